@@ -1,0 +1,29 @@
+# Top-level commands. `make test` and `make demo` do all the set-up themselves.
+PYTHON ?= python3
+JOBS ?= $(shell nproc)
+ASAN_BUILD := build/asan
+
+.PHONY: deps install cpptest pytest test clean
+
+deps:
+	bash scripts/install-deps.sh
+
+# Builds and installs the Python package (the extension module vorna.core).
+install: deps
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PYTHON) -m pip install --no-build-isolation \
+	    --disable-pip-version-check -q .
+
+# The C++ core and its GoogleTest suite, under AddressSanitizer and UBSan.
+cpptest: deps
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	    -DVORNA_BUILD_PYTHON=OFF -DVORNA_BUILD_TESTS=ON -DVORNA_SANITIZE=ON
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+pytest: install
+	$(PYTHON) -m pytest -q tests/python
+
+test: deps install cpptest pytest
+
+clean:
+	rm -rf build

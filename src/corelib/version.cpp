@@ -1,0 +1,7 @@
+#include "corelib/version.h"
+
+namespace vorna {
+
+const char* version() { return VORNA_VERSION; }
+
+}  // namespace vorna

@@ -1,0 +1,88 @@
+// Entry point of the extension module vorna.core: the interpreter-version guard, multi-phase
+// initialisation with one execution slot, and the module body that registers the Python API
+// in a fixed order.
+
+#include <Python.h>
+
+#include <atomic>
+#include <exception>
+#include <mutex>
+
+#include "corelib/version.h"
+#include "python/registration.h"
+#include "python/version_gate.h"
+
+namespace py = pybind11;
+
+namespace vorna::python {
+namespace {
+
+// Number of interpreters that executed the module body.
+std::atomic<int> g_interpreter_count{0};
+
+// The module body. Registrations are listed in the order the Python API is built; later
+// registrations may refer to classes registered before them.
+void init_core(py::module_& m) {
+    m.doc() = "Vorna core library";                           // 1
+    m.attr("__version__") = py::str(vorna::version());        // 2
+}
+
+int exec_core(PyObject* module) {
+    g_interpreter_count.fetch_add(1);
+    try {
+        auto m = py::reinterpret_borrow<py::module_>(module);
+        init_core(m);
+        return 0;
+    } catch (py::error_already_set& e) {
+        py::raise_from(e, PyExc_ImportError, "initialization failed");
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+    }
+    return -1;
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_core)},
+    {0, nullptr},
+};
+
+PyModuleDef g_definition = {
+    PyModuleDef_HEAD_INIT,
+    "core",   // m_name
+    nullptr,  // m_doc: the body sets it
+    0,        // m_size: no per-module state
+    nullptr,  // m_methods
+    g_slots,  // m_slots
+    nullptr,  // m_traverse
+    nullptr,  // m_clear
+    nullptr,  // m_free
+};
+
+}  // namespace
+}  // namespace vorna::python
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_core() {
+    using namespace vorna::python;
+    const char* runtime_version = Py_GetVersion();
+    if (!python_version_accepted(runtime_version)) {
+        PyErr_SetString(PyExc_ImportError,
+                        python_version_mismatch_message(runtime_version).c_str());
+        return nullptr;
+    }
+    static std::once_flag once;
+    static PyObject* definition = nullptr;
+    std::call_once(once, [] {
+        py::detail::get_internals();
+        definition = PyModuleDef_Init(&g_definition);
+        // The definition is a static object; keep one reference to it for the process.
+        Py_XINCREF(definition);
+    });
+    if (definition == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError,
+                            "Internal error in module_::initialize_multiphase_module_def()");
+        }
+        return nullptr;
+    }
+    return definition;
+}
