@@ -75,8 +75,7 @@ void shift_output_into_sram(const std::shared_ptr<Layer>& layer, DepthMap* depth
 void set_skipdma_store_channel_info(const std::shared_ptr<Layer>& layer, const LayerList& layers,
                                     const LayerList& all_layers, DepthMap* depth_map);
 void set_skipdma_store_channel_dual_output_info(const std::shared_ptr<Layer>& layer,
-                                                const LayerList& all_layers,
-                                                DepthMap* depth_map);
+                                                const LayerList& all_layers, DepthMap* depth_map);
 void set_skipdma_load_channel_info(const std::shared_ptr<Layer>& layer, const LayerList& layers,
                                    const LayerList& all_layers, DepthMap* depth_map);
 void set_merge_layer_info(const std::shared_ptr<Layer>& layer, const LayerList& layers,
