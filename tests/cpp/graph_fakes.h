@@ -15,7 +15,7 @@
 #include "corelib/tensor.h"
 #include "corelib/variables.h"
 
-namespace vorna::testing {
+namespace vorna::graph_test {
 
 class FakeLayer : public Layer {
 public:
@@ -140,4 +140,4 @@ inline LayerMapping& mapping(const FakePtr& layer) {
     return *std::dynamic_pointer_cast<LayerMapping>(layer->mapping());
 }
 
-}  // namespace vorna::testing
+}  // namespace vorna::graph_test

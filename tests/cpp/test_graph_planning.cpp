@@ -10,14 +10,14 @@
 namespace vorna {
 namespace {
 
-using testing::add;
-using testing::attach_mapping;
-using testing::conv;
-using testing::FakePtr;
-using testing::link;
-using testing::list;
-using testing::make_layer;
-using testing::mapping;
+using graph_test::add;
+using graph_test::attach_mapping;
+using graph_test::conv;
+using graph_test::FakePtr;
+using graph_test::link;
+using graph_test::list;
+using graph_test::make_layer;
+using graph_test::mapping;
 
 std::shared_ptr<Dense> shift_tensor() {
     return std::shared_ptr<Dense>(

@@ -9,12 +9,12 @@
 namespace vorna {
 namespace {
 
-using testing::add;
-using testing::conv;
-using testing::FakePtr;
-using testing::link;
-using testing::list;
-using testing::make_layer;
+using graph_test::add;
+using graph_test::conv;
+using graph_test::FakePtr;
+using graph_test::link;
+using graph_test::list;
+using graph_test::make_layer;
 
 std::vector<std::string> names(const LayerList& layers) {
     std::vector<std::string> out;
