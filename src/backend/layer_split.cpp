@@ -256,7 +256,10 @@ namespace v2 {
 
 uint32_t get_add_pksram_shift(const Layer& layer) {
   const auto inbound = layer.inbound_layers();
-  if (inbound.empty() || !inbound.front()) return 0;
+  if (inbound.empty()) return 0;
+  if (!inbound.front()) {
+    throw std::runtime_error("Layer '" + layer.get_name() + "' has a null inbound layer.");
+  }
   const LayerParams* params = inbound.front()->params();
   return params != nullptr && params->layer_type() == LayerType::Add ? 512 : 0;
 }

@@ -630,6 +630,19 @@ TEST(MeshMapperPkShift, AfterAnAddLayer) {
     EXPECT_EQ(v2::get_add_pksram_shift(*after_add), 512u);
     EXPECT_EQ(v2::get_add_pksram_shift(*after_conv), 0u);
     EXPECT_EQ(v2::get_add_pksram_shift(*a), 0u);
+    after_conv->inbound = {nullptr};
+    EXPECT_THROW(v2::get_add_pksram_shift(*after_conv), std::runtime_error);
+}
+
+TEST(MeshMapperTnpBGuards, NullNextLayerIsAnError) {
+    Rig rig(plain_nps(2));
+    MeshMapper mapper(rig.checker, rig.constraints);
+    mapper.reset();
+    auto conv = make_layer("conv", LayerType::Conv2D, TargetComponent::CNP, Shape({4, 4, 4}));
+    conv->outbound.push_back(std::weak_ptr<Layer>());  // a next layer that is gone
+    bool new_group = false;
+    EXPECT_THROW(mapper.sanitize_tnp_b(*conv, &new_group, true), std::runtime_error);
+    EXPECT_THROW(mapper.sanitize_tnp_b(*conv, nullptr, true), std::invalid_argument);
 }
 
 }  // namespace
