@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "corelib/device.h"
+#include "corelib/hardware_device.h"
 #include "devices/hw_version.h"
 
 namespace vorna {

@@ -10,7 +10,7 @@
 
 #include "backend/hw.h"
 #include "backend/mesh_discovery.h"
-#include "corelib/device.h"
+#include "corelib/hardware_device.h"
 #include "devices/hw_version.h"
 
 namespace vorna {
@@ -215,7 +215,8 @@ TEST(MeshDiscovery, EarlyVersionFillsTheLastRow) {
         driver.registers[0x58] = mesh_word3(0, 0, 1);
         FakeHardwareDevice device(version, &driver);
         std::vector<uint8_t> columns;
-        for (const auto& np : Mesh::discover(&device)->nps) {
+        const auto mesh = Mesh::discover(&device);
+        for (const auto& np : mesh->nps) {
             if (np.ident.row == 2) columns.push_back(np.ident.col);
         }
         return columns;
