@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "corelib/tensor.h"
+
 namespace vorna {
 
 Variables::~Variables() = default;
@@ -15,11 +17,39 @@ std::vector<std::string> VariablesImpl::names() const {
     return result;
 }
 
+namespace {
+
+// A first-dimension-fastest variable of dims (a, b, ...) is seen from Python as an array of
+// dims (..., b, a) in row-major order: the same bytes. When such an array comes back, it is
+// re-tagged with the variable's own dims and layout so the back ends keep reading the
+// variable in its logical orientation. The element type of the new tensor is kept.
+std::shared_ptr<Tensor> retag_reversed(const Tensor& current, std::shared_ptr<Tensor> value) {
+    const auto* old_dense = dynamic_cast<const Dense*>(&current);
+    auto new_dense = std::dynamic_pointer_cast<const Dense>(value);
+    if (!old_dense || !new_dense) return value;
+    if (old_dense->layout() != Dense::Layout::ColMajor ||
+        new_dense->layout() != Dense::Layout::RowMajor) {
+        return value;
+    }
+    const Shape& old_dims = old_dense->dimensions();
+    const Shape& new_dims = new_dense->dimensions();
+    if (old_dims.size() < 2 || old_dims.size() != new_dims.size()) return value;
+    const uint32_t n = static_cast<uint32_t>(old_dims.size());
+    for (uint32_t i = 0; i < n; ++i) {
+        if (old_dims[i] != new_dims[n - 1 - i]) return value;
+    }
+    const auto& bytes = new_dense->buffer();
+    return Dense::copy(reinterpret_cast<const char*>(bytes.data()), bytes.size(),
+                       new_dense->type(), old_dims, Dense::Layout::ColMajor);
+}
+
+}  // namespace
+
 void VariablesImpl::set(const std::string& name, std::shared_ptr<Tensor> value) {
     if (!value) throw std::invalid_argument("Cannot set variable '" + name + "' to a null tensor.");
     for (auto& entry : entries_) {
         if (entry.first == name) {
-            entry.second = std::move(value);
+            entry.second = retag_reversed(*entry.second, std::move(value));
             return;
         }
     }

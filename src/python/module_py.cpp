@@ -27,12 +27,22 @@ void init_core(py::module_& m) {
     m.doc() = "Vorna core library";                     // 1
     m.attr("__version__") = py::str(vorna::version());  // 2
     register_backend_type(m);                           // 3  BackendType
+    register_model(m);                                  // 4  Model
+    register_layer(m);                                  // 5  Layer, Layer.Mapping
+    register_layer_params(m);                           // 6  LayerType, Padding, PoolType,
+                                                        //    ActivationType, LayerParams
+    register_optimizer(m);                              // 7  Optimizer, VornaUnsupervised
+    register_variables(m);                              // 8  Variables
+    register_evaluate_bitwidth(m);                      // 9  evaluate_bitwidth
     register_device(m);                                 // 11 Device
     register_hw_version(m);                             // 14 HwVersion
     register_np_mesh(m);                                // 15 NP: SramSize, Mesh
     register_np_components(m);                          // 16 NP: Ident, Type, Info, NpSpace,
                                                         //    MemoryInfo, Component
+    register_map_constraints(m);                        // 17 MapConstraints
+    register_sequence_classes(m);                       // 18 ProgramParts, Sequence, Pass
     register_ip_version(m);                             // 23 IpVersion
+    register_graph_utils(m);                            // 25 graph_utils
 }
 
 int exec_core(PyObject* module) {

@@ -9,6 +9,9 @@
 
 #include "devices/python/registration_py.h"
 #include "python/enums_py.h"
+#include "python/layer_api_py.h"
+#include "python/mapping_api_py.h"
+#include "python/model_py.h"
 
 namespace vorna::python {
 

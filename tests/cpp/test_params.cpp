@@ -136,3 +136,36 @@ TEST(VariablesTest, MissingAndNull) {
 
 }  // namespace
 }  // namespace vorna
+
+namespace {
+
+// A first-dimension-fastest variable read out row-major with reversed dims and written back
+// keeps its own dims and layout, and the same element values.
+TEST(VariablesRetag, ReversedRowMajorReplacementKeepsLogicalDims) {
+    using vorna::Dense;
+    vorna::VariablesImpl vars;
+    auto weights = Dense::create(vorna::TensorType::int8, vorna::Shape{2, 3}, Dense::Layout::ColMajor);
+    for (uint32_t i = 0; i < 6; ++i) weights->data<int8_t>()[i] = static_cast<int8_t>(i + 1);
+    vars.set("weights", std::shared_ptr<vorna::Tensor>(std::move(weights)));
+
+    const auto& old_bytes =
+        std::dynamic_pointer_cast<Dense>(vars.get("weights"))->buffer();
+    auto back = Dense::copy(reinterpret_cast<const char*>(old_bytes.data()), old_bytes.size(),
+                            vorna::TensorType::int4, vorna::Shape{3, 2}, Dense::Layout::RowMajor);
+    vars.set("weights", std::shared_ptr<vorna::Tensor>(std::move(back)));
+
+    auto now = std::dynamic_pointer_cast<Dense>(vars.get("weights"));
+    ASSERT_TRUE(now);
+    EXPECT_EQ(now->dimensions(), (vorna::Shape{2, 3}));
+    EXPECT_EQ(now->layout(), Dense::Layout::ColMajor);
+    EXPECT_EQ(now->type(), vorna::TensorType::int4);
+    EXPECT_EQ(now->get<int8_t>({1, 2}), 6);  // element (1, 2) at 1 + 2 * 2
+    EXPECT_EQ(now->get<int8_t>({0, 1}), 3);
+
+    // Any other shape replaces the variable as given.
+    vars.set("weights", std::shared_ptr<vorna::Tensor>(Dense::create(
+                            vorna::TensorType::int8, vorna::Shape{4}, Dense::Layout::RowMajor)));
+    EXPECT_EQ(vars.get("weights")->dimensions(), (vorna::Shape{4}));
+}
+
+}  // namespace

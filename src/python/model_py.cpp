@@ -1,0 +1,210 @@
+// Python Model: construction, graph editing, mapping and the read-only properties.
+
+#include "python/model_py.h"
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "backend/hw.h"
+#include "backend/map_constraints.h"
+#include "corelib/device.h"
+#include "corelib/layer.h"
+#include "corelib/params.h"
+#include "corelib/sequence.h"
+#include "corelib/types.h"
+#include "python/model_ops.h"
+
+namespace vorna::python {
+
+namespace {
+
+using LayerList = std::vector<std::shared_ptr<Layer>>;
+
+py::list shape_list(const Shape& shape) {
+    py::list dims;
+    for (uint32_t d : shape) dims.append(d);
+    return dims;
+}
+
+// The components per NP.Type, in ascending type order, types without components left out.
+py::dict component_count(const PyModel& self) {
+    py::dict counts;
+    for (const auto& [type, count] : count_components(self.model->layers())) {
+        counts[py::cast(type)] = count;
+    }
+    return counts;
+}
+
+// The back end maps onto the constraints' device; a model recording another device would
+// describe a mapping it does not have, so the two must be the same device.
+void map_model(PyModel& self, std::shared_ptr<Device> device, bool hw_only,
+               std::shared_ptr<MapConstraints> constraints) {
+    if (constraints && constraints->device() != device) {
+        throw std::invalid_argument(
+            "The device to map onto is not the device of the map constraints.");
+    }
+    self.model->map(std::move(device), hw_only, std::move(constraints));
+}
+
+constexpr const char* kInitDoc = R"(Create a Model from a list of layers.
+
+The layers are copied (same parameters, names, learning parameters and variables) and linked
+to the copies of their inbound layers, which must come earlier in the list. When the list does
+not start with an input layer, an input layer is added automatically.
+
+Args:
+    layers (list, optional): the layers to copy into the new model.
+
+Raises:
+    RuntimeError: if a layer of the list is None.
+)";
+
+constexpr const char* kAddDoc = R"(Add a layer to the current model.
+
+A layer that is not the first one and is given no inbound layers takes the last included layer
+as its inbound layer.
+
+Args:
+    layer (:obj:`Layer`): the layer to add.
+    inbound_layers (list, optional): the layers of the model that feed the new layer.
+
+Raises:
+    ValueError: if the layer or an inbound layer is not valid for this model.
+)";
+
+constexpr const char* kAddClassesDoc = R"(Add classes to the last layer of the model.
+
+The last layer must be a compiled FullyConnected layer. It gets as many neurons per added class
+as each existing class has; the existing neurons keep their learned weights.
+
+Args:
+    num_add_classes (int): the number of classes to add.
+
+Raises:
+    ValueError: if num_add_classes is not positive.
+    RuntimeError: if the model is empty, or its last layer is not a compiled FullyConnected
+        layer.
+)";
+
+constexpr const char* kPopLayerDoc = "Remove the last layer of the current model.";
+
+constexpr const char* kCompileDoc = R"(Compile the model with learning parameters.
+
+The learning parameters apply to the last layer of the model.
+
+Args:
+    optimizer (:obj:`Optimizer`): the learning parameters.
+)";
+
+constexpr const char* kGetLayerByNameDoc = R"(Get a reference to a specific layer.
+
+Args:
+    layer_name (str): the name of the layer.
+
+Returns:
+    :obj:`Layer`: the layer.
+
+Raises:
+    ValueError: if the model has no layer of that name.
+)";
+
+constexpr const char* kGetLayerByIndexDoc = R"(Get a reference to a specific layer.
+
+Args:
+    layer_index (int): the position of the layer in the model.
+
+Returns:
+    :obj:`Layer`: the layer, or None when the index is out of range.
+)";
+
+}  // namespace
+
+void register_model(py::module_& m) {
+    py::class_<PyModel>(m, "Model", "A Vorna neural network model.")
+        .def(py::init([](const LayerList& layers) {
+                 auto self = std::make_unique<PyModel>();
+                 self->model = model_from_layers(layers);
+                 return self;
+             }),
+             py::arg("layers") = LayerList(), kInitDoc)
+        .def(
+            "add",
+            [](PyModel& self, std::shared_ptr<Layer> layer, const LayerList& inbound_layers) {
+                self.model->add(std::move(layer), inbound_layers);
+            },
+            py::arg("layer"), py::arg("inbound_layers") = LayerList(), kAddDoc)
+        .def(
+            "add_classes",
+            [](PyModel& self, int32_t num_add_classes) {
+                add_classes(*self.model, num_add_classes);
+            },
+            py::arg("num_add_classes"), kAddClassesDoc)
+        .def("_map", &map_model, py::arg("device"), py::arg("hw_only") = false,
+             py::arg("constraints") = py::none())
+        .def(
+            "pop_layer", [](PyModel& self) { self.model->pop_layer(); }, kPopLayerDoc)
+        .def(
+            "compile",
+            [](PyModel& self, std::shared_ptr<LearningParams> optimizer) {
+                self.model->compile(std::move(optimizer));
+            },
+            py::arg("optimizer").none(false), kCompileDoc)
+        .def(
+            "get_layer",
+            [](const PyModel& self, const std::string& layer_name) {
+                return self.model->get_layer(layer_name);
+            },
+            py::arg("layer_name"), kGetLayerByNameDoc)
+        .def(
+            "get_layer",
+            [](const PyModel& self, uint64_t layer_index) {
+                return self.model->get_layer(static_cast<size_t>(layer_index));
+            },
+            py::arg("layer_index"), kGetLayerByIndexDoc)
+        .def_property_readonly(
+            "sequences", [](const PyModel& self) { return self.model->sequences(); },
+            "The list of layer sequences in the Model")
+        .def_property_readonly(
+            "layers", [](const PyModel& self) { return self.model->layers(); },
+            "Get a list of layers in current model.")
+        .def_property_readonly(
+            "learning", [](const PyModel& self) { return self.model->learning(); },
+            "The learning parameters set.")
+        .def_property_readonly(
+            "input_shape",
+            [](const PyModel& self) { return shape_list(self.model->input_dimensions()); },
+            "The model input dimensions.")
+        .def_property_readonly(
+            "output_shape",
+            [](const PyModel& self) { return shape_list(self.model->output_dimensions()); },
+            "The model output dimensions.")
+        .def_property_readonly(
+            "ip_version", [](const PyModel& self) { return self.model->ip_version(); },
+            "The IP version this model is compatible with.")
+        .def_property_readonly(
+            "device", [](const PyModel& self) { return self.model->device(); },
+            "The Device the Model is mapped to.")
+        .def_property_readonly(
+            "layer_count",
+            [](const PyModel& self) { return static_cast<uint64_t>(self.model->layer_count()); },
+            "The number of layers.")
+        .def_property_readonly(
+            "component_count", &component_count,
+            "A dictionary with the number of components per type used in the model.")
+        .def_property_readonly(
+            "external_memory_size",
+            [](const PyModel& self) { return external_memory_size(self.model->sequences()); },
+            "Returns model external memory usage in Bytes.")
+        .def_property_readonly(
+            "macs", [](const PyModel& self) { return self.model->macs(); },
+            "Returns model number of multiply-accumulate operations.");
+}
+
+}  // namespace vorna::python

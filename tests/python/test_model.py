@@ -1,0 +1,418 @@
+"""Model: building and editing, copies from layer lists, add_classes, summaries and _map."""
+
+import gc
+
+import numpy as np
+import pytest
+
+import vorna.core as core
+
+NP = core.NP
+
+
+def params(kind, **entries):
+    return core.LayerParams(getattr(core.LayerType, kind), entries)
+
+
+def input_layer(name="input", width=4, height=3, channels=2, bits=8, signed=1):
+    return core.Layer(
+        params(
+            "InputData",
+            input_width=width,
+            input_height=height,
+            input_channels=channels,
+            input_bits=bits,
+            input_signed=signed,
+        ),
+        name,
+    )
+
+
+def fc_model(units=10, classes=None, bits=8, signed=1):
+    """InputData (4, 3, 2) -> FullyConnected "fc"; compiled when `classes` is given."""
+    m = core.Model()
+    m.add(input_layer(bits=bits, signed=signed))
+    m.add(core.Layer(params("FullyConnected", units=units, weights_bits=4), "fc"))
+    if classes is not None:
+        m.compile(core.VornaUnsupervised(24, classes))
+    return m
+
+
+def branch_model():
+    """InputData -> Conv2D a, Conv2D b (both from the input) -> Add."""
+    m = core.Model()
+    m.add(input_layer("in", 4, 4, 2))
+    a = core.Layer(params("Conv2D", filters=3, kernel_size=3), "a")
+    b = core.Layer(params("Conv2D", filters=3, kernel_size=3), "b")
+    m.add(a, [m.layers[0]])
+    m.add(b, [m.layers[0]])
+    m.add(core.Layer(params("Add"), "add"), [a, b])
+    return m
+
+
+def names(model):
+    return [layer.name for layer in model.layers]
+
+
+def snapshot(model):
+    """Everything add_classes may change, to check that a failure leaves it alone."""
+    last = model.layers[-1] if model.layer_count else None
+    learning = model.learning
+    return (
+        model.layer_count,
+        names(model),
+        [dict((k, layer.parameters.get(k)) for k in dir(layer.parameters)) for layer in model.layers],
+        last,
+        last.inbounds if last is not None else None,
+        {n: last.variables[n].tolist() for n in last.variables.names} if last is not None else None,
+        {k: learning.get(k) for k in dir(learning)} if learning is not None else None,
+    )
+
+
+# Building and editing
+
+
+@pytest.mark.parametrize("make", [core.Model, lambda: core.Model([]), lambda: core.Model(layers=())])
+def test_empty_model(make):
+    m = make()
+    assert m.layer_count == 0
+    assert m.layers == []
+    assert m.input_shape == [] and m.output_shape == []
+    assert m.learning is None and m.device is None
+    assert m.sequences == []
+    assert m.component_count == {} and m.external_memory_size == 0
+    assert m.macs == 0
+    assert m.ip_version == core.IpVersion.none
+
+
+def test_returned_layers_are_the_same_objects():
+    m = fc_model()
+    fc = m.get_layer(1)
+    assert fc is m.layers[1]
+    assert m.get_layer("fc") is fc
+    assert m.get_layer(b"fc") is fc and m.get_layer(bytearray(b"fc")) is fc
+    assert fc.inbounds[0] is m.layers[0]
+    assert m.get_layer(2) is None
+
+
+@pytest.mark.parametrize("bad", [-1, 1.0, None])
+def test_get_layer_refuses_other_arguments(bad):
+    with pytest.raises(TypeError):
+        fc_model().get_layer(bad)
+
+
+def test_get_layer_by_unknown_name():
+    with pytest.raises(ValueError, match="zz"):
+        fc_model().get_layer("zz")
+
+
+def test_add_links_to_the_last_layer_or_the_given_inbounds():
+    m = core.Model()
+    m.add(input_layer())
+    with pytest.raises(ValueError):
+        m.add(core.Layer(params("FullyConnected", units=4, weights_bits=8), "fc"), [fc_model().layers[0]])
+    assert m.layer_count == 1
+    m.add(core.Layer(params("FullyConnected", units=4, weights_bits=8), "fc"))
+    assert m.layers[1].inbounds[0] is m.layers[0]
+    with pytest.raises(ValueError):
+        m.add(None)
+
+
+def test_pop_layer():
+    m = fc_model()
+    fc = m.layers[1]
+    m.pop_layer()
+    assert names(m) == ["input"]
+    assert fc.name == "fc" and fc.inbounds == []
+    m.pop_layer()
+    assert m.layer_count == 0
+    with pytest.raises(RuntimeError):
+        m.pop_layer()
+
+
+def test_compile_and_learning():
+    m = fc_model()
+    assert m.learning is None
+    m.compile(core.VornaUnsupervised(24, 2))
+    first = m.learning
+    assert first.get("num_classes") == 2
+    m.compile(core.VornaUnsupervised(24, 7))
+    assert m.learning.get("num_classes") == 7
+    # The optimizer read earlier lives on after the model got another one.
+    gc.collect()
+    assert first.get("num_classes") == 2
+    with pytest.raises(TypeError):
+        m.compile(None)
+    with pytest.raises(TypeError):
+        m.compile({"num_classes": 2})
+
+
+def test_two_inputs_give_nested_input_dims():
+    m = branch_model()
+    assert m.layers[3].input_dims == [[4, 4, 3], [4, 4, 3]]
+    assert m.layers[1].input_dims == [4, 4, 2]
+
+
+# Models built from lists of layers
+
+
+@pytest.mark.parametrize(
+    "bits, signed, expected",
+    [(8, 1, 1), (4, 1, 0), (8, 0, 0), (4, 0, 0)],
+)
+def test_layer_list_without_input_gets_one(bits, signed, expected):
+    src = fc_model(bits=bits, signed=signed)
+    fc = src.layers[1]
+    m = core.Model([fc])
+    assert names(m) == ["InputData", "fc"]
+    inp = m.layers[0].parameters
+    assert sorted(dir(inp)) == sorted(
+        ["input_width", "input_height", "input_channels", "input_bits", "input_signed"]
+    )
+    assert [inp.input_width, inp.input_height, inp.input_channels] == [4, 3, 2]
+    assert inp.input_bits == bits
+    assert inp.input_signed == expected
+    assert m.layers[1] is not fc
+    assert m.layers[1].inbounds[0] is m.layers[0]
+    assert m.input_shape == [4, 3, 2] and m.output_shape == [1, 1, 10]
+
+
+def test_layer_list_copies_params_learning_and_variables():
+    src = fc_model(classes=3)
+    fc = src.layers[1]
+    weights = np.arange(240, dtype=np.int8).reshape(24, 10) % 8
+    fc.variables["weights"] = weights
+    m = core.Model(src.layers)
+    assert names(m) == ["input", "fc"]
+    copy = m.layers[1]
+    assert dir(copy.parameters) == dir(fc.parameters)
+    assert copy.parameters.units == 10
+    assert m.learning.get("num_classes") == 3
+    assert copy.variables.names == fc.variables.names
+    np.testing.assert_array_equal(copy.variables["weights"], weights)
+    # Changing the copy's variable leaves the source's alone.
+    copy.variables["weights"] = np.zeros((24, 10), dtype=np.int8)
+    np.testing.assert_array_equal(fc.variables["weights"], weights)
+    # The sources still belong to their own model.
+    assert src.layer_count == 2 and src.layers[1] is fc
+
+
+def test_layer_list_links_inbounds_by_name():
+    src = branch_model()
+    for layers in (src.layers, tuple(src.layers), (l for l in src.layers),
+                   {l.name: l for l in src.layers}.values()):
+        m = core.Model(layers)
+        assert names(m) == ["in", "a", "b", "add"]
+        add = m.get_layer("add")
+        assert [l.name for l in add.inbounds] == ["a", "b"]
+        assert add.inbounds[0] is m.get_layer("a") and add.inbounds[1] is m.get_layer("b")
+        assert add.input_dims == [[4, 4, 3], [4, 4, 3]]
+
+
+def test_layer_list_needs_inbounds_first():
+    src = branch_model()
+    with pytest.raises(ValueError, match="'a'"):
+        core.Model([src.layers[0], src.layers[3], src.layers[1], src.layers[2]])
+
+
+def test_layer_list_errors():
+    fc = fc_model().layers[1]
+    with pytest.raises(RuntimeError, match="^Invalid layer received$"):
+        core.Model([fc, None])
+    with pytest.raises(RuntimeError, match="^Invalid layer received$"):
+        core.Model([None])
+    for bad in (None, "fc", fc, 3):
+        with pytest.raises(TypeError):
+            core.Model(bad)
+
+
+def test_layer_list_of_an_unbuilt_layer():
+    lone = core.Layer(params("FullyConnected", units=4, weights_bits=8), "lone")
+    with pytest.raises(RuntimeError, match="Cannot get input size"):
+        core.Model([lone])
+
+
+# add_classes
+
+
+def set_known_variables(layer, units=10):
+    rng = np.random.default_rng(7)
+    weights = rng.integers(-8, 8, size=(24, units), dtype=np.int8)
+    threshold = np.arange(1, units + 1, dtype=np.int32)
+    layer.variables["weights"] = weights
+    layer.variables["threshold"] = threshold
+    return weights, threshold
+
+
+def test_add_classes_grows_and_keeps_learned_neurons():
+    m = fc_model(units=10, classes=2)
+    old = m.layers[1]
+    inbound = old.inbounds[0]
+    weights, threshold = set_known_variables(old)
+    settings = {k: m.learning.get(k) for k in dir(m.learning)}
+
+    m.add_classes(3)
+
+    fc = m.layers[1]
+    assert fc is not old and fc.name == "fc"
+    assert fc.inbounds[0] is inbound
+    p = fc.parameters
+    assert sorted(dir(p)) == ["act_bits", "activation", "units", "weights_bits"]
+    assert (p.units, p.weights_bits) == (25, 4)
+    assert p.activation == old.parameters.activation and p.act_bits == old.parameters.act_bits
+    assert m.output_shape == [1, 1, 25]
+    settings["num_classes"] = 5
+    assert {k: m.learning.get(k) for k in dir(m.learning)} == settings
+
+    new_weights = fc.variables["weights"]
+    assert new_weights.shape == (24, 25)
+    np.testing.assert_array_equal(new_weights[:, :10], weights)
+    assert not new_weights[:, 10:].any()
+    new_threshold = fc.variables["threshold"]
+    np.testing.assert_array_equal(new_threshold[:10], threshold)
+    assert not new_threshold[10:].any()
+    # act_step keeps its fresh value 1.0 for the added neurons.
+    np.testing.assert_array_equal(fc.variables["act_step"], np.ones(25, dtype=np.float32))
+    # The old layer's tensors were not touched.
+    np.testing.assert_array_equal(old.variables["weights"], weights)
+
+
+@pytest.mark.parametrize(
+    "units, classes, added, expected",
+    [(10, 2, 3, 25), (10, 3, 2, 16), (10, 1, 1, 20), (3, 5, 4, 3)],
+)
+def test_add_classes_unit_counts(units, classes, added, expected):
+    m = fc_model(units=units, classes=classes)
+    m.add_classes(added)
+    assert m.layers[-1].parameters.units == expected
+    assert m.learning.get("num_classes") == classes + added
+
+
+def uncompiled():
+    return fc_model()
+
+
+def not_fc():
+    m = branch_model()
+    m.compile(core.VornaUnsupervised(24, 2))
+    return m
+
+
+@pytest.mark.parametrize(
+    "make, added, error, message",
+    [
+        (lambda: fc_model(classes=2), 0, ValueError, "The number of classes to add must be positive."),
+        (lambda: fc_model(classes=2), -2, ValueError, "The number of classes to add must be positive."),
+        (core.Model, 1, RuntimeError, "The model must have at least one layer."),
+        (not_fc, 1, RuntimeError, "The last layer must be a FullyConnected layer."),
+        (uncompiled, 1, RuntimeError, "The last layer must be compiled."),
+        (lambda: fc_model(classes=0), 1, ValueError,
+         "The learning parameter num_classes must be positive."),
+        (lambda: fc_model(units=10, classes=1), 2**30, ValueError,
+         "The number of units after adding classes is out of range."),
+    ],
+)
+def test_add_classes_errors_leave_the_model_unchanged(make, added, error, message):
+    m = make()
+    before = snapshot(m)
+    with pytest.raises(error) as info:
+        m.add_classes(added)
+    assert str(info.value) == message
+    assert snapshot(m) == before
+
+
+def test_add_classes_refuses_weights_it_cannot_carry_over():
+    m = fc_model(units=10, classes=2)
+    fc = m.layers[1]
+    # As many elements as the weights, but one row per neuron instead of one per input.
+    fc.variables["weights"] = np.ones((10, 24), dtype=np.int8)
+    before = snapshot(m)
+    with pytest.raises(RuntimeError) as info:
+        m.add_classes(1)
+    assert str(info.value) == "The variable weights cannot be carried over to the layer with the added classes."
+    assert snapshot(m) == before
+    assert m.layers[1] is fc and fc.inbounds[0] is m.layers[0]
+    # The restored model can still grow once its weights are right again.
+    fc.variables["weights"] = np.ones((24, 10), dtype=np.int8)
+    m.add_classes(1)
+    assert m.layers[1].parameters.units == 15
+
+
+def test_add_classes_argument_types():
+    m = fc_model(classes=2)
+    for bad in (2**31, 1.0, "1", None):
+        with pytest.raises(TypeError):
+            m.add_classes(bad)
+
+
+# Summary-like properties
+
+
+def test_summary_properties():
+    m = fc_model(units=10)
+    assert m.layer_count == 2
+    assert m.input_shape == [4, 3, 2]
+    assert m.output_shape == [1, 1, 10]
+    assert m.macs == sum(l.macs for l in m.layers) and m.macs > 0
+    assert m.ip_version == core.v1
+    assert branch_model().ip_version == core.v2
+    assert m.component_count == {} and m.external_memory_size == 0
+    assert m.device is None and m.sequences == []
+    # Lists are new on every read.
+    assert m.layers is not m.layers and m.input_shape is not m.input_shape
+
+
+def test_read_only_properties():
+    m = fc_model()
+    for name in ("layers", "layer_count", "input_shape", "learning", "device", "macs"):
+        with pytest.raises(AttributeError):
+            setattr(m, name, None)
+
+
+# Mapping
+
+
+def v2_device():
+    nps = [
+        NP.Info(NP.Ident(1, 1, 1), [NP.CNP1, NP.CNP2]),
+        NP.Info(NP.Ident(1, 1, 2), [NP.FNP2, NP.FNP3]),
+    ]
+    mesh = NP.Mesh(core.v2, NP.Ident(0, 0, 1), NP.Ident(0, 0, 2), None, nps)
+    return core.Device(core.Selvo_v2, mesh)
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ("device",),
+        (None, "yes"),
+        (None, False, 5),
+        (None, False, "constraints"),
+    ],
+)
+def test_map_argument_types(args):
+    with pytest.raises(TypeError):
+        branch_model()._map(*args)
+
+
+def test_map_refuses_a_device_other_than_the_constraints_device():
+    m = branch_model()
+    device = v2_device()
+    constraints = core.MapConstraints(device)
+    for other in (v2_device(), None):
+        with pytest.raises(ValueError) as info:
+            m._map(other, False, constraints)
+        assert str(info.value) == "The device to map onto is not the device of the map constraints."
+        with pytest.raises(ValueError):
+            m._map(other, hw_only=True, constraints=constraints)
+    assert m.device is None and m.sequences == []
+
+
+def test_map_without_constraints():
+    m = branch_model()
+    with pytest.raises(RuntimeError) as info:
+        m._map(v2_device(), False, None)
+    if "not implemented" in str(info.value):
+        pytest.skip("mapping is not wired to the hardware back end yet")
+    assert str(info.value) == "Map constraints must be specified."
+    assert m.device is None

@@ -1,0 +1,209 @@
+"""Numpy arrays in and out of core tensors: dtypes, memory orders and refused arrays.
+
+Arrays go in through evaluate_bitwidth (every integer converter) and through
+Variables.__setitem__ (every converter); tensors come out through Variables.__getitem__.
+"""
+
+import gc
+
+import numpy as np
+import pytest
+
+import vorna.core as core
+
+
+def layer(layer_type, name, **entries):
+    return core.Layer(core.LayerParams(layer_type, entries), name)
+
+
+def built(*layers):
+    """Adds the layers to a new model, each fed by the previous one; returns the model."""
+    model = core.Model()
+    for item in layers:
+        model.add(item)
+    return model
+
+
+def input_layer(width=2, height=1, channels=3):
+    return layer(
+        core.InputData,
+        "in",
+        input_width=width,
+        input_height=height,
+        input_channels=channels,
+    )
+
+
+def fc_model(weights_bits=8, units=4, width=2, height=1, channels=3):
+    fc = layer(core.FullyConnected, "fc", units=units, weights_bits=weights_bits)
+    return built(input_layer(width, height, channels), fc), fc
+
+
+def recurrent_model():
+    """InputData -> StatefulRecurrent -> MotePostProcessing: int8, int16, uint8, uint16."""
+    sr = layer(core.StatefulRecurrent, "sr", stateful_channels=4, output_channels=2)
+    post = layer(core.MotePostProcessing, "post")
+    return built(input_layer(1, 5, 3), sr, post), sr, post
+
+
+# ---------------------------------------------------------------------------------------------
+# Arrays going in: evaluate_bitwidth converts with the converter of the array's dtype.
+
+
+@pytest.mark.parametrize(
+    "dtype, values, bits",
+    [
+        (np.int32, [0, -1, 70000], 18),
+        (np.int32, [-(2**31)], 32),
+        (np.int16, [-129, 5], 9),
+        (np.int8, list(range(-8, 8)), 4),
+        (np.int8, [-128, 127], 8),
+        (np.uint16, [65535], 16),
+        (np.uint16, [256, 3], 9),
+        (np.uint8, [255, 1], 8),
+        (np.uint8, [0, 0], 0),
+        (np.float32, [1e9, -3.5], 0),
+    ],
+)
+def test_evaluate_bitwidth_by_dtype(dtype, values, bits):
+    assert core.evaluate_bitwidth(np.array(values, dtype=dtype)) == bits
+
+
+def test_evaluate_bitwidth_keyword_and_shapes():
+    assert core.evaluate_bitwidth(variable=np.full((2, 3, 4, 5), -3, np.int8)) == 3
+    # A Fortran-order array and a strided slice are compacted before the copy: only the
+    # elements the slice selects count.
+    fortran = np.asfortranarray(np.arange(12, dtype=np.uint8).reshape(3, 4))
+    assert not fortran.flags.c_contiguous
+    assert core.evaluate_bitwidth(fortran) == 4
+    sliced = np.array([1, 200, 1, 200, 1], dtype=np.uint8)[::2]
+    assert not sliced.flags.c_contiguous
+    assert core.evaluate_bitwidth(sliced) == 1
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.uint32, np.int64, np.uint64, np.bool_])
+def test_evaluate_bitwidth_refuses_other_dtypes(dtype):
+    with pytest.raises(RuntimeError) as err:
+        core.evaluate_bitwidth(np.zeros(3, dtype=dtype))
+    assert str(err.value) == "Wrong py::array type: cannot evaluate the bitwidth."
+
+
+@pytest.mark.parametrize("value", [[1, 2], (1,), 3, None, "int8"])
+def test_evaluate_bitwidth_needs_an_ndarray(value):
+    with pytest.raises(TypeError):
+        core.evaluate_bitwidth(value)
+
+
+@pytest.mark.parametrize(
+    "array, ndim",
+    [
+        (np.array(3, dtype=np.int8), 0),
+        (np.zeros((1, 1, 1, 1, 1), dtype=np.int8), 5),
+        (np.zeros((2,) * 6, dtype=np.int32), 6),
+    ],
+)
+def test_dimension_count_is_refused_with_trailing_line_feed(array, ndim):
+    with pytest.raises(ValueError) as err:
+        core.evaluate_bitwidth(array)
+    assert str(err.value) == f"Cannot instantiate a Dense with {ndim} dimensions (min 1, max 4).\n"
+
+
+@pytest.mark.parametrize("shape", [(3, 0), (0,), (1, 2, 0, 1)])
+def test_zero_dimension_panics(shape):
+    with pytest.raises(RuntimeError) as err:
+        core.evaluate_bitwidth(np.zeros(shape, dtype=np.uint8))
+    assert str(err.value) == "Cannot have a shape with a dimension set to 0"
+
+
+def test_dimension_above_32_bits_is_refused_not_truncated():
+    # 2**32 would wrap to 0 in a 32-bit shape (and 2**32 + 5 to 5, which would then disagree
+    # with the bytes copied). The array is empty, so nothing large is allocated.
+    for first in (2**32, 2**32 + 5):
+        with pytest.raises(ValueError) as err:
+            core.evaluate_bitwidth(np.zeros((first, 0), dtype=np.int8))
+        assert str(err.value) == (
+            f"Cannot instantiate a Dense with a dimension of {first} (max 4294967295)."
+        )
+
+
+# ---------------------------------------------------------------------------------------------
+# Both directions through a layer's variables.
+
+
+@pytest.mark.parametrize("bits", [8, 4, 2, 1])
+def test_narrow_weights_come_out_as_int8(bits):
+    _, fc = fc_model(weights_bits=bits)
+    weights = fc.variables["weights"]
+    assert weights.dtype == np.int8
+    assert weights.flags.owndata
+
+
+def test_column_major_tensor_comes_out_with_reversed_dims():
+    # FullyConnected weights are (units, inputs) with the first dimension fastest, so numpy
+    # sees them as (inputs, units), row-major.
+    _, fc = fc_model(units=4, width=2, height=1, channels=3)
+    weights = fc.variables["weights"]
+    assert weights.shape == (6, 4)
+    assert weights.strides == (4, 1)
+    # A row-major tensor keeps its dimensions.
+    assert fc.variables["threshold"].shape == (4,)
+
+
+@pytest.mark.parametrize(
+    "which, name, dtype",
+    [
+        ("fc", "weights", np.int8),
+        ("fc", "threshold", np.int32),
+        ("fc", "act_step", np.float32),
+        ("sr", "in_proj", np.int8),
+        ("sr", "A_real", np.int16),
+        ("sr", "new_state_scale", np.uint8),
+        ("post", "threshold", np.uint16),
+    ],
+)
+def test_round_trip_of_every_dtype(which, name, dtype):
+    if which == "fc":
+        _, target = fc_model()
+    else:
+        _, sr, post = recurrent_model()
+        target = sr if which == "sr" else post
+    variables = target.variables
+    old = variables[name]
+    assert old.dtype == dtype
+    info = np.iinfo(dtype) if np.issubdtype(dtype, np.integer) else None
+    if info is not None:
+        values = np.linspace(info.min, info.max, old.size).astype(dtype).reshape(old.shape)
+    else:
+        values = np.linspace(-2.5, 7.25, old.size, dtype=dtype).reshape(old.shape)
+    variables[name] = values
+    np.testing.assert_array_equal(variables[name], values)
+    assert variables[name].dtype == dtype
+
+
+def test_fortran_and_sliced_arrays_keep_their_values():
+    _, fc = fc_model(units=4, width=2, height=1, channels=3)
+    variables = fc.variables
+    values = np.arange(24, dtype=np.int8).reshape(6, 4)
+    fortran = np.asfortranarray(values)
+    variables["weights"] = fortran
+    np.testing.assert_array_equal(variables["weights"], values)
+    wide = np.arange(48, dtype=np.int8).reshape(6, 8)
+    sliced = wide[:, ::2]
+    assert not sliced.flags.c_contiguous
+    variables["weights"] = sliced
+    np.testing.assert_array_equal(variables["weights"], wide[:, ::2])
+
+
+def test_arrays_are_copies_both_ways():
+    model, fc = fc_model()
+    variables = fc.variables
+    source = np.full((6, 4), 3, dtype=np.int8)
+    variables["weights"] = source
+    source[:] = 7  # the variable holds its own copy
+    out = variables["weights"]
+    out[:] = -1  # and the array returned is independent of the variable
+    np.testing.assert_array_equal(variables["weights"], np.full((6, 4), 3, np.int8))
+    # The array outlives the model and the layer that produced it.
+    del model, fc, variables
+    gc.collect()
+    np.testing.assert_array_equal(out, np.full((6, 4), -1, np.int8))

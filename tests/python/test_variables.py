@@ -1,0 +1,127 @@
+"""Variables of a layer: names, reading and replacing values, refused arrays."""
+
+import gc
+import sys
+
+import numpy as np
+import pytest
+
+import vorna.core as core
+
+
+def layer(layer_type, name, **entries):
+    return core.Layer(core.LayerParams(layer_type, entries), name)
+
+
+def fc_in_model(weights_bits=4):
+    model = core.Model()
+    model.add(layer(core.InputData, "in", input_width=2, input_height=1, input_channels=3))
+    fc = layer(core.FullyConnected, "fc", units=4, weights_bits=weights_bits)
+    model.add(fc)
+    return model, fc
+
+
+def test_standalone_layer_has_no_variables():
+    fc = layer(core.FullyConnected, "fc", units=4, weights_bits=4)
+    assert fc.variables.names == []
+    with pytest.raises(ValueError) as err:
+        fc.variables["weights"]
+    assert str(err.value) == "Variable 'weights' not found."
+
+
+def test_variables_cannot_be_constructed():
+    with pytest.raises(TypeError):
+        core.Variables()
+
+
+def test_variables_keep_their_layer_alive():
+    fc = layer(core.FullyConnected, "fc", units=4, weights_bits=4)
+    count = sys.getrefcount(fc)
+    variables = fc.variables
+    assert sys.getrefcount(fc) == count + 1  # the view holds its layer
+    assert core.Layer.variables.__doc__ == "The layer trainable variables."
+    del fc
+    gc.collect()
+    assert variables.names == []
+
+
+def test_names_in_creation_order():
+    _, fc = fc_in_model()
+    assert fc.variables.names == [
+        "weights",
+        "threshold",
+        "act_step",
+        "threshold_learning",
+        "thswap",
+    ]
+
+
+def test_setting_back_what_was_read_keeps_the_values():
+    _, fc = fc_in_model(weights_bits=8)
+    variables = fc.variables
+    values = np.arange(-12, 12, dtype=np.int8).reshape(6, 4)
+    variables["weights"] = values
+    variables["weights"] = variables["weights"]
+    np.testing.assert_array_equal(variables["weights"], values)
+
+
+@pytest.mark.parametrize("bits", [4, 2, 1])
+def test_narrow_variable_takes_int8(bits):
+    _, fc = fc_in_model(weights_bits=bits)
+    fc.variables["weights"] = np.ones((6, 4), dtype=np.int8)
+    np.testing.assert_array_equal(fc.variables["weights"], np.ones((6, 4), np.int8))
+
+
+@pytest.mark.parametrize(
+    "name, given, expected, received",
+    [
+        ("weights", np.uint8, "int8", "uint8"),  # int4 variable
+        ("weights", np.int16, "int8", "int16"),
+        ("threshold", np.int64, "int32", "int64"),
+        ("threshold", np.uint32, "int32", "uint32"),
+        ("act_step", np.float64, "float32", "float64"),  # no cast
+        ("act_step", np.int32, "float32", "int32"),
+    ],
+)
+def test_wrong_dtype_is_refused_and_nothing_changes(name, given, expected, received):
+    _, fc = fc_in_model(weights_bits=4)
+    before = fc.variables[name]
+    with pytest.raises(ValueError) as err:
+        fc.variables[name] = np.ones(before.shape, dtype=given)
+    assert str(err.value) == (
+        f"Unsupported variable type for {name} expected {expected} received {received}"
+    )
+    np.testing.assert_array_equal(fc.variables[name], before)
+
+
+def test_refused_arrays_leave_the_variable_unchanged():
+    _, fc = fc_in_model(weights_bits=8)
+    before = fc.variables["threshold"]
+    with pytest.raises(ValueError) as err:
+        fc.variables["threshold"] = np.array(5, dtype=np.int32)
+    assert str(err.value) == "Cannot instantiate a Dense with 0 dimensions (min 1, max 4).\n"
+    with pytest.raises(RuntimeError, match="^Cannot have a shape with a dimension set to 0$"):
+        fc.variables["threshold"] = np.zeros((4, 0), dtype=np.int32)
+    np.testing.assert_array_equal(fc.variables["threshold"], before)
+
+
+@pytest.mark.parametrize("value", [[1, 2, 3, 4], (1, 2), 5, None])
+def test_value_must_be_an_ndarray(value):
+    _, fc = fc_in_model()
+    with pytest.raises(TypeError):
+        fc.variables["threshold"] = value
+
+
+def test_unknown_name():
+    _, fc = fc_in_model()
+    with pytest.raises(ValueError) as err:
+        fc.variables["nope"] = np.zeros(3, np.int8)
+    assert str(err.value) == "Variable 'nope' not found."
+
+
+def test_setting_replaces_the_tensor_of_a_shared_reader():
+    # A second route to the same layer sees the new value: the variables are the layer's own.
+    model, fc = fc_in_model(weights_bits=8)
+    values = np.full((6, 4), 9, dtype=np.int8)
+    fc.variables["weights"] = values
+    np.testing.assert_array_equal(model.layers[1].variables["weights"], values)
