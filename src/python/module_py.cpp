@@ -89,12 +89,20 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_core() {
     }
     static std::once_flag once;
     static PyObject* definition = nullptr;
-    std::call_once(once, [] {
-        py::detail::get_internals();
-        definition = PyModuleDef_Init(&g_definition);
-        // The definition is a static object; keep one reference to it for the process.
-        Py_XINCREF(definition);
-    });
+    try {
+        std::call_once(once, [] {
+            py::detail::get_internals();
+            definition = PyModuleDef_Init(&g_definition);
+            // The definition is a static object; keep one reference to it for the process.
+            Py_XINCREF(definition);
+        });
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+        return nullptr;
+    } catch (...) {
+        PyErr_SetString(PyExc_ImportError, "Caught an unknown exception!");
+        return nullptr;
+    }
     if (definition == nullptr) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_SystemError,

@@ -14,12 +14,15 @@ TEST(VersionGate, AcceptsOnly311) {
         bool accepted;
     };
     const Case cases[] = {
+        {"3.11.7", true},
         {"3.11.7 (main, Dec 1 2023) [GCC 12.2.0]", true},
         {"3.11", true},
         {"3.11.0rc1", true},
         {"3.1", false},
         {"3.110", false},
         {"3.12.0", false},
+        {"3.12", false},
+        {"3.111.0", false},
         {"2.7.18", false},
         {"", false},
     };
@@ -33,6 +36,10 @@ TEST(VersionGate, MismatchMessage) {
     EXPECT_EQ(python_version_mismatch_message("3.12.0 (main)"),
               "Python version mismatch: module was compiled for Python 3.11, but the "
               "interpreter version is incompatible: 3.12.0 (main).");
+    // The whole interpreter text is quoted, whatever its length.
+    EXPECT_EQ(python_version_mismatch_message("3.110"),
+              "Python version mismatch: module was compiled for Python 3.11, but the "
+              "interpreter version is incompatible: 3.110.");
 }
 
 TEST(Version, IsNonEmptyText) { EXPECT_GT(std::string(vorna::version()).size(), 0u); }
