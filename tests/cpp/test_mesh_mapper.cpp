@@ -325,6 +325,46 @@ TEST(MeshMapperRequest, TnpBLayerGetsAStoreAndALoadChannel) {
     EXPECT_EQ(mapper.available_nps(Type::SKIP_DMA_LOAD), (std::vector<Ident>{{1, 1, 3, 1}}));
 }
 
+TEST(MeshMapperRequest, TnpBFilterPartsMustKeepMultiplesOfFour) {
+    // A TNP-B layer whose NPs each read only their own filters' channels:
+    // 12 filters over parts of at most 6 give two TNP-B parts of 6 filters,
+    // plus a store and a load channel.
+    struct Case {
+        uint32_t filters, in_channels;
+        size_t components;
+        bool fails;
+    };
+    for (const Case& c : {Case{12, 8, 4, true},    // 6 of 8 channels, 4 components
+                          Case{6, 8, 3, false},    // one part: only 3 components
+                          Case{12, 6, 4, false}}) {  // each part reads all 6 channels
+        SCOPED_TRACE(std::to_string(c.filters) + " filters, " + std::to_string(c.in_channels) +
+                     " channels");
+        Rig rig(plain_nps(4), {skip_dma(1, 2)});
+        MeshMapper mapper(rig.checker, rig.constraints);
+        mapper.reset();
+        rig.checker.split_params.filters = c.filters;
+        rig.constraints.set_cnp_max_filters(6);
+        auto btc = make_layer("btc", LayerType::BufferTempConv, TargetComponent::TNP_B,
+                              Shape({4, 4, c.in_channels}),
+                              {{"filters", static_cast<int>(c.filters)}, {"fifo_size", 1}});
+        btc->depthwise = true;
+        bool new_group = false;
+        const auto [components, status] = mapper.np_request(btc, {}, false, &new_group, true);
+        ASSERT_EQ(components.size(), c.components);
+        EXPECT_EQ(components[0].placement->filters, 6u);
+        if (c.fails) {
+            EXPECT_EQ(status.to_string(),
+                      "Cannot map layer 'btc'. The number of channels must be a multiple of 4 "
+                      "to be split by filter.");
+            // The failed request holds no NP.
+            EXPECT_EQ(mapper.available_nps(Type::TNP_B).size(), 4u);
+        } else {
+            EXPECT_FALSE(status.error) << status.to_string();
+            EXPECT_EQ(mapper.available_nps(Type::TNP_B).size(), 4u - (c.components - 2));
+        }
+    }
+}
+
 // conv -> btc, where btc is a BufferTempConv.
 struct ConvThenTnpB {
     explicit ConvThenTnpB(Rig& rig) {
