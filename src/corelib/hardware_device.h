@@ -1,38 +1,38 @@
 #pragma once
 
-// Real hardware behind a device: its driver (register access) and the
-// queries on the hardware device that mesh discovery reads.
+// The run-time of a piece of hardware behind a device: its version and driver, the NP
+// configuration words mesh discovery reads, programming, inference, on-chip learning memory,
+// the clock counter and memory usage.
+//
+// HardwareDevice::create gives the emulated implementation (corelib/emulation.h). Other
+// implementations (test doubles reading only the mesh) override the three pure operations;
+// the run-time operations they do not override throw std::runtime_error.
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "backend/hw.h"
+#include "corelib/drivers.h"
+#include "corelib/tensor.h"
+#include "corelib/types.h"
 #include "devices/hw_version.h"
 
 namespace vorna {
 
-// Access to the registers of one piece of hardware.
-class HardwareDriver {
-public:
-    virtual ~HardwareDriver() = default;
-
-    // Reads `length` bytes at `address` into `buffer`.
-    virtual void read(uint32_t address, void* buffer, size_t length) = 0;
-    // Writes `length` bytes from `buffer` at `address`.
-    virtual void write(uint32_t address, const void* buffer, size_t length) = 0;
-    // Base address of the IP register block.
-    virtual uint32_t ip_base_address() const = 0;
-
-protected:
-    HardwareDriver() = default;
-    HardwareDriver(const HardwareDriver&) = delete;
-    HardwareDriver& operator=(const HardwareDriver&) = delete;
-};
-
 class HardwareDevice {
-public:
+  public:
+    using Frames = std::vector<std::shared_ptr<const Tensor>>;
+    using Outputs = std::vector<std::unique_ptr<Tensor>>;
+
     virtual ~HardwareDevice() = default;
 
+    // A hardware device on the driver. Throws std::runtime_error when the driver's hardware
+    // cannot be reached, std::invalid_argument for a null driver.
+    static std::shared_ptr<HardwareDevice> create(HardwareDriver* driver);
+
+    // Read from the hardware on every call.
     virtual HwVersion version() const = 0;
     // Null when the device has no driver.
     virtual HardwareDriver* driver() const = 0;
@@ -40,7 +40,44 @@ public:
     // has a look-up table.
     virtual uint32_t read_np_config(const hw::Ident& ident) const = 0;
 
-protected:
+    // Valid as long as the device lives.
+    virtual const char* desc() const;
+
+    // Programs the device from program bytes. The device keeps the pointer: the bytes must
+    // stay unchanged until the next program, program_external or unprogram.
+    virtual int program(const uint8_t* data, size_t size);
+    // Programs the device from program-info bytes whose program data was written beforehand
+    // at `address` of the device's memory.
+    virtual int program_external(const uint8_t* data, size_t size, uint32_t address);
+    // The current program; a null data pointer when there is none.
+    virtual const ByteView& program() const;
+    virtual void unprogram();
+
+    virtual void set_batch_size(size_t frames, bool input_is_dense);
+    virtual bool learn_enabled() const;
+    virtual void set_learn_enabled(bool enabled);
+
+    // One output per frame.
+    virtual Outputs forward(const Frames& frames);
+    virtual Outputs predict(const Frames& frames);
+    virtual Outputs fit(const Frames& frames, const std::vector<int32_t>& labels);
+
+    // Size of the learning layer's memory in 32-bit words; read and write that many words.
+    virtual uint32_t learn_mem_size() const;
+    virtual void read_learn_mem(uint32_t* words) const;
+    virtual void write_learn_mem(const uint32_t* words);
+
+    // The clock counter counts device cycles while enabled and wraps modulo 2^32.
+    virtual void enable_clock_counter(bool enable);
+    virtual uint32_t read_clock_counter() const;
+    // Cycles spent by the last programming.
+    virtual uint32_t program_clock_count() const;
+
+    // Usage in the low 32 bits, top usage since reset_top_memory in the high 32 bits (bytes).
+    virtual uint64_t memory() const;
+    virtual void reset_top_memory();
+
+  protected:
     HardwareDevice() = default;
     HardwareDevice(const HardwareDevice&) = delete;
     HardwareDevice& operator=(const HardwareDevice&) = delete;

@@ -19,6 +19,7 @@
 #include "corelib/params.h"
 #include "corelib/sequence.h"
 #include "corelib/types.h"
+#include "devices/python/registration_py.h"
 #include "python/model_ops.h"
 
 namespace vorna::python {
@@ -186,6 +187,9 @@ void register_model(py::module_& m) {
             [](const PyModel& self) { return shape_list(self.model->output_dimensions()); },
             "The model output dimensions.")
         .def_property_readonly(
+            "metrics", [](PyModel& self) -> PyMetrics& { return self.metrics; },
+            py::return_value_policy::reference_internal, "The model metrics.")
+        .def_property_readonly(
             "ip_version", [](const PyModel& self) { return self.model->ip_version(); },
             "The IP version this model is compatible with.")
         .def_property_readonly(
@@ -204,7 +208,11 @@ void register_model(py::module_& m) {
             "Returns model external memory usage in Bytes.")
         .def_property_readonly(
             "macs", [](const PyModel& self) { return self.model->macs(); },
-            "Returns model number of multiply-accumulate operations.");
+            "Returns model number of multiply-accumulate operations.")
+        .def_property_readonly(
+            "power_events",
+            [](const PyModel& self) { return power_event_list(self.power_events); },
+            "Copy of power events logged after inference");
 }
 
 }  // namespace vorna::python

@@ -34,14 +34,20 @@ void init_core(py::module_& m) {
     register_optimizer(m);                              // 7  Optimizer, VornaUnsupervised
     register_variables(m);                              // 8  Variables
     register_evaluate_bitwidth(m);                      // 9  evaluate_bitwidth
+    register_metrics(m);                                // 10 Metrics
     register_device(m);                                 // 11 Device
+    register_soc_driver(m);                             // 12 SocDriver
+    register_hardware_device(m);                        // 13 HardwareDevice
     register_hw_version(m);                             // 14 HwVersion
     register_np_mesh(m);                                // 15 NP: SramSize, Mesh
     register_np_components(m);                          // 16 NP: Ident, Type, Info, NpSpace,
                                                         //    MemoryInfo, Component
     register_map_constraints(m);                        // 17 MapConstraints
     register_sequence_classes(m);                       // 18 ProgramParts, Sequence, Pass
+    register_power_meter(m);                            // 19 PowerEvent, PowerMeter
+    register_soc_module(m);                             // 20 soc: ClockMode
     register_ip_version(m);                             // 23 IpVersion
+    register_board_xvr2200(m);                          // 24 boardXvr2200
     register_graph_utils(m);                            // 25 graph_utils
 }
 
