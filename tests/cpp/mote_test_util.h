@@ -23,14 +23,14 @@
 namespace vorna::mote_test {
 
 class MoteDevice : public Device {
-public:
+  public:
     MoteDevice() : mesh_(IpVersion::mote, {}, {}, std::nullopt, {}, {}) {}
     HwVersion version() const override { return Mote_Selvo; }
     const char* desc() const override { return "mote test device"; }
     const Mesh& mesh() const override { return mesh_; }
     HardwareDevice* hardware() const override { return nullptr; }
 
-private:
+  private:
     Mesh mesh_;
 };
 
@@ -43,8 +43,8 @@ inline std::shared_ptr<Layer> make_layer(LayerType type, const std::string& name
 // A one-dimensional tensor of the given type holding `values`.
 template <class T>
 std::shared_ptr<Dense> vec(TensorType type, const std::vector<T>& values) {
-    auto d = Dense::create(type, Shape{static_cast<uint32_t>(values.size())},
-                           Dense::Layout::RowMajor);
+    auto d =
+        Dense::create(type, Shape{static_cast<uint32_t>(values.size())}, Dense::Layout::RowMajor);
     for (size_t i = 0; i < values.size(); ++i) d->template data<T>()[i] = values[i];
     return std::shared_ptr<Dense>(std::move(d));
 }
@@ -116,8 +116,7 @@ struct Chain {
 // Maps the layer onto one TNP-R component at the given ident.
 inline void map_on_tnpr(const std::shared_ptr<Layer>& layer, const hw::Ident& ident) {
     auto m = std::make_shared<LayerMapping>();
-    m->nps = std::make_shared<std::vector<hw::Component>>(
-        1, hw::Component(hw::Type::TNP_R, ident));
+    m->nps = std::make_shared<std::vector<hw::Component>>(1, hw::Component(hw::Type::TNP_R, ident));
     std::dynamic_pointer_cast<LayerImpl>(layer)->set_mapping(m);
 }
 

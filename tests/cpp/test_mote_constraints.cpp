@@ -44,7 +44,8 @@ void expect_success(const MappingStatus& status) {
 
 // 32 channels at 8 bits: a packed row of 8 words.
 TEST(MoteConstraints, ValidChainsPass) {
-    expect_success(check(Chain(32, 100, 8, {rec(64, 32), rec(64, 1)}, LayerType::MotePostProcessing)));
+    expect_success(
+        check(Chain(32, 100, 8, {rec(64, 32), rec(64, 1)}, LayerType::MotePostProcessing)));
     expect_success(check(Chain(32, 100, 8, {rec(64, 32), rec(64, 8)}, LayerType::Dequantizer)));
     expect_success(check(Chain(32, 100, 8, {rec(64, 32)})));
     // 16-bit input into the first layer.
@@ -70,12 +71,10 @@ TEST(MoteConstraints, AtMostEightTnprLayers) {
 // Gives a layer built with 0 state channels the state variables it lacks, so
 // that only the state channel rules speak.
 void give_state_vars(const std::shared_ptr<Layer>& layer, uint32_t inputs, uint32_t outputs) {
-    layer->variables()->set("in_proj", mote_test::matrix(1, inputs, [](uint32_t, uint32_t) {
-                                return int8_t(0);
-                            }));
-    layer->variables()->set("out_proj", mote_test::matrix(outputs, 1, [](uint32_t, uint32_t) {
-                                return int8_t(0);
-                            }));
+    layer->variables()->set(
+        "in_proj", mote_test::matrix(1, inputs, [](uint32_t, uint32_t) { return int8_t(0); }));
+    layer->variables()->set(
+        "out_proj", mote_test::matrix(outputs, 1, [](uint32_t, uint32_t) { return int8_t(0); }));
     set_var<int16_t>(layer, "A_real", TensorType::int16, {0});
     set_var<int16_t>(layer, "A_imag", TensorType::int16, {0});
     set_var<int8_t>(layer, "internal_state_outputs_shift", TensorType::int8, {0});
@@ -96,11 +95,10 @@ TEST(MoteConstraints, StateChannels) {
         int states;
         std::string message;
     };
-    for (const Case& c : {Case{512, limit + " " + same(512)},
-                          Case{300, limit + " " + power(300) + " " + same(300)},
-                          Case{48, power(48) + " " + same(48)},
-                          Case{0, power(0) + " " + same(0)},
-                          Case{32, same(32)}}) {
+    for (const Case& c :
+         {Case{512, limit + " " + same(512)}, Case{300, limit + " " + power(300) + " " + same(300)},
+          Case{48, power(48) + " " + same(48)}, Case{0, power(0) + " " + same(0)},
+          Case{32, same(32)}}) {
         SCOPED_TRACE(c.states);
         Chain chain(32, 10, 8, {rec(64, 32), rec(c.states, 8)});
         if (c.states == 0) give_state_vars(chain.recurrent[1], 32, 8);
@@ -184,15 +182,15 @@ TEST(MoteConstraints, OutputChannelsSubsampleAndLastOutputBits) {
         int outputs, subsample, output_bits;
         std::string message;  // empty: success
     };
-    const std::string bits = "For the last StatefulRecurrent layer, outputs must be 8-bit, 28-bit or 32-bit. (got ";
-    for (const Case& c : {Case{256, 4, 8, ""},
-                          Case{257, 1, 8, "Output channels exceeds max limit of 256 for TNP-R."},
-                          Case{32, 5, 8, "Subsample ratio exceeds max limit of 4 for TNP-R. (got 5)."},
-                          Case{32, -1, 8, "Subsample ratio exceeds max limit of 4 for TNP-R. (got -1)."},
-                          Case{32, 1, 16, bits + "16)."},
-                          Case{32, 1, 4, bits + "4)."},
-                          Case{32, 1, 28, ""},
-                          Case{32, 1, 32, ""}}) {
+    const std::string bits =
+        "For the last StatefulRecurrent layer, outputs must be 8-bit, 28-bit or 32-bit. (got ";
+    for (const Case& c :
+         {Case{256, 4, 8, ""},
+          Case{257, 1, 8, "Output channels exceeds max limit of 256 for TNP-R."},
+          Case{32, 5, 8, "Subsample ratio exceeds max limit of 4 for TNP-R. (got 5)."},
+          Case{32, -1, 8, "Subsample ratio exceeds max limit of 4 for TNP-R. (got -1)."},
+          Case{32, 1, 16, bits + "16)."}, Case{32, 1, 4, bits + "4)."}, Case{32, 1, 28, ""},
+          Case{32, 1, 32, ""}}) {
         SCOPED_TRACE(c.outputs * 1000 + c.subsample * 100 + c.output_bits);
         Recurrent r = rec(64, c.outputs);
         r.subsample = c.subsample;
@@ -215,8 +213,8 @@ TEST(MoteConstraints, VariableBitWidths) {
                    "sr1");
     Chain d(32, 10, 8, {rec(64, 32)});
     set_var<int8_t>(d.recurrent[0], "new_state_shift", TensorType::int8, {-33});
-    expect_failure(check(d), "The variable new_state_shift needs 7 bits, but at most 6 are supported.",
-                   "sr1");
+    expect_failure(
+        check(d), "The variable new_state_shift needs 7 bits, but at most 6 are supported.", "sr1");
 }
 
 TEST(MoteConstraints, PostProcessingLayer) {
@@ -226,10 +224,8 @@ TEST(MoteConstraints, PostProcessingLayer) {
         std::string message;  // empty: success
     };
     for (const Case& c :
-         {Case{2, 1, "Timesteps dimension must be at least 3 (got 2)."},
-          Case{3, 1, ""},
-          Case{128, 1, ""},
-          Case{129, 1, "Timesteps dimension must be at most 128 (got 129)."},
+         {Case{2, 1, "Timesteps dimension must be at least 3 (got 2)."}, Case{3, 1, ""},
+          Case{128, 1, ""}, Case{129, 1, "Timesteps dimension must be at most 128 (got 129)."},
           Case{10, 2, "MotePostProcessing layer input must have a single channel (got 2)."},
           // The recurrent layer's output keeps at least one timestep.
           Case{0, 2,
@@ -281,8 +277,9 @@ TEST(MoteConstraints, ClosingLayers) {
 
 TEST(MoteConstraints, PostProcessingWithoutFeedingLayer) {
     auto model = Model::create();
-    auto input = mote_test::make_layer(LayerType::InputData, "input",
-                                       {{"input_width", 1}, {"input_height", 10}, {"input_channels", 1}});
+    auto input =
+        mote_test::make_layer(LayerType::InputData, "input",
+                              {{"input_width", 1}, {"input_height", 10}, {"input_channels", 1}});
     auto post = mote_test::make_layer(LayerType::MotePostProcessing, "post");
     model->add(input, {});
     model->add(post, {});

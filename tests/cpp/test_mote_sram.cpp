@@ -62,15 +62,15 @@ struct StateVars {
 
 void format_state(Words& out, const StateVars& v) {
     format_tsram_state_updating_var(out, *vec(TensorType::int16, v.imag),
-                                    *vec(TensorType::int16, v.real),
-                                    *vec(TensorType::int8, v.iso),
-                                    *vec(TensorType::uint8, v.scale), *vec(TensorType::int8, v.nss));
+                                    *vec(TensorType::int16, v.real), *vec(TensorType::int8, v.iso),
+                                    *vec(TensorType::uint8, v.scale),
+                                    *vec(TensorType::int8, v.nss));
 }
 
 TEST(MoteTsram, StateUpdatingWords) {
     Words out;
     format_state(out, {{-1, 0x1234}, {1, -2}, {-1, 15}, {255, 0}, {-32, 31}});
-    EXPECT_EQ(out, (Words{0x0001FFFF, 0x00041FFF,    // iso 0x1F, scale 0xFF << 5, nss 0x20 << 13
+    EXPECT_EQ(out, (Words{0x0001FFFF, 0x00041FFF,     // iso 0x1F, scale 0xFF << 5, nss 0x20 << 13
                           0xFFFE1234, 0x0003E00F}));  // iso 15, scale 0, nss 31 << 13
 }
 
@@ -100,13 +100,15 @@ TEST(MoteTsram, StateUpdatingStorageAndLengthErrors) {
     // A_real must be int16.
     EXPECT_EQ(runtime_error_text([&] {
                   format_tsram_state_updating_var(
-                      out, *vec<int16_t>(TensorType::int16, {0}), *vec<int8_t>(TensorType::int8, {0}),
-                      *vec<int8_t>(TensorType::int8, {0}), *vec<uint8_t>(TensorType::uint8, {0}),
-                      *vec<int8_t>(TensorType::int8, {0}));
+                      out, *vec<int16_t>(TensorType::int16, {0}),
+                      *vec<int8_t>(TensorType::int8, {0}), *vec<int8_t>(TensorType::int8, {0}),
+                      *vec<uint8_t>(TensorType::uint8, {0}), *vec<int8_t>(TensorType::int8, {0}));
               }).rfind("Wrong requested type", 0),
               0u);
     // A variable shorter than A_real is an error, not a read past its end.
-    EXPECT_EQ(runtime_error_text([&] { format_state(out, {{0, 0}, {0}, {0, 0}, {0, 0}, {0, 0}}); }),
+    EXPECT_EQ(runtime_error_text([&] {
+                  format_state(out, {{0, 0}, {0}, {0, 0}, {0, 0}, {0, 0}});
+              }),
               "Coordinates are out-of-range");
     EXPECT_TRUE(out.empty());
 }
@@ -115,13 +117,12 @@ TEST(MoteTsram, StateUpdatingStorageAndLengthErrors) {
 
 TEST(MoteTsram, OutputWordsWithEightAndSixteenBitScales) {
     Words out;
-    format_tsram_output_var(out, *vec<uint8_t>(TensorType::uint8, {3}),
-                            *vec<int8_t>(TensorType::int8, {-32}),
-                            *vec<int8_t>(TensorType::int8, {-1}),
-                            *vec<uint8_t>(TensorType::uint8, {31}));
-    format_tsram_output_var(out, *vec<uint16_t>(TensorType::uint16, {0xABCD}),
-                            *vec<int8_t>(TensorType::int8, {5}), *vec<int8_t>(TensorType::int8, {0x12}),
-                            *vec<uint8_t>(TensorType::uint8, {1}));
+    format_tsram_output_var(
+        out, *vec<uint8_t>(TensorType::uint8, {3}), *vec<int8_t>(TensorType::int8, {-32}),
+        *vec<int8_t>(TensorType::int8, {-1}), *vec<uint8_t>(TensorType::uint8, {31}));
+    format_tsram_output_var(
+        out, *vec<uint16_t>(TensorType::uint16, {0xABCD}), *vec<int8_t>(TensorType::int8, {5}),
+        *vec<int8_t>(TensorType::int8, {0x12}), *vec<uint8_t>(TensorType::uint8, {1}));
     EXPECT_EQ(out, (Words{0xFFE00003, 0x00000007,  // bias shift 31 straddles bit 32
                           0x4485ABCD, 0x00000000}));
 }
@@ -142,10 +143,9 @@ TEST(MoteTsram, OutputScaleTypes) {
     }
     Words out;
     EXPECT_EQ(runtime_error_text([&] {
-                  format_tsram_output_var(out, *vec<int8_t>(TensorType::int8, {1}),
-                                          *vec<int8_t>(TensorType::int8, {0}),
-                                          *vec<int8_t>(TensorType::int8, {0}),
-                                          *vec<uint8_t>(TensorType::uint8, {0}));
+                  format_tsram_output_var(
+                      out, *vec<int8_t>(TensorType::int8, {1}), *vec<int8_t>(TensorType::int8, {0}),
+                      *vec<int8_t>(TensorType::int8, {0}), *vec<uint8_t>(TensorType::uint8, {0}));
               }),
               message);
 }
@@ -177,9 +177,9 @@ TEST(MoteTsram, PostProcessingOutputWord) {
         uint16_t timesteps, threshold;
         uint32_t low, high;
     };
-    for (const Case& c : {Case{100, 5, 0x017A0001, 0},      // e 6, field 0x3A
+    for (const Case& c : {Case{100, 5, 0x017A0001, 0},          // e 6, field 0x3A
                           Case{128, 0xFFFF, 0xFFF90001, 0x3F},  // e 7, threshold to bit 37
-                          Case{3, 0, 0x003F0001, 0},          // e 1
+                          Case{3, 0, 0x003F0001, 0},            // e 1
                           Case{1, 0, 0x00000001, 0}}) {
         Words out = {9};
         format_tsram_post_processing_output_var(out, c.timesteps, c.threshold);
@@ -238,7 +238,7 @@ Recurrent rec(int states, int outputs) {
 TEST(MoteSizes, ChainWithPostProcessing) {
     // 24 input channels at 8 bits, 100 timesteps; 32 then 16 outputs.
     Chain c(24, 100, 8, {rec(64, 32), rec(64, 16)}, LayerType::MotePostProcessing);
-    EXPECT_EQ(get_tnpr_tsram_51b_size(c.first()), 185u);  // (64+32+3) + (64+16+4) + 2
+    EXPECT_EQ(get_tnpr_tsram_51b_size(c.first()), 185u);   // (64+32+3) + (64+16+4) + 2
     EXPECT_EQ(get_tnpr_stsram_32b_size(c.first()), 138u);  // 2*64 + 2*ceil(log2(25))
     // in_proj 64x24 -> 64*3, out_proj 32x64 -> 32*8, in_proj 64x32 -> 64*4, out_proj 16x64 -> 16*8
     EXPECT_EQ(get_tnpr_fsram_64b_size(c.first()), 192u + 256 + 256 + 128);

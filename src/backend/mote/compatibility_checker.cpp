@@ -8,8 +8,7 @@
 
 namespace vorna::mote {
 
-MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(const Layer& layer,
-                                                                  const Layer*,
+MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(const Layer& layer, const Layer*,
                                                                   const HwVersion&) const {
     if (layer.is_target_component(TargetComponent::TNP_R)) {
         return check_tnp_r_constraints(constraints_, layer);

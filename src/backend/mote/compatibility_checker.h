@@ -9,7 +9,7 @@
 namespace vorna::mote {
 
 class CompatibilityCheckerImpl : public CompatibilityChecker {
-public:
+  public:
     using CompatibilityChecker::CompatibilityChecker;
     ~CompatibilityCheckerImpl() override = default;
 

@@ -9,7 +9,7 @@
 namespace vorna::mote {
 
 class IoRecorderImpl : public IoRecorder {
-public:
+  public:
     using IoRecorder::IoRecorder;
     ~IoRecorderImpl() override = default;
 

@@ -10,9 +10,10 @@
 
 namespace vorna::mote {
 
-std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(
-    const Layer& layer, const Layer&, std::shared_ptr<Layer>, bool, bool,
-    const std::vector<hw::Ident>&, bool, bool) const {
+std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(const Layer& layer, const Layer&,
+                                                                 std::shared_ptr<Layer>, bool, bool,
+                                                                 const std::vector<hw::Ident>&,
+                                                                 bool, bool) const {
     const LayerType type = layer.params()->layer_type();
     switch (type) {
         case LayerType::StatefulRecurrent:
@@ -22,8 +23,8 @@ std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(
         case LayerType::Quantizer:
             return program::new_record(device_.version());
         default:
-            throw std::runtime_error("Unsupported layer type on mote: " +
-                                     std::to_string(static_cast<int>(type)) + ".");
+            throw std::runtime_error(
+                "Unsupported layer type on mote: " + std::to_string(static_cast<int>(type)) + ".");
     }
 }
 

@@ -9,7 +9,7 @@
 namespace vorna::mote {
 
 class LayerRecorderImpl : public LayerRecorder {
-public:
+  public:
     using LayerRecorder::LayerRecorder;
     ~LayerRecorderImpl() override = default;
 

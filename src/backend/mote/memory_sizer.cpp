@@ -10,14 +10,14 @@ namespace vorna::mote {
 namespace {
 
 const Layer& checked(const std::shared_ptr<Layer>& layer) {
-    if (layer == nullptr) throw std::invalid_argument("A layer is required to size TNP-R memories.");
+    if (layer == nullptr)
+        throw std::invalid_argument("A layer is required to size TNP-R memories.");
     return *layer;
 }
 
 }  // namespace
 
-uint32_t MemorySizerImpl::get_input_memory_size(const std::shared_ptr<Layer>&,
-                                                const hw::Component&,
+uint32_t MemorySizerImpl::get_input_memory_size(const std::shared_ptr<Layer>&, const hw::Component&,
                                                 const std::shared_ptr<Layer>&) const {
     return 0;
 }

@@ -9,7 +9,7 @@
 namespace vorna::mote {
 
 class MemorySizerImpl : public MemorySizer {
-public:
+  public:
     MemorySizerImpl() = default;
     ~MemorySizerImpl() override = default;
 

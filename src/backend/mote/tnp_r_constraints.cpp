@@ -58,8 +58,9 @@ MappingStatus check_stateful_recurrent(const Layer& layer, uint32_t expected) {
     if (is_first_of_chain(layer)) {
         if (in_bits != 8 && in_bits != 16) {
             s += make_layer_status_error(
-                layer, "For the first StatefulRecurrent layer, input must be 8-bit or 16-bit. got( " +
-                           to_string(in_bits) + ").");
+                layer,
+                "For the first StatefulRecurrent layer, input must be 8-bit or 16-bit. got( " +
+                    to_string(in_bits) + ").");
         }
     } else if (in_bits != 8) {
         s += make_layer_status_error(
@@ -112,10 +113,9 @@ MappingStatus check_sram_sizes(const HardwareConstraints& c, const Layer& start)
     MappingStatus s;
     const auto rule = [&](uint32_t size, uint32_t limit, const char* memory, const char* width) {
         if (size > limit) {
-            s += make_layer_status_error(start, std::string(memory) + " size exceeds max limit of " +
-                                                    to_string(limit) + " " + width +
-                                                    " words for TNP-R (got " + to_string(size) +
-                                                    ").");
+            s += make_layer_status_error(
+                start, std::string(memory) + " size exceeds max limit of " + to_string(limit) +
+                           " " + width + " words for TNP-R (got " + to_string(size) + ").");
         }
     };
     rule(get_tnpr_evsram_32b_size(start), c.evsram_32b_limit, "EVSRAM", "32-bit");
@@ -148,8 +148,8 @@ MappingStatus check_packed_input_row(const Layer& layer) {
                 "-bit).");
     }
     if (n > 63) {
-        const uint64_t padded = packed_input_row_words(static_cast<uint32_t>(ch),
-                                                       static_cast<uint32_t>(bits));
+        const uint64_t padded =
+            packed_input_row_words(static_cast<uint32_t>(ch), static_cast<uint32_t>(bits));
         if (padded > kMaxInputRowWords) {
             s += make_layer_status_error(
                 layer,

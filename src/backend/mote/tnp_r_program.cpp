@@ -58,9 +58,14 @@ std::vector<uint32_t> format_tnpr_registers(const TnprRegisterParams& p) {
 
     const RegDetail low{0, 9};
     const RegDetail high{9, 9};
-    const RegDetail cout_fields[8] = {LAYER_0_COUT_SIZE, LAYER_1_COUT_SIZE, LAYER_2_COUT_SIZE,
-                                      LAYER_3_COUT_SIZE, LAYER_4_COUT_SIZE, high,
-                                      low,               high};
+    const RegDetail cout_fields[8] = {LAYER_0_COUT_SIZE,
+                                      LAYER_1_COUT_SIZE,
+                                      LAYER_2_COUT_SIZE,
+                                      LAYER_3_COUT_SIZE,
+                                      LAYER_4_COUT_SIZE,
+                                      high,
+                                      low,
+                                      high};
     for (uint32_t i = 0; i < count; ++i) {
         set_field(&regs[7 + i / 2], cout_fields[i], p.output_channels[i]);
     }
@@ -79,8 +84,8 @@ std::vector<uint32_t> format_tnpr_registers(const TnprRegisterParams& p) {
 }
 
 void format_tnpr_layer_memories(const Layer& layer, WordList& fsram, WordList& state_updating,
-                                WordList& output, WordList& input_shift,
-                                TnprRegisterParams& params, uint32_t position) {
+                                WordList& output, WordList& input_shift, TnprRegisterParams& params,
+                                uint32_t position) {
     const bool relu = layer.is_activation(ActivationType::ReLU);
     params.relu_layers.set(position, relu);  // std::out_of_range beyond position 7
     params.subsample[position] = layer_param_u32(layer, "subsample");
@@ -89,11 +94,10 @@ void format_tnpr_layer_memories(const Layer& layer, WordList& fsram, WordList& s
 
     format_fsram_weights(fsram, *layer_variable(layer, "in_proj"),
                          *layer_variable(layer, "out_proj"));
-    format_tsram_state_updating_var(state_updating, *layer_variable(layer, "A_imag"),
-                                    *layer_variable(layer, "A_real"),
-                                    *layer_variable(layer, "internal_state_outputs_shift"),
-                                    *layer_variable(layer, "new_state_scale"),
-                                    *layer_variable(layer, "new_state_shift"));
+    format_tsram_state_updating_var(
+        state_updating, *layer_variable(layer, "A_imag"), *layer_variable(layer, "A_real"),
+        *layer_variable(layer, "internal_state_outputs_shift"),
+        *layer_variable(layer, "new_state_scale"), *layer_variable(layer, "new_state_shift"));
 
     // Before a post-processing layer, the output is scaled as that layer's
     // input.

@@ -66,8 +66,8 @@ std::vector<uint32_t> format_tnpr_registers(const TnprRegisterParams& params);
 // `state_updating`, `output` and `input_shift`, and fills its per-layer
 // fields of `params`. A position above 7 is a std::out_of_range.
 void format_tnpr_layer_memories(const Layer& layer, WordList& fsram, WordList& state_updating,
-                                WordList& output, WordList& input_shift,
-                                TnprRegisterParams& params, uint32_t position);
+                                WordList& output, WordList& input_shift, TnprRegisterParams& params,
+                                uint32_t position);
 
 // The program of the chain that starts at `first`: register block (target
 // 13), FSRAM image (14) and TSRAM image (15), all at address 0, for the NP of

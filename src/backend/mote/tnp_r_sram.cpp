@@ -53,7 +53,9 @@ void push_word(WordList& out, uint64_t word) {
     out.push_back(static_cast<uint32_t>(word >> 32));
 }
 
-void append(WordList& out, const WordList& words) { out.insert(out.end(), words.begin(), words.end()); }
+void append(WordList& out, const WordList& words) {
+    out.insert(out.end(), words.begin(), words.end());
+}
 
 // Visits `first` and the layers after it until `visit` returns false.
 template <class Visit>
@@ -81,7 +83,9 @@ std::shared_ptr<const Dense> layer_variable(const Layer& layer, const std::strin
     return Tensor::ensure_dense(layer.variables()->get(name));
 }
 
-bool is_layer_type(const Layer& layer, LayerType type) { return layer.params()->layer_type() == type; }
+bool is_layer_type(const Layer& layer, LayerType type) {
+    return layer.params()->layer_type() == type;
+}
 
 uint32_t layer_param_u32(const Layer& layer, const std::string& name) {
     return static_cast<uint32_t>(layer.params()->get(name));
@@ -137,8 +141,9 @@ void format_tsram_state_updating_var(WordList& out, const Dense& a_imag, const D
         const auto imag = static_cast<uint16_t>(a_imag.at<int16_t>(i));
         const uint32_t iso_field = signed_field(iso.at<int8_t>(i), 5);
         const uint32_t nss_field = signed_field(nss.at<int8_t>(i), 6);
-        const uint64_t word = uint64_t{real} | (uint64_t{imag} << 16) | (uint64_t{iso_field} << 32) |
-                              (uint64_t{scale.at<uint8_t>(i)} << 37) | (uint64_t{nss_field} << 45);
+        const uint64_t word = uint64_t{real} | (uint64_t{imag} << 16) |
+                              (uint64_t{iso_field} << 32) | (uint64_t{scale.at<uint8_t>(i)} << 37) |
+                              (uint64_t{nss_field} << 45);
         push_word(words, word);
     }
     append(out, words);
@@ -247,12 +252,12 @@ uint32_t get_tnpr_evsram_32b_size(const Layer& first) {
     walk_chain(first, [&](const Layer& layer) {
         if (!layer.is_target_component(TargetComponent::TNP_R)) return false;
         if (is_layer_type(layer, LayerType::StatefulRecurrent)) {
-            size += ceil_div(first_input_shape(layer).dims[2],
-                             values_per_32b_word(layer.input_bits()));
+            size +=
+                ceil_div(first_input_shape(layer).dims[2], values_per_32b_word(layer.input_bits()));
             last_output_bits = layer.output_bits();
         } else {
-            size += ceil_div(layer.output_dimensions().dims[2],
-                             values_per_32b_word(last_output_bits));
+            size +=
+                ceil_div(layer.output_dimensions().dims[2], values_per_32b_word(last_output_bits));
         }
         return true;
     });

@@ -80,8 +80,7 @@ void format_tsram_output_var(WordList& out, const Dense& scales, const Dense& sh
 
 // The output word of the post-processing layer: scale 1, shift -floor(log2
 // timesteps) in bits 16-21 and the threshold in bits 22-37.
-void format_tsram_post_processing_output_var(WordList& out, uint16_t timesteps,
-                                             uint16_t threshold);
+void format_tsram_post_processing_output_var(WordList& out, uint16_t timesteps, uint16_t threshold);
 
 // Input-shift words: 8 values per word with 8-bit input (one 3-bit field
 // each), else 4 values per word, each repeated bits / 8 times in adjacent
