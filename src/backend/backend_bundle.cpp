@@ -2,7 +2,10 @@
 
 #include <stdexcept>
 
-#include "backend/mote/mote_placeholder.h"
+#include "backend/mote/compatibility_checker.h"
+#include "backend/mote/io_recorder.h"
+#include "backend/mote/layer_recorder.h"
+#include "backend/mote/memory_sizer.h"
 #include "backend/v1/v1_placeholder.h"
 #include "backend/v2/v2_placeholder.h"
 #include "corelib/device.h"

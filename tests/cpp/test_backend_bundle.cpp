@@ -107,7 +107,7 @@ TEST(BundleErrors, UnsupportedProducts) {
 }
 
 TEST(BundleErrors, BackEndsNotBuiltYetFailLoudly) {
-    for (HwVersion version : {Tarn_v1, Selvo_v2, Mote_Selvo}) {
+    for (HwVersion version : {Tarn_v1, Selvo_v2}) {
         SCOPED_TRACE(hw_version_to_string(version));
         const MeshDevice d(version, version.get_ip_version());
         const IpVersionSpecificHardwareBackend bundle(d);
@@ -127,6 +127,22 @@ TEST(BundleErrors, BackEndsNotBuiltYetFailLoudly) {
                       .find("not implemented"),
                   std::string::npos);
     }
+}
+
+TEST(BundleErrors, MoteBundleHoldsTheMoteImplementations) {
+    const MeshDevice d(Mote_Selvo, IpVersion::mote);
+    const IpVersionSpecificHardwareBackend bundle(d);
+    const auto layer = graph_test::conv("conv");
+    const MappingStatus status =
+        bundle.checker().check_layer_compatibility(*layer, nullptr, Mote_Selvo);
+    EXPECT_TRUE(status.error);
+    EXPECT_EQ(status.message, "Unsupported layer type on Mote.");
+    EXPECT_EQ(bundle.io_recorder().record_scc(false, false, false, false, false, {}, {})
+                  ->tracks()
+                  .size(),
+              0u);
+    EXPECT_EQ(runtime_error_text([&] { bundle.layer_recorder().sync_learning_vars({}); }),
+              "Learning not implemented on mote.");
 }
 
 // --- Test doubles put in place through the factory ----------------------------

@@ -1,0 +1,133 @@
+#pragma once
+
+// Mote test helpers: chains of recurrent layers built in a real model, tensor
+// builders and a mote device.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "backend/layer_mapping.h"
+#include "corelib/device.h"
+#include "corelib/layer.h"
+#include "corelib/model.h"
+#include "corelib/params.h"
+#include "corelib/tensor.h"
+#include "devices/hw_version.h"
+
+namespace vorna::mote_test {
+
+class MoteDevice : public Device {
+  public:
+    MoteDevice() : mesh_(IpVersion::mote, {}, {}, std::nullopt, {}, {}) {}
+    HwVersion version() const override { return Mote_Selvo; }
+    const char* desc() const override { return "mote test device"; }
+    const Mesh& mesh() const override { return mesh_; }
+    HardwareDevice* hardware() const override { return nullptr; }
+
+  private:
+    Mesh mesh_;
+};
+
+inline std::shared_ptr<Layer> make_layer(LayerType type, const std::string& name,
+                                         const std::map<std::string, int>& params = {}) {
+    const auto p = LayerParams::create(type, params);
+    return Layer::create(p.get(), name);
+}
+
+// A one-dimensional tensor of the given type holding `values`.
+template <class T>
+std::shared_ptr<Dense> vec(TensorType type, const std::vector<T>& values) {
+    auto d =
+        Dense::create(type, Shape{static_cast<uint32_t>(values.size())}, Dense::Layout::RowMajor);
+    for (size_t i = 0; i < values.size(); ++i) d->template data<T>()[i] = values[i];
+    return std::shared_ptr<Dense>(std::move(d));
+}
+
+// A rows x cols int8 matrix with element (r, c) = f(r, c), in the given layout.
+inline std::shared_ptr<Dense> matrix(uint32_t rows, uint32_t cols,
+                                     const std::function<int8_t(uint32_t, uint32_t)>& f,
+                                     Dense::Layout layout = Dense::Layout::RowMajor) {
+    auto d = Dense::create(TensorType::int8, Shape{rows, cols}, layout);
+    for (uint32_t r = 0; r < rows; ++r) {
+        for (uint32_t c = 0; c < cols; ++c) d->data<int8_t>()[d->offset_of({r, c})] = f(r, c);
+    }
+    return std::shared_ptr<Dense>(std::move(d));
+}
+
+template <class T>
+void set_var(const std::shared_ptr<Layer>& layer, const std::string& name, TensorType type,
+             const std::vector<T>& values) {
+    layer->variables()->set(name, vec<T>(type, values));
+}
+
+// One StatefulRecurrent layer of a chain.
+struct Recurrent {
+    int states = 64;
+    int outputs = 32;
+    int subsample = 1;
+    int activation = 0;
+    int output_bits = 8;
+};
+
+// InputData (width 1, `timesteps` high, `channels` deep, `bits` wide), the
+// recurrent layers, then optionally a closing layer of the given kind.
+struct Chain {
+    std::unique_ptr<Model> model = Model::create();
+    std::shared_ptr<Layer> input;
+    std::vector<std::shared_ptr<Layer>> recurrent;
+    std::shared_ptr<Layer> tail;
+
+    Chain(uint32_t channels, uint32_t timesteps, int bits, const std::vector<Recurrent>& layers,
+          LayerType closing = LayerType::Unknown,
+          const std::map<std::string, int>& closing_params = {}) {
+        input = make_layer(LayerType::InputData, "input",
+                           {{"input_width", 1},
+                            {"input_height", static_cast<int>(timesteps)},
+                            {"input_channels", static_cast<int>(channels)},
+                            {"input_bits", bits}});
+        model->add(input, {});
+        for (size_t i = 0; i < layers.size(); ++i) {
+            const Recurrent& r = layers[i];
+            auto layer = make_layer(LayerType::StatefulRecurrent, "sr" + std::to_string(i + 1),
+                                    {{"stateful_channels", r.states},
+                                     {"output_channels", r.outputs},
+                                     {"subsample", r.subsample},
+                                     {"activation", r.activation},
+                                     {"output_bits", r.output_bits}});
+            model->add(layer, {});
+            recurrent.push_back(layer);
+        }
+        if (closing != LayerType::Unknown) {
+            const char* name = closing == LayerType::MotePostProcessing ? "post" : "tail";
+            tail = make_layer(closing, name, closing_params);
+            model->add(tail, {});
+        }
+    }
+
+    const Layer& first() const { return *recurrent.front(); }
+};
+
+// Maps the layer onto one TNP-R component at the given ident.
+inline void map_on_tnpr(const std::shared_ptr<Layer>& layer, const hw::Ident& ident) {
+    auto m = std::make_shared<LayerMapping>();
+    m->nps = std::make_shared<std::vector<hw::Component>>(1, hw::Component(hw::Type::TNP_R, ident));
+    std::dynamic_pointer_cast<LayerImpl>(layer)->set_mapping(m);
+}
+
+// The text of the std::runtime_error `f` throws.
+inline std::string runtime_error_text(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "<no runtime_error>";
+}
+
+}  // namespace vorna::mote_test

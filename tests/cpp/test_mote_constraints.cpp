@@ -1,0 +1,335 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "backend/hardware_constraints.h"
+#include "backend/mote/tnp_r_constraints.h"
+#include "graph_fakes.h"
+#include "mote_test_util.h"
+
+namespace vorna::mote {
+namespace {
+
+using mote_test::Chain;
+using mote_test::Recurrent;
+using mote_test::runtime_error_text;
+using mote_test::set_var;
+
+const HardwareConstraints kPreset = HardwareConstraints::mote(SramSize{0, 0, 448, 8192, 892, 256});
+
+Recurrent rec(int states, int outputs) {
+    Recurrent r;
+    r.states = states;
+    r.outputs = outputs;
+    return r;
+}
+
+MappingStatus check(const Chain& c, const HardwareConstraints& limits = kPreset) {
+    return check_tnp_r_constraints(limits, c.first());
+}
+
+void expect_failure(const MappingStatus& status, const std::string& message,
+                    const std::string& layer) {
+    EXPECT_TRUE(status.error);
+    EXPECT_EQ(status.message, message);
+    EXPECT_EQ(status.layer_name, layer);
+}
+
+void expect_success(const MappingStatus& status) {
+    EXPECT_FALSE(status.error) << status.message;
+    EXPECT_EQ(status.message, "Success.");
+}
+
+// 32 channels at 8 bits: a packed row of 8 words.
+TEST(MoteConstraints, ValidChainsPass) {
+    expect_success(
+        check(Chain(32, 100, 8, {rec(64, 32), rec(64, 1)}, LayerType::MotePostProcessing)));
+    expect_success(check(Chain(32, 100, 8, {rec(64, 32), rec(64, 8)}, LayerType::Dequantizer)));
+    expect_success(check(Chain(32, 100, 8, {rec(64, 32)})));
+    // 16-bit input into the first layer.
+    expect_success(check(Chain(16, 10, 16, {rec(64, 32)})));
+    // One channel: a row shorter than a word.
+    expect_success(check(Chain(1, 10, 8, {rec(64, 32)})));
+}
+
+TEST(MoteConstraints, AtMostEightTnprLayers) {
+    const auto chain = [](size_t recurrent, bool post) {
+        std::vector<Recurrent> layers(recurrent, rec(16, 16));
+        if (post) layers.back().outputs = 1;
+        return Chain(16, 10, 8, layers, post ? LayerType::MotePostProcessing : LayerType::Unknown);
+    };
+    expect_success(check(chain(8, false)));
+    expect_success(check(chain(7, true)));
+    for (bool post : {false, true}) {
+        const Chain c = chain(post ? 8 : 9, post);
+        expect_failure(check(c), "A model cannot have more that 8 StatefulRecurrent layers.", "");
+    }
+}
+
+// Gives a layer built with 0 state channels the state variables it lacks, so
+// that only the state channel rules speak.
+void give_state_vars(const std::shared_ptr<Layer>& layer, uint32_t inputs, uint32_t outputs) {
+    layer->variables()->set(
+        "in_proj", mote_test::matrix(1, inputs, [](uint32_t, uint32_t) { return int8_t(0); }));
+    layer->variables()->set(
+        "out_proj", mote_test::matrix(outputs, 1, [](uint32_t, uint32_t) { return int8_t(0); }));
+    set_var<int16_t>(layer, "A_real", TensorType::int16, {0});
+    set_var<int16_t>(layer, "A_imag", TensorType::int16, {0});
+    set_var<int8_t>(layer, "internal_state_outputs_shift", TensorType::int8, {0});
+    set_var<uint8_t>(layer, "new_state_scale", TensorType::uint8, {0});
+    set_var<int8_t>(layer, "new_state_shift", TensorType::int8, {0});
+}
+
+TEST(MoteConstraints, StateChannels) {
+    const std::string limit = "State channels exceeds max limit of 256 for TNP-R.";
+    const auto power = [](int c) {
+        return "State channels must be a power of 2. (got " + std::to_string(c) + ").";
+    };
+    const auto same = [](int c) {
+        return "State channels must be the same for all stateful layers. Expected 64(got " +
+               std::to_string(c) + ").";
+    };
+    struct Case {
+        int states;
+        std::string message;
+    };
+    for (const Case& c :
+         {Case{512, limit + " " + same(512)}, Case{300, limit + " " + power(300) + " " + same(300)},
+          Case{48, power(48) + " " + same(48)}, Case{0, power(0) + " " + same(0)},
+          Case{32, same(32)}}) {
+        SCOPED_TRACE(c.states);
+        Chain chain(32, 10, 8, {rec(64, 32), rec(c.states, 8)});
+        if (c.states == 0) give_state_vars(chain.recurrent[1], 32, 8);
+        expect_failure(check(chain), c.message, "sr2");
+    }
+}
+
+TEST(MoteConstraints, InputBits) {
+    Recurrent wide = rec(64, 32);
+    wide.output_bits = 16;  // not the last layer: its outputs are not checked
+    expect_failure(check(Chain(16, 10, 8, {wide, rec(64, 32)})),
+                   "For intermediate StatefulRecurrent layer, input must be 8-bit. got( 16).",
+                   "sr2");
+    expect_failure(check(Chain(64, 10, 4, {rec(64, 32)})),
+                   "For the first StatefulRecurrent layer, input must be 8-bit or 16-bit. got( 4).",
+                   "sr1");
+}
+
+TEST(MoteConstraints, PackedInputRow) {
+    const std::string row =
+        "The packed input row (channels x input bits) must occupy a power-of-2 number of 32-bit "
+        "words (got ";
+    struct Case {
+        uint32_t channels;
+        int bits;
+        std::string message;
+    };
+    for (const Case& c :
+         {Case{24, 8, row + "6 words for 24 channels at 8-bit)."},
+          Case{200, 16,
+               row + "100 words for 200 channels at 16-bit). The maximum input channels for "
+                     "16-bit input is 128 (got 200)."},
+          Case{512, 8, "The maximum input channels for 8-bit input is 256 (got 512)."},
+          Case{260, 16,
+               row + "130 words for 260 channels at 16-bit). The maximum input row size "
+                     "(input_channels * input_bits, padded to a power-of-2 number of 32-bit "
+                     "words) is 512 bytes (got 1024). The maximum input channels for 16-bit "
+                     "input is 128 (got 260). EVSRAM size exceeds max limit of 256 32-bit words "
+                     "for TNP-R (got 386)."}}) {
+        SCOPED_TRACE(c.channels);
+        expect_failure(check(Chain(c.channels, 10, c.bits, {rec(64, 32)})), c.message, "sr1");
+    }
+}
+
+TEST(MoteConstraints, PackedInputRowOfLayerWithoutInbound) {
+    // Nothing feeds it on the hardware: it is the first of its chain.
+    auto layer = graph_test::make_layer("alone", LayerType::StatefulRecurrent);
+    layer->input_dims = {Shape{1, 10, 24}};
+    expect_failure(check_packed_input_row(*layer),
+                   "The packed input row (channels x input bits) must occupy a power-of-2 number "
+                   "of 32-bit words (got 6 words for 24 channels at 8-bit).",
+                   "alone");
+}
+
+TEST(MoteConstraints, ReluMaxValues) {
+    Recurrent relu = rec(64, 3);
+    relu.activation = 1;
+    expect_success(check(Chain(32, 10, 8, {relu})));
+
+    const std::string value =
+        "When activation is ReLU, all max_value elements must be 127 (got 126 at index 1).";
+    const std::string shift =
+        "When activation is ReLU, all max_value_shift elements must be 31 (got 30 at index 2).";
+    Chain c(32, 10, 8, {relu});
+    set_var<uint8_t>(c.recurrent[0], "max_value", TensorType::uint8, {127, 126, 0});
+    expect_failure(check(c), value, "sr1");
+    set_var<uint8_t>(c.recurrent[0], "max_value_shift", TensorType::uint8, {31, 31, 30});
+    expect_failure(check(c), value + " " + shift, "sr1");
+
+    // Without ReLU the values are not looked at.
+    Chain plain(32, 10, 8, {rec(64, 3)});
+    set_var<uint8_t>(plain.recurrent[0], "max_value", TensorType::uint8, {0});
+    expect_success(check(plain));
+
+    set_var<int8_t>(c.recurrent[0], "max_value", TensorType::int8, {127});
+    EXPECT_EQ(runtime_error_text([&] { check(c); }).rfind("Wrong requested type", 0), 0u);
+}
+
+TEST(MoteConstraints, OutputChannelsSubsampleAndLastOutputBits) {
+    struct Case {
+        int outputs, subsample, output_bits;
+        std::string message;  // empty: success
+    };
+    const std::string bits =
+        "For the last StatefulRecurrent layer, outputs must be 8-bit, 28-bit or 32-bit. (got ";
+    for (const Case& c :
+         {Case{256, 4, 8, ""},
+          Case{257, 1, 8, "Output channels exceeds max limit of 256 for TNP-R."},
+          Case{32, 5, 8, "Subsample ratio exceeds max limit of 4 for TNP-R. (got 5)."},
+          Case{32, -1, 8, "Subsample ratio exceeds max limit of 4 for TNP-R. (got -1)."},
+          Case{32, 1, 16, bits + "16)."}, Case{32, 1, 4, bits + "4)."}, Case{32, 1, 28, ""},
+          Case{32, 1, 32, ""}}) {
+        SCOPED_TRACE(c.outputs * 1000 + c.subsample * 100 + c.output_bits);
+        Recurrent r = rec(64, c.outputs);
+        r.subsample = c.subsample;
+        r.output_bits = c.output_bits;
+        const MappingStatus status = check(Chain(32, 10, 8, {r}));
+        if (c.message.empty()) {
+            expect_success(status);
+        } else {
+            expect_failure(status, c.message, "sr1");
+        }
+    }
+}
+
+TEST(MoteConstraints, VariableBitWidths) {
+    Chain c(32, 10, 8, {rec(64, 32)});
+    set_var<int8_t>(c.recurrent[0], "internal_state_outputs_shift", TensorType::int8, {16});
+    expect_failure(check(c),
+                   "The variable internal_state_outputs_shift needs 6 bits, but at most 5 are "
+                   "supported.",
+                   "sr1");
+    Chain d(32, 10, 8, {rec(64, 32)});
+    set_var<int8_t>(d.recurrent[0], "new_state_shift", TensorType::int8, {-33});
+    expect_failure(
+        check(d), "The variable new_state_shift needs 7 bits, but at most 6 are supported.", "sr1");
+}
+
+TEST(MoteConstraints, PostProcessingLayer) {
+    struct Case {
+        uint32_t timesteps;
+        int outputs;
+        std::string message;  // empty: success
+    };
+    for (const Case& c :
+         {Case{2, 1, "Timesteps dimension must be at least 3 (got 2)."}, Case{3, 1, ""},
+          Case{128, 1, ""}, Case{129, 1, "Timesteps dimension must be at most 128 (got 129)."},
+          Case{10, 2, "MotePostProcessing layer input must have a single channel (got 2)."},
+          // The recurrent layer's output keeps at least one timestep.
+          Case{0, 2,
+               "MotePostProcessing layer input must have a single channel (got 2). Timesteps "
+               "dimension must be at least 3 (got 1)."}}) {
+        SCOPED_TRACE(c.timesteps);
+        const MappingStatus status =
+            check(Chain(32, c.timesteps, 8, {rec(64, c.outputs)}, LayerType::MotePostProcessing));
+        if (c.message.empty()) {
+            expect_success(status);
+        } else {
+            expect_failure(status, c.message, "post");
+        }
+    }
+}
+
+TEST(MoteConstraints, OutputScaleAndShiftOfTheFeedingLayer) {
+    Chain c(32, 10, 8, {rec(64, 1)}, LayerType::MotePostProcessing);
+    set_var<uint8_t>(c.recurrent[0], "output_scales", TensorType::uint8, {2});
+    set_var<int8_t>(c.recurrent[0], "output_shift", TensorType::int8, {-3});
+    // Both failures name the recurrent layer, not the post-processing layer.
+    expect_failure(check_post_processing_layer(*c.tail),
+                   "Output scales must be 1 for the last StatefulRecurrent layer before a "
+                   "MotePostProcessing layer (got 2). Output shift must be 0 for the last "
+                   "StatefulRecurrent layer before a MotePostProcessing layer (got -3).",
+                   "sr1");
+    expect_failure(check(c),
+                   "Output scales must be 1 for the last StatefulRecurrent layer before a "
+                   "MotePostProcessing layer (got 2). Output shift must be 0 for the last "
+                   "StatefulRecurrent layer before a MotePostProcessing layer (got -3).",
+                   "sr1");
+}
+
+TEST(MoteConstraints, ClosingLayers) {
+    Chain deq(32, 10, 8, {rec(64, 8)}, LayerType::Dequantizer);
+    expect_success(check_post_processing_layer(*deq.tail));
+
+    Chain dense(32, 10, 8, {rec(64, 1)}, LayerType::Dense1D, {{"units", 4}});
+    expect_failure(check(dense),
+                   "Only a Dequantizer or a MotePostProcessing is allowed a the end of a serie of "
+                   "StatefulRecurrent layers.",
+                   "tail");
+
+    // A layer after the Dequantizer: the walk stops at the Dequantizer, so the
+    // Quantizer after it is not examined.
+    deq.model->add(mote_test::make_layer(LayerType::Quantizer, "after"), {});
+    expect_failure(check(deq), "Dequantizer/MotePostProcessing must be the last layer.", "tail");
+}
+
+TEST(MoteConstraints, PostProcessingWithoutFeedingLayer) {
+    auto model = Model::create();
+    auto input =
+        mote_test::make_layer(LayerType::InputData, "input",
+                              {{"input_width", 1}, {"input_height", 10}, {"input_channels", 1}});
+    auto post = mote_test::make_layer(LayerType::MotePostProcessing, "post");
+    model->add(input, {});
+    model->add(post, {});
+    expect_failure(check_tnp_r_constraints(kPreset, *post),
+                   "MotePostProcessing layer must be fed by a StatefulRecurrent layer.", "post");
+}
+
+TEST(MoteConstraints, SramLimits) {
+    // Sizes of this chain: STSRAM 2*64 + 2*5 = 138, FSRAM 256+256+256+8 = 776,
+    // TSRAM 100 + 69 + 2 = 171, EVSRAM 8+8+8+1 = 25.
+    const Chain c(32, 100, 8, {rec(64, 32), rec(64, 1)}, LayerType::MotePostProcessing);
+    expect_success(check(c, HardwareConstraints::mote(SramSize{0, 0, 138, 776, 171, 25})));
+    struct Case {
+        SramSize sram;
+        std::string message;
+    };
+    for (const Case& k :
+         {Case{{0, 0, 137, 776, 171, 25},
+               "STSRAM size exceeds max limit of 137 32-bit words for TNP-R (got 138)."},
+          Case{{0, 0, 138, 775, 171, 25},
+               "FSRAM size exceeds max limit of 775 64-bit words for TNP-R (got 776)."},
+          Case{{0, 0, 138, 776, 170, 25},
+               "TSRAM size exceeds max limit of 170 51-bit words for TNP-R (got 171)."},
+          Case{{0, 0, 138, 776, 171, 24},
+               "EVSRAM size exceeds max limit of 24 32-bit words for TNP-R (got 25)."}}) {
+        expect_failure(check(c, HardwareConstraints::mote(k.sram)), k.message, "sr1");
+    }
+}
+
+TEST(MoteConstraints, WalkStopsAtFirstFailureButSramIsChecked) {
+    Recurrent first = rec(64, 32);
+    first.subsample = 5;
+    // The second layer would fail on its state channels; it is not examined.
+    const Chain c(32, 10, 8, {first, rec(48, 8)});
+    expect_failure(check(c, HardwareConstraints::mote(SramSize{0, 0, 1, 1, 1, 1})),
+                   "Subsample ratio exceeds max limit of 4 for TNP-R. (got 5). "
+                   "EVSRAM size exceeds max limit of 1 32-bit words for TNP-R (got 24). "
+                   "STSRAM size exceeds max limit of 1 32-bit words for TNP-R (got 128). "
+                   "FSRAM size exceeds max limit of 1 64-bit words for TNP-R (got 752). "
+                   "TSRAM size exceeds max limit of 1 51-bit words for TNP-R (got 160).",
+                   "sr1");
+}
+
+TEST(MoteConstraints, ZeroBitInputIsReportedNotDividedBy) {
+    expect_failure(check(Chain(24, 10, 0, {rec(64, 32)})),
+                   "The packed input row (channels x input bits) must occupy a power-of-2 number "
+                   "of 32-bit words (got 0 words for 24 channels at 0-bit). For the first "
+                   "StatefulRecurrent layer, input must be 8-bit or 16-bit. got( 0).",
+                   "sr1");
+}
+
+}  // namespace
+}  // namespace vorna::mote

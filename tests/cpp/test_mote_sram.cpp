@@ -1,0 +1,297 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "backend/mote/memory_sizer.h"
+#include "backend/mote/tnp_r_sram.h"
+#include "mote_test_util.h"
+
+namespace vorna::mote {
+namespace {
+
+using mote_test::matrix;
+using mote_test::runtime_error_text;
+using mote_test::vec;
+using Words = std::vector<uint32_t>;
+
+// --- FSRAM -------------------------------------------------------------------
+
+TEST(MoteFsram, PacksColumnBlocksOfEightRowByRow) {
+    // Element (r, c) = 16 r + c, except (1, 9) = -1.
+    const auto f = [](uint32_t r, uint32_t c) {
+        return static_cast<int8_t>(r == 1 && c == 9 ? -1 : 16 * r + c);
+    };
+    const Words expected = {
+        0x03020100, 0x07060504,  // block 0, row 0
+        0x13121110, 0x17161514,  // block 0, row 1
+        0x00000908, 0x00000000,  // block 1, row 0: two bytes, six zero bytes
+        0x0000FF18, 0x00000000,  // block 1, row 1
+    };
+    // The layout changes the strides only; the packing follows the logical
+    // coordinates.
+    for (auto layout : {Dense::Layout::RowMajor, Dense::Layout::ColMajor}) {
+        EXPECT_EQ(pack_fsram_rows(*matrix(2, 10, f, layout)), expected);
+    }
+}
+
+TEST(MoteFsram, WeightsAppendInProjThenOutProj) {
+    const auto in_proj = matrix(1, 3, [](uint32_t, uint32_t c) { return int8_t(c + 1); });
+    const auto out_proj = matrix(2, 1, [](uint32_t r, uint32_t) { return int8_t(-1 - r); });
+    Words out = {0xAAAA};
+    format_fsram_weights(out, *in_proj, *out_proj);
+    EXPECT_EQ(out, (Words{0xAAAA, 0x00030201, 0, 0xFF, 0, 0xFE, 0}));
+}
+
+TEST(MoteFsram, RefusesNonInt8Storage) {
+    const auto t = Dense::create(TensorType::int16, Shape{1, 2}, Dense::Layout::RowMajor);
+    EXPECT_EQ(runtime_error_text([&] { pack_fsram_rows(*t); }).rfind("Wrong requested type", 0),
+              0u);
+}
+
+// --- TSRAM state-updating words ----------------------------------------------
+
+struct StateVars {
+    std::vector<int16_t> real, imag;
+    std::vector<int8_t> iso;
+    std::vector<uint8_t> scale;
+    std::vector<int8_t> nss;
+};
+
+void format_state(Words& out, const StateVars& v) {
+    format_tsram_state_updating_var(out, *vec(TensorType::int16, v.imag),
+                                    *vec(TensorType::int16, v.real), *vec(TensorType::int8, v.iso),
+                                    *vec(TensorType::uint8, v.scale),
+                                    *vec(TensorType::int8, v.nss));
+}
+
+TEST(MoteTsram, StateUpdatingWords) {
+    Words out;
+    format_state(out, {{-1, 0x1234}, {1, -2}, {-1, 15}, {255, 0}, {-32, 31}});
+    EXPECT_EQ(out, (Words{0x0001FFFF, 0x00041FFF,     // iso 0x1F, scale 0xFF << 5, nss 0x20 << 13
+                          0xFFFE1234, 0x0003E00F}));  // iso 15, scale 0, nss 31 << 13
+}
+
+TEST(MoteTsram, StateUpdatingRangeErrorsAppendNothing) {
+    struct Case {
+        int8_t iso, nss;
+        const char* message;
+    };
+    for (const Case& c : {Case{16, 0, "16 cannot fit in a 5 bits signed integer."},
+                          Case{-17, 0, "-17 cannot fit in a 5 bits signed integer."},
+                          Case{0, 32, "32 cannot fit in a 6 bits signed integer."},
+                          Case{0, -33, "-33 cannot fit in a 6 bits signed integer."},
+                          // The iso range is tested first.
+                          Case{16, 32, "16 cannot fit in a 5 bits signed integer."}}) {
+        Words out = {7, 7};
+        // Channel 0 is valid: the failing call appends nothing at all.
+        EXPECT_EQ(runtime_error_text([&] {
+                      format_state(out, {{0, 0}, {0, 0}, {0, c.iso}, {0, 0}, {0, c.nss}});
+                  }),
+                  c.message);
+        EXPECT_EQ(out, (Words{7, 7}));
+    }
+}
+
+TEST(MoteTsram, StateUpdatingStorageAndLengthErrors) {
+    Words out;
+    // A_real must be int16.
+    EXPECT_EQ(runtime_error_text([&] {
+                  format_tsram_state_updating_var(
+                      out, *vec<int16_t>(TensorType::int16, {0}),
+                      *vec<int8_t>(TensorType::int8, {0}), *vec<int8_t>(TensorType::int8, {0}),
+                      *vec<uint8_t>(TensorType::uint8, {0}), *vec<int8_t>(TensorType::int8, {0}));
+              }).rfind("Wrong requested type", 0),
+              0u);
+    // A variable shorter than A_real is an error, not a read past its end.
+    EXPECT_EQ(runtime_error_text([&] {
+                  format_state(out, {{0, 0}, {0}, {0, 0}, {0, 0}, {0, 0}});
+              }),
+              "Coordinates are out-of-range");
+    EXPECT_TRUE(out.empty());
+}
+
+// --- TSRAM output words --------------------------------------------------------
+
+TEST(MoteTsram, OutputWordsWithEightAndSixteenBitScales) {
+    Words out;
+    format_tsram_output_var(
+        out, *vec<uint8_t>(TensorType::uint8, {3}), *vec<int8_t>(TensorType::int8, {-32}),
+        *vec<int8_t>(TensorType::int8, {-1}), *vec<uint8_t>(TensorType::uint8, {31}));
+    format_tsram_output_var(
+        out, *vec<uint16_t>(TensorType::uint16, {0xABCD}), *vec<int8_t>(TensorType::int8, {5}),
+        *vec<int8_t>(TensorType::int8, {0x12}), *vec<uint8_t>(TensorType::uint8, {1}));
+    EXPECT_EQ(out, (Words{0xFFE00003, 0x00000007,  // bias shift 31 straddles bit 32
+                          0x4485ABCD, 0x00000000}));
+}
+
+TEST(MoteTsram, OutputScaleTypes) {
+    const std::string message =
+        "Error when formattting output scale : Unsupported output scales type in TSRAM "
+        "formatting.";
+    for (TensorType type : {TensorType::uint4, TensorType::uint2}) {
+        Words out;
+        EXPECT_EQ(runtime_error_text([&] {
+                      format_tsram_output_var(out, *vec<uint8_t>(type, {1}),
+                                              *vec<int8_t>(TensorType::int8, {0}),
+                                              *vec<int8_t>(TensorType::int8, {0}),
+                                              *vec<uint8_t>(TensorType::uint8, {0}));
+                  }),
+                  message);
+    }
+    Words out;
+    EXPECT_EQ(runtime_error_text([&] {
+                  format_tsram_output_var(
+                      out, *vec<int8_t>(TensorType::int8, {1}), *vec<int8_t>(TensorType::int8, {0}),
+                      *vec<int8_t>(TensorType::int8, {0}), *vec<uint8_t>(TensorType::uint8, {0}));
+              }),
+              message);
+}
+
+TEST(MoteTsram, OutputRangeErrors) {
+    struct Case {
+        int8_t shift;
+        uint8_t bias_shift;
+        const char* message;
+    };
+    for (const Case& c : {Case{32, 0, "32 cannot fit in a 6 bits signed integer."},
+                          Case{-33, 0, "-33 cannot fit in a 6 bits signed integer."},
+                          Case{0, 32, "32 cannot fit in a 5 bits unsigned integer."},
+                          Case{32, 32, "32 cannot fit in a 6 bits signed integer."}}) {
+        Words out;
+        EXPECT_EQ(runtime_error_text([&] {
+                      format_tsram_output_var(out, *vec<uint8_t>(TensorType::uint8, {1}),
+                                              *vec<int8_t>(TensorType::int8, {c.shift}),
+                                              *vec<int8_t>(TensorType::int8, {0}),
+                                              *vec<uint8_t>(TensorType::uint8, {c.bias_shift}));
+                  }),
+                  c.message);
+        EXPECT_TRUE(out.empty());
+    }
+}
+
+TEST(MoteTsram, PostProcessingOutputWord) {
+    struct Case {
+        uint16_t timesteps, threshold;
+        uint32_t low, high;
+    };
+    for (const Case& c : {Case{100, 5, 0x017A0001, 0},          // e 6, field 0x3A
+                          Case{128, 0xFFFF, 0xFFF90001, 0x3F},  // e 7, threshold to bit 37
+                          Case{3, 0, 0x003F0001, 0},            // e 1
+                          Case{1, 0, 0x00000001, 0}}) {
+        Words out = {9};
+        format_tsram_post_processing_output_var(out, c.timesteps, c.threshold);
+        EXPECT_EQ(out, (Words{9, c.low, c.high})) << c.timesteps;
+    }
+    Words out;
+    EXPECT_THROW(format_tsram_post_processing_output_var(out, 0, 1), std::invalid_argument);
+    EXPECT_TRUE(out.empty());
+}
+
+// --- TSRAM input-shift words ---------------------------------------------------
+
+TEST(MoteTsram, InputShiftWords) {
+    const auto values = vec<uint8_t>(TensorType::uint8, {0, 1, 2, 3, 4, 5, 6, 7, 0, 1});
+    Words eight;
+    format_tsram_input_shift(eight, *values, 8);
+    EXPECT_EQ(eight, (Words{0x00FAC688, 0, 0x00000008, 0}));
+
+    // 16-bit input: four values per word, each in two adjacent 3-bit fields.
+    Words sixteen;
+    format_tsram_input_shift(sixteen, *values, 16);
+    EXPECT_EQ(sixteen, (Words{0x006D2240, 0, 0x00FF6B64, 0, 0x00000240, 0}));
+
+    Words zero;
+    format_tsram_post_processing_input_shift(zero);
+    EXPECT_EQ(zero, (Words{0, 0}));
+}
+
+TEST(MoteTsram, InputShiftValuesAreOredUnmasked) {
+    // 9 spills its top bit into the second field, where it is OR-ed with 2.
+    Words out;
+    format_tsram_input_shift(out, *vec<uint8_t>(TensorType::uint8, {9, 2}), 8);
+    EXPECT_EQ(out, (Words{0x00000019, 0}));
+}
+
+TEST(MoteTsram, InputShiftFieldsBeyondThirtyTwoBitsAreDropped) {
+    // 32-bit input: each value four times; fields starting at bit 33 and above
+    // do not exist in the low word, and the field at bit 30 loses its top bit.
+    Words out;
+    format_tsram_input_shift(out, *vec<uint8_t>(TensorType::uint8, {7, 7, 7, 7}), 32);
+    EXPECT_EQ(out, (Words{0xFFFFFFFF, 0}));
+}
+
+// --- Sizes ---------------------------------------------------------------------
+
+using mote_test::Chain;
+using mote_test::Recurrent;
+
+Recurrent rec(int states, int outputs) {
+    Recurrent r;
+    r.states = states;
+    r.outputs = outputs;
+    return r;
+}
+
+TEST(MoteSizes, ChainWithPostProcessing) {
+    // 24 input channels at 8 bits, 100 timesteps; 32 then 16 outputs.
+    Chain c(24, 100, 8, {rec(64, 32), rec(64, 16)}, LayerType::MotePostProcessing);
+    EXPECT_EQ(get_tnpr_tsram_51b_size(c.first()), 185u);   // (64+32+3) + (64+16+4) + 2
+    EXPECT_EQ(get_tnpr_stsram_32b_size(c.first()), 138u);  // 2*64 + 2*ceil(log2(25))
+    // in_proj 64x24 -> 64*3, out_proj 32x64 -> 32*8, in_proj 64x32 -> 64*4, out_proj 16x64 -> 16*8
+    EXPECT_EQ(get_tnpr_fsram_64b_size(c.first()), 192u + 256 + 256 + 128);
+    // P = 8, then 24/4, 32/4 and the post-processing output: ceil(1 / (32/8)).
+    EXPECT_EQ(get_tnpr_evsram_32b_size(c.first()), 8u + 6 + 8 + 1);
+
+    // From the second layer on.
+    EXPECT_EQ(get_tnpr_tsram_51b_size(*c.recurrent[1]), 86u);
+    EXPECT_EQ(get_tnpr_fsram_64b_size(*c.recurrent[1]), 384u);
+}
+
+TEST(MoteSizes, ChainClosedByDequantizer) {
+    Chain c(24, 100, 8, {rec(64, 32), rec(64, 16)}, LayerType::Dequantizer);
+    EXPECT_EQ(get_tnpr_tsram_51b_size(c.first()), 183u);
+    EXPECT_EQ(get_tnpr_stsram_32b_size(c.first()), 128u);
+    EXPECT_EQ(get_tnpr_evsram_32b_size(c.first()), 22u);
+    EXPECT_EQ(get_tnpr_fsram_64b_size(c.first()), 832u);
+}
+
+TEST(MoteSizes, SixteenBitInputAndWideOutputs) {
+    // 16 channels at 16 bits: P = 8 words, 4 values per TSRAM input-shift word,
+    // 2 values per EVSRAM word; 32-bit outputs into the post-processing layer.
+    Recurrent r = rec(32, 1);
+    r.output_bits = 32;
+    Chain c(16, 64, 16, {r}, LayerType::MotePostProcessing);
+    EXPECT_EQ(get_tnpr_tsram_51b_size(c.first()), 32u + 1 + 4 + 2);
+    EXPECT_EQ(get_tnpr_evsram_32b_size(c.first()), 8u + 8 + 1);
+    EXPECT_EQ(get_tnpr_stsram_32b_size(c.first()), 32u + 2 * 5);  // ceil(64 / 2) = 32 -> 5
+}
+
+TEST(MoteSizes, WidthsTheChecksRefuseDoNotDivideByZero) {
+    // 0-bit input and 64-bit outputs count one value per 32-bit word; 0
+    // timesteps add no state words.
+    Recurrent r = rec(64, 1);
+    r.output_bits = 64;
+    Chain c(24, 0, 0, {r}, LayerType::MotePostProcessing);
+    EXPECT_EQ(get_tnpr_evsram_32b_size(c.first()), 1u + 24 + 1);
+    EXPECT_EQ(get_tnpr_stsram_32b_size(c.first()), 64u);
+}
+
+TEST(MoteSizes, MemorySizerReportsTheChain) {
+    Chain c(24, 100, 8, {rec(64, 32), rec(64, 16)}, LayerType::MotePostProcessing);
+    const MemorySizerImpl sizer;
+    const MemoryInfo info = sizer.get_memory_info(
+        c.recurrent[0], hw::Component(hw::Type::TNP_R, hw::Ident(1, 1, 0)), c.input, true, true);
+    EXPECT_EQ(info.input_size, 0u);
+    EXPECT_EQ(info.weight_size, 0u);
+    EXPECT_EQ(info.external_size, 0u);
+    EXPECT_EQ(info.stsram_32b_size, 138u);
+    EXPECT_EQ(info.fsram_64b_size, 832u);
+    EXPECT_EQ(info.tsram_51b_size, 185u);
+    EXPECT_EQ(info.evsram_32b_size, 23u);
+}
+
+}  // namespace
+}  // namespace vorna::mote
