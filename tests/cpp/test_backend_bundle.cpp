@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "backend/backend_bundle.h"
+#include "backend/hardware_backend.h"
 #include "corelib/device.h"
 #include "devices/hw_version.h"
 #include "graph_fakes.h"
@@ -324,6 +325,12 @@ TEST(BundleInterfaces, MemoryInfoOrder) {
     EXPECT_EQ(info.tsram_51b_size, 6u);
     EXPECT_EQ(info.evsram_32b_size, 7u);
     EXPECT_EQ(sizer.get_memory_info(nullptr, component, nullptr, false, true).external_size, 32u);
+}
+
+TEST(BundleBackend, HardwareBackendType) {
+    HardwareBackend backend;
+    EXPECT_EQ(backend.type(), BackendType::Hardware);
+    EXPECT_EQ(static_cast<int>(backend.type()), 1);
 }
 
 }  // namespace
