@@ -20,6 +20,8 @@
 #include <flatbuffers/flatbuffers.h>
 
 #include "backend/backend_bundle.h"
+#include "backend/hardware_sequence.h"
+#include "backend/map_routine.h"
 #include "backend/hw.h"
 #include "backend/interfaces.h"
 #include "backend/layer_mapping.h"
@@ -440,6 +442,28 @@ class FakeDevice : public Device {
     HwVersion version_;
     Mesh mesh_;
     HardwareDevice* hw_;
+};
+
+// A device, map constraints and a bundle of scripted doubles; map() runs the
+// map routine through its test seam.
+struct Rig {
+    Rig(HwVersion version, Mesh mesh)
+        : device(std::make_shared<FakeDevice>(version, std::move(mesh))),
+          constraints(std::make_shared<MapConstraints>(device)),
+          bundle(*device, script_factory(script)) {}
+
+    MappingStatusGroup map(LayerList* layers, bool multipass = true) {
+        return map_on_hardware(bundle, constraints, layers, &sequences, multipass);
+    }
+    std::shared_ptr<HardwareSequence> sequence(size_t i = 0) const {
+        return std::dynamic_pointer_cast<HardwareSequence>(sequences.at(i));
+    }
+
+    std::shared_ptr<Script> script = std::make_shared<Script>();
+    std::shared_ptr<Device> device;
+    std::shared_ptr<MapConstraints> constraints;
+    IpVersionSpecificHardwareBackend bundle;
+    std::vector<std::shared_ptr<Sequence>> sequences;
 };
 
 // ---------------------------------------------------------------------------

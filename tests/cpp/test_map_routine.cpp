@@ -10,7 +10,6 @@
 
 #include "backend/hardware_backend.h"
 #include "backend/hardware_sequence.h"
-#include "backend/map_routine.h"
 #include "corelib/model.h"
 #include "engine_b_fakes.h"
 #include "program/program_format.h"
@@ -21,26 +20,6 @@ namespace {
 using namespace engine_test;
 using hw::Ident;
 using hw::Type;
-
-struct Rig {
-    Rig(HwVersion version, Mesh mesh)
-        : device(std::make_shared<FakeDevice>(version, std::move(mesh))),
-          constraints(std::make_shared<MapConstraints>(device)),
-          bundle(*device, script_factory(script)) {}
-
-    MappingStatusGroup map(LayerList* layers, bool multipass = true) {
-        return map_on_hardware(bundle, constraints, layers, &sequences, multipass);
-    }
-    std::shared_ptr<HardwareSequence> sequence(size_t i = 0) const {
-        return std::dynamic_pointer_cast<HardwareSequence>(sequences.at(i));
-    }
-
-    std::shared_ptr<Script> script = std::make_shared<Script>();
-    std::shared_ptr<Device> device;
-    std::shared_ptr<MapConstraints> constraints;
-    IpVersionSpecificHardwareBackend bundle;
-    std::vector<std::shared_ptr<Sequence>> sequences;
-};
 
 std::vector<std::string> names(const LayerList& layers) {
     std::vector<std::string> out;
