@@ -19,7 +19,8 @@ namespace {
     MappingStatus(layer, std::string("Error: ") + e.what() + ".").throw_exception();
 }
 
-const Shape& first_input_shape(const std::vector<Shape>& inputs) {
+Shape first_input_shape(const Layer& layer) {
+    const std::vector<Shape> inputs = layer.input_dimensions();
     if (inputs.empty()) throw std::runtime_error("Cannot get input size before it is set.");
     return inputs.front();
 }
@@ -180,7 +181,7 @@ program::PassSkipDmas pass_skipdma_entries(const Sequence::Pass& pass) {
             const auto& record = channel_record(mapping.skipdma_store_channel, *layer, "store");
             uint32_t size;
             if (tnp_b) {
-                const Shape& in = first_input_shape(layer->input_dimensions());
+                const Shape in = first_input_shape(*layer);
                 size = program::skipdma_store_words(in[0], in[1], in[2], layer->input_bits(), true);
             } else {
                 const Shape out = layer->output_dimensions();
@@ -193,7 +194,7 @@ program::PassSkipDmas pass_skipdma_entries(const Sequence::Pass& pass) {
         if (const hw::Component* dual = mapping.skipdma_store_dual_output()) {
             const auto& record = channel_record(mapping.skipdma_store_dual_output_channel, *layer,
                                                 "dual-output store");
-            const Shape& in = first_input_shape(layer->input_dimensions());
+            const Shape in = first_input_shape(*layer);
             const uint32_t size =
                 program::skipdma_store_words(in[0], in[1], in[2], layer->input_bits(), tnp_b);
             entries.stores.push_back(

@@ -132,6 +132,17 @@ inline std::vector<std::shared_ptr<Layer>> chain(std::initializer_list<TPtr> lay
     return out;
 }
 
+// An Add layer with the three shift variables its merge planning reads.
+inline TPtr add_layer(const std::string& name) {
+    auto l = layer(name, LayerType::Add);
+    for (const char* var : {"a_shift", "b_shift", "output_shift"}) {
+        std::shared_ptr<Dense> t =
+            Dense::create(TensorType::uint8, Shape({4}), Dense::Layout::RowMajor);
+        l->variables()->set(var, t);
+    }
+    return l;
+}
+
 inline LayerMapping& mapping_of(const std::shared_ptr<Layer>& l) {
     auto* m = dynamic_cast<LayerMapping*>(l->mapping().get());
     if (!m) throw std::runtime_error("no LayerMapping on " + l->get_name());
