@@ -459,7 +459,9 @@ class FakeDevice : public Device {
 // map routine through its test seam.
 struct Rig {
     Rig(HwVersion version, Mesh mesh)
-        : device(std::make_shared<FakeDevice>(version, std::move(mesh))),
+        : Rig(std::make_shared<FakeDevice>(version, std::move(mesh))) {}
+    explicit Rig(std::shared_ptr<Device> d)
+        : device(std::move(d)),
           constraints(std::make_shared<MapConstraints>(device)),
           bundle(*device, script_factory(script)) {}
 
