@@ -1,12 +1,12 @@
 #include "corelib/model.h"
 
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
 #include "backend/hardware_backend.h"
 #include "backend/map_constraints.h"
-
-#include <algorithm>
-#include <string>
-#include <stdexcept>
-#include <utility>
 
 namespace vorna {
 

@@ -205,6 +205,28 @@ TEST(MapRoutine, ForcedSecondPass) {
     EXPECT_EQ(view.info->max_descriptors(), 6);  // pass 0: 1 + 3 + 1 = 5
 }
 
+// A failed unused-NP recording restores the layer's channel.
+TEST(MapRoutine, UnusedNpRecordingFailureRestoresChannel) {
+    Rig rig(kV2, cnp_mesh(4));
+    rig.script->max_np_width = 4;
+    rig.script->throw_on = "L3";
+    ThreeWide g;
+    EXPECT_THROW(
+        {
+            try {
+                rig.map(&g.layers);
+            } catch (const std::runtime_error& e) {
+                EXPECT_STREQ(e.what(), "Cannot map layer 'L3'. Error: boom.");
+                throw;
+            }
+        },
+        std::runtime_error);
+    // The first recording of L3 is its unused-NP program, on input channel 3.
+    EXPECT_EQ(mapping_of(g.l3).input_channel, 3);
+    EXPECT_EQ(mapping_of(g.l3).channel, 1);
+    EXPECT_EQ(g.layers.size(), 4u);
+}
+
 // S3: the same graph without new passes: L3 fails and stays in the list.
 TEST(MapRoutine, SinglePassComponentError) {
     Rig rig(kV2, cnp_mesh(4));
