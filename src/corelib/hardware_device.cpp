@@ -28,7 +28,11 @@ int HardwareDevice::program(const uint8_t*, size_t) { unsupported("program"); }
 int HardwareDevice::program_external(const uint8_t*, size_t, uint32_t) {
     unsupported("program_external");
 }
-const ByteView& HardwareDevice::program() const { unsupported("program"); }
+// A device without a run-time is never programmed.
+const ByteView& HardwareDevice::program() const {
+    static const ByteView kNotProgrammed{};
+    return kNotProgrammed;
+}
 void HardwareDevice::unprogram() { unsupported("unprogram"); }
 void HardwareDevice::set_batch_size(size_t, bool) { unsupported("set_batch_size"); }
 bool HardwareDevice::learn_enabled() const { unsupported("learn_enabled"); }

@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <string>
 #include <utility>
+
+#include "backend/hardware_backend.h"
+#include "backend/map_constraints.h"
 
 namespace vorna {
 
@@ -181,11 +185,36 @@ IpVersion Model::ip_version() const {
 
 void Model::map(std::shared_ptr<Device> device, bool hw_only,
                 std::shared_ptr<MapConstraints> constraints) {
-    (void)hw_only;
-    (void)constraints;
     if (!device) throw std::invalid_argument("Invalid device.");
     if (layers_.empty()) throw std::invalid_argument("Cannot map a model with no layers.");
-    throw std::runtime_error("Model::map: not implemented");
+    // A hardware-only map (the probe) may come without constraints: it gets
+    // the device's defaults. Otherwise missing constraints reach the back end,
+    // which refuses them.
+    if (!constraints && hw_only) constraints = std::make_shared<MapConstraints>(device);
+    if (constraints && constraints->device() != device) {
+        throw std::invalid_argument(
+            "The map constraints were made for another device than the one to map onto.");
+    }
+
+    drop_mapping();
+    std::vector<std::shared_ptr<Layer>> remaining(layers_.begin(), layers_.end());
+    std::vector<std::shared_ptr<Sequence>> sequences;
+    HardwareBackend backend;
+    const MappingStatusGroup status = backend.map(&remaining, &sequences, constraints);
+    if (status.error) throw std::runtime_error(status.to_string());
+    if (!remaining.empty()) {
+        if (hw_only) {
+            std::string names;
+            for (const auto& layer : remaining) {
+                if (!names.empty()) names += ", ";
+                names += layer->get_name();
+            }
+            throw std::runtime_error("Layers could not be mapped on hardware: " + names + ".");
+        }
+        throw std::runtime_error("Model::map: software sequences not implemented");
+    }
+    sequences_ = std::move(sequences);
+    device_ = std::move(device);
 }
 
 std::shared_ptr<Tensor> Model::forward(std::shared_ptr<Dense>, uint32_t) {

@@ -699,7 +699,7 @@ TEST_F(MeshMapperSplit, LayerThatFitsNowhereFailsFast) {
                         std::chrono::steady_clock::now() - start)
                         .count();
     EXPECT_EQ(result.second.to_string(), "Cannot map layer 'big'. Cannot split to fit inputs in ram.");
-    EXPECT_LT(ms, 2000);
+    EXPECT_LT(ms, 20000);  // generous: sanitizers and a loaded CI machine; unbounded would take hours
 }
 
 TEST(MeshMapperPkShift, AfterAnAddLayer) {

@@ -244,7 +244,7 @@ TEST_F(SplitSearchTest, LayerThatFitsNowhereFailsFast) {
                         std::chrono::steady_clock::now() - start)
                         .count();
     EXPECT_FALSE(r.found);
-    EXPECT_LT(ms, 1000);
+    EXPECT_LT(ms, 20000);  // generous: sanitizers and a loaded CI machine; unbounded would take hours
     // The answer does not depend on the filter part here: one question per
     // distinct (width, height) part, double buffering then single.
     EXPECT_EQ(checker.dual_calls.size(), checker.single_calls.size());
@@ -263,7 +263,7 @@ TEST_F(SplitSearchTest, DepthwiseLayerThatFitsNowhereFailsFast) {
                         std::chrono::steady_clock::now() - start)
                         .count();
     EXPECT_FALSE(r.found);
-    EXPECT_LT(ms, 1000);
+    EXPECT_LT(ms, 20000);  // generous: sanitizers and a loaded CI machine; unbounded would take hours
 }
 
 TEST_F(SplitSearchTest, LayerErrorStatusNamesTheLayer) {

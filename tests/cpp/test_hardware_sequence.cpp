@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "backend/hardware_sequence.h"
+#include "engine_b_fakes.h"
+
+namespace vorna {
+namespace {
+
+using namespace engine_test;
+
+std::vector<std::shared_ptr<const Tensor>> samples(size_t n) {
+    std::vector<std::shared_ptr<const Tensor>> out;
+    for (size_t i = 0; i < n; ++i) {
+        out.push_back(Dense::create(TensorType::uint8, Shape({8, 8, 4}), Dense::Layout::RowMajor));
+    }
+    return out;
+}
+
+std::string runtime_error_of(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "<no runtime_error>";
+}
+
+// Maps InputData -> conv onto a device with the fake hardware behind it.
+struct Mapped {
+    explicit Mapped(HardwareDevice* hw, const std::string& conv_name = "conv", int filters = 4,
+                    HwVersion version = kV2)
+        : rig(std::make_shared<FakeDevice>(version, default_mesh(), hw)) {
+        auto in = layer("InputData", LayerType::InputData);
+        auto c = conv(conv_name, Shape({8, 8, 4}), filters);
+        LayerList layers = chain({in, c});
+        const MappingStatusGroup result = rig.map(&layers);
+        EXPECT_FALSE(result.error) << result.to_string();
+        sequence = rig.sequence();
+    }
+    Rig rig;
+    std::shared_ptr<HardwareSequence> sequence;
+};
+
+TEST(HardwareSequence, ProgramsOnceAndAgainAfterAnotherSequence) {
+    FakeHardware hw(kV2);
+    Mapped first(&hw, "conv");
+    Mapped second(&hw, "other", 8);  // other output dims, other bytes
+    first.sequence->forward_samples(samples(2), nullptr);
+    first.sequence->forward_samples(samples(2), nullptr);
+    EXPECT_EQ(hw.log, (std::vector<std::string>{"program", "batch 2 true", "forward",
+                                                "batch 2 true", "forward"}));
+    EXPECT_EQ(hw.current.data, first.sequence->program().data);  // the sequence's own buffer
+    hw.log.clear();
+    second.sequence->forward_samples(samples(1), nullptr);
+    auto out = first.sequence->forward_samples(samples(3), nullptr);
+    EXPECT_EQ(hw.log, (std::vector<std::string>{"program", "batch 1 true", "forward", "program",
+                                                "batch 3 true", "forward"}));
+    EXPECT_EQ(out.size(), 3u);
+}
+
+TEST(HardwareSequence, LabelsEnableLearningRunFitAndReadBack) {
+    FakeHardware hw(kV2);
+    Mapped m(&hw);
+    const std::vector<int> labels{1, 0};
+    // The v2 recorder does not learn: the read-back after fit fails.
+    EXPECT_THROW(m.sequence->forward_samples(samples(2), &labels), std::runtime_error);
+    EXPECT_EQ(hw.log,
+              (std::vector<std::string>{"program", "batch 2 true", "learn on", "fit 2"}));
+    hw.log.clear();
+    m.sequence->forward_samples(samples(1), nullptr);
+    EXPECT_EQ(hw.log, (std::vector<std::string>{"batch 1 true", "learn off", "forward"}));
+}
+
+TEST(HardwareSequence, DequantizerLastLayerPredicts) {
+    FakeHardware hw(kV2);
+    Mapped m(&hw);
+    LayerList layers = m.sequence->layers();
+    layers.push_back(layer("dq", LayerType::Dequantizer));
+    HardwareSequence seq(m.rig.device, m.sequence->constraints(), layers, m.sequence->passes(),
+                         bytes_of(m.sequence->program()));
+    seq.forward_samples(samples(1), nullptr);
+    EXPECT_EQ(hw.log, (std::vector<std::string>{"program", "batch 1 true", "predict"}));
+}
+
+TEST(HardwareSequence, DestroyingTheRunningSequenceUnprograms) {
+    FakeHardware hw(kV2);
+    {
+        Mapped m(&hw);
+        m.sequence->forward_samples(samples(1), nullptr);
+        hw.log.clear();
+        Mapped idle(&hw, "idle");
+        idle.sequence.reset();
+        idle.rig.sequences.clear();  // never run: the device is left alone
+        EXPECT_TRUE(hw.log.empty());
+        m.rig.sequences.clear();
+    }
+    EXPECT_EQ(hw.log, (std::vector<std::string>{"unprogram"}));
+    EXPECT_EQ(hw.current.data, nullptr);
+}
+
+TEST(HardwareSequence, EqualBytesElsewhereAreNotReprogrammed) {
+    FakeHardware hw(kV2);
+    Mapped m(&hw);
+    const std::vector<uint8_t> copy = bytes_of(m.sequence->program());
+    hw.current = ByteView{copy.data(), copy.size()};
+    m.sequence->forward_samples(samples(1), nullptr);
+    EXPECT_EQ(hw.log, (std::vector<std::string>{"batch 1 true", "forward"}));
+    hw.current = ByteView{};  // the copy dies first
+}
+
+TEST(HardwareSequence, Failures) {
+    Mapped none(nullptr);
+    EXPECT_EQ(runtime_error_of([&] { none.sequence->forward_samples(samples(1), nullptr); }),
+              "An actual hardware device is required.");
+
+    // A learning layer on two NPs.
+    FakeHardware hw(kV2);
+    Mapped m(&hw);
+    auto& nps = *mapping_of(m.sequence->layers().back()).nps;
+    nps.push_back(nps.front());
+    EXPECT_EQ(runtime_error_of([&] { m.sequence->sync_learning_vars(); }),
+              "Learning is not supported for layers mapped on more than 1 NP.");
+    nps.pop_back();
+
+    auto unknown = std::make_shared<FakeDevice>(HwVersion{0xBC, 0xA3, 0, 1}, default_mesh());
+    HardwareSequence seq(unknown, m.sequence->constraints(), m.sequence->layers(),
+                         m.sequence->passes(), {});
+    EXPECT_EQ(runtime_error_of([&] { seq.sync_learning_vars(); }),
+              "Unsupported IP version in sync_learning_vars.");
+}
+
+TEST(HardwareSequence, NameAndProgramParts) {
+    auto device = std::make_shared<FakeDevice>(kV2, default_mesh());
+    std::vector<uint8_t> bytes(150, 0xEE);
+    bytes[0] = 100;
+    bytes[1] = bytes[2] = bytes[3] = 0;
+    HardwareSequence one(device, HardwareConstraints{}, {layer("dense", LayerType::Dense1D)}, {},
+                         bytes);
+    EXPECT_EQ(one.name(), "HW/dense");
+    EXPECT_EQ(one.backend(), BackendType::Hardware);
+    const auto parts = one.program_parts();
+    EXPECT_EQ(parts.program_info.data, one.program().data);
+    EXPECT_EQ(parts.program_info.size, 104u);
+    EXPECT_EQ(parts.program_data.data, one.program().data + 104);
+    EXPECT_EQ(parts.program_data.size, 46u);
+
+    HardwareSequence three(device, HardwareConstraints{},
+                           {conv("conv_0"), conv("middle"), layer("dense", LayerType::Dense1D)}, {},
+                           {1, 0, 0, 0});
+    EXPECT_EQ(three.name(), "HW/conv_0-dense");
+    // A first word beyond the bytes is refused rather than read past the end.
+    EXPECT_THROW(three.program_parts(), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace vorna

@@ -1,0 +1,238 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "backend/layer_mapping_builder.h"
+#include "engine_b_fakes.h"
+
+namespace vorna {
+namespace {
+
+using namespace engine_test;
+using hw::Component;
+using hw::Ident;
+using hw::Type;
+
+const Ident kPass(1, 1, 0);
+
+Component np(Type t, uint8_t col, uint8_t id, uint8_t channel = 0) {
+    return Component(t, Ident(col, 1, id, channel));
+}
+
+TEST(LayerMappingStandalone, OneCnpLayerGetsBothEndpoints) {
+    auto c = conv("c");
+    LayerMappingBuilder::map_standalone(LayerList{c}, {{np(Type::CNP1, 2, 0)}}, kPass);
+    LayerMapping& m = mapping_of(c);
+    EXPECT_EQ(m.channel, 1);
+    EXPECT_EQ(m.next_channel, 255);
+    EXPECT_EQ(m.input_channel, 0);
+    ASSERT_EQ(m.inbound_components.size(), 1u);
+    EXPECT_EQ((*m.inbound_components[0])[0], Component(Type::DMA, kPass));
+    ASSERT_EQ(m.outbound_components.size(), 1u);
+    EXPECT_EQ((*m.outbound_components[0])[0], Component(Type::DMA, kPass));
+    EXPECT_TRUE(m.output_to_dma);
+    EXPECT_FALSE(m.p2p_input);
+}
+
+TEST(LayerMappingStandalone, ChannelsAndSplitOfComponentKinds) {
+    auto hrc = layer("hrc", LayerType::InputConv2D);
+    auto c1 = conv("c1");
+    auto btc = layer("btc", LayerType::BufferTempConv);
+    auto add = layer("add", LayerType::Add);
+    auto c2 = conv("c2");
+    auto none = layer("q", LayerType::Quantizer);
+    const LayerList layers{hrc, c1, btc, add, c2, none};
+    const ComponentsPerLayer components{
+        {Component(Type::HRC, Ident())},
+        {np(Type::CNP1, 1, 0), np(Type::SKIP_DMA_STORE, 1, 3, 1), np(Type::SKIP_DMA_LOAD, 1, 3, 2),
+         np(Type::SKIP_DMA_STORE, 1, 3, 3)},
+        {np(Type::TNP_B, 1, 1), np(Type::SKIP_DMA_LOAD, 1, 3, 0)},
+        {},
+        {np(Type::CNP1, 1, 2)},
+        {}};
+    LayerMappingBuilder::map_standalone(layers, components, kPass);
+    // HRC, CNP, TNP_B, (skip DMA), CNP, (nothing) -> 0, 1, 3, 255, 4, 4.
+    std::vector<int> channels;
+    for (const auto& l : layers) channels.push_back(mapping_of(l).channel);
+    EXPECT_EQ(channels, (std::vector<int>{0, 1, 3, 255, 4, 4}));
+
+    // The HRC layer receives from the HRC endpoint, not from the DMA.
+    ASSERT_EQ(mapping_of(hrc).inbound_components.size(), 1u);
+    EXPECT_EQ((*mapping_of(hrc).inbound_components[0])[0], Component(Type::HRC, Ident()));
+    EXPECT_TRUE(mapping_of(c1).inbound_components.empty());
+
+    const LayerMapping& m1 = mapping_of(c1);
+    EXPECT_EQ(m1.nps->size(), 1u);
+    EXPECT_EQ(m1.skipdma_store_components.size(), 2u);
+    EXPECT_EQ(m1.skipdma_load_components.size(), 1u);
+    EXPECT_FALSE(m1.tnp_b_skipdma);
+    EXPECT_TRUE(mapping_of(btc).tnp_b_skipdma);
+    // The last mappable layer (c2, the Quantizer targets nothing) sends to the DMA.
+    EXPECT_TRUE(mapping_of(c2).output_to_dma);
+    EXPECT_FALSE(mapping_of(none).output_to_dma);
+}
+
+TEST(LayerMappingStandalone, TnpBChannelWrapsAsAByte) {
+    LayerList layers;
+    ComponentsPerLayer components;
+    for (int i = 0; i < 128; ++i) {
+        layers.push_back(layer("b" + std::to_string(i), LayerType::BufferTempConv));
+        components.push_back({np(Type::TNP_B, 1, 0)});
+    }
+    LayerMappingBuilder::map_standalone(layers, components, kPass);
+    EXPECT_EQ(mapping_of(layers[126]).channel, 254);
+    EXPECT_EQ(mapping_of(layers[127]).channel, 0);  // 256 wraps
+}
+
+TEST(LayerMappingStandalone, StoreAccessors) {
+    auto c = conv("c");
+    LayerMappingBuilder::map_standalone(c, {np(Type::CNP1, 1, 0), np(Type::SKIP_DMA_STORE, 1, 3, 1)},
+                                        1, std::nullopt, std::nullopt);
+    LayerMapping& m = mapping_of(c);
+    ASSERT_NE(m.skipdma_store(), nullptr);
+    EXPECT_EQ(m.skipdma_store()->ident, Ident(1, 1, 3, 1));
+    EXPECT_EQ(m.skipdma_store_dual_output(), nullptr);
+    m.merge_info = std::make_unique<MergeLayerMapInfo>();
+    m.merge_info->dual_output = true;
+    EXPECT_EQ(m.skipdma_store(), nullptr);
+    ASSERT_NE(m.skipdma_store_dual_output(), nullptr);
+    EXPECT_TRUE(m.inbound_components.empty());
+    EXPECT_TRUE(m.outbound_components.empty());
+    EXPECT_FALSE(m.output_to_dma);
+}
+
+TEST(LayerMappingStandalone, MismatchedListsAndForeignLayers) {
+    auto c = conv("c");
+    EXPECT_THROW(LayerMappingBuilder::map_standalone(LayerList{c}, {}, kPass),
+                 std::invalid_argument);
+    auto plain = std::make_shared<FakeDevice>(kV2, default_mesh());
+    (void)plain;
+    EXPECT_THROW(layer_mapping_of(*c), std::runtime_error);
+}
+
+TEST(LayerMappingLink, ChainInOnePass) {
+    auto in = layer("in", LayerType::InputData);
+    auto a = conv("a");
+    auto b = conv("b");
+    const LayerList layers = chain({in, a, b});
+    LayerMappingBuilder::build_layer_mapping(
+        layers, layers, {{}, {np(Type::CNP1, 2, 0)}, {np(Type::CNP1, 2, 1)}}, kPass);
+    LayerMapping& ma = mapping_of(a);
+    LayerMapping& mb = mapping_of(b);
+    ASSERT_EQ(mb.inbound_components.size(), 1u);
+    EXPECT_EQ(mb.inbound_components[0], ma.nps);  // shared, not copied
+    ASSERT_EQ(ma.outbound_components.size(), 1u);
+    EXPECT_EQ(ma.outbound_components[0], mb.nps);
+    EXPECT_EQ(ma.next_channel, mb.channel);
+    EXPECT_FALSE(ma.output_to_dma);
+    // A later edit of b's components shows in a's outbound list.
+    (*mb.nps)[0].mem_info.input_size = 7;
+    EXPECT_EQ((*ma.outbound_components[0])[0].mem_info.input_size, 7u);
+}
+
+TEST(LayerMappingLink, FeederInAnotherPassGivesNoLink) {
+    auto a = conv("a");
+    auto b = conv("b");
+    chain({a, b});
+    LayerMappingBuilder::build_layer_mapping(LayerList{a}, LayerList{a, b},
+                                             {{np(Type::CNP1, 2, 0)}}, kPass);
+    LayerMappingBuilder::build_layer_mapping(LayerList{b}, LayerList{a, b},
+                                             {{np(Type::CNP1, 2, 1)}}, kPass);
+    EXPECT_EQ(mapping_of(b).inbound_components.size(), 1u);  // the DMA endpoint only
+    EXPECT_EQ(mapping_of(a).outbound_components.size(), 1u);
+}
+
+TEST(LayerMappingLink, LinkToPreviousPass) {
+    auto a = conv("a");
+    auto b = conv("b");
+    chain({a, b});
+    LayerMappingBuilder::build_layer_mapping(LayerList{a}, LayerList{a, b},
+                                             {{np(Type::CNP1, 2, 0)}}, kPass);
+    LayerMappingBuilder::build_layer_mapping(LayerList{b}, LayerList{a, b},
+                                             {{np(Type::CNP1, 2, 0)}}, kPass);
+    mapping_of(a).channel = 255;
+    LayerMappingBuilder::link_to_previous_pass(b, a);
+    LayerMapping& ma = mapping_of(a);
+    LayerMapping& mb = mapping_of(b);
+    ASSERT_EQ(ma.outbound_components.size(), 1u);
+    EXPECT_EQ(ma.outbound_components[0], mb.nps);
+    EXPECT_FALSE(ma.output_to_dma);
+    EXPECT_EQ(ma.next_channel, 0);  // 255 + 1 wraps
+    EXPECT_EQ(mb.input_channel, 0);
+    ASSERT_EQ(mb.inbound_components.size(), 2u);
+    EXPECT_EQ((*mb.inbound_components[0])[0].type, Type::DMA);
+    EXPECT_EQ(mb.inbound_components[1], ma.nps);
+    EXPECT_THROW(LayerMappingBuilder::link_to_previous_pass(nullptr, a), std::runtime_error);
+}
+
+// S4: a residual block A -> B -> E -> S(Add) -> M, and A -> S.
+TEST(LayerMappingResidual, AddThroughSkipDma) {
+    Rig rig(kV2, default_mesh());
+    auto in = layer("in", LayerType::InputData);
+    in->output = Shape({8, 8, 4});
+    auto a = conv("A");
+    auto b = conv("B");
+    auto e = conv("E");
+    auto s = layer("S", LayerType::Add);
+    auto m = conv("M");
+    link(in, a);
+    link(a, b);
+    link(b, e);
+    link(e, s);
+    link(a, s);
+    link(s, m);
+    for (const char* name : {"a_shift", "b_shift", "output_shift"}) {
+        std::shared_ptr<Dense> t =
+            Dense::create(TensorType::uint8, Shape({4}), Dense::Layout::RowMajor);
+        s->variables()->set(name, t);
+    }
+    LayerList layers{in, a, b, e, s, m};
+    const MappingStatusGroup result = rig.map(&layers);
+    ASSERT_FALSE(result.error) << result.to_string();
+    EXPECT_TRUE(layers.empty());
+
+    LayerMapping& ma = mapping_of(a);
+    LayerMapping& ms = mapping_of(s);
+    LayerMapping& mm = mapping_of(m);
+    ASSERT_EQ(ma.nps->size(), 1u);
+    EXPECT_EQ((*ma.nps)[0].type, Type::CNP1);
+    ASSERT_EQ(ma.skipdma_store_components.size(), 1u);
+    EXPECT_EQ(ma.skipdma_store_components[0].type, Type::SKIP_DMA_STORE);
+    ASSERT_EQ(mm.skipdma_load_components.size(), 1u);
+    EXPECT_EQ(mm.skipdma_load_components[0].type, Type::SKIP_DMA_LOAD);
+    EXPECT_TRUE(ms.nps->empty());
+    EXPECT_EQ(ms.channel, 255);
+    ASSERT_NE(mm.merge_info, nullptr);
+    EXPECT_TRUE(mm.merge_info->from_add);
+    ASSERT_NE(ma.skipdma_store_channel, nullptr);
+    ASSERT_NE(mm.skipdma_load_channel, nullptr);
+    EXPECT_EQ(ma.skipdma_store_channel->channel, 3);  // 1 + 2 x its index in the list
+    EXPECT_EQ(mm.skipdma_load_channel->channel, ma.skipdma_store_channel->channel);
+    // The store is sized like a plain component; the load keeps zero sizes.
+    EXPECT_EQ(ma.skipdma_store()->mem_info.input_size, 100u);
+    EXPECT_EQ(mm.skipdma_load()->mem_info, MemoryInfo{});
+
+    ProgramView view = check_program(rig.sequence()->program());
+    ASSERT_NE(view.info, nullptr);
+    const fb::PassSpans* spans = view.info->passes()->Get(0);
+    ASSERT_NE(spans->skipdma_stores(), nullptr);
+    ASSERT_NE(spans->skipdma_loads(), nullptr);
+    ASSERT_EQ(spans->skipdma_stores()->size(), 1u);
+    ASSERT_EQ(spans->skipdma_loads()->size(), 1u);
+    const fb::SKipDmaInfoTrack* store = spans->skipdma_stores()->Get(0);
+    EXPECT_EQ(store->np().col(), ma.skipdma_store()->ident.col);
+    EXPECT_EQ(store->np().channel(), ma.skipdma_store()->ident.channel);
+    EXPECT_FALSE(store->tnp_b());
+    EXPECT_EQ(store->channel(), ma.skipdma_store_channel->channel);
+    EXPECT_EQ(store->skip_param(), ma.skipdma_store_channel->skip_param);
+    // A's output 8 x 8 x 4 at 8 bits: d1 * d2 * ceil(8 * d0 / 32) = 8 * 4 * 2.
+    EXPECT_EQ(store->size(), 64u);
+    EXPECT_EQ(spans->skipdma_loads()->Get(0)->size(), 0u);
+    EXPECT_EQ(spans->skipdma_loads()->Get(0)->channel(), mm.skipdma_load_channel->channel);
+}
+
+}  // namespace
+}  // namespace vorna
