@@ -21,10 +21,18 @@ namespace {
 std::atomic<int> g_interpreter_count{0};
 
 // The module body. Registrations are listed in the order the Python API is built; later
-// registrations may refer to classes registered before them.
+// registrations may refer to classes registered before them. The numbers are the places in
+// that order; places not listed are registrations still to come.
 void init_core(py::module_& m) {
-    m.doc() = "Vorna core library";                           // 1
-    m.attr("__version__") = py::str(vorna::version());        // 2
+    m.doc() = "Vorna core library";                     // 1
+    m.attr("__version__") = py::str(vorna::version());  // 2
+    register_backend_type(m);                           // 3  BackendType
+    register_device(m);                                 // 11 Device
+    register_hw_version(m);                             // 14 HwVersion
+    register_np_mesh(m);                                // 15 NP: SramSize, Mesh
+    register_np_components(m);                          // 16 NP: Ident, Type, Info, NpSpace,
+                                                        //    MemoryInfo, Component
+    register_ip_version(m);                             // 23 IpVersion
 }
 
 int exec_core(PyObject* module) {

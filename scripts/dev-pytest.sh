@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds the extension module in a private build directory and runs pytest against it,
+# without installing anything. Usage: scripts/dev-pytest.sh <build-dir> [pytest args...]
+set -euo pipefail
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+BUILD="$(realpath -m "${1:?usage: dev-pytest.sh <build-dir> [pytest args]}")"
+shift
+PYTHON="${PYTHON:-python3}"
+PYBIND11_DIR="$("$PYTHON" -m pybind11 --cmakedir)"
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORNA_BUILD_PYTHON=ON \
+    -DVORNA_BUILD_TESTS=OFF -Dpybind11_DIR="$PYBIND11_DIR" \
+    -DPython_EXECUTABLE="$(command -v "$PYTHON")" >/dev/null
+cmake --build "$BUILD" -j "$(nproc)" --target core
+PKG="$BUILD/pkg/vorna"
+mkdir -p "$PKG"
+cp "$ROOT"/python/vorna/*.py "$PKG/"
+cp "$BUILD"/core*.so "$PKG/"
+cd "$ROOT"
+PYTHONPATH="$BUILD/pkg" "$PYTHON" -m pytest -q -p no:cacheprovider "$@" tests/python

@@ -1,0 +1,211 @@
+#include "corelib/model.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <utility>
+
+namespace vorna {
+
+namespace {
+
+LayerImpl* as_impl(const std::shared_ptr<Layer>& layer) {
+    return dynamic_cast<LayerImpl*>(layer.get());
+}
+
+}  // namespace
+
+std::unique_ptr<Model> Model::create() { return std::unique_ptr<Model>(new Model()); }
+
+Model::~Model() {
+    // Layers may outlive the model (shared with their users); they no
+    // longer belong to it.
+    for (auto& layer : layers_) layer->owner_ = nullptr;
+}
+
+LayerImpl* Model::find(const std::string& name) const {
+    for (const auto& layer : layers_) {
+        if (layer->get_name() == name) return layer.get();
+    }
+    return nullptr;
+}
+
+bool Model::contains(const Layer* layer) const {
+    if (layer == nullptr) return false;
+    return std::any_of(layers_.begin(), layers_.end(),
+                       [layer](const auto& l) { return l.get() == layer; });
+}
+
+void Model::drop_mapping() {
+    sequences_.clear();
+    device_.reset();
+    for (auto& layer : layers_) layer->set_mapping(nullptr);
+}
+
+void Model::unlink_inbound(LayerImpl& layer) {
+    for (const auto& in : layer.inbound_) {
+        LayerImpl* impl = as_impl(in);
+        if (impl == nullptr) continue;
+        auto& out = impl->outbound_;
+        out.erase(std::remove_if(out.begin(), out.end(),
+                                 [&layer](const std::weak_ptr<Layer>& w) {
+                                     auto l = w.lock();
+                                     return !l || l.get() == &layer;
+                                 }),
+                  out.end());
+    }
+    layer.inbound_.clear();
+}
+
+void Model::add(std::shared_ptr<Layer> layer, const std::vector<std::shared_ptr<Layer>>& inbound) {
+    auto impl = std::dynamic_pointer_cast<LayerImpl>(layer);
+    if (!impl) throw std::invalid_argument("Invalid layer.");
+    if (impl->owner_ != nullptr) {
+        throw std::invalid_argument("The layer already belongs to a model.");
+    }
+    if (find(impl->get_name()) != nullptr) {
+        throw std::invalid_argument("A layer named '" + impl->get_name() +
+                                    "' already exists in the model.");
+    }
+    for (const auto& in : inbound) {
+        if (!contains(in.get())) {
+            throw std::invalid_argument("Inbound layer '" + (in ? in->get_name() : std::string()) +
+                                        "' is not in the model.");
+        }
+    }
+    const bool input_layer = impl->is_input_layer();
+    if (layers_.empty() && !input_layer) {
+        throw std::invalid_argument("The first layer of a model must be an input layer.");
+    }
+
+    std::vector<std::shared_ptr<Layer>> links = inbound;
+    if (links.empty() && !layers_.empty() && !input_layer) links.push_back(layers_.back());
+    const size_t expected = impl->expected_inbound_count();
+    if (links.size() != expected) {
+        throw std::invalid_argument("Layer '" + impl->get_name() + "' expects " +
+                                    std::to_string(expected) + " inbound layer(s).");
+    }
+
+    impl->build(links);
+
+    // Commit: nothing below throws except on allocation failure.
+    unlink_inbound(*impl);
+    impl->inbound_ = links;
+    for (const auto& in : links) {
+        auto& out = as_impl(in)->outbound_;
+        const bool present = std::any_of(out.begin(), out.end(), [&impl](const auto& w) {
+            return w.lock().get() == impl.get();
+        });
+        if (!present) out.push_back(impl);
+    }
+    impl->owner_ = this;
+    layers_.push_back(impl);
+    drop_mapping();
+}
+
+void Model::pop_layer() {
+    if (layers_.empty()) throw std::runtime_error("The model has no layers.");
+    std::shared_ptr<LayerImpl> last = layers_.back();
+    drop_mapping();
+    layers_.pop_back();
+    unlink_inbound(*last);
+    // Without its inbound layers the layer's dimensions no longer hold.
+    last->built_.reset();
+    last->owner_ = nullptr;
+}
+
+void Model::compile(std::shared_ptr<LearningParams> params) {
+    if (!params) throw std::invalid_argument("Invalid learning parameters.");
+    if (layers_.empty()) throw std::invalid_argument("Cannot compile a model with no layers.");
+    layers_.back()->learning_ = std::move(params);
+    drop_mapping();
+}
+
+std::shared_ptr<Layer> Model::get_layer(const std::string& name) const {
+    for (const auto& layer : layers_) {
+        if (layer->get_name() == name) return layer;
+    }
+    throw std::invalid_argument("No layer named '" + name + "' in the model.");
+}
+
+std::shared_ptr<Layer> Model::get_layer(size_t index) const {
+    if (index >= layers_.size()) return nullptr;
+    return layers_[index];
+}
+
+std::vector<std::shared_ptr<Layer>> Model::layers() const {
+    return std::vector<std::shared_ptr<Layer>>(layers_.begin(), layers_.end());
+}
+
+std::shared_ptr<LearningParams> Model::learning() const {
+    if (layers_.empty()) return nullptr;
+    return layers_.back()->learning();
+}
+
+Shape Model::input_dimensions() const {
+    if (layers_.empty()) return Shape();
+    return layers_.front()->input_dimensions().front();
+}
+
+Shape Model::output_dimensions() const {
+    if (layers_.empty()) return Shape();
+    return layers_.back()->output_dimensions();
+}
+
+uint64_t Model::macs() const {
+    uint64_t total = 0;
+    for (const auto& layer : layers_) total += layer->macs();
+    return total;
+}
+
+IpVersion Model::ip_version() const {
+    for (const auto& layer : layers_) {
+        switch (layer->params()->layer_type()) {
+            case LayerType::InputData:
+            case LayerType::Quantizer:
+            case LayerType::Dequantizer:
+                continue;
+            case LayerType::InputConvolutional:
+            case LayerType::FullyConnected:
+            case LayerType::Convolutional:
+            case LayerType::SeparableConvolutional:
+                return IpVersion::v1;
+            case LayerType::StatefulRecurrent:
+            case LayerType::MotePostProcessing:
+                return IpVersion::mote;
+            default:
+                return IpVersion::v2;
+        }
+    }
+    return IpVersion::none;
+}
+
+void Model::map(std::shared_ptr<Device> device, bool hw_only,
+                std::shared_ptr<MapConstraints> constraints) {
+    (void)hw_only;
+    (void)constraints;
+    if (!device) throw std::invalid_argument("Invalid device.");
+    if (layers_.empty()) throw std::invalid_argument("Cannot map a model with no layers.");
+    throw std::runtime_error("Model::map: not implemented");
+}
+
+std::shared_ptr<Tensor> Model::forward(std::shared_ptr<Dense>, uint32_t) {
+    throw std::runtime_error("Model::forward: not implemented");
+}
+
+std::shared_ptr<Tensor> Model::predict(std::shared_ptr<Dense>, uint32_t) {
+    throw std::runtime_error("Model::predict: not implemented");
+}
+
+std::shared_ptr<Tensor> Model::fit(std::shared_ptr<Dense>, const std::vector<int32_t>&, uint32_t) {
+    throw std::runtime_error("Model::fit: not implemented");
+}
+
+std::vector<uint8_t> Model::serialize() const {
+    throw std::runtime_error("Model::serialize: not implemented");
+}
+
+std::unique_ptr<Model> Model::from_buffer(const char*, size_t) {
+    throw std::runtime_error("Model::from_buffer: not implemented");
+}
+
+}  // namespace vorna
