@@ -1,0 +1,277 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <tuple>
+
+#include "backend/split_search.h"
+#include "mapper_fakes.h"
+
+namespace vorna {
+namespace {
+
+using mapper_test::FakeChecker;
+using mapper_test::make_layer;
+using mapper_test::Rig;
+
+struct SplitCase {
+    uint32_t total, max_size, step;
+    Split expected;  // num_chunks, chunk_size, total, max_size, step
+};
+
+Split fields(uint32_t n, uint32_t c, uint32_t t, uint32_t m, uint32_t s) {
+    Split r;
+    r.num_chunks = n;
+    r.chunk_size = c;
+    r.total = t;
+    r.max_size = m;
+    r.step = s;
+    return r;
+}
+
+TEST(SplitSearchSplit, EvenSplitValues) {
+    const SplitCase cases[] = {
+        {10, 6, 4, fields(3, 4, 10, 6, 4)},    // 2 x 5 -> 8 > 6 -> 4, recount 3
+        {9, 8, 4, fields(2, 8, 9, 8, 4)},      // 2 x 5 -> 8: parts 8 and 1
+        {7, 3, 4, fields(0, 0, 0, 0, 0)},      // max below step
+        {0, 1, 1, fields(0, 0, 0, 1, 1)},      // nothing to divide
+        {5, 8, 1, fields(1, 5, 5, 8, 1)},      // fits in one part
+        {40, 32, 1, fields(2, 20, 40, 32, 1)},
+        {36, 32, 3, fields(2, 18, 36, 32, 3)},
+        {40, 32, 3, fields(2, 21, 40, 32, 3)},  // 20 -> 21
+        {4096, 64, 1, fields(64, 64, 4096, 64, 1)},
+        {100, 30, 1, fields(4, 25, 100, 30, 1)},
+        {10, 8, 4, fields(2, 8, 10, 8, 4)},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Split(c.total, c.max_size, c.step), c.expected)
+            << c.total << "/" << c.max_size << "/" << c.step;
+    }
+    EXPECT_TRUE(Split(0, 1, 1).empty());
+    EXPECT_TRUE(Split(7, 3, 4).empty());
+    EXPECT_FALSE(Split(9, 8, 4).empty());
+}
+
+TEST(SplitSearchFactors, PairsTripletsAndGridOrder) {
+    using P = std::pair<uint32_t, uint32_t>;
+    EXPECT_EQ(factor_pairs(12), (std::set<P>{{4, 3}, {6, 2}, {12, 1}}));
+    EXPECT_EQ(factor_pairs(1), (std::set<P>{{1, 1}}));
+    EXPECT_EQ(factor_pairs(16), (std::set<P>{{4, 4}, {8, 2}, {16, 1}}));
+    EXPECT_TRUE(factor_pairs(0).empty());
+
+    const auto triplets = SplitsNumChunks::factor_triplets(12);
+    const std::vector<SplitsNumChunks> expected_triplets{
+        {1, 1, 12}, {1, 2, 6}, {1, 3, 4}, {2, 2, 3}};
+    EXPECT_EQ(std::vector<SplitsNumChunks>(triplets.begin(), triplets.end()), expected_triplets);
+    EXPECT_TRUE(SplitsNumChunks::factor_triplets(0).empty());
+
+    const std::vector<SplitsNumChunks> four{{4, 1, 1}, {2, 2, 1}, {2, 1, 2},
+                                            {1, 4, 1}, {1, 2, 2}, {1, 1, 4}};
+    EXPECT_EQ(SplitsNumChunks::get_splits_number(4), four);
+    EXPECT_EQ(SplitsNumChunks::get_splits_number(1),
+              (std::vector<SplitsNumChunks>{{1, 1, 1}}));
+    const auto twelve = SplitsNumChunks::get_splits_number(12);
+    ASSERT_EQ(twelve.size(), 18u);  // ordered triples with product 12
+    EXPECT_EQ(twelve.front(), (SplitsNumChunks{12, 1, 1}));
+    EXPECT_EQ(twelve[1], (SplitsNumChunks{6, 2, 1}));
+    EXPECT_EQ(twelve.back(), (SplitsNumChunks{1, 1, 12}));
+    EXPECT_TRUE(SplitsNumChunks::get_splits_number(0).empty());
+}
+
+class SplitSearchTest : public ::testing::Test {
+protected:
+    Rig rig{{}};
+    FakeChecker& checker = rig.checker;
+    std::shared_ptr<mapper_test::FakeLayer> layer =
+        make_layer("conv", LayerType::Conv2D, TargetComponent::CNP, Shape({40, 30, 8}));
+};
+
+TEST_F(SplitSearchTest, EvenSplitSteps) {
+    EXPECT_EQ(make_even_split(*layer, 10, 8, true), fields(2, 5, 10, 8, 1));  // CNP: step 1
+    layer->target = TargetComponent::TNP_B;
+    EXPECT_EQ(make_even_split(*layer, 10, 8, true), fields(2, 8, 10, 8, 4));
+    EXPECT_EQ(make_even_split(*layer, 10, 8, false), fields(2, 5, 10, 8, 1));
+
+    NpSplitParams params;
+    EXPECT_EQ(make_even_split_stepped(*layer, params, 16), fields(2, 15, 30, 16, 1));
+    params.pool_type = static_cast<uint32_t>(PoolType::Max);
+    params.pool_width = 2;
+    EXPECT_EQ(make_even_split_stepped(*layer, params, 16), fields(2, 16, 30, 16, 2));
+    params.pool_type = static_cast<uint32_t>(PoolType::Average);
+    EXPECT_EQ(make_even_split_stepped(*layer, params, 16), fields(2, 15, 30, 16, 1));
+}
+
+TEST_F(SplitSearchTest, FitWeightsGrowsTheFilterSplit) {
+    checker.weights_fit = [](uint32_t f) { return f <= 5; };
+    // 16 -> 8 (2 parts) -> 6 (3 parts) -> 4 (4 parts).
+    EXPECT_EQ(fit_weights_split(*layer, checker, Split(16, 16, 1)), fields(4, 4, 16, 16, 1));
+    EXPECT_EQ(checker.weight_calls, (std::vector<uint32_t>{16, 8, 6, 4}));
+
+    // Step 4: 10 over 8 starts as 8 + 2, then 4 + 4 + 2.
+    checker.weights_fit = [](uint32_t f) { return f <= 4; };
+    EXPECT_EQ(fit_weights_split(*layer, checker, Split(10, 8, 4)), fields(3, 4, 10, 8, 4));
+
+    // A size whose last part would be empty is not adopted; nothing fits.
+    checker.weight_calls.clear();
+    checker.weights_fit = [](uint32_t f) { return f <= 2; };
+    EXPECT_EQ(fit_weights_split(*layer, checker, Split(5, 4, 4)), Split());
+    EXPECT_EQ(checker.weight_calls, (std::vector<uint32_t>{4, 4, 4, 4}));
+
+    checker.weights_fit = [](uint32_t) { return false; };
+    EXPECT_EQ(fit_weights_split(*layer, checker, Split(3, 3, 1)), Split());
+}
+
+TEST_F(SplitSearchTest, FirstCandidateFitsInOneNp) {
+    NpSplitParams params;
+    const auto r = find_split(8, 8, params, checker, Split(30, 256, 1), Split(40, 64, 1),
+                              Split(16, 512, 1), 3, hw::Type::CNP1, false, 512, false, true,
+                              false);
+    ASSERT_TRUE(r.found);
+    EXPECT_EQ(r.buffer_mode, 1u);
+    EXPECT_EQ(r.width, fields(1, 40, 40, 64, 1));
+    EXPECT_EQ(r.height, fields(1, 30, 30, 256, 1));
+    EXPECT_EQ(r.filters, fields(1, 16, 16, 512, 1));
+    // Arguments are (type, height, width, channels, fifo, bits, reserved words).
+    ASSERT_EQ(checker.dual_calls.size(), 1u);
+    EXPECT_EQ(checker.dual_calls[0], std::make_tuple(30u, 40u, 8u));
+    EXPECT_EQ(checker.last_fifo, 3u);
+    EXPECT_EQ(checker.last_bits, 8u);
+    EXPECT_EQ(checker.last_reserved, 512u);
+}
+
+TEST_F(SplitSearchTest, BordersByNumberOfWidthParts) {
+    NpSplitParams params;
+    params.border_left = 1;
+    params.border_right = 2;
+    checker.dual_fit = [](uint32_t, uint32_t w, uint32_t) { return w <= 13; };
+    const auto r = find_split(8, 8, params, checker, Split(1, 256, 1), Split(40, 64, 1),
+                              Split(1, 512, 1), 0, hw::Type::CNP1, false, 0, false, true, false);
+    ASSERT_TRUE(r.found);
+    EXPECT_EQ(r.width, fields(4, 10, 40, 64, 1));
+    // 40 alone; 20 + max(1, 2); 14 + 1 + 2; 10 + 1 + 2.
+    std::vector<uint32_t> widths;
+    for (const auto& c : checker.dual_calls) widths.push_back(std::get<1>(c));
+    EXPECT_EQ(widths, (std::vector<uint32_t>{40, 22, 17, 13}));
+}
+
+TEST_F(SplitSearchTest, GridOrderPrefersWidthThenHeight) {
+    NpSplitParams params;
+    // Fits only with parts of at least 4 columns and at most 16 elements:
+    // (4,1,1) has 2 columns, so (2,2,1) is the first fit with four NPs.
+    checker.dual_fit = [](uint32_t h, uint32_t w, uint32_t) { return w * h <= 16 && w >= 4; };
+    const auto r = find_split(8, 8, params, checker, Split(8, 256, 1), Split(8, 64, 1),
+                              Split(4, 512, 1), 0, hw::Type::CNP1, false, 0, false, true, false);
+    ASSERT_TRUE(r.found);
+    EXPECT_EQ(r.width, fields(2, 4, 8, 64, 1));
+    EXPECT_EQ(r.height, fields(2, 4, 8, 256, 1));
+    EXPECT_EQ(r.filters, fields(1, 4, 4, 512, 1));
+}
+
+TEST_F(SplitSearchTest, SingleBufferOnlyWithoutHwpr) {
+    NpSplitParams params;
+    checker.dual_fit = [](uint32_t, uint32_t w, uint32_t) { return w <= 10; };
+    checker.single_fit = [](uint32_t, uint32_t w, uint32_t) { return w <= 20; };
+    auto r = find_split(8, 8, params, checker, Split(1, 256, 1), Split(40, 64, 1),
+                        Split(1, 512, 1), 0, hw::Type::CNP1, false, 0, false, true, false);
+    ASSERT_TRUE(r.found);
+    EXPECT_EQ(r.buffer_mode, 2u);
+    EXPECT_EQ(r.width.num_chunks, 2u);
+
+    checker.single_calls.clear();
+    r = find_split(8, 8, params, checker, Split(1, 256, 1), Split(40, 64, 1), Split(1, 512, 1), 0,
+                   hw::Type::CNP1, true, 0, false, true, false);
+    ASSERT_TRUE(r.found);
+    EXPECT_EQ(r.buffer_mode, 1u);
+    EXPECT_EQ(r.width.num_chunks, 4u);
+    EXPECT_TRUE(checker.single_calls.empty());
+}
+
+TEST_F(SplitSearchTest, HeightSplitCanBeBarred) {
+    NpSplitParams params;
+    checker.dual_fit = [](uint32_t h, uint32_t, uint32_t) { return h <= 4; };
+    auto r = find_split(8, 8, params, checker, Split(8, 256, 1), Split(8, 64, 1),
+                        Split(1, 512, 1), 0, hw::Type::CNP1, false, 0, false, false, false);
+    EXPECT_FALSE(r.found);
+    EXPECT_EQ(r.buffer_mode, 0u);
+    r = find_split(8, 8, params, checker, Split(8, 256, 1), Split(8, 64, 1), Split(1, 512, 1), 0,
+                   hw::Type::CNP1, false, 0, false, true, false);
+    ASSERT_TRUE(r.found);
+    EXPECT_EQ(r.height, fields(2, 4, 8, 256, 1));
+}
+
+TEST_F(SplitSearchTest, ChannelsFromFiltersAndTnpBLastPart) {
+    NpSplitParams params;
+    // Channels come from the filter part when asked.
+    checker.dual_fit = [](uint32_t, uint32_t, uint32_t ch) { return ch <= 4; };
+    auto r = find_split(99, 8, params, checker, Split(1, 256, 1), Split(1, 64, 1),
+                        Split(8, 8, 1), 0, hw::Type::CNP1, false, 0, true, true, false);
+    ASSERT_TRUE(r.found);
+    EXPECT_EQ(r.filters, fields(2, 4, 8, 8, 1));
+
+    // 10 channels on TNP-Bs in parts of multiples of 4: 8 + 2 and 4 + 4 + 2
+    // leave a last part that is not a multiple of 4; finer grids leave an
+    // empty last part.
+    checker.dual_fit = [](uint32_t, uint32_t, uint32_t) { return true; };
+    r = find_split(8, 8, params, checker, Split(1, 256, 1), Split(1, 64, 1), Split(10, 8, 4), 0,
+                   hw::Type::TNP_B, false, 0, true, true, true);
+    EXPECT_FALSE(r.found);
+    // The same split for a layer whose channels do not come from the filters.
+    r = find_split(8, 8, params, checker, Split(1, 256, 1), Split(1, 64, 1), Split(10, 8, 4), 0,
+                   hw::Type::TNP_B, false, 0, false, true, true);
+    ASSERT_TRUE(r.found);
+    EXPECT_EQ(r.filters, fields(2, 8, 10, 8, 4));
+}
+
+TEST_F(SplitSearchTest, AxisProductBeyond32BitsStillSearched) {
+    // 4096 x 4096 x 256 is 2^32: the product of the totals must not wrap.
+    NpSplitParams params;
+    checker.dual_fit = [](uint32_t, uint32_t w, uint32_t) { return w <= 2048; };
+    const auto r = find_split(8, 8, params, checker, Split(4096, 4096, 1), Split(4096, 4096, 1),
+                              Split(256, 512, 1), 0, hw::Type::CNP1, false, 0, false, true, false);
+    ASSERT_TRUE(r.found);
+    EXPECT_EQ(r.width, fields(2, 2048, 4096, 4096, 1));
+}
+
+TEST_F(SplitSearchTest, LayerThatFitsNowhereFailsFast) {
+    NpSplitParams params;
+    params.border_left = params.border_right = params.border_top = params.border_bottom = 1;
+    checker.dual_fit = [](uint32_t, uint32_t, uint32_t) { return false; };
+    checker.single_fit = [](uint32_t, uint32_t, uint32_t) { return false; };
+    const auto start = std::chrono::steady_clock::now();
+    const auto r = find_split(2048, 8, params, checker, Split(4096, 256, 1), Split(4096, 64, 1),
+                              Split(2048, 512, 1), 0, hw::Type::CNP1, false, 0, false, true,
+                              false);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+    EXPECT_FALSE(r.found);
+    EXPECT_LT(ms, 1000);
+    // The answer does not depend on the filter part here: one question per
+    // distinct (width, height) part, double buffering then single.
+    EXPECT_EQ(checker.dual_calls.size(), checker.single_calls.size());
+    EXPECT_LT(checker.dual_calls.size(), 20000u);
+}
+
+TEST_F(SplitSearchTest, DepthwiseLayerThatFitsNowhereFailsFast) {
+    // Channels follow the filter parts, so every distinct grid is asked.
+    NpSplitParams params;
+    params.border_left = params.border_right = params.border_top = params.border_bottom = 1;
+    checker.dual_fit = [](uint32_t, uint32_t, uint32_t) { return false; };
+    const auto start = std::chrono::steady_clock::now();
+    const auto r = find_split(512, 8, params, checker, Split(1024, 256, 1), Split(1024, 64, 1),
+                              Split(2048, 512, 1), 0, hw::Type::CNP1, true, 0, true, true, false);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+    EXPECT_FALSE(r.found);
+    EXPECT_LT(ms, 1000);
+}
+
+TEST_F(SplitSearchTest, LayerErrorStatusNamesTheLayer) {
+    const MappingStatus s = layer_error_status(*layer, "Cannot split by width.");
+    EXPECT_TRUE(s.error);
+    EXPECT_EQ(s.layer_name, "conv");
+    EXPECT_EQ(s.to_string(), "Cannot map layer 'conv'. Cannot split by width.");
+}
+
+}  // namespace
+}  // namespace vorna
