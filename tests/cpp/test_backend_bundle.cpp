@@ -111,14 +111,18 @@ TEST(BundleErrors, BackEndsNotBuiltYetFailLoudly) {
         SCOPED_TRACE(hw_version_to_string(version));
         const MeshDevice d(version, version.get_ip_version());
         const IpVersionSpecificHardwareBackend bundle(d);
-        const auto layer = graph_test::conv("conv");
-        const std::string text = runtime_error_text([&] {
-            bundle.checker().check_layer_compatibility(*layer, nullptr, version);
-        });
-        EXPECT_NE(text.find("not implemented"), std::string::npos) << text;
-        EXPECT_NE(runtime_error_text([&] { bundle.memory_sizer().get_stsram_32b_memory_size({}); })
-                      .find("not implemented"),
-                  std::string::npos);
+        // The v2 checker and memory sizer are built; the v2 recorders are not yet.
+        if (version.get_ip_version() != IpVersion::v2) {
+            const auto layer = graph_test::conv("conv");
+            const std::string text = runtime_error_text([&] {
+                bundle.checker().check_layer_compatibility(*layer, nullptr, version);
+            });
+            EXPECT_NE(text.find("not implemented"), std::string::npos) << text;
+            EXPECT_NE(
+                runtime_error_text([&] { bundle.memory_sizer().get_stsram_32b_memory_size({}); })
+                    .find("not implemented"),
+                std::string::npos);
+        }
         EXPECT_NE(runtime_error_text([&] {
                       bundle.io_recorder().record_scc(false, false, false, false, false, {}, {});
                   }).find("not implemented"),
