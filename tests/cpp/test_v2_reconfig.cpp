@@ -118,6 +118,43 @@ TEST(V2ReconfigCnp, SeparableChannelGroup) {
     EXPECT_EQ(all[42], 0u);
 }
 
+TEST(V2ReconfigFnp, PackingOfTheInput) {
+    // 8-bit input 10 x 1 x 3: 10 bytes a row.
+    struct Case {
+        const char* title;
+        LayerType source;  // the layer that feeds the FNP layer
+        int source_weights;
+        uint32_t word35;
+    };
+    for (const Case& k : {Case{"whole run (1)", LayerType::InputData, 8, 0x000C0009u},
+                          Case{"padded runs (2)", LayerType::Conv2D, 4, 0x000A0008u},
+                          Case{"padded rows (3)", LayerType::Conv2D, 8, 0x000C0009u}}) {
+        PrFixture f(LayerType::Dense1D);
+        f.layer->set_param("weights_bits", k.source_weights);
+        f.layer->in_dims = {Shape{10, 1, 3}};
+        auto source = make_layer(k.source, "src");
+        link(source, f.layer);
+        const auto c = np(hw::Type::FNP3, 3, space(0, 0, Shape{10, 1, 3}), space(0, 0, Shape{10, 1, 3}));
+        update_partial_reconfig_regs(&f.regs, *f.layer, c, false);
+        EXPECT_EQ(f.regs[32], 0x09000037u) << k.title;  // FNP mode, 8-bit code 3
+        EXPECT_EQ(f.regs[33], 0u) << k.title;
+        EXPECT_EQ(f.regs[34], 0x000A0001u) << k.title;
+        EXPECT_EQ(f.regs[35], k.word35) << k.title;
+    }
+
+    PrFixture none(LayerType::Dense1D);
+    none.layer->set_param("weights_bits", 8);
+    none.layer->in_dims = {Shape{1, 1, 3000}};
+    auto input = make_layer(LayerType::InputData, "in");
+    link(input, none.layer);
+    EXPECT_EQ(error_text([&] {
+                  update_partial_reconfig_regs(
+                      &none.regs, *none.layer,
+                      np(hw::Type::FNP3, 3, space(0, 0, Shape{1, 1, 3000}), NpSpace{}), false);
+              }),
+              "Unsupported padding.");
+}
+
 TEST(V2ReconfigOther, OtherKindsAndFailures) {
     PrFixture f(LayerType::InputConv2D);
     f.regs[33] = 0x11111111u;
