@@ -6,6 +6,7 @@
 #include <string>
 
 #include "backend/graph_utils.h"
+#include "backend/v2/cnp_registers.h"
 #include "backend/v2/cnp_weights.h"
 #include "corelib/layer.h"
 #include "corelib/tensor.h"
@@ -50,12 +51,6 @@ uint64_t round_up(uint64_t value, uint64_t multiple) {
 uint64_t cnp_input_words(uint64_t height, uint64_t width, uint64_t channels, uint64_t bits) {
     const uint64_t row_bytes = round_up((bits * width + 7) / 8, 4);
     return ((row_bytes * channels * 8 + 31) / 32) * height;
-}
-
-// 24-bit words an "input_shift" tensor takes on a CNP: eight 3-bit shifts
-// per word.
-uint32_t input_shift_24b_words(const Dense& input_shift) {
-    return static_cast<uint32_t>((input_shift.size() + 7) / 8);
 }
 
 bool in_run(const Layer* layer, LayerIt begin, LayerIt end) {
@@ -197,7 +192,7 @@ MappingStatus check_cnp_limits(const HardwareConstraints& constraints, const Lay
                   "The maximum number of filters is " + std::to_string(constraints.max_filters) +
                       " (got " + std::to_string(filters) + ").");
 
-    const uint32_t shift_words = input_shift_24b_words(*variable(layer, "input_shift"));
+    const uint32_t shift_words = cnp_tnp_input_shift_24b_size(*variable(layer, "input_shift"));
     if (shift_words > constraints.input_shift_sram_size)
         add_error(&status, layer,
                   "Input shift exceeds memory. Maximum size is " +
