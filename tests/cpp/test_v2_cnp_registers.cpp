@@ -351,6 +351,25 @@ TEST(V2CnpRegisterFiles, SkippedIdentsAndRegistersOnly) {
     EXPECT_EQ(u[52], 0u);  // no merge words
 }
 
+// The skip-DMA store counts among the outputs, or among the inputs when
+// the layer's store feeds a TNP-B (`tnp_b_skipdma`): the column ranges of
+// routing words 45 (outputs) and 46 (inputs) follow.
+TEST(V2CnpRegisterFiles, SkipDmaStoreJoinsOutputsOrInputs) {
+    auto layer = conv_layer();
+    auto m = std::dynamic_pointer_cast<LayerMapping>(layer->layer_mapping);
+    m->skipdma_store_components = {hw::Component(hw::Type::SKIP_DMA_STORE, hw::Ident(6, 1, 0, 1))};
+    auto r = format_conv2d_registers(*layer, nullptr, false, false, {}, false, false)
+                 .at(hw::Ident(2, 1, 0));
+    EXPECT_EQ(bits(r[45], 0, 16), 0x0604u);
+    EXPECT_EQ(bits(r[46], 0, 16), 0x0101u);
+
+    m->tnp_b_skipdma = true;
+    auto t = format_conv2d_registers(*layer, nullptr, false, false, {}, false, false)
+                 .at(hw::Ident(2, 1, 0));
+    EXPECT_EQ(bits(t[45], 0, 16), 0x0404u);
+    EXPECT_EQ(bits(t[46], 0, 16), 0x0601u);
+}
+
 TEST(V2CnpRegisterFiles, PoolingAndExtraFlag) {
     auto layer = conv_layer();
     layer->params_->set("pool_type", 1);

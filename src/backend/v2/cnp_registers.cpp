@@ -10,6 +10,7 @@
 #include "backend/v2/cnp_weights.h"
 #include "backend/v2/np_registers.h"
 #include "backend/v2/reconfig_registers.h"
+#include "backend/v2/skipdma.h"
 #include "corelib/params.h"
 
 namespace vorna {
@@ -137,15 +138,7 @@ CnpLayerValues read_layer_values(const Layer& layer) {
         v.extra_pool_flag = first.has_pooling(PoolType::Max) && !first.activation_enabled();
     }
 
-    for (const auto& list : m.inbound_components) {
-        if (list) v.inputs.insert(v.inputs.end(), list->begin(), list->end());
-    }
-    v.inputs.insert(v.inputs.end(), m.skipdma_load_components.begin(),
-                    m.skipdma_load_components.end());
-    if (m.tnp_b_skipdma) {
-        v.inputs.insert(v.inputs.end(), m.skipdma_store_components.begin(),
-                        m.skipdma_store_components.end());
-    }
+    v.inputs = source_components(m);
     for (const auto& list : m.outbound_components) {
         if (list) v.outputs.insert(v.outputs.end(), list->begin(), list->end());
     }
