@@ -421,5 +421,4 @@ void format_dense1d_registers(const HardwareConstraints& constraints, std::vecto
     set_field(&r[17], {20, 4}, fnp3 ? 1 : 0);
 }
 
-}  // namespace v2
-}  // namespace vorna
+}  // namespace vorna::v2
