@@ -158,10 +158,6 @@ Mesh::Mesh(IpVersion ip_version_, const hw::Ident& dma_event_, const hw::Ident& 
       skip_dmas(std::move(skip_dmas_)),
       np_sram_size(checked_preset(ip_version_)) {}
 
-std::unique_ptr<Mesh> Mesh::discover(HardwareDevice* /*device*/) {
-    throw std::runtime_error("Mesh::discover: not implemented");
-}
-
 bool Mesh::has_lut_on_all_nps() const {
     if (hrc && !hrc->has_lut) return false;
     for (const np::Info& np : nps) {

@@ -1,10 +1,10 @@
 #include "corelib/program_info.h"
 
+#include <flatbuffers/flatbuffers.h>
+
 #include <cstring>
 #include <limits>
 #include <stdexcept>
-
-#include <flatbuffers/flatbuffers.h>
 
 namespace vorna {
 
@@ -16,141 +16,137 @@ constexpr size_t kDescriptorBytes = 16;
 [[noreturn]] void invalid() { throw std::invalid_argument("Invalid program."); }
 
 uint32_t read_le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 // Copies one size-prefixed buffer starting at `p` (with `available` bytes left) into aligned
 // storage; returns its length, prefix included.
 size_t copy_buffer(const uint8_t* p, size_t available, std::vector<uint32_t>* storage) {
-  if (available < kPrefixBytes) invalid();
-  const size_t length = kPrefixBytes + size_t{read_le32(p)};
-  if (length > available) invalid();
-  storage->assign((length + 3) / 4, 0u);
-  std::memcpy(storage->data(), p, length);
-  return length;
+    if (available < kPrefixBytes) invalid();
+    const size_t length = kPrefixBytes + size_t{read_le32(p)};
+    if (length > available) invalid();
+    storage->assign((length + 3) / 4, 0u);
+    std::memcpy(storage->data(), p, length);
+    return length;
 }
 
 size_t checked_mul(size_t a, size_t b) {
-  if (a != 0 && b > std::numeric_limits<size_t>::max() / a) invalid();
-  return a * b;
+    if (a != 0 && b > std::numeric_limits<size_t>::max() / a) invalid();
+    return a * b;
 }
 
 size_t checked_add(size_t a, size_t b) {
-  if (b > std::numeric_limits<size_t>::max() - a) invalid();
-  return a + b;
+    if (b > std::numeric_limits<size_t>::max() - a) invalid();
+    return a + b;
 }
 
 size_t product(const flatbuffers::Vector<uint32_t>* dims) {
-  if (!dims || dims->size() == 0) return 0;
-  size_t n = 1;
-  for (uint32_t d : *dims) n = checked_mul(n, d);
-  return n;
+    if (!dims || dims->size() == 0) return 0;
+    size_t n = 1;
+    for (uint32_t d : *dims) n = checked_mul(n, d);
+    return n;
 }
 
 size_t filter_words(const fb::RecordTracks* record) {
-  if (!record || !record->fnp2_filters() || !record->fnp2_filters()->data()) return 0;
-  return record->fnp2_filters()->data()->size();
+    if (!record || !record->fnp2_filters() || !record->fnp2_filters()->data()) return 0;
+    return record->fnp2_filters()->data()->size();
 }
 
 }  // namespace
 
 ProgramInfo::ProgramInfo(const uint8_t* data, size_t size) {
-  if (!data) invalid();
-  info_bytes_ = copy_buffer(data, size, &info_storage_);
-  {
-    const auto* bytes = reinterpret_cast<const uint8_t*>(info_storage_.data());
-    flatbuffers::Verifier verifier(bytes, info_bytes_);
-    if (!fb::VerifySizePrefixedProgramInfoBuffer(verifier)) invalid();
-    info_ = fb::GetSizePrefixedProgramInfo(bytes);
-  }
-  if (size > info_bytes_) {
-    data_bytes_ = copy_buffer(data + info_bytes_, size - info_bytes_, &data_storage_);
-    if (info_bytes_ + data_bytes_ != size) invalid();  // nothing may follow the data
-    const auto* bytes = reinterpret_cast<const uint8_t*>(data_storage_.data());
-    flatbuffers::Verifier verifier(bytes, data_bytes_);
-    if (!verifier.VerifySizePrefixedBuffer<fb::ProgramData>(nullptr)) invalid();
-    data_ = flatbuffers::GetSizePrefixedRoot<fb::ProgramData>(bytes);
-  }
+    if (!data) invalid();
+    info_bytes_ = copy_buffer(data, size, &info_storage_);
+    {
+        const auto* bytes = reinterpret_cast<const uint8_t*>(info_storage_.data());
+        flatbuffers::Verifier verifier(bytes, info_bytes_);
+        if (!fb::VerifySizePrefixedProgramInfoBuffer(verifier)) invalid();
+        info_ = fb::GetSizePrefixedProgramInfo(bytes);
+    }
+    if (size > info_bytes_) {
+        data_bytes_ = copy_buffer(data + info_bytes_, size - info_bytes_, &data_storage_);
+        if (info_bytes_ + data_bytes_ != size) invalid();  // nothing may follow the data
+        const auto* bytes = reinterpret_cast<const uint8_t*>(data_storage_.data());
+        flatbuffers::Verifier verifier(bytes, data_bytes_);
+        if (!verifier.VerifySizePrefixedBuffer<fb::ProgramData>(nullptr)) invalid();
+        data_ = flatbuffers::GetSizePrefixedRoot<fb::ProgramData>(bytes);
+    }
 }
 
 std::vector<uint32_t> ProgramInfo::input_dims() const {
-  const auto* dims = info_->input_dims();
-  return dims ? std::vector<uint32_t>(dims->begin(), dims->end()) : std::vector<uint32_t>{};
+    const auto* dims = info_->input_dims();
+    return dims ? std::vector<uint32_t>(dims->begin(), dims->end()) : std::vector<uint32_t>{};
 }
 
 std::vector<uint32_t> ProgramInfo::output_dims() const {
-  const auto* dims = info_->output_dims();
-  return dims ? std::vector<uint32_t>(dims->begin(), dims->end()) : std::vector<uint32_t>{};
+    const auto* dims = info_->output_dims();
+    return dims ? std::vector<uint32_t>(dims->begin(), dims->end()) : std::vector<uint32_t>{};
 }
 
 std::vector<float> ProgramInfo::output_scales() const {
-  const auto* v = info_->output_scales();
-  return v ? std::vector<float>(v->begin(), v->end()) : std::vector<float>{};
+    const auto* v = info_->output_scales();
+    return v ? std::vector<float>(v->begin(), v->end()) : std::vector<float>{};
 }
 
 std::vector<int32_t> ProgramInfo::output_shift() const {
-  const auto* v = info_->output_shift();
-  return v ? std::vector<int32_t>(v->begin(), v->end()) : std::vector<int32_t>{};
+    const auto* v = info_->output_shift();
+    return v ? std::vector<int32_t>(v->begin(), v->end()) : std::vector<int32_t>{};
 }
 
-size_t ProgramInfo::pass_count() const {
-  return info_->passes() ? info_->passes()->size() : 0;
-}
+size_t ProgramInfo::pass_count() const { return info_->passes() ? info_->passes()->size() : 0; }
 
 uint64_t ProgramInfo::dummy_desc_hdr() const {
-  if (!data_ || !data_->dummy_desc_hdr()) return 0;
-  const fb::DescriptorHeader* h = data_->dummy_desc_hdr();
-  return static_cast<uint64_t>(h->word0()) | static_cast<uint64_t>(h->word1()) << 32;
+    if (!data_ || !data_->dummy_desc_hdr()) return 0;
+    const fb::DescriptorHeader* h = data_->dummy_desc_hdr();
+    return static_cast<uint64_t>(h->word0()) | static_cast<uint64_t>(h->word1()) << 32;
 }
 
 const fb::LearningRecords* ProgramInfo::learning() const {
-  return data_ ? data_->learning() : nullptr;
+    return data_ ? data_->learning() : nullptr;
 }
 
 size_t input_memory_required(const ProgramInfo& program) {
-  const size_t elements = product(program.info().input_dims());
-  const size_t bits = program.input_bits() == 0 ? 8 : program.input_bits();
-  const size_t total_bits = checked_mul(elements, bits);
-  return total_bits / 8 + (total_bits % 8 != 0 ? 1 : 0);
+    const size_t elements = product(program.info().input_dims());
+    const size_t bits = program.input_bits() == 0 ? 8 : program.input_bits();
+    const size_t total_bits = checked_mul(elements, bits);
+    return total_bits / 8 + (total_bits % 8 != 0 ? 1 : 0);
 }
 
-size_t input_descriptor_memory_required(const ProgramInfo& /*program*/) {
-  return kDescriptorBytes;
-}
+size_t input_descriptor_memory_required(const ProgramInfo& /*program*/) { return kDescriptorBytes; }
 
 size_t output_memory_required(const ProgramInfo& program) {
-  const uint8_t bits = program.output_bits();
-  const size_t element_bytes = bits <= 8 ? 1 : bits <= 16 ? 2 : 4;
-  return checked_mul(product(program.info().output_dims()), element_bytes);
+    const uint8_t bits = program.output_bits();
+    const size_t element_bytes = bits <= 8 ? 1 : bits <= 16 ? 2 : 4;
+    return checked_mul(product(program.info().output_dims()), element_bytes);
 }
 
 size_t program_data_memory_required(const ProgramInfo& program) { return program.data_size(); }
 
 size_t extra_program_memory_required(const ProgramInfo& program) {
-  const fb::ProgramData* data = program.data();
-  if (!data) return 0;
-  size_t words = 0;
-  if (const auto* passes = data->passes()) {
-    for (const fb::PassRecords* pass : *passes) {
-      if (!pass->records()) continue;
-      for (const fb::RecordTracks* record : *pass->records()) {
-        words = checked_add(words, filter_words(record));
-      }
+    const fb::ProgramData* data = program.data();
+    if (!data) return 0;
+    size_t words = 0;
+    if (const auto* passes = data->passes()) {
+        for (const fb::PassRecords* pass : *passes) {
+            if (!pass->records()) continue;
+            for (const fb::RecordTracks* record : *pass->records()) {
+                words = checked_add(words, filter_words(record));
+            }
+        }
     }
-  }
-  if (const fb::LearningRecords* learning = data->learning()) {
-    words = checked_add(words, filter_words(learning->record1()));
-    words = checked_add(words, filter_words(learning->record2()));
-    words = checked_add(words, filter_words(learning->record3()));
-  }
-  return checked_mul(words, 4);
+    if (const fb::LearningRecords* learning = data->learning()) {
+        words = checked_add(words, filter_words(learning->record1()));
+        words = checked_add(words, filter_words(learning->record2()));
+        words = checked_add(words, filter_words(learning->record3()));
+    }
+    return checked_mul(words, 4);
 }
 
 size_t program_descriptors_memory_required(const ProgramInfo& program) {
-  size_t descriptors = checked_mul(program.max_descriptors(), program.pass_count());
-  if (program.dummy_desc_hdr() != 0) descriptors = checked_add(descriptors, 1);
-  return checked_mul(descriptors, kDescriptorBytes);
+    size_t descriptors = checked_mul(program.max_descriptors(), program.pass_count());
+    if (program.dummy_desc_hdr() != 0) descriptors = checked_add(descriptors, 1);
+    return checked_mul(descriptors, kDescriptorBytes);
 }
 
 }  // namespace vorna

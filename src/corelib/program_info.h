@@ -16,43 +16,43 @@
 namespace vorna {
 
 class ProgramInfo {
- public:
-  ProgramInfo(const uint8_t* data, size_t size);
+  public:
+    ProgramInfo(const uint8_t* data, size_t size);
 
-  const fb::ProgramInfo& info() const { return *info_; }
-  // Null when the bytes hold the program info only.
-  const fb::ProgramData* data() const { return data_; }
-  bool has_data() const { return data_ != nullptr; }
+    const fb::ProgramInfo& info() const { return *info_; }
+    // Null when the bytes hold the program info only.
+    const fb::ProgramData* data() const { return data_; }
+    bool has_data() const { return data_ != nullptr; }
 
-  // Bytes of each buffer, size prefix included (data_size() is 0 without program data).
-  size_t info_size() const { return info_bytes_; }
-  size_t data_size() const { return data_bytes_; }
+    // Bytes of each buffer, size prefix included (data_size() is 0 without program data).
+    size_t info_size() const { return info_bytes_; }
+    size_t data_size() const { return data_bytes_; }
 
-  std::vector<uint32_t> input_dims() const;
-  std::vector<uint32_t> output_dims() const;
-  uint8_t input_bits() const { return info_->input_bits(); }
-  bool input_signed() const { return info_->input_signed(); }
-  uint8_t output_bits() const { return info_->output_bits(); }
-  bool activation() const { return info_->activation(); }
-  std::vector<float> output_scales() const;
-  std::vector<int32_t> output_shift() const;
-  bool mote_post_processing() const { return info_->mote_post_processing(); }
-  size_t pass_count() const;
-  uint8_t max_descriptors() const { return info_->max_descriptors(); }
-  // The two words of the dummy descriptor header (first word in the low half); 0 without
-  // program data.
-  uint64_t dummy_desc_hdr() const;
-  // The learning records, or null.
-  const fb::LearningRecords* learning() const;
+    std::vector<uint32_t> input_dims() const;
+    std::vector<uint32_t> output_dims() const;
+    uint8_t input_bits() const { return info_->input_bits(); }
+    bool input_signed() const { return info_->input_signed(); }
+    uint8_t output_bits() const { return info_->output_bits(); }
+    bool activation() const { return info_->activation(); }
+    std::vector<float> output_scales() const;
+    std::vector<int32_t> output_shift() const;
+    bool mote_post_processing() const { return info_->mote_post_processing(); }
+    size_t pass_count() const;
+    uint8_t max_descriptors() const { return info_->max_descriptors(); }
+    // The two words of the dummy descriptor header (first word in the low half); 0 without
+    // program data.
+    uint64_t dummy_desc_hdr() const;
+    // The learning records, or null.
+    const fb::LearningRecords* learning() const;
 
- private:
-  // Word-aligned copies of the two buffers, so that every read is aligned.
-  std::vector<uint32_t> info_storage_;
-  std::vector<uint32_t> data_storage_;
-  size_t info_bytes_ = 0;
-  size_t data_bytes_ = 0;
-  const fb::ProgramInfo* info_ = nullptr;
-  const fb::ProgramData* data_ = nullptr;
+  private:
+    // Word-aligned copies of the two buffers, so that every read is aligned.
+    std::vector<uint32_t> info_storage_;
+    std::vector<uint32_t> data_storage_;
+    size_t info_bytes_ = 0;
+    size_t data_bytes_ = 0;
+    const fb::ProgramInfo* info_ = nullptr;
+    const fb::ProgramData* data_ = nullptr;
 };
 
 // Memory a program needs, in bytes. A product that does not fit size_t gives

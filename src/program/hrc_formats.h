@@ -27,11 +27,9 @@ std::vector<std::vector<uint32_t>> format_hrc_weights(const Dense& kernel);
 
 // Two words per filter (per element of `bias`): output shift (6-bit signed), output scale,
 // max-value shift, max value and bias. `max_value_shift` and `max_value` may be null.
-std::vector<uint32_t> format_hrc_activations(const Dense& output_shift,
-                                             const Dense& output_scales,
-                                             const Dense* max_value_shift,
-                                             const Dense* max_value, const Dense& bias_shift,
-                                             const Dense& bias);
+std::vector<uint32_t> format_hrc_activations(const Dense& output_shift, const Dense& output_scales,
+                                             const Dense* max_value_shift, const Dense* max_value,
+                                             const Dense& bias_shift, const Dense& bias);
 
 // Two words per element of `lut_b`, for a look-up-table activation. `lut_a`, `lut_b` and
 // `lut_c` may be signed or unsigned bytes; `lut_d` and `lut_e` are signed bytes (6-bit

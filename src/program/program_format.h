@@ -6,10 +6,10 @@
 // at the first element (just behind the vector's length word); their size counts words.
 #pragma once
 
+#include <flatbuffers/flatbuffers.h>
+
 #include <cstdint>
 #include <vector>
-
-#include <flatbuffers/flatbuffers.h>
 
 #include "backend/hw.h"
 #include "corelib/dma.h"
@@ -37,7 +37,10 @@ uint32_t words_for_bits(uint64_t bits);
 
 // Words of the data a skip-DMA store moves, from the first three dimensions of the stored
 // shape and its bit width: d0 x d1 x w(bits x d2) for a layer that targets a TNP-B, else
-// d1 x d2 x w(bits x d0). Throws std::runtime_error when the count does not fit 32 bits.
+// d1 x d2 x w(bits x d0). A plain store of a TNP-B layer and every dual-output store take the
+// layer's first input shape and input bits; a plain store of any other layer takes its output
+// shape and output bits. Loads move no counted words (size 0).
+// Throws std::runtime_error when the count does not fit 32 bits.
 uint32_t skipdma_store_words(uint32_t d0, uint32_t d1, uint32_t d2, uint32_t bits, bool tnp_b);
 
 fb::SKipDmaInfoTrack skipdma_info(const hw::Ident& np, bool tnp_b, uint8_t skip_param,

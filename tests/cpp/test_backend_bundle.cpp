@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "backend/backend_bundle.h"
+#include "backend/hardware_backend.h"
 #include "corelib/device.h"
 #include "devices/hw_version.h"
 #include "graph_fakes.h"
@@ -110,14 +111,18 @@ TEST(BundleErrors, BackEndsNotBuiltYetFailLoudly) {
         SCOPED_TRACE(hw_version_to_string(version));
         const MeshDevice d(version, version.get_ip_version());
         const IpVersionSpecificHardwareBackend bundle(d);
-        const auto layer = graph_test::conv("conv");
-        const std::string text = runtime_error_text([&] {
-            bundle.checker().check_layer_compatibility(*layer, nullptr, version);
-        });
-        EXPECT_NE(text.find("not implemented"), std::string::npos) << text;
-        EXPECT_NE(runtime_error_text([&] { bundle.memory_sizer().get_stsram_32b_memory_size({}); })
-                      .find("not implemented"),
-                  std::string::npos);
+        // The v2 checker and memory sizer are built; the v2 recorders are not yet.
+        if (version.get_ip_version() != IpVersion::v2) {
+            const auto layer = graph_test::conv("conv");
+            const std::string text = runtime_error_text([&] {
+                bundle.checker().check_layer_compatibility(*layer, nullptr, version);
+            });
+            EXPECT_NE(text.find("not implemented"), std::string::npos) << text;
+            EXPECT_NE(
+                runtime_error_text([&] { bundle.memory_sizer().get_stsram_32b_memory_size({}); })
+                    .find("not implemented"),
+                std::string::npos);
+        }
         EXPECT_NE(runtime_error_text([&] {
                       bundle.io_recorder().record_scc(false, false, false, false, false, {}, {});
                   }).find("not implemented"),
@@ -324,6 +329,12 @@ TEST(BundleInterfaces, MemoryInfoOrder) {
     EXPECT_EQ(info.tsram_51b_size, 6u);
     EXPECT_EQ(info.evsram_32b_size, 7u);
     EXPECT_EQ(sizer.get_memory_info(nullptr, component, nullptr, false, true).external_size, 32u);
+}
+
+TEST(BundleBackend, HardwareBackendType) {
+    HardwareBackend backend;
+    EXPECT_EQ(backend.type(), BackendType::Hardware);
+    EXPECT_EQ(static_cast<int>(backend.type()), 1);
 }
 
 }  // namespace

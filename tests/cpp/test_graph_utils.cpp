@@ -295,19 +295,27 @@ TEST(GraphUtilsNavigation, NextAndPrevious) {
 // --- Classification ---------------------------------------------------------
 
 TEST(GraphUtilsClassification, ResidualBlock) {
+    for (bool reversed : {false, true}) {
+        SCOPED_TRACE(reversed ? "reversed" : "natural");
+        Residual r(reversed);
+        EXPECT_TRUE(is_merge(r.m));
+        EXPECT_FALSE(is_dual_output_layer(r.m));
+        EXPECT_FALSE(is_dual_output_to_store_dma(r.m));
+        EXPECT_TRUE(layer_need_load_dma(r.m));
+        EXPECT_FALSE(layer_need_store_dma(r.m));
+
+        EXPECT_TRUE(is_skip_layer(r.a));
+        EXPECT_FALSE(is_skip_layer(r.e));
+        EXPECT_TRUE(layer_need_store_dma(r.a));
+        EXPECT_FALSE(layer_need_store_dma(r.e));
+        EXPECT_FALSE(layer_need_load_dma(r.a));
+
+        EXPECT_EQ(next_mappable_layer(r.a), r.b);
+        EXPECT_EQ(previous_mappable_layer(r.m), r.e);
+        EXPECT_EQ(names(get_layers_to_map_together(r.all())), (Names{"A", "B", "E", "S", "M"}));
+    }
+
     Residual r;
-    EXPECT_TRUE(is_merge(r.m));
-    EXPECT_FALSE(is_dual_output_layer(r.m));
-    EXPECT_FALSE(is_dual_output_to_store_dma(r.m));
-    EXPECT_TRUE(layer_need_load_dma(r.m));
-    EXPECT_FALSE(layer_need_store_dma(r.m));
-
-    EXPECT_TRUE(is_skip_layer(r.a));
-    EXPECT_FALSE(is_skip_layer(r.e));
-    EXPECT_TRUE(layer_need_store_dma(r.a));
-    EXPECT_FALSE(layer_need_store_dma(r.e));
-    EXPECT_FALSE(layer_need_load_dma(r.a));
-
     // Not a CNP, or a CNP whose first inbound is an ordinary layer: no merge.
     EXPECT_FALSE(is_merge(r.b));
     FakePtr f = make_layer("F", LayerType::Dense1D);

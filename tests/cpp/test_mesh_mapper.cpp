@@ -6,6 +6,7 @@
 
 #include "backend/layer_split.h"
 #include "backend/mesh_mapper.h"
+#include "corelib/model.h"
 #include "mapper_fakes.h"
 
 namespace vorna {
@@ -537,6 +538,49 @@ TEST_F(MeshMapperSplit, PoolingPaddingShiftKeepsEveryColumnCovered) {
     EXPECT_EQ(two[0].placement->spatial_partition, (NpSpace{0, 0, Shape({20, 8, 4})}));
     EXPECT_EQ(two[1].placement->spatial_partition, (NpSpace{20, 0, Shape({20, 8, 4})}));
     EXPECT_EQ(coverage(two, 40, false), std::vector<int>(40, 1));
+}
+
+TEST_F(MeshMapperSplit, ConvolutionalWithStrideOnePoolingIsFullyCovered) {
+    // A first-generation convolution with 3x3 max pooling of stride 1: its
+    // pooling pads one column before the convolution output.
+    auto model = Model::create();
+    auto input = Layer::create(
+        LayerParams::create(LayerType::InputData,
+                            {{"input_width", 36}, {"input_height", 8}, {"input_channels", 4}})
+            .get(),
+        "input");
+    model->add(input, {});
+    auto conv = Layer::create(LayerParams::create(LayerType::Convolutional,
+                                                  {{"filters", 8},
+                                                   {"kernel_width", 3},
+                                                   {"kernel_height", 3},
+                                                   {"pool_type", 1},
+                                                   {"pooling_width", 3},
+                                                   {"pooling_height", 3},
+                                                   {"pooling_stride_x", 1},
+                                                   {"pooling_stride_y", 1},
+                                                   {"weights_bits", 2}})
+                                  .get(),
+                              "conv");
+    model->add(conv, {input});
+    const auto* pooled = dynamic_cast<const HasPoolParams*>(conv.get());
+    ASSERT_NE(pooled, nullptr);
+    ASSERT_EQ(pooled->pool_calculated_params().padding.left, 1);
+
+    NpSplitParams& p = rig.checker.split_params;
+    p.border_left = p.border_right = p.border_top = p.border_bottom = 1;
+    p.pool_type = static_cast<uint32_t>(PoolType::Max);
+    p.pool_width = p.pool_height = 3;
+    p.filters = 8;
+    rig.checker.dual_fit = [](uint32_t, uint32_t w, uint32_t) { return w <= 20; };
+    const auto [comps, status] =
+        split_conv_layer(*conv, rig.checker, 256, 32, 512, Type::CNP1, false);
+    ASSERT_FALSE(status.error) << status.to_string();
+    // Width parts of 18 (multiples of the pooling width): 0-16, 17-34, and
+    // the column left over by the shift, 35.
+    ASSERT_EQ(comps.size(), 3u);
+    EXPECT_EQ(coverage(comps, 36, false), std::vector<int>(36, 1));
+    EXPECT_EQ(comps[2].placement->spatial_partition, (NpSpace{35, 0, Shape({1, 8, 4})}));
 }
 
 TEST_F(MeshMapperSplit, DepthwiseWithoutFiltersSplitsOverChannels) {

@@ -16,177 +16,177 @@ namespace {
 using namespace vorna::testing;
 
 size_t info_size_of(const std::vector<uint8_t>& bytes) {
-  uint32_t n;
-  std::memcpy(&n, bytes.data(), 4);
-  return 4 + size_t{n};
+    uint32_t n;
+    std::memcpy(&n, bytes.data(), 4);
+    return 4 + size_t{n};
 }
 
 void expect_invalid(const uint8_t* data, size_t size) {
-  try {
-    ProgramInfo program(data, size);
-    ADD_FAILURE() << "accepted " << size << " bytes";
-  } catch (const std::invalid_argument& e) {
-    EXPECT_STREQ(e.what(), "Invalid program.");
-  }
+    try {
+        ProgramInfo program(data, size);
+        ADD_FAILURE() << "accepted " << size << " bytes";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "Invalid program.");
+    }
 }
 
 // Two passes, a dummy header, learning records with a 7-word filters track.
 std::vector<uint8_t> two_pass_program(program::ProgramInfoFields fields) {
-  program::SequenceWriter writer;
-  writer.serialize_version(kProgramVersion);
-  writer.add_record(*record_with(2, 3, 1));
-  writer.finalize_pass();
-  auto filters = record_with(1, 2, 5);
-  filters->add_fnp2_filters_track(hw::Ident{1, 1, 1, 0}, words(3, 10));
-  writer.add_record(*filters);
-  writer.finalize_pass();
-  program::LearnRecordsPtr learn;
-  learn.first = record_with(1, 1, 1);
-  learn.second = record_with(1, 1, 2);
-  learn.third = record_with(1, 1, 3);
-  learn.third->add_fnp2_filters_track(hw::Ident{1, 1, 1, 0}, words(7, 20));
-  writer.set_learning(hw::Ident{1, 1, 1, 0}, writer.serialize_learning_records(learn), 99);
-  writer.record_dummy_desc_hdr(true);
-  std::vector<uint8_t> out;
-  writer.finalize(fields, std::vector<program::PassSkipDmas>(2), &out);
-  return out;
+    program::SequenceWriter writer;
+    writer.serialize_version(kProgramVersion);
+    writer.add_record(*record_with(2, 3, 1));
+    writer.finalize_pass();
+    auto filters = record_with(1, 2, 5);
+    filters->add_fnp2_filters_track(hw::Ident{1, 1, 1, 0}, words(3, 10));
+    writer.add_record(*filters);
+    writer.finalize_pass();
+    program::LearnRecordsPtr learn;
+    learn.first = record_with(1, 1, 1);
+    learn.second = record_with(1, 1, 2);
+    learn.third = record_with(1, 1, 3);
+    learn.third->add_fnp2_filters_track(hw::Ident{1, 1, 1, 0}, words(7, 20));
+    writer.set_learning(hw::Ident{1, 1, 1, 0}, writer.serialize_learning_records(learn), 99);
+    writer.record_dummy_desc_hdr(true);
+    std::vector<uint8_t> out;
+    writer.finalize(fields, std::vector<program::PassSkipDmas>(2), &out);
+    return out;
 }
 
 TEST(ProgramInfo, ReadsAValidProgram) {
-  program::ProgramInfoFields fields = sample_fields();
-  fields.output_scales = {0.5f, 2.0f};
-  fields.output_shift = {1, -2};
-  fields.activation = true;
-  fields.mote_post_processing = true;
-  const std::vector<uint8_t> bytes = one_pass_program(fields);
-  const ProgramInfo program(bytes.data(), bytes.size());
+    program::ProgramInfoFields fields = sample_fields();
+    fields.output_scales = {0.5f, 2.0f};
+    fields.output_shift = {1, -2};
+    fields.activation = true;
+    fields.mote_post_processing = true;
+    const std::vector<uint8_t> bytes = one_pass_program(fields);
+    const ProgramInfo program(bytes.data(), bytes.size());
 
-  EXPECT_TRUE(program.has_data());
-  EXPECT_EQ(program.info_size(), info_size_of(bytes));
-  EXPECT_EQ(program.data_size(), bytes.size() - info_size_of(bytes));
-  EXPECT_EQ(program.input_dims(), (std::vector<uint32_t>{10, 12, 3}));
-  EXPECT_EQ(program.output_dims(), (std::vector<uint32_t>{5, 6, 16}));
-  EXPECT_EQ(program.input_bits(), 8);
-  EXPECT_TRUE(program.input_signed());
-  EXPECT_EQ(program.output_bits(), 4);
-  EXPECT_TRUE(program.activation());
-  EXPECT_EQ(program.output_scales(), (std::vector<float>{0.5f, 2.0f}));
-  EXPECT_EQ(program.output_shift(), (std::vector<int32_t>{1, -2}));
-  EXPECT_TRUE(program.mote_post_processing());
-  EXPECT_EQ(program.pass_count(), 1u);
-  EXPECT_EQ(program.max_descriptors(), 4);
-  EXPECT_EQ(program.dummy_desc_hdr(), 0u);
-  EXPECT_EQ(program.learning(), nullptr);
-  EXPECT_STREQ(program.info().version()->c_str(), "1.2.3");
+    EXPECT_TRUE(program.has_data());
+    EXPECT_EQ(program.info_size(), info_size_of(bytes));
+    EXPECT_EQ(program.data_size(), bytes.size() - info_size_of(bytes));
+    EXPECT_EQ(program.input_dims(), (std::vector<uint32_t>{10, 12, 3}));
+    EXPECT_EQ(program.output_dims(), (std::vector<uint32_t>{5, 6, 16}));
+    EXPECT_EQ(program.input_bits(), 8);
+    EXPECT_TRUE(program.input_signed());
+    EXPECT_EQ(program.output_bits(), 4);
+    EXPECT_TRUE(program.activation());
+    EXPECT_EQ(program.output_scales(), (std::vector<float>{0.5f, 2.0f}));
+    EXPECT_EQ(program.output_shift(), (std::vector<int32_t>{1, -2}));
+    EXPECT_TRUE(program.mote_post_processing());
+    EXPECT_EQ(program.pass_count(), 1u);
+    EXPECT_EQ(program.max_descriptors(), 4);
+    EXPECT_EQ(program.dummy_desc_hdr(), 0u);
+    EXPECT_EQ(program.learning(), nullptr);
+    EXPECT_STREQ(program.info().version()->c_str(), "1.2.3");
 }
 
 TEST(ProgramInfo, MemoryQueries) {
-  const std::vector<uint8_t> one = one_pass_program();
-  const ProgramInfo p1(one.data(), one.size());
-  EXPECT_EQ(input_memory_required(p1), 10u * 12 * 3);           // 8-bit input
-  EXPECT_EQ(input_descriptor_memory_required(p1), 16u);
-  EXPECT_EQ(output_memory_required(p1), 5u * 6 * 16);            // 4 bits: one byte each
-  EXPECT_EQ(program_data_memory_required(p1), one.size() - info_size_of(one));
-  EXPECT_EQ(extra_program_memory_required(p1), 4u * 5);          // one 5-word filters track
-  EXPECT_EQ(program_descriptors_memory_required(p1), 16u * 4);   // 4 descriptors, 1 pass
+    const std::vector<uint8_t> one = one_pass_program();
+    const ProgramInfo p1(one.data(), one.size());
+    EXPECT_EQ(input_memory_required(p1), 10u * 12 * 3);  // 8-bit input
+    EXPECT_EQ(input_descriptor_memory_required(p1), 16u);
+    EXPECT_EQ(output_memory_required(p1), 5u * 6 * 16);  // 4 bits: one byte each
+    EXPECT_EQ(program_data_memory_required(p1), one.size() - info_size_of(one));
+    EXPECT_EQ(extra_program_memory_required(p1), 4u * 5);         // one 5-word filters track
+    EXPECT_EQ(program_descriptors_memory_required(p1), 16u * 4);  // 4 descriptors, 1 pass
 
-  program::ProgramInfoFields fields = sample_fields();
-  fields.input_dims = {3, 3, 1};
-  fields.input_bits = 4;  // 36 bits
-  fields.output_bits = 16;
-  fields.max_descriptors = 5;
-  const std::vector<uint8_t> two = two_pass_program(fields);
-  const ProgramInfo p2(two.data(), two.size());
-  EXPECT_EQ(input_memory_required(p2), 5u);
-  EXPECT_EQ(output_memory_required(p2), 5u * 6 * 16 * 2);
-  EXPECT_EQ(extra_program_memory_required(p2), 4u * (3 + 7));   // pass filters and learning
-  EXPECT_EQ(program_descriptors_memory_required(p2), 16u * (5 * 2 + 1));  // + dummy header
-  EXPECT_EQ(p2.dummy_desc_hdr(), program::format_config_header_fb(hw::Ident{0, 0, 0, 0},
-                                                                  dma::IpRegisters, 1, 0));
-  ASSERT_NE(p2.learning(), nullptr);
-  EXPECT_EQ(p2.learning()->fnp_sram_size(), 99u);
+    program::ProgramInfoFields fields = sample_fields();
+    fields.input_dims = {3, 3, 1};
+    fields.input_bits = 4;  // 36 bits
+    fields.output_bits = 16;
+    fields.max_descriptors = 5;
+    const std::vector<uint8_t> two = two_pass_program(fields);
+    const ProgramInfo p2(two.data(), two.size());
+    EXPECT_EQ(input_memory_required(p2), 5u);
+    EXPECT_EQ(output_memory_required(p2), 5u * 6 * 16 * 2);
+    EXPECT_EQ(extra_program_memory_required(p2), 4u * (3 + 7));  // pass filters and learning
+    EXPECT_EQ(program_descriptors_memory_required(p2), 16u * (5 * 2 + 1));  // + dummy header
+    EXPECT_EQ(p2.dummy_desc_hdr(),
+              program::format_config_header_fb(hw::Ident{0, 0, 0, 0}, dma::IpRegisters, 1, 0));
+    ASSERT_NE(p2.learning(), nullptr);
+    EXPECT_EQ(p2.learning()->fnp_sram_size(), 99u);
 
-  fields.input_bits = 0;  // read as 8
-  fields.output_bits = 32;
-  const std::vector<uint8_t> three = two_pass_program(fields);
-  const ProgramInfo p3(three.data(), three.size());
-  EXPECT_EQ(input_memory_required(p3), 9u);
-  EXPECT_EQ(output_memory_required(p3), 5u * 6 * 16 * 4);
+    fields.input_bits = 0;  // read as 8
+    fields.output_bits = 32;
+    const std::vector<uint8_t> three = two_pass_program(fields);
+    const ProgramInfo p3(three.data(), three.size());
+    EXPECT_EQ(input_memory_required(p3), 9u);
+    EXPECT_EQ(output_memory_required(p3), 5u * 6 * 16 * 4);
 
-  fields.input_dims = {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF};
-  fields.output_dims = {};
-  const std::vector<uint8_t> huge = two_pass_program(fields);
-  const ProgramInfo p4(huge.data(), huge.size());
-  EXPECT_THROW(input_memory_required(p4), std::invalid_argument);
-  EXPECT_EQ(output_memory_required(p4), 0u);
+    fields.input_dims = {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF};
+    fields.output_dims = {};
+    const std::vector<uint8_t> huge = two_pass_program(fields);
+    const ProgramInfo p4(huge.data(), huge.size());
+    EXPECT_THROW(input_memory_required(p4), std::invalid_argument);
+    EXPECT_EQ(output_memory_required(p4), 0u);
 }
 
 TEST(ProgramInfo, InfoOnlyBytesAreAccepted) {
-  const std::vector<uint8_t> bytes = two_pass_program(sample_fields());
-  const ProgramInfo program(bytes.data(), info_size_of(bytes));
-  EXPECT_FALSE(program.has_data());
-  EXPECT_EQ(program.pass_count(), 2u);
-  EXPECT_EQ(program.dummy_desc_hdr(), 0u);
-  EXPECT_EQ(program_data_memory_required(program), 0u);
-  EXPECT_EQ(extra_program_memory_required(program), 0u);
+    const std::vector<uint8_t> bytes = two_pass_program(sample_fields());
+    const ProgramInfo program(bytes.data(), info_size_of(bytes));
+    EXPECT_FALSE(program.has_data());
+    EXPECT_EQ(program.pass_count(), 2u);
+    EXPECT_EQ(program.dummy_desc_hdr(), 0u);
+    EXPECT_EQ(program_data_memory_required(program), 0u);
+    EXPECT_EQ(extra_program_memory_required(program), 0u);
 }
 
 TEST(ProgramInfo, TruncatedOrExtendedBytesAreInvalid) {
-  const std::vector<uint8_t> bytes = one_pass_program();
-  const size_t info_size = info_size_of(bytes);
-  for (size_t size = 0; size < bytes.size(); ++size) {
-    if (size == info_size) continue;  // the info buffer alone is a valid program
-    expect_invalid(bytes.data(), size);
-  }
-  std::vector<uint8_t> longer = bytes;
-  longer.push_back(0);
-  expect_invalid(longer.data(), longer.size());
-  expect_invalid(nullptr, 0);
-  expect_invalid(nullptr, bytes.size());
+    const std::vector<uint8_t> bytes = one_pass_program();
+    const size_t info_size = info_size_of(bytes);
+    for (size_t size = 0; size < bytes.size(); ++size) {
+        if (size == info_size) continue;  // the info buffer alone is a valid program
+        expect_invalid(bytes.data(), size);
+    }
+    std::vector<uint8_t> longer = bytes;
+    longer.push_back(0);
+    expect_invalid(longer.data(), longer.size());
+    expect_invalid(nullptr, 0);
+    expect_invalid(nullptr, bytes.size());
 }
 
 TEST(ProgramInfo, GarbageIsRefusedWithoutCrashing) {
-  std::mt19937 rng(1234);
-  for (size_t size : {4u, 8u, 16u, 64u, 333u, 4096u}) {
-    for (int round = 0; round < 20; ++round) {
-      std::vector<uint8_t> garbage(size);
-      for (auto& b : garbage) b = static_cast<uint8_t>(rng());
-      expect_invalid(garbage.data(), garbage.size());
+    std::mt19937 rng(1234);
+    for (size_t size : {4u, 8u, 16u, 64u, 333u, 4096u}) {
+        for (int round = 0; round < 20; ++round) {
+            std::vector<uint8_t> garbage(size);
+            for (auto& b : garbage) b = static_cast<uint8_t>(rng());
+            expect_invalid(garbage.data(), garbage.size());
+        }
     }
-  }
-  // A size prefix that claims the whole rest still has to verify.
-  std::vector<uint8_t> claims(64, 0xAB);
-  const uint32_t rest = 60;
-  std::memcpy(claims.data(), &rest, 4);
-  expect_invalid(claims.data(), claims.size());
+    // A size prefix that claims the whole rest still has to verify.
+    std::vector<uint8_t> claims(64, 0xAB);
+    const uint32_t rest = 60;
+    std::memcpy(claims.data(), &rest, 4);
+    expect_invalid(claims.data(), claims.size());
 
-  // Corrupting any single byte of a valid program either still verifies or is refused.
-  const std::vector<uint8_t> bytes = two_pass_program(sample_fields());
-  size_t refused = 0;
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    for (uint8_t flip : {uint8_t{0x01}, uint8_t{0x80}, uint8_t{0xFF}}) {
-      std::vector<uint8_t> bad = bytes;
-      bad[i] ^= flip;
-      try {
-        const ProgramInfo program(bad.data(), bad.size());
-        (void)program_descriptors_memory_required(program);
-        (void)extra_program_memory_required(program);
-      } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ(e.what(), "Invalid program.");
-        ++refused;
-      }
+    // Corrupting any single byte of a valid program either still verifies or is refused.
+    const std::vector<uint8_t> bytes = two_pass_program(sample_fields());
+    size_t refused = 0;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        for (uint8_t flip : {uint8_t{0x01}, uint8_t{0x80}, uint8_t{0xFF}}) {
+            std::vector<uint8_t> bad = bytes;
+            bad[i] ^= flip;
+            try {
+                const ProgramInfo program(bad.data(), bad.size());
+                (void)program_descriptors_memory_required(program);
+                (void)extra_program_memory_required(program);
+            } catch (const std::invalid_argument& e) {
+                EXPECT_STREQ(e.what(), "Invalid program.");
+                ++refused;
+            }
+        }
     }
-  }
-  EXPECT_GT(refused, 0u);
+    EXPECT_GT(refused, 0u);
 }
 
 TEST(ProgramInfo, UnalignedBytesAreRead) {
-  const std::vector<uint8_t> bytes = one_pass_program();
-  std::vector<uint8_t> shifted(bytes.size() + 1);
-  std::memcpy(shifted.data() + 1, bytes.data(), bytes.size());
-  const ProgramInfo program(shifted.data() + 1, bytes.size());
-  EXPECT_EQ(program.input_dims(), (std::vector<uint32_t>{10, 12, 3}));
-  EXPECT_EQ(extra_program_memory_required(program), 20u);
+    const std::vector<uint8_t> bytes = one_pass_program();
+    std::vector<uint8_t> shifted(bytes.size() + 1);
+    std::memcpy(shifted.data() + 1, bytes.data(), bytes.size());
+    const ProgramInfo program(shifted.data() + 1, bytes.size());
+    EXPECT_EQ(program.input_dims(), (std::vector<uint32_t>{10, 12, 3}));
+    EXPECT_EQ(extra_program_memory_required(program), 20u);
 }
 
 }  // namespace

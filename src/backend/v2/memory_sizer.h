@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "backend/hw.h"
+#include "backend/interfaces.h"
 
 namespace vorna {
 
@@ -35,6 +36,27 @@ uint32_t get_weight_memory_size(const std::shared_ptr<Layer>& layer,
 uint32_t get_external_memory_size(const std::shared_ptr<Layer>& layer,
                                   const hw::Component& component, bool dual_output,
                                   bool multi_pass);
+
+// The v2 MemorySizer: the three sizes above; v2 has no mote SRAMs, so their
+// sizes are 0 for every layer.
+class MemorySizerImpl : public MemorySizer {
+public:
+    MemorySizerImpl() = default;
+    ~MemorySizerImpl() override;
+
+    uint32_t get_input_memory_size(const std::shared_ptr<Layer>& layer,
+                                   const hw::Component& component,
+                                   const std::shared_ptr<Layer>& first_layer) const override;
+    uint32_t get_weight_memory_size(const std::shared_ptr<Layer>& layer,
+                                    const hw::Component& component) const override;
+    uint32_t get_external_memory_size(const std::shared_ptr<Layer>& layer,
+                                      const hw::Component& component, bool dual_output,
+                                      bool multipass) const override;
+    uint32_t get_fsram_64b_memory_size(const std::shared_ptr<Layer>& layer) const override;
+    uint32_t get_tsram_51b_memory_size(const std::shared_ptr<Layer>& layer) const override;
+    uint32_t get_evsram_32b_memory_size(const std::shared_ptr<Layer>& layer) const override;
+    uint32_t get_stsram_32b_memory_size(const std::shared_ptr<Layer>& layer) const override;
+};
 
 }  // namespace v2
 }  // namespace vorna
