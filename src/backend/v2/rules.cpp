@@ -7,6 +7,8 @@
 
 #include "backend/graph_utils.h"
 #include "backend/v2/cnp_weights.h"
+#include "backend/v2/concatenate_constraints.h"
+#include "backend/v2/dense1d_constraints.h"
 #include "corelib/layer.h"
 #include "corelib/tensor.h"
 #include "corelib/variables.h"
@@ -122,7 +124,6 @@ MappingStatus check_supported_activation(const Layer& layer, const Mesh& mesh) {
 
 MappingStatus check_layer_compatibility(const HardwareConstraints& constraints, const Mesh& mesh,
                                         const Layer& layer, const Layer* previous) {
-    (void)previous;  // reaches the Dense1D rules only
     MappingStatus status;
     status += check_bitwidth(layer, 3, "input_shift", false);
     status += check_bitwidth(layer, 5, "max_value_shift", false);
@@ -152,14 +153,16 @@ MappingStatus check_layer_compatibility(const HardwareConstraints& constraints, 
             status += check_dwconv2dtranspose_constraints(constraints, layer);
             break;
         case LayerType::Concatenate:
-            return not_implemented("v2 Concatenate constraints");
+            status += check_concatenate_constraints(layer);
+            break;
         case LayerType::InputConv2D:
             return not_implemented("v2 InputConv2D constraints");
         case LayerType::BufferTempConv:
         case LayerType::DepthwiseBufferTempConv:
             return not_implemented("v2 TNP-B constraints");
         case LayerType::Dense1D:
-            return not_implemented("v2 Dense1D constraints");
+            status += check_fnp_constraints(constraints, layer, previous);
+            break;
         default:
             return make_layer_status_error(layer, "Unsupported layer type on Vorna v2.");
     }
