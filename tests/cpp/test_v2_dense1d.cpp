@@ -8,6 +8,7 @@
 
 #include "backend/hardware_constraints.h"
 #include "backend/layer_mapping.h"
+#include "backend/v2/compatibility_checker.h"
 #include "backend/v2/dense1d_constraints.h"
 #include "backend/v2/dense1d_program.h"
 #include "backend/v2/fnp_formats.h"
@@ -33,6 +34,14 @@ std::string check(const Layer& layer, const Layer* previous = nullptr,
 
 std::string failure(const std::string& message) {
     return "Cannot map layer 'dense'. " + message;
+}
+
+constexpr HwVersion kV2Version{0xBC, 0xA2, 1, 0};
+
+std::shared_ptr<Device> v2_device() {
+    Mesh mesh(IpVersion::v2, hw::Ident(0, 0, 0), hw::Ident(0, 1, 0), std::nullopt,
+              {np::Info(hw::Ident(3, 1, 0), {hw::Type::FNP2, hw::Type::FNP3})}, {});
+    return make_virtual_device(kV2Version, mesh);
 }
 
 // ---------------------------------------------------------------------------
@@ -158,16 +167,36 @@ TEST(V2DenseCheck, InputShiftMemoryReportsBytes) {
                       "Input size exceeds memory. Maximum size is 400 bytes. (got 2048 bytes)."));
 }
 
+TEST(V2DenseCheck, CheckerReachesTheFnpRulesWithThePreviousLayer) {
+    auto device = v2_device();
+    const HardwareConstraints c = v2_constraints();
+    const CompatibilityCheckerImpl checker(*device, c);
+    auto layer = make_dense("dense");
+    auto prev = v2regs_test::make_layer(LayerType::Add, "add");
+    v2regs_test::link(prev, layer);
+    EXPECT_EQ(checker.check_layer_compatibility(*layer, nullptr, kV2Version).to_string(),
+              "Success.");
+    EXPECT_EQ(checker.check_layer_compatibility(*layer, prev.get(), kV2Version).to_string(),
+              failure("Input dimensions are too large to fit in a FNP. The maximum value is 2048."));
+}
+
+TEST(V2DenseCheck, Fnp3FitComparesTheXlRoundedSramSize) {
+    auto device = v2_device();
+    DenseSpec s;
+    s.input = Shape{1, 1, 32};
+    s.neurons = 100;
+    auto layer = make_dense("dense", s);  // 1000 words, 1008 with the XL rounding
+    HardwareConstraints c = v2_constraints();
+    const CompatibilityCheckerImpl checker(*device, c);
+    c.fnp3_sram_size = 1008;
+    EXPECT_TRUE(checker.check_fnp3_sram_size(c, *layer));
+    c.fnp3_sram_size = 1007;
+    EXPECT_FALSE(checker.check_fnp3_sram_size(c, *layer));
+    EXPECT_FALSE(checker.is_fnp3_compatible(*layer));
+}
+
 // ---------------------------------------------------------------------------
 // Records.
-
-constexpr HwVersion kV2Version{0xBC, 0xA2, 1, 0};
-
-std::shared_ptr<Device> v2_device() {
-    Mesh mesh(IpVersion::v2, hw::Ident(0, 0, 0), hw::Ident(0, 1, 0), std::nullopt,
-              {np::Info(hw::Ident(3, 1, 0), {hw::Type::FNP2, hw::Type::FNP3})}, {});
-    return make_virtual_device(kV2Version, mesh);
-}
 
 const hw::Ident kFnp(3, 1, 0);
 
