@@ -9,6 +9,7 @@
 #include "backend/v2/hrc.h"
 #include "backend/v2/input_conv2d_constraints.h"
 #include "backend/v2/input_conv2d_program.h"
+#include "backend/v2/rules.h"
 #include "backend/v2/shift_lut_formats.h"
 #include "program/hrc_formats.h"
 #include "v2_hrc_tnp_util.h"
@@ -249,6 +250,17 @@ TEST(V2InputConvConstraints, SameUpperPadding) {
               failure("With SameUpper padding only 8-bit activations are supported."));
     layer->enabled = false;
     EXPECT_EQ(check(*layer), failure(kRule6));
+}
+
+TEST(V2InputConvConstraints, ReachedThroughTheChecker) {
+    const Mesh mesh(IpVersion::v2, hw::Ident{}, hw::Ident{1, 0, 0, 0}, std::nullopt, {}, {});
+    const HardwareConstraints constraints = HardwareConstraints::v2(SramSize_v2);
+    auto layer = base_layer();
+    EXPECT_EQ(check_layer_compatibility(constraints, mesh, *layer, nullptr).to_string(),
+              "Success.");
+    layer->set_param("filters", 0);
+    EXPECT_EQ(check_layer_compatibility(constraints, mesh, *layer, nullptr).to_string(),
+              failure("The filters number should be set between 1 and 512. 0 given."));
 }
 
 // --- Program ---------------------------------------------------------------------

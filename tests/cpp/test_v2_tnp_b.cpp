@@ -12,6 +12,7 @@
 #include "backend/v2/buffer_temp_conv.h"
 #include "backend/v2/cnp_variables.h"
 #include "backend/v2/dw_buffer_temp_conv.h"
+#include "backend/v2/rules.h"
 #include "backend/v2/shift_lut_formats.h"
 #include "backend/v2/tnp_b_constraints.h"
 #include "v2_hrc_tnp_util.h"
@@ -103,6 +104,20 @@ TEST(V2TnpBConstraints, DepthwiseGetsTheSameMessages) {
         auto depthwise = checked_layer(LayerType::DepthwiseBufferTempConv, input, 2049);
         EXPECT_EQ(check_depthwise_buffer_temp_conv_constraints(constraints, *depthwise),
                   check_buffer_temp_conv_constraints(constraints, *plain));
+    }
+}
+
+TEST(V2TnpBConstraints, ReachedThroughTheChecker) {
+    const Mesh mesh(IpVersion::v2, hw::Ident{}, hw::Ident{1, 0, 0, 0}, std::nullopt, {}, {});
+    const HardwareConstraints constraints = HardwareConstraints::v2(SramSize_v2);
+    for (LayerType type : {LayerType::BufferTempConv, LayerType::DepthwiseBufferTempConv}) {
+        auto layer = checked_layer(type, Shape{32, 32, 64});
+        layer->set_param("activation", 1);
+        EXPECT_EQ(check_layer_compatibility(constraints, mesh, *layer, nullptr).to_string(),
+                  "Success.");
+        layer->out_bits = 4;
+        EXPECT_EQ(check_layer_compatibility(constraints, mesh, *layer, nullptr).to_string(),
+                  "Cannot map layer 'tnp'. Output should be 8-bit.");
     }
 }
 

@@ -9,6 +9,8 @@
 #include "backend/v2/cnp_weights.h"
 #include "backend/v2/concatenate_constraints.h"
 #include "backend/v2/dense1d_constraints.h"
+#include "backend/v2/input_conv2d_constraints.h"
+#include "backend/v2/tnp_b_constraints.h"
 #include "corelib/layer.h"
 #include "corelib/tensor.h"
 #include "corelib/variables.h"
@@ -74,10 +76,6 @@ std::shared_ptr<Layer> first_inbound(const Layer& layer, Pred pred) {
 
 void add_error(MappingStatus* status, const Layer& layer, const std::string& message) {
     *status += make_layer_status_error(layer, message);
-}
-
-MappingStatus not_implemented(const char* what) {
-    throw std::runtime_error(std::string(what) + ": not implemented");
 }
 
 // The Conv2D / Conv2DTranspose filter rule: one filter's weights over all
@@ -156,10 +154,14 @@ MappingStatus check_layer_compatibility(const HardwareConstraints& constraints, 
             status += check_concatenate_constraints(layer);
             break;
         case LayerType::InputConv2D:
-            return not_implemented("v2 InputConv2D constraints");
+            status += check_input_conv2d_constraints(layer);
+            break;
         case LayerType::BufferTempConv:
+            status += check_buffer_temp_conv_constraints(constraints, layer);
+            break;
         case LayerType::DepthwiseBufferTempConv:
-            return not_implemented("v2 TNP-B constraints");
+            status += check_depthwise_buffer_temp_conv_constraints(constraints, layer);
+            break;
         case LayerType::Dense1D:
             status += check_fnp_constraints(constraints, layer, previous);
             break;
