@@ -121,8 +121,8 @@ TEST(V2HrcRegisters, KeepsBitsItDoesNotName) {
     conv.padding = PaddingParams{1, 1, 1, 1};
     format_hrc_registers(&regs, 3, 8, 1, Shape{32, 32, 3}, 1, 0, 0, 0, 2,
                          *v2regs_test::u8({0, 0, 0}), conv, 16);
-    EXPECT_EQ(regs, (std::vector<uint32_t>{0x00004701, 0x80000202, 0xFF000000, 0xFFFF1111,
-                                           0x000FFE00}));
+    EXPECT_EQ(regs,
+              (std::vector<uint32_t>{0x00004701, 0x80000202, 0xFF000000, 0xFFFF1111, 0x000FFE00}));
 }
 
 TEST(V2HrcRegisters, Failures) {
@@ -145,8 +145,7 @@ TEST(V2HrcRegisters, Failures) {
         {"2 channels", [](HrcArgs& a) { a.channels = 2; },
          "Wrong number of channles at HRC recording."},
         {"padding 3", [](HrcArgs& a) { a.padding = 3; }, "Wrong padding at HRC recording."},
-        {"average pooling", [](HrcArgs& a) { a.pool_type = 2; },
-         "Wrong pooling at HRC recording."},
+        {"average pooling", [](HrcArgs& a) { a.pool_type = 2; }, "Wrong pooling at HRC recording."},
         {"pool size 16", [](HrcArgs& a) { a.pool_size = 16; }, overflow_text(16, 4)},
         {"pool size before pool type",
          [](HrcArgs& a) {
@@ -177,11 +176,11 @@ TEST(V2HrcRegisters, PaddingValueMustBeUnsignedBytes) {
     const auto value = v2regs_test::i8({1});
     const std::string expected = std::string("Wrong requested type ") + typeid(uint8_t).name() +
                                  " for a tensor of type int8.";
-    EXPECT_EQ(error_text([&] {
-                  format_hrc_registers(&regs, 3, 8, 1, Shape{32, 32, 3}, 1, 0, 0, 0, 2, *value,
-                                       conv, 16);
-              }),
-              expected);
+    EXPECT_EQ(
+        error_text([&] {
+            format_hrc_registers(&regs, 3, 8, 1, Shape{32, 32, 3}, 1, 0, 0, 0, 2, *value, conv, 16);
+        }),
+        expected);
 }
 
 // --- SRAM writes -------------------------------------------------------------
@@ -228,7 +227,9 @@ TEST(V2HrcSram, ContinuesTheCurrentTrack) {
 
 TEST(V2HrcSram, ZeroWidthSelectOverflows) {
     auto record = program::new_record(v2hrc_test::kV2Version);
-    EXPECT_EQ(error_text([&] { record_hrc_sram_tracks(record.get(), RegDetail{3, 0}, {1}); }),
+    EXPECT_EQ(error_text([&] {
+                  record_hrc_sram_tracks(record.get(), RegDetail{3, 0}, {1});
+              }),
               overflow_text(1, 0));
     EXPECT_TRUE(record->tracks().empty());
 }
@@ -238,10 +239,9 @@ TEST(V2HrcSram, ZeroWidthSelectOverflows) {
 std::shared_ptr<Dense> kernel(uint32_t k, uint32_t channels, uint32_t filters) {
     std::vector<int8_t> values(size_t{k} * k * channels * filters);
     for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<int8_t>(i % 7 + 1);
-    return std::shared_ptr<Dense>(Dense::copy(reinterpret_cast<const char*>(values.data()),
-                                              values.size(), TensorType::int8,
-                                              Shape{k, k, channels, filters},
-                                              Dense::Layout::RowMajor));
+    return std::shared_ptr<Dense>(
+        Dense::copy(reinterpret_cast<const char*>(values.data()), values.size(), TensorType::int8,
+                    Shape{k, k, channels, filters}, Dense::Layout::RowMajor));
 }
 
 std::shared_ptr<v2regs_test::FakeLayer> sized_layer(uint32_t channels, uint32_t filters) {

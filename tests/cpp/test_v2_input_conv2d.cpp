@@ -26,7 +26,7 @@ using v2regs_test::error_text;
 // An InputConv2D layer whose activation switch is independent of its
 // "activation" parameter.
 class InputConvLayer : public v2regs_test::FakeConvLayer {
-public:
+  public:
     using FakeConvLayer::FakeConvLayer;
     bool enabled = true;
     bool activation_enabled() const override { return enabled; }
@@ -37,28 +37,26 @@ std::shared_ptr<Dense> kernel(uint32_t channels, uint32_t filters, int8_t fill) 
     if (fill != 0) {
         for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<int8_t>(i % 5 + 1);
     }
-    return std::shared_ptr<Dense>(Dense::copy(reinterpret_cast<const char*>(values.data()),
-                                              values.size(), TensorType::int8,
-                                              Shape{3, 3, channels, filters},
-                                              Dense::Layout::RowMajor));
+    return std::shared_ptr<Dense>(
+        Dense::copy(reinterpret_cast<const char*>(values.data()), values.size(), TensorType::int8,
+                    Shape{3, 3, channels, filters}, Dense::Layout::RowMajor));
 }
 
 // Kernel 3, stride 2, no pooling, 32 x 32 x 3 input, ReLU, 8-bit output, 16
 // filters of non-zero 8-bit weights, Valid padding: every rule passes.
 std::shared_ptr<InputConvLayer> base_layer() {
-    auto layer = std::make_shared<InputConvLayer>(
-        LayerType::InputConv2D,
-        std::map<std::string, int>{{"kernel_size", 3},
-                                   {"kernel_stride", 2},
-                                   {"pool_type", 0},
-                                   {"pool_size", 0},
-                                   {"pool_stride", 0},
-                                   {"output_bits", 8},
-                                   {"activation", 1},
-                                   {"filters", 16},
-                                   {"weights_bits", 8},
-                                   {"padding", 0}},
-        "conv");
+    auto layer = std::make_shared<InputConvLayer>(LayerType::InputConv2D,
+                                                  std::map<std::string, int>{{"kernel_size", 3},
+                                                                             {"kernel_stride", 2},
+                                                                             {"pool_type", 0},
+                                                                             {"pool_size", 0},
+                                                                             {"pool_stride", 0},
+                                                                             {"output_bits", 8},
+                                                                             {"activation", 1},
+                                                                             {"filters", 16},
+                                                                             {"weights_bits", 8},
+                                                                             {"padding", 0}},
+                                                  "conv");
     layer->in_dims = {Shape{32, 32, 3}};
     layer->out_bits = 8;
     layer->vars.set("weights", kernel(3, 16, 1));
@@ -69,9 +67,7 @@ std::string check(const InputConvLayer& layer) {
     return check_input_conv2d_constraints(layer).to_string();
 }
 
-std::string failure(const std::string& message) {
-    return "Cannot map layer 'conv'. " + message;
-}
+std::string failure(const std::string& message) { return "Cannot map layer 'conv'. " + message; }
 
 const std::string kRule6 =
     "The first convolutional layer of a model can only be mapped if its activations are enabled.";
@@ -96,8 +92,9 @@ TEST(V2InputConvConstraints, KernelStride) {
         {6, 7,
          failure("Unsupported kernel size.\n The kernel size should be 3, 4, 5 or 7. 6 given. "
                  "For a kernel size 6, the kernel stride must be smaller than 6.")},
-        {9, 6, failure("Unsupported kernel size.\n The kernel size should be 3, 4, 5 or 7. 9 "
-                       "given.")},
+        {9, 6,
+         failure("Unsupported kernel size.\n The kernel size should be 3, 4, 5 or 7. 9 "
+                 "given.")},
     };
     for (const Case& c : cases) {
         auto layer = base_layer();
@@ -144,12 +141,9 @@ TEST(V2InputConvConstraints, InputSize) {
         std::string expected;
     };
     const std::vector<Case> cases{
-        {5, 5, "Success."},
-        {5000, 384, "Success."},
-        {4, 32, failure(x_text)},
-        {32, 385, failure(y_text(385))},
-        {32, 4, failure(y_text(4))},
-        {4, 4, failure(x_text + " " + y_text(4))},
+        {5, 5, "Success."},          {5000, 384, "Success."},
+        {4, 32, failure(x_text)},    {32, 385, failure(y_text(385))},
+        {32, 4, failure(y_text(4))}, {4, 4, failure(x_text + " " + y_text(4))},
     };
     for (const Case& c : cases) {
         auto layer = base_layer();
@@ -312,8 +306,8 @@ TEST(V2InputConvProgram, ReluLayerBlocks) {
     const auto blocks = decode(*record);
 
     const std::vector<std::pair<uint32_t, uint32_t>> expected_order{
-        {8, 8},  {8, 32}, {9, 40}, {8, 32}, {9, 40}, {8, 32}, {9, 40},
-        {8, 32}, {9, 40}, {8, 8},  {8, 0},  {8, 0}};
+        {8, 8},  {8, 32}, {9, 40}, {8, 32}, {9, 40}, {8, 32},
+        {9, 40}, {8, 32}, {9, 40}, {8, 8},  {8, 0},  {8, 0}};
     EXPECT_EQ(v2hrc_test::targets_and_offsets(blocks), expected_order);
     for (const Block& b : blocks) EXPECT_EQ(b.np, hw::Ident{});
 
@@ -328,8 +322,8 @@ TEST(V2InputConvProgram, ReluLayerBlocks) {
     const auto& vars = layer->vars;
     auto get = [&](const char* name) { return Tensor::ensure_dense(vars.get(name)); };
     EXPECT_EQ(blocks[8].payload,
-              format_hrc_activations(*get("output_shift"), *get("output_scales"), nullptr,
-                                     nullptr, *get("bias_shift"), *get("bias")));
+              format_hrc_activations(*get("output_shift"), *get("output_scales"), nullptr, nullptr,
+                                     *get("bias_shift"), *get("bias")));
     EXPECT_EQ(blocks[9].payload, (std::vector<uint32_t>{0x700}));
     EXPECT_EQ(blocks[10].payload, (std::vector<uint32_t>{1}));
     EXPECT_EQ(blocks[11].payload, (std::vector<uint32_t>{0}));
@@ -353,8 +347,8 @@ TEST(V2InputConvProgram, LutLayerWritesTheTableBeforeTheActivations) {
     auto record = record_program_input_conv2d_layer(*device, *layer);
     const auto blocks = decode(*record);
     const std::vector<std::pair<uint32_t, uint32_t>> expected_order{
-        {8, 8},  {8, 32}, {9, 40}, {8, 32}, {9, 40}, {8, 32}, {9, 40}, {8, 32},
-        {9, 40}, {8, 32}, {9, 40}, {8, 8},  {8, 0},  {8, 0}};
+        {8, 8},  {8, 32}, {9, 40}, {8, 32}, {9, 40}, {8, 32}, {9, 40},
+        {8, 32}, {9, 40}, {8, 32}, {9, 40}, {8, 8},  {8, 0},  {8, 0}};
     ASSERT_EQ(v2hrc_test::targets_and_offsets(blocks), expected_order);
 
     auto get = [&](const char* name) { return Tensor::ensure_dense(layer->vars.get(name)); };

@@ -84,8 +84,9 @@ TEST(V2TnpBConstraints, BitWidths) {
     layer->in_bits = 4;
     layer->out_bits = 4;
     layer->set_param("weights_bits", 4);
-    EXPECT_EQ(check(*layer), "Cannot map layer 'tnp'. Input should be 8-bit. Output should be "
-                             "8-bit. Only 8-bit weights are supported.");
+    EXPECT_EQ(check(*layer),
+              "Cannot map layer 'tnp'. Input should be 8-bit. Output should be "
+              "8-bit. Only 8-bit weights are supported.");
 }
 
 TEST(V2TnpBConstraints, InputShiftMemory) {
@@ -126,8 +127,8 @@ TEST(V2TnpBConstraints, ReachedThroughTheChecker) {
 // A (1, 1, rows, neurons) int8 tensor whose element (0, 0, e, j) is 16 e + j + 1.
 std::shared_ptr<Dense> tap_tensor(uint32_t rows, uint32_t neurons,
                                   Dense::Layout layout = Dense::Layout::RowMajor) {
-    auto tensor = std::shared_ptr<Dense>(
-        Dense::create(TensorType::int8, Shape{1, 1, rows, neurons}, layout));
+    auto tensor =
+        std::shared_ptr<Dense>(Dense::create(TensorType::int8, Shape{1, 1, rows, neurons}, layout));
     int8_t* data = tensor->data<int8_t>();
     for (uint32_t e = 0; e < rows; ++e) {
         for (uint32_t j = 0; j < neurons; ++j) {
@@ -203,16 +204,19 @@ TEST(V2TnpBWeights, XlImageIsPadded) {
 
 TEST(V2TnpBWeights, Failures) {
     EXPECT_TRUE(format_tnp_b_buffer_temp_conv_weights(*tap_tensor(6, 12), 2, 0, 0).empty());
-    EXPECT_EQ(error_text([] { format_tnp_b_buffer_temp_conv_weights(*tap_tensor(6, 12), 0, 0, 4); }),
-              "The fifo_size of a BufferTempConv layer must be at least 1.");
+    EXPECT_EQ(
+        error_text([] { format_tnp_b_buffer_temp_conv_weights(*tap_tensor(6, 12), 0, 0, 4); }),
+        "The fifo_size of a BufferTempConv layer must be at least 1.");
     EXPECT_THROW(format_tnp_b_buffer_temp_conv_weights(*tap_tensor(6, 12), 0, 0, 4),
                  std::invalid_argument);
-    EXPECT_EQ(error_text([] { format_tnp_b_buffer_temp_conv_weights(*tap_tensor(6, 12), 2, 8, 5); }),
-              "Coordinates are out-of-range");
+    EXPECT_EQ(
+        error_text([] { format_tnp_b_buffer_temp_conv_weights(*tap_tensor(6, 12), 2, 8, 5); }),
+        "Coordinates are out-of-range");
     const auto unsigned_weights = v2regs_test::u8({1, 2});
-    EXPECT_EQ(error_text([&] { format_tnp_b_buffer_temp_conv_weights(*unsigned_weights, 1, 0, 1); }),
-              std::string("Wrong requested type ") + typeid(int8_t).name() +
-                  " for a tensor of type uint8.");
+    EXPECT_EQ(
+        error_text([&] { format_tnp_b_buffer_temp_conv_weights(*unsigned_weights, 1, 0, 1); }),
+        std::string("Wrong requested type ") + typeid(int8_t).name() +
+            " for a tensor of type uint8.");
 }
 
 // --- DepthwiseBufferTempConv weights ---------------------------------------------------
@@ -398,7 +402,8 @@ TEST(V2TnpBRegisters, LeftOutAndDuplicateNps) {
     const hw::Placement p = placement(0, 12, Shape{4, 4, 3}, Shape{4, 4, 3});
     hw::Placement later = p;
     later.start_neuron = 7;
-    auto s = mapped(LayerType::BufferTempConv, {tnp_b(2, 1, p), tnp_b(4, 0, p), tnp_b(2, 1, later)});
+    auto s =
+        mapped(LayerType::BufferTempConv, {tnp_b(2, 1, p), tnp_b(4, 0, p), tnp_b(2, 1, later)});
     auto map = format_buffer_temp_conv_registers(*s.layer, nullptr, false, false, {}, false, false);
     ASSERT_EQ(map.size(), 2u);
     EXPECT_EQ(map.at(hw::Ident{2, 1, 1, 0})[26] & 0x7FFu, 7u);
@@ -433,8 +438,8 @@ TEST(V2TnpBRegisters, PartialReconfigurationOnlyOnSharedNps) {
     const auto plain = regs_of(s);
     auto next = golden();
     (*next.mapping->nps)[0].ident = hw::Ident{9, 1, 1, 0};
-    auto map = format_buffer_temp_conv_registers(*s.layer, next.layer, false, true, {}, false,
-                                                 false);
+    auto map =
+        format_buffer_temp_conv_registers(*s.layer, next.layer, false, true, {}, false, false);
     const auto elsewhere = map.begin()->second;
     auto same = golden();
     map = format_buffer_temp_conv_registers(*s.layer, same.layer, false, true, {}, false, false);
@@ -477,8 +482,8 @@ TEST(V2TnpBRegisters, DepthwiseSplitOverTwoNps) {
 }
 
 TEST(V2TnpBRegisters, ComponentWithoutPlacement) {
-    auto s = mapped(LayerType::BufferTempConv,
-                    {hw::Component(hw::Type::TNP_B, hw::Ident{2, 1, 1, 0})});
+    auto s =
+        mapped(LayerType::BufferTempConv, {hw::Component(hw::Type::TNP_B, hw::Ident{2, 1, 1, 0})});
     EXPECT_EQ(error_text([&] { regs_of(s); }), "TNP-B component of layer 'tnp' has no placement.");
 }
 
@@ -513,8 +518,8 @@ TEST(V2TnpBProgram, BlocksPerNpInMappingOrder) {
     EXPECT_EQ(record->hw_version(), v2hrc_test::kV2Version);
     const auto blocks = decode(*record);
     ASSERT_EQ(v2hrc_test::targets(blocks), (std::vector<uint32_t>{7, 1, 2, 5, 7, 1, 2, 5}));
-    const auto regs = format_buffer_temp_conv_registers(*s.layer, nullptr, false, false, {},
-                                                        false, false);
+    const auto regs =
+        format_buffer_temp_conv_registers(*s.layer, nullptr, false, false, {}, false, false);
     const Dense& weights = *Tensor::ensure_dense(s.layer->vars.get("weights"));
     const Dense& shifts = *Tensor::ensure_dense(s.layer->vars.get("input_shift"));
     const Dense& scales = *Tensor::ensure_dense(s.layer->vars.get("output_scales"));
@@ -547,8 +552,8 @@ TEST(V2TnpBProgram, UnusedAndLeftOutNps) {
     EXPECT_EQ(v2hrc_test::targets(blocks), (std::vector<uint32_t>{7, 7}));
     EXPECT_EQ(blocks[0].payload[3] >> 24, 0xFEu);
 
-    blocks = decode(*record_program_buffer_temp_conv_layer(
-        *device, *s.layer, nullptr, false, false, {hw::Ident{4, 1, 1, 0}}, false, false));
+    blocks = decode(*record_program_buffer_temp_conv_layer(*device, *s.layer, nullptr, false, false,
+                                                           {hw::Ident{4, 1, 1, 0}}, false, false));
     EXPECT_EQ(v2hrc_test::targets(blocks), (std::vector<uint32_t>{7, 1, 2, 5}));
     EXPECT_EQ(blocks[0].np, (hw::Ident{2, 1, 1, 0}));
 }

@@ -51,8 +51,8 @@ inline std::vector<Block> decode(const program::Record& record) {
             b.xl = dma::HDR0_XL.get(w0) != 0;
             b.target = dma::HDR0_TARGET.get(w0);
             b.offset = dma::HDR1_OFFSET.get(w1);
-            const size_t size = b.xl ? dma::HDR1_XL_SIZE.get(w1) * dma::XL_SIZE_UNIT_WORDS
-                                     : dma::HDR0_SIZE.get(w0);
+            const size_t size =
+                b.xl ? dma::HDR1_XL_SIZE.get(w1) * dma::XL_SIZE_UNIT_WORDS : dma::HDR0_SIZE.get(w0);
             pos += 2;
             b.payload.assign(data.begin() + static_cast<std::ptrdiff_t>(pos),
                              data.begin() + static_cast<std::ptrdiff_t>(pos + size));

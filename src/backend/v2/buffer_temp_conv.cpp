@@ -76,8 +76,7 @@ std::vector<hw::Component> source_components(const LayerMapping& m) {
     append_lists(&out, m.inbound_components);
     out.insert(out.end(), m.skipdma_load_components.begin(), m.skipdma_load_components.end());
     if (m.tnp_b_skipdma) {
-        out.insert(out.end(), m.skipdma_store_components.begin(),
-                   m.skipdma_store_components.end());
+        out.insert(out.end(), m.skipdma_store_components.begin(), m.skipdma_store_components.end());
     }
     return out;
 }
@@ -88,8 +87,7 @@ std::vector<hw::Component> destination_components(const LayerMapping& m) {
     std::vector<hw::Component> out;
     append_lists(&out, m.outbound_components);
     if (!m.tnp_b_skipdma) {
-        out.insert(out.end(), m.skipdma_store_components.begin(),
-                   m.skipdma_store_components.end());
+        out.insert(out.end(), m.skipdma_store_components.begin(), m.skipdma_store_components.end());
     }
     return out;
 }
@@ -138,8 +136,7 @@ uint32_t round_up_16(uint32_t words) { return (words + 15) / 16 * 16; }
 // S over K input channels (K4 rounded up to 4), a W2 x H2 input region of B
 // bits, a FIFO of F slots and Cin input channels of the layer.
 void write_tnp_b_words(TnpBKind kind, std::vector<uint32_t>* regs, uint32_t F, uint32_t S,
-                       uint32_t N, uint32_t K, uint32_t W2, uint32_t H2, uint32_t B,
-                       uint32_t Cin) {
+                       uint32_t N, uint32_t K, uint32_t W2, uint32_t H2, uint32_t B, uint32_t Cin) {
     const bool depthwise = kind == TnpBKind::DepthwiseBufferTempConv;
     uint32_t* w = regs->data();
     const uint32_t K4 = (K + 3) / 4 * 4;
@@ -205,7 +202,8 @@ std::vector<uint32_t> format_tnp_b_buffer_temp_conv_weights(const Dense& weights
             const uint32_t row_start = row_bytes * (k * fifo_size + s);
             for (uint32_t j = first_neuron; j < first_neuron + neurons; ++j) {
                 const uint32_t byte = row_start + (j - first_neuron);
-                const auto value = static_cast<uint8_t>(data[weights.offset_of({0, 0, s * channels + k, j})]);
+                const auto value =
+                    static_cast<uint8_t>(data[weights.offset_of({0, 0, s * channels + k, j})]);
                 image[byte / 4] |= static_cast<uint32_t>(value) << (8 * (byte % 4));
             }
         }
@@ -242,20 +240,17 @@ TnpBRegisterMap format_tnp_b_registers(TnpBKind kind, const Layer& layer,
         const uint32_t N = placement.filters;
 
         std::vector<uint32_t> regs = default_np_regs(component, mapping->channel, unused, false);
-        const NpSplit split(input_shape, placement.spatial_partition, placement.aux_partition, 1,
-                            1, kNoPadding, 0, 1, kNoPadding);
-        format_cnp_tnp_common_config_registers(&regs, split, 1, 0, activation, S, N, 8, span,
-                                               placement.single_buffer, false, input_bits,
-                                               output_bits, kNoMerge, nullptr, kNoComponents,
-                                               last_flag, false);
+        const NpSplit split(input_shape, placement.spatial_partition, placement.aux_partition, 1, 1,
+                            kNoPadding, 0, 1, kNoPadding);
+        format_cnp_tnp_common_config_registers(
+            &regs, split, 1, 0, activation, S, N, 8, span, placement.single_buffer, false,
+            input_bits, output_bits, kNoMerge, nullptr, kNoComponents, last_flag, false);
         write_tnp_b_words(kind, &regs, fifo_size, S, N, placement.spatial_partition.shape.dims[2],
                           placement.aux_partition.shape.dims[0],
-                          placement.aux_partition.shape.dims[1], input_bits,
-                          input_shape.dims[2]);
-        format_mesh_registers_set_output_to_NPs(&regs, sources, span, destinations,
-                                                mapping->alt_info, mapping->next_channel,
-                                                mapping->p2p_input, mapping->output_to_dma,
-                                                pass_output);
+                          placement.aux_partition.shape.dims[1], input_bits, input_shape.dims[2]);
+        format_mesh_registers_set_output_to_NPs(
+            &regs, sources, span, destinations, mapping->alt_info, mapping->next_channel,
+            mapping->p2p_input, mapping->output_to_dma, pass_output);
         if (pr_layer) {
             const auto pr_mapping = pr_layer->mapping();
             if (pr_mapping && pr_mapping->nps) {
@@ -273,17 +268,19 @@ TnpBRegisterMap format_tnp_b_registers(TnpBKind kind, const Layer& layer,
     return result;
 }
 
-std::unique_ptr<program::Record> record_program_tnp_b_layer(
-    TnpBKind kind, const Device& device, const Layer& layer,
-    const std::shared_ptr<Layer>& pr_layer, bool ib_spikes, bool pass_output,
-    const std::vector<hw::Ident>& nps, bool unused, bool last_flag) {
+std::unique_ptr<program::Record> record_program_tnp_b_layer(TnpBKind kind, const Device& device,
+                                                            const Layer& layer,
+                                                            const std::shared_ptr<Layer>& pr_layer,
+                                                            bool ib_spikes, bool pass_output,
+                                                            const std::vector<hw::Ident>& nps,
+                                                            bool unused, bool last_flag) {
     if (layer.params()->layer_type() != layer_type_of(kind)) {
         throw std::runtime_error("Invalid layer type for TNP-B recording.");
     }
     const bool depthwise = kind == TnpBKind::DepthwiseBufferTempConv;
     const auto mapping = layer_mapping_of(layer);
-    const TnpBRegisterMap registers = format_tnp_b_registers(
-        kind, layer, pr_layer, ib_spikes, pass_output, nps, unused, last_flag);
+    const TnpBRegisterMap registers = format_tnp_b_registers(kind, layer, pr_layer, ib_spikes,
+                                                             pass_output, nps, unused, last_flag);
 
     auto record = program::new_record(device.version());
     std::vector<uint32_t> input_shift_words;
@@ -333,29 +330,28 @@ std::unique_ptr<program::Record> record_program_tnp_b_layer(
         }
         record->add_np_track(
             component.ident, dma::NeuronVariables, 0,
-            format_cnp_tnp_variables(max_value.get(), max_value_shift.get(),
-                                     activation_shift.get(), activation_scales.get(),
-                                     output_shift.get(), bias_shift.get(), bias.get(),
-                                     output_scales.get(), first, count),
+            format_cnp_tnp_variables(max_value.get(), max_value_shift.get(), activation_shift.get(),
+                                     activation_scales.get(), output_shift.get(), bias_shift.get(),
+                                     bias.get(), output_scales.get(), first, count),
             true, true);
     }
     return record;
 }
 
 TnpBRegisterMap format_buffer_temp_conv_registers(const Layer& layer,
-                                                  std::shared_ptr<Layer> pr_layer,
-                                                  bool ib_spikes, bool pass_output,
+                                                  std::shared_ptr<Layer> pr_layer, bool ib_spikes,
+                                                  bool pass_output,
                                                   const std::vector<hw::Ident>& nps, bool unused,
                                                   bool last_flag) {
-    return format_tnp_b_registers(TnpBKind::BufferTempConv, layer, pr_layer, ib_spikes,
-                                  pass_output, nps, unused, last_flag);
+    return format_tnp_b_registers(TnpBKind::BufferTempConv, layer, pr_layer, ib_spikes, pass_output,
+                                  nps, unused, last_flag);
 }
 
 std::unique_ptr<program::Record> record_program_buffer_temp_conv_layer(
     const Device& device, const Layer& layer, std::shared_ptr<Layer> pr_layer, bool ib_spikes,
     bool pass_output, const std::vector<hw::Ident>& nps, bool unused, bool last_flag) {
-    return record_program_tnp_b_layer(TnpBKind::BufferTempConv, device, layer, pr_layer,
-                                      ib_spikes, pass_output, nps, unused, last_flag);
+    return record_program_tnp_b_layer(TnpBKind::BufferTempConv, device, layer, pr_layer, ib_spikes,
+                                      pass_output, nps, unused, last_flag);
 }
 
 }  // namespace vorna::v2

@@ -79,15 +79,17 @@ TnpBRegisterMap format_tnp_b_registers(TnpBKind kind, const Layer& layer,
 // per-neuron variables (5). With `unused` only the register blocks.
 // Arguments as format_tnp_b_registers. A layer of another kind throws
 // std::runtime_error "Invalid layer type for TNP-B recording.".
-std::unique_ptr<program::Record> record_program_tnp_b_layer(
-    TnpBKind kind, const Device& device, const Layer& layer,
-    const std::shared_ptr<Layer>& pr_layer, bool ib_spikes, bool pass_output,
-    const std::vector<hw::Ident>& nps, bool unused, bool last_flag);
+std::unique_ptr<program::Record> record_program_tnp_b_layer(TnpBKind kind, const Device& device,
+                                                            const Layer& layer,
+                                                            const std::shared_ptr<Layer>& pr_layer,
+                                                            bool ib_spikes, bool pass_output,
+                                                            const std::vector<hw::Ident>& nps,
+                                                            bool unused, bool last_flag);
 
 // format_tnp_b_registers and record_program_tnp_b_layer for BufferTempConv.
 TnpBRegisterMap format_buffer_temp_conv_registers(const Layer& layer,
-                                                  std::shared_ptr<Layer> pr_layer,
-                                                  bool ib_spikes, bool pass_output,
+                                                  std::shared_ptr<Layer> pr_layer, bool ib_spikes,
+                                                  bool pass_output,
                                                   const std::vector<hw::Ident>& nps, bool unused,
                                                   bool last_flag);
 std::unique_ptr<program::Record> record_program_buffer_temp_conv_layer(

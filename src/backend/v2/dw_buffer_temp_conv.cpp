@@ -27,8 +27,8 @@ std::vector<uint32_t> format_tnp_b_depthwise_buffer_temp_conv_weights(const Dens
     const int8_t* data = weights.data<int8_t>();
     if (taps > DW_BUFFER_TEMP_CONV_MAX_TAPS) {
         throw std::runtime_error("A DepthwiseBufferTempConv neuron holds at most " +
-                                 std::to_string(DW_BUFFER_TEMP_CONV_MAX_TAPS) +
-                                 " taps (got " + std::to_string(taps) + ").");
+                                 std::to_string(DW_BUFFER_TEMP_CONV_MAX_TAPS) + " taps (got " +
+                                 std::to_string(taps) + ").");
     }
     for (uint32_t j = first_neuron; j < first_neuron + neurons; ++j) {
         for (uint32_t t = 0; t < taps; ++t) {
@@ -40,9 +40,11 @@ std::vector<uint32_t> format_tnp_b_depthwise_buffer_temp_conv_weights(const Dens
     return image;
 }
 
-TnpBRegisterMap format_depthwise_buffer_temp_conv_registers(
-    const Layer& layer, std::shared_ptr<Layer> pr_layer, bool ib_spikes, bool pass_output,
-    const std::vector<hw::Ident>& nps, bool unused, bool last_flag) {
+TnpBRegisterMap format_depthwise_buffer_temp_conv_registers(const Layer& layer,
+                                                            std::shared_ptr<Layer> pr_layer,
+                                                            bool ib_spikes, bool pass_output,
+                                                            const std::vector<hw::Ident>& nps,
+                                                            bool unused, bool last_flag) {
     return format_tnp_b_registers(TnpBKind::DepthwiseBufferTempConv, layer, pr_layer, ib_spikes,
                                   pass_output, nps, unused, last_flag);
 }

@@ -24,8 +24,7 @@ uint32_t depthwise_buffer_temp_conv_tnp_formatted_weight_100b_size(uint32_t fifo
 
 // 3 * (fifo_size + 1) * n, rounded up to a multiple of 16 when it needs the
 // XL DMA header.
-uint32_t depthwise_buffer_temp_conv_formatted_weight_32b_size(uint32_t fifo_size,
-                                                              uint32_t neurons);
+uint32_t depthwise_buffer_temp_conv_formatted_weight_32b_size(uint32_t fifo_size, uint32_t neurons);
 
 // The image of neurons first_neuron .. first_neuron + neurons - 1: byte
 // 12 * (j - first_neuron) + t is element (0, 0, t, j), T = the tensor's third
@@ -37,9 +36,11 @@ std::vector<uint32_t> format_tnp_b_depthwise_buffer_temp_conv_weights(const Dens
                                                                       uint32_t neurons);
 
 // As their BufferTempConv counterparts, for DepthwiseBufferTempConv layers.
-TnpBRegisterMap format_depthwise_buffer_temp_conv_registers(
-    const Layer& layer, std::shared_ptr<Layer> pr_layer, bool ib_spikes, bool pass_output,
-    const std::vector<hw::Ident>& nps, bool unused, bool last_flag);
+TnpBRegisterMap format_depthwise_buffer_temp_conv_registers(const Layer& layer,
+                                                            std::shared_ptr<Layer> pr_layer,
+                                                            bool ib_spikes, bool pass_output,
+                                                            const std::vector<hw::Ident>& nps,
+                                                            bool unused, bool last_flag);
 std::unique_ptr<program::Record> record_program_depthwise_buffer_temp_conv_layer(
     const Device& device, const Layer& layer, std::shared_ptr<Layer> pr_layer, bool ib_spikes,
     bool pass_output, const std::vector<hw::Ident>& nps, bool unused, bool last_flag);

@@ -119,9 +119,9 @@ void format_hrc_registers(std::vector<uint32_t>* regs, int kernel_size, uint8_t 
     set_field(&w[0], HRC0_KERNEL_SIZE, kernel_size_code(kernel_size));
 
     if (output_bits != 4 && output_bits != 8) {
-        throw std::runtime_error("Wrong output bitwidth when programming HRC: " +
-                                 std::to_string(output_bits) + "-bit found\n" +
-                                 "only 8-bit and 4-bit are supported.");
+        throw std::runtime_error(
+            "Wrong output bitwidth when programming HRC: " + std::to_string(output_bits) +
+            "-bit found\n" + "only 8-bit and 4-bit are supported.");
     }
     set_field(&w[0], HRC0_OUTPUT_WIDTH, output_bits == 4 ? 2u : 3u);
 

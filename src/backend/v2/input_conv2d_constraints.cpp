@@ -51,10 +51,11 @@ MappingStatus check_input_conv2d_constraints(const Layer& layer) {
         const int pool_stride = params.get("pool_stride");
         const bool supported = pool_stride == 2 && (pool_size == 2 || pool_size == 3);
         if (!supported) {
-            fail("Unsupported max-pooling size, max-pooling stride combinaison. The only "
-                 "supported combinaison of (Pool_size, Pool_stride) are :(2, 2) or (3, 2). "
-                 "Received (" +
-                 to_string(pool_size) + ", " + to_string(pool_stride) + ").");
+            fail(
+                "Unsupported max-pooling size, max-pooling stride combinaison. The only "
+                "supported combinaison of (Pool_size, Pool_stride) are :(2, 2) or (3, 2). "
+                "Received (" +
+                to_string(pool_size) + ", " + to_string(pool_stride) + ").");
         }
     }
 
@@ -62,8 +63,8 @@ MappingStatus check_input_conv2d_constraints(const Layer& layer) {
     const Shape& input = inputs.at(0);
     if (input.dims[0] < kMinInputSize) {
         fail("Unsupported input size. Received: " + to_string(input.dims[0]) +
-             " as first dimension.\n The first dimension should be >= " +
-             to_string(kMinInputSize) + ".");
+             " as first dimension.\n The first dimension should be >= " + to_string(kMinInputSize) +
+             ".");
     }
     if (input.dims[1] < kMinInputSize || input.dims[1] > kMaxInputHeight) {
         fail("Unsupported input size. Received: " + to_string(input.dims[1]) +
@@ -72,8 +73,9 @@ MappingStatus check_input_conv2d_constraints(const Layer& layer) {
     }
 
     if (!layer.activation_enabled()) {
-        fail("The first convolutional layer of a model can only be mapped if its activations "
-             "are enabled.");
+        fail(
+            "The first convolutional layer of a model can only be mapped if its activations "
+            "are enabled.");
     } else {
         const int output_bits = params.get("output_bits");
         if (output_bits != 4 && output_bits != 8) {

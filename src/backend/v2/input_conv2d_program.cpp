@@ -86,10 +86,10 @@ std::unique_ptr<program::Record> record_program_input_conv2d_layer(const Device&
         const std::vector<uint32_t> lut =
             format_lut_values_for_hrc(&lut_variable(layer, lut_values, "lut_values"));
         record_hrc_sram_tracks(record.get(), HRC_SRAM_SELECT_LUT, lut);
-        act_words = format_hrc_lut_variables(
-            *output_scales, *bias, *bias_shift, *output_shift,
-            lut_variable(layer, activation_shift, "activation_shift"),
-            lut_variable(layer, activation_scales, "activation_scales"));
+        act_words =
+            format_hrc_lut_variables(*output_scales, *bias, *bias_shift, *output_shift,
+                                     lut_variable(layer, activation_shift, "activation_shift"),
+                                     lut_variable(layer, activation_scales, "activation_scales"));
     } else {
         act_words = format_hrc_activations(*output_shift, *output_scales, max_value_shift.get(),
                                            max_value.get(), *bias_shift, *bias);

@@ -23,8 +23,7 @@ constexpr uint32_t kMaxFilters = 2048;
 constexpr uint32_t kMaxSkipDmaRowBits = 32767;
 constexpr uint32_t kMaxSkipDmaRowWords = 1024;
 
-MappingStatus check_tnp_b_constraints(const HardwareConstraints& constraints,
-                                      const Layer& layer) {
+MappingStatus check_tnp_b_constraints(const HardwareConstraints& constraints, const Layer& layer) {
     using std::to_string;
     MappingStatus status;
     auto fail = [&](const std::string& message) { status += MappingStatus(layer, message); };
@@ -40,19 +39,19 @@ MappingStatus check_tnp_b_constraints(const HardwareConstraints& constraints,
     const uint32_t c = input.dims[2];
     MappingStatus size_status;
     if (x > kMaxInputWidth) {
-        size_status += MappingStatus(layer, "The maximum input width is " +
-                                                to_string(kMaxInputWidth) + " (got " +
-                                                to_string(x) + ").");
+        size_status +=
+            MappingStatus(layer, "The maximum input width is " + to_string(kMaxInputWidth) +
+                                     " (got " + to_string(x) + ").");
     }
     if (y > kMaxInputHeight) {
-        size_status += MappingStatus(layer, "The maximum input height is " +
-                                                to_string(kMaxInputHeight) + " (got " +
-                                                to_string(y) + ").");
+        size_status +=
+            MappingStatus(layer, "The maximum input height is " + to_string(kMaxInputHeight) +
+                                     " (got " + to_string(y) + ").");
     }
     if (c > kMaxInputChannels) {
-        size_status += MappingStatus(layer, "The maximum input channel value is " +
-                                                to_string(kMaxInputChannels) + " (got " +
-                                                to_string(c) + ").");
+        size_status +=
+            MappingStatus(layer, "The maximum input channel value is " +
+                                     to_string(kMaxInputChannels) + " (got " + to_string(c) + ").");
     }
     status += size_status;
 
