@@ -289,8 +289,9 @@ TEST(V2RulesCompatibility, BitWidthsActivationAndDispatch) {
               "Cannot map layer 'c'. Lookup tables are missing on some NPs. Kernel size must be "
               "1, 3, 5 or 7.");
 
-    EXPECT_THROW(check_layer_compatibility(c, full, *make_layer(LayerType::Dense1D, "d"), nullptr),
-                 std::runtime_error);
+    auto dense = make_layer(LayerType::Dense1D, "d", {{"weights_bits", 2}, {"activation", 1}});
+    EXPECT_EQ(check_layer_compatibility(c, full, *dense, nullptr).to_string(),
+              "Cannot map layer 'd'. Weights bitwidth should be 4-bit or 8-bit.");
 }
 
 TEST(V2RulesCompatibility, ActivationNames) {

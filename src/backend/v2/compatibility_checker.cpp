@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "backend/v2/fnp_formats.h"
 #include "backend/v2/rules.h"
 #include "corelib/device.h"
 
@@ -56,10 +57,9 @@ NpSplitParams CompatibilityCheckerImpl::np_split_params(hw::Type type,
     return v2::np_split_params(type, params);
 }
 
-bool CompatibilityCheckerImpl::check_fnp3_sram_size(const HardwareConstraints&,
-                                                    const Layer&) const {
-    // Needs the FNP SRAM size of a Dense1D layer, which the FNP formats give.
-    throw std::runtime_error("v2 check_fnp3_sram_size: not implemented");
+bool CompatibilityCheckerImpl::check_fnp3_sram_size(const HardwareConstraints& constraints,
+                                                    const Layer& layer) const {
+    return get_fnp_sram_size(layer) <= constraints.fnp3_sram_size;
 }
 
 MappingStatus CompatibilityCheckerImpl::check_supported_activation(const Layer& layer) const {

@@ -8,6 +8,10 @@
 #include "backend/graph_utils.h"
 #include "backend/v2/cnp_registers.h"
 #include "backend/v2/cnp_weights.h"
+#include "backend/v2/concatenate_constraints.h"
+#include "backend/v2/dense1d_constraints.h"
+#include "backend/v2/input_conv2d_constraints.h"
+#include "backend/v2/tnp_b_constraints.h"
 #include "corelib/layer.h"
 #include "corelib/tensor.h"
 #include "corelib/variables.h"
@@ -69,10 +73,6 @@ void add_error(MappingStatus* status, const Layer& layer, const std::string& mes
     *status += make_layer_status_error(layer, message);
 }
 
-MappingStatus not_implemented(const char* what) {
-    throw std::runtime_error(std::string(what) + ": not implemented");
-}
-
 // The Conv2D / Conv2DTranspose filter rule: one filter's weights over all
 // input channels must fit the NP's weight memory.
 bool filter_fits(const HardwareConstraints& constraints, const Layer& layer) {
@@ -117,7 +117,6 @@ MappingStatus check_supported_activation(const Layer& layer, const Mesh& mesh) {
 
 MappingStatus check_layer_compatibility(const HardwareConstraints& constraints, const Mesh& mesh,
                                         const Layer& layer, const Layer* previous) {
-    (void)previous;  // reaches the Dense1D rules only
     MappingStatus status;
     status += check_bitwidth(layer, 3, "input_shift", false);
     status += check_bitwidth(layer, 5, "max_value_shift", false);
@@ -147,14 +146,20 @@ MappingStatus check_layer_compatibility(const HardwareConstraints& constraints, 
             status += check_dwconv2dtranspose_constraints(constraints, layer);
             break;
         case LayerType::Concatenate:
-            return not_implemented("v2 Concatenate constraints");
+            status += check_concatenate_constraints(layer);
+            break;
         case LayerType::InputConv2D:
-            return not_implemented("v2 InputConv2D constraints");
+            status += check_input_conv2d_constraints(layer);
+            break;
         case LayerType::BufferTempConv:
+            status += check_buffer_temp_conv_constraints(constraints, layer);
+            break;
         case LayerType::DepthwiseBufferTempConv:
-            return not_implemented("v2 TNP-B constraints");
+            status += check_depthwise_buffer_temp_conv_constraints(constraints, layer);
+            break;
         case LayerType::Dense1D:
-            return not_implemented("v2 Dense1D constraints");
+            status += check_fnp_constraints(constraints, layer, previous);
+            break;
         default:
             return make_layer_status_error(layer, "Unsupported layer type on Vorna v2.");
     }
