@@ -53,8 +53,8 @@ INSTANTIATE_TEST_SUITE_P(V2IoRec, V2IoRecScc,
 TEST(V2IoRecSccRecord, ThreeOneWordWritesOnTheIpRegisterBlock) {
     const auto device = v2_device();
     const IoRecorderImpl io(*device);
-    const auto record = io.record_scc(false, true, true, true, false, Shape{1, 1, 300},
-                                      Shape{1, 1, 10});
+    const auto record =
+        io.record_scc(false, true, true, true, false, Shape{1, 1, 300}, Shape{1, 1, 10});
     EXPECT_EQ(record->hw_version(), kV2RecVersion);
     EXPECT_EQ(record->fnp2_filters(), nullptr);
     ASSERT_EQ(record->tracks().size(), 1u);
@@ -83,8 +83,7 @@ TEST_P(V2IoRecSccOutput, OutputSizeWord) {
 
 INSTANTIATE_TEST_SUITE_P(
     V2IoRec, V2IoRecSccOutput,
-    ::testing::Values(OutputCase{Shape{1, 1, 10}, 0},
-                      OutputCase{Shape{4, 4, 10}, 0x00A00028},
+    ::testing::Values(OutputCase{Shape{1, 1, 10}, 0}, OutputCase{Shape{4, 4, 10}, 0x00A00028},
                       OutputCase{Shape{2, 2, 2048}, 4096},
                       OutputCase{Shape{2, 2, 2047}, 4094 | 2047u << 20},
                       // Only x and y both 1 give 0; the product uses y and channels.
@@ -101,17 +100,17 @@ TEST(V2IoRecSccFields, TooWideValuesAreRefused) {
               overflow_text(262144, 18));
     EXPECT_NO_THROW(
         io.record_scc(false, true, true, true, true, Shape{1, 1, 262143}, Shape{1, 1, 1}));
-    EXPECT_EQ(error_text([&] {
-                  io.record_scc(false, true, true, true, true, Shape{1, 1, 1},
-                                Shape{2, 1024, 1024});
-              }),
-              overflow_text(1048576, 20));
+    EXPECT_EQ(
+        error_text([&] {
+            io.record_scc(false, true, true, true, true, Shape{1, 1, 1}, Shape{2, 1024, 1024});
+        }),
+        overflow_text(1048576, 20));
     // A product past 32 bits is refused, not wrapped to a value that fits.
-    EXPECT_EQ(error_text([&] {
-                  io.record_scc(false, true, true, true, true, Shape{1, 1, 1},
-                                Shape{2, 65536, 65536});
-              }),
-              overflow_text(4294967296ull, 20));
+    EXPECT_EQ(
+        error_text([&] {
+            io.record_scc(false, true, true, true, true, Shape{1, 1, 1}, Shape{2, 65536, 65536});
+        }),
+        overflow_text(4294967296ull, 20));
 }
 
 TEST(V2IoRecEpg, SixPairsInOrder) {

@@ -73,12 +73,10 @@ TEST(V2SkipDmaStore, PlainStoreOnChannelZeroSendsBlocksInAddressOrder) {
     m.layer->out_bits = 8;
     const auto blocks = decode(*m.record());
     ASSERT_EQ(blocks.size(), 5u);
-    EXPECT_EQ(offsets_and_words(blocks),
-              (OffsetWords{{0x1C, {0x20}},
-                           {0x22, {2, 2}},
-                           {0x3C, {0, 2, 16}},
-                           {0x1001, {0}},
-                           {0x1026, {0x500}}}));
+    EXPECT_EQ(
+        offsets_and_words(blocks),
+        (OffsetWords{
+            {0x1C, {0x20}}, {0x22, {2, 2}}, {0x3C, {0, 2, 16}}, {0x1001, {0}}, {0x1026, {0x500}}}));
     for (const auto& b : blocks) {
         EXPECT_EQ(b.target, 11u);
         EXPECT_EQ(b.np, hw::Ident(9, 0, 0));
@@ -91,12 +89,11 @@ TEST(V2SkipDmaStore, OnChannelSixteenTheCommonWordComesFirst) {
     m.mapping->next_channel = 5;
     m.add_store(9, 16, 0);
     m.layer->out_dims = Shape{8, 8, 16};
-    EXPECT_EQ(offsets_and_words(decode(*m.record())),
-              (OffsetWords{{0x1001, {0}},
-                           {0x101C, {0x20}},
-                           {0x1022, {2, 2}},
-                           {0x103C, {0, 2, 16}},
-                           {0x2026, {0x500}}}));
+    EXPECT_EQ(offsets_and_words(decode(*m.record())), (OffsetWords{{0x1001, {0}},
+                                                                   {0x101C, {0x20}},
+                                                                   {0x1022, {2, 2}},
+                                                                   {0x103C, {0, 2, 16}},
+                                                                   {0x2026, {0x500}}}));
 }
 
 TEST(V2SkipDmaStore, RoutedStoreNamesTheLayerComponents) {
@@ -108,13 +105,12 @@ TEST(V2SkipDmaStore, RoutedStoreNamesTheLayerComponents) {
     m.add_store(9, 1, 1);
     m.layer->out_dims = Shape{5, 3, 2};  // 4-bit: V1 = ceil(20 / 32) = 1, V2 = 3
     m.layer->out_bits = 4;
-    EXPECT_EQ(offsets_and_words(decode(*m.record())),
-              (OffsetWords{{0x11C, {0x20}},
-                           {0x122, {2, 2}},
-                           {0x13C, {0, 1, 3}},
-                           {0x1001, {0}},
-                           {0x1124, {0x05030001}},
-                           {0x1126, {0x301}}}));
+    EXPECT_EQ(offsets_and_words(decode(*m.record())), (OffsetWords{{0x11C, {0x20}},
+                                                                   {0x122, {2, 2}},
+                                                                   {0x13C, {0, 1, 3}},
+                                                                   {0x1001, {0}},
+                                                                   {0x1124, {0x05030001}},
+                                                                   {0x1126, {0x301}}}));
 }
 
 TEST(V2SkipDmaStore, DualOutputStoreKeepsTheInputOnTheMergeChannel) {
@@ -123,7 +119,7 @@ TEST(V2SkipDmaStore, DualOutputStoreKeepsTheInputOnTheMergeChannel) {
     m.mapping->merge_info = std::make_unique<MergeLayerMapInfo>();
     m.mapping->merge_info->dual_output = true;
     m.mapping->merge_info->dual_output_channel = 7;
-    m.add_store(9, 0, 1);  // plain store, routed
+    m.add_store(9, 0, 1);                                            // plain store, routed
     m.mapping->skipdma_store_components.push_back(store_at(10, 2));  // dual-output store
     *m.mapping->nps = {placed(hw::Type::CNP1, 2, 1, 2)};
     m.layer->in_dims = {Shape{40, 2, 3}};  // 8-bit: V1 = 10, V2 = 20
@@ -151,9 +147,9 @@ TEST(V2SkipDmaStore, DualOutputStoreKeepsTheInputOnTheMergeChannel) {
 TEST(V2SkipDmaLoad, SingleComponentWords) {
     SkipDmaBlocks blocks;
     format_skipdma_load_words(&blocks, 1, 9, 7, {placed(hw::Type::CNP1, 3, 2, 1)}, 12);
-    EXPECT_EQ(blocks, (SkipDmaBlocks{{0x1001, {0}},
-                                     {0x1104, {0x03020022, 0x700, 0x07070901}},
-                                     {0x112B, {12}}}));
+    EXPECT_EQ(
+        blocks,
+        (SkipDmaBlocks{{0x1001, {0}}, {0x1104, {0x03020022, 0x700, 0x07070901}}, {0x112B, {12}}}));
 }
 
 TEST(V2SkipDmaLoad, SeveralComponentsGiveTheColumnRange) {
@@ -175,8 +171,7 @@ TEST(V2SkipDmaLoad, RefusedFields) {
               overflow_text(4096, 12));
     // A one-hot id needs id < 4.
     EXPECT_EQ(error_text([&] {
-                  format_skipdma_load_words(&blocks, 0, 0, 0, {placed(hw::Type::CNP1, 3, 2, 4)},
-                                            0);
+                  format_skipdma_load_words(&blocks, 0, 0, 0, {placed(hw::Type::CNP1, 3, 2, 4)}, 0);
               }),
               overflow_text(16, 4));
     // Every component must be placed.

@@ -500,12 +500,38 @@ void add_variables(FakeLayer& layer, uint32_t neurons, uint32_t rows) {
     layer.vars.set("bias", v2regs_test::i8(bias));
 }
 
+// The skip-DMA engines that buffer a mapped TNP-B layer's input: a store on
+// channel 2 (col 7) and a load on channel 1 (col 6).
+void add_buffer_engines(TnpBSetup& s) {
+    s.mapping->skipdma_store_components = {
+        hw::Component(hw::Type::SKIP_DMA_STORE, hw::Ident{7, 0, 0, 2})};
+    s.mapping->skipdma_store_channel = std::make_unique<SkipDmaStoreChannelInfo>();
+    s.mapping->skipdma_load_components = {
+        hw::Component(hw::Type::SKIP_DMA_LOAD, hw::Ident{6, 0, 0, 1})};
+    s.mapping->skipdma_load_channel = std::make_unique<SkipDmaLoadChannelInfo>();
+}
+
+// The blocks after the skip-DMA blocks of the engines above, which open the
+// record: two start words and five store blocks, then four load blocks.
+std::vector<v2hrc_test::Block> after_skipdma(const std::vector<v2hrc_test::Block>& blocks) {
+    constexpr size_t kSkipDmaBlocks = 11;
+    EXPECT_GE(blocks.size(), kSkipDmaBlocks);
+    if (blocks.size() < kSkipDmaBlocks) return {};
+    for (size_t i = 0; i < kSkipDmaBlocks; ++i) {
+        EXPECT_EQ(blocks[i].target, 11u) << i;
+        EXPECT_EQ(blocks[i].np, i >= 2 && i < 7 ? (hw::Ident{7, 0, 0, 0}) : (hw::Ident{6, 0, 0, 0}))
+            << i;
+    }
+    return std::vector<v2hrc_test::Block>(blocks.begin() + kSkipDmaBlocks, blocks.end());
+}
+
 TnpBSetup two_nps(LayerType type) {
     const uint32_t channels = type == LayerType::BufferTempConv ? 3 : 12;
     auto s = mapped(type,
                     {tnp_b(4, 1, placement(0, 6, Shape{4, 4, channels}, Shape{4, 4, channels})),
                      tnp_b(2, 1, placement(6, 6, Shape{4, 4, channels}, Shape{4, 4, channels}))},
                     channels);
+    add_buffer_engines(s);
     add_variables(*s.layer, 12, type == LayerType::BufferTempConv ? 6 : 3);
     return s;
 }
@@ -516,7 +542,7 @@ TEST(V2TnpBProgram, BlocksPerNpInMappingOrder) {
     auto record = record_program_buffer_temp_conv_layer(*device, *s.layer, nullptr, false, false,
                                                         {}, false, false);
     EXPECT_EQ(record->hw_version(), v2hrc_test::kV2Version);
-    const auto blocks = decode(*record);
+    const auto blocks = after_skipdma(decode(*record));
     ASSERT_EQ(v2hrc_test::targets(blocks), (std::vector<uint32_t>{7, 1, 2, 5, 7, 1, 2, 5}));
     const auto regs =
         format_buffer_temp_conv_registers(*s.layer, nullptr, false, false, {}, false, false);
@@ -552,8 +578,8 @@ TEST(V2TnpBProgram, UnusedAndLeftOutNps) {
     EXPECT_EQ(v2hrc_test::targets(blocks), (std::vector<uint32_t>{7, 7}));
     EXPECT_EQ(blocks[0].payload[3] >> 24, 0xFEu);
 
-    blocks = decode(*record_program_buffer_temp_conv_layer(*device, *s.layer, nullptr, false, false,
-                                                           {hw::Ident{4, 1, 1, 0}}, false, false));
+    blocks = after_skipdma(decode(*record_program_buffer_temp_conv_layer(
+        *device, *s.layer, nullptr, false, false, {hw::Ident{4, 1, 1, 0}}, false, false)));
     EXPECT_EQ(v2hrc_test::targets(blocks), (std::vector<uint32_t>{7, 1, 2, 5}));
     EXPECT_EQ(blocks[0].np, (hw::Ident{2, 1, 1, 0}));
 }
@@ -578,6 +604,7 @@ TEST(V2TnpBProgram, MissingWeightsNameTheLayer) {
     auto device = v2hrc_test::v2_device();
     auto s = mapped(LayerType::BufferTempConv,
                     {tnp_b(2, 1, placement(0, 12, Shape{4, 4, 3}, Shape{4, 4, 3}))});
+    add_buffer_engines(s);
     s.layer->vars.set("input_shift", v2regs_test::u8({1}));
     EXPECT_EQ(error_text([&] {
                   record_program_buffer_temp_conv_layer(*device, *s.layer, nullptr, false, false,
@@ -594,8 +621,8 @@ TEST(V2TnpBProgram, MissingWeightsNameTheLayer) {
 TEST(V2TnpBProgram, DepthwiseInputShiftsPerNp) {
     auto device = v2hrc_test::v2_device();
     auto s = two_nps(LayerType::DepthwiseBufferTempConv);
-    const auto blocks = decode(*record_program_depthwise_buffer_temp_conv_layer(
-        *device, *s.layer, nullptr, false, false, {}, false, false));
+    const auto blocks = after_skipdma(decode(*record_program_depthwise_buffer_temp_conv_layer(
+        *device, *s.layer, nullptr, false, false, {}, false, false)));
     ASSERT_EQ(v2hrc_test::targets(blocks), (std::vector<uint32_t>{7, 1, 2, 5, 7, 1, 2, 5}));
     // Shifts 0..5 on the first NP, 6, 7, 0, 1, 2, 3 on the second.
     EXPECT_EQ(blocks[2].payload, (std::vector<uint32_t>{0x03020100, 0x00000504}));

@@ -35,8 +35,7 @@ std::unique_ptr<program::Record> IoRecorderImpl::record_scc(bool first_hrc, bool
         record->add_np_track(hw::Ident{}, dma::IpRegisters, address, {value}, true, true);
     };
 
-    write(SCC_INPUT_MODE_ADDR,
-          0x18u | (first_hrc ? 0u : 1u) | (small_output ? 1u << 20 : 0u));
+    write(SCC_INPUT_MODE_ADDR, 0x18u | (first_hrc ? 0u : 1u) | (small_output ? 1u << 20 : 0u));
     write(SCC_INPUT_CHANNELS_ADDR, checked(input.dims[2], 18));
 
     uint32_t output_size = 0;
@@ -49,8 +48,8 @@ std::unique_ptr<program::Record> IoRecorderImpl::record_scc(bool first_hrc, bool
 }
 
 std::vector<RegisterWrite> IoRecorderImpl::record_epg(const Layer& layer, uint8_t lowest,
-                                                      uint8_t highest, uint8_t count,
-                                                      bool last_hrc, bool, bool) const {
+                                                      uint8_t highest, uint8_t count, bool last_hrc,
+                                                      bool, bool) const {
     const uint32_t mode = 0x21200u |
                           (layer.is_target_component(TargetComponent::FNP) ? 1u << 1 : 0u) |
                           (last_hrc ? 1u << 16 : 0u);
@@ -68,8 +67,6 @@ std::vector<RegisterWrite> IoRecorderImpl::record_epg(const Layer& layer, uint8_
 
 fb::IoType IoRecorderImpl::get_input_type(const Layer&) const { return fb::IoType::Type0; }
 
-fb::IoType IoRecorderImpl::get_output_type(const Layer&, int8_t) const {
-    return fb::IoType::Type0;
-}
+fb::IoType IoRecorderImpl::get_output_type(const Layer&, int8_t) const { return fb::IoType::Type0; }
 
 }  // namespace vorna::v2

@@ -19,7 +19,7 @@ constexpr uint16_t SCC_INPUT_CHANNELS_ADDR = 64;
 constexpr uint16_t SCC_OUTPUT_SIZE_ADDR = 68;
 
 class IoRecorderImpl : public IoRecorder {
-public:
+  public:
     using IoRecorder::IoRecorder;
     ~IoRecorderImpl() override = default;
 

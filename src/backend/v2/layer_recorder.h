@@ -12,7 +12,7 @@
 namespace vorna::v2 {
 
 class LayerRecorderImpl : public LayerRecorder {
-public:
+  public:
     using LayerRecorder::LayerRecorder;
     ~LayerRecorderImpl() override = default;
 

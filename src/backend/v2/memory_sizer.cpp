@@ -6,7 +6,11 @@
 
 #include "backend/graph_utils.h"
 #include "backend/np_split.h"
+#include "backend/v2/buffer_temp_conv.h"
 #include "backend/v2/cnp_weights.h"
+#include "backend/v2/dw_buffer_temp_conv.h"
+#include "backend/v2/fnp_formats.h"
+#include "backend/v2/hrc.h"
 #include "corelib/layer.h"
 
 namespace vorna {
@@ -52,10 +56,6 @@ uint32_t fifo_size_or_zero(const Layer& layer) {
     return p.has("fifo_size") ? static_cast<uint32_t>(p.get("fifo_size")) : 0u;
 }
 
-[[noreturn]] void not_implemented(const char* what) {
-    throw std::runtime_error(std::string(what) + ": not implemented");
-}
-
 [[noreturn]] void invalid_type() { throw std::invalid_argument("Invalid v2 layer type."); }
 
 // The input words of a CNP layer on one NP, from its split.
@@ -91,7 +91,6 @@ uint32_t get_input_memory_size(const std::shared_ptr<Layer>& layer_ptr,
                                const std::shared_ptr<Layer>& first_layer) {
     if (!layer_ptr) throw std::invalid_argument("Invalid layer.");
     const Layer& layer = *layer_ptr;
-    (void)first_layer;
     switch (layer_type(layer)) {
         case LayerType::Add:
         case LayerType::Concatenate:
@@ -128,7 +127,9 @@ uint32_t get_input_memory_size(const std::shared_ptr<Layer>& layer_ptr,
                                  layer);
         }
         case LayerType::Dense1D:
-            not_implemented("v2 FNP input size");
+            return checked_bytes(
+                4 * static_cast<uint64_t>(get_fnp_input_size(layer, layer_ptr == first_layer)),
+                layer);
         default:
             invalid_type();
     }
@@ -163,14 +164,22 @@ uint32_t get_weight_memory_size(const std::shared_ptr<Layer>& layer_ptr,
                 static_cast<uint8_t>(p.get("weights_bits"))));
         }
         case LayerType::InputConv2D:
-            not_implemented("v2 HRC SRAM size");
-        case LayerType::BufferTempConv:
-        case LayerType::DepthwiseBufferTempConv:
+            return checked_bytes(4 * static_cast<uint64_t>(get_hrc_sram_size(layer)), layer);
+        case LayerType::BufferTempConv: {
             if (component.type != hw::Type::TNP_B) return 0;
-            not_implemented("v2 TNP-B weight size");
+            const uint32_t filters = placement_of(layer, component).filters;
+            return weights_100b_to_bytes(buffer_temp_conv_tnp_formatted_weight_100b_size(
+                static_cast<uint32_t>(p.get("fifo_size")), filters, first_input(layer)[2]));
+        }
+        case LayerType::DepthwiseBufferTempConv: {
+            if (component.type != hw::Type::TNP_B) return 0;
+            const uint32_t filters = placement_of(layer, component).filters;
+            return weights_100b_to_bytes(depthwise_buffer_temp_conv_tnp_formatted_weight_100b_size(
+                static_cast<uint32_t>(p.get("fifo_size")), filters));
+        }
         case LayerType::Dense1D:
             if (component.type != hw::Type::FNP3) return 0;
-            not_implemented("v2 FNP SRAM size");
+            return checked_bytes(4 * static_cast<uint64_t>(get_fnp_sram_size(layer)), layer);
         default:
             invalid_type();
     }
@@ -181,7 +190,8 @@ uint32_t get_external_memory_size(const std::shared_ptr<Layer>& layer_ptr,
                                   bool multi_pass) {
     if (!layer_ptr) throw std::invalid_argument("Invalid layer.");
     const Layer& layer = *layer_ptr;
-    if (component.type == hw::Type::FNP2) not_implemented("v2 FNP SRAM size");
+    if (component.type == hw::Type::FNP2)
+        return checked_bytes(4 * static_cast<uint64_t>(get_fnp_sram_size(layer)), layer);
     if (component.type != hw::Type::SKIP_DMA_STORE) return 0;
 
     // The stored tensor in 32-bit words.

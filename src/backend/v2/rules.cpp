@@ -6,10 +6,12 @@
 #include <string>
 
 #include "backend/graph_utils.h"
+#include "backend/v2/buffer_temp_conv.h"
 #include "backend/v2/cnp_registers.h"
 #include "backend/v2/cnp_weights.h"
 #include "backend/v2/concatenate_constraints.h"
 #include "backend/v2/dense1d_constraints.h"
+#include "backend/v2/dw_buffer_temp_conv.h"
 #include "backend/v2/input_conv2d_constraints.h"
 #include "backend/v2/tnp_b_constraints.h"
 #include "corelib/layer.h"
@@ -599,8 +601,11 @@ uint32_t get_weights_100b_size(const Layer& layer, uint32_t filters) {
             return dwc_ch_cont_100b_size(static_cast<uint32_t>(p.get("kernel_size")), filters,
                                          static_cast<uint8_t>(p.get("weights_bits")));
         case LayerType::BufferTempConv:
+            return buffer_temp_conv_tnp_formatted_weight_100b_size(
+                static_cast<uint32_t>(p.get("fifo_size")), filters, first_input(layer)[2]);
         case LayerType::DepthwiseBufferTempConv:
-            throw std::runtime_error("v2 TNP-B weight sizes: not implemented");
+            return depthwise_buffer_temp_conv_tnp_formatted_weight_100b_size(
+                static_cast<uint32_t>(p.get("fifo_size")), filters);
         default:
             throw std::invalid_argument("Unexpected layer type for CNP or TNP-B.");
     }
@@ -621,6 +626,11 @@ bool is_weights_size_fit_np(const HardwareConstraints& constraints, const Layer&
         case LayerType::DepthwiseConv2D:
         case LayerType::DepthwiseConv2DTranspose:
             if (total > MAX_CH_CONT_100B_SIZE) return false;
+            break;
+        case LayerType::BufferTempConv:
+            if (buffer_temp_conv_ch_cont_100b_size(filters) > MAX_CH_CONT_100B_SIZE) return false;
+            break;
+        case LayerType::DepthwiseBufferTempConv:
             break;
         default:
             throw std::invalid_argument("Unexpected layer type for CNP or TNP-B.");

@@ -166,8 +166,9 @@ void record_skipdma_store(program::Record* record, const Layer& layer, bool dual
     SkipDmaBlocks blocks;
     blocks.emplace(SKIPDMA_COMMON_ADDR, std::vector<uint32_t>{0});
     const uint32_t route_field = checked(route, 8);
-    blocks.emplace(channel_address(c, OFF_STORE_CHANNEL),
-                   std::vector<uint32_t>{(routed | static_cast<uint32_t>(tnp)) + route_field * 256u});
+    blocks.emplace(
+        channel_address(c, OFF_STORE_CHANNEL),
+        std::vector<uint32_t>{(routed | static_cast<uint32_t>(tnp)) + route_field * 256u});
     if (routed != 0) {
         blocks.emplace(channel_address(c, OFF_STORE_ROUTE),
                        std::vector<uint32_t>{component_span_word(peers)});
@@ -227,9 +228,8 @@ void record_skipdma(program::Record* record, const Layer& layer) {
     const uint32_t merged_channel =
         mapping.merge_info ? mapping.merge_info->load_channel : mapping.channel;
     SkipDmaBlocks blocks;
-    format_skipdma_load_words(&blocks, c, mapping.skipdma_load_channel->dma_channel,
-                              merged_channel, own_components(mapping),
-                              mapping.skipdma_load_channel->concat_offset);
+    format_skipdma_load_words(&blocks, c, mapping.skipdma_load_channel->dma_channel, merged_channel,
+                              own_components(mapping), mapping.skipdma_load_channel->concat_offset);
     if (tnp) {
         blocks.emplace(channel_address(c, OFF_MODE),
                        std::vector<uint32_t>{2u + checked(fifo, 8) * 65536u});
