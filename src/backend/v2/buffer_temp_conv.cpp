@@ -12,6 +12,7 @@
 #include "backend/v2/np_registers.h"
 #include "backend/v2/reconfig_registers.h"
 #include "backend/v2/shift_lut_formats.h"
+#include "backend/v2/skipdma.h"
 #include "corelib/device.h"
 #include "corelib/dma.h"
 #include "corelib/layer.h"
@@ -69,18 +70,6 @@ void append_lists(std::vector<hw::Component>* out, const std::vector<ComponentLi
     }
 }
 
-// The components that feed the layer: its inbound components, its skip-DMA
-// loads and, when the stores are routed as sources, its skip-DMA stores.
-std::vector<hw::Component> source_components(const LayerMapping& m) {
-    std::vector<hw::Component> out;
-    append_lists(&out, m.inbound_components);
-    out.insert(out.end(), m.skipdma_load_components.begin(), m.skipdma_load_components.end());
-    if (m.tnp_b_skipdma) {
-        out.insert(out.end(), m.skipdma_store_components.begin(), m.skipdma_store_components.end());
-    }
-    return out;
-}
-
 // The components that receive the layer's output: its outbound components
 // and, unless they are routed as sources, its skip-DMA stores.
 std::vector<hw::Component> destination_components(const LayerMapping& m) {
@@ -116,18 +105,6 @@ std::shared_ptr<const Dense> required_variable(const Layer& layer, const char* n
                                  "'.");
     }
     return Tensor::ensure_dense(layer.variables()->get(name));
-}
-
-// The layer's skip-DMA blocks. The skip-DMA recorder is not part of this
-// branch yet: a layer without skip-DMA components has no such blocks, any
-// other is refused.
-void record_layer_skipdma(program::Record* record, const Layer& layer,
-                          const LayerMapping& mapping) {
-    (void)record;
-    if (!mapping.skipdma_store_components.empty() || !mapping.skipdma_load_components.empty()) {
-        throw std::runtime_error("v2 skip-DMA recording of layer '" + layer.get_name() +
-                                 "': not implemented");
-    }
 }
 
 uint32_t round_up_16(uint32_t words) { return (words + 15) / 16 * 16; }
@@ -285,7 +262,7 @@ std::unique_ptr<program::Record> record_program_tnp_b_layer(TnpBKind kind, const
     auto record = program::new_record(device.version());
     std::vector<uint32_t> input_shift_words;
     if (!unused) {
-        record_layer_skipdma(record.get(), layer, *mapping);
+        record_skipdma(record.get(), layer);
         if (!depthwise) {
             input_shift_words = format_input_shift(*required_variable(layer, "input_shift"), 0, 0);
         }
