@@ -14,6 +14,7 @@
 #include "backend/v2/dw_buffer_temp_conv.h"
 #include "backend/v2/rules.h"
 #include "backend/v2/shift_lut_formats.h"
+#include "backend/v2/skipdma.h"
 #include "backend/v2/tnp_b_constraints.h"
 #include "v2_hrc_tnp_util.h"
 #include "v2_regs_fake_layer.h"
@@ -500,29 +501,25 @@ void add_variables(FakeLayer& layer, uint32_t neurons, uint32_t rows) {
     layer.vars.set("bias", v2regs_test::i8(bias));
 }
 
-// The skip-DMA engines that buffer a mapped TNP-B layer's input: a store on
-// channel 2 (col 7) and a load on channel 1 (col 6).
-void add_buffer_engines(TnpBSetup& s) {
-    s.mapping->skipdma_store_components = {
-        hw::Component(hw::Type::SKIP_DMA_STORE, hw::Ident{7, 0, 0, 2})};
-    s.mapping->skipdma_store_channel = std::make_unique<SkipDmaStoreChannelInfo>();
-    s.mapping->skipdma_load_components = {
-        hw::Component(hw::Type::SKIP_DMA_LOAD, hw::Ident{6, 0, 0, 1})};
-    s.mapping->skipdma_load_channel = std::make_unique<SkipDmaLoadChannelInfo>();
+// The FIFO of a TNP-B layer goes through a skip-DMA store (channel 3) and
+// load (channel 4).
+void add_fifo_skipdma(LayerMapping& m) {
+    m.skipdma_store_components = {hw::Component(hw::Type::SKIP_DMA_STORE, hw::Ident{7, 0, 0, 3})};
+    m.skipdma_load_components = {hw::Component(hw::Type::SKIP_DMA_LOAD, hw::Ident{6, 0, 0, 4})};
+    m.tnp_b_skipdma = true;
+    m.skipdma_store_channel = std::make_unique<SkipDmaStoreChannelInfo>();
+    m.skipdma_store_channel->store_flag = 1;
+    m.skipdma_store_channel->channel = 3;
+    m.skipdma_load_channel = std::make_unique<SkipDmaLoadChannelInfo>();
+    m.skipdma_load_channel->dma_channel = 4;
+    m.skipdma_load_channel->channel = 3;
 }
 
-// The blocks after the skip-DMA blocks of the engines above, which open the
-// record: two start words and five store blocks, then four load blocks.
-std::vector<v2hrc_test::Block> after_skipdma(const std::vector<v2hrc_test::Block>& blocks) {
-    constexpr size_t kSkipDmaBlocks = 11;
-    EXPECT_GE(blocks.size(), kSkipDmaBlocks);
-    if (blocks.size() < kSkipDmaBlocks) return {};
-    for (size_t i = 0; i < kSkipDmaBlocks; ++i) {
-        EXPECT_EQ(blocks[i].target, 11u) << i;
-        EXPECT_EQ(blocks[i].np, i >= 2 && i < 7 ? (hw::Ident{7, 0, 0, 0}) : (hw::Ident{6, 0, 0, 0}))
-            << i;
-    }
-    return std::vector<v2hrc_test::Block>(blocks.begin() + kSkipDmaBlocks, blocks.end());
+// The number of leading skip-DMA blocks of a record.
+size_t leading_skipdma_blocks(const std::vector<v2hrc_test::Block>& blocks) {
+    size_t n = 0;
+    while (n < blocks.size() && blocks[n].target == dma::SkipDmaRegisters) ++n;
+    return n;
 }
 
 TnpBSetup two_nps(LayerType type) {
@@ -531,8 +528,8 @@ TnpBSetup two_nps(LayerType type) {
                     {tnp_b(4, 1, placement(0, 6, Shape{4, 4, channels}, Shape{4, 4, channels})),
                      tnp_b(2, 1, placement(6, 6, Shape{4, 4, channels}, Shape{4, 4, channels}))},
                     channels);
-    add_buffer_engines(s);
     add_variables(*s.layer, 12, type == LayerType::BufferTempConv ? 6 : 3);
+    add_fifo_skipdma(*s.mapping);
     return s;
 }
 
@@ -542,7 +539,18 @@ TEST(V2TnpBProgram, BlocksPerNpInMappingOrder) {
     auto record = record_program_buffer_temp_conv_layer(*device, *s.layer, nullptr, false, false,
                                                         {}, false, false);
     EXPECT_EQ(record->hw_version(), v2hrc_test::kV2Version);
-    const auto blocks = after_skipdma(decode(*record));
+    auto blocks = decode(*record);
+    // The skip-DMA blocks come first, opened by the two start words of the load.
+    const size_t skip = leading_skipdma_blocks(blocks);
+    ASSERT_GE(skip, 2u);
+    for (size_t b = 0; b < 2; ++b) {
+        EXPECT_EQ(blocks[b].np, (hw::Ident{6, 0, 0, 0}));
+        EXPECT_EQ(blocks[b].payload, (std::vector<uint32_t>{0x83000601}));
+    }
+    auto alone = program::new_record(v2hrc_test::kV2Version);
+    record_skipdma(alone.get(), *s.layer);
+    EXPECT_EQ(skip, decode(*alone).size());
+    blocks.erase(blocks.begin(), blocks.begin() + static_cast<std::ptrdiff_t>(skip));
     ASSERT_EQ(v2hrc_test::targets(blocks), (std::vector<uint32_t>{7, 1, 2, 5, 7, 1, 2, 5}));
     const auto regs =
         format_buffer_temp_conv_registers(*s.layer, nullptr, false, false, {}, false, false);
@@ -570,6 +578,17 @@ TEST(V2TnpBProgram, BlocksPerNpInMappingOrder) {
     EXPECT_EQ(record->tracks().size(), 1u);
 }
 
+TEST(V2TnpBProgram, LayerWithoutSkipDmaLoadIsRefused) {
+    auto device = v2hrc_test::v2_device();
+    auto s = two_nps(LayerType::BufferTempConv);
+    s.mapping->skipdma_load_components.clear();
+    EXPECT_EQ(error_text([&] {
+                  record_program_buffer_temp_conv_layer(*device, *s.layer, nullptr, false, false,
+                                                        {}, false, false);
+              }),
+              "Layer 'tnp' has no skip-DMA load.");
+}
+
 TEST(V2TnpBProgram, UnusedAndLeftOutNps) {
     auto device = v2hrc_test::v2_device();
     auto s = two_nps(LayerType::BufferTempConv);
@@ -578,8 +597,11 @@ TEST(V2TnpBProgram, UnusedAndLeftOutNps) {
     EXPECT_EQ(v2hrc_test::targets(blocks), (std::vector<uint32_t>{7, 7}));
     EXPECT_EQ(blocks[0].payload[3] >> 24, 0xFEu);
 
-    blocks = after_skipdma(decode(*record_program_buffer_temp_conv_layer(
-        *device, *s.layer, nullptr, false, false, {hw::Ident{4, 1, 1, 0}}, false, false)));
+    blocks = decode(*record_program_buffer_temp_conv_layer(*device, *s.layer, nullptr, false, false,
+                                                           {hw::Ident{4, 1, 1, 0}}, false, false));
+    const size_t skip = leading_skipdma_blocks(blocks);
+    EXPECT_GE(skip, 2u);
+    blocks.erase(blocks.begin(), blocks.begin() + static_cast<std::ptrdiff_t>(skip));
     EXPECT_EQ(v2hrc_test::targets(blocks), (std::vector<uint32_t>{7, 1, 2, 5}));
     EXPECT_EQ(blocks[0].np, (hw::Ident{2, 1, 1, 0}));
 }
@@ -604,8 +626,8 @@ TEST(V2TnpBProgram, MissingWeightsNameTheLayer) {
     auto device = v2hrc_test::v2_device();
     auto s = mapped(LayerType::BufferTempConv,
                     {tnp_b(2, 1, placement(0, 12, Shape{4, 4, 3}, Shape{4, 4, 3}))});
-    add_buffer_engines(s);
     s.layer->vars.set("input_shift", v2regs_test::u8({1}));
+    add_fifo_skipdma(*s.mapping);
     EXPECT_EQ(error_text([&] {
                   record_program_buffer_temp_conv_layer(*device, *s.layer, nullptr, false, false,
                                                         {}, false, false);
@@ -621,8 +643,11 @@ TEST(V2TnpBProgram, MissingWeightsNameTheLayer) {
 TEST(V2TnpBProgram, DepthwiseInputShiftsPerNp) {
     auto device = v2hrc_test::v2_device();
     auto s = two_nps(LayerType::DepthwiseBufferTempConv);
-    const auto blocks = after_skipdma(decode(*record_program_depthwise_buffer_temp_conv_layer(
-        *device, *s.layer, nullptr, false, false, {}, false, false)));
+    auto blocks = decode(*record_program_depthwise_buffer_temp_conv_layer(
+        *device, *s.layer, nullptr, false, false, {}, false, false));
+    const size_t skip = leading_skipdma_blocks(blocks);
+    EXPECT_GE(skip, 2u);
+    blocks.erase(blocks.begin(), blocks.begin() + static_cast<std::ptrdiff_t>(skip));
     ASSERT_EQ(v2hrc_test::targets(blocks), (std::vector<uint32_t>{7, 1, 2, 5, 7, 1, 2, 5}));
     // Shifts 0..5 on the first NP, 6, 7, 0, 1, 2, 3 on the second.
     EXPECT_EQ(blocks[2].payload, (std::vector<uint32_t>{0x03020100, 0x00000504}));
