@@ -9,6 +9,8 @@
 
 #include "backend/backend_bundle.h"
 #include "backend/hardware_backend.h"
+#include "backend/v2/io_recorder.h"
+#include "backend/v2/layer_recorder.h"
 #include "corelib/device.h"
 #include "devices/hw_version.h"
 #include "graph_fakes.h"
@@ -111,14 +113,29 @@ TEST(BundleErrors, BackEndsNotBuiltYetFailLoudly) {
         SCOPED_TRACE(hw_version_to_string(version));
         const MeshDevice d(version, version.get_ip_version());
         const IpVersionSpecificHardwareBackend bundle(d);
-        const auto layer = graph_test::conv("conv");
-        const std::string text = runtime_error_text([&] {
-            bundle.checker().check_layer_compatibility(*layer, nullptr, version);
-        });
-        EXPECT_NE(text.find("not implemented"), std::string::npos) << text;
-        EXPECT_NE(runtime_error_text([&] { bundle.memory_sizer().get_stsram_32b_memory_size({}); })
-                      .find("not implemented"),
-                  std::string::npos);
+        // The v2 back end is built; the others are not yet.
+        if (version.get_ip_version() == IpVersion::v2) {
+            EXPECT_NE(dynamic_cast<const v2::IoRecorderImpl*>(&bundle.io_recorder()), nullptr);
+            EXPECT_NE(dynamic_cast<const v2::LayerRecorderImpl*>(&bundle.layer_recorder()),
+                      nullptr);
+            EXPECT_EQ(bundle.io_recorder()
+                          .record_scc(false, false, false, false, false, {}, {})
+                          ->tracks()
+                          .size(),
+                      1u);
+            continue;
+        }
+        {
+            const auto layer = graph_test::conv("conv");
+            const std::string text = runtime_error_text([&] {
+                bundle.checker().check_layer_compatibility(*layer, nullptr, version);
+            });
+            EXPECT_NE(text.find("not implemented"), std::string::npos) << text;
+            EXPECT_NE(
+                runtime_error_text([&] { bundle.memory_sizer().get_stsram_32b_memory_size({}); })
+                    .find("not implemented"),
+                std::string::npos);
+        }
         EXPECT_NE(runtime_error_text([&] {
                       bundle.io_recorder().record_scc(false, false, false, false, false, {}, {});
                   }).find("not implemented"),

@@ -1,0 +1,407 @@
+// InputConv2D on the v2 HRC: the mapping constraints and the recorded program.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+#include "backend/v2/hrc.h"
+#include "backend/v2/input_conv2d_constraints.h"
+#include "backend/v2/input_conv2d_program.h"
+#include "backend/v2/rules.h"
+#include "backend/v2/shift_lut_formats.h"
+#include "program/hrc_formats.h"
+#include "v2_hrc_tnp_util.h"
+#include "v2_regs_fake_layer.h"
+
+namespace {
+
+using namespace vorna;
+using namespace vorna::v2;
+using v2hrc_test::Block;
+using v2hrc_test::decode;
+using v2regs_test::error_text;
+
+// An InputConv2D layer whose activation switch is independent of its
+// "activation" parameter.
+class InputConvLayer : public v2regs_test::FakeConvLayer {
+  public:
+    using FakeConvLayer::FakeConvLayer;
+    bool enabled = true;
+    bool activation_enabled() const override { return enabled; }
+};
+
+std::shared_ptr<Dense> kernel(uint32_t channels, uint32_t filters, int8_t fill) {
+    std::vector<int8_t> values(size_t{9} * channels * filters, fill);
+    if (fill != 0) {
+        for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<int8_t>(i % 5 + 1);
+    }
+    return std::shared_ptr<Dense>(
+        Dense::copy(reinterpret_cast<const char*>(values.data()), values.size(), TensorType::int8,
+                    Shape{3, 3, channels, filters}, Dense::Layout::RowMajor));
+}
+
+// Kernel 3, stride 2, no pooling, 32 x 32 x 3 input, ReLU, 8-bit output, 16
+// filters of non-zero 8-bit weights, Valid padding: every rule passes.
+std::shared_ptr<InputConvLayer> base_layer() {
+    auto layer = std::make_shared<InputConvLayer>(LayerType::InputConv2D,
+                                                  std::map<std::string, int>{{"kernel_size", 3},
+                                                                             {"kernel_stride", 2},
+                                                                             {"pool_type", 0},
+                                                                             {"pool_size", 0},
+                                                                             {"pool_stride", 0},
+                                                                             {"output_bits", 8},
+                                                                             {"activation", 1},
+                                                                             {"filters", 16},
+                                                                             {"weights_bits", 8},
+                                                                             {"padding", 0}},
+                                                  "conv");
+    layer->in_dims = {Shape{32, 32, 3}};
+    layer->out_bits = 8;
+    layer->vars.set("weights", kernel(3, 16, 1));
+    return layer;
+}
+
+std::string check(const InputConvLayer& layer) {
+    return check_input_conv2d_constraints(layer).to_string();
+}
+
+std::string failure(const std::string& message) { return "Cannot map layer 'conv'. " + message; }
+
+const std::string kRule6 =
+    "The first convolutional layer of a model can only be mapped if its activations are enabled.";
+
+TEST(V2InputConvConstraints, BaseLayerPasses) {
+    const MappingStatus status = check_input_conv2d_constraints(*base_layer());
+    EXPECT_FALSE(status.error);
+    EXPECT_EQ(status.message, "Success.");
+    EXPECT_EQ(status.layer_name, "");
+}
+
+TEST(V2InputConvConstraints, KernelStride) {
+    struct Case {
+        int kernel, stride;
+        std::string expected;
+    };
+    const std::vector<Case> cases{
+        {3, 3, "Success."},
+        {3, 4, failure("For a kernel size 3, the kernel stride must be smaller than 3.")},
+        {7, 6, "Success."},
+        {7, 7, failure("For a kernel size 7, the kernel stride must be smaller than 6.")},
+        {6, 7,
+         failure("Unsupported kernel size.\n The kernel size should be 3, 4, 5 or 7. 6 given. "
+                 "For a kernel size 6, the kernel stride must be smaller than 6.")},
+        {9, 6,
+         failure("Unsupported kernel size.\n The kernel size should be 3, 4, 5 or 7. 9 "
+                 "given.")},
+    };
+    for (const Case& c : cases) {
+        auto layer = base_layer();
+        layer->set_param("kernel_size", c.kernel);
+        layer->set_param("kernel_stride", c.stride);
+        EXPECT_EQ(check(*layer), c.expected) << c.kernel << "/" << c.stride;
+    }
+}
+
+TEST(V2InputConvConstraints, MaxPooling) {
+    const std::string bad =
+        "Unsupported max-pooling size, max-pooling stride combinaison. The only supported "
+        "combinaison of (Pool_size, Pool_stride) are :(2, 2) or (3, 2). Received (";
+    struct Case {
+        int type, size, stride;
+        std::string expected;
+    };
+    const std::vector<Case> cases{
+        {1, 3, 2, "Success."},
+        {1, 2, 2, "Success."},
+        {1, 2, 1, failure(bad + "2, 1).")},
+        {1, 4, 2, failure(bad + "4, 2).")},
+        {2, 5, 5, "Success."},
+    };
+    for (const Case& c : cases) {
+        auto layer = base_layer();
+        layer->set_param("pool_type", c.type);
+        layer->set_param("pool_size", c.size);
+        layer->set_param("pool_stride", c.stride);
+        EXPECT_EQ(check(*layer), c.expected) << c.size << "/" << c.stride;
+    }
+}
+
+TEST(V2InputConvConstraints, InputSize) {
+    const std::string x_text =
+        "Unsupported input size. Received: 4 as first dimension.\n The first dimension should "
+        "be >= 5.";
+    auto y_text = [](uint32_t y) {
+        return "Unsupported input size. Received: " + std::to_string(y) +
+               " as second dimension.\n The second dimension should be between 5 and 384.";
+    };
+    struct Case {
+        uint32_t x, y;
+        std::string expected;
+    };
+    const std::vector<Case> cases{
+        {5, 5, "Success."},          {5000, 384, "Success."},
+        {4, 32, failure(x_text)},    {32, 385, failure(y_text(385))},
+        {32, 4, failure(y_text(4))}, {4, 4, failure(x_text + " " + y_text(4))},
+    };
+    for (const Case& c : cases) {
+        auto layer = base_layer();
+        layer->in_dims = {Shape{c.x, c.y, 3}};
+        EXPECT_EQ(check(*layer), c.expected) << c.x << "x" << c.y;
+    }
+}
+
+TEST(V2InputConvConstraints, DisabledActivationHidesOutputRules) {
+    auto layer = base_layer();
+    layer->enabled = false;
+    layer->set_param("output_bits", 2);
+    layer->set_param("activation", 2);
+    layer->set_param("pool_type", 1);
+    layer->set_param("pool_size", 2);
+    layer->set_param("pool_stride", 2);
+    EXPECT_EQ(check(*layer), failure(kRule6));
+}
+
+TEST(V2InputConvConstraints, OutputBitsAndLut) {
+    auto layer = base_layer();
+    layer->set_param("output_bits", 2);
+    EXPECT_EQ(check(*layer), failure("Output should be 4-bit or 8-bit. 2 given."));
+
+    layer = base_layer();
+    layer->set_param("output_bits", 4);
+    layer->set_param("activation", 2);
+    layer->set_param("pool_type", 1);
+    layer->set_param("pool_size", 2);
+    layer->set_param("pool_stride", 2);
+    EXPECT_EQ(check(*layer), failure("4-bit activation is not supported with LUT. Max pooling is "
+                                     "not supported with activation LUT."));
+
+    layer = base_layer();
+    layer->set_param("activation", 2);
+    layer->set_param("pool_type", 2);
+    EXPECT_EQ(check(*layer), failure("Max pooling is not supported with activation LUT."));
+}
+
+TEST(V2InputConvConstraints, Filters) {
+    for (int filters : {1, 512}) {
+        auto layer = base_layer();
+        layer->set_param("filters", filters);
+        EXPECT_EQ(check(*layer), "Success.") << filters;
+    }
+    for (int filters : {0, 513}) {
+        auto layer = base_layer();
+        layer->set_param("filters", filters);
+        EXPECT_EQ(check(*layer), failure("The filters number should be set between 1 and 512. " +
+                                         std::to_string(filters) + " given."));
+    }
+}
+
+TEST(V2InputConvConstraints, Weights) {
+    auto layer = base_layer();
+    layer->vars.set("weights", kernel(3, 16, 0));
+    EXPECT_EQ(check(*layer), failure("All weights cannot be zeroes."));
+
+    layer = base_layer();
+    layer->set_param("weights_bits", 4);
+    EXPECT_EQ(check(*layer), failure("Only 8-bit weigths are supported."));
+
+    layer = base_layer();
+    layer->vars.set("weights", v2regs_test::f32({1.0f}));
+    const std::string expected = std::string("Wrong requested type ") + typeid(int8_t).name() +
+                                 " for a tensor of type float32.";
+    EXPECT_EQ(error_text([&] { check_input_conv2d_constraints(*layer); }), expected);
+}
+
+TEST(V2InputConvConstraints, RulesOneFiveElevenJoined) {
+    auto layer = base_layer();
+    layer->set_param("kernel_size", 2);
+    layer->set_param("kernel_stride", 2);
+    layer->in_dims = {Shape{32, 400, 3}};
+    layer->set_param("weights_bits", 4);
+    EXPECT_EQ(check(*layer),
+              "Cannot map layer 'conv'. Unsupported kernel size.\n The kernel size should be 3, "
+              "4, 5 or 7. 2 given. Unsupported input size. Received: 400 as second dimension.\n "
+              "The second dimension should be between 5 and 384. Only 8-bit weigths are "
+              "supported.");
+}
+
+TEST(V2InputConvConstraints, SameUpperPadding) {
+    auto layer = base_layer();
+    layer->set_param("padding", 2);
+    EXPECT_EQ(check(*layer), "Success.");
+
+    layer->set_param("kernel_size", 4);
+    layer->set_param("kernel_stride", 1);
+    EXPECT_EQ(check(*layer), failure("With SameUpper padding only kernels 3, 5, 7 are supported. "
+                                     "With SameUpper padding only stride 2 is supported."));
+
+    layer = base_layer();
+    layer->set_param("padding", 2);
+    layer->set_param("output_bits", 4);
+    layer->out_bits = 4;
+    EXPECT_EQ(check(*layer),
+              failure("With SameUpper padding only 8-bit activations are supported."));
+    layer->enabled = false;
+    EXPECT_EQ(check(*layer), failure(kRule6));
+}
+
+TEST(V2InputConvConstraints, ReachedThroughTheChecker) {
+    const Mesh mesh(IpVersion::v2, hw::Ident{}, hw::Ident{1, 0, 0, 0}, std::nullopt, {}, {});
+    const HardwareConstraints constraints = HardwareConstraints::v2(SramSize_v2);
+    auto layer = base_layer();
+    EXPECT_EQ(check_layer_compatibility(constraints, mesh, *layer, nullptr).to_string(),
+              "Success.");
+    layer->set_param("filters", 0);
+    EXPECT_EQ(check_layer_compatibility(constraints, mesh, *layer, nullptr).to_string(),
+              failure("The filters number should be set between 1 and 512. 0 given."));
+}
+
+// --- Program ---------------------------------------------------------------------
+
+template <class T>
+std::shared_ptr<Dense> filled(TensorType type, size_t n, T first) {
+    std::vector<T> values(n);
+    for (size_t i = 0; i < n; ++i) values[i] = static_cast<T>(first + static_cast<T>(i));
+    return v2regs_test::dense(type, values);
+}
+
+// A built ReLU layer: 3 x 3 kernel over 3 channels, 2 filters, Same padding of
+// 1 on every side, stride 2.
+std::shared_ptr<InputConvLayer> recorded_layer(uint32_t channels = 3) {
+    auto layer = base_layer();
+    layer->set_param("filters", 2);
+    layer->set_param("padding", 1);
+    layer->in_dims = {Shape{32, 32, channels}};
+    layer->conv.padding = PaddingParams{1, 1, 1, 1};
+    auto& vars = layer->vars;
+    vars.set("weights", kernel(channels, 2, 1));
+    vars.set("padding_value", v2regs_test::u8({0, 0, 0}));
+    vars.set("output_shift", v2regs_test::i8({1, -2}));
+    vars.set("output_scales", v2regs_test::u8({3, 4}));
+    vars.set("bias_shift", v2regs_test::u8({1, 2}));
+    vars.set("bias", v2regs_test::i8({-5, 6}));
+    return layer;
+}
+
+// Turns the layer's activation into a LUT with its three variables, all but
+// `left_out`.
+void make_lut(InputConvLayer& layer, const std::string& left_out = "") {
+    layer.set_param("activation", 2);
+    auto set = [&](const std::string& name, std::shared_ptr<Dense> value) {
+        if (name != left_out) layer.vars.set(name, std::move(value));
+    };
+    set("lut_values", filled<int32_t>(TensorType::int32, 2048, -1024));
+    set("activation_shift", v2regs_test::i8({2, 3}));
+    set("activation_scales", v2regs_test::u8({7, 8}));
+}
+
+TEST(V2InputConvProgram, ReluLayerBlocks) {
+    auto device = v2hrc_test::v2_device();
+    auto layer = recorded_layer();
+    auto record = record_program_input_conv2d_layer(*device, *layer);
+    EXPECT_EQ(record->hw_version(), v2hrc_test::kV2Version);
+    EXPECT_EQ(record->fnp2_filters(), nullptr);
+    ASSERT_EQ(record->tracks().size(), 1u);
+    const auto blocks = decode(*record);
+
+    const std::vector<std::pair<uint32_t, uint32_t>> expected_order{
+        {8, 8},  {8, 32}, {9, 40}, {8, 32}, {9, 40}, {8, 32},
+        {9, 40}, {8, 32}, {9, 40}, {8, 8},  {8, 0},  {8, 0}};
+    EXPECT_EQ(v2hrc_test::targets_and_offsets(blocks), expected_order);
+    for (const Block& b : blocks) EXPECT_EQ(b.np, hw::Ident{});
+
+    EXPECT_EQ(blocks[0].payload, (std::vector<uint32_t>{0x701, 0x202, 0, 0x1111, 0x00010000}));
+    const auto images = format_hrc_weights(*Tensor::ensure_dense(layer->vars.get("weights")));
+    const uint32_t selects[3] = {1, 2, 4};
+    for (size_t c = 0; c < 3; ++c) {
+        EXPECT_EQ(blocks[1 + 2 * c].payload, (std::vector<uint32_t>{selects[c], 0}));
+        EXPECT_EQ(blocks[2 + 2 * c].payload, images[c]);
+    }
+    EXPECT_EQ(blocks[7].payload, (std::vector<uint32_t>{0x80000000, 0}));
+    const auto& vars = layer->vars;
+    auto get = [&](const char* name) { return Tensor::ensure_dense(vars.get(name)); };
+    EXPECT_EQ(blocks[8].payload,
+              format_hrc_activations(*get("output_shift"), *get("output_scales"), nullptr, nullptr,
+                                     *get("bias_shift"), *get("bias")));
+    EXPECT_EQ(blocks[9].payload, (std::vector<uint32_t>{0x700}));
+    EXPECT_EQ(blocks[10].payload, (std::vector<uint32_t>{1}));
+    EXPECT_EQ(blocks[11].payload, (std::vector<uint32_t>{0}));
+}
+
+TEST(V2InputConvProgram, MaxValuesReachTheActivationWords) {
+    auto device = v2hrc_test::v2_device();
+    auto layer = recorded_layer();
+    layer->vars.set("max_value", v2regs_test::u8({9, 10}));
+    const auto blocks = decode(*record_program_input_conv2d_layer(*device, *layer));
+    auto get = [&](const char* name) { return Tensor::ensure_dense(layer->vars.get(name)); };
+    EXPECT_EQ(blocks[8].payload,
+              format_hrc_activations(*get("output_shift"), *get("output_scales"), nullptr,
+                                     get("max_value").get(), *get("bias_shift"), *get("bias")));
+}
+
+TEST(V2InputConvProgram, LutLayerWritesTheTableBeforeTheActivations) {
+    auto device = v2hrc_test::v2_device();
+    auto layer = recorded_layer();
+    make_lut(*layer);
+    auto record = record_program_input_conv2d_layer(*device, *layer);
+    const auto blocks = decode(*record);
+    const std::vector<std::pair<uint32_t, uint32_t>> expected_order{
+        {8, 8},  {8, 32}, {9, 40}, {8, 32}, {9, 40}, {8, 32}, {9, 40},
+        {8, 32}, {9, 40}, {8, 32}, {9, 40}, {8, 8},  {8, 0},  {8, 0}};
+    ASSERT_EQ(v2hrc_test::targets_and_offsets(blocks), expected_order);
+
+    auto get = [&](const char* name) { return Tensor::ensure_dense(layer->vars.get(name)); };
+    EXPECT_EQ(blocks[0].payload[0], 0x8B01u);
+    EXPECT_EQ(blocks[7].payload, (std::vector<uint32_t>{0x20000000, 0}));
+    const auto lut = blocks[8].payload;
+    EXPECT_TRUE(blocks[8].xl);
+    EXPECT_EQ(lut, format_lut_values_for_hrc(get("lut_values").get()));
+    EXPECT_EQ(lut[0], 0x3C00u);  // -1024 as 14-bit two's complement
+    EXPECT_EQ(blocks[9].payload, (std::vector<uint32_t>{0x80000000, 0}));
+    EXPECT_EQ(blocks[10].payload,
+              format_hrc_lut_variables(*get("output_scales"), *get("bias"), *get("bias_shift"),
+                                       *get("output_shift"), *get("activation_shift"),
+                                       *get("activation_scales")));
+    EXPECT_EQ(blocks[11].payload, (std::vector<uint32_t>{0x8B00}));
+}
+
+TEST(V2InputConvProgram, EmptyWeightImagesAreLeftOut) {
+    // One channel with a 3 x 3 kernel fills only the first weight memory.
+    auto device = v2hrc_test::v2_device();
+    auto layer = recorded_layer(1);
+    const auto blocks = decode(*record_program_input_conv2d_layer(*device, *layer));
+    const std::vector<std::pair<uint32_t, uint32_t>> expected_order{
+        {8, 8}, {8, 32}, {9, 40}, {8, 32}, {9, 40}, {8, 8}, {8, 0}, {8, 0}};
+    ASSERT_EQ(v2hrc_test::targets_and_offsets(blocks), expected_order);
+    EXPECT_EQ(blocks[1].payload, (std::vector<uint32_t>{1, 0}));
+    EXPECT_EQ(blocks[3].payload, (std::vector<uint32_t>{0x80000000, 0}));
+    EXPECT_EQ(blocks[5].payload, (std::vector<uint32_t>{0x1700}));
+}
+
+TEST(V2InputConvProgram, MissingLutVariablesNameTheLayer) {
+    auto device = v2hrc_test::v2_device();
+    for (const char* name : {"lut_values", "activation_shift", "activation_scales"}) {
+        auto layer = recorded_layer();
+        make_lut(*layer, name);
+        EXPECT_EQ(error_text([&] { record_program_input_conv2d_layer(*device, *layer); }),
+                  std::string("InputConv2D layer 'conv' has a LUT activation but no variable '") +
+                      name + "'.")
+            << name;
+    }
+}
+
+TEST(V2InputConvProgram, RegisterFailuresPassThrough) {
+    auto device = v2hrc_test::v2_device();
+    auto layer = recorded_layer();
+    layer->set_param("pool_type", 2);
+    EXPECT_EQ(error_text([&] { record_program_input_conv2d_layer(*device, *layer); }),
+              "Wrong pooling at HRC recording.");
+    layer = recorded_layer();
+    make_lut(*layer);
+    layer->vars.set("lut_values", filled<int32_t>(TensorType::int32, 2047, 0));
+    EXPECT_EQ(error_text([&] { record_program_input_conv2d_layer(*device, *layer); }),
+              "Wrong size for LUT.");
+}
+
+}  // namespace

@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+#include <typeinfo>
+#include <vector>
+
+#include "backend/v2/memory_sizer.h"
+#include "v2_regs_fake_layer.h"
+
+namespace {
+
+using namespace vorna;
+using namespace vorna::v2;
+using v2regs_test::error_text;
+using v2regs_test::FakeLayer;
+using v2regs_test::link;
+using v2regs_test::make_layer;
+
+hw::Component np(hw::Type type, Shape spatial, Shape aux, uint32_t filters = 0) {
+    hw::Placement pl;
+    pl.filters = filters;
+    pl.spatial_partition.shape = spatial;
+    pl.aux_partition.shape = aux;
+    return hw::Component(type, hw::Ident(1, 0, 0), pl);
+}
+
+std::shared_ptr<FakeLayer> conv(LayerType type, uint8_t bits) {
+    auto l = make_layer(type, "c",
+                        {{"kernel_size", 3}, {"kernel_stride", 1}, {"weights_bits", 8},
+                         {"filters", 8}});
+    l->in_bits = bits;
+    l->in_dims = {Shape{5, 4, 3}};
+    return l;
+}
+
+const std::shared_ptr<Layer> kNoFirst;
+
+TEST(V2SizerInput, CnpKinds) {
+    // R = 8 bytes per row, 3 channels, 4 rows: 6 words per row, 24 words.
+    const auto c = np(hw::Type::CNP1, Shape{5, 4, 3}, Shape{5, 4, 3});
+    for (LayerType type : {LayerType::Conv2D, LayerType::DepthwiseConv2D, LayerType::Conv2DTranspose,
+                           LayerType::DepthwiseConv2DTranspose}) {
+        auto l = conv(type, 8);
+        EXPECT_EQ(get_input_memory_size(l, c, kNoFirst), 96u) << int(type);
+        auto add = make_layer(LayerType::Add, "add");
+        link(add, l);
+        EXPECT_EQ(get_input_memory_size(l, c, kNoFirst), 96u + 2048u) << int(type);
+        EXPECT_EQ(get_input_memory_size(l, np(hw::Type::FNP3, Shape{5, 4, 3}, Shape{5, 4, 3}),
+                                        kNoFirst),
+                  0u);
+    }
+    // 4-bit input 13 wide: 7 bytes rounded to 8.
+    auto narrow = conv(LayerType::Conv2D, 4);
+    EXPECT_EQ(get_input_memory_size(narrow, np(hw::Type::CNP2, Shape{13, 2, 5}, Shape{13, 2, 5}),
+                                    kNoFirst),
+              4u * 10u * 2u);
+}
+
+TEST(V2SizerInput, TnpBAndZeroKinds) {
+    auto t = make_layer(LayerType::BufferTempConv, "t", {{"fifo_size", 3}});
+    t->in_bits = 4;
+    const auto tnp = np(hw::Type::TNP_B, Shape{2, 2, 5}, Shape{2, 2, 5});
+    EXPECT_EQ(get_input_memory_size(t, tnp, kNoFirst), 1024u);
+    auto no_fifo = make_layer(LayerType::DepthwiseBufferTempConv, "t2");
+    no_fifo->in_bits = 4;
+    EXPECT_EQ(get_input_memory_size(no_fifo, tnp, kNoFirst), 256u);
+    EXPECT_EQ(get_input_memory_size(t, np(hw::Type::CNP1, Shape{2, 2, 5}, Shape{2, 2, 5}), kNoFirst),
+              0u);
+    const hw::Component any(hw::Type::SKIP_DMA_STORE, hw::Ident());
+    for (LayerType type : {LayerType::Add, LayerType::Concatenate, LayerType::InputConv2D,
+                           LayerType::Dequantizer, LayerType::StatefulRecurrent,
+                           LayerType::Quantizer})
+        EXPECT_EQ(get_input_memory_size(make_layer(type, "z"), any, kNoFirst), 0u);
+    EXPECT_EQ(error_text([&] {
+                  get_input_memory_size(make_layer(LayerType::InputData, "in"), any, kNoFirst);
+              }),
+              "Invalid v2 layer type.");
+    // A CNP kind without convolution views cannot be split.
+    auto bare = std::make_shared<FakeLayer>(LayerType::Conv2D, std::map<std::string, int>{}, "b");
+    EXPECT_THROW(get_input_memory_size(bare, np(hw::Type::CNP1, Shape{1, 1, 1}, Shape{1, 1, 1}),
+                                       kNoFirst),
+                 std::bad_cast);
+}
+
+TEST(V2SizerWeight, ByKind) {
+    EXPECT_EQ(weights_100b_to_bytes(1), 13u);
+    EXPECT_EQ(weights_100b_to_bytes(3), 38u);
+    auto c = conv(LayerType::Conv2D, 8);
+    c->in_dims = {Shape{8, 8, 2}};
+    const auto cnp = np(hw::Type::CNP1, Shape{8, 8, 2}, Shape{8, 8, 2}, 8);
+    EXPECT_EQ(get_weight_memory_size(c, cnp), 150u);  // 12 words
+    auto dw = conv(LayerType::DepthwiseConv2D, 8);
+    dw->set_param("kernel_size", 5);
+    EXPECT_EQ(get_weight_memory_size(dw, np(hw::Type::CNP2, Shape{1, 1, 1}, Shape{1, 1, 1}, 10)),
+              375u);  // 30 words
+    EXPECT_EQ(get_weight_memory_size(c, np(hw::Type::TNP_B, Shape{1, 1, 1}, Shape{1, 1, 1}, 8)), 0u);
+    EXPECT_EQ(get_weight_memory_size(make_layer(LayerType::Add, "a"), cnp), 0u);
+    EXPECT_EQ(error_text([&] { get_weight_memory_size(make_layer(LayerType::InputData, "i"), cnp); }),
+              "Invalid v2 layer type.");
+}
+
+// A layer whose output is stored by a skip DMA: 16 x 4 x 3 at 8 bits, so
+// S = ceil(8 * 16 / 32) * 4 * 3 = 48 words.
+struct StoreGraph {
+    std::shared_ptr<FakeLayer> layer = make_layer(LayerType::Conv2D, "s");
+    hw::Component store{hw::Type::SKIP_DMA_STORE, hw::Ident(0, 1, 0, 1)};
+    StoreGraph() {
+        layer->out_dims = Shape{16, 4, 3};
+        layer->in_dims = {Shape{8, 2, 6}};
+    }
+};
+
+TEST(V2SizerExternal, SkipDmaStores) {
+    StoreGraph g;
+    EXPECT_EQ(get_external_memory_size(g.layer, g.store, false, false), 48u * 3u * 4u);
+    EXPECT_EQ(get_external_memory_size(g.layer, g.store, false, true), 48u * 8u);
+    // The dual-output store holds the input: ceil(8 * 8 / 32) * 2 * 6 = 24 words.
+    EXPECT_EQ(get_external_memory_size(g.layer, g.store, true, true), 24u * 8u);
+
+    // The only consumer lies two levels deeper: the buffer is held 2 + 3 levels.
+    auto mid = make_layer(LayerType::Conv2D, "mid");
+    auto far = make_layer(LayerType::Add, "far");
+    auto deep = make_layer(LayerType::Conv2D, "deep");
+    link(g.layer, mid);
+    link(mid, deep);
+    link(deep, far);
+    g.layer->outbound.clear();
+    g.layer->outbound.push_back(far);
+    far->inbound = {deep, g.layer};
+    EXPECT_EQ(get_external_memory_size(g.layer, g.store, false, false), 48u * 5u * 4u);
+
+    EXPECT_EQ(get_external_memory_size(g.layer, hw::Component(hw::Type::CNP1, hw::Ident()), false,
+                                       false),
+              0u);
+}
+
+TEST(V2SizerExternal, TemporalStores) {
+    auto t = make_layer(LayerType::BufferTempConv, "t", {{"fifo_size", 2}});
+    t->in_bits = 4;
+    t->in_dims = {Shape{3, 2, 10}};  // ceil(4 * 10 / 32) * 3 * 2 = 12 words
+    const hw::Component store(hw::Type::SKIP_DMA_STORE, hw::Ident());
+    EXPECT_EQ(get_external_memory_size(t, store, false, false), 12u * 3u * 4u);
+    EXPECT_EQ(get_external_memory_size(t, store, true, true), 12u * 3u * 4u);
+    auto no_fifo = make_layer(LayerType::DepthwiseBufferTempConv, "t2");
+    EXPECT_EQ(get_external_memory_size(no_fifo, store, false, false), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(V2SizerImpl, MemoryInfoOfAComponent) {
+    const MemorySizerImpl sizer;
+    const MemorySizer& base = sizer;
+    StoreGraph g;
+    const MemoryInfo info = base.get_memory_info(g.layer, g.store, kNoFirst, false, true);
+    EXPECT_EQ(info.input_size, 0u);  // a Conv2D has no input memory on a skip DMA
+    EXPECT_EQ(info.weight_size, 0u);
+    EXPECT_EQ(info.external_size, 48u * 8u);
+    EXPECT_EQ(info.stsram_32b_size, 0u);
+    EXPECT_EQ(info.fsram_64b_size, 0u);
+    EXPECT_EQ(info.tsram_51b_size, 0u);
+    EXPECT_EQ(info.evsram_32b_size, 0u);
+    auto in = make_layer(LayerType::InputData, "in");
+    EXPECT_EQ(base.get_fsram_64b_memory_size(in), 0u);
+    EXPECT_EQ(error_text([&] { base.get_memory_info(in, g.store, kNoFirst, false, false); }),
+              "Invalid v2 layer type.");
+}
+
+}  // namespace

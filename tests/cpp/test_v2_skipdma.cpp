@@ -1,0 +1,319 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "backend/layer_mapping.h"
+#include "backend/v2/skipdma.h"
+#include "program/record.h"
+#include "v2_rec_test_util.h"
+#include "v2_regs_fake_layer.h"
+
+namespace {
+
+using namespace vorna;
+using namespace vorna::v2;
+using v2rec_test::decode;
+using v2rec_test::kV2RecVersion;
+using v2rec_test::offsets_and_words;
+using v2rec_test::OffsetWords;
+using v2regs_test::error_text;
+using v2regs_test::FakeLayer;
+using v2regs_test::make_layer;
+using v2regs_test::overflow_text;
+
+using Words = std::vector<uint32_t>;
+
+hw::Component placed(hw::Type type, uint8_t col, uint8_t row, uint8_t id) {
+    return hw::Component(type, hw::Ident(col, row, id), hw::Placement{});
+}
+
+hw::Component store_at(uint8_t col, uint8_t channel) {
+    return hw::Component(hw::Type::SKIP_DMA_STORE, hw::Ident(col, 0, 0, channel));
+}
+
+hw::Component load_at(uint8_t col, uint8_t channel) {
+    return hw::Component(hw::Type::SKIP_DMA_LOAD, hw::Ident(col, 0, 0, channel));
+}
+
+// A layer with an attached mapping whose fields the tests set directly.
+struct Mapped {
+    std::shared_ptr<FakeLayer> layer;
+    std::shared_ptr<LayerMapping> mapping = std::make_shared<LayerMapping>();
+
+    explicit Mapped(LayerType type, std::map<std::string, int> params = {})
+        : layer(make_layer(type, "L", params)) {
+        mapping->nps = std::make_shared<std::vector<hw::Component>>();
+        layer->layer_mapping = mapping;
+    }
+    void add_store(uint8_t col, uint8_t channel, uint8_t store_flag) {
+        mapping->skipdma_store_components.push_back(store_at(col, channel));
+        mapping->skipdma_store_channel = std::make_unique<SkipDmaStoreChannelInfo>();
+        mapping->skipdma_store_channel->store_flag = store_flag;
+    }
+    void add_load(uint8_t col, uint8_t channel, uint8_t lb, uint32_t ld) {
+        mapping->skipdma_load_components.push_back(load_at(col, channel));
+        mapping->skipdma_load_channel = std::make_unique<SkipDmaLoadChannelInfo>();
+        mapping->skipdma_load_channel->dma_channel = lb;
+        mapping->skipdma_load_channel->concat_offset = ld;
+    }
+    std::unique_ptr<program::Record> record() const {
+        auto rec = program::new_record(kV2RecVersion);
+        record_skipdma(rec.get(), *layer);
+        return rec;
+    }
+};
+
+TEST(V2SkipDmaStore, PlainStoreOnChannelZeroSendsBlocksInAddressOrder) {
+    Mapped m(LayerType::Conv2D);
+    m.mapping->next_channel = 5;
+    m.add_store(9, 0, 0);
+    m.layer->out_dims = Shape{8, 8, 16};
+    m.layer->out_bits = 8;
+    const auto blocks = decode(*m.record());
+    ASSERT_EQ(blocks.size(), 5u);
+    EXPECT_EQ(
+        offsets_and_words(blocks),
+        (OffsetWords{
+            {0x1C, {0x20}}, {0x22, {2, 2}}, {0x3C, {0, 2, 16}}, {0x1001, {0}}, {0x1026, {0x500}}}));
+    for (const auto& b : blocks) {
+        EXPECT_EQ(b.target, 11u);
+        EXPECT_EQ(b.np, hw::Ident(9, 0, 0));
+        EXPECT_EQ(b.track, 0u);
+    }
+}
+
+TEST(V2SkipDmaStore, OnChannelSixteenTheCommonWordComesFirst) {
+    Mapped m(LayerType::Conv2D);
+    m.mapping->next_channel = 5;
+    m.add_store(9, 16, 0);
+    m.layer->out_dims = Shape{8, 8, 16};
+    EXPECT_EQ(offsets_and_words(decode(*m.record())), (OffsetWords{{0x1001, {0}},
+                                                                   {0x101C, {0x20}},
+                                                                   {0x1022, {2, 2}},
+                                                                   {0x103C, {0, 2, 16}},
+                                                                   {0x2026, {0x500}}}));
+}
+
+TEST(V2SkipDmaStore, RoutedStoreNamesTheLayerComponents) {
+    // q = 1: the store word gets bit 0 and the component span word at 0x1024.
+    Mapped m(LayerType::Conv2D);
+    m.mapping->next_channel = 3;
+    *m.mapping->nps = {placed(hw::Type::CNP1, 5, 1, 0), placed(hw::Type::CNP2, 3, 2, 1),
+                       placed(hw::Type::CNP1, 4, 0, 3)};
+    m.add_store(9, 1, 1);
+    m.layer->out_dims = Shape{5, 3, 2};  // 4-bit: V1 = ceil(20 / 32) = 1, V2 = 3
+    m.layer->out_bits = 4;
+    EXPECT_EQ(offsets_and_words(decode(*m.record())), (OffsetWords{{0x11C, {0x20}},
+                                                                   {0x122, {2, 2}},
+                                                                   {0x13C, {0, 1, 3}},
+                                                                   {0x1001, {0}},
+                                                                   {0x1124, {0x05030001}},
+                                                                   {0x1126, {0x301}}}));
+}
+
+TEST(V2SkipDmaStore, DualOutputStoreKeepsTheInputOnTheMergeChannel) {
+    Mapped m(LayerType::Conv2D);
+    m.mapping->next_channel = 5;
+    m.mapping->merge_info = std::make_unique<MergeLayerMapInfo>();
+    m.mapping->merge_info->dual_output = true;
+    m.mapping->merge_info->dual_output_channel = 7;
+    m.add_store(9, 0, 1);                                            // plain store, routed
+    m.mapping->skipdma_store_components.push_back(store_at(10, 2));  // dual-output store
+    *m.mapping->nps = {placed(hw::Type::CNP1, 2, 1, 2)};
+    m.layer->in_dims = {Shape{40, 2, 3}};  // 8-bit: V1 = 10, V2 = 20
+    m.layer->out_dims = Shape{4, 4, 4};    // V1 = 1, V2 = 4
+    const auto blocks = decode(*m.record());
+    ASSERT_EQ(blocks.size(), 11u);
+    // Plain store: routed (q = 1), route byte 5, output tensor.
+    const std::vector<v2rec_test::Block> plain(blocks.begin(), blocks.begin() + 6);
+    EXPECT_EQ(offsets_and_words(plain), (OffsetWords{{0x1C, {0x20}},
+                                                     {0x22, {2, 2}},
+                                                     {0x3C, {0, 1, 4}},
+                                                     {0x1001, {0}},
+                                                     {0x1024, {0x02010042}},
+                                                     {0x1026, {0x501}}}));
+    // Dual store: never routed, dual-output channel 7, input tensor.
+    const std::vector<v2rec_test::Block> dual(blocks.begin() + 6, blocks.end());
+    EXPECT_EQ(offsets_and_words(dual), (OffsetWords{{0x21C, {0x20}},
+                                                    {0x222, {2, 2}},
+                                                    {0x23C, {0, 10, 20}},
+                                                    {0x1001, {0}},
+                                                    {0x1226, {0x700}}}));
+    for (const auto& b : dual) EXPECT_EQ(b.np, hw::Ident(10, 0, 0));
+}
+
+TEST(V2SkipDmaLoad, SingleComponentWords) {
+    SkipDmaBlocks blocks;
+    format_skipdma_load_words(&blocks, 1, 9, 7, {placed(hw::Type::CNP1, 3, 2, 1)}, 12);
+    EXPECT_EQ(
+        blocks,
+        (SkipDmaBlocks{{0x1001, {0}}, {0x1104, {0x03020022, 0x700, 0x07070901}}, {0x112B, {12}}}));
+}
+
+TEST(V2SkipDmaLoad, SeveralComponentsGiveTheColumnRange) {
+    SkipDmaBlocks blocks;
+    format_skipdma_load_words(&blocks, 0, 0, 0,
+                              {placed(hw::Type::CNP1, 6, 0, 3), placed(hw::Type::CNP1, 2, 4, 0),
+                               placed(hw::Type::CNP2, 4, 1, 1)},
+                              4095);
+    EXPECT_EQ(blocks.at(0x1004), (Words{0x06020001, 0, 1}));
+    EXPECT_EQ(blocks.at(0x102B), (Words{4095}));
+}
+
+TEST(V2SkipDmaLoad, RefusedFields) {
+    const std::vector<hw::Component> one{placed(hw::Type::CNP1, 3, 2, 1)};
+    SkipDmaBlocks blocks;
+    EXPECT_EQ(error_text([&] { format_skipdma_load_words(&blocks, 0, 0, 256, one, 0); }),
+              overflow_text(256, 8));
+    EXPECT_EQ(error_text([&] { format_skipdma_load_words(&blocks, 0, 0, 0, one, 4096); }),
+              overflow_text(4096, 12));
+    // A one-hot id needs id < 4.
+    EXPECT_EQ(error_text([&] {
+                  format_skipdma_load_words(&blocks, 0, 0, 0, {placed(hw::Type::CNP1, 3, 2, 4)}, 0);
+              }),
+              overflow_text(16, 4));
+    // Every component must be placed.
+    const std::vector<hw::Component> unplaced{placed(hw::Type::CNP1, 1, 0, 0),
+                                              hw::Component(hw::Type::CNP1, hw::Ident(2, 0, 0))};
+    EXPECT_THROW(format_skipdma_load_words(&blocks, 0, 0, 0, unplaced, 0), std::invalid_argument);
+    EXPECT_EQ(error_text([&] { format_skipdma_load_words(&blocks, 0, 0, 0, unplaced, 0); }),
+              "Merging layer has no CNPs.");
+    // An empty list has no span word.
+    EXPECT_THROW(format_skipdma_load_words(&blocks, 0, 0, 0, {}, 0), std::runtime_error);
+    // Channel 0xF0 would push c * 256 + 0x1004 past 16 bits.
+    EXPECT_EQ(error_text([&] { format_skipdma_load_words(&blocks, 0xF0, 0, 0, one, 0); }),
+              "Skip-DMA channel 240 is out of range.");
+}
+
+TEST(V2SkipDmaLoad, MergeLoadOfACnpLayer) {
+    // Without merge information the merged channel is the layer's channel.
+    Mapped m(LayerType::Conv2D);
+    m.mapping->channel = 4;
+    *m.mapping->nps = {placed(hw::Type::CNP1, 3, 2, 1)};
+    m.add_load(8, 2, 6, 3);
+    EXPECT_EQ(offsets_and_words(decode(*m.record())),
+              (OffsetWords{{0x203, {0x20002}},
+                           {0x228, {2}},
+                           {0x1001, {0}},
+                           {0x1204, {0x03020022, 0x400, 0x04040601}},
+                           {0x122B, {3}}}));
+    // With merge information its load channel is used.
+    m.mapping->merge_info = std::make_unique<MergeLayerMapInfo>();
+    m.mapping->merge_info->load_channel = 0x11;
+    const auto blocks = decode(*m.record());
+    ASSERT_EQ(blocks.size(), 5u);
+    EXPECT_EQ(blocks[3].payload, (Words{0x03020022, 0x1100, 0x11110601}));
+}
+
+// A BufferTempConv layer on channel 6 fed by one TNP-B (col 4, row 1, id 2),
+// with a routed store (col 13) on channel 2 and a load (col 12) on channel 1;
+// 4-bit input
+// (4, 4, 16).
+Mapped tnp_b_layer(int fifo) {
+    Mapped m(LayerType::BufferTempConv, {{"fifo_size", fifo}});
+    m.mapping->channel = 6;
+    m.mapping->inbound_components.push_back(std::make_shared<ComponentList>(
+        ComponentList{hw::Component(hw::Type::TNP_B, hw::Ident(4, 1, 2))}));
+    *m.mapping->nps = {placed(hw::Type::TNP_B, 5, 0, 0)};
+    m.add_store(13, 2, 1);
+    m.add_load(12, 1, 3, 0);
+    m.layer->in_dims = {Shape{4, 4, 16}};
+    m.layer->in_bits = 4;
+    return m;
+}
+
+TEST(V2SkipDmaTnpB, StartWordsThenStoreThenLoad) {
+    const Mapped m = tnp_b_layer(3);
+    const auto blocks = decode(*m.record());
+    EXPECT_EQ(offsets_and_words(blocks), (OffsetWords{
+                                             {0x100, {0x83000601}},
+                                             {0x100, {0x83000601}},
+                                             // store, channel 2: sources span cols 4..12
+                                             {0x21C, {0x20}},
+                                             {0x222, {2, 4}},
+                                             {0x23C, {3, 2, 8}},
+                                             {0x1001, {0}},
+                                             {0x1224, {0x0C040001}},
+                                             {0x1226, {0x501}},
+                                             // load, channel 1
+                                             {0x103, {0x30002}},
+                                             {0x1001, {0}},
+                                             {0x1104, {0x05000012, 0x600, 0x06060301}},
+                                             {0x112B, {0}},
+                                         }));
+    ASSERT_EQ(blocks.size(), 12u);
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const bool to_store = i >= 2 && i < 8;
+        EXPECT_EQ(blocks[i].np, to_store ? hw::Ident(13, 0, 0) : hw::Ident(12, 0, 0)) << i;
+    }
+}
+
+TEST(V2SkipDmaTnpB, SourcesIncludeLoadsAndRoutedStores) {
+    Mapped m = tnp_b_layer(3);
+    m.mapping->tnp_b_skipdma = true;  // the store counts among the sources: cols 4, 12, 13
+    const auto blocks = decode(*m.record());
+    ASSERT_GT(blocks.size(), 6u);
+    EXPECT_EQ(blocks[6].offset, 0x1224u);
+    EXPECT_EQ(blocks[6].payload, (Words{0x0D040001}));
+    std::vector<int> cols;
+    for (const auto& c : source_components(*m.mapping)) cols.push_back(c.ident.col);
+    EXPECT_EQ(cols, (std::vector<int>{4, 12, 13}));
+    m.mapping->tnp_b_skipdma = false;
+    EXPECT_EQ(source_components(*m.mapping).size(), 2u);
+}
+
+TEST(V2SkipDmaTnpB, FifoOfSixteenFailsOnTheStoreAfterTheStartWords) {
+    const Mapped m = tnp_b_layer(16);
+    auto rec = program::new_record(kV2RecVersion);
+    EXPECT_EQ(error_text([&] { record_skipdma(rec.get(), *m.layer); }), overflow_text(16, 4));
+    EXPECT_EQ(offsets_and_words(decode(*rec)),
+              (OffsetWords{{0x100, {0x83000601}}, {0x100, {0x83000601}}}));
+}
+
+TEST(V2SkipDmaTnpB, ChannelZeroLeavesNoRouteBelowIt) {
+    Mapped m = tnp_b_layer(3);
+    m.mapping->channel = 0;
+    EXPECT_EQ(error_text([&] { m.record(); }), overflow_text(4294967295ull, 8));
+}
+
+TEST(V2SkipDmaTnpB, MissingRecordsAreErrorsNamingTheLayer) {
+    Mapped no_load = tnp_b_layer(3);
+    no_load.mapping->skipdma_load_components.clear();
+    EXPECT_EQ(error_text([&] { no_load.record(); }), "Layer 'L' has no skip-DMA load.");
+    Mapped no_store_channel = tnp_b_layer(3);
+    no_store_channel.mapping->skipdma_store_channel.reset();
+    EXPECT_EQ(error_text([&] { no_store_channel.record(); }),
+              "Layer 'L' has no skip-DMA store channel.");
+    Mapped no_load_channel = tnp_b_layer(3);
+    no_load_channel.mapping->skipdma_load_channel.reset();
+    EXPECT_EQ(error_text([&] { no_load_channel.record(); }),
+              "Layer 'L' has no skip-DMA load channel.");
+}
+
+TEST(V2SkipDma, LayerWithoutSkipDmaGetsNoBlock) {
+    Mapped m(LayerType::Conv2D);
+    EXPECT_TRUE(m.record()->tracks().empty());
+}
+
+TEST(V2SkipDma, StoreGeometryLimits) {
+    Mapped m(LayerType::Conv2D);
+    m.add_store(9, 0, 0);
+    m.layer->out_bits = 8;
+    m.layer->out_dims = Shape{4092, 1, 1};  // 8 * 4092 + 31 <= 0x7FFF: V1 = 1023
+    EXPECT_EQ(decode(*m.record())[2].payload, (Words{0, 1023, 1023}));
+    m.layer->out_dims = Shape{4093, 1, 1};
+    EXPECT_EQ(error_text([&] { m.record(); }), overflow_text(1024, 10));
+    m.layer->out_dims = Shape{32, 2097152, 1};  // V1 = 8, V2 = 2^24
+    EXPECT_EQ(error_text([&] { m.record(); }), overflow_text(16777216, 21));
+}
+
+TEST(V2SkipDma, LayerWithoutMappingIsAnError) {
+    const auto layer = make_layer(LayerType::Conv2D, "bare");
+    auto rec = program::new_record(kV2RecVersion);
+    EXPECT_EQ(error_text([&] { record_skipdma(rec.get(), *layer); }),
+              "Layer 'bare' has no mapping.");
+}
+
+}  // namespace
