@@ -3,7 +3,7 @@ PYTHON ?= python3
 JOBS ?= $(shell nproc)
 ASAN_BUILD := build/asan
 
-.PHONY: deps install cpptest pytest test clean
+.PHONY: deps install cpptest pytest test demo clean
 
 deps:
 	bash scripts/install-deps.sh
@@ -24,6 +24,10 @@ pytest: install
 	$(PYTHON) -m pytest -q tests/python
 
 test: deps install cpptest pytest
+
+# Maps a small model onto a virtual v2 device and prints the result.
+demo: install
+	$(PYTHON) examples/map_v2_model.py
 
 clean:
 	rm -rf build
