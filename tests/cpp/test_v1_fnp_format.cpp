@@ -96,10 +96,8 @@ TEST(V1FnpRam, OneBitImageByHand) {
     set_weight(*w, 0, 0, 1);
     set_weight(*w, 0, 33, 1);
     set_weight(*w, 1, 5, 1);
-    const Words image =
-        format_fnp_ram(*w, *int32s({-1, 5}), *int32s({16, 0xFFFFF}), 1, true);
-    const Words expected = {0xFFFFF, 16,      0, 0, 0x1,  0x2,
-                            5,       0xFFFFF, 0, 0, 0x20, 0};
+    const Words image = format_fnp_ram(*w, *int32s({-1, 5}), *int32s({16, 0xFFFFF}), 1, true);
+    const Words expected = {0xFFFFF, 16, 0, 0, 0x1, 0x2, 5, 0xFFFFF, 0, 0, 0x20, 0};
     EXPECT_EQ(image, expected);
 }
 
@@ -177,23 +175,24 @@ TEST(V1FnpRam, NegativeOneBitWeightIsRefused) {
     // neuron's block (or past the image).
     auto w = weights_of(TensorType::bit, 2, 4);
     set_weight(*w, 0, 1, -1);
-    EXPECT_EQ(error_of([&] { format_fnp_ram(*w, *int32s({0, 0}), *int32s({0, 0}), 1, true); }),
+    EXPECT_EQ(error_of([&] {
+                  format_fnp_ram(*w, *int32s({0, 0}), *int32s({0, 0}), 1, true);
+              }),
               "Backend hardware(FullyConnected): 1-bit weights should be 0 or 1. "
               "Receives weight -1.");
 }
 
 TEST(V1FnpRam, WrongTypesAndShortVariables) {
     auto int32_weights = weights_of(TensorType::int32, 1, 4);
-    const std::string wrong = error_of(
-        [&] { format_fnp_ram(*int32_weights, *int32s({0}), *int32s({0}), 2, true); });
+    const std::string wrong =
+        error_of([&] { format_fnp_ram(*int32_weights, *int32s({0}), *int32s({0}), 2, true); });
     EXPECT_EQ(wrong.rfind("Wrong requested type ", 0), 0u) << wrong;
 
     auto w = weights_of(TensorType::bit, 3, 4);
     // Two thresholds for three neurons: refused, not read past the tensor.
     EXPECT_THROW(format_fnp_ram(*w, *int32s({0, 0}), *int32s({0, 0, 0}), 1, true),
                  std::runtime_error);
-    EXPECT_THROW(format_fnp_ram(*w, *int32s({0, 0, 0}), *int32s({0}), 1, true),
-                 std::runtime_error);
+    EXPECT_THROW(format_fnp_ram(*w, *int32s({0, 0, 0}), *int32s({0}), 1, true), std::runtime_error);
 }
 
 TEST(V1FnpError, Message) {

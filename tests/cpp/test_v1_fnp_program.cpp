@@ -36,8 +36,8 @@ void fill_weights(Layer& layer, int weights_bits) {
 
 Words image_of(const Layer& layer) {
     const Variables& v = *layer.variables();
-    const auto steps = get_threshold_t16_from_act_steps(
-        dynamic_cast<const Dense&>(*v.get("act_step")));
+    const auto steps =
+        get_threshold_t16_from_act_steps(dynamic_cast<const Dense&>(*v.get("act_step")));
     return v1::format_fnp_ram(dynamic_cast<const Dense&>(*v.get("weights")),
                               dynamic_cast<const Dense&>(*v.get("threshold")), *steps,
                               layer.params()->get("weights_bits"),
@@ -45,9 +45,7 @@ Words image_of(const Layer& layer) {
 }
 
 Words regs_of(const Layer& layer) {
-    return v1::format_fnp_regs(*v1_device(), layer, false, nullptr, false, false)
-        .begin()
-        ->second;
+    return v1::format_fnp_regs(*v1_device(), layer, false, nullptr, false, false).begin()->second;
 }
 
 // ------------------------------------------------------------ dense program
@@ -94,13 +92,13 @@ TEST(V1FnpProgram, Fnp2RamGoesToTheFiltersTrack) {
 TEST(V1FnpProgram, LeftOutAndUnusedNps) {
     const FcModel m = make_fc(FcSpec{});
     const auto device = v1_device();
-    const auto skipped = v1::record_program_dense_layer(
-        *device, *m.layer, nullptr, false, false, {hw::Ident{9, 9, 0, 0}, kFnpIdent}, false);
+    const auto skipped = v1::record_program_dense_layer(*device, *m.layer, nullptr, false, false,
+                                                        {hw::Ident{9, 9, 0, 0}, kFnpIdent}, false);
     EXPECT_TRUE(skipped->tracks().empty());
     EXPECT_EQ(skipped->fnp2_filters(), nullptr);
     // An ident that differs only by its channel byte is another endpoint.
-    const auto other = v1::record_program_dense_layer(
-        *device, *m.layer, nullptr, false, false, {hw::Ident{2, 1, 1, 1}}, true);
+    const auto other = v1::record_program_dense_layer(*device, *m.layer, nullptr, false, false,
+                                                      {hw::Ident{2, 1, 1, 1}}, true);
     const auto blocks = decode(*other);
     ASSERT_EQ(blocks.size(), 1u);
     EXPECT_EQ(blocks[0].target, 7u);
@@ -119,9 +117,9 @@ TEST(V1FnpProgram, NoActivationRamAndFlags) {
         EXPECT_EQ(blocks[1].payload[n * 8], 0x80000u);
         EXPECT_EQ(blocks[1].payload[n * 8 + 1], 0u);
     }
-    EXPECT_EQ(blocks[0].payload[2], 0x80u);           // pass input
-    EXPECT_EQ(blocks[0].payload[44] & 4, 4u);         // pass output
-    EXPECT_EQ(blocks[0].payload[32], 0x05000007u);    // reconfigured for the same NP
+    EXPECT_EQ(blocks[0].payload[2], 0x80u);         // pass input
+    EXPECT_EQ(blocks[0].payload[44] & 4, 4u);       // pass output
+    EXPECT_EQ(blocks[0].payload[32], 0x05000007u);  // reconfigured for the same NP
 }
 
 TEST(V1FnpProgram, MappingWithoutComponent) {
@@ -183,8 +181,8 @@ TEST(V1FnpLearning, RecordsAndFieldsByHand) {
         EXPECT_EQ(image[b + 4], plain[b + 4]) << n;
         EXPECT_EQ(image[b + 5], plain[b + 5]) << n;
     }
-    EXPECT_EQ(image[7 * 6 + 2], 0x10040u);      // num_weights 64, threshold bits 16-19
-    EXPECT_EQ(image[7 * 6 + 3], 0x23450007u);   // threshold bits 0-15, thswap
+    EXPECT_EQ(image[7 * 6 + 2], 0x10040u);     // num_weights 64, threshold bits 16-19
+    EXPECT_EQ(image[7 * 6 + 3], 0x23450007u);  // threshold bits 0-15, thswap
     EXPECT_EQ(image[8 * 6 + 2], 64u);
     EXPECT_EQ(image[99 * 6 + 3], 0xFFFFu);
 }
@@ -223,38 +221,42 @@ TEST(V1FnpLearning, Failures) {
     {
         const FcModel m = make_fc(learning_spec(10, 1));
         dense_var(*m.layer, "threshold_learning").data<int32_t>()[4] = -1;
-        EXPECT_EQ(error_of([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
-                  "Backend hardware(FullyConnected): Negative value for threshold_learning not "
-                  "supported.");
+        EXPECT_EQ(
+            error_of([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
+            "Backend hardware(FullyConnected): Negative value for threshold_learning not "
+            "supported.");
     }
     {
         const FcModel m = make_fc(learning_spec(10, 1));
         dense_var(*m.layer, "threshold_learning").data<int32_t>()[4] = 524288;
-        EXPECT_EQ(error_of([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
-                  "524288 cannot fit in a 20 bits signed integer.");
+        EXPECT_EQ(
+            error_of([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
+            "524288 cannot fit in a 20 bits signed integer.");
     }
     {
         const FcModel m = make_fc(learning_spec(10, 1));
         dense_var(*m.layer, "thswap").data<int32_t>()[0] = 65536;
-        EXPECT_EQ(error_of([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
-                  "Attempted to write value 65536 into a 16-bit field, which will cause an "
-                  "overflow.");
+        EXPECT_EQ(
+            error_of([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
+            "Attempted to write value 65536 into a 16-bit field, which will cause an "
+            "overflow.");
     }
     {
         FcSpec spec = learning_spec(10, 1);
         // Parameters that keep the register words at 0, so that only the
         // per-neuron num_weights field is too narrow.
-        spec.learning = LearningParams::create(LearningType::Unsupervised,
-                                               {{"num_weights", 1 << 20},
-                                                {"initial_plasticity", 0.0},
-                                                {"learning_competition", 1.0},
-                                                {"min_plasticity", 0.0},
-                                                {"plasticity_decay", 0.0},
-                                                {"num_classes", 1.0}});
+        spec.learning =
+            LearningParams::create(LearningType::Unsupervised, {{"num_weights", 1 << 20},
+                                                                {"initial_plasticity", 0.0},
+                                                                {"learning_competition", 1.0},
+                                                                {"min_plasticity", 0.0},
+                                                                {"plasticity_decay", 0.0},
+                                                                {"num_classes", 1.0}});
         const FcModel m = make_fc(spec);
-        EXPECT_EQ(error_of([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
-                  "Attempted to write value 1048576 into a 20-bit field, which will cause an "
-                  "overflow.");
+        EXPECT_EQ(
+            error_of([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
+            "Attempted to write value 1048576 into a 20-bit field, which will cause an "
+            "overflow.");
     }
     // Class counts that would divide by zero, and wider weights whose blocks
     // the learning fields do not fit: refused.
@@ -285,9 +287,7 @@ struct LearnVars {
         vars.set("threshold_learning", int32s(std::vector<int32_t>(neurons, 99)));
         vars.set("thswap", int32s(std::vector<int32_t>(neurons, 99)));
     }
-    const Dense& get(const char* name) const {
-        return dynamic_cast<const Dense&>(*vars.get(name));
-    }
+    const Dense& get(const char* name) const { return dynamic_cast<const Dense&>(*vars.get(name)); }
 };
 
 Words fnp2_memory_10x100() {

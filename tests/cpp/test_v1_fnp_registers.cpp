@@ -16,12 +16,11 @@ namespace {
 using namespace v1fnp_test;
 using Words = std::vector<uint32_t>;
 
-Words regs_of(const FcModel& m, bool learning = false,
-              const std::shared_ptr<Layer>& next = nullptr, bool pass_input = false,
-              bool pass_output = false) {
+Words regs_of(const FcModel& m, bool learning = false, const std::shared_ptr<Layer>& next = nullptr,
+              bool pass_input = false, bool pass_output = false) {
     const auto device = v1_device();
-    const auto result = v1::format_fnp_regs(*device, *m.layer, learning, next, pass_input,
-                                            pass_output);
+    const auto result =
+        v1::format_fnp_regs(*device, *m.layer, learning, next, pass_input, pass_output);
     EXPECT_EQ(result.size(), 1u);
     EXPECT_EQ(result.begin()->first, m.mapping->nps->front().ident);
     return result.begin()->second;
@@ -36,13 +35,13 @@ Words expected_default_fnp3() {
     r[12] = 0x52000000;
     r[13] = 0x00000010;
     r[37] = 0xFF000000;
-    r[1] = 0x01500070;   // mode bits 4-6, NP2NP 1, CNP4FNP 1, single buffer
-    r[3] = 0x21019080;   // multi-bit weights, act_bits 2 >> 1, activation, FNP, channel
-    r[10] = 0x00040004;  // d1 = 4, d0 = 4
-    r[11] = 16 << 12;    // d0 x d1
-    r[14] = 0x80000002;  // 48 inputs: 2 words
-    r[15] = 10;          // units
-    r[16] = 0x20000000;  // activation
+    r[1] = 0x01500070;        // mode bits 4-6, NP2NP 1, CNP4FNP 1, single buffer
+    r[3] = 0x21019080;        // multi-bit weights, act_bits 2 >> 1, activation, FNP, channel
+    r[10] = 0x00040004;       // d1 = 4, d0 = 4
+    r[11] = 16 << 12;         // d0 x d1
+    r[14] = 0x80000002;       // 48 inputs: 2 words
+    r[15] = 10;               // units
+    r[16] = 0x20000000;       // activation
     r[17] = 80 | (1u << 20);  // 10 x (2 x 2 + 4) RAM words, one block
     r[44] = 0x06080000;       // route 0xFF
     r[45] = 0xFF000303;       // destination cols 3..3, route
@@ -59,8 +58,8 @@ TEST(V1FnpRegisters, Fnp2RegisterFileByHand) {
     FcSpec spec;
     spec.type = hw::Type::FNP2;
     Words expected = expected_default_fnp3();
-    expected[1] = 0x00700070;  // NP2NP 3, no CNP4FNP
-    expected[17] = 0;          // weights are external: no block words
+    expected[1] = 0x00700070;   // NP2NP 3, no CNP4FNP
+    expected[17] = 0;           // weights are external: no block words
     expected[49] = 0x00040503;  // configuration DMA: row 3, col 5, one-hot id 2
     EXPECT_EQ(regs_of(make_fc(spec)), expected);
 }
@@ -143,8 +142,8 @@ TEST(V1FnpRegisters, FieldOverflows) {
 TEST(V1FnpRegisters, PassFlags) {
     const FcModel m = make_fc(FcSpec{});
     const Words r = regs_of(m, false, nullptr, true, true);
-    EXPECT_EQ(r[2], 0x80u);          // input-buffer spikes
-    EXPECT_EQ(r[44], 0x06080004u);   // pass output: bit 2
+    EXPECT_EQ(r[2], 0x80u);         // input-buffer spikes
+    EXPECT_EQ(r[44], 0x06080004u);  // pass output: bit 2
 }
 
 TEST(V1FnpRegisters, PartialReconfigurationOnTheSameNp) {
@@ -190,12 +189,11 @@ TEST(V1FnpLearningRegisters, CommonRegisters) {
 
     r = Words(50, 0);
     r[37] = 0xFF000000;
-    auto p = LearningParams::create(LearningType::Unsupervised,
-                                    {{"num_weights", 10},
-                                     {"initial_plasticity", 0.35},
-                                     {"learning_competition", 0.55},
-                                     {"min_plasticity", 0.21},
-                                     {"plasticity_decay", 0.3}});
+    auto p = LearningParams::create(LearningType::Unsupervised, {{"num_weights", 10},
+                                                                 {"initial_plasticity", 0.35},
+                                                                 {"learning_competition", 0.55},
+                                                                 {"min_plasticity", 0.21},
+                                                                 {"plasticity_decay", 0.3}});
     v1::format_learning_common_regs(&r, p.get());
     EXPECT_EQ(r[36], (1u << 28) | 5u);  // round(4.5) = 5: halves away from zero
     EXPECT_EQ(r[37], 0xFF000003u);      // ceil(2.1)
@@ -204,12 +202,11 @@ TEST(V1FnpLearningRegisters, CommonRegisters) {
 
 TEST(V1FnpLearningRegisters, NegativeCompetitionFails) {
     Words r(50, 0);
-    auto p = LearningParams::create(LearningType::Unsupervised,
-                                    {{"num_weights", 64},
-                                     {"initial_plasticity", 0.5},
-                                     {"learning_competition", 1.5},
-                                     {"min_plasticity", 0.1},
-                                     {"plasticity_decay", 0.25}});
+    auto p = LearningParams::create(LearningType::Unsupervised, {{"num_weights", 64},
+                                                                 {"initial_plasticity", 0.5},
+                                                                 {"learning_competition", 1.5},
+                                                                 {"min_plasticity", 0.1},
+                                                                 {"plasticity_decay", 0.25}});
     // (1 - 1.5) x 64 = -32, read as unsigned.
     EXPECT_EQ(error_of([&] { v1::format_learning_common_regs(&r, p.get()); }),
               "Attempted to write value 4294967264 into a 20-bit field, which will cause an "

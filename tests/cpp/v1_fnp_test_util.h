@@ -68,11 +68,11 @@ inline FcModel make_fc(const FcSpec& s) {
                                                                 {"input_channels", int(s.c)},
                                                                 {"input_bits", s.input_bits}});
     m.model->add(Layer::create(in_params.get(), "input"), {});
-    auto fc_params = LayerParams::create(LayerType::FullyConnected,
-                                         {{"units", s.units},
-                                          {"weights_bits", s.weights_bits},
-                                          {"activation", s.activation},
-                                          {"act_bits", s.act_bits}});
+    auto fc_params =
+        LayerParams::create(LayerType::FullyConnected, {{"units", s.units},
+                                                        {"weights_bits", s.weights_bits},
+                                                        {"activation", s.activation},
+                                                        {"act_bits", s.act_bits}});
     m.layer = Layer::create(fc_params.get(), "fc");
     m.model->add(m.layer, {});
     if (s.learning) m.model->compile(s.learning);
@@ -81,8 +81,8 @@ inline FcModel make_fc(const FcSpec& s) {
     hw::Placement placement;
     placement.filters = uint32_t(s.units);
     placement.single_buffer = s.single_buffer;
-    m.mapping->nps = std::make_shared<ComponentList>(
-        ComponentList{hw::Component(s.type, s.ident, placement)});
+    m.mapping->nps =
+        std::make_shared<ComponentList>(ComponentList{hw::Component(s.type, s.ident, placement)});
     m.mapping->channel = s.channel;
     m.mapping->next_channel = s.route;
     m.mapping->input_channel = s.input_channel;
@@ -95,13 +95,12 @@ inline FcModel make_fc(const FcSpec& s) {
 }
 
 inline std::shared_ptr<LearningParams> learning_params(double num_weights, double num_classes) {
-    return LearningParams::create(LearningType::Unsupervised,
-                                  {{"num_weights", num_weights},
-                                   {"initial_plasticity", 0.5},
-                                   {"learning_competition", 0.25},
-                                   {"min_plasticity", 0.1},
-                                   {"plasticity_decay", 0.25},
-                                   {"num_classes", num_classes}});
+    return LearningParams::create(LearningType::Unsupervised, {{"num_weights", num_weights},
+                                                               {"initial_plasticity", 0.5},
+                                                               {"learning_competition", 0.25},
+                                                               {"min_plasticity", 0.1},
+                                                               {"plasticity_decay", 0.25},
+                                                               {"num_classes", num_classes}});
 }
 
 // A dense tensor of the given type and shape (RowMajor unless told), with

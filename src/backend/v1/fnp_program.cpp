@@ -24,8 +24,8 @@ std::unique_ptr<program::Record> record_program_dense_layer(
     auto record = program::new_record(device.version());
     if (std::find(nps.begin(), nps.end(), fnp.ident) != nps.end()) return record;
 
-    const auto regs = format_fnp_regs(device, layer, false, next_pass_first_layer, pass_input,
-                                      pass_output);
+    const auto regs =
+        format_fnp_regs(device, layer, false, next_pass_first_layer, pass_input, pass_output);
     record->add_np_track(fnp.ident, dma::NpRegisters, 0, regs.at(fnp.ident), true, true);
     if (unused_nps) return record;
 

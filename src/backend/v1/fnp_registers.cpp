@@ -33,12 +33,12 @@ constexpr RegDetail REG10_I_SIZE_CUT{0, 11};
 constexpr RegDetail REG10_J_SIZE_CUT{16, 11};
 constexpr RegDetail REG11_LOW{0, 8};
 constexpr RegDetail REG11_CH_SIZE{12, 18};
-constexpr RegDetail FNP1_FPKT_WSIZE{0, 18};  // word 14: FNP input words
-constexpr RegDetail FNP1_ENABLE{31, 1};      // word 14
-constexpr RegDetail FNP2_FN_TOTAL{0, 17};    // word 15: neuron count
-constexpr RegDetail FNP3_LOW{0, 18};         // word 16
-constexpr RegDetail FNP3_BIT28{28, 1};       // word 16
-constexpr RegDetail FNP3_ACTIVATION{29, 1};  // word 16
+constexpr RegDetail FNP1_FPKT_WSIZE{0, 18};   // word 14: FNP input words
+constexpr RegDetail FNP1_ENABLE{31, 1};       // word 14
+constexpr RegDetail FNP2_FN_TOTAL{0, 17};     // word 15: neuron count
+constexpr RegDetail FNP3_LOW{0, 18};          // word 16
+constexpr RegDetail FNP3_BIT28{28, 1};        // word 16
+constexpr RegDetail FNP3_ACTIVATION{29, 1};   // word 16
 constexpr RegDetail FNP4_W_SIZE_LAST{0, 16};  // word 17: FNP RAM words (FNP3)
 constexpr RegDetail FNP4_W_BLK_COUNT{20, 4};  // word 17: FNP RAM blocks (FNP3)
 

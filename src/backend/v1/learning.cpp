@@ -53,9 +53,10 @@ uint64_t field_value(double x) {
 template <class D, class = void>
 struct HasLearningMemory : std::false_type {};
 template <class D>
-struct HasLearningMemory<D, std::void_t<decltype(std::declval<const D&>().learn_mem_size()),
-                                        decltype(std::declval<const D&>().read_learn_mem(
-                                            std::declval<uint32_t*>()))>> : std::true_type {};
+struct HasLearningMemory<
+    D, std::void_t<decltype(std::declval<const D&>().learn_mem_size()),
+                   decltype(std::declval<const D&>().read_learn_mem(std::declval<uint32_t*>()))>>
+    : std::true_type {};
 
 template <class D>
 std::vector<uint32_t> read_learning_memory(const D& device) {
@@ -66,7 +67,8 @@ std::vector<uint32_t> read_learning_memory(const D& device) {
         return memory;
     } else {
         (void)device;
-        throw std::runtime_error("Reading the learning memory of a hardware device not implemented");
+        throw std::runtime_error(
+            "Reading the learning memory of a hardware device not implemented");
     }
 }
 
@@ -94,8 +96,7 @@ program::LearnRecordsPtr record_program_learning_dense_layer(const Device& devic
     const auto enabled = format_fnp_regs(device, layer, true, nullptr, pass_input, false);
     result.first->add_np_track(fnp.ident, dma::NpRegisters, 0, enabled.at(fnp.ident), true, true);
     const auto disabled = format_fnp_regs(device, layer, false, nullptr, pass_input, false);
-    result.second->add_np_track(fnp.ident, dma::NpRegisters, 0, disabled.at(fnp.ident), true,
-                                true);
+    result.second->add_np_track(fnp.ident, dma::NpRegisters, 0, disabled.at(fnp.ident), true, true);
 
     const Variables& variables = *layer.variables();
     const auto weights = Tensor::ensure_dense(variables.get("weights"));
@@ -142,8 +143,9 @@ program::LearnRecordsPtr record_program_learning_dense_layer(const Device& devic
         for (uint32_t n = 0; n < uint32_t(units); ++n) {
             const uint64_t base = uint64_t(n) * block;
             if (base + 3 >= image.size()) {
-                throw std::out_of_range("The learning layer has more units than neurons in its "
-                                        "weights.");
+                throw std::out_of_range(
+                    "The learning layer has more units than neurons in its "
+                    "weights.");
             }
             uint32_t* words = &image[size_t(base)];
             if (classes > 1) put_field(&words[1], LRN1_CLASS, n / per_class + 1);
@@ -224,8 +226,8 @@ void fnp_update_learn_vars_from_memory(std::vector<uint32_t> memory, VariablesIm
     }
     variables->set("weights", weights);
 
-    std::shared_ptr<Dense> threshold = Dense::create(
-        old_threshold->type(), old_threshold->dimensions(), Dense::Layout::ColMajor);
+    std::shared_ptr<Dense> threshold =
+        Dense::create(old_threshold->type(), old_threshold->dimensions(), Dense::Layout::ColMajor);
     std::shared_ptr<Dense> swap =
         Dense::create(old_thswap->type(), old_thswap->dimensions(), Dense::Layout::ColMajor);
     int32_t* t = threshold->data<int32_t>();
