@@ -24,8 +24,7 @@ uint64_t mul_sat(uint64_t a, uint64_t b) {
 
 uint32_t dim(const Shape& shape, uint32_t i) { return i < shape.size() ? shape[i] : 0; }
 
-}  // namespace
-
+// Bit planes per 32 inputs.
 uint32_t fnp_planes_per_group(int weights_bits) {
     if (weights_bits < 1) {
         throw std::invalid_argument("FNP weights need at least 1 bit (got " +
@@ -33,6 +32,8 @@ uint32_t fnp_planes_per_group(int weights_bits) {
     }
     return weights_bits == 1 ? 1u : 2u * uint32_t(weights_bits) - 2u;
 }
+
+}  // namespace
 
 uint32_t fnp_sram_size(const Shape& shape, int weights_bits) {
     const uint64_t planes = fnp_planes_per_group(weights_bits);

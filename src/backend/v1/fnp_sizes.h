@@ -17,13 +17,10 @@ class Layer;
 
 namespace vorna::v1 {
 
-// Bit planes per 32 inputs for weights of `weights_bits` bits: 1 for 1-bit
-// weights, else weights_bits - 1 magnitude planes for each sign.
-// std::invalid_argument for a width below 1.
-uint32_t fnp_planes_per_group(int weights_bits);
-
 // FNP RAM words of the neurons of a weights shape (neurons, inputs):
-// neurons x (ceil(inputs / 32) x planes + 4).
+// neurons x (ceil(inputs / 32) x planes + 4), with 1 plane for 1-bit weights,
+// else weights_bits - 1 magnitude planes for each sign. std::invalid_argument
+// for a width below 1.
 uint32_t fnp_sram_size(const Shape& shape, int weights_bits);
 
 // FNP input words of a layer: ceil(x * y * c / 32) over its first input shape,
