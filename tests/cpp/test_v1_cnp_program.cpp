@@ -21,8 +21,11 @@ using v1_test::space;
 const hw::Ident kNps[3] = {{1, 2, 0, 0}, {1, 2, 1, 0}, {2, 2, 0, 0}};
 
 std::map<std::string, int> params(int k, int wb) {
-    return {{"filters", 12},      {"kernel_width", k}, {"kernel_height", k},
-            {"weights_bits", wb}, {"act_bits", 2}};
+    return {{"filters", 12},
+            {"kernel_width", k},
+            {"kernel_height", k},
+            {"weights_bits", wb},
+            {"act_bits", 2}};
 }
 
 // A layer of 12 filters on three NPs of four filters each, thresholds
@@ -58,8 +61,8 @@ TEST(V1CnpProgram, ConvolutionalBlocksPerNp) {
     for (uint32_t f = 0; f < 12; ++f) set<int8_t>(*w, {f, f % 4, 1, 1}, f % 2 ? 1 : -1);
     const v1_test::V1Device device;
 
-    const auto record = record_program_conv_layer(device, *net.layer, nullptr, false, false, {},
-                                                  false);
+    const auto record =
+        record_program_conv_layer(device, *net.layer, nullptr, false, false, {}, false);
     EXPECT_EQ(record->hw_version(), device.version());
     ASSERT_EQ(record->tracks().size(), 1u);
     const std::vector<Block> blocks = blocks_of(*record);
@@ -89,8 +92,8 @@ TEST(V1CnpProgram, ConvolutionalBlocksPerNp) {
 TEST(V1CnpProgram, RegistersOnlyAndLeftOutNps) {
     Net net = three_np_layer(LayerType::Convolutional, 3, 4, 4);
     const v1_test::V1Device device;
-    const auto unused = record_program_conv_layer(device, *net.layer, nullptr, false, false, {},
-                                                  true);
+    const auto unused =
+        record_program_conv_layer(device, *net.layer, nullptr, false, false, {}, true);
     const auto blocks = blocks_of(*unused);
     ASSERT_EQ(blocks.size(), 3u);
     for (uint32_t n = 0; n < 3; ++n) {
@@ -99,8 +102,8 @@ TEST(V1CnpProgram, RegistersOnlyAndLeftOutNps) {
         EXPECT_EQ(blocks[n].payload.size(), 50u);
     }
 
-    const auto left_out = record_program_conv_layer(device, *net.layer, nullptr, false, false,
-                                                    {kNps[1]}, true);
+    const auto left_out =
+        record_program_conv_layer(device, *net.layer, nullptr, false, false, {kNps[1]}, true);
     const auto lo = blocks_of(*left_out);
     ASSERT_EQ(lo.size(), 3u);
     EXPECT_EQ(lo[1].np, kNps[1]);
@@ -120,11 +123,12 @@ TEST(V1CnpProgram, SeparableBlocksAndPointwiseOffset) {
     auto dw = dense(*net.layer, "weights");
     auto pw = dense(*net.layer, "weights_pw");
     set<int8_t>(*dw, {0, 16, 2, 2}, -3);
-    for (uint32_t f = 0; f < 12; ++f) set<int8_t>(*pw, {f, 0, 0, 0}, static_cast<int8_t>(f % 8 - 4));
+    for (uint32_t f = 0; f < 12; ++f)
+        set<int8_t>(*pw, {f, 0, 0, 0}, static_cast<int8_t>(f % 8 - 4));
     const v1_test::V1Device device;
 
-    const auto record = record_program_sep_conv_layer(device, *net.layer, nullptr, false, false,
-                                                      {}, false);
+    const auto record =
+        record_program_sep_conv_layer(device, *net.layer, nullptr, false, false, {}, false);
     const auto blocks = blocks_of(*record);
     ASSERT_EQ(blocks.size(), 12u);
     const auto dw_words = format_sep_cnp_dw_weights(*dw, 4);
@@ -150,16 +154,17 @@ TEST(V1CnpProgram, SeparableBlocksAndPointwiseOffset) {
     // Pointwise, NP 1: filters 4..7 of channel 0 are 0, 1, 2, 3.
     EXPECT_EQ(blocks[6].payload[0], 0x3210u);
 
-    const auto unused = record_program_sep_conv_layer(device, *net.layer, nullptr, false, false,
-                                                      {}, true);
+    const auto unused =
+        record_program_sep_conv_layer(device, *net.layer, nullptr, false, false, {}, true);
     EXPECT_EQ(blocks_of(*unused).size(), 3u);
 }
 
 TEST(V1CnpProgram, Failures) {
     const v1_test::V1Device device;
     Net net = three_np_layer(LayerType::Convolutional, 3, 2, 4);
-    EXPECT_THROW(record_program_sep_conv_layer(device, *net.layer, nullptr, false, false, {}, false),
-                 std::bad_cast);
+    EXPECT_THROW(
+        record_program_sep_conv_layer(device, *net.layer, nullptr, false, false, {}, false),
+        std::bad_cast);
     std::vector<float> steps(12, 1.0f);
     steps[9] = 70000.0f;  // 1120000 sixteenths
     net.layer->variables()->set("act_step", v1_test::float_values(steps));

@@ -40,21 +40,23 @@ TEST(V1CnpRegisters, ThresholdWords) {
 
 TEST(V1CnpRegisters, ThresholdFailures) {
     auto steps = int32_values({16});
-    EXPECT_EQ(error_text([&] { format_cnp_thresholds(*int32_values({524288}), *steps, true, 0, 1); }),
-              "524288 cannot fit in a 20 bits signed integer.");
-    EXPECT_EQ(error_text([&] {
-                  format_cnp_thresholds(*int32_values({-524289}), *steps, true, 0, 1);
-              }),
-              "-524289 cannot fit in a 20 bits signed integer.");
+    EXPECT_EQ(
+        error_text([&] { format_cnp_thresholds(*int32_values({524288}), *steps, true, 0, 1); }),
+        "524288 cannot fit in a 20 bits signed integer.");
+    EXPECT_EQ(
+        error_text([&] { format_cnp_thresholds(*int32_values({-524289}), *steps, true, 0, 1); }),
+        "-524289 cannot fit in a 20 bits signed integer.");
 
     struct Step {
         int32_t value;
         const char* message;
     } bad_steps[] = {
-        {1048576, "Backend hardware(CNP): act_step should be between 0 and 65535. Receives "
-                  "act_step 65536."},
-        {-20, "Backend hardware(CNP): act_step should be between 0 and 65535. Receives act_step "
-              "-1."},
+        {1048576,
+         "Backend hardware(CNP): act_step should be between 0 and 65535. Receives "
+         "act_step 65536."},
+        {-20,
+         "Backend hardware(CNP): act_step should be between 0 and 65535. Receives act_step "
+         "-1."},
     };
     for (const Step& s : bad_steps) {
         try {
@@ -125,8 +127,8 @@ struct Geometry {
 
     std::vector<uint32_t> run() const {
         auto r = default_np_regs();
-        format_cnp_geometry_regs(&r, input, 5, input_bits, kernel, stride, padding, true,
-                                 act_bits, part, aux, 1, 1, PaddingParams{}, filters, start, 2, 1);
+        format_cnp_geometry_regs(&r, input, 5, input_bits, kernel, stride, padding, true, act_bits,
+                                 part, aux, 1, 1, PaddingParams{}, filters, start, 2, 1);
         return r;
     }
 };
@@ -183,7 +185,12 @@ TEST(V1CnpRegisters, GeometryOverflows) {
          "Attempted to write value 2048 into a 11-bit field, which will cause an overflow."},
         {"2041 filters", [](Geometry& g) { g.filters = 2041; },
          "Attempted to write value 256 into a 8-bit field, which will cause an overflow."},
-        {"offset -9", [](Geometry& g) { g.aux = space(0, 0, 8, 5, 4); g.part = space(0, 9, 8, 4, 4); g.input = Shape{8, 16, 4}; },
+        {"offset -9",
+         [](Geometry& g) {
+             g.aux = space(0, 0, 8, 5, 4);
+             g.part = space(0, 9, 8, 4, 4);
+             g.input = Shape{8, 16, 4};
+         },
          "-9 cannot fit in a 4 bits signed integer."},
     };
     for (const Case& c : cases) {
@@ -199,8 +206,11 @@ TEST(V1CnpRegisters, GeometryOverflows) {
 // ---- register sets -----------------------------------------------------
 
 std::map<std::string, int> conv_params(int k, int wb, std::map<std::string, int> extra = {}) {
-    std::map<std::string, int> p{{"filters", 16},      {"kernel_width", k}, {"kernel_height", k},
-                                 {"weights_bits", wb}, {"act_bits", 2}};
+    std::map<std::string, int> p{{"filters", 16},
+                                 {"kernel_width", k},
+                                 {"kernel_height", k},
+                                 {"weights_bits", wb},
+                                 {"act_bits", 2}};
     for (const auto& [key, v] : extra) p[key] = v;
     return p;
 }
@@ -220,13 +230,9 @@ TEST(V1CnpRegisters, StandardWeightLayoutWords) {
         uint32_t w20, w21_lo, w21_hi;
         uint32_t four_bit;
     } cases[] = {
-        {3, 2, 4, 0, 8, 0, 0},  // 16 words per channel / 4
-        {3, 1, 4, 0, 0, 8, 0},
-        {3, 4, 8, 0, 8, 0, 1},  // 32 words per channel
-        {1, 2, 4, 8, 0, 0, 0},
-        {1, 1, 4, 8, 0, 0, 0},
-        {5, 2, 4, 0, 8, 0, 0},
-        {7, 2, 8, 0, 8, 0, 0},
+        {3, 2, 4, 0, 8, 0, 0},                         // 16 words per channel / 4
+        {3, 1, 4, 0, 0, 8, 0}, {3, 4, 8, 0, 8, 0, 1},  // 32 words per channel
+        {1, 2, 4, 8, 0, 0, 0}, {1, 1, 4, 8, 0, 0, 0}, {5, 2, 4, 0, 8, 0, 0}, {7, 2, 8, 0, 8, 0, 0},
     };
     for (const Case& c : cases) {
         auto net = make_net(LayerType::Convolutional, conv_params(c.k, c.wb), 8, 8, 4);

@@ -11,7 +11,8 @@ namespace {
 using v1_test::make_net;
 
 std::map<std::string, int> conv_params(int k, int bits, int filters = 8) {
-    return {{"filters", filters}, {"kernel_width", k}, {"kernel_height", k}, {"weights_bits", bits}};
+    return {
+        {"filters", filters}, {"kernel_width", k}, {"kernel_height", k}, {"weights_bits", bits}};
 }
 
 HardwareConstraints with_weight_sram(uint32_t rows) {

@@ -49,8 +49,7 @@ TEST(V1CnpWeights, StandardSizes) {
         {3, 2, 16, 4, 64},   // u = 16 x 6 / 8 = 12 -> 16
         {5, 3, 8, 4, 96},    // u = 16
         {7, 1, 9, 4, 192},   // u = 16 x 42 / 8 = 84 -> 96
-        {3, 1, 8, 8, 0xFFFFFFFFu},
-        {3, 1, 8, 3, 0xFFFFFFFFu},
+        {3, 1, 8, 8, 0xFFFFFFFFu}, {3, 1, 8, 3, 0xFFFFFFFFu},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(get_std_cnp_sram_size(c.k, c.ch, c.f, c.b), c.words)

@@ -16,12 +16,11 @@ using v1_test::int32_values;
 
 std::map<std::string, int> hrc_params(std::map<std::string, int> extra = {}) {
     std::map<std::string, int> p{
-        {"input_width", 8},      {"input_height", 8},     {"input_channels", 1},
-        {"kernel_width", 3},     {"kernel_height", 3},    {"padding", 1},
-        {"stride_x", 1},         {"stride_y", 1},         {"filters", 4},
-        {"weights_bits", 8},     {"padding_value", 0},    {"activation", 1},
-        {"act_bits", 2},         {"pooling_width", 1},    {"pooling_height", 1},
-        {"pool_type", 0},        {"pooling_stride_x", 1}, {"pooling_stride_y", 1}};
+        {"input_width", 8},      {"input_height", 8},    {"input_channels", 1}, {"kernel_width", 3},
+        {"kernel_height", 3},    {"padding", 1},         {"stride_x", 1},       {"stride_y", 1},
+        {"filters", 4},          {"weights_bits", 8},    {"padding_value", 0},  {"activation", 1},
+        {"act_bits", 2},         {"pooling_width", 1},   {"pooling_height", 1}, {"pool_type", 0},
+        {"pooling_stride_x", 1}, {"pooling_stride_y", 1}};
     for (const auto& [k, v] : extra) p[k] = v;
     return p;
 }
@@ -33,17 +32,21 @@ ConvCalculatedParams padded(int32_t top, int32_t bottom, int32_t left, int32_t r
 }
 
 TEST(V1Hrc, RegisterWords) {
-    auto p = LayerParams::create(
-        LayerType::InputConvolutional,
-        hrc_params({{"padding", 0}, {"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2},
-                    {"filters", 512}, {"kernel_height", 5}, {"padding_value", 7},
-                    {"stride_x", 2}, {"stride_y", 3}}));
+    auto p = LayerParams::create(LayerType::InputConvolutional, hrc_params({{"padding", 0},
+                                                                            {"pool_type", 1},
+                                                                            {"pooling_width", 2},
+                                                                            {"pooling_height", 2},
+                                                                            {"filters", 512},
+                                                                            {"kernel_height", 5},
+                                                                            {"padding_value", 7},
+                                                                            {"stride_x", 2},
+                                                                            {"stride_y", 3}}));
     const HrcRegisters r = format_hrc_regs(*p, padded(1, 2, 3, 4));
     EXPECT_EQ(r, (HrcRegisters{0x00333111u, 0x23u, 0x070707u, 0x2143u, 0x01FF0000u, 0, 0, 0}));
 
-    auto plain = LayerParams::create(LayerType::InputConvolutional,
-                                     hrc_params({{"input_channels", 3}, {"filters", 1},
-                                                 {"kernel_height", 7}, {"act_bits", 1}}));
+    auto plain = LayerParams::create(
+        LayerType::InputConvolutional,
+        hrc_params({{"input_channels", 3}, {"filters", 1}, {"kernel_height", 7}, {"act_bits", 1}}));
     EXPECT_EQ(format_hrc_regs(*plain, padded(0, 0, 0, 0)),
               (HrcRegisters{0x21u, 0x11u, 0, 0, 0, 0, 0, 0}));
 }
@@ -54,17 +57,23 @@ TEST(V1Hrc, RegisterOverflows) {
         ConvCalculatedParams conv;
         std::string message;
     } cases[] = {
-        {{{"filters", 513}}, padded(0, 0, 0, 0),
+        {{{"filters", 513}},
+         padded(0, 0, 0, 0),
          "Attempted to write value 512 into a 9-bit field, which will cause an overflow."},
-        {{{"filters", 0}}, padded(0, 0, 0, 0),
+        {{{"filters", 0}},
+         padded(0, 0, 0, 0),
          "Attempted to write value 4294967295 into a 9-bit field, which will cause an overflow."},
-        {{{"act_bits", 8}}, padded(0, 0, 0, 0),
+        {{{"act_bits", 8}},
+         padded(0, 0, 0, 0),
          "Attempted to write value 4 into a 2-bit field, which will cause an overflow."},
-        {{{"stride_x", 8}}, padded(0, 0, 0, 0),
+        {{{"stride_x", 8}},
+         padded(0, 0, 0, 0),
          "Attempted to write value 8 into a 3-bit field, which will cause an overflow."},
-        {{{"padding_value", 256}}, padded(0, 0, 0, 0),
+        {{{"padding_value", 256}},
+         padded(0, 0, 0, 0),
          "Attempted to write value 256 into a 8-bit field, which will cause an overflow."},
-        {{}, padded(0, 9, 0, 0),
+        {{},
+         padded(0, 9, 0, 0),
          "Attempted to write value 9 into a 3-bit field, which will cause an overflow."},
     };
     for (const Case& c : cases) {
@@ -76,14 +85,11 @@ TEST(V1Hrc, RegisterOverflows) {
 TEST(V1Hrc, ThresholdImage) {
     EXPECT_EQ(pack_signed_words(*int32_values({-1, 8388607, -8388608}), *int32_values({16, 32, 7})),
               (std::vector<uint32_t>{0x00FFFFFFu, 16, 0x007FFFFFu, 32, 0x00800000u, 7}));
-    EXPECT_EQ(error_text([] {
-                  pack_signed_words(*int32_values({8388608}), *int32_values({0}));
-              }),
+    EXPECT_EQ(error_text([] { pack_signed_words(*int32_values({8388608}), *int32_values({0})); }),
               "8388608 cannot fit in a 24 bits signed integer.");
-    EXPECT_EQ(error_text([] {
-                  pack_signed_words(*v1_test::float_values({1.0f}), *int32_values({0}));
-              }),
-              "Wrong requested type i for a tensor of type float32.");
+    EXPECT_EQ(
+        error_text([] { pack_signed_words(*v1_test::float_values({1.0f}), *int32_values({0})); }),
+        "Wrong requested type i for a tensor of type float32.");
     EXPECT_THROW(pack_signed_words(*int32_values({1, 2}), *int32_values({0})),
                  std::invalid_argument);
 }
@@ -107,7 +113,9 @@ TEST(V1Hrc, SramSelect) {
         EXPECT_EQ(blocks[i].offset, expected[i].offset);
         EXPECT_EQ(blocks[i].payload, expected[i].payload);
     }
-    EXPECT_EQ(error_text([&] { record_hrc_sram_select(record.get(), RegDetail{3, 0}, {1}); }),
+    EXPECT_EQ(error_text([&] {
+                  record_hrc_sram_select(record.get(), RegDetail{3, 0}, {1});
+              }),
               "Attempted to write value 1 into a 0-bit field, which will cause an overflow.");
 }
 
@@ -128,7 +136,8 @@ HrcNet hrc_layer(std::map<std::string, int> extra = {}) {
 TEST(V1Hrc, ProgramOrder) {
     HrcNet net = hrc_layer();
     auto w = std::dynamic_pointer_cast<Dense>(net.layer->variables()->get("weights"));
-    for (uint32_t f = 0; f < 4; ++f) v1_test::set<int8_t>(*w, {1, 1, 0, f}, static_cast<int8_t>(f + 1));
+    for (uint32_t f = 0; f < 4; ++f)
+        v1_test::set<int8_t>(*w, {1, 1, 0, f}, static_cast<int8_t>(f + 1));
     net.layer->variables()->set("threshold", int32_values({-1, 2, 3, 4}));
     const v1_test::V1Device device;
 
@@ -139,9 +148,9 @@ TEST(V1Hrc, ProgramOrder) {
     ASSERT_FALSE(images.at(0).empty());
     for (size_t i = 1; i < images.size(); ++i) EXPECT_TRUE(images[i].empty()) << i;
 
-    const auto regs = format_hrc_regs(*net.layer->params(),
-                                      dynamic_cast<const HasConvParams&>(*net.layer)
-                                          .conv_calculated_params());
+    const auto regs =
+        format_hrc_regs(*net.layer->params(),
+                        dynamic_cast<const HasConvParams&>(*net.layer).conv_calculated_params());
     const std::vector<uint32_t> reg_words(regs.begin(), regs.end());
     const std::vector<Block> expected = {
         {hw::Ident{}, 8, 8, reg_words},
@@ -192,10 +201,9 @@ TEST(V1Hrc, Failures) {
     auto loose = Layer::create(p.get(), "loose");
     EXPECT_EQ(error_text([&] { record_program_hrc_layer(device, *loose); }),
               "The layer loose is not built.");
-    auto conv = v1_test::make_net(LayerType::Convolutional,
-                                  {{"filters", 4}, {"kernel_width", 3}, {"kernel_height", 3},
-                                   {"weights_bits", 2}},
-                                  8, 8, 1);
+    auto conv = v1_test::make_net(
+        LayerType::Convolutional,
+        {{"filters", 4}, {"kernel_width", 3}, {"kernel_height", 3}, {"weights_bits", 2}}, 8, 8, 1);
     EXPECT_THROW(record_program_hrc_layer(device, *conv.layer), std::bad_cast);
 }
 

@@ -33,7 +33,7 @@ inline std::string error_text(const std::function<void()>& f) {
 }
 
 class V1Device : public Device {
-public:
+  public:
     explicit V1Device(HwVersion version = HwVersion{0xBC, 0xA1, 1, 0})
         : version_(version), mesh_(IpVersion::v1, {}, {}, std::nullopt, {}, {}) {}
     HwVersion version() const override { return version_; }
@@ -41,7 +41,7 @@ public:
     const Mesh& mesh() const override { return mesh_; }
     HardwareDevice* hardware() const override { return nullptr; }
 
-private:
+  private:
     HwVersion version_;
     Mesh mesh_;
 };
@@ -58,11 +58,11 @@ inline Net make_net(LayerType type, const std::map<std::string, int>& params, ui
                     uint32_t height, uint32_t channels, int input_bits = 4) {
     Net net;
     net.model = Model::create();
-    auto in_params = LayerParams::create(
-        LayerType::InputData, {{"input_width", static_cast<int>(width)},
-                               {"input_height", static_cast<int>(height)},
-                               {"input_channels", static_cast<int>(channels)},
-                               {"input_bits", input_bits}});
+    auto in_params =
+        LayerParams::create(LayerType::InputData, {{"input_width", static_cast<int>(width)},
+                                                   {"input_height", static_cast<int>(height)},
+                                                   {"input_channels", static_cast<int>(channels)},
+                                                   {"input_bits", input_bits}});
     net.input = Layer::create(in_params.get(), "input");
     net.model->add(net.input, {});
     auto p = LayerParams::create(type, params);
@@ -123,8 +123,8 @@ void set(Dense& t, std::initializer_list<uint32_t> coords, T value) {
 }
 
 inline std::shared_ptr<Dense> int32_values(const std::vector<int32_t>& values) {
-    auto t = tensor(TensorType::int32, {static_cast<uint32_t>(values.size())},
-                    Dense::Layout::RowMajor);
+    auto t =
+        tensor(TensorType::int32, {static_cast<uint32_t>(values.size())}, Dense::Layout::RowMajor);
     for (size_t i = 0; i < values.size(); ++i) t->data<int32_t>()[i] = values[i];
     return t;
 }
@@ -155,8 +155,9 @@ inline std::vector<Block> blocks_of(const program::Record& record) {
             const bool xl = (h0 >> 19) & 1u;
             const uint32_t size = xl ? (h1 >> 16) * 16 : h0 >> 24;
             Block b;
-            b.np = hw::Ident{static_cast<uint8_t>(h0 & 0xFF), static_cast<uint8_t>((h0 >> 8) & 0xFF),
-                             static_cast<uint8_t>((h0 >> 16) & 0x7), 0};
+            b.np =
+                hw::Ident{static_cast<uint8_t>(h0 & 0xFF), static_cast<uint8_t>((h0 >> 8) & 0xFF),
+                          static_cast<uint8_t>((h0 >> 16) & 0x7), 0};
             b.target = (h0 >> 20) & 0xF;
             b.offset = h1 & 0xFFFF;
             b.payload.assign(w.begin() + static_cast<long>(i + 2),

@@ -104,8 +104,8 @@ std::unique_ptr<program::Record> record_program_sep_conv_layer(
                              registers_for(regs, component.ident), true, true);
         if (unused_nps) continue;
         record->add_np_track(component.ident, dma::CnpWeights, 0, dw, true, true);
-        record->add_np_track(component.ident, dma::CnpWeights, static_cast<uint16_t>(pw_offset),
-                             pw, true, true);
+        record->add_np_track(component.ident, dma::CnpWeights, static_cast<uint16_t>(pw_offset), pw,
+                             true, true);
         record->add_np_track(component.ident, dma::CnpThresholds, 0, thresholds_for(layer, place),
                              true, true);
     }

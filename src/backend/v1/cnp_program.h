@@ -22,7 +22,7 @@ namespace vorna::v1 {
 // Failure of the v1 CNP formatting code; what() is
 // "Backend hardware(CNP): " + message.
 class CnpError : public std::runtime_error {
-public:
+  public:
     explicit CnpError(const std::string& message);
     ~CnpError() override;
 };

@@ -159,13 +159,12 @@ std::vector<uint32_t> base_cnp_regs(const Layer& layer, const CnpLayerContext& c
     const std::vector<Shape> inputs = layer.input_dimensions();
     if (inputs.empty()) throw std::runtime_error("Cannot get input size before it is set.");
     const Shape& input = inputs.front();
-    format_cnp_geometry_regs(&regs, input, ctx.mapping->channel, layer.input_bits(),
-                             p.get("kernel_width"), p.get("stride_x"), ctx.conv.padding,
-                             p.get("activation") != 0, p.get("act_bits"), place.spatial_partition,
-                             place.aux_partition, ctx.pool_width,
-                             static_cast<uint8_t>(ctx.pool.stride_x), ctx.pool.padding,
-                             place.filters, place.start_neuron, component_count,
-                             place.single_buffer ? 0 : 1);
+    format_cnp_geometry_regs(
+        &regs, input, ctx.mapping->channel, layer.input_bits(), p.get("kernel_width"),
+        p.get("stride_x"), ctx.conv.padding, p.get("activation") != 0, p.get("act_bits"),
+        place.spatial_partition, place.aux_partition, ctx.pool_width,
+        static_cast<uint8_t>(ctx.pool.stride_x), ctx.pool.padding, place.filters,
+        place.start_neuron, component_count, place.single_buffer ? 0 : 1);
     format_cnp_pool_pad_reg(&regs, input[0], input[1], place.spatial_partition, ctx.pool_width,
                             static_cast<uint8_t>(ctx.pool.stride_x), ctx.pool.flag,
                             ctx.pool.padding);
@@ -248,8 +247,8 @@ void format_cnp_pool_pad_reg(std::vector<uint32_t>* regs_ptr, uint32_t input_wid
     put_bit(regs, 27, 12, x + w == input_width && pool_padding.right > 0);
 }
 
-void format_cnp_geometry_regs(std::vector<uint32_t>* regs_ptr, const Shape& input,
-                              uint8_t channel, uint8_t input_bits, int kernel_size, int stride,
+void format_cnp_geometry_regs(std::vector<uint32_t>* regs_ptr, const Shape& input, uint8_t channel,
+                              uint8_t input_bits, int kernel_size, int stride,
                               const PaddingParams& conv_padding, bool activation, int act_bits,
                               NpSpace partition, const NpSpace& second, uint32_t pool_width,
                               uint8_t pool_stride, const PaddingParams& pool_padding,
@@ -307,8 +306,7 @@ void format_cnp_geometry_regs(std::vector<uint32_t>* regs_ptr, const Shape& inpu
     put(regs, 26, RegDetail{16, 11}, filters);
 
     put(regs, 28, RegDetail{16, 9}, container);
-    put(regs, 28, RegDetail{0, 14},
-        (static_cast<uint64_t>(container) * split.ch_size + 3) >> 2);
+    put(regs, 28, RegDetail{0, 14}, (static_cast<uint64_t>(container) * split.ch_size + 3) >> 2);
 
     put_bit(regs, 29, 0, false);
     put(regs, 29, RegDetail{16, 8}, (static_cast<uint64_t>(filters) + 7) >> 3);
@@ -335,10 +333,9 @@ CnpRegisterMap format_std_cnp_regs(const Layer& layer,
         if (listed(nps, component.ident)) continue;
         const hw::Placement& place = placement_of(layer, component);
         const size_t weight_words =
-            wb == 4 ? format_4bits_std_cnp_weights(weights, place.start_neuron, place.filters)
-                          .size()
-                    : format_std_cnp_weights(keep, wb == 2, place.start_neuron, place.filters)
-                          .size();
+            wb == 4
+                ? format_4bits_std_cnp_weights(weights, place.start_neuron, place.filters).size()
+                : format_std_cnp_weights(keep, wb == 2, place.start_neuron, place.filters).size();
         std::vector<uint32_t> regs =
             base_cnp_regs(layer, ctx, place, static_cast<uint32_t>(components.size()));
 
@@ -370,9 +367,8 @@ CnpRegisterMap format_sep_cnp_regs(const Layer& layer,
     const int wb = p.get("weights_bits");
     const std::vector<Shape> inputs = layer.input_dimensions();
     if (inputs.empty()) throw std::runtime_error("Cannot get input size before it is set.");
-    const uint32_t dw_words = get_dw_weights_sram_size(static_cast<uint32_t>(p.get("kernel_width")),
-                                                       inputs.front()[2],
-                                                       static_cast<uint32_t>(wb));
+    const uint32_t dw_words = get_dw_weights_sram_size(
+        static_cast<uint32_t>(p.get("kernel_width")), inputs.front()[2], static_cast<uint32_t>(wb));
 
     CnpRegisterMap result;
     if (!ctx.mapping->nps) return result;

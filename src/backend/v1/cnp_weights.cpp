@@ -36,16 +36,22 @@ void check_filter_slice(const Dense& weights, uint32_t start, uint32_t count) {
     }
 }
 
-uint32_t dim(const Dense& t, uint32_t i) { return i < t.dimensions().size() ? t.dimensions()[i] : 1; }
+uint32_t dim(const Dense& t, uint32_t i) {
+    return i < t.dimensions().size() ? t.dimensions()[i] : 1;
+}
 
 // Rows of a 4-bit standard kernel group of 8 filters: 6, 16 and 42 for kernel
 // sizes 3, 5 and 7.
 uint32_t rows_per_4bit_group(uint32_t k) {
     switch (k) {
-        case 3: return 6;
-        case 5: return 16;
-        case 7: return 42;
-        default: throw std::runtime_error("Unsupported kernel size");
+        case 3:
+            return 6;
+        case 5:
+            return 16;
+        case 7:
+            return 42;
+        default:
+            throw std::runtime_error("Unsupported kernel size");
     }
 }
 
@@ -106,11 +112,16 @@ template uint32_t int32_to_intN<4>(int32_t);
 
 uint32_t std_cnp_kernels_per_row(uint32_t kernel_size) {
     switch (kernel_size) {
-        case 1: return 48;
-        case 3: return 5;
-        case 5: return 2;
-        case 7: return 1;
-        default: return 0;
+        case 1:
+            return 48;
+        case 3:
+            return 5;
+        case 5:
+            return 2;
+        case 7:
+            return 1;
+        default:
+            return 0;
     }
 }
 
@@ -174,8 +185,7 @@ std::vector<uint32_t> format_std_cnp_weights(const std::shared_ptr<const Dense>&
     return image;
 }
 
-std::vector<uint32_t> format_4bits_std_cnp_weights(const Dense& w, uint32_t start,
-                                                   uint32_t count) {
+std::vector<uint32_t> format_4bits_std_cnp_weights(const Dense& w, uint32_t start, uint32_t count) {
     const uint32_t channels = dim(w, 1);
     const uint32_t kernel_rows = dim(w, 2);
     const uint32_t k = dim(w, 3);
@@ -210,10 +220,10 @@ std::vector<uint32_t> format_4bits_std_cnp_weights(const Dense& w, uint32_t star
                 for (uint32_t s = 0; s < 8; ++s) {
                     const uint64_t f = static_cast<uint64_t>(start) + 8ull * g + s;
                     for (uint32_t j = 0; j < k; ++j) {
-                        const uint32_t code =
-                            f < static_cast<uint64_t>(start) + count
-                                ? sign_magnitude4(w.get<int8_t>({static_cast<uint32_t>(f), c, i, j}))
-                                : 0;
+                        const uint32_t code = f < static_cast<uint64_t>(start) + count
+                                                  ? sign_magnitude4(w.get<int8_t>(
+                                                        {static_cast<uint32_t>(f), c, i, j}))
+                                                  : 0;
                         for (uint32_t b = 0; b < 4; ++b) {
                             if (pos == row_width) next_row();
                             if ((code >> b) & 1u) {

@@ -104,8 +104,7 @@ std::unique_ptr<program::Record> record_program_hrc_layer(const Device& device,
                          std::vector<uint32_t>(regs.begin(), regs.end()), true, true);
 
     const auto images = format_hrc_weights(*variable(layer, "weights"));
-    static const RegDetail kSelects[3] = {HRC_SRAM_SELECT_R, HRC_SRAM_SELECT_G,
-                                          HRC_SRAM_SELECT_B};
+    static const RegDetail kSelects[3] = {HRC_SRAM_SELECT_R, HRC_SRAM_SELECT_G, HRC_SRAM_SELECT_B};
     for (size_t i = 0; i < 3 && i < images.size(); ++i) {
         record_hrc_sram_select(record.get(), kSelects[i], images[i]);
     }

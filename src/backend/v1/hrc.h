@@ -55,8 +55,7 @@ void record_hrc_sram_select(program::Record* record, const RegDetail& field,
 // The whole HRC program of an InputConvolutional layer (std::bad_cast for
 // another class; std::runtime_error "The layer <name> is not built." without
 // calculated convolution parameters).
-std::unique_ptr<program::Record> record_program_hrc_layer(const Device& device,
-                                                          const Layer& layer);
+std::unique_ptr<program::Record> record_program_hrc_layer(const Device& device, const Layer& layer);
 
 // 32-bit words of the layer's HRC SRAM data (weight images and threshold
 // image), rounded up to a multiple of 16 when the block needs the XL header.
