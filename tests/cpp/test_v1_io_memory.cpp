@@ -13,6 +13,7 @@
 #include "backend/v1/hrc.h"
 #include "backend/v1/io_recorder.h"
 #include "backend/v1/layer_recorder.h"
+#include "backend/v1/learning.h"
 #include "backend/v1/memory_sizer.h"
 #include "corelib/dma.h"
 #include "program/program_generated.h"
@@ -139,8 +140,8 @@ TEST(V1IoRecorder, OutputTypes) {
 TEST(V1IoRecorder, InputSetupRecord) {
     const auto device = v1_device();
     const IoRecorderImpl io(*device);
-    auto only_mode = io.record_scc(false, false, false, false, true, Shape{8, 8, 3},
-                                   Shape{4, 4, 10});
+    auto only_mode =
+        io.record_scc(false, false, false, false, true, Shape{8, 8, 3}, Shape{4, 4, 10});
     EXPECT_EQ(only_mode->hw_version(), XVR2200_v1);
     ASSERT_EQ(only_mode->tracks().size(), 1u);
     EXPECT_EQ(blocks_of(*only_mode), (std::vector<Block>{{8, 4, {1}}}));
@@ -170,20 +171,18 @@ TEST(V1IoRecorder, EventGeneratorWords) {
     const auto device = v1_device();
     const IoRecorderImpl io(*device);
     using Pairs = std::vector<RegisterWrite>;
-    EXPECT_EQ(io.record_epg(*l.flat_fc, 2, 5, 1, true, false, true),
-              (Pairs{{0x00, 0x21202},
-                     {0x0C, 0x10},
-                     {0x10, 0x05020001},
-                     {0x14, 0x100},
-                     {0x18, 0x01FE0001},
-                     {0x1C, 0x027FFFFF}}));
-    EXPECT_EQ(io.record_epg(*l.conv, 0, 0, 3, false, true, false),
-              (Pairs{{0x00, 0x20200},
-                     {0x0C, 0x012C0010},
-                     {0x10, 0x00000001},
-                     {0x14, 0x300},
-                     {0x18, 0x03FE0001},
-                     {0x1C, 0x027FFFFF}}));
+    EXPECT_EQ(io.record_epg(*l.flat_fc, 2, 5, 1, true, false, true), (Pairs{{0x00, 0x21202},
+                                                                            {0x0C, 0x10},
+                                                                            {0x10, 0x05020001},
+                                                                            {0x14, 0x100},
+                                                                            {0x18, 0x01FE0001},
+                                                                            {0x1C, 0x027FFFFF}}));
+    EXPECT_EQ(io.record_epg(*l.conv, 0, 0, 3, false, true, false), (Pairs{{0x00, 0x20200},
+                                                                          {0x0C, 0x012C0010},
+                                                                          {0x10, 0x00000001},
+                                                                          {0x14, 0x300},
+                                                                          {0x18, 0x03FE0001},
+                                                                          {0x1C, 0x027FFFFF}}));
 }
 
 // --- Memory sizes ---------------------------------------------------------------------
@@ -225,17 +224,17 @@ TEST(V1MemorySizer, Convolutions) {
     Net net1;
     net1.input(8, 8, 1, 1);
     auto small = net1.add(LayerType::Convolutional, conv_params({{"weights_bits", 1}}), "small");
-    EXPECT_EQ(sizer.get_weight_memory_size(small, cnp(1, 8, space(0, 0, 8, 8, 1),
-                                                       space(0, 0, 8, 8, 1))),
-              50u);
+    EXPECT_EQ(
+        sizer.get_weight_memory_size(small, cnp(1, 8, space(0, 0, 8, 8, 1), space(0, 0, 8, 8, 1))),
+        50u);
     // 1 x 1 kernel, 2 channels, 8 filters, 4-bit weights: 64 words = 200 bytes.
     Net net2;
     net2.input(8, 8, 2, 1);
     auto pointwise = net2.add(
         LayerType::Convolutional,
         conv_params({{"kernel_width", 1}, {"kernel_height", 1}, {"weights_bits", 4}}), "pw");
-    EXPECT_EQ(sizer.get_weight_memory_size(pointwise, cnp(1, 8, space(0, 0, 8, 8, 2),
-                                                          space(0, 0, 8, 8, 2))),
+    EXPECT_EQ(sizer.get_weight_memory_size(pointwise,
+                                           cnp(1, 8, space(0, 0, 8, 8, 2), space(0, 0, 8, 8, 2))),
               200u);
     EXPECT_EQ(sizer.get_external_memory_size(pointwise, c, false, false), 0u);
 }
@@ -356,18 +355,44 @@ TEST(V1LayerRecorder, NpKindsGoToTheirRecorders) {
     const std::vector<hw::Ident> fc_np{hw::Ident{3, 0, 0}};
 
     const auto conv_rec = r.record(*conv, nullptr);
-    EXPECT_EQ(blocks_of(*conv_rec),
-              blocks_of(*record_program_conv_layer(*r.device, *conv, nullptr, false, false, none,
-                                                   false)));
+    EXPECT_EQ(blocks_of(*conv_rec), blocks_of(*record_program_conv_layer(
+                                        *r.device, *conv, nullptr, false, false, none, false)));
     const auto sep_rec = r.record(*sep, nullptr, none, true);
-    EXPECT_EQ(blocks_of(*sep_rec),
-              blocks_of(*record_program_sep_conv_layer(*r.device, *sep, nullptr, false, false,
-                                                       none, true)));
+    EXPECT_EQ(blocks_of(*sep_rec), blocks_of(*record_program_sep_conv_layer(
+                                       *r.device, *sep, nullptr, false, false, none, true)));
     EXPECT_NE(blocks_of(*conv_rec), blocks_of(*sep_rec));
     EXPECT_FALSE(conv_rec->tracks().empty());
     // The dense recorder leaves out an NP listed in `nps`.
     EXPECT_FALSE(r.record(*fc, nullptr)->tracks().empty());
     EXPECT_TRUE(r.record(*fc, nullptr, fc_np)->tracks().empty());
+}
+
+TEST(V1LayerRecorder, LearningRecordsComeFromTheLearningRecorder) {
+    Net net;
+    net.input(1, 1, 32, 1);
+    auto fc = net.add(LayerType::FullyConnected, {{"units", 2}, {"weights_bits", 1}}, "fc");
+    net.model().compile(
+        LearningParams::create(LearningType::Unsupervised, {{"num_weights", 4.0},
+                                                            {"initial_plasticity", 0.5},
+                                                            {"learning_competition", 0.1},
+                                                            {"min_plasticity", 0.1},
+                                                            {"plasticity_decay", 0.25},
+                                                            {"num_classes", 1.0}}));
+    fill_i8(*fc, "weights", 1);
+    map_on_one_np(*fc, hw::Type::FNP3, 3);
+    const Recorder r;
+    for (bool pass_input : {false, true}) {
+        const program::LearnRecordsPtr got = r.recorder.record_learning_layer(*fc, pass_input);
+        const program::LearnRecordsPtr direct =
+            record_program_learning_dense_layer(*r.device, *fc, pass_input);
+        ASSERT_TRUE(got.first && got.second && got.third);
+        EXPECT_EQ(blocks_of(*got.first), blocks_of(*direct.first));
+        EXPECT_EQ(blocks_of(*got.second), blocks_of(*direct.second));
+        EXPECT_EQ(blocks_of(*got.third), blocks_of(*direct.third));
+        EXPECT_NE(blocks_of(*got.first), blocks_of(*got.second));  // learning on, then off
+        // 2 neurons x (1 word per plane + 4 header words).
+        EXPECT_EQ(got.fnp_sram_size, 10u);
+    }
 }
 
 TEST(V1LayerRecorder, LearningReadBack) {

@@ -49,7 +49,9 @@ TEST(V1NpRegisters, CfgDmaWord) {
     regs[49] = 0xFFF00000u;  // bits 20-31 are kept
     format_mesh_cfg_dma_reg(&regs, hw::Ident{5, 7, 3});
     EXPECT_EQ(regs[49], 0xFFF80507u);
-    EXPECT_EQ(runtime_text([&] { format_mesh_cfg_dma_reg(&regs, hw::Ident{5, 7, 4}); }),
+    EXPECT_EQ(runtime_text([&] {
+                  format_mesh_cfg_dma_reg(&regs, hw::Ident{5, 7, 4});
+              }),
               "Attempted to write value 16 into a 4-bit field, which will cause an overflow.");
 }
 
@@ -91,17 +93,61 @@ INSTANTIATE_TEST_SUITE_P(
     V1NpRegisters, V1NpRouting,
     ::testing::Values(
         // Column ranges everywhere; top byte 0xFF for a route other than 0xFF.
-        RoutingCase{"Ranges", {C5, C2}, {C3, C4}, {C7, C6}, 0x01, false, false, false, 0,
-                    0xFF080000u, 0x01000706u, 0x00000502u, 0x00000703u},
+        RoutingCase{"Ranges",
+                    {C5, C2},
+                    {C3, C4},
+                    {C7, C6},
+                    0x01,
+                    false,
+                    false,
+                    false,
+                    0,
+                    0xFF080000u,
+                    0x01000706u,
+                    0x00000502u,
+                    0x00000703u},
         // Kept bits: word 44 bits 3-15, word 45 bits 16-23, word 46 bits 16-29.
-        RoutingCase{"KeptBits", {C5, C2}, {C3, C4}, {C7, C6}, 0x01, false, false, false,
-                    0xFFFFFFFFu, 0xFF08FFF8u, 0x01FF0706u, 0x3FFF0502u, 0x00000703u},
+        RoutingCase{"KeptBits",
+                    {C5, C2},
+                    {C3, C4},
+                    {C7, C6},
+                    0x01,
+                    false,
+                    false,
+                    false,
+                    0xFFFFFFFFu,
+                    0xFF08FFF8u,
+                    0x01FF0706u,
+                    0x3FFF0502u,
+                    0x00000703u},
         // Route 0xFF: top byte 0x06; P2P output to NP 6.2.3, bit 2 set.
-        RoutingCase{"P2POut", {C2}, {C3}, {unit(hw::Type::CNP1, 6, 2, 3)}, 0xFF, false, true, true,
-                    0, 0x06080005u, 0xFF800602u, 0x00000202u, 0x00000603u},
+        RoutingCase{"P2POut",
+                    {C2},
+                    {C3},
+                    {unit(hw::Type::CNP1, 6, 2, 3)},
+                    0xFF,
+                    false,
+                    true,
+                    true,
+                    0,
+                    0x06080005u,
+                    0xFF800602u,
+                    0x00000202u,
+                    0x00000603u},
         // P2P input from NP 1.4.0; a lone HRC destination is the range 1..1.
-        RoutingCase{"P2PInHrc", {unit(hw::Type::CNP1, 1, 4, 0)}, {C3}, {unit(hw::Type::HRC, 9)}, 0x02,
-                    true, false, false, 0, 0xFF080000u, 0x02000101u, 0x00100104u, 0x00000301u}),
+        RoutingCase{"P2PInHrc",
+                    {unit(hw::Type::CNP1, 1, 4, 0)},
+                    {C3},
+                    {unit(hw::Type::HRC, 9)},
+                    0x02,
+                    true,
+                    false,
+                    false,
+                    0,
+                    0xFF080000u,
+                    0x02000101u,
+                    0x00100104u,
+                    0x00000301u}),
     [](const auto& info) { return std::string(info.param.title); });
 
 TEST(V1NpRegisters, P2PNeedsExactlyOneComponent) {
@@ -118,9 +164,9 @@ TEST(V1NpRegisters, P2PNeedsExactlyOneComponent) {
               }),
               "Cannot use P2P mode for multiple NPs.");
     EXPECT_EQ(regs[45], 0x01000606u);
-    EXPECT_THROW(format_mesh_registers_set_output_to_NPs(&regs, {C2}, {C3}, {}, 0x01, false, false,
-                                                         false),
-                 std::invalid_argument);
+    EXPECT_THROW(
+        format_mesh_registers_set_output_to_NPs(&regs, {C2}, {C3}, {}, 0x01, false, false, false),
+        std::invalid_argument);
 }
 
 // --- Partial reconfiguration --------------------------------------------------

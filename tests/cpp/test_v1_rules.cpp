@@ -87,65 +87,95 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         HrcCase{"Valid", {}, keep, ""},
         HrcCase{"Kernel4NoNeuronLimit",
-                {{"kernel_width", 4}, {"kernel_height", 4}, {"filters", 1000}}, keep,
+                {{"kernel_width", 4}, {"kernel_height", 4}, {"filters", 1000}},
+                keep,
                 "Kernel size should be 3, 5 or 7."},
-        HrcCase{"NeuronLimitRgb", {{"filters", 193}}, keep,
+        HrcCase{"NeuronLimitRgb",
+                {{"filters", 193}},
+                keep,
                 "The parameter num_neurons should be set between 1 and 192."},
         HrcCase{"NeuronLimitGrey", {{"filters", 193}, {"input_channels", 1}}, keep, ""},
-        HrcCase{"NeuronLimitKernel7", {{"kernel_width", 7}, {"kernel_height", 7}, {"filters", 33}},
-                keep, "The parameter num_neurons should be set between 1 and 32."},
+        HrcCase{"NeuronLimitKernel7",
+                {{"kernel_width", 7}, {"kernel_height", 7}, {"filters", 33}},
+                keep,
+                "The parameter num_neurons should be set between 1 and 32."},
         HrcCase{"SeveralInRuleOrder",
                 {{"kernel_height", 5}, {"stride_x", 0}, {"input_channels", 2}, {"pool_type", 2}},
                 keep,
                 "Kernel size should be symmetric. The parameter input_channels must be 1 or 3. "
                 "The parameter stride_x should be 1, 2 or 3. The parameter pool_type cannot be "
                 "Average."},
-        HrcCase{"ActBits", {{"act_bits", 3}, {"stride_y", 4}}, keep,
+        HrcCase{"ActBits",
+                {{"act_bits", 3}, {"stride_y", 4}},
+                keep,
                 "The parameter act_bits should be 1, 2 or 4. The parameter stride_y should be 1, "
                 "2 or 3."},
-        HrcCase{"SameHeight", {{"input_height", 4}}, keep,
+        HrcCase{"SameHeight",
+                {{"input_height", 4}},
+                keep,
                 "Input second dimension size cannot be smaller than 5."},
-        HrcCase{"ValidHeightKernel3", {{"padding", 0}, {"input_height", 4}}, keep,
+        HrcCase{"ValidHeightKernel3",
+                {{"padding", 0}, {"input_height", 4}},
+                keep,
                 "With valid padding, a 3 kernel size and a 1 kernel stride, input second "
                 "dimension size cannot be smaller than 5."},
-        HrcCase{"ValidHeightKernel7", {{"padding", 0}, {"kernel_width", 7}, {"kernel_height", 7},
-                                       {"stride_y", 2}, {"input_height", 8}},
+        HrcCase{"ValidHeightKernel7",
+                {{"padding", 0},
+                 {"kernel_width", 7},
+                 {"kernel_height", 7},
+                 {"stride_y", 2},
+                 {"input_height", 8}},
                 keep,
                 "With valid padding, a 7 kernel size and a 2 kernel stride, input second "
                 "dimension size cannot be smaller than 9."},
-        HrcCase{"WidthBothRules", {{"input_width", 4}, {"kernel_width", 5}, {"kernel_height", 5}},
+        HrcCase{"WidthBothRules",
+                {{"input_width", 4}, {"kernel_width", 5}, {"kernel_height", 5}},
                 keep,
                 "Input first dimension size cannot be smaller than 5. Input first dimension size "
                 "cannot be smaller than kernel size."},
-        HrcCase{"MaxHeight", {{"input_height", 300}}, keep,
+        HrcCase{"MaxHeight",
+                {{"input_height", 300}},
+                keep,
                 "The maximum input second dimension size is 256 (got 300)."},
-        HrcCase{"MaxPoolSizes", {{"pool_type", 1}, {"pooling_width", 3}, {"pooling_height", 0}},
+        HrcCase{"MaxPoolSizes",
+                {{"pool_type", 1}, {"pooling_width", 3}, {"pooling_height", 0}},
                 keep,
                 "The parameter pooling_y should be 1 or 2. The parameter pooling_x should be 1 or "
                 "2."},
         HrcCase{"MaxPoolStride",
-                {{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2},
+                {{"pool_type", 1},
+                 {"pooling_width", 2},
+                 {"pooling_height", 2},
                  {"pooling_stride_x", 1}},
-                keep, "The parameter pool_size and pool_stride should be equal."},
-        HrcCase{"MaxPoolDefaultStride",
-                {{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}}, keep, ""},
-        HrcCase{"MaxPoolOutputHeight",
-                {{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2},
-                 {"input_height", 2}},
                 keep,
-                "Input second dimension size cannot be smaller than 5. With max pooling, output "
-                "second dimension size must be at least 2."},
-        HrcCase{"NoActivation", {{"activation", 0}, {"act_bits", 3}}, keep,
+                "The parameter pool_size and pool_stride should be equal."},
+        HrcCase{"MaxPoolDefaultStride",
+                {{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}},
+                keep,
+                ""},
+        HrcCase{
+            "MaxPoolOutputHeight",
+            {{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}, {"input_height", 2}},
+            keep,
+            "Input second dimension size cannot be smaller than 5. With max pooling, output "
+            "second dimension size must be at least 2."},
+        HrcCase{"NoActivation",
+                {{"activation", 0}, {"act_bits", 3}},
+                keep,
                 "The first convolutional layer of a model can only be mapped if its activations "
                 "are enabled."},
-        HrcCase{"ZeroWeights", {}, [](Layer& l) { fill_i8(l, "weights", 0); },
+        HrcCase{"ZeroWeights",
+                {},
+                [](Layer& l) { fill_i8(l, "weights", 0); },
                 "All weights in a hrc layer cannot be zeroes."},
-        HrcCase{"ActStepTooLarge", {}, [](Layer& l) { set_act_step(l, 1048576.0f); },
+        HrcCase{"ActStepTooLarge",
+                {},
+                [](Layer& l) { set_act_step(l, 1048576.0f); },
                 "The parameter act_step should be between 0 and 1048575. Receives act_step "
                 "1048576."},
-        HrcCase{"ActStepLargestAccepted", {},
-                [](Layer& l) { set_act_step(l, 1048575.9f); }, ""},
-        HrcCase{"ActStepOnlyWhenAllElsePasses", {{"stride_x", 4}},
+        HrcCase{"ActStepLargestAccepted", {}, [](Layer& l) { set_act_step(l, 1048575.9f); }, ""},
+        HrcCase{"ActStepOnlyWhenAllElsePasses",
+                {{"stride_x", 4}},
                 [](Layer& l) { set_act_step(l, 1048576.0f); },
                 "The parameter stride_x should be 1, 2 or 3."}),
     [](const auto& info) { return std::string(info.param.title); });
@@ -188,32 +218,58 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         CnpCase{"ValidStd", STD, Shape{16, 16, 8}, {}, ""},
         CnpCase{"ValidSep", SEP, Shape{16, 16, 8}, {}, ""},
-        CnpCase{"CommonRulesTogether", STD, Shape{16, 16, 8},
-                {{"filters", 3000}, {"kernel_width", 5}, {"kernel_height", 3}, {"stride_y", 2},
+        CnpCase{"CommonRulesTogether",
+                STD,
+                Shape{16, 16, 8},
+                {{"filters", 3000},
+                 {"kernel_width", 5},
+                 {"kernel_height", 3},
+                 {"stride_y", 2},
                  {"weights_bits", 3}},
                 "The maximum number of filters is 2048 (got 3000). Kernel width and height must be "
                 "equal. Horizontal and vertical strides must be equal."},
-        CnpCase{"InputDims", STD, Shape{4097, 1, 2049}, {},
+        CnpCase{"InputDims",
+                STD,
+                Shape{4097, 1, 2049},
+                {},
                 "The maximum input width is 4096 (got 4097). The maximum input channel value is "
                 "2048 (got 2049)."},
-        CnpCase{"Stride2Kernel5", STD, Shape{16, 16, 8},
+        CnpCase{"Stride2Kernel5",
+                STD,
+                Shape{16, 16, 8},
                 {{"stride_x", 2}, {"stride_y", 2}, {"kernel_width", 5}, {"kernel_height", 5}},
                 "Convolution stride 2 is only supported for 3x3 kernels."},
         CnpCase{"Stride2Kernel3", STD, Shape{16, 16, 8}, {{"stride_x", 2}, {"stride_y", 2}}, ""},
-        CnpCase{"Stride3", STD, Shape{16, 16, 8}, {{"stride_x", 3}, {"stride_y", 3}},
+        CnpCase{"Stride3",
+                STD,
+                Shape{16, 16, 8},
+                {{"stride_x", 3}, {"stride_y", 3}},
                 "Convolution stride must be 1 or 2."},
         CnpCase{"Stride0", STD, Shape{16, 16, 8}, {{"stride_x", 0}, {"stride_y", 0}}, ""},
-        CnpCase{"ValidPadding", STD, Shape{16, 16, 8}, {{"padding", 0}},
+        CnpCase{"ValidPadding",
+                STD,
+                Shape{16, 16, 8},
+                {{"padding", 0}},
                 "Only padding same is supported."},
-        CnpCase{"MaxPool3OnTarnV2", STD, Shape{16, 16, 8},
+        CnpCase{"MaxPool3OnTarnV2",
+                STD,
+                Shape{16, 16, 8},
                 {{"pool_type", 1}, {"pooling_width", 3}, {"pooling_height", 3}},
-                "Pooling size 3 is not supported on Tarn_v2.", Tarn_v2},
-        CnpCase{"MaxPool3Elsewhere", STD, Shape{16, 16, 8},
-                {{"pool_type", 1}, {"pooling_width", 3}, {"pooling_height", 3}}, ""},
-        CnpCase{"MaxPool4", STD, Shape{16, 16, 8},
+                "Pooling size 3 is not supported on Tarn_v2.",
+                Tarn_v2},
+        CnpCase{"MaxPool3Elsewhere",
+                STD,
+                Shape{16, 16, 8},
+                {{"pool_type", 1}, {"pooling_width", 3}, {"pooling_height", 3}},
+                ""},
+        CnpCase{"MaxPool4",
+                STD,
+                Shape{16, 16, 8},
                 {{"pool_type", 1}, {"pooling_width", 4}, {"pooling_height", 4}},
                 "Pooling size must be 1, 2 or 3."},
-        CnpCase{"MaxPoolNotSquare", STD, Shape{16, 16, 8},
+        CnpCase{"MaxPoolNotSquare",
+                STD,
+                Shape{16, 16, 8},
                 {{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 3}},
                 "Pooling width and height must be equal. Pooling stride x and y must be equal."},
         CnpCase{"MaxPoolStrideAboveSize", STD, Shape{16, 16, 8},
@@ -221,7 +277,9 @@ INSTANTIATE_TEST_SUITE_P(
                 "Pooling stride must be equal or lower than pooling size."},
         CnpCase{"MaxPoolOverInput", STD, Shape{1, 5, 8}, MAX2,
                 "Pooling size cannot be greater than input dimensions."},
-        CnpCase{"AveragePoolNotGlobal", STD, Shape{16, 16, 8},
+        CnpCase{"AveragePoolNotGlobal",
+                STD,
+                Shape{16, 16, 8},
                 {{"pool_type", 2}, {"pooling_width", 2}, {"pooling_height", 2}},
                 "Average pooling must be global."},
         CnpCase{"GapWidth33", STD, Shape{33, 16, 8}, GAP,
@@ -233,13 +291,25 @@ INSTANTIATE_TEST_SUITE_P(
         // 32 4-bit values: 16 bytes x 2048 channels = 8192 words per row, x 32 rows.
         CnpCase{"GapNoSpatialSplit", STD, Shape{32, 32, 2048}, GAP,
                 "With average pooling, spatial split is impossible."},
-        CnpCase{"StdKernel2", STD, Shape{16, 16, 8}, {{"kernel_width", 2}, {"kernel_height", 2}},
+        CnpCase{"StdKernel2",
+                STD,
+                Shape{16, 16, 8},
+                {{"kernel_width", 2}, {"kernel_height", 2}},
                 "Kernel size must be 1, 3, 5 or 7."},
-        CnpCase{"StdWeights3Bits", STD, Shape{16, 16, 8}, {{"weights_bits", 3}},
+        CnpCase{"StdWeights3Bits",
+                STD,
+                Shape{16, 16, 8},
+                {{"weights_bits", 3}},
                 "Standard CNP weights bitwidth must be 1, 2 or 4."},
-        CnpCase{"SepKernel1", SEP, Shape{16, 16, 8}, {{"kernel_width", 1}, {"kernel_height", 1}},
+        CnpCase{"SepKernel1",
+                SEP,
+                Shape{16, 16, 8},
+                {{"kernel_width", 1}, {"kernel_height", 1}},
                 "Kernel size must be 3, 5 or 7."},
-        CnpCase{"SepWeights1Bit", SEP, Shape{16, 16, 8}, {{"weights_bits", 1}},
+        CnpCase{"SepWeights1Bit",
+                SEP,
+                Shape{16, 16, 8},
+                {{"weights_bits", 1}},
                 "Separable CNP weights bitwidth must be 2 or 4."}),
     [](const auto& info) { return std::string(info.param.title); });
 
@@ -321,29 +391,63 @@ INSTANTIATE_TEST_SUITE_P(
     V1Checker, V1CheckerFc,
     ::testing::Values(
         FcCase{"Valid", Shape{4, 4, 8}, 1, {}, keep, ""},
-        FcCase{"ElementCount", Shape{256, 256, 2}, 1, {}, keep,
+        FcCase{"ElementCount",
+               Shape{256, 256, 2},
+               1,
+               {},
+               keep,
                "Input dimensions are too large to fit in a FNP. The maximum value is 81920."},
-        FcCase{"ElementCountTarnV2", Shape{256, 256, 2}, 1, {}, keep,
+        FcCase{"ElementCountTarnV2",
+               Shape{256, 256, 2},
+               1,
+               {},
+               keep,
                "Input dimensions are too large to fit in a FNP. The maximum value is 57334.",
                Tarn_v2},
         FcCase{"FlatInputSkipsDimRule", Shape{1, 1, 4000}, 2, {}, keep, ""},
-        FcCase{"DimRule", Shape{1, 5000, 1}, 2, {}, keep,
+        FcCase{"DimRule",
+               Shape{1, 5000, 1},
+               2,
+               {},
+               keep,
                "The maximum input height is 4096 (got 5000)."},
-        FcCase{"InputBits", Shape{4, 4, 8}, 8, {{"weights_bits", 5}, {"act_bits", 3}}, keep,
+        FcCase{"InputBits",
+               Shape{4, 4, 8},
+               8,
+               {{"weights_bits", 5}, {"act_bits", 3}},
+               keep,
                "Input bitwidth should be 1, 2 or 4. Weight bits should be between 1 and 4 "
                "inclusive. act_bits should be 1, 2 or 4."},
-        FcCase{"WeightBits0", Shape{4, 4, 8}, 1, {{"weights_bits", 0}}, keep,
+        FcCase{"WeightBits0",
+               Shape{4, 4, 8},
+               1,
+               {{"weights_bits", 0}},
+               keep,
                "Weight bits should be between 1 and 4 inclusive."},
-        FcCase{"ActBitsIgnoredWithoutActivation", Shape{4, 4, 8}, 1,
-               {{"activation", 0}, {"act_bits", 3}}, keep, ""},
-        FcCase{"OneBitRange", Shape{4, 4, 8}, 1, {{"weights_bits", 1}},
+        FcCase{"ActBitsIgnoredWithoutActivation",
+               Shape{4, 4, 8},
+               1,
+               {{"activation", 0}, {"act_bits", 3}},
+               keep,
+               ""},
+        FcCase{"OneBitRange",
+               Shape{4, 4, 8},
+               1,
+               {{"weights_bits", 1}},
                [](Layer& l) { set_first_weight(l, 2); },
                "Weights contain values out of range (-1, 3) (e.g.: 2)."},
-        FcCase{"FourBitRange", Shape{4, 4, 8}, 1, {{"weights_bits", 4}},
+        FcCase{"FourBitRange",
+               Shape{4, 4, 8},
+               1,
+               {{"weights_bits", 4}},
                [](Layer& l) { set_first_weight(l, -8); },
                "Weights contain values out of range (-7, 9) (e.g.: -8)."},
-        FcCase{"FourBitRangeEdge", Shape{4, 4, 8}, 1, {{"weights_bits", 4}},
-               [](Layer& l) { set_first_weight(l, -7); }, ""}),
+        FcCase{"FourBitRangeEdge",
+               Shape{4, 4, 8},
+               1,
+               {{"weights_bits", 4}},
+               [](Layer& l) { set_first_weight(l, -7); },
+               ""}),
     [](const auto& info) { return std::string(info.param.title); });
 
 TEST(V1Checker, FcInputMemory) {
@@ -370,8 +474,8 @@ TEST(V1Checker, FcLearningWeightsPerNeuron) {
         for (uint32_t j = 0; j < 10; ++j) w.data<int8_t>()[w.offset_of({k, j * 3})] = 1;
     }
     EXPECT_EQ(Checker().check(*fc), "");  // no learning: the count is not checked
-    net.model().compile(LearningParams::create(LearningType::Unsupervised,
-                                               {{"num_weights", 10.9}}));
+    net.model().compile(
+        LearningParams::create(LearningType::Unsupervised, {{"num_weights", 10.9}}));
     ASSERT_TRUE(fc->can_learn());
     EXPECT_EQ(Checker().check(*fc), "");
     const std::string mismatch =
@@ -401,21 +505,25 @@ TEST(V1Checker, InputSramFits) {
 
 TEST(V1Checker, SplitParams) {
     const Checker c;
-    auto p7 = LayerParams::create(
-        LayerType::Convolutional,
-        {{"kernel_width", 7}, {"kernel_height", 7}, {"pool_type", 1}, {"pooling_width", 2},
-         {"pooling_height", 3}, {"filters", 40}});
+    auto p7 = LayerParams::create(LayerType::Convolutional, {{"kernel_width", 7},
+                                                             {"kernel_height", 7},
+                                                             {"pool_type", 1},
+                                                             {"pooling_width", 2},
+                                                             {"pooling_height", 3},
+                                                             {"filters", 40}});
     for (hw::Type t : {hw::Type::CNP1, hw::Type::CNP2, hw::Type::FNP3}) {
         const NpSplitParams s = c.checker.np_split_params(t, *p7);
-        EXPECT_EQ(std::vector<uint32_t>({s.border_left, s.border_right, s.border_top,
-                                         s.border_bottom, s.pool_type, s.pool_width,
-                                         s.pool_height, s.filters}),
-                  std::vector<uint32_t>({3, 3, 3, 3, 1, 2, 3, 40}));
+        EXPECT_EQ(
+            std::vector<uint32_t>({s.border_left, s.border_right, s.border_top, s.border_bottom,
+                                   s.pool_type, s.pool_width, s.pool_height, s.filters}),
+            std::vector<uint32_t>({3, 3, 3, 3, 1, 2, 3, 40}));
     }
-    auto p1 = LayerParams::create(
-        LayerType::Convolutional,
-        {{"kernel_width", 1}, {"kernel_height", 5}, {"pool_type", 0}, {"pooling_width", 1},
-         {"pooling_height", 1}, {"filters", 8}});
+    auto p1 = LayerParams::create(LayerType::Convolutional, {{"kernel_width", 1},
+                                                             {"kernel_height", 5},
+                                                             {"pool_type", 0},
+                                                             {"pooling_width", 1},
+                                                             {"pooling_height", 1},
+                                                             {"filters", 8}});
     const NpSplitParams s = c.checker.np_split_params(hw::Type::CNP1, *p1);
     EXPECT_EQ(s.border_left, 0u);
     EXPECT_EQ(s.border_top, 2u);
@@ -437,8 +545,7 @@ TEST(V1Checker, Fnp3FitUsesTheGivenConstraints) {
 
 // --- Layer sequences ---------------------------------------------------------------
 
-std::string sequence_text(const std::vector<std::shared_ptr<Layer>>& run,
-                          const std::string& name) {
+std::string sequence_text(const std::vector<std::shared_ptr<Layer>>& run, const std::string& name) {
     const Checker c;
     return text_of(c.checker.check_layer_sequence(run.begin(), run.end(), XVR2200_v1), name);
 }
@@ -494,10 +601,13 @@ TEST(V1CheckerMappings, StridedMaxPoolingAndPoolingSplit) {
     Net net;
     net.input(32, 32, 8, 4);
     auto strided = net.add(STD, conv_params(with(MAX2, {{"stride_x", 2}, {"stride_y", 2}})), "s");
-    auto pool3 = net.add(
-        STD, conv_params({{"pool_type", 1}, {"pooling_width", 3}, {"pooling_height", 3},
-                          {"pooling_stride_x", 2}, {"pooling_stride_y", 2}}),
-        "p3");
+    auto pool3 = net.add(STD,
+                         conv_params({{"pool_type", 1},
+                                      {"pooling_width", 3},
+                                      {"pooling_height", 3},
+                                      {"pooling_stride_x", 2},
+                                      {"pooling_stride_y", 2}}),
+                         "p3");
     auto sep = net.add(SEP, conv_params(MAX2), "sep");
     const std::vector<hw::Component> single{part(1, 0, 0, 16)};
     const std::vector<hw::Component> by_filters{part(1, 0, 0, 16, 8), part(2, 0, 0, 16, 8)};
@@ -522,14 +632,15 @@ TEST(V1CheckerMappings, OneInputChannelOnTarnV2) {
     auto conv24 = net.add(STD, conv_params({{"filters", 24}}), "c24");
     auto conv16 = net.add(STD, conv_params(), "c16");
     const std::vector<hw::Component> split{part(1, 0, 0, 16, 8), part(2, 0, 0, 16, 16)};
-    const std::string odd = "With one input channel, the number of neurons per NP / 8 must be even.";
+    const std::string odd =
+        "With one input channel, the number of neurons per NP / 8 must be even.";
     EXPECT_EQ(mapping_text(*conv24, split, Tarn_v2), odd);
     EXPECT_EQ(mapping_text(*conv24, {part(1, 0, 0, 16, 8), part(2, 0, 0, 16, 9)}, Tarn_v2),
               odd);  // 9 filters: (9 + 7) / 8 = 2 is even
-    EXPECT_EQ(mapping_text(*conv24, {part(1, 0, 0, 16, 8), part(2, 0, 0, 16, 8),
-                                     part(3, 0, 0, 16, 17)},
-                           Tarn_v2),
-              odd + " " + odd + " " + odd);
+    EXPECT_EQ(
+        mapping_text(*conv24, {part(1, 0, 0, 16, 8), part(2, 0, 0, 16, 8), part(3, 0, 0, 16, 17)},
+                     Tarn_v2),
+        odd + " " + odd + " " + odd);
     EXPECT_EQ(mapping_text(*conv24, split), "");
     EXPECT_EQ(mapping_text(*conv16, split, Tarn_v2), "");
 }

@@ -39,7 +39,7 @@ inline std::shared_ptr<Layer> make_layer(LayerType type, const Params& entries,
 
 // A model under construction; layers are appended after the last one.
 class Net {
-public:
+  public:
     Net() : model_(Model::create()) {}
 
     std::shared_ptr<Layer> input(uint32_t x, uint32_t y, uint32_t c, int bits) {
@@ -60,7 +60,7 @@ public:
 
     Model& model() { return *model_; }
 
-private:
+  private:
     std::unique_ptr<Model> model_;
 };
 
@@ -75,12 +75,12 @@ inline Params conv_params(const Params& changes = {}) {
 // Parameters of an InputConvolutional layer that passes every rule: 32 x 32
 // x 3 input, 3 x 3 kernel, 16 filters, 4-bit activations.
 inline Params hrc_params(const Params& changes = {}) {
-    Params p{{"input_width", 32},     {"input_height", 32},     {"input_channels", 3},
-             {"kernel_width", 3},     {"kernel_height", 3},     {"padding", 1},
-             {"stride_x", 1},         {"stride_y", 1},          {"filters", 16},
-             {"weights_bits", 4},     {"padding_value", 0},     {"activation", 1},
-             {"act_bits", 4},         {"pooling_width", 1},     {"pooling_height", 1},
-             {"pool_type", 0},        {"pooling_stride_x", -1}, {"pooling_stride_y", -1}};
+    Params p{{"input_width", 32}, {"input_height", 32},     {"input_channels", 3},
+             {"kernel_width", 3}, {"kernel_height", 3},     {"padding", 1},
+             {"stride_x", 1},     {"stride_y", 1},          {"filters", 16},
+             {"weights_bits", 4}, {"padding_value", 0},     {"activation", 1},
+             {"act_bits", 4},     {"pooling_width", 1},     {"pooling_height", 1},
+             {"pool_type", 0},    {"pooling_stride_x", -1}, {"pooling_stride_y", -1}};
     for (const auto& [k, v] : changes) p[k] = v;
     return p;
 }
@@ -110,8 +110,7 @@ inline hw::Component unit(hw::Type type, uint8_t col, uint8_t row = 0, uint8_t i
 
 // A CNP component handling `filters` filters of the partition `part`, which
 // reads `aux`.
-inline hw::Component cnp(uint8_t col, uint32_t filters, const NpSpace& part,
-                         const NpSpace& aux) {
+inline hw::Component cnp(uint8_t col, uint32_t filters, const NpSpace& part, const NpSpace& aux) {
     hw::Placement p;
     p.filters = filters;
     p.spatial_partition = part;

@@ -9,8 +9,7 @@
 
 namespace vorna::v1 {
 
-MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(const Layer& layer,
-                                                                  const Layer*,
+MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(const Layer& layer, const Layer*,
                                                                   const HwVersion& version) const {
     if (is_tarn_v1(version)) {
         return make_layer_status_error(

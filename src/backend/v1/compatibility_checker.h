@@ -11,7 +11,7 @@
 namespace vorna::v1 {
 
 class CompatibilityCheckerImpl : public CompatibilityChecker {
-public:
+  public:
     using CompatibilityChecker::CompatibilityChecker;
     ~CompatibilityCheckerImpl() override = default;
 

@@ -69,8 +69,8 @@ fb::IoType IoRecorderImpl::get_output_type(const Layer& layer, int8_t input_type
 }
 
 std::unique_ptr<program::Record> IoRecorderImpl::record_scc(bool first_hrc, bool input_type0,
-                                                            bool last_hrc, bool output_type0,
-                                                            bool, const Shape& input,
+                                                            bool last_hrc, bool output_type0, bool,
+                                                            const Shape& input,
                                                             const Shape& output) const {
     auto record = program::new_record(device_.version());
     const auto write = [&record](uint16_t address, uint32_t value) {

@@ -17,7 +17,7 @@ constexpr uint16_t SCC_INPUT_CHANNELS_ADDR = 0x40;
 constexpr uint16_t SCC_OUTPUT_SIZE_ADDR = 0x44;
 
 class IoRecorderImpl : public IoRecorder {
-public:
+  public:
     using IoRecorder::IoRecorder;
     ~IoRecorderImpl() override = default;
 
@@ -33,9 +33,9 @@ public:
     // Six (address, value) pairs at 0x00, 0x0C, 0x10, 0x14, 0x18 and 0x1C.
     // `first_layer` is the sequence's first mappable layer; `last_hrc` is not
     // read.
-    std::vector<RegisterWrite> record_epg(const Layer& first_layer, uint8_t lowest,
-                                          uint8_t highest, uint8_t count, bool last_hrc,
-                                          bool multi_pass, bool input_type0) const override;
+    std::vector<RegisterWrite> record_epg(const Layer& first_layer, uint8_t lowest, uint8_t highest,
+                                          uint8_t count, bool last_hrc, bool multi_pass,
+                                          bool input_type0) const override;
     // std::runtime_error "Unsupported layer type." for a kind without an
     // input (or output) type.
     fb::IoType get_input_type(const Layer& first_layer) const override;

@@ -17,9 +17,8 @@
 namespace vorna::v1 {
 
 std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(
-    const Layer& layer, const Layer&, std::shared_ptr<Layer> next_pass_first_layer,
-    bool pass_input, bool pass_output, const std::vector<hw::Ident>& nps, bool unused_nps,
-    bool) const {
+    const Layer& layer, const Layer&, std::shared_ptr<Layer> next_pass_first_layer, bool pass_input,
+    bool pass_output, const std::vector<hw::Ident>& nps, bool unused_nps, bool) const {
     const LayerType type = layer.params()->layer_type();
     switch (type) {
         case LayerType::InputData:
@@ -35,11 +34,11 @@ std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(
             return record_program_conv_layer(device_, layer, next_pass_first_layer, pass_input,
                                              pass_output, nps, unused_nps);
         case LayerType::SeparableConvolutional:
-            return record_program_sep_conv_layer(device_, layer, next_pass_first_layer,
-                                                 pass_input, pass_output, nps, unused_nps);
+            return record_program_sep_conv_layer(device_, layer, next_pass_first_layer, pass_input,
+                                                 pass_output, nps, unused_nps);
         default:
-            throw std::runtime_error("Unsupported layer type: " +
-                                     std::to_string(static_cast<int>(type)) + ".");
+            throw std::runtime_error(
+                "Unsupported layer type: " + std::to_string(static_cast<int>(type)) + ".");
     }
 }
 

@@ -12,7 +12,7 @@
 namespace vorna::v1 {
 
 class LayerRecorderImpl : public LayerRecorder {
-public:
+  public:
     using LayerRecorder::LayerRecorder;
     ~LayerRecorderImpl() override = default;
 

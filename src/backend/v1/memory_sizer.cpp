@@ -92,8 +92,7 @@ uint32_t MemorySizerImpl::get_weight_memory_size(const std::shared_ptr<Layer>& l
         case LayerType::Convolutional:
         case LayerType::SeparableConvolutional: {
             // Weights sit in 50-bit rows, one per two DMA words.
-            const uint64_t words =
-                get_weights_size(layer, placement_of(layer, component).filters);
+            const uint64_t words = get_weights_size(layer, placement_of(layer, component).filters);
             return saturate(((words / 2) * 50 + 7) / 8);
         }
         case LayerType::Add:

@@ -10,7 +10,7 @@
 namespace vorna::v1 {
 
 class MemorySizerImpl : public MemorySizer {
-public:
+  public:
     MemorySizerImpl() = default;
     ~MemorySizerImpl() override = default;
 

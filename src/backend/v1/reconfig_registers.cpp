@@ -46,8 +46,9 @@ void update_partial_reconfig_regs(std::vector<uint32_t>* regs, const Layer& laye
     std::vector<uint32_t>& r = *regs;
     const bool fnp = component.type == hw::Type::FNP2 || component.type == hw::Type::FNP3;
     if (!fnp && !component.placement) {
-        throw std::invalid_argument("A CNP component needs a placement for partial "
-                                    "reconfiguration.");
+        throw std::invalid_argument(
+            "A CNP component needs a placement for partial "
+            "reconfiguration.");
     }
     const auto mapping = std::dynamic_pointer_cast<LayerMapping>(layer.mapping());
     if (!mapping) {
@@ -81,8 +82,7 @@ void update_partial_reconfig_regs(std::vector<uint32_t>* regs, const Layer& laye
         put_field(&r[34], REG34_WIDTH, aux.shape.dims[0]);
         const uint32_t container = get_cnp_channel_container_size(aux.shape.dims[0], input_bits);
         const uint32_t channels = part.shape.dims[2];
-        put_field(&r[35], REG35_CNP_ROW_WORDS,
-                  (uint64_t{channels} * container + 3) / 4);
+        put_field(&r[35], REG35_CNP_ROW_WORDS, (uint64_t{channels} * container + 3) / 4);
         put_field(&r[35], REG35_CNP_CONTAINER, container);
         needed = std::max<uint64_t>(
             needed, get_cnp_input_sram_size(container, channels, aux.shape.dims[1]));

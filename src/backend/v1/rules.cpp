@@ -44,8 +44,7 @@ bool one_of(int value, std::initializer_list<int> allowed) {
 
 // "{} second dimension size cannot be smaller than {}."
 std::string second_dim_message(const std::string& what, int64_t minimum) {
-    return what + " second dimension size cannot be smaller than " + std::to_string(minimum) +
-           ".";
+    return what + " second dimension size cannot be smaller than " + std::to_string(minimum) + ".";
 }
 
 bool all_bytes_zero(const Dense& tensor) {
@@ -110,13 +109,13 @@ MappingStatus check_input_conv_constraints(const Layer& layer) {
     if (stride_y < 1 || stride_y > 3) fail("The parameter stride_y should be 1, 2 or 3.");
     if (kernel_ok) {
         const bool rgb = input_channels == 3;
-        const int limit = kernel == 3 ? (rgb ? 192 : 512)
+        const int limit = kernel == 3   ? (rgb ? 192 : 512)
                           : kernel == 5 ? (rgb ? 64 : 192)
                                         : (rgb ? 32 : 96);
         const int filters = param(layer, "filters");
         if (filters < 1 || filters > limit) {
-            fail("The parameter num_neurons should be set between 1 and " +
-                 std::to_string(limit) + ".");
+            fail("The parameter num_neurons should be set between 1 and " + std::to_string(limit) +
+                 ".");
         }
     }
     if (param(layer, "padding") != 0) {
@@ -137,7 +136,8 @@ MappingStatus check_input_conv_constraints(const Layer& layer) {
         fail("Input first dimension size cannot be smaller than " +
              std::to_string(HRC_MIN_INPUT_SIZE) + ".");
     }
-    if (input_width < kernel) fail("Input first dimension size cannot be smaller than kernel size.");
+    if (input_width < kernel)
+        fail("Input first dimension size cannot be smaller than kernel size.");
     if (input_height > HRC_MAX_INPUT_HEIGHT) {
         fail("The maximum input second dimension size is " + std::to_string(HRC_MAX_INPUT_HEIGHT) +
              " (got " + std::to_string(input_height) + ").");
@@ -162,8 +162,9 @@ MappingStatus check_input_conv_constraints(const Layer& layer) {
         }
     }
     if (activation == 0) {
-        fail("The first convolutional layer of a model can only be mapped if its activations are "
-             "enabled.");
+        fail(
+            "The first convolutional layer of a model can only be mapped if its activations are "
+            "enabled.");
     }
     const auto weights = Tensor::ensure_dense(layer.variables()->get("weights"));
     if (all_bytes_zero(*weights)) fail("All weights in a hrc layer cannot be zeroes.");
@@ -197,9 +198,9 @@ MappingStatus check_cnp_input_dims(const Layer& layer, uint32_t width, uint32_t 
                                                      std::to_string(height) + ").");
     }
     if (channels > MAX_INPUT_CHANNELS) {
-        status += make_layer_status_error(
-            layer, "The maximum input channel value is " + std::to_string(MAX_INPUT_CHANNELS) +
-                       " (got " + std::to_string(channels) + ").");
+        status += make_layer_status_error(layer, "The maximum input channel value is " +
+                                                     std::to_string(MAX_INPUT_CHANNELS) + " (got " +
+                                                     std::to_string(channels) + ").");
     }
     return status;
 }
@@ -220,8 +221,10 @@ MappingStatus check_cnp_common_constraints(const Layer& layer, const ConvCalcula
         fail("The maximum number of filters is " + std::to_string(MAX_FILTERS) + " (got " +
              std::to_string(filters) + ").");
     }
-    if (kernel_width != param(layer, "kernel_height")) fail("Kernel width and height must be equal.");
-    if (stride_x != param(layer, "stride_y")) fail("Horizontal and vertical strides must be equal.");
+    if (kernel_width != param(layer, "kernel_height"))
+        fail("Kernel width and height must be equal.");
+    if (stride_x != param(layer, "stride_y"))
+        fail("Horizontal and vertical strides must be equal.");
     if (stride_x > 2) fail("Convolution stride must be 1 or 2.");
     if (stride_x == 2 && kernel_width != 3) {
         fail("Convolution stride 2 is only supported for 3x3 kernels.");
@@ -233,9 +236,11 @@ MappingStatus check_cnp_common_constraints(const Layer& layer, const ConvCalcula
         const uint8_t pool_w = static_cast<uint8_t>(param(layer, "pooling_width"));
         if (pool_w < 1 || pool_w > 3) fail("Pooling size must be 1, 2 or 3.");
         if (is_tarn_v2(version) && pool_w == 3) fail("Pooling size 3 is not supported on Tarn_v2.");
-        if (param(layer, "pooling_height") != pool_w) fail("Pooling width and height must be equal.");
+        if (param(layer, "pooling_height") != pool_w)
+            fail("Pooling width and height must be equal.");
         if (pool.stride_x != pool.stride_y) fail("Pooling stride x and y must be equal.");
-        if (pool.stride_x > pool_w) fail("Pooling stride must be equal or lower than pooling size.");
+        if (pool.stride_x > pool_w)
+            fail("Pooling stride must be equal or lower than pooling size.");
         if (pool_w > in.dims[0] || pool_w > in.dims[1]) {
             fail("Pooling size cannot be greater than input dimensions.");
         }
@@ -246,13 +251,13 @@ MappingStatus check_cnp_common_constraints(const Layer& layer, const ConvCalcula
                  std::to_string(AVG_POOL_MAX_INPUT) + ".");
         }
         if (conv.output_height <= 2) {
-            fail("When using Global Average Pooling, the output of the convolution must have at "
-                 "least 3 rows (currently " +
-                 std::to_string(conv.output_height) + ").");
+            fail(
+                "When using Global Average Pooling, the output of the convolution must have at "
+                "least 3 rows (currently " +
+                std::to_string(conv.output_height) + ").");
         }
         const uint32_t words = get_cnp_input_sram_size(
-            get_cnp_channel_container_size(in.dims[0], layer.input_bits()), in.dims[2],
-            in.dims[1]);
+            get_cnp_channel_container_size(in.dims[0], layer.input_bits()), in.dims[2], in.dims[1]);
         if (words > AVG_POOL_MAX_INPUT_WORDS) {
             fail("With average pooling, spatial split is impossible.");
         }
@@ -276,8 +281,8 @@ const char* const FILTER_TOO_BIG =
 
 }  // namespace
 
-MappingStatus check_std_cnp_constraints(const HardwareConstraints& constraints,
-                                        const Layer& layer, const HwVersion& version) {
+MappingStatus check_std_cnp_constraints(const HardwareConstraints& constraints, const Layer& layer,
+                                        const HwVersion& version) {
     const auto& conv_layer = dynamic_cast<const Convolutional&>(layer);
     const ConvCalculatedParams& conv = conv_layer.conv_calculated_params();
     const PoolingCalculatedParams& pool = conv_layer.pool_calculated_params();
@@ -287,7 +292,8 @@ MappingStatus check_std_cnp_constraints(const HardwareConstraints& constraints,
         status += make_layer_status_error(layer, "Kernel size must be 1, 3, 5 or 7.");
     }
     if (!one_of(param(layer, "weights_bits"), {1, 2, 4})) {
-        status += make_layer_status_error(layer, "Standard CNP weights bitwidth must be 1, 2 or 4.");
+        status +=
+            make_layer_status_error(layer, "Standard CNP weights bitwidth must be 1, 2 or 4.");
     }
     if (status.error) return status;
     if (!check_weights_size_fit_cnp(constraints, layer, 1)) {
@@ -296,8 +302,8 @@ MappingStatus check_std_cnp_constraints(const HardwareConstraints& constraints,
     return status;
 }
 
-MappingStatus check_sep_cnp_constraints(const HardwareConstraints& constraints,
-                                        const Layer& layer, const HwVersion& version) {
+MappingStatus check_sep_cnp_constraints(const HardwareConstraints& constraints, const Layer& layer,
+                                        const HwVersion& version) {
     const Shape in = layer.input_dimensions().front();
     const auto weights = Tensor::ensure_dense(layer.variables()->get("weights"));
     const auto weights_pw = Tensor::ensure_dense(layer.variables()->get("weights_pw"));
@@ -350,7 +356,8 @@ MappingStatus check_fnp_common_constraints(const HardwareConstraints& constraint
         status += check_cnp_input_dims(layer, in.dims[0], in.dims[1], in.dims[2]);
     }
     const int weights_bits = param(layer, "weights_bits");
-    if (weights_bits < 1 || weights_bits > 4) fail("Weight bits should be between 1 and 4 inclusive.");
+    if (weights_bits < 1 || weights_bits > 4)
+        fail("Weight bits should be between 1 and 4 inclusive.");
     if (param(layer, "activation") != 0 && !one_of(param(layer, "act_bits"), {1, 2, 4})) {
         fail("act_bits should be 1, 2 or 4.");
     }
@@ -426,9 +433,8 @@ MappingStatus check_layer_sequence_rules(LayerListIterator begin, LayerListItera
         if (layer.is_target_component(TargetComponent::CNP)) continue;
         for (const auto& pred : layer.inbound_layers()) {
             if (!pred || !is_max_pool_cnp(*pred)) continue;
-            const bool in_run = std::any_of(begin, end, [&](const std::shared_ptr<Layer>& l) {
-                return l.get() == pred.get();
-            });
+            const bool in_run = std::any_of(
+                begin, end, [&](const std::shared_ptr<Layer>& l) { return l.get() == pred.get(); });
             if (in_run) {
                 return make_layer_status_error(
                     layer,
@@ -470,14 +476,15 @@ MappingStatus check_std_cnp_mappings(const Layer& layer,
                                           "the layer is mapped on multiple NPs.");
     }
     status += check_pooling_split(layer, components);
-    if (is_tarn_v2(version) && !status.error &&
-        layer.input_dimensions().front().dims[2] == 1 && param(layer, "filters") > 16) {
+    if (is_tarn_v2(version) && !status.error && layer.input_dimensions().front().dims[2] == 1 &&
+        param(layer, "filters") > 16) {
         MappingStatus neurons;
         for (const hw::Component& c : components) {
             if (!c.placement) continue;
             if (((uint64_t{c.placement->filters} + 7) >> 3) & 1) {
                 neurons += make_layer_status_error(
-                    layer, "With one input channel, the number of neurons per NP / 8 must be even.");
+                    layer,
+                    "With one input channel, the number of neurons per NP / 8 must be even.");
             }
         }
         status += neurons;

@@ -46,10 +46,10 @@ MappingStatus check_sep_cnp_weights_nonzero(const Layer& layer, const Dense& wei
 
 // The whole Convolutional and SeparableConvolutional checks. The layer must
 // be of the matching class (std::bad_cast otherwise) and built.
-MappingStatus check_std_cnp_constraints(const HardwareConstraints& constraints,
-                                        const Layer& layer, const HwVersion& version);
-MappingStatus check_sep_cnp_constraints(const HardwareConstraints& constraints,
-                                        const Layer& layer, const HwVersion& version);
+MappingStatus check_std_cnp_constraints(const HardwareConstraints& constraints, const Layer& layer,
+                                        const HwVersion& version);
+MappingStatus check_sep_cnp_constraints(const HardwareConstraints& constraints, const Layer& layer,
+                                        const HwVersion& version);
 
 // FullyConnected rules on input, bit widths and input memory.
 MappingStatus check_fnp_common_constraints(const HardwareConstraints& constraints,
@@ -72,7 +72,6 @@ MappingStatus check_std_cnp_mappings(const Layer& layer,
                                      const HwVersion& version);
 MappingStatus check_sep_cnp_mappings(const Layer& layer,
                                      const std::vector<hw::Component>& components);
-MappingStatus check_pooling_split(const Layer& layer,
-                                  const std::vector<hw::Component>& components);
+MappingStatus check_pooling_split(const Layer& layer, const std::vector<hw::Component>& components);
 
 }  // namespace vorna::v1

@@ -16,8 +16,8 @@ bool input_fits_single_buffer(const HardwareConstraints& constraints, uint32_t h
            constraints.input_sram_size_single_buffer;
 }
 
-bool input_fits_dual_buffer(const HardwareConstraints& constraints, uint32_t height,
-                            uint32_t width, uint32_t channels, uint8_t bits) {
+bool input_fits_dual_buffer(const HardwareConstraints& constraints, uint32_t height, uint32_t width,
+                            uint32_t channels, uint8_t bits) {
     return input_piece_words(height, width, channels, bits) <=
            constraints.input_sram_size_dual_buffer;
 }

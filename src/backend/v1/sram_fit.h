@@ -19,8 +19,8 @@ uint32_t input_piece_words(uint32_t height, uint32_t width, uint32_t channels, u
 // (word 11) input SRAM of the constraints; a size equal to the limit fits.
 bool input_fits_single_buffer(const HardwareConstraints& constraints, uint32_t height,
                               uint32_t width, uint32_t channels, uint8_t bits);
-bool input_fits_dual_buffer(const HardwareConstraints& constraints, uint32_t height,
-                            uint32_t width, uint32_t channels, uint8_t bits);
+bool input_fits_dual_buffer(const HardwareConstraints& constraints, uint32_t height, uint32_t width,
+                            uint32_t channels, uint8_t bits);
 
 // Halo kernel_width / 2 left and right, kernel_height / 2 top and bottom
 // (unsigned), then pool_type, pooling_width, pooling_height and filters.
