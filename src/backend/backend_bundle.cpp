@@ -6,7 +6,10 @@
 #include "backend/mote/io_recorder.h"
 #include "backend/mote/layer_recorder.h"
 #include "backend/mote/memory_sizer.h"
-#include "backend/v1/v1_placeholder.h"
+#include "backend/v1/compatibility_checker.h"
+#include "backend/v1/io_recorder.h"
+#include "backend/v1/layer_recorder.h"
+#include "backend/v1/memory_sizer.h"
 #include "backend/v2/v2_placeholder.h"
 #include "corelib/device.h"
 

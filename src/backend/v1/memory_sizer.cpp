@@ -1,0 +1,130 @@
+#include "backend/v1/memory_sizer.h"
+
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+
+#include "backend/np_split.h"
+#include "backend/v1/cnp_sizes.h"
+#include "backend/v1/fnp_sizes.h"
+#include "backend/v1/hrc.h"
+#include "corelib/layer.h"
+#include "corelib/params.h"
+
+namespace vorna::v1 {
+
+namespace {
+
+// Sizes that do not fit 32 bits saturate so that they fail every memory limit
+// instead of wrapping to a small value.
+uint32_t saturate(uint64_t bytes) {
+    return bytes > std::numeric_limits<uint32_t>::max() ? std::numeric_limits<uint32_t>::max()
+                                                        : static_cast<uint32_t>(bytes);
+}
+
+uint32_t bytes_of_words(uint32_t words) { return saturate(uint64_t{words} * 4); }
+
+[[noreturn]] void invalid_type() { throw std::invalid_argument("Invalid v1 layer type."); }
+
+const Layer& checked(const std::shared_ptr<Layer>& layer) {
+    if (!layer) throw std::invalid_argument("A layer to size cannot be null.");
+    return *layer;
+}
+
+const hw::Placement& placement_of(const Layer& layer, const hw::Component& component) {
+    if (!component.placement) {
+        throw std::invalid_argument("The CNP component of layer '" + layer.get_name() +
+                                    "' has no placement.");
+    }
+    return *component.placement;
+}
+
+// Input SRAM words of a CNP layer's part on one NP.
+uint32_t cnp_input_words(const Layer& layer, const hw::Component& component) {
+    const hw::Placement& placement = placement_of(layer, component);
+    const Shape in = layer.input_dimensions().front();
+    const uint32_t container = get_cnp_channel_container_size(in.dims[0], layer.input_bits());
+    const LayerParams& params = *layer.params();
+    const int kernel_width = params.get("kernel_width");
+    const int stride_x = params.get("stride_x");
+    const uint32_t pool_size =
+        params.has("pool_size") ? static_cast<uint32_t>(params.get("pool_size")) : 0;
+    const auto& conv = dynamic_cast<const HasConvParams&>(layer).conv_calculated_params();
+    const auto& pool = dynamic_cast<const HasPoolParams&>(layer).pool_calculated_params();
+    const NpSplit split(in, placement.spatial_partition, placement.aux_partition, kernel_width,
+                        stride_x, conv.padding, pool_size, static_cast<uint8_t>(pool.stride_x),
+                        pool.padding);
+    (void)split;
+    return get_cnp_input_sram_size(container, placement.spatial_partition.shape.dims[2],
+                                   placement.aux_partition.shape.dims[1]);
+}
+
+}  // namespace
+
+uint32_t MemorySizerImpl::get_input_memory_size(const std::shared_ptr<Layer>& layer_ptr,
+                                                const hw::Component& component,
+                                                const std::shared_ptr<Layer>&) const {
+    const Layer& layer = checked(layer_ptr);
+    switch (layer.params()->layer_type()) {
+        case LayerType::InputConvolutional:
+        case LayerType::Add:
+        case LayerType::Dequantizer:
+        case LayerType::Quantizer:
+            return 0;
+        case LayerType::FullyConnected:
+            return bytes_of_words(get_fnp_input_size(layer));
+        case LayerType::Convolutional:
+        case LayerType::SeparableConvolutional:
+            return bytes_of_words(cnp_input_words(layer, component));
+        default:
+            invalid_type();
+    }
+}
+
+uint32_t MemorySizerImpl::get_weight_memory_size(const std::shared_ptr<Layer>& layer_ptr,
+                                                 const hw::Component& component) const {
+    const Layer& layer = checked(layer_ptr);
+    switch (layer.params()->layer_type()) {
+        case LayerType::InputConvolutional:
+            return bytes_of_words(get_hrc_sram_size(layer));
+        case LayerType::FullyConnected:
+            return component.type == hw::Type::FNP3 ? bytes_of_words(get_fnp_sram_size(layer)) : 0;
+        case LayerType::Convolutional:
+        case LayerType::SeparableConvolutional: {
+            // Weights sit in 50-bit rows, one per two DMA words.
+            const uint64_t words = get_weights_size(layer, placement_of(layer, component).filters);
+            return saturate(((words / 2) * 50 + 7) / 8);
+        }
+        case LayerType::Add:
+        case LayerType::Dequantizer:
+        case LayerType::Quantizer:
+            return 0;
+        default:
+            invalid_type();
+    }
+}
+
+uint32_t MemorySizerImpl::get_external_memory_size(const std::shared_ptr<Layer>& layer,
+                                                   const hw::Component& component, bool,
+                                                   bool) const {
+    if (component.type != hw::Type::FNP2) return 0;
+    return bytes_of_words(get_fnp_sram_size(checked(layer)));
+}
+
+uint32_t MemorySizerImpl::get_fsram_64b_memory_size(const std::shared_ptr<Layer>&) const {
+    return 0;
+}
+
+uint32_t MemorySizerImpl::get_tsram_51b_memory_size(const std::shared_ptr<Layer>&) const {
+    return 0;
+}
+
+uint32_t MemorySizerImpl::get_evsram_32b_memory_size(const std::shared_ptr<Layer>&) const {
+    return 0;
+}
+
+uint32_t MemorySizerImpl::get_stsram_32b_memory_size(const std::shared_ptr<Layer>&) const {
+    return 0;
+}
+
+}  // namespace vorna::v1

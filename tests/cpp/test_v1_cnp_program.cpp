@@ -1,0 +1,188 @@
+// v1 CNP programs: block order, targets, offsets and payloads per NP.
+#include <gtest/gtest.h>
+
+#include "backend/v1/cnp_program.h"
+#include "backend/v1/cnp_registers.h"
+#include "backend/v1/cnp_weights.h"
+#include "v1_cnp_test_util.h"
+
+namespace vorna::v1 {
+namespace {
+
+using v1_test::Block;
+using v1_test::blocks_of;
+using v1_test::cnp;
+using v1_test::make_net;
+using v1_test::map_layer;
+using v1_test::Net;
+using v1_test::set;
+using v1_test::space;
+
+const hw::Ident kNps[3] = {{1, 2, 0, 0}, {1, 2, 1, 0}, {2, 2, 0, 0}};
+
+std::map<std::string, int> params(int k, int wb) {
+    return {{"filters", 12},
+            {"kernel_width", k},
+            {"kernel_height", k},
+            {"weights_bits", wb},
+            {"act_bits", 2}};
+}
+
+// A layer of 12 filters on three NPs of four filters each, thresholds
+// 100 x i - 500 and steps of 1.0 (16 in sixteenths).
+Net three_np_layer(LayerType type, int k, int wb, uint32_t channels) {
+    Net net = make_net(type, params(k, wb), 8, 8, channels);
+    const NpSpace all = space(0, 0, 8, 8, channels);
+    map_layer(*net.layer, {cnp(kNps[0], 0, 4, all, all), cnp(kNps[1], 4, 4, all, all),
+                           cnp(kNps[2], 8, 4, all, all)});
+    std::vector<int32_t> th;
+    for (int i = 0; i < 12; ++i) th.push_back(100 * i - 500);
+    net.layer->variables()->set("threshold", v1_test::int32_values(th));
+    net.layer->variables()->set("act_step", v1_test::float_values(std::vector<float>(12, 1.0f)));
+    return net;
+}
+
+std::shared_ptr<Dense> dense(const Layer& layer, const char* name) {
+    return std::dynamic_pointer_cast<Dense>(layer.variables()->get(name));
+}
+
+std::vector<uint32_t> expected_thresholds(uint32_t start) {
+    std::vector<uint32_t> w;
+    for (uint32_t i = start; i < start + 4; ++i) {
+        w.push_back(static_cast<uint32_t>(100 * static_cast<int>(i) - 500) & 0xFFFFFu);
+        w.push_back(16);
+    }
+    return w;
+}
+
+TEST(V1CnpProgram, ConvolutionalBlocksPerNp) {
+    Net net = three_np_layer(LayerType::Convolutional, 3, 2, 4);
+    auto w = dense(*net.layer, "weights");
+    for (uint32_t f = 0; f < 12; ++f) set<int8_t>(*w, {f, f % 4, 1, 1}, f % 2 ? 1 : -1);
+    const v1_test::V1Device device;
+
+    const auto record =
+        record_program_conv_layer(device, *net.layer, nullptr, false, false, {}, false);
+    EXPECT_EQ(record->hw_version(), device.version());
+    ASSERT_EQ(record->tracks().size(), 1u);
+    const std::vector<Block> blocks = blocks_of(*record);
+    ASSERT_EQ(blocks.size(), 9u);
+    const CnpRegisterMap regs = format_std_cnp_regs(*net.layer, nullptr, false, false, {});
+    for (uint32_t n = 0; n < 3; ++n) {
+        SCOPED_TRACE(n);
+        const Block& r = blocks[3 * n];
+        const Block& wb = blocks[3 * n + 1];
+        const Block& th = blocks[3 * n + 2];
+        for (const Block* b : {&r, &wb, &th}) {
+            EXPECT_EQ(b->np, kNps[n]);
+            EXPECT_EQ(b->offset, 0u);
+        }
+        EXPECT_EQ(r.target, 7u);
+        EXPECT_EQ(r.payload, regs.at(kNps[n]));
+        EXPECT_EQ(wb.target, 0u);
+        ASSERT_EQ(wb.payload.size(), 64u);  // 16 words per input channel
+        EXPECT_EQ(wb.payload, format_std_cnp_weights(w, true, 4 * n, 4));
+        EXPECT_EQ(th.target, 4u);
+        EXPECT_EQ(th.payload, expected_thresholds(4 * n));
+    }
+    // NP 0, filter 0 (-1 at channel 0, centre): minus plane bit 10 + 4 of row 0.
+    EXPECT_EQ(blocks[1].payload[0], 1u << 14);
+}
+
+TEST(V1CnpProgram, RegistersOnlyAndLeftOutNps) {
+    Net net = three_np_layer(LayerType::Convolutional, 3, 4, 4);
+    const v1_test::V1Device device;
+    const auto unused =
+        record_program_conv_layer(device, *net.layer, nullptr, false, false, {}, true);
+    const auto blocks = blocks_of(*unused);
+    ASSERT_EQ(blocks.size(), 3u);
+    for (uint32_t n = 0; n < 3; ++n) {
+        EXPECT_EQ(blocks[n].target, 7u);
+        EXPECT_EQ(blocks[n].np, kNps[n]);
+        EXPECT_EQ(blocks[n].payload.size(), 50u);
+    }
+
+    const auto left_out =
+        record_program_conv_layer(device, *net.layer, nullptr, false, false, {kNps[1]}, true);
+    const auto lo = blocks_of(*left_out);
+    ASSERT_EQ(lo.size(), 3u);
+    EXPECT_EQ(lo[1].np, kNps[1]);
+    EXPECT_TRUE(lo[1].payload.empty());
+    EXPECT_EQ(lo[1].target, 7u);
+    EXPECT_EQ(left_out->tracks()[0].data()[2 + 50], [] {
+        uint32_t h[2];
+        dma::format_config_header(h, kNps[1], dma::NpRegisters, 0, 0, false);
+        return h[0];
+    }());
+}
+
+TEST(V1CnpProgram, SeparableBlocksAndPointwiseOffset) {
+    // 17 channels of 4-bit 3x3 depthwise kernels: one row each, 34 words,
+    // so the pointwise block starts at (34 + 15) / 16 = 3.
+    Net net = three_np_layer(LayerType::SeparableConvolutional, 3, 4, 17);
+    auto dw = dense(*net.layer, "weights");
+    auto pw = dense(*net.layer, "weights_pw");
+    set<int8_t>(*dw, {0, 16, 2, 2}, -3);
+    for (uint32_t f = 0; f < 12; ++f)
+        set<int8_t>(*pw, {f, 0, 0, 0}, static_cast<int8_t>(f % 8 - 4));
+    const v1_test::V1Device device;
+
+    const auto record =
+        record_program_sep_conv_layer(device, *net.layer, nullptr, false, false, {}, false);
+    const auto blocks = blocks_of(*record);
+    ASSERT_EQ(blocks.size(), 12u);
+    const auto dw_words = format_sep_cnp_dw_weights(*dw, 4);
+    ASSERT_EQ(dw_words.size(), 34u);
+    const auto regs = format_sep_cnp_regs(*net.layer, nullptr, false, false, {});
+    for (uint32_t n = 0; n < 3; ++n) {
+        SCOPED_TRACE(n);
+        const Block* b = &blocks[4 * n];
+        EXPECT_EQ(b[0].target, 7u);
+        EXPECT_EQ(b[0].payload, regs.at(kNps[n]));
+        EXPECT_EQ(b[1].target, 0u);
+        EXPECT_EQ(b[1].offset, 0u);
+        EXPECT_EQ(b[1].payload, dw_words);
+        EXPECT_EQ(b[2].target, 0u);
+        EXPECT_EQ(b[2].offset, 3u);
+        EXPECT_EQ(b[2].payload, format_sep_cnp_pw_weights(*pw, 4, 4 * n, 4));
+        EXPECT_EQ(b[3].target, 4u);
+        EXPECT_EQ(b[3].payload, expected_thresholds(4 * n));
+        for (int i = 0; i < 4; ++i) EXPECT_EQ(b[i].np, kNps[n]);
+    }
+    // Channel 16 is row 16: its last code (-3 -> 0xD) at bit 32.
+    EXPECT_EQ(blocks[1].payload[33], 0xDu);
+    // Pointwise, NP 1: filters 4..7 of channel 0 are 0, 1, 2, 3.
+    EXPECT_EQ(blocks[6].payload[0], 0x3210u);
+
+    const auto unused =
+        record_program_sep_conv_layer(device, *net.layer, nullptr, false, false, {}, true);
+    EXPECT_EQ(blocks_of(*unused).size(), 3u);
+}
+
+TEST(V1CnpProgram, Failures) {
+    const v1_test::V1Device device;
+    Net net = three_np_layer(LayerType::Convolutional, 3, 2, 4);
+    EXPECT_THROW(
+        record_program_sep_conv_layer(device, *net.layer, nullptr, false, false, {}, false),
+        std::bad_cast);
+    std::vector<float> steps(12, 1.0f);
+    steps[9] = 70000.0f;  // 1120000 sixteenths
+    net.layer->variables()->set("act_step", v1_test::float_values(steps));
+    try {
+        record_program_conv_layer(device, *net.layer, nullptr, false, false, {}, false);
+        FAIL() << "no exception";
+    } catch (const CnpError& e) {
+        EXPECT_STREQ(e.what(),
+                     "Backend hardware(CNP): act_step should be between 0 and 65535. Receives "
+                     "act_step 70000.");
+    }
+    // Registers only: the thresholds are not formatted.
+    EXPECT_NO_THROW(record_program_conv_layer(device, *net.layer, nullptr, false, false, {}, true));
+
+    Net sep = three_np_layer(LayerType::SeparableConvolutional, 3, 2, 4);
+    EXPECT_THROW(record_program_conv_layer(device, *sep.layer, nullptr, false, false, {}, false),
+                 std::bad_cast);
+}
+
+}  // namespace
+}  // namespace vorna::v1

@@ -1,0 +1,390 @@
+// Programs of v1 FullyConnected layers, learning records and the read-back
+// of learned variables.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+#include "backend/v1/fnp_program.h"
+#include "backend/v1/fnp_ram.h"
+#include "backend/v1/fnp_registers.h"
+#include "backend/v1/fnp_sizes.h"
+#include "backend/v1/learning.h"
+#include "corelib/variables.h"
+#include "v1_fnp_test_util.h"
+
+namespace vorna {
+namespace {
+
+using namespace v1fnp_test;
+using Words = std::vector<uint32_t>;
+
+// Fills the layer's weights with a pattern of the given magnitude range.
+void fill_weights(Layer& layer, int weights_bits) {
+    Dense& w = dense_var(layer, "weights");
+    const int limit = weights_bits == 1 ? 1 : (1 << (weights_bits - 1)) - 1;
+    const int span = weights_bits == 1 ? 2 : 2 * limit + 1;
+    const int low = weights_bits == 1 ? 0 : -limit;
+    for (uint32_t n = 0; n < w.dimensions()[0]; ++n) {
+        for (uint32_t j = 0; j < w.dimensions()[1]; ++j) {
+            set_weight(w, n, j, int8_t(low + int((n * 5 + j * 3) % uint32_t(span))));
+        }
+    }
+}
+
+Words image_of(const Layer& layer) {
+    const Variables& v = *layer.variables();
+    const auto steps =
+        get_threshold_t16_from_act_steps(dynamic_cast<const Dense&>(*v.get("act_step")));
+    return v1::format_fnp_ram(dynamic_cast<const Dense&>(*v.get("weights")),
+                              dynamic_cast<const Dense&>(*v.get("threshold")), *steps,
+                              layer.params()->get("weights_bits"),
+                              layer.params()->get("activation") != 0);
+}
+
+Words regs_of(const Layer& layer) {
+    return v1::format_fnp_regs(*v1_device(), layer, false, nullptr, false, false).begin()->second;
+}
+
+// ------------------------------------------------------------ dense program
+
+TEST(V1FnpProgram, Fnp3RegistersThenRam) {
+    const FcModel m = make_fc(FcSpec{});
+    fill_weights(*m.layer, 2);
+    dense_var(*m.layer, "threshold").data<int32_t>()[3] = -77;
+    const auto record =
+        v1::record_program_dense_layer(*v1_device(), *m.layer, nullptr, false, false, {}, false);
+    EXPECT_EQ(record->hw_version(), kV1Version);
+    EXPECT_EQ(record->fnp2_filters(), nullptr);
+    const auto blocks = decode(*record);
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_EQ(blocks[0].target, 7u);
+    EXPECT_EQ(blocks[0].np, kFnpIdent);
+    EXPECT_EQ(blocks[0].offset, 0u);
+    EXPECT_EQ(blocks[0].payload, regs_of(*m.layer));
+    EXPECT_EQ(blocks[1].target, 6u);
+    EXPECT_EQ(blocks[1].np, kFnpIdent);
+    EXPECT_EQ(blocks[1].track, 0u);  // appended to the register track
+    const Words image = image_of(*m.layer);
+    EXPECT_EQ(blocks[1].payload, image);
+    ASSERT_EQ(image.size(), 80u);
+    EXPECT_EQ(image[3 * 8], 0xFFFB3u);  // -77 as 20-bit two's complement
+    EXPECT_EQ(image[3 * 8 + 1], 16u);   // act_step 1.0 in sixteenths
+}
+
+TEST(V1FnpProgram, Fnp2RamGoesToTheFiltersTrack) {
+    FcSpec spec;
+    spec.type = hw::Type::FNP2;
+    const FcModel m = make_fc(spec);
+    fill_weights(*m.layer, 2);
+    const auto record =
+        v1::record_program_dense_layer(*v1_device(), *m.layer, nullptr, false, false, {}, false);
+    const auto blocks = decode(*record);
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_EQ(blocks[0].target, 7u);
+    ASSERT_NE(record->fnp2_filters(), nullptr);
+    EXPECT_EQ(record->fnp2_filters()->np, kFnpIdent);
+    EXPECT_EQ(record->fnp2_filters()->data, image_of(*m.layer));
+}
+
+TEST(V1FnpProgram, LeftOutAndUnusedNps) {
+    const FcModel m = make_fc(FcSpec{});
+    const auto device = v1_device();
+    const auto skipped = v1::record_program_dense_layer(*device, *m.layer, nullptr, false, false,
+                                                        {hw::Ident{9, 9, 0, 0}, kFnpIdent}, false);
+    EXPECT_TRUE(skipped->tracks().empty());
+    EXPECT_EQ(skipped->fnp2_filters(), nullptr);
+    // An ident that differs only by its channel byte is another endpoint.
+    const auto other = v1::record_program_dense_layer(*device, *m.layer, nullptr, false, false,
+                                                      {hw::Ident{2, 1, 1, 1}}, true);
+    const auto blocks = decode(*other);
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_EQ(blocks[0].target, 7u);
+}
+
+TEST(V1FnpProgram, NoActivationRamAndFlags) {
+    FcSpec spec;
+    spec.activation = 0;
+    const FcModel m = make_fc(spec);
+    dense_var(*m.layer, "threshold").data<int32_t>()[0] = 5;
+    const auto record =
+        v1::record_program_dense_layer(*v1_device(), *m.layer, m.layer, true, true, {}, false);
+    const auto blocks = decode(*record);
+    ASSERT_EQ(blocks.size(), 2u);
+    for (uint32_t n = 0; n < 10; ++n) {
+        EXPECT_EQ(blocks[1].payload[n * 8], 0x80000u);
+        EXPECT_EQ(blocks[1].payload[n * 8 + 1], 0u);
+    }
+    EXPECT_EQ(blocks[0].payload[2], 0x80u);         // pass input
+    EXPECT_EQ(blocks[0].payload[44] & 4, 4u);       // pass output
+    EXPECT_EQ(blocks[0].payload[32], 0x05000007u);  // reconfigured for the same NP
+}
+
+TEST(V1FnpProgram, MappingWithoutComponent) {
+    const FcModel m = make_fc(FcSpec{});
+    m.mapping->nps->clear();
+    EXPECT_THROW(
+        v1::record_program_dense_layer(*v1_device(), *m.layer, nullptr, false, false, {}, false),
+        std::out_of_range);
+}
+
+// ------------------------------------------------------------ learning records
+
+FcSpec learning_spec(int units, double classes, hw::Type type = hw::Type::FNP2) {
+    FcSpec spec;
+    spec.x = 40, spec.y = 1, spec.c = 1;  // 40 inputs: blocks of 2 + 4 words
+    spec.units = units;
+    spec.weights_bits = 1;
+    spec.type = type;
+    spec.learning = learning_params(64, classes);
+    return spec;
+}
+
+TEST(V1FnpLearning, RecordsAndFieldsByHand) {
+    const FcModel m = make_fc(learning_spec(100, 10));
+    fill_weights(*m.layer, 1);
+    dense_var(*m.layer, "threshold_learning").data<int32_t>()[7] = 0x12345;
+    dense_var(*m.layer, "thswap").data<int32_t>()[7] = 7;
+    dense_var(*m.layer, "thswap").data<int32_t>()[99] = 0xFFFF;
+
+    const auto records = v1::record_program_learning_dense_layer(*v1_device(), *m.layer, true);
+    const auto on = decode(*records.first);
+    const auto off = decode(*records.second);
+    ASSERT_EQ(on.size(), 1u);
+    ASSERT_EQ(off.size(), 1u);
+    EXPECT_EQ(on[0].target, 7u);
+    EXPECT_EQ(off[0].target, 7u);
+    EXPECT_EQ(on[0].np, kFnpIdent);
+    EXPECT_EQ(on[0].payload[36], 0x10000030u);
+    EXPECT_EQ(off[0].payload[36], 0u);
+    EXPECT_EQ(on[0].payload[2], 0x80u);  // pass input on both
+    EXPECT_EQ(off[0].payload[2], 0x80u);
+    for (size_t i = 0; i < 50; ++i) {
+        if (i < 36 || i > 38) {
+            EXPECT_EQ(on[0].payload[i], off[0].payload[i]) << i;
+        }
+    }
+    // 100 x 6 = 600 words need the XL header: 608.
+    EXPECT_EQ(records.fnp_sram_size, 608u);
+
+    EXPECT_TRUE(records.third->tracks().empty());
+    ASSERT_NE(records.third->fnp2_filters(), nullptr);
+    const Words& image = records.third->fnp2_filters()->data;
+    ASSERT_EQ(image.size(), 600u);
+    const Words plain = image_of(*m.layer);
+    for (uint32_t n = 0; n < 100; ++n) {
+        const uint32_t b = n * 6;
+        EXPECT_EQ(image[b], plain[b]) << n;
+        EXPECT_EQ(image[b + 1], 16u | ((n / 10 + 1) << 20)) << n;  // step, class
+        EXPECT_EQ(image[b + 4], plain[b + 4]) << n;
+        EXPECT_EQ(image[b + 5], plain[b + 5]) << n;
+    }
+    EXPECT_EQ(image[7 * 6 + 2], 0x10040u);     // num_weights 64, threshold bits 16-19
+    EXPECT_EQ(image[7 * 6 + 3], 0x23450007u);  // threshold bits 0-15, thswap
+    EXPECT_EQ(image[8 * 6 + 2], 64u);
+    EXPECT_EQ(image[99 * 6 + 3], 0xFFFFu);
+}
+
+TEST(V1FnpLearning, ClassesOfUnevenUnitsAndSingleClass) {
+    const FcModel m = make_fc(learning_spec(105, 10));
+    const auto records = v1::record_program_learning_dense_layer(*v1_device(), *m.layer, false);
+    const Words& image = records.third->fnp2_filters()->data;
+    EXPECT_EQ(image[99 * 6 + 1] >> 20, 10u);
+    for (uint32_t n = 100; n < 105; ++n) EXPECT_EQ(image[n * 6 + 1] >> 20, 11u) << n;
+
+    const FcModel single = make_fc(learning_spec(10, 1));
+    const auto one = v1::record_program_learning_dense_layer(*v1_device(), *single.layer, false);
+    for (uint32_t n = 0; n < 10; ++n) {
+        EXPECT_EQ(one.third->fnp2_filters()->data[n * 6 + 1], 16u) << n;
+    }
+}
+
+TEST(V1FnpLearning, Fnp3RamBlock) {
+    const FcModel m = make_fc(learning_spec(10, 2, hw::Type::FNP3));
+    const auto records = v1::record_program_learning_dense_layer(*v1_device(), *m.layer, false);
+    EXPECT_EQ(records.third->fnp2_filters(), nullptr);
+    const auto blocks = decode(*records.third);
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_EQ(blocks[0].target, 6u);
+    EXPECT_EQ(blocks[0].np, kFnpIdent);
+    ASSERT_EQ(blocks[0].payload.size(), 60u);
+    EXPECT_EQ(blocks[0].payload[4 * 6 + 1], 16u | (1u << 20));
+    EXPECT_EQ(blocks[0].payload[5 * 6 + 1], 16u | (2u << 20));
+    EXPECT_EQ(records.fnp_sram_size, 60u);
+    EXPECT_EQ(decode(*records.first)[0].payload[17], 60u | (1u << 20));
+}
+
+TEST(V1FnpLearning, Failures) {
+    const auto device = v1_device();
+    {
+        const FcModel m = make_fc(learning_spec(10, 1));
+        dense_var(*m.layer, "threshold_learning").data<int32_t>()[4] = -1;
+        EXPECT_EQ(
+            error_of([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
+            "Backend hardware(FullyConnected): Negative value for threshold_learning not "
+            "supported.");
+    }
+    {
+        const FcModel m = make_fc(learning_spec(10, 1));
+        dense_var(*m.layer, "threshold_learning").data<int32_t>()[4] = 524288;
+        EXPECT_EQ(
+            error_of([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
+            "524288 cannot fit in a 20 bits signed integer.");
+    }
+    {
+        const FcModel m = make_fc(learning_spec(10, 1));
+        dense_var(*m.layer, "thswap").data<int32_t>()[0] = 65536;
+        EXPECT_EQ(
+            error_of([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
+            "Attempted to write value 65536 into a 16-bit field, which will cause an "
+            "overflow.");
+    }
+    {
+        FcSpec spec = learning_spec(10, 1);
+        // Parameters that keep the register words at 0, so that only the
+        // per-neuron num_weights field is too narrow.
+        spec.learning =
+            LearningParams::create(LearningType::Unsupervised, {{"num_weights", 1 << 20},
+                                                                {"initial_plasticity", 0.0},
+                                                                {"learning_competition", 1.0},
+                                                                {"min_plasticity", 0.0},
+                                                                {"plasticity_decay", 0.0},
+                                                                {"num_classes", 1.0}});
+        const FcModel m = make_fc(spec);
+        EXPECT_EQ(
+            error_of([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
+            "Attempted to write value 1048576 into a 20-bit field, which will cause an "
+            "overflow.");
+    }
+    // Class counts that would divide by zero, and wider weights whose blocks
+    // the learning fields do not fit: refused.
+    for (const double classes : {0.0, 11.0}) {
+        const FcModel m = make_fc(learning_spec(10, classes));
+        EXPECT_THROW(v1::record_program_learning_dense_layer(*device, *m.layer, false),
+                     v1::FnpError)
+            << classes;
+    }
+    {
+        FcSpec spec = learning_spec(10, 1);
+        spec.weights_bits = 2;
+        const FcModel m = make_fc(spec);
+        EXPECT_THROW(v1::record_program_learning_dense_layer(*device, *m.layer, false),
+                     v1::FnpError);
+    }
+}
+
+// ------------------------------------------------------------ read-back
+
+struct LearnVars {
+    VariablesImpl vars;
+    LearnVars(uint32_t neurons, uint32_t inputs) {
+        std::shared_ptr<Dense> w =
+            Dense::create(TensorType::bit, Shape{neurons, inputs}, Dense::Layout::ColMajor);
+        for (uint32_t n = 0; n < neurons; ++n) set_weight(*w, n, 0, 1);  // replaced by 0/1
+        vars.set("weights", w);
+        vars.set("threshold_learning", int32s(std::vector<int32_t>(neurons, 99)));
+        vars.set("thswap", int32s(std::vector<int32_t>(neurons, 99)));
+    }
+    const Dense& get(const char* name) const { return dynamic_cast<const Dense&>(*vars.get(name)); }
+};
+
+Words fnp2_memory_10x100() {
+    Words memory(80, 0);
+    memory[26] = 0x00050040;  // neuron 3: word 2
+    memory[27] = 0x12340007;  // neuron 3: word 3
+    memory[28] = 0x80000001;  // inputs 0 and 31
+    memory[31] = 0x00000008;  // input 99
+    return memory;
+}
+
+void expect_neuron3(const LearnVars& v) {
+    const Dense& w = v.get("weights");
+    for (uint32_t n = 0; n < 10; ++n) {
+        for (uint32_t j = 0; j < 100; ++j) {
+            const bool set = n == 3 && (j == 0 || j == 31 || j == 99);
+            EXPECT_EQ(w.get<int8_t>({n, j}), set ? 1 : 0) << n << "," << j;
+        }
+    }
+    EXPECT_EQ(w.type(), TensorType::bit);
+    EXPECT_EQ(w.layout(), Dense::Layout::ColMajor);
+    EXPECT_EQ(v.get("threshold_learning").at<int32_t>(3), 0x51234);
+    EXPECT_EQ(v.get("thswap").at<int32_t>(3), 7);
+    EXPECT_EQ(v.get("threshold_learning").at<int32_t>(2), 0);
+    EXPECT_EQ(v.get("thswap").at<int32_t>(9), 0);
+}
+
+TEST(V1FnpReadBack, Fnp2LayoutFromWordZero) {
+    LearnVars v(10, 100);
+    v1::fnp_update_learn_vars_from_memory(fnp2_memory_10x100(), &v.vars, false);
+    expect_neuron3(v);
+}
+
+TEST(V1FnpReadBack, Fnp3SkipsTwoLeadingWords) {
+    LearnVars v(10, 100);
+    Words memory = fnp2_memory_10x100();
+    memory.insert(memory.begin(), {0xDEADBEEF, 0xFFFFFFFF});
+    v1::fnp_update_learn_vars_from_memory(memory, &v.vars, true);
+    expect_neuron3(v);
+}
+
+TEST(V1FnpReadBack, ShortMemoryIsRefusedBeforeAnyChange) {
+    LearnVars v(10, 100);
+    const auto before = v.vars.get("weights");
+    EXPECT_THROW(v1::fnp_update_learn_vars_from_memory(Words(79, 0), &v.vars, false),
+                 std::runtime_error);
+    // An FNP3 memory needs the two leading words as well.
+    EXPECT_THROW(v1::fnp_update_learn_vars_from_memory(Words(81, 0), &v.vars, true),
+                 std::runtime_error);
+    EXPECT_EQ(v.vars.get("weights"), before);
+    EXPECT_EQ(v.get("thswap").at<int32_t>(0), 99);
+}
+
+TEST(V1FnpReadBack, WrongTypesChangeNothing) {
+    LearnVars v(2, 8);
+    v.vars.set("thswap", Dense::create(TensorType::float32, Shape{2}, Dense::Layout::RowMajor));
+    const auto before = v.vars.get("weights");
+    const std::string error =
+        error_of([&] { v1::fnp_update_learn_vars_from_memory(Words(12, 0), &v.vars, false); });
+    EXPECT_EQ(error.rfind("Wrong requested type ", 0), 0u) << error;
+    EXPECT_EQ(v.vars.get("weights"), before);
+}
+
+TEST(V1FnpReadBack, DeviceAndVariablesRequired) {
+    LearnVars v(1, 1);
+    EXPECT_EQ(error_of([&] { v1::fnp_update_learn_vars(nullptr, &v.vars, false); }),
+              "An actual hardware device is required.");
+    EXPECT_THROW(v1::fnp_update_learn_vars_from_memory(Words(5, 0), nullptr, false),
+                 std::invalid_argument);
+}
+
+TEST(V1FnpReadBack, RoundTripOfTheLearningImage) {
+    const FcModel m = make_fc(learning_spec(12, 3));
+    fill_weights(*m.layer, 1);
+    for (int32_t n = 0; n < 12; ++n) {
+        dense_var(*m.layer, "threshold_learning").data<int32_t>()[n] = 0x7FFFF - n * 4099;
+        dense_var(*m.layer, "thswap").data<int32_t>()[n] = n * 5003;
+    }
+    const auto records = v1::record_program_learning_dense_layer(*v1_device(), *m.layer, false);
+    Words memory = records.third->fnp2_filters()->data;
+
+    auto* vars = dynamic_cast<VariablesImpl*>(m.layer->variables());
+    ASSERT_NE(vars, nullptr);
+    const auto original_weights = vars->get("weights");
+    const Dense& original = dynamic_cast<const Dense&>(*original_weights);
+    v1::fnp_update_learn_vars_from_memory(memory, vars, false);
+    const Dense& weights = dense_var(*m.layer, "weights");
+    EXPECT_NE(&weights, &original);
+    for (uint32_t n = 0; n < 12; ++n) {
+        for (uint32_t j = 0; j < 40; ++j) {
+            EXPECT_EQ(weights.get<int8_t>({n, j}), original.get<int8_t>({n, j}));
+        }
+        EXPECT_EQ(dense_var(*m.layer, "threshold_learning").at<int32_t>(n),
+                  0x7FFFF - int32_t(n) * 4099);
+        EXPECT_EQ(dense_var(*m.layer, "thswap").at<int32_t>(n), int32_t(n) * 5003);
+    }
+}
+
+}  // namespace
+}  // namespace vorna

@@ -1,0 +1,232 @@
+// Register files of v1 FNPs and the on-chip learning register words.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+#include "backend/v1/fnp_registers.h"
+#include "backend/v1/np_registers.h"
+#include "v1_fnp_test_util.h"
+
+namespace vorna {
+namespace {
+
+using namespace v1fnp_test;
+using Words = std::vector<uint32_t>;
+
+Words regs_of(const FcModel& m, bool learning = false, const std::shared_ptr<Layer>& next = nullptr,
+              bool pass_input = false, bool pass_output = false) {
+    const auto device = v1_device();
+    const auto result =
+        v1::format_fnp_regs(*device, *m.layer, learning, next, pass_input, pass_output);
+    EXPECT_EQ(result.size(), 1u);
+    EXPECT_EQ(result.begin()->first, m.mapping->nps->front().ident);
+    return result.begin()->second;
+}
+
+// The register file of the default FcSpec (4 x 4 x 3 1-bit input, 10 units,
+// 2-bit weights, activation with act_bits 2, channel 0x21, route 0xFF; fed by
+// a CNP at col 1, feeding an FNP at col 3; its own NP at col 2).
+Words expected_default_fnp3() {
+    Words r(50, 0);
+    r[6] = 0x04040000;
+    r[12] = 0x52000000;
+    r[13] = 0x00000010;
+    r[37] = 0xFF000000;
+    r[1] = 0x01500070;        // mode bits 4-6, NP2NP 1, CNP4FNP 1, single buffer
+    r[3] = 0x21019080;        // multi-bit weights, act_bits 2 >> 1, activation, FNP, channel
+    r[10] = 0x00040004;       // d1 = 4, d0 = 4
+    r[11] = 16 << 12;         // d0 x d1
+    r[14] = 0x80000002;       // 48 inputs: 2 words
+    r[15] = 10;               // units
+    r[16] = 0x20000000;       // activation
+    r[17] = 80 | (1u << 20);  // 10 x (2 x 2 + 4) RAM words, one block
+    r[44] = 0x06080000;       // route 0xFF
+    r[45] = 0xFF000303;       // destination cols 3..3, route
+    r[46] = 0x00000101;       // source cols 1..1
+    r[47] = 0x00000302;       // span col 2 and destination col 3
+    return r;
+}
+
+TEST(V1FnpRegisters, Fnp3RegisterFileByHand) {
+    EXPECT_EQ(regs_of(make_fc(FcSpec{})), expected_default_fnp3());
+}
+
+TEST(V1FnpRegisters, Fnp2RegisterFileByHand) {
+    FcSpec spec;
+    spec.type = hw::Type::FNP2;
+    Words expected = expected_default_fnp3();
+    expected[1] = 0x00700070;   // NP2NP 3, no CNP4FNP
+    expected[17] = 0;           // weights are external: no block words
+    expected[49] = 0x00040503;  // configuration DMA: row 3, col 5, one-hot id 2
+    EXPECT_EQ(regs_of(make_fc(spec)), expected);
+}
+
+TEST(V1FnpRegisters, WeightBitsFields) {
+    // weights_bits -> word 3 bits 4-5 and bit 7.
+    const struct {
+        int bits;
+        uint32_t field;
+        uint32_t multibit;
+    } cases[] = {{1, 0, 0}, {2, 0, 1}, {3, 1, 1}, {4, 2, 1}};
+    for (const auto& c : cases) {
+        FcSpec spec;
+        spec.weights_bits = c.bits;
+        const Words r = regs_of(make_fc(spec));
+        EXPECT_EQ((r[3] >> 4) & 3, c.field) << c.bits;
+        EXPECT_EQ((r[3] >> 7) & 1, c.multibit) << c.bits;
+    }
+}
+
+TEST(V1FnpRegisters, InputBitsActBitsAndActivation) {
+    FcSpec spec;
+    spec.input_bits = 2;
+    spec.act_bits = 4;
+    spec.activation = 0;
+    const Words r = regs_of(make_fc(spec));
+    // input 2 >> 1 = 1, multi-bit weights, act_bits 4 >> 1 = 2, no activation bit.
+    EXPECT_EQ(r[3], 0x21012081u);
+    EXPECT_EQ(r[16], 0u);
+}
+
+TEST(V1FnpRegisters, Fnp3BlockWords) {
+    // 100 neurons of 1000 inputs with 4-bit weights: 100 x (32 x 6 + 4) = 19600
+    // words, one block of 20992.
+    FcSpec spec;
+    spec.x = 1000, spec.y = 1, spec.c = 1, spec.weights_bits = 4, spec.units = 100;
+    EXPECT_EQ(regs_of(make_fc(spec))[17], 19600u | (1u << 20));
+    // 600 such neurons need 117600 words: too many for the 16-bit field.
+    spec.units = 600;
+    const FcModel m = make_fc(spec);
+    EXPECT_EQ(error_of([&] { regs_of(m); }),
+              "Attempted to write value 117600 into a 16-bit field, which will cause an "
+              "overflow.");
+    // On an FNP2 the RAM size is not a register field.
+    spec.type = hw::Type::FNP2;
+    EXPECT_EQ(regs_of(make_fc(spec))[17], 0u);
+}
+
+TEST(V1FnpRegisters, BufferMode) {
+    FcSpec spec;
+    spec.input_bits = 4;
+    spec.single_buffer = false;
+    const FcModel m = make_fc(spec);
+    EXPECT_EQ(error_of([&] { regs_of(m); }), "4-bit FNP inputs require single buffer mode.");
+    EXPECT_THROW(regs_of(m), std::invalid_argument);
+
+    spec.input_bits = 2;
+    const Words dual = regs_of(make_fc(spec));
+    EXPECT_EQ((dual[1] >> 22) & 1, 0u);
+    spec.input_bits = 4;
+    spec.single_buffer = true;
+    const Words single = regs_of(make_fc(spec));
+    EXPECT_EQ((single[1] >> 22) & 1, 1u);
+    EXPECT_EQ(single[3] & 3, 2u);
+}
+
+TEST(V1FnpRegisters, FieldOverflows) {
+    FcSpec spec;
+    spec.x = 1, spec.y = 2048, spec.c = 1;  // d1 does not fit 11 bits
+    const FcModel tall = make_fc(spec);
+    EXPECT_EQ(error_of([&] { regs_of(tall); }),
+              "Attempted to write value 2048 into a 11-bit field, which will cause an overflow.");
+    spec = FcSpec{};
+    spec.act_bits = 8;  // 8 >> 1 = 4 does not fit 2 bits
+    const FcModel act = make_fc(spec);
+    EXPECT_EQ(error_of([&] { regs_of(act); }),
+              "Attempted to write value 4 into a 2-bit field, which will cause an overflow.");
+}
+
+TEST(V1FnpRegisters, PassFlags) {
+    const FcModel m = make_fc(FcSpec{});
+    const Words r = regs_of(m, false, nullptr, true, true);
+    EXPECT_EQ(r[2], 0x80u);         // input-buffer spikes
+    EXPECT_EQ(r[44], 0x06080004u);  // pass output: bit 2
+}
+
+TEST(V1FnpRegisters, PartialReconfigurationOnTheSameNp) {
+    const FcModel m = make_fc(FcSpec{});
+    const Words r = regs_of(m, false, m.layer);
+    EXPECT_EQ(r[32], 0x05000007u);  // enable, FNP, reconfigure, 1-bit input, input channel 5
+    EXPECT_EQ(r[33], 0u);
+    EXPECT_EQ(r[34], 0x00040004u);  // d1, d0
+    EXPECT_EQ(r[35], 16u);          // d0 x d1
+    EXPECT_EQ(r[4], 2u);            // 48 inputs: 2 words, never below what word 14 holds
+    EXPECT_EQ(r[14], 0x80000002u);
+
+    // A next layer on another NP leaves words 32-35 at their defaults.
+    FcSpec other;
+    other.ident = hw::Ident{7, 1, 0, 0};
+    const FcModel next = make_fc(other);
+    const Words untouched = regs_of(m, false, next.layer);
+    EXPECT_EQ(untouched, expected_default_fnp3());
+}
+
+TEST(V1FnpRegisters, LearningWords) {
+    FcSpec spec;
+    spec.learning = learning_params(64, 1);
+    const FcModel m = make_fc(spec);
+    const Words on = regs_of(m, true);
+    EXPECT_EQ(on[36], 0x10000030u);  // enable, round(0.75 x 64) = 48
+    EXPECT_EQ(on[37], 0xFF000007u);  // ceil(0.1 x 64) = 7
+    EXPECT_EQ(on[38], 8u);           // ceil(round(64 x 0.5) x 0.25) = 8
+    const Words off = regs_of(m, false);
+    EXPECT_EQ(off, expected_default_fnp3());
+    for (size_t i = 0; i < 50; ++i) {
+        if (i < 36 || i > 38) {
+            EXPECT_EQ(on[i], off[i]) << i;
+        }
+    }
+}
+
+TEST(V1FnpLearningRegisters, CommonRegisters) {
+    Words r(50, 0xFFFFFFFF);
+    v1::format_learning_common_regs(&r, nullptr);
+    EXPECT_EQ(r[36], 0xEFFFFFFFu);  // only the enable bit cleared
+    EXPECT_EQ(r[37], 0xFFFFFFFFu);
+
+    r = Words(50, 0);
+    r[37] = 0xFF000000;
+    auto p = LearningParams::create(LearningType::Unsupervised, {{"num_weights", 10},
+                                                                 {"initial_plasticity", 0.35},
+                                                                 {"learning_competition", 0.55},
+                                                                 {"min_plasticity", 0.21},
+                                                                 {"plasticity_decay", 0.3}});
+    v1::format_learning_common_regs(&r, p.get());
+    EXPECT_EQ(r[36], (1u << 28) | 5u);  // round(4.5) = 5: halves away from zero
+    EXPECT_EQ(r[37], 0xFF000003u);      // ceil(2.1)
+    EXPECT_EQ(r[38], 2u);               // round(3.5) = 4, ceil(1.2) = 2
+}
+
+TEST(V1FnpLearningRegisters, NegativeCompetitionFails) {
+    Words r(50, 0);
+    auto p = LearningParams::create(LearningType::Unsupervised, {{"num_weights", 64},
+                                                                 {"initial_plasticity", 0.5},
+                                                                 {"learning_competition", 1.5},
+                                                                 {"min_plasticity", 0.1},
+                                                                 {"plasticity_decay", 0.25}});
+    // (1 - 1.5) x 64 = -32, read as unsigned.
+    EXPECT_EQ(error_of([&] { v1::format_learning_common_regs(&r, p.get()); }),
+              "Attempted to write value 4294967264 into a 20-bit field, which will cause an "
+              "overflow.");
+}
+
+TEST(V1FnpLearningRegisters, CnpRegisters) {
+    Words r(50, 0xFFFFFFFF);
+    v1::format_learning_cnp_regs(&r, 0x1234, 0x567);
+    EXPECT_EQ(r[39], 0xFFFF1234u);
+    EXPECT_EQ(r[41], 0xFFFFF567u);
+    EXPECT_EQ(error_of([&] { v1::format_learning_cnp_regs(&r, 0x10000, 0); }),
+              "Attempted to write value 65536 into a 16-bit field, which will cause an "
+              "overflow.");
+    EXPECT_EQ(error_of([&] { v1::format_learning_cnp_regs(&r, 0, 4096); }),
+              "Attempted to write value 4096 into a 12-bit field, which will cause an "
+              "overflow.");
+    Words short_file(38, 0);
+    EXPECT_THROW(v1::format_learning_cnp_regs(&short_file, 0, 0), std::out_of_range);
+}
+
+}  // namespace
+}  // namespace vorna

@@ -1,0 +1,211 @@
+// v1 HRC program: register words, threshold image, SRAM writes and their order.
+#include <gtest/gtest.h>
+
+#include "backend/v1/hrc.h"
+#include "corelib/dma.h"
+#include "program/hrc_formats.h"
+#include "v1_cnp_test_util.h"
+
+namespace vorna::v1 {
+namespace {
+
+using v1_test::Block;
+using v1_test::blocks_of;
+using v1_test::error_text;
+using v1_test::int32_values;
+
+std::map<std::string, int> hrc_params(std::map<std::string, int> extra = {}) {
+    std::map<std::string, int> p{
+        {"input_width", 8},      {"input_height", 8},    {"input_channels", 1}, {"kernel_width", 3},
+        {"kernel_height", 3},    {"padding", 1},         {"stride_x", 1},       {"stride_y", 1},
+        {"filters", 4},          {"weights_bits", 8},    {"padding_value", 0},  {"activation", 1},
+        {"act_bits", 2},         {"pooling_width", 1},   {"pooling_height", 1}, {"pool_type", 0},
+        {"pooling_stride_x", 1}, {"pooling_stride_y", 1}};
+    for (const auto& [k, v] : extra) p[k] = v;
+    return p;
+}
+
+ConvCalculatedParams padded(int32_t top, int32_t bottom, int32_t left, int32_t right) {
+    ConvCalculatedParams c;
+    c.padding = PaddingParams{top, bottom, left, right};
+    return c;
+}
+
+TEST(V1Hrc, RegisterWords) {
+    auto p = LayerParams::create(LayerType::InputConvolutional, hrc_params({{"padding", 0},
+                                                                            {"pool_type", 1},
+                                                                            {"pooling_width", 2},
+                                                                            {"pooling_height", 2},
+                                                                            {"filters", 512},
+                                                                            {"kernel_height", 5},
+                                                                            {"padding_value", 7},
+                                                                            {"stride_x", 2},
+                                                                            {"stride_y", 3}}));
+    const HrcRegisters r = format_hrc_regs(*p, padded(1, 2, 3, 4));
+    EXPECT_EQ(r, (HrcRegisters{0x00333111u, 0x23u, 0x070707u, 0x2143u, 0x01FF0000u, 0, 0, 0}));
+
+    auto plain = LayerParams::create(
+        LayerType::InputConvolutional,
+        hrc_params({{"input_channels", 3}, {"filters", 1}, {"kernel_height", 7}, {"act_bits", 1}}));
+    EXPECT_EQ(format_hrc_regs(*plain, padded(0, 0, 0, 0)),
+              (HrcRegisters{0x21u, 0x11u, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(V1Hrc, RegisterOverflows) {
+    struct Case {
+        std::map<std::string, int> extra;
+        ConvCalculatedParams conv;
+        std::string message;
+    } cases[] = {
+        {{{"filters", 513}},
+         padded(0, 0, 0, 0),
+         "Attempted to write value 512 into a 9-bit field, which will cause an overflow."},
+        {{{"filters", 0}},
+         padded(0, 0, 0, 0),
+         "Attempted to write value 4294967295 into a 9-bit field, which will cause an overflow."},
+        {{{"act_bits", 8}},
+         padded(0, 0, 0, 0),
+         "Attempted to write value 4 into a 2-bit field, which will cause an overflow."},
+        {{{"stride_x", 8}},
+         padded(0, 0, 0, 0),
+         "Attempted to write value 8 into a 3-bit field, which will cause an overflow."},
+        {{{"padding_value", 256}},
+         padded(0, 0, 0, 0),
+         "Attempted to write value 256 into a 8-bit field, which will cause an overflow."},
+        {{},
+         padded(0, 9, 0, 0),
+         "Attempted to write value 9 into a 3-bit field, which will cause an overflow."},
+    };
+    for (const Case& c : cases) {
+        auto p = LayerParams::create(LayerType::InputConvolutional, hrc_params(c.extra));
+        EXPECT_EQ(error_text([&] { format_hrc_regs(*p, c.conv); }), c.message);
+    }
+}
+
+TEST(V1Hrc, ThresholdImage) {
+    EXPECT_EQ(pack_signed_words(*int32_values({-1, 8388607, -8388608}), *int32_values({16, 32, 7})),
+              (std::vector<uint32_t>{0x00FFFFFFu, 16, 0x007FFFFFu, 32, 0x00800000u, 7}));
+    EXPECT_EQ(error_text([] { pack_signed_words(*int32_values({8388608}), *int32_values({0})); }),
+              "8388608 cannot fit in a 24 bits signed integer.");
+    EXPECT_EQ(
+        error_text([] { pack_signed_words(*v1_test::float_values({1.0f}), *int32_values({0})); }),
+        "Wrong requested type i for a tensor of type float32.");
+    EXPECT_THROW(pack_signed_words(*int32_values({1, 2}), *int32_values({0})),
+                 std::invalid_argument);
+}
+
+TEST(V1Hrc, SramSelect) {
+    auto record = program::new_record(HwVersion{0xBC, 0xA1, 1, 0});
+    record_hrc_sram_select(record.get(), HRC_SRAM_SELECT_G, {});
+    EXPECT_TRUE(record->tracks().empty());
+
+    record_hrc_sram_select(record.get(), HRC_SRAM_SELECT_G, {5, 6, 7});
+    record_hrc_sram_select(record.get(), HRC_SRAM_SELECT_TH_STP, {9});
+    const auto blocks = blocks_of(*record);
+    ASSERT_EQ(blocks.size(), 4u);
+    const Block expected[4] = {{hw::Ident{}, 8, 32, {2, 0}},
+                               {hw::Ident{}, 9, 40, {5, 6, 7}},
+                               {hw::Ident{}, 8, 32, {0x80000000u, 0}},
+                               {hw::Ident{}, 9, 40, {9}}};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(blocks[i].np, hw::Ident{});
+        EXPECT_EQ(blocks[i].target, expected[i].target);
+        EXPECT_EQ(blocks[i].offset, expected[i].offset);
+        EXPECT_EQ(blocks[i].payload, expected[i].payload);
+    }
+    EXPECT_EQ(error_text([&] {
+                  record_hrc_sram_select(record.get(), RegDetail{3, 0}, {1});
+              }),
+              "Attempted to write value 1 into a 0-bit field, which will cause an overflow.");
+}
+
+struct HrcNet {
+    std::unique_ptr<Model> model;
+    std::shared_ptr<Layer> layer;
+};
+
+HrcNet hrc_layer(std::map<std::string, int> extra = {}) {
+    HrcNet net;
+    net.model = Model::create();
+    auto p = LayerParams::create(LayerType::InputConvolutional, hrc_params(extra));
+    net.layer = Layer::create(p.get(), "hrc");
+    net.model->add(net.layer, {});
+    return net;
+}
+
+TEST(V1Hrc, ProgramOrder) {
+    HrcNet net = hrc_layer();
+    auto w = std::dynamic_pointer_cast<Dense>(net.layer->variables()->get("weights"));
+    for (uint32_t f = 0; f < 4; ++f)
+        v1_test::set<int8_t>(*w, {1, 1, 0, f}, static_cast<int8_t>(f + 1));
+    net.layer->variables()->set("threshold", int32_values({-1, 2, 3, 4}));
+    const v1_test::V1Device device;
+
+    const auto record = record_program_hrc_layer(device, *net.layer);
+    EXPECT_EQ(record->hw_version(), device.version());
+    const auto blocks = blocks_of(*record);
+    const auto images = format_hrc_weights(*w);
+    ASSERT_FALSE(images.at(0).empty());
+    for (size_t i = 1; i < images.size(); ++i) EXPECT_TRUE(images[i].empty()) << i;
+
+    const auto regs =
+        format_hrc_regs(*net.layer->params(),
+                        dynamic_cast<const HasConvParams&>(*net.layer).conv_calculated_params());
+    const std::vector<uint32_t> reg_words(regs.begin(), regs.end());
+    const std::vector<Block> expected = {
+        {hw::Ident{}, 8, 8, reg_words},
+        {hw::Ident{}, 8, 32, {1, 0}},
+        {hw::Ident{}, 9, 40, images[0]},
+        {hw::Ident{}, 8, 32, {0x80000000u, 0}},
+        {hw::Ident{}, 9, 40, {0xFFFFFF, 16, 2, 16, 3, 16, 4, 16}},
+        {hw::Ident{}, 8, 8, {regs[0] & ~1u}},
+        {hw::Ident{}, 8, 0, {1}},
+        {hw::Ident{}, 8, 0, {0}},
+    };
+    ASSERT_EQ(blocks.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(blocks[i].np, hw::Ident{});
+        EXPECT_EQ(blocks[i].target, expected[i].target);
+        EXPECT_EQ(blocks[i].offset, expected[i].offset);
+        if (expected[i].payload.size() > dma::MAX_NORMAL_BLOCK_WORDS) {
+            // XL blocks are padded to 16 words.
+            ASSERT_GE(blocks[i].payload.size(), expected[i].payload.size());
+            EXPECT_TRUE(std::equal(expected[i].payload.begin(), expected[i].payload.end(),
+                                   blocks[i].payload.begin()));
+        } else {
+            EXPECT_EQ(blocks[i].payload, expected[i].payload);
+        }
+    }
+    // Padding 1, one input channel, 3x3 kernel, act_bits 2.
+    EXPECT_EQ(regs[0], 0x1101u);
+}
+
+TEST(V1Hrc, SramSize) {
+    for (uint32_t filters : {4u, 100u}) {
+        HrcNet net = hrc_layer({{"filters", static_cast<int>(filters)}});
+        size_t n = 2 * filters;
+        for (const auto& image : format_hrc_weights(
+                 *std::dynamic_pointer_cast<Dense>(net.layer->variables()->get("weights")))) {
+            n += image.size();
+        }
+        const uint32_t expected =
+            dma::config_block_size_needs_xl(static_cast<uint32_t>(n)) ? (n + 15) / 16 * 16 : n;
+        EXPECT_EQ(get_hrc_sram_size(*net.layer), expected) << filters;
+    }
+}
+
+TEST(V1Hrc, Failures) {
+    const v1_test::V1Device device;
+    auto p = LayerParams::create(LayerType::InputConvolutional, hrc_params());
+    auto loose = Layer::create(p.get(), "loose");
+    EXPECT_EQ(error_text([&] { record_program_hrc_layer(device, *loose); }),
+              "The layer loose is not built.");
+    auto conv = v1_test::make_net(
+        LayerType::Convolutional,
+        {{"filters", 4}, {"kernel_width", 3}, {"kernel_height", 3}, {"weights_bits", 2}}, 8, 8, 1);
+    EXPECT_THROW(record_program_hrc_layer(device, *conv.layer), std::bad_cast);
+}
+
+}  // namespace
+}  // namespace vorna::v1
