@@ -169,9 +169,26 @@ void expect_size(const Layer& layer, const Frame& in, size_t expected) {
     }
 }
 
+// Software evaluation holds every value of a frame in memory; outputs beyond this many values
+// per sample (only reachable with absurd layer sizes) are refused rather than exhausting it.
+constexpr uint64_t kMaxFrameValues = uint64_t{1} << 28;
+
+Shape checked_output_dims(const Layer& layer) {
+    const Shape dims = layer.output_dimensions();
+    uint64_t count = 1;
+    for (uint32_t d : dims) {
+        count *= d;
+        if (count > kMaxFrameValues) {
+            throw std::runtime_error("The output of layer '" + layer.get_name() +
+                                     "' is too large to evaluate in software.");
+        }
+    }
+    return dims;
+}
+
 Frame zeros(const Layer& layer) {
     Frame out;
-    out.dims = layer.output_dimensions();
+    out.dims = checked_output_dims(layer);
     out.type = output_type(layer.output_bits(), !layer.output_signed());
     out.values.assign(out.dims.element_count(), 0.0);
     return out;
@@ -179,7 +196,7 @@ Frame zeros(const Layer& layer) {
 
 Frame quantize(const Layer& layer, const Frame& in) {
     Frame out;
-    out.dims = layer.output_dimensions();
+    out.dims = checked_output_dims(layer);
     const size_t n = out.dims.element_count();
     expect_size(layer, in, n);
     const uint32_t c = out.dims[2];
@@ -204,7 +221,7 @@ Frame quantize(const Layer& layer, const Frame& in) {
 
 Frame dequantize(const Layer& layer, const Frame& in) {
     Frame out;
-    out.dims = layer.output_dimensions();
+    out.dims = checked_output_dims(layer);
     const size_t n = out.dims.element_count();
     expect_size(layer, in, n);
     const uint32_t c = out.dims[2];
@@ -228,7 +245,7 @@ Frame dense_sum(const Layer& layer, const Frame& in, bool units_first) {
                                  "' do not match its inputs and units.");
     }
     Frame out;
-    out.dims = layer.output_dimensions();
+    out.dims = checked_output_dims(layer);
     const bool activation = layer.activation_enabled();
     const Range range = activation ? int_range(layer.output_bits(), false) : int_range(32, true);
     out.type = activation ? output_type(layer.output_bits(), true) : TensorType::int32;
@@ -248,7 +265,7 @@ Frame dense_sum(const Layer& layer, const Frame& in, bool units_first) {
 // The exact sum: float32 when an input is float, else int32 (a narrower type could overflow).
 Frame add(const Layer& layer, const Frame& a, const Frame& b) {
     Frame out;
-    out.dims = layer.output_dimensions();
+    out.dims = checked_output_dims(layer);
     const size_t n = out.dims.element_count();
     expect_size(layer, a, n);
     expect_size(layer, b, n);
@@ -266,7 +283,7 @@ Frame add(const Layer& layer, const Frame& a, const Frame& b) {
 // Joins the two inputs on their last dimension.
 Frame concatenate(const Layer& layer, const Frame& a, const Frame& b) {
     Frame out;
-    out.dims = layer.output_dimensions();
+    out.dims = checked_output_dims(layer);
     const size_t positions = static_cast<size_t>(out.dims[0]) * out.dims[1];
     const size_t ca = a.dims.size() == 3 ? a.dims[2] : 0;
     const size_t cb = b.dims.size() == 3 ? b.dims[2] : 0;

@@ -210,6 +210,15 @@ TEST(ModelSoftware, Refusals) {
                                         tensor<int8_t>(TensorType::int8, Shape{2}, {1, 2}));
     EXPECT_EQ(error_of([&] { m->forward(in, 0); }),
               "runtime_error: The variable weights of layer 'd' has 2 elements, 6 expected.");
+
+    // An output of 2^30 values per sample is refused instead of exhausting memory.
+    auto wide = Model::create();
+    wide->add(input_layer(1, 1, 3), {});
+    wide->add(make_layer(LayerType::Conv2DTranspose,
+                         {{"filters", 1}, {"kernel_size", 1}, {"kernel_stride", 1 << 15}}, "t"),
+              {});
+    EXPECT_EQ(error_of([&] { wide->forward(in, 0); }),
+              "runtime_error: The output of layer 't' is too large to evaluate in software.");
 }
 
 }  // namespace
