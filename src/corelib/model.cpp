@@ -217,24 +217,7 @@ void Model::map(std::shared_ptr<Device> device, bool hw_only,
     device_ = std::move(device);
 }
 
-std::shared_ptr<Tensor> Model::forward(std::shared_ptr<Dense>, uint32_t) {
-    throw std::runtime_error("Model::forward: not implemented");
-}
-
-std::shared_ptr<Tensor> Model::predict(std::shared_ptr<Dense>, uint32_t) {
-    throw std::runtime_error("Model::predict: not implemented");
-}
-
-std::shared_ptr<Tensor> Model::fit(std::shared_ptr<Dense>, const std::vector<int32_t>&, uint32_t) {
-    throw std::runtime_error("Model::fit: not implemented");
-}
-
-std::vector<uint8_t> Model::serialize() const {
-    throw std::runtime_error("Model::serialize: not implemented");
-}
-
-std::unique_ptr<Model> Model::from_buffer(const char*, size_t) {
-    throw std::runtime_error("Model::from_buffer: not implemented");
-}
+// forward, predict and fit are in model_software.cpp; serialize and from_buffer in
+// model_serialize.cpp.
 
 }  // namespace vorna

@@ -21,6 +21,7 @@
 #include "corelib/types.h"
 #include "devices/python/registration_py.h"
 #include "python/model_ops.h"
+#include "python/model_run_py.h"
 
 namespace vorna::python {
 
@@ -129,6 +130,7 @@ Returns:
 
 void register_model(py::module_& m) {
     py::class_<PyModel>(m, "Model", "A Vorna neural network model.")
+        .def(py::init(&model_from_file), py::arg("filename"), kModelFromFileDoc)
         .def(py::init([](const LayerList& layers) {
                  auto self = std::make_unique<PyModel>();
                  self->model = model_from_layers(layers);
@@ -157,6 +159,16 @@ void register_model(py::module_& m) {
                 self.model->compile(std::move(optimizer));
             },
             py::arg("optimizer").none(false), kCompileDoc)
+        .def("fit", &model_fit_number, py::arg("inputs"), py::arg("input_labels"),
+             py::arg("batch_size") = 0, kModelFitDoc)
+        .def("fit", &model_fit_array, py::arg("inputs"), py::arg("input_labels"),
+             py::arg("batch_size") = 0, kModelFitDoc)
+        .def("fit", &model_fit_list, py::arg("inputs"), py::arg("input_labels") = py::list(),
+             py::arg("batch_size") = 0, kModelFitDoc)
+        .def("forward", &model_forward, py::arg("inputs"), py::arg("batch_size") = 0,
+             kModelForwardDoc)
+        .def("predict", &model_predict, py::arg("inputs"), py::arg("batch_size") = 0,
+             kModelPredictDoc)
         .def(
             "get_layer",
             [](const PyModel& self, const std::string& layer_name) {
@@ -209,6 +221,10 @@ void register_model(py::module_& m) {
         .def_property_readonly(
             "macs", [](const PyModel& self) { return self.model->macs(); },
             "Returns model number of multiply-accumulate operations.")
+        .def("evaluate", &model_evaluate, py::arg("inputs"), py::arg("labels"),
+             py::arg("num_classes") = 0, py::arg("batch_size") = 0, kModelEvaluateDoc)
+        .def("save", &model_save, py::arg("model_file"), kModelSaveDoc)
+        .def("to_buffer", &model_to_buffer, kModelToBufferDoc)
         .def_property_readonly(
             "power_events",
             [](const PyModel& self) { return power_event_list(self.power_events); },

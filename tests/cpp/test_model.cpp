@@ -346,17 +346,5 @@ TEST(ModelMap, ChecksItsArgumentsFirst) {
     EXPECT_TRUE(model->sequences().empty());
 }
 
-TEST(ModelNotYetBuilt, InferenceAndSerializationThrow) {
-    auto model = Model::create();
-    model->add(input_layer(2, 2, 1), {});
-    auto inputs = std::shared_ptr<Dense>(
-        Dense::create(TensorType::uint8, Shape{1, 2, 2, 1}, Dense::Layout::RowMajor));
-    EXPECT_THROW(model->forward(inputs, 0), std::runtime_error);
-    EXPECT_THROW(model->predict(inputs, 0), std::runtime_error);
-    EXPECT_THROW(model->fit(inputs, {0}, 0), std::runtime_error);
-    EXPECT_THROW(model->serialize(), std::runtime_error);
-    EXPECT_THROW(Model::from_buffer(nullptr, 0), std::runtime_error);
-}
-
 }  // namespace
 }  // namespace vorna

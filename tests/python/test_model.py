@@ -221,9 +221,12 @@ def test_layer_list_errors():
         core.Model([fc, None])
     with pytest.raises(RuntimeError, match="^Invalid layer received$"):
         core.Model([None])
-    for bad in (None, "fc", fc, 3):
+    for bad in (None, fc, 3):
         with pytest.raises(TypeError):
             core.Model(bad)
+    # A text is a file name.
+    with pytest.raises(RuntimeError, match="^File not found.$"):
+        core.Model("fc")
 
 
 def test_layer_list_of_an_unbuilt_layer():

@@ -1,0 +1,27 @@
+#pragma once
+
+// Model files: the model's serialization compressed as one raw snappy block, with no framing,
+// header or checksum of its own.
+
+#include <memory>
+#include <string>
+
+#include "corelib/model.h"
+
+namespace vorna::python {
+
+// Writes the model to `path`, creating or truncating the file. Throws std::invalid_argument
+// "Unable to open file for saving model: <path>" when the file cannot be opened (nothing is
+// serialized then), and std::runtime_error "Unable to write model file: <path>" when writing or
+// closing it fails.
+void save_model_file(const Model& model, const std::string& path);
+
+// Reads a model written by save_model_file. Throws std::runtime_error "File not found." when
+// the file cannot be opened or read, "File is empty." for an empty file and "File is too
+// large." for a file of 2^31 bytes or more; std::invalid_argument "Cannot uncompress corrupted
+// serialization buffer" when the content does not start with a plausible uncompressed length.
+// Bytes after the compressed block are ignored. The uncompressed bytes go to
+// Model::from_buffer, which refuses a damaged serialization.
+std::unique_ptr<Model> load_model_file(const std::string& path);
+
+}  // namespace vorna::python

@@ -1,0 +1,243 @@
+// Python Model: inference, evaluation and model files.
+
+#include "python/model_run_py.h"
+
+#include <pybind11/stl.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "python/model_files.h"
+#include "python/model_inference.h"
+#include "python/numpy_conversion_py.h"
+
+namespace vorna::python {
+
+const char* const kModelFromFileDoc = R"(Load a Model from a file written by save.
+
+Args:
+    filename (str): the path of the model file.
+
+Raises:
+    RuntimeError: if the file cannot be read, is empty or holds no valid model.
+    ValueError: if the file is not a compressed model.
+)";
+
+const char* const kModelFitDoc = R"(Trains a set of images or events through the model.
+
+Args:
+    inputs (:obj:`numpy.ndarray`): a (n, x, y, c) tensor of int8, uint8, int16 or float32
+        inputs.
+    input_labels (float, :obj:`numpy.ndarray` or list, optional): the integer labels of the
+        inputs, one per sample or one for all.
+    batch_size (int, optional): the number of samples processed at once; 0 lets the model
+        decide.
+
+Returns:
+    :obj:`numpy.ndarray`: a (n, out_x, out_y, out_c) tensor of outputs.
+
+Raises:
+    TypeError: if the labels are not integers.
+    ValueError: if the model has no layers or the inputs are of another type.
+)";
+
+const char* const kModelForwardDoc = R"(Forwards a set of images or events through the model.
+
+Args:
+    inputs (:obj:`numpy.ndarray`): a (n, x, y, c) tensor of int8, uint8, int16 or float32
+        inputs.
+    batch_size (int, optional): the number of samples processed at once; 0 lets the model
+        decide.
+
+Returns:
+    :obj:`numpy.ndarray`: a (n, out_x, out_y, out_c) tensor of outputs.
+
+Raises:
+    ValueError: if the model has no layers or the inputs are of another type.
+)";
+
+const char* const kModelPredictDoc = R"(Returns the model predictions as floats.
+
+This applies only to models whose last layer has no activation; the model raises otherwise.
+
+Args:
+    inputs (:obj:`numpy.ndarray`): a (n, x, y, c) tensor of int8, uint8, int16 or float32
+        inputs.
+    batch_size (int, optional): the number of samples processed at once; 0 lets the model
+        decide.
+
+Returns:
+    :obj:`numpy.ndarray`: a (n, out_x, out_y, out_c) float32 tensor of predictions.
+
+Raises:
+    ValueError: if the model has no layers or the inputs are of another type.
+    RuntimeError: if the last layer has an activation.
+)";
+
+const char* const kModelEvaluateDoc = R"(Returns the model class accuracy.
+
+The output neurons are assigned to the classes in consecutive groups: with one value per
+position, neuron k belongs to class k // (neurons // num_classes). Each sample is predicted as
+the class holding its highest output.
+
+Args:
+    inputs (:obj:`numpy.ndarray`): a (n, x, y, c) tensor of int8, uint8, int16 or float32
+        inputs.
+    labels (:obj:`numpy.ndarray`): a (n) int32 array of the expected classes.
+    num_classes (int, optional): the number of classes; 0 takes the output channels.
+    batch_size (int, optional): the number of samples processed at once; 0 lets the model
+        decide.
+
+Returns:
+    float: the share of samples predicted as their label.
+
+Raises:
+    ValueError: if the labels are not a 1-D int32 array of one label per input, or the
+        output neurons cannot be split into the classes.
+)";
+
+const char* const kModelSaveDoc = R"(Saves the model to a file.
+
+Args:
+    model_file (str): the path of the file, conventionally ending in ".fbz".
+
+Raises:
+    ValueError: if the file cannot be opened for writing.
+    RuntimeError: if writing the file fails.
+)";
+
+const char* const kModelToBufferDoc = R"(Serializes the model into a bytes object.
+
+Returns:
+    bytes: the serialized model, uncompressed.
+)";
+
+namespace {
+
+constexpr const char* kLabelsError = "fit method expects integers as labels";
+
+// The input tensor of a run: the model must have layers, and the array one of the four
+// accepted element types (compared in this order).
+std::shared_ptr<Dense> input_tensor(const PyModel& self, const py::array& inputs) {
+    if (self.model->layer_count() == 0) {
+        throw std::invalid_argument("Cannot perform an inference on a model with no layers");
+    }
+    const py::dtype dtype = inputs.dtype();
+    if (dtype_is(dtype, "int8")) return dense_from_numpy<int8_t>(inputs, TensorType::int8);
+    if (dtype_is(dtype, "uint8")) return dense_from_numpy<uint8_t>(inputs, TensorType::uint8);
+    if (dtype_is(dtype, "int16")) return dense_from_numpy_i16(inputs, TensorType::int16);
+    if (dtype_is(dtype, "float32")) return dense_from_numpy<float>(inputs, TensorType::float32);
+    throw std::invalid_argument("Input dtype should be int8, uint8, int16 or float32.");
+}
+
+std::shared_ptr<Tensor> run(PyModel& self, const py::array& inputs,
+                            const ModelOperation& operation) {
+    const auto input = input_tensor(self, inputs);
+    return run_model_inference(*self.model, self.metrics, self.power_events, input, operation);
+}
+
+py::array fit(PyModel& self, const py::array& inputs, const std::vector<int32_t>& labels,
+              uint32_t batch_size) {
+    Model& model = *self.model;
+    return tensor_to_numpy(run(self, inputs, [&](std::shared_ptr<Dense> in) {
+        return model.fit(std::move(in), labels, batch_size);
+    }));
+}
+
+}  // namespace
+
+py::array model_fit_number(PyModel& self, const py::array& inputs, float label,
+                           uint32_t batch_size) {
+    // NaN, infinities and values outside int32 have no integer to truncate to.
+    if (!(label >= -2147483648.0f && label < 2147483648.0f)) throw py::type_error(kLabelsError);
+    const auto truncated = static_cast<int32_t>(label);
+    if (static_cast<float>(truncated) != label) throw py::type_error(kLabelsError);
+    return fit(self, inputs, {truncated}, batch_size);
+}
+
+py::array model_fit_array(PyModel& self, const py::array& inputs, const py::array& labels,
+                          uint32_t batch_size) {
+    const py::module_ numpy = py::module_::import("numpy");
+    const bool integer =
+        numpy.attr("issubdtype")(labels.dtype(), numpy.attr("integer")).cast<bool>();
+    if (!integer) throw py::type_error(kLabelsError);
+    return fit(self, inputs, labels.cast<std::vector<int32_t>>(), batch_size);
+}
+
+py::array model_fit_list(PyModel& self, const py::array& inputs, const py::list& labels,
+                         uint32_t batch_size) {
+    std::vector<int32_t> values;
+    try {
+        values = labels.cast<std::vector<int32_t>>();
+    } catch (const py::cast_error&) {
+        throw py::type_error(kLabelsError);
+    }
+    return fit(self, inputs, values, batch_size);
+}
+
+py::array model_forward(PyModel& self, const py::array& inputs, uint32_t batch_size) {
+    Model& model = *self.model;
+    return tensor_to_numpy(run(self, inputs, [&](std::shared_ptr<Dense> in) {
+        return model.forward(std::move(in), batch_size);
+    }));
+}
+
+py::array model_predict(PyModel& self, const py::array& inputs, uint32_t batch_size) {
+    Model& model = *self.model;
+    return tensor_to_numpy(run(self, inputs, [&](std::shared_ptr<Dense> in) {
+        return model.predict(std::move(in), batch_size);
+    }));
+}
+
+float model_evaluate(PyModel& self, const py::array& inputs, const py::array& labels,
+                     int32_t num_classes, uint32_t batch_size) {
+    if (labels.ndim() != 1) throw std::invalid_argument("Labels must be 1-D.");
+    if (inputs.ndim() < 1 || inputs.shape(0) != labels.shape(0)) {
+        throw std::invalid_argument("Inputs and labels must have the same size.");
+    }
+    if (!dtype_is(labels.dtype(), "int32")) throw std::invalid_argument("Labels must be int32.");
+    Model& model = *self.model;
+    if (num_classes == 0) {
+        // An empty model has no output channels; its run below reports it.
+        const Shape out = model.output_dimensions();
+        if (out.size() >= 3) num_classes = static_cast<int32_t>(out[2]);
+    }
+
+    // Without an activation the last layer's potentials are compared as predictions.
+    const bool activation = model.layer_count() > 0 && model.layers().back()->has_activation();
+    const auto output = run(self, inputs, [&](std::shared_ptr<Dense> in) {
+        return activation ? model.forward(std::move(in), batch_size)
+                          : model.predict(std::move(in), batch_size);
+    });
+    const std::vector<int32_t> predictions = predict_classes(output, num_classes);
+
+    const auto count = static_cast<size_t>(labels.shape(0));
+    const auto* base = static_cast<const char*>(labels.data());
+    const py::ssize_t stride = labels.strides(0);
+    float hits = 0.0f;
+    for (size_t i = 0; i < predictions.size(); ++i) {
+        if (i >= count) throw std::out_of_range("Label index out of range.");
+        int32_t label;
+        std::memcpy(&label, base + static_cast<py::ssize_t>(i) * stride, sizeof label);
+        if (predictions[i] == label) hits += 1.0f;
+    }
+    return hits / static_cast<float>(count);
+}
+
+std::unique_ptr<PyModel> model_from_file(const std::string& filename) {
+    auto self = std::make_unique<PyModel>();
+    self->model = load_model_file(filename);
+    return self;
+}
+
+void model_save(const PyModel& self, const std::string& model_file) {
+    save_model_file(*self.model, model_file);
+}
+
+py::bytes model_to_buffer(const PyModel& self) {
+    const std::vector<uint8_t> bytes = self.model->serialize();
+    return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+}  // namespace vorna::python

@@ -1,0 +1,238 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "corelib/layer.h"
+#include "corelib/model.h"
+#include "corelib/params.h"
+#include "corelib/tensor.h"
+
+namespace vorna {
+namespace {
+
+using Params = std::map<std::string, int>;
+using Bytes = std::vector<uint8_t>;
+
+std::shared_ptr<Layer> make_layer(LayerType type, const Params& entries, const std::string& name) {
+    auto params = LayerParams::create(type, entries);
+    return Layer::create(params.get(), name);
+}
+
+const char* chars(const Bytes& b) { return reinterpret_cast<const char*>(b.data()); }
+
+// in (4, 4, 2) -> conv a, conv b (both on in) -> add -> dense1d "d", compiled, with weights
+// of recognisable values and one extra variable.
+std::unique_ptr<Model> mixed_model() {
+    auto m = Model::create();
+    m->add(make_layer(LayerType::InputData,
+                      {{"input_width", 4}, {"input_height", 4}, {"input_channels", 2},
+                       {"input_bits", 4}, {"input_signed", 1}},
+                      "in"),
+           {});
+    auto in = m->get_layer("in");
+    auto a = make_layer(LayerType::Conv2D, {{"filters", 3}, {"kernel_size", 3}, {"activation", 2}},
+                        "a");
+    auto b = make_layer(LayerType::Conv2D, {{"filters", 3}, {"kernel_size", 3}, {"padding", 2}},
+                        "b");
+    m->add(a, {in});
+    m->add(b, {in});
+    m->add(make_layer(LayerType::Add, {}, "add"), {a, b});
+    auto d = make_layer(LayerType::Dense1D, {{"units", 5}, {"weights_bits", 4}}, "d");
+    m->add(d, {});
+    m->compile(LearningParams::create(LearningType::Unsupervised,
+                                      {{"num_classes", 5.0}, {"learning_competition", 0.125}}));
+
+    auto weights = Tensor::ensure_dense(a->variables()->get("weights"));
+    std::vector<int8_t> values(weights->size());
+    for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<int8_t>(i % 251 - 125);
+    a->variables()->set("weights", Dense::copy(reinterpret_cast<const char*>(values.data()),
+                                               values.size(), TensorType::int8,
+                                               weights->dimensions(), weights->layout()));
+    std::vector<float> extra = {1.5f, -2.25f};
+    d->variables()->set("extra", Dense::copy(reinterpret_cast<const char*>(extra.data()), 8,
+                                             TensorType::float32, Shape{2, 1},
+                                             Dense::Layout::RowMajor));
+    return m;
+}
+
+void expect_same_model(const Model& x, const Model& y) {
+    ASSERT_EQ(x.layer_count(), y.layer_count());
+    for (size_t i = 0; i < x.layer_count(); ++i) {
+        auto l = x.get_layer(i);
+        auto r = y.get_layer(i);
+        SCOPED_TRACE(l->get_name());
+        EXPECT_EQ(l->get_name(), r->get_name());
+        EXPECT_EQ(l->params()->layer_type(), r->params()->layer_type());
+        ASSERT_EQ(l->params()->keys(), r->params()->keys());
+        for (const auto& key : l->params()->keys()) {
+            EXPECT_EQ(l->params()->get(key), r->params()->get(key)) << key;
+        }
+        std::vector<std::string> lin, rin;
+        for (const auto& in : l->inbound_layers()) lin.push_back(in->get_name());
+        for (const auto& in : r->inbound_layers()) rin.push_back(in->get_name());
+        EXPECT_EQ(lin, rin);
+        ASSERT_EQ(l->variables()->names(), r->variables()->names());
+        for (const auto& name : l->variables()->names()) {
+            auto lv = Tensor::ensure_dense(l->variables()->get(name));
+            auto rv = Tensor::ensure_dense(r->variables()->get(name));
+            EXPECT_EQ(lv->type(), rv->type()) << name;
+            EXPECT_EQ(lv->dimensions(), rv->dimensions()) << name;
+            EXPECT_EQ(lv->layout(), rv->layout()) << name;
+            EXPECT_EQ(lv->buffer(), rv->buffer()) << name;
+        }
+        ASSERT_EQ(l->can_learn(), r->can_learn());
+        if (l->can_learn()) {
+            EXPECT_EQ(l->learning()->learning_type(), r->learning()->learning_type());
+            ASSERT_EQ(l->learning()->keys(), r->learning()->keys());
+            for (const auto& key : l->learning()->keys()) {
+                EXPECT_EQ(l->learning()->get(key), r->learning()->get(key)) << key;
+            }
+        }
+    }
+}
+
+TEST(ModelSerialize, RoundTripOfAMixedModelWithLearning) {
+    auto m = mixed_model();
+    const Bytes bytes = m->serialize();
+    auto back = Model::from_buffer(chars(bytes), bytes.size());
+    expect_same_model(*m, *back);
+    EXPECT_TRUE(back->get_layer("d")->can_learn());
+    EXPECT_EQ(back->learning()->get("learning_competition"), 0.125);
+    // The rebuilt model serializes to the same bytes.
+    EXPECT_EQ(back->serialize(), bytes);
+}
+
+void put32(Bytes& b, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+void put_text(Bytes& b, const std::string& s) {
+    put32(b, static_cast<uint32_t>(s.size()));
+    b.insert(b.end(), s.begin(), s.end());
+}
+
+// The bytes of a one-layer model, written out field by field.
+Bytes input_only_bytes() {
+    Bytes b = {'V', 'R', 'N', 'M', 'D', 'L', '0', '1'};
+    put32(b, 1);
+    put_text(b, "in");
+    put32(b, 1);  // InputData
+    put32(b, 5);
+    const std::vector<std::pair<std::string, int>> params = {{"input_bits", 8},
+                                                             {"input_channels", 3},
+                                                             {"input_height", 2},
+                                                             {"input_signed", 0},
+                                                             {"input_width", 7}};
+    for (const auto& [k, v] : params) {
+        put_text(b, k);
+        put32(b, static_cast<uint32_t>(v));
+    }
+    put32(b, 0);  // inbound layers
+    put32(b, 0);  // variables
+    b.push_back(0);
+    return b;
+}
+
+TEST(ModelSerialize, ExactBytesOfAnInputLayer) {
+    auto m = Model::create();
+    m->add(make_layer(LayerType::InputData,
+                      {{"input_width", 7}, {"input_height", 2}, {"input_channels", 3}}, "in"),
+           {});
+    EXPECT_EQ(m->serialize(), input_only_bytes());
+
+    // A Dense1D variable: name, type, layout, rank, dims, byte count, bytes.
+    m->add(make_layer(LayerType::Dense1D, {{"units", 1}, {"activation", 0}}, "d"), {});
+    const Bytes all = m->serialize();
+    // The variable name with its length (the parameter "weights_bits" comes earlier).
+    const std::string marker("\x07\x00\x00\x00weights", 11);
+    auto at = std::search(all.begin(), all.end(), marker.begin(), marker.end());
+    ASSERT_NE(at, all.end());
+    Bytes expected;
+    put32(expected, static_cast<uint32_t>(TensorType::int8));
+    put32(expected, 1);   // ColMajor
+    put32(expected, 2);   // rank
+    put32(expected, 42);  // 7 * 2 * 3 inputs
+    put32(expected, 1);   // units
+    put32(expected, 42);
+    put32(expected, 0);  // high word of the byte count
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), at + marker.size()));
+}
+
+std::string error_of(const Bytes& bytes) {
+    try {
+        Model::from_buffer(chars(bytes), bytes.size());
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    } catch (const std::exception& e) {
+        return std::string("other exception: ") + e.what();
+    }
+    return "<no exception>";
+}
+
+TEST(ModelSerialize, RefusesDamagedBuffers) {
+    const std::string prefix = "Invalid model serialization: ";
+    EXPECT_EQ(error_of({}), prefix + "empty buffer.");
+    try {
+        Model::from_buffer(nullptr, 0);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()), prefix + "empty buffer.");
+    }
+    EXPECT_EQ(error_of(Bytes(64, 0)), prefix + "bad header.");
+    EXPECT_EQ(error_of(Bytes(64, 0xFF)), prefix + "bad header.");
+
+    Bytes good = input_only_bytes();
+    Bytes trailing = good;
+    trailing.push_back(0);
+    EXPECT_EQ(error_of(trailing), prefix + "1 bytes after the last layer.");
+
+    Bytes huge_count = good;
+    huge_count[8] = 0xFF;
+    huge_count[11] = 0x7F;
+    EXPECT_EQ(error_of(huge_count), prefix + "the layer count 2130706687 exceeds the data.");
+
+    Bytes unknown_type = good;
+    unknown_type[8 + 4 + 4 + 2] = 7;  // layer type 7 does not exist
+    EXPECT_EQ(error_of(unknown_type), prefix + "layer 'in' has the unknown layer type 7.");
+
+    // A model whose first layer is not an input layer is refused by the rebuild.
+    auto m = Model::create();
+    m->add(make_layer(LayerType::InputData,
+                      {{"input_width", 1}, {"input_height", 1}, {"input_channels", 2}}, "in"),
+           {});
+    m->add(make_layer(LayerType::Dense1D, {{"units", 2}}, "d"), {});
+    Bytes two = m->serialize();
+    Bytes swapped_kind = two;
+    swapped_kind[8 + 4 + 4 + 2] = static_cast<uint8_t>(LayerType::Dense1D);
+    EXPECT_EQ(error_of(swapped_kind).rfind(prefix, 0), 0u) << error_of(swapped_kind);
+}
+
+// Every truncation and every single damaged byte of a valid buffer is either refused with the
+// serialization error or read as some valid model; nothing else happens.
+TEST(ModelSerialize, TruncatedAndCorruptedBuffersNeverCrash) {
+    const Bytes bytes = mixed_model()->serialize();
+    const std::string prefix = "Invalid model serialization: ";
+    for (size_t n = 0; n < bytes.size(); n += (n < 600 ? 1 : 97)) {
+        Bytes cut(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
+        const std::string error = error_of(cut);
+        ASSERT_EQ(error.rfind(prefix, 0), 0u) << "length " << n << ": " << error;
+    }
+    for (size_t i = 0; i < bytes.size(); i += (i < 600 ? 1 : 53)) {
+        for (uint8_t value : {uint8_t{0x00}, uint8_t{0xFF}, uint8_t{0x7F}}) {
+            Bytes damaged = bytes;
+            if (damaged[i] == value) continue;
+            damaged[i] = value;
+            const std::string error = error_of(damaged);
+            if (error == "<no exception>") continue;
+            ASSERT_EQ(error.rfind(prefix, 0), 0u) << "byte " << i << ": " << error;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vorna

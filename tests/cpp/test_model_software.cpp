@@ -1,0 +1,225 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "corelib/layer.h"
+#include "corelib/model.h"
+#include "corelib/params.h"
+#include "corelib/tensor.h"
+
+namespace vorna {
+namespace {
+
+using Params = std::map<std::string, int>;
+
+std::shared_ptr<Layer> make_layer(LayerType type, const Params& entries, const std::string& name) {
+    auto params = LayerParams::create(type, entries);
+    return Layer::create(params.get(), name);
+}
+
+std::shared_ptr<Layer> input_layer(uint32_t x, uint32_t y, uint32_t c) {
+    return make_layer(
+        LayerType::InputData,
+        {{"input_width", int(x)}, {"input_height", int(y)}, {"input_channels", int(c)}}, "input");
+}
+
+template <class T>
+std::shared_ptr<Dense> tensor(TensorType type, Shape dims, const std::vector<T>& values,
+                              Dense::Layout layout = Dense::Layout::RowMajor) {
+    return Dense::copy(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T),
+                       type, dims, layout);
+}
+
+template <class T>
+std::vector<T> values_of(const Tensor& t) {
+    const auto& d = dynamic_cast<const Dense&>(t);
+    return std::vector<T>(d.data<T>(), d.data<T>() + d.size());
+}
+
+template <class F>
+std::string error_of(F&& f) {
+    try {
+        f();
+    } catch (const std::invalid_argument& e) {
+        return std::string("invalid_argument: ") + e.what();
+    } catch (const std::runtime_error& e) {
+        return std::string("runtime_error: ") + e.what();
+    }
+    return "<no exception>";
+}
+
+// InputData (1, 1, 3) -> Dense1D "d" of 2 units. Weights are (inputs, units), first dimension
+// fastest: w(i, u) is element i + 3u of the storage.
+//   w(., 0) = 1, 2, 3     w(., 1) = -1, 0, 4
+std::unique_ptr<Model> dense1d_model(Params params) {
+    auto m = Model::create();
+    m->add(input_layer(1, 1, 3), {});
+    params["units"] = 2;
+    auto d = make_layer(LayerType::Dense1D, params, "d");
+    m->add(d, {});
+    d->variables()->set("weights", tensor<int8_t>(TensorType::int8, Shape{3, 2},
+                                                  {1, 2, 3, -1, 0, 4}, Dense::Layout::ColMajor));
+    return m;
+}
+
+TEST(ModelSoftware, Dense1DSumsWithKnownWeights) {
+    auto m = dense1d_model({{"activation", 0}});
+    // Frame 0: (1, 2, 3) -> 1+4+9 = 14, -1+0+12 = 11; frame 1: (-1, 0, 2) -> 5, 9.
+    auto in = tensor<int8_t>(TensorType::int8, Shape{2, 1, 1, 3}, {1, 2, 3, -1, 0, 2});
+    auto out = m->forward(in, 0);
+    EXPECT_EQ(out->type(), TensorType::int32);
+    EXPECT_EQ(out->dimensions(), (Shape{2, 1, 1, 2}));
+    EXPECT_EQ(values_of<int32_t>(*out), (std::vector<int32_t>{14, 11, 5, 9}));
+
+    // The batch size only changes how many frames go at once.
+    EXPECT_EQ(values_of<int32_t>(*m->forward(in, 1)), (std::vector<int32_t>{14, 11, 5, 9}));
+    // Learning in software changes nothing and gives the forward result.
+    EXPECT_EQ(values_of<int32_t>(*m->fit(in, {1, 0}, 0)), (std::vector<int32_t>{14, 11, 5, 9}));
+    // predict gives the same values as floats.
+    auto p = m->predict(in, 0);
+    EXPECT_EQ(p->type(), TensorType::float32);
+    EXPECT_EQ(values_of<float>(*p), (std::vector<float>{14, 11, 5, 9}));
+}
+
+TEST(ModelSoftware, ActivationClampsToTheOutputBits) {
+    struct Case {
+        int bits;
+        TensorType type;
+        std::vector<uint8_t> expected;
+    };
+    // Frame (100, 0, 0) gives 100 and -100; frame (1, 1, 1) gives 6 and 3.
+    const std::vector<Case> cases = {
+        {8, TensorType::uint8, {100, 0, 6, 3}},
+        {4, TensorType::uint4, {15, 0, 6, 3}},
+        {2, TensorType::uint2, {3, 0, 3, 3}},
+    };
+    auto in = tensor<int16_t>(TensorType::int16, Shape{2, 3}, {100, 0, 0, 1, 1, 1});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bits);
+        auto m = dense1d_model({{"activation", 1}, {"output_bits", c.bits}});
+        auto out = m->forward(in, 0);
+        EXPECT_EQ(out->type(), c.type);
+        EXPECT_EQ(out->dimensions(), (Shape{2, 1, 1, 2}));
+        EXPECT_EQ(values_of<uint8_t>(*out), c.expected);
+    }
+}
+
+TEST(ModelSoftware, FullyConnectedWeightsAreUnitsByInputs) {
+    auto m = Model::create();
+    m->add(input_layer(1, 2, 1), {});
+    auto fc = make_layer(LayerType::FullyConnected,
+                         {{"units", 3}, {"weights_bits", 8}, {"activation", 0}}, "fc");
+    m->add(fc, {});
+    // w(u, i) is element u + 3i: units (1, 2), (3, 4), (5, -6).
+    fc->variables()->set("weights", tensor<int8_t>(TensorType::int8, Shape{3, 2},
+                                                   {1, 3, 5, 2, 4, -6}, Dense::Layout::ColMajor));
+    auto out = m->forward(tensor<float>(TensorType::float32, Shape{1, 1, 2, 1}, {10.0f, 1.0f}), 0);
+    EXPECT_EQ(out->type(), TensorType::int32);
+    EXPECT_EQ(values_of<int32_t>(*out), (std::vector<int32_t>{12, 34, 44}));
+}
+
+TEST(ModelSoftware, QuantizerAndDequantizer) {
+    auto m = Model::create();
+    m->add(make_layer(LayerType::Quantizer,
+                      {{"input_width", 1}, {"input_height", 1}, {"input_channels", 2},
+                       {"output_bits", 4}, {"output_signed", 0}},
+                      "q"),
+           {});
+    m->get_layer("q")->variables()->set(
+        "scales", tensor<float>(TensorType::float32, Shape{2}, {0.5f, 2.0f}));
+    m->get_layer("q")->variables()->set("zero_points",
+                                        tensor<uint8_t>(TensorType::uint8, Shape{2}, {1, 3}));
+    auto dq = make_layer(LayerType::Dequantizer, {}, "dq");
+    m->add(dq, {});
+    dq->variables()->set("scales", tensor<float>(TensorType::float32, Shape{2}, {0.25f, 10.0f}));
+
+    // q: round(x / scale) + zero point, clipped to 4 unsigned bits.
+    // (3.2, 5.0) -> (round(6.4) + 1, round(2.5) + 3) = (7, 6); (100, -100) -> (15, 0).
+    auto in = tensor<float>(TensorType::float32, Shape{2, 2}, {3.2f, 5.0f, 100.0f, -100.0f});
+    auto out = m->forward(in, 0);
+    EXPECT_EQ(out->type(), TensorType::float32);
+    EXPECT_EQ(values_of<float>(*out), (std::vector<float>{1.75f, 60.0f, 3.75f, 0.0f}));
+
+    m->pop_layer();
+    auto q_out = m->forward(in, 0);
+    EXPECT_EQ(q_out->type(), TensorType::uint4);
+    EXPECT_EQ(values_of<uint8_t>(*q_out), (std::vector<uint8_t>{7, 6, 15, 0}));
+}
+
+TEST(ModelSoftware, AddAndConcatenate) {
+    auto build = [](LayerType join) {
+        auto m = Model::create();
+        m->add(input_layer(1, 1, 2), {});
+        auto in = m->get_layer("input");
+        auto a = make_layer(LayerType::Dense1D, {{"units", 2}, {"activation", 0}}, "a");
+        auto b = make_layer(LayerType::Dense1D, {{"units", 2}, {"activation", 0}}, "b");
+        m->add(a, {in});
+        m->add(b, {in});
+        a->variables()->set("weights", tensor<int8_t>(TensorType::int8, Shape{2, 2},
+                                                      {1, 0, 0, 1}, Dense::Layout::ColMajor));
+        b->variables()->set("weights", tensor<int8_t>(TensorType::int8, Shape{2, 2},
+                                                      {2, 0, 0, -3}, Dense::Layout::ColMajor));
+        m->add(make_layer(join, {}, "join"), {a, b});
+        return m;
+    };
+    auto in = tensor<uint8_t>(TensorType::uint8, Shape{1, 1, 1, 2}, {5, 7});
+    // a = (5, 7), b = (10, -21).
+    auto sum = build(LayerType::Add)->forward(in, 0);
+    EXPECT_EQ(sum->type(), TensorType::int32);
+    EXPECT_EQ(values_of<int32_t>(*sum), (std::vector<int32_t>{15, -14}));
+    auto joined = build(LayerType::Concatenate)->forward(in, 0);
+    EXPECT_EQ(joined->dimensions(), (Shape{1, 1, 1, 4}));
+    EXPECT_EQ(values_of<int32_t>(*joined), (std::vector<int32_t>{5, 7, 10, -21}));
+}
+
+TEST(ModelSoftware, OtherKindsOutputZerosOfTheirShape) {
+    auto m = Model::create();
+    m->add(input_layer(5, 5, 2), {});
+    m->add(make_layer(LayerType::Conv2D, {{"filters", 4}, {"kernel_size", 3}}, "conv"), {});
+    std::vector<uint8_t> ones(2 * 5 * 5 * 2, 1);
+    auto out = m->forward(tensor<uint8_t>(TensorType::uint8, Shape{2, 5, 5, 2}, ones), 0);
+    EXPECT_EQ(out->dimensions(), (Shape{2, 5, 5, 4}));
+    EXPECT_EQ(out->type(), TensorType::uint8);
+    EXPECT_EQ(values_of<uint8_t>(*out), std::vector<uint8_t>(2 * 5 * 5 * 4, 0));
+}
+
+TEST(ModelSoftware, Refusals) {
+    auto empty = Model::create();
+    auto in = tensor<int8_t>(TensorType::int8, Shape{1, 3}, {1, 2, 3});
+    EXPECT_EQ(error_of([&] { empty->forward(in, 0); }),
+              "invalid_argument: Cannot perform an inference on a model with no layers");
+    EXPECT_EQ(error_of([&] { empty->fit(in, {}, 0); }),
+              "invalid_argument: Cannot perform an inference on a model with no layers");
+
+    auto relu = dense1d_model({{"activation", 1}});
+    EXPECT_EQ(error_of([&] { relu->predict(in, 0); }),
+              "runtime_error: predict requires a last layer without activation.");
+
+    auto m = dense1d_model({{"activation", 0}});
+    auto wrong = tensor<int8_t>(TensorType::int8, Shape{2, 2}, {1, 2, 3, 4});
+    EXPECT_EQ(error_of([&] { m->forward(wrong, 0); }),
+              "invalid_argument: Input shape does not match the model input.");
+    EXPECT_EQ(error_of([&] { m->forward(nullptr, 0); }),
+              "invalid_argument: Invalid input tensor.");
+    // A weight tensor replaced by one of another size is reported, not read past its end.
+    m->get_layer("d")->variables()->set("weights",
+                                        tensor<int8_t>(TensorType::int8, Shape{2}, {1, 2}));
+    EXPECT_EQ(error_of([&] { m->forward(in, 0); }),
+              "runtime_error: The variable weights of layer 'd' has 2 elements, 6 expected.");
+
+    // An output of 2^30 values per sample is refused instead of exhausting memory.
+    auto wide = Model::create();
+    wide->add(input_layer(1, 1, 3), {});
+    wide->add(make_layer(LayerType::Conv2DTranspose,
+                         {{"filters", 1}, {"kernel_size", 1}, {"kernel_stride", 1 << 15}}, "t"),
+              {});
+    EXPECT_EQ(error_of([&] { wide->forward(in, 0); }),
+              "runtime_error: The output of layer 't' is too large to evaluate in software.");
+}
+
+}  // namespace
+}  // namespace vorna
