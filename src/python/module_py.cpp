@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "corelib/version.h"
+#include "python/internal_api_py.h"
 #include "python/registration.h"
 #include "python/version_gate.h"
 
@@ -46,6 +47,9 @@ void init_core(py::module_& m) {
     register_sequence_classes(m);                       // 18 ProgramParts, Sequence, Pass
     register_power_meter(m);                            // 19 PowerEvent, PowerMeter
     register_soc_module(m);                             // 20 soc: ClockMode
+    register_program_memory_required(m);                // 21 ProgramMemoryRequired,
+                                                        //    get_program_memory_infos
+    register_nn_ops(m);                                 // 22 nn
     register_ip_version(m);                             // 23 IpVersion
     register_board_xvr2200(m);                          // 24 boardXvr2200
     register_graph_utils(m);                            // 25 graph_utils

@@ -1,0 +1,233 @@
+"""The internal operations submodule nn: argument conversion, geometry, results."""
+
+import numpy as np
+import pytest
+
+import vorna.core as core
+
+nn = core.nn
+
+FUNCTIONS = [
+    "lshift", "shift", "shift_out", "matmul", "add", "concatenate", "scale_out", "conv2d",
+    "input_conv2d", "conv2d_transpose", "dequantize", "depthwise_conv2d", "relu_activation",
+    "look_up", "global_average_pooling", "max_pooling", "fifo_op", "depth_conv_like_op",
+    "stateful_main_op", "subsampling_op", "motepostprocessing_op",
+]
+
+
+def i32(values):
+    return np.array(values, dtype=np.int32)
+
+
+def i8(values):
+    return np.array(values, dtype=np.int8)
+
+
+def i16(values):
+    return np.array(values, dtype=np.int16)
+
+
+def test_submodule_and_function_order():
+    assert nn.__doc__ == ("Vorna Neural Network software internal functions. These are meant "
+                          "for testing, debugging and validation only.")
+    assert [name for name in vars(nn) if not name.startswith("__")] == FUNCTIONS
+
+
+def test_keyword_arguments_are_refused():
+    with pytest.raises(TypeError) as err:
+        nn.add(i32([1]), i32([2]), c=0)
+    assert "incompatible function arguments" in str(err.value)
+    assert "Invoked with" in str(err.value)
+
+
+A3 = np.arange(1, 10, dtype=np.int32).reshape(3, 3, 1)  # A[x][y] = 3x + y + 1
+
+# One call per function: the arguments and the dtype and shape of the result.
+CALLS = [
+    ("lshift", (i32([[1, 2]]), [1, 0], 0), np.int32, (1, 2)),
+    ("shift", (i32([[1, 2]]), [1, -1], 0), np.int32, (1, 2)),
+    ("shift_out", (i32([[1, 2]]), [1, -1], 8), np.int32, (1, 2)),
+    ("matmul", (i32([[1, 2]]), i32([[1], [2]]), 0, False), np.int32, (1, 1)),
+    ("add", (i32([1, 2]), i32([3, 4]), 0), np.int32, (2,)),
+    ("concatenate", (np.zeros((2, 3)), np.ones((2, 4))), np.int32, (2, 7)),
+    ("scale_out", (i32([[1, 2]]), np.array([1, 1], np.uint8), [0, 0], 8, 1), np.int32, (1, 2)),
+    ("conv2d", (A3, np.ones((3, 3, 1, 2)), 1, core.Padding.Same, 0), np.int32, (3, 3, 2)),
+    ("input_conv2d", (np.ones((4, 4, 1)), np.ones((3, 3, 1, 2)), 2, core.Padding.Valid, [0], 0),
+     np.int32, (1, 1, 2)),
+    ("conv2d_transpose", (A3, np.ones((3, 3, 1, 4)), 2), np.int32, (6, 6, 4)),
+    ("dequantize", (i32([[1, 2]]), [0.5, 0.25]), np.float32, (1, 2)),
+    ("depthwise_conv2d", (A3, np.ones((3, 3, 1, 1)), 2), np.int32, (2, 2, 1)),
+    ("relu_activation", (i32([[-1, 5]]), [3, 3]), np.int32, (1, 2)),
+    ("look_up", (i32([0, 5]), [7, 8]), np.int32, (2,)),
+    ("global_average_pooling", (A3, 0), np.int32, (1, 1, 1)),
+    ("max_pooling", (A3, 2, 2, 1, 1, core.Padding.Valid, 0), np.int32, (2, 2, 1)),
+    ("fifo_op", (i8([[1, 2], [3, 4]]), i8([5, 6])), np.int8, (2, 2)),
+    ("depth_conv_like_op", (i32([[1, 2], [3, 4]]), i8([[1, 1], [1, 1]]), 0), np.int32, (2,)),
+    ("subsampling_op", (i32([[1], [2], [3]]), 2), np.int32, (2, 1)),
+    ("motepostprocessing_op", (i16([4, 6]), i16([1, 1]), [3], 1, True), np.int16, (1,)),
+]
+
+
+@pytest.mark.parametrize("name, args, dtype, shape", CALLS, ids=[c[0] for c in CALLS])
+def test_result_dtype_and_shape(name, args, dtype, shape):
+    result = getattr(nn, name)(*args)
+    assert isinstance(result, np.ndarray)
+    assert result.dtype == dtype
+    assert result.shape == shape
+
+
+def test_values_of_simple_kernels():
+    assert nn.shift(i32([[5, -5]]), [1, -1], 0).tolist() == [[10, -2]]
+    assert nn.concatenate(i32([[1], [2]]), i32([[3, 4], [5, 6]])).tolist() == [[1, 3, 4],
+                                                                               [2, 5, 6]]
+    assert nn.dequantize(i32([[4, 4]]), [0.5, 0.25]).tolist() == [[2.0, 1.0]]
+    assert nn.global_average_pooling(A3, 0).tolist() == [[[5]]]
+    assert nn.subsampling_op(i32([[1], [2], [3]]), 2).tolist() == [[1], [3]]
+    assert nn.motepostprocessing_op(i16([4, 6]), i16([1, 1]), [3], 1, False).tolist() == [4]
+
+
+# --- argument conversion ----------------------------------------------------------------------
+
+def test_float_list_is_truncated_and_float_int_refused():
+    assert nn.lshift([[1.7, -2.9]], [0, 0], 0).tolist() == [[1, -2]]
+    with pytest.raises(TypeError):
+        nn.lshift(i32([[1, 2]]), [0, 0], 1.5)
+    # Objects with an integer index are accepted.
+    assert nn.lshift(i32([[1, 2]]), [0, 0], np.int64(0)).tolist() == [[1, 2]]
+
+
+@pytest.mark.parametrize(
+    "name, args",
+    [
+        ("conv2d", (A3, np.ones((3, 3, 1, 1)), 256, core.Padding.Same, 0)),  # uint8
+        ("conv2d", (A3, np.ones((3, 3, 1, 1)), -1, core.Padding.Same, 0)),
+        ("max_pooling", (A3, 2, 128, 1, 1, core.Padding.Valid, 0)),  # int8
+        ("max_pooling", (A3, 2, 2, -129, 1, core.Padding.Valid, 0)),
+        ("input_conv2d", (np.ones((3, 3, 1)), np.ones((1, 1, 1, 1)), 1, core.Padding.Valid,
+                          [0], -1)),  # uint32
+        ("conv2d", (A3, np.ones((3, 3, 1, 1)), 1, 1, 0)),  # a plain int is not a Padding
+        ("scale_out", (i32([[1, 2]]), [1, 1], [0, 0], 8, 1)),  # a list is not an ndarray
+        ("add", (object(), i32([1]), 0)),  # numpy cannot make an int32 array of it
+        ("add", (i32([1]), i32([1]), 2 ** 31)),  # int32
+    ],
+)
+def test_refused_arguments(name, args):
+    with pytest.raises(TypeError):
+        getattr(nn, name)(*args)
+
+
+def test_pool_width_255_reaches_the_kernel_as_minus_one():
+    # ImagePatches accepts a 255-wide window (Same padding); the kernel refuses width -1.
+    with pytest.raises(ValueError, match=r"^max_pooling: incompatible shapes\.$"):
+        nn.max_pooling(A3, 255, 2, 1, 1, core.Padding.Same, 0)
+
+
+def test_array_conversion_errors():
+    with pytest.raises(ValueError, match="dimensions"):
+        nn.add(np.int32(1), i32([1]), 0)
+    with pytest.raises(ValueError, match="dimensions"):
+        nn.add(np.zeros((1, 1, 1, 1, 1)), i32([1]), 0)
+    with pytest.raises(RuntimeError):
+        nn.add(np.zeros((2, 0)), np.zeros((2, 0)), 0)
+
+
+def test_kernel_shape_errors_are_value_errors():
+    with pytest.raises(ValueError, match=r"^add: incompatible shapes\.$"):
+        nn.add(i32([1, 2]), i32([1, 2, 3]), 0)
+    with pytest.raises(ValueError, match=r"^concatenate_last_dim: incompatible shapes\.$"):
+        nn.concatenate(np.zeros((2, 3)), np.zeros((3, 3)))
+    with pytest.raises(ValueError, match=r"^ImagePatches: incompatible shapes\.$"):
+        nn.conv2d(i32([[1, 2]]), np.ones((1, 1, 2, 1)), 1, core.Padding.Valid, 0)
+
+
+def test_non_contiguous_arrays_keep_their_values():
+    a = np.arange(12, dtype=np.int32).reshape(3, 4)
+    assert nn.add(a[:, ::2], a.T[::2, :3].T, 0).tolist() == (a[:, ::2] + a.T[::2, :3].T).tolist()
+    f = np.asfortranarray(a)
+    assert nn.add(f, f, 0).tolist() == (2 * a).tolist()
+
+
+# --- scale_out's second argument ----------------------------------------------------------------
+
+def test_scale_out_second_argument_types():
+    a = i32([[1]])
+    shift = [0]
+    assert nn.scale_out(a, np.array([300], np.uint16), shift, 0, 1).tolist() == [[300]]
+    # Anything else is cast to uint8: 300 becomes 44.
+    assert nn.scale_out(a, np.array([300], np.int32), shift, 0, 1).tolist() == [[44]]
+    with pytest.raises(TypeError):
+        nn.scale_out(a, [300], shift, 0, 1)
+
+
+# --- geometry -----------------------------------------------------------------------------------
+
+def test_conv2d_same_padding_values():
+    w = np.zeros((3, 3, 1, 2), np.int8)
+    w[:, :, 0, 0] = 1  # sums the window
+    w[1, 1, 0, 1] = 1  # picks the centre
+    out = nn.conv2d(A3, w, 1, core.Padding.Same, 0)
+    assert out[:, :, 0].tolist() == [[12, 21, 16], [27, 45, 33], [24, 39, 28]]
+    assert out[:, :, 1].tolist() == A3[:, :, 0].tolist()
+    # The last argument saturates the result.
+    assert nn.conv2d(A3, w, 1, core.Padding.Same, 4)[1, 1, 0] == 7
+
+
+def test_depthwise_always_pads_same():
+    w = np.ones((3, 3, 1, 1), np.int8)
+    out = nn.depthwise_conv2d(A3, w, 1)
+    assert out[:, :, 0].tolist() == [[12, 21, 16], [27, 45, 33], [24, 39, 28]]
+
+
+def test_input_conv2d_pads_with_the_per_channel_value():
+    a = np.ones((3, 3, 1), np.uint8)
+    w = np.ones((3, 3, 1, 1), np.int8)
+    out = nn.input_conv2d(a, w, 1, core.Padding.Same, [10], 12345)
+    # Corners see 4 input pixels and 5 padded ones, edges 6 and 3, the centre 9.
+    assert out[:, :, 0].tolist() == [[54, 36, 54], [36, 9, 36], [54, 36, 54]]
+
+
+def test_max_pooling_window_and_stride_order():
+    a = np.arange(8, dtype=np.int32).reshape(4, 2, 1)  # a[x][y] = 2x + y
+    # Width 2 along x with stride 2, height 1 along y with stride 1.
+    assert nn.max_pooling(a, 2, 1, 2, 1, core.Padding.Valid, 0)[:, :, 0].tolist() == [[2, 3],
+                                                                                    [6, 7]]
+
+
+def test_conv2d_transpose_stride_two_doubles_the_input():
+    a = i32([[[1], [2]], [[3], [4]]])
+    out = nn.conv2d_transpose(a, np.ones((3, 3, 1, 1)), 2)  # crop (3 - 2) // 2 = 0
+    assert out.shape == (4, 4, 1)
+    assert out[:, :, 0].tolist() == [[1, 1, 3, 2], [1, 1, 3, 2], [4, 4, 10, 6], [3, 3, 7, 4]]
+    one = nn.conv2d_transpose(a, np.full((1, 1, 1, 1), 3), 2)  # 1 < 2: crop 0
+    assert one[::2, ::2, 0].tolist() == [[3, 6], [9, 12]]
+    assert not one[1::2].any() and not one[:, 1::2].any()
+
+
+def test_conv2d_transpose_stride_one_crops_half_the_kernel():
+    # 5x5 kernel, stride 1: crop 2 on both axes, so the result is a same-padded convolution by
+    # the spatially flipped kernel.
+    rng = np.random.default_rng(7)
+    a = rng.integers(-50, 50, size=(4, 5, 2), dtype=np.int32)
+    w = rng.integers(-9, 9, size=(5, 5, 2, 3), dtype=np.int8)
+    t = nn.conv2d_transpose(a, w, 1)
+    assert t.shape == (4, 5, 3)
+    assert t.tolist() == nn.conv2d(a, w[::-1, ::-1], 1, core.Padding.Same, 0).tolist()
+
+
+# --- state kernels ------------------------------------------------------------------------------
+
+def test_fifo_op_returns_a_new_state_and_keeps_the_callers_array():
+    state = i8([[1, 2], [3, 4], [5, 6]])
+    result = nn.fifo_op(state, [7, 8])
+    assert result.dtype == np.int8
+    assert result.tolist() == [[3, 4], [5, 6], [7, 8]]
+    assert state.tolist() == [[1, 2], [3, 4], [5, 6]]
+
+
+def test_stateful_main_op_returns_two_arrays_and_keeps_the_state_arrays():
+    k, d = i32([[100, 10]]), i32([[50, 20]])
+    result = nn.stateful_main_op(i32([[4, -4]]), [1, -1], k, d, i16([2, 1]), i16([1, 3]), 1, 0)
+    assert type(result) is tuple and len(result) == 2
+    assert result[0].tolist() == [[83, -27]]
+    assert result[1].tolist() == [[100, 25]]
+    assert k.tolist() == [[100, 10]] and d.tolist() == [[50, 20]]
