@@ -205,6 +205,12 @@ struct Script {
     // recording throws.
     std::map<std::string, size_t> tracks;
     std::string throw_on;
+    std::string throw_text = "boom";
+    // Learning recording: the track counts of the three records (none: the
+    // recording throws) and whether the third has a filters track.
+    std::vector<size_t> learn_tracks;
+    bool learn_filters = false;
+    uint32_t learn_fnp_sram_size = 0;
     struct Recorded {
         std::string layer;
         std::string second_layer;
@@ -218,6 +224,7 @@ struct Script {
     };
     std::vector<Recorded> recorded;
     std::vector<std::string> synced;
+    std::vector<std::pair<std::string, bool>> learned;
 
     // IO recorder.
     int8_t output_type = 0;
@@ -339,7 +346,7 @@ class ScriptRecorder : public LayerRecorder {
                                                   bool ends, const std::vector<hw::Ident>& idents,
                                                   bool registers_only,
                                                   bool fnp_flag) const override {
-        if (layer.get_name() == s_->throw_on) throw std::runtime_error("boom");
+        if (layer.get_name() == s_->throw_on) throw std::runtime_error(s_->throw_text);
         const auto* m = dynamic_cast<const LayerMapping*>(layer.mapping().get());
         s_->recorded.push_back({layer.get_name(), second.get_name(),
                                 shared ? shared->get_name() : "", starts, ends, idents,
@@ -355,8 +362,22 @@ class ScriptRecorder : public LayerRecorder {
         }
         return r;
     }
-    program::LearnRecordsPtr record_learning_layer(const Layer&, bool) const override {
-        throw std::runtime_error("no learning here");
+    program::LearnRecordsPtr record_learning_layer(const Layer& layer,
+                                                   bool starts) const override {
+        if (s_->learn_tracks.size() != 3) throw std::runtime_error("no learning here");
+        s_->learned.push_back({layer.get_name(), starts});
+        program::LearnRecordsPtr out;
+        std::unique_ptr<program::Record>* records[3] = {&out.first, &out.second, &out.third};
+        for (uint32_t r = 0; r < 3; ++r) {
+            *records[r] = program::new_record(device_.version());
+            for (uint32_t t = 0; t < s_->learn_tracks[r]; ++t) {
+                (*records[r])->add_np_track(hw::Ident(1, 1, 0), dma::NpRegisters, 0,
+                                            {0x1000 * (r + 1) + t}, true, false);
+            }
+        }
+        if (s_->learn_filters) out.third->add_fnp2_filters_track(hw::Ident(2, 1, 3), {7, 8, 9});
+        out.fnp_sram_size = s_->learn_fnp_sram_size;
+        return out;
     }
     void sync_learning_vars(std::shared_ptr<Layer> l) const override {
         s_->synced.push_back(l->get_name());

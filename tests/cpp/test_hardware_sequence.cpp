@@ -132,6 +132,15 @@ TEST(HardwareSequence, Failures) {
                          m.sequence->passes(), {});
     EXPECT_EQ(runtime_error_of([&] { seq.sync_learning_vars(); }),
               "Unsupported IP version in sync_learning_vars.");
+
+    // The v2 product and the mote both reach the v2 layer recorder.
+    EXPECT_EQ(runtime_error_of([&] { m.sequence->sync_learning_vars(); }),
+              "Learning not implemented on v2.");
+    auto mote = std::make_shared<FakeDevice>(kMote, default_mesh());
+    HardwareSequence on_mote(mote, m.sequence->constraints(), m.sequence->layers(),
+                             m.sequence->passes(), {});
+    EXPECT_EQ(runtime_error_of([&] { on_mote.sync_learning_vars(); }),
+              "Learning not implemented on v2.");
 }
 
 TEST(HardwareSequence, NameAndProgramParts) {

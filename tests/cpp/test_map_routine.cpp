@@ -413,6 +413,22 @@ TEST(MapRoutine, RecorderErrorPropagatesAsLayerStatus) {
     EXPECT_TRUE(rig.sequences.empty());
 }
 
+// The recorder's text is wrapped as "Error: {}." even when it already ends with
+// a full stop.
+TEST(MapRoutine, RecorderTextEndingWithAFullStopKeepsBothStops) {
+    Rig rig(kV2, default_mesh());
+    rig.script->throw_on = "conv";
+    rig.script->throw_text = "Weights are missing.";
+    auto c = conv("conv");
+    LayerList layers{c};
+    try {
+        rig.map(&layers);
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Cannot map layer 'conv'. Error: Weights are missing..");
+    }
+}
+
 // S9: mote chain; the first recurrent layer takes the rest along.
 TEST(MapRoutine, MoteChainStopsAtFirstRecurrentLayer) {
     Mesh mesh(IpVersion::mote, Ident(0, 0, 0), Ident(0, 0, 1), std::nullopt,

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "backend/program_serializer.h"
 #include "backend/sequence_builder.h"
+#include "corelib/program_info.h"
 #include "engine_b_fakes.h"
 
 namespace vorna {
@@ -171,6 +174,107 @@ TEST(SequenceBuilderAssembly, FnpFlagTowardsTnpBInThePass) {
     LayerList again{in, c, btc};
     ASSERT_FALSE(rig2.map(&again).error);
     EXPECT_FALSE(rig2.script->recorded[1].fnp_flag);
+}
+
+// A layer that can learn is recorded through the learning recording: its three
+// records go to the learning table only, and it counts the tracks of the
+// second and third records.
+struct LearningCase : ::testing::TestWithParam<bool> {};
+
+TEST_P(LearningCase, LearningLayerRecordsAndSpans) {
+    const bool filters = GetParam();
+    Rig rig(kV2, default_mesh());
+    rig.script->learn_tracks = {1, 2, 3};
+    rig.script->learn_filters = filters;
+    rig.script->learn_fnp_sram_size = 77;
+    auto in = layer("InputData", LayerType::InputData);
+    auto learner = conv("learner");
+    learner->learns = true;
+    LayerList layers = chain({in, learner});
+    const MappingStatusGroup result = rig.map(&layers);
+    ASSERT_FALSE(result.error) << result.to_string();
+
+    // Only InputData goes through the ordinary recording.
+    ASSERT_EQ(rig.script->recorded.size(), 1u);
+    EXPECT_EQ(rig.script->recorded[0].layer, "InputData");
+    ASSERT_EQ(rig.script->learned.size(), 1u);
+    EXPECT_EQ(rig.script->learned[0], std::make_pair(std::string("learner"), false));
+
+    ProgramView view = check_program(rig.sequence()->program());
+    ASSERT_NE(view.info, nullptr);
+    // scc 1 + InputData 1 + learner (2 + 3) = 7 descriptors, plus one.
+    EXPECT_EQ(view.info->max_descriptors(), 8);
+    // The pass holds the scc and InputData records, not the learning ones.
+    ASSERT_EQ(view.data->passes()->Get(0)->records()->size(), 2u);
+
+    const fb::LearningRecords* learning = view.data->learning();
+    ASSERT_NE(learning, nullptr);
+    const hw::Ident np = (*mapping_of(learner).nps).at(0).ident;
+    ASSERT_NE(learning->np(), nullptr);
+    EXPECT_EQ(learning->np()->col(), np.col);
+    EXPECT_EQ(learning->np()->row(), np.row);
+    EXPECT_EQ(learning->np()->id(), np.id);
+    EXPECT_EQ(learning->fnp_sram_size(), 77u);
+    EXPECT_EQ(learning->record1()->tracks()->size(), 1u);
+    EXPECT_EQ(learning->record2()->tracks()->size(), 2u);
+    EXPECT_EQ(learning->record3()->tracks()->size(), 3u);
+
+    const fb::LearningLayerInfo* info = view.info->learning_layer();
+    ASSERT_NE(info, nullptr);
+    auto resolves = [&view](const fb::TrackSpan* span, const flatbuffers::Vector<uint32_t>* words) {
+        ASSERT_NE(span, nullptr);
+        EXPECT_EQ(span->size(), words->size());
+        EXPECT_EQ(view.data_begin + span->offset(),
+                  reinterpret_cast<const uint8_t*>(words->Data()));
+    };
+    resolves(info->record1_track(), learning->record1()->tracks()->Get(0)->data());
+    resolves(info->record2_track(), learning->record2()->tracks()->Get(0)->data());
+    ASSERT_NE(info->np(), nullptr);
+    EXPECT_EQ(info->np()->id(), np.id);
+    const fb::RecordSpans* third = info->record3_spans();
+    ASSERT_NE(third, nullptr);
+    if (filters) {
+        // Only the filters track: no tracks field at all.
+        EXPECT_EQ(third->tracks(), nullptr);
+        ASSERT_NE(third->fnp2_filters(), nullptr);
+        resolves(&third->fnp2_filters()->span(), learning->record3()->fnp2_filters()->data());
+        EXPECT_EQ(third->fnp2_filters()->span().size(), 3u);
+        EXPECT_EQ(third->fnp2_filters()->np().col(), 2);
+        EXPECT_EQ(third->fnp2_filters()->np().id(), 3);
+    } else {
+        EXPECT_EQ(third->fnp2_filters(), nullptr);
+        ASSERT_NE(third->tracks(), nullptr);
+        ASSERT_EQ(third->tracks()->size(), 1u);
+        resolves(third->tracks()->Get(0), learning->record3()->tracks()->Get(0)->data());
+    }
+    // The reader sees the same program; the filters words are extra program memory.
+    const ByteView bytes = rig.sequence()->program();
+    const ProgramInfo reader(bytes.data, bytes.size);
+    EXPECT_NE(reader.learning(), nullptr);
+    EXPECT_EQ(extra_program_memory_required(reader), filters ? 12u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(SequenceBuilderAssembly, LearningCase, ::testing::Bool());
+
+// A learning layer without components fails on the first-component access
+// itself, after its records were written, and records no learning table.
+TEST(SequenceBuilderAssembly, LearningLayerWithoutNpsIsOutOfRange) {
+    Rig rig(kV2, default_mesh());
+    rig.script->learn_tracks = {1, 1, 1};
+    auto learner = conv("learner");
+    LayerMappingBuilder::map_standalone(learner, {}, 1, std::nullopt, std::nullopt);
+    SequenceSerializer serializer(rig.bundle.layer_recorder(), rig.bundle.io_recorder());
+    EXPECT_THROW(serializer.serialize_learning_layer_program(*learner, false), std::out_of_range);
+    EXPECT_EQ(rig.script->learned.size(), 1u);
+
+    // A learning recording that throws is a status on the layer.
+    rig.script->learn_tracks.clear();
+    try {
+        serializer.serialize_learning_layer_program(*learner, true);
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Cannot map layer 'learner'. Error: no learning here.");
+    }
 }
 
 }  // namespace
