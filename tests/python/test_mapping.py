@@ -276,6 +276,32 @@ def test_residual_block_skip_dmas():
     assert m.external_memory_size == expected == store.mem_info.external_size
 
 
+def test_dual_output_store_is_listed_but_not_counted():
+    # in -> c1 -> c2 -> add(c2, c1) -> c3 -> c4 -> add2(c4, add) -> c5: the first Add also
+    # feeds the second skip connection, so c3 merges and stores the Add's output again.
+    m = core.Model()
+    m.add(layer(core.InputData, "in", input_width=8, input_height=8, input_channels=8))
+    for name in ("c1", "c2"):
+        m.add(conv(name))
+    m.add(layer(core.Add, "add"), [m.get_layer("c2"), m.get_layer("c1")])
+    for name in ("c3", "c4"):
+        m.add(conv(name))
+    m.add(layer(core.Add, "add2"), [m.get_layer("c4"), m.get_layer("add")])
+    m.add(conv("c5"))
+    assert core.graph_utils.dual_output_to_store_dma(m.get_layer("c3")) is True
+    mapped(m)
+    assert [s.backend for s in m.sequences] == [core.Hardware]
+    c1, c3, c5 = (m.get_layer(n) for n in ("c1", "c3", "c5"))
+    store, = c1.mapping.skipdma_stores
+    dual, = c3.mapping.skipdma_stores
+    assert dual.type == NP.SKIP_DMA_STORE and dual.ident.channel != store.ident.channel
+    assert dual.mem_info.external_size > 0
+    assert len(c3.mapping.skipdma_loads) == 1 and len(c5.mapping.skipdma_loads) == 1
+    # The dual-output store is in neither the count nor the external memory.
+    assert m.component_count == {NP.CNP1: 5, NP.SKIP_DMA_STORE: 1, NP.SKIP_DMA_LOAD: 2}
+    assert m.external_memory_size == store.mem_info.external_size
+
+
 def test_component_count_of_the_chain():
     m = chain_model()
     assert m.component_count == {} and m.external_memory_size == 0
