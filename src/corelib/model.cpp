@@ -16,6 +16,31 @@ LayerImpl* as_impl(const std::shared_ptr<Layer>& layer) {
     return dynamic_cast<LayerImpl*>(layer.get());
 }
 
+// The layers a map call left to the host: one pass holding them in model
+// order, and no program.
+class SoftwareSequence final : public Sequence {
+  public:
+    explicit SoftwareSequence(std::vector<std::shared_ptr<Layer>> layers) {
+        auto pass = std::make_shared<Pass>();
+        pass->layers = std::move(layers);
+        passes_.push_back(std::move(pass));
+    }
+
+    const std::vector<std::shared_ptr<Pass>>& passes() const override { return passes_; }
+    BackendType backend() const override { return BackendType::Software; }
+    ByteView program() const override { return ByteView{}; }
+    ProgramParts program_parts() const override { return ProgramParts{}; }
+    std::string name() const override {
+        const auto& layers = passes_.front()->layers;
+        std::string text = "SW/" + layers.front()->get_name();
+        if (layers.size() > 1) text += "-" + layers.back()->get_name();
+        return text;
+    }
+
+  private:
+    std::vector<std::shared_ptr<Pass>> passes_;
+};
+
 }  // namespace
 
 std::unique_ptr<Model> Model::create() { return std::unique_ptr<Model>(new Model()); }
@@ -199,11 +224,24 @@ void Model::map(std::shared_ptr<Device> device, bool hw_only,
     drop_mapping();
     std::vector<std::shared_ptr<Layer>> remaining(layers_.begin(), layers_.end());
     std::vector<std::shared_ptr<Sequence>> sequences;
-    HardwareBackend backend;
-    const MappingStatusGroup status = backend.map(&remaining, &sequences, constraints);
-    if (status.error) throw std::runtime_error(status.to_string());
+    MappingStatusGroup status;
+    try {
+        HardwareBackend backend;
+        status = backend.map(&remaining, &sequences, constraints);
+    } catch (...) {
+        // The back end may have attached mappings before it failed; the
+        // model stays unmapped. The exception (a Python error from a hook
+        // included) goes on unchanged.
+        drop_mapping();
+        throw;
+    }
+    if (hw_only && status.error) {
+        drop_mapping();
+        throw std::runtime_error(status.to_string());
+    }
     if (!remaining.empty()) {
         if (hw_only) {
+            drop_mapping();
             std::string names;
             for (const auto& layer : remaining) {
                 if (!names.empty()) names += ", ";
@@ -211,7 +249,13 @@ void Model::map(std::shared_ptr<Device> device, bool hw_only,
             }
             throw std::runtime_error("Layers could not be mapped on hardware: " + names + ".");
         }
-        throw std::runtime_error("Model::map: software sequences not implemented");
+        // What the hardware could not take (the layer that failed and the
+        // layers after it, in model order) is left to the host. The layers
+        // mapped before the failure keep their hardware mapping.
+        for (const auto& layer : remaining) {
+            if (LayerImpl* impl = as_impl(layer)) impl->set_mapping(nullptr);
+        }
+        sequences.push_back(std::make_shared<SoftwareSequence>(std::move(remaining)));
     }
     sequences_ = std::move(sequences);
     device_ = std::move(device);

@@ -4,11 +4,11 @@
 #include <pybind11/stl.h>
 
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "backend/hw.h"
+#include "backend/layer_mapping.h"
 #include "corelib/layer.h"
 #include "corelib/params.h"
 #include "corelib/types.h"
@@ -104,8 +104,8 @@ void register_layer(py::module_& m) {
         .def_property_readonly("mapping", &Layer::mapping, "The layer hardware mapping.")
         .def_property_readonly("splittable", &Layer::splittable, "The layer is splittable.");
 
-    // The skip-DMA components belong to the back end's mapping records, which are not built
-    // yet; the core mapping offers its component list only.
+    // Every list is a new list of copies: changing a component in Python leaves the mapping
+    // alone. The skip-DMA components exist only on the back end's own mapping records.
     mapping
         .def_property_readonly(
             "nps",
@@ -117,14 +117,25 @@ void register_layer(py::module_& m) {
             kComponentsDoc)
         .def_property_readonly(
             "skipdma_loads",
-            [](const Layer::Mapping&) -> std::vector<hw::Component> {
-                throw std::runtime_error("Layer.Mapping.skipdma_loads: not implemented");
+            [](const Layer::Mapping& mp) {
+                std::vector<hw::Component> loads;
+                const auto* lm = dynamic_cast<const LayerMapping*>(&mp);
+                if (lm && lm->skipdma_load()) loads.push_back(*lm->skipdma_load());
+                return loads;
             },
             kComponentsDoc)
         .def_property_readonly(
             "skipdma_stores",
-            [](const Layer::Mapping&) -> std::vector<hw::Component> {
-                throw std::runtime_error("Layer.Mapping.skipdma_stores: not implemented");
+            [](const Layer::Mapping& mp) {
+                // The plain store first, then the store of the layer's second output.
+                std::vector<hw::Component> stores;
+                const auto* lm = dynamic_cast<const LayerMapping*>(&mp);
+                if (!lm) return stores;
+                if (lm->skipdma_store()) stores.push_back(*lm->skipdma_store());
+                if (lm->skipdma_store_dual_output()) {
+                    stores.push_back(*lm->skipdma_store_dual_output());
+                }
+                return stores;
             },
             kComponentsDoc);
 }

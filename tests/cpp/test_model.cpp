@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "backend/layer_mapping.h"
+#include "backend/map_constraints.h"
 #include "corelib/device.h"
 #include "corelib/layer.h"
 #include "corelib/model.h"
@@ -340,10 +342,108 @@ TEST(ModelMap, ChecksItsArgumentsFirst) {
     model->add(input_layer(4, 4, 2), {});
     EXPECT_EQ(error_of([&] { model->map(nullptr, true, nullptr); }),
               "invalid_argument: Invalid device.");
-    // The hardware back end is not wired yet: no silent success.
+    // An InputData alone gives the hardware nothing to run.
     EXPECT_THROW(model->map(device, true, nullptr), std::runtime_error);
     EXPECT_EQ(model->device(), nullptr);
     EXPECT_TRUE(model->sequences().empty());
+}
+
+// input -> conv -> dense on a mesh with one CNP and no FNP: the dense layer
+// cannot be placed.
+std::unique_ptr<Model> conv_dense_model() {
+    auto model = Model::create();
+    model->add(input_layer(8, 8, 4), {});
+    model->add(make_layer(LayerType::Conv2D, {{"filters", 8}, {"kernel_size", 3}}, "conv"), {});
+    model->add(dense("dense", 4), {});
+    return model;
+}
+
+TEST(ModelMap, LayersTheHardwareCannotTakeGoToASoftwareSequence) {
+    auto model = conv_dense_model();
+    auto device = v2_device();
+    model->map(device, false, std::make_shared<MapConstraints>(device));
+    EXPECT_EQ(model->device(), device);
+    const auto sequences = model->sequences();
+    ASSERT_EQ(sequences.size(), 2u);
+    EXPECT_EQ(sequences[0]->backend(), BackendType::Hardware);
+    EXPECT_EQ(sequences[0]->name(), "HW/input-conv");
+    EXPECT_NE(sequences[0]->program().data, nullptr);
+
+    const auto& sw = *sequences[1];
+    EXPECT_EQ(sw.backend(), BackendType::Software);
+    EXPECT_EQ(sw.name(), "SW/dense");
+    ASSERT_EQ(sw.passes().size(), 1u);
+    EXPECT_EQ(names_of(sw.passes()[0]->layers), (std::vector<std::string>{"dense"}));
+    EXPECT_EQ(sw.program().data, nullptr);
+    EXPECT_EQ(sw.program().size, 0u);
+    EXPECT_EQ(sw.program_parts().program_info.data, nullptr);
+    EXPECT_EQ(sw.program_parts().program_data.data, nullptr);
+
+    auto conv = std::dynamic_pointer_cast<LayerMapping>(model->get_layer("conv")->mapping());
+    ASSERT_NE(conv, nullptr);
+    ASSERT_EQ(conv->nps->size(), 1u);
+    EXPECT_EQ((*conv->nps)[0].ident, hw::Ident(1, 2, 0));
+    EXPECT_EQ(model->get_layer("dense")->mapping(), nullptr);
+}
+
+// Hands out one NP less than asked for.
+class ShortSelection : public MapConstraints {
+  public:
+    using MapConstraints::MapConstraints;
+    std::vector<hw::Ident> select_nps(const std::vector<hw::Ident>& source_nps, size_t num_nps,
+                                      hw::Type type) const override {
+        auto chosen = MapConstraints::select_nps(source_nps, num_nps, type);
+        if (!chosen.empty()) chosen.pop_back();
+        return chosen;
+    }
+};
+
+TEST(ModelMap, AShortSelectionLeavesTheLayersUnmapped) {
+    auto model = conv_dense_model();
+    auto device = v2_device();
+    model->map(device, false, std::make_shared<ShortSelection>(device));
+    const auto sequences = model->sequences();
+    ASSERT_EQ(sequences.size(), 1u);
+    EXPECT_EQ(sequences[0]->backend(), BackendType::Software);
+    EXPECT_EQ(sequences[0]->name(), "SW/input-dense");
+    EXPECT_EQ(names_of(sequences[0]->passes()[0]->layers),
+              (std::vector<std::string>{"input", "conv", "dense"}));
+    for (const auto& l : model->layers()) EXPECT_EQ(l->mapping(), nullptr) << l->get_name();
+}
+
+TEST(ModelMap, HardwareOnlyFailureLeavesTheModelUnmapped) {
+    auto model = conv_dense_model();
+    auto device = v2_device();
+    model->map(device, false, std::make_shared<MapConstraints>(device));
+    const std::string error =
+        error_of([&] { model->map(device, true, std::make_shared<MapConstraints>(device)); });
+    EXPECT_EQ(error.rfind("runtime_error: ", 0), 0u) << error;
+    EXPECT_NE(error.find("dense"), std::string::npos) << error;
+    EXPECT_EQ(model->device(), nullptr);
+    EXPECT_TRUE(model->sequences().empty());
+    for (const auto& l : model->layers()) EXPECT_EQ(l->mapping(), nullptr) << l->get_name();
+}
+
+class ThrowingHook : public MapConstraints {
+  public:
+    using MapConstraints::MapConstraints;
+    void next_layer_handler(const std::string& name) const override {
+        if (name == "dense") throw std::logic_error("hook: " + name);
+    }
+};
+
+TEST(ModelMap, HookExceptionsPassUnchangedAndLeaveTheModelUnmapped) {
+    auto model = conv_dense_model();
+    auto device = v2_device();
+    try {
+        model->map(device, false, std::make_shared<ThrowingHook>(device));
+        FAIL() << "no exception";
+    } catch (const std::logic_error& e) {
+        EXPECT_STREQ(e.what(), "hook: dense");
+    }
+    EXPECT_EQ(model->device(), nullptr);
+    EXPECT_TRUE(model->sequences().empty());
+    for (const auto& l : model->layers()) EXPECT_EQ(l->mapping(), nullptr) << l->get_name();
 }
 
 }  // namespace

@@ -5,7 +5,6 @@ import pytest
 import vorna.core as core
 
 gu = core.graph_utils
-needs_model = pytest.mark.skipif(not hasattr(core, "Model"), reason="Model is not bound yet")
 
 FUNCTIONS = [
     "extract_main_branch",
@@ -106,7 +105,6 @@ def test_lone_layer():
     assert main is not gu.extract_main_branch(c)
 
 
-@needs_model
 def test_residual_model():
     # in -> c1 -> c2 -> add(c2, c1) -> c3: c1 splits, the Add merges, c3 is the merge layer.
     m = core.Model()
@@ -140,3 +138,29 @@ def test_residual_model():
     assert gu.first_mappable_layer(m.layers) is c1
     assert gu.last_mappable_layer(m.layers) is c3
     assert gu.dual_output_to_store_dma(c3) is False
+
+
+def test_model_ending_with_the_add():
+    # in -> c1 -> c2 -> add(c2, c1): the Add closes the skip connection but nothing follows it.
+    m = core.Model()
+    m.add(layer(core.InputData, "in", input_width=8, input_height=8, input_channels=2))
+    m.add(conv("c1"))
+    m.add(conv("c2"))
+    m.add(layer(core.Add, "add"), [m.get_layer("c2"), m.get_layer("c1")])
+    inp, c1, c2, add = m.layers
+
+    main, skip = gu.extract_main_branch(c1), gu.extract_skip_branch(c1)
+    assert len(main) == 2 and main[0] is c2 and main[1] is add
+    assert len(skip) == 1 and skip[0] is add
+    main.clear()
+    assert len(gu.extract_main_branch(c1)) == 2
+    # The Add targets the skip DMA, not a CNP: it is no merge layer and stands for nothing.
+    assert gu.is_merge_layer(add) is False
+    assert gu.get_mappable_layer(add) is None
+    assert gu.next_mappable_layer(c2) is None
+    assert gu.previous_mappable_layer(c2) is c1
+    assert gu.first_mappable_layer(m.layers) is c1
+    assert gu.last_mappable_layer(l for l in m.layers) is c2
+    assert gu.first_mappable_layer([]) is None
+    with pytest.raises(TypeError):
+        gu.is_merge_layer(layer=add)

@@ -415,7 +415,5 @@ def test_map_without_constraints():
     m = branch_model()
     with pytest.raises(RuntimeError) as info:
         m._map(v2_device(), False, None)
-    if "not implemented" in str(info.value):
-        pytest.skip("mapping is not wired to the hardware back end yet")
     assert str(info.value) == "Map constraints must be specified."
     assert m.device is None
