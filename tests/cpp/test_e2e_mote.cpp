@@ -30,11 +30,11 @@ struct Chain {
 
 // Appends a StatefulRecurrent layer with non-trivial variables to the chain.
 std::shared_ptr<Layer> recurrent(Chain& c, const std::string& name, int states, int outputs,
-                                 int output_bits = 8, int activation = 0) {
+                                 int output_bits = 8, int activation = 0, int subsample = 1) {
     auto l = make_layer(LayerType::StatefulRecurrent, name,
                         {{"stateful_channels", states},
                          {"output_channels", outputs},
-                         {"subsample", 1},
+                         {"subsample", subsample},
                          {"activation", activation},
                          {"output_bits", output_bits}});
     c.add(l);
@@ -162,6 +162,25 @@ TEST(E2eMote, RecurrentChainWithPostProcessing) {
     EXPECT_TRUE(info.mote_post_processing());
     EXPECT_TRUE(c.model->layers().size() == 4u);
     EXPECT_TRUE(layer_mapping_of(*c.layers[3]).nps->empty());
+}
+
+// 16-bit input, ReLU and subsampling along the chain.
+TEST(E2eMote, SixteenBitInputReluAndSubsample) {
+    auto device = mote_device();
+    Chain c;
+    c.add(make_layer(LayerType::InputData, "input",
+                     {{"input_width", 1}, {"input_height", 32}, {"input_channels", 16},
+                      {"input_bits", 16}}));
+    recurrent(c, "sr1", 32, 24, 8, static_cast<int>(ActivationType::ReLU));
+    recurrent(c, "sr2", 32, 8, 8, 0, 2);
+    c.add(make_layer(LayerType::Dequantizer, "dequantizer", {}));
+    const e2e::CheckedProgram p = map_and_check(c, device);
+    ASSERT_NE(p.info, nullptr);
+    const ProgramInfo info(p.bytes.data(), p.bytes.size());
+    EXPECT_EQ(info.input_dims(), (std::vector<uint32_t>{1, 32, 16}));
+    EXPECT_EQ(info.output_dims(), (std::vector<uint32_t>{1, 16, 8}));
+    EXPECT_EQ(info.input_bits(), 16);
+    EXPECT_EQ(info.output_bits(), 8);
 }
 
 TEST(E2eMote, PostProcessingNeedsThreeTimesteps) {

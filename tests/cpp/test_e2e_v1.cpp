@@ -331,8 +331,8 @@ TEST(E2eV1, TwoPassesOnXvr2200) {
     ASSERT_NE(p.info, nullptr);
     const auto& seq = *b.model->sequences().front();
     const size_t first = seq.passes()[0]->layers.size();
-    EXPECT_EQ(first + seq.passes()[1]->layers.size(), 33u);
-    EXPECT_GT(seq.passes()[1]->layers.size(), 0u);
+    EXPECT_EQ(first, 29u);  // the input and one convolution per NP of the mesh
+    EXPECT_EQ(seq.passes()[1]->layers.size(), 4u);
     const ProgramInfo info(p.bytes.data(), p.bytes.size());
     EXPECT_EQ(info.pass_count(), 2u);
     EXPECT_NE(info.dummy_desc_hdr(), 0u);
@@ -342,14 +342,76 @@ TEST(E2eV1, TwoPassesOnXvr2200) {
     EXPECT_EQ(info.info().epg_registers()->Get(1)->value(), 0x012C0010u);
 }
 
+// Two passes closed by a FullyConnected layer: its FNP must be free in the
+// second pass.
+TEST(E2eV1, TwoPassesEndingInAFullyConnectedLayer) {
+    auto device = e2e::preset_device(XVR2200_v1, "v1");
+    Built b = long_conv_chain(30);
+    b.add(fc("fc", 10, 2, 2));
+    const e2e::CheckedProgram p = map_and_check(b, device, 2);
+    ASSERT_NE(p.info, nullptr);
+    const auto& seq = *b.model->sequences().front();
+    EXPECT_EQ(seq.passes()[1]->layers.back()->get_name(), "fc");
+    EXPECT_TRUE(all_of_type(*b.layers.back(), {hw::Type::FNP2, hw::Type::FNP3}));
+    const ProgramInfo info(p.bytes.data(), p.bytes.size());
+    EXPECT_EQ(info.output_dims(), (std::vector<uint32_t>{1, 1, 10}));
+    EXPECT_EQ(info.pass_count(), 2u);
+}
+
 TEST(E2eV1, NoSecondPassBeforeProductA1) {
     auto device = e2e::preset_device(Tarn_v2, "tarn_v2");
     Built b = long_conv_chain(32);
     const std::string error = e2e::runtime_error_of([&] {
         b.model->map(device, false, std::make_shared<MapConstraints>(device));
     });
-    EXPECT_NE(error, "");
+    // The 28 NPs of the mesh hold the first 28 convolutions; product 0x00 has
+    // no second pass for the rest.
+    EXPECT_EQ(error,
+              "Cannot map layer 'c28'. Not enough hardware components of type CNP1 available. 1 "
+              "is needed but 0 are available.");
     EXPECT_TRUE(b.model->sequences().empty());
+}
+
+}  // namespace
+}  // namespace vorna
+
+namespace vorna {
+namespace {
+
+// A larger model: a strided HRC layer, convolutions wider than one NP's input
+// (split over NPs), and a FullyConnected layer whose weights are large.
+TEST(E2eV1, SplitConvolutionsAndLargeFullyConnected) {
+    auto device = e2e::preset_device(XVR2200_v1, "v1");
+    Built b;
+    b.add(input(64, 48, 1, 8));
+    b.add(make_layer(LayerType::InputConvolutional, "hrc",
+                     {{"input_width", 64},    {"input_height", 48},    {"input_channels", 1},
+                      {"kernel_width", 5},    {"kernel_height", 5},    {"padding", 1},
+                      {"stride_x", 1},        {"stride_y", 1},         {"filters", 32},
+                      {"weights_bits", 8},    {"padding_value", 0},    {"activation", 1},
+                      {"act_bits", 4},        {"pooling_width", 1},    {"pooling_height", 1},
+                      {"pool_type", 0},       {"pooling_stride_x", 1}, {"pooling_stride_y", 1}}));
+    b.add(conv("conv1", 64, 2));
+    b.add(conv("conv2", 64, 2,
+               {{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}}));
+    b.add(conv("conv3", 32, 2, {{"stride_x", 2}, {"stride_y", 2}}));
+    b.add(fc("fc", 100, 4, 4));
+    const e2e::CheckedProgram p = map_and_check(b, device);
+    ASSERT_NE(p.info, nullptr);
+    EXPECT_GT(layer_mapping_of(*b.layers[2]).nps->size(), 1u);
+    // The FullyConnected weights do not fit an FNP3: an FNP2 takes them from
+    // external memory, through the record's filters track.
+    const auto& fc_nps = *layer_mapping_of(*b.layers[5]).nps;
+    ASSERT_EQ(fc_nps.size(), 1u);
+    EXPECT_EQ(fc_nps[0].type, hw::Type::FNP2);
+    EXPECT_GT(fc_nps[0].mem_info.external_size, 0u);
+    EXPECT_EQ(fc_nps[0].mem_info.weight_size, 0u);
+    const auto* records = p.data->passes()->Get(0)->records();
+    EXPECT_NE(records->Get(records->size() - 1)->fnp2_filters(), nullptr);
+    const ProgramInfo info(p.bytes.data(), p.bytes.size());
+    EXPECT_EQ(info.input_dims(), (std::vector<uint32_t>{64, 48, 1}));
+    EXPECT_EQ(info.output_dims(), (std::vector<uint32_t>{1, 1, 100}));
+    EXPECT_EQ(info.output_bits(), 4);
 }
 
 }  // namespace
