@@ -303,6 +303,38 @@ TEST(E2eV1, LearningFullyConnectedLastLayer) {
     EXPECT_GT(expected.fnp_sram_size, 0u);
 }
 
+// A learning layer too large for an FNP3 learns on an FNP2: its RAM image is
+// the third learning record's filters track.
+TEST(E2eV1, LearningOnAnFnp2) {
+    auto device = e2e::preset_device(Gemel_v1, "gemel");
+    Built b;
+    b.add(input(1, 1, 2048, 1));
+    auto learner = fc("learner", 400, 1, 1);
+    b.add(learner);
+    Dense& w = var(*learner, "weights");
+    fill_i8(w, [](size_t) { return int8_t(0); });
+    for (uint32_t n = 0; n < 400; ++n) {
+        for (uint32_t k = 0; k < 4; ++k) w.data<int8_t>()[w.offset_of({n, (n + k * 512) % 2048})] = 1;
+    }
+    b.model->compile(unsupervised(4, 4));
+    const e2e::CheckedProgram p = map_and_check(b, device);
+    ASSERT_NE(p.info, nullptr);
+    EXPECT_EQ(types_of(*learner), std::vector<hw::Type>{hw::Type::FNP2});
+    const ProgramInfo info(p.bytes.data(), p.bytes.size());
+    ASSERT_NE(info.learning(), nullptr);
+    IpVersionSpecificHardwareBackend bundle(*device);
+    const program::LearnRecordsPtr expected =
+        bundle.layer_recorder().record_learning_layer(*learner, false);
+    ASSERT_NE(expected.third->fnp2_filters(), nullptr);
+    e2e::expect_same_record(info.learning()->record1(), *expected.first, "learning record 1");
+    e2e::expect_same_record(info.learning()->record2(), *expected.second, "learning record 2");
+    e2e::expect_same_record(info.learning()->record3(), *expected.third, "learning record 3");
+    EXPECT_EQ(info.learning()->fnp_sram_size(), expected.fnp_sram_size);
+    EXPECT_EQ(info.learning()->fnp_sram_size(), 400u * (2048 / 32 + 4));
+    // The filters track counts towards the extra program memory.
+    EXPECT_GE(extra_program_memory_required(info), 4u * 400 * (2048 / 32 + 4));
+}
+
 TEST(E2eV1, LearningWithWrongConnectionCountIsRefused) {
     auto device = e2e::preset_device(XVR2200_v1, "v1");
     Built b;
