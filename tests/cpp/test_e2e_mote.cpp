@@ -187,7 +187,7 @@ TEST(E2eMote, PostProcessingNeedsThreeTimesteps) {
     auto device = mote_device();
     Chain c = chain(2, true);
     EXPECT_EQ(e2e::runtime_error_of([&] {
-                  c.model->map(device, false, std::make_shared<MapConstraints>(device));
+                  c.model->map(device, true, std::make_shared<MapConstraints>(device));
               }),
               "Cannot map layer 'post'. Timesteps dimension must be at least 3 (got 2).");
     EXPECT_TRUE(c.model->sequences().empty());
@@ -201,7 +201,7 @@ TEST(E2eMote, ConvolutionIsRefused) {
                {});
     model->add(make_layer(LayerType::Conv2D, "conv", {{"filters", 4}, {"kernel_size", 3}}), {});
     EXPECT_EQ(e2e::runtime_error_of([&] {
-                  model->map(device, false, std::make_shared<MapConstraints>(device));
+                  model->map(device, true, std::make_shared<MapConstraints>(device));
               }),
               "Cannot map layer 'conv'. Unsupported layer type on Mote.");
 }

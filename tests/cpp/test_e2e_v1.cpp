@@ -181,7 +181,7 @@ TEST(E2eV1, TarnV1IsRefused) {
     auto device = e2e::preset_device(Tarn_v1, "tarn_v1");
     Built b = hrc_conv_fc();
     EXPECT_EQ(e2e::runtime_error_of([&] {
-                  b.model->map(device, false, std::make_shared<MapConstraints>(device));
+                  b.model->map(device, true, std::make_shared<MapConstraints>(device));
               }),
               "Cannot map layer 'input'. Tarn_v1 is not supported on this version. Please "
               "install vorna 2.0.5 instead.");
@@ -240,7 +240,7 @@ TEST(E2eV1, MaxPoolingBeforeFullyConnectedIsRefused) {
     b.add(conv("conv", 8, 2, {{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}}));
     b.add(fc("fc", 10, 2, 2));
     EXPECT_EQ(e2e::runtime_error_of([&] {
-                  b.model->map(device, false, std::make_shared<MapConstraints>(device));
+                  b.model->map(device, true, std::make_shared<MapConstraints>(device));
               }),
               "Cannot map layer 'conv':\n"
               "  * Layer 'conv': A convolutional or separable convolutional layer with max "
@@ -342,7 +342,7 @@ TEST(E2eV1, LearningWithWrongConnectionCountIsRefused) {
     b.add(fc("learner", 8, 1, 1));
     b.model->compile(unsupervised(5, 1));
     EXPECT_EQ(e2e::runtime_error_of([&] {
-                  b.model->map(device, false, std::make_shared<MapConstraints>(device));
+                  b.model->map(device, true, std::make_shared<MapConstraints>(device));
               }),
               "Cannot map layer 'learner'. The number of weights per neuron should match the "
               "num_weights VornaUnsupervised parameter.");
@@ -394,7 +394,7 @@ TEST(E2eV1, NoSecondPassBeforeProductA1) {
     auto device = e2e::preset_device(Tarn_v2, "tarn_v2");
     Built b = long_conv_chain(32);
     const std::string error = e2e::runtime_error_of([&] {
-        b.model->map(device, false, std::make_shared<MapConstraints>(device));
+        b.model->map(device, true, std::make_shared<MapConstraints>(device));
     });
     // The 28 NPs of the mesh hold the first 28 convolutions; product 0x00 has
     // no second pass for the rest.
