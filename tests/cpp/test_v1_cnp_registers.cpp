@@ -320,6 +320,36 @@ TEST(V1CnpRegisters, PartialReconfigurationOnlyOnSharedNps) {
     EXPECT_EQ(bits(regs.at(kNp1)[32], 1, 1), 0u);  // a CNP
 }
 
+TEST(V1CnpRegisters, PartialReconfigurationWordsByHand) {
+    auto net = make_net(LayerType::Convolutional, conv_params(3, 2), 8, 8, 4);
+    auto next = v1_test::add_layer(net, LayerType::Convolutional, conv_params(3, 2), "next");
+    map_layer(*net.layer, two_nps());
+    const NpSpace all = space(0, 0, 8, 8, 16);
+    auto next_mapping = map_layer(*next, {cnp(kNp1, 0, 16, all, space(0, 2, 8, 6, 16))});
+    next_mapping->input_channel = 9;
+    // The next layer reads the 8 x 8 x 16 output of this one, in 2 bits.
+    ASSERT_EQ(next->input_dimensions().front(), (Shape{8, 8, 16}));
+    ASSERT_EQ(next->input_bits(), 2u);
+
+    const auto regs = format_std_cnp_regs(*net.layer, next, false, false, {});
+    const auto& r0 = regs.at(kNp0);
+    const auto& r1 = regs.at(kNp1);
+    for (size_t w = 32; w <= 35; ++w) EXPECT_EQ(r0[w], 0u) << w;
+    EXPECT_EQ(r0[4], 0x80000020u);
+    EXPECT_EQ(r0[14], 0u);
+    // Word 32: enable, CNP, reconfigure, 2-bit input (1 in bits 4-5), channel 9.
+    EXPECT_EQ(r1[32], 0x09000015u);
+    // Word 33: y 2 of the region read, x 0; word 34: its height 6 and width 8.
+    EXPECT_EQ(r1[33], 2u);
+    EXPECT_EQ(r1[34], 0x00080006u);
+    // Container of 8 2-bit values: 2 bytes; (16 x 2 + 3) / 4 = 8.
+    EXPECT_EQ(r1[35], 0x00020008u);
+    // Needed: max(8 x 8 x 16 / 32 = 32, 8 words per row x 6 rows = 48) = 48,
+    // above the 32 words this layer needs: words 4 and 14 grow to 48.
+    EXPECT_EQ(r1[4], 0x80000030u);
+    EXPECT_EQ(r1[14], 48u);
+}
+
 TEST(V1CnpRegisters, SeparableWeightLayoutWords) {
     auto net = make_net(LayerType::SeparableConvolutional, conv_params(3, 4), 8, 8, 4);
     map_layer(*net.layer, two_nps(10, 6));
