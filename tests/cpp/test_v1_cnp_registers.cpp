@@ -171,6 +171,39 @@ TEST(V1CnpRegisters, GeometryStrideAndPhases) {
     EXPECT_EQ(bits(odd[11], 0, 8), 8u);  // (6 + 3) rounded down to 8
 }
 
+TEST(V1CnpRegisters, GeometryPooledOutputBlock) {
+    // 8x8 input, 3x3 kernel, stride 1, padding 1. Rows of the bottom half
+    // (y 4, height 4): first centre 5, last 8, so outputs 4 to 7; columns of
+    // the full width: outputs 0 to 7. Words 24 (origins) and 25 (sizes).
+    struct Case {
+        const char* what;
+        NpSpace part;
+        uint32_t pool_width;
+        uint8_t pool_stride;
+        PaddingParams pool_padding;
+        uint32_t w24, w25;
+    } cases[] = {
+        // Pool 2, stride 2: rows from (4 + 0) / 2 = 2, size 1 - 2 + (2 - 2 + 7) / 2 = 2;
+        // columns from 0, size 1 + 7 / 2 = 4.
+        {"bottom, pool 2", space(0, 4, 8, 4, 4), 2, 2, PaddingParams{}, 2, 0x00040002},
+        // Top half: outputs 0 to 3, rows from 0, size 1 + 3 / 2 = 2.
+        {"top, pool 2", space(0, 0, 8, 4, 4), 2, 2, PaddingParams{}, 0, 0x00040002},
+        // Pool 3, stride 2, pool padding 1 all round: rows from (4 + 1) / 2 = 2,
+        // R = 7 + 1 + 1 = 9, size 1 - 2 + (2 - 3 + 9) / 2 = 3; columns
+        // R = 7 + 1 + 1, size 1 + 4 = 5.
+        {"bottom, pool 3 padded", space(0, 4, 8, 4, 4), 3, 2, PaddingParams{1, 1, 1, 1}, 2,
+         0x00050003},
+    };
+    for (const Case& c : cases) {
+        auto r = default_np_regs();
+        format_cnp_geometry_regs(&r, Shape{8, 8, 4}, 0, 4, 3, 1, PaddingParams{1, 1, 1, 1}, true,
+                                 2, c.part, c.part, c.pool_width, c.pool_stride, c.pool_padding,
+                                 8, 0, 1, 0);
+        EXPECT_EQ(r[24], c.w24) << c.what;
+        EXPECT_EQ(r[25], c.w25) << c.what;
+    }
+}
+
 TEST(V1CnpRegisters, GeometryOverflows) {
     struct Case {
         const char* what;
