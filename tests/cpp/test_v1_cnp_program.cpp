@@ -116,6 +116,32 @@ TEST(V1CnpProgram, RegistersOnlyAndLeftOutNps) {
     }());
 }
 
+TEST(V1CnpProgram, LeftOutNpStillGetsWeightsAndThresholds) {
+    // Without the unused-NP flag an NP listed in `nps` gets an empty register
+    // block, then its weight and threshold blocks as usual.
+    Net net = three_np_layer(LayerType::Convolutional, 3, 2, 4);
+    const v1_test::V1Device device;
+    const auto record =
+        record_program_conv_layer(device, *net.layer, nullptr, false, false, {kNps[1]}, false);
+    const auto blocks = blocks_of(*record);
+    ASSERT_EQ(blocks.size(), 9u);
+    EXPECT_EQ(blocks[0].payload.size(), 50u);
+    EXPECT_EQ(blocks[3].np, kNps[1]);
+    EXPECT_EQ(blocks[3].target, 7u);
+    EXPECT_TRUE(blocks[3].payload.empty());
+    EXPECT_EQ(blocks[4].np, kNps[1]);
+    EXPECT_EQ(blocks[4].target, 0u);
+    // 4 filters, 2 planes: 8 kernels in ceil(8 / 5) = 2 rows, 8 rows = 16
+    // words per input channel, 4 channels.
+    EXPECT_EQ(blocks[4].payload.size(), 64u);
+    EXPECT_EQ(blocks[5].np, kNps[1]);
+    EXPECT_EQ(blocks[5].target, 4u);
+    // Thresholds 100 x i - 500 for filters 4..7: -100, 0, 100, 200; steps 16.
+    EXPECT_EQ(blocks[5].payload,
+              (std::vector<uint32_t>{0xFFF9C, 16, 0, 16, 100, 16, 200, 16}));
+    EXPECT_EQ(blocks[6].payload.size(), 50u);
+}
+
 TEST(V1CnpProgram, SeparableBlocksAndPointwiseOffset) {
     // 17 channels of 4-bit 3x3 depthwise kernels: one row each, 34 words,
     // so the pointwise block starts at (34 + 15) / 16 = 3.

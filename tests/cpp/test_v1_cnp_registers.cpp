@@ -171,6 +171,39 @@ TEST(V1CnpRegisters, GeometryStrideAndPhases) {
     EXPECT_EQ(bits(odd[11], 0, 8), 8u);  // (6 + 3) rounded down to 8
 }
 
+TEST(V1CnpRegisters, GeometryPooledOutputBlock) {
+    // 8x8 input, 3x3 kernel, stride 1, padding 1. Rows of the bottom half
+    // (y 4, height 4): first centre 5, last 8, so outputs 4 to 7; columns of
+    // the full width: outputs 0 to 7. Words 24 (origins) and 25 (sizes).
+    struct Case {
+        const char* what;
+        NpSpace part;
+        uint32_t pool_width;
+        uint8_t pool_stride;
+        PaddingParams pool_padding;
+        uint32_t w24, w25;
+    } cases[] = {
+        // Pool 2, stride 2: rows from (4 + 0) / 2 = 2, size 1 - 2 + (2 - 2 + 7) / 2 = 2;
+        // columns from 0, size 1 + 7 / 2 = 4.
+        {"bottom, pool 2", space(0, 4, 8, 4, 4), 2, 2, PaddingParams{}, 2, 0x00040002},
+        // Top half: outputs 0 to 3, rows from 0, size 1 + 3 / 2 = 2.
+        {"top, pool 2", space(0, 0, 8, 4, 4), 2, 2, PaddingParams{}, 0, 0x00040002},
+        // Pool 3, stride 2, pool padding 1 all round: rows from (4 + 1) / 2 = 2,
+        // R = 7 + 1 + 1 = 9, size 1 - 2 + (2 - 3 + 9) / 2 = 3; columns
+        // R = 7 + 1 + 1, size 1 + 4 = 5.
+        {"bottom, pool 3 padded", space(0, 4, 8, 4, 4), 3, 2, PaddingParams{1, 1, 1, 1}, 2,
+         0x00050003},
+    };
+    for (const Case& c : cases) {
+        auto r = default_np_regs();
+        format_cnp_geometry_regs(&r, Shape{8, 8, 4}, 0, 4, 3, 1, PaddingParams{1, 1, 1, 1}, true,
+                                 2, c.part, c.part, c.pool_width, c.pool_stride, c.pool_padding,
+                                 8, 0, 1, 0);
+        EXPECT_EQ(r[24], c.w24) << c.what;
+        EXPECT_EQ(r[25], c.w25) << c.what;
+    }
+}
+
 TEST(V1CnpRegisters, GeometryOverflows) {
     struct Case {
         const char* what;
@@ -318,6 +351,36 @@ TEST(V1CnpRegisters, PartialReconfigurationOnlyOnSharedNps) {
     EXPECT_EQ(regs.at(kNp0)[32], 0u);
     EXPECT_EQ(bits(regs.at(kNp1)[32], 0, 1), 1u);
     EXPECT_EQ(bits(regs.at(kNp1)[32], 1, 1), 0u);  // a CNP
+}
+
+TEST(V1CnpRegisters, PartialReconfigurationWordsByHand) {
+    auto net = make_net(LayerType::Convolutional, conv_params(3, 2), 8, 8, 4);
+    auto next = v1_test::add_layer(net, LayerType::Convolutional, conv_params(3, 2), "next");
+    map_layer(*net.layer, two_nps());
+    const NpSpace all = space(0, 0, 8, 8, 16);
+    auto next_mapping = map_layer(*next, {cnp(kNp1, 0, 16, all, space(0, 2, 8, 6, 16))});
+    next_mapping->input_channel = 9;
+    // The next layer reads the 8 x 8 x 16 output of this one, in 2 bits.
+    ASSERT_EQ(next->input_dimensions().front(), (Shape{8, 8, 16}));
+    ASSERT_EQ(next->input_bits(), 2u);
+
+    const auto regs = format_std_cnp_regs(*net.layer, next, false, false, {});
+    const auto& r0 = regs.at(kNp0);
+    const auto& r1 = regs.at(kNp1);
+    for (size_t w = 32; w <= 35; ++w) EXPECT_EQ(r0[w], 0u) << w;
+    EXPECT_EQ(r0[4], 0x80000020u);
+    EXPECT_EQ(r0[14], 0u);
+    // Word 32: enable, CNP, reconfigure, 2-bit input (1 in bits 4-5), channel 9.
+    EXPECT_EQ(r1[32], 0x09000015u);
+    // Word 33: y 2 of the region read, x 0; word 34: its height 6 and width 8.
+    EXPECT_EQ(r1[33], 2u);
+    EXPECT_EQ(r1[34], 0x00080006u);
+    // Container of 8 2-bit values: 2 bytes; (16 x 2 + 3) / 4 = 8.
+    EXPECT_EQ(r1[35], 0x00020008u);
+    // Needed: max(8 x 8 x 16 / 32 = 32, 8 words per row x 6 rows = 48) = 48,
+    // above the 32 words this layer needs: words 4 and 14 grow to 48.
+    EXPECT_EQ(r1[4], 0x80000030u);
+    EXPECT_EQ(r1[14], 48u);
 }
 
 TEST(V1CnpRegisters, SeparableWeightLayoutWords) {
