@@ -173,6 +173,32 @@ TEST(DevicesHrcProbe, BuildsTheModelAndMapsItForHardwareOnly) {
     }
 }
 
+TEST(DevicesHrcProbe, TestModelRunsOnTheDeviceItProbes) {
+    // The test model maps on a Tarn_v2 device and runs there; only the first hardware device
+    // created on an hrc_timeout driver throws while it runs.
+    auto plain_driver = emu::make_driver(emu::parse_driver_spec("tarn_v2"));
+    auto plain = std::make_shared<HostDevice>(HardwareDevice::create(plain_driver.get()));
+    EXPECT_FALSE(hrc_check_timeout(plain));
+    EXPECT_EQ(plain.use_count(), 1);  // the probe's model released its copy
+
+    auto timeout_driver = emu::make_driver(emu::parse_driver_spec("tarn_v2+hrc_timeout"));
+    auto first = std::make_shared<HostDevice>(HardwareDevice::create(timeout_driver.get()));
+    EXPECT_TRUE(hrc_check_timeout(first));
+    EXPECT_EQ(first.use_count(), 1);
+    auto second = std::make_shared<HostDevice>(HardwareDevice::create(timeout_driver.get()));
+    EXPECT_FALSE(hrc_check_timeout(second));
+}
+
+TEST(DevicesDiscovery, RealProbeKeepsOrRecreatesTarnV2Devices) {
+    emu::set_driver_specs("tarn_v2,tarn_v2+hrc_timeout,v1");
+    ::testing::internal::CaptureStdout();
+    const auto devices = populate_devices();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(versions(devices), (std::vector<HwVersion>{Tarn_v2, Tarn_v2, XVR2200_v1}));
+    // The listed device of the timing-out driver is its second creation, which runs.
+    EXPECT_FALSE(hrc_check_timeout(devices[1]));
+}
+
 TEST(DevicesHrcProbe, ConstantInputs) {
     auto inputs = detail::constant_inputs(8, 8, 1);
     EXPECT_EQ(inputs->type(), TensorType::uint8);

@@ -237,3 +237,7 @@ def test_flash_submodule(devices):
     virtual = core.Device(devices[PLAIN].version, devices[PLAIN].mesh)
     with pytest.raises(TypeError):
         board.get_flash(virtual)
+    with pytest.raises(TypeError):
+        board.get_flash(None)
+    with pytest.raises(TypeError):
+        board.get_flash(device=devices[SOC_FLASH])
