@@ -399,6 +399,11 @@ TEST(V2RulesSequence, LastLayerWithoutActivation) {
     EXPECT_EQ(sequence({c}).message, "Without activation output_shift should be 0.");
     c->vars.set("output_shift", i8({0, 0}));
     EXPECT_EQ(sequence({c}).message, "Without activation output_scales should be 1.");
+    // Both tensors are read before either is judged: scales of a wrong type
+    // fail even when a shift is already off.
+    c->vars.set("output_shift", i8({0, 1}));
+    c->vars.set("output_scales", v2regs_test::i32({1, 1}));
+    EXPECT_THROW(sequence({c}), std::runtime_error);
 }
 
 TEST(V2RulesSequence, WhatFeedsWhat) {

@@ -451,11 +451,15 @@ MappingStatus check_layer_sequence(LayerIt begin, LayerIt end) {
                                        "A layer with max pooling cannot be the last layer of a "
                                        "sequence.");
     if (!l.activation_enabled() && l.output_bits() > 8) {
+        // Both tensors are read through their typed views before either is
+        // judged, so a wrong element type fails whichever value is off.
         const auto shift = variable(l, "output_shift");
+        const auto scales = variable(l, "output_scales");
+        shift->data<int8_t>();
+        scales->data<uint8_t>();
         for (size_t i = 0; i < shift->size(); ++i)
             if (shift->at<int8_t>(i) != 0)
                 return make_layer_status_error(l, "Without activation output_shift should be 0.");
-        const auto scales = variable(l, "output_scales");
         for (size_t i = 0; i < scales->size(); ++i)
             if (scales->at<uint8_t>(i) != 1)
                 return make_layer_status_error(l, "Without activation output_scales should be 1.");
