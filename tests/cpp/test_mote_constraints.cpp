@@ -275,6 +275,38 @@ TEST(MoteConstraints, ClosingLayers) {
     expect_failure(check(deq), "Dequantizer/MotePostProcessing must be the last layer.", "tail");
 }
 
+TEST(MoteConstraints, FeedingLayerIsTheSecondInboundWhenTheFirstIsNotOnTnpr) {
+    // Inbound layers: a Quantizer (no hardware component), then two recurrent
+    // layers. The second inbound layer feeds it; the third is not looked at.
+    const auto post = graph_test::make_layer("post", LayerType::MotePostProcessing);
+    post->input_dims = {Shape{1, 10, 1}};
+    const auto quantizer = graph_test::make_layer("quantizer", LayerType::Quantizer);
+    const auto feeding = graph_test::make_layer("feeding", LayerType::StatefulRecurrent);
+    const auto other = graph_test::make_layer("other", LayerType::StatefulRecurrent);
+    for (const auto& in : {quantizer, feeding, other}) graph_test::link(in, post);
+    set_var<uint8_t>(feeding, "output_scales", TensorType::uint8, {4, 1});
+    set_var<int8_t>(feeding, "output_shift", TensorType::int8, {0, 5});
+    set_var<uint8_t>(other, "output_scales", TensorType::uint8, {9});
+    set_var<int8_t>(other, "output_shift", TensorType::int8, {9});
+    expect_failure(check_post_processing_layer(*post),
+                   "Output scales must be 1 for the last StatefulRecurrent layer before a "
+                   "MotePostProcessing layer (got 4).",
+                   "feeding");
+
+    // A first inbound layer on the TNP-R feeds it, whatever follows.
+    post->inbound = {feeding, other};
+    expect_failure(check_post_processing_layer(*post),
+                   "Output scales must be 1 for the last StatefulRecurrent layer before a "
+                   "MotePostProcessing layer (got 4).",
+                   "feeding");
+    post->inbound = {other, feeding};
+    expect_failure(check_post_processing_layer(*post),
+                   "Output scales must be 1 for the last StatefulRecurrent layer before a "
+                   "MotePostProcessing layer (got 9). Output shift must be 0 for the last "
+                   "StatefulRecurrent layer before a MotePostProcessing layer (got 9).",
+                   "other");
+}
+
 TEST(MoteConstraints, PostProcessingWithoutFeedingLayer) {
     auto model = Model::create();
     auto input =

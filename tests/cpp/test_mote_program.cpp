@@ -236,6 +236,76 @@ TEST(MoteProgram, SingleRecurrentLayer) {
     EXPECT_EQ(tsram[2 + 128], 1u);  // first output word: scale 1
 }
 
+// The words of a track after its two-word configuration header.
+Words payload(const Words& track) { return Words(track.begin() + 2, track.end()); }
+
+TEST(MoteProgram, OutputWordsBeforePostProcessingUseItsInputScaling) {
+    // One recurrent layer (64 states, 1 output, 32 channels at 8 bits, 10
+    // timesteps) closed by post-processing: layer_count 2.
+    Chain c(32, 10, 8, {rec(64, 1)}, LayerType::MotePostProcessing);
+    const auto& sr = c.recurrent[0];
+    // The layer's own output scaling is not used in front of post-processing.
+    set_var<uint8_t>(sr, "output_scales", TensorType::uint8, {2});
+    set_var<int8_t>(sr, "output_shift", TensorType::int8, {-1});
+    set_var<int8_t>(sr, "bias", TensorType::int8, {-2});
+    set_var<uint8_t>(sr, "bias_shift", TensorType::uint8, {5});
+    std::vector<uint8_t> shifts(32, 0);
+    for (uint8_t k = 0; k < 8; ++k) shifts[k] = static_cast<uint8_t>(k + 1) % 8;
+    set_var<uint8_t>(sr, "input_shift", TensorType::uint8, shifts);
+    set_var<uint8_t>(c.tail, "input_scales", TensorType::uint8, {3});
+    set_var<int8_t>(c.tail, "input_shift", TensorType::int8, {2});
+    set_var<uint16_t>(c.tail, "threshold", TensorType::uint16, {9});
+    mote_test::map_on_tnpr(sr, kNp);
+    const mote_test::MoteDevice device;
+    const auto record = record_program_tnpr_layers(device, c.first());
+    ASSERT_EQ(record->tracks().size(), 4u);
+
+    // P = 8 and 10 timesteps; output region at 64, input-shift region at
+    // 64 + 2; state offset 1 * 64; word 15: flag 1 << 1 and 3 << 0.
+    EXPECT_EQ(payload(record->tracks()[0].data()),
+              (Words{0x00160001, 0x00000A08, 0, 0x00400042, 64, 0, 64, 0x201, 0, 0, 0, 0x220, 0,
+                     0, 0, 0x00000302}));
+
+    Words tsram(2 * (64 + 2 + 5), 0);
+    // Scale 3, shift 2, bias 0xFE, bias shift 5 (its top bit in the high half).
+    tsram[2 * 64] = 0x7F820003;
+    tsram[2 * 64 + 1] = 0x1;
+    // Post-processing: scale 1, shift -3 (floor(log2 10)), threshold 9.
+    tsram[2 * 65] = 0x027D0001;
+    // Shifts 1..7 then 0 in 3-bit fields; three more words of zeros, then
+    // the post-processing zero word.
+    tsram[2 * 66] = 0x001F58D1;
+    EXPECT_EQ(payload(record->tracks()[3].data()), tsram);
+}
+
+TEST(MoteProgram, SixteenBitInputDoublesTheInputShiftFields) {
+    // 16 channels at 16 bits: P = 8, four values per input-shift word.
+    Chain c(16, 10, 16, {rec(32, 1)}, LayerType::MotePostProcessing);
+    std::vector<uint8_t> shifts(16, 0);
+    for (uint8_t k = 0; k < 5; ++k) shifts[k] = static_cast<uint8_t>(k + 1);
+    set_var<uint8_t>(c.recurrent[0], "input_shift", TensorType::uint8, shifts);
+    mote_test::map_on_tnpr(c.recurrent[0], kNp);
+    const mote_test::MoteDevice device;
+    const auto record = record_program_tnpr_layers(device, c.first());
+    // The 68 FSRAM words fit a normal block: three tracks.
+    ASSERT_EQ(record->tracks().size(), 3u);
+
+    const Words regs = payload(record->tracks()[0].data());
+    ASSERT_EQ(regs.size(), 16u);
+    EXPECT_EQ(regs[0], 0x001E0001u);  // bits 17 to 20: 16-bit input and output
+    EXPECT_EQ(regs[1], 0x00000A08u);
+    EXPECT_EQ(regs[3], 0x00200022u);  // output region at 32, input shift at 34
+    EXPECT_EQ(regs[4], 32u);
+    EXPECT_EQ(regs[11], 0x210u);      // 16 input channels, then 1
+
+    Words tsram(2 * (32 + 2 + 5), 0);
+    tsram[2 * 32] = 0x00000001;  // default scaling: scale 1
+    tsram[2 * 33] = 0x003D0001;  // threshold 0
+    tsram[2 * 34] = 0x0091B489;  // 1, 2, 3, 4, each in two fields
+    tsram[2 * 35] = 0x0000002D;  // 5 twice
+    EXPECT_EQ(payload(record->tracks()[2].data()), tsram);
+}
+
 TEST(MoteProgram, FirstLayerNotOnTnprGivesNoLayer) {
     auto fake = std::make_shared<graph_test::FakeLayer>(
         "fake", LayerType::StatefulRecurrent, TargetComponent::None,
