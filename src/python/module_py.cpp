@@ -23,7 +23,7 @@ std::atomic<int> g_interpreter_count{0};
 
 // The module body. Registrations are listed in the order the Python API is built; later
 // registrations may refer to classes registered before them. The numbers are the places in
-// that order; places not listed are registrations still to come.
+// that order.
 void init_core(py::module_& m) {
     m.doc() = "Vorna core library";                     // 1
     m.attr("__version__") = py::str(vorna::version());  // 2
