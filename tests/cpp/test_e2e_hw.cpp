@@ -270,7 +270,10 @@ TEST(E2eHw, FitReadsTheLearnedVariablesBackOnV1) {
     EXPECT_EQ(mem[n1 + 3] & 0xFFFF, 2u);     // thswap as programmed
     mem[n1 + 2] = (mem[n1 + 2] & ~0xF0000u) | 0x50000;
     mem[n1 + 3] = 0x12340007;
-    mem[n1 + 4 + 1] |= 1u << (40 - 32);  // neuron 1 learns input 40
+    // Neuron 1 moves its connection from input 7 to input 40 (it keeps its 6 connections).
+    ASSERT_EQ(mem[n1 + 4] >> 7 & 1u, 1u);
+    mem[n1 + 4] &= ~(1u << 7);
+    mem[n1 + 4 + 1] |= 1u << (40 - 32);
     hw.write_learn_mem(mem.data());
 
     const std::vector<int32_t> labels{1, 0};
@@ -279,7 +282,7 @@ TEST(E2eHw, FitReadsTheLearnedVariablesBackOnV1) {
     EXPECT_EQ(result->dimensions(), (Shape{2, 1, 1, 8}));
 
     const Dense& w = var(*fc, "weights");
-    // Neuron 1 gained input 40; every other connection is as programmed.
+    // Neuron 1 moved to input 40; every other connection is as programmed.
     EXPECT_NE(&w, before.get());
     EXPECT_EQ(w.type(), before->type());
     std::vector<int> gained;
@@ -291,7 +294,7 @@ TEST(E2eHw, FitReadsTheLearnedVariablesBackOnV1) {
             EXPECT_TRUE(now == 0 || now == 1);
         }
     }
-    EXPECT_EQ(gained, std::vector<int>{1 * 64 + 40});
+    EXPECT_EQ(gained, (std::vector<int>{1 * 64 + 7, 1 * 64 + 40}));
     const Dense& t = var(*fc, "threshold_learning");
     const Dense& s = var(*fc, "thswap");
     for (uint32_t n = 0; n < 8; ++n) {
@@ -302,6 +305,12 @@ TEST(E2eHw, FitReadsTheLearnedVariablesBackOnV1) {
     // Without labels learning is switched off again.
     model->forward(in, 0);
     EXPECT_FALSE(hw.learn_enabled());
+
+    // Mapped again, the model's program carries what was learned: the device's learning memory
+    // after programming is the one written before the fit.
+    model->map(devices[0], true, std::make_shared<MapConstraints>(devices[0]));
+    model->forward(in, 0);
+    EXPECT_EQ(learn_mem(hw), mem);
 }
 
 TEST(E2eHw, FitReadsBackFromAnFnp2) {
@@ -331,7 +340,10 @@ TEST(E2eHw, FitReadsBackFromAnFnp2) {
     // FNP2: the layout starts at word 0, 2048 / 32 + 4 = 68 words per neuron.
     std::vector<uint32_t> mem = learn_mem(hw);
     ASSERT_EQ(mem.size(), 400u * 68);
-    mem[3 * 68 + 4 + 2] |= 1u << 1;  // neuron 3 learns input 65
+    // Neuron 3 moves its connection from input 3 to input 65.
+    ASSERT_EQ(mem[3 * 68 + 4] >> 3 & 1u, 1u);
+    mem[3 * 68 + 4] &= ~(1u << 3);
+    mem[3 * 68 + 4 + 2] |= 1u << 1;
     hw.write_learn_mem(mem.data());
     model->fit(in, {2}, 0);
     const Dense& now = var(*fc, "weights");
@@ -341,8 +353,13 @@ TEST(E2eHw, FitReadsBackFromAnFnp2) {
             if (now.get<int8_t>({n, j}) != before->get<int8_t>({n, j})) ++differences;
         }
     }
-    EXPECT_EQ(differences, 1u);
+    EXPECT_EQ(differences, 2u);
+    EXPECT_EQ(now.get<int8_t>({3, 3}), 0);
     EXPECT_EQ(now.get<int8_t>({3, 65}), 1);
+
+    model->map(devices[0], true, std::make_shared<MapConstraints>(devices[0]));
+    model->forward(in, 0);
+    EXPECT_EQ(learn_mem(hw), mem);
 }
 
 // ---- Runs on discovered v2 and mote devices -------------------------------------------------

@@ -1,6 +1,8 @@
 """Models mapped onto the emulated hardware devices of discovery and run from Python: outputs,
 metrics, power events, learning read-back, direct device runs and hardware-then-software runs."""
 
+import gc
+
 import numpy as np
 import pytest
 
@@ -95,7 +97,6 @@ def test_model_forward_on_a_v1_hardware_device(devices):
 
     # A model that is dropped unprograms the device it was running on.
     del m, seq, out
-    import gc
     gc.collect()
     assert device.program is None
 
@@ -116,7 +117,9 @@ def test_model_fit_reads_learned_variables_back(devices):
     assert (mem[n2 + 3] >> 16, mem[n2 + 3] & 0xFFFF) == (3, 2)
     mem[n2 + 2] = (mem[n2 + 2] & ~np.uint32(0xF0000)) | 0x30000
     mem[n2 + 3] = 0x00090004
-    mem[n2 + 4] |= 1 << 31  # neuron 2 learns input 31
+    # Neuron 2 moves its connection from input 14 to input 31.
+    assert mem[n2 + 4] >> 14 & 1 == 1
+    mem[n2 + 4] = (mem[n2 + 4] & ~np.uint32(1 << 14)) | np.uint32(1 << 31)
     device.learn_mem = mem.tobytes()
 
     out = m.fit(x, [1, 0])
@@ -124,6 +127,7 @@ def test_model_fit_reads_learned_variables_back(devices):
     assert device.learn_enabled is True
     after = fc.variables["weights"]
     expected = before.copy()
+    expected[14, 2] = 0
     expected[31, 2] = 1
     np.testing.assert_array_equal(after, expected)
     thresholds = fc.variables["threshold_learning"].reshape(-1)
@@ -136,6 +140,11 @@ def test_model_fit_reads_learned_variables_back(devices):
     m.fit(x, np.array([0, 1], np.int32))
     m.forward(x)
     assert device.learn_enabled is False
+
+    # Mapped again, the program carries what was learned.
+    mapped(m, device)
+    m.forward(x)
+    np.testing.assert_array_equal(np.frombuffer(device.learn_mem, dtype=np.uint32), mem)
 
 
 def test_device_runs_a_mapped_program_directly(devices):
@@ -150,10 +159,21 @@ def test_device_runs_a_mapped_program_directly(devices):
     np.testing.assert_array_equal(device.fit(x, [0, 1, 0, 1]).reshape(4, 8), emulated(x, 8, 1))
     np.testing.assert_array_equal(device.predict(x).reshape(4, 8),
                                   emulated(x, 8, 1).astype(np.float32))
-    # The model's own run finds its bytes loaded elsewhere and programs its own buffer; the
-    # device's copy is left alone.
+    # The model finds its bytes already loaded (the device's copy) and runs on them; dropping the
+    # model leaves the device programmed, since it runs the copy and not the sequence's buffer.
     np.testing.assert_array_equal(m.forward(x).reshape(4, 8), emulated(x, 8, 1))
     assert device.program == seq.program
+    info = seq.program_parts.program_info
+    del m, seq
+    gc.collect()
+    assert device.program is not None
+
+    # Programmed from the program-info part alone (its data elsewhere on the device): the same
+    # outputs, no learning memory.
+    device.program_external(info, 0x20000)
+    assert device.program == info
+    assert device.learn_mem is None
+    np.testing.assert_array_equal(device.forward(x).reshape(4, 8), emulated(x, 8, 1))
     device.unprogram()
     assert device.program is None
 
