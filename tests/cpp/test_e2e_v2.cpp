@@ -1,0 +1,875 @@
+// Whole models mapped onto a virtual v2 device whose mesh is the one the
+// emulated v2 preset decodes to (28 NPs, skip DMAs on columns 1 and 2, an HRC
+// with a look-up table), through HardwareBackend::map and Model::map. Each
+// program is checked byte for byte against what the kinds' own recorders
+// produce for the mapping the engine chose.
+
+#include <gtest/gtest.h>
+
+#include <flatbuffers/flatbuffers.h>
+
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "backend/fnp_padding.h"
+#include "backend/graph_utils.h"
+#include "backend/hardware_backend.h"
+#include "backend/hardware_pass.h"
+#include "backend/hardware_sequence.h"
+#include "backend/hw.h"
+#include "backend/layer_mapping.h"
+#include "backend/layer_mapping_builder.h"
+#include "backend/map_constraints.h"
+#include "backend/v2/buffer_temp_conv.h"
+#include "backend/v2/cnp_recorders.h"
+#include "backend/v2/dense1d_program.h"
+#include "backend/v2/dw_buffer_temp_conv.h"
+#include "backend/v2/input_conv2d_program.h"
+#include "corelib/dma.h"
+#include "corelib/emulation.h"
+#include "corelib/hardware_device.h"
+#include "corelib/model.h"
+#include "corelib/program_info.h"
+#include "devices/hw_version.h"
+#include "devices/virtual_device.h"
+#include "program/program_generated.h"
+#include "program/record.h"
+
+namespace vorna {
+namespace {
+
+using P = std::map<std::string, int>;
+using LayerPtr = std::shared_ptr<Layer>;
+
+// The mesh the emulated v2 preset decodes to.
+const Mesh& preset_v2_mesh() {
+    static const std::unique_ptr<Mesh> mesh = [] {
+        auto driver = emu::make_driver(emu::parse_driver_spec("v2"));
+        auto device = HardwareDevice::create(driver.get());
+        auto m = Mesh::discover(device.get());
+        return m;
+    }();
+    return *mesh;
+}
+
+std::shared_ptr<Device> v2_device() { return make_virtual_device(Selvo_v2, preset_v2_mesh()); }
+
+// ---------------------------------------------------------------------------
+// Model building
+
+class ModelBuilder {
+  public:
+    ModelBuilder() : model_(Model::create()) {}
+
+    LayerPtr add(LayerType type, const std::string& name, const P& params,
+                 const std::vector<LayerPtr>& inbound = {}) {
+        auto lp = LayerParams::create(type, params);
+        auto layer = Layer::create(lp.get(), name);
+        model_->add(layer, inbound);
+        fill_variables(*layer);
+        return layer;
+    }
+    LayerPtr input(uint32_t x, uint32_t y, uint32_t c, int bits = 8) {
+        return add(LayerType::InputData, "input",
+                   {{"input_width", int(x)}, {"input_height", int(y)}, {"input_channels", int(c)},
+                    {"input_bits", bits}});
+    }
+    std::unique_ptr<Model> take() { return std::move(model_); }
+    Model& model() { return *model_; }
+
+  private:
+    // Weights get a deterministic pattern inside the kind's signed range so
+    // that every NP's image differs; the other variables keep their values.
+    void fill_variables(Layer& layer) {
+        Variables* vars = layer.variables();
+        if (!vars->has("weights")) return;
+        auto dense = std::dynamic_pointer_cast<Dense>(vars->get("weights"));
+        ASSERT_NE(dense, nullptr);
+        const int bits = layer.params()->get_or("weights_bits", 8);
+        const int span = bits == 4 ? 16 : 256;
+        const int low = bits == 4 ? -8 : -128;
+        int8_t* w = dense->data<int8_t>();
+        for (size_t i = 0; i < dense->size(); ++i) {
+            w[i] = static_cast<int8_t>(low + int((i * 37 + seed_ * 11 + 5) % span));
+        }
+        ++seed_;
+    }
+
+    std::unique_ptr<Model> model_;
+    int seed_ = 1;
+};
+
+using ModelFactory = std::function<std::unique_ptr<Model>()>;
+
+// ---------------------------------------------------------------------------
+// Program bytes
+
+uint32_t read_u32(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+// Checks both size prefixes, verifies both buffers and that every span of the
+// info buffer resolves to the words it names in the data buffer.
+void verify_program(const HardwareSequence& seq) {
+    const ByteView bytes = seq.program();
+    ASSERT_GE(bytes.size, 8u);
+    const uint32_t n1 = read_u32(bytes.data);
+    ASSERT_LE(size_t{n1} + 8, bytes.size);
+    const uint32_t n2 = read_u32(bytes.data + 4 + n1);
+    ASSERT_EQ(size_t{n1} + 4 + size_t{n2} + 4, bytes.size) << "size prefixes";
+
+    const Sequence::ProgramParts parts = seq.program_parts();
+    EXPECT_EQ(parts.program_info.data, bytes.data);
+    EXPECT_EQ(parts.program_info.size, size_t{n1} + 4);
+    EXPECT_EQ(parts.program_data.data, bytes.data + n1 + 4);
+    EXPECT_EQ(parts.program_info.size + parts.program_data.size, bytes.size);
+
+    // Aligned copies for the verifier.
+    std::vector<uint32_t> info_words((n1 + 4 + 3) / 4), data_words((n2 + 4 + 3) / 4);
+    std::memcpy(info_words.data(), bytes.data, n1 + 4);
+    std::memcpy(data_words.data(), bytes.data + n1 + 4, n2 + 4);
+    const auto* info_begin = reinterpret_cast<const uint8_t*>(info_words.data());
+    const auto* data_begin = reinterpret_cast<const uint8_t*>(data_words.data());
+    flatbuffers::Verifier vi(info_begin, n1 + 4);
+    ASSERT_TRUE(vi.VerifySizePrefixedBuffer<fb::ProgramInfo>(nullptr));
+    flatbuffers::Verifier vd(data_begin, n2 + 4);
+    ASSERT_TRUE(vd.VerifySizePrefixedBuffer<fb::ProgramData>(nullptr));
+    const auto* info = flatbuffers::GetSizePrefixedRoot<fb::ProgramInfo>(info_begin);
+    const auto* data = flatbuffers::GetSizePrefixedRoot<fb::ProgramData>(data_begin);
+
+    auto resolves = [&](const fb::TrackSpan& span, const flatbuffers::Vector<uint32_t>* words) {
+        ASSERT_NE(words, nullptr);
+        EXPECT_EQ(span.offset() % 4, 0u);
+        EXPECT_EQ(span.size(), words->size());
+        EXPECT_LE(size_t{span.offset()} + 4 * size_t{span.size()}, size_t{n2} + 4);
+        EXPECT_EQ(data_begin + span.offset(), reinterpret_cast<const uint8_t*>(words->Data()));
+    };
+    ASSERT_NE(info->passes(), nullptr);
+    ASSERT_NE(data->passes(), nullptr);
+    ASSERT_EQ(info->passes()->size(), data->passes()->size());
+    ASSERT_EQ(info->passes()->size(), seq.passes().size());
+    for (flatbuffers::uoffset_t p = 0; p < info->passes()->size(); ++p) {
+        const auto* spans = info->passes()->Get(p)->records();
+        const auto* records = data->passes()->Get(p)->records();
+        ASSERT_EQ(spans->size(), records->size());
+        for (flatbuffers::uoffset_t r = 0; r < spans->size(); ++r) {
+            const auto* tspans = spans->Get(r)->tracks();
+            const auto* tracks = records->Get(r)->tracks();
+            ASSERT_EQ(tspans->size(), tracks->size());
+            for (flatbuffers::uoffset_t t = 0; t < tspans->size(); ++t) {
+                resolves(*tspans->Get(t), tracks->Get(t)->data());
+            }
+            const fb::NpTrackSpan* fspan = spans->Get(r)->fnp2_filters();
+            const fb::Fnp2FiltersTrack* ftrack = records->Get(r)->fnp2_filters();
+            ASSERT_EQ(fspan == nullptr, ftrack == nullptr);
+            if (fspan) {
+                resolves(fspan->span(), ftrack->data());
+                EXPECT_EQ(fspan->np().col(), ftrack->np()->col());
+                EXPECT_EQ(fspan->np().row(), ftrack->np()->row());
+                EXPECT_EQ(fspan->np().id(), ftrack->np()->id());
+            }
+        }
+    }
+    ASSERT_NE(info->dummy_desc_hdr(), nullptr);
+    ASSERT_NE(data->dummy_desc_hdr(), nullptr);
+    EXPECT_EQ(info->dummy_desc_hdr()->size(), 2u);
+    EXPECT_EQ(data_begin + info->dummy_desc_hdr()->offset(),
+              reinterpret_cast<const uint8_t*>(data->dummy_desc_hdr()));
+    ASSERT_NE(info->device_version(), nullptr);
+    EXPECT_EQ(info->device_version()->product_id(), 0xA2);
+}
+
+// The words of one record in the program data.
+struct StoredRecord {
+    std::vector<std::vector<uint32_t>> tracks;
+    bool has_filters = false;
+    hw::Ident filters_np;
+    std::vector<uint32_t> filters;
+};
+
+std::vector<std::vector<StoredRecord>> stored_records(const HardwareSequence& seq) {
+    const ProgramInfo reader(seq.program().data, seq.program().size);
+    std::vector<std::vector<StoredRecord>> out;
+    const fb::ProgramData* data = reader.data();
+    if (!data) return out;
+    for (const auto* pass : *data->passes()) {
+        std::vector<StoredRecord> records;
+        for (const auto* rec : *pass->records()) {
+            StoredRecord r;
+            for (const auto* track : *rec->tracks()) {
+                r.tracks.emplace_back(track->data()->begin(), track->data()->end());
+            }
+            if (rec->fnp2_filters()) {
+                r.has_filters = true;
+                const auto* np = rec->fnp2_filters()->np();
+                r.filters_np = hw::Ident{np->col(), np->row(), np->id(), 0};
+                r.filters.assign(rec->fnp2_filters()->data()->begin(),
+                                 rec->fnp2_filters()->data()->end());
+            }
+            records.push_back(std::move(r));
+        }
+        out.push_back(std::move(records));
+    }
+    return out;
+}
+
+StoredRecord as_stored(const program::Record& record) {
+    StoredRecord r;
+    for (const auto& t : record.tracks()) r.tracks.push_back(t.data());
+    if (record.fnp2_filters()) {
+        r.has_filters = true;
+        r.filters_np = record.fnp2_filters()->np;
+        r.filters_np.channel = 0;
+        r.filters = record.fnp2_filters()->data;
+    }
+    return r;
+}
+
+// One DMA block of a track, as its header describes it.
+struct Block {
+    hw::Ident np;
+    uint32_t target = 0;
+    uint32_t offset = 0;
+    size_t size = 0;
+};
+
+std::vector<Block> blocks_of(const StoredRecord& record) {
+    std::vector<Block> out;
+    for (const auto& data : record.tracks) {
+        size_t pos = 0;
+        while (pos + 2 <= data.size()) {
+            Block b;
+            b.np = hw::Ident{static_cast<uint8_t>(dma::HDR0_COL.get(data[pos])),
+                             static_cast<uint8_t>(dma::HDR0_ROW.get(data[pos])),
+                             static_cast<uint8_t>(dma::HDR0_ID.get(data[pos])), 0};
+            b.target = dma::HDR0_TARGET.get(data[pos]);
+            b.offset = dma::HDR1_OFFSET.get(data[pos + 1]);
+            b.size = dma::HDR0_XL.get(data[pos]) ? 16 * dma::HDR1_XL_SIZE.get(data[pos + 1])
+                                                 : dma::HDR0_SIZE.get(data[pos]);
+            pos += 2 + b.size;
+            out.push_back(b);
+        }
+        EXPECT_EQ(pos, data.size()) << "a track ends inside a block";
+    }
+    return out;
+}
+
+bool has_block(const std::vector<Block>& blocks, const hw::Ident& np,
+               std::set<uint32_t> targets) {
+    for (const Block& b : blocks) {
+        if (b.np.col == np.col && b.np.row == np.row && b.np.id == np.id &&
+            targets.count(b.target) && b.size > 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool targets(const Layer& layer, TargetComponent t) { return layer.is_target_component(t); }
+
+// What the sequence builder tells a layer about its successor in the pass.
+bool fnp_flag_of(const Layer& layer, const LayerPtr& next) {
+    if (layer.output_format() != 2 || !next) return false;
+    if (targets(*next, TargetComponent::TNP_B)) return true;
+    return targets(layer, TargetComponent::CNP) && targets(*next, TargetComponent::FNP) &&
+           (layer.output_bits() == 4 || v2::get_fnp_supported_padding(*next, false) == 2);
+}
+
+// The record the layer's own recorder gives for its place in the sequence.
+std::unique_ptr<program::Record> kind_record(const Device& device,
+                                             const HardwareConstraints& constraints,
+                                             const Layer& layer, const Layer& first,
+                                             const LayerPtr& next_first, bool starts, bool ends,
+                                             bool last_flag,
+                                             const std::vector<hw::Ident>& none = {},
+                                             bool regs_only = false) {
+    switch (layer.params()->layer_type()) {
+        case LayerType::Conv2D:
+            return v2::record_program_conv2d_layer(device, layer, next_first, starts, ends, none,
+                                                   regs_only, last_flag);
+        case LayerType::Conv2DTranspose:
+            return v2::record_program_transposed_conv2d_layer(device, layer, next_first, starts,
+                                                              ends, none, regs_only, last_flag);
+        case LayerType::DepthwiseConv2D:
+            return v2::record_program_dwconv2d_layer(device, layer, next_first, starts, ends, none,
+                                                     regs_only, last_flag);
+        case LayerType::DepthwiseConv2DTranspose:
+            return v2::record_program_transposed_dwconv2d_layer(device, layer, next_first, starts,
+                                                                ends, none, regs_only, last_flag);
+        case LayerType::BufferTempConv:
+            return v2::record_program_buffer_temp_conv_layer(device, layer, next_first, starts,
+                                                             ends, none, regs_only, last_flag);
+        case LayerType::DepthwiseBufferTempConv:
+            return v2::record_program_depthwise_buffer_temp_conv_layer(
+                device, layer, next_first, starts, ends, none, regs_only, last_flag);
+        case LayerType::Dense1D:
+            return v2::record_program_dense1d_layer(device, constraints, layer, first, next_first,
+                                                    starts, ends, none, regs_only);
+        case LayerType::InputConv2D:
+            return v2::record_program_input_conv2d_layer(device, layer);
+        default:
+            return program::new_record(device.version());
+    }
+}
+
+bool is_np_type(hw::Type t) {
+    return t == hw::Type::CNP1 || t == hw::Type::CNP2 || t == hw::Type::FNP2 ||
+           t == hw::Type::FNP3 || t == hw::Type::TNP_B;
+}
+
+// The blocks each component of the layer must find in its record.
+void expect_component_blocks(const Layer& layer, const StoredRecord& record) {
+    const auto blocks = blocks_of(record);
+    const LayerMapping& m = layer_mapping_of(layer);
+    const std::string name = layer.get_name();
+    for (const hw::Component& c : *m.nps) {
+        SCOPED_TRACE(name + " on " + std::to_string(c.ident.col) + "." +
+                     std::to_string(c.ident.row) + "." + std::to_string(c.ident.id));
+        if (c.type == hw::Type::HRC) {
+            EXPECT_TRUE(has_block(blocks, c.ident, {dma::IpRegisters}));
+            EXPECT_TRUE(has_block(blocks, c.ident, {dma::HrcSram}));
+            continue;
+        }
+        if (!is_np_type(c.type)) continue;
+        EXPECT_TRUE(has_block(blocks, c.ident, {dma::NpRegisters})) << "registers";
+        if (c.type == hw::Type::FNP3) {
+            EXPECT_TRUE(has_block(blocks, c.ident, {dma::FnpRam})) << "FNP RAM";
+            EXPECT_TRUE(has_block(blocks, c.ident, {dma::InputShift})) << "input shift";
+        } else if (c.type == hw::Type::FNP2) {
+            EXPECT_TRUE(has_block(blocks, c.ident, {dma::InputShift})) << "input shift";
+            ASSERT_TRUE(record.has_filters);
+            EXPECT_EQ(record.filters_np.col, c.ident.col);
+            EXPECT_EQ(record.filters_np.id, c.ident.id);
+            EXPECT_FALSE(record.filters.empty());
+        } else {
+            EXPECT_TRUE(has_block(blocks, c.ident, {dma::CnpWeights, dma::CnpWeightsAlt}))
+                << "weights";
+            EXPECT_TRUE(has_block(blocks, c.ident, {dma::NeuronVariables})) << "variables";
+            EXPECT_TRUE(has_block(blocks, c.ident, {dma::InputShift})) << "input shift";
+        }
+    }
+}
+
+// Every record of the program against the recorders: the input setup record,
+// then one record per layer of each pass, then an unused-NP record closing
+// every pass but the last.
+void expect_records_match(const HardwareSequence& seq) {
+    const auto stored = stored_records(seq);
+    const auto& passes = seq.passes();
+    ASSERT_EQ(stored.size(), passes.size());
+    const LayerList& L = seq.layers();
+    const LayerPtr F1 = passes.front()->layers.front();
+    for (size_t i = 0; i < passes.size(); ++i) {
+        SCOPED_TRACE("pass " + std::to_string(i));
+        const auto& layers = passes[i]->layers;
+        const LayerPtr pass_first = layers.front();
+        const LayerPtr pass_last = layers.back();
+        const LayerPtr next_first =
+            i + 1 < passes.size() ? passes[i + 1]->layers.front() : nullptr;
+        const size_t head = i == 0 ? 1 : 0;
+        const size_t tail = next_first ? 1 : 0;
+        ASSERT_EQ(stored[i].size(), head + layers.size() + tail);
+        for (size_t x = 0; x < layers.size(); ++x) {
+            const Layer& X = *layers[x];
+            SCOPED_TRACE(X.get_name());
+            LayerPtr next = next_mappable_layer(layers[x]);
+            bool in_pass = false;
+            for (const auto& l : layers) in_pass = in_pass || l == next;
+            if (!in_pass) next = nullptr;
+            const auto expected = kind_record(*seq.device(), seq.constraints(), X, *F1, next_first,
+                                              layers[x] == pass_first && i > 0,
+                                              layers[x] == pass_last && next_first != nullptr,
+                                              fnp_flag_of(X, next));
+            const StoredRecord want = as_stored(*expected);
+            const StoredRecord& got = stored[i][head + x];
+            EXPECT_EQ(got.tracks, want.tracks);
+            EXPECT_EQ(got.has_filters, want.has_filters);
+            EXPECT_EQ(got.filters, want.filters);
+            expect_component_blocks(X, got);
+        }
+        if (!next_first) continue;
+        // The unused-NP record: the next pass's first layer, registers only,
+        // on its input channel, for the NPs this pass does not use.
+        SCOPED_TRACE("unused NPs");
+        std::vector<hw::Ident> used;
+        for (const auto& l : layers) {
+            for (const hw::Component& c : *layer_mapping_of(*l).nps) used.push_back(c.ident);
+        }
+        LayerMapping& nm = layer_mapping_of(*next_first);
+        const uint8_t channel = nm.channel;
+        nm.channel = nm.input_channel;
+        std::unique_ptr<program::Record> expected;
+        try {
+            expected = kind_record(*seq.device(), seq.constraints(), *next_first, *F1, next_first,
+                                   false, false, false, used, true);
+        } catch (...) {
+            nm.channel = channel;
+            throw;
+        }
+        nm.channel = channel;
+        const StoredRecord& got = stored[i].back();
+        EXPECT_EQ(got.tracks, as_stored(*expected).tracks);
+        for (const Block& b : blocks_of(got)) {
+            EXPECT_EQ(b.target, uint32_t{dma::NpRegisters});
+            bool in_pass = false;
+            for (const hw::Ident& u : used) {
+                in_pass = in_pass || (u.col == b.np.col && u.row == b.np.row && u.id == b.np.id);
+            }
+            EXPECT_FALSE(in_pass) << "an NP of the pass is in the unused-NP record";
+        }
+    }
+    (void)L;
+}
+
+// ---------------------------------------------------------------------------
+// Mapping
+
+struct Mapped {
+    std::unique_ptr<Model> model;
+    MappingStatusGroup status;
+    LayerList remaining;
+    std::vector<std::shared_ptr<Sequence>> sequences;
+
+    std::shared_ptr<HardwareSequence> sequence() const {
+        if (sequences.size() != 1) return nullptr;
+        return std::dynamic_pointer_cast<HardwareSequence>(sequences.front());
+    }
+    std::vector<uint8_t> bytes() const {
+        auto seq = sequence();
+        if (!seq) return {};
+        return std::vector<uint8_t>(seq->program().data, seq->program().data + seq->program().size);
+    }
+};
+
+Mapped map_with_backend(const ModelFactory& factory,
+                        const std::function<void(MapConstraints&)>& tweak = {}) {
+    Mapped out;
+    out.model = factory();
+    auto device = v2_device();
+    auto constraints = std::make_shared<MapConstraints>(device);
+    if (tweak) tweak(*constraints);
+    out.remaining = out.model->layers();
+    HardwareBackend backend;
+    out.status = backend.map(&out.remaining, &out.sequences, constraints);
+    return out;
+}
+
+struct Expectation {
+    std::vector<uint32_t> in_dims;
+    std::vector<uint32_t> out_dims;
+    uint8_t in_bits = 8;
+    uint8_t out_bits = 8;
+    size_t passes = 1;
+};
+
+// The whole set of checks of a model that maps: status, one sequence, bytes,
+// records, program info and identical bytes from a second map.
+void expect_maps(const ModelFactory& factory, const Expectation& e,
+                 const std::function<void(MapConstraints&)>& tweak = {}) {
+    const Mapped first = map_with_backend(factory, tweak);
+    ASSERT_FALSE(first.status.error) << first.status.to_string();
+    EXPECT_EQ(first.status.to_string(), "Success.");
+    EXPECT_TRUE(first.remaining.empty());
+    ASSERT_EQ(first.sequences.size(), 1u);
+    auto seq = first.sequence();
+    ASSERT_NE(seq, nullptr);
+    EXPECT_EQ(seq->passes().size(), e.passes);
+    ASSERT_NO_FATAL_FAILURE(verify_program(*seq));
+    expect_records_match(*seq);
+
+    const ProgramInfo info(seq->program().data, seq->program().size);
+    EXPECT_EQ(info.input_dims(), e.in_dims);
+    EXPECT_EQ(info.output_dims(), e.out_dims);
+    EXPECT_EQ(info.input_bits(), e.in_bits);
+    EXPECT_EQ(info.output_bits(), e.out_bits);
+    EXPECT_EQ(info.pass_count(), e.passes);
+    EXPECT_EQ(info.dummy_desc_hdr() != 0, e.passes > 1);
+
+    const Mapped second = map_with_backend(factory, tweak);
+    ASSERT_FALSE(second.status.error) << second.status.to_string();
+    EXPECT_EQ(second.bytes(), first.bytes()) << "a second map gives other bytes";
+
+    // The same model through Model::map, twice on the same model.
+    auto model = factory();
+    auto device = v2_device();
+    auto constraints = std::make_shared<MapConstraints>(device);
+    if (tweak) tweak(*constraints);
+    model->map(device, false, constraints);
+    ASSERT_EQ(model->sequences().size(), 1u);
+    const ByteView a = model->sequences()[0]->program();
+    const std::vector<uint8_t> bytes_a(a.data, a.data + a.size);
+    EXPECT_EQ(bytes_a, first.bytes());
+    model->map(device, false, constraints);
+    ASSERT_EQ(model->sequences().size(), 1u);
+    const ByteView b = model->sequences()[0]->program();
+    EXPECT_EQ(std::vector<uint8_t>(b.data, b.data + b.size), bytes_a);
+}
+
+// ---------------------------------------------------------------------------
+// Models
+
+P conv_params(int filters, int kernel, int activation, int pool_type = 0, int pool_size = 0,
+              int stride = 1) {
+    P p{{"filters", filters},   {"kernel_size", kernel},  {"activation", activation},
+        {"kernel_stride", stride}, {"output_bits", 8},    {"weights_bits", 8}};
+    if (pool_type) {
+        p["pool_type"] = pool_type;
+        p["pool_size"] = pool_size;
+    }
+    return p;
+}
+
+ModelFactory conv_dw_conv(int activation, int pool_type) {
+    return [=] {
+        ModelBuilder b;
+        b.input(16, 16, 8);
+        b.add(LayerType::Conv2D, "conv1", conv_params(16, 3, activation));
+        P dw{{"kernel_size", 3}, {"activation", activation}, {"output_bits", 8}};
+        if (pool_type) {
+            dw["pool_type"] = pool_type;
+            dw["pool_size"] = 2;
+        }
+        b.add(LayerType::DepthwiseConv2D, "dw", dw);
+        b.add(LayerType::Conv2D, "conv2", conv_params(24, 1, activation));
+        return b.take();
+    };
+}
+
+TEST(E2eV2Mesh, PresetMeshIsAFullV2Mesh) {
+    const Mesh& mesh = preset_v2_mesh();
+    EXPECT_EQ(mesh.ip_version, IpVersion::v2);
+    EXPECT_EQ(mesh.nps.size(), 28u);
+    EXPECT_TRUE(mesh.hrc.has_value());
+    EXPECT_FALSE(mesh.skip_dmas.empty());
+}
+
+struct ConvCase {
+    const char* name;
+    int activation;
+    int pool_type;
+    uint32_t out_xy;
+};
+
+class E2eV2ConvChain : public ::testing::TestWithParam<ConvCase> {};
+
+TEST_P(E2eV2ConvChain, Maps) {
+    const ConvCase& c = GetParam();
+    Expectation e;
+    e.in_dims = {16, 16, 8};
+    e.out_dims = {c.out_xy, c.out_xy, 24};
+    expect_maps(conv_dw_conv(c.activation, c.pool_type), e);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2eV2, E2eV2ConvChain,
+    ::testing::Values(ConvCase{"plain", 0, 0, 16}, ConvCase{"relu", 1, 0, 16},
+                      ConvCase{"relu_maxpool", 1, 1, 8}),
+    [](const ::testing::TestParamInfo<ConvCase>& info) { return std::string(info.param.name); });
+
+// Average pooling on the CNP is global pooling only: a 2x2 average pool over
+// a 16x16 input breaks two of its rules, and the layer is refused with both.
+TEST(E2eV2Refusals, WindowedAveragePoolIsRefused) {
+    const Mapped m = map_with_backend(conv_dw_conv(0, 2));
+    EXPECT_TRUE(m.status.error);
+    EXPECT_EQ(m.status.to_string(),
+              "Cannot map layer 'dw'. Global Average pooling must be global. When using Global "
+              "Average Pooling, input dimensions width * height cannot exceed 144.");
+}
+
+TEST(E2eV2Models, GlobalAveragePool) {
+    Expectation e;
+    e.in_dims = {8, 8, 8};
+    e.out_dims = {1, 1, 16};
+    expect_maps(
+        [] {
+            ModelBuilder b;
+            b.input(8, 8, 8);
+            b.add(LayerType::Conv2D, "conv1", conv_params(16, 3, 1));
+            b.add(LayerType::DepthwiseConv2D, "gap",
+                  {{"kernel_size", 3}, {"activation", 1}, {"pool_type", 2}, {"pool_size", -1}});
+            b.add(LayerType::Conv2D, "conv2", conv_params(16, 1, 0));
+            return b.take();
+        },
+        e);
+}
+
+TEST(E2eV2Models, Conv2DTranspose) {
+    Expectation e;
+    e.in_dims = {8, 8, 8};
+    e.out_dims = {16, 16, 8};
+    expect_maps(
+        [] {
+            ModelBuilder b;
+            b.input(8, 8, 8);
+            b.add(LayerType::Conv2D, "conv", conv_params(16, 3, 1));
+            b.add(LayerType::Conv2DTranspose, "convt",
+                  {{"filters", 8}, {"kernel_size", 3}, {"activation", 1}});
+            return b.take();
+        },
+        e);
+}
+
+TEST(E2eV2Models, DepthwiseConv2DTranspose) {
+    Expectation e;
+    e.in_dims = {8, 8, 8};
+    e.out_dims = {16, 16, 16};
+    expect_maps(
+        [] {
+            ModelBuilder b;
+            b.input(8, 8, 8);
+            b.add(LayerType::Conv2D, "conv", conv_params(16, 3, 1));
+            b.add(LayerType::DepthwiseConv2DTranspose, "dwt",
+                  {{"kernel_size", 3}, {"activation", 1}});
+            return b.take();
+        },
+        e);
+}
+
+ModelFactory residual_block() {
+    return [] {
+        ModelBuilder b;
+        b.input(16, 16, 8);
+        auto a = b.add(LayerType::Conv2D, "A", conv_params(16, 3, 1));
+        b.add(LayerType::Conv2D, "B", conv_params(16, 3, 1));
+        auto e = b.add(LayerType::Conv2D, "E", conv_params(16, 3, 1));
+        b.add(LayerType::Add, "S", {}, {e, a});
+        b.add(LayerType::Conv2D, "M", conv_params(16, 1, 1));
+        return b.take();
+    };
+}
+
+TEST(E2eV2Models, ResidualBlockWithAdd) {
+    Expectation e;
+    e.in_dims = {16, 16, 8};
+    e.out_dims = {16, 16, 16};
+    expect_maps(residual_block(), e);
+
+    // The skip path goes through a skip-DMA store after A and a load into M,
+    // both listed in the pass's skip-DMA entries.
+    const Mapped m = map_with_backend(residual_block());
+    ASSERT_FALSE(m.status.error) << m.status.to_string();
+    const LayerMapping& ma = layer_mapping_of(*m.model->get_layer("A"));
+    const LayerMapping& mm = layer_mapping_of(*m.model->get_layer("M"));
+    const LayerMapping& ms = layer_mapping_of(*m.model->get_layer("S"));
+    ASSERT_EQ(ma.skipdma_store_components.size(), 1u);
+    EXPECT_EQ(ma.skipdma_store_components[0].type, hw::Type::SKIP_DMA_STORE);
+    ASSERT_EQ(mm.skipdma_load_components.size(), 1u);
+    EXPECT_EQ(mm.skipdma_load_components[0].type, hw::Type::SKIP_DMA_LOAD);
+    EXPECT_TRUE(ms.nps->empty());
+    ASSERT_NE(mm.merge_info, nullptr);
+    EXPECT_TRUE(mm.merge_info->from_add);
+    const ProgramInfo info(m.sequence()->program().data, m.sequence()->program().size);
+    const auto* pass = info.info().passes()->Get(0);
+    ASSERT_NE(pass->skipdma_stores(), nullptr);
+    ASSERT_NE(pass->skipdma_loads(), nullptr);
+    EXPECT_EQ(pass->skipdma_stores()->size(), 1u);
+    EXPECT_EQ(pass->skipdma_loads()->size(), 1u);
+    // A's record carries the skip-DMA blocks (target 11), M's record a merge
+    // shift block on each of its NPs.
+    const auto records = stored_records(*m.sequence());
+    const auto a_blocks = blocks_of(records[0][2]);
+    bool skip = false;
+    for (const Block& blk : a_blocks) skip = skip || blk.target == dma::SkipDmaRegisters;
+    EXPECT_TRUE(skip);
+    const auto m_blocks = blocks_of(records[0][6]);
+    for (const hw::Component& c : *mm.nps) {
+        EXPECT_TRUE(has_block(m_blocks, c.ident, {dma::MergeShift}));
+    }
+}
+
+TEST(E2eV2Models, DenseDense) {
+    Expectation e;
+    e.in_dims = {1, 1, 64};
+    e.out_dims = {1, 1, 10};
+    expect_maps(
+        [] {
+            ModelBuilder b;
+            b.input(1, 1, 64);
+            b.add(LayerType::Dense1D, "d1", {{"units", 32}, {"activation", 1}});
+            b.add(LayerType::Dense1D, "d2", {{"units", 10}, {"activation", 0}});
+            return b.take();
+        },
+        e);
+}
+
+TEST(E2eV2Models, DenseDenseFromImage) {
+    // A first Dense1D over a 4x4x4 input: the program's input is flattened.
+    Expectation e;
+    e.in_dims = {1, 1, 64};
+    e.out_dims = {1, 1, 10};
+    expect_maps(
+        [] {
+            ModelBuilder b;
+            b.input(4, 4, 4);
+            b.add(LayerType::Dense1D, "d1", {{"units", 32}, {"activation", 1}});
+            b.add(LayerType::Dense1D, "d2", {{"units", 10}, {"activation", 0}});
+            return b.take();
+        },
+        e);
+}
+
+ModelFactory hrc_model() {
+    return [] {
+        ModelBuilder b;
+        b.add(LayerType::InputConv2D, "iconv",
+              {{"input_width", 32},
+               {"input_height", 32},
+               {"input_channels", 3},
+               {"filters", 16},
+               {"kernel_size", 3},
+               {"kernel_stride", 2},
+               {"activation", 1}});
+        b.add(LayerType::Conv2D, "conv", conv_params(16, 3, 1, 1, 2));
+        b.add(LayerType::Dense1D, "dense", {{"units", 10}, {"activation", 0}});
+        return b.take();
+    };
+}
+
+TEST(E2eV2Models, InputConvConvDense) {
+    Expectation e;
+    e.in_dims = {32, 32, 3};
+    e.out_dims = {1, 1, 10};
+    expect_maps(hrc_model(), e);
+    const Mapped m = map_with_backend(hrc_model());
+    ASSERT_FALSE(m.status.error) << m.status.to_string();
+    const LayerMapping& mi = layer_mapping_of(*m.model->get_layer("iconv"));
+    ASSERT_EQ(mi.nps->size(), 1u);
+    EXPECT_EQ((*mi.nps)[0].type, hw::Type::HRC);
+    EXPECT_EQ(mi.channel, 0);
+    const LayerMapping& md = layer_mapping_of(*m.model->get_layer("dense"));
+    ASSERT_FALSE(md.nps->empty());
+    const hw::Type dt = (*md.nps)[0].type;
+    EXPECT_TRUE(dt == hw::Type::FNP2 || dt == hw::Type::FNP3);
+    // An HRC first layer hands its strides to the program info.
+    const ProgramInfo info(m.sequence()->program().data, m.sequence()->program().size);
+    EXPECT_EQ(info.info().conv_param_0(), 2u);
+    EXPECT_EQ(info.info().conv_param_1(), 2u);
+    EXPECT_FALSE(info.input_signed());
+}
+
+TEST(E2eV2Models, BufferTempConvs) {
+    Expectation e;
+    e.in_dims = {8, 8, 8};
+    e.out_dims = {8, 8, 8};
+    expect_maps(
+        [] {
+            ModelBuilder b;
+            b.input(8, 8, 8);
+            b.add(LayerType::Conv2D, "conv", conv_params(8, 3, 1));
+            b.add(LayerType::BufferTempConv, "btc",
+                  {{"filters", 8}, {"fifo_size", 4}, {"activation", 1}});
+            b.add(LayerType::DepthwiseBufferTempConv, "dbtc",
+                  {{"fifo_size", 4}, {"activation", 1}});
+            return b.take();
+        },
+        e);
+}
+
+TEST(E2eV2Models, Concatenate) {
+    Expectation e;
+    e.in_dims = {16, 16, 8};
+    e.out_dims = {16, 16, 16};
+    expect_maps(
+        [] {
+            ModelBuilder b;
+            b.input(16, 16, 8);
+            auto a = b.add(LayerType::Conv2D, "A", conv_params(8, 3, 1));
+            auto bb = b.add(LayerType::Conv2D, "B", conv_params(8, 3, 1));
+            b.add(LayerType::Concatenate, "cat", {}, {bb, a});
+            b.add(LayerType::Conv2D, "M", conv_params(16, 1, 1));
+            return b.take();
+        },
+        e);
+}
+
+ModelFactory deep_model() {
+    return [] {
+        ModelBuilder b;
+        b.input(32, 32, 16);
+        for (int i = 0; i < 12; ++i) {
+            b.add(LayerType::Conv2D, "conv" + std::to_string(i), conv_params(64, 3, 1));
+        }
+        return b.take();
+    };
+}
+
+TEST(E2eV2Models, MultiPass) {
+    Expectation e;
+    e.in_dims = {32, 32, 16};
+    e.out_dims = {32, 32, 64};
+    const Mapped m = map_with_backend(deep_model());
+    ASSERT_FALSE(m.status.error) << m.status.to_string();
+    ASSERT_NE(m.sequence(), nullptr);
+    e.passes = m.sequence()->passes().size();
+    ASSERT_GT(e.passes, 1u);
+    expect_maps(deep_model(), e);
+    // Passes are linked: the last layer of a pass sends to the DMA, and the
+    // first layer of the next reads from the last one's NPs.
+    const auto& passes = m.sequence()->passes();
+    for (size_t i = 0; i + 1 < passes.size(); ++i) {
+        const LayerMapping& last = layer_mapping_of(*passes[i]->layers.back());
+        const LayerMapping& first = layer_mapping_of(*passes[i + 1]->layers.front());
+        EXPECT_FALSE(last.output_to_dma);
+        EXPECT_EQ(last.next_channel, static_cast<uint8_t>(last.channel + 1));
+        EXPECT_EQ(first.input_channel, static_cast<uint8_t>(last.channel + 1));
+    }
+    const ProgramInfo info(m.sequence()->program().data, m.sequence()->program().size);
+    EXPECT_NE(info.dummy_desc_hdr(), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Model::map rules
+
+std::unique_ptr<Model> small_model() {
+    ModelBuilder b;
+    b.input(8, 8, 8);
+    b.add(LayerType::Conv2D, "conv", conv_params(8, 3, 1));
+    return b.take();
+}
+
+TEST(E2eV2ModelMap, NullConstraints) {
+    auto device = v2_device();
+    auto model = small_model();
+    try {
+        model->map(device, false, nullptr);
+        FAIL() << "mapped without constraints";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Map constraints must be specified.");
+    }
+    EXPECT_TRUE(model->sequences().empty());
+
+    // Hardware-only maps take the device's default constraints.
+    model->map(device, true, nullptr);
+    ASSERT_EQ(model->sequences().size(), 1u);
+    EXPECT_EQ(model->device(), device);
+    auto hw_seq = std::dynamic_pointer_cast<HardwareSequence>(model->sequences()[0]);
+    ASSERT_NE(hw_seq, nullptr);
+    const ByteView a = hw_seq->program();
+    auto other = small_model();
+    other->map(device, false, std::make_shared<MapConstraints>(device));
+    const ByteView b = other->sequences()[0]->program();
+    EXPECT_EQ(std::vector<uint8_t>(a.data, a.data + a.size),
+              std::vector<uint8_t>(b.data, b.data + b.size));
+}
+
+TEST(E2eV2ModelMap, ConstraintsOfAnotherDevice) {
+    auto device = v2_device();
+    auto other = v2_device();
+    auto model = small_model();
+    EXPECT_THROW(model->map(device, false, std::make_shared<MapConstraints>(other)),
+                 std::invalid_argument);
+    EXPECT_THROW(model->map(device, true, std::make_shared<MapConstraints>(other)),
+                 std::invalid_argument);
+    EXPECT_TRUE(model->sequences().empty());
+}
+
+}  // namespace
+}  // namespace vorna
