@@ -8,6 +8,8 @@
 
 #include <flatbuffers/flatbuffers.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -366,14 +368,14 @@ void expect_records_match(const HardwareSequence& seq) {
     const auto& passes = seq.passes();
     ASSERT_EQ(stored.size(), passes.size());
     const LayerList& L = seq.layers();
-    const LayerPtr F1 = passes.front()->layers.front();
+    const LayerPtr F1 = first_mappable_layer(passes.front()->layers);
     for (size_t i = 0; i < passes.size(); ++i) {
         SCOPED_TRACE("pass " + std::to_string(i));
         const auto& layers = passes[i]->layers;
-        const LayerPtr pass_first = layers.front();
-        const LayerPtr pass_last = layers.back();
+        const LayerPtr pass_first = first_mappable_layer(layers);
+        const LayerPtr pass_last = last_mappable_layer(layers);
         const LayerPtr next_first =
-            i + 1 < passes.size() ? passes[i + 1]->layers.front() : nullptr;
+            i + 1 < passes.size() ? first_mappable_layer(passes[i + 1]->layers) : nullptr;
         const size_t head = i == 0 ? 1 : 0;
         const size_t tail = next_first ? 1 : 0;
         ASSERT_EQ(stored[i].size(), head + layers.size() + tail);
@@ -493,6 +495,18 @@ void expect_maps(const ModelFactory& factory, const Expectation& e,
     EXPECT_EQ(info.pass_count(), e.passes);
     EXPECT_EQ(info.dummy_desc_hdr() != 0, e.passes > 1);
 
+    if (std::getenv("E2E_DUMP")) {
+        for (size_t i = 0; i < seq->passes().size(); ++i) {
+            for (const auto& l : seq->passes()[i]->layers) {
+                std::string line = "pass " + std::to_string(i) + " " + l->get_name() + ":";
+                for (const auto& c : *layer_mapping_of(*l).nps) {
+                    line += " " + hw::to_string(c.type) + "@" + std::to_string(c.ident.col) + "." +
+                            std::to_string(c.ident.row) + "." + std::to_string(c.ident.id);
+                }
+                std::printf("%s\n", line.c_str());
+            }
+        }
+    }
     const Mapped second = map_with_backend(factory, tweak);
     ASSERT_FALSE(second.status.error) << second.status.to_string();
     EXPECT_EQ(second.bytes(), first.bytes()) << "a second map gives other bytes";
@@ -700,6 +714,35 @@ TEST(E2eV2Models, DenseDense) {
         e);
 }
 
+TEST(E2eV2Models, ThreeDensesReachTheFnp2) {
+    // Two FNP3s on the mesh: the third dense layer goes to an FNP2, whose
+    // weights travel in the record's filters track.
+    Expectation e;
+    e.in_dims = {1, 1, 64};
+    e.out_dims = {1, 1, 10};
+    auto factory = [] {
+        ModelBuilder b;
+        b.input(1, 1, 64);
+        b.add(LayerType::Dense1D, "d1", {{"units", 48}, {"activation", 1}});
+        b.add(LayerType::Dense1D, "d2", {{"units", 32}, {"activation", 1}});
+        b.add(LayerType::Dense1D, "d3", {{"units", 10}, {"activation", 0}});
+        return b.take();
+    };
+    expect_maps(factory, e);
+    const Mapped m = map_with_backend(factory);
+    ASSERT_FALSE(m.status.error) << m.status.to_string();
+    std::set<hw::Type> kinds;
+    for (const char* name : {"d1", "d2", "d3"}) {
+        const LayerMapping& lm = layer_mapping_of(*m.model->get_layer(name));
+        ASSERT_EQ(lm.nps->size(), 1u) << name;
+        kinds.insert((*lm.nps)[0].type);
+    }
+    EXPECT_EQ(kinds, (std::set<hw::Type>{hw::Type::FNP2, hw::Type::FNP3}));
+    EXPECT_GT(extra_program_memory_required(
+                  ProgramInfo(m.sequence()->program().data, m.sequence()->program().size)),
+              0u);
+}
+
 TEST(E2eV2Models, DenseDenseFromImage) {
     // A first Dense1D over a 4x4x4 input: the program's input is flattened.
     Expectation e;
@@ -719,15 +762,13 @@ TEST(E2eV2Models, DenseDenseFromImage) {
 ModelFactory hrc_model() {
     return [] {
         ModelBuilder b;
+        b.input(32, 32, 3);
         b.add(LayerType::InputConv2D, "iconv",
-              {{"input_width", 32},
-               {"input_height", 32},
-               {"input_channels", 3},
-               {"filters", 16},
+              {{"filters", 16},
                {"kernel_size", 3},
                {"kernel_stride", 2},
                {"activation", 1}});
-        b.add(LayerType::Conv2D, "conv", conv_params(16, 3, 1, 1, 2));
+        b.add(LayerType::Conv2D, "conv", conv_params(16, 3, 1, 0, 0, 2));
         b.add(LayerType::Dense1D, "dense", {{"units", 10}, {"activation", 0}});
         return b.take();
     };
@@ -752,7 +793,9 @@ TEST(E2eV2Models, InputConvConvDense) {
     const ProgramInfo info(m.sequence()->program().data, m.sequence()->program().size);
     EXPECT_EQ(info.info().conv_param_0(), 2u);
     EXPECT_EQ(info.info().conv_param_1(), 2u);
-    EXPECT_FALSE(info.input_signed());
+    // The input format comes from the list's first layer, the InputData in
+    // front of the HRC layer: 8-bit input, so signed.
+    EXPECT_TRUE(info.input_signed());
 }
 
 TEST(E2eV2Models, BufferTempConvs) {
@@ -790,12 +833,82 @@ TEST(E2eV2Models, Concatenate) {
         e);
 }
 
+// Layers too large for one NP: split by filters and by width, each NP
+// recorded with its own slice of the weights and variables.
+TEST(E2eV2Models, LayersSplitOverSeveralNps) {
+    Expectation e;
+    e.in_dims = {128, 16, 8};
+    e.out_dims = {128, 16, 256};
+    auto factory = [] {
+        ModelBuilder b;
+        b.input(128, 16, 8);
+        b.add(LayerType::Conv2D, "wide", conv_params(64, 3, 1));
+        b.add(LayerType::DepthwiseConv2D, "dw", {{"kernel_size", 3}, {"activation", 1}});
+        b.add(LayerType::Conv2D, "deep", conv_params(256, 3, 1));
+        return b.take();
+    };
+    expect_maps(factory, e);
+    const Mapped m = map_with_backend(factory);
+    ASSERT_FALSE(m.status.error) << m.status.to_string();
+    for (const char* name : {"wide", "dw", "deep"}) {
+        EXPECT_GT(layer_mapping_of(*m.model->get_layer(name)).nps->size(), 1u) << name;
+    }
+}
+
+TEST(E2eV2Models, FourBitWeights) {
+    Expectation e;
+    e.in_dims = {16, 16, 8};
+    e.out_dims = {16, 16, 16};
+    expect_maps(
+        [] {
+            ModelBuilder b;
+            b.input(16, 16, 8);
+            P p = conv_params(16, 3, 1);
+            p["weights_bits"] = 4;
+            b.add(LayerType::Conv2D, "conv1", p);
+            b.add(LayerType::DepthwiseConv2D, "dw",
+                  {{"kernel_size", 3}, {"activation", 1}, {"weights_bits", 4}, {"output_bits", 4}});
+            p["kernel_size"] = 1;
+            b.add(LayerType::Conv2D, "conv2", p);
+            return b.take();
+        },
+        e);
+}
+
+// A residual block in the second pass: the skip-DMA records join the
+// descriptor count of a multi-pass program.
+TEST(E2eV2Models, ResidualBlockInASecondPass) {
+    auto factory = [] {
+        ModelBuilder b;
+        b.input(16, 16, 16);
+        LayerPtr last;
+        for (int i = 0; i < 26; ++i) {
+            last = b.add(LayerType::Conv2D, "conv" + std::to_string(i), conv_params(16, 3, 1));
+        }
+        auto a = b.add(LayerType::Conv2D, "A", conv_params(16, 3, 1));
+        b.add(LayerType::Conv2D, "B", conv_params(16, 3, 1));
+        auto e = b.add(LayerType::Conv2D, "E", conv_params(16, 3, 1));
+        b.add(LayerType::Add, "S", {}, {e, a});
+        b.add(LayerType::Conv2D, "M", conv_params(16, 1, 1));
+        return b.take();
+    };
+    const Mapped m = map_with_backend(factory);
+    ASSERT_FALSE(m.status.error) << m.status.to_string();
+    ASSERT_NE(m.sequence(), nullptr);
+    Expectation e;
+    e.in_dims = {16, 16, 16};
+    e.out_dims = {16, 16, 16};
+    e.passes = m.sequence()->passes().size();
+    EXPECT_GT(e.passes, 1u);
+    expect_maps(factory, e);
+}
+
 ModelFactory deep_model() {
     return [] {
         ModelBuilder b;
-        b.input(32, 32, 16);
-        for (int i = 0; i < 12; ++i) {
-            b.add(LayerType::Conv2D, "conv" + std::to_string(i), conv_params(64, 3, 1));
+        b.input(16, 16, 16);
+        for (int i = 0; i < 32; ++i) {
+            b.add(LayerType::Conv2D, "conv" + std::to_string(i), conv_params(32, 3, 1));
         }
         return b.take();
     };
@@ -803,8 +916,8 @@ ModelFactory deep_model() {
 
 TEST(E2eV2Models, MultiPass) {
     Expectation e;
-    e.in_dims = {32, 32, 16};
-    e.out_dims = {32, 32, 64};
+    e.in_dims = {16, 16, 16};
+    e.out_dims = {16, 16, 32};
     const Mapped m = map_with_backend(deep_model());
     ASSERT_FALSE(m.status.error) << m.status.to_string();
     ASSERT_NE(m.sequence(), nullptr);
