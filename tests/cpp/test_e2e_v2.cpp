@@ -8,6 +8,7 @@
 
 #include <flatbuffers/flatbuffers.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -369,6 +370,29 @@ void expect_records_match(const HardwareSequence& seq) {
     ASSERT_EQ(stored.size(), passes.size());
     const LayerList& L = seq.layers();
     const LayerPtr F1 = first_mappable_layer(passes.front()->layers);
+    // Descriptors per pass: 1 for the input setup, each record's tracks, and
+    // in multi-pass programs 4, 4 and 1 for a layer's skip-DMA store, dual
+    // store and load; the program keeps the largest count plus one.
+    size_t max_t = 0;
+    for (size_t i = 0; i < passes.size(); ++i) {
+        size_t t = i == 0 ? 1 : 0;
+        for (size_t r = i == 0 ? 1 : 0; r < stored[i].size(); ++r) t += stored[i][r].tracks.size();
+        if (passes.size() > 1) {
+            for (const auto& l : passes[i]->layers) {
+                const LayerMapping& lm = layer_mapping_of(*l);
+                if (lm.skipdma_store_channel) t += 4;
+                if (lm.skipdma_store_dual_output_channel) t += 4;
+                if (lm.skipdma_load_channel) t += 1;
+            }
+        }
+        max_t = std::max(max_t, t);
+    }
+    const ProgramInfo reader(seq.program().data, seq.program().size);
+    EXPECT_EQ(size_t{reader.max_descriptors()}, max_t + 1);
+    ASSERT_NE(reader.info().epg_registers(), nullptr);
+    EXPECT_EQ(reader.info().epg_registers()->size(), 6u);
+    EXPECT_EQ(reader.dummy_desc_hdr(), passes.size() > 1 ? uint64_t{0x01800000} : 0u);
+
     for (size_t i = 0; i < passes.size(); ++i) {
         SCOPED_TRACE("pass " + std::to_string(i));
         const auto& layers = passes[i]->layers;
@@ -902,6 +926,69 @@ TEST(E2eV2Models, ResidualBlockInASecondPass) {
     EXPECT_GT(e.passes, 1u);
     expect_maps(factory, e);
 }
+
+// Multi-pass programs whose later pass starts on other kinds of NP: the
+// unused-NP record then comes from that kind's recorder.
+struct TailCase {
+    const char* name;
+    bool hrc_head;
+    LayerType tail;
+    std::vector<uint32_t> out_dims;
+    int convs;
+};
+
+class E2eV2MultiPassTail : public ::testing::TestWithParam<TailCase> {};
+
+TEST_P(E2eV2MultiPassTail, Maps) {
+    const TailCase c = GetParam();
+    auto factory = [c] {
+        ModelBuilder b;
+        if (c.hrc_head) {
+            b.input(32, 32, 3);
+            b.add(LayerType::InputConv2D, "iconv",
+                  {{"filters", 16}, {"kernel_size", 3}, {"kernel_stride", 2}, {"activation", 1}});
+        } else {
+            b.input(16, 16, 16);
+        }
+        for (int i = 0; i < c.convs; ++i) {
+            b.add(LayerType::Conv2D, "conv" + std::to_string(i), conv_params(16, 3, 1));
+        }
+        switch (c.tail) {
+            case LayerType::Dense1D:
+                b.add(LayerType::Conv2D, "reduce", conv_params(8, 3, 1, 0, 0, 2));
+                b.add(LayerType::Dense1D, "d1", {{"units", 32}, {"activation", 1}});
+                b.add(LayerType::Dense1D, "d2", {{"units", 10}, {"activation", 0}});
+                break;
+            case LayerType::BufferTempConv:
+                b.add(LayerType::BufferTempConv, "btc",
+                      {{"filters", 16}, {"fifo_size", 4}, {"activation", 1}});
+                b.add(LayerType::DepthwiseBufferTempConv, "dbtc",
+                      {{"fifo_size", 4}, {"activation", 1}});
+                break;
+            default:
+                b.add(LayerType::Conv2D, "last", conv_params(16, 3, 1));
+                break;
+        }
+        return b.take();
+    };
+    const Mapped m = map_with_backend(factory);
+    ASSERT_FALSE(m.status.error) << m.status.to_string();
+    ASSERT_NE(m.sequence(), nullptr);
+    Expectation e;
+    e.in_dims = c.hrc_head ? std::vector<uint32_t>{32, 32, 3} : std::vector<uint32_t>{16, 16, 16};
+    e.out_dims = c.out_dims;
+    e.passes = m.sequence()->passes().size();
+    EXPECT_GT(e.passes, 1u);
+    expect_maps(factory, e);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2eV2, E2eV2MultiPassTail,
+    ::testing::Values(TailCase{"dense", false, LayerType::Dense1D, {1, 1, 10}, 27},
+                      TailCase{"tnp_b", false, LayerType::BufferTempConv, {16, 16, 16}, 28},
+                      TailCase{"hrc_conv", true, LayerType::Conv2D, {16, 16, 16}, 28},
+                      TailCase{"hrc_dense", true, LayerType::Dense1D, {1, 1, 10}, 27}),
+    [](const ::testing::TestParamInfo<TailCase>& info) { return std::string(info.param.name); });
 
 ModelFactory deep_model() {
     return [] {
