@@ -990,6 +990,84 @@ INSTANTIATE_TEST_SUITE_P(
                       TailCase{"hrc_dense", true, LayerType::Dense1D, {1, 1, 10}, 27}),
     [](const ::testing::TestParamInfo<TailCase>& info) { return std::string(info.param.name); });
 
+TEST(E2eV2Models, LutActivations) {
+    // A look-up-table activation adds the table block to every CNP and the
+    // HRC's table write to the input convolution.
+    auto factory = [] {
+        ModelBuilder b;
+        b.input(32, 32, 3);
+        b.add(LayerType::InputConv2D, "iconv",
+              {{"filters", 16}, {"kernel_size", 3}, {"kernel_stride", 2}, {"activation", 2}});
+        b.add(LayerType::Conv2D, "conv", conv_params(16, 3, 2));
+        b.add(LayerType::Conv2D, "out", conv_params(8, 1, 1));
+        return b.take();
+    };
+    Expectation e;
+    e.in_dims = {32, 32, 3};
+    e.out_dims = {16, 16, 8};
+    expect_maps(factory, e);
+    const Mapped m = map_with_backend(factory);
+    ASSERT_FALSE(m.status.error) << m.status.to_string();
+    const auto records = stored_records(*m.sequence());
+    const auto conv_blocks = blocks_of(records[0][3]);
+    for (const hw::Component& c : *layer_mapping_of(*m.model->get_layer("conv")).nps) {
+        EXPECT_TRUE(has_block(conv_blocks, c.ident, {dma::CnpLut}));
+    }
+}
+
+TEST(E2eV2Models, QuantizerAndDequantizer) {
+    // The input formats come from the Quantizer, the output's from the
+    // Dequantizer: its input bits, zero shifts and its scales as they are.
+    auto factory = [] {
+        ModelBuilder b;
+        auto q = b.add(LayerType::Quantizer, "q",
+                       {{"input_width", 8},
+                        {"input_height", 8},
+                        {"input_channels", 4},
+                        {"output_bits", 8},
+                        {"output_signed", 1}});
+        auto scales = std::dynamic_pointer_cast<Dense>(q->variables()->get("scales"));
+        for (size_t i = 0; i < scales->size(); ++i) scales->data<float>()[i] = 0.5f + float(i);
+        b.add(LayerType::Conv2D, "conv", conv_params(8, 3, 0));
+        auto dq = b.add(LayerType::Dequantizer, "dq", {});
+        auto out_scales = std::dynamic_pointer_cast<Dense>(dq->variables()->get("scales"));
+        for (size_t i = 0; i < out_scales->size(); ++i) out_scales->data<float>()[i] = 4.0f;
+        return b.take();
+    };
+    Expectation e;
+    e.in_dims = {8, 8, 4};
+    e.out_dims = {8, 8, 8};
+    expect_maps(factory, e);
+    const Mapped m = map_with_backend(factory);
+    ASSERT_FALSE(m.status.error) << m.status.to_string();
+    const ProgramInfo info(m.sequence()->program().data, m.sequence()->program().size);
+    EXPECT_TRUE(info.input_signed());
+    EXPECT_EQ(info.output_shift(), std::vector<int32_t>(8, 0));
+    EXPECT_EQ(info.output_scales(), std::vector<float>(8, 4.0f));
+    ASSERT_NE(info.info().input_scales(), nullptr);
+    EXPECT_EQ(std::vector<float>(info.info().input_scales()->begin(),
+                                 info.info().input_scales()->end()),
+              (std::vector<float>{0.5f, 1.5f, 2.5f, 3.5f}));
+}
+
+TEST(E2eV2Models, BufferTempConvFirst) {
+    Expectation e;
+    e.in_dims = {8, 8, 8};
+    e.out_dims = {8, 8, 16};
+    expect_maps(
+        [] {
+            ModelBuilder b;
+            b.input(8, 8, 8);
+            b.add(LayerType::BufferTempConv, "btc",
+                  {{"filters", 8}, {"fifo_size", 2}, {"activation", 1}});
+            b.add(LayerType::DepthwiseBufferTempConv, "dbtc",
+                  {{"fifo_size", 3}, {"activation", 1}});
+            b.add(LayerType::Conv2D, "conv", conv_params(16, 3, 1));
+            return b.take();
+        },
+        e);
+}
+
 ModelFactory deep_model() {
     return [] {
         ModelBuilder b;
