@@ -509,6 +509,22 @@ void expect_maps(const ModelFactory& factory, const Expectation& e,
     ASSERT_NE(seq, nullptr);
     EXPECT_EQ(seq->passes().size(), e.passes);
     ASSERT_NO_FATAL_FAILURE(verify_program(*seq));
+    const LayerList& L = seq->layers();
+    EXPECT_EQ(seq->name(), "HW/" + L.front()->get_name() + "-" + L.back()->get_name());
+    // Every placed NP was given its memory sizes; an FNP2 keeps its weights
+    // in external memory.
+    for (const auto& l : L) {
+        for (const hw::Component& c : *layer_mapping_of(*l).nps) {
+            if (!is_np_type(c.type)) continue;
+            EXPECT_GT(c.mem_info.input_size, 0u) << l->get_name();
+            if (c.type == hw::Type::FNP2) {
+                EXPECT_EQ(c.mem_info.weight_size, 0u) << l->get_name();
+                EXPECT_GT(c.mem_info.external_size, 0u) << l->get_name();
+            } else {
+                EXPECT_GT(c.mem_info.weight_size, 0u) << l->get_name();
+            }
+        }
+    }
     expect_records_match(*seq);
 
     const ProgramInfo info(seq->program().data, seq->program().size);
@@ -1066,6 +1082,69 @@ TEST(E2eV2Models, BufferTempConvFirst) {
             return b.take();
         },
         e);
+}
+
+TEST(E2eV2Models, InputConvAlone) {
+    // The HRC is the last mappable layer: its output goes to the DMA.
+    Expectation e;
+    e.in_dims = {32, 32, 3};
+    e.out_dims = {16, 16, 16};
+    expect_maps(
+        [] {
+            ModelBuilder b;
+            b.input(32, 32, 3);
+            b.add(LayerType::InputConv2D, "iconv",
+                  {{"filters", 16}, {"kernel_size", 3}, {"kernel_stride", 2}, {"activation", 1}});
+            return b.take();
+        },
+        e);
+}
+
+TEST(E2eV2Models, ConcatenateInASecondPass) {
+    auto factory = [] {
+        ModelBuilder b;
+        b.input(16, 16, 16);
+        for (int i = 0; i < 26; ++i) {
+            b.add(LayerType::Conv2D, "conv" + std::to_string(i), conv_params(16, 3, 1));
+        }
+        auto a = b.add(LayerType::Conv2D, "A", conv_params(8, 3, 1));
+        auto bb = b.add(LayerType::Conv2D, "B", conv_params(8, 3, 1));
+        auto c = b.add(LayerType::Conv2D, "C", conv_params(8, 3, 1));
+        b.add(LayerType::Concatenate, "cat", {}, {c, a});
+        b.add(LayerType::Conv2D, "M", conv_params(16, 1, 1));
+        (void)bb;
+        return b.take();
+    };
+    const Mapped m = map_with_backend(factory);
+    ASSERT_FALSE(m.status.error) << m.status.to_string();
+    ASSERT_NE(m.sequence(), nullptr);
+    Expectation e;
+    e.in_dims = {16, 16, 16};
+    e.out_dims = {16, 16, 16};
+    e.passes = m.sequence()->passes().size();
+    EXPECT_GT(e.passes, 1u);
+    expect_maps(factory, e);
+}
+
+TEST(E2eV2Refusals, DescriptorBudget) {
+    auto factory = [] {
+        ModelBuilder b;
+        b.input(16, 16, 16);
+        for (int i = 0; i < 300; ++i) {
+            b.add(LayerType::Conv2D, "conv" + std::to_string(i), conv_params(16, 3, 1));
+        }
+        return b.take();
+    };
+    // 28 one-NP convs per pass, two tracks per conv record (an empty track
+    // in front of the XL weight block): in the fifth pass, conv137 brings the
+    // count to 5 x 26 x 2 = 260.
+    const Mapped m = map_with_backend(factory);
+    EXPECT_TRUE(m.status.error);
+    EXPECT_EQ(m.status.to_string(),
+              "Cannot map layer 'conv137'. Model is too big. The maximum number of descriptors is "
+              "more than allowed. 260 are needed but 254 are available.");
+    EXPECT_TRUE(m.sequences.empty());
+    EXPECT_EQ(m.remaining.size(), m.model->layer_count());
 }
 
 ModelFactory deep_model() {
