@@ -393,6 +393,63 @@ void expect_records_match(const HardwareSequence& seq) {
     EXPECT_EQ(reader.info().epg_registers()->size(), 6u);
     EXPECT_EQ(reader.dummy_desc_hdr(), passes.size() > 1 ? uint64_t{0x01800000} : 0u);
 
+    // The event generator's column range: over the first mappable layer of
+    // every pass, its NP columns (an HRC layer: those of the layer it feeds,
+    // or 0..0 when it is also the last mappable layer; a lone HRC: 1..1).
+    const bool last_hrc = targets(*last_mappable_layer(L), TargetComponent::HRC);
+    uint32_t lowest = 255, highest = 0;
+    for (size_t i = 0; i < passes.size(); ++i) {
+        const LayerPtr f = first_mappable_layer(passes[i]->layers);
+        std::shared_ptr<std::vector<hw::Component>> nps = layer_mapping_of(*f).nps;
+        uint32_t lo = 255, hi = 0;
+        if (targets(*f, TargetComponent::HRC) && i == 0 && last_hrc) {
+            lo = hi = 0;
+        } else {
+            if (targets(*f, TargetComponent::HRC)) nps = layer_mapping_of(*f->outbound_layers().at(0)).nps;
+            if (nps->size() == 1 && (*nps)[0].type == hw::Type::HRC) {
+                lo = hi = 1;
+            } else {
+                for (const hw::Component& c : *nps) {
+                    lo = std::min<uint32_t>(lo, c.ident.col);
+                    hi = std::max<uint32_t>(hi, c.ident.col);
+                }
+            }
+        }
+        lowest = std::min(lowest, lo);
+        highest = std::max(highest, hi);
+    }
+    const auto* epg = reader.info().epg_registers();
+    EXPECT_EQ(epg->Get(2)->address(), 0x10u);
+    EXPECT_EQ(epg->Get(2)->value(), highest << 24 | lowest << 16 | 1u);
+
+    // Buffer modes: with several passes every placed NP runs single-buffered
+    // except those shared by the last layer of a pass and the first of the
+    // next.
+    if (passes.size() > 1) {
+        std::set<std::pair<const Layer*, hw::Ident>> shared;
+        for (size_t i = 0; i + 1 < passes.size(); ++i) {
+            const LayerPtr last = last_mappable_layer(passes[i]->layers);
+            const LayerPtr next = first_mappable_layer(passes[i + 1]->layers);
+            for (const hw::Component& c : *layer_mapping_of(*last).nps) {
+                for (const hw::Component& d : *layer_mapping_of(*next).nps) {
+                    if (c.placement && c.ident == d.ident) {
+                        shared.insert({last.get(), c.ident});
+                        shared.insert({next.get(), d.ident});
+                    }
+                }
+            }
+        }
+        for (const auto& pass : passes) {
+            for (const auto& l : pass->layers) {
+                for (const hw::Component& c : *layer_mapping_of(*l).nps) {
+                    if (!c.placement) continue;
+                    EXPECT_EQ(c.placement->single_buffer, !shared.count({l.get(), c.ident}))
+                        << l->get_name();
+                }
+            }
+        }
+    }
+
     for (size_t i = 0; i < passes.size(); ++i) {
         SCOPED_TRACE("pass " + std::to_string(i));
         const auto& layers = passes[i]->layers;
@@ -1156,6 +1213,79 @@ ModelFactory deep_model() {
         }
         return b.take();
     };
+}
+
+// Prefers the NPs it gave last, when they are offered again: with looping
+// reconfiguration, the first layer of a new pass then reuses the NP of the
+// last layer of the pass before.
+class StickyConstraints : public MapConstraints {
+  public:
+    using MapConstraints::MapConstraints;
+    std::vector<hw::Ident> select_nps(const std::vector<hw::Ident>& source, size_t n,
+                                      hw::Type type) const override {
+        std::vector<hw::Ident> out;
+        for (const hw::Ident& id : last_) {
+            if (out.size() < n && std::find(source.begin(), source.end(), id) != source.end()) {
+                out.push_back(id);
+            }
+        }
+        for (const hw::Ident& id : source) {
+            if (out.size() < n && std::find(out.begin(), out.end(), id) == out.end()) {
+                out.push_back(id);
+            }
+        }
+        last_ = out;
+        (void)type;
+        return out;
+    }
+
+  private:
+    mutable std::vector<hw::Ident> last_;
+};
+
+TEST(E2eV2Models, PassesSharingAnNp) {
+    auto factory = deep_model();
+    auto run = [&] {
+        Mapped out;
+        out.model = factory();
+        auto device = v2_device();
+        auto constraints = std::make_shared<StickyConstraints>(device);
+        constraints->set_hwpr_loopitself(true);
+        out.remaining = out.model->layers();
+        HardwareBackend backend;
+        out.status = backend.map(&out.remaining, &out.sequences, constraints);
+        return out;
+    };
+    const Mapped m = run();
+    ASSERT_FALSE(m.status.error) << m.status.to_string();
+    auto seq = m.sequence();
+    ASSERT_NE(seq, nullptr);
+    ASSERT_GT(seq->passes().size(), 1u);
+    const LayerPtr last = last_mappable_layer(seq->passes()[0]->layers);
+    const LayerPtr next = first_mappable_layer(seq->passes()[1]->layers);
+    const auto& c = layer_mapping_of(*last).nps->at(0);
+    const auto& d = layer_mapping_of(*next).nps->at(0);
+    ASSERT_EQ(c.ident, d.ident);
+    EXPECT_FALSE(c.placement->single_buffer);
+    EXPECT_FALSE(d.placement->single_buffer);
+    ASSERT_NO_FATAL_FAILURE(verify_program(*seq));
+    expect_records_match(*seq);
+    EXPECT_EQ(run().bytes(), m.bytes());
+}
+
+TEST(E2eV2Models, MultiPassWithLoopingReconfiguration) {
+    // With the NP loop-itself reconfiguration the next pass may start on the
+    // NPs the previous one ended on; those keep their double buffer.
+    auto tweak = [](MapConstraints& c) { c.set_hwpr_loopitself(true); };
+    const Mapped m = map_with_backend(deep_model(), tweak);
+    ASSERT_FALSE(m.status.error) << m.status.to_string();
+    ASSERT_NE(m.sequence(), nullptr);
+    Expectation e;
+    e.in_dims = {16, 16, 16};
+    e.out_dims = {16, 16, 32};
+    e.passes = m.sequence()->passes().size();
+    EXPECT_GT(e.passes, 1u);
+    expect_maps(deep_model(), e, tweak);
 }
 
 TEST(E2eV2Models, MultiPass) {
