@@ -604,6 +604,21 @@ void expect_maps(const ModelFactory& factory, const Expectation& e,
             }
         }
     }
+    // The same layers mapped again, over their earlier mappings.
+    {
+        auto device = v2_device();
+        auto constraints = std::make_shared<MapConstraints>(device);
+        if (tweak) tweak(*constraints);
+        LayerList again = first.model->layers();
+        std::vector<std::shared_ptr<Sequence>> sequences;
+        HardwareBackend backend;
+        const MappingStatusGroup status = backend.map(&again, &sequences, constraints);
+        ASSERT_FALSE(status.error) << status.to_string();
+        ASSERT_EQ(sequences.size(), 1u);
+        const ByteView bytes = sequences[0]->program();
+        EXPECT_EQ(std::vector<uint8_t>(bytes.data, bytes.data + bytes.size), first.bytes())
+            << "mapping the mapped layers again gives other bytes";
+    }
     const Mapped second = map_with_backend(factory, tweak);
     ASSERT_FALSE(second.status.error) << second.status.to_string();
     EXPECT_EQ(second.bytes(), first.bytes()) << "a second map gives other bytes";
@@ -694,6 +709,52 @@ TEST(E2eV2Refusals, WindowedAveragePoolIsRefused) {
               "Cannot map layer 'dw'. Global Average pooling must be global. When using Global "
               "Average Pooling, input dimensions width * height cannot exceed 144.");
 }
+
+// Rules that refuse a layer in a chain, with the exact status.
+struct Refusal {
+    const char* name;
+    int input_bits;
+    P head;
+    P next;
+    bool dense_next;
+    const char* message;
+};
+
+class E2eV2Refused : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(E2eV2Refused, Status) {
+    const Refusal r = GetParam();
+    const Mapped m = map_with_backend([r] {
+        ModelBuilder b;
+        b.input(8, 8, 8, r.input_bits);
+        b.add(LayerType::Conv2D, "head", r.head);
+        b.add(r.dense_next ? LayerType::Dense1D : LayerType::Conv2D, "next", r.next);
+        return b.take();
+    });
+    EXPECT_TRUE(m.status.error);
+    EXPECT_EQ(m.status.to_string(), r.message);
+    EXPECT_FALSE(m.remaining.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2eV2, E2eV2Refused,
+    ::testing::Values(
+        Refusal{"valid_padding", 8, conv_params(8, 3, 1),
+                {{"filters", 8}, {"kernel_size", 5}, {"padding", 0}}, false,
+                "Cannot map layer 'next'. Only padding 'Same' and 'SameUpper' are supported."},
+        Refusal{"same_upper_stride1_4bit", 8, conv_params(8, 3, 1),
+                {{"filters", 8}, {"kernel_size", 3}, {"padding", 2}, {"weights_bits", 4}}, false,
+                "Cannot map layer 'next'. With SameUpper padding only stride 2 is supported. With "
+                "SameUpper padding only 8-bit weights are supported."},
+        Refusal{"input_narrower_than_weights", 4, conv_params(8, 3, 1), conv_params(8, 3, 1),
+                false, "Cannot map layer 'head'. Input bits should be >= weights bits."},
+        Refusal{"max_pool_into_dense", 8, conv_params(8, 3, 1, 1, 2), {{"units", 10}}, true,
+                "Cannot map layer 'head':\n"
+                "  * Layer 'head': A layer with max pooling cannot be the last layer of a "
+                "sequence.\n"
+                "  * Layer 'next': Any layer with max pooling must be followed by a layer mapped "
+                "on a CNP or a TNP-B. Layer 'head' has max pooling."}),
+    [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
 TEST(E2eV2Models, GlobalAveragePool) {
     Expectation e;
@@ -1203,6 +1264,77 @@ TEST(E2eV2Refusals, DescriptorBudget) {
     EXPECT_TRUE(m.sequences.empty());
     EXPECT_EQ(m.remaining.size(), m.model->layer_count());
 }
+
+// Kind and parameter variants in a short chain: input -> Conv2D -> variant
+// -> (optional) tail.
+struct Variant {
+    const char* name;
+    uint32_t x, y, c;
+    int input_bits;
+    LayerType type;
+    P params;
+    std::vector<uint32_t> out_dims;
+    bool dense_tail;
+};
+
+class E2eV2Variants : public ::testing::TestWithParam<Variant> {};
+
+TEST_P(E2eV2Variants, Maps) {
+    const Variant v = GetParam();
+    auto factory = [v] {
+        ModelBuilder b;
+        b.input(v.x, v.y, v.c, v.input_bits);
+        P head = conv_params(16, 3, 1);
+        if (v.input_bits < 8) head["weights_bits"] = v.input_bits;
+        b.add(LayerType::Conv2D, "head", head);
+        b.add(v.type, "variant", v.params);
+        if (v.dense_tail) {
+            b.add(LayerType::Dense1D, "tail",
+                  {{"units", 10}, {"activation", 1}, {"weights_bits", 4}, {"output_bits", 4}});
+        }
+        return b.take();
+    };
+    Expectation e;
+    e.in_dims = {v.x, v.y, v.c};
+    e.in_bits = uint8_t(v.input_bits);
+    e.out_dims = v.out_dims;
+    e.out_bits = v.dense_tail ? 4 : uint8_t(v.params.count("output_bits") ? v.params.at("output_bits") : 8);
+    expect_maps(factory, e);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2eV2, E2eV2Variants,
+    ::testing::Values(
+        Variant{"conv_k5", 16, 16, 8, 8, LayerType::Conv2D,
+                {{"filters", 8}, {"kernel_size", 5}}, {16, 16, 8}, false},
+        Variant{"conv_same_upper", 16, 16, 8, 8, LayerType::Conv2D,
+                {{"filters", 8}, {"kernel_size", 3}, {"padding", 2}, {"kernel_stride", 2}},
+                {8, 8, 8}, false},
+        Variant{"conv_k7", 16, 16, 8, 8, LayerType::Conv2D,
+                {{"filters", 8}, {"kernel_size", 7}}, {16, 16, 8}, false},
+        Variant{"conv_stride2", 16, 16, 8, 8, LayerType::Conv2D,
+                {{"filters", 8}, {"kernel_size", 3}, {"kernel_stride", 2}}, {8, 8, 8}, false},
+        Variant{"dw_stride2", 16, 16, 8, 8, LayerType::DepthwiseConv2D,
+                {{"kernel_size", 3}, {"kernel_stride", 2}}, {8, 8, 16}, false},
+        Variant{"dw_k5", 16, 16, 8, 8, LayerType::DepthwiseConv2D,
+                {{"kernel_size", 5}}, {16, 16, 16}, false},
+        Variant{"conv_out4", 16, 16, 8, 8, LayerType::Conv2D,
+                {{"filters", 8}, {"kernel_size", 3}, {"output_bits", 4}}, {16, 16, 8}, false},
+        Variant{"conv_no_act", 16, 16, 8, 8, LayerType::Conv2D,
+                {{"filters", 8}, {"kernel_size", 3}, {"activation", 0}}, {16, 16, 8}, false},
+        Variant{"out4_to_dense", 8, 8, 8, 8, LayerType::Conv2D,
+                {{"filters", 8}, {"kernel_size", 3}, {"output_bits", 4}}, {1, 1, 10}, true},
+        Variant{"conv_4bit_input", 16, 16, 8, 4, LayerType::Conv2D,
+                {{"filters", 8}, {"kernel_size", 3}}, {16, 16, 8}, false},
+        Variant{"convt_k4", 8, 8, 8, 8, LayerType::Conv2DTranspose,
+                {{"filters", 8}, {"kernel_size", 4}}, {16, 16, 8}, false},
+        Variant{"dwt_k4", 8, 8, 8, 8, LayerType::DepthwiseConv2DTranspose,
+                {{"kernel_size", 4}}, {16, 16, 16}, false},
+        Variant{"btc_no_act", 8, 8, 8, 8, LayerType::BufferTempConv,
+                {{"filters", 8}, {"fifo_size", 3}, {"activation", 0}}, {8, 8, 8}, false},
+        Variant{"dense_from_image", 4, 4, 8, 8, LayerType::Dense1D,
+                {{"units", 12}}, {1, 1, 12}, false}),
+    [](const ::testing::TestParamInfo<Variant>& info) { return std::string(info.param.name); });
 
 ModelFactory deep_model() {
     return [] {
