@@ -1336,6 +1336,100 @@ INSTANTIATE_TEST_SUITE_P(
                 {{"units", 12}}, {1, 1, 12}, false}),
     [](const ::testing::TestParamInfo<Variant>& info) { return std::string(info.param.name); });
 
+TEST(E2eV2Models, TwoResidualBlocksInARow) {
+    // M ends the first block (it merges the skip path) and starts the second
+    // (its output also goes to a skip-DMA store).
+    Expectation e;
+    e.in_dims = {16, 16, 8};
+    e.out_dims = {16, 16, 16};
+    expect_maps(
+        [] {
+            ModelBuilder b;
+            b.input(16, 16, 8);
+            auto a = b.add(LayerType::Conv2D, "A", conv_params(16, 3, 1));
+            b.add(LayerType::Conv2D, "B", conv_params(16, 3, 1));
+            auto e1 = b.add(LayerType::Conv2D, "E", conv_params(16, 3, 1));
+            b.add(LayerType::Add, "S1", {}, {e1, a});
+            auto m = b.add(LayerType::Conv2D, "M", conv_params(16, 3, 1));
+            auto n = b.add(LayerType::Conv2D, "N", conv_params(16, 3, 1));
+            b.add(LayerType::Add, "S2", {}, {n, m});
+            b.add(LayerType::DepthwiseConv2D, "O", {{"kernel_size", 3}, {"activation", 1}});
+            return b.take();
+        },
+        e);
+}
+
+TEST(E2eV2Models, ResidualBlockOnSplitLayers) {
+    // The skip path's source and its merging layer both span several NPs.
+    Expectation e;
+    e.in_dims = {128, 16, 8};
+    e.out_dims = {128, 16, 64};
+    expect_maps(
+        [] {
+            ModelBuilder b;
+            b.input(128, 16, 8);
+            auto a = b.add(LayerType::Conv2D, "A", conv_params(64, 3, 1));
+            auto e1 = b.add(LayerType::Conv2D, "E", conv_params(64, 3, 1));
+            b.add(LayerType::Add, "S", {}, {e1, a});
+            b.add(LayerType::Conv2D, "M", conv_params(64, 3, 1));
+            return b.take();
+        },
+        e);
+}
+
+TEST(E2eV2Models, ConcatenateIntoDepthwise) {
+    Expectation e;
+    e.in_dims = {16, 16, 8};
+    e.out_dims = {16, 16, 16};
+    expect_maps(
+        [] {
+            ModelBuilder b;
+            b.input(16, 16, 8);
+            auto a = b.add(LayerType::Conv2D, "A", conv_params(8, 3, 1));
+            auto bb = b.add(LayerType::Conv2D, "B", conv_params(8, 3, 1));
+            b.add(LayerType::Concatenate, "cat", {}, {bb, a});
+            b.add(LayerType::DepthwiseConv2D, "M", {{"kernel_size", 3}, {"activation", 1}});
+            return b.take();
+        },
+        e);
+}
+
+TEST(E2eV2Refusals, ResidualBlockAroundBufferTempConv) {
+    // An Add takes CNP (or skip-DMA) inbounds only; the run that ends at the
+    // TNP-B layer leaves the skip branch open. The group is headed by the
+    // first status, which has no layer name.
+    const Mapped m = map_with_backend(
+        [] {
+            ModelBuilder b;
+            b.input(8, 8, 8);
+            auto a = b.add(LayerType::Conv2D, "A", conv_params(8, 3, 1));
+            auto t = b.add(LayerType::BufferTempConv, "T",
+                           {{"filters", 8}, {"fifo_size", 4}, {"activation", 1}});
+            b.add(LayerType::Add, "S", {}, {t, a});
+            b.add(LayerType::Conv2D, "M", conv_params(8, 3, 1));
+            return b.take();
+        });
+    EXPECT_TRUE(m.status.error);
+    EXPECT_EQ(m.status.to_string(),
+              "Cannot map layer '':\n"
+              "  * Bad mapping on skip connection. Several branches.\n"
+              "  * Layer 'S': Inbounds must be of types Conv, Add or Concat.");
+}
+
+TEST(E2eV2Refusals, LayerLargerThanTheMesh) {
+    const Mapped m = map_with_backend([] {
+        ModelBuilder b;
+        b.input(256, 64, 64);
+        b.add(LayerType::Conv2D, "huge", conv_params(512, 3, 1));
+        return b.take();
+    });
+    EXPECT_TRUE(m.status.error);
+    EXPECT_EQ(m.status.to_string(),
+              "Cannot map layer 'huge'. Not enough hardware components of type CNP1 available. "
+              "133 are needed but 28 are available.");
+    EXPECT_TRUE(m.sequences.empty());
+}
+
 ModelFactory deep_model() {
     return [] {
         ModelBuilder b;
