@@ -242,6 +242,7 @@ struct Block {
     uint32_t target = 0;
     uint32_t offset = 0;
     size_t size = 0;
+    std::vector<uint32_t> payload;
 };
 
 std::vector<Block> blocks_of(const StoredRecord& record) {
@@ -257,6 +258,10 @@ std::vector<Block> blocks_of(const StoredRecord& record) {
             b.offset = dma::HDR1_OFFSET.get(data[pos + 1]);
             b.size = dma::HDR0_XL.get(data[pos]) ? 16 * dma::HDR1_XL_SIZE.get(data[pos + 1])
                                                  : dma::HDR0_SIZE.get(data[pos]);
+            if (pos + 2 + b.size <= data.size()) {
+                b.payload.assign(data.begin() + std::ptrdiff_t(pos + 2),
+                                 data.begin() + std::ptrdiff_t(pos + 2 + b.size));
+            }
             pos += 2 + b.size;
             out.push_back(b);
         }
@@ -512,6 +517,63 @@ void expect_records_match(const HardwareSequence& seq) {
     (void)L;
 }
 
+// In a chain of CNP layers, what each NP's register file says about the
+// mapping: its own channel (word 3), the route byte towards the next layer
+// (word 45), which is the next layer's channel, and the columns it sends to:
+// the next layer's NPs in the pass, or the DMA node after the pass's last
+// layer.
+void expect_chain_routing(const HardwareSequence& seq) {
+    const auto stored = stored_records(seq);
+    const auto& passes = seq.passes();
+    const hw::Ident dma = seq.device()->mesh().dma_event;
+    for (size_t i = 0; i < passes.size(); ++i) {
+        const auto& layers = passes[i]->layers;
+        const size_t head = i == 0 ? 1 : 0;
+        for (size_t x = 0; x < layers.size(); ++x) {
+            const Layer& X = *layers[x];
+            if (!targets(X, TargetComponent::CNP)) continue;
+            SCOPED_TRACE(X.get_name());
+            const LayerMapping& m = layer_mapping_of(X);
+            LayerPtr next = next_mappable_layer(layers[x]);
+            if (next && std::find(layers.begin(), layers.end(), next) == layers.end()) {
+                next = nullptr;
+            }
+            // The last layer of a pass that another follows sends to the
+            // next pass's first layer, on a channel of its own.
+            const bool linked = !next && layers[x] == last_mappable_layer(layers) &&
+                                i + 1 < passes.size();
+            if (linked) next = first_mappable_layer(passes[i + 1]->layers);
+            uint32_t lo = dma.col, hi = dma.col;
+            if (next) {
+                lo = 255;
+                hi = 0;
+                for (const hw::Component& c : *layer_mapping_of(*next).nps) {
+                    lo = std::min<uint32_t>(lo, c.ident.col);
+                    hi = std::max<uint32_t>(hi, c.ident.col);
+                }
+                if (linked) {
+                    EXPECT_EQ(m.next_channel, uint8_t(m.channel + 1));
+                    EXPECT_EQ(layer_mapping_of(*next).input_channel, uint8_t(m.channel + 1));
+                } else {
+                    EXPECT_EQ(m.next_channel, layer_mapping_of(*next).channel);
+                }
+            }
+            const auto blocks = blocks_of(stored[i][head + x]);
+            size_t seen = 0;
+            for (const Block& b : blocks) {
+                if (b.target != dma::NpRegisters) continue;
+                ++seen;
+                ASSERT_EQ(b.payload.size(), 64u);
+                EXPECT_EQ(b.payload[3] >> 24, m.channel);
+                EXPECT_EQ(b.payload[45] >> 24, m.next_channel);
+                EXPECT_EQ(b.payload[45] & 0xFF, lo);
+                EXPECT_EQ((b.payload[45] >> 8) & 0xFF, hi);
+            }
+            EXPECT_EQ(seen, m.nps->size());
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Mapping
 
@@ -692,6 +754,9 @@ TEST_P(E2eV2ConvChain, Maps) {
     e.in_dims = {16, 16, 8};
     e.out_dims = {c.out_xy, c.out_xy, 24};
     expect_maps(conv_dw_conv(c.activation, c.pool_type), e);
+    const Mapped m = map_with_backend(conv_dw_conv(c.activation, c.pool_type));
+    ASSERT_NE(m.sequence(), nullptr);
+    expect_chain_routing(*m.sequence());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -1011,6 +1076,7 @@ TEST(E2eV2Models, LayersSplitOverSeveralNps) {
     for (const char* name : {"wide", "dw", "deep"}) {
         EXPECT_GT(layer_mapping_of(*m.model->get_layer(name)).nps->size(), 1u) << name;
     }
+    expect_chain_routing(*m.sequence());
 }
 
 TEST(E2eV2Models, FourBitWeights) {
@@ -1496,6 +1562,7 @@ TEST(E2eV2Models, PassesSharingAnNp) {
     EXPECT_FALSE(d.placement->single_buffer);
     ASSERT_NO_FATAL_FAILURE(verify_program(*seq));
     expect_records_match(*seq);
+    expect_chain_routing(*seq);
     EXPECT_EQ(run().bytes(), m.bytes());
 }
 
@@ -1536,6 +1603,7 @@ TEST(E2eV2Models, MultiPass) {
     }
     const ProgramInfo info(m.sequence()->program().data, m.sequence()->program().size);
     EXPECT_NE(info.dummy_desc_hdr(), 0u);
+    expect_chain_routing(*m.sequence());
 }
 
 // ---------------------------------------------------------------------------
