@@ -1099,14 +1099,19 @@ TEST(E2eV2Models, FourBitWeights) {
         e);
 }
 
-// A residual block in the second pass: the skip-DMA records join the
-// descriptor count of a multi-pass program.
-TEST(E2eV2Models, ResidualBlockInASecondPass) {
-    auto factory = [] {
+// A residual block across two passes: the skip-DMA records join the
+// descriptor count of a multi-pass program. With 25 leading convs the pass
+// boundary falls right after the Add, which is carried into the next pass in
+// front of its merging layer.
+class E2eV2ResidualAcrossPasses : public ::testing::TestWithParam<int> {};
+
+TEST_P(E2eV2ResidualAcrossPasses, Maps) {
+    const int leading = GetParam();
+    auto factory = [leading] {
         ModelBuilder b;
         b.input(16, 16, 16);
         LayerPtr last;
-        for (int i = 0; i < 26; ++i) {
+        for (int i = 0; i < leading; ++i) {
             last = b.add(LayerType::Conv2D, "conv" + std::to_string(i), conv_params(16, 3, 1));
         }
         auto a = b.add(LayerType::Conv2D, "A", conv_params(16, 3, 1));
@@ -1125,6 +1130,35 @@ TEST(E2eV2Models, ResidualBlockInASecondPass) {
     e.passes = m.sequence()->passes().size();
     EXPECT_GT(e.passes, 1u);
     expect_maps(factory, e);
+    // The Add belongs to the pass of the layer it merges into.
+    const auto& passes = m.sequence()->passes();
+    const LayerPtr s = m.model->get_layer("S");
+    const LayerPtr mm = m.model->get_layer("M");
+    for (const auto& pass : passes) {
+        const bool has_s = std::find(pass->layers.begin(), pass->layers.end(), s) != pass->layers.end();
+        const bool has_m = std::find(pass->layers.begin(), pass->layers.end(), mm) != pass->layers.end();
+        EXPECT_EQ(has_s, has_m);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(E2eV2, E2eV2ResidualAcrossPasses, ::testing::Values(25, 26));
+
+TEST(E2eV2Models, ExampleModel) {
+    // The model of the v2 example script: conv, strided depthwise, dense.
+    Expectation e;
+    e.in_dims = {16, 16, 3};
+    e.out_dims = {1, 1, 10};
+    expect_maps(
+        [] {
+            ModelBuilder b;
+            b.input(16, 16, 3);
+            b.add(LayerType::Conv2D, "conv", conv_params(16, 3, 1));
+            b.add(LayerType::DepthwiseConv2D, "dwconv",
+                  {{"kernel_size", 3}, {"kernel_stride", 2}, {"activation", 1}});
+            b.add(LayerType::Dense1D, "dense", {{"units", 10}, {"activation", 0}});
+            return b.take();
+        },
+        e);
 }
 
 // Multi-pass programs whose later pass starts on other kinds of NP: the
