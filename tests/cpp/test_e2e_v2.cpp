@@ -1640,6 +1640,40 @@ TEST(E2eV2Models, MultiPass) {
     expect_chain_routing(*m.sequence());
 }
 
+// The preset mesh without its HRC or without its skip DMAs.
+Mapped map_on_mesh(const ModelFactory& factory, const Mesh& mesh) {
+    Mapped out;
+    out.model = factory();
+    auto device = make_virtual_device(Selvo_v2, mesh);
+    out.remaining = out.model->layers();
+    HardwareBackend backend;
+    out.status = backend.map(&out.remaining, &out.sequences, std::make_shared<MapConstraints>(device));
+    return out;
+}
+
+TEST(E2eV2Refusals, NoHrcOnTheMesh) {
+    Mesh mesh = preset_v2_mesh();
+    mesh.hrc.reset();
+    const Mapped m = map_on_mesh(hrc_model(), mesh);
+    EXPECT_TRUE(m.status.error);
+    EXPECT_EQ(m.status.to_string(),
+              "Cannot map layer 'iconv'. Layer should be mapped on HRC but the device does not "
+              "have this hardware component.");
+    EXPECT_TRUE(m.sequences.empty());
+}
+
+TEST(E2eV2Refusals, NoSkipDmaOnTheMesh) {
+    Mesh mesh = preset_v2_mesh();
+    mesh.skip_dmas.clear();
+    const Mapped m = map_on_mesh(residual_block(), mesh);
+    EXPECT_TRUE(m.status.error);
+    EXPECT_EQ(m.status.to_string(),
+              "Cannot map layer 'A'. Not enough hardware components of type SKIP_DMA_STORE "
+              "available. 1 is needed but 0 are available.");
+    EXPECT_EQ(m.remaining.size(), m.model->layer_count());
+    EXPECT_TRUE(m.sequences.empty());
+}
+
 // ---------------------------------------------------------------------------
 // Model::map rules
 
