@@ -9,8 +9,6 @@
 #include <flatbuffers/flatbuffers.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -654,18 +652,6 @@ void expect_maps(const ModelFactory& factory, const Expectation& e,
     EXPECT_EQ(info.pass_count(), e.passes);
     EXPECT_EQ(info.dummy_desc_hdr() != 0, e.passes > 1);
 
-    if (std::getenv("E2E_DUMP")) {
-        for (size_t i = 0; i < seq->passes().size(); ++i) {
-            for (const auto& l : seq->passes()[i]->layers) {
-                std::string line = "pass " + std::to_string(i) + " " + l->get_name() + ":";
-                for (const auto& c : *layer_mapping_of(*l).nps) {
-                    line += " " + hw::to_string(c.type) + "@" + std::to_string(c.ident.col) + "." +
-                            std::to_string(c.ident.row) + "." + std::to_string(c.ident.id);
-                }
-                std::printf("%s\n", line.c_str());
-            }
-        }
-    }
     // The same layers mapped again, over their earlier mappings.
     {
         auto device = v2_device();
@@ -773,6 +759,17 @@ TEST(E2eV2Refusals, WindowedAveragePoolIsRefused) {
     EXPECT_EQ(m.status.to_string(),
               "Cannot map layer 'dw'. Global Average pooling must be global. When using Global "
               "Average Pooling, input dimensions width * height cannot exceed 144.");
+    // The layers before the refused one are mapped; it and the rest stay.
+    ASSERT_EQ(m.remaining.size(), 2u);
+    EXPECT_EQ(m.remaining[0]->get_name(), "dw");
+    EXPECT_EQ(m.remaining[1]->get_name(), "conv2");
+    auto seq = m.sequence();
+    ASSERT_NE(seq, nullptr);
+    EXPECT_EQ(seq->name(), "HW/input-conv1");
+    ASSERT_NO_FATAL_FAILURE(verify_program(*seq));
+    expect_records_match(*seq);
+    const ProgramInfo info(seq->program().data, seq->program().size);
+    EXPECT_EQ(info.output_dims(), (std::vector<uint32_t>{16, 16, 16}));
 }
 
 // Rules that refuse a layer in a chain, with the exact status.
@@ -1707,6 +1704,22 @@ TEST(E2eV2ModelMap, NullConstraints) {
     const ByteView b = other->sequences()[0]->program();
     EXPECT_EQ(std::vector<uint8_t>(a.data, a.data + a.size),
               std::vector<uint8_t>(b.data, b.data + b.size));
+}
+
+TEST(E2eV2ModelMap, VirtualDeviceCannotRun) {
+    auto device = v2_device();
+    auto model = small_model();
+    model->map(device, false, std::make_shared<MapConstraints>(device));
+    auto seq = std::dynamic_pointer_cast<HardwareSequence>(model->sequences().at(0));
+    ASSERT_NE(seq, nullptr);
+    std::shared_ptr<const Tensor> input =
+        Dense::create(TensorType::uint8, Shape({8, 8, 8}), Dense::Layout::RowMajor);
+    try {
+        seq->forward_samples({input}, nullptr);
+        FAIL() << "ran on a virtual device";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "An actual hardware device is required.");
+    }
 }
 
 TEST(E2eV2ModelMap, ConstraintsOfAnotherDevice) {
