@@ -1474,6 +1474,43 @@ TEST(E2eV2Models, ResidualBlockOnSplitLayers) {
         e);
 }
 
+TEST(E2eV2Models, ParallelBranchesConcatenated) {
+    // A feeds two convolutions whose outputs are concatenated.
+    Expectation e;
+    e.in_dims = {16, 16, 8};
+    e.out_dims = {16, 16, 16};
+    expect_maps(
+        [] {
+            ModelBuilder b;
+            b.input(16, 16, 8);
+            auto a = b.add(LayerType::Conv2D, "A", conv_params(8, 3, 1));
+            auto l = b.add(LayerType::Conv2D, "L", conv_params(8, 3, 1), {a});
+            auto r = b.add(LayerType::Conv2D, "R", conv_params(8, 1, 1), {a});
+            b.add(LayerType::Concatenate, "cat", {}, {l, r});
+            b.add(LayerType::Conv2D, "M", conv_params(16, 1, 1));
+            return b.take();
+        },
+        e);
+}
+
+TEST(E2eV2Models, ResidualAroundDepthwiseAndTranspose) {
+    Expectation e;
+    e.in_dims = {8, 8, 8};
+    e.out_dims = {16, 16, 8};
+    expect_maps(
+        [] {
+            ModelBuilder b;
+            b.input(8, 8, 8);
+            auto a = b.add(LayerType::Conv2D, "A", conv_params(16, 3, 1));
+            auto d = b.add(LayerType::DepthwiseConv2D, "D", {{"kernel_size", 3}, {"activation", 1}});
+            b.add(LayerType::Add, "S", {}, {d, a});
+            b.add(LayerType::Conv2DTranspose, "T",
+                  {{"filters", 8}, {"kernel_size", 3}, {"activation", 1}});
+            return b.take();
+        },
+        e);
+}
+
 TEST(E2eV2Models, ConcatenateIntoDepthwise) {
     Expectation e;
     e.in_dims = {16, 16, 8};
@@ -1646,6 +1683,69 @@ Mapped map_on_mesh(const ModelFactory& factory, const Mesh& mesh) {
     HardwareBackend backend;
     out.status = backend.map(&out.remaining, &out.sequences, std::make_shared<MapConstraints>(device));
     return out;
+}
+
+// The mesh of the v2 example script: 28 NPs on 7 nodes around the DMA node,
+// TNP-Bs on columns 2 and 3, one FNP3 and one FNP2 per node of column 4, no
+// HRC and no skip DMA.
+Mesh example_mesh() {
+    std::vector<np::Info> nps;
+    const std::pair<uint8_t, uint8_t> nodes[] = {{1, 2}, {2, 1}, {2, 2}, {3, 1},
+                                                 {3, 2}, {4, 1}, {4, 2}};
+    for (const auto& [col, row] : nodes) {
+        for (uint8_t id = 0; id < 4; ++id) {
+            std::set<hw::Type> kinds{hw::Type::CNP1, hw::Type::CNP2};
+            if ((col == 2 || col == 3) && id >= 2) kinds.insert(hw::Type::TNP_B);
+            if (col == 4 && id == 0) kinds.insert(hw::Type::FNP3);
+            if (col == 4 && id == 1) kinds.insert(hw::Type::FNP2);
+            nps.emplace_back(hw::Ident{col, row, id, 0}, kinds, true);
+        }
+    }
+    return Mesh(IpVersion::v2, hw::Ident{1, 1, 0, 0}, hw::Ident{1, 1, 1, 0}, std::nullopt,
+                std::move(nps), {});
+}
+
+TEST(E2eV2Models, ExampleMesh) {
+    auto factory = [] {
+        ModelBuilder b;
+        b.input(16, 16, 3);
+        b.add(LayerType::Conv2D, "conv", conv_params(16, 3, 1));
+        b.add(LayerType::DepthwiseConv2D, "dwconv",
+              {{"kernel_size", 3}, {"kernel_stride", 2}, {"activation", 1}});
+        b.add(LayerType::Dense1D, "dense", {{"units", 10}, {"activation", 0}});
+        return b.take();
+    };
+    const Mapped m = map_on_mesh(factory, example_mesh());
+    ASSERT_FALSE(m.status.error) << m.status.to_string();
+    EXPECT_TRUE(m.remaining.empty());
+    auto seq = m.sequence();
+    ASSERT_NE(seq, nullptr);
+    ASSERT_NO_FATAL_FAILURE(verify_program(*seq));
+    expect_records_match(*seq);
+    const ProgramInfo info(seq->program().data, seq->program().size);
+    EXPECT_EQ(info.input_dims(), (std::vector<uint32_t>{16, 16, 3}));
+    EXPECT_EQ(info.output_dims(), (std::vector<uint32_t>{1, 1, 10}));
+    EXPECT_EQ(map_on_mesh(factory, example_mesh()).bytes(), m.bytes());
+}
+
+TEST(E2eV2Refusals, BufferTempConvWithoutSkipDmas) {
+    // A TNP-B layer streams its FIFO through the skip DMAs: on a mesh without
+    // them the layer before it cannot leave room for it in any pass.
+    auto factory = [] {
+        ModelBuilder b;
+        b.input(8, 8, 8);
+        b.add(LayerType::Conv2D, "conv", conv_params(8, 3, 1));
+        b.add(LayerType::BufferTempConv, "btc",
+              {{"filters", 8}, {"fifo_size", 2}, {"activation", 1}});
+        return b.take();
+    };
+    EXPECT_FALSE(map_on_mesh(factory, preset_v2_mesh()).status.error);
+    const Mapped m = map_on_mesh(factory, example_mesh());
+    EXPECT_TRUE(m.status.error);
+    EXPECT_EQ(m.status.to_string(),
+              "Cannot map layer 'conv'. The next BufferTempConv btc can't be mapped in the current "
+              "pass.");
+    EXPECT_EQ(m.remaining.size(), 3u);
 }
 
 TEST(E2eV2Refusals, NoHrcOnTheMesh) {
