@@ -422,8 +422,39 @@ void expect_records_match(const HardwareSequence& seq) {
         highest = std::max(highest, hi);
     }
     const auto* epg = reader.info().epg_registers();
-    EXPECT_EQ(epg->Get(2)->address(), 0x10u);
-    EXPECT_EQ(epg->Get(2)->value(), highest << 24 | lowest << 16 | 1u);
+    const LayerPtr F = first_mappable_layer(L);
+    const uint32_t epg_mode =
+        0x21200u | (targets(*F, TargetComponent::FNP) ? 2u : 0u) | (last_hrc ? 1u << 16 : 0u);
+    const std::vector<std::pair<uint32_t, uint32_t>> epg_want{
+        {0x00, epg_mode},    {0x0C, 0x10},       {0x10, highest << 24 | lowest << 16 | 1u},
+        {0x14, 0x100},       {0x18, 0x01FE0001}, {0x1C, 0x027FFFFF}};
+    for (flatbuffers::uoffset_t k = 0; k < epg->size() && k < epg_want.size(); ++k) {
+        EXPECT_EQ(epg->Get(k)->address(), epg_want[k].first) << "EPG pair " << k;
+        EXPECT_EQ(epg->Get(k)->value(), epg_want[k].second) << "EPG pair " << k;
+    }
+
+    // The input setup record: three one-word writes into the IP registers.
+    const Layer& Z = *L.back();
+    const bool a = targets(*F, TargetComponent::HRC);
+    const bool e = Z.params()->layer_type() == LayerType::Dequantizer
+                       ? Z.input_bits() <= 8
+                       : !Z.activation_enabled() && Z.output_bits() <= 8;
+    Shape in = F->input_dimensions().front();
+    if (F->params()->layer_type() == LayerType::Dense1D) in = Shape({1, 1, in[0] * in[1] * in[2]});
+    const Shape out = Z.output_dimensions();
+    const uint32_t w68 = out[0] == 1 && out[1] == 1
+                             ? 0u
+                             : out[1] * out[2] | (out[2] < 2048 ? out[2] << 20 : 0u);
+    const auto scc = blocks_of(stored[0][0]);
+    ASSERT_EQ(scc.size(), 3u);
+    const std::vector<std::pair<uint32_t, uint32_t>> scc_want{
+        {4, 0x18u | (a ? 0u : 1u) | (e ? 1u << 20 : 0u)}, {64, in[2]}, {68, w68}};
+    for (size_t k = 0; k < 3; ++k) {
+        EXPECT_EQ(scc[k].target, uint32_t{dma::IpRegisters});
+        EXPECT_EQ(scc[k].np.col, 0);
+        EXPECT_EQ(scc[k].offset, scc_want[k].first);
+        EXPECT_EQ(scc[k].payload, std::vector<uint32_t>{scc_want[k].second}) << "SCC word " << k;
+    }
 
     // Buffer modes: with several passes every placed NP runs single-buffered
     // except those shared by the last layer of a pass and the first of the
