@@ -4,9 +4,8 @@
 // program is checked byte for byte against what the kinds' own recorders
 // produce for the mapping the engine chose.
 
-#include <gtest/gtest.h>
-
 #include <flatbuffers/flatbuffers.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
@@ -78,7 +77,9 @@ class ModelBuilder {
     }
     LayerPtr input(uint32_t x, uint32_t y, uint32_t c, int bits = 8) {
         return add(LayerType::InputData, "input",
-                   {{"input_width", int(x)}, {"input_height", int(y)}, {"input_channels", int(c)},
+                   {{"input_width", int(x)},
+                    {"input_height", int(y)},
+                    {"input_channels", int(c)},
                     {"input_bits", bits}});
     }
     std::unique_ptr<Model> take() { return std::move(model_); }
@@ -268,8 +269,7 @@ std::vector<Block> blocks_of(const StoredRecord& record) {
     return out;
 }
 
-bool has_block(const std::vector<Block>& blocks, const hw::Ident& np,
-               std::set<uint32_t> targets) {
+bool has_block(const std::vector<Block>& blocks, const hw::Ident& np, std::set<uint32_t> targets) {
     for (const Block& b : blocks) {
         if (b.np.col == np.col && b.np.row == np.row && b.np.id == np.id &&
             targets.count(b.target) && b.size > 0) {
@@ -290,13 +290,10 @@ bool fnp_flag_of(const Layer& layer, const LayerPtr& next) {
 }
 
 // The record the layer's own recorder gives for its place in the sequence.
-std::unique_ptr<program::Record> kind_record(const Device& device,
-                                             const HardwareConstraints& constraints,
-                                             const Layer& layer, const Layer& first,
-                                             const LayerPtr& next_first, bool starts, bool ends,
-                                             bool last_flag,
-                                             const std::vector<hw::Ident>& none = {},
-                                             bool regs_only = false) {
+std::unique_ptr<program::Record> kind_record(
+    const Device& device, const HardwareConstraints& constraints, const Layer& layer,
+    const Layer& first, const LayerPtr& next_first, bool starts, bool ends, bool last_flag,
+    const std::vector<hw::Ident>& none = {}, bool regs_only = false) {
     switch (layer.params()->layer_type()) {
         case LayerType::Conv2D:
             return v2::record_program_conv2d_layer(device, layer, next_first, starts, ends, none,
@@ -408,7 +405,8 @@ void expect_records_match(const HardwareSequence& seq) {
         if (targets(*f, TargetComponent::HRC) && i == 0 && last_hrc) {
             lo = hi = 0;
         } else {
-            if (targets(*f, TargetComponent::HRC)) nps = layer_mapping_of(*f->outbound_layers().at(0)).nps;
+            if (targets(*f, TargetComponent::HRC))
+                nps = layer_mapping_of(*f->outbound_layers().at(0)).nps;
             if (nps->size() == 1 && (*nps)[0].type == hw::Type::HRC) {
                 lo = hi = 1;
             } else {
@@ -426,11 +424,72 @@ void expect_records_match(const HardwareSequence& seq) {
     const uint32_t epg_mode =
         0x21200u | (targets(*F, TargetComponent::FNP) ? 2u : 0u) | (last_hrc ? 1u << 16 : 0u);
     const std::vector<std::pair<uint32_t, uint32_t>> epg_want{
-        {0x00, epg_mode},    {0x0C, 0x10},       {0x10, highest << 24 | lowest << 16 | 1u},
-        {0x14, 0x100},       {0x18, 0x01FE0001}, {0x1C, 0x027FFFFF}};
+        {0x00, epg_mode}, {0x0C, 0x10},       {0x10, highest << 24 | lowest << 16 | 1u},
+        {0x14, 0x100},    {0x18, 0x01FE0001}, {0x1C, 0x027FFFFF}};
     for (flatbuffers::uoffset_t k = 0; k < epg->size() && k < epg_want.size(); ++k) {
         EXPECT_EQ(epg->Get(k)->address(), epg_want[k].first) << "EPG pair " << k;
         EXPECT_EQ(epg->Get(k)->value(), epg_want[k].second) << "EPG pair " << k;
+    }
+
+    // The skip-DMA entries of each pass, from the layers' mappings.
+    struct Entry {
+        uint8_t col, row, id, ch;
+        bool tnp_b;
+        uint8_t skip_param, channel;
+        uint32_t size;
+        bool operator==(const Entry& o) const {
+            return col == o.col && row == o.row && id == o.id && ch == o.ch && tnp_b == o.tnp_b &&
+                   skip_param == o.skip_param && channel == o.channel && size == o.size;
+        }
+    };
+    auto words_of = [](const Shape& d, uint32_t bits, bool tnp) {
+        return tnp ? d[0] * d[1] * ((bits * d[2] + 31) / 32)
+                   : d[1] * d[2] * ((bits * d[0] + 31) / 32);
+    };
+    auto read_entries = [](const flatbuffers::Vector<const fb::SKipDmaInfoTrack*>* v) {
+        std::vector<Entry> out;
+        if (!v) return out;
+        for (const auto* t : *v) {
+            out.push_back(Entry{t->np().col(), t->np().row(), t->np().id(), t->np().channel(),
+                                t->tnp_b(), t->skip_param(), t->channel(), t->size()});
+        }
+        return out;
+    };
+    for (size_t i = 0; i < passes.size(); ++i) {
+        std::vector<Entry> stores, loads;
+        for (const auto& l : passes[i]->layers) {
+            const LayerMapping& lm = layer_mapping_of(*l);
+            const bool tnp = targets(*l, TargetComponent::TNP_B);
+            const Shape in0 = l->input_dimensions().front();
+            if (const hw::Component* c = lm.skipdma_store()) {
+                ASSERT_NE(lm.skipdma_store_channel, nullptr);
+                const uint32_t size =
+                    tnp ? words_of(in0, l->input_bits(), true)
+                        : words_of(l->output_dimensions(), l->output_bits(), false);
+                stores.push_back(Entry{c->ident.col, c->ident.row, c->ident.id, c->ident.channel,
+                                       tnp, lm.skipdma_store_channel->skip_param,
+                                       lm.skipdma_store_channel->channel, size});
+            }
+            if (const hw::Component* c = lm.skipdma_store_dual_output()) {
+                ASSERT_NE(lm.skipdma_store_dual_output_channel, nullptr);
+                stores.push_back(Entry{c->ident.col, c->ident.row, c->ident.id, c->ident.channel,
+                                       false, lm.skipdma_store_dual_output_channel->skip_param,
+                                       lm.skipdma_store_dual_output_channel->channel,
+                                       words_of(in0, l->input_bits(), tnp)});
+            }
+            if (const hw::Component* c = lm.skipdma_load()) {
+                ASSERT_NE(lm.skipdma_load_channel, nullptr);
+                loads.push_back(Entry{c->ident.col, c->ident.row, c->ident.id, c->ident.channel,
+                                      tnp, lm.skipdma_load_channel->skip_param,
+                                      lm.skipdma_load_channel->channel, 0});
+            }
+        }
+        const auto* spans = reader.info().passes()->Get(flatbuffers::uoffset_t(i));
+        EXPECT_EQ(spans->skipdma_stores() == nullptr, stores.empty());
+        EXPECT_EQ(spans->skipdma_loads() == nullptr, loads.empty());
+        EXPECT_TRUE(read_entries(spans->skipdma_stores()) == stores)
+            << "skip-DMA stores, pass " << i;
+        EXPECT_TRUE(read_entries(spans->skipdma_loads()) == loads) << "skip-DMA loads, pass " << i;
     }
 
     // The input setup record: three one-word writes into the IP registers.
@@ -442,9 +501,8 @@ void expect_records_match(const HardwareSequence& seq) {
     Shape in = F->input_dimensions().front();
     if (F->params()->layer_type() == LayerType::Dense1D) in = Shape({1, 1, in[0] * in[1] * in[2]});
     const Shape out = Z.output_dimensions();
-    const uint32_t w68 = out[0] == 1 && out[1] == 1
-                             ? 0u
-                             : out[1] * out[2] | (out[2] < 2048 ? out[2] << 20 : 0u);
+    const uint32_t w68 =
+        out[0] == 1 && out[1] == 1 ? 0u : out[1] * out[2] | (out[2] < 2048 ? out[2] << 20 : 0u);
     const auto scc = blocks_of(stored[0][0]);
     ASSERT_EQ(scc.size(), 3u);
     const std::vector<std::pair<uint32_t, uint32_t>> scc_want{
@@ -501,10 +559,10 @@ void expect_records_match(const HardwareSequence& seq) {
             bool in_pass = false;
             for (const auto& l : layers) in_pass = in_pass || l == next;
             if (!in_pass) next = nullptr;
-            const auto expected = kind_record(*seq.device(), seq.constraints(), X, *F1, next_first,
-                                              layers[x] == pass_first && i > 0,
-                                              layers[x] == pass_last && next_first != nullptr,
-                                              fnp_flag_of(X, next));
+            const auto expected =
+                kind_record(*seq.device(), seq.constraints(), X, *F1, next_first,
+                            layers[x] == pass_first && i > 0,
+                            layers[x] == pass_last && next_first != nullptr, fnp_flag_of(X, next));
             const StoredRecord want = as_stored(*expected);
             const StoredRecord& got = stored[i][head + x];
             EXPECT_EQ(got.tracks, want.tracks);
@@ -569,8 +627,8 @@ void expect_chain_routing(const HardwareSequence& seq) {
             }
             // The last layer of a pass that another follows sends to the
             // next pass's first layer, on a channel of its own.
-            const bool linked = !next && layers[x] == last_mappable_layer(layers) &&
-                                i + 1 < passes.size();
+            const bool linked =
+                !next && layers[x] == last_mappable_layer(layers) && i + 1 < passes.size();
             if (linked) next = first_mappable_layer(passes[i + 1]->layers);
             uint32_t lo = dma.col, hi = dma.col;
             if (next) {
@@ -723,8 +781,8 @@ void expect_maps(const ModelFactory& factory, const Expectation& e,
 
 P conv_params(int filters, int kernel, int activation, int pool_type = 0, int pool_size = 0,
               int stride = 1) {
-    P p{{"filters", filters},   {"kernel_size", kernel},  {"activation", activation},
-        {"kernel_stride", stride}, {"output_bits", 8},    {"weights_bits", 8}};
+    P p{{"filters", filters},      {"kernel_size", kernel}, {"activation", activation},
+        {"kernel_stride", stride}, {"output_bits", 8},      {"weights_bits", 8}};
     if (pool_type) {
         p["pool_type"] = pool_type;
         p["pool_size"] = pool_size;
@@ -776,11 +834,12 @@ TEST_P(E2eV2ConvChain, Maps) {
     expect_chain_routing(*m.sequence());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    E2eV2, E2eV2ConvChain,
-    ::testing::Values(ConvCase{"plain", 0, 0, 16}, ConvCase{"relu", 1, 0, 16},
-                      ConvCase{"relu_maxpool", 1, 1, 8}),
-    [](const ::testing::TestParamInfo<ConvCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(E2eV2, E2eV2ConvChain,
+                         ::testing::Values(ConvCase{"plain", 0, 0, 16}, ConvCase{"relu", 1, 0, 16},
+                                           ConvCase{"relu_maxpool", 1, 1, 8}),
+                         [](const ::testing::TestParamInfo<ConvCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // Average pooling on the CNP is global pooling only: a 2x2 average pool over
 // a 16x16 input breaks two of its rules, and the layer is refused with both.
@@ -832,16 +891,26 @@ TEST_P(E2eV2Refused, Status) {
 INSTANTIATE_TEST_SUITE_P(
     E2eV2, E2eV2Refused,
     ::testing::Values(
-        Refusal{"valid_padding", 8, conv_params(8, 3, 1),
-                {{"filters", 8}, {"kernel_size", 5}, {"padding", 0}}, false,
+        Refusal{"valid_padding",
+                8,
+                conv_params(8, 3, 1),
+                {{"filters", 8}, {"kernel_size", 5}, {"padding", 0}},
+                false,
                 "Cannot map layer 'next'. Only padding 'Same' and 'SameUpper' are supported."},
-        Refusal{"same_upper_stride1_4bit", 8, conv_params(8, 3, 1),
-                {{"filters", 8}, {"kernel_size", 3}, {"padding", 2}, {"weights_bits", 4}}, false,
+        Refusal{"same_upper_stride1_4bit",
+                8,
+                conv_params(8, 3, 1),
+                {{"filters", 8}, {"kernel_size", 3}, {"padding", 2}, {"weights_bits", 4}},
+                false,
                 "Cannot map layer 'next'. With SameUpper padding only stride 2 is supported. With "
                 "SameUpper padding only 8-bit weights are supported."},
-        Refusal{"input_narrower_than_weights", 4, conv_params(8, 3, 1), conv_params(8, 3, 1),
-                false, "Cannot map layer 'head'. Input bits should be >= weights bits."},
-        Refusal{"max_pool_into_dense", 8, conv_params(8, 3, 1, 1, 2), {{"units", 10}}, true,
+        Refusal{"input_narrower_than_weights", 4, conv_params(8, 3, 1), conv_params(8, 3, 1), false,
+                "Cannot map layer 'head'. Input bits should be >= weights bits."},
+        Refusal{"max_pool_into_dense",
+                8,
+                conv_params(8, 3, 1, 1, 2),
+                {{"units", 10}},
+                true,
                 "Cannot map layer 'head':\n"
                 "  * Layer 'head': A layer with max pooling cannot be the last layer of a "
                 "sequence.\n"
@@ -935,8 +1004,12 @@ TEST(E2eV2Models, ResidualBlockWithAdd) {
     const auto* pass = info.info().passes()->Get(0);
     ASSERT_NE(pass->skipdma_stores(), nullptr);
     ASSERT_NE(pass->skipdma_loads(), nullptr);
-    EXPECT_EQ(pass->skipdma_stores()->size(), 1u);
-    EXPECT_EQ(pass->skipdma_loads()->size(), 1u);
+    ASSERT_EQ(pass->skipdma_stores()->size(), 1u);
+    ASSERT_EQ(pass->skipdma_loads()->size(), 1u);
+    // A's 16x16x16 output at 8 bits: 16 x 16 rows of 4 words.
+    EXPECT_EQ(pass->skipdma_stores()->Get(0)->size(), 1024u);
+    EXPECT_FALSE(pass->skipdma_stores()->Get(0)->tnp_b());
+    EXPECT_EQ(pass->skipdma_loads()->Get(0)->size(), 0u);
     // A's record carries the skip-DMA blocks (target 11), M's record a merge
     // shift block on each of its NPs.
     const auto records = stored_records(*m.sequence());
@@ -1015,10 +1088,7 @@ ModelFactory hrc_model() {
         ModelBuilder b;
         b.input(32, 32, 3);
         b.add(LayerType::InputConv2D, "iconv",
-              {{"filters", 16},
-               {"kernel_size", 3},
-               {"kernel_stride", 2},
-               {"activation", 1}});
+              {{"filters", 16}, {"kernel_size", 3}, {"kernel_stride", 2}, {"activation", 1}});
         b.add(LayerType::Conv2D, "conv", conv_params(16, 3, 1, 0, 0, 2));
         b.add(LayerType::Dense1D, "dense", {{"units", 10}, {"activation", 0}});
         return b.take();
@@ -1053,18 +1123,28 @@ TEST(E2eV2Models, BufferTempConvs) {
     Expectation e;
     e.in_dims = {8, 8, 8};
     e.out_dims = {8, 8, 8};
-    expect_maps(
-        [] {
-            ModelBuilder b;
-            b.input(8, 8, 8);
-            b.add(LayerType::Conv2D, "conv", conv_params(8, 3, 1));
-            b.add(LayerType::BufferTempConv, "btc",
-                  {{"filters", 8}, {"fifo_size", 4}, {"activation", 1}});
-            b.add(LayerType::DepthwiseBufferTempConv, "dbtc",
-                  {{"fifo_size", 4}, {"activation", 1}});
-            return b.take();
-        },
-        e);
+    auto factory = [] {
+        ModelBuilder b;
+        b.input(8, 8, 8);
+        b.add(LayerType::Conv2D, "conv", conv_params(8, 3, 1));
+        b.add(LayerType::BufferTempConv, "btc",
+              {{"filters", 8}, {"fifo_size", 4}, {"activation", 1}});
+        b.add(LayerType::DepthwiseBufferTempConv, "dbtc", {{"fifo_size", 4}, {"activation", 1}});
+        return b.take();
+    };
+    expect_maps(factory, e);
+    // Each TNP-B layer keeps its FIFO through a skip-DMA store and load: its
+    // 8x8x8 input at 8 bits is 8 x 8 x 2 words.
+    const Mapped m = map_with_backend(factory);
+    ASSERT_FALSE(m.status.error) << m.status.to_string();
+    const ProgramInfo info(m.sequence()->program().data, m.sequence()->program().size);
+    const auto* stores = info.info().passes()->Get(0)->skipdma_stores();
+    ASSERT_NE(stores, nullptr);
+    ASSERT_EQ(stores->size(), 2u);
+    for (const auto* t : *stores) {
+        EXPECT_TRUE(t->tnp_b());
+        EXPECT_EQ(t->size(), 128u);
+    }
 }
 
 TEST(E2eV2Models, Concatenate) {
@@ -1163,8 +1243,10 @@ TEST_P(E2eV2ResidualAcrossPasses, Maps) {
     const LayerPtr s = m.model->get_layer("S");
     const LayerPtr mm = m.model->get_layer("M");
     for (const auto& pass : passes) {
-        const bool has_s = std::find(pass->layers.begin(), pass->layers.end(), s) != pass->layers.end();
-        const bool has_m = std::find(pass->layers.begin(), pass->layers.end(), mm) != pass->layers.end();
+        const bool has_s =
+            std::find(pass->layers.begin(), pass->layers.end(), s) != pass->layers.end();
+        const bool has_m =
+            std::find(pass->layers.begin(), pass->layers.end(), mm) != pass->layers.end();
         EXPECT_EQ(has_s, has_m);
     }
 }
@@ -1307,9 +1389,9 @@ TEST(E2eV2Models, QuantizerAndDequantizer) {
     EXPECT_EQ(info.output_shift(), std::vector<int32_t>(8, 0));
     EXPECT_EQ(info.output_scales(), std::vector<float>(8, 4.0f));
     ASSERT_NE(info.info().input_scales(), nullptr);
-    EXPECT_EQ(std::vector<float>(info.info().input_scales()->begin(),
-                                 info.info().input_scales()->end()),
-              (std::vector<float>{0.5f, 1.5f, 2.5f, 3.5f}));
+    EXPECT_EQ(
+        std::vector<float>(info.info().input_scales()->begin(), info.info().input_scales()->end()),
+        (std::vector<float>{0.5f, 1.5f, 2.5f, 3.5f}));
 }
 
 TEST(E2eV2Models, BufferTempConvFirst) {
@@ -1426,42 +1508,140 @@ TEST_P(E2eV2Variants, Maps) {
     e.in_dims = {v.x, v.y, v.c};
     e.in_bits = uint8_t(v.input_bits);
     e.out_dims = v.out_dims;
-    e.out_bits = v.dense_tail ? 4 : uint8_t(v.params.count("output_bits") ? v.params.at("output_bits") : 8);
+    e.out_bits =
+        v.dense_tail ? 4 : uint8_t(v.params.count("output_bits") ? v.params.at("output_bits") : 8);
     expect_maps(factory, e);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     E2eV2, E2eV2Variants,
     ::testing::Values(
-        Variant{"conv_k5", 16, 16, 8, 8, LayerType::Conv2D,
-                {{"filters", 8}, {"kernel_size", 5}}, {16, 16, 8}, false},
-        Variant{"conv_same_upper", 16, 16, 8, 8, LayerType::Conv2D,
+        Variant{"conv_k5",
+                16,
+                16,
+                8,
+                8,
+                LayerType::Conv2D,
+                {{"filters", 8}, {"kernel_size", 5}},
+                {16, 16, 8},
+                false},
+        Variant{"conv_same_upper",
+                16,
+                16,
+                8,
+                8,
+                LayerType::Conv2D,
                 {{"filters", 8}, {"kernel_size", 3}, {"padding", 2}, {"kernel_stride", 2}},
-                {8, 8, 8}, false},
-        Variant{"conv_k7", 16, 16, 8, 8, LayerType::Conv2D,
-                {{"filters", 8}, {"kernel_size", 7}}, {16, 16, 8}, false},
-        Variant{"conv_stride2", 16, 16, 8, 8, LayerType::Conv2D,
-                {{"filters", 8}, {"kernel_size", 3}, {"kernel_stride", 2}}, {8, 8, 8}, false},
-        Variant{"dw_stride2", 16, 16, 8, 8, LayerType::DepthwiseConv2D,
-                {{"kernel_size", 3}, {"kernel_stride", 2}}, {8, 8, 16}, false},
-        Variant{"dw_k5", 16, 16, 8, 8, LayerType::DepthwiseConv2D,
-                {{"kernel_size", 5}}, {16, 16, 16}, false},
-        Variant{"conv_out4", 16, 16, 8, 8, LayerType::Conv2D,
-                {{"filters", 8}, {"kernel_size", 3}, {"output_bits", 4}}, {16, 16, 8}, false},
-        Variant{"conv_no_act", 16, 16, 8, 8, LayerType::Conv2D,
-                {{"filters", 8}, {"kernel_size", 3}, {"activation", 0}}, {16, 16, 8}, false},
-        Variant{"out4_to_dense", 8, 8, 8, 8, LayerType::Conv2D,
-                {{"filters", 8}, {"kernel_size", 3}, {"output_bits", 4}}, {1, 1, 10}, true},
-        Variant{"conv_4bit_input", 16, 16, 8, 4, LayerType::Conv2D,
-                {{"filters", 8}, {"kernel_size", 3}}, {16, 16, 8}, false},
-        Variant{"convt_k4", 8, 8, 8, 8, LayerType::Conv2DTranspose,
-                {{"filters", 8}, {"kernel_size", 4}}, {16, 16, 8}, false},
-        Variant{"dwt_k4", 8, 8, 8, 8, LayerType::DepthwiseConv2DTranspose,
-                {{"kernel_size", 4}}, {16, 16, 16}, false},
-        Variant{"btc_no_act", 8, 8, 8, 8, LayerType::BufferTempConv,
-                {{"filters", 8}, {"fifo_size", 3}, {"activation", 0}}, {8, 8, 8}, false},
-        Variant{"dense_from_image", 4, 4, 8, 8, LayerType::Dense1D,
-                {{"units", 12}}, {1, 1, 12}, false}),
+                {8, 8, 8},
+                false},
+        Variant{"conv_k7",
+                16,
+                16,
+                8,
+                8,
+                LayerType::Conv2D,
+                {{"filters", 8}, {"kernel_size", 7}},
+                {16, 16, 8},
+                false},
+        Variant{"conv_stride2",
+                16,
+                16,
+                8,
+                8,
+                LayerType::Conv2D,
+                {{"filters", 8}, {"kernel_size", 3}, {"kernel_stride", 2}},
+                {8, 8, 8},
+                false},
+        Variant{"dw_stride2",
+                16,
+                16,
+                8,
+                8,
+                LayerType::DepthwiseConv2D,
+                {{"kernel_size", 3}, {"kernel_stride", 2}},
+                {8, 8, 16},
+                false},
+        Variant{"dw_k5",
+                16,
+                16,
+                8,
+                8,
+                LayerType::DepthwiseConv2D,
+                {{"kernel_size", 5}},
+                {16, 16, 16},
+                false},
+        Variant{"conv_out4",
+                16,
+                16,
+                8,
+                8,
+                LayerType::Conv2D,
+                {{"filters", 8}, {"kernel_size", 3}, {"output_bits", 4}},
+                {16, 16, 8},
+                false},
+        Variant{"conv_no_act",
+                16,
+                16,
+                8,
+                8,
+                LayerType::Conv2D,
+                {{"filters", 8}, {"kernel_size", 3}, {"activation", 0}},
+                {16, 16, 8},
+                false},
+        Variant{"out4_to_dense",
+                8,
+                8,
+                8,
+                8,
+                LayerType::Conv2D,
+                {{"filters", 8}, {"kernel_size", 3}, {"output_bits", 4}},
+                {1, 1, 10},
+                true},
+        Variant{"conv_4bit_input",
+                16,
+                16,
+                8,
+                4,
+                LayerType::Conv2D,
+                {{"filters", 8}, {"kernel_size", 3}},
+                {16, 16, 8},
+                false},
+        Variant{"convt_k4",
+                8,
+                8,
+                8,
+                8,
+                LayerType::Conv2DTranspose,
+                {{"filters", 8}, {"kernel_size", 4}},
+                {16, 16, 8},
+                false},
+        Variant{"dwt_k4",
+                8,
+                8,
+                8,
+                8,
+                LayerType::DepthwiseConv2DTranspose,
+                {{"kernel_size", 4}},
+                {16, 16, 16},
+                false},
+        Variant{"btc_no_act",
+                8,
+                8,
+                8,
+                8,
+                LayerType::BufferTempConv,
+                {{"filters", 8}, {"fifo_size", 3}, {"activation", 0}},
+                {8, 8, 8},
+                false},
+        Variant{"dense_from_image",
+                4,
+                4,
+                8,
+                8,
+                LayerType::Dense1D,
+                {{"units", 12}},
+                {1, 1, 12},
+                false}),
     [](const ::testing::TestParamInfo<Variant>& info) { return std::string(info.param.name); });
 
 TEST(E2eV2Models, TwoResidualBlocksInARow) {
@@ -1533,7 +1713,8 @@ TEST(E2eV2Models, ResidualAroundDepthwiseAndTranspose) {
             ModelBuilder b;
             b.input(8, 8, 8);
             auto a = b.add(LayerType::Conv2D, "A", conv_params(16, 3, 1));
-            auto d = b.add(LayerType::DepthwiseConv2D, "D", {{"kernel_size", 3}, {"activation", 1}});
+            auto d =
+                b.add(LayerType::DepthwiseConv2D, "D", {{"kernel_size", 3}, {"activation", 1}});
             b.add(LayerType::Add, "S", {}, {d, a});
             b.add(LayerType::Conv2DTranspose, "T",
                   {{"filters", 8}, {"kernel_size", 3}, {"activation", 1}});
@@ -1563,17 +1744,16 @@ TEST(E2eV2Refusals, ResidualBlockAroundBufferTempConv) {
     // An Add takes CNP (or skip-DMA) inbounds only; the run that ends at the
     // TNP-B layer leaves the skip branch open. The group is headed by the
     // first status, which has no layer name.
-    const Mapped m = map_with_backend(
-        [] {
-            ModelBuilder b;
-            b.input(8, 8, 8);
-            auto a = b.add(LayerType::Conv2D, "A", conv_params(8, 3, 1));
-            auto t = b.add(LayerType::BufferTempConv, "T",
-                           {{"filters", 8}, {"fifo_size", 4}, {"activation", 1}});
-            b.add(LayerType::Add, "S", {}, {t, a});
-            b.add(LayerType::Conv2D, "M", conv_params(8, 3, 1));
-            return b.take();
-        });
+    const Mapped m = map_with_backend([] {
+        ModelBuilder b;
+        b.input(8, 8, 8);
+        auto a = b.add(LayerType::Conv2D, "A", conv_params(8, 3, 1));
+        auto t = b.add(LayerType::BufferTempConv, "T",
+                       {{"filters", 8}, {"fifo_size", 4}, {"activation", 1}});
+        b.add(LayerType::Add, "S", {}, {t, a});
+        b.add(LayerType::Conv2D, "M", conv_params(8, 3, 1));
+        return b.take();
+    });
     EXPECT_TRUE(m.status.error);
     EXPECT_EQ(m.status.to_string(),
               "Cannot map layer '':\n"
@@ -1712,7 +1892,8 @@ Mapped map_on_mesh(const ModelFactory& factory, const Mesh& mesh) {
     auto device = make_virtual_device(Selvo_v2, mesh);
     out.remaining = out.model->layers();
     HardwareBackend backend;
-    out.status = backend.map(&out.remaining, &out.sequences, std::make_shared<MapConstraints>(device));
+    out.status =
+        backend.map(&out.remaining, &out.sequences, std::make_shared<MapConstraints>(device));
     return out;
 }
 
