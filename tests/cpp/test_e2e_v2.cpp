@@ -1067,6 +1067,30 @@ TEST(E2eV2Models, ThreeDensesReachTheFnp2) {
               0u);
 }
 
+TEST(E2eV2Models, FirstDenseSizedForAllItsInputs) {
+    // A first Dense1D over a 4x4x4 input needs the memories of one over a
+    // flat 64-value input.
+    auto dense_on = [](uint32_t x, uint32_t y, uint32_t c) {
+        return [=] {
+            ModelBuilder b;
+            b.input(x, y, c);
+            b.add(LayerType::Dense1D, "d1", {{"units", 32}, {"activation", 1}});
+            return b.take();
+        };
+    };
+    const Mapped image = map_with_backend(dense_on(4, 4, 4));
+    const Mapped flat = map_with_backend(dense_on(1, 1, 64));
+    ASSERT_FALSE(image.status.error) << image.status.to_string();
+    ASSERT_FALSE(flat.status.error) << flat.status.to_string();
+    const hw::Component& a = layer_mapping_of(*image.model->get_layer("d1")).nps->at(0);
+    const hw::Component& b = layer_mapping_of(*flat.model->get_layer("d1")).nps->at(0);
+    EXPECT_EQ(a.type, b.type);
+    EXPECT_EQ(a.mem_info.input_size, b.mem_info.input_size);
+    EXPECT_EQ(a.mem_info.weight_size, b.mem_info.weight_size);
+    EXPECT_EQ(a.mem_info.external_size, b.mem_info.external_size);
+    EXPECT_GE(a.mem_info.input_size, 64u);
+}
+
 TEST(E2eV2Models, DenseDenseFromImage) {
     // A first Dense1D over a 4x4x4 input: the program's input is flattened.
     Expectation e;
@@ -1118,6 +1142,58 @@ TEST(E2eV2Models, InputConvConvDense) {
     // front of the HRC layer: 8-bit input, so signed.
     EXPECT_TRUE(info.input_signed());
 }
+
+struct HrcCase {
+    const char* name;
+    uint32_t channels;
+    P params;
+    std::vector<uint32_t> out_dims;
+};
+
+class E2eV2HrcVariants : public ::testing::TestWithParam<HrcCase> {};
+
+TEST_P(E2eV2HrcVariants, Maps) {
+    const HrcCase h = GetParam();
+    Expectation e;
+    e.in_dims = {32, 32, h.channels};
+    e.out_dims = h.out_dims;
+    expect_maps(
+        [h] {
+            ModelBuilder b;
+            b.input(32, 32, h.channels);
+            b.add(LayerType::InputConv2D, "iconv", h.params);
+            b.add(LayerType::Conv2D, "conv", conv_params(8, 3, 1));
+            return b.take();
+        },
+        e);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2eV2, E2eV2HrcVariants,
+    ::testing::Values(
+        HrcCase{"maxpool",
+                3,
+                {{"filters", 16},
+                 {"kernel_size", 3},
+                 {"activation", 1},
+                 {"pool_type", 1},
+                 {"pool_size", 2},
+                 {"pool_stride", 2}},
+                {16, 16, 8}},
+        HrcCase{"k5_stride2",
+                3,
+                {{"filters", 8}, {"kernel_size", 5}, {"kernel_stride", 2}},
+                {16, 16, 8}},
+        HrcCase{"k7_stride2",
+                3,
+                {{"filters", 8}, {"kernel_size", 7}, {"kernel_stride", 2}},
+                {16, 16, 8}},
+        HrcCase{"grey", 1, {{"filters", 8}, {"kernel_size", 3}, {"kernel_stride", 2}}, {16, 16, 8}},
+        HrcCase{"valid_padding",
+                3,
+                {{"filters", 8}, {"kernel_size", 3}, {"kernel_stride", 2}, {"padding", 0}},
+                {15, 15, 8}}),
+    [](const ::testing::TestParamInfo<HrcCase>& info) { return std::string(info.param.name); });
 
 TEST(E2eV2Models, BufferTempConvs) {
     Expectation e;
