@@ -1,11 +1,13 @@
 #pragma once
 
 // Helpers shared by the C++ tests: the component each layer type runs on (for
-// the fake layers), the texts of thrown exceptions, and a decoder that splits a
-// program record back into its DMA blocks.
+// the fake layers), a virtual device without NPs, the texts of thrown
+// exceptions, and a decoder that splits a program record back into its DMA
+// blocks.
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -13,6 +15,8 @@
 #include "backend/hw.h"
 #include "corelib/dma.h"
 #include "corelib/types.h"
+#include "devices/hw_version.h"
+#include "devices/virtual_device.h"
 #include "program/record.h"
 
 namespace vorna::test_support {
@@ -45,6 +49,13 @@ inline TargetComponent target_of(LayerType type) {
         default:
             return TargetComponent::None;
     }
+}
+
+// A virtual device on a mesh without NPs: DMA event endpoint (0, 0, 0),
+// configuration DMA (1, 0, 0), no HRC.
+inline std::shared_ptr<Device> bare_virtual_device(const HwVersion& version, IpVersion ip) {
+    Mesh mesh(ip, hw::Ident{0, 0, 0, 0}, hw::Ident{1, 0, 0, 0}, std::nullopt, {}, {});
+    return make_virtual_device(version, mesh);
 }
 
 // The text of any std::exception `f` throws; "<no exception>" when nothing is thrown.

@@ -21,8 +21,7 @@ using namespace vorna;
 inline const HwVersion kV2Version{0xBC, 0xA2, 1, 3};
 
 inline std::shared_ptr<Device> v2_device() {
-    Mesh mesh(IpVersion::v2, hw::Ident{0, 0, 0, 0}, hw::Ident{1, 0, 0, 0}, std::nullopt, {}, {});
-    return make_virtual_device(kV2Version, mesh);
+    return vorna::test_support::bare_virtual_device(kV2Version, IpVersion::v2);
 }
 
 using vorna::test_support::Block;
