@@ -42,6 +42,20 @@ AxisGeometry axis_geometry(uint32_t padding_before, uint32_t start, uint32_t siz
   return g;
 }
 
+// The NP's own region (`spatial`) and the region it reads (`aux`), common to
+// every split kind.
+void set_regions(NpSplitInterface* split, const NpSpace& spatial, const NpSpace& aux) {
+  split->i_orig_cut = static_cast<uint32_t>(aux.y);
+  split->j_orig_cut = static_cast<uint32_t>(aux.x);
+  split->ii_size = spatial.shape[1];
+  split->jj_size = spatial.shape[0];
+  split->ch_size = spatial.shape[2];
+  split->ii_offset = aux.y - spatial.y;
+  split->jj_offset = aux.x - spatial.x;
+  split->i_size_cut = aux.shape[1];
+  split->j_size_cut = aux.shape[0];
+}
+
 }  // namespace
 
 NpSplit::NpSplit(const Shape& input_shape, NpSpace spatial, const NpSpace& aux, int kernel_size,
@@ -56,15 +70,7 @@ NpSplit::NpSplit(const Shape& input_shape, NpSpace spatial, const NpSpace& aux, 
   const uint32_t w = spatial.shape[0];
   const uint32_t h = spatial.shape[1];
 
-  i_orig_cut = static_cast<uint32_t>(aux.y);
-  j_orig_cut = static_cast<uint32_t>(aux.x);
-  ii_size = h;
-  jj_size = w;
-  ch_size = spatial.shape[2];
-  ii_offset = aux.y - spatial.y;
-  jj_offset = aux.x - spatial.x;
-  i_size_cut = aux.shape[1];
-  j_size_cut = aux.shape[0];
+  set_regions(this, spatial, aux);
 
   const uint32_t s = static_cast<uint32_t>(kernel_stride);
   const uint32_t k2 = static_cast<uint32_t>(kernel_size) / 2;
@@ -92,15 +98,7 @@ TransposedCnpSplit::TransposedCnpSplit(NpSpace spatial, const NpSpace& aux) {
   const uint32_t y = static_cast<uint32_t>(spatial.y);
   const uint32_t w = spatial.shape[0];
   const uint32_t h = spatial.shape[1];
-  i_orig_cut = static_cast<uint32_t>(aux.y);
-  j_orig_cut = static_cast<uint32_t>(aux.x);
-  ii_size = h;
-  jj_size = w;
-  ch_size = spatial.shape[2];
-  ii_offset = aux.y - spatial.y;
-  jj_offset = aux.x - spatial.x;
-  i_size_cut = aux.shape[1];
-  j_size_cut = aux.shape[0];
+  set_regions(this, spatial, aux);
   i_stride_phase = 0;
   j_stride_phase = 0;
   i_pool_start = 2 * y;

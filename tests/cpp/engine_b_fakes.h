@@ -34,37 +34,11 @@
 #include "devices/virtual_device.h"
 #include "program/program_generated.h"
 #include "program/record.h"
+#include "test_support.h"
 
 namespace vorna::engine_test {
 
-inline TargetComponent target_of(LayerType type) {
-    switch (type) {
-        case LayerType::InputConv2D:
-        case LayerType::InputConvolutional:
-            return TargetComponent::HRC;
-        case LayerType::Conv2D:
-        case LayerType::DepthwiseConv2D:
-        case LayerType::Conv2DTranspose:
-        case LayerType::DepthwiseConv2DTranspose:
-        case LayerType::Convolutional:
-        case LayerType::SeparableConvolutional:
-            return TargetComponent::CNP;
-        case LayerType::Dense1D:
-        case LayerType::FullyConnected:
-            return TargetComponent::FNP;
-        case LayerType::Add:
-        case LayerType::Concatenate:
-            return TargetComponent::SkipDMA;
-        case LayerType::BufferTempConv:
-        case LayerType::DepthwiseBufferTempConv:
-            return TargetComponent::TNP_B;
-        case LayerType::StatefulRecurrent:
-        case LayerType::MotePostProcessing:
-            return TargetComponent::TNP_R;
-        default:
-            return TargetComponent::None;
-    }
-}
+using test_support::target_of;
 
 class TLayer : public LayerImpl, public HasConvParams {
   public:

@@ -19,9 +19,12 @@
 #include "devices/hw_version.h"
 #include "graph_fakes.h"
 #include "program/record.h"
+#include "test_support.h"
 
 namespace vorna {
 namespace {
+
+using test_support::runtime_error_text;
 
 using Words = std::array<uint32_t, 19>;
 
@@ -39,15 +42,6 @@ private:
     HwVersion version_;
     Mesh mesh_;
 };
-
-std::string runtime_error_text(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "<no runtime_error>";
-}
 
 TEST(BundleConstraints, V2Preset) {
     const MeshDevice d(Selvo_v2, IpVersion::v2);

@@ -7,9 +7,12 @@
 
 #include "backend/hardware_sequence.h"
 #include "engine_b_fakes.h"
+#include "test_support.h"
 
 namespace vorna {
 namespace {
+
+using test_support::runtime_error_text;
 
 using namespace engine_test;
 
@@ -19,15 +22,6 @@ std::vector<std::shared_ptr<const Tensor>> samples(size_t n) {
         out.push_back(Dense::create(TensorType::uint8, Shape({8, 8, 4}), Dense::Layout::RowMajor));
     }
     return out;
-}
-
-std::string runtime_error_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "<no runtime_error>";
 }
 
 // Maps InputData -> conv onto a device with the fake hardware behind it.
@@ -115,7 +109,7 @@ TEST(HardwareSequence, EqualBytesElsewhereAreNotReprogrammed) {
 
 TEST(HardwareSequence, Failures) {
     Mapped none(nullptr);
-    EXPECT_EQ(runtime_error_of([&] { none.sequence->forward_samples(samples(1), nullptr); }),
+    EXPECT_EQ(runtime_error_text([&] { none.sequence->forward_samples(samples(1), nullptr); }),
               "An actual hardware device is required.");
 
     // A learning layer on two NPs.
@@ -123,23 +117,23 @@ TEST(HardwareSequence, Failures) {
     Mapped m(&hw);
     auto& nps = *mapping_of(m.sequence->layers().back()).nps;
     nps.push_back(nps.front());
-    EXPECT_EQ(runtime_error_of([&] { m.sequence->sync_learning_vars(); }),
+    EXPECT_EQ(runtime_error_text([&] { m.sequence->sync_learning_vars(); }),
               "Learning is not supported for layers mapped on more than 1 NP.");
     nps.pop_back();
 
     auto unknown = std::make_shared<FakeDevice>(HwVersion{0xBC, 0xA3, 0, 1}, default_mesh());
     HardwareSequence seq(unknown, m.sequence->constraints(), m.sequence->layers(),
                          m.sequence->passes(), {});
-    EXPECT_EQ(runtime_error_of([&] { seq.sync_learning_vars(); }),
+    EXPECT_EQ(runtime_error_text([&] { seq.sync_learning_vars(); }),
               "Unsupported IP version in sync_learning_vars.");
 
     // The v2 product and the mote both reach the v2 layer recorder.
-    EXPECT_EQ(runtime_error_of([&] { m.sequence->sync_learning_vars(); }),
+    EXPECT_EQ(runtime_error_text([&] { m.sequence->sync_learning_vars(); }),
               "Learning not implemented on v2.");
     auto mote = std::make_shared<FakeDevice>(kMote, default_mesh());
     HardwareSequence on_mote(mote, m.sequence->constraints(), m.sequence->layers(),
                              m.sequence->passes(), {});
-    EXPECT_EQ(runtime_error_of([&] { on_mote.sync_learning_vars(); }),
+    EXPECT_EQ(runtime_error_text([&] { on_mote.sync_learning_vars(); }),
               "Learning not implemented on v2.");
 }
 

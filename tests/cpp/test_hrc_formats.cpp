@@ -7,6 +7,7 @@
 
 #include "corelib/tensor.h"
 #include "program/hrc_formats.h"
+#include "test_support.h"
 
 namespace vorna {
 namespace {
@@ -36,15 +37,7 @@ std::unique_ptr<Dense> vec(TensorType type, const std::vector<int>& values) {
 auto i8(const std::vector<int>& v) { return vec<int8_t>(TensorType::int8, v); }
 auto u8(const std::vector<int>& v) { return vec<uint8_t>(TensorType::uint8, v); }
 
-template <class Fn>
-std::string error_of(Fn fn) {
-    try {
-        fn();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no error";
-}
+using test_support::exception_text;
 
 std::vector<size_t> sizes(const std::vector<std::vector<uint32_t>>& arrays) {
     std::vector<size_t> s;
@@ -91,7 +84,7 @@ TEST(HrcFormats, Kernel3OneChannelFillsArraysOf192Filters) {
     }
     EXPECT_EQ(sizes(format_hrc_weights(*kernel(3, 1, 384, value))),
               (std::vector<size_t>{576, 576, 0}));
-    EXPECT_EQ(error_of([&] { format_hrc_weights(*kernel(3, 1, 576, value)); }),
+    EXPECT_EQ(exception_text([&] { format_hrc_weights(*kernel(3, 1, 576, value)); }),
               "Too many lines on HRC weight formatting with the 3-kernel.");
 }
 
@@ -165,17 +158,17 @@ TEST(HrcFormats, LayoutDoesNotChangeTheImage) {
 
 TEST(HrcFormats, KernelsWithoutALayoutFail) {
     auto zero = [](uint32_t, uint32_t, uint32_t, uint32_t) { return 0; };
-    EXPECT_EQ(error_of([&] { format_hrc_weights(*kernel(6, 1, 1, zero)); }),
+    EXPECT_EQ(exception_text([&] { format_hrc_weights(*kernel(6, 1, 1, zero)); }),
               "Wrong kernel_size at HRC recording.");
-    EXPECT_EQ(error_of([&] { format_hrc_weights(*kernel(6, 3, 1, zero)); }), "no error");
+    EXPECT_EQ(exception_text([&] { format_hrc_weights(*kernel(6, 3, 1, zero)); }), "<no exception>");
     // Two channels would run past the images; refused instead of writing out of bounds.
-    EXPECT_EQ(error_of([&] { format_hrc_weights(*kernel(4, 2, 3, zero)); }),
+    EXPECT_EQ(exception_text([&] { format_hrc_weights(*kernel(4, 2, 3, zero)); }),
               "HRC weights do not fit the HRC weight memories.");
-    EXPECT_EQ(error_of([&] { format_hrc_weights(*kernel(3, 2, 200, zero)); }),
+    EXPECT_EQ(exception_text([&] { format_hrc_weights(*kernel(3, 2, 200, zero)); }),
               "HRC weights do not fit the HRC weight memories.");
     auto unsigned_kernel = Dense::create(TensorType::uint8, Shape{3, 3, 1, 1}, Layout::ColMajor);
     EXPECT_EQ(
-        error_of([&] { format_hrc_weights(*unsigned_kernel); }).rfind("Wrong requested type ", 0),
+        exception_text([&] { format_hrc_weights(*unsigned_kernel); }).rfind("Wrong requested type ", 0),
         0u);
 }
 
@@ -194,25 +187,25 @@ TEST(HrcFormats, ActivationWords) {
 TEST(HrcFormats, ActivationRangeAndTypeErrors) {
     auto ok_u8 = u8({0});
     auto ok_i8 = i8({0});
-    EXPECT_EQ(error_of([&] {
+    EXPECT_EQ(exception_text([&] {
                   format_hrc_activations(*i8({32}), *ok_u8, nullptr, nullptr, *ok_u8, *ok_i8);
               }),
               "32 cannot fit in a 6 bits signed integer.");
-    EXPECT_EQ(error_of([&] {
+    EXPECT_EQ(exception_text([&] {
                   format_hrc_activations(*ok_i8, *ok_u8, u8({40}).get(), nullptr, *ok_u8, *ok_i8);
               }),
               "40 cannot fit in a 5 bits unsigned integer.");
-    EXPECT_EQ(error_of([&] {
+    EXPECT_EQ(exception_text([&] {
                   format_hrc_activations(*ok_i8, *ok_u8, nullptr, nullptr, *u8({32}), *ok_i8);
               }),
               "32 cannot fit in a 5 bits unsigned integer.");
     const std::string wrong =
-        error_of([&] { format_hrc_activations(*ok_u8, *ok_u8, nullptr, nullptr, *ok_u8, *ok_i8); });
+        exception_text([&] { format_hrc_activations(*ok_u8, *ok_u8, nullptr, nullptr, *ok_u8, *ok_i8); });
     EXPECT_EQ(wrong.rfind("Wrong requested type ", 0), 0u) << wrong;
     EXPECT_NE(wrong.find(" for a tensor of type uint8."), std::string::npos) << wrong;
     // A variable shorter than "bias" is refused rather than read past its end.
     EXPECT_EQ(
-        error_of([&] {
+        exception_text([&] {
             format_hrc_activations(*i8({0, 0}), *ok_u8, nullptr, nullptr, *u8({0, 0}), *i8({0, 0}));
         }),
         "Coordinates are out-of-range");
@@ -226,11 +219,11 @@ TEST(HrcFormats, LutVariableWords) {
 
     auto z8 = i8({0});
     auto zu = u8({0});
-    EXPECT_EQ(error_of([&] { format_hrc_lut_variables(*zu, *z8, *u8({32}), *z8, *z8, *zu); }),
+    EXPECT_EQ(exception_text([&] { format_hrc_lut_variables(*zu, *z8, *u8({32}), *z8, *z8, *zu); }),
               "2 cannot fit in a 1 bits unsigned integer.");
-    EXPECT_EQ(error_of([&] { format_hrc_lut_variables(*zu, *z8, *zu, *i8({-33}), *z8, *zu); }),
+    EXPECT_EQ(exception_text([&] { format_hrc_lut_variables(*zu, *z8, *zu, *i8({-33}), *z8, *zu); }),
               "-33 cannot fit in a 6 bits signed integer.");
-    EXPECT_EQ(error_of([&] { format_hrc_lut_variables(*zu, *z8, *zu, *z8, *i8({32}), *zu); }),
+    EXPECT_EQ(exception_text([&] { format_hrc_lut_variables(*zu, *z8, *zu, *z8, *i8({32}), *zu); }),
               "32 cannot fit in a 6 bits signed integer.");
 }
 

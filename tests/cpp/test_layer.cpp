@@ -12,11 +12,13 @@
 #include "corelib/model.h"
 #include "corelib/params.h"
 #include "corelib/tensor.h"
+#include "test_support.h"
 
 namespace vorna {
 namespace {
 
 using Params = std::map<std::string, int>;
+using test_support::kinded_error_text;
 using Layout = Dense::Layout;
 
 std::shared_ptr<Layer> make_layer(LayerType type, const Params& entries, const std::string& name) {
@@ -33,19 +35,6 @@ std::shared_ptr<Layer> input_layer(uint32_t x, uint32_t y, uint32_t c, int bits 
                        {"input_bits", bits},
                        {"input_signed", is_signed}},
                       "input");
-}
-
-// The text of the exception f throws, prefixed with its kind.
-template <class F>
-std::string error_of(F&& f) {
-    try {
-        f();
-    } catch (const std::invalid_argument& e) {
-        return std::string("invalid_argument: ") + e.what();
-    } catch (const std::runtime_error& e) {
-        return std::string("runtime_error: ") + e.what();
-    }
-    return "<no exception>";
 }
 
 std::vector<uint32_t> dims_of(const Shape& s) { return s.to_vector(); }
@@ -580,11 +569,11 @@ TEST(LayerCreate, PicksTheConcreteClass) {
 }
 
 TEST(LayerCreate, RefusesNullParamsAndUnknownTypes) {
-    EXPECT_EQ(error_of([] { Layer::create(nullptr, "x"); }),
+    EXPECT_EQ(kinded_error_text([] { Layer::create(nullptr, "x"); }),
               "invalid_argument: Invalid layer parameters.");
-    EXPECT_EQ(error_of([] { make_layer(LayerType::Unknown, {}, "x"); }),
+    EXPECT_EQ(kinded_error_text([] { make_layer(LayerType::Unknown, {}, "x"); }),
               "invalid_argument: Unsupported layer type 0.");
-    EXPECT_EQ(error_of([] { make_layer(static_cast<LayerType>(7), {}, "x"); }),
+    EXPECT_EQ(kinded_error_text([] { make_layer(static_cast<LayerType>(7), {}, "x"); }),
               "invalid_argument: Unsupported layer type 7.");
 }
 
@@ -620,7 +609,7 @@ TEST(LayerCreate, ConcreteClassChecksTheParameterType) {
     Conv2D direct(*conv_params, "direct");
     EXPECT_EQ(direct.params()->get("kernel_stride"), 1);
     auto dense_params = LayerParams::create(LayerType::Dense1D, {{"units", 2}});
-    EXPECT_EQ(error_of([&] { Conv2D wrong(*dense_params, "wrong"); }),
+    EXPECT_EQ(kinded_error_text([&] { Conv2D wrong(*dense_params, "wrong"); }),
               "invalid_argument: Layer parameters of type 25 cannot build a layer of type 14.");
 }
 
@@ -687,13 +676,13 @@ TEST(LayerNotBuilt, QueriesOfTheBuiltStateThrow) {
     auto layer = make_layer(LayerType::Conv2D, {{"filters", 1}, {"kernel_size", 3}}, "conv_0");
     const auto& conv_view = dynamic_cast<const HasConvParams&>(*layer);
     const auto& pool_view = dynamic_cast<const HasPoolParams&>(*layer);
-    EXPECT_EQ(error_of([&] { conv_view.conv_calculated_params(); }),
+    EXPECT_EQ(kinded_error_text([&] { conv_view.conv_calculated_params(); }),
               "runtime_error: The layer conv_0 is not built.");
-    EXPECT_EQ(error_of([&] { pool_view.pool_calculated_params(); }),
+    EXPECT_EQ(kinded_error_text([&] { pool_view.pool_calculated_params(); }),
               "runtime_error: The layer conv_0 is not built.");
-    EXPECT_EQ(error_of([&] { layer->input_dimensions(); }),
+    EXPECT_EQ(kinded_error_text([&] { layer->input_dimensions(); }),
               "runtime_error: Cannot get input size before it is set.");
-    EXPECT_EQ(error_of([&] { layer->output_dimensions(); }),
+    EXPECT_EQ(kinded_error_text([&] { layer->output_dimensions(); }),
               "runtime_error: Cannot get output size before it is set.");
     EXPECT_EQ(layer->macs(), 0u);
     EXPECT_TRUE(layer->variables()->names().empty());
@@ -704,14 +693,14 @@ TEST(LayerNotBuilt, FailedBuildLeavesTheLayerOut) {
     auto model = Model::create();
     model->add(input_layer(4, 4, 2), {});
     auto conv = make_layer(LayerType::Conv2D, {{"kernel_size", 3}}, "c");
-    EXPECT_EQ(error_of([&] { model->add(conv, {}); }),
+    EXPECT_EQ(kinded_error_text([&] { model->add(conv, {}); }),
               "invalid_argument: Parameter 'filters' not found.");
     EXPECT_EQ(model->layer_count(), 1u);
     EXPECT_TRUE(model->get_layer(0)->outbound_layers().empty());
-    EXPECT_EQ(error_of([&] { conv->output_dimensions(); }),
+    EXPECT_EQ(kinded_error_text([&] { conv->output_dimensions(); }),
               "runtime_error: Cannot get output size before it is set.");
     // It was never added, so the same error comes again.
-    EXPECT_EQ(error_of([&] { model->add(conv, {}); }),
+    EXPECT_EQ(kinded_error_text([&] { model->add(conv, {}); }),
               "invalid_argument: Parameter 'filters' not found.");
 }
 
@@ -734,16 +723,16 @@ TEST(LayerNotBuilt, RequiredParametersOfEachKind) {
     for (const auto& c : cases) {
         auto model = Model::create();
         model->add(input_layer(4, 4, 2), {});
-        EXPECT_EQ(error_of([&] { model->add(make_layer(c.type, c.params, "x"), {}); }),
+        EXPECT_EQ(kinded_error_text([&] { model->add(make_layer(c.type, c.params, "x"), {}); }),
                   "invalid_argument: Parameter '" + c.missing + "' not found.");
     }
     auto model = Model::create();
-    EXPECT_EQ(error_of([&] {
+    EXPECT_EQ(kinded_error_text([&] {
                   model->add(make_layer(LayerType::InputData, {{"input_width", 1}}, "in"), {});
               }),
               "invalid_argument: Parameter 'input_height' not found.");
     EXPECT_EQ(
-        error_of([&] {
+        kinded_error_text([&] {
             model->add(
                 make_layer(LayerType::InputConvolutional,
                            {{"input_width", 8}, {"input_height", 8}, {"input_channels", 1}}, "ic"),
@@ -755,7 +744,7 @@ TEST(LayerNotBuilt, RequiredParametersOfEachKind) {
 TEST(LayerNotBuilt, NegativeSizesAreRefused) {
     auto model = Model::create();
     model->add(input_layer(4, 4, 2), {});
-    EXPECT_EQ(error_of([&] {
+    EXPECT_EQ(kinded_error_text([&] {
                   model->add(
                       make_layer(LayerType::Conv2D, {{"filters", -2}, {"kernel_size", 3}}, "c"),
                       {});
@@ -789,18 +778,18 @@ TEST(LayerArity, WrongNumbersOfInboundLayers) {
     model->add(dw, {in});
 
     // An empty list links to the last layer: one inbound layer for Add.
-    EXPECT_EQ(error_of([&] { model->add(make_layer(LayerType::Add, {}, "add"), {}); }),
+    EXPECT_EQ(kinded_error_text([&] { model->add(make_layer(LayerType::Add, {}, "add"), {}); }),
               "invalid_argument: Layer 'add' expects 2 inbound layer(s).");
-    EXPECT_EQ(error_of([&] { model->add(make_layer(LayerType::Concatenate, {}, "cat"), {in}); }),
+    EXPECT_EQ(kinded_error_text([&] { model->add(make_layer(LayerType::Concatenate, {}, "cat"), {in}); }),
               "invalid_argument: Layer 'cat' expects 2 inbound layer(s).");
-    EXPECT_EQ(error_of([&] {
+    EXPECT_EQ(kinded_error_text([&] {
                   model->add(make_layer(LayerType::Dense1D, {{"units", 2}}, "d"), {in, dw});
               }),
               "invalid_argument: Layer 'd' expects 1 inbound layer(s).");
     auto second_input =
         make_layer(LayerType::InputData,
                    {{"input_width", 1}, {"input_height", 1}, {"input_channels", 1}}, "in2");
-    EXPECT_EQ(error_of([&] { model->add(second_input, {dw}); }),
+    EXPECT_EQ(kinded_error_text([&] { model->add(second_input, {dw}); }),
               "invalid_argument: Layer 'in2' expects 0 inbound layer(s).");
     EXPECT_EQ(model->layer_count(), 2u);
 }

@@ -12,9 +12,12 @@
 #include "backend/mesh_discovery.h"
 #include "corelib/hardware_device.h"
 #include "devices/hw_version.h"
+#include "test_support.h"
 
 namespace vorna {
 namespace {
+
+using test_support::runtime_error_text;
 
 constexpr uint32_t kBase = 0x40000000;
 
@@ -87,15 +90,6 @@ std::vector<hw::Ident> idents(const std::vector<np::Info>& nps) {
     std::vector<hw::Ident> out;
     for (const auto& np : nps) out.push_back(np.ident);
     return out;
-}
-
-std::string runtime_error_text(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "<no runtime_error>";
 }
 
 TEST(MeshDiscovery, V2RegisterMap) {

@@ -14,11 +14,13 @@
 #include "corelib/params.h"
 #include "devices/hw_version.h"
 #include "devices/virtual_device.h"
+#include "test_support.h"
 
 namespace vorna {
 namespace {
 
 using Params = std::map<std::string, int>;
+using test_support::kinded_error_text;
 
 std::shared_ptr<Layer> make_layer(LayerType type, const Params& entries, const std::string& name) {
     auto params = LayerParams::create(type, entries);
@@ -34,18 +36,6 @@ std::shared_ptr<Layer> input_layer(uint32_t x, uint32_t y, uint32_t c,
 
 std::shared_ptr<Layer> dense(const std::string& name, int units) {
     return make_layer(LayerType::Dense1D, {{"units", units}}, name);
-}
-
-template <class F>
-std::string error_of(F&& f) {
-    try {
-        f();
-    } catch (const std::invalid_argument& e) {
-        return std::string("invalid_argument: ") + e.what();
-    } catch (const std::runtime_error& e) {
-        return std::string("runtime_error: ") + e.what();
-    }
-    return "<no exception>";
 }
 
 std::vector<std::string> names_of(const std::vector<std::shared_ptr<Layer>>& layers) {
@@ -97,31 +87,31 @@ TEST(ModelAdd, ExplicitInboundLayersBranch) {
 
 TEST(ModelAdd, ErrorTexts) {
     auto model = Model::create();
-    EXPECT_EQ(error_of([&] { model->add(nullptr, {}); }), "invalid_argument: Invalid layer.");
-    EXPECT_EQ(error_of([&] { model->add(dense("d", 2), {}); }),
+    EXPECT_EQ(kinded_error_text([&] { model->add(nullptr, {}); }), "invalid_argument: Invalid layer.");
+    EXPECT_EQ(kinded_error_text([&] { model->add(dense("d", 2), {}); }),
               "invalid_argument: The first layer of a model must be an input layer.");
     // A Quantizer opens a model only when it carries the input size.
-    EXPECT_EQ(error_of([&] { model->add(make_layer(LayerType::Quantizer, {}, "q"), {}); }),
+    EXPECT_EQ(kinded_error_text([&] { model->add(make_layer(LayerType::Quantizer, {}, "q"), {}); }),
               "invalid_argument: The first layer of a model must be an input layer.");
 
     auto in = input_layer(4, 4, 2);
     model->add(in, {});
-    EXPECT_EQ(error_of([&] { model->add(input_layer(1, 1, 1), {}); }),
+    EXPECT_EQ(kinded_error_text([&] { model->add(input_layer(1, 1, 1), {}); }),
               "invalid_argument: A layer named 'input' already exists in the model.");
-    EXPECT_EQ(error_of([&] { model->add(in, {}); }),
+    EXPECT_EQ(kinded_error_text([&] { model->add(in, {}); }),
               "invalid_argument: The layer already belongs to a model.");
 
     auto other = Model::create();
     auto foreign = input_layer(4, 4, 2, "foreign");
     other->add(foreign, {});
-    EXPECT_EQ(error_of([&] { model->add(foreign, {}); }),
+    EXPECT_EQ(kinded_error_text([&] { model->add(foreign, {}); }),
               "invalid_argument: The layer already belongs to a model.");
-    EXPECT_EQ(error_of([&] { model->add(dense("d", 2), {foreign}); }),
+    EXPECT_EQ(kinded_error_text([&] { model->add(dense("d", 2), {foreign}); }),
               "invalid_argument: Inbound layer 'foreign' is not in the model.");
     auto loose = dense("loose", 2);
-    EXPECT_EQ(error_of([&] { model->add(dense("d", 2), {loose}); }),
+    EXPECT_EQ(kinded_error_text([&] { model->add(dense("d", 2), {loose}); }),
               "invalid_argument: Inbound layer 'loose' is not in the model.");
-    EXPECT_EQ(error_of([&] { model->add(dense("d", 2), {nullptr}); }),
+    EXPECT_EQ(kinded_error_text([&] { model->add(dense("d", 2), {nullptr}); }),
               "invalid_argument: Inbound layer '' is not in the model.");
     EXPECT_EQ(model->layer_count(), 1u);
     EXPECT_TRUE(in->outbound_layers().empty());
@@ -152,7 +142,7 @@ TEST(ModelAdd, LayerOfADestroyedModelCanJoinAnother) {
 
 TEST(ModelPopLayer, RemovesAndUnlinksTheLastLayer) {
     auto model = Model::create();
-    EXPECT_EQ(error_of([&] { model->pop_layer(); }), "runtime_error: The model has no layers.");
+    EXPECT_EQ(kinded_error_text([&] { model->pop_layer(); }), "runtime_error: The model has no layers.");
     auto in = input_layer(4, 4, 2);
     auto d = dense("d", 3);
     model->add(in, {});
@@ -161,7 +151,7 @@ TEST(ModelPopLayer, RemovesAndUnlinksTheLastLayer) {
     EXPECT_EQ(model->layer_count(), 1u);
     EXPECT_TRUE(in->outbound_layers().empty());
     EXPECT_TRUE(d->inbound_layers().empty());
-    EXPECT_EQ(error_of([&] { d->output_dimensions(); }),
+    EXPECT_EQ(kinded_error_text([&] { d->output_dimensions(); }),
               "runtime_error: Cannot get output size before it is set.");
     // The name is free again, and the popped layer can be added back.
     model->add(d, {});
@@ -177,7 +167,7 @@ TEST(ModelPopLayer, RemovesAndUnlinksTheLastLayer) {
 TEST(ModelCompile, AttachesLearningToTheLastLayer) {
     auto model = Model::create();
     auto params = LearningParams::create(LearningType::Unsupervised, {{"num_classes", 2.0}});
-    EXPECT_EQ(error_of([&] { model->compile(params); }),
+    EXPECT_EQ(kinded_error_text([&] { model->compile(params); }),
               "invalid_argument: Cannot compile a model with no layers.");
     EXPECT_EQ(model->learning(), nullptr);
     model->add(input_layer(4, 4, 2), {});
@@ -202,7 +192,7 @@ TEST(ModelGetLayer, ByNameAndIndex) {
     model->add(d, {});
     EXPECT_EQ(model->get_layer("d"), d);
     EXPECT_EQ(model->get_layer("input"), in);
-    EXPECT_EQ(error_of([&] { model->get_layer("missing"); }),
+    EXPECT_EQ(kinded_error_text([&] { model->get_layer("missing"); }),
               "invalid_argument: No layer named 'missing' in the model.");
     EXPECT_EQ(model->get_layer(size_t{0}), in);
     EXPECT_EQ(model->get_layer(size_t{1}), d);
@@ -335,12 +325,12 @@ TEST(ModelEdits, DropTheLayerMappings) {
 TEST(ModelMap, ChecksItsArgumentsFirst) {
     auto model = Model::create();
     auto device = v2_device();
-    EXPECT_EQ(error_of([&] { model->map(nullptr, false, nullptr); }),
+    EXPECT_EQ(kinded_error_text([&] { model->map(nullptr, false, nullptr); }),
               "invalid_argument: Invalid device.");
-    EXPECT_EQ(error_of([&] { model->map(device, true, nullptr); }),
+    EXPECT_EQ(kinded_error_text([&] { model->map(device, true, nullptr); }),
               "invalid_argument: Cannot map a model with no layers.");
     model->add(input_layer(4, 4, 2), {});
-    EXPECT_EQ(error_of([&] { model->map(nullptr, true, nullptr); }),
+    EXPECT_EQ(kinded_error_text([&] { model->map(nullptr, true, nullptr); }),
               "invalid_argument: Invalid device.");
     // An InputData alone gives the hardware nothing to run.
     EXPECT_THROW(model->map(device, true, nullptr), std::runtime_error);
@@ -416,7 +406,7 @@ TEST(ModelMap, HardwareOnlyFailureLeavesTheModelUnmapped) {
     auto device = v2_device();
     model->map(device, false, std::make_shared<MapConstraints>(device));
     const std::string error =
-        error_of([&] { model->map(device, true, std::make_shared<MapConstraints>(device)); });
+        kinded_error_text([&] { model->map(device, true, std::make_shared<MapConstraints>(device)); });
     EXPECT_EQ(error.rfind("runtime_error: ", 0), 0u) << error;
     EXPECT_NE(error.find("dense"), std::string::npos) << error;
     EXPECT_EQ(model->device(), nullptr);

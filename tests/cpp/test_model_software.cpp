@@ -10,11 +10,13 @@
 #include "corelib/model.h"
 #include "corelib/params.h"
 #include "corelib/tensor.h"
+#include "test_support.h"
 
 namespace vorna {
 namespace {
 
 using Params = std::map<std::string, int>;
+using test_support::kinded_error_text;
 
 std::shared_ptr<Layer> make_layer(LayerType type, const Params& entries, const std::string& name) {
     auto params = LayerParams::create(type, entries);
@@ -38,18 +40,6 @@ template <class T>
 std::vector<T> values_of(const Tensor& t) {
     const auto& d = dynamic_cast<const Dense&>(t);
     return std::vector<T>(d.data<T>(), d.data<T>() + d.size());
-}
-
-template <class F>
-std::string error_of(F&& f) {
-    try {
-        f();
-    } catch (const std::invalid_argument& e) {
-        return std::string("invalid_argument: ") + e.what();
-    } catch (const std::runtime_error& e) {
-        return std::string("runtime_error: ") + e.what();
-    }
-    return "<no exception>";
 }
 
 // InputData (1, 1, 3) -> Dense1D "d" of 2 units. Weights are (inputs, units), first dimension
@@ -190,25 +180,25 @@ TEST(ModelSoftware, OtherKindsOutputZerosOfTheirShape) {
 TEST(ModelSoftware, Refusals) {
     auto empty = Model::create();
     auto in = tensor<int8_t>(TensorType::int8, Shape{1, 3}, {1, 2, 3});
-    EXPECT_EQ(error_of([&] { empty->forward(in, 0); }),
+    EXPECT_EQ(kinded_error_text([&] { empty->forward(in, 0); }),
               "invalid_argument: Cannot perform an inference on a model with no layers");
-    EXPECT_EQ(error_of([&] { empty->fit(in, {}, 0); }),
+    EXPECT_EQ(kinded_error_text([&] { empty->fit(in, {}, 0); }),
               "invalid_argument: Cannot perform an inference on a model with no layers");
 
     auto relu = dense1d_model({{"activation", 1}});
-    EXPECT_EQ(error_of([&] { relu->predict(in, 0); }),
+    EXPECT_EQ(kinded_error_text([&] { relu->predict(in, 0); }),
               "runtime_error: predict requires a last layer without activation.");
 
     auto m = dense1d_model({{"activation", 0}});
     auto wrong = tensor<int8_t>(TensorType::int8, Shape{2, 2}, {1, 2, 3, 4});
-    EXPECT_EQ(error_of([&] { m->forward(wrong, 0); }),
+    EXPECT_EQ(kinded_error_text([&] { m->forward(wrong, 0); }),
               "invalid_argument: Input shape does not match the model input.");
-    EXPECT_EQ(error_of([&] { m->forward(nullptr, 0); }),
+    EXPECT_EQ(kinded_error_text([&] { m->forward(nullptr, 0); }),
               "invalid_argument: Invalid input tensor.");
     // A weight tensor replaced by one of another size is reported, not read past its end.
     m->get_layer("d")->variables()->set("weights",
                                         tensor<int8_t>(TensorType::int8, Shape{2}, {1, 2}));
-    EXPECT_EQ(error_of([&] { m->forward(in, 0); }),
+    EXPECT_EQ(kinded_error_text([&] { m->forward(in, 0); }),
               "runtime_error: The variable weights of layer 'd' has 2 elements, 6 expected.");
 
     // An output of 2^30 values per sample is refused instead of exhausting memory.
@@ -217,7 +207,7 @@ TEST(ModelSoftware, Refusals) {
     wide->add(make_layer(LayerType::Conv2DTranspose,
                          {{"filters", 1}, {"kernel_size", 1}, {"kernel_stride", 1 << 15}}, "t"),
               {});
-    EXPECT_EQ(error_of([&] { wide->forward(in, 0); }),
+    EXPECT_EQ(kinded_error_text([&] { wide->forward(in, 0); }),
               "runtime_error: The output of layer 't' is too large to evaluate in software.");
 }
 

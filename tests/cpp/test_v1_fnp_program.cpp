@@ -222,7 +222,7 @@ TEST(V1FnpLearning, Failures) {
         const FcModel m = make_fc(learning_spec(10, 1));
         dense_var(*m.layer, "threshold_learning").data<int32_t>()[4] = -1;
         EXPECT_EQ(
-            error_of([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
+            exception_text([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
             "Backend hardware(FullyConnected): Negative value for threshold_learning not "
             "supported.");
     }
@@ -230,14 +230,14 @@ TEST(V1FnpLearning, Failures) {
         const FcModel m = make_fc(learning_spec(10, 1));
         dense_var(*m.layer, "threshold_learning").data<int32_t>()[4] = 524288;
         EXPECT_EQ(
-            error_of([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
+            exception_text([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
             "524288 cannot fit in a 20 bits signed integer.");
     }
     {
         const FcModel m = make_fc(learning_spec(10, 1));
         dense_var(*m.layer, "thswap").data<int32_t>()[0] = 65536;
         EXPECT_EQ(
-            error_of([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
+            exception_text([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
             "Attempted to write value 65536 into a 16-bit field, which will cause an "
             "overflow.");
     }
@@ -254,7 +254,7 @@ TEST(V1FnpLearning, Failures) {
                                                                 {"num_classes", 1.0}});
         const FcModel m = make_fc(spec);
         EXPECT_EQ(
-            error_of([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
+            exception_text([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
             "Attempted to write value 1048576 into a 20-bit field, which will cause an "
             "overflow.");
     }
@@ -346,14 +346,14 @@ TEST(V1FnpReadBack, WrongTypesChangeNothing) {
     v.vars.set("thswap", Dense::create(TensorType::float32, Shape{2}, Dense::Layout::RowMajor));
     const auto before = v.vars.get("weights");
     const std::string error =
-        error_of([&] { v1::fnp_update_learn_vars_from_memory(Words(12, 0), &v.vars, false); });
+        exception_text([&] { v1::fnp_update_learn_vars_from_memory(Words(12, 0), &v.vars, false); });
     EXPECT_EQ(error.rfind("Wrong requested type ", 0), 0u) << error;
     EXPECT_EQ(v.vars.get("weights"), before);
 }
 
 TEST(V1FnpReadBack, DeviceAndVariablesRequired) {
     LearnVars v(1, 1);
-    EXPECT_EQ(error_of([&] { v1::fnp_update_learn_vars(nullptr, &v.vars, false); }),
+    EXPECT_EQ(exception_text([&] { v1::fnp_update_learn_vars(nullptr, &v.vars, false); }),
               "An actual hardware device is required.");
     EXPECT_THROW(v1::fnp_update_learn_vars_from_memory(Words(5, 0), nullptr, false),
                  std::invalid_argument);

@@ -100,7 +100,7 @@ TEST(V1FnpRegisters, Fnp3BlockWords) {
     // 600 such neurons need 117600 words: too many for the 16-bit field.
     spec.units = 600;
     const FcModel m = make_fc(spec);
-    EXPECT_EQ(error_of([&] { regs_of(m); }),
+    EXPECT_EQ(exception_text([&] { regs_of(m); }),
               "Attempted to write value 117600 into a 16-bit field, which will cause an "
               "overflow.");
     // On an FNP2 the RAM size is not a register field.
@@ -113,7 +113,7 @@ TEST(V1FnpRegisters, BufferMode) {
     spec.input_bits = 4;
     spec.single_buffer = false;
     const FcModel m = make_fc(spec);
-    EXPECT_EQ(error_of([&] { regs_of(m); }), "4-bit FNP inputs require single buffer mode.");
+    EXPECT_EQ(exception_text([&] { regs_of(m); }), "4-bit FNP inputs require single buffer mode.");
     EXPECT_THROW(regs_of(m), std::invalid_argument);
 
     spec.input_bits = 2;
@@ -130,12 +130,12 @@ TEST(V1FnpRegisters, FieldOverflows) {
     FcSpec spec;
     spec.x = 1, spec.y = 2048, spec.c = 1;  // d1 does not fit 11 bits
     const FcModel tall = make_fc(spec);
-    EXPECT_EQ(error_of([&] { regs_of(tall); }),
+    EXPECT_EQ(exception_text([&] { regs_of(tall); }),
               "Attempted to write value 2048 into a 11-bit field, which will cause an overflow.");
     spec = FcSpec{};
     spec.act_bits = 8;  // 8 >> 1 = 4 does not fit 2 bits
     const FcModel act = make_fc(spec);
-    EXPECT_EQ(error_of([&] { regs_of(act); }),
+    EXPECT_EQ(exception_text([&] { regs_of(act); }),
               "Attempted to write value 4 into a 2-bit field, which will cause an overflow.");
 }
 
@@ -208,7 +208,7 @@ TEST(V1FnpLearningRegisters, NegativeCompetitionFails) {
                                                                  {"min_plasticity", 0.1},
                                                                  {"plasticity_decay", 0.25}});
     // (1 - 1.5) x 64 = -32, read as unsigned.
-    EXPECT_EQ(error_of([&] { v1::format_learning_common_regs(&r, p.get()); }),
+    EXPECT_EQ(exception_text([&] { v1::format_learning_common_regs(&r, p.get()); }),
               "Attempted to write value 4294967264 into a 20-bit field, which will cause an "
               "overflow.");
 }
@@ -218,10 +218,10 @@ TEST(V1FnpLearningRegisters, CnpRegisters) {
     v1::format_learning_cnp_regs(&r, 0x1234, 0x567);
     EXPECT_EQ(r[39], 0xFFFF1234u);
     EXPECT_EQ(r[41], 0xFFFFF567u);
-    EXPECT_EQ(error_of([&] { v1::format_learning_cnp_regs(&r, 0x10000, 0); }),
+    EXPECT_EQ(exception_text([&] { v1::format_learning_cnp_regs(&r, 0x10000, 0); }),
               "Attempted to write value 65536 into a 16-bit field, which will cause an "
               "overflow.");
-    EXPECT_EQ(error_of([&] { v1::format_learning_cnp_regs(&r, 0, 4096); }),
+    EXPECT_EQ(exception_text([&] { v1::format_learning_cnp_regs(&r, 0, 4096); }),
               "Attempted to write value 4096 into a 12-bit field, which will cause an "
               "overflow.");
     Words short_file(38, 0);

@@ -180,19 +180,19 @@ TEST(V2CnpRecorders, TransposedConv2dAndTypeCheck) {
                                                          {}, false, false);
     EXPECT_EQ(targets_of(blocks_of(*record)), (std::vector<uint32_t>{7, 1, 2, 5, 7, 1, 2, 5}));
 
-    EXPECT_EQ(message_of([&] {
+    EXPECT_EQ(exception_text([&] {
                   record_program_conv2d_layer(v2_device(), *t, nullptr, false, false, {}, false,
                                               false);
               }),
               "Invalid layer type for CNP recording.");
     auto conv = recorded_conv(LayerType::Conv2D, false, false);
-    EXPECT_EQ(message_of([&] {
+    EXPECT_EQ(exception_text([&] {
                   record_program_dwconv2d_layer(v2_device(), *conv, nullptr, false, false, {},
                                                 false, false);
               }),
               "Invalid layer type for CNP recording.");
     conv->vars = VariablesImpl();
-    EXPECT_EQ(message_of([&] {
+    EXPECT_EQ(exception_text([&] {
                   record_program_conv2d_layer(v2_device(), *conv, nullptr, false, false, {}, false,
                                               false);
               }),

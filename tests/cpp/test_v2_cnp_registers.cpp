@@ -145,22 +145,22 @@ TEST(V2CnpCommonRegisters, SignedOffsetsAndOverflows) {
     EXPECT_EQ(bits(regs[8], 28, 3), 3u);
 
     a.split.ii_offset = -5;
-    EXPECT_EQ(message_of([&] { a.run(regs); }), "-5 cannot fit in a 3 bits signed integer.");
+    EXPECT_EQ(exception_text([&] { a.run(regs); }), "-5 cannot fit in a 3 bits signed integer.");
     a.split.ii_offset = 0;
     a.split.jj_offset = 4;
-    EXPECT_EQ(message_of([&] { a.run(regs); }), "4 cannot fit in a 3 bits signed integer.");
+    EXPECT_EQ(exception_text([&] { a.run(regs); }), "4 cannot fit in a 3 bits signed integer.");
 
     CommonArgs many;
     many.components.assign(256, cnp(2, 1, 0));
-    EXPECT_EQ(message_of([&] { many.run(regs); }), overflow("256", 8));
+    EXPECT_EQ(exception_text([&] { many.run(regs); }), overflow("256", 8));
 
     CommonArgs neg;
     neg.kernel_size = -1;
-    EXPECT_EQ(message_of([&] { neg.run(regs); }), overflow("4294967295", 3));
+    EXPECT_EQ(exception_text([&] { neg.run(regs); }), overflow("4294967295", 3));
 
     CommonArgs wide;
     wide.neurons = 1024;
-    EXPECT_EQ(message_of([&] { wide.run(regs); }), overflow("1024", 10));
+    EXPECT_EQ(exception_text([&] { wide.run(regs); }), overflow("1024", 10));
 
     std::vector<uint32_t> short_regs(10, 0);
     EXPECT_THROW(a.run(short_regs), std::invalid_argument);
@@ -199,10 +199,10 @@ TEST(V2CnpMergeRegisters, AddMergeWords) {
     EXPECT_EQ(regs[53], 0x80400301u);
     EXPECT_EQ(regs[1], 0u);
 
-    EXPECT_EQ(message_of([&] { format_merge_layer_registers(&regs, {}, merge, nullptr, {}); }),
+    EXPECT_EQ(exception_text([&] { format_merge_layer_registers(&regs, {}, merge, nullptr, {}); }),
               "Skip DMA load should not be null.");
     const hw::Component bad(hw::Type::SKIP_DMA_LOAD, hw::Ident(3, 1, 4));
-    EXPECT_EQ(message_of([&] { format_merge_layer_registers(&regs, {}, merge, &bad, {}); }),
+    EXPECT_EQ(exception_text([&] { format_merge_layer_registers(&regs, {}, merge, &bad, {}); }),
               overflow("16", 4));
 }
 
@@ -260,7 +260,7 @@ TEST(V2CnpPoolingRegisters, EdgeBitsFollowTheSpace) {
                                  false);
     EXPECT_EQ(regs[27], 0x0023u);
 
-    EXPECT_EQ(message_of([&] {
+    EXPECT_EQ(exception_text([&] {
                   format_cnp_pooling_registers(&regs, input, space(0, 0, 8, 6), 8, 1, false, pad,
                                                false);
               }),
@@ -463,31 +463,31 @@ TEST(V2CnpRegisterFiles, TransposedDepthwiseWords) {
 TEST(V2CnpRegisterFiles, Failures) {
     auto unbuilt = conv_layer();
     unbuilt->built = false;
-    EXPECT_EQ(message_of([&] {
+    EXPECT_EQ(exception_text([&] {
                   format_conv2d_registers(*unbuilt, nullptr, false, false, {}, false, false);
               }),
               "The layer c is not built.");
     auto no_input = conv_layer();
     no_input->in_dims.clear();
-    EXPECT_EQ(message_of([&] {
+    EXPECT_EQ(exception_text([&] {
                   format_conv2d_registers(*no_input, nullptr, false, false, {}, false, false);
               }),
               "Cannot get input size before it is set.");
     auto unmapped = conv_layer();
     unmapped->layer_mapping = nullptr;
-    EXPECT_EQ(message_of([&] {
+    EXPECT_EQ(exception_text([&] {
                   format_dwconv2d_registers(*unmapped, nullptr, false, false, {}, false, false);
               }),
               "Layer 'c': the layer has no layer mapping.");
     auto k6 = conv_layer();
     k6->params_->set("kernel_size", 6);
-    EXPECT_EQ(message_of([&] {
+    EXPECT_EQ(exception_text([&] {
                   format_conv2d_registers(*k6, nullptr, false, false, {}, false, false);
               }),
               "ch_cont_size: Unexpected kernel size.");
     auto wide = conv_layer();
     wide->layer_mapping->nps->front().placement->filters = 1024;
-    EXPECT_EQ(message_of([&] {
+    EXPECT_EQ(exception_text([&] {
                   format_conv2d_registers(*wide, nullptr, false, false, {}, false, false);
               }),
               overflow("1024", 10));

@@ -14,12 +14,14 @@
 #include "backend/v2/cnp_weights.h"
 #include "corelib/dma.h"
 #include "corelib/tensor.h"
+#include "test_support.h"
 
 namespace vorna {
 namespace v2 {
 namespace {
 
 using Layout = Dense::Layout;
+using test_support::exception_text;
 using Fill = std::function<int(uint32_t, uint32_t, uint32_t, uint32_t)>;
 
 std::unique_ptr<Dense> weights(uint32_t k, uint32_t nc, uint32_t nf, const Fill& f,
@@ -42,15 +44,6 @@ size_t popcount(const std::vector<uint32_t>& w) {
     size_t n = 0;
     for (uint32_t x : w) n += std::bitset<32>(x).count();
     return n;
-}
-
-std::string message_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "<no exception>";
 }
 
 const std::string kSignedMsg4 = "8 cannot fit in a 4 bits signed integer.";
@@ -93,21 +86,21 @@ TEST(V2CnpWeightSizes, XlRoundingFollowsTheDmaRule) {
 }
 
 TEST(V2CnpWeightSizes, KernelSizeErrors) {
-    EXPECT_EQ(message_of([] { conv2d_8bit_ch_cont_100b_size(2, 8); }),
+    EXPECT_EQ(exception_text([] { conv2d_8bit_ch_cont_100b_size(2, 8); }),
               "ch_cont_size: Unexpected kernel size.");
-    EXPECT_EQ(message_of([] { conv2d_4bit_ch_cont_100b_size(4, 8); }), "Unsupported kernel size.");
-    EXPECT_EQ(message_of([] { conv2d_weight_layout(6); }),
+    EXPECT_EQ(exception_text([] { conv2d_4bit_ch_cont_100b_size(4, 8); }), "Unsupported kernel size.");
+    EXPECT_EQ(exception_text([] { conv2d_weight_layout(6); }),
               "cnp_weight_format: Unexpected kernel size.");
-    EXPECT_EQ(message_of([] { conv2d_dma_target(6, 8); }),
+    EXPECT_EQ(exception_text([] { conv2d_dma_target(6, 8); }),
               "cnp_weight_format: Unexpected kernel size.");
-    EXPECT_EQ(message_of([] { dwc_ch_cont_100b_size(1, 8, 8); }),
+    EXPECT_EQ(exception_text([] { dwc_ch_cont_100b_size(1, 8, 8); }),
               "ch_cont_size: Unexpected kernel size.");
-    EXPECT_EQ(message_of([] { dwc_4bit_ch_cont_100b_size(4, 8); }), "Invalid kernel size.");
-    EXPECT_EQ(message_of([] { dwc_cnp_formatted_4bit_weight_32b_size(4, 8); }),
+    EXPECT_EQ(exception_text([] { dwc_4bit_ch_cont_100b_size(4, 8); }), "Invalid kernel size.");
+    EXPECT_EQ(exception_text([] { dwc_cnp_formatted_4bit_weight_32b_size(4, 8); }),
               "Invalid kernel size.");
-    EXPECT_EQ(message_of([] { dwc_dma_target(6, 8); }),
+    EXPECT_EQ(exception_text([] { dwc_dma_target(6, 8); }),
               "cnp_weight_format: Unexpected kernel size.");
-    EXPECT_EQ(message_of([] { dwc_weight_layout(1); }),
+    EXPECT_EQ(exception_text([] { dwc_weight_layout(1); }),
               "cnp_weight_format: Unexpected kernel size.");
 }
 
@@ -233,26 +226,26 @@ TEST(V2CnpConvWeights, FourBitKernel3GroupsStartAtFixedWords) {
 
 TEST(V2CnpConvWeights, FourBitRefusesValuesOutsideSignedRange) {
     auto w = weights(3, 1, 1, [](auto i, auto, auto, auto) { return i == 1 ? 8 : 0; });
-    EXPECT_EQ(message_of([&] { format_conv2d_cnp_weights(*w, 0, 1, 4); }), kSignedMsg4);
+    EXPECT_EQ(exception_text([&] { format_conv2d_cnp_weights(*w, 0, 1, 4); }), kSignedMsg4);
     auto neg = weights(1, 1, 1, [](auto, auto, auto, auto) { return -9; });
-    EXPECT_EQ(message_of([&] { format_conv2d_4bit_weights(*neg, 0, 1); }),
+    EXPECT_EQ(exception_text([&] { format_conv2d_4bit_weights(*neg, 0, 1); }),
               "-9 cannot fit in a 4 bits signed integer.");
 }
 
 TEST(V2CnpConvWeights, Errors) {
     auto w2 = weights(2, 1, 8, [](auto, auto, auto, auto) { return 1; });
-    EXPECT_EQ(message_of([&] { format_conv2d_cnp_weights(*w2, 0, 8, 8); }),
+    EXPECT_EQ(exception_text([&] { format_conv2d_cnp_weights(*w2, 0, 8, 8); }),
               "cnp_weight_format: Unexpected kernel size.");
     auto w4 = weights(4, 1, 8, [](auto, auto, auto, auto) { return 1; });
-    EXPECT_EQ(message_of([&] { format_conv2d_cnp_weights(*w4, 0, 8, 4); }),
+    EXPECT_EQ(exception_text([&] { format_conv2d_cnp_weights(*w4, 0, 8, 4); }),
               "Unsupported kernel size.");
     auto w = weights(3, 2, 8, [](auto, auto, auto, auto) { return 1; });
-    EXPECT_EQ(message_of([&] { format_conv2d_cnp_weights(*w, 4, 5, 8); }),
+    EXPECT_EQ(exception_text([&] { format_conv2d_cnp_weights(*w, 4, 5, 8); }),
               "Coordinates are out-of-range");
-    EXPECT_EQ(message_of([&] { format_conv2d_cnp_weights(*w, 0, 9, 4); }),
+    EXPECT_EQ(exception_text([&] { format_conv2d_cnp_weights(*w, 0, 9, 4); }),
               "Coordinates are out-of-range");
     auto u = Dense::create(TensorType::uint8, Shape{3, 3, 1, 8}, Layout::ColMajor);
-    EXPECT_EQ(message_of([&] { format_conv2d_cnp_weights(*u, 0, 8, 8); }),
+    EXPECT_EQ(exception_text([&] { format_conv2d_cnp_weights(*u, 0, 8, 8); }),
               std::string("Wrong requested type ") + typeid(int8_t).name() +
                   " for a tensor of type uint8.");
 }
@@ -357,17 +350,17 @@ TEST(V2CnpDepthwiseWeights, FourBitKernel5Placement) {
 
 TEST(V2CnpDepthwiseWeights, FourBitRangeAndErrors) {
     auto w = dw_weights(3, 1, [](auto x, auto, auto, auto) { return x == 2 ? 8 : 0; });
-    EXPECT_EQ(message_of([&] { format_depthwise_conv_cnp_weights(*w, 0, 1, 4); }), kSignedMsg4);
+    EXPECT_EQ(exception_text([&] { format_depthwise_conv_cnp_weights(*w, 0, 1, 4); }), kSignedMsg4);
     auto k4 = dw_weights(4, 1, [](auto, auto, auto, auto) { return 0; });
-    EXPECT_EQ(message_of([&] { format_depthwise_conv_cnp_4bit_weights(*k4, 0, 1); }),
+    EXPECT_EQ(exception_text([&] { format_depthwise_conv_cnp_4bit_weights(*k4, 0, 1); }),
               "Invalid kernel size.");
     auto k6 = dw_weights(6, 1, [](auto, auto, auto, auto) { return 0; });
-    EXPECT_EQ(message_of([&] { format_depthwise_conv_cnp_weights(*k6, 0, 1, 8); }),
+    EXPECT_EQ(exception_text([&] { format_depthwise_conv_cnp_weights(*k6, 0, 1, 8); }),
               "ch_cont_size: Unexpected kernel size.");
     auto ok = dw_weights(3, 4, [](auto, auto, auto, auto) { return 1; });
-    EXPECT_EQ(message_of([&] { format_depthwise_conv_cnp_weights(*ok, 2, 3, 8); }),
+    EXPECT_EQ(exception_text([&] { format_depthwise_conv_cnp_weights(*ok, 2, 3, 8); }),
               "Coordinates are out-of-range");
-    EXPECT_EQ(message_of([&] { format_depthwise_conv_cnp_weights(*ok, 4, 1, 4); }),
+    EXPECT_EQ(exception_text([&] { format_depthwise_conv_cnp_weights(*ok, 4, 1, 4); }),
               "Coordinates are out-of-range");
 }
 
@@ -458,26 +451,26 @@ TEST(V2CnpVariables, EmptyAndAbsent) {
 
 TEST(V2CnpVariables, Failures) {
     auto out_shift = vec(TensorType::int8, {32});
-    EXPECT_EQ(message_of([&] {
+    EXPECT_EQ(exception_text([&] {
                   format_cnp_tnp_variables(nullptr, nullptr, nullptr, nullptr, out_shift.get(),
                                            nullptr, nullptr, nullptr, 0, 1);
               }),
               "32 cannot fit in a 6 bits signed integer.");
     auto bias_shift = vec(TensorType::uint8, {32});
-    EXPECT_EQ(message_of([&] {
+    EXPECT_EQ(exception_text([&] {
                   format_cnp_tnp_variables(nullptr, nullptr, nullptr, nullptr, nullptr,
                                            bias_shift.get(), nullptr, nullptr, 0, 1);
               }),
               "Attempted to write value 32 into a 5-bit field, which will cause an overflow.");
     auto fbias = Dense::create(TensorType::float32, Shape{4}, Layout::RowMajor);
-    EXPECT_EQ(message_of([&] {
+    EXPECT_EQ(exception_text([&] {
                   format_cnp_tnp_variables(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                            fbias.get(), nullptr, 0, 1);
               }),
               std::string("Wrong requested type ") + typeid(int8_t).name() +
                   " for a tensor of type float32.");
     auto short_scales = vec(TensorType::uint8, {1, 2, 3});
-    EXPECT_EQ(message_of([&] {
+    EXPECT_EQ(exception_text([&] {
                   format_cnp_tnp_variables(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                            nullptr, short_scales.get(), 2, 2);
               }),

@@ -18,6 +18,7 @@
 #include "corelib/tensor.h"
 #include "devices/hw_version.h"
 #include "devices/virtual_device.h"
+#include "test_support.h"
 
 namespace v1check_test {
 
@@ -27,8 +28,7 @@ using Params = std::map<std::string, int>;
 inline HardwareConstraints v1_limits() { return HardwareConstraints::v1(SramSize_v1); }
 
 inline std::shared_ptr<Device> v1_device(const HwVersion& version = XVR2200_v1) {
-    Mesh mesh(IpVersion::v1, hw::Ident{0, 0, 0}, hw::Ident{1, 0, 0}, std::nullopt, {}, {});
-    return make_virtual_device(version, mesh);
+    return vorna::test_support::bare_virtual_device(version, IpVersion::v1);
 }
 
 inline std::shared_ptr<Layer> make_layer(LayerType type, const Params& entries,

@@ -21,6 +21,7 @@
 #include "devices/hw_version.h"
 #include "devices/virtual_device.h"
 #include "program/record.h"
+#include "test_support.h"
 
 namespace v1fnp_test {
 
@@ -127,48 +128,8 @@ inline Dense& dense_var(Layer& layer, const std::string& name) {
     return dynamic_cast<Dense&>(*layer.variables()->get(name));
 }
 
-// One DMA block of a record in the normal header form.
-struct Block {
-    size_t track = 0;
-    hw::Ident np;
-    uint32_t target = 0;
-    uint32_t offset = 0;
-    std::vector<uint32_t> payload;
-};
-
-inline std::vector<Block> decode(const program::Record& record) {
-    std::vector<Block> blocks;
-    for (size_t t = 0; t < record.tracks().size(); ++t) {
-        const std::vector<uint32_t>& data = record.tracks()[t].data();
-        size_t pos = 0;
-        while (pos + 2 <= data.size()) {
-            Block b;
-            b.track = t;
-            const uint32_t w0 = data[pos];
-            const uint32_t w1 = data[pos + 1];
-            b.np = hw::Ident{uint8_t(dma::HDR0_COL.get(w0)), uint8_t(dma::HDR0_ROW.get(w0)),
-                             uint8_t(dma::HDR0_ID.get(w0)), 0};
-            b.target = dma::HDR0_TARGET.get(w0);
-            b.offset = dma::HDR1_OFFSET.get(w1);
-            const size_t size = dma::HDR0_SIZE.get(w0);
-            pos += 2;
-            b.payload.assign(data.begin() + std::ptrdiff_t(pos),
-                             data.begin() + std::ptrdiff_t(pos + size));
-            pos += size;
-            blocks.push_back(std::move(b));
-        }
-    }
-    return blocks;
-}
-
-template <class F>
-std::string error_of(F&& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "<no exception>";
-}
+using vorna::test_support::Block;
+using vorna::test_support::exception_text;
+using vorna::test_support::decode;
 
 }  // namespace v1fnp_test

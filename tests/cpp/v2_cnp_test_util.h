@@ -15,19 +15,13 @@
 #include "corelib/layer.h"
 #include "corelib/params.h"
 #include "corelib/variables.h"
+#include "test_support.h"
 
 namespace vorna {
 namespace v2 {
 namespace cnp_test {
 
-inline std::string message_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "<no exception>";
-}
+using vorna::test_support::exception_text;
 
 inline std::string overflow(const std::string& value, int width) {
     return "Attempted to write value " + value + " into a " + std::to_string(width) +

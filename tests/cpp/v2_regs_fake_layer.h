@@ -15,40 +15,13 @@
 #include "corelib/params.h"
 #include "corelib/tensor.h"
 #include "corelib/variables.h"
+#include "test_support.h"
 
 namespace v2regs_test {
 
 using namespace vorna;
 
-// The component kind each layer type runs on.
-inline TargetComponent target_of(LayerType type) {
-    switch (type) {
-        case LayerType::InputConvolutional:
-        case LayerType::InputConv2D:
-            return TargetComponent::HRC;
-        case LayerType::Convolutional:
-        case LayerType::SeparableConvolutional:
-        case LayerType::Conv2D:
-        case LayerType::DepthwiseConv2D:
-        case LayerType::Conv2DTranspose:
-        case LayerType::DepthwiseConv2DTranspose:
-            return TargetComponent::CNP;
-        case LayerType::FullyConnected:
-        case LayerType::Dense1D:
-            return TargetComponent::FNP;
-        case LayerType::Add:
-        case LayerType::Concatenate:
-            return TargetComponent::SkipDMA;
-        case LayerType::BufferTempConv:
-        case LayerType::DepthwiseBufferTempConv:
-            return TargetComponent::TNP_B;
-        case LayerType::StatefulRecurrent:
-        case LayerType::MotePostProcessing:
-            return TargetComponent::TNP_R;
-        default:
-            return TargetComponent::None;
-    }
-}
+using vorna::test_support::target_of;
 
 class FakeLayer : public Layer {
 public:

@@ -46,6 +46,25 @@ ColumnRange column_range(const std::vector<hw::Component>& components) {
     return range;
 }
 
+namespace {
+
+// Fills the row, column and id fields of a mesh source or destination word:
+// one point-to-point component, or the column range of a broadcast.
+void set_endpoint(uint32_t* word, bool p2p, const std::vector<hw::Component>& components) {
+    if (p2p) {
+        const hw::Component& c = only_component(components);
+        set_field(word, RegDetail{0, 8}, c.ident.row);
+        set_field(word, RegDetail{8, 8}, c.ident.col);
+        put_field(word, RegDetail{20, 4}, one_hot(c.ident.id));
+    } else {
+        const ColumnRange range = column_range(components);
+        set_field(word, RegDetail{0, 8}, range.low);
+        set_field(word, RegDetail{8, 8}, range.high);
+    }
+}
+
+}  // namespace
+
 std::vector<uint32_t> default_np_regs() {
     std::vector<uint32_t> regs(NP_REGS_COUNT, 0);
     regs[6] = 0x04040000u;
@@ -89,30 +108,12 @@ void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs,
 
     // Word 45: where the output goes.
     uint32_t& dest = r[REG_MESH_DEST_WORD];
-    if (p2p_output) {
-        const hw::Component& c = only_component(destinations);
-        set_field(&dest, RegDetail{0, 8}, c.ident.row);
-        set_field(&dest, RegDetail{8, 8}, c.ident.col);
-        put_field(&dest, RegDetail{20, 4}, one_hot(c.ident.id));
-    } else {
-        const ColumnRange range = column_range(destinations);
-        set_field(&dest, RegDetail{0, 8}, range.low);
-        set_field(&dest, RegDetail{8, 8}, range.high);
-    }
+    set_endpoint(&dest, p2p_output, destinations);
     set_field(&dest, RegDetail{24, 8}, route);
 
     // Word 46: where the input comes from.
     uint32_t& src = r[REG_MESH_SRC_WORD];
-    if (p2p_input) {
-        const hw::Component& c = only_component(sources);
-        set_field(&src, RegDetail{0, 8}, c.ident.row);
-        set_field(&src, RegDetail{8, 8}, c.ident.col);
-        put_field(&src, RegDetail{20, 4}, one_hot(c.ident.id));
-    } else {
-        const ColumnRange range = column_range(sources);
-        set_field(&src, RegDetail{0, 8}, range.low);
-        set_field(&src, RegDetail{8, 8}, range.high);
-    }
+    set_endpoint(&src, p2p_input, sources);
     set_field(&src, RegDetail{30, 2}, 0);
 
     // Word 47: the columns the layer's traffic spans.

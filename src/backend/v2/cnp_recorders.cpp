@@ -90,6 +90,24 @@ void add_block(program::Record& record, const hw::Ident& np, dma::Target target,
     record.add_np_track(np, target, 0, words, true, true);
 }
 
+// The look-up table and merge-shift blocks that end an NP's part of a CNP
+// record. The merge shifts cover the NP's channels when `slice` is given, all
+// of the layer's channels otherwise.
+void add_lut_and_merge(program::Record& record, const hw::Ident& np, const Layer& layer,
+                       bool lut, const MergeLayerMapInfo* merge, const hw::Placement* slice) {
+    if (lut) {
+        add_block(record, np, dma::CnpLut,
+                  format_lut_values_for_cnp(required_var(layer, "lut_values").get()));
+    }
+    if (merge) {
+        add_block(record, np, dma::MergeShift,
+                  format_merge_layer_shift(
+                      merge->main_shift, merge->skip_shift, merge->out_shift,
+                      slice ? slice->start_neuron : 0,
+                      slice ? slice->filters : merge->main_shift->dimensions().dims[0]));
+    }
+}
+
 // Conv2D and Conv2DTranspose: input shifts and merge shifts are the same
 // words for every NP.
 std::unique_ptr<program::Record> record_conv(LayerType type, RegisterFormatter formatter,
@@ -124,16 +142,7 @@ std::unique_ptr<program::Record> record_conv(LayerType type, RegisterFormatter f
         add_block(*record, component.ident, dma::InputShift, input_shift_words);
         add_block(*record, component.ident, dma::NeuronVariables,
                   vars.format(p.start_neuron, p.filters));
-        if (lut) {
-            add_block(*record, component.ident, dma::CnpLut,
-                      format_lut_values_for_cnp(required_var(layer, "lut_values").get()));
-        }
-        if (merge) {
-            add_block(*record, component.ident, dma::MergeShift,
-                      format_merge_layer_shift(merge->main_shift, merge->skip_shift,
-                                               merge->out_shift, 0,
-                                               merge->main_shift->dimensions().dims[0]));
-        }
+        add_lut_and_merge(*record, component.ident, layer, lut, merge, nullptr);
     }
     if (!registers_only) record_skipdma(record.get(), layer);
     return record;
@@ -177,15 +186,7 @@ std::unique_ptr<program::Record> record_depthwise(LayerType type, RegisterFormat
                   format_input_shift(*input_shift, p.start_neuron, p.filters));
         add_block(*record, component.ident, dma::NeuronVariables,
                   vars.format(p.start_neuron, p.filters));
-        if (lut) {
-            add_block(*record, component.ident, dma::CnpLut,
-                      format_lut_values_for_cnp(required_var(layer, "lut_values").get()));
-        }
-        if (merge) {
-            add_block(*record, component.ident, dma::MergeShift,
-                      format_merge_layer_shift(merge->main_shift, merge->skip_shift,
-                                               merge->out_shift, p.start_neuron, p.filters));
-        }
+        add_lut_and_merge(*record, component.ident, layer, lut, merge, &p);
     }
     if (!registers_only) record_skipdma(record.get(), layer);
     return record;

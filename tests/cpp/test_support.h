@@ -1,0 +1,136 @@
+#pragma once
+
+// Helpers shared by the C++ tests: the component each layer type runs on (for
+// the fake layers), a virtual device without NPs, the texts of thrown
+// exceptions, and a decoder that splits a program record back into its DMA
+// blocks.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "backend/hw.h"
+#include "corelib/dma.h"
+#include "corelib/types.h"
+#include "devices/hw_version.h"
+#include "devices/virtual_device.h"
+#include "program/record.h"
+
+namespace vorna::test_support {
+
+// The component kind each layer type runs on.
+inline TargetComponent target_of(LayerType type) {
+    switch (type) {
+        case LayerType::InputConvolutional:
+        case LayerType::InputConv2D:
+            return TargetComponent::HRC;
+        case LayerType::Convolutional:
+        case LayerType::SeparableConvolutional:
+        case LayerType::Conv2D:
+        case LayerType::DepthwiseConv2D:
+        case LayerType::Conv2DTranspose:
+        case LayerType::DepthwiseConv2DTranspose:
+            return TargetComponent::CNP;
+        case LayerType::FullyConnected:
+        case LayerType::Dense1D:
+            return TargetComponent::FNP;
+        case LayerType::Add:
+        case LayerType::Concatenate:
+            return TargetComponent::SkipDMA;
+        case LayerType::BufferTempConv:
+        case LayerType::DepthwiseBufferTempConv:
+            return TargetComponent::TNP_B;
+        case LayerType::StatefulRecurrent:
+        case LayerType::MotePostProcessing:
+            return TargetComponent::TNP_R;
+        default:
+            return TargetComponent::None;
+    }
+}
+
+// A virtual device on a mesh without NPs: DMA event endpoint (0, 0, 0),
+// configuration DMA (1, 0, 0), no HRC.
+inline std::shared_ptr<Device> bare_virtual_device(const HwVersion& version, IpVersion ip) {
+    Mesh mesh(ip, hw::Ident{0, 0, 0, 0}, hw::Ident{1, 0, 0, 0}, std::nullopt, {}, {});
+    return make_virtual_device(version, mesh);
+}
+
+// The text of any std::exception `f` throws; "<no exception>" when nothing is thrown.
+template <class F>
+std::string exception_text(F&& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "<no exception>";
+}
+
+// The text of the std::runtime_error `f` throws; "<no runtime_error>" when nothing is thrown.
+template <class F>
+std::string runtime_error_text(F&& f) {
+    try {
+        f();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "<no runtime_error>";
+}
+
+// The text of the exception `f` throws, prefixed with its kind ("invalid_argument: " or
+// "runtime_error: "); "<no exception>" when nothing is thrown.
+template <class F>
+std::string kinded_error_text(F&& f) {
+    try {
+        f();
+    } catch (const std::invalid_argument& e) {
+        return std::string("invalid_argument: ") + e.what();
+    } catch (const std::runtime_error& e) {
+        return std::string("runtime_error: ") + e.what();
+    }
+    return "<no exception>";
+}
+
+// One DMA block of a record, as its configuration header describes it.
+struct Block {
+    size_t track = 0;
+    hw::Ident np;  // the header carries no channel: it is 0 here
+    uint32_t target = 0;
+    uint32_t offset = 0;
+    bool xl = false;
+    std::vector<uint32_t> payload;  // XL padding included
+};
+
+// Every block of every track, in order. Blocks must carry their size.
+inline std::vector<Block> decode(const program::Record& record) {
+    std::vector<Block> blocks;
+    for (size_t t = 0; t < record.tracks().size(); ++t) {
+        const std::vector<uint32_t>& data = record.tracks()[t].data();
+        size_t pos = 0;
+        while (pos + 2 <= data.size()) {
+            Block b;
+            b.track = t;
+            const uint32_t w0 = data[pos];
+            const uint32_t w1 = data[pos + 1];
+            b.np = hw::Ident{static_cast<uint8_t>(dma::HDR0_COL.get(w0)),
+                             static_cast<uint8_t>(dma::HDR0_ROW.get(w0)),
+                             static_cast<uint8_t>(dma::HDR0_ID.get(w0)), 0};
+            b.xl = dma::HDR0_XL.get(w0) != 0;
+            b.target = dma::HDR0_TARGET.get(w0);
+            b.offset = dma::HDR1_OFFSET.get(w1);
+            const size_t size =
+                b.xl ? dma::HDR1_XL_SIZE.get(w1) * dma::XL_SIZE_UNIT_WORDS : dma::HDR0_SIZE.get(w0);
+            pos += 2;
+            b.payload.assign(data.begin() + static_cast<std::ptrdiff_t>(pos),
+                             data.begin() + static_cast<std::ptrdiff_t>(pos + size));
+            pos += size;
+            blocks.push_back(std::move(b));
+        }
+    }
+    return blocks;
+}
+
+}  // namespace vorna::test_support
