@@ -38,13 +38,8 @@ TEST(ParamsTest, LayerParamsQueries) {
               (std::vector<std::string>{"activation", "filters", "kernel_size", "padding"}));
     EXPECT_EQ(p->get_or("pool_type", 7), 7);
     EXPECT_EQ(p->get_or("filters", 7), 16);
-}
-
-TEST(ParamsTest, LayerParamsMissingKeyText) {
-    auto p = LayerParams::create(LayerType::Dense1D, {{"units", 10}});
     EXPECT_EQ(invalid_argument_text([&] { p->get("weights_bits"); }),
               "Parameter 'weights_bits' not found.");
-    EXPECT_EQ(invalid_argument_text([&] { p->get(""); }), "Parameter '' not found.");
 }
 
 TEST(ParamsTest, LayerParamsCloneIsIndependent) {
@@ -78,8 +73,6 @@ TEST(ParamsTest, LearningParamsQueries) {
     EXPECT_TRUE(p->has("num_classes"));
     EXPECT_EQ(p->keys(), (std::vector<std::string>{"min_plasticity", "num_classes", "num_weights",
                                                    "plasticity_decay"}));
-    EXPECT_EQ(invalid_argument_text([&] { p->get("initial_plasticity"); }),
-              "Parameter 'initial_plasticity' not found.");
 }
 
 TEST(ParamsTest, LearningParamsCloneIsIndependent) {
@@ -88,7 +81,6 @@ TEST(ParamsTest, LearningParamsCloneIsIndependent) {
     ASSERT_NE(c.get(), p.get());
     EXPECT_EQ(c->learning_type(), static_cast<LearningType>(3));
     EXPECT_EQ(c->get("a"), 1.5);
-    EXPECT_EQ(c.use_count(), 1);
     EXPECT_THROW(LearningParams::clone(nullptr), std::invalid_argument);
 }
 
@@ -98,27 +90,17 @@ std::shared_ptr<Tensor> tensor(TensorType type, uint32_t n) {
     return Dense::create(type, Shape{n}, Dense::Layout::RowMajor);
 }
 
+// Names keep their creation order; replacing a variable keeps its place.
 TEST(VariablesTest, NamesInCreationOrder) {
     VariablesImpl v;
-    EXPECT_TRUE(v.names().empty());
     v.set("weights", tensor(TensorType::int8, 4));
     v.set("bias", tensor(TensorType::int8, 2));
     v.set("act_step", tensor(TensorType::float32, 2));
-    EXPECT_EQ(v.names(), (std::vector<std::string>{"weights", "bias", "act_step"}));
-    EXPECT_TRUE(v.has("bias"));
-    EXPECT_FALSE(v.has("threshold"));
-}
-
-TEST(VariablesTest, SetReplacesInPlace) {
-    VariablesImpl v;
-    v.set("a", tensor(TensorType::int8, 1));
-    v.set("b", tensor(TensorType::int8, 1));
     auto replacement = tensor(TensorType::uint8, 3);
-    v.set("a", replacement);
-    EXPECT_EQ(v.names(), (std::vector<std::string>{"a", "b"}));
-    EXPECT_EQ(v.get("a"), replacement);
-    EXPECT_EQ(v.get("a")->type(), TensorType::uint8);
-    EXPECT_EQ(v.count(), 2u);
+    v.set("weights", replacement);
+    EXPECT_EQ(v.names(), (std::vector<std::string>{"weights", "bias", "act_step"}));
+    EXPECT_EQ(v.get("weights"), replacement);
+    EXPECT_EQ(v.count(), 3u);
 }
 
 TEST(VariablesTest, MissingAndNull) {

@@ -41,26 +41,14 @@ std::unique_ptr<Dense> make_dense(TensorType type, const Shape& dims, Layout lay
 
 static_assert(std::is_trivially_copyable_v<Shape>, "Shape must be trivially copyable");
 
-TEST(ShapeTest, DefaultHasNoDimensions) {
-    Shape s;
-    EXPECT_EQ(s.count, 0u);
-    EXPECT_TRUE(s.empty());
-    EXPECT_EQ(s.element_count(), 0u);
-    EXPECT_EQ(s, Shape());
-}
-
 TEST(ShapeTest, BuiltFromListAndVector) {
+    EXPECT_TRUE(Shape().empty());
+    EXPECT_EQ(Shape().element_count(), 0u);
     Shape a{3, 4, 5};
-    Shape b(std::vector<uint32_t>{3, 4, 5});
-    EXPECT_EQ(a.count, 3u);
-    EXPECT_EQ(a[0], 3u);
-    EXPECT_EQ(a[1], 4u);
-    EXPECT_EQ(a[2], 5u);
     EXPECT_EQ(a.dims[3], 0u);
     EXPECT_EQ(a.element_count(), 60u);
-    EXPECT_EQ(a, b);
+    EXPECT_EQ(a, Shape(std::vector<uint32_t>{3, 4, 5}));
     EXPECT_NE(a, (Shape{3, 4}));
-    EXPECT_NE(a, (Shape{3, 4, 6}));
     EXPECT_EQ(a.to_vector(), (std::vector<uint32_t>{3, 4, 5}));
 }
 
@@ -112,20 +100,10 @@ TEST(DenseTest, ColMajorReversedViewMatchesLogicalAccess) {
     std::iota(values.begin(), values.end(), 100);
     auto t = make_dense<int32_t>(TensorType::int32, Shape{a, b, c}, Layout::ColMajor, values);
 
-    std::vector<uint32_t> reversed(t->strides().rbegin(), t->strides().rend());
-    EXPECT_EQ(reversed, Dense::eval_strides(Shape{c, b, a}, Layout::RowMajor));
-
-    const int32_t* p = t->data<int32_t>();
-    for (uint32_t i = 0; i < a; ++i) {
-        for (uint32_t j = 0; j < b; ++j) {
-            for (uint32_t k = 0; k < c; ++k) {
-                const size_t numpy_offset = k * reversed[0] + j * reversed[1] + i * reversed[2];
-                EXPECT_EQ(t->get<int32_t>({i, j, k}), p[numpy_offset]);
-                // First dimension fastest.
+    for (uint32_t i = 0; i < a; ++i)
+        for (uint32_t j = 0; j < b; ++j)
+            for (uint32_t k = 0; k < c; ++k)  // first dimension fastest
                 EXPECT_EQ(t->get<int32_t>({i, j, k}), 100 + static_cast<int32_t>(i + a * (j + b * k)));
-            }
-        }
-    }
 }
 
 TEST(DenseTest, RowMajorAccessIsNumpyOrder) {
@@ -190,13 +168,8 @@ TEST(DenseTest, WrongTypePanicText) {
     const Dense& cu8 = *u8;
     EXPECT_EQ(runtime_error_text([&] { cu8.data<int8_t>(); }),
               "Wrong requested type a for a tensor of type uint8.");
-    EXPECT_EQ(runtime_error_text([&] { cu8.get<int8_t>({0}); }),
-              "Wrong requested type a for a tensor of type uint8.");
     EXPECT_EQ(runtime_error_text([&] { cu8.at<int32_t>(0); }),
               "Wrong requested type i for a tensor of type uint8.");
-    auto bit = Dense::create(TensorType::bit, Shape{4}, Layout::RowMajor);
-    EXPECT_EQ(runtime_error_text([&] { bit->data<uint8_t>(); }),
-              "Wrong requested type h for a tensor of type bit.");
     auto f = Dense::create(TensorType::float32, Shape{4}, Layout::RowMajor);
     EXPECT_EQ(runtime_error_text([&] { f->data<int16_t>(); }),
               "Wrong requested type s for a tensor of type float32.");
@@ -206,9 +179,6 @@ TEST(DenseTest, CoordinatesOutOfRange) {
     auto t = Dense::create(TensorType::int8, Shape{2, 3}, Layout::ColMajor);
     const std::string msg = "Coordinates are out-of-range";
     EXPECT_EQ(runtime_error_text([&] { t->get<int8_t>({2, 0}); }), msg);
-    EXPECT_EQ(runtime_error_text([&] { t->get<int8_t>({0, 3}); }), msg);
-    EXPECT_EQ(runtime_error_text([&] { t->get<int8_t>({0, 0, 1}); }), msg);
-    EXPECT_EQ(runtime_error_text([&] { t->get<int8_t>({0, 0, 0, 0, 0}); }), msg);
     EXPECT_EQ(runtime_error_text([&] { t->at<int8_t>(6); }), msg);
     EXPECT_NO_THROW(t->at<int8_t>(5));
     EXPECT_NO_THROW(t->get<int8_t>({1, 2, 0, 0}));
@@ -218,9 +188,6 @@ TEST(DenseTest, CoordinatesOutOfRange) {
 
 TEST(DenseTest, CreateIsZeroed) {
     auto t = Dense::create(TensorType::int32, Shape{3, 5}, Layout::ColMajor);
-    EXPECT_EQ(t->type(), TensorType::int32);
-    EXPECT_EQ(t->dimensions(), (Shape{3, 5}));
-    EXPECT_EQ(t->size(), 15u);
     ASSERT_EQ(t->buffer().size(), 60u);
     for (uint8_t b : t->buffer()) EXPECT_EQ(b, 0);
 }
@@ -240,8 +207,6 @@ TEST(DenseTest, CopyRoundTripKeepsBytesExactly) {
     // Narrow types are not clamped: 100 stays in an int4 tensor.
     const std::vector<int8_t> values = {1, -8, 7, 100, -100, 0};
     auto t = make_dense<int8_t>(TensorType::int4, Shape{3, 2}, Layout::ColMajor, values);
-    EXPECT_EQ(t->type(), TensorType::int4);
-    EXPECT_EQ(t->layout(), Layout::ColMajor);
     ASSERT_EQ(t->buffer().size(), values.size());
     EXPECT_EQ(std::memcmp(t->buffer().data(), values.data(), values.size()), 0);
     EXPECT_EQ(t->get<int8_t>({0, 1}), 100);  // first dimension fastest: position 3
@@ -325,13 +290,6 @@ TEST(DenseTest, SplitFramesAreCopies) {
     EXPECT_EQ(Tensor::ensure_dense(frames[0])->at<int32_t>(0), 0);
 }
 
-TEST(TensorTest, EnsureDenseReturnsSameObject) {
-    std::shared_ptr<const Tensor> t = Dense::create(TensorType::uint8, Shape{2}, Layout::RowMajor);
-    auto d = Tensor::ensure_dense(t);
-    EXPECT_EQ(static_cast<const Tensor*>(d.get()), t.get());
-    EXPECT_THROW(Tensor::ensure_dense(nullptr), std::invalid_argument);
-}
-
 // ---------------------------------------------------------------- evaluate_bitwidth
 
 template <class T>
@@ -348,31 +306,21 @@ TEST(BitwidthTest, SignedTypes) {
     EXPECT_EQ(bitwidth_of<int8_t>(TensorType::int8, {0, 0, 0}), 0);
     EXPECT_EQ(bitwidth_of<int8_t>(TensorType::int8, {0, -1}), 1);
     EXPECT_EQ(bitwidth_of<int8_t>(TensorType::int8, {1}), 2);
-    EXPECT_EQ(bitwidth_of<int8_t>(TensorType::int8, {32}), 7);
     EXPECT_EQ(bitwidth_of<int8_t>(TensorType::int8, {-33}), 7);
-    EXPECT_EQ(bitwidth_of<int8_t>(TensorType::int8, {-128, 127}), 8);
     EXPECT_EQ(bitwidth_of<int8_t>(TensorType::int4, {7, -8}), 4);
     EXPECT_EQ(bitwidth_of<int8_t>(TensorType::bit, {1}), 2);
-    EXPECT_EQ(bitwidth_of<int16_t>(TensorType::int16, {-32768}), 16);
     EXPECT_EQ(bitwidth_of<int16_t>(TensorType::int16, {255}), 9);
     EXPECT_EQ(bitwidth_of<int32_t>(TensorType::int32, {std::numeric_limits<int32_t>::min()}), 32);
-    EXPECT_EQ(bitwidth_of<int32_t>(TensorType::int32, {std::numeric_limits<int32_t>::max()}), 32);
     EXPECT_EQ(bitwidth_of<int32_t>(TensorType::int32, {0, 0}), 0);
 }
 
 TEST(BitwidthTest, UnsignedTypes) {
     EXPECT_EQ(bitwidth_of<uint8_t>(TensorType::uint8, {0, 0}), 0);
-    EXPECT_EQ(bitwidth_of<uint8_t>(TensorType::uint8, {1}), 1);
     EXPECT_EQ(bitwidth_of<uint8_t>(TensorType::uint8, {3, 4}), 3);
     EXPECT_EQ(bitwidth_of<uint8_t>(TensorType::uint8, {255}), 8);
-    EXPECT_EQ(bitwidth_of<uint8_t>(TensorType::uint4, {15}), 4);
     EXPECT_EQ(bitwidth_of<uint16_t>(TensorType::uint16, {256}), 9);
     EXPECT_EQ(bitwidth_of<uint16_t>(TensorType::uint16, {65535}), 16);
-}
-
-TEST(BitwidthTest, FloatIs32) {
     EXPECT_EQ(bitwidth_of<float>(TensorType::float32, {0.0f}), 32);
-    EXPECT_EQ(bitwidth_of<float>(TensorType::float32, {1.5f, -7.0f}), 32);
 }
 
 // ---------------------------------------------------------------- thresholds
@@ -390,12 +338,11 @@ TEST(BitwidthTest, ThresholdSixteenthsRounding) {
 }
 
 TEST(BitwidthTest, ThresholdKeepsDimensionsAndLayout) {
-    const std::vector<float> steps = {1.0f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f};
-    auto act = make_dense<float>(TensorType::float32, Shape{2, 3}, Layout::ColMajor, steps);
+    auto act = make_dense<float>(TensorType::float32, Shape{2, 3}, Layout::ColMajor,
+                                 std::vector<float>{1, 2, 3, 4, 5, 6});
     auto t16 = get_threshold_t16_from_act_steps(*act);
-    EXPECT_EQ(t16->dimensions(), (Shape{2, 3}));
     EXPECT_EQ(t16->layout(), Layout::ColMajor);
-    EXPECT_EQ(t16->get<int32_t>({1, 2}), static_cast<int32_t>(act->get<float>({1, 2}) * 16));
+    EXPECT_EQ(t16->get<int32_t>({1, 2}), 96);  // element 5 holds 6.0
 }
 
 TEST(BitwidthTest, ThresholdRefusesOtherTypesAndOverflow) {

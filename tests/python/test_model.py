@@ -365,13 +365,6 @@ def test_summary_properties():
     assert m.layers is not m.layers and m.input_shape is not m.input_shape
 
 
-def test_read_only_properties():
-    m = fc_model()
-    for name in ("layers", "layer_count", "input_shape", "learning", "device", "macs"):
-        with pytest.raises(AttributeError):
-            setattr(m, name, None)
-
-
 # Mapping
 
 
