@@ -14,17 +14,11 @@ namespace {
 
 using mote_test::Chain;
 using mote_test::Recurrent;
+using mote_test::rec;
 using mote_test::runtime_error_text;
 using mote_test::set_var;
 
 const HardwareConstraints kPreset = HardwareConstraints::mote(SramSize{0, 0, 448, 8192, 892, 256});
-
-Recurrent rec(int states, int outputs) {
-    Recurrent r;
-    r.states = states;
-    r.outputs = outputs;
-    return r;
-}
 
 MappingStatus check(const Chain& c, const HardwareConstraints& limits = kPreset) {
     return check_tnp_r_constraints(limits, c.first());
