@@ -19,6 +19,7 @@
 #include "corelib/params.h"
 #include "corelib/tensor.h"
 #include "devices/hw_version.h"
+#include "test_support.h"
 
 namespace vorna::mote_test {
 
@@ -75,6 +76,13 @@ struct Recurrent {
     int output_bits = 8;
 };
 
+inline Recurrent rec(int states, int outputs) {
+    Recurrent r;
+    r.states = states;
+    r.outputs = outputs;
+    return r;
+}
+
 // InputData (width 1, `timesteps` high, `channels` deep, `bits` wide), the
 // recurrent layers, then optionally a closing layer of the given kind.
 struct Chain {
@@ -120,14 +128,6 @@ inline void map_on_tnpr(const std::shared_ptr<Layer>& layer, const hw::Ident& id
     std::dynamic_pointer_cast<LayerImpl>(layer)->set_mapping(m);
 }
 
-// The text of the std::runtime_error `f` throws.
-inline std::string runtime_error_text(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "<no runtime_error>";
-}
+using vorna::test_support::runtime_error_text;
 
 }  // namespace vorna::mote_test

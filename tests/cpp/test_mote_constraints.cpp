@@ -14,17 +14,11 @@ namespace {
 
 using mote_test::Chain;
 using mote_test::Recurrent;
+using mote_test::rec;
 using mote_test::runtime_error_text;
 using mote_test::set_var;
 
 const HardwareConstraints kPreset = HardwareConstraints::mote(SramSize{0, 0, 448, 8192, 892, 256});
-
-Recurrent rec(int states, int outputs) {
-    Recurrent r;
-    r.states = states;
-    r.outputs = outputs;
-    return r;
-}
 
 MappingStatus check(const Chain& c, const HardwareConstraints& limits = kPreset) {
     return check_tnp_r_constraints(limits, c.first());
@@ -247,16 +241,12 @@ TEST(MoteConstraints, OutputScaleAndShiftOfTheFeedingLayer) {
     set_var<uint8_t>(c.recurrent[0], "output_scales", TensorType::uint8, {2});
     set_var<int8_t>(c.recurrent[0], "output_shift", TensorType::int8, {-3});
     // Both failures name the recurrent layer, not the post-processing layer.
-    expect_failure(check_post_processing_layer(*c.tail),
-                   "Output scales must be 1 for the last StatefulRecurrent layer before a "
-                   "MotePostProcessing layer (got 2). Output shift must be 0 for the last "
-                   "StatefulRecurrent layer before a MotePostProcessing layer (got -3).",
-                   "sr1");
-    expect_failure(check(c),
-                   "Output scales must be 1 for the last StatefulRecurrent layer before a "
-                   "MotePostProcessing layer (got 2). Output shift must be 0 for the last "
-                   "StatefulRecurrent layer before a MotePostProcessing layer (got -3).",
-                   "sr1");
+    const std::string both =
+        "Output scales must be 1 for the last StatefulRecurrent layer before a "
+        "MotePostProcessing layer (got 2). Output shift must be 0 for the last "
+        "StatefulRecurrent layer before a MotePostProcessing layer (got -3).";
+    expect_failure(check_post_processing_layer(*c.tail), both, "sr1");
+    expect_failure(check(c), both, "sr1");
 }
 
 TEST(MoteConstraints, ClosingLayers) {

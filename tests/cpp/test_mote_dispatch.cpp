@@ -21,14 +21,8 @@ namespace {
 
 using mote_test::Chain;
 using mote_test::Recurrent;
+using mote_test::rec;
 using mote_test::runtime_error_text;
-
-Recurrent rec(int states, int outputs) {
-    Recurrent r;
-    r.states = states;
-    r.outputs = outputs;
-    return r;
-}
 
 class MoteDispatch : public ::testing::Test {
   protected:

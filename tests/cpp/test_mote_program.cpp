@@ -14,6 +14,7 @@ namespace {
 
 using mote_test::Chain;
 using mote_test::Recurrent;
+using mote_test::rec;
 using mote_test::runtime_error_text;
 using mote_test::set_var;
 using Words = std::vector<uint32_t>;
@@ -25,13 +26,6 @@ constexpr uint32_t kRegistersHeader = 0x00D10302;
 constexpr uint32_t kFsramXlHeader = 0x00E90302;
 constexpr uint32_t kTsramHeader = 0x00F10302;
 constexpr uint32_t kTsramXlHeader = 0x00F90302;
-
-Recurrent rec(int states, int outputs) {
-    Recurrent r;
-    r.states = states;
-    r.outputs = outputs;
-    return r;
-}
 
 // A vector of n zeros but for its first element.
 template <class T>

@@ -227,13 +227,7 @@ TEST(MoteTsram, InputShiftFieldsBeyondThirtyTwoBitsAreDropped) {
 
 using mote_test::Chain;
 using mote_test::Recurrent;
-
-Recurrent rec(int states, int outputs) {
-    Recurrent r;
-    r.states = states;
-    r.outputs = outputs;
-    return r;
-}
+using mote_test::rec;
 
 TEST(MoteSizes, ChainWithPostProcessing) {
     // 24 input channels at 8 bits, 100 timesteps; 32 then 16 outputs.

@@ -218,28 +218,24 @@ TEST(V1FnpLearning, Fnp3RamBlock) {
 
 TEST(V1FnpLearning, Failures) {
     const auto device = v1_device();
-    {
+    struct Case {
+        const char* var;
+        size_t index;
+        int32_t value;
+        const char* message;
+    } cases[] = {
+        {"threshold_learning", 4, -1,
+         "Backend hardware(FullyConnected): Negative value for threshold_learning not supported."},
+        {"threshold_learning", 4, 524288, "524288 cannot fit in a 20 bits signed integer."},
+        {"thswap", 0, 65536,
+         "Attempted to write value 65536 into a 16-bit field, which will cause an overflow."},
+    };
+    for (const Case& c : cases) {
         const FcModel m = make_fc(learning_spec(10, 1));
-        dense_var(*m.layer, "threshold_learning").data<int32_t>()[4] = -1;
+        dense_var(*m.layer, c.var).data<int32_t>()[c.index] = c.value;
         EXPECT_EQ(
             exception_text([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
-            "Backend hardware(FullyConnected): Negative value for threshold_learning not "
-            "supported.");
-    }
-    {
-        const FcModel m = make_fc(learning_spec(10, 1));
-        dense_var(*m.layer, "threshold_learning").data<int32_t>()[4] = 524288;
-        EXPECT_EQ(
-            exception_text([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
-            "524288 cannot fit in a 20 bits signed integer.");
-    }
-    {
-        const FcModel m = make_fc(learning_spec(10, 1));
-        dense_var(*m.layer, "thswap").data<int32_t>()[0] = 65536;
-        EXPECT_EQ(
-            exception_text([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
-            "Attempted to write value 65536 into a 16-bit field, which will cause an "
-            "overflow.");
+            c.message);
     }
     {
         FcSpec spec = learning_spec(10, 1);
@@ -315,18 +311,14 @@ void expect_neuron3(const LearnVars& v) {
     EXPECT_EQ(v.get("thswap").at<int32_t>(9), 0);
 }
 
-TEST(V1FnpReadBack, Fnp2LayoutFromWordZero) {
-    LearnVars v(10, 100);
-    v1::fnp_update_learn_vars_from_memory(fnp2_memory_10x100(), &v.vars, false);
-    expect_neuron3(v);
-}
-
-TEST(V1FnpReadBack, Fnp3SkipsTwoLeadingWords) {
-    LearnVars v(10, 100);
+TEST(V1FnpReadBack, Fnp2LayoutFromWordZeroFnp3SkipsTwoLeadingWords) {
+    LearnVars fnp2(10, 100), fnp3(10, 100);
     Words memory = fnp2_memory_10x100();
+    v1::fnp_update_learn_vars_from_memory(memory, &fnp2.vars, false);
+    expect_neuron3(fnp2);
     memory.insert(memory.begin(), {0xDEADBEEF, 0xFFFFFFFF});
-    v1::fnp_update_learn_vars_from_memory(memory, &v.vars, true);
-    expect_neuron3(v);
+    v1::fnp_update_learn_vars_from_memory(memory, &fnp3.vars, true);
+    expect_neuron3(fnp3);
 }
 
 TEST(V1FnpReadBack, ShortMemoryIsRefusedBeforeAnyChange) {

@@ -26,18 +26,14 @@ using namespace vorna;
 using namespace vorna::v1;
 using namespace v1check_test;
 
+// The kinded text of the exception `f` throws, out_of_range included.
 template <class F>
 std::string error_of(F&& f) {
     try {
-        f();
-    } catch (const std::invalid_argument& e) {
-        return std::string("invalid_argument: ") + e.what();
+        return vorna::test_support::kinded_error_text(f);
     } catch (const std::out_of_range& e) {
         return std::string("out_of_range: ") + e.what();
-    } catch (const std::runtime_error& e) {
-        return std::string("runtime_error: ") + e.what();
     }
-    return "<no error>";
 }
 
 // (target, offset, payload) of every block of a record.
@@ -52,17 +48,7 @@ struct Block {
 
 std::vector<Block> blocks_of(const program::Record& record) {
     std::vector<Block> out;
-    for (const auto& track : record.tracks()) {
-        const auto& d = track.data();
-        size_t pos = 0;
-        while (pos + 2 <= d.size()) {
-            const uint32_t size = dma::HDR0_SIZE.get(d[pos]);
-            Block b{dma::HDR0_TARGET.get(d[pos]), dma::HDR1_OFFSET.get(d[pos + 1]), {}};
-            b.payload.assign(d.begin() + long(pos + 2), d.begin() + long(pos + 2 + size));
-            out.push_back(std::move(b));
-            pos += 2 + size;
-        }
-    }
+    for (auto& b : vorna::test_support::decode(record)) out.push_back({b.target, b.offset, b.payload});
     return out;
 }
 

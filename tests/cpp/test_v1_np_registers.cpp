@@ -16,15 +16,7 @@ using namespace v1check_test;
 
 using Regs = std::vector<uint32_t>;
 
-template <class F>
-std::string runtime_text(F&& f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "<no runtime_error>";
-}
+using vorna::test_support::runtime_error_text;
 
 TEST(V1NpRegisters, DefaultFile) {
     const Regs regs = default_np_regs();
@@ -49,7 +41,7 @@ TEST(V1NpRegisters, CfgDmaWord) {
     regs[49] = 0xFFF00000u;  // bits 20-31 are kept
     format_mesh_cfg_dma_reg(&regs, hw::Ident{5, 7, 3});
     EXPECT_EQ(regs[49], 0xFFF80507u);
-    EXPECT_EQ(runtime_text([&] {
+    EXPECT_EQ(runtime_error_text([&] {
                   format_mesh_cfg_dma_reg(&regs, hw::Ident{5, 7, 4});
               }),
               "Attempted to write value 16 into a 4-bit field, which will cause an overflow.");
@@ -152,13 +144,13 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(V1NpRegisters, P2PNeedsExactlyOneComponent) {
     Regs regs = default_np_regs();
-    EXPECT_EQ(runtime_text([&] {
+    EXPECT_EQ(runtime_error_text([&] {
                   format_mesh_registers_set_output_to_NPs(&regs, {C2}, {C3}, {C6, C7}, 0x01, false,
                                                           true, false);
               }),
               "Cannot use P2P mode for multiple NPs.");
     EXPECT_EQ(regs[44], 0xFF080001u);  // already written when the check fails
-    EXPECT_EQ(runtime_text([&] {
+    EXPECT_EQ(runtime_error_text([&] {
                   format_mesh_registers_set_output_to_NPs(&regs, {C2, C5}, {C3}, {C6}, 0x01, true,
                                                           false, false);
               }),
@@ -235,7 +227,7 @@ TEST(V1Reconfig, Failures) {
     Regs regs = default_np_regs();
     EXPECT_THROW(update_partial_reconfig_regs(&regs, *conv, c), std::invalid_argument);  // unmapped
     attach_mapping(*conv, {});
-    EXPECT_EQ(runtime_text([&] { update_partial_reconfig_regs(&regs, *conv, c); }),
+    EXPECT_EQ(runtime_error_text([&] { update_partial_reconfig_regs(&regs, *conv, c); }),
               "Attempted to write value 4 into a 2-bit field, which will cause an overflow.");
     EXPECT_THROW(update_partial_reconfig_regs(&regs, *conv, unit(hw::Type::CNP1, 1)),
                  std::invalid_argument);  // no placement

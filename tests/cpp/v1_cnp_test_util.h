@@ -18,6 +18,7 @@
 #include "corelib/params.h"
 #include "corelib/tensor.h"
 #include "program/record.h"
+#include "test_support.h"
 
 namespace vorna::v1_test {
 
@@ -147,24 +148,8 @@ struct Block {
 // The blocks of every track of the record, in order.
 inline std::vector<Block> blocks_of(const program::Record& record) {
     std::vector<Block> out;
-    for (const auto& track : record.tracks()) {
-        const std::vector<uint32_t>& w = track.data();
-        size_t i = 0;
-        while (i + 2 <= w.size()) {
-            const uint32_t h0 = w[i], h1 = w[i + 1];
-            const bool xl = (h0 >> 19) & 1u;
-            const uint32_t size = xl ? (h1 >> 16) * 16 : h0 >> 24;
-            Block b;
-            b.np =
-                hw::Ident{static_cast<uint8_t>(h0 & 0xFF), static_cast<uint8_t>((h0 >> 8) & 0xFF),
-                          static_cast<uint8_t>((h0 >> 16) & 0x7), 0};
-            b.target = (h0 >> 20) & 0xF;
-            b.offset = h1 & 0xFFFF;
-            b.payload.assign(w.begin() + static_cast<long>(i + 2),
-                             w.begin() + static_cast<long>(i + 2 + size));
-            out.push_back(std::move(b));
-            i += 2 + size;
-        }
+    for (auto& b : vorna::test_support::decode(record)) {
+        out.push_back({b.np, b.target, b.offset, std::move(b.payload)});
     }
     return out;
 }
