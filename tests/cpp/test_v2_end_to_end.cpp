@@ -1,4 +1,4 @@
-// Convolution models mapped end to end onto a virtual v2 device through the
+// A residual block mapped end to end onto a virtual v2 device through the
 // hardware back end: status, program bytes, and the blocks each layer's NPs
 // receive.
 
@@ -127,56 +127,9 @@ void expect_np_blocks(const Layer& layer, const std::set<std::pair<hw::Ident, ui
     }
 }
 
-TEST(V2EndToEnd, ConvDepthwiseConvWithAndWithoutPooling) {
-    for (const bool pooled : {false, true}) {
-        SCOPED_TRACE(pooled ? "pooling" : "no pooling");
-        const auto device = v2_mesh_device();
-        auto in = make(LayerType::InputData, "in",
-                       {{"input_width", 16}, {"input_height", 16}, {"input_channels", 3}});
-        auto c1 = make(LayerType::Conv2D, "c1",
-                       {{"filters", 16}, {"kernel_size", 3}, {"activation", 1},
-                        {"pool_type", pooled ? 1 : 0}, {"pool_size", pooled ? 2 : -1}});
-        auto dw = make(LayerType::DepthwiseConv2D, "dw", {{"kernel_size", 3}, {"activation", 1}});
-        auto c2 = make(LayerType::Conv2D, "c2",
-                       {{"filters", 8}, {"kernel_size", 1}, {"activation", 1}});
-        auto model = Model::create();
-        for (const auto& l : {in, c1, dw, c2}) model->add(l, {});
-
-        const Mapped first = map_layers(model->layers(), device);
-        ASSERT_EQ(first.status, "Success.");
-        ASSERT_EQ(first.sequences.size(), 1u);
-        EXPECT_EQ(first.sequences[0]->backend(), BackendType::Hardware);
-        ASSERT_FALSE(first.bytes.empty());
-        const auto blocks = program_blocks(first.bytes);
-        expect_np_blocks(*c1, blocks, 1);
-        expect_np_blocks(*dw, blocks, 1);
-        expect_np_blocks(*c2, blocks, 1);
-
-        const Mapped second = map_layers(model->layers(), device);
-        ASSERT_EQ(second.status, "Success.");
-        EXPECT_EQ(second.bytes, first.bytes);
-    }
-}
-
-TEST(V2EndToEnd, Conv2DTransposeModel) {
-    const auto device = v2_mesh_device();
-    auto in = make(LayerType::InputData, "in",
-                   {{"input_width", 8}, {"input_height", 8}, {"input_channels", 4}});
-    auto c1 = make(LayerType::Conv2D, "c1", {{"filters", 8}, {"kernel_size", 3}, {"activation", 1}});
-    auto t = make(LayerType::Conv2DTranspose, "t",
-                  {{"filters", 8}, {"kernel_size", 3}, {"kernel_stride", 2}, {"activation", 1}});
-    auto model = Model::create();
-    for (const auto& l : {in, c1, t}) model->add(l, {});
-
-    const Mapped first = map_layers(model->layers(), device);
-    ASSERT_EQ(first.status, "Success.");
-    ASSERT_EQ(first.sequences.size(), 1u);
-    const auto blocks = program_blocks(first.bytes);
-    expect_np_blocks(*c1, blocks, 1);
-    expect_np_blocks(*t, blocks, 1);
-    EXPECT_EQ(map_layers(model->layers(), device).bytes, first.bytes);
-}
-
+// Plain chains, transposed convolutions and the residual block on the preset
+// mesh are mapped and checked record by record in test_e2e_v2.cpp; this mesh
+// differs by its single four-channel skip-DMA engine beside the DMA node.
 TEST(V2EndToEnd, ResidualBlockWithAdd) {
     const auto device = v2_mesh_device();
     auto in = make(LayerType::InputData, "in",
@@ -195,6 +148,7 @@ TEST(V2EndToEnd, ResidualBlockWithAdd) {
     const Mapped first = map_layers(model->layers(), device);
     ASSERT_EQ(first.status, "Success.");
     ASSERT_EQ(first.sequences.size(), 1u);
+    EXPECT_EQ(first.sequences[0]->backend(), BackendType::Hardware);
     const auto blocks = program_blocks(first.bytes);
     expect_np_blocks(*a, blocks, 1);
     expect_np_blocks(*b, blocks, 1);

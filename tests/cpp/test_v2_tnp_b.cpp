@@ -37,75 +37,66 @@ std::shared_ptr<FakeLayer> checked_layer(LayerType type, Shape input, uint32_t s
     return layer;
 }
 
-std::string check(const FakeLayer& layer) {
+// One layer shape against the TNP-B limits, with the joined message.
+struct TnpBLimitCase {
+    Shape input;
+    uint32_t shifts;
+    int filters;  // 0: the parameter is left out
+    bool four_bit;
+    const char* message;
+};
+
+// The depthwise kind gives the same status on the shape and shift cases.
+TEST(V2TnpBConstraints, LimitsAndMessages) {
+    const std::string head = "Cannot map layer 'tnp'. ";
+    const std::string channel = "The maximum input channel value is 2048 (got ";
+    const std::string skip_row =
+        " The skip DMA horizontal dimension must be smaller than 1024 (got 1024).";
+    const std::string cases_msgs[] = {
+        "Success.",
+        head +
+            "The maximum input width is 4096 (got 5000). The maximum input height is 4096 (got "
+            "5000). " +
+            channel + "4096). The maximum number of filters is 2048 (got 4096)." + skip_row,
+        head + channel + "4092).",
+        head + channel + "4093)." + skip_row,
+        head + "The maximum number of filters is 2048 (got 4096).",
+        head + "Input should be 8-bit. Output should be 8-bit. Only 8-bit weights are supported.",
+        // 2048 shifts take 256 words of 24 bits, the whole memory; 2049 take 257.
+        head + "Input shift exceeds memory. Maximum size is 768 bytes. (got 771 bytes).",
+    };
+    const TnpBLimitCase cases[] = {
+        {Shape{32, 32, 64}, 64, 0, false, cases_msgs[0].c_str()},
+        {Shape{5000, 5000, 4096}, 64, 0, false, cases_msgs[1].c_str()},
+        {Shape{8, 8, 4092}, 64, 8, false, cases_msgs[2].c_str()},
+        {Shape{8, 8, 4093}, 64, 8, false, cases_msgs[3].c_str()},
+        // The filters parameter only reaches the filter rule.
+        {Shape{32, 32, 64}, 64, 4096, false, cases_msgs[4].c_str()},
+        {Shape{32, 32, 64}, 64, 2048, false, cases_msgs[0].c_str()},
+        {Shape{32, 32, 64}, 64, 0, true, cases_msgs[5].c_str()},
+        {Shape{32, 32, 64}, 2048, 0, false, cases_msgs[0].c_str()},
+        {Shape{32, 32, 64}, 2049, 0, false, cases_msgs[6].c_str()},
+    };
     const HardwareConstraints constraints = HardwareConstraints::v2(SramSize_v2);
-    return check_buffer_temp_conv_constraints(constraints, layer).to_string();
-}
-
-TEST(V2TnpBConstraints, WithinLimits) {
-    auto layer = checked_layer(LayerType::BufferTempConv, Shape{32, 32, 64});
-    const HardwareConstraints constraints = HardwareConstraints::v2(SramSize_v2);
-    const MappingStatus status = check_buffer_temp_conv_constraints(constraints, *layer);
-    EXPECT_FALSE(status.error);
-    EXPECT_EQ(status.message, "Success.");
-}
-
-TEST(V2TnpBConstraints, SizeMessagesInOrder) {
-    auto layer = checked_layer(LayerType::BufferTempConv, Shape{5000, 5000, 4096});
-    EXPECT_EQ(check(*layer),
-              "Cannot map layer 'tnp'. The maximum input width is 4096 (got 5000). The maximum "
-              "input height is 4096 (got 5000). The maximum input channel value is 2048 (got "
-              "4096). The maximum number of filters is 2048 (got 4096). The skip DMA horizontal "
-              "dimension must be smaller than 1024 (got 1024).");
-}
-
-TEST(V2TnpBConstraints, SkipDmaRowLimit) {
-    const std::string channel_text = "The maximum input channel value is 2048 (got ";
-    const std::string filters_text = "The maximum number of filters is 2048 (got ";
-    auto layer = checked_layer(LayerType::BufferTempConv, Shape{8, 8, 4092});
-    layer->set_param("filters", 8);
-    EXPECT_EQ(check(*layer), "Cannot map layer 'tnp'. " + channel_text + "4092).");
-    layer->in_dims = {Shape{8, 8, 4093}};
-    EXPECT_EQ(check(*layer), "Cannot map layer 'tnp'. " + channel_text +
-                                 "4093). The skip DMA horizontal dimension must be smaller than "
-                                 "1024 (got 1024).");
-}
-
-TEST(V2TnpBConstraints, FiltersParameterOnlyReachesTheFilterRule) {
-    auto layer = checked_layer(LayerType::BufferTempConv, Shape{32, 32, 64});
-    layer->set_param("filters", 4096);
-    EXPECT_EQ(check(*layer),
-              "Cannot map layer 'tnp'. The maximum number of filters is 2048 (got 4096).");
-    layer->set_param("filters", 2048);
-    EXPECT_EQ(check(*layer), "Success.");
-}
-
-TEST(V2TnpBConstraints, BitWidths) {
-    auto layer = checked_layer(LayerType::BufferTempConv, Shape{32, 32, 64});
-    layer->in_bits = 4;
-    layer->out_bits = 4;
-    layer->set_param("weights_bits", 4);
-    EXPECT_EQ(check(*layer),
-              "Cannot map layer 'tnp'. Input should be 8-bit. Output should be "
-              "8-bit. Only 8-bit weights are supported.");
-}
-
-TEST(V2TnpBConstraints, InputShiftMemory) {
-    // 2048 shifts take 256 words of 24 bits, the whole memory; 2049 take 257.
-    EXPECT_EQ(check(*checked_layer(LayerType::BufferTempConv, Shape{32, 32, 64}, 2048)),
-              "Success.");
-    EXPECT_EQ(check(*checked_layer(LayerType::BufferTempConv, Shape{32, 32, 64}, 2049)),
-              "Cannot map layer 'tnp'. Input shift exceeds memory. Maximum size is 768 bytes. "
-              "(got 771 bytes).");
-}
-
-TEST(V2TnpBConstraints, DepthwiseGetsTheSameMessages) {
-    const HardwareConstraints constraints = HardwareConstraints::v2(SramSize_v2);
-    for (const Shape& input : {Shape{32, 32, 64}, Shape{5000, 5000, 4096}}) {
-        auto plain = checked_layer(LayerType::BufferTempConv, input, 2049);
-        auto depthwise = checked_layer(LayerType::DepthwiseBufferTempConv, input, 2049);
-        EXPECT_EQ(check_depthwise_buffer_temp_conv_constraints(constraints, *depthwise),
-                  check_buffer_temp_conv_constraints(constraints, *plain));
+    for (const TnpBLimitCase& c : cases) {
+        SCOPED_TRACE(c.message);
+        std::shared_ptr<FakeLayer> layers[2];
+        for (int k = 0; k < 2; ++k) {
+            layers[k] =
+                checked_layer(k ? LayerType::DepthwiseBufferTempConv : LayerType::BufferTempConv,
+                              c.input, c.shifts);
+            if (c.filters) layers[k]->set_param("filters", c.filters);
+            if (c.four_bit) {
+                layers[k]->in_bits = layers[k]->out_bits = 4;
+                layers[k]->set_param("weights_bits", 4);
+            }
+        }
+        const MappingStatus status = check_buffer_temp_conv_constraints(constraints, *layers[0]);
+        EXPECT_EQ(status.to_string(), c.message);
+        EXPECT_EQ(status.error, std::string(c.message) != "Success.");
+        if (c.filters || c.four_bit) continue;
+        EXPECT_EQ(check_depthwise_buffer_temp_conv_constraints(constraints, *layers[1]).to_string(),
+                  c.message);
     }
 }
 
