@@ -53,6 +53,7 @@ void init_core(py::module_& m) {
     register_ip_version(m);                             // 23 IpVersion
     register_board_xvr2200(m);                          // 24 boardXvr2200
     register_graph_utils(m);                            // 25 graph_utils
+    guard_uninitialised_instances(m);
 }
 
 int exec_core(PyObject* module) {

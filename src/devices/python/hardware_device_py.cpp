@@ -328,7 +328,8 @@ void register_hardware_device(py::module_& m) {
                 }
                 // An aligned copy: the bytes object's buffer need not be word-aligned.
                 std::vector<uint32_t> words(view.size() / 4);
-                std::memcpy(words.data(), view.data(), words.size() * 4);
+                // An empty vector has no storage: memcpy must not get its null pointer.
+                if (!words.empty()) std::memcpy(words.data(), view.data(), words.size() * 4);
                 h.write_learn_mem(words.data());
             },
             "Retrieves the learning layer's memory, or updates it from a serialized buffer.")

@@ -1,0 +1,164 @@
+"""Objects that never ran __init__ must raise, not crash, whatever is called on them."""
+
+import inspect
+import re
+
+import pytest
+
+import vorna.core as core
+
+
+def bound_classes(scope, seen=None):
+    """Every class of vorna.core, its submodules and nested classes."""
+    seen = set() if seen is None else seen
+    for value in vars(scope).values():
+        if inspect.ismodule(value) and value.__name__.startswith("vorna.core"):
+            yield from bound_classes(value, seen)
+        elif isinstance(value, type) and value.__module__.startswith("vorna.core"):
+            if value not in seen:
+                seen.add(value)
+                yield value
+                yield from bound_classes(value, seen)
+
+
+CLASSES = sorted(bound_classes(core), key=lambda c: c.__qualname__)
+
+NOT_INITIALISED = "object is not initialised: its __init__() has not been called."
+
+
+def members(cls):
+    """(name, kind) of the instance methods and properties defined by the class itself."""
+    for name, value in vars(cls).items():
+        if name in ("__init__", "__new__") or isinstance(value, (type, staticmethod)):
+            continue
+        if isinstance(value, property):
+            yield name, "property"
+        elif callable(value) and not isinstance(value, classmethod):
+            yield name, "method"
+
+
+def unconstructed(cls):
+    """The self of a subclass __init__ that has not called the base __init__ yet."""
+    try:
+        class Early(cls):
+            def __init__(self):
+                Early.caught = self
+                raise LookupError
+    except TypeError:
+        return None
+    with pytest.raises(LookupError):
+        Early()
+    return Early.caught
+
+
+CASES = [(cls, name, kind) for cls in CLASSES if not hasattr(cls, "__members__")
+         for name, kind in members(cls) if not name.startswith("_pybind11")]
+
+
+def test_the_probe_reaches_the_classes_that_crashed():
+    names = {c.__qualname__ for c in CLASSES}
+    assert {"Layer", "Model", "Device", "HardwareDevice", "MapConstraints", "Variables",
+            "Sequence", "SocDriver", "LayerParams", "Layer.Mapping", "Component"} <= names
+    assert len(CASES) > 100
+
+
+@pytest.mark.parametrize("cls, name, kind", CASES,
+                         ids=[f"{c.__qualname__}.{n}" for c, n, _ in CASES])
+def test_member_of_an_unconstructed_object(cls, name, kind):
+    obj = unconstructed(cls)
+    if obj is None:
+        return  # the class cannot be subclassed
+    if kind == "property":
+        with pytest.raises(TypeError, match=re.escape(NOT_INITIALISED)):
+            getattr(obj, name)
+        return
+    # A method may refuse the arguments first, and an operator answer NotImplemented; the
+    # bound code is never reached with the object.
+    for args in [(), (None,), (obj,)]:
+        try:
+            result = getattr(obj, name)(*args)
+        except TypeError:
+            continue
+        assert result is NotImplemented
+
+
+@pytest.mark.parametrize("call", [
+    lambda: core.Model().add(unconstructed(core.Layer)),
+    lambda: core.graph_utils.is_merge_layer(unconstructed(core.Layer)),
+    lambda: core.Layer(unconstructed(core.LayerParams), "x"),
+    lambda: core.Device(core.Selvo_v2, unconstructed(core.NP.Mesh)),
+    lambda: core.MapConstraints(unconstructed(core.Device)),
+    lambda: core.Selvo_v2 == unconstructed(core.HwVersion),
+    lambda: core.LayerParams(core.LayerType.__new__(core.LayerType), {}),
+], ids=["add", "graph_utils", "layer", "device", "constraints", "operator", "enum"])
+def test_unconstructed_object_is_refused_as_an_argument(call):
+    with pytest.raises(TypeError, match=re.escape(NOT_INITIALISED)):
+        call()
+
+
+def test_subclass_using_self_before_the_base_init():
+    class Early(core.Layer):
+        def __init__(self):
+            self.seen = self.name
+
+    with pytest.raises(TypeError, match="is not initialised"):
+        Early()
+
+
+def test_operators_on_an_unconstructed_object():
+    version = unconstructed(core.HwVersion)
+    with pytest.raises(TypeError, match="is not initialised"):
+        version == core.Selvo_v2
+    with pytest.raises(TypeError, match="is not initialised"):
+        str(version)
+
+
+def test_initialised_objects_are_unaffected():
+    layer = core.Layer(core.LayerParams(core.InputData, {"input_width": 4, "input_height": 4,
+                                                          "input_channels": 1}), "in")
+    assert layer.name == "in"
+    assert core.Selvo_v2 == core.Selvo_v2
+    # Views returned by reference (no holder of their own) keep working.
+    device = core.Device(core.Selvo_v2, core.NP.Mesh(core.v2, core.NP.Ident(1, 1, 0),
+                                                     core.NP.Ident(1, 1, 1), None, []))
+    assert device.mesh.dma_conf.id == 1
+    assert core.Model().metrics.names == []
+
+
+PLAIN = [c for c in CLASSES if "__setstate__" not in vars(c)]
+
+
+@pytest.mark.parametrize("cls", PLAIN, ids=[c.__qualname__ for c in PLAIN])
+def test_new_cannot_be_called_directly(cls):
+    with pytest.raises(TypeError, match=re.escape(".__new__() cannot be called directly")):
+        cls.__new__(cls)
+
+
+def test_unconstructed_arguments_never_reach_the_bound_code():
+    # Each argument would otherwise be read as an uninitialised C++ object.
+    with pytest.raises(TypeError):
+        core.Layer(core.LayerParams.__new__(core.LayerParams), "x")
+    with pytest.raises(TypeError):
+        core.Device(core.Selvo_v2, core.NP.Mesh.__new__(core.NP.Mesh))
+
+
+def test_python_subclasses_construct_normally():
+    device = core.Device(core.Selvo_v2, core.NP.Mesh(core.v2, core.NP.Ident(1, 1, 0),
+                                                     core.NP.Ident(1, 1, 1), None, []))
+
+    class Constraints(core.MapConstraints):
+        def __init__(self, d):
+            super().__init__(d)
+            self.extra = 1
+
+    c = Constraints(device)
+    assert c.extra == 1 and c.device is not None
+    assert core.NP.Type(1) == core.NP.HRC
+
+
+def test_enumerations_made_by_new_alone_are_refused_until_set():
+    import pickle
+    member = core.LayerType.__new__(core.LayerType)
+    with pytest.raises(TypeError, match=re.escape(NOT_INITIALISED)):
+        member.name
+    assert pickle.loads(pickle.dumps(core.Conv2D)) == core.Conv2D
