@@ -124,7 +124,7 @@ class EmulatedBoardDriver : public EmulatedSocDriver, public FlashAccessDriver {
     std::shared_ptr<SpiFlashController> flash_controller() override;
 };
 
-// A driver of the kind the spec asks for, its registers preset.
+// A driver as `spec` describes it, its registers preset.
 std::unique_ptr<EmulatedDriver> make_driver(const DriverSpec& spec);
 
 // Values of the emulated device's clock counter and program clock.
