@@ -4,7 +4,6 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
-#include <type_traits>
 #include <utility>
 
 #include "backend/v1/fnp_ram.h"
@@ -47,29 +46,12 @@ uint64_t field_value(double x) {
     return uint64_t(x);
 }
 
-// The learning memory of a hardware device. The learning-memory operations
-// belong to the runtime's HardwareDevice; they are looked up at compile time
-// so that a runtime without them fails here, not in the build.
-template <class D, class = void>
-struct HasLearningMemory : std::false_type {};
-template <class D>
-struct HasLearningMemory<
-    D, std::void_t<decltype(std::declval<const D&>().learn_mem_size()),
-                   decltype(std::declval<const D&>().read_learn_mem(std::declval<uint32_t*>()))>>
-    : std::true_type {};
-
-template <class D>
-std::vector<uint32_t> read_learning_memory(const D& device) {
-    if constexpr (HasLearningMemory<D>::value) {
-        const uint32_t words = device.learn_mem_size();
-        std::vector<uint32_t> memory(words, 0);
-        device.read_learn_mem(memory.data());
-        return memory;
-    } else {
-        (void)device;
-        throw std::runtime_error(
-            "Reading the learning memory of a hardware device not implemented");
-    }
+// The learning memory of a hardware device, as many words as it holds.
+std::vector<uint32_t> read_learning_memory(const HardwareDevice& device) {
+    const uint32_t words = device.learn_mem_size();
+    std::vector<uint32_t> memory(words, 0);
+    if (words != 0) device.read_learn_mem(memory.data());
+    return memory;
 }
 
 std::shared_ptr<Dense> dense_of(const VariablesImpl& variables, const char* name) {
