@@ -90,10 +90,7 @@ inline TPtr conv(const std::string& name, Shape input = Shape({8, 8, 4}), int fi
     return l;
 }
 
-inline void link(const TPtr& from, const TPtr& to) {
-    from->outbound.push_back(to);
-    to->inbound.push_back(from);
-}
+using test_support::link;
 
 // Links the layers one after the other and returns them as a layer list.
 inline std::vector<std::shared_ptr<Layer>> chain(std::initializer_list<TPtr> layers) {

@@ -23,6 +23,7 @@
 #include "corelib/variables.h"
 #include "devices/hw_version.h"
 #include "devices/virtual_device.h"
+#include "test_support.h"
 
 namespace vorna::mapper_test {
 
@@ -93,10 +94,7 @@ inline std::shared_ptr<FakeLayer> make_layer(const std::string& name, LayerType 
     return std::make_shared<FakeLayer>(name, type, params, target, std::vector<Shape>{input});
 }
 
-inline void link(const std::shared_ptr<FakeLayer>& from, const std::shared_ptr<FakeLayer>& to) {
-    to->inbound.push_back(from);
-    from->outbound.push_back(to);
-}
+using test_support::link;
 
 // A checker whose sizing answers are scripted; every rule check succeeds.
 class FakeChecker : public CompatibilityChecker {

@@ -1,9 +1,9 @@
 #pragma once
 
 // Helpers shared by the C++ tests: the component each layer type runs on (for
-// the fake layers), a virtual device without NPs, the texts of thrown
-// exceptions, and a decoder that splits a program record back into its DMA
-// blocks.
+// the fake layers), devices without NPs, graph links between fake layers, NP
+// spaces, layer variables, the texts of thrown exceptions, and a decoder that
+// splits a program record back into its DMA blocks.
 
 #include <cstddef>
 #include <cstdint>
@@ -13,7 +13,10 @@
 #include <vector>
 
 #include "backend/hw.h"
+#include "corelib/device.h"
 #include "corelib/dma.h"
+#include "corelib/layer.h"
+#include "corelib/tensor.h"
 #include "corelib/types.h"
 #include "devices/hw_version.h"
 #include "devices/virtual_device.h"
@@ -52,10 +55,52 @@ inline TargetComponent target_of(LayerType type) {
 }
 
 // A virtual device on a mesh without NPs: DMA event endpoint (0, 0, 0),
-// configuration DMA (1, 0, 0), no HRC.
-inline std::shared_ptr<Device> bare_virtual_device(const HwVersion& version, IpVersion ip) {
-    Mesh mesh(ip, hw::Ident{0, 0, 0, 0}, hw::Ident{1, 0, 0, 0}, std::nullopt, {}, {});
+// configuration DMA `config_dma` ((1, 0, 0) unless given), no HRC.
+inline std::shared_ptr<Device> bare_virtual_device(const HwVersion& version, IpVersion ip,
+                                                   const hw::Ident& config_dma = hw::Ident{1, 0, 0,
+                                                                                           0}) {
+    Mesh mesh(ip, hw::Ident{0, 0, 0, 0}, config_dma, std::nullopt, {}, {});
     return make_virtual_device(version, mesh);
+}
+
+// A device of any version with an empty mesh of IP version `ip` (no NPs, no
+// DMAs, no HRC) and no hardware; tests may edit the mesh.
+class MeshDevice : public Device {
+public:
+    MeshDevice(HwVersion version, IpVersion ip, const char* desc = "test")
+        : version_(version), desc_(desc), mesh_(ip, {}, {}, std::nullopt, {}, {}) {}
+    HwVersion version() const override { return version_; }
+    const char* desc() const override { return desc_; }
+    const Mesh& mesh() const override { return mesh_; }
+    HardwareDevice* hardware() const override { return nullptr; }
+    Mesh& mutable_mesh() { return mesh_; }
+
+private:
+    HwVersion version_;
+    const char* desc_;
+    Mesh mesh_;
+};
+
+// Makes `to` an outbound layer of `from` and `from` an inbound layer of `to`
+// (for the fake layers, which expose both lists).
+template <class From, class To>
+void link(const From& from, const To& to) {
+    from->outbound.push_back(to);
+    to->inbound.push_back(from);
+}
+
+// The NP space of width `w`, height `h` and `c` channels at (x, y).
+inline NpSpace space(int32_t x, int32_t y, uint32_t w, uint32_t h, uint32_t c) {
+    NpSpace s;
+    s.x = x;
+    s.y = y;
+    s.shape = Shape{w, h, c};
+    return s;
+}
+
+// The dense variable `name` of a layer.
+inline Dense& dense_var(Layer& layer, const std::string& name) {
+    return dynamic_cast<Dense&>(*layer.variables()->get(name));
 }
 
 // The text of any std::exception `f` throws; "<no exception>" when nothing is thrown.
