@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "backend/hw.h"
@@ -61,6 +63,26 @@ inline std::shared_ptr<Device> bare_virtual_device(const HwVersion& version, IpV
                                                                                            0}) {
     Mesh mesh(ip, hw::Ident{0, 0, 0, 0}, config_dma, std::nullopt, {}, {});
     return make_virtual_device(version, mesh);
+}
+
+// The NPs of a v2 mesh like a real one: seven nodes ((1, 2), (2, 1), (2, 2),
+// (3, 1), (3, 2), (4, 1), (4, 2)) of four NPs with look-up tables, CNP1/CNP2
+// everywhere, TNP_B on ids 2-3 of columns 2 and 3, FNP3 on id 0 and FNP2 on
+// id 1 of column 4.
+inline std::vector<np::Info> seven_node_v2_nps() {
+    std::vector<np::Info> nps;
+    const std::pair<uint8_t, uint8_t> nodes[] = {{1, 2}, {2, 1}, {2, 2}, {3, 1},
+                                                 {3, 2}, {4, 1}, {4, 2}};
+    for (const auto& [col, row] : nodes) {
+        for (uint8_t id = 0; id < 4; ++id) {
+            std::set<hw::Type> kinds{hw::Type::CNP1, hw::Type::CNP2};
+            if ((col == 2 || col == 3) && id >= 2) kinds.insert(hw::Type::TNP_B);
+            if (col == 4 && id == 0) kinds.insert(hw::Type::FNP3);
+            if (col == 4 && id == 1) kinds.insert(hw::Type::FNP2);
+            nps.emplace_back(hw::Ident{col, row, id, 0}, kinds, true);
+        }
+    }
+    return nps;
 }
 
 // A device of any version with an empty mesh of IP version `ip` (no NPs, no
