@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <set>
@@ -18,6 +19,7 @@
 #include "corelib/device.h"
 #include "corelib/dma.h"
 #include "corelib/layer.h"
+#include "corelib/params.h"
 #include "corelib/tensor.h"
 #include "corelib/types.h"
 #include "devices/hw_version.h"
@@ -118,6 +120,13 @@ inline NpSpace space(int32_t x, int32_t y, uint32_t w, uint32_t h, uint32_t c) {
     s.y = y;
     s.shape = Shape{w, h, c};
     return s;
+}
+
+// A layer of `type` named `name`, built from the parameter entries.
+inline std::shared_ptr<Layer> make_layer(LayerType type, const std::map<std::string, int>& entries,
+                                         const std::string& name) {
+    auto params = LayerParams::create(type, entries);
+    return Layer::create(params.get(), name);
 }
 
 // The dense variable `name` of a layer.

@@ -31,11 +31,7 @@ inline std::shared_ptr<Device> v1_device(const HwVersion& version = XVR2200_v1) 
     return vorna::test_support::bare_virtual_device(version, IpVersion::v1);
 }
 
-inline std::shared_ptr<Layer> make_layer(LayerType type, const Params& entries,
-                                         const std::string& name) {
-    auto params = LayerParams::create(type, entries);
-    return Layer::create(params.get(), name);
-}
+using vorna::test_support::make_layer;
 
 // A model under construction; layers are appended after the last one.
 class Net {
