@@ -151,12 +151,8 @@ inline Mesh default_mesh(bool with_hrc = true) {
 
 // `count` NPs that are CNP1/CNP2/TNP_B, at column 1 + i/4, row 1, id i%4.
 inline Mesh cnp_mesh(uint32_t count, IpVersion ip = IpVersion::v2) {
-    std::vector<np::Info> nps;
-    for (uint32_t i = 0; i < count; ++i) {
-        nps.emplace_back(hw::Ident(static_cast<uint8_t>(1 + i / 4), 1, static_cast<uint8_t>(i % 4)),
-                         kConvKinds, true);
-    }
-    return Mesh(ip, hw::Ident(1, 1, 0), hw::Ident(1, 1, 1), std::nullopt, nps, {});
+    return Mesh(ip, hw::Ident(1, 1, 0), hw::Ident(1, 1, 1), std::nullopt,
+                test_support::plain_nps(count), {});
 }
 
 // ---------------------------------------------------------------------------

@@ -67,6 +67,18 @@ inline std::shared_ptr<Device> bare_virtual_device(const HwVersion& version, IpV
     return make_virtual_device(version, mesh);
 }
 
+// `count` NPs with look-up tables that can be CNP1, CNP2 and TNP_B, at column
+// 1 + i / 4, row 1, id i % 4 (nodes of four ids).
+inline std::vector<np::Info> plain_nps(uint32_t count) {
+    std::vector<np::Info> nps;
+    for (uint32_t i = 0; i < count; ++i) {
+        nps.emplace_back(hw::Ident(static_cast<uint8_t>(1 + i / 4), 1, static_cast<uint8_t>(i % 4)),
+                         std::set<hw::Type>{hw::Type::CNP1, hw::Type::CNP2, hw::Type::TNP_B},
+                         true);
+    }
+    return nps;
+}
+
 // The NPs of a v2 mesh like a real one: seven nodes ((1, 2), (2, 1), (2, 2),
 // (3, 1), (3, 2), (4, 1), (4, 2)) of four NPs with look-up tables, CNP1/CNP2
 // everywhere, TNP_B on ids 2-3 of columns 2 and 3, FNP3 on id 0 and FNP2 on
