@@ -212,6 +212,17 @@ void check_conv_geometry(const char* kernel, int stride_x, int stride_y, unsigne
     if (stride_x < 1 || stride_y < 1 || out_w == 0 || out_h == 0) incompatible_shapes(kernel);
 }
 
+// Checks shared by the convolutions of an int32 (x, y, c) input `a` with int8 4-D weights `w`,
+// in this order: the types, the ranks, then the geometry.
+void check_int8_conv(const char* kernel, const Dense& a, const Dense& w, int stride_x,
+                     int stride_y, unsigned out_w, unsigned out_h) {
+    expect_type(kernel, a, TensorType::int32);
+    expect_type(kernel, w, TensorType::int8);
+    expect_dims(kernel, a, 3);
+    expect_dims(kernel, w, 4);
+    check_conv_geometry(kernel, stride_x, stride_y, out_w, out_h);
+}
+
 // Whether the windows of `out` positions stay within the padded input along one axis.
 bool windows_fit(int64_t n, int64_t k, int64_t s, unsigned out, int64_t before, int64_t after) {
     if (before < 0 || after < 0) return false;
@@ -337,11 +348,7 @@ DensePtr scale_out(const Dense& a, const Dense& b, const Dense& k, int bits, int
 DensePtr conv2d_v2(const Dense& a, int stride_x, int stride_y, int pad_left, int pad_top,
                    unsigned out_w, unsigned out_h, const Dense& w, int clip_bits) {
     const char* kernel = "conv2d_v2";
-    expect_type(kernel, a, TensorType::int32);
-    expect_type(kernel, w, TensorType::int8);
-    expect_dims(kernel, a, 3);
-    expect_dims(kernel, w, 4);
-    check_conv_geometry(kernel, stride_x, stride_y, out_w, out_h);
+    check_int8_conv(kernel, a, w, stride_x, stride_y, out_w, out_h);
     const int64_t X = a.dimensions()[0], Y = a.dimensions()[1], C = a.dimensions()[2];
     const int64_t KX = w.dimensions()[0], KY = w.dimensions()[1], F = w.dimensions()[3];
     if (w.dimensions()[2] != C) incompatible_shapes(kernel);
@@ -433,11 +440,7 @@ DensePtr input_conv2d(const Dense& a, const Dense& q, int8_t stride_x, int8_t st
 DensePtr conv2d_transpose(const Dense& a, const Dense& w, int stride, int crop_x, int crop_y,
                           unsigned out_w, unsigned out_h) {
     const char* kernel = "conv2d_transpose";
-    expect_type(kernel, a, TensorType::int32);
-    expect_type(kernel, w, TensorType::int8);
-    expect_dims(kernel, a, 3);
-    expect_dims(kernel, w, 4);
-    check_conv_geometry(kernel, stride, stride, out_w, out_h);
+    check_int8_conv(kernel, a, w, stride, stride, out_w, out_h);
     const int64_t X = a.dimensions()[0], Y = a.dimensions()[1], C = a.dimensions()[2];
     const int64_t KX = w.dimensions()[0], KY = w.dimensions()[1], F = w.dimensions()[3];
     if (w.dimensions()[2] != C) incompatible_shapes(kernel);
@@ -485,11 +488,7 @@ DensePtr dequantize(const Dense& a, const Dense& b) {
 DensePtr depthwise_conv2d(const Dense& a, int stride_x, int stride_y, int pad_left, int pad_top,
                           unsigned out_w, unsigned out_h, const Dense& w) {
     const char* kernel = "depthwise_conv2d";
-    expect_type(kernel, a, TensorType::int32);
-    expect_type(kernel, w, TensorType::int8);
-    expect_dims(kernel, a, 3);
-    expect_dims(kernel, w, 4);
-    check_conv_geometry(kernel, stride_x, stride_y, out_w, out_h);
+    check_int8_conv(kernel, a, w, stride_x, stride_y, out_w, out_h);
     const int64_t X = a.dimensions()[0], Y = a.dimensions()[1], C = a.dimensions()[2];
     const int64_t KX = w.dimensions()[0], KY = w.dimensions()[1];
     if (w.dimensions()[2] != 1 || w.dimensions()[3] != C) incompatible_shapes(kernel);

@@ -90,10 +90,7 @@ inline TPtr conv(const std::string& name, Shape input = Shape({8, 8, 4}), int fi
     return l;
 }
 
-inline void link(const TPtr& from, const TPtr& to) {
-    from->outbound.push_back(to);
-    to->inbound.push_back(from);
-}
+using test_support::link;
 
 // Links the layers one after the other and returns them as a layer list.
 inline std::vector<std::shared_ptr<Layer>> chain(std::initializer_list<TPtr> layers) {
@@ -154,12 +151,8 @@ inline Mesh default_mesh(bool with_hrc = true) {
 
 // `count` NPs that are CNP1/CNP2/TNP_B, at column 1 + i/4, row 1, id i%4.
 inline Mesh cnp_mesh(uint32_t count, IpVersion ip = IpVersion::v2) {
-    std::vector<np::Info> nps;
-    for (uint32_t i = 0; i < count; ++i) {
-        nps.emplace_back(hw::Ident(static_cast<uint8_t>(1 + i / 4), 1, static_cast<uint8_t>(i % 4)),
-                         kConvKinds, true);
-    }
-    return Mesh(ip, hw::Ident(1, 1, 0), hw::Ident(1, 1, 1), std::nullopt, nps, {});
+    return Mesh(ip, hw::Ident(1, 1, 0), hw::Ident(1, 1, 1), std::nullopt,
+                test_support::plain_nps(count), {});
 }
 
 // ---------------------------------------------------------------------------

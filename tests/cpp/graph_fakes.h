@@ -14,6 +14,7 @@
 #include "corelib/params.h"
 #include "corelib/tensor.h"
 #include "corelib/variables.h"
+#include "test_support.h"
 
 namespace vorna::graph_test {
 
@@ -115,10 +116,7 @@ inline FakePtr conv(const std::string& name) { return make_layer(name, LayerType
 inline FakePtr add(const std::string& name) { return make_layer(name, LayerType::Add); }
 
 // Appends `to` to `from`'s outbound layers and `from` to `to`'s inbound layers.
-inline void link(const FakePtr& from, const FakePtr& to) {
-    from->outbound.push_back(to);
-    to->inbound.push_back(from);
-}
+using test_support::link;
 
 inline std::vector<std::shared_ptr<Layer>> list(std::initializer_list<FakePtr> layers) {
     return std::vector<std::shared_ptr<Layer>>(layers.begin(), layers.end());

@@ -23,6 +23,7 @@
 #include "corelib/variables.h"
 #include "devices/hw_version.h"
 #include "devices/virtual_device.h"
+#include "test_support.h"
 
 namespace vorna::mapper_test {
 
@@ -93,10 +94,7 @@ inline std::shared_ptr<FakeLayer> make_layer(const std::string& name, LayerType 
     return std::make_shared<FakeLayer>(name, type, params, target, std::vector<Shape>{input});
 }
 
-inline void link(const std::shared_ptr<FakeLayer>& from, const std::shared_ptr<FakeLayer>& to) {
-    to->inbound.push_back(from);
-    from->outbound.push_back(to);
-}
+using test_support::link;
 
 // A checker whose sizing answers are scripted; every rule check succeeds.
 class FakeChecker : public CompatibilityChecker {
@@ -187,14 +185,7 @@ inline np::Info skip_dma(uint8_t col, uint8_t channels) {
 }
 
 // `count` NPs that can be CNP1, CNP2 and TNP_B, on nodes of four ids.
-inline std::vector<np::Info> plain_nps(uint32_t count) {
-    std::vector<np::Info> nps;
-    for (uint32_t i = 0; i < count; ++i) {
-        nps.push_back(np_info(static_cast<uint8_t>(1 + i / 4), 1, static_cast<uint8_t>(i % 4),
-                              {hw::Type::CNP1, hw::Type::CNP2, hw::Type::TNP_B}));
-    }
-    return nps;
-}
+using test_support::plain_nps;
 
 // A v2 device, its checker and map constraints around one mesh.
 struct Rig {

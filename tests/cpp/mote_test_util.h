@@ -23,16 +23,9 @@
 
 namespace vorna::mote_test {
 
-class MoteDevice : public Device {
+class MoteDevice : public test_support::MeshDevice {
   public:
-    MoteDevice() : mesh_(IpVersion::mote, {}, {}, std::nullopt, {}, {}) {}
-    HwVersion version() const override { return Mote_Selvo; }
-    const char* desc() const override { return "mote test device"; }
-    const Mesh& mesh() const override { return mesh_; }
-    HardwareDevice* hardware() const override { return nullptr; }
-
-  private:
-    Mesh mesh_;
+    MoteDevice() : MeshDevice(Mote_Selvo, IpVersion::mote, "mote test device") {}
 };
 
 inline std::shared_ptr<Layer> make_layer(LayerType type, const std::string& name,

@@ -28,20 +28,7 @@ using test_support::runtime_error_text;
 
 using Words = std::array<uint32_t, 19>;
 
-class MeshDevice : public Device {
-public:
-    MeshDevice(HwVersion version, IpVersion ip)
-        : version_(version), mesh_(ip, {}, {}, std::nullopt, {}, {}) {}
-    HwVersion version() const override { return version_; }
-    const char* desc() const override { return "test"; }
-    const Mesh& mesh() const override { return mesh_; }
-    HardwareDevice* hardware() const override { return nullptr; }
-    Mesh& mutable_mesh() { return mesh_; }
-
-private:
-    HwVersion version_;
-    Mesh mesh_;
-};
+using test_support::MeshDevice;
 
 TEST(BundleConstraints, V2Preset) {
     const MeshDevice d(Selvo_v2, IpVersion::v2);

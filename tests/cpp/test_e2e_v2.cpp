@@ -1394,20 +1394,8 @@ TEST(E2eV2Models, PassesSharingAnNp) {
 // TNP-Bs on columns 2 and 3, one FNP3 and one FNP2 per node of column 4, no
 // HRC and no skip DMA.
 Mesh example_mesh() {
-    std::vector<np::Info> nps;
-    const std::pair<uint8_t, uint8_t> nodes[] = {{1, 2}, {2, 1}, {2, 2}, {3, 1},
-                                                 {3, 2}, {4, 1}, {4, 2}};
-    for (const auto& [col, row] : nodes) {
-        for (uint8_t id = 0; id < 4; ++id) {
-            std::set<hw::Type> kinds{hw::Type::CNP1, hw::Type::CNP2};
-            if ((col == 2 || col == 3) && id >= 2) kinds.insert(hw::Type::TNP_B);
-            if (col == 4 && id == 0) kinds.insert(hw::Type::FNP3);
-            if (col == 4 && id == 1) kinds.insert(hw::Type::FNP2);
-            nps.emplace_back(hw::Ident{col, row, id, 0}, kinds, true);
-        }
-    }
     return Mesh(IpVersion::v2, hw::Ident{1, 1, 0, 0}, hw::Ident{1, 1, 1, 0}, std::nullopt,
-                std::move(nps), {});
+                test_support::seven_node_v2_nps(), {});
 }
 
 TEST(E2eV2Models, ExampleMesh) {

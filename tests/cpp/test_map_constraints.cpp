@@ -8,27 +8,14 @@
 #include "backend/map_constraints.h"
 #include "corelib/device.h"
 #include "devices/hw_version.h"
+#include "test_support.h"
 
 namespace vorna {
 namespace {
 
 // A device with any version, including versions of no IP version.
-class VersionOnlyDevice : public Device {
-public:
-    explicit VersionOnlyDevice(HwVersion version)
-        : version_(version), mesh_(IpVersion::v2, {}, {}, std::nullopt, {}, {}) {}
-    HwVersion version() const override { return version_; }
-    const char* desc() const override { return "test"; }
-    const Mesh& mesh() const override { return mesh_; }
-    HardwareDevice* hardware() const override { return nullptr; }
-
-private:
-    HwVersion version_;
-    Mesh mesh_;
-};
-
 std::shared_ptr<Device> device(HwVersion version) {
-    return std::make_shared<VersionOnlyDevice>(version);
+    return std::make_shared<test_support::MeshDevice>(version, IpVersion::v2);
 }
 
 template <class F>

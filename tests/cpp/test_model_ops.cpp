@@ -15,17 +15,14 @@
 #include "corelib/sequence.h"
 #include "corelib/tensor.h"
 #include "python/model_ops.h"
+#include "test_support.h"
 
 namespace vorna::python {
 namespace {
 
 using Counts = std::map<hw::Type, uint64_t>;
 
-std::shared_ptr<Layer> make_layer(LayerType type, const std::map<std::string, int>& entries,
-                                  const std::string& name) {
-    auto params = LayerParams::create(type, entries);
-    return Layer::create(params.get(), name);
-}
+using test_support::make_layer;
 
 hw::Component component(hw::Type type, uint32_t external_size = 0, uint8_t id = 1) {
     MemoryInfo mem;

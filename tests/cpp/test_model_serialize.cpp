@@ -12,6 +12,7 @@
 #include "corelib/model.h"
 #include "corelib/params.h"
 #include "corelib/tensor.h"
+#include "test_support.h"
 
 namespace vorna {
 namespace {
@@ -19,10 +20,7 @@ namespace {
 using Params = std::map<std::string, int>;
 using Bytes = std::vector<uint8_t>;
 
-std::shared_ptr<Layer> make_layer(LayerType type, const Params& entries, const std::string& name) {
-    auto params = LayerParams::create(type, entries);
-    return Layer::create(params.get(), name);
-}
+using test_support::make_layer;
 
 const char* chars(const Bytes& b) { return reinterpret_cast<const char*>(b.data()); }
 

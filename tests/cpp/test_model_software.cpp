@@ -18,10 +18,7 @@ namespace {
 using Params = std::map<std::string, int>;
 using test_support::kinded_error_text;
 
-std::shared_ptr<Layer> make_layer(LayerType type, const Params& entries, const std::string& name) {
-    auto params = LayerParams::create(type, entries);
-    return Layer::create(params.get(), name);
-}
+using test_support::make_layer;
 
 std::shared_ptr<Layer> input_layer(uint32_t x, uint32_t y, uint32_t c) {
     return make_layer(

@@ -1,19 +1,26 @@
 #pragma once
 
 // Helpers shared by the C++ tests: the component each layer type runs on (for
-// the fake layers), a virtual device without NPs, the texts of thrown
-// exceptions, and a decoder that splits a program record back into its DMA
-// blocks.
+// the fake layers), devices without NPs, graph links between fake layers, NP
+// spaces, layer variables, the texts of thrown exceptions, and a decoder that
+// splits a program record back into its DMA blocks.
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <stdexcept>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "backend/hw.h"
+#include "corelib/device.h"
 #include "corelib/dma.h"
+#include "corelib/layer.h"
+#include "corelib/params.h"
+#include "corelib/tensor.h"
 #include "corelib/types.h"
 #include "devices/hw_version.h"
 #include "devices/virtual_device.h"
@@ -52,10 +59,91 @@ inline TargetComponent target_of(LayerType type) {
 }
 
 // A virtual device on a mesh without NPs: DMA event endpoint (0, 0, 0),
-// configuration DMA (1, 0, 0), no HRC.
-inline std::shared_ptr<Device> bare_virtual_device(const HwVersion& version, IpVersion ip) {
-    Mesh mesh(ip, hw::Ident{0, 0, 0, 0}, hw::Ident{1, 0, 0, 0}, std::nullopt, {}, {});
+// configuration DMA `config_dma` ((1, 0, 0) unless given), no HRC.
+inline std::shared_ptr<Device> bare_virtual_device(const HwVersion& version, IpVersion ip,
+                                                   const hw::Ident& config_dma = hw::Ident{1, 0, 0,
+                                                                                           0}) {
+    Mesh mesh(ip, hw::Ident{0, 0, 0, 0}, config_dma, std::nullopt, {}, {});
     return make_virtual_device(version, mesh);
+}
+
+// `count` NPs with look-up tables that can be CNP1, CNP2 and TNP_B, at column
+// 1 + i / 4, row 1, id i % 4 (nodes of four ids).
+inline std::vector<np::Info> plain_nps(uint32_t count) {
+    std::vector<np::Info> nps;
+    for (uint32_t i = 0; i < count; ++i) {
+        nps.emplace_back(hw::Ident(static_cast<uint8_t>(1 + i / 4), 1, static_cast<uint8_t>(i % 4)),
+                         std::set<hw::Type>{hw::Type::CNP1, hw::Type::CNP2, hw::Type::TNP_B},
+                         true);
+    }
+    return nps;
+}
+
+// The NPs of a v2 mesh like a real one: seven nodes ((1, 2), (2, 1), (2, 2),
+// (3, 1), (3, 2), (4, 1), (4, 2)) of four NPs with look-up tables, CNP1/CNP2
+// everywhere, TNP_B on ids 2-3 of columns 2 and 3, FNP3 on id 0 and FNP2 on
+// id 1 of column 4.
+inline std::vector<np::Info> seven_node_v2_nps() {
+    std::vector<np::Info> nps;
+    const std::pair<uint8_t, uint8_t> nodes[] = {{1, 2}, {2, 1}, {2, 2}, {3, 1},
+                                                 {3, 2}, {4, 1}, {4, 2}};
+    for (const auto& [col, row] : nodes) {
+        for (uint8_t id = 0; id < 4; ++id) {
+            std::set<hw::Type> kinds{hw::Type::CNP1, hw::Type::CNP2};
+            if ((col == 2 || col == 3) && id >= 2) kinds.insert(hw::Type::TNP_B);
+            if (col == 4 && id == 0) kinds.insert(hw::Type::FNP3);
+            if (col == 4 && id == 1) kinds.insert(hw::Type::FNP2);
+            nps.emplace_back(hw::Ident{col, row, id, 0}, kinds, true);
+        }
+    }
+    return nps;
+}
+
+// A device of any version with an empty mesh of IP version `ip` (no NPs, no
+// DMAs, no HRC) and no hardware; tests may edit the mesh.
+class MeshDevice : public Device {
+public:
+    MeshDevice(HwVersion version, IpVersion ip, const char* desc = "test")
+        : version_(version), desc_(desc), mesh_(ip, {}, {}, std::nullopt, {}, {}) {}
+    HwVersion version() const override { return version_; }
+    const char* desc() const override { return desc_; }
+    const Mesh& mesh() const override { return mesh_; }
+    HardwareDevice* hardware() const override { return nullptr; }
+    Mesh& mutable_mesh() { return mesh_; }
+
+private:
+    HwVersion version_;
+    const char* desc_;
+    Mesh mesh_;
+};
+
+// Makes `to` an outbound layer of `from` and `from` an inbound layer of `to`
+// (for the fake layers, which expose both lists).
+template <class From, class To>
+void link(const From& from, const To& to) {
+    from->outbound.push_back(to);
+    to->inbound.push_back(from);
+}
+
+// The NP space of width `w`, height `h` and `c` channels at (x, y).
+inline NpSpace space(int32_t x, int32_t y, uint32_t w, uint32_t h, uint32_t c) {
+    NpSpace s;
+    s.x = x;
+    s.y = y;
+    s.shape = Shape{w, h, c};
+    return s;
+}
+
+// A layer of `type` named `name`, built from the parameter entries.
+inline std::shared_ptr<Layer> make_layer(LayerType type, const std::map<std::string, int>& entries,
+                                         const std::string& name) {
+    auto params = LayerParams::create(type, entries);
+    return Layer::create(params.get(), name);
+}
+
+// The dense variable `name` of a layer.
+inline Dense& dense_var(Layer& layer, const std::string& name) {
+    return dynamic_cast<Dense&>(*layer.variables()->get(name));
 }
 
 // The text of any std::exception `f` throws; "<no exception>" when nothing is thrown.

@@ -17,6 +17,7 @@
 #include "corelib/params.h"
 #include "corelib/sequence.h"
 #include "program/program_generated.h"
+#include "test_support.h"
 #include "v2_rec_test_util.h"
 
 namespace vorna {
@@ -27,18 +28,7 @@ namespace {
 // TNP-B on some, FNP3 and FNP2 on the last node, the DMA endpoints on node
 // (1, 1) beside a skip-DMA engine.
 std::shared_ptr<Device> v2_mesh_device() {
-    std::vector<np::Info> nps;
-    const std::pair<uint8_t, uint8_t> nodes[] = {{1, 2}, {2, 1}, {2, 2}, {3, 1},
-                                                 {3, 2}, {4, 1}, {4, 2}};
-    for (const auto& [col, row] : nodes) {
-        for (uint8_t i = 0; i < 4; ++i) {
-            std::set<hw::Type> kinds{hw::Type::CNP1, hw::Type::CNP2};
-            if ((col == 2 || col == 3) && i >= 2) kinds.insert(hw::Type::TNP_B);
-            if (col == 4 && i == 0) kinds.insert(hw::Type::FNP3);
-            if (col == 4 && i == 1) kinds.insert(hw::Type::FNP2);
-            nps.emplace_back(hw::Ident(col, row, i), kinds, true);
-        }
-    }
+    const std::vector<np::Info> nps = test_support::seven_node_v2_nps();
     // One skip-DMA engine on node (1, 1) with four channels.
     std::vector<np::Info> skip{np::Info(hw::Ident(1, 1, 3, 4),
                                         {hw::Type::SKIP_DMA_STORE, hw::Type::SKIP_DMA_LOAD})};

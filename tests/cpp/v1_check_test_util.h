@@ -31,11 +31,7 @@ inline std::shared_ptr<Device> v1_device(const HwVersion& version = XVR2200_v1) 
     return vorna::test_support::bare_virtual_device(version, IpVersion::v1);
 }
 
-inline std::shared_ptr<Layer> make_layer(LayerType type, const Params& entries,
-                                         const std::string& name) {
-    auto params = LayerParams::create(type, entries);
-    return Layer::create(params.get(), name);
-}
+using vorna::test_support::make_layer;
 
 // A model under construction; layers are appended after the last one.
 class Net {
@@ -85,9 +81,7 @@ inline Params hrc_params(const Params& changes = {}) {
     return p;
 }
 
-inline Dense& dense_var(Layer& layer, const std::string& name) {
-    return dynamic_cast<Dense&>(*layer.variables()->get(name));
-}
+using vorna::test_support::dense_var;
 
 // Sets every element of an 8-bit signed variable.
 inline void fill_i8(Layer& layer, const std::string& name, int8_t value) {
@@ -96,13 +90,7 @@ inline void fill_i8(Layer& layer, const std::string& name, int8_t value) {
     for (size_t i = 0; i < d.size(); ++i) data[i] = value;
 }
 
-inline NpSpace space(int32_t x, int32_t y, uint32_t w, uint32_t h, uint32_t c) {
-    NpSpace s;
-    s.x = x;
-    s.y = y;
-    s.shape = Shape{w, h, c};
-    return s;
-}
+using vorna::test_support::space;
 
 inline hw::Component unit(hw::Type type, uint8_t col, uint8_t row = 0, uint8_t id = 0) {
     return hw::Component(type, hw::Ident{col, row, id});

@@ -33,18 +33,10 @@ inline std::string error_text(const std::function<void()>& f) {
     return "";
 }
 
-class V1Device : public Device {
+class V1Device : public test_support::MeshDevice {
   public:
     explicit V1Device(HwVersion version = HwVersion{0xBC, 0xA1, 1, 0})
-        : version_(version), mesh_(IpVersion::v1, {}, {}, std::nullopt, {}, {}) {}
-    HwVersion version() const override { return version_; }
-    const char* desc() const override { return "v1 test device"; }
-    const Mesh& mesh() const override { return mesh_; }
-    HardwareDevice* hardware() const override { return nullptr; }
-
-  private:
-    HwVersion version_;
-    Mesh mesh_;
+        : MeshDevice(version, IpVersion::v1, "v1 test device") {}
 };
 
 // A built model: an InputData layer of the given size and bit width, then
@@ -82,13 +74,7 @@ inline std::shared_ptr<Layer> add_layer(Net& net, LayerType type,
     return layer;
 }
 
-inline NpSpace space(int32_t x, int32_t y, uint32_t w, uint32_t h, uint32_t c) {
-    NpSpace s;
-    s.x = x;
-    s.y = y;
-    s.shape = Shape{w, h, c};
-    return s;
-}
+using test_support::space;
 
 inline hw::Component cnp(const hw::Ident& ident, uint32_t start, uint32_t filters,
                          const NpSpace& part, const NpSpace& aux, bool single_buffer = false) {

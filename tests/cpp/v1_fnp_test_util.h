@@ -33,8 +33,7 @@ inline const hw::Ident kCfgDma{5, 3, 2, 0};
 inline const hw::Ident kFnpIdent{2, 1, 1, 0};
 
 inline std::shared_ptr<Device> v1_device() {
-    Mesh mesh(IpVersion::v1, hw::Ident{0, 0, 0, 0}, kCfgDma, std::nullopt, {}, {});
-    return make_virtual_device(kV1Version, mesh);
+    return vorna::test_support::bare_virtual_device(kV1Version, IpVersion::v1, kCfgDma);
 }
 
 struct FcSpec {
@@ -124,9 +123,7 @@ inline void set_weight(Dense& weights, uint32_t n, uint32_t j, int8_t value) {
     weights.data<int8_t>()[weights.offset_of({n, j})] = value;
 }
 
-inline Dense& dense_var(Layer& layer, const std::string& name) {
-    return dynamic_cast<Dense&>(*layer.variables()->get(name));
-}
+using vorna::test_support::dense_var;
 
 using vorna::test_support::Block;
 using vorna::test_support::exception_text;

@@ -106,11 +106,7 @@ inline std::shared_ptr<FakeLayer> make_layer(LayerType type, const std::string& 
     return std::make_shared<FakeLayer>(type, params, name);
 }
 
-// Makes `to` an outbound layer of `from` and `from` an inbound layer of `to`.
-inline void link(const std::shared_ptr<FakeLayer>& from, const std::shared_ptr<FakeLayer>& to) {
-    from->outbound.push_back(to);
-    to->inbound.push_back(from);
-}
+using vorna::test_support::link;
 
 template <class T>
 std::shared_ptr<Dense> dense(TensorType type, const std::vector<T>& values) {
