@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "backend/hw.h"
+#include "corelib/dma.h"
 #include "program/register.h"
 
 namespace vorna {
@@ -186,6 +188,18 @@ std::vector<uint32_t> format_hrc_lut_variables(const Dense& lut_a, const Dense& 
         words.push_back(f << 13 | e << 7 | d << 1 | (static_cast<uint32_t>(c) >> 4));
     }
     return words;
+}
+
+void record_hrc_sram_write(program::Record* record, const RegDetail& select,
+                           const std::vector<uint32_t>& words) {
+    if (record == nullptr) throw std::invalid_argument("HRC: null record.");
+    if (words.empty()) return;
+    uint32_t select_word = 0;
+    set_field(&select_word, select, 1);
+    const hw::Ident hrc{};
+    record->add_np_track(hrc, dma::IpRegisters, HRC_SRAM_SELECT_ADDR, {select_word, 0}, true,
+                         true);
+    record->add_np_track(hrc, dma::HrcSram, HRC_SRAM_DATA_ADDR, words, true, true);
 }
 
 }  // namespace vorna

@@ -6,8 +6,21 @@
 #include <vector>
 
 #include "corelib/tensor.h"
+#include "program/record.h"
+#include "program/register.h"
 
 namespace vorna {
+
+// HRC register addresses of the SRAM select word and of the SRAM data window; the same on
+// every IP version.
+inline constexpr uint16_t HRC_SRAM_SELECT_ADDR = 32;
+inline constexpr uint16_t HRC_SRAM_DATA_ADDR = 40;
+
+// Records one HRC SRAM write: the select word with `select` set (and a zero word), then
+// `words` into the data window. Nothing is recorded for no words. A null record is an
+// invalid argument.
+void record_hrc_sram_write(program::Record* record, const RegDetail& select,
+                           const std::vector<uint32_t>& words);
 
 // Layout steps of the HRC weight packing: they advance the word position and the array
 // index (which some steps also use as a phase counter).

@@ -84,13 +84,7 @@ std::vector<uint32_t> pack_signed_words(const Dense& thresholds, const Dense& st
 
 void record_hrc_sram_select(program::Record* record, const RegDetail& field,
                             const std::vector<uint32_t>& data) {
-    if (record == nullptr) throw std::invalid_argument("HRC: null record.");
-    if (data.empty()) return;
-    uint32_t select = 0;
-    set_field(&select, field, 1);
-    record->add_np_track(kHrcIdent, dma::IpRegisters, HRC_REG_ADDR_SRAM_SELECT, {select, 0}, true,
-                         true);
-    record->add_np_track(kHrcIdent, dma::HrcSram, HRC_REG_ADDR_SRAM_DATA, data, true, true);
+    record_hrc_sram_write(record, field, data);
 }
 
 std::unique_ptr<program::Record> record_program_hrc_layer(const Device& device,

@@ -30,8 +30,6 @@ constexpr RegDetail HRC_SRAM_SELECT_TH_STP{31, 1};
 // IP register addresses used by the HRC program.
 constexpr uint16_t HRC_REG_ADDR_START = 0;
 constexpr uint16_t HRC_REG_ADDR_CONFIG = 8;
-constexpr uint16_t HRC_REG_ADDR_SRAM_SELECT = 32;
-constexpr uint16_t HRC_REG_ADDR_SRAM_DATA = 40;
 
 using HrcRegisters = std::array<uint32_t, 8>;
 

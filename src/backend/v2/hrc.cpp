@@ -42,8 +42,6 @@ constexpr RegDetail HRC3_PAD_BOTTOM{12, 2};
 constexpr RegDetail HRC4_ZERO{0, 9};
 constexpr RegDetail HRC4_FILTERS{16, 9};
 
-const hw::Ident kHrcIdent{};
-
 uint32_t kernel_size_code(int kernel_size) {
     switch (kernel_size) {
         case 3:
@@ -98,12 +96,7 @@ uint32_t get_hrc_sram_size(const Layer& layer) {
 
 void record_hrc_sram_tracks(program::Record* record, const RegDetail& select,
                             const std::vector<uint32_t>& words) {
-    if (words.empty()) return;
-    uint32_t select_word = 0;
-    set_field(&select_word, select, 1);
-    record->add_np_track(kHrcIdent, dma::IpRegisters, HRC_SRAM_SELECT_OFFSET, {select_word, 0},
-                         true, true);
-    record->add_np_track(kHrcIdent, dma::HrcSram, HRC_SRAM_DATA_OFFSET, words, true, true);
+    record_hrc_sram_write(record, select, words);
 }
 
 void format_hrc_registers(std::vector<uint32_t>* regs, int kernel_size, uint8_t output_bits,

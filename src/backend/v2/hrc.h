@@ -25,12 +25,10 @@ inline constexpr RegDetail HRC_SRAM_SELECT_B{2, 1};
 inline constexpr RegDetail HRC_SRAM_SELECT_LUT{29, 1};
 inline constexpr RegDetail HRC_SRAM_SELECT_ACT{31, 1};
 
-// HRC offsets: register words, the two-word SRAM select block and the SRAM
-// data port.
+// HRC offsets of the control word and of the register block (the SRAM select
+// and data addresses are shared: program/hrc_formats.h).
 inline constexpr uint16_t HRC_REG_CONTROL_OFFSET = 0;
 inline constexpr uint16_t HRC_REG_BLOCK_OFFSET = 8;
-inline constexpr uint16_t HRC_SRAM_SELECT_OFFSET = 32;
-inline constexpr uint16_t HRC_SRAM_DATA_OFFSET = 40;
 
 // Number of words of the HRC register block.
 inline constexpr size_t HRC_REGS_COUNT = 5;
