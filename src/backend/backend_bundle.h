@@ -14,7 +14,7 @@ class Device;
 // one implementation of each of the four interfaces. Everything it hands out
 // lives as long as the bundle.
 class IpVersionSpecificHardwareBackend {
-public:
+  public:
     // How the four implementations are created. The bundle calls them in the
     // order checker, memory sizer, input/output recorder, layer recorder; the
     // references it passes point into the bundle or to the device.
@@ -56,7 +56,7 @@ public:
     const IoRecorder& io_recorder() const { return *io_recorder_; }
     const LayerRecorder& layer_recorder() const { return *layer_recorder_; }
 
-private:
+  private:
     enum class Kind { v1, v2, mote };
     static Kind kind_of(const Device& device);
     void create(const Device& device, Kind kind, const Factory& factory);

@@ -10,7 +10,7 @@ namespace vorna {
 // The hardware back end the core library holds: it maps layers onto the
 // device named by the map constraints.
 class HardwareBackend : public Backend {
-public:
+  public:
     HardwareBackend() = default;
     ~HardwareBackend() override = default;
 

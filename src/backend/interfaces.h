@@ -42,7 +42,7 @@ using RegisterWrite = std::pair<uint32_t, uint32_t>;
 // Which layers, runs of layers and component lists the hardware accepts, and
 // the sizing predicates used while layers are split over NPs.
 class CompatibilityChecker {
-public:
+  public:
     CompatibilityChecker(const Device& device, const HardwareConstraints& constraints)
         : device_(device), constraints_(constraints) {}
     virtual ~CompatibilityChecker() = default;
@@ -81,7 +81,7 @@ public:
     const Device& device() const { return device_; }
     const HardwareConstraints& constraints() const { return constraints_; }
 
-protected:
+  protected:
     const Device& device_;
     const HardwareConstraints& constraints_;
 };
@@ -89,7 +89,7 @@ protected:
 // How much memory a layer takes on a component. Sizes are bytes for the
 // input, weight and external memories and words for the four TNP memories.
 class MemorySizer {
-public:
+  public:
     MemorySizer() = default;
     virtual ~MemorySizer() = default;
 
@@ -119,7 +119,7 @@ public:
 
 // The program's input and output setup.
 class IoRecorder {
-public:
+  public:
     explicit IoRecorder(const Device& device) : device_(device) {}
     virtual ~IoRecorder() = default;
 
@@ -140,14 +140,14 @@ public:
 
     const Device& device() const { return device_; }
 
-protected:
+  protected:
     const Device& device_;
 };
 
 // One layer's program, the learning layer's records and the read-back of
 // learned variables.
 class LayerRecorder {
-public:
+  public:
     LayerRecorder(const Device& device, const HardwareConstraints& constraints)
         : device_(device), constraints_(constraints) {}
     virtual ~LayerRecorder() = default;
@@ -166,7 +166,7 @@ public:
     const Device& device() const { return device_; }
     const HardwareConstraints& constraints() const { return constraints_; }
 
-protected:
+  protected:
     const Device& device_;
     const HardwareConstraints& constraints_;
 };

@@ -61,7 +61,7 @@ using ComponentList = std::vector<hw::Component>;
 using ComponentListPtr = std::shared_ptr<ComponentList>;
 
 class LayerMapping : public Layer::Mapping {
-public:
+  public:
     LayerMapping() = default;
     ~LayerMapping() override = default;
 

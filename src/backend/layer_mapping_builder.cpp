@@ -34,8 +34,7 @@ const std::shared_ptr<Layer>& checked(const std::shared_ptr<Layer>& layer, const
 LayerMapping& layer_mapping_of(const Layer& layer) {
     auto* mapping = dynamic_cast<LayerMapping*>(layer.mapping().get());
     if (mapping == nullptr) {
-        throw std::runtime_error("Layer '" + layer.get_name() +
-                                 "' has no hardware mapping.");
+        throw std::runtime_error("Layer '" + layer.get_name() + "' has no hardware mapping.");
     }
     return *mapping;
 }
@@ -134,8 +133,8 @@ void LayerMappingBuilder::link_layers_mapping(const LayerList& layers, const Lay
 }
 
 void LayerMappingBuilder::update_layer_mapping(const std::shared_ptr<Layer>& layer,
-                                               const LayerList& layers,
-                                               const LayerList& all_layers, DepthMap* depth_map) {
+                                               const LayerList& layers, const LayerList& all_layers,
+                                               DepthMap* depth_map) {
     checked(layer, "the layer mapping builder");
     const LayerList inbound = layer->inbound_layers();
     if (inbound.empty()) return;

@@ -28,8 +28,7 @@ SplitComponents split_conv_layer(const Layer& layer, const CompatibilityChecker&
 
 // DepthwiseConv2D and DepthwiseBufferTempConv layers: the filter axis runs
 // over the input channels.
-SplitComponents split_depthwise_conv_layer(const Layer& layer,
-                                           const CompatibilityChecker& checker,
+SplitComponents split_depthwise_conv_layer(const Layer& layer, const CompatibilityChecker& checker,
                                            uint32_t max_height, uint32_t max_width,
                                            uint32_t max_filters, hw::Type type, bool hwpr);
 
@@ -48,10 +47,9 @@ SplitComponents split_transposed_dwconv2d_layer(const Layer& layer,
 // The components of a grid, ordered width part first, then height part, then
 // filter part (filters vary fastest). Every input column and row lies in the
 // own region of some component.
-std::vector<hw::Component> build_split_components(const Layer& layer,
-                                                  const NpSplitParams& params,
-                                                  bool single_buffer, hw::Type type,
-                                                  Split width, Split height, Split filters);
+std::vector<hw::Component> build_split_components(const Layer& layer, const NpSplitParams& params,
+                                                  bool single_buffer, hw::Type type, Split width,
+                                                  Split height, Split filters);
 
 // A fresh NP component of the given kind: ident 0.0.0.0 (chosen at
 // allocation), its placement, and zero memory sizes.

@@ -17,7 +17,7 @@ class Device;
 // option of IP v2, and two hooks a caller may override to watch the layers
 // being mapped and to choose the NPs a layer gets.
 class MapConstraints {
-public:
+  public:
     // Defaults by the device's product identifier: v1 (0x00, 0xA1) 32/256/512,
     // with 504 filters on version BC.00.00.02; v2 (0xA2) 64/256/512; mote (0xB1)
     // 0/0/0. A null device or another product identifier is an invalid argument.
@@ -53,7 +53,7 @@ public:
     virtual std::vector<hw::Ident> select_nps(const std::vector<hw::Ident>& source_nps,
                                               size_t num_nps, hw::Type type) const;
 
-private:
+  private:
     std::shared_ptr<Device> device_;
     uint32_t cnp_max_width_default_ = 0;
     uint32_t cnp_max_height_default_ = 0;

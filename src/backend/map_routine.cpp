@@ -26,11 +26,10 @@ bool listed(const LayerList& layers, const std::shared_ptr<Layer>& layer) {
 
 // Removes every element of `list` that is one of `layers` (same object).
 void remove_listed(LayerList* list, const LayerList& layers) {
-    list->erase(std::remove_if(list->begin(), list->end(),
-                               [&layers](const std::shared_ptr<Layer>& l) {
-                                   return listed(layers, l);
-                               }),
-                list->end());
+    list->erase(
+        std::remove_if(list->begin(), list->end(),
+                       [&layers](const std::shared_ptr<Layer>& l) { return listed(layers, l); }),
+        list->end());
 }
 
 // Writes the memory sizes of every component of the sequence's layers.
@@ -105,7 +104,8 @@ MappingStatusGroup check_sequence_prefixes(LayerListIterator end,
     for (LayerListIterator position = layers.begin(); position != end;) {
         const HwVersion version = device.version();
         ++position;
-        const MappingStatus status = checker.check_layer_sequence(layers.begin(), position, version);
+        const MappingStatus status =
+            checker.check_layer_sequence(layers.begin(), position, version);
         if (status.error) {
             rejected->push_back(*(position - 1));
             add_status_once(out, status);
@@ -118,11 +118,10 @@ MappingStatusGroup check_sequence_prefixes(LayerListIterator end,
 }
 
 void erase_listed_layers(PassGroup* group, const LayerList& layers) {
-    group->erase(std::remove_if(group->begin(), group->end(),
-                                [&layers](const MappableLayer& m) {
-                                    return listed(layers, m.layer);
-                                }),
-                 group->end());
+    group->erase(
+        std::remove_if(group->begin(), group->end(),
+                       [&layers](const MappableLayer& m) { return listed(layers, m.layer); }),
+        group->end());
 }
 
 MappingStatusGroup map_on_hardware(const IpVersionSpecificHardwareBackend& bundle,
@@ -186,10 +185,10 @@ MappingStatusGroup map_on_hardware(const IpVersionSpecificHardwareBackend& bundl
             std::vector<hw::Ident> reserved;
             if (!groups.empty()) {
                 ComponentsPerLayer last_components;
-                for (const MappableLayer& m : groups.back()) last_components.push_back(m.components);
+                for (const MappableLayer& m : groups.back())
+                    last_components.push_back(m.components);
                 reserved = collect_request_nps(fnp2_idents, *layer, last_components,
-                                               placed && multipass,
-                                               constraints->hwpr_loopitself());
+                                               placed && multipass, constraints->hwpr_loopitself());
             }
             const bool hwpr = multipass && constraints->hwpr_loopitself();
             const bool allow_new_pass = multipass && groups.size() <= kMaxGroupsBeforeLast;

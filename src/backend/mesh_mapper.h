@@ -22,68 +22,68 @@ class MapConstraints;
 // One candidate endpoint of one kind, with its two flags: kept out of the
 // current request, and taken in the current pass.
 struct NpSlot {
-  hw::Ident ident;
-  uint8_t reserved = 0;
-  uint8_t allocated = 0;
+    hw::Ident ident;
+    uint8_t reserved = 0;
+    uint8_t allocated = 0;
 };
 
 class MeshMapper {
- public:
-  // Both referenced objects outlive the mapper. `reset` must run before any
-  // other operation.
-  MeshMapper(const CompatibilityChecker& checker, const MapConstraints& constraints);
+  public:
+    // Both referenced objects outlive the mapper. `reset` must run before any
+    // other operation.
+    MeshMapper(const CompatibilityChecker& checker, const MapConstraints& constraints);
 
-  // Rebuilds every pool from the mesh of the constraints' device; all flags
-  // end cleared. Compute pools are ordered least used first (NPs that can
-  // serve neither FNP kind and share no node with an FNP3 first); the
-  // skip-DMA pools keep the mesh order, one slot per channel.
-  void reset();
+    // Rebuilds every pool from the mesh of the constraints' device; all flags
+    // end cleared. Compute pools are ordered least used first (NPs that can
+    // serve neither FNP kind and share no node with an FNP3 first); the
+    // skip-DMA pools keep the mesh order, one slot per channel.
+    void reset();
 
-  // Marks the slots of the listed idents reserved, in every pool, and clears
-  // the mark on every other slot.
-  void reserve_nps(const std::vector<hw::Ident>& idents);
+    // Marks the slots of the listed idents reserved, in every pool, and clears
+    // the mark on every other slot.
+    void reserve_nps(const std::vector<hw::Ident>& idents);
 
-  // Marks the slots of the ident allocated in the pool of `type`, or in every
-  // pool when `type` is None.
-  void allocate_np(const hw::Ident& ident, hw::Type type);
+    // Marks the slots of the ident allocated in the pool of `type`, or in every
+    // pool when `type` is None.
+    void allocate_np(const hw::Ident& ident, hw::Type type);
 
-  // Frees every slot of every pool; reservations stay.
-  void deallocate_nps();
+    // Frees every slot of every pool; reservations stay.
+    void deallocate_nps();
 
-  // The unreserved slots of the kind, allocated or not.
-  uint32_t max_nps(hw::Type type);
+    // The unreserved slots of the kind, allocated or not.
+    uint32_t max_nps(hw::Type type);
 
-  // The idents of the kind that are neither reserved nor allocated, in pool
-  // order.
-  std::vector<hw::Ident> available_nps(hw::Type type);
+    // The idents of the kind that are neither reserved nor allocated, in pool
+    // order.
+    std::vector<hw::Ident> available_nps(hw::Type type);
 
-  // The FNP kind a dense layer is to use.
-  hw::Type get_compatible_fnp_type(const Layer& layer);
+    // The FNP kind a dense layer is to use.
+    hw::Type get_compatible_fnp_type(const Layer& layer);
 
-  // The components of a layer, with their NPs allocated. `new_group` is set
-  // when the current pass had no room and its allocations were released, so
-  // the layer opens a new pass group (only when `allow_new_pass`).
-  std::pair<std::vector<hw::Component>, MappingStatus> np_request(
-      const std::shared_ptr<Layer>& layer, const std::vector<hw::Ident>& reserved, bool hwpr,
-      bool* new_group, bool allow_new_pass);
+    // The components of a layer, with their NPs allocated. `new_group` is set
+    // when the current pass had no room and its allocations were released, so
+    // the layer opens a new pass group (only when `allow_new_pass`).
+    std::pair<std::vector<hw::Component>, MappingStatus> np_request(
+        const std::shared_ptr<Layer>& layer, const std::vector<hw::Ident>& reserved, bool hwpr,
+        bool* new_group, bool allow_new_pass);
 
-  // Whether a single following buffered temporal convolution still finds
-  // room in the current pass.
-  MappingStatus sanitize_tnp_b(const Layer& layer, bool* new_group, bool allow_new_pass);
+    // Whether a single following buffered temporal convolution still finds
+    // room in the current pass.
+    MappingStatus sanitize_tnp_b(const Layer& layer, bool* new_group, bool allow_new_pass);
 
-  // The pools, by kind (for inspection).
-  const std::map<hw::Type, std::vector<NpSlot>>& pools() const { return pools_; }
+    // The pools, by kind (for inspection).
+    const std::map<hw::Type, std::vector<NpSlot>>& pools() const { return pools_; }
 
- private:
-  std::vector<NpSlot>& pool(hw::Type type) { return pools_[type]; }
-  // The allocated flags this mapper set since `mark`, as (kind, slot index).
-  using AllocationLog = std::vector<std::pair<hw::Type, size_t>>;
-  void allocate_logged(const hw::Ident& ident, hw::Type type, AllocationLog* log);
-  void release(const AllocationLog& log);
+  private:
+    std::vector<NpSlot>& pool(hw::Type type) { return pools_[type]; }
+    // The allocated flags this mapper set since `mark`, as (kind, slot index).
+    using AllocationLog = std::vector<std::pair<hw::Type, size_t>>;
+    void allocate_logged(const hw::Ident& ident, hw::Type type, AllocationLog* log);
+    void release(const AllocationLog& log);
 
-  std::map<hw::Type, std::vector<NpSlot>> pools_;
-  const CompatibilityChecker& checker_;
-  const MapConstraints& constraints_;
+    std::map<hw::Type, std::vector<NpSlot>> pools_;
+    const CompatibilityChecker& checker_;
+    const MapConstraints& constraints_;
 };
 
 // The kinds a convolution-like layer needs: its NP kind (CNP1 or TNP_B), then

@@ -112,8 +112,7 @@ size_t SequenceSerializer::serialize_unused_nps_program(const std::shared_ptr<La
     LayerMapping& mapping = layer_mapping_of(*layer);
     const ChannelRestorer restore(mapping);
     mapping.channel = mapping.input_channel;
-    return serialize_layer_program(*layer, *second_layer, layer, false, false, idents, true,
-                                   false);
+    return serialize_layer_program(*layer, *second_layer, layer, false, false, idents, true, false);
 }
 
 void SequenceSerializer::finalize_pass() { writer_.finalize_pass(); }
@@ -188,8 +187,8 @@ program::PassSkipDmas pass_skipdma_entries(const Sequence::Pass& pass) {
                 size = program::skipdma_store_words(out[0], out[1], out[2], layer->output_bits(),
                                                     false);
             }
-            entries.stores.push_back(
-                program::skipdma_info(store->ident, tnp_b, record.skip_param, record.channel, size));
+            entries.stores.push_back(program::skipdma_info(store->ident, tnp_b, record.skip_param,
+                                                           record.channel, size));
         }
         if (const hw::Component* dual = mapping.skipdma_store_dual_output()) {
             const auto& record = channel_record(mapping.skipdma_store_dual_output_channel, *layer,

@@ -126,8 +126,8 @@ MappingStatus HardwareSequenceBuilder::check_num_descriptors(const std::shared_p
     return MappingStatus(*layer, message);
 }
 
-std::pair<uint8_t, uint8_t> HardwareSequenceBuilder::first_layer_col_range(
-    const HardwarePass& pass, bool hrc_is_last) const {
+std::pair<uint8_t, uint8_t> HardwareSequenceBuilder::first_layer_col_range(const HardwarePass& pass,
+                                                                           bool hrc_is_last) const {
     const std::shared_ptr<Layer> first = first_of(pass);
     std::shared_ptr<std::vector<hw::Component>> nps;
     if (targets(*first, TargetComponent::HRC)) {
@@ -316,13 +316,12 @@ HardwareSequenceBuilder::build_sequence() {
 
     std::vector<uint8_t> program;
     serializer.finalize(version(), in_shape, out_shape, in_type, out_type, out_bits, z_act, conv1,
-                        conv0, output_shift, output_scales,
-                        static_cast<uint8_t>(tracks_per_pass), &program, P, in_bits, in_sign,
-                        channels_first, input_scales, zero_points,
+                        conv0, output_shift, output_scales, static_cast<uint8_t>(tracks_per_pass),
+                        &program, P, in_bits, in_sign, channels_first, input_scales, zero_points,
                         type_of(*Z) == LayerType::MotePostProcessing);
     program_ = program;
-    auto sequence = std::make_shared<HardwareSequence>(device_, constraints_, L, P,
-                                                       std::move(program));
+    auto sequence =
+        std::make_shared<HardwareSequence>(device_, constraints_, L, P, std::move(program));
     clear();
     return {MappingStatus::success(), sequence};
 }

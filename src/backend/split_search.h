@@ -24,56 +24,56 @@ class CompatibilityChecker;
 // elements; the last holds the rest. A split whose `num_chunks` or
 // `chunk_size` is 0 cannot divide the axis.
 struct Split {
-  uint32_t num_chunks = 0;
-  uint32_t chunk_size = 0;
-  uint32_t total = 0;
-  uint32_t max_size = 0;
-  uint32_t step = 0;
+    uint32_t num_chunks = 0;
+    uint32_t chunk_size = 0;
+    uint32_t total = 0;
+    uint32_t max_size = 0;
+    uint32_t step = 0;
 
-  Split() = default;
-  // The even split of `total` into parts of at most `max_size`, made
-  // multiples of `step` where possible. All fields are 0 when `max_size` is
-  // below `step`.
-  Split(uint32_t total, uint32_t max_size, uint32_t step);
+    Split() = default;
+    // The even split of `total` into parts of at most `max_size`, made
+    // multiples of `step` where possible. All fields are 0 when `max_size` is
+    // below `step`.
+    Split(uint32_t total, uint32_t max_size, uint32_t step);
 
-  bool empty() const { return num_chunks == 0 || chunk_size == 0; }
-  bool operator==(const Split& o) const {
-    return num_chunks == o.num_chunks && chunk_size == o.chunk_size && total == o.total &&
-           max_size == o.max_size && step == o.step;
-  }
-  bool operator!=(const Split& o) const { return !(*this == o); }
+    bool empty() const { return num_chunks == 0 || chunk_size == 0; }
+    bool operator==(const Split& o) const {
+        return num_chunks == o.num_chunks && chunk_size == o.chunk_size && total == o.total &&
+               max_size == o.max_size && step == o.step;
+    }
+    bool operator!=(const Split& o) const { return !(*this == o); }
 };
 
 // One candidate grid: parts along the width, the height and the filters.
 // Compared lexicographically in that order.
 struct SplitsNumChunks {
-  uint32_t width_chunks = 0;
-  uint32_t height_chunks = 0;
-  uint32_t filter_chunks = 0;
+    uint32_t width_chunks = 0;
+    uint32_t height_chunks = 0;
+    uint32_t filter_chunks = 0;
 
-  bool operator<(const SplitsNumChunks& o) const;
-  bool operator==(const SplitsNumChunks& o) const {
-    return width_chunks == o.width_chunks && height_chunks == o.height_chunks &&
-           filter_chunks == o.filter_chunks;
-  }
+    bool operator<(const SplitsNumChunks& o) const;
+    bool operator==(const SplitsNumChunks& o) const {
+        return width_chunks == o.width_chunks && height_chunks == o.height_chunks &&
+               filter_chunks == o.filter_chunks;
+    }
 
-  // Every unordered triple of positive factors of n, each stored smallest
-  // first. Empty for 0.
-  static std::set<SplitsNumChunks> factor_triplets(uint32_t n);
-  // Every ordered triple of positive integers with product n, in descending
-  // lexicographic order (grids with more width parts first).
-  static std::vector<SplitsNumChunks> get_splits_number(uint32_t n);
+    // Every unordered triple of positive factors of n, each stored smallest
+    // first. Empty for 0.
+    static std::set<SplitsNumChunks> factor_triplets(uint32_t n);
+    // Every ordered triple of positive integers with product n, in descending
+    // lexicographic order (grids with more width parts first).
+    static std::vector<SplitsNumChunks> get_splits_number(uint32_t n);
 };
 
 // The outcome of the split search. `buffer_mode` is 0 when nothing was found,
 // 1 when a part fits the NP input memory with double buffering, 2 when it
 // fits with single buffering only.
 struct SplitSearchResult {
-  bool found = false;
-  Split width;
-  Split height;
-  Split filters;
-  uint32_t buffer_mode = 0;
+    bool found = false;
+    Split width;
+    Split height;
+    Split filters;
+    uint32_t buffer_mode = 0;
 };
 
 // Every pair (a, b) with a * b = n and a >= b, ordered by a then b.
@@ -81,13 +81,11 @@ std::set<std::pair<uint32_t, uint32_t>> factor_pairs(uint32_t n);
 
 // The split of `total` with step 4 when `tnp_b_rounding` is set and the layer
 // runs on TNP-Bs, else step 1.
-Split make_even_split(const Layer& layer, uint32_t total, uint32_t max_size,
-                      bool tnp_b_rounding);
+Split make_even_split(const Layer& layer, uint32_t total, uint32_t max_size, bool tnp_b_rounding);
 
 // The split of the layer's input height, in multiples of the pooling width
 // when the layer has max pooling.
-Split make_even_split_stepped(const Layer& layer, const NpSplitParams& params,
-                              uint32_t max_size);
+Split make_even_split_stepped(const Layer& layer, const NpSplitParams& params, uint32_t max_size);
 
 // The filter split grown one part at a time until one part's weights fit an
 // NP; all fields 0 when no count fits.

@@ -17,8 +17,8 @@ void format_config_header(uint32_t* out, const hw::Ident& np, Target target, uin
                                     std::to_string(code) + ".");
     }
     if (np.id > HDR0_ID.max()) {
-        throw std::invalid_argument("format_config_header: invalid NP id " +
-                                    std::to_string(np.id) + ".");
+        throw std::invalid_argument("format_config_header: invalid NP id " + std::to_string(np.id) +
+                                    ".");
     }
     uint32_t normal_size = 0;
     uint32_t xl_units = 0;
@@ -30,8 +30,8 @@ void format_config_header(uint32_t* out, const hw::Ident& np, Target target, uin
         xl_units = size / XL_SIZE_UNIT_WORDS;
     } else {
         if (size > HDR0_SIZE.max()) {
-            throw std::invalid_argument("format_config_header: block size " +
-                                        std::to_string(size) + " needs the XL form.");
+            throw std::invalid_argument("format_config_header: block size " + std::to_string(size) +
+                                        " needs the XL form.");
         }
         normal_size = size;
     }

@@ -20,22 +20,22 @@ namespace dma {
 
 // DMA destination memory inside an NP.
 enum Target : uint32_t {
-    CnpWeights = 0,          // CNP weights
-    CnpWeightsAlt = 1,       // CNP weights (kernel-size dependent), TNP-B weights
-    InputShift = 2,          // input shift words
-    Reserved3 = 3,           // unused
-    CnpThresholds = 4,       // CNP threshold and step word pairs
-    NeuronVariables = 5,     // per-neuron variable words
-    FnpRam = 6,              // FNP RAM (FNP3)
-    NpRegisters = 7,         // NP register file
-    IpRegisters = 8,         // short writes into the IP register block
-    HrcSram = 9,             // HRC SRAM data
-    MergeShift = 10,         // merge-layer shift words
-    SkipDmaRegisters = 11,   // skip-DMA register blocks
-    CnpLut = 12,             // CNP look-up table
-    TnpRRegisters = 13,      // TNP-R register block
-    Fsram = 14,              // FSRAM image
-    Tsram = 15,              // TSRAM image
+    CnpWeights = 0,         // CNP weights
+    CnpWeightsAlt = 1,      // CNP weights (kernel-size dependent), TNP-B weights
+    InputShift = 2,         // input shift words
+    Reserved3 = 3,          // unused
+    CnpThresholds = 4,      // CNP threshold and step word pairs
+    NeuronVariables = 5,    // per-neuron variable words
+    FnpRam = 6,             // FNP RAM (FNP3)
+    NpRegisters = 7,        // NP register file
+    IpRegisters = 8,        // short writes into the IP register block
+    HrcSram = 9,            // HRC SRAM data
+    MergeShift = 10,        // merge-layer shift words
+    SkipDmaRegisters = 11,  // skip-DMA register blocks
+    CnpLut = 12,            // CNP look-up table
+    TnpRRegisters = 13,     // TNP-R register block
+    Fsram = 14,             // FSRAM image
+    Tsram = 15,             // TSRAM image
 };
 
 // One bit field of a header word.

@@ -22,9 +22,8 @@ struct Preset {
 };
 
 const Preset kPresets[] = {
-    {"tarn_v1", Tarn_v1}, {"tarn_v2", Tarn_v2},       {"gemel", Gemel_v1},
-    {"v1", XVR2200_v1},   {"v2", Selvo_v2},           {"mote", Mote_Selvo},
-    {"fail", HwVersion{}},
+    {"tarn_v1", Tarn_v1}, {"tarn_v2", Tarn_v2}, {"gemel", Gemel_v1},   {"v1", XVR2200_v1},
+    {"v2", Selvo_v2},     {"mote", Mote_Selvo}, {"fail", HwVersion{}},
 };
 
 // Mesh layout of the v1 and v2 presets: 2 rows, 4 columns, 4 NPs per node, the DMA node at

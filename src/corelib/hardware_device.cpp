@@ -204,9 +204,7 @@ class EmulatedHardwareDevice final : public HardwareDevice {
         return {};
     }
 
-    uint32_t usage() const {
-        return static_cast<uint32_t>(program_.size + 4 * learn_mem_.size());
-    }
+    uint32_t usage() const { return static_cast<uint32_t>(program_.size + 4 * learn_mem_.size()); }
     void note_memory() { top_ = std::max(top_, usage()); }
 
     Outputs run(const Frames& frames, RunMode mode) {

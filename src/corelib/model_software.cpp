@@ -479,10 +479,9 @@ std::shared_ptr<Tensor> run(Model& model, const std::shared_ptr<Dense>& inputs,
                     }
                     auto outs = fs->forward_samples(tensors, labels ? &chunk_labels : nullptr);
                     if (outs.size() != tensors.size()) {
-                        throw std::runtime_error("The sequence " + sequence->name() +
-                                                 " returned " + std::to_string(outs.size()) +
-                                                 " outputs for " + std::to_string(tensors.size()) +
-                                                 " samples.");
+                        throw std::runtime_error("The sequence " + sequence->name() + " returned " +
+                                                 std::to_string(outs.size()) + " outputs for " +
+                                                 std::to_string(tensors.size()) + " samples.");
                     }
                     tensors.clear();
                     current.clear();

@@ -214,8 +214,8 @@ void check_conv_geometry(const char* kernel, int stride_x, int stride_y, unsigne
 
 // Checks shared by the convolutions of an int32 (x, y, c) input `a` with int8 4-D weights `w`,
 // in this order: the types, the ranks, then the geometry.
-void check_int8_conv(const char* kernel, const Dense& a, const Dense& w, int stride_x,
-                     int stride_y, unsigned out_w, unsigned out_h) {
+void check_int8_conv(const char* kernel, const Dense& a, const Dense& w, int stride_x, int stride_y,
+                     unsigned out_w, unsigned out_h) {
     expect_type(kernel, a, TensorType::int32);
     expect_type(kernel, w, TensorType::int8);
     expect_dims(kernel, a, 3);

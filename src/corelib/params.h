@@ -13,7 +13,7 @@
 namespace vorna {
 
 class LayerParams {
-public:
+  public:
     static std::unique_ptr<LayerParams> create(LayerType type,
                                                const std::map<std::string, int>& entries);
     // An independent copy; a null source is an invalid argument.
@@ -31,7 +31,7 @@ public:
     // Adds or replaces one entry (used to fill in defaults).
     void set(const std::string& key, int value);
 
-private:
+  private:
     LayerParams(LayerType type, const std::map<std::string, int>& entries);
 
     LayerType type_;
@@ -39,7 +39,7 @@ private:
 };
 
 class LearningParams {
-public:
+  public:
     static std::shared_ptr<LearningParams> create(LearningType type,
                                                   const std::map<std::string, double>& entries);
     // An independent copy; a null source is an invalid argument.
@@ -52,7 +52,7 @@ public:
     std::vector<std::string> keys() const;
     LearningType learning_type() const { return type_; }
 
-private:
+  private:
     LearningParams(LearningType type, const std::map<std::string, double>& entries);
 
     LearningType type_;

@@ -67,7 +67,8 @@ std::shared_ptr<const Dense> Tensor::ensure_dense(std::shared_ptr<const Tensor> 
     if (!tensor) throw std::invalid_argument("Tensor::ensure_dense: null tensor.");
     auto dense = std::dynamic_pointer_cast<const Dense>(tensor);
     if (!dense) {
-        throw std::runtime_error("Tensor::ensure_dense: conversion of this tensor kind is not implemented.");
+        throw std::runtime_error(
+            "Tensor::ensure_dense: conversion of this tensor kind is not implemented.");
     }
     return dense;
 }
@@ -177,7 +178,8 @@ std::vector<std::shared_ptr<const Tensor>> Dense::split(const Dense& tensor) {
             const uint32_t nd = dims.count - 1;
             for (size_t e = 0; e < frame_elements; ++e) {
                 size_t off = base;
-                for (uint32_t k = 0; k < nd; ++k) off += static_cast<size_t>(coord[k]) * src_strides[k + 1];
+                for (uint32_t k = 0; k < nd; ++k)
+                    off += static_cast<size_t>(coord[k]) * src_strides[k + 1];
                 std::memcpy(dst + e * esize, src + off * esize, esize);
                 for (uint32_t k = nd; k-- > 0;) {
                     if (++coord[k] < dims.dims[k + 1]) break;

@@ -19,7 +19,7 @@ namespace vorna {
 class Dense;
 
 class Tensor {
-public:
+  public:
     virtual ~Tensor();
 
     TensorType type() const { return type_; }
@@ -35,10 +35,10 @@ public:
     // it is (no copy). A null tensor is an invalid argument.
     static std::shared_ptr<const Dense> ensure_dense(std::shared_ptr<const Tensor> tensor);
 
-protected:
+  protected:
     Tensor(TensorType type, const Shape& dims);
 
-private:
+  private:
     TensorType type_;
     Shape dims_;
 };
@@ -48,7 +48,7 @@ private:
 size_t element_size(TensorType type);
 
 class Dense final : public Tensor {
-public:
+  public:
     // RowMajor (0): last dimension fastest, as numpy.
     // ColMajor (1): first dimension fastest (dimensions stored in reverse).
     enum class Layout : uint32_t {
@@ -129,7 +129,7 @@ public:
         }
     }
 
-private:
+  private:
     Dense(TensorType type, const Shape& dims, Layout layout);
 
     template <class T>

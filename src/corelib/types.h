@@ -40,7 +40,7 @@ struct Shape {
     bool operator==(const Shape& o) const;
     bool operator!=(const Shape& o) const { return !(*this == o); }
 
-private:
+  private:
     void assign(const uint32_t* d, size_t n);
 };
 

@@ -39,8 +39,8 @@ std::shared_ptr<Tensor> retag_reversed(const Tensor& current, std::shared_ptr<Te
         if (old_dims[i] != new_dims[n - 1 - i]) return value;
     }
     const auto& bytes = new_dense->buffer();
-    return Dense::copy(reinterpret_cast<const char*>(bytes.data()), bytes.size(),
-                       new_dense->type(), old_dims, Dense::Layout::ColMajor);
+    return Dense::copy(reinterpret_cast<const char*>(bytes.data()), bytes.size(), new_dense->type(),
+                       old_dims, Dense::Layout::ColMajor);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 namespace vorna {
 
 class Variables {
-public:
+  public:
     virtual ~Variables();
 
     // Names in creation order.
@@ -27,7 +27,7 @@ public:
 };
 
 class VariablesImpl : public Variables {
-public:
+  public:
     VariablesImpl() = default;
     ~VariablesImpl() override;
 
@@ -38,7 +38,7 @@ public:
 
     size_t count() const { return entries_.size(); }
 
-private:
+  private:
     std::vector<std::pair<std::string, std::shared_ptr<Tensor>>> entries_;
 };
 

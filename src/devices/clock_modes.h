@@ -19,8 +19,8 @@ enum class ClockMode : uint32_t {
 };
 
 // Clock-control registers (32-bit words; only bits 0..7 carry a value).
-inline constexpr uint32_t kClockChangeReg = 0xF0001030;  // bit 0: change in progress
-inline constexpr uint32_t kClockDividerReg = 0xF0001190;  // divider - 1
+inline constexpr uint32_t kClockChangeReg = 0xF0001030;    // bit 0: change in progress
+inline constexpr uint32_t kClockDividerReg = 0xF0001190;   // divider - 1
 inline constexpr uint32_t kClockDivider2Reg = 0xF00011A0;  // 2 x divider - 1
 inline constexpr uint32_t kClockDivider3Reg = 0xF00011B0;  // divider - 1
 

@@ -29,8 +29,7 @@ void check_ip_versions(const HardwareDevice& hardware, const HostDevice& host) {
 
 }  // namespace
 
-HostDevice::HostDevice(std::shared_ptr<HardwareDevice> hardware)
-    : hardware_(std::move(hardware)) {
+HostDevice::HostDevice(std::shared_ptr<HardwareDevice> hardware) : hardware_(std::move(hardware)) {
     if (!hardware_) throw std::invalid_argument("A host device needs a hardware device.");
     mesh_ = Mesh::discover(hardware_.get());
 }
@@ -87,12 +86,12 @@ std::unique_ptr<Model> make_hrc_test_model(std::shared_ptr<Device>& device) {
     std::shared_ptr<Layer> layer;
     {
         const std::map<std::string, int> params = {
-            {"input_width", 8},      {"input_height", 8},     {"input_channels", 1},
-            {"kernel_width", 3},     {"kernel_height", 3},    {"padding", 1},
-            {"stride_x", 2},         {"stride_y", 2},         {"filters", 1},
-            {"weights_bits", 1},     {"padding_value", 0},    {"activation", 1},
-            {"act_bits", 1},         {"pooling_width", 2},    {"pooling_height", 2},
-            {"pool_type", 1},        {"pooling_stride_x", 2}, {"pooling_stride_y", 2},
+            {"input_width", 8},  {"input_height", 8},     {"input_channels", 1},
+            {"kernel_width", 3}, {"kernel_height", 3},    {"padding", 1},
+            {"stride_x", 2},     {"stride_y", 2},         {"filters", 1},
+            {"weights_bits", 1}, {"padding_value", 0},    {"activation", 1},
+            {"act_bits", 1},     {"pooling_width", 2},    {"pooling_height", 2},
+            {"pool_type", 1},    {"pooling_stride_x", 2}, {"pooling_stride_y", 2},
         };
         std::unique_ptr<LayerParams> layer_params =
             LayerParams::create(LayerType::InputConvolutional, params);

@@ -18,7 +18,9 @@ template <class T>
 class CircularQueue {
   public:
     explicit CircularQueue(size_t capacity)
-        : storage_(capacity), head_(storage_.data()), tail_(storage_.data()),
+        : storage_(capacity),
+          head_(storage_.data()),
+          tail_(storage_.data()),
           last_(storage_.data() + capacity - 1) {}
 
     CircularQueue(const CircularQueue&) = delete;

@@ -197,8 +197,7 @@ void record_hrc_sram_write(program::Record* record, const RegDetail& select,
     uint32_t select_word = 0;
     set_field(&select_word, select, 1);
     const hw::Ident hrc{};
-    record->add_np_track(hrc, dma::IpRegisters, HRC_SRAM_SELECT_ADDR, {select_word, 0}, true,
-                         true);
+    record->add_np_track(hrc, dma::IpRegisters, HRC_SRAM_SELECT_ADDR, {select_word, 0}, true, true);
     record->add_np_track(hrc, dma::HrcSram, HRC_SRAM_DATA_ADDR, words, true, true);
 }
 

@@ -82,10 +82,9 @@ PyObject* guarded_new(PyObject*, PyObject* args, PyObject* kwargs) {
     return py::detail::pybind11_object_new(type, rest.ptr(), kwargs);
 }
 
-PyMethodDef g_guarded_new_def = {"__new__", reinterpret_cast<PyCFunction>(
-                                                reinterpret_cast<void (*)()>(&guarded_new)),
-                                 METH_VARARGS | METH_KEYWORDS,
-                                 "Create the object; only a call of the class may do this."};
+PyMethodDef g_guarded_new_def = {
+    "__new__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&guarded_new)),
+    METH_VARARGS | METH_KEYWORDS, "Create the object; only a call of the class may do this."};
 
 // Routes the binding layer's metaclass call through marking_metaclass_call (once per process;
 // the metaclass is shared by every class of the binding layer).

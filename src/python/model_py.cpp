@@ -226,8 +226,7 @@ void register_model(py::module_& m) {
         .def("save", &model_save, py::arg("model_file"), kModelSaveDoc)
         .def("to_buffer", &model_to_buffer, kModelToBufferDoc)
         .def_property_readonly(
-            "power_events",
-            [](const PyModel& self) { return power_event_list(self.power_events); },
+            "power_events", [](const PyModel& self) { return power_event_list(self.power_events); },
             "Copy of power events logged after inference");
 }
 

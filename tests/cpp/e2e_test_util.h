@@ -16,10 +16,10 @@
 
 #include "backend/backend_bundle.h"
 #include "backend/graph_utils.h"
+#include "backend/hw.h"
 #include "backend/interfaces.h"
 #include "backend/layer_mapping.h"
 #include "backend/layer_mapping_builder.h"
-#include "backend/hw.h"
 #include "backend/map_constraints.h"
 #include "corelib/emulation.h"
 #include "corelib/hardware_device.h"
@@ -192,13 +192,14 @@ inline void expect_records_match(const Device& device, const Sequence& sequence,
         if (next_first) {
             std::vector<hw::Ident> used;
             for (const auto& layer : pass.layers) {
-                for (const hw::Component& c : *layer_mapping_of(*layer).nps) used.push_back(c.ident);
+                for (const hw::Component& c : *layer_mapping_of(*layer).nps)
+                    used.push_back(c.ident);
             }
             LayerMapping& mapping = layer_mapping_of(*next_first);
             const auto channel = mapping.channel;
             mapping.channel = mapping.input_channel;
-            const auto expected =
-                recorder.record_layer(*next_first, *f1, next_first, false, false, used, true, false);
+            const auto expected = recorder.record_layer(*next_first, *f1, next_first, false, false,
+                                                        used, true, false);
             mapping.channel = channel;
             ASSERT_LT(index, records->size()) << "unused NPs of pass " << i;
             expect_same_record(records->Get(index++), *expected,

@@ -47,8 +47,8 @@ inline std::vector<uint8_t> emu_program(const program::ProgramInfoFields& fields
         if (!filters.empty()) {
             learn.third->add_fnp2_filters_track(hw::Ident{4, 1, 1, 0}, filters);
         } else {
-            learn.third->add_np_track(hw::Ident{4, 1, 0, 0}, dma::NpRegisters, 0, track_words,
-                                      true, false);
+            learn.third->add_np_track(hw::Ident{4, 1, 0, 0}, dma::NpRegisters, 0, track_words, true,
+                                      false);
         }
         const auto offsets = writer.serialize_learning_records(learn);
         writer.set_learning(hw::Ident{4, 1, 0, 0}, offsets, 64);

@@ -6,6 +6,7 @@
 // doubles that log their calls, a fake hardware device, mesh builders and a
 // checker of program bytes.
 
+#include <flatbuffers/flatbuffers.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -17,15 +18,13 @@
 #include <utility>
 #include <vector>
 
-#include <flatbuffers/flatbuffers.h>
-
 #include "backend/backend_bundle.h"
 #include "backend/hardware_sequence.h"
-#include "backend/map_routine.h"
 #include "backend/hw.h"
 #include "backend/interfaces.h"
 #include "backend/layer_mapping.h"
 #include "backend/map_constraints.h"
+#include "backend/map_routine.h"
 #include "backend/mapping_status.h"
 #include "corelib/hardware_device.h"
 #include "corelib/layer.h"
@@ -231,8 +230,8 @@ class ScriptChecker : public CompatibilityChecker {
                                          uint8_t, uint32_t) const override {
         return s_->max_np_width == 0 || w <= s_->max_np_width;
     }
-    bool is_sram_input_fit_dual_buffer(hw::Type, uint32_t, uint32_t w, uint32_t, uint32_t,
-                                       uint8_t, uint32_t) const override {
+    bool is_sram_input_fit_dual_buffer(hw::Type, uint32_t, uint32_t w, uint32_t, uint32_t, uint8_t,
+                                       uint32_t) const override {
         return s_->max_np_width == 0 || w <= s_->max_np_width;
     }
     bool is_weights_size_fit_np(const Layer&, uint32_t) const override { return true; }
@@ -287,8 +286,8 @@ class ScriptIo : public IoRecorder {
         r->add_np_track(hw::Ident(1, 1, 1), dma::IpRegisters, 0, {0x5CC}, true, false);
         return r;
     }
-    std::vector<RegisterWrite> record_epg(const Layer&, uint8_t lo, uint8_t hi, uint8_t, bool,
-                                          bool, bool) const override {
+    std::vector<RegisterWrite> record_epg(const Layer&, uint8_t lo, uint8_t hi, uint8_t, bool, bool,
+                                          bool) const override {
         std::vector<RegisterWrite> regs;
         for (size_t i = 0; i < s_->epg_registers; ++i) {
             regs.emplace_back(0x100 + 4 * static_cast<uint32_t>(i), lo << 8 | hi);
@@ -323,14 +322,12 @@ class ScriptRecorder : public LayerRecorder {
         const size_t n = it == s_->tracks.end() ? 1 : it->second;
         for (size_t i = 0; i < n; ++i) {
             r->add_np_track(hw::Ident(1, 1, static_cast<uint8_t>(i % 4)), dma::NpRegisters, 0,
-                            {static_cast<uint32_t>(s_->recorded.size()),
-                             static_cast<uint32_t>(i)},
+                            {static_cast<uint32_t>(s_->recorded.size()), static_cast<uint32_t>(i)},
                             true, false);
         }
         return r;
     }
-    program::LearnRecordsPtr record_learning_layer(const Layer& layer,
-                                                   bool starts) const override {
+    program::LearnRecordsPtr record_learning_layer(const Layer& layer, bool starts) const override {
         if (s_->learn_tracks.size() != 3) throw std::runtime_error("no learning here");
         s_->learned.push_back({layer.get_name(), starts});
         program::LearnRecordsPtr out;
@@ -338,8 +335,9 @@ class ScriptRecorder : public LayerRecorder {
         for (uint32_t r = 0; r < 3; ++r) {
             *records[r] = program::new_record(device_.version());
             for (uint32_t t = 0; t < s_->learn_tracks[r]; ++t) {
-                (*records[r])->add_np_track(hw::Ident(1, 1, 0), dma::NpRegisters, 0,
-                                            {0x1000 * (r + 1) + t}, true, false);
+                (*records[r])
+                    ->add_np_track(hw::Ident(1, 1, 0), dma::NpRegisters, 0, {0x1000 * (r + 1) + t},
+                                   true, false);
             }
         }
         if (s_->learn_filters) out.third->add_fnp2_filters_track(hw::Ident(2, 1, 3), {7, 8, 9});
@@ -360,7 +358,9 @@ inline IpVersionSpecificHardwareBackend::Factory script_factory(const std::share
         return std::unique_ptr<CompatibilityChecker>(new ScriptChecker(d, c, s));
     };
     f.memory_sizer = [s]() { return std::unique_ptr<MemorySizer>(new ScriptSizer(s)); };
-    f.io_recorder = [s](const Device& d) { return std::unique_ptr<IoRecorder>(new ScriptIo(d, s)); };
+    f.io_recorder = [s](const Device& d) {
+        return std::unique_ptr<IoRecorder>(new ScriptIo(d, s));
+    };
     f.layer_recorder = [s](const Device& d, const HardwareConstraints& c) {
         return std::unique_ptr<LayerRecorder>(new ScriptRecorder(d, c, s));
     };
@@ -419,8 +419,8 @@ class FakeHardware : public HardwareDevice {
     static std::vector<std::unique_ptr<Tensor>> outputs(size_t n) {
         std::vector<std::unique_ptr<Tensor>> out;
         for (size_t i = 0; i < n; ++i) {
-            out.push_back(Dense::create(TensorType::uint8, Shape({1, 1, 1}),
-                                        Dense::Layout::RowMajor));
+            out.push_back(
+                Dense::create(TensorType::uint8, Shape({1, 1, 1}), Dense::Layout::RowMajor));
         }
         return out;
     }

@@ -19,7 +19,7 @@
 namespace vorna::graph_test {
 
 class FakeLayer : public Layer {
-public:
+  public:
     FakeLayer(std::string name, LayerType type, TargetComponent target,
               const std::map<std::string, int>& params)
         : name_(std::move(name)), params_(LayerParams::create(type, params)), target_(target) {}
@@ -63,7 +63,7 @@ public:
     std::vector<std::shared_ptr<Layer>> inbound;
     std::vector<std::weak_ptr<Layer>> outbound;
 
-private:
+  private:
     std::string name_;
     std::unique_ptr<LayerParams> params_;
     TargetComponent target_;

@@ -28,7 +28,7 @@
 namespace vorna::mapper_test {
 
 class FakeLayer : public Layer {
-public:
+  public:
     FakeLayer(std::string name, LayerType type, const std::map<std::string, int>& params,
               TargetComponent target, std::vector<Shape> inputs)
         : target(target),
@@ -74,7 +74,7 @@ public:
     std::vector<std::shared_ptr<Layer>> inbound;
     std::vector<std::weak_ptr<Layer>> outbound;
 
-private:
+  private:
     std::string name_;
     std::unique_ptr<LayerParams> params_;
     VariablesImpl variables_;
@@ -82,7 +82,7 @@ private:
 
 // A layer that also offers pooling parameters.
 class FakePooledLayer : public FakeLayer, public HasPoolParams {
-public:
+  public:
     using FakeLayer::FakeLayer;
     const PoolingCalculatedParams& pool_calculated_params() const override { return pool; }
     PoolingCalculatedParams pool;
@@ -98,7 +98,7 @@ using test_support::link;
 
 // A checker whose sizing answers are scripted; every rule check succeeds.
 class FakeChecker : public CompatibilityChecker {
-public:
+  public:
     FakeChecker(const Device& device, const HardwareConstraints& constraints)
         : CompatibilityChecker(device, constraints) {}
 
@@ -119,9 +119,8 @@ public:
         single_calls.emplace_back(h, w, ch);
         return single_fit(h, w, ch);
     }
-    bool is_sram_input_fit_dual_buffer(hw::Type, uint32_t h, uint32_t w, uint32_t ch,
-                                       uint32_t fifo, uint8_t bits,
-                                       uint32_t reserved) const override {
+    bool is_sram_input_fit_dual_buffer(hw::Type, uint32_t h, uint32_t w, uint32_t ch, uint32_t fifo,
+                                       uint8_t bits, uint32_t reserved) const override {
         dual_calls.emplace_back(h, w, ch);
         last_fifo = fifo;
         last_bits = bits;
@@ -140,8 +139,9 @@ public:
         return fnp3_fits;
     }
 
-    std::function<bool(uint32_t, uint32_t, uint32_t)> dual_fit = [](uint32_t, uint32_t,
-                                                                    uint32_t) { return true; };
+    std::function<bool(uint32_t, uint32_t, uint32_t)> dual_fit = [](uint32_t, uint32_t, uint32_t) {
+        return true;
+    };
     std::function<bool(uint32_t, uint32_t, uint32_t)> single_fit = [](uint32_t, uint32_t,
                                                                       uint32_t) { return false; };
     std::function<bool(uint32_t)> weights_fit = [](uint32_t) { return true; };
@@ -160,7 +160,7 @@ public:
 // Map constraints that record the layers announced and can replace the NP
 // selection.
 class RecordingConstraints : public MapConstraints {
-public:
+  public:
     using MapConstraints::MapConstraints;
     void next_layer_handler(const std::string& name) const override { announced.push_back(name); }
     std::vector<hw::Ident> select_nps(const std::vector<hw::Ident>& candidates, size_t n,
@@ -169,8 +169,7 @@ public:
         return MapConstraints::select_nps(candidates, n, type);
     }
     mutable std::vector<std::string> announced;
-    std::function<std::vector<hw::Ident>(const std::vector<hw::Ident>&, size_t, hw::Type)>
-        selector;
+    std::function<std::vector<hw::Ident>(const std::vector<hw::Ident>&, size_t, hw::Type)> selector;
 };
 
 constexpr HwVersion kV2Version{0xBC, 0xA2, 1, 0};
@@ -191,8 +190,8 @@ using test_support::plain_nps;
 struct Rig {
     explicit Rig(std::vector<np::Info> nps, std::vector<np::Info> skip_dmas = {})
         : device(std::make_shared<VirtualDevice>(
-              kV2Version, Mesh(IpVersion::v2, hw::Ident(1, 1, 0), hw::Ident(1, 1, 1),
-                               std::nullopt, std::move(nps), std::move(skip_dmas)))),
+              kV2Version, Mesh(IpVersion::v2, hw::Ident(1, 1, 0), hw::Ident(1, 1, 1), std::nullopt,
+                               std::move(nps), std::move(skip_dmas)))),
           checker(*device, hw_constraints),
           constraints(device) {}
 

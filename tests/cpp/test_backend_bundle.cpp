@@ -34,8 +34,8 @@ TEST(BundleConstraints, V2Preset) {
     const MeshDevice d(Selvo_v2, IpVersion::v2);
     const IpVersionSpecificHardwareBackend bundle(d);
     EXPECT_EQ(bundle.constraints().words(),
-              (Words{12288, 4096, 4096, 4096, 2048, 2048, 64, 256, 1536, 512, 0, 8192, 16384,
-                     16384, 256, 0, 0, 0, 0}));
+              (Words{12288, 4096, 4096, 4096, 2048, 2048, 64, 256, 1536, 512, 0, 8192, 16384, 16384,
+                     256, 0, 0, 0, 0}));
 }
 
 TEST(BundleConstraints, V1PresetForBothProducts) {
@@ -46,8 +46,8 @@ TEST(BundleConstraints, V1PresetForBothProducts) {
         // w = 44800: (358400 >> 5) * 48 / 50 = 10752, 358400 / 50 = 7168;
         // i = 43008: 344064 >> 6 = 5376, >> 5 = 10752.
         EXPECT_EQ(bundle.constraints().words(),
-                  (Words{10752, 7168, 4096, 4096, 2048, 2048, 32, 256, 2048, 512, 504, 5376,
-                         10752, 10752, 0, 0, 0, 0, 0}));
+                  (Words{10752, 7168, 4096, 4096, 2048, 2048, 32, 256, 2048, 512, 504, 5376, 10752,
+                         10752, 0, 0, 0, 0, 0}));
     }
 }
 
@@ -112,11 +112,9 @@ TEST(BundleErrors, V2BundleHoldsTheV2Recorders) {
     const IpVersionSpecificHardwareBackend bundle(d);
     EXPECT_NE(dynamic_cast<const v2::IoRecorderImpl*>(&bundle.io_recorder()), nullptr);
     EXPECT_NE(dynamic_cast<const v2::LayerRecorderImpl*>(&bundle.layer_recorder()), nullptr);
-    EXPECT_EQ(bundle.io_recorder()
-                  .record_scc(false, false, false, false, false, {}, {})
-                  ->tracks()
-                  .size(),
-              1u);
+    EXPECT_EQ(
+        bundle.io_recorder().record_scc(false, false, false, false, false, {}, {})->tracks().size(),
+        1u);
 }
 
 TEST(BundleErrors, MoteBundleHoldsTheMoteImplementations) {
@@ -127,10 +125,9 @@ TEST(BundleErrors, MoteBundleHoldsTheMoteImplementations) {
         bundle.checker().check_layer_compatibility(*layer, nullptr, Mote_Selvo);
     EXPECT_TRUE(status.error);
     EXPECT_EQ(status.message, "Unsupported layer type on Mote.");
-    EXPECT_EQ(bundle.io_recorder().record_scc(false, false, false, false, false, {}, {})
-                  ->tracks()
-                  .size(),
-              0u);
+    EXPECT_EQ(
+        bundle.io_recorder().record_scc(false, false, false, false, false, {}, {})->tracks().size(),
+        0u);
     EXPECT_EQ(runtime_error_text([&] { bundle.layer_recorder().sync_learning_vars({}); }),
               "Learning not implemented on mote.");
 }
@@ -140,7 +137,7 @@ TEST(BundleErrors, MoteBundleHoldsTheMoteImplementations) {
 using Log = std::vector<std::string>;
 
 class LoggingChecker : public CompatibilityChecker {
-public:
+  public:
     LoggingChecker(const Device& d, const HardwareConstraints& c, Log* log)
         : CompatibilityChecker(d, c), log_(log) {
         log_->push_back("+checker");
@@ -158,8 +155,8 @@ public:
                                        bool) const override {
         return MappingStatus::success();
     }
-    bool is_sram_input_fit_single_buffer(hw::Type, uint32_t, uint32_t, uint32_t, uint32_t,
-                                         uint8_t, uint32_t) const override {
+    bool is_sram_input_fit_single_buffer(hw::Type, uint32_t, uint32_t, uint32_t, uint32_t, uint8_t,
+                                         uint32_t) const override {
         return true;
     }
     bool is_sram_input_fit_dual_buffer(hw::Type, uint32_t, uint32_t, uint32_t, uint32_t, uint8_t,
@@ -175,12 +172,12 @@ public:
     }
     mutable const HardwareConstraints* asked_with = nullptr;
 
-private:
+  private:
     Log* log_;
 };
 
 class LoggingSizer : public MemorySizer {
-public:
+  public:
     explicit LoggingSizer(Log* log) : log_(log) { log_->push_back("+sizer"); }
     ~LoggingSizer() override { log_->push_back("-sizer"); }
     uint32_t get_input_memory_size(const std::shared_ptr<Layer>&, const hw::Component&,
@@ -209,7 +206,7 @@ public:
     }
     mutable Log calls;
 
-private:
+  private:
     uint32_t note(const char* what, uint32_t value) const {
         calls.push_back(what);
         return value;
@@ -218,7 +215,7 @@ private:
 };
 
 class LoggingIo : public IoRecorder {
-public:
+  public:
     LoggingIo(const Device& d, Log* log, bool fail) : IoRecorder(d), log_(log) {
         if (fail) throw std::runtime_error("io recorder failed");
         log_->push_back("+io");
@@ -235,12 +232,12 @@ public:
     fb::IoType get_input_type(const Layer&) const override { return fb::IoType{}; }
     fb::IoType get_output_type(const Layer&, int8_t) const override { return fb::IoType{}; }
 
-private:
+  private:
     Log* log_;
 };
 
 class LoggingRecorder : public LayerRecorder {
-public:
+  public:
     LoggingRecorder(const Device& d, const HardwareConstraints& c, Log* log)
         : LayerRecorder(d, c), log_(log) {
         log_->push_back("+recorder");
@@ -252,12 +249,10 @@ public:
                                                   bool) const override {
         return nullptr;
     }
-    program::LearnRecordsPtr record_learning_layer(const Layer&, bool) const override {
-        return {};
-    }
+    program::LearnRecordsPtr record_learning_layer(const Layer&, bool) const override { return {}; }
     void sync_learning_vars(std::shared_ptr<Layer>) const override {}
 
-private:
+  private:
     Log* log_;
 };
 

@@ -109,8 +109,8 @@ TEST(ClockMode, WritesTheDividersThenStartsTheChange) {
         RecordingDriver driver;
         soc::set_clock_mode(&driver, c.mode);
         const std::vector<Access> expected = {
-            {'r', 0xF0001030, 0}, {'w', 0xF00011A0, c.a0}, {'w', 0xF0001190, c.a1},
-            {'w', 0xF00011B0, c.b0}, {'w', 0xF0001030, 1}, {'r', 0xF0001030, 1},
+            {'r', 0xF0001030, 0},    {'w', 0xF00011A0, c.a0}, {'w', 0xF0001190, c.a1},
+            {'w', 0xF00011B0, c.b0}, {'w', 0xF0001030, 1},    {'r', 0xF0001030, 1},
             {'r', 0xF0001030, 0},
         };
         EXPECT_EQ(driver.log, expected) << static_cast<uint32_t>(c.mode);

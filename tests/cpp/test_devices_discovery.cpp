@@ -122,8 +122,7 @@ TEST(DevicesDiscovery, RuntimeErrorFromTheProbeSkipsTheDevice) {
     std::string out;
     const auto devices = discover(
         "tarn_v2,v1",
-        [](std::shared_ptr<Device>) -> bool { throw std::runtime_error("mapping failed"); },
-        &out);
+        [](std::shared_ptr<Device>) -> bool { throw std::runtime_error("mapping failed"); }, &out);
     EXPECT_EQ(out, "mapping failed\n");
     EXPECT_EQ(versions(devices), (std::vector<HwVersion>{XVR2200_v1}));
 }

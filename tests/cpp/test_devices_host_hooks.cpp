@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/time.h>
 
@@ -31,8 +30,8 @@ TEST(HostHooks, SleepLastsAtLeastTheRequestedTime) {
 }
 
 TEST(HostHooks, SignalDoesNotShortenTheSleep) {
-    struct sigaction action {};
-    struct sigaction previous {};
+    struct sigaction action{};
+    struct sigaction previous{};
     action.sa_handler = on_alarm;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;  // no SA_RESTART: nanosleep is interrupted with EINTR

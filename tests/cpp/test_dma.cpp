@@ -51,12 +51,11 @@ TEST_P(DmaHeaderTest, FieldsLandWhereTheConstantsSay) {
 
     const uint32_t normal_size = c.xl ? 0 : c.size;
     const uint32_t xl_units = c.xl ? c.size / dma::XL_SIZE_UNIT_WORDS : 0;
-    const uint32_t word0 = (uint32_t{c.np.col} << dma::HDR0_COL.shift) |
-                           (uint32_t{c.np.row} << dma::HDR0_ROW.shift) |
-                           (uint32_t{c.np.id} << dma::HDR0_ID.shift) |
-                           (uint32_t{c.xl} << dma::HDR0_XL.shift) |
-                           (static_cast<uint32_t>(c.target) << dma::HDR0_TARGET.shift) |
-                           (normal_size << dma::HDR0_SIZE.shift);
+    const uint32_t word0 =
+        (uint32_t{c.np.col} << dma::HDR0_COL.shift) | (uint32_t{c.np.row} << dma::HDR0_ROW.shift) |
+        (uint32_t{c.np.id} << dma::HDR0_ID.shift) | (uint32_t{c.xl} << dma::HDR0_XL.shift) |
+        (static_cast<uint32_t>(c.target) << dma::HDR0_TARGET.shift) |
+        (normal_size << dma::HDR0_SIZE.shift);
     const uint32_t word1 =
         (uint32_t{c.offset} << dma::HDR1_OFFSET.shift) | (xl_units << dma::HDR1_XL_SIZE.shift);
     EXPECT_EQ(out[0], word0);
@@ -105,17 +104,18 @@ TEST(DmaTest, RefusedArguments) {
     uint32_t out[2] = {0x11111111, 0x22222222};
     const hw::Ident np(1, 1, 0);
     auto refuses = [&](const hw::Ident& id, uint32_t target, uint32_t size, bool xl) {
-        EXPECT_THROW(dma::format_config_header(out, id, static_cast<dma::Target>(target), size, 0, xl),
-                     std::invalid_argument)
+        EXPECT_THROW(
+            dma::format_config_header(out, id, static_cast<dma::Target>(target), size, 0, xl),
+            std::invalid_argument)
             << "target " << target << " size " << size << " xl " << xl;
     };
-    refuses(np, 16, 1, false);                // target above 15
+    refuses(np, 16, 1, false);                 // target above 15
     refuses(hw::Ident(1, 1, 8), 7, 1, false);  // id above 7
-    refuses(np, 7, 256, false);               // normal size above 255
+    refuses(np, 7, 256, false);                // normal size above 255
     refuses(np, 7, 1000, false);
-    refuses(np, 7, 17, true);                 // XL size not a multiple of 16
+    refuses(np, 7, 17, true);  // XL size not a multiple of 16
     refuses(np, 7, 1001, true);
-    refuses(np, 7, 65536u * 16u, true);       // XL size beyond 16 bits of units
+    refuses(np, 7, 65536u * 16u, true);  // XL size beyond 16 bits of units
     EXPECT_EQ(out[0], 0x11111111u);
     EXPECT_EQ(out[1], 0x22222222u);
     EXPECT_THROW(dma::format_config_header(nullptr, np, dma::NpRegisters, 1, 0, false),

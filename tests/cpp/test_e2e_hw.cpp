@@ -77,10 +77,11 @@ std::shared_ptr<LearningParams> unsupervised(double num_weights, double num_clas
 // connections, and with `learning` compiled for on-chip learning.
 std::unique_ptr<Model> v1_dense_model(uint32_t units, bool learning) {
     auto model = Model::create();
-    model->add(make_layer(LayerType::InputData, "input",
-                          {{"input_width", 1}, {"input_height", 1}, {"input_channels", 64},
-                           {"input_bits", 1}}),
-               {});
+    model->add(
+        make_layer(
+            LayerType::InputData, "input",
+            {{"input_width", 1}, {"input_height", 1}, {"input_channels", 64}, {"input_bits", 1}}),
+        {});
     auto fc = make_layer(LayerType::FullyConnected, "fc",
                          {{"units", int(units)}, {"weights_bits", 1}, {"act_bits", 1}});
     model->add(fc, {});
@@ -120,9 +121,9 @@ TEST(E2eHw, DiscoveryWithTheRealProbe) {
         discover("v2,tarn_v2,v1,mote,fail,tarn_v2+hrc_timeout,v1+hrc_timeout", &out);
     EXPECT_EQ(out, "Emulated driver failure.\n");
     ASSERT_EQ(devices.size(), 6u);
-    const std::vector<HwVersion> expected{Selvo_v2, Tarn_v2,    XVR2200_v1,
+    const std::vector<HwVersion> expected{Selvo_v2,   Tarn_v2, XVR2200_v1,
                                           Mote_Selvo, Tarn_v2, XVR2200_v1};
-    const std::vector<IpVersion> ips{IpVersion::v2, IpVersion::v1,   IpVersion::v1,
+    const std::vector<IpVersion> ips{IpVersion::v2,   IpVersion::v1, IpVersion::v1,
                                      IpVersion::mote, IpVersion::v1, IpVersion::v1};
     for (size_t i = 0; i < devices.size(); ++i) {
         EXPECT_EQ(devices[i]->version(), expected[i]) << i;
@@ -152,13 +153,11 @@ TEST(E2eHw, ProbeOnDevicesWithoutAnHrcLayerMapping) {
     // The probe's InputConvolutional is a v1 kind: mapping it elsewhere fails, and that
     // failure leaves the probe (discovery prints and skips such a device).
     emu::set_driver_specs("v2,mote");
-    const DeviceList devices = detail::populate_devices([](std::shared_ptr<Device>) {
-        return false;
-    });
+    const DeviceList devices =
+        detail::populate_devices([](std::shared_ptr<Device>) { return false; });
     ASSERT_EQ(devices.size(), 2u);
     for (const auto& device : devices) {
-        EXPECT_NE(runtime_error_of([&] { hrc_check_timeout(device); }), "")
-            << device->desc();
+        EXPECT_NE(runtime_error_of([&] { hrc_check_timeout(device); }), "") << device->desc();
     }
 }
 
@@ -265,9 +264,9 @@ TEST(E2eHw, FitReadsTheLearnedVariablesBackOnV1) {
     // fields in words 2 and 3, the connections in words 4 and 5.
     std::vector<uint32_t> mem = learn_mem(hw);
     ASSERT_EQ(mem.size(), 2u + 8 * 6);
-    const uint32_t n1 = 2 + 1 * 6;  // neuron 1
-    EXPECT_EQ(mem[n1 + 3] >> 16, 3u);        // threshold_learning as programmed
-    EXPECT_EQ(mem[n1 + 3] & 0xFFFF, 2u);     // thswap as programmed
+    const uint32_t n1 = 2 + 1 * 6;        // neuron 1
+    EXPECT_EQ(mem[n1 + 3] >> 16, 3u);     // threshold_learning as programmed
+    EXPECT_EQ(mem[n1 + 3] & 0xFFFF, 2u);  // thswap as programmed
     mem[n1 + 2] = (mem[n1 + 2] & ~0xF0000u) | 0x50000;
     mem[n1 + 3] = 0x12340007;
     // Neuron 1 moves its connection from input 7 to input 40 (it keeps its 6 connections).
@@ -318,17 +317,19 @@ TEST(E2eHw, FitReadsBackFromAnFnp2) {
     const DeviceList devices = discover("gemel", &out);
     HardwareDevice& hw = *devices[0]->hardware();
     auto model = Model::create();
-    model->add(make_layer(LayerType::InputData, "input",
-                          {{"input_width", 1}, {"input_height", 1}, {"input_channels", 2048},
-                           {"input_bits", 1}}),
-               {});
+    model->add(
+        make_layer(
+            LayerType::InputData, "input",
+            {{"input_width", 1}, {"input_height", 1}, {"input_channels", 2048}, {"input_bits", 1}}),
+        {});
     auto fc = make_layer(LayerType::FullyConnected, "learner",
                          {{"units", 400}, {"weights_bits", 1}, {"act_bits", 1}});
     model->add(fc, {});
     Dense& w = var(*fc, "weights");
     fill_i8(w, [](size_t) { return int8_t(0); });
     for (uint32_t n = 0; n < 400; ++n) {
-        for (uint32_t k = 0; k < 4; ++k) w.data<int8_t>()[w.offset_of({n, (n + k * 512) % 2048})] = 1;
+        for (uint32_t k = 0; k < 4; ++k)
+            w.data<int8_t>()[w.offset_of({n, (n + k * 512) % 2048})] = 1;
     }
     model->compile(unsupervised(4, 4));
     model->map(devices[0], true, std::make_shared<MapConstraints>(devices[0]));
@@ -366,19 +367,19 @@ TEST(E2eHw, FitReadsBackFromAnFnp2) {
 
 std::unique_ptr<Model> mote_model() {
     auto model = Model::create();
-    model->add(make_layer(LayerType::InputData, "input",
-                          {{"input_width", 1}, {"input_height", 16}, {"input_channels", 32},
-                           {"input_bits", 8}}),
-               {});
+    model->add(
+        make_layer(
+            LayerType::InputData, "input",
+            {{"input_width", 1}, {"input_height", 16}, {"input_channels", 32}, {"input_bits", 8}}),
+        {});
     const struct {
         const char* name;
         int outputs, bits;
     } srs[] = {{"sr1", 16, 8}, {"sr2", 10, 32}};
     for (const auto& s : srs) {
-        auto sr = make_layer(LayerType::StatefulRecurrent, s.name,
-                             {{"stateful_channels", 64},
-                              {"output_channels", s.outputs},
-                              {"output_bits", s.bits}});
+        auto sr = make_layer(
+            LayerType::StatefulRecurrent, s.name,
+            {{"stateful_channels", 64}, {"output_channels", s.outputs}, {"output_bits", s.bits}});
         model->add(sr, {});
         fill_i8(var(*sr, "in_proj"), [](size_t i) { return int8_t(int(i % 3) - 1); });
     }
@@ -432,10 +433,10 @@ TEST(E2eHw, V2ModelRunsAndRefusesLearning) {
     model->add(make_layer(LayerType::InputData, "input",
                           {{"input_width", 8}, {"input_height", 8}, {"input_channels", 3}}),
                {});
-    model->add(make_layer(LayerType::Conv2D, "conv",
-                          {{"filters", 8}, {"kernel_size", 3}, {"activation", 1},
-                           {"output_bits", 8}}),
-               {});
+    model->add(
+        make_layer(LayerType::Conv2D, "conv",
+                   {{"filters", 8}, {"kernel_size", 3}, {"activation", 1}, {"output_bits", 8}}),
+        {});
     model->add(make_layer(LayerType::Dense1D, "dense",
                           {{"units", 10}, {"activation", 1}, {"output_bits", 8}}),
                {});
@@ -457,8 +458,7 @@ TEST(E2eHw, V2ModelRunsAndRefusesLearning) {
     for (size_t i = 0; i < 10; ++i) {
         EXPECT_EQ(int(r->data<uint8_t>()[i]), expected_value(sum, i, 8)) << i;
     }
-    EXPECT_EQ(runtime_error_of([&] { model->fit(in, {3}, 0); }),
-              "Learning not implemented on v2.");
+    EXPECT_EQ(runtime_error_of([&] { model->fit(in, {3}, 0); }), "Learning not implemented on v2.");
     EXPECT_TRUE(devices[0]->hardware()->learn_enabled());
 }
 

@@ -168,9 +168,9 @@ TEST(E2eMote, RecurrentChainWithPostProcessing) {
 TEST(E2eMote, SixteenBitInputReluAndSubsample) {
     auto device = mote_device();
     Chain c;
-    c.add(make_layer(LayerType::InputData, "input",
-                     {{"input_width", 1}, {"input_height", 32}, {"input_channels", 16},
-                      {"input_bits", 16}}));
+    c.add(make_layer(
+        LayerType::InputData, "input",
+        {{"input_width", 1}, {"input_height", 32}, {"input_channels", 16}, {"input_bits", 16}}));
     recurrent(c, "sr1", 32, 24, 8, static_cast<int>(ActivationType::ReLU));
     recurrent(c, "sr2", 32, 8, 8, 0, 2);
     c.add(make_layer(LayerType::Dequantizer, "dequantizer", {}));
@@ -186,9 +186,8 @@ TEST(E2eMote, SixteenBitInputReluAndSubsample) {
 TEST(E2eMote, PostProcessingNeedsThreeTimesteps) {
     auto device = mote_device();
     Chain c = chain(2, true);
-    EXPECT_EQ(e2e::runtime_error_of([&] {
-                  c.model->map(device, true, std::make_shared<MapConstraints>(device));
-              }),
+    EXPECT_EQ(e2e::runtime_error_of(
+                  [&] { c.model->map(device, true, std::make_shared<MapConstraints>(device)); }),
               "Cannot map layer 'post'. Timesteps dimension must be at least 3 (got 2).");
     EXPECT_TRUE(c.model->sequences().empty());
 }
@@ -200,9 +199,8 @@ TEST(E2eMote, ConvolutionIsRefused) {
                           {{"input_width", 8}, {"input_height", 8}, {"input_channels", 1}}),
                {});
     model->add(make_layer(LayerType::Conv2D, "conv", {{"filters", 4}, {"kernel_size", 3}}), {});
-    EXPECT_EQ(e2e::runtime_error_of([&] {
-                  model->map(device, true, std::make_shared<MapConstraints>(device));
-              }),
+    EXPECT_EQ(e2e::runtime_error_of(
+                  [&] { model->map(device, true, std::make_shared<MapConstraints>(device)); }),
               "Cannot map layer 'conv'. Unsupported layer type on Mote.");
 }
 

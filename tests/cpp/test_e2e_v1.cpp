@@ -40,8 +40,10 @@ std::shared_ptr<Layer> input(uint32_t x, uint32_t y, uint32_t c, int bits) {
 std::shared_ptr<Layer> conv(const std::string& name, int filters, int act_bits,
                             const std::map<std::string, int>& extra = {},
                             LayerType type = LayerType::Convolutional) {
-    std::map<std::string, int> p{{"filters", filters}, {"kernel_width", 3},
-                                 {"kernel_height", 3}, {"weights_bits", 2},
+    std::map<std::string, int> p{{"filters", filters},
+                                 {"kernel_width", 3},
+                                 {"kernel_height", 3},
+                                 {"weights_bits", 2},
                                  {"act_bits", act_bits}};
     for (const auto& [k, v] : extra) p[k] = v;
     return make_layer(type, name, p);
@@ -56,7 +58,8 @@ std::shared_ptr<Layer> fc(const std::string& name, int units, int weights_bits, 
 void set_weights(const Layer& layer) {
     for (const char* name : {"weights", "weights_pw"}) {
         if (!layer.variables()->has(name)) continue;
-        fill_i8(var(layer, name), [](size_t i) { return int8_t(i % 3 == 0 ? 1 : (i % 3 == 1 ? -1 : 0)); });
+        fill_i8(var(layer, name),
+                [](size_t i) { return int8_t(i % 3 == 0 ? 1 : (i % 3 == 1 ? -1 : 0)); });
     }
     if (layer.variables()->has("threshold")) fill<int32_t>(var(layer, "threshold"), 1);
 }
@@ -77,14 +80,25 @@ Built hrc_conv_fc() {
     Built b;
     b.add(input(16, 16, 3, 8));
     b.add(make_layer(LayerType::InputConvolutional, "hrc",
-                     {{"input_width", 16},    {"input_height", 16},    {"input_channels", 3},
-                      {"kernel_width", 3},    {"kernel_height", 3},    {"padding", 1},
-                      {"stride_x", 1},        {"stride_y", 1},         {"filters", 16},
-                      {"weights_bits", 8},    {"padding_value", 0},    {"activation", 1},
-                      {"act_bits", 2},        {"pooling_width", 1},    {"pooling_height", 1},
-                      {"pool_type", 0},       {"pooling_stride_x", 1}, {"pooling_stride_y", 1}}));
-    b.add(conv("conv1", 32, 2,
-               {{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}}));
+                     {{"input_width", 16},
+                      {"input_height", 16},
+                      {"input_channels", 3},
+                      {"kernel_width", 3},
+                      {"kernel_height", 3},
+                      {"padding", 1},
+                      {"stride_x", 1},
+                      {"stride_y", 1},
+                      {"filters", 16},
+                      {"weights_bits", 8},
+                      {"padding_value", 0},
+                      {"activation", 1},
+                      {"act_bits", 2},
+                      {"pooling_width", 1},
+                      {"pooling_height", 1},
+                      {"pool_type", 0},
+                      {"pooling_stride_x", 1},
+                      {"pooling_stride_y", 1}}));
+    b.add(conv("conv1", 32, 2, {{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}}));
     b.add(conv("conv2", 16, 1));
     b.add(fc("fc", 10, 2, 2));
     return b;
@@ -159,7 +173,8 @@ TEST_P(E2eV1Versions, HrcConvolutionalFullyConnected) {
     // Input type 0 for an HRC first layer; the FullyConnected output type is 0
     // only from product 0xA1 on.
     EXPECT_EQ(static_cast<int>(info.info().input_type()), 0);
-    EXPECT_EQ(static_cast<int>(info.info().output_type()), target.version.product_id > 0xA0 ? 0 : 1);
+    EXPECT_EQ(static_cast<int>(info.info().output_type()),
+              target.version.product_id > 0xA0 ? 0 : 1);
     ASSERT_NE(info.info().epg_registers(), nullptr);
     EXPECT_EQ(info.info().epg_registers()->size(), 6u);
     // One pass: the event generator's word at 0x0C is 0x10.
@@ -170,19 +185,20 @@ TEST_P(E2eV1Versions, HrcConvolutionalFullyConnected) {
     IpVersionSpecificHardwareBackend bundle(*device);
     const bool out_zero = target.version.product_id > 0xA0;
     const auto scc = bundle.io_recorder().record_scc(true, true, false, out_zero, false,
-                                                      Shape{16, 16, 3}, Shape{1, 1, 10});
+                                                     Shape{16, 16, 3}, Shape{1, 1, 10});
     e2e::expect_same_record(p.data->passes()->Get(0)->records()->Get(0), *scc, "input setup");
 }
 
 INSTANTIATE_TEST_SUITE_P(E2eV1, E2eV1Versions, ::testing::Values(kXvr, kGemel, kTarnV2),
-                         [](const ::testing::TestParamInfo<Target>& i) { return std::string(i.param.name); });
+                         [](const ::testing::TestParamInfo<Target>& i) {
+                             return std::string(i.param.name);
+                         });
 
 TEST(E2eV1, TarnV1IsRefused) {
     auto device = e2e::preset_device(Tarn_v1, "tarn_v1");
     Built b = hrc_conv_fc();
-    EXPECT_EQ(e2e::runtime_error_of([&] {
-                  b.model->map(device, true, std::make_shared<MapConstraints>(device));
-              }),
+    EXPECT_EQ(e2e::runtime_error_of(
+                  [&] { b.model->map(device, true, std::make_shared<MapConstraints>(device)); }),
               "Cannot map layer 'input'. Tarn_v1 is not supported on this version. Please "
               "install vorna 2.0.5 instead.");
     EXPECT_TRUE(b.model->sequences().empty());
@@ -239,9 +255,8 @@ TEST(E2eV1, MaxPoolingBeforeFullyConnectedIsRefused) {
     b.add(input(16, 16, 8, 2));
     b.add(conv("conv", 8, 2, {{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}}));
     b.add(fc("fc", 10, 2, 2));
-    EXPECT_EQ(e2e::runtime_error_of([&] {
-                  b.model->map(device, true, std::make_shared<MapConstraints>(device));
-              }),
+    EXPECT_EQ(e2e::runtime_error_of(
+                  [&] { b.model->map(device, true, std::make_shared<MapConstraints>(device)); }),
               "Cannot map layer 'conv':\n"
               "  * Layer 'conv': A convolutional or separable convolutional layer with max "
               "pooling cannot be the last layer of a sequence.\n"
@@ -253,12 +268,13 @@ TEST(E2eV1, MaxPoolingBeforeFullyConnectedIsRefused) {
 }
 
 std::shared_ptr<LearningParams> unsupervised(double num_weights, double num_classes) {
-    return LearningParams::create(LearningType::Unsupervised, {{"initial_plasticity", 1.0},
-                                                               {"learning_competition", 0.0},
-                                                               {"min_plasticity", 0.10000000149011612},
-                                                               {"num_classes", num_classes},
-                                                               {"num_weights", num_weights},
-                                                               {"plasticity_decay", 0.25}});
+    return LearningParams::create(LearningType::Unsupervised,
+                                  {{"initial_plasticity", 1.0},
+                                   {"learning_competition", 0.0},
+                                   {"min_plasticity", 0.10000000149011612},
+                                   {"num_classes", num_classes},
+                                   {"num_weights", num_weights},
+                                   {"plasticity_decay", 0.25}});
 }
 
 TEST(E2eV1, LearningFullyConnectedLastLayer) {
@@ -271,7 +287,8 @@ TEST(E2eV1, LearningFullyConnectedLastLayer) {
     Dense& w = var(*learner, "weights");
     fill_i8(w, [](size_t) { return int8_t(0); });
     for (uint32_t n = 0; n < 8; ++n) {
-        for (uint32_t k = 0; k < 6; ++k) w.data<int8_t>()[w.offset_of({n, (n * 7 + k * 9) % 64})] = 1;
+        for (uint32_t k = 0; k < 6; ++k)
+            w.data<int8_t>()[w.offset_of({n, (n * 7 + k * 9) % 64})] = 1;
     }
     fill<int32_t>(var(*learner, "threshold_learning"), 3);
     fill<int32_t>(var(*learner, "thswap"), 2);
@@ -314,7 +331,8 @@ TEST(E2eV1, LearningOnAnFnp2) {
     Dense& w = var(*learner, "weights");
     fill_i8(w, [](size_t) { return int8_t(0); });
     for (uint32_t n = 0; n < 400; ++n) {
-        for (uint32_t k = 0; k < 4; ++k) w.data<int8_t>()[w.offset_of({n, (n + k * 512) % 2048})] = 1;
+        for (uint32_t k = 0; k < 4; ++k)
+            w.data<int8_t>()[w.offset_of({n, (n + k * 512) % 2048})] = 1;
     }
     b.model->compile(unsupervised(4, 4));
     const e2e::CheckedProgram p = map_and_check(b, device);
@@ -341,9 +359,8 @@ TEST(E2eV1, LearningWithWrongConnectionCountIsRefused) {
     b.add(input(1, 1, 64, 1));
     b.add(fc("learner", 8, 1, 1));
     b.model->compile(unsupervised(5, 1));
-    EXPECT_EQ(e2e::runtime_error_of([&] {
-                  b.model->map(device, true, std::make_shared<MapConstraints>(device));
-              }),
+    EXPECT_EQ(e2e::runtime_error_of(
+                  [&] { b.model->map(device, true, std::make_shared<MapConstraints>(device)); }),
               "Cannot map layer 'learner'. The number of weights per neuron should match the "
               "num_weights VornaUnsupervised parameter.");
 }
@@ -393,9 +410,8 @@ TEST(E2eV1, TwoPassesEndingInAFullyConnectedLayer) {
 TEST(E2eV1, NoSecondPassBeforeProductA1) {
     auto device = e2e::preset_device(Tarn_v2, "tarn_v2");
     Built b = long_conv_chain(32);
-    const std::string error = e2e::runtime_error_of([&] {
-        b.model->map(device, true, std::make_shared<MapConstraints>(device));
-    });
+    const std::string error = e2e::runtime_error_of(
+        [&] { b.model->map(device, true, std::make_shared<MapConstraints>(device)); });
     // The 28 NPs of the mesh hold the first 28 convolutions; product 0x00 has
     // no second pass for the rest.
     EXPECT_EQ(error,
@@ -417,15 +433,26 @@ TEST(E2eV1, SplitConvolutionsAndLargeFullyConnected) {
     Built b;
     b.add(input(64, 48, 1, 8));
     b.add(make_layer(LayerType::InputConvolutional, "hrc",
-                     {{"input_width", 64},    {"input_height", 48},    {"input_channels", 1},
-                      {"kernel_width", 5},    {"kernel_height", 5},    {"padding", 1},
-                      {"stride_x", 1},        {"stride_y", 1},         {"filters", 32},
-                      {"weights_bits", 8},    {"padding_value", 0},    {"activation", 1},
-                      {"act_bits", 4},        {"pooling_width", 1},    {"pooling_height", 1},
-                      {"pool_type", 0},       {"pooling_stride_x", 1}, {"pooling_stride_y", 1}}));
+                     {{"input_width", 64},
+                      {"input_height", 48},
+                      {"input_channels", 1},
+                      {"kernel_width", 5},
+                      {"kernel_height", 5},
+                      {"padding", 1},
+                      {"stride_x", 1},
+                      {"stride_y", 1},
+                      {"filters", 32},
+                      {"weights_bits", 8},
+                      {"padding_value", 0},
+                      {"activation", 1},
+                      {"act_bits", 4},
+                      {"pooling_width", 1},
+                      {"pooling_height", 1},
+                      {"pool_type", 0},
+                      {"pooling_stride_x", 1},
+                      {"pooling_stride_y", 1}}));
     b.add(conv("conv1", 64, 2));
-    b.add(conv("conv2", 64, 2,
-               {{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}}));
+    b.add(conv("conv2", 64, 2, {{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}}));
     b.add(conv("conv3", 32, 2, {{"stride_x", 2}, {"stride_y", 2}}));
     b.add(fc("fc", 100, 4, 4));
     const e2e::CheckedProgram p = map_and_check(b, device);

@@ -23,14 +23,14 @@ std::unique_ptr<emu::EmulatedDriver> driver_for(const std::string& spec) {
 }
 
 std::shared_ptr<const Tensor> frame(std::vector<uint8_t> bytes, const Shape& shape) {
-    return Dense::copy(reinterpret_cast<const char*>(bytes.data()), bytes.size(),
-                       TensorType::uint8, shape, Dense::Layout::RowMajor);
+    return Dense::copy(reinterpret_cast<const char*>(bytes.data()), bytes.size(), TensorType::uint8,
+                       shape, Dense::Layout::RowMajor);
 }
 
 size_t count_kind(const Mesh& mesh, hw::Type type) {
-    return static_cast<size_t>(std::count_if(mesh.nps.begin(), mesh.nps.end(), [&](const np::Info& n) {
-        return n.types.count(type) != 0;
-    }));
+    return static_cast<size_t>(
+        std::count_if(mesh.nps.begin(), mesh.nps.end(),
+                      [&](const np::Info& n) { return n.types.count(type) != 0; }));
 }
 
 TEST(EmuSpec, ParsesPresetsAndOptions) {
@@ -98,9 +98,9 @@ TEST(EmuRegisters, V1AndMotePresets) {
         EXPECT_EQ(mesh->nps.size(), 28u) << name;
         EXPECT_EQ(count_kind(*mesh, hw::Type::TNP_B), 0u) << name;
         EXPECT_EQ(count_kind(*mesh, hw::Type::FNP3), 2u) << name;
-        EXPECT_TRUE(std::none_of(mesh->nps.begin(), mesh->nps.end(),
-                                 [](const np::Info& n) { return n.has_lut; }))
-            << name;
+        EXPECT_TRUE(std::none_of(mesh->nps.begin(), mesh->nps.end(), [](const np::Info& n) {
+            return n.has_lut;
+        })) << name;
     }
     auto driver = driver_for("mote");
     auto device = HardwareDevice::create(driver.get());
@@ -171,7 +171,8 @@ TEST(EmuDevice, OutputsFollowTheFrameSum) {
     const auto bytes = emu_program(f);
     device->program(bytes.data(), bytes.size());
     // Sum 10: elements (10 + i) mod 16 folded into int4: -6, -5, -4.
-    auto out = device->forward({frame({1, 2, 3, 4}, Shape{2, 2, 1}), frame({0, 0, 0, 255}, Shape{4})});
+    auto out =
+        device->forward({frame({1, 2, 3, 4}, Shape{2, 2, 1}), frame({0, 0, 0, 255}, Shape{4})});
     ASSERT_EQ(out.size(), 2u);
     auto first = Tensor::ensure_dense(std::shared_ptr<const Tensor>(std::move(out[0])));
     EXPECT_EQ(first->type(), TensorType::int4);

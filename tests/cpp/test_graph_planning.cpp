@@ -150,7 +150,7 @@ TEST(GraphUtilsPlanning, OnlyOutboundIsSkipLayer) {
     set_skipdma_store_channel_info(r.e, r.layers, r.layers, &r.depths);
     const auto& store = *mapping(r.e).skipdma_store_channel;
     EXPECT_EQ(store.store_flag, 1);
-    EXPECT_EQ(store.skip_param, 0);                 // S sits at E's depth
+    EXPECT_EQ(store.skip_param, 0);               // S sits at E's depth
     EXPECT_EQ(mapping(r.e).next_channel, 6 + 2);  // third channel of E's block
 }
 
@@ -222,9 +222,9 @@ TEST(GraphUtilsPlanning, ConcatenationMergeLoad) {
     DepthMap depths;
     set_skipdma_load_channel_info(g.m, layers, layers, &depths);
     const auto& load = *mapping(g.m).skipdma_load_channel;
-    EXPECT_EQ(load.skip_param, 1);        // depths 3 and 2
-    EXPECT_EQ(load.concat_offset, 24u);   // B3's channels
-    EXPECT_EQ(load.channel, 3);           // store channel of B1, the shallowest input
+    EXPECT_EQ(load.skip_param, 1);       // depths 3 and 2
+    EXPECT_EQ(load.concat_offset, 24u);  // B3's channels
+    EXPECT_EQ(load.channel, 3);          // store channel of B1, the shallowest input
     set_merge_layer_info(g.m, layers, layers, &depths);
     EXPECT_FALSE(mapping(g.m).merge_info->from_add);
     EXPECT_FALSE(mapping(g.m).merge_info->main_shift);

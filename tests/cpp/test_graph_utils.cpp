@@ -27,8 +27,7 @@ using Names = std::vector<std::string>;
 // Residual block: A -> B -> E -> S(Add) -> M -> D and A -> S, with S's
 // inputs A then E. `reversed` puts S before B among A's outbound layers.
 struct Residual {
-    FakePtr a = conv("A"), b = conv("B"), e = conv("E"), s = add("S"), m = conv("M"),
-            d = conv("D");
+    FakePtr a = conv("A"), b = conv("B"), e = conv("E"), s = add("S"), m = conv("M"), d = conv("D");
     explicit Residual(bool reversed = false) {
         if (reversed) {
             link(a, s);

@@ -21,10 +21,12 @@ TEST(HardwarePass, FirstPassLinksNothing) {
     auto a = conv("a");
     auto b = conv("b");
     const LayerList layers = chain({in, a, b});
-    HardwarePass pass(layers, layers,
-                      {{}, {Component(Type::CNP1, Ident(1, 1, 0))},
-                       {Component(Type::CNP2, Ident(1, 1, 1)), Component(Type::CNP2, Ident(1, 1, 2))}},
-                      kPass, nullptr);
+    HardwarePass pass(
+        layers, layers,
+        {{},
+         {Component(Type::CNP1, Ident(1, 1, 0))},
+         {Component(Type::CNP2, Ident(1, 1, 1)), Component(Type::CNP2, Ident(1, 1, 2))}},
+        kPass, nullptr);
     EXPECT_EQ(pass.size(), 3u);
     EXPECT_EQ(pass.layers, layers);
     EXPECT_TRUE(mapping_of(b).output_to_dma);
@@ -37,11 +39,11 @@ TEST(HardwarePass, SecondPassChainsToTheFirst) {
     auto b = conv("b");
     auto c = conv("c");
     const LayerList all = chain({a, b, c});
-    auto first = std::make_shared<HardwarePass>(
-        LayerList{a, b}, all,
-        ComponentsPerLayer{{Component(Type::CNP1, Ident(1, 1, 0))},
-                           {Component(Type::CNP1, Ident(1, 1, 1))}},
-        kPass, nullptr);
+    auto first =
+        std::make_shared<HardwarePass>(LayerList{a, b}, all,
+                                       ComponentsPerLayer{{Component(Type::CNP1, Ident(1, 1, 0))},
+                                                          {Component(Type::CNP1, Ident(1, 1, 1))}},
+                                       kPass, nullptr);
     HardwarePass second(LayerList{c}, all, {{Component(Type::CNP1, Ident(1, 1, 0))}}, kPass, first);
     const LayerMapping& mb = mapping_of(b);
     ASSERT_EQ(mb.outbound_components.size(), 1u);

@@ -63,8 +63,7 @@ TEST(HardwareSequence, LabelsEnableLearningRunFitAndReadBack) {
     const std::vector<int> labels{1, 0};
     // The v2 recorder does not learn: the read-back after fit fails.
     EXPECT_THROW(m.sequence->forward_samples(samples(2), &labels), std::runtime_error);
-    EXPECT_EQ(hw.log,
-              (std::vector<std::string>{"program", "batch 2 true", "learn on", "fit 2"}));
+    EXPECT_EQ(hw.log, (std::vector<std::string>{"program", "batch 2 true", "learn on", "fit 2"}));
     hw.log.clear();
     m.sequence->forward_samples(samples(1), nullptr);
     EXPECT_EQ(hw.log, (std::vector<std::string>{"batch 1 true", "learn off", "forward"}));

@@ -160,16 +160,18 @@ TEST(HrcFormats, KernelsWithoutALayoutFail) {
     auto zero = [](uint32_t, uint32_t, uint32_t, uint32_t) { return 0; };
     EXPECT_EQ(exception_text([&] { format_hrc_weights(*kernel(6, 1, 1, zero)); }),
               "Wrong kernel_size at HRC recording.");
-    EXPECT_EQ(exception_text([&] { format_hrc_weights(*kernel(6, 3, 1, zero)); }), "<no exception>");
+    EXPECT_EQ(exception_text([&] { format_hrc_weights(*kernel(6, 3, 1, zero)); }),
+              "<no exception>");
     // Two channels would run past the images; refused instead of writing out of bounds.
     EXPECT_EQ(exception_text([&] { format_hrc_weights(*kernel(4, 2, 3, zero)); }),
               "HRC weights do not fit the HRC weight memories.");
     EXPECT_EQ(exception_text([&] { format_hrc_weights(*kernel(3, 2, 200, zero)); }),
               "HRC weights do not fit the HRC weight memories.");
     auto unsigned_kernel = Dense::create(TensorType::uint8, Shape{3, 3, 1, 1}, Layout::ColMajor);
-    EXPECT_EQ(
-        exception_text([&] { format_hrc_weights(*unsigned_kernel); }).rfind("Wrong requested type ", 0),
-        0u);
+    EXPECT_EQ(exception_text([&] {
+                  format_hrc_weights(*unsigned_kernel);
+              }).rfind("Wrong requested type ", 0),
+              0u);
 }
 
 TEST(HrcFormats, ActivationWords) {
@@ -199,16 +201,16 @@ TEST(HrcFormats, ActivationRangeAndTypeErrors) {
                   format_hrc_activations(*ok_i8, *ok_u8, nullptr, nullptr, *u8({32}), *ok_i8);
               }),
               "32 cannot fit in a 5 bits unsigned integer.");
-    const std::string wrong =
-        exception_text([&] { format_hrc_activations(*ok_u8, *ok_u8, nullptr, nullptr, *ok_u8, *ok_i8); });
+    const std::string wrong = exception_text(
+        [&] { format_hrc_activations(*ok_u8, *ok_u8, nullptr, nullptr, *ok_u8, *ok_i8); });
     EXPECT_EQ(wrong.rfind("Wrong requested type ", 0), 0u) << wrong;
     EXPECT_NE(wrong.find(" for a tensor of type uint8."), std::string::npos) << wrong;
     // A variable shorter than "bias" is refused rather than read past its end.
-    EXPECT_EQ(
-        exception_text([&] {
-            format_hrc_activations(*i8({0, 0}), *ok_u8, nullptr, nullptr, *u8({0, 0}), *i8({0, 0}));
-        }),
-        "Coordinates are out-of-range");
+    EXPECT_EQ(exception_text([&] {
+                  format_hrc_activations(*i8({0, 0}), *ok_u8, nullptr, nullptr, *u8({0, 0}),
+                                         *i8({0, 0}));
+              }),
+              "Coordinates are out-of-range");
 }
 
 TEST(HrcFormats, LutVariableWords) {
@@ -221,8 +223,9 @@ TEST(HrcFormats, LutVariableWords) {
     auto zu = u8({0});
     EXPECT_EQ(exception_text([&] { format_hrc_lut_variables(*zu, *z8, *u8({32}), *z8, *z8, *zu); }),
               "2 cannot fit in a 1 bits unsigned integer.");
-    EXPECT_EQ(exception_text([&] { format_hrc_lut_variables(*zu, *z8, *zu, *i8({-33}), *z8, *zu); }),
-              "-33 cannot fit in a 6 bits signed integer.");
+    EXPECT_EQ(
+        exception_text([&] { format_hrc_lut_variables(*zu, *z8, *zu, *i8({-33}), *z8, *zu); }),
+        "-33 cannot fit in a 6 bits signed integer.");
     EXPECT_EQ(exception_text([&] { format_hrc_lut_variables(*zu, *z8, *zu, *z8, *i8({32}), *zu); }),
               "32 cannot fit in a 6 bits signed integer.");
 }

@@ -756,8 +756,9 @@ TEST(LayerArity, WrongNumbersOfInboundLayers) {
     // An empty list links to the last layer: one inbound layer for Add.
     EXPECT_EQ(kinded_error_text([&] { model->add(make_layer(LayerType::Add, {}, "add"), {}); }),
               "invalid_argument: Layer 'add' expects 2 inbound layer(s).");
-    EXPECT_EQ(kinded_error_text([&] { model->add(make_layer(LayerType::Concatenate, {}, "cat"), {in}); }),
-              "invalid_argument: Layer 'cat' expects 2 inbound layer(s).");
+    EXPECT_EQ(
+        kinded_error_text([&] { model->add(make_layer(LayerType::Concatenate, {}, "cat"), {in}); }),
+        "invalid_argument: Layer 'cat' expects 2 inbound layer(s).");
     EXPECT_EQ(kinded_error_text([&] {
                   model->add(make_layer(LayerType::Dense1D, {{"units", 2}}, "d"), {in, dw});
               }),

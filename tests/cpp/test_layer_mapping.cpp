@@ -89,7 +89,8 @@ TEST(LayerMappingStandalone, TnpBChannelWrapsAsAByte) {
 
 TEST(LayerMappingStandalone, StoreAccessors) {
     auto c = conv("c");
-    LayerMappingBuilder::map_standalone(c, {np(Type::CNP1, 1, 0), np(Type::SKIP_DMA_STORE, 1, 3, 1)},
+    LayerMappingBuilder::map_standalone(c,
+                                        {np(Type::CNP1, 1, 0), np(Type::SKIP_DMA_STORE, 1, 3, 1)},
                                         1, std::nullopt, std::nullopt);
     LayerMapping& m = mapping_of(c);
     ASSERT_NE(m.skipdma_store(), nullptr);

@@ -36,7 +36,7 @@ struct DefaultsCase {
 TEST(MapConstraintsDefaults, PerVersion) {
     const DefaultsCase cases[] = {
         {Tarn_v1, 32, 256, 512},
-        {Tarn_v2, 32, 256, 504},              // exactly BC.00.00.02
+        {Tarn_v2, 32, 256, 504},                      // exactly BC.00.00.02
         {HwVersion{0xBD, 0x00, 0, 2}, 32, 256, 512},  // another vendor
         {HwVersion{0xBC, 0x00, 1, 2}, 32, 256, 512},
         {Gemel_v1, 32, 256, 512},
@@ -139,7 +139,7 @@ TEST(MapConstraintsHooks, DefaultSelection) {
 
 // A caller's constraints that watch the layers and pick NPs from the end.
 class ReversingConstraints : public MapConstraints {
-public:
+  public:
     using MapConstraints::MapConstraints;
     void next_layer_handler(const std::string& name) const override { seen.push_back(name); }
     std::vector<hw::Ident> select_nps(const std::vector<hw::Ident>& source, size_t n,

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <iterator>
-#include <set>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -99,11 +99,12 @@ TEST(MapRoutine, OneConvOnePass) {
     EXPECT_EQ(view.info->max_descriptors(), 4);
     ASSERT_EQ(view.data->passes()->size(), 1u);
     EXPECT_EQ(view.data->passes()->Get(0)->records()->size(), 3u);
-    EXPECT_EQ(std::vector<uint32_t>(view.info->input_dims()->begin(), view.info->input_dims()->end()),
-              (std::vector<uint32_t>{8, 8, 4}));
-    EXPECT_EQ(std::vector<uint32_t>(view.info->output_dims()->begin(),
-                                    view.info->output_dims()->end()),
-              (std::vector<uint32_t>{8, 8, 16}));
+    EXPECT_EQ(
+        std::vector<uint32_t>(view.info->input_dims()->begin(), view.info->input_dims()->end()),
+        (std::vector<uint32_t>{8, 8, 4}));
+    EXPECT_EQ(
+        std::vector<uint32_t>(view.info->output_dims()->begin(), view.info->output_dims()->end()),
+        (std::vector<uint32_t>{8, 8, 16}));
     ASSERT_NE(view.info->epg_registers(), nullptr);
     EXPECT_EQ(view.info->epg_registers()->size(), 6u);
     EXPECT_EQ(view.info->epg_registers()->Get(0)->value(), (2u << 8) | 2u);  // columns 2..2
@@ -198,7 +199,8 @@ TEST(MapRoutine, ForcedSecondPass) {
     ASSERT_EQ(view.data->passes()->size(), 2u);
     EXPECT_EQ(view.data->passes()->Get(0)->records()->size(), 5u);  // scc, 3 layers, unused NPs
     EXPECT_EQ(view.data->passes()->Get(1)->records()->size(), 1u);
-    const uint64_t hdr = program::format_config_header_fb(Ident(0, 0, 0, 0), dma::IpRegisters, 1, 0);
+    const uint64_t hdr =
+        program::format_config_header_fb(Ident(0, 0, 0, 0), dma::IpRegisters, 1, 0);
     EXPECT_NE(hdr, 0u);
     EXPECT_EQ(view.data->dummy_desc_hdr()->word0(), static_cast<uint32_t>(hdr));
     EXPECT_EQ(view.data->dummy_desc_hdr()->word1(), static_cast<uint32_t>(hdr >> 32));
@@ -304,8 +306,9 @@ TEST(MapRoutine, DenseNpChoice) {
     // A Dense1D first layer flattens its input.
     ProgramView view = check_program(rig.sequence()->program());
     ASSERT_NE(view.info, nullptr);
-    EXPECT_EQ(std::vector<uint32_t>(view.info->input_dims()->begin(), view.info->input_dims()->end()),
-              (std::vector<uint32_t>{1, 1, 256}));
+    EXPECT_EQ(
+        std::vector<uint32_t>(view.info->input_dims()->begin(), view.info->input_dims()->end()),
+        (std::vector<uint32_t>{1, 1, 256}));
 }
 
 TEST(MapRoutine, DenseThatDoesNotFitAnFnp3AvoidsAnEarlierFnp2) {
@@ -340,9 +343,9 @@ TEST(MapRoutine, ConvsLeaveFnpCapableNpsForLast) {
     ASSERT_FALSE(rig.map(&layers, false).error);
     std::vector<Ident> order;
     for (const auto& c : convs) order.push_back((*mapping_of(c).nps)[0].ident);
-    EXPECT_EQ(order, (std::vector<Ident>{Ident(2, 1, 0), Ident(2, 1, 1), Ident(2, 1, 2),
-                                         Ident(1, 1, 0), Ident(1, 1, 1), Ident(1, 1, 2),
-                                         Ident(2, 1, 3)}));
+    EXPECT_EQ(order,
+              (std::vector<Ident>{Ident(2, 1, 0), Ident(2, 1, 1), Ident(2, 1, 2), Ident(1, 1, 0),
+                                  Ident(1, 1, 1), Ident(1, 1, 2), Ident(2, 1, 3)}));
 }
 
 // S7: run checks over prefixes.
@@ -444,7 +447,8 @@ TEST(MapRoutine, MoteChainStopsAtFirstRecurrentLayer) {
     Dense* scales = nullptr;
     (void)scales;
     LayerList layers = chain({in, q, r1, r2, dq});
-    std::unique_ptr<Dense> s = Dense::create(TensorType::float32, Shape({4}), Dense::Layout::RowMajor);
+    std::unique_ptr<Dense> s =
+        Dense::create(TensorType::float32, Shape({4}), Dense::Layout::RowMajor);
     dq->variables()->set("scales", std::shared_ptr<Dense>(std::move(s)));
     const MappingStatusGroup result = rig.map(&layers);
     ASSERT_FALSE(result.error) << result.to_string();

@@ -23,7 +23,7 @@ constexpr uint32_t kBase = 0x40000000;
 
 // A register map that logs the offsets it is read at.
 class FakeDriver : public HardwareDriver {
-public:
+  public:
     void read(uint32_t address, void* buffer, size_t length) override {
         reads.push_back(address - kBase);
         uint32_t value = 0;
@@ -40,8 +40,9 @@ public:
 
 // A hardware device with a fixed version and NP configuration words.
 class FakeHardwareDevice : public HardwareDevice {
-public:
-    FakeHardwareDevice(HwVersion version, FakeDriver* driver) : version_(version), driver_(driver) {}
+  public:
+    FakeHardwareDevice(HwVersion version, FakeDriver* driver)
+        : version_(version), driver_(driver) {}
     HwVersion version() const override { return version_; }
     HardwareDriver* driver() const override { return driver_; }
     uint32_t read_np_config(const hw::Ident& ident) const override {
@@ -54,7 +55,7 @@ public:
     uint32_t default_config = 0x480;  // CNP1 and CNP2, with a look-up table
     mutable std::vector<hw::Ident> config_reads;
 
-private:
+  private:
     HwVersion version_;
     FakeDriver* driver_;
 };
@@ -104,7 +105,8 @@ TEST(MeshDiscovery, V2RegisterMap) {
     device.configs[hw::Ident(3, 1, 3)] = 0x040;  // CNP1 only
 
     const auto mesh = Mesh::discover(&device);
-    EXPECT_EQ(driver.reads, (std::vector<uint32_t>{0x50, 0x54, 0x58, 0x68, 0x64, 0x70, 0x74, 0x68}));
+    EXPECT_EQ(driver.reads,
+              (std::vector<uint32_t>{0x50, 0x54, 0x58, 0x68, 0x64, 0x70, 0x74, 0x68}));
     EXPECT_EQ(mesh->ip_version, IpVersion::v2);
     EXPECT_EQ(mesh->dma_event, hw::Ident(1, 1, 0, 0));
     EXPECT_EQ(mesh->dma_conf, hw::Ident(1, 1, 1, 0));
@@ -190,10 +192,14 @@ TEST(MeshDiscovery, V1Products) {
         EXPECT_FALSE(mesh->hrc->has_lut);  // a v1 HRC never has one
         EXPECT_TRUE(mesh->skip_dmas.empty());
         EXPECT_EQ(mesh->np_sram_size, SramSize_v1);
-        EXPECT_EQ(idents(mesh->nps),
-                  (std::vector<hw::Ident>{
-                      {1, 2, 0}, {1, 2, 1}, {2, 1, 0}, {2, 1, 1}, {2, 2, 0}, {2, 2, 1},
-                      {3, 1, 0}, {3, 1, 1}}));
+        EXPECT_EQ(idents(mesh->nps), (std::vector<hw::Ident>{{1, 2, 0},
+                                                             {1, 2, 1},
+                                                             {2, 1, 0},
+                                                             {2, 1, 1},
+                                                             {2, 2, 0},
+                                                             {2, 2, 1},
+                                                             {3, 1, 0},
+                                                             {3, 1, 1}}));
         EXPECT_EQ(mesh->nps[0].types, (std::set<hw::Type>{hw::Type::CNP1, hw::Type::CNP2}));
         EXPECT_TRUE(mesh->nps[0].has_lut);
     }
@@ -228,9 +234,14 @@ TEST(MeshDiscovery, PositionRules) {
     driver.registers[0x54] = mesh_word2(1, true, 1, 1, 0, 1);
     driver.registers[0x58] = mesh_word3(3, 4, 2);
     FakeHardwareDevice device(XVR2200_v1, &driver);
-    EXPECT_EQ(idents(Mesh::discover(&device)->nps),
-              (std::vector<hw::Ident>{{1, 3, 0}, {2, 1, 0}, {2, 3, 0}, {3, 1, 0}, {3, 2, 0},
-                                      {4, 1, 0}, {4, 2, 0}, {4, 3, 0}}));
+    EXPECT_EQ(idents(Mesh::discover(&device)->nps), (std::vector<hw::Ident>{{1, 3, 0},
+                                                                            {2, 1, 0},
+                                                                            {2, 3, 0},
+                                                                            {3, 1, 0},
+                                                                            {3, 2, 0},
+                                                                            {4, 1, 0},
+                                                                            {4, 2, 0},
+                                                                            {4, 3, 0}}));
 
     // A single row is also the last row.
     FakeDriver one_row;

@@ -12,6 +12,8 @@
 namespace vorna {
 namespace {
 
+using hw::Ident;
+using hw::Type;
 using mapper_test::FakeLayer;
 using mapper_test::FakePooledLayer;
 using mapper_test::link;
@@ -20,8 +22,6 @@ using mapper_test::np_info;
 using mapper_test::plain_nps;
 using mapper_test::Rig;
 using mapper_test::skip_dma;
-using hw::Ident;
-using hw::Type;
 
 std::vector<Ident> idents_of(const std::vector<NpSlot>& slots) {
     std::vector<Ident> r;
@@ -170,8 +170,7 @@ TEST(MeshMapperRequest, ConvLayerTakesTheLeastUsedNp) {
     auto conv = make_layer("conv", LayerType::Conv2D, TargetComponent::CNP, Shape({8, 8, 4}),
                            {{"filters", 16}, {"kernel_size", 3}});
     bool new_group = false;
-    const auto [components, status] =
-        mapper.np_request(conv, {{1, 1, 0}}, false, &new_group, true);
+    const auto [components, status] = mapper.np_request(conv, {{1, 1, 0}}, false, &new_group, true);
     ASSERT_FALSE(status.error) << status.to_string();
     ASSERT_EQ(components.size(), 1u);
     EXPECT_EQ(components[0].type, Type::CNP1);
@@ -200,8 +199,9 @@ TEST(MeshMapperRequest, NewGroupWhenThePassIsFull) {
     ASSERT_FALSE(status.error) << status.to_string();
     EXPECT_TRUE(new_group);
     ASSERT_EQ(components.size(), 6u);
-    EXPECT_EQ(idents_of(components),
-              (std::vector<Ident>{{1, 1, 0}, {1, 1, 1}, {1, 1, 2}, {1, 1, 3}, {2, 1, 0}, {2, 1, 1}}));
+    EXPECT_EQ(
+        idents_of(components),
+        (std::vector<Ident>{{1, 1, 0}, {1, 1, 1}, {1, 1, 2}, {1, 1, 3}, {2, 1, 0}, {2, 1, 1}}));
     EXPECT_TRUE(mapper.available_nps(Type::CNP1).empty());
 }
 
@@ -291,7 +291,8 @@ TEST(MeshMapperRequest, TransposedLayersUseHalfTheDefaultTile) {
                            Shape({16, 129, 8}), {{"filters", 8}, {"kernel_size", 4}});
     bool new_group = false;
     auto result = mapper.np_request(tall, {}, false, &new_group, true);
-    EXPECT_EQ(result.second.to_string(), "Cannot map layer 'up'. Split by height is not supported.");
+    EXPECT_EQ(result.second.to_string(),
+              "Cannot map layer 'up'. Split by height is not supported.");
     auto fits = make_layer("up2", LayerType::Conv2DTranspose, TargetComponent::CNP,
                            Shape({16, 128, 8}), {{"filters", 8}, {"kernel_size", 4}});
     result = mapper.np_request(fits, {}, false, &new_group, true);
@@ -312,8 +313,7 @@ TEST(MeshMapperRequest, TnpBLayerGetsAStoreAndALoadChannel) {
     const auto [components, status] = mapper.np_request(btc, {}, false, &new_group, true);
     ASSERT_FALSE(status.error) << status.to_string();
     EXPECT_EQ(types_of(components), (std::vector<Type>{Type::TNP_B, Type::TNP_B,
-                                                        Type::SKIP_DMA_STORE,
-                                                        Type::SKIP_DMA_LOAD}));
+                                                       Type::SKIP_DMA_STORE, Type::SKIP_DMA_LOAD}));
     EXPECT_EQ(idents_of(components),
               (std::vector<Ident>{{1, 1, 0}, {1, 1, 1}, {1, 1, 3, 0}, {1, 1, 3, 0}}));
     EXPECT_EQ(components[0].placement->filters, 6u);
@@ -334,8 +334,8 @@ TEST(MeshMapperRequest, TnpBFilterPartsMustKeepMultiplesOfFour) {
         size_t components;
         bool fails;
     };
-    for (const Case& c : {Case{12, 8, 4, true},    // 6 of 8 channels, 4 components
-                          Case{6, 8, 3, false},    // one part: only 3 components
+    for (const Case& c : {Case{12, 8, 4, true},      // 6 of 8 channels, 4 components
+                          Case{6, 8, 3, false},      // one part: only 3 components
                           Case{12, 6, 4, false}}) {  // each part reads all 6 channels
         SCOPED_TRACE(std::to_string(c.filters) + " filters, " + std::to_string(c.in_channels) +
                      " channels");
@@ -371,8 +371,8 @@ struct ConvThenTnpB {
         rig.checker.split_params.filters = 4;
         conv = make_layer("conv", LayerType::Conv2D, TargetComponent::CNP, Shape({4, 4, 4}),
                           {{"filters", 4}, {"kernel_size", 3}});
-        btc = make_layer("btc", LayerType::BufferTempConv, TargetComponent::TNP_B,
-                         Shape({4, 4, 4}), {{"filters", 4}, {"fifo_size", 2}});
+        btc = make_layer("btc", LayerType::BufferTempConv, TargetComponent::TNP_B, Shape({4, 4, 4}),
+                         {{"filters", 4}, {"fifo_size", 2}});
         link(conv, btc);
     }
     std::shared_ptr<FakeLayer> conv, btc;
@@ -451,8 +451,8 @@ TEST(MeshMapperSkipDma, Placeholders) {
     request_skipdma(list, {}, btc);
     EXPECT_EQ(list.size(), 1u);
     request_skipdma(list, {Type::TNP_B, Type::SKIP_DMA_STORE, Type::SKIP_DMA_LOAD}, btc);
-    EXPECT_EQ(types_of(list), (std::vector<Type>{Type::TNP_B, Type::SKIP_DMA_STORE,
-                                                  Type::SKIP_DMA_LOAD}));
+    EXPECT_EQ(types_of(list),
+              (std::vector<Type>{Type::TNP_B, Type::SKIP_DMA_STORE, Type::SKIP_DMA_LOAD}));
 }
 
 TEST(MeshMapperSkipDma, ResidualBlockKinds) {
@@ -482,7 +482,7 @@ TEST(MeshMapperSkipDma, ResidualBlockKinds) {
 // Splitting by kind
 
 class MeshMapperSplit : public ::testing::Test {
-protected:
+  protected:
     Rig rig{plain_nps(8)};
 };
 
@@ -491,9 +491,9 @@ TEST_F(MeshMapperSplit, TwoWidthPartsWithBorders) {
     rig.checker.split_params.filters = 8;
     auto conv = make_layer("conv", LayerType::Conv2D, TargetComponent::CNP, Shape({40, 10, 4}),
                            {{"filters", 8}, {"kernel_size", 3}});
-    const auto comps = build_split_components(*conv, rig.checker.split_params, true, Type::CNP2,
-                                              Split(40, 20, 1), Split(10, 256, 1),
-                                              Split(8, 512, 1));
+    const auto comps =
+        build_split_components(*conv, rig.checker.split_params, true, Type::CNP2, Split(40, 20, 1),
+                               Split(10, 256, 1), Split(8, 512, 1));
     ASSERT_EQ(comps.size(), 2u);
     EXPECT_EQ(comps[0].type, Type::CNP2);
     EXPECT_EQ(comps[0].placement->spatial_partition, (NpSpace{0, 0, Shape({20, 10, 4})}));
@@ -557,8 +557,8 @@ TEST_F(MeshMapperSplit, PoolingPaddingShiftKeepsEveryColumnCovered) {
     const Split width(36, 32, 3);  // two parts of 18
     ASSERT_EQ(width.num_chunks, 2u);
     ASSERT_EQ(width.chunk_size, 18u);
-    const auto comps = build_split_components(*layer, p, false, Type::CNP1, width,
-                                              Split(36, 32, 3), Split(8, 512, 1));
+    const auto comps = build_split_components(*layer, p, false, Type::CNP1, width, Split(36, 32, 3),
+                                              Split(8, 512, 1));
     // Two parts of 18 shifted by the padding would stop at column 34 and
     // leave column 35 to no NP; a third part takes it.
     EXPECT_EQ(coverage(comps, 36, false), std::vector<int>(36, 3));  // 3 height parts each
@@ -590,18 +590,18 @@ TEST_F(MeshMapperSplit, ConvolutionalWithStrideOnePoolingIsFullyCovered) {
             .get(),
         "input");
     model->add(input, {});
-    auto conv = Layer::create(LayerParams::create(LayerType::Convolutional,
-                                                  {{"filters", 8},
-                                                   {"kernel_width", 3},
-                                                   {"kernel_height", 3},
-                                                   {"pool_type", 1},
-                                                   {"pooling_width", 3},
-                                                   {"pooling_height", 3},
-                                                   {"pooling_stride_x", 1},
-                                                   {"pooling_stride_y", 1},
-                                                   {"weights_bits", 2}})
-                                  .get(),
-                              "conv");
+    auto conv =
+        Layer::create(LayerParams::create(LayerType::Convolutional, {{"filters", 8},
+                                                                     {"kernel_width", 3},
+                                                                     {"kernel_height", 3},
+                                                                     {"pool_type", 1},
+                                                                     {"pooling_width", 3},
+                                                                     {"pooling_height", 3},
+                                                                     {"pooling_stride_x", 1},
+                                                                     {"pooling_stride_y", 1},
+                                                                     {"weights_bits", 2}})
+                          .get(),
+                      "conv");
     model->add(conv, {input});
     const auto* pooled = dynamic_cast<const HasPoolParams*>(conv.get());
     ASSERT_NE(pooled, nullptr);
@@ -698,8 +698,10 @@ TEST_F(MeshMapperSplit, LayerThatFitsNowhereFailsFast) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - start)
                         .count();
-    EXPECT_EQ(result.second.to_string(), "Cannot map layer 'big'. Cannot split to fit inputs in ram.");
-    EXPECT_LT(ms, 20000);  // generous: sanitizers and a loaded CI machine; unbounded would take hours
+    EXPECT_EQ(result.second.to_string(),
+              "Cannot map layer 'big'. Cannot split to fit inputs in ram.");
+    EXPECT_LT(ms,
+              20000);  // generous: sanitizers and a loaded CI machine; unbounded would take hours
 }
 
 TEST(MeshMapperPkShift, AfterAnAddLayer) {

@@ -84,7 +84,8 @@ TEST(ModelAdd, ExplicitInboundLayersBranch) {
 
 TEST(ModelAdd, ErrorTexts) {
     auto model = Model::create();
-    EXPECT_EQ(kinded_error_text([&] { model->add(nullptr, {}); }), "invalid_argument: Invalid layer.");
+    EXPECT_EQ(kinded_error_text([&] { model->add(nullptr, {}); }),
+              "invalid_argument: Invalid layer.");
     EXPECT_EQ(kinded_error_text([&] { model->add(dense("d", 2), {}); }),
               "invalid_argument: The first layer of a model must be an input layer.");
     // A Quantizer opens a model only when it carries the input size.
@@ -139,7 +140,8 @@ TEST(ModelAdd, LayerOfADestroyedModelCanJoinAnother) {
 
 TEST(ModelPopLayer, RemovesAndUnlinksTheLastLayer) {
     auto model = Model::create();
-    EXPECT_EQ(kinded_error_text([&] { model->pop_layer(); }), "runtime_error: The model has no layers.");
+    EXPECT_EQ(kinded_error_text([&] { model->pop_layer(); }),
+              "runtime_error: The model has no layers.");
     auto in = input_layer(4, 4, 2);
     auto d = dense("d", 3);
     model->add(in, {});
@@ -402,8 +404,8 @@ TEST(ModelMap, HardwareOnlyFailureLeavesTheModelUnmapped) {
     auto model = conv_dense_model();
     auto device = v2_device();
     model->map(device, false, std::make_shared<MapConstraints>(device));
-    const std::string error =
-        kinded_error_text([&] { model->map(device, true, std::make_shared<MapConstraints>(device)); });
+    const std::string error = kinded_error_text(
+        [&] { model->map(device, true, std::make_shared<MapConstraints>(device)); });
     EXPECT_EQ(error.rfind("runtime_error: ", 0), 0u) << error;
     EXPECT_NE(error.find("dense"), std::string::npos) << error;
     EXPECT_EQ(model->device(), nullptr);

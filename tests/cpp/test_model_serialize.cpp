@@ -29,15 +29,18 @@ const char* chars(const Bytes& b) { return reinterpret_cast<const char*>(b.data(
 std::unique_ptr<Model> mixed_model() {
     auto m = Model::create();
     m->add(make_layer(LayerType::InputData,
-                      {{"input_width", 4}, {"input_height", 4}, {"input_channels", 2},
-                       {"input_bits", 4}, {"input_signed", 1}},
+                      {{"input_width", 4},
+                       {"input_height", 4},
+                       {"input_channels", 2},
+                       {"input_bits", 4},
+                       {"input_signed", 1}},
                       "in"),
            {});
     auto in = m->get_layer("in");
-    auto a = make_layer(LayerType::Conv2D, {{"filters", 3}, {"kernel_size", 3}, {"activation", 2}},
-                        "a");
-    auto b = make_layer(LayerType::Conv2D, {{"filters", 3}, {"kernel_size", 3}, {"padding", 2}},
-                        "b");
+    auto a =
+        make_layer(LayerType::Conv2D, {{"filters", 3}, {"kernel_size", 3}, {"activation", 2}}, "a");
+    auto b =
+        make_layer(LayerType::Conv2D, {{"filters", 3}, {"kernel_size", 3}, {"padding", 2}}, "b");
     m->add(a, {in});
     m->add(b, {in});
     m->add(make_layer(LayerType::Add, {}, "add"), {a, b});
@@ -49,13 +52,13 @@ std::unique_ptr<Model> mixed_model() {
     auto weights = Tensor::ensure_dense(a->variables()->get("weights"));
     std::vector<int8_t> values(weights->size());
     for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<int8_t>(i % 251 - 125);
-    a->variables()->set("weights", Dense::copy(reinterpret_cast<const char*>(values.data()),
-                                               values.size(), TensorType::int8,
-                                               weights->dimensions(), weights->layout()));
+    a->variables()->set("weights",
+                        Dense::copy(reinterpret_cast<const char*>(values.data()), values.size(),
+                                    TensorType::int8, weights->dimensions(), weights->layout()));
     std::vector<float> extra = {1.5f, -2.25f};
-    d->variables()->set("extra", Dense::copy(reinterpret_cast<const char*>(extra.data()), 8,
-                                             TensorType::float32, Shape{2, 1},
-                                             Dense::Layout::RowMajor));
+    d->variables()->set(
+        "extra", Dense::copy(reinterpret_cast<const char*>(extra.data()), 8, TensorType::float32,
+                             Shape{2, 1}, Dense::Layout::RowMajor));
     return m;
 }
 

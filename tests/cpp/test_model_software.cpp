@@ -112,12 +112,15 @@ TEST(ModelSoftware, FullyConnectedWeightsAreUnitsByInputs) {
 TEST(ModelSoftware, QuantizerAndDequantizer) {
     auto m = Model::create();
     m->add(make_layer(LayerType::Quantizer,
-                      {{"input_width", 1}, {"input_height", 1}, {"input_channels", 2},
-                       {"output_bits", 4}, {"output_signed", 0}},
+                      {{"input_width", 1},
+                       {"input_height", 1},
+                       {"input_channels", 2},
+                       {"output_bits", 4},
+                       {"output_signed", 0}},
                       "q"),
            {});
-    m->get_layer("q")->variables()->set(
-        "scales", tensor<float>(TensorType::float32, Shape{2}, {0.5f, 2.0f}));
+    m->get_layer("q")->variables()->set("scales",
+                                        tensor<float>(TensorType::float32, Shape{2}, {0.5f, 2.0f}));
     m->get_layer("q")->variables()->set("zero_points",
                                         tensor<uint8_t>(TensorType::uint8, Shape{2}, {1, 3}));
     auto dq = make_layer(LayerType::Dequantizer, {}, "dq");
@@ -146,10 +149,10 @@ TEST(ModelSoftware, AddAndConcatenate) {
         auto b = make_layer(LayerType::Dense1D, {{"units", 2}, {"activation", 0}}, "b");
         m->add(a, {in});
         m->add(b, {in});
-        a->variables()->set("weights", tensor<int8_t>(TensorType::int8, Shape{2, 2},
-                                                      {1, 0, 0, 1}, Dense::Layout::ColMajor));
-        b->variables()->set("weights", tensor<int8_t>(TensorType::int8, Shape{2, 2},
-                                                      {2, 0, 0, -3}, Dense::Layout::ColMajor));
+        a->variables()->set("weights", tensor<int8_t>(TensorType::int8, Shape{2, 2}, {1, 0, 0, 1},
+                                                      Dense::Layout::ColMajor));
+        b->variables()->set("weights", tensor<int8_t>(TensorType::int8, Shape{2, 2}, {2, 0, 0, -3},
+                                                      Dense::Layout::ColMajor));
         m->add(make_layer(join, {}, "join"), {a, b});
         return m;
     };

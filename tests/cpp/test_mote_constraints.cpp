@@ -13,8 +13,8 @@ namespace vorna::mote {
 namespace {
 
 using mote_test::Chain;
-using mote_test::Recurrent;
 using mote_test::rec;
+using mote_test::Recurrent;
 using mote_test::runtime_error_text;
 using mote_test::set_var;
 

@@ -13,8 +13,8 @@ namespace vorna::mote {
 namespace {
 
 using mote_test::Chain;
-using mote_test::Recurrent;
 using mote_test::rec;
+using mote_test::Recurrent;
 using mote_test::runtime_error_text;
 using mote_test::set_var;
 using Words = std::vector<uint32_t>;
@@ -257,8 +257,8 @@ TEST(MoteProgram, OutputWordsBeforePostProcessingUseItsInputScaling) {
     // P = 8 and 10 timesteps; output region at 64, input-shift region at
     // 64 + 2; state offset 1 * 64; word 15: flag 1 << 1 and 3 << 0.
     EXPECT_EQ(payload(record->tracks()[0].data()),
-              (Words{0x00160001, 0x00000A08, 0, 0x00400042, 64, 0, 64, 0x201, 0, 0, 0, 0x220, 0,
-                     0, 0, 0x00000302}));
+              (Words{0x00160001, 0x00000A08, 0, 0x00400042, 64, 0, 64, 0x201, 0, 0, 0, 0x220, 0, 0,
+                     0, 0x00000302}));
 
     Words tsram(2 * (64 + 2 + 5), 0);
     // Scale 3, shift 2, bias 0xFE, bias shift 5 (its top bit in the high half).
@@ -290,7 +290,7 @@ TEST(MoteProgram, SixteenBitInputDoublesTheInputShiftFields) {
     EXPECT_EQ(regs[1], 0x00000A08u);
     EXPECT_EQ(regs[3], 0x00200022u);  // output region at 32, input shift at 34
     EXPECT_EQ(regs[4], 32u);
-    EXPECT_EQ(regs[11], 0x210u);      // 16 input channels, then 1
+    EXPECT_EQ(regs[11], 0x210u);  // 16 input channels, then 1
 
     Words tsram(2 * (32 + 2 + 5), 0);
     tsram[2 * 32] = 0x00000001;  // default scaling: scale 1

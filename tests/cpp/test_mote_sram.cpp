@@ -87,9 +87,8 @@ TEST(MoteTsram, StateUpdatingRangeErrorsAppendNothing) {
                           Case{16, 32, "16 cannot fit in a 5 bits signed integer."}}) {
         Words out = {7, 7};
         // Channel 0 is valid: the failing call appends nothing at all.
-        EXPECT_EQ(runtime_error_text([&] {
-                      format_state(out, {{0, 0}, {0, 0}, {0, c.iso}, {0, 0}, {0, c.nss}});
-                  }),
+        EXPECT_EQ(runtime_error_text(
+                      [&] { format_state(out, {{0, 0}, {0, 0}, {0, c.iso}, {0, 0}, {0, c.nss}}); }),
                   c.message);
         EXPECT_EQ(out, (Words{7, 7}));
     }
@@ -106,9 +105,7 @@ TEST(MoteTsram, StateUpdatingStorageAndLengthErrors) {
               }).rfind("Wrong requested type", 0),
               0u);
     // A variable shorter than A_real is an error, not a read past its end.
-    EXPECT_EQ(runtime_error_text([&] {
-                  format_state(out, {{0, 0}, {0}, {0, 0}, {0, 0}, {0, 0}});
-              }),
+    EXPECT_EQ(runtime_error_text([&] { format_state(out, {{0, 0}, {0}, {0, 0}, {0, 0}, {0, 0}}); }),
               "Coordinates are out-of-range");
     EXPECT_TRUE(out.empty());
 }
@@ -226,8 +223,8 @@ TEST(MoteTsram, InputShiftFieldsBeyondThirtyTwoBitsAreDropped) {
 // --- Sizes ---------------------------------------------------------------------
 
 using mote_test::Chain;
-using mote_test::Recurrent;
 using mote_test::rec;
+using mote_test::Recurrent;
 
 TEST(MoteSizes, ChainWithPostProcessing) {
     // 24 input channels at 8 bits, 100 timesteps; 32 then 16 outputs.

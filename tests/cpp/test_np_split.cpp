@@ -48,8 +48,8 @@ TEST(NpSplitGeometry, UnsplitLayerAtTheCorner) {
 
 TEST(NpSplitGeometry, SecondHeightPartReadsOneRowAbove) {
     const Shape input({8, 40, 4});
-    const NpSplit s(input, space(0, 20, 8, 20, 4), space(0, 19, 8, 21, 4), 3, 1,
-                    pad(1, 1, 1, 1), 0, 1, kNoPad);
+    const NpSplit s(input, space(0, 20, 8, 20, 4), space(0, 19, 8, 21, 4), 3, 1, pad(1, 1, 1, 1), 0,
+                    1, kNoPad);
     EXPECT_EQ(s.ii_offset, -1);
     EXPECT_EQ(s.i_orig_cut, 19u);
     EXPECT_EQ(s.i_size_cut, 21u);
@@ -61,8 +61,7 @@ TEST(NpSplitGeometry, SecondHeightPartReadsOneRowAbove) {
 
 TEST(NpSplitGeometry, StridePhase) {
     const Shape input({8, 20, 4});
-    const NpSplit s(input, space(0, 7, 8, 5, 4), space(0, 7, 8, 5, 4), 3, 2, kNoPad, 0, 1,
-                    kNoPad);
+    const NpSplit s(input, space(0, 7, 8, 5, 4), space(0, 7, 8, 5, 4), 3, 2, kNoPad, 0, 1, kNoPad);
     EXPECT_EQ(s.i_stride_phase, 1);
     EXPECT_EQ(s.j_stride_phase, 0);
 }
@@ -70,27 +69,27 @@ TEST(NpSplitGeometry, StridePhase) {
 TEST(NpSplitGeometry, MaxPoolingRows) {
     // 8 rows, 3x3 stride 1 with padding 1, max pooling 2 stride 2.
     const Shape input({8, 8, 4});
-    const NpSplit top(input, space(0, 0, 8, 4, 4), space(0, 0, 8, 5, 4), 3, 1, pad(1, 1, 1, 1),
-                      2, 2, kNoPad);
+    const NpSplit top(input, space(0, 0, 8, 4, 4), space(0, 0, 8, 5, 4), 3, 1, pad(1, 1, 1, 1), 2,
+                      2, kNoPad);
     EXPECT_EQ(top.i_pool_start, 0u);
     EXPECT_EQ(top.i_pool_offset, 2u);  // 1 + (2 - 2 + 3) / 2
-    const NpSplit bottom(input, space(0, 4, 8, 4, 4), space(0, 3, 8, 5, 4), 3, 1,
-                         pad(1, 1, 1, 1), 2, 2, kNoPad);
+    const NpSplit bottom(input, space(0, 4, 8, 4, 4), space(0, 3, 8, 5, 4), 3, 1, pad(1, 1, 1, 1),
+                         2, 2, kNoPad);
     EXPECT_EQ(bottom.i_pool_start, 2u);   // (4 + 0) / 2
     EXPECT_EQ(bottom.i_pool_offset, 2u);  // 1 - 2 + (2 - 2 + 7) / 2
     // Pool padding at the bottom counts only for the part that ends the input.
-    const NpSplit padded(input, space(0, 4, 8, 4, 4), space(0, 3, 8, 5, 4), 3, 1,
-                         pad(1, 1, 1, 1), 2, 2, pad(0, 1, 0, 1));
+    const NpSplit padded(input, space(0, 4, 8, 4, 4), space(0, 3, 8, 5, 4), 3, 1, pad(1, 1, 1, 1),
+                         2, 2, pad(0, 1, 0, 1));
     EXPECT_EQ(padded.i_pool_offset, 3u);  // 1 - 2 + (2 - 2 + 8) / 2
-    const NpSplit upper(input, space(0, 0, 8, 4, 4), space(0, 0, 8, 5, 4), 3, 1,
-                        pad(1, 1, 1, 1), 2, 2, pad(0, 1, 0, 1));
+    const NpSplit upper(input, space(0, 0, 8, 4, 4), space(0, 0, 8, 5, 4), 3, 1, pad(1, 1, 1, 1), 2,
+                        2, pad(0, 1, 0, 1));
     EXPECT_EQ(upper.i_pool_offset, 2u);
 }
 
 TEST(NpSplitGeometry, WithoutPoolingOffsetIsRowCountPlusOne) {
     const Shape input({32, 32, 4});
-    const NpSplit s(input, space(10, 10, 8, 6, 4), space(9, 9, 10, 8, 4), 3, 1, pad(1, 1, 1, 1),
-                    0, 1, kNoPad);
+    const NpSplit s(input, space(10, 10, 8, 6, 4), space(9, 9, 10, 8, 4), 3, 1, pad(1, 1, 1, 1), 0,
+                    1, kNoPad);
     // Rows 11..16 padded hold centres of outputs 10..15.
     EXPECT_EQ(s.i_pool_start, 10u);
     EXPECT_EQ(s.i_pool_offset, 15u - 10u + 2u);
@@ -100,21 +99,20 @@ TEST(NpSplitGeometry, WithoutPoolingOffsetIsRowCountPlusOne) {
 TEST(NpSplitGeometry, RegionBeforeTheFirstKernelCentreHasNoOutputs) {
     // Kernel 5 without padding: the first centre is row 2, after this region.
     const Shape input({8, 10, 4});
-    const NpSplit s(input, space(0, 0, 8, 2, 4), space(0, 0, 8, 4, 4), 5, 1, kNoPad, 0, 1,
-                    kNoPad);
+    const NpSplit s(input, space(0, 0, 8, 2, 4), space(0, 0, 8, 4, 4), 5, 1, kNoPad, 0, 1, kNoPad);
     EXPECT_EQ(s.i_pool_start, 0u);
     EXPECT_EQ(s.i_pool_offset, 1u);  // the count term of an empty row range
 }
 
 TEST(NpSplitGeometry, InputContainerSizes) {
     const Shape input({32, 32, 4});
-    const NpSplit s(input, space(0, 0, 13, 4, 4), space(0, 0, 14, 5, 4), 3, 1, pad(1, 1, 1, 1),
-                    0, 1, kNoPad);
+    const NpSplit s(input, space(0, 0, 13, 4, 4), space(0, 0, 14, 5, 4), 3, 1, pad(1, 1, 1, 1), 0,
+                    1, kNoPad);
     EXPECT_EQ(s.icont_size(), 16u);
     const TransposedCnpSplit t(space(0, 0, 13, 4, 4), space(0, 0, 14, 5, 4));
     EXPECT_EQ(t.icont_size(), 28u);
-    const NpSplit even(input, space(0, 0, 16, 4, 4), space(0, 0, 16, 4, 4), 3, 1,
-                       pad(1, 1, 1, 1), 0, 1, kNoPad);
+    const NpSplit even(input, space(0, 0, 16, 4, 4), space(0, 0, 16, 4, 4), 3, 1, pad(1, 1, 1, 1),
+                       0, 1, kNoPad);
     EXPECT_EQ(even.icont_size(), 16u);
 }
 

@@ -269,36 +269,16 @@ TEST(Ops, ShapeErrors) {
     Dense& state = *state_ptr;
     const std::vector<std::pair<std::string, std::function<void()>>> calls = {
         {"lshift", [&] { ops::lshift(*a, *u8, 0); }},
-        {"shift",
-         [&] {
-             ops::shift(*a, *i8({3}, {1, 1, 1}), 0);
-         }},
+        {"shift", [&] { ops::shift(*a, *i8({3}, {1, 1, 1}), 0); }},
         {"shift_out", [&] { ops::shift_out(*a, *i8({1}, {1}), 0); }},
-        {"matmul",
-         [&] {
-             ops::matmul(*i32({2, 3}, iota(6)), *i32({2, 3}, iota(6)), 0, false);
-         }},
+        {"matmul", [&] { ops::matmul(*i32({2, 3}, iota(6)), *i32({2, 3}, iota(6)), 0, false); }},
         {"add", [&] { ops::add(*a, *i32({8}, iota(8)), 0); }},
-        {"concatenate_last_dim",
-         [&] {
-             ops::concatenate_last_dim({a, i32({2, 1, 2}, iota(4))});
-         }},
-        {"scale_out",
-         [&] {
-             ops::scale_out(*a, *u8, *i8({2}, {0, 0}), 8, 1);
-         }},
+        {"concatenate_last_dim", [&] { ops::concatenate_last_dim({a, i32({2, 1, 2}, iota(4))}); }},
+        {"scale_out", [&] { ops::scale_out(*a, *u8, *i8({2}, {0, 0}), 8, 1); }},
         {"conv2d_v2",
-         [&] {
-             ops::conv2d_v2(*a, 1, 1, 0, 0, 1, 1, *i8({1, 1, 3, 1}, {1, 1, 1}), 0);
-         }},
-        {"conv2d_v2",
-         [&] {
-             ops::conv2d_v2(*a, 1, 1, 0, 0, 0, 1, *i8({1, 1, 2, 1}, {1, 1}), 0);
-         }},
-        {"linearize_filters",
-         [&] {
-             ops::linearize_filters(*i8({2}, {1, 1}));
-         }},
+         [&] { ops::conv2d_v2(*a, 1, 1, 0, 0, 1, 1, *i8({1, 1, 3, 1}, {1, 1, 1}), 0); }},
+        {"conv2d_v2", [&] { ops::conv2d_v2(*a, 1, 1, 0, 0, 0, 1, *i8({1, 1, 2, 1}, {1, 1}), 0); }},
+        {"linearize_filters", [&] { ops::linearize_filters(*i8({2}, {1, 1})); }},
         {"input_conv2d",
          [&] {
              ops::input_conv2d(*tensor<uint8_t>(TensorType::uint8, {2, 2, 1}, {1, 2, 3, 4}),
@@ -306,26 +286,16 @@ TEST(Ops, ShapeErrors) {
                                2, 2, 2, *i8({4, 1}, {1, 1, 1, 1}));
          }},
         {"conv2d_transpose",
-         [&] {
-             ops::conv2d_transpose(*a, *i8({1, 1, 1, 1}, {1}), 2, 0, 0, 4, 4);
-         }},
+         [&] { ops::conv2d_transpose(*a, *i8({1, 1, 1, 1}, {1}), 2, 0, 0, 4, 4); }},
         {"dequantize",
          [&] { ops::dequantize(*a, *tensor<float>(TensorType::float32, {1}, {1.f})); }},
         {"depthwise_conv2d",
-         [&] {
-             ops::depthwise_conv2d(*a, 1, 1, 0, 0, 1, 1, *i8({1, 1, 2, 2}, {1, 1, 1, 1}));
-         }},
+         [&] { ops::depthwise_conv2d(*a, 1, 1, 0, 0, 1, 1, *i8({1, 1, 2, 2}, {1, 1, 1, 1})); }},
         {"relu_activation", [&] { ops::relu_activation(*a, *i32({3}, iota(3))); }},
         {"global_average_pooling", [&] { ops::global_average_pooling(i32({8}, iota(8)), 0); }},
         {"max_pooling", [&] { ops::max_pooling(a, 0, 1, false, 1, 1, 1, 1, 0, 0, 0, 0, 0); }},
-        {"fifo_op",
-         [&] {
-             ops::fifo_op(&state, *i32({2, 2, 2}, iota(8)));
-         }},
-        {"depthwise_like_conv",
-         [&] {
-             ops::depthwise_like_conv(*a, *i8({2, 1}, {1, 1}), 0);
-         }},
+        {"fifo_op", [&] { ops::fifo_op(&state, *i32({2, 2, 2}, iota(8))); }},
+        {"depthwise_like_conv", [&] { ops::depthwise_like_conv(*a, *i8({2, 1}, {1, 1}), 0); }},
         {"update_internal_state",
          [&] {
              ops::update_internal_state(*a, *i8({2}, {0, 0}), state, *i32({2, 2}, iota(4)), *i16,

@@ -25,9 +25,9 @@ std::string invalid_argument_text(F&& f) {
 // ---------------------------------------------------------------- LayerParams
 
 TEST(ParamsTest, LayerParamsQueries) {
-    auto p = LayerParams::create(LayerType::Conv2D,
-                                 {{"kernel_size", 3}, {"filters", 16}, {"activation", 1},
-                                  {"padding", -1}});
+    auto p = LayerParams::create(
+        LayerType::Conv2D,
+        {{"kernel_size", 3}, {"filters", 16}, {"activation", 1}, {"padding", -1}});
     EXPECT_EQ(p->layer_type(), LayerType::Conv2D);
     EXPECT_EQ(p->get("filters"), 16);
     EXPECT_EQ(p->get("padding"), -1);
@@ -61,11 +61,10 @@ TEST(ParamsTest, LayerParamsCloneIsIndependent) {
 
 TEST(ParamsTest, LearningParamsQueries) {
     const double min_plasticity = static_cast<double>(0.1f);
-    auto p = LearningParams::create(LearningType::Unsupervised,
-                                    {{"num_weights", 64.0},
-                                     {"num_classes", 1.0},
-                                     {"min_plasticity", min_plasticity},
-                                     {"plasticity_decay", 0.25}});
+    auto p = LearningParams::create(LearningType::Unsupervised, {{"num_weights", 64.0},
+                                                                 {"num_classes", 1.0},
+                                                                 {"min_plasticity", min_plasticity},
+                                                                 {"plasticity_decay", 0.25}});
     EXPECT_EQ(p->learning_type(), LearningType::Unsupervised);
     EXPECT_EQ(p->get("num_weights"), 64.0);
     // Stored exactly: the single-precision 0.1 widened, not the double 0.1.
@@ -126,12 +125,12 @@ namespace {
 TEST(VariablesRetag, ReversedRowMajorReplacementKeepsLogicalDims) {
     using vorna::Dense;
     vorna::VariablesImpl vars;
-    auto weights = Dense::create(vorna::TensorType::int8, vorna::Shape{2, 3}, Dense::Layout::ColMajor);
+    auto weights =
+        Dense::create(vorna::TensorType::int8, vorna::Shape{2, 3}, Dense::Layout::ColMajor);
     for (uint32_t i = 0; i < 6; ++i) weights->data<int8_t>()[i] = static_cast<int8_t>(i + 1);
     vars.set("weights", std::shared_ptr<vorna::Tensor>(std::move(weights)));
 
-    const auto& old_bytes =
-        std::dynamic_pointer_cast<Dense>(vars.get("weights"))->buffer();
+    const auto& old_bytes = std::dynamic_pointer_cast<Dense>(vars.get("weights"))->buffer();
     auto back = Dense::copy(reinterpret_cast<const char*>(old_bytes.data()), old_bytes.size(),
                             vorna::TensorType::int4, vorna::Shape{3, 2}, Dense::Layout::RowMajor);
     vars.set("weights", std::shared_ptr<vorna::Tensor>(std::move(back)));

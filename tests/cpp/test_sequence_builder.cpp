@@ -57,10 +57,9 @@ TEST(SequenceBuilder, TrailingSkipLayerIsCarriedToTheNextPass) {
     link(b, s);
     link(s, m);
     const LayerList all{a, b, s, m};
-    r.builder.add_layers({a, b, s}, all,
-                         {{Component(Type::CNP1, Ident(2, 1, 0))},
-                          {Component(Type::CNP1, Ident(2, 1, 1))},
-                          {}});
+    r.builder.add_layers(
+        {a, b, s}, all,
+        {{Component(Type::CNP1, Ident(2, 1, 0))}, {Component(Type::CNP1, Ident(2, 1, 1))}, {}});
     EXPECT_EQ(r.builder.carried_layer(), s);
     EXPECT_EQ(r.builder.last_pass()->layers, (LayerList{a, b}));
     r.builder.add_layers({m}, all, {{Component(Type::CNP1, Ident(2, 1, 2))}});
@@ -77,9 +76,10 @@ TEST(SequenceBuilder, FirstLayerColumnRange) {
     auto hrc = layer("hrc", LayerType::InputConv2D);
     auto c = conv("c");
     const LayerList all = chain({hrc, c});
-    r.builder.add_layers(all, all,
-                         {{Component(Type::HRC, Ident())},
-                          {Component(Type::CNP1, Ident(5, 1, 0)), Component(Type::CNP1, Ident(2, 1, 1))}});
+    r.builder.add_layers(
+        all, all,
+        {{Component(Type::HRC, Ident())},
+         {Component(Type::CNP1, Ident(5, 1, 0)), Component(Type::CNP1, Ident(2, 1, 1))}});
     const HardwarePass& pass = *r.builder.first_pass();
     EXPECT_EQ(r.builder.first_layer_col_range(pass, false), (std::pair<uint8_t, uint8_t>(2, 5)));
     EXPECT_EQ(r.builder.first_layer_col_range(pass, true), (std::pair<uint8_t, uint8_t>(0, 0)));
@@ -166,8 +166,8 @@ TEST(SequenceBuilderAssembly, FnpFlagTowardsTnpBInThePass) {
     const MappingStatusGroup result = rig.map(&layers);
     ASSERT_FALSE(result.error) << result.to_string();
     ASSERT_EQ(rig.script->recorded.size(), 3u);
-    EXPECT_TRUE(rig.script->recorded[1].fnp_flag);    // c, whose next layer is a TNP-B
-    EXPECT_FALSE(rig.script->recorded[2].fnp_flag);   // btc, last
+    EXPECT_TRUE(rig.script->recorded[1].fnp_flag);   // c, whose next layer is a TNP-B
+    EXPECT_FALSE(rig.script->recorded[2].fnp_flag);  // btc, last
     c->out_format = 1;
     // Output kind other than 2: no flag.
     Rig rig2(kV2, default_mesh());

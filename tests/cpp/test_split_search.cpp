@@ -30,16 +30,14 @@ Split fields(uint32_t n, uint32_t c, uint32_t t, uint32_t m, uint32_t s) {
 
 TEST(SplitSearchSplit, EvenSplitValues) {
     const SplitCase cases[] = {
-        {10, 6, 4, fields(3, 4, 10, 6, 4)},    // 2 x 5 -> 8 > 6 -> 4, recount 3
-        {9, 8, 4, fields(2, 8, 9, 8, 4)},      // 2 x 5 -> 8: parts 8 and 1
-        {7, 3, 4, fields(0, 0, 0, 0, 0)},      // max below step
-        {0, 1, 1, fields(0, 0, 0, 1, 1)},      // nothing to divide
-        {5, 8, 1, fields(1, 5, 5, 8, 1)},      // fits in one part
-        {40, 32, 1, fields(2, 20, 40, 32, 1)},
-        {36, 32, 3, fields(2, 18, 36, 32, 3)},
+        {10, 6, 4, fields(3, 4, 10, 6, 4)},  // 2 x 5 -> 8 > 6 -> 4, recount 3
+        {9, 8, 4, fields(2, 8, 9, 8, 4)},    // 2 x 5 -> 8: parts 8 and 1
+        {7, 3, 4, fields(0, 0, 0, 0, 0)},    // max below step
+        {0, 1, 1, fields(0, 0, 0, 1, 1)},    // nothing to divide
+        {5, 8, 1, fields(1, 5, 5, 8, 1)},    // fits in one part
+        {40, 32, 1, fields(2, 20, 40, 32, 1)},      {36, 32, 3, fields(2, 18, 36, 32, 3)},
         {40, 32, 3, fields(2, 21, 40, 32, 3)},  // 20 -> 21
-        {4096, 64, 1, fields(64, 64, 4096, 64, 1)},
-        {100, 30, 1, fields(4, 25, 100, 30, 1)},
+        {4096, 64, 1, fields(64, 64, 4096, 64, 1)}, {100, 30, 1, fields(4, 25, 100, 30, 1)},
         {10, 8, 4, fields(2, 8, 10, 8, 4)},
     };
     for (const auto& c : cases) {
@@ -67,8 +65,7 @@ TEST(SplitSearchFactors, PairsTripletsAndGridOrder) {
     const std::vector<SplitsNumChunks> four{{4, 1, 1}, {2, 2, 1}, {2, 1, 2},
                                             {1, 4, 1}, {1, 2, 2}, {1, 1, 4}};
     EXPECT_EQ(SplitsNumChunks::get_splits_number(4), four);
-    EXPECT_EQ(SplitsNumChunks::get_splits_number(1),
-              (std::vector<SplitsNumChunks>{{1, 1, 1}}));
+    EXPECT_EQ(SplitsNumChunks::get_splits_number(1), (std::vector<SplitsNumChunks>{{1, 1, 1}}));
     const auto twelve = SplitsNumChunks::get_splits_number(12);
     ASSERT_EQ(twelve.size(), 18u);  // ordered triples with product 12
     EXPECT_EQ(twelve.front(), (SplitsNumChunks{12, 1, 1}));
@@ -78,7 +75,7 @@ TEST(SplitSearchFactors, PairsTripletsAndGridOrder) {
 }
 
 class SplitSearchTest : public ::testing::Test {
-protected:
+  protected:
     Rig rig{{}};
     FakeChecker& checker = rig.checker;
     std::shared_ptr<mapper_test::FakeLayer> layer =
@@ -123,8 +120,7 @@ TEST_F(SplitSearchTest, FitWeightsGrowsTheFilterSplit) {
 TEST_F(SplitSearchTest, FirstCandidateFitsInOneNp) {
     NpSplitParams params;
     const auto r = find_split(8, 8, params, checker, Split(30, 256, 1), Split(40, 64, 1),
-                              Split(16, 512, 1), 3, hw::Type::CNP1, false, 512, false, true,
-                              false);
+                              Split(16, 512, 1), 3, hw::Type::CNP1, false, 512, false, true, false);
     ASSERT_TRUE(r.found);
     EXPECT_EQ(r.buffer_mode, 1u);
     EXPECT_EQ(r.width, fields(1, 40, 40, 64, 1));
@@ -170,8 +166,8 @@ TEST_F(SplitSearchTest, SingleBufferOnlyWithoutHwpr) {
     NpSplitParams params;
     checker.dual_fit = [](uint32_t, uint32_t w, uint32_t) { return w <= 10; };
     checker.single_fit = [](uint32_t, uint32_t w, uint32_t) { return w <= 20; };
-    auto r = find_split(8, 8, params, checker, Split(1, 256, 1), Split(40, 64, 1),
-                        Split(1, 512, 1), 0, hw::Type::CNP1, false, 0, false, true, false);
+    auto r = find_split(8, 8, params, checker, Split(1, 256, 1), Split(40, 64, 1), Split(1, 512, 1),
+                        0, hw::Type::CNP1, false, 0, false, true, false);
     ASSERT_TRUE(r.found);
     EXPECT_EQ(r.buffer_mode, 2u);
     EXPECT_EQ(r.width.num_chunks, 2u);
@@ -188,8 +184,8 @@ TEST_F(SplitSearchTest, SingleBufferOnlyWithoutHwpr) {
 TEST_F(SplitSearchTest, HeightSplitCanBeBarred) {
     NpSplitParams params;
     checker.dual_fit = [](uint32_t h, uint32_t, uint32_t) { return h <= 4; };
-    auto r = find_split(8, 8, params, checker, Split(8, 256, 1), Split(8, 64, 1),
-                        Split(1, 512, 1), 0, hw::Type::CNP1, false, 0, false, false, false);
+    auto r = find_split(8, 8, params, checker, Split(8, 256, 1), Split(8, 64, 1), Split(1, 512, 1),
+                        0, hw::Type::CNP1, false, 0, false, false, false);
     EXPECT_FALSE(r.found);
     EXPECT_EQ(r.buffer_mode, 0u);
     r = find_split(8, 8, params, checker, Split(8, 256, 1), Split(8, 64, 1), Split(1, 512, 1), 0,
@@ -202,8 +198,8 @@ TEST_F(SplitSearchTest, ChannelsFromFiltersAndTnpBLastPart) {
     NpSplitParams params;
     // Channels come from the filter part when asked.
     checker.dual_fit = [](uint32_t, uint32_t, uint32_t ch) { return ch <= 4; };
-    auto r = find_split(99, 8, params, checker, Split(1, 256, 1), Split(1, 64, 1),
-                        Split(8, 8, 1), 0, hw::Type::CNP1, false, 0, true, true, false);
+    auto r = find_split(99, 8, params, checker, Split(1, 256, 1), Split(1, 64, 1), Split(8, 8, 1),
+                        0, hw::Type::CNP1, false, 0, true, true, false);
     ASSERT_TRUE(r.found);
     EXPECT_EQ(r.filters, fields(2, 4, 8, 8, 1));
 
@@ -238,13 +234,13 @@ TEST_F(SplitSearchTest, LayerThatFitsNowhereFailsFast) {
     checker.single_fit = [](uint32_t, uint32_t, uint32_t) { return false; };
     const auto start = std::chrono::steady_clock::now();
     const auto r = find_split(2048, 8, params, checker, Split(4096, 256, 1), Split(4096, 64, 1),
-                              Split(2048, 512, 1), 0, hw::Type::CNP1, false, 0, false, true,
-                              false);
+                              Split(2048, 512, 1), 0, hw::Type::CNP1, false, 0, false, true, false);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - start)
                         .count();
     EXPECT_FALSE(r.found);
-    EXPECT_LT(ms, 20000);  // generous: sanitizers and a loaded CI machine; unbounded would take hours
+    EXPECT_LT(ms,
+              20000);  // generous: sanitizers and a loaded CI machine; unbounded would take hours
     // The answer does not depend on the filter part here: one question per
     // distinct (width, height) part, double buffering then single.
     EXPECT_EQ(checker.dual_calls.size(), checker.single_calls.size());
@@ -263,7 +259,8 @@ TEST_F(SplitSearchTest, DepthwiseLayerThatFitsNowhereFailsFast) {
                         std::chrono::steady_clock::now() - start)
                         .count();
     EXPECT_FALSE(r.found);
-    EXPECT_LT(ms, 20000);  // generous: sanitizers and a loaded CI machine; unbounded would take hours
+    EXPECT_LT(ms,
+              20000);  // generous: sanitizers and a loaded CI machine; unbounded would take hours
 }
 
 TEST_F(SplitSearchTest, LayerErrorStatusNamesTheLayer) {

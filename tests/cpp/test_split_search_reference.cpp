@@ -50,9 +50,9 @@ Split result_split(const Split& axis, uint32_t count, uint32_t size) {
 // order of get_splits_number. find_split enumerates far fewer grids; it must
 // still stop at the same first grid.
 SplitSearchResult exhaustive_find_split(uint32_t channels, const NpSplitParams& p,
-                                     const CompatibilityChecker& checker, const Split& height,
-                                     const Split& width, const Split& filters, bool hwpr,
-                                     bool from_filters, bool allow_height, bool tnp_b) {
+                                        const CompatibilityChecker& checker, const Split& height,
+                                        const Split& width, const Split& filters, bool hwpr,
+                                        bool from_filters, bool allow_height, bool tnp_b) {
     SplitSearchResult r;
     const uint64_t lower = uint64_t{width.num_chunks} * height.num_chunks * filters.num_chunks;
     const uint64_t upper = uint64_t{width.total} * height.total * filters.total;
@@ -76,8 +76,8 @@ SplitSearchResult exhaustive_find_split(uint32_t channels, const NpSplitParams& 
             uint32_t mode = 0;
             if (checker.is_sram_input_fit_dual_buffer(hw::Type::CNP1, hp, wp, ch, 0, 8, 0)) {
                 mode = 1;
-            } else if (!hwpr && checker.is_sram_input_fit_single_buffer(hw::Type::CNP1, hp, wp,
-                                                                         ch, 0, 8, 0)) {
+            } else if (!hwpr && checker.is_sram_input_fit_single_buffer(hw::Type::CNP1, hp, wp, ch,
+                                                                        0, 8, 0)) {
                 mode = 2;
             }
             if (mode != 0) {
@@ -125,9 +125,9 @@ TEST(SplitSearchReference, SameFirstGridAsTheExhaustiveWalk) {
                    h * w * ch < 2 * limit;
         };
         const auto expected = exhaustive_find_split(5, p, rig.checker, height, width, filters, hwpr,
-                                                 from_filters, allow_height, tnp_b);
-        const auto got = find_split(5, 8, p, rig.checker, height, width, filters, 0,
-                                    hw::Type::CNP1, hwpr, 0, from_filters, allow_height, tnp_b);
+                                                    from_filters, allow_height, tnp_b);
+        const auto got = find_split(5, 8, p, rig.checker, height, width, filters, 0, hw::Type::CNP1,
+                                    hwpr, 0, from_filters, allow_height, tnp_b);
         ASSERT_EQ(got.found, expected.found) << "round " << round;
         found += expected.found ? 1 : 0;
         if (!expected.found) continue;

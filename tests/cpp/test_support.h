@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <stdexcept>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -73,8 +73,7 @@ inline std::vector<np::Info> plain_nps(uint32_t count) {
     std::vector<np::Info> nps;
     for (uint32_t i = 0; i < count; ++i) {
         nps.emplace_back(hw::Ident(static_cast<uint8_t>(1 + i / 4), 1, static_cast<uint8_t>(i % 4)),
-                         std::set<hw::Type>{hw::Type::CNP1, hw::Type::CNP2, hw::Type::TNP_B},
-                         true);
+                         std::set<hw::Type>{hw::Type::CNP1, hw::Type::CNP2, hw::Type::TNP_B}, true);
     }
     return nps;
 }
@@ -102,7 +101,7 @@ inline std::vector<np::Info> seven_node_v2_nps() {
 // A device of any version with an empty mesh of IP version `ip` (no NPs, no
 // DMAs, no HRC) and no hardware; tests may edit the mesh.
 class MeshDevice : public Device {
-public:
+  public:
     MeshDevice(HwVersion version, IpVersion ip, const char* desc = "test")
         : version_(version), desc_(desc), mesh_(ip, {}, {}, std::nullopt, {}, {}) {}
     HwVersion version() const override { return version_; }
@@ -111,7 +110,7 @@ public:
     HardwareDevice* hardware() const override { return nullptr; }
     Mesh& mutable_mesh() { return mesh_; }
 
-private:
+  private:
     HwVersion version_;
     const char* desc_;
     Mesh mesh_;

@@ -86,7 +86,8 @@ TEST_P(DenseStridesTest, EvalStridesAndCreate) {
 
 INSTANTIATE_TEST_SUITE_P(
     DenseLayouts, DenseStridesTest,
-    ::testing::Values(StrideCase{{7}, Layout::RowMajor, {1}}, StrideCase{{7}, Layout::ColMajor, {1}},
+    ::testing::Values(StrideCase{{7}, Layout::RowMajor, {1}},
+                      StrideCase{{7}, Layout::ColMajor, {1}},
                       StrideCase{{2, 3, 4}, Layout::RowMajor, {12, 4, 1}},
                       StrideCase{{2, 3, 4}, Layout::ColMajor, {1, 2, 6}},
                       StrideCase{{2, 3, 4, 5}, Layout::RowMajor, {60, 20, 5, 1}},
@@ -103,7 +104,8 @@ TEST(DenseTest, ColMajorReversedViewMatchesLogicalAccess) {
     for (uint32_t i = 0; i < a; ++i)
         for (uint32_t j = 0; j < b; ++j)
             for (uint32_t k = 0; k < c; ++k)  // first dimension fastest
-                EXPECT_EQ(t->get<int32_t>({i, j, k}), 100 + static_cast<int32_t>(i + a * (j + b * k)));
+                EXPECT_EQ(t->get<int32_t>({i, j, k}),
+                          100 + static_cast<int32_t>(i + a * (j + b * k)));
 }
 
 TEST(DenseTest, RowMajorAccessIsNumpyOrder) {
@@ -149,19 +151,18 @@ TEST_P(DenseTypedAccessTest, StorageFamilies) {
     EXPECT_EQ(element_size(c.type), c.i32 || c.f32 ? 4u : (c.i16 || c.u16 ? 2u : 1u));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    DenseAllTypes, DenseTypedAccessTest,
-    ::testing::Values(TypeCheckCase{TensorType::int32, 0, 0, 0, 0, 1, 0},
-                      TypeCheckCase{TensorType::float32, 0, 0, 0, 0, 0, 1},
-                      TypeCheckCase{TensorType::uint8, 0, 1, 0, 0, 0, 0},
-                      TypeCheckCase{TensorType::int16, 0, 0, 1, 0, 0, 0},
-                      TypeCheckCase{TensorType::int8, 1, 0, 0, 0, 0, 0},
-                      TypeCheckCase{TensorType::int4, 1, 0, 0, 0, 0, 0},
-                      TypeCheckCase{TensorType::int2, 1, 0, 0, 0, 0, 0},
-                      TypeCheckCase{TensorType::uint4, 0, 1, 0, 0, 0, 0},
-                      TypeCheckCase{TensorType::uint2, 0, 1, 0, 0, 0, 0},
-                      TypeCheckCase{TensorType::bit, 1, 0, 0, 0, 0, 0},
-                      TypeCheckCase{TensorType::uint16, 0, 0, 0, 1, 0, 0}));
+INSTANTIATE_TEST_SUITE_P(DenseAllTypes, DenseTypedAccessTest,
+                         ::testing::Values(TypeCheckCase{TensorType::int32, 0, 0, 0, 0, 1, 0},
+                                           TypeCheckCase{TensorType::float32, 0, 0, 0, 0, 0, 1},
+                                           TypeCheckCase{TensorType::uint8, 0, 1, 0, 0, 0, 0},
+                                           TypeCheckCase{TensorType::int16, 0, 0, 1, 0, 0, 0},
+                                           TypeCheckCase{TensorType::int8, 1, 0, 0, 0, 0, 0},
+                                           TypeCheckCase{TensorType::int4, 1, 0, 0, 0, 0, 0},
+                                           TypeCheckCase{TensorType::int2, 1, 0, 0, 0, 0, 0},
+                                           TypeCheckCase{TensorType::uint4, 0, 1, 0, 0, 0, 0},
+                                           TypeCheckCase{TensorType::uint2, 0, 1, 0, 0, 0, 0},
+                                           TypeCheckCase{TensorType::bit, 1, 0, 0, 0, 0, 0},
+                                           TypeCheckCase{TensorType::uint16, 0, 0, 0, 1, 0, 0}));
 
 TEST(DenseTest, WrongTypePanicText) {
     auto u8 = Dense::create(TensorType::uint8, Shape{4}, Layout::RowMajor);
@@ -212,8 +213,8 @@ TEST(DenseTest, CopyRoundTripKeepsBytesExactly) {
     EXPECT_EQ(t->get<int8_t>({0, 1}), 100);  // first dimension fastest: position 3
     EXPECT_EQ(t->get<int8_t>({1, 1}), -100);
 
-    auto again = Dense::copy(reinterpret_cast<const char*>(t->buffer().data()),
-                             t->buffer().size(), t->type(), t->dimensions(), t->layout());
+    auto again = Dense::copy(reinterpret_cast<const char*>(t->buffer().data()), t->buffer().size(),
+                             t->type(), t->dimensions(), t->layout());
     EXPECT_EQ(again->buffer(), t->buffer());
     EXPECT_EQ(again->strides(), t->strides());
 }
@@ -294,8 +295,8 @@ TEST(DenseTest, SplitFramesAreCopies) {
 
 template <class T>
 int bitwidth_of(TensorType type, const std::vector<T>& values) {
-    auto t = make_dense<T>(type, Shape{static_cast<uint32_t>(values.size())}, Layout::RowMajor,
-                           values);
+    auto t =
+        make_dense<T>(type, Shape{static_cast<uint32_t>(values.size())}, Layout::RowMajor, values);
     return evaluate_bitwidth(*t);
 }
 
@@ -355,8 +356,7 @@ TEST(BitwidthTest, ThresholdRefusesOtherTypesAndOverflow) {
         EXPECT_THROW(get_threshold_t16_from_act_steps(*act), std::invalid_argument) << bad;
     }
     // The extreme representable values still pass.
-    auto edge = make_dense<float>(TensorType::float32, Shape{1}, Layout::RowMajor,
-                                  {-134217728.0f});
+    auto edge = make_dense<float>(TensorType::float32, Shape{1}, Layout::RowMajor, {-134217728.0f});
     EXPECT_EQ(get_threshold_t16_from_act_steps(*edge)->at<int32_t>(0),
               std::numeric_limits<int32_t>::min());
 }

@@ -137,8 +137,7 @@ TEST(V1CnpProgram, LeftOutNpStillGetsWeightsAndThresholds) {
     EXPECT_EQ(blocks[5].np, kNps[1]);
     EXPECT_EQ(blocks[5].target, 4u);
     // Thresholds 100 x i - 500 for filters 4..7: -100, 0, 100, 200; steps 16.
-    EXPECT_EQ(blocks[5].payload,
-              (std::vector<uint32_t>{0xFFF9C, 16, 0, 16, 100, 16, 200, 16}));
+    EXPECT_EQ(blocks[5].payload, (std::vector<uint32_t>{0xFFF9C, 16, 0, 16, 100, 16, 200, 16}));
     EXPECT_EQ(blocks[6].payload.size(), 50u);
 }
 

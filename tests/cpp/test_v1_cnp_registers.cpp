@@ -196,9 +196,9 @@ TEST(V1CnpRegisters, GeometryPooledOutputBlock) {
     };
     for (const Case& c : cases) {
         auto r = default_np_regs();
-        format_cnp_geometry_regs(&r, Shape{8, 8, 4}, 0, 4, 3, 1, PaddingParams{1, 1, 1, 1}, true,
-                                 2, c.part, c.part, c.pool_width, c.pool_stride, c.pool_padding,
-                                 8, 0, 1, 0);
+        format_cnp_geometry_regs(&r, Shape{8, 8, 4}, 0, 4, 3, 1, PaddingParams{1, 1, 1, 1}, true, 2,
+                                 c.part, c.part, c.pool_width, c.pool_stride, c.pool_padding, 8, 0,
+                                 1, 0);
         EXPECT_EQ(r[24], c.w24) << c.what;
         EXPECT_EQ(r[25], c.w25) << c.what;
     }

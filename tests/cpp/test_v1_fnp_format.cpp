@@ -154,16 +154,18 @@ TEST(V1FnpRam, ThresholdRange) {
     EXPECT_EQ(format_fnp_ram(*w, *int32s({524287}), *int32s({0}), 1, true)[0], 0x7FFFFu);
     EXPECT_EQ(exception_text([&] { format_fnp_ram(*w, *int32s({524288}), *int32s({0}), 1, true); }),
               "524288 cannot fit in a 20 bits signed integer.");
-    EXPECT_EQ(exception_text([&] { format_fnp_ram(*w, *int32s({-524289}), *int32s({0}), 1, true); }),
-              "-524289 cannot fit in a 20 bits signed integer.");
+    EXPECT_EQ(
+        exception_text([&] { format_fnp_ram(*w, *int32s({-524289}), *int32s({0}), 1, true); }),
+        "-524289 cannot fit in a 20 bits signed integer.");
 }
 
 TEST(V1FnpRam, StepRange) {
     auto w = weights_of(TensorType::bit, 1, 1);
     EXPECT_EQ(format_fnp_ram(*w, *int32s({0}), *int32s({0xFFFFF}), 1, true)[1], 0xFFFFFu);
-    EXPECT_EQ(exception_text([&] { format_fnp_ram(*w, *int32s({0}), *int32s({0x100000}), 1, true); }),
-              "Backend hardware(FullyConnected): act_step should be between 0 and 65535. "
-              "Receives act_step 65536.");
+    EXPECT_EQ(
+        exception_text([&] { format_fnp_ram(*w, *int32s({0}), *int32s({0x100000}), 1, true); }),
+        "Backend hardware(FullyConnected): act_step should be between 0 and 65535. "
+        "Receives act_step 65536.");
     EXPECT_EQ(exception_text([&] { format_fnp_ram(*w, *int32s({0}), *int32s({-40}), 1, true); }),
               "Backend hardware(FullyConnected): act_step should be between 0 and 65535. "
               "Receives act_step -2.");
@@ -175,17 +177,16 @@ TEST(V1FnpRam, NegativeOneBitWeightIsRefused) {
     // neuron's block (or past the image).
     auto w = weights_of(TensorType::bit, 2, 4);
     set_weight(*w, 0, 1, -1);
-    EXPECT_EQ(exception_text([&] {
-                  format_fnp_ram(*w, *int32s({0, 0}), *int32s({0, 0}), 1, true);
-              }),
-              "Backend hardware(FullyConnected): 1-bit weights should be 0 or 1. "
-              "Receives weight -1.");
+    EXPECT_EQ(
+        exception_text([&] { format_fnp_ram(*w, *int32s({0, 0}), *int32s({0, 0}), 1, true); }),
+        "Backend hardware(FullyConnected): 1-bit weights should be 0 or 1. "
+        "Receives weight -1.");
 }
 
 TEST(V1FnpRam, WrongTypesAndShortVariables) {
     auto int32_weights = weights_of(TensorType::int32, 1, 4);
-    const std::string wrong =
-        exception_text([&] { format_fnp_ram(*int32_weights, *int32s({0}), *int32s({0}), 2, true); });
+    const std::string wrong = exception_text(
+        [&] { format_fnp_ram(*int32_weights, *int32s({0}), *int32s({0}), 2, true); });
     EXPECT_EQ(wrong.rfind("Wrong requested type ", 0), 0u) << wrong;
 
     auto w = weights_of(TensorType::bit, 3, 4);

@@ -233,9 +233,9 @@ TEST(V1FnpLearning, Failures) {
     for (const Case& c : cases) {
         const FcModel m = make_fc(learning_spec(10, 1));
         dense_var(*m.layer, c.var).data<int32_t>()[c.index] = c.value;
-        EXPECT_EQ(
-            exception_text([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
-            c.message);
+        EXPECT_EQ(exception_text(
+                      [&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
+                  c.message);
     }
     {
         FcSpec spec = learning_spec(10, 1);
@@ -249,10 +249,10 @@ TEST(V1FnpLearning, Failures) {
                                                                 {"plasticity_decay", 0.0},
                                                                 {"num_classes", 1.0}});
         const FcModel m = make_fc(spec);
-        EXPECT_EQ(
-            exception_text([&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
-            "Attempted to write value 1048576 into a 20-bit field, which will cause an "
-            "overflow.");
+        EXPECT_EQ(exception_text(
+                      [&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); }),
+                  "Attempted to write value 1048576 into a 20-bit field, which will cause an "
+                  "overflow.");
     }
     // Class counts that would divide by zero, and wider weights whose blocks
     // the learning fields do not fit: refused.
@@ -337,8 +337,8 @@ TEST(V1FnpReadBack, WrongTypesChangeNothing) {
     LearnVars v(2, 8);
     v.vars.set("thswap", Dense::create(TensorType::float32, Shape{2}, Dense::Layout::RowMajor));
     const auto before = v.vars.get("weights");
-    const std::string error =
-        exception_text([&] { v1::fnp_update_learn_vars_from_memory(Words(12, 0), &v.vars, false); });
+    const std::string error = exception_text(
+        [&] { v1::fnp_update_learn_vars_from_memory(Words(12, 0), &v.vars, false); });
     EXPECT_EQ(error.rfind("Wrong requested type ", 0), 0u) << error;
     EXPECT_EQ(v.vars.get("weights"), before);
 }

@@ -113,9 +113,7 @@ TEST(V1Hrc, SramSelect) {
         EXPECT_EQ(blocks[i].offset, expected[i].offset);
         EXPECT_EQ(blocks[i].payload, expected[i].payload);
     }
-    EXPECT_EQ(error_text([&] {
-                  record_hrc_sram_select(record.get(), RegDetail{3, 0}, {1});
-              }),
+    EXPECT_EQ(error_text([&] { record_hrc_sram_select(record.get(), RegDetail{3, 0}, {1}); }),
               "Attempted to write value 1 into a 0-bit field, which will cause an overflow.");
 }
 

@@ -48,7 +48,8 @@ struct Block {
 
 std::vector<Block> blocks_of(const program::Record& record) {
     std::vector<Block> out;
-    for (auto& b : vorna::test_support::decode(record)) out.push_back({b.target, b.offset, b.payload});
+    for (auto& b : vorna::test_support::decode(record))
+        out.push_back({b.target, b.offset, b.payload});
     return out;
 }
 
@@ -145,11 +146,10 @@ TEST(V1IoRecorder, InputSetupRecord) {
               }),
               "runtime_error: Attempted to write value 262144 into a 18-bit field, which will "
               "cause an overflow.");
-    EXPECT_EQ(error_of([&] {
-                  io.record_scc(false, false, false, true, false, {}, Shape{2, 2, 2048});
-              }),
-              "runtime_error: Attempted to write value 2048 into a 11-bit field, which will "
-              "cause an overflow.");
+    EXPECT_EQ(
+        error_of([&] { io.record_scc(false, false, false, true, false, {}, Shape{2, 2, 2048}); }),
+        "runtime_error: Attempted to write value 2048 into a 11-bit field, which will "
+        "cause an overflow.");
 }
 
 TEST(V1IoRecorder, EventGeneratorWords) {

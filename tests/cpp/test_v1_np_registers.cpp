@@ -41,9 +41,7 @@ TEST(V1NpRegisters, CfgDmaWord) {
     regs[49] = 0xFFF00000u;  // bits 20-31 are kept
     format_mesh_cfg_dma_reg(&regs, hw::Ident{5, 7, 3});
     EXPECT_EQ(regs[49], 0xFFF80507u);
-    EXPECT_EQ(runtime_error_text([&] {
-                  format_mesh_cfg_dma_reg(&regs, hw::Ident{5, 7, 4});
-              }),
+    EXPECT_EQ(runtime_error_text([&] { format_mesh_cfg_dma_reg(&regs, hw::Ident{5, 7, 4}); }),
               "Attempted to write value 16 into a 4-bit field, which will cause an overflow.");
 }
 

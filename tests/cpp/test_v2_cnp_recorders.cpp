@@ -91,8 +91,8 @@ std::shared_ptr<FakeCnpLayer> recorded_conv(LayerType type, bool lut, bool add_m
     layer->vars.set("weights", filled<int8_t>(TensorType::int8, Shape{3, 3, 3, 34},
                                               [](size_t i) { return int8_t(i % 100); }));
     layer->vars.set("input_shift", filled<uint8_t>(TensorType::uint8, Shape{3}, u8));
-    layer->vars.set("bias", filled<int8_t>(TensorType::int8, Shape{34},
-                                           [](size_t i) { return int8_t(i); }));
+    layer->vars.set(
+        "bias", filled<int8_t>(TensorType::int8, Shape{34}, [](size_t i) { return int8_t(i); }));
     layer->vars.set("output_scales", filled<uint8_t>(TensorType::uint8, Shape{34}, u8));
     if (lut) {
         layer->params_->set("activation", 2);
@@ -103,12 +103,13 @@ std::shared_ptr<FakeCnpLayer> recorded_conv(LayerType type, bool lut, bool add_m
         auto m = std::dynamic_pointer_cast<LayerMapping>(layer->layer_mapping);
         m->merge_info = std::make_unique<MergeLayerMapInfo>();
         m->merge_info->from_add = true;
-        m->merge_info->main_shift = filled<uint8_t>(TensorType::uint8, Shape{34},
-                                                    [](size_t) { return uint8_t(0); });
+        m->merge_info->main_shift =
+            filled<uint8_t>(TensorType::uint8, Shape{34}, [](size_t) { return uint8_t(0); });
         m->merge_info->skip_shift = m->merge_info->main_shift;
-        m->merge_info->out_shift = filled<int8_t>(TensorType::int8, Shape{34},
-                                                  [](size_t) { return int8_t(0); });
-        m->skipdma_load_components = {hw::Component(hw::Type::SKIP_DMA_LOAD, hw::Ident(1, 1, 0, 2))};
+        m->merge_info->out_shift =
+            filled<int8_t>(TensorType::int8, Shape{34}, [](size_t) { return int8_t(0); });
+        m->skipdma_load_components = {
+            hw::Component(hw::Type::SKIP_DMA_LOAD, hw::Ident(1, 1, 0, 2))};
         m->skipdma_load_channel = std::make_unique<SkipDmaLoadChannelInfo>();
         m->skipdma_load_channel->dma_channel = 2;
         m->skipdma_load_channel->channel = 1;
@@ -118,8 +119,8 @@ std::shared_ptr<FakeCnpLayer> recorded_conv(LayerType type, bool lut, bool add_m
 
 TEST(V2CnpRecorders, Conv2dBlockOrder) {
     auto layer = recorded_conv(LayerType::Conv2D, true, true);
-    auto record = record_program_conv2d_layer(v2_device(), *layer, nullptr, false, false, {},
-                                              false, false);
+    auto record =
+        record_program_conv2d_layer(v2_device(), *layer, nullptr, false, false, {}, false, false);
     EXPECT_EQ(record->hw_version().product_id, 0xA2);
     const auto blocks = blocks_of(*record);
     // Each NP's blocks, then the skip-DMA blocks of the merge's load engine.
@@ -155,8 +156,8 @@ TEST(V2CnpRecorders, Conv2dBlockOrder) {
 
 TEST(V2CnpRecorders, RegistersOnlySkippedIdentsAndTargets) {
     auto layer = recorded_conv(LayerType::Conv2D, false, false);
-    auto only = record_program_conv2d_layer(v2_device(), *layer, nullptr, false, false, {}, true,
-                                            false);
+    auto only =
+        record_program_conv2d_layer(v2_device(), *layer, nullptr, false, false, {}, true, false);
     EXPECT_EQ(targets_of(blocks_of(*only)), (std::vector<uint32_t>{7, 7}));
 
     auto skipped = record_program_conv2d_layer(v2_device(), *layer, nullptr, false, false,
@@ -168,16 +169,16 @@ TEST(V2CnpRecorders, RegistersOnlySkippedIdentsAndTargets) {
     layer->params_->set("weights_bits", 4);
     layer->vars.set("weights", filled<int8_t>(TensorType::int4, Shape{3, 3, 3, 34},
                                               [](size_t i) { return int8_t(i % 8); }));
-    auto four = record_program_conv2d_layer(v2_device(), *layer, nullptr, false, false, {}, false,
-                                            false);
+    auto four =
+        record_program_conv2d_layer(v2_device(), *layer, nullptr, false, false, {}, false, false);
     EXPECT_EQ(targets_of(blocks_of(*four)), (std::vector<uint32_t>{7, 0, 2, 5, 7, 0, 2, 5}));
 }
 
 TEST(V2CnpRecorders, TransposedConv2dAndTypeCheck) {
     auto t = recorded_conv(LayerType::Conv2DTranspose, false, false);
     t->built = false;
-    auto record = record_program_transposed_conv2d_layer(v2_device(), *t, nullptr, false, false,
-                                                         {}, false, false);
+    auto record = record_program_transposed_conv2d_layer(v2_device(), *t, nullptr, false, false, {},
+                                                         false, false);
     EXPECT_EQ(targets_of(blocks_of(*record)), (std::vector<uint32_t>{7, 1, 2, 5, 7, 1, 2, 5}));
 
     EXPECT_EQ(exception_text([&] {
@@ -218,17 +219,17 @@ TEST(V2CnpRecorders, DepthwiseBlocksFollowTheChannelRange) {
     auto m = std::dynamic_pointer_cast<LayerMapping>(layer->layer_mapping);
     m->merge_info = std::make_unique<MergeLayerMapInfo>();
     m->merge_info->from_add = true;
-    m->merge_info->main_shift = filled<uint8_t>(TensorType::uint8, Shape{64},
-                                                [](size_t i) { return uint8_t(i >= 32); });
-    m->merge_info->skip_shift = filled<uint8_t>(TensorType::uint8, Shape{64},
-                                                [](size_t) { return uint8_t(0); });
-    m->merge_info->out_shift = filled<int8_t>(TensorType::int8, Shape{64},
-                                              [](size_t) { return int8_t(0); });
+    m->merge_info->main_shift =
+        filled<uint8_t>(TensorType::uint8, Shape{64}, [](size_t i) { return uint8_t(i >= 32); });
+    m->merge_info->skip_shift =
+        filled<uint8_t>(TensorType::uint8, Shape{64}, [](size_t) { return uint8_t(0); });
+    m->merge_info->out_shift =
+        filled<int8_t>(TensorType::int8, Shape{64}, [](size_t) { return int8_t(0); });
     m->skipdma_load_components = {hw::Component(hw::Type::SKIP_DMA_LOAD, hw::Ident(1, 1, 0, 2))};
     m->skipdma_load_channel = std::make_unique<SkipDmaLoadChannelInfo>();
 
-    auto record = record_program_dwconv2d_layer(v2_device(), *layer, nullptr, false, false, {},
-                                                false, false);
+    auto record =
+        record_program_dwconv2d_layer(v2_device(), *layer, nullptr, false, false, {}, false, false);
     const auto blocks = blocks_of(*record);
     auto targets = targets_of(blocks);
     ASSERT_GT(targets.size(), 10u);
@@ -250,12 +251,12 @@ TEST(V2CnpRecorders, DepthwiseBlocksFollowTheChannelRange) {
     layer->params_->set("weights_bits", 4);
     layer->vars.set("weights", filled<int8_t>(TensorType::int4, Shape{3, 3, 1, 64},
                                               [](size_t i) { return int8_t(i % 8); }));
-    auto four = record_program_dwconv2d_layer(v2_device(), *layer, nullptr, false, false, {},
-                                              false, false);
+    auto four =
+        record_program_dwconv2d_layer(v2_device(), *layer, nullptr, false, false, {}, false, false);
     EXPECT_EQ(blocks_of(*four).at(1).target, 0u);
 
-    auto only = record_program_dwconv2d_layer(v2_device(), *layer, nullptr, false, false, {},
-                                              true, false);
+    auto only =
+        record_program_dwconv2d_layer(v2_device(), *layer, nullptr, false, false, {}, true, false);
     EXPECT_EQ(targets_of(blocks_of(*only)), (std::vector<uint32_t>{7, 7}));
 }
 
@@ -264,12 +265,11 @@ TEST(V2CnpRecorders, DepthwiseBlocksFollowTheChannelRange) {
 // that computes the whole input.
 TEST(V2CnpRecorders, Conv2dOfABuiltModel) {
     auto model = Model::create();
-    auto input = Layer::create(LayerParams::create(LayerType::InputData,
-                                                   {{"input_width", 16},
-                                                    {"input_height", 8},
-                                                    {"input_channels", 3}})
-                                   .get(),
-                               "in");
+    auto input = Layer::create(
+        LayerParams::create(LayerType::InputData,
+                            {{"input_width", 16}, {"input_height", 8}, {"input_channels", 3}})
+            .get(),
+        "in");
     model->add(input, {});
     auto conv = Layer::create(LayerParams::create(LayerType::Conv2D, {{"filters", 8},
                                                                       {"kernel_size", 3},
@@ -287,17 +287,17 @@ TEST(V2CnpRecorders, Conv2dOfABuiltModel) {
     auto m = mapping_with({hw::Component(hw::Type::CNP1, hw::Ident(2, 1, 0), p)});
     std::dynamic_pointer_cast<LayerImpl>(conv)->set_mapping(m);
 
-    auto record = record_program_conv2d_layer(v2_device(), *conv, nullptr, false, false, {}, false,
-                                              false);
+    auto record =
+        record_program_conv2d_layer(v2_device(), *conv, nullptr, false, false, {}, false, false);
     const auto blocks = blocks_of(*record);
     ASSERT_EQ(targets_of(blocks), (std::vector<uint32_t>{7, 1, 2, 5}));
     const auto& r = blocks[0].payload;
-    EXPECT_EQ(bits(r[4], 0, 16), 96u);        // 12 words a row (3 x 16 bytes), 8 rows
+    EXPECT_EQ(bits(r[4], 0, 16), 96u);  // 12 words a row (3 x 16 bytes), 8 rows
     EXPECT_EQ(r[28], (16u << 16) | 12u);
     EXPECT_EQ(r[21], 8u);
     EXPECT_EQ(bits(r[29], 16, 8), 1u);
     EXPECT_EQ(bits(r[11], 12, 18), 6u);
-    EXPECT_EQ(r[27], 0x122u);                 // max pooling 2, stride 2, no pooling padding
+    EXPECT_EQ(r[27], 0x122u);  // max pooling 2, stride 2, no pooling padding
     EXPECT_EQ(bits(r[3], 15, 1), 1u);
     EXPECT_EQ(blocks[1].payload.size(), 54u);  // 6 100-bit words a channel, 3 channels
     EXPECT_EQ(blocks[2].payload, (std::vector<uint32_t>{0, 0}));

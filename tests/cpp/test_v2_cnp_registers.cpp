@@ -53,11 +53,10 @@ struct CommonArgs {
     bool with_merge = false;
 
     void run(std::vector<uint32_t>& regs) const {
-        format_cnp_tnp_common_config_registers(&regs, split, kernel_size, kernel_stride,
-                                               activation, first, neurons, weights_bits,
-                                               components, single_buffer, transposed, input_bits,
-                                               output_bits, merge, load, others, last_flag,
-                                               with_merge);
+        format_cnp_tnp_common_config_registers(&regs, split, kernel_size, kernel_stride, activation,
+                                               first, neurons, weights_bits, components,
+                                               single_buffer, transposed, input_bits, output_bits,
+                                               merge, load, others, last_flag, with_merge);
     }
 };
 
@@ -303,15 +302,15 @@ TEST(V2CnpRegisterFiles, Conv2dOwnWords) {
     EXPECT_EQ(bits(r[11], 12, 18), conv2d_ch_cont_100b_size(3, 17, 8));
     EXPECT_EQ(bits(r[11], 0, 8), 12u);  // icont: 10 rounded up to 4
     EXPECT_EQ(r[26], 17u << 16);
-    EXPECT_EQ(r[27], 0x11u);  // no pooling: size 1, stride 1, no edge bits
-    EXPECT_EQ(bits(r[3], 24, 8), 3u);     // the mapping's channel
-    EXPECT_EQ(bits(r[3], 15, 1), 1u);     // ReLU
-    EXPECT_EQ(bits(r[3], 16, 8), 1u);     // one NP
+    EXPECT_EQ(r[27], 0x11u);           // no pooling: size 1, stride 1, no edge bits
+    EXPECT_EQ(bits(r[3], 24, 8), 3u);  // the mapping's channel
+    EXPECT_EQ(bits(r[3], 15, 1), 1u);  // ReLU
+    EXPECT_EQ(bits(r[3], 16, 8), 1u);  // one NP
     EXPECT_EQ(bits(r[20], 28, 3), 3u);
     EXPECT_EQ(bits(r[20], 8, 2), 0u);
-    EXPECT_EQ(bits(r[52], 7, 1), 1u);     // merge words requested, no merge info
+    EXPECT_EQ(bits(r[52], 7, 1), 1u);  // merge words requested, no merge info
     for (int w : {32, 33, 34, 35, 40, 41, 42}) EXPECT_EQ(r[w], 0u) << w;
-    EXPECT_EQ(bits(r[2], 7, 2), 0u);      // no ib_spikes, no extra pooling flag
+    EXPECT_EQ(bits(r[2], 7, 2), 0u);  // no ib_spikes, no extra pooling flag
 }
 
 TEST(V2CnpRegisterFiles, Conv2dNeuronOffsetsAndFourBitInput) {
@@ -327,8 +326,8 @@ TEST(V2CnpRegisterFiles, Conv2dNeuronOffsetsAndFourBitInput) {
     EXPECT_EQ(r[26], (17u << 16) | 16u);
     EXPECT_EQ(bits(r[28], 16, 16), 4u);  // 4-bit row of 3 pixels: 2 bytes, rounded to 4
     EXPECT_EQ(bits(r[28], 0, 14), 3u);
-    EXPECT_EQ(bits(r[2], 7, 1), 1u);      // ib_spikes
-    EXPECT_EQ(bits(r[1], 29, 1), 1u);     // last_flag
+    EXPECT_EQ(bits(r[2], 7, 1), 1u);   // ib_spikes
+    EXPECT_EQ(bits(r[1], 29, 1), 1u);  // last_flag
 }
 
 TEST(V2CnpRegisterFiles, SkippedIdentsAndRegistersOnly) {
@@ -340,8 +339,8 @@ TEST(V2CnpRegisterFiles, SkippedIdentsAndRegistersOnly) {
     ASSERT_EQ(both.size(), 2u);
     EXPECT_EQ(bits(both.at(hw::Ident(2, 1, 0))[3], 16, 8), 2u);
 
-    auto one = format_conv2d_registers(*layer, nullptr, false, false, {hw::Ident(2, 1, 0)}, false,
-                                       false);
+    auto one =
+        format_conv2d_registers(*layer, nullptr, false, false, {hw::Ident(2, 1, 0)}, false, false);
     ASSERT_EQ(one.size(), 1u);
     EXPECT_EQ(one.at(hw::Ident(3, 1, 1)), both.at(hw::Ident(3, 1, 1)));
 
@@ -411,7 +410,7 @@ TEST(V2CnpRegisterFiles, TransposedConv2dSharesTheOwnWords) {
                  .at(hw::Ident(2, 1, 0));
     EXPECT_EQ(bits(r[20], 8, 2), 2u);  // bit 9 set, bit 8 clear
     EXPECT_EQ(r[27], 0x11u);
-    EXPECT_EQ(bits(r[3], 4, 2), 3u);   // 8-bit weights
+    EXPECT_EQ(bits(r[3], 4, 2), 3u);  // 8-bit weights
     for (int w : {4, 11, 21, 28, 29}) {
         if (w == 11) {
             EXPECT_EQ(bits(r[11], 12, 18), bits(conv_regs[11], 12, 18));
@@ -441,8 +440,8 @@ TEST(V2CnpRegisterFiles, DepthwiseWords) {
     auto p = format_dwconv2d_registers(*part, nullptr, false, false, {}, false, false)
                  .at(hw::Ident(2, 1, 0));
     EXPECT_EQ(bits(p[3], 10, 1), 1u);
-    EXPECT_EQ(p[22], (8u << 16) | 8u);        // plain start neuron
-    EXPECT_EQ(bits(p[26], 0, 11), 24u);       // start neuron + output shift
+    EXPECT_EQ(p[22], (8u << 16) | 8u);   // plain start neuron
+    EXPECT_EQ(bits(p[26], 0, 11), 24u);  // start neuron + output shift
     EXPECT_EQ(bits(p[11], 12, 18), dwc_ch_cont_100b_size(3, 8, 8));
 }
 
@@ -481,15 +480,13 @@ TEST(V2CnpRegisterFiles, Failures) {
               "Layer 'c': the layer has no layer mapping.");
     auto k6 = conv_layer();
     k6->params_->set("kernel_size", 6);
-    EXPECT_EQ(exception_text([&] {
-                  format_conv2d_registers(*k6, nullptr, false, false, {}, false, false);
-              }),
+    EXPECT_EQ(exception_text(
+                  [&] { format_conv2d_registers(*k6, nullptr, false, false, {}, false, false); }),
               "ch_cont_size: Unexpected kernel size.");
     auto wide = conv_layer();
     wide->layer_mapping->nps->front().placement->filters = 1024;
-    EXPECT_EQ(exception_text([&] {
-                  format_conv2d_registers(*wide, nullptr, false, false, {}, false, false);
-              }),
+    EXPECT_EQ(exception_text(
+                  [&] { format_conv2d_registers(*wide, nullptr, false, false, {}, false, false); }),
               overflow("1024", 10));
 }
 

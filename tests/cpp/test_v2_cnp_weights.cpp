@@ -32,7 +32,8 @@ std::unique_ptr<Dense> weights(uint32_t k, uint32_t nc, uint32_t nf, const Fill&
     for (uint32_t i = 0; i < k; ++i)
         for (uint32_t j = 0; j < k; ++j)
             for (uint32_t c = 0; c < nc; ++c)
-                for (uint32_t n = 0; n < nf; ++n) d[t->offset_of({i, j, c, n})] = int8_t(f(i, j, c, n));
+                for (uint32_t n = 0; n < nf; ++n)
+                    d[t->offset_of({i, j, c, n})] = int8_t(f(i, j, c, n));
     return t;
 }
 
@@ -88,7 +89,8 @@ TEST(V2CnpWeightSizes, XlRoundingFollowsTheDmaRule) {
 TEST(V2CnpWeightSizes, KernelSizeErrors) {
     EXPECT_EQ(exception_text([] { conv2d_8bit_ch_cont_100b_size(2, 8); }),
               "ch_cont_size: Unexpected kernel size.");
-    EXPECT_EQ(exception_text([] { conv2d_4bit_ch_cont_100b_size(4, 8); }), "Unsupported kernel size.");
+    EXPECT_EQ(exception_text([] { conv2d_4bit_ch_cont_100b_size(4, 8); }),
+              "Unsupported kernel size.");
     EXPECT_EQ(exception_text([] { conv2d_weight_layout(6); }),
               "cnp_weight_format: Unexpected kernel size.");
     EXPECT_EQ(exception_text([] { conv2d_dma_target(6, 8); }),
@@ -127,7 +129,8 @@ TEST(V2CnpConvWeights, EightBitKernel3FourFilters) {
 }
 
 TEST(V2CnpConvWeights, EightBitKernel4And5LeaveGapBytes) {
-    auto w4 = weights(4, 1, 8, [](auto i, auto j, auto, auto n) { return 1 + i + 4 * j + 16 * n % 100; });
+    auto w4 =
+        weights(4, 1, 8, [](auto i, auto j, auto, auto n) { return 1 + i + 4 * j + 16 * n % 100; });
     auto img4 = format_conv2d_cnp_weights(*w4, 0, 8, 8);
     ASSERT_EQ(img4.size(), 36u);
     for (uint32_t j = 0; j < 4; ++j) {
@@ -192,7 +195,8 @@ TEST(V2CnpConvWeights, FourBitKernel1Stream) {
 }
 
 TEST(V2CnpConvWeights, FourBitKernel5NibblesStraddleHalves) {
-    auto w = weights(5, 1, 3, [](auto, auto j, auto, auto n) { return (n == 2 && j == 0) ? -1 : 0; });
+    auto w =
+        weights(5, 1, 3, [](auto, auto j, auto, auto n) { return (n == 2 && j == 0) ? -1 : 0; });
     auto img = format_conv2d_4bit_weights(*w, 0, 3);
     ASSERT_EQ(img.size(), 32u);
     std::vector<uint32_t> expected(32, 0);
@@ -289,7 +293,8 @@ std::unique_ptr<Dense> dw_weights(uint32_t k, uint32_t channels, const Fill& f,
     int8_t* d = t->data<int8_t>();
     for (uint32_t x = 0; x < k; ++x)
         for (uint32_t y = 0; y < k; ++y)
-            for (uint32_t c = 0; c < channels; ++c) d[t->offset_of({x, y, 0, c})] = int8_t(f(x, y, 0, c));
+            for (uint32_t c = 0; c < channels; ++c)
+                d[t->offset_of({x, y, 0, c})] = int8_t(f(x, y, 0, c));
     return t;
 }
 
@@ -373,9 +378,11 @@ TEST(V2CnpDepthwiseWeights, SizeCoverageAndLayoutInvariance) {
                 auto ones = dw_weights(k, total, [](auto, auto, auto, auto) { return -1; });
                 auto img = format_depthwise_conv_cnp_weights(*ones, 1, ch, bits);
                 // 4-bit: one pair of words per 1, 3 or 7 halves of a channel.
-                const size_t expected_len =
-                    bits == 8 ? dwc_cnp_formatted_weight_32b_size(k, ch, 8)
-                              : size_t(2) * ch * (k == 3 ? 1 : k == 5 ? 3 : 7);
+                const size_t expected_len = bits == 8 ? dwc_cnp_formatted_weight_32b_size(k, ch, 8)
+                                                      : size_t(2) * ch *
+                                                            (k == 3   ? 1
+                                                             : k == 5 ? 3
+                                                                      : 7);
                 ASSERT_EQ(img.size(), expected_len) << int(bits) << " k" << k << " ch" << ch;
                 ASSERT_EQ(popcount(img), size_t(bits) * k * k * ch);
 
@@ -429,8 +436,8 @@ TEST(V2CnpVariables, ClippingAndActivationPairs) {
 
     auto act_shift = vec(TensorType::int8, {-1, 33});
     auto act_scale = vec(TensorType::uint8, {255, 1});
-    auto act = format_cnp_tnp_variables(nullptr, nullptr, act_shift.get(), act_scale.get(),
-                                        nullptr, nullptr, nullptr, nullptr, 0, 2);
+    auto act = format_cnp_tnp_variables(nullptr, nullptr, act_shift.get(), act_scale.get(), nullptr,
+                                        nullptr, nullptr, nullptr, 0, 2);
     EXPECT_EQ(act, (std::vector<uint32_t>{0xF8000000, 0x1FF, 0x08000000, 0x3}));
 
     // Both pairs: the max value is written last over the activation bits.

@@ -32,9 +32,7 @@ std::string check(const Layer& layer, const Layer* previous = nullptr,
     return check_fnp_constraints(c, layer, previous).to_string();
 }
 
-std::string failure(const std::string& message) {
-    return "Cannot map layer 'dense'. " + message;
-}
+std::string failure(const std::string& message) { return "Cannot map layer 'dense'. " + message; }
 
 constexpr HwVersion kV2Version{0xBC, 0xA2, 1, 0};
 
@@ -68,8 +66,9 @@ TEST(V2DenseCheck, OneInputTooManyFailsOnlyThePackingRule) {
     auto layer = make_dense("dense", s);
     HardwareConstraints small = v2_constraints();
     small.fnp_input_sram_size = 1;
-    EXPECT_EQ(check(*layer, nullptr, small),
-              failure("Input dimensions are too large to fit in a FNP. The maximum value is 2048."));
+    EXPECT_EQ(
+        check(*layer, nullptr, small),
+        failure("Input dimensions are too large to fit in a FNP. The maximum value is 2048."));
 }
 
 TEST(V2DenseCheck, BitWidthRulesJoinTheirMessages) {
@@ -118,8 +117,8 @@ TEST(V2DenseCheck, OutputWidthsThatPass) {
 TEST(V2DenseCheck, PackingMustSuitTheFeedingLayer) {
     // After a CNP: 8-bit input with 4-bit weights gives RowPadded; 8-bit
     // weights give RunPadded. Both pass, after an HRC only RowPadded exists.
-    for (LayerType source : {LayerType::Conv2D, LayerType::BufferTempConv,
-                             LayerType::InputConv2D}) {
+    for (LayerType source :
+         {LayerType::Conv2D, LayerType::BufferTempConv, LayerType::InputConv2D}) {
         for (int weights : {4, 8}) {
             DenseSpec s;
             s.input = Shape{5, 10, 10};
@@ -144,14 +143,16 @@ TEST(V2DenseCheck, PackingMustSuitTheFeedingLayer) {
     auto layer = make_dense("dense", wide);
     auto prev = v2regs_test::make_layer(LayerType::Conv2D, "prev");
     v2regs_test::link(prev, layer);
-    EXPECT_EQ(check(*layer, prev.get()),
-              failure("Input dimensions are too large to fit in a FNP. The maximum value is 2048."));
+    EXPECT_EQ(
+        check(*layer, prev.get()),
+        failure("Input dimensions are too large to fit in a FNP. The maximum value is 2048."));
     // Packed after a skip DMA (an Add) is not a valid pairing either.
     auto add_source = v2regs_test::make_layer(LayerType::Add, "add");
     auto after_add = make_dense("dense");
     v2regs_test::link(add_source, after_add);
-    EXPECT_EQ(check(*after_add, add_source.get()),
-              failure("Input dimensions are too large to fit in a FNP. The maximum value is 2048."));
+    EXPECT_EQ(
+        check(*after_add, add_source.get()),
+        failure("Input dimensions are too large to fit in a FNP. The maximum value is 2048."));
 }
 
 TEST(V2DenseCheck, InputShiftMemoryReportsBytes) {
@@ -176,8 +177,9 @@ TEST(V2DenseCheck, CheckerReachesTheFnpRulesWithThePreviousLayer) {
     v2regs_test::link(prev, layer);
     EXPECT_EQ(checker.check_layer_compatibility(*layer, nullptr, kV2Version).to_string(),
               "Success.");
-    EXPECT_EQ(checker.check_layer_compatibility(*layer, prev.get(), kV2Version).to_string(),
-              failure("Input dimensions are too large to fit in a FNP. The maximum value is 2048."));
+    EXPECT_EQ(
+        checker.check_layer_compatibility(*layer, prev.get(), kV2Version).to_string(),
+        failure("Input dimensions are too large to fit in a FNP. The maximum value is 2048."));
 }
 
 TEST(V2DenseCheck, Fnp3FitComparesTheXlRoundedSramSize) {
@@ -215,8 +217,8 @@ LayerMapping& map_on_fnp(const std::shared_ptr<FakeLayer>& layer, hw::Type type)
     m->channel = 5;
     m->next_channel = 4;
     m->output_to_dma = true;
-    m->inbound_components.push_back(std::make_shared<ComponentList>(
-        1, hw::Component(hw::Type::CNP2, hw::Ident(2, 1, 0))));
+    m->inbound_components.push_back(
+        std::make_shared<ComponentList>(1, hw::Component(hw::Type::CNP2, hw::Ident(2, 1, 0))));
     m->outbound_components.push_back(
         std::make_shared<ComponentList>(1, hw::Component(hw::Type::DMA, hw::Ident(6, 2, 1))));
     layer->layer_mapping = m;
@@ -254,8 +256,8 @@ std::unique_ptr<program::Record> record(const Device& device, const Layer& layer
                                         const std::vector<hw::Ident>& nps = {},
                                         bool unused = false) {
     const HardwareConstraints c = v2_constraints();
-    return record_program_dense1d_layer(device, c, layer, first, std::move(next), pass_input,
-                                        false, nps, unused);
+    return record_program_dense1d_layer(device, c, layer, first, std::move(next), pass_input, false,
+                                        nps, unused);
 }
 
 TEST(V2DenseRecord, FirstLayerOnAnFnp3) {

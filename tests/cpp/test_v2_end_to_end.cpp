@@ -30,8 +30,8 @@ namespace {
 std::shared_ptr<Device> v2_mesh_device() {
     const std::vector<np::Info> nps = test_support::seven_node_v2_nps();
     // One skip-DMA engine on node (1, 1) with four channels.
-    std::vector<np::Info> skip{np::Info(hw::Ident(1, 1, 3, 4),
-                                        {hw::Type::SKIP_DMA_STORE, hw::Type::SKIP_DMA_LOAD})};
+    std::vector<np::Info> skip{
+        np::Info(hw::Ident(1, 1, 3, 4), {hw::Type::SKIP_DMA_STORE, hw::Type::SKIP_DMA_LOAD})};
     Mesh mesh(IpVersion::v2, hw::Ident(1, 1, 0), hw::Ident(1, 1, 1), std::nullopt, nps, skip);
     return make_virtual_device(HwVersion{0xBC, 0xA2, 1, 0}, mesh);
 }
@@ -87,10 +87,10 @@ std::set<std::pair<hw::Ident, uint32_t>> program_blocks(const std::vector<uint8_
                                        static_cast<uint8_t>(dma::HDR0_ROW.get(w0)),
                                        static_cast<uint8_t>(dma::HDR0_ID.get(w0)));
                     blocks.emplace(np, dma::HDR0_TARGET.get(w0));
-                    const uint32_t size = dma::HDR0_XL.get(w0)
-                                              ? dma::XL_SIZE_UNIT_WORDS *
-                                                    dma::HDR1_XL_SIZE.get(words->Get(pos + 1))
-                                              : dma::HDR0_SIZE.get(w0);
+                    const uint32_t size =
+                        dma::HDR0_XL.get(w0)
+                            ? dma::XL_SIZE_UNIT_WORDS * dma::HDR1_XL_SIZE.get(words->Get(pos + 1))
+                            : dma::HDR0_SIZE.get(w0);
                     if (size == 0) {
                         ADD_FAILURE() << "a block without size";
                         break;
@@ -111,8 +111,7 @@ void expect_np_blocks(const Layer& layer, const std::set<std::pair<hw::Ident, ui
     for (const hw::Component& c : *mapping->nps) {
         const hw::Ident np(c.ident.col, c.ident.row, c.ident.id);
         for (uint32_t target : {7u, weights_target, 2u, 5u}) {
-            EXPECT_TRUE(blocks.count({np, target}))
-                << layer.get_name() << " target " << target;
+            EXPECT_TRUE(blocks.count({np, target})) << layer.get_name() << " target " << target;
         }
     }
 }

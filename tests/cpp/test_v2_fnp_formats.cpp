@@ -65,9 +65,9 @@ TEST(V2FnpPayload, RowPaddedPutsShiftsInRowChannelRunOrder) {
     // Element xi*(y*c) + yi*c + ci holds k + 1; each run of 5 is followed by
     // one padding byte and each row of 18 by six.
     const auto shifts = u8_ramp(30);
-    const std::vector<uint32_t> expected = {
-        0x130D0701, 0x08020019, 0x001A140E, 0x150F0903, 0x0000001B, 0,
-        0x16100A04, 0x0B05001C, 0x001D1711, 0x18120C06, 0x0000001E, 0};
+    const std::vector<uint32_t> expected = {0x130D0701, 0x08020019, 0x001A140E, 0x150F0903,
+                                            0x0000001B, 0,          0x16100A04, 0x0B05001C,
+                                            0x001D1711, 0x18120C06, 0x0000001E, 0};
     EXPECT_EQ(format_input_shift_fnp(*shifts, shape3(5, 2, 3), fnp::RowPadded, 4), expected);
 }
 
@@ -101,10 +101,9 @@ TEST(V2FnpPayload, RefusesOtherPackingsAndSignedShifts) {
 
 TEST(V2FnpPayload, ShiftTensorTooSmallForTheShapeIsRefused) {
     const auto shifts = u8_ramp(5);
-    EXPECT_EQ(error_text([&] {
-                  format_input_shift_fnp(*shifts, shape3(3, 2, 1), fnp::RowPadded, 8);
-              }),
-              "Coordinates are out-of-range");
+    EXPECT_EQ(
+        error_text([&] { format_input_shift_fnp(*shifts, shape3(3, 2, 1), fnp::RowPadded, 8); }),
+        "Coordinates are out-of-range");
 }
 
 // ---------------------------------------------------------------------------
@@ -211,9 +210,11 @@ TEST(V2FnpRam, PackedEightBitImage) {
 TEST(V2FnpRam, StridesOfTheWeightTensorAreHonoured) {
     auto layer = make_dense("d");
     const auto col = format_fnp_ram(*layer, true, fnp::Packed, 8, 8);
-    layer->vars.set("weights", weights_tensor(3, 2, [](uint32_t k, uint32_t n) {
-                        return static_cast<int>(k + 1 + 16 * n);
-                    }, Dense::Layout::RowMajor));
+    layer->vars.set(
+        "weights",
+        weights_tensor(
+            3, 2, [](uint32_t k, uint32_t n) { return static_cast<int>(k + 1 + 16 * n); },
+            Dense::Layout::RowMajor));
     EXPECT_EQ(format_fnp_ram(*layer, true, fnp::Packed, 8, 8), col);
 }
 
@@ -246,8 +247,9 @@ TEST(V2FnpRam, WrongStorageTypesAreFatal) {
 }
 
 TEST(V2FnpNeuronWords, FourBitPackedFieldsFromTheLowBit) {
-    auto w = weights_tensor(5, 1, [](uint32_t k, uint32_t) { return k == 1 ? -2 : int(k + 1); },
-                            Dense::Layout::ColMajor, TensorType::int4);
+    auto w = weights_tensor(
+        5, 1, [](uint32_t k, uint32_t) { return k == 1 ? -2 : int(k + 1); },
+        Dense::Layout::ColMajor, TensorType::int4);
     std::vector<uint32_t> ram(3, 0);
     write_fnp_neuron_words(ram.data(), 0, *w, 4, shape3(1, 1, 5), fnp::Packed, 8);
     // Fields 1, 0xE, 3, 4, 5 in bits 0-19.
@@ -255,8 +257,9 @@ TEST(V2FnpNeuronWords, FourBitPackedFieldsFromTheLowBit) {
 }
 
 TEST(V2FnpNeuronWords, FourBitRowPaddedLeavesRunAndRowPaddingZero) {
-    auto w = weights_tensor(3, 1, [](uint32_t k, uint32_t) { return k == 1 ? -2 : int(k + 1); },
-                            Dense::Layout::ColMajor, TensorType::int4);
+    auto w = weights_tensor(
+        3, 1, [](uint32_t k, uint32_t) { return k == 1 ? -2 : int(k + 1); },
+        Dense::Layout::ColMajor, TensorType::int4);
     std::vector<uint32_t> ram(3, 0);
     write_fnp_neuron_words(ram.data(), 0, *w, 4, shape3(3, 1, 1), fnp::RowPadded, 4);
     EXPECT_EQ(ram, (std::vector<uint32_t>{0, 0, 0x000003E1}));
@@ -270,8 +273,9 @@ TEST(V2FnpNeuronWords, RowPaddedReadsTheInputXMajor) {
     EXPECT_EQ(ram, (std::vector<uint32_t>{0, 0, 0, 0, 0, 0, 0x0E0A0D09, 0x100C0F0B}));
 
     // The same positions at 4 bits: each row of 4 nibbles is padded to a word.
-    auto w4 = weights_tensor(8, 1, [](uint32_t k, uint32_t) { return int(k + 1); },
-                             Dense::Layout::ColMajor, TensorType::int4);
+    auto w4 = weights_tensor(
+        8, 1, [](uint32_t k, uint32_t) { return int(k + 1); }, Dense::Layout::ColMajor,
+        TensorType::int4);
     std::vector<uint32_t> ram4(4, 0);
     write_fnp_neuron_words(ram4.data(), 0, *w4, 4, shape3(2, 2, 2), fnp::RowPadded, 4);
     EXPECT_EQ(ram4, (std::vector<uint32_t>{0, 0, 0x6251, 0x8473}));
@@ -281,8 +285,7 @@ TEST(V2FnpNeuronWords, RunPaddedRunsOfBytes) {
     auto w = weights_tensor(12, 1, [](uint32_t k, uint32_t) { return int(k + 1); });
     std::vector<uint32_t> ram(6, 0);
     write_fnp_neuron_words(ram.data(), 0, *w, 8, shape3(3, 2, 2), fnp::RunPadded, 8);
-    EXPECT_EQ(ram, (std::vector<uint32_t>{0, 0, 0x00090501, 0x000A0602, 0x000B0703,
-                                          0x000C0804}));
+    EXPECT_EQ(ram, (std::vector<uint32_t>{0, 0, 0x00090501, 0x000A0602, 0x000B0703, 0x000C0804}));
 }
 
 TEST(V2FnpNeuronWords, RunPaddedNeedsEightBitInput) {

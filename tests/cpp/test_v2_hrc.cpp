@@ -176,11 +176,11 @@ TEST(V2HrcRegisters, PaddingValueMustBeUnsignedBytes) {
     const auto value = v2regs_test::i8({1});
     const std::string expected = std::string("Wrong requested type ") + typeid(uint8_t).name() +
                                  " for a tensor of type int8.";
-    EXPECT_EQ(
-        error_text([&] {
-            format_hrc_registers(&regs, 3, 8, 1, Shape{32, 32, 3}, 1, 0, 0, 0, 2, *value, conv, 16);
-        }),
-        expected);
+    EXPECT_EQ(error_text([&] {
+                  format_hrc_registers(&regs, 3, 8, 1, Shape{32, 32, 3}, 1, 0, 0, 0, 2, *value,
+                                       conv, 16);
+              }),
+              expected);
 }
 
 // --- SRAM writes -------------------------------------------------------------
@@ -227,9 +227,7 @@ TEST(V2HrcSram, ContinuesTheCurrentTrack) {
 
 TEST(V2HrcSram, ZeroWidthSelectOverflows) {
     auto record = program::new_record(v2hrc_test::kV2Version);
-    EXPECT_EQ(error_text([&] {
-                  record_hrc_sram_tracks(record.get(), RegDetail{3, 0}, {1});
-              }),
+    EXPECT_EQ(error_text([&] { record_hrc_sram_tracks(record.get(), RegDetail{3, 0}, {1}); }),
               overflow_text(1, 0));
     EXPECT_TRUE(record->tracks().empty());
 }

@@ -103,17 +103,17 @@ TEST(V2IoRecSccFields, TooWideValuesAreRefused) {
               overflow_text(262144, 18));
     EXPECT_NO_THROW(
         io.record_scc(false, true, true, true, true, Shape{1, 1, 262143}, Shape{1, 1, 1}));
-    EXPECT_EQ(
-        error_text([&] {
-            io.record_scc(false, true, true, true, true, Shape{1, 1, 1}, Shape{2, 1024, 1024});
-        }),
-        overflow_text(1048576, 20));
+    EXPECT_EQ(error_text([&] {
+                  io.record_scc(false, true, true, true, true, Shape{1, 1, 1},
+                                Shape{2, 1024, 1024});
+              }),
+              overflow_text(1048576, 20));
     // A product past 32 bits is refused, not wrapped to a value that fits.
-    EXPECT_EQ(
-        error_text([&] {
-            io.record_scc(false, true, true, true, true, Shape{1, 1, 1}, Shape{2, 65536, 65536});
-        }),
-        overflow_text(4294967296ull, 20));
+    EXPECT_EQ(error_text([&] {
+                  io.record_scc(false, true, true, true, true, Shape{1, 1, 1},
+                                Shape{2, 65536, 65536});
+              }),
+              overflow_text(4294967296ull, 20));
 }
 
 TEST(V2IoRecEpg, SixPairsInOrder) {

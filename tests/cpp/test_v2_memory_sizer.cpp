@@ -26,9 +26,8 @@ hw::Component np(hw::Type type, Shape spatial, Shape aux, uint32_t filters = 0) 
 }
 
 std::shared_ptr<FakeLayer> conv(LayerType type, uint8_t bits) {
-    auto l = make_layer(type, "c",
-                        {{"kernel_size", 3}, {"kernel_stride", 1}, {"weights_bits", 8},
-                         {"filters", 8}});
+    auto l = make_layer(
+        type, "c", {{"kernel_size", 3}, {"kernel_stride", 1}, {"weights_bits", 8}, {"filters", 8}});
     l->in_bits = bits;
     l->in_dims = {Shape{5, 4, 3}};
     return l;
@@ -39,16 +38,16 @@ const std::shared_ptr<Layer> kNoFirst;
 TEST(V2SizerInput, CnpKinds) {
     // R = 8 bytes per row, 3 channels, 4 rows: 6 words per row, 24 words.
     const auto c = np(hw::Type::CNP1, Shape{5, 4, 3}, Shape{5, 4, 3});
-    for (LayerType type : {LayerType::Conv2D, LayerType::DepthwiseConv2D, LayerType::Conv2DTranspose,
-                           LayerType::DepthwiseConv2DTranspose}) {
+    for (LayerType type : {LayerType::Conv2D, LayerType::DepthwiseConv2D,
+                           LayerType::Conv2DTranspose, LayerType::DepthwiseConv2DTranspose}) {
         auto l = conv(type, 8);
         EXPECT_EQ(get_input_memory_size(l, c, kNoFirst), 96u) << int(type);
         auto add = make_layer(LayerType::Add, "add");
         link(add, l);
         EXPECT_EQ(get_input_memory_size(l, c, kNoFirst), 96u + 2048u) << int(type);
-        EXPECT_EQ(get_input_memory_size(l, np(hw::Type::FNP3, Shape{5, 4, 3}, Shape{5, 4, 3}),
-                                        kNoFirst),
-                  0u);
+        EXPECT_EQ(
+            get_input_memory_size(l, np(hw::Type::FNP3, Shape{5, 4, 3}, Shape{5, 4, 3}), kNoFirst),
+            0u);
     }
     // 4-bit input 13 wide: 7 bytes rounded to 8.
     auto narrow = conv(LayerType::Conv2D, 4);
@@ -65,12 +64,12 @@ TEST(V2SizerInput, TnpBAndZeroKinds) {
     auto no_fifo = make_layer(LayerType::DepthwiseBufferTempConv, "t2");
     no_fifo->in_bits = 4;
     EXPECT_EQ(get_input_memory_size(no_fifo, tnp, kNoFirst), 256u);
-    EXPECT_EQ(get_input_memory_size(t, np(hw::Type::CNP1, Shape{2, 2, 5}, Shape{2, 2, 5}), kNoFirst),
-              0u);
+    EXPECT_EQ(
+        get_input_memory_size(t, np(hw::Type::CNP1, Shape{2, 2, 5}, Shape{2, 2, 5}), kNoFirst), 0u);
     const hw::Component any(hw::Type::SKIP_DMA_STORE, hw::Ident());
-    for (LayerType type : {LayerType::Add, LayerType::Concatenate, LayerType::InputConv2D,
-                           LayerType::Dequantizer, LayerType::StatefulRecurrent,
-                           LayerType::Quantizer})
+    for (LayerType type :
+         {LayerType::Add, LayerType::Concatenate, LayerType::InputConv2D, LayerType::Dequantizer,
+          LayerType::StatefulRecurrent, LayerType::Quantizer})
         EXPECT_EQ(get_input_memory_size(make_layer(type, "z"), any, kNoFirst), 0u);
     EXPECT_EQ(error_text([&] {
                   get_input_memory_size(make_layer(LayerType::InputData, "in"), any, kNoFirst);
@@ -78,9 +77,9 @@ TEST(V2SizerInput, TnpBAndZeroKinds) {
               "Invalid v2 layer type.");
     // A CNP kind without convolution views cannot be split.
     auto bare = std::make_shared<FakeLayer>(LayerType::Conv2D, std::map<std::string, int>{}, "b");
-    EXPECT_THROW(get_input_memory_size(bare, np(hw::Type::CNP1, Shape{1, 1, 1}, Shape{1, 1, 1}),
-                                       kNoFirst),
-                 std::bad_cast);
+    EXPECT_THROW(
+        get_input_memory_size(bare, np(hw::Type::CNP1, Shape{1, 1, 1}, Shape{1, 1, 1}), kNoFirst),
+        std::bad_cast);
 }
 
 TEST(V2SizerWeight, ByKind) {
@@ -94,10 +93,12 @@ TEST(V2SizerWeight, ByKind) {
     dw->set_param("kernel_size", 5);
     EXPECT_EQ(get_weight_memory_size(dw, np(hw::Type::CNP2, Shape{1, 1, 1}, Shape{1, 1, 1}, 10)),
               375u);  // 30 words
-    EXPECT_EQ(get_weight_memory_size(c, np(hw::Type::TNP_B, Shape{1, 1, 1}, Shape{1, 1, 1}, 8)), 0u);
+    EXPECT_EQ(get_weight_memory_size(c, np(hw::Type::TNP_B, Shape{1, 1, 1}, Shape{1, 1, 1}, 8)),
+              0u);
     EXPECT_EQ(get_weight_memory_size(make_layer(LayerType::Add, "a"), cnp), 0u);
-    EXPECT_EQ(error_text([&] { get_weight_memory_size(make_layer(LayerType::InputData, "i"), cnp); }),
-              "Invalid v2 layer type.");
+    EXPECT_EQ(
+        error_text([&] { get_weight_memory_size(make_layer(LayerType::InputData, "i"), cnp); }),
+        "Invalid v2 layer type.");
 }
 
 // A layer whose output is stored by a skip DMA: 16 x 4 x 3 at 8 bits, so
@@ -130,9 +131,9 @@ TEST(V2SizerExternal, SkipDmaStores) {
     far->inbound = {deep, g.layer};
     EXPECT_EQ(get_external_memory_size(g.layer, g.store, false, false), 48u * 5u * 4u);
 
-    EXPECT_EQ(get_external_memory_size(g.layer, hw::Component(hw::Type::CNP1, hw::Ident()), false,
-                                       false),
-              0u);
+    EXPECT_EQ(
+        get_external_memory_size(g.layer, hw::Component(hw::Type::CNP1, hw::Ident()), false, false),
+        0u);
 }
 
 TEST(V2SizerExternal, TemporalStores) {

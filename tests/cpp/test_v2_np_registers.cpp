@@ -53,9 +53,9 @@ TEST(V2RegsDefaults, Word56ByIdAndAddFlag) {
         bool bit3;
         uint32_t word;
     };
-    for (const Case& k : {Case{0, false, 0x00800000u}, Case{1, false, 0x00800000u},
-                          Case{1, true, 0x00800008u}, Case{2, false, 0x01800100u},
-                          Case{3, true, 0x01800108u}}) {
+    for (const Case& k :
+         {Case{0, false, 0x00800000u}, Case{1, false, 0x00800000u}, Case{1, true, 0x00800008u},
+          Case{2, false, 0x01800100u}, Case{3, true, 0x01800108u}}) {
         EXPECT_EQ(default_np_regs(comp(hw::Type::CNP1, 0, 0, k.id), 0, false, k.bit3)[56], k.word)
             << "id " << int(k.id);
     }

@@ -103,16 +103,16 @@ TEST(V2ReconfigCnp, MaxPoolingSourceAndMerge) {
 TEST(V2ReconfigCnp, SeparableChannelGroup) {
     PrFixture f(LayerType::DepthwiseConv2D);
     f.layer->in_dims = {Shape{20, 6, 16}};
-    const auto c = np(hw::Type::CNP1, 3, space(0, 0, Shape{10, 6, 4}), space(0, 0, Shape{10, 6, 4}),
-                      4, 4);
+    const auto c =
+        np(hw::Type::CNP1, 3, space(0, 0, Shape{10, 6, 4}), space(0, 0, Shape{10, 6, 4}), 4, 4);
     update_partial_reconfig_regs(&f.regs, *f.layer, c, false);
     EXPECT_EQ(f.regs[35], 0x00488003u);  // B 3, separable, A 72
     EXPECT_EQ(f.regs[32] & (1u << 10), 1u << 10);
     EXPECT_EQ(f.regs[42], 0x00040004u);
 
     std::vector<uint32_t> all(64, 0);
-    const auto whole = np(hw::Type::CNP1, 3, space(0, 0, Shape{10, 6, 16}),
-                          space(0, 0, Shape{10, 6, 16}), 0, 16);
+    const auto whole =
+        np(hw::Type::CNP1, 3, space(0, 0, Shape{10, 6, 16}), space(0, 0, Shape{10, 6, 16}), 0, 16);
     update_partial_reconfig_regs(&all, *f.layer, whole, false);
     EXPECT_EQ(all[32] & (1u << 10), 0u);
     EXPECT_EQ(all[42], 0u);
@@ -134,7 +134,8 @@ TEST(V2ReconfigFnp, PackingOfTheInput) {
         f.layer->in_dims = {Shape{10, 1, 3}};
         auto source = make_layer(k.source, "src");
         link(source, f.layer);
-        const auto c = np(hw::Type::FNP3, 3, space(0, 0, Shape{10, 1, 3}), space(0, 0, Shape{10, 1, 3}));
+        const auto c =
+            np(hw::Type::FNP3, 3, space(0, 0, Shape{10, 1, 3}), space(0, 0, Shape{10, 1, 3}));
         update_partial_reconfig_regs(&f.regs, *f.layer, c, false);
         EXPECT_EQ(f.regs[32], 0x09000037u) << k.title;  // FNP mode, 8-bit code 3
         EXPECT_EQ(f.regs[33], 0u) << k.title;
@@ -160,7 +161,8 @@ TEST(V2ReconfigOther, OtherKindsAndFailures) {
     f.regs[33] = 0x11111111u;
     f.regs[35] = 0xFFFFFFFFu;
     f.regs[32] = 0x2u;
-    update_partial_reconfig_regs(&f.regs, *f.layer, hw::Component(hw::Type::HRC, hw::Ident()), false);
+    update_partial_reconfig_regs(&f.regs, *f.layer, hw::Component(hw::Type::HRC, hw::Ident()),
+                                 false);
     EXPECT_EQ(f.regs[33], 0x11111111u);
     EXPECT_EQ(f.regs[35], 0x0000C000u);
     EXPECT_EQ(f.regs[32], 0x09000037u);  // bit 1 untouched, 8-bit code 3

@@ -49,11 +49,16 @@ Mesh v2_mesh(bool lut_everywhere) {
 // A Conv-like layer that passes every CNP rule: 16 x 16 x 8 input, 8-bit in
 // and out, 8-bit 3 x 3 weights, Same padding, ReLU, no pooling.
 std::shared_ptr<FakeConvLayer> cnp_layer(LayerType type, const std::string& name = "c") {
-    auto l = std::static_pointer_cast<FakeConvLayer>(
-        make_layer(type, name,
-                   {{"kernel_size", 3}, {"kernel_stride", 1}, {"padding", 1}, {"pool_type", 0},
-                    {"pool_size", 0}, {"activation", 1}, {"weights_bits", 8}}));
-    if (type == LayerType::Conv2D || type == LayerType::Conv2DTranspose) l->set_param("filters", 16);
+    auto l = std::static_pointer_cast<FakeConvLayer>(make_layer(type, name,
+                                                                {{"kernel_size", 3},
+                                                                 {"kernel_stride", 1},
+                                                                 {"padding", 1},
+                                                                 {"pool_type", 0},
+                                                                 {"pool_size", 0},
+                                                                 {"activation", 1},
+                                                                 {"weights_bits", 8}}));
+    if (type == LayerType::Conv2D || type == LayerType::Conv2DTranspose)
+        l->set_param("filters", 16);
     l->in_dims = {Shape{16, 16, 8}};
     l->vars.set("input_shift", u8(std::vector<uint8_t>(8, 0)));
     l->conv.output_width = 16;
@@ -159,13 +164,11 @@ INSTANTIATE_TEST_SUITE_P(
                 [](FakeConvLayer& l) { l.in_dims = {Shape{4, 4, 2049}}; },
                 "The maximum input channel value is 2048 (got 2049). The maximum number of "
                 "filters is 2048 (got 2049)."},
-        CnpCase{"InputShiftBytes", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.vars.set("input_shift", u8(std::vector<uint8_t>(2056, 0)));
-                },
-                "Input shift exceeds memory. Maximum size is 768 bytes. (got 771 bytes)."},
-        CnpCase{"WideActivatedOutput", LayerType::Conv2D,
-                [](FakeConvLayer& l) { l.out_bits = 16; },
+        CnpCase{
+            "InputShiftBytes", LayerType::Conv2D,
+            [](FakeConvLayer& l) { l.vars.set("input_shift", u8(std::vector<uint8_t>(2056, 0))); },
+            "Input shift exceeds memory. Maximum size is 768 bytes. (got 771 bytes)."},
+        CnpCase{"WideActivatedOutput", LayerType::Conv2D, [](FakeConvLayer& l) { l.out_bits = 16; },
                 "With activation output bitwidth should be <= 8. With activation output bitwidth "
                 "should be 4 or 8."},
         CnpCase{"NarrowInput", LayerType::Conv2D,
@@ -347,7 +350,8 @@ TEST(V2RulesAdd, GraphRules) {
     EXPECT_EQ(check_add_constraints(*dense.add).message, "Must be followed by a merge layer.");
 
     AddGraph feed({0}, {0}, {0});
-    feed.add->inbound = {make_layer(LayerType::Dense1D, "d1"), make_layer(LayerType::Dense1D, "d2")};
+    feed.add->inbound = {make_layer(LayerType::Dense1D, "d1"),
+                         make_layer(LayerType::Dense1D, "d2")};
     EXPECT_EQ(check_add_constraints(*feed.add).message,
               "Inbounds must be of types Conv, Add or Concat.");
 
@@ -551,8 +555,9 @@ TEST(V2RulesSizing, WeightsAndSplitParams) {
     EXPECT_TRUE(is_weights_size_fit_np(big, *conv, 8));
     EXPECT_FALSE(is_weights_size_fit_np(big, *conv, 37456));  // channel content 262192
 
-    auto p = LayerParams::create(LayerType::Conv2D, {{"kernel_size", 7}, {"pool_size", 2},
-                                                      {"pool_type", 1}, {"filters", 32}});
+    auto p = LayerParams::create(
+        LayerType::Conv2D,
+        {{"kernel_size", 7}, {"pool_size", 2}, {"pool_type", 1}, {"filters", 32}});
     const NpSplitParams cnp = np_split_params(hw::Type::CNP1, *p);
     EXPECT_EQ(cnp.border_left, 3u);
     EXPECT_EQ(cnp.border_bottom, 3u);
@@ -593,9 +598,9 @@ TEST(V2RulesChecker, ForwardsToTheRulesWithItsOwnLimits) {
     const std::vector<std::shared_ptr<Layer>> run{make_layer(LayerType::Dequantizer, "deq")};
     EXPECT_EQ(base.check_layer_sequence(run.begin(), run.end(), HwVersion{}).message,
               "Can't start a sequence with a Dequantizer.");
-    EXPECT_EQ(base.check_layer_mappings(*make_layer(LayerType::BufferTempConv, "t"), {}, true)
-                  .message,
-              "A TNP-B layer cannot be the first layer of a pass.");
+    EXPECT_EQ(
+        base.check_layer_mappings(*make_layer(LayerType::BufferTempConv, "t"), {}, true).message,
+        "A TNP-B layer cannot be the first layer of a pass.");
     auto dw = cnp_layer(LayerType::DepthwiseConv2D);
     EXPECT_TRUE(base.is_weights_size_fit_np(*dw, 4096));  // 3 x 3 kernel: 1 word a channel
     EXPECT_FALSE(base.is_weights_size_fit_np(*dw, 4097));

@@ -44,7 +44,8 @@ TEST(V2ShiftLutInputShift, RangeOfElements) {
     const auto shifts = u8({1, 2, 3, 4, 5, 6});
     EXPECT_EQ(format_input_shift(*shifts, 3, 2), (std::vector<uint32_t>{0x0504u, 0u}));
     EXPECT_EQ(format_input_shift(*shifts, 0, 0), format_input_shift(*shifts));
-    EXPECT_EQ(error_text([&] { format_input_shift(*shifts, 5, 2); }), "Coordinates are out-of-range");
+    EXPECT_EQ(error_text([&] { format_input_shift(*shifts, 5, 2); }),
+              "Coordinates are out-of-range");
     EXPECT_EQ(error_text([&] { format_input_shift(*i8({1})); }),
               wrong_type(typeid(uint8_t).name(), "int8"));
 }

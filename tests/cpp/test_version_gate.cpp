@@ -14,16 +14,11 @@ TEST(VersionGate, AcceptsOnly311) {
         bool accepted;
     };
     const Case cases[] = {
-        {"3.11.7", true},
-        {"3.11.7 (main, Dec 1 2023) [GCC 12.2.0]", true},
-        {"3.11", true},
-        {"3.11.0rc1", true},
-        {"3.1", false},
-        {"3.110", false},
-        {"3.12.0", false},
-        {"3.12", false},
-        {"3.111.0", false},
-        {"2.7.18", false},
+        {"3.11.7", true},   {"3.11.7 (main, Dec 1 2023) [GCC 12.2.0]", true},
+        {"3.11", true},     {"3.11.0rc1", true},
+        {"3.1", false},     {"3.110", false},
+        {"3.12.0", false},  {"3.12", false},
+        {"3.111.0", false}, {"2.7.18", false},
         {"", false},
     };
     for (const auto& c : cases) {

@@ -126,7 +126,7 @@ inline void set_weight(Dense& weights, uint32_t n, uint32_t j, int8_t value) {
 using vorna::test_support::dense_var;
 
 using vorna::test_support::Block;
-using vorna::test_support::exception_text;
 using vorna::test_support::decode;
+using vorna::test_support::exception_text;
 
 }  // namespace v1fnp_test

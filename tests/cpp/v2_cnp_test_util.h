@@ -36,11 +36,13 @@ inline hw::Component cnp(uint8_t col, uint8_t row, uint8_t id, hw::Type type = h
     return hw::Component(type, hw::Ident(col, row, id));
 }
 
-inline NpSpace space(int32_t x, int32_t y, uint32_t w, uint32_t h) { return NpSpace{x, y, Shape{w, h, 4}}; }
+inline NpSpace space(int32_t x, int32_t y, uint32_t w, uint32_t h) {
+    return NpSpace{x, y, Shape{w, h, 4}};
+}
 
 // A CNP layer whose every query is a field.
 class FakeCnpLayer : public Layer, public HasConvParams, public HasPoolParams {
-public:
+  public:
     FakeCnpLayer(LayerType type, const std::map<std::string, int>& params)
         : params_(LayerParams::create(type, params)) {}
 
@@ -80,7 +82,9 @@ public:
     bool is_activation(ActivationType t) const override {
         return params_->get_or("activation", 0) == int(t);
     }
-    bool has_pooling(PoolType p) const override { return params_->get_or("pool_type", 0) == int(p); }
+    bool has_pooling(PoolType p) const override {
+        return params_->get_or("pool_type", 0) == int(p);
+    }
     std::vector<std::shared_ptr<Layer>> inbound_layers() const override { return inbound; }
     std::vector<std::shared_ptr<Layer>> outbound_layers() const override { return {}; }
     std::shared_ptr<Mapping> mapping() const override { return layer_mapping; }
@@ -96,8 +100,8 @@ public:
     }
 };
 
-inline hw::Component placed(uint8_t col, uint8_t id, uint32_t start, uint32_t filters, NpSpace spatial,
-                            NpSpace aux) {
+inline hw::Component placed(uint8_t col, uint8_t id, uint32_t start, uint32_t filters,
+                            NpSpace spatial, NpSpace aux) {
     hw::Placement p;
     p.start_neuron = start;
     p.filters = filters;
@@ -111,23 +115,21 @@ inline std::shared_ptr<LayerMapping> mapping_with(std::vector<hw::Component> com
     m->nps = std::make_shared<std::vector<hw::Component>>(std::move(components));
     m->channel = 3;
     m->next_channel = 5;
-    m->inbound_components.push_back(
-        std::make_shared<ComponentList>(ComponentList{cnp(1, 2, 0)}));
-    m->outbound_components.push_back(
-        std::make_shared<ComponentList>(ComponentList{cnp(4, 2, 0)}));
+    m->inbound_components.push_back(std::make_shared<ComponentList>(ComponentList{cnp(1, 2, 0)}));
+    m->outbound_components.push_back(std::make_shared<ComponentList>(ComponentList{cnp(4, 2, 0)}));
     return m;
 }
 
 // Conv2D on one NP reading a 10 x 5 x 3 input whole: row bytes 12, so the
 // input packet is 3 * 12 / 4 = 9 words a row, 45 in all.
 inline std::shared_ptr<FakeCnpLayer> conv_layer(LayerType type = LayerType::Conv2D) {
-    auto layer = std::make_shared<FakeCnpLayer>(
-        type, std::map<std::string, int>{{"activation", 1},
-                                         {"kernel_size", 3},
-                                         {"kernel_stride", 1},
-                                         {"pool_type", 0},
-                                         {"pool_size", 0},
-                                         {"weights_bits", 8}});
+    auto layer =
+        std::make_shared<FakeCnpLayer>(type, std::map<std::string, int>{{"activation", 1},
+                                                                        {"kernel_size", 3},
+                                                                        {"kernel_stride", 1},
+                                                                        {"pool_type", 0},
+                                                                        {"pool_size", 0},
+                                                                        {"weights_bits", 8}});
     layer->conv = ConvCalculatedParams{1, 1, 10, 5, PaddingParams{1, 1, 1, 1}};
     layer->pool.stride_x = 7;  // replaced by the no-pooling record
     const NpSpace whole = space(0, 0, 10, 5);

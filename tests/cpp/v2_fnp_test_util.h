@@ -75,8 +75,7 @@ inline std::shared_ptr<FakeLayer> make_dense(const std::string& name, const Dens
                     }));
     layer->vars.set("input_shift", u8_ramp(inputs));
     std::vector<int8_t> bias(s.neurons), out_shift(s.neurons);
-    std::vector<uint8_t> bias_shift(s.neurons), scales(s.neurons), maxv(s.neurons),
-        maxs(s.neurons);
+    std::vector<uint8_t> bias_shift(s.neurons), scales(s.neurons), maxv(s.neurons), maxs(s.neurons);
     for (uint32_t n = 0; n < s.neurons; ++n) {
         bias[n] = static_cast<int8_t>(-1 - static_cast<int>(n));
         bias_shift[n] = static_cast<uint8_t>(2 + n);

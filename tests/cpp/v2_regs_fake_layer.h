@@ -24,7 +24,7 @@ using namespace vorna;
 using vorna::test_support::target_of;
 
 class FakeLayer : public Layer {
-public:
+  public:
     FakeLayer(LayerType type, const std::map<std::string, int>& params, std::string name_)
         : name(std::move(name_)),
           layer_params(LayerParams::create(type, params)),
@@ -87,7 +87,7 @@ public:
 
 // A layer with convolution and pooling parameters (the CNP kinds).
 class FakeConvLayer : public FakeLayer, public HasConvParams, public HasPoolParams {
-public:
+  public:
     using FakeLayer::FakeLayer;
     ConvCalculatedParams conv;
     PoolingCalculatedParams pool;
@@ -116,10 +116,18 @@ std::shared_ptr<Dense> dense(TensorType type, const std::vector<T>& values) {
                                               Dense::Layout::RowMajor));
 }
 
-inline std::shared_ptr<Dense> u8(const std::vector<uint8_t>& v) { return dense(TensorType::uint8, v); }
-inline std::shared_ptr<Dense> i8(const std::vector<int8_t>& v) { return dense(TensorType::int8, v); }
-inline std::shared_ptr<Dense> i32(const std::vector<int32_t>& v) { return dense(TensorType::int32, v); }
-inline std::shared_ptr<Dense> f32(const std::vector<float>& v) { return dense(TensorType::float32, v); }
+inline std::shared_ptr<Dense> u8(const std::vector<uint8_t>& v) {
+    return dense(TensorType::uint8, v);
+}
+inline std::shared_ptr<Dense> i8(const std::vector<int8_t>& v) {
+    return dense(TensorType::int8, v);
+}
+inline std::shared_ptr<Dense> i32(const std::vector<int32_t>& v) {
+    return dense(TensorType::int32, v);
+}
+inline std::shared_ptr<Dense> f32(const std::vector<float>& v) {
+    return dense(TensorType::float32, v);
+}
 
 // The text of a runtime error thrown by `f`, or "" when nothing is thrown.
 template <class F>

@@ -56,10 +56,9 @@ struct NeuronVariables {
         output_shift, bias_shift, bias, output_scales;
 
     std::vector<uint32_t> format(uint32_t first, uint32_t count) const {
-        return format_cnp_tnp_variables(max_value.get(), max_value_shift.get(),
-                                        activation_shift.get(), activation_scales.get(),
-                                        output_shift.get(), bias_shift.get(), bias.get(),
-                                        output_scales.get(), first, count);
+        return format_cnp_tnp_variables(
+            max_value.get(), max_value_shift.get(), activation_shift.get(), activation_scales.get(),
+            output_shift.get(), bias_shift.get(), bias.get(), output_scales.get(), first, count);
     }
 };
 
@@ -93,8 +92,8 @@ void add_block(program::Record& record, const hw::Ident& np, dma::Target target,
 // The look-up table and merge-shift blocks that end an NP's part of a CNP
 // record. The merge shifts cover the NP's channels when `slice` is given, all
 // of the layer's channels otherwise.
-void add_lut_and_merge(program::Record& record, const hw::Ident& np, const Layer& layer,
-                       bool lut, const MergeLayerMapInfo* merge, const hw::Placement* slice) {
+void add_lut_and_merge(program::Record& record, const hw::Ident& np, const Layer& layer, bool lut,
+                       const MergeLayerMapInfo* merge, const hw::Placement* slice) {
     if (lut) {
         add_block(record, np, dma::CnpLut,
                   format_lut_values_for_cnp(required_var(layer, "lut_values").get()));
@@ -123,11 +122,13 @@ std::unique_ptr<program::Record> record_conv(LayerType type, RegisterFormatter f
     auto record = program::new_record(device.version());
 
     std::vector<uint32_t> input_shift_words;
-    if (!registers_only) input_shift_words = format_input_shift(*required_var(layer, "input_shift"), 0, 0);
+    if (!registers_only)
+        input_shift_words = format_input_shift(*required_var(layer, "input_shift"), 0, 0);
     const auto weights = required_var(layer, "weights");
     const NeuronVariables vars = read_neuron_variables(layer);
     const uint8_t weights_bits = uint8_t(layer.params()->get("weights_bits"));
-    const dma::Target weights_target = conv2d_dma_target(weights->dimensions().dims[0], weights_bits);
+    const dma::Target weights_target =
+        conv2d_dma_target(weights->dimensions().dims[0], weights_bits);
     const bool lut = layer.is_activation(ActivationType::LUT);
     const MergeLayerMapInfo* merge = registers_only ? nullptr : add_merge(layer, m);
 

@@ -49,7 +49,8 @@ std::vector<uint32_t>& checked_regs(std::vector<uint32_t>* regs) {
 void put(uint32_t& word, uint32_t shift, uint32_t width, uint64_t value) {
     if (value > std::numeric_limits<uint32_t>::max()) {
         const std::string text = "Attempted to write value " + std::to_string(value) + " into a " +
-                                 std::to_string(width) + "-bit field, which will cause an overflow.";
+                                 std::to_string(width) +
+                                 "-bit field, which will cause an overflow.";
         panic("%s", text.c_str());
     }
     set_field(&word, RegDetail{shift, width}, uint32_t(value));
@@ -195,13 +196,11 @@ uint32_t first_neuron_of(const LayerMapping& m, const hw::Placement& p) {
 
 // Routing, partial reconfiguration and input-buffer spikes: the last steps
 // of every CNP formatter.
-void finish_np(std::vector<uint32_t>& regs, const CnpLayerValues& v,
-               const hw::Component& component, const std::shared_ptr<Layer>& layer_ptr,
-               bool ib_spikes, bool pr_flag) {
+void finish_np(std::vector<uint32_t>& regs, const CnpLayerValues& v, const hw::Component& component,
+               const std::shared_ptr<Layer>& layer_ptr, bool ib_spikes, bool pr_flag) {
     const LayerMapping& m = *v.mapping;
     format_mesh_registers_set_output_to_NPs(&regs, v.inputs, *m.nps, v.outputs, m.alt_info,
-                                            m.next_channel, m.p2p_input, m.output_to_dma,
-                                            pr_flag);
+                                            m.next_channel, m.p2p_input, m.output_to_dma, pr_flag);
     if (layer_ptr) {
         const auto* pr_mapping = dynamic_cast<const LayerMapping*>(layer_ptr->mapping().get());
         if (pr_mapping && pr_mapping->nps) {
@@ -504,15 +503,14 @@ uint32_t cnp_tnp_input_shift_24b_size(const Dense& input_shift) {
 
 RegisterMap format_conv2d_registers(const Layer& layer, std::shared_ptr<Layer> layer_ptr,
                                     bool ib_spikes, bool pr_flag,
-                                    const std::vector<hw::Ident>& skip_idents,
-                                    bool registers_only, bool last_flag) {
+                                    const std::vector<hw::Ident>& skip_idents, bool registers_only,
+                                    bool last_flag) {
     return format_cnp_registers(CnpKind::Conv, layer, layer_ptr, ib_spikes, pr_flag, skip_idents,
                                 registers_only, last_flag);
 }
 
-RegisterMap format_transposed_conv2d_registers(const Layer& layer,
-                                               std::shared_ptr<Layer> layer_ptr, bool ib_spikes,
-                                               bool pr_flag,
+RegisterMap format_transposed_conv2d_registers(const Layer& layer, std::shared_ptr<Layer> layer_ptr,
+                                               bool ib_spikes, bool pr_flag,
                                                const std::vector<hw::Ident>& skip_idents,
                                                bool registers_only, bool last_flag) {
     return format_cnp_registers(CnpKind::TransposedConv, layer, layer_ptr, ib_spikes, pr_flag,
@@ -528,12 +526,12 @@ RegisterMap format_dwconv2d_registers(const Layer& layer, std::shared_ptr<Layer>
 }
 
 RegisterMap format_transposed_dwconv2d_registers(const Layer& layer,
-                                                 std::shared_ptr<Layer> layer_ptr,
-                                                 bool ib_spikes, bool pr_flag,
+                                                 std::shared_ptr<Layer> layer_ptr, bool ib_spikes,
+                                                 bool pr_flag,
                                                  const std::vector<hw::Ident>& skip_idents,
                                                  bool registers_only, bool last_flag) {
-    return format_cnp_registers(CnpKind::TransposedDepthwise, layer, layer_ptr, ib_spikes,
-                                pr_flag, skip_idents, registers_only, last_flag);
+    return format_cnp_registers(CnpKind::TransposedDepthwise, layer, layer_ptr, ib_spikes, pr_flag,
+                                skip_idents, registers_only, last_flag);
 }
 
 }  // namespace v2

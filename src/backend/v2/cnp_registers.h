@@ -58,12 +58,12 @@ using RegisterMap = std::map<hw::Ident, std::vector<uint32_t>>;
 // stored. The split offsets must fit 3 signed bits ("%d cannot fit in a %d
 // bits signed integer.").
 void format_cnp_tnp_common_config_registers(
-    std::vector<uint32_t>* regs, const NpSplitInterface& split, int kernel_size,
-    int kernel_stride, ActivationType activation, uint32_t first_neuron, uint32_t neurons,
-    uint8_t weights_bits, const std::vector<hw::Component>& components, bool single_buffer,
-    bool transposed, uint8_t input_bits, uint8_t output_bits,
-    const std::unique_ptr<MergeLayerMapInfo>& merge_info, const hw::Component* skipdma_load,
-    const std::vector<hw::Component>& other_components, bool last_flag, bool with_merge);
+    std::vector<uint32_t>* regs, const NpSplitInterface& split, int kernel_size, int kernel_stride,
+    ActivationType activation, uint32_t first_neuron, uint32_t neurons, uint8_t weights_bits,
+    const std::vector<hw::Component>& components, bool single_buffer, bool transposed,
+    uint8_t input_bits, uint8_t output_bits, const std::unique_ptr<MergeLayerMapInfo>& merge_info,
+    const hw::Component* skipdma_load, const std::vector<hw::Component>& other_components,
+    bool last_flag, bool with_merge);
 
 // Merge-layer words 52 and 53 and, for a dual output, words 1, 47 and 48.
 // Without merge information only word 52 bit 7 is set. A merge without a
@@ -100,11 +100,10 @@ uint32_t cnp_tnp_input_shift_24b_size(const Dense& input_shift);
 // the layer otherwise).
 RegisterMap format_conv2d_registers(const Layer& layer, std::shared_ptr<Layer> layer_ptr,
                                     bool ib_spikes, bool pr_flag,
-                                    const std::vector<hw::Ident>& skip_idents,
-                                    bool registers_only, bool last_flag);
-RegisterMap format_transposed_conv2d_registers(const Layer& layer,
-                                               std::shared_ptr<Layer> layer_ptr, bool ib_spikes,
-                                               bool pr_flag,
+                                    const std::vector<hw::Ident>& skip_idents, bool registers_only,
+                                    bool last_flag);
+RegisterMap format_transposed_conv2d_registers(const Layer& layer, std::shared_ptr<Layer> layer_ptr,
+                                               bool ib_spikes, bool pr_flag,
                                                const std::vector<hw::Ident>& skip_idents,
                                                bool registers_only, bool last_flag);
 RegisterMap format_dwconv2d_registers(const Layer& layer, std::shared_ptr<Layer> layer_ptr,
@@ -112,8 +111,8 @@ RegisterMap format_dwconv2d_registers(const Layer& layer, std::shared_ptr<Layer>
                                       const std::vector<hw::Ident>& skip_idents,
                                       bool registers_only, bool last_flag);
 RegisterMap format_transposed_dwconv2d_registers(const Layer& layer,
-                                                 std::shared_ptr<Layer> layer_ptr,
-                                                 bool ib_spikes, bool pr_flag,
+                                                 std::shared_ptr<Layer> layer_ptr, bool ib_spikes,
+                                                 bool pr_flag,
                                                  const std::vector<hw::Ident>& skip_idents,
                                                  bool registers_only, bool last_flag);
 

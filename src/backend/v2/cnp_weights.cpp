@@ -24,7 +24,7 @@ uint32_t round_for_xl(uint32_t words) {
 // the index range [first, first + count) of dimension 3 lie inside the
 // tensor, so that no read can leave the buffer.
 class WeightReader {
-public:
+  public:
     WeightReader(const Dense& weights, uint32_t k, uint32_t min_dim2, uint32_t first,
                  uint32_t count)
         : data_(weights.data<int8_t>()) {
@@ -42,7 +42,7 @@ public:
                      size_t(n) * strides_[3]];
     }
 
-private:
+  private:
     const int8_t* data_;
     size_t strides_[4] = {0, 0, 0, 0};
 };
@@ -62,7 +62,7 @@ void put_byte(std::vector<uint32_t>& image, size_t pos, uint8_t byte) {
 // 32-bit words) at a time and moves to the next pair when `usable` bits of
 // the half are used.
 class HalfStream {
-public:
+  public:
     HalfStream(std::vector<uint32_t>& image, size_t first_word, uint32_t usable)
         : image_(image), pair_(first_word), usable_(usable) {}
 
@@ -81,7 +81,7 @@ public:
         }
     }
 
-private:
+  private:
     std::vector<uint32_t>& image_;
     size_t pair_;
     uint32_t bit_ = 0;
@@ -102,11 +102,16 @@ const DwcWeightLayout kDwcK7{4, 2, 3, 84, 3, 1};
 // 100-bit words per channel of the 8-bit depthwise image.
 uint32_t dwc_8bit_words_per_channel(uint32_t kernel_size) {
     switch (kernel_size) {
-        case 3: return 1;
-        case 4: return 2;
-        case 5: return 3;
-        case 7: return 7;
-        default: throw std::runtime_error("ch_cont_size: Unexpected kernel size.");
+        case 3:
+            return 1;
+        case 4:
+            return 2;
+        case 5:
+            return 3;
+        case 7:
+            return 7;
+        default:
+            throw std::runtime_error("ch_cont_size: Unexpected kernel size.");
     }
 }
 
@@ -117,33 +122,50 @@ uint32_t dwc_8bit_words_per_channel(uint32_t kernel_size) {
 
 const Conv2dWeightLayout& conv2d_weight_layout(uint32_t kernel_size) {
     switch (kernel_size) {
-        case 1: return kConvK1;
-        case 3: return kConvK3;
-        case 4: return kConvK4;
-        case 5: return kConvK5;
-        case 7: return kConvK7;
-        default: throw std::runtime_error("cnp_weight_format: Unexpected kernel size.");
+        case 1:
+            return kConvK1;
+        case 3:
+            return kConvK3;
+        case 4:
+            return kConvK4;
+        case 5:
+            return kConvK5;
+        case 7:
+            return kConvK7;
+        default:
+            throw std::runtime_error("cnp_weight_format: Unexpected kernel size.");
     }
 }
 
 uint32_t conv2d_4bit_ch_cont_100b_size(uint32_t kernel_size, uint32_t n) {
     switch (kernel_size) {
-        case 1: return ceil_div(n, 24);
-        case 3: return 3 * ceil_div(n, 8);
-        case 5: return round_up(n, 8);
-        case 7: return 21 * ceil_div(n, 8);
-        default: throw std::runtime_error("Unsupported kernel size.");
+        case 1:
+            return ceil_div(n, 24);
+        case 3:
+            return 3 * ceil_div(n, 8);
+        case 5:
+            return round_up(n, 8);
+        case 7:
+            return 21 * ceil_div(n, 8);
+        default:
+            throw std::runtime_error("Unsupported kernel size.");
     }
 }
 
 uint32_t conv2d_8bit_ch_cont_100b_size(uint32_t kernel_size, uint32_t n) {
     switch (kernel_size) {
-        case 1: return 2 * ceil_div(round_up(n, 8), 24);
-        case 3: return 6 * ceil_div(n, 8);
-        case 4: return 12 * ceil_div(n, 8);
-        case 5: return 20 * ceil_div(n, 8);
-        case 7: return 56 * ceil_div(n, 8);
-        default: throw std::runtime_error("ch_cont_size: Unexpected kernel size.");
+        case 1:
+            return 2 * ceil_div(round_up(n, 8), 24);
+        case 3:
+            return 6 * ceil_div(n, 8);
+        case 4:
+            return 12 * ceil_div(n, 8);
+        case 5:
+            return 20 * ceil_div(n, 8);
+        case 7:
+            return 56 * ceil_div(n, 8);
+        default:
+            throw std::runtime_error("ch_cont_size: Unexpected kernel size.");
     }
 }
 
@@ -152,13 +174,11 @@ uint32_t conv2d_ch_cont_100b_size(uint32_t kernel_size, uint32_t n, uint8_t weig
                              : conv2d_4bit_ch_cont_100b_size(kernel_size, n);
 }
 
-uint32_t conv2d_cnp_formatted_4bit_weight_100b_size(uint32_t kernel_size, uint32_t n,
-                                                    uint32_t nc) {
+uint32_t conv2d_cnp_formatted_4bit_weight_100b_size(uint32_t kernel_size, uint32_t n, uint32_t nc) {
     return conv2d_4bit_ch_cont_100b_size(kernel_size, n) * nc;
 }
 
-uint32_t conv2d_cnp_formatted_4bit_weight_32b_size(uint32_t kernel_size, uint32_t n,
-                                                   uint32_t nc) {
+uint32_t conv2d_cnp_formatted_4bit_weight_32b_size(uint32_t kernel_size, uint32_t n, uint32_t nc) {
     return 4 * conv2d_cnp_formatted_4bit_weight_100b_size(kernel_size, n, nc);
 }
 
@@ -196,10 +216,10 @@ std::vector<uint32_t> format_conv2d_cnp_weights(const Dense& weights, uint32_t f
     const uint32_t groups = ceil_div(neurons, layout.neurons_per_group);
     for (uint32_t c = 0; c < nc; ++c) {
         for (uint32_t g = 0; g < groups; ++g) {
-            const size_t group_byte = (size_t(c) * per_channel + size_t(g) * layout.group_words) * 4;
+            const size_t group_byte =
+                (size_t(c) * per_channel + size_t(g) * layout.group_words) * 4;
             const uint32_t group_first = g * layout.neurons_per_group;
-            const uint32_t in_group =
-                std::min(layout.neurons_per_group, neurons - group_first);
+            const uint32_t in_group = std::min(layout.neurons_per_group, neurons - group_first);
             for (uint32_t j = 0; j < k; ++j) {
                 size_t pos = group_byte + size_t(j) * layout.kernel_row_stride;
                 for (uint32_t f = 0; f < in_group; ++f) {
@@ -242,7 +262,8 @@ std::vector<uint32_t> format_conv2d_4bit_weights(const Dense& weights, uint32_t 
     if (k == 1) {
         for (uint32_t c = 0; c < nc; ++c) {
             HalfStream s(image, size_t(c) * per_channel, usable);
-            for (uint32_t f = 0; f < neurons; ++f) s.put_nibble(nibble_of(w(0, 0, c, first_neuron + f)));
+            for (uint32_t f = 0; f < neurons; ++f)
+                s.put_nibble(nibble_of(w(0, 0, c, first_neuron + f)));
         }
         return image;
     }
@@ -273,11 +294,16 @@ std::vector<uint32_t> format_conv2d_4bit_weights(const Dense& weights, uint32_t 
 
 const DwcWeightLayout& dwc_weight_layout(uint32_t kernel_size) {
     switch (kernel_size) {
-        case 3: return kDwcK3;
-        case 4: return kDwcK4;
-        case 5: return kDwcK5;
-        case 7: return kDwcK7;
-        default: throw std::runtime_error("cnp_weight_format: Unexpected kernel size.");
+        case 3:
+            return kDwcK3;
+        case 4:
+            return kDwcK4;
+        case 5:
+            return kDwcK5;
+        case 7:
+            return kDwcK7;
+        default:
+            throw std::runtime_error("cnp_weight_format: Unexpected kernel size.");
     }
 }
 
@@ -294,10 +320,14 @@ uint32_t dwc_ch_cont_100b_size(uint32_t kernel_size, uint32_t channels, uint8_t 
 
 uint32_t dwc_4bit_ch_cont_100b_size(uint32_t kernel_size, uint32_t channels) {
     switch (kernel_size) {
-        case 3: return (channels + 1) / 2;
-        case 5: return (3 * channels + 1) / 2;
-        case 7: return (7 * channels + 1) / 2;
-        default: throw std::runtime_error("Invalid kernel size.");
+        case 3:
+            return (channels + 1) / 2;
+        case 5:
+            return (3 * channels + 1) / 2;
+        case 7:
+            return (7 * channels + 1) / 2;
+        default:
+            throw std::runtime_error("Invalid kernel size.");
     }
 }
 
@@ -311,10 +341,14 @@ uint32_t dwc_cnp_formatted_weight_32b_size(uint32_t kernel_size, uint32_t channe
 
 uint32_t dwc_cnp_formatted_4bit_weight_32b_size(int kernel_size, uint32_t channels) {
     switch (kernel_size) {
-        case 3: return (2 * channels + 15) & ~15u;
-        case 5: return (6 * channels + 15) & ~15u;
-        case 7: return (14 * channels + 15) & ~15u;
-        default: throw std::runtime_error("Invalid kernel size.");
+        case 3:
+            return (2 * channels + 15) & ~15u;
+        case 5:
+            return (6 * channels + 15) & ~15u;
+        case 7:
+            return (14 * channels + 15) & ~15u;
+        default:
+            throw std::runtime_error("Invalid kernel size.");
     }
 }
 
@@ -352,10 +386,17 @@ std::vector<uint32_t> format_depthwise_conv_cnp_4bit_weights(const Dense& weight
     const uint32_t k = weights.dimensions().dims[0];
     uint32_t pairs_per_channel = 0;
     switch (k) {
-        case 3: pairs_per_channel = 1; break;
-        case 5: pairs_per_channel = 3; break;
-        case 7: pairs_per_channel = 7; break;
-        default: throw std::runtime_error("Invalid kernel size.");
+        case 3:
+            pairs_per_channel = 1;
+            break;
+        case 5:
+            pairs_per_channel = 3;
+            break;
+        case 7:
+            pairs_per_channel = 7;
+            break;
+        default:
+            throw std::runtime_error("Invalid kernel size.");
     }
     std::vector<uint32_t> image(size_t(2) * channels * pairs_per_channel, 0);
 

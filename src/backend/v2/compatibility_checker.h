@@ -13,7 +13,7 @@ namespace vorna {
 namespace v2 {
 
 class CompatibilityCheckerImpl : public CompatibilityChecker {
-public:
+  public:
     CompatibilityCheckerImpl(const Device& device, const HardwareConstraints& constraints);
     ~CompatibilityCheckerImpl() override;
 

@@ -48,8 +48,8 @@ MappingStatus check_fnp_constraints(const HardwareConstraints& constraints, cons
     if (layer.activation_enabled()) {
         if (out_bits != 4 && out_bits != 8) {
             fail("With activation output bitwidth should be 4 or 8.");
-        } else if (out_bits == 4 &&
-                   layer.params()->get_or("activation", 0) != static_cast<int>(ActivationType::ReLU)) {
+        } else if (out_bits == 4 && layer.params()->get_or("activation", 0) !=
+                                        static_cast<int>(ActivationType::ReLU)) {
             fail("4-bit activation is not supported with LUT.");
         }
     } else if (out_bits != 8 && out_bits != 28 && out_bits != 32) {

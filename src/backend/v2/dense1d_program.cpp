@@ -38,8 +38,7 @@ std::vector<hw::Component> source_components(const LayerMapping& m) {
     append_lists(&out, m.inbound_components);
     out.insert(out.end(), m.skipdma_load_components.begin(), m.skipdma_load_components.end());
     if (m.tnp_b_skipdma) {
-        out.insert(out.end(), m.skipdma_store_components.begin(),
-                   m.skipdma_store_components.end());
+        out.insert(out.end(), m.skipdma_store_components.begin(), m.skipdma_store_components.end());
     }
     return out;
 }
@@ -50,8 +49,7 @@ std::vector<hw::Component> destination_components(const LayerMapping& m) {
     std::vector<hw::Component> out;
     append_lists(&out, m.outbound_components);
     if (!m.tnp_b_skipdma) {
-        out.insert(out.end(), m.skipdma_store_components.begin(),
-                   m.skipdma_store_components.end());
+        out.insert(out.end(), m.skipdma_store_components.begin(), m.skipdma_store_components.end());
     }
     return out;
 }

@@ -41,8 +41,8 @@ struct RowGeometry {
 
 RowGeometry row_geometry(uint32_t x, uint32_t c, uint32_t b) {
     if (b == 0 || b > 8) {
-        throw std::invalid_argument("FNP input bit width must be 1 to 8, got " +
-                                    std::to_string(b) + ".");
+        throw std::invalid_argument("FNP input bit width must be 1 to 8, got " + std::to_string(b) +
+                                    ".");
     }
     const uint32_t per_byte = 8u / b;
     const uint32_t per_word = 32u / b;
@@ -237,8 +237,7 @@ uint32_t get_neuron_word_size(const Shape& shape, InputPadding packing, uint8_t 
 
 uint32_t get_layer_word_size(const Dense& weights, uint8_t weight_bits, const Shape& shape,
                              InputPadding packing, uint8_t input_bits) {
-    return get_neuron_word_size(shape, packing, input_bits, weight_bits) *
-           weights.dimensions()[1];
+    return get_neuron_word_size(shape, packing, input_bits, weight_bits) * weights.dimensions()[1];
 }
 
 uint32_t get_fnp_sram_size(const Layer& layer) {

@@ -63,8 +63,8 @@ uint64_t cnp_input_words(const Layer& layer, const NpSplitInterface& split) {
     const uint64_t bits = layer.input_bits();
     const uint64_t row_bytes = round_up(ceil_div(bits * split.j_size_cut, 8), 4);
     const auto inbounds = layer.inbound_layers();
-    const bool add_input = !inbounds.empty() && inbounds[0] &&
-                           layer_type(*inbounds[0]) == LayerType::Add;
+    const bool add_input =
+        !inbounds.empty() && inbounds[0] && layer_type(*inbounds[0]) == LayerType::Add;
     return ceil_div(row_bytes * split.ch_size * 8, 32) * split.i_size_cut +
            (add_input ? ADD_INPUT_WORDS : 0);
 }
@@ -118,13 +118,11 @@ uint32_t get_input_memory_size(const std::shared_ptr<Layer>& layer_ptr,
             const hw::Placement& pl = placement_of(layer, component);
             const NpSplit split(first_input(layer), pl.spatial_partition, pl.aux_partition, 1, 1,
                                 PaddingParams{}, 0, 1, PaddingParams{});
-            const uint64_t frame_bits = static_cast<uint64_t>(split.j_size_cut) *
-                                        split.i_size_cut * round_up(split.ch_size, 4) *
-                                        layer.input_bits();
+            const uint64_t frame_bits = static_cast<uint64_t>(split.j_size_cut) * split.i_size_cut *
+                                        round_up(split.ch_size, 4) * layer.input_bits();
             const uint64_t frame_words = round_up(ceil_div(frame_bits, 32), 64);
-            return checked_bytes(4 * (static_cast<uint64_t>(fifo_size_or_zero(layer)) + 1) *
-                                     frame_words,
-                                 layer);
+            return checked_bytes(
+                4 * (static_cast<uint64_t>(fifo_size_or_zero(layer)) + 1) * frame_words, layer);
         }
         case LayerType::Dense1D:
             return checked_bytes(
@@ -159,9 +157,9 @@ uint32_t get_weight_memory_size(const std::shared_ptr<Layer>& layer_ptr,
         case LayerType::DepthwiseConv2DTranspose: {
             if (!on_cnp(component)) return 0;
             const uint32_t filters = placement_of(layer, component).filters;
-            return weights_100b_to_bytes(dwc_ch_cont_100b_size(
-                static_cast<uint32_t>(p.get("kernel_size")), filters,
-                static_cast<uint8_t>(p.get("weights_bits"))));
+            return weights_100b_to_bytes(
+                dwc_ch_cont_100b_size(static_cast<uint32_t>(p.get("kernel_size")), filters,
+                                      static_cast<uint8_t>(p.get("weights_bits"))));
         }
         case LayerType::InputConv2D:
             return checked_bytes(4 * static_cast<uint64_t>(get_hrc_sram_size(layer)), layer);
@@ -218,7 +216,8 @@ uint32_t get_external_memory_size(const std::shared_ptr<Layer>& layer_ptr,
     const uint32_t own_depth = get_layer_depth(layer_ptr, &depths);
     uint32_t farthest = 0;
     for (const auto& out : layer.outbound_layers()) {
-        if (!out) throw std::runtime_error("Layer '" + layer.get_name() + "' has a null outbound layer.");
+        if (!out)
+            throw std::runtime_error("Layer '" + layer.get_name() + "' has a null outbound layer.");
         const uint32_t d = get_layer_depth(out, &depths) - own_depth;
         if (d > farthest) farthest = d;
     }
@@ -239,8 +238,8 @@ uint32_t MemorySizerImpl::get_weight_memory_size(const std::shared_ptr<Layer>& l
 }
 
 uint32_t MemorySizerImpl::get_external_memory_size(const std::shared_ptr<Layer>& layer,
-                                                   const hw::Component& component,
-                                                   bool dual_output, bool multipass) const {
+                                                   const hw::Component& component, bool dual_output,
+                                                   bool multipass) const {
     return v2::get_external_memory_size(layer, component, dual_output, multipass);
 }
 

@@ -22,8 +22,7 @@ uint32_t weights_100b_to_bytes(uint32_t words);
 // Input memory of `layer` on `component`; `first_layer` is the first layer of
 // the sequence. CNP and TNP-B kinds give 0 on components of other kinds. A
 // kind v2 does not size throws std::invalid_argument "Invalid v2 layer type.".
-uint32_t get_input_memory_size(const std::shared_ptr<Layer>& layer,
-                               const hw::Component& component,
+uint32_t get_input_memory_size(const std::shared_ptr<Layer>& layer, const hw::Component& component,
                                const std::shared_ptr<Layer>& first_layer);
 
 // Weight memory of `layer` on `component`, with the component's filter count.
@@ -40,7 +39,7 @@ uint32_t get_external_memory_size(const std::shared_ptr<Layer>& layer,
 // The v2 MemorySizer: the three sizes above; v2 has no mote SRAMs, so their
 // sizes are 0 for every layer.
 class MemorySizerImpl : public MemorySizer {
-public:
+  public:
     MemorySizerImpl() = default;
     ~MemorySizerImpl() override;
 

@@ -60,7 +60,8 @@ uint64_t cnp_input_words(uint64_t height, uint64_t width, uint64_t channels, uin
 }
 
 bool in_run(const Layer* layer, LayerIt begin, LayerIt end) {
-    return std::any_of(begin, end, [&](const std::shared_ptr<Layer>& l) { return l.get() == layer; });
+    return std::any_of(begin, end,
+                       [&](const std::shared_ptr<Layer>& l) { return l.get() == layer; });
 }
 
 // The first inbound layer that is not null and satisfies `pred`, or null.
@@ -79,8 +80,9 @@ void add_error(MappingStatus* status, const Layer& layer, const std::string& mes
 // input channels must fit the NP's weight memory.
 bool filter_fits(const HardwareConstraints& constraints, const Layer& layer) {
     const LayerParams& p = *layer.params();
-    const uint64_t per_channel = conv2d_ch_cont_100b_size(
-        static_cast<uint32_t>(p.get("kernel_size")), 1, static_cast<uint8_t>(p.get("weights_bits")));
+    const uint64_t per_channel =
+        conv2d_ch_cont_100b_size(static_cast<uint32_t>(p.get("kernel_size")), 1,
+                                 static_cast<uint8_t>(p.get("weights_bits")));
     return per_channel * first_input(layer)[2] <= constraints.weight_sram_size;
 }
 
@@ -212,13 +214,15 @@ MappingStatus check_cnp_padding(const Layer& layer) {
     MappingStatus status;
     const LayerParams& p = *layer.params();
     const int padding = p.get("padding");
-    if (padding != static_cast<int>(Padding::Same) && padding != static_cast<int>(Padding::SameUpper))
+    if (padding != static_cast<int>(Padding::Same) &&
+        padding != static_cast<int>(Padding::SameUpper))
         add_error(&status, layer, "Only padding 'Same' and 'SameUpper' are supported.");
     if (padding == static_cast<int>(Padding::SameUpper)) {
         if (p.get("kernel_stride") != 2)
             add_error(&status, layer, "With SameUpper padding only stride 2 is supported.");
         if (layer.activation_enabled() && layer.output_bits() != 8)
-            add_error(&status, layer, "With SameUpper padding only 8-bit activations are supported.");
+            add_error(&status, layer,
+                      "With SameUpper padding only 8-bit activations are supported.");
         if (p.get("weights_bits") != 8)
             add_error(&status, layer, "With SameUpper padding only 8-bit weights are supported.");
     }
@@ -291,7 +295,8 @@ MappingStatus check_cnp_pooling(const HardwareConstraints& constraints, const La
                           std::to_string(GAP_MAX_INPUT_AREA) + ".");
         if (cnp_input_words(in[1], in[0], in[2], layer.input_bits()) >
             constraints.input_sram_size_single_buffer)
-            add_error(&status, layer, "When using Global Average Pooling, spatial split is impossible.");
+            add_error(&status, layer,
+                      "When using Global Average Pooling, spatial split is impossible.");
     }
     return status;
 }
@@ -359,7 +364,8 @@ MappingStatus check_conv2dtranspose_constraints(const HardwareConstraints& const
     MappingStatus status = check_transposed_common(constraints, layer);
     if (status.error) return status;
     if (!filter_fits(constraints, layer))
-        add_error(&status, layer, "Filter size is too big to fit in a CNP: try decreasing the input.");
+        add_error(&status, layer,
+                  "Filter size is too big to fit in a CNP: try decreasing the input.");
     return status;
 }
 
@@ -439,8 +445,8 @@ MappingStatus check_layer_sequence(LayerIt begin, LayerIt end) {
         if (deq == begin)
             return make_layer_status_error(**deq, "Can't start a sequence with a Dequantizer.");
         if (deq != end - 1)
-            return make_layer_status_error(**deq,
-                                           "Only 1 Dequantizer at the end of the model is supported.");
+            return make_layer_status_error(
+                **deq, "Only 1 Dequantizer at the end of the model is supported.");
         last = end - 2;
     }
 
@@ -470,7 +476,8 @@ MappingStatus check_layer_sequence(LayerIt begin, LayerIt end) {
         const Layer& p = **it;
         if (!targets(p, TargetComponent::CNP) && !targets(p, TargetComponent::TNP_B)) {
             const auto q = first_inbound(p, [](const Layer& in) {
-                return in.is_target_component(TargetComponent::CNP) && in.has_pooling(PoolType::Max);
+                return in.is_target_component(TargetComponent::CNP) &&
+                       in.has_pooling(PoolType::Max);
             });
             if (q && in_run(q.get(), begin, end))
                 return make_layer_status_error(
@@ -485,16 +492,19 @@ MappingStatus check_layer_sequence(LayerIt begin, LayerIt end) {
             if (q && in_run(q.get(), begin, end))
                 return make_layer_status_error(
                     p,
-                    "A layer mapped on FNP cannot be directly followed by a layer mapped on CNP due "
+                    "A layer mapped on FNP cannot be directly followed by a layer mapped on CNP "
+                    "due "
                     "to incompatible data processing requirements. Layer '" +
                         q->get_name() + "' is mappable on FNP.");
         }
         if (targets(p, TargetComponent::FNP)) {
-            const auto q = first_inbound(
-                p, [](const Layer& in) { return in.is_target_component(TargetComponent::SkipDMA); });
+            const auto q = first_inbound(p, [](const Layer& in) {
+                return in.is_target_component(TargetComponent::SkipDMA);
+            });
             if (q && in_run(q.get(), begin, end))
-                return make_layer_status_error(p, "Dense layer can't have Add/Concat as inbound. Layer '" +
-                                                      q->get_name() + "' is a Add/Concat.");
+                return make_layer_status_error(
+                    p, "Dense layer can't have Add/Concat as inbound. Layer '" + q->get_name() +
+                           "' is a Add/Concat.");
         }
         const size_t outbounds = p.outbound_layers().size();
         if (outbounds > MAX_OUTBOUNDS)
@@ -542,10 +552,10 @@ MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Com
                                      "' has no placement.");
         const uint64_t width = round_up(c.placement->spatial_partition.shape[0], 4);
         if (width > MAX_CNP_INPUT_WIDTH)
-            return make_layer_status_error(
-                layer, "The input length " + std::to_string(width) +
-                           " exceeds the maximum value for NP input width: " +
-                           std::to_string(MAX_CNP_INPUT_WIDTH) + ".");
+            return make_layer_status_error(layer,
+                                           "The input length " + std::to_string(width) +
+                                               " exceeds the maximum value for NP input width: " +
+                                               std::to_string(MAX_CNP_INPUT_WIDTH) + ".");
     }
     const auto stores = std::count_if(components.begin(), components.end(), [](const auto& c) {
         return c.type == hw::Type::SKIP_DMA_STORE;
@@ -556,12 +566,13 @@ MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Com
                                        "skipdma via dual outputs is not supported.");
     if (new_pass) {
         if (components.size() > MAX_FIRST_LAYER_COMPONENTS)
-            return make_layer_status_error(
-                layer, "First layer of pass exceeds the maximum of " +
-                           std::to_string(MAX_FIRST_LAYER_COMPONENTS) +
-                           " hardware components. Needs " + std::to_string(components.size()) + ".");
+            return make_layer_status_error(layer, "First layer of pass exceeds the maximum of " +
+                                                      std::to_string(MAX_FIRST_LAYER_COMPONENTS) +
+                                                      " hardware components. Needs " +
+                                                      std::to_string(components.size()) + ".");
         if (targets(layer, TargetComponent::TNP_B))
-            return make_layer_status_error(layer, "A TNP-B layer cannot be the first layer of a pass.");
+            return make_layer_status_error(layer,
+                                           "A TNP-B layer cannot be the first layer of a pass.");
     }
     return MappingStatus::success();
 }

@@ -20,8 +20,7 @@ void register_board_xvr2200(py::module_& m) {
         "get_flash",
         [](std::shared_ptr<PyHardwareDevice> device) { return get_flash(device->hardware()); },
         py::arg("device").none(false), py::pos_only());
-    py::class_<SpiFlashController, std::shared_ptr<SpiFlashController>>(board,
-                                                                         "SpiFlashController")
+    py::class_<SpiFlashController, std::shared_ptr<SpiFlashController>>(board, "SpiFlashController")
         .def("get_id", &SpiFlashController::get_id);
 }
 

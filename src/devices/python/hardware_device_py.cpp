@@ -88,7 +88,8 @@ py::array outputs_to_numpy(HardwareDevice::Outputs& outputs) {
     for (size_t i = 1; i < outputs.size(); ++i) {
         const size_t offset = i * s0;
         if (offset >= capacity) break;
-        const auto dense = Tensor::ensure_dense(std::shared_ptr<const Tensor>(std::move(outputs[i])));
+        const auto dense =
+            Tensor::ensure_dense(std::shared_ptr<const Tensor>(std::move(outputs[i])));
         std::memcpy(out + offset, dense->buffer().data(),
                     std::min(dense->buffer().size(), capacity - offset));
     }
@@ -120,7 +121,8 @@ py::array run_inference(PyHardwareDevice& self, const InputArray& inputs,
             break;
         case Mode::fit:
             if (!labels.empty() && labels.size() != 1 && labels.size() != n_inputs) {
-                throw std::runtime_error("Number of labels should be the same as number of inputs.");
+                throw std::runtime_error(
+                    "Number of labels should be the same as number of inputs.");
             }
             outputs = h.fit(frames, labels);
             break;
@@ -196,7 +198,8 @@ Returns:
     :obj:`numpy.ndarray`: the device outputs, one per sample.
 )";
 
-constexpr const char* kPredictDoc = R"(Processes inputs on a programmed device, returns a float array.
+constexpr const char* kPredictDoc =
+    R"(Processes inputs on a programmed device, returns a float array.
 
 Args:
     inputs (:obj:`numpy.ndarray`): a (n, x, y, c) or (n, k) uint8 array whose sample shape
@@ -206,7 +209,8 @@ Returns:
     :obj:`numpy.ndarray`: the device outputs, one per sample, as floats.
 )";
 
-constexpr const char* kProgramExternalDoc = R"(Program a device using a serialized program info bytes object,
+constexpr const char* kProgramExternalDoc =
+    R"(Program a device using a serialized program info bytes object,
 and the address of the corresponding program data in the device's own address space, where it
 was written beforehand.
 

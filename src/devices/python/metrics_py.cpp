@@ -1,11 +1,12 @@
 // Python class Metrics.
 
+#include "devices/python/metrics_py.h"
+
 #include <pybind11/pybind11.h>
 
 #include <stdexcept>
 #include <string>
 
-#include "devices/python/metrics_py.h"
 #include "devices/python/registration_py.h"
 
 namespace vorna::python {
