@@ -3,7 +3,7 @@ PYTHON ?= python3
 JOBS ?= $(shell nproc)
 ASAN_BUILD := build/asan
 
-.PHONY: deps install cpptest pytest test demo clean
+.PHONY: deps install cpptest pytest test demo clean format format-check
 
 deps:
 	bash scripts/install-deps.sh
@@ -23,7 +23,19 @@ cpptest: deps
 pytest: install
 	$(PYTHON) -m pytest -q tests/python
 
-test: deps install cpptest pytest
+test: deps format-check install cpptest pytest
+
+# The clang-format binary of the pinned PyPI package, whatever PATH holds.
+CLANG_FORMAT = $(shell $(PYTHON) -c 'import clang_format; print(clang_format.get_executable("clang-format"))' 2>/dev/null)
+
+# C++ sources and tests formatted by the pinned clang-format (see .clang-format).
+CXX_FILES = $(shell git ls-files 'src/*.cpp' 'src/*.h' 'tests/cpp/*.cpp' 'tests/cpp/*.h' 'benchmarks/*.cpp' 'benchmarks/*.h')
+
+format: deps
+	@$(CLANG_FORMAT) -i $(CXX_FILES)
+
+format-check: deps
+	@$(CLANG_FORMAT) --dry-run -Werror $(CXX_FILES)
 
 # Maps a small model onto a virtual v2 device and prints the result.
 demo: install

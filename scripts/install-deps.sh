@@ -19,7 +19,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
-PIP_PACKAGES=("pybind11>=3,<4" "numpy" "pytest" "scikit-build-core>=0.10")
+PIP_PACKAGES=("pybind11>=3,<4" "numpy" "pytest" "scikit-build-core>=0.10" "clang-format==21.1.8")
 if ! "$PYTHON" - "${PIP_PACKAGES[@]}" <<'PYEOF'
 import sys
 from importlib import metadata
@@ -31,6 +31,8 @@ for req in sys.argv[1:]:
     except metadata.PackageNotFoundError:
         sys.exit(1)
     if name == "pybind11" and not version.startswith("3."):
+        sys.exit(1)
+    if "==" in req and version != req.split("==")[1]:
         sys.exit(1)
 PYEOF
 then
