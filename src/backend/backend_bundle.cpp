@@ -10,7 +10,7 @@
 #include "backend/v1/io_recorder.h"
 #include "backend/v1/layer_recorder.h"
 #include "backend/v1/memory_sizer.h"
-#include "backend/v2/v2_placeholder.h"
+#include "backend/v2/v2_backend.h"
 #include "corelib/device.h"
 
 namespace vorna {

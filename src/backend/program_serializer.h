@@ -19,7 +19,7 @@
 #include "corelib/sequence.h"
 #include "corelib/types.h"
 #include "devices/hw_version.h"
-#include "program/sequence_serializer.h"
+#include "program/sequence_writer.h"
 
 namespace vorna {
 

@@ -4,7 +4,7 @@
 // configuration words mesh discovery reads, programming, inference, on-chip learning memory,
 // the clock counter and memory usage.
 //
-// HardwareDevice::create gives the emulated implementation (corelib/emulation.h). Other
+// HardwareDevice::create gives the emulated implementation (corelib/emulation/emulation.h). Other
 // implementations (test doubles reading only the mesh) override the three pure operations;
 // the run-time operations they do not override throw std::runtime_error.
 

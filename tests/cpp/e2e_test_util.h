@@ -21,7 +21,7 @@
 #include "backend/layer_mapping.h"
 #include "backend/layer_mapping_builder.h"
 #include "backend/map_constraints.h"
-#include "corelib/emulation.h"
+#include "corelib/emulation/emulation.h"
 #include "corelib/hardware_device.h"
 #include "corelib/layer.h"
 #include "corelib/model.h"

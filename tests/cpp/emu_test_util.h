@@ -7,7 +7,7 @@
 
 #include "corelib/dma.h"
 #include "program/record.h"
-#include "program/sequence_serializer.h"
+#include "program/sequence_writer.h"
 
 namespace vorna::testing {
 

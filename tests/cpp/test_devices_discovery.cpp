@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "corelib/emulation.h"
+#include "corelib/emulation/emulation.h"
 #include "corelib/model.h"
 #include "corelib/params.h"
 #include "devices/discovery.h"

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "corelib/emulation.h"
+#include "corelib/emulation/emulation.h"
 #include "devices/flash_controller.h"
 
 namespace vorna {

@@ -32,7 +32,7 @@
 #include "backend/v2/dw_buffer_temp_conv.h"
 #include "backend/v2/input_conv2d_program.h"
 #include "corelib/dma.h"
-#include "corelib/emulation.h"
+#include "corelib/emulation/emulation.h"
 #include "corelib/hardware_device.h"
 #include "corelib/model.h"
 #include "corelib/program_info.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "backend/hw.h"
-#include "corelib/emulation.h"
+#include "corelib/emulation/emulation.h"
 #include "corelib/hardware_device.h"
 #include "devices/power_meter.h"
 #include "emu_test_util.h"

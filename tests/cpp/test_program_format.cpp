@@ -8,7 +8,7 @@
 
 #include "program/program_format.h"
 #include "program/program_generated.h"
-#include "program/sequence_serializer.h"
+#include "program/sequence_writer.h"
 #include "program_test_util.h"
 
 namespace vorna {

@@ -8,7 +8,7 @@
 #include "backend/v2/io_recorder.h"
 #include "program/program_generated.h"
 #include "program/record.h"
-#include "program/sequence_serializer.h"
+#include "program/sequence_writer.h"
 #include "v2_rec_test_util.h"
 #include "v2_regs_fake_layer.h"
 

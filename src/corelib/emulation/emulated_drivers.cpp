@@ -7,7 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "corelib/emulation.h"
+#include "corelib/emulation/emulation.h"
 #include "devices/flash_controller.h"
 #include "devices/host_hooks.h"
 #include "devices/power_meter.h"

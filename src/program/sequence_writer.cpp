@@ -1,4 +1,4 @@
-#include "program/sequence_serializer.h"
+#include "program/sequence_writer.h"
 
 #include <stdexcept>
 #include <string>

@@ -1,14 +1,13 @@
 // The hardware device of the core library: defaults of the run-time operations, and the
 // emulated device that runs on the emulated drivers.
 
-#include "corelib/hardware_device.h"
-
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 
-#include "corelib/emulation.h"
+#include "corelib/emulation/emulation.h"
+#include "corelib/hardware_device.h"
 #include "corelib/program_info.h"
 #include "devices/host_hooks.h"
 
