@@ -1,10 +1,22 @@
 #include "backend/layer_mapping.h"
 
+#include <string>
+
 namespace vorna {
 
 namespace {
 
 bool has_dual_output(const LayerMapping& m) { return m.merge_info && m.merge_info->dual_output; }
+
+void append(ComponentList* out, const ComponentList& list) {
+    out->insert(out->end(), list.begin(), list.end());
+}
+
+void append_lists(ComponentList* out, const std::vector<ComponentListPtr>& lists) {
+    for (const ComponentListPtr& list : lists) {
+        if (list) append(out, *list);
+    }
+}
 
 }  // namespace
 
@@ -48,6 +60,38 @@ hw::Component* LayerMapping::skipdma_store_dual_output() {
 
 const hw::Component* LayerMapping::skipdma_load() const {
     return skipdma_load_components.empty() ? nullptr : &skipdma_load_components.front();
+}
+
+LayerMapping* find_layer_mapping(const Layer& layer) {
+    return dynamic_cast<LayerMapping*>(layer.mapping().get());
+}
+
+std::string missing_mapping_text(const Layer& layer) {
+    return "Layer '" + layer.get_name() + "' has no mapping.";
+}
+
+std::string missing_placement_text(const Layer& layer) {
+    return "The component of layer '" + layer.get_name() + "' has no placement.";
+}
+
+const ComponentList& own_components(const LayerMapping& mapping) {
+    static const ComponentList kNone;
+    return mapping.nps ? *mapping.nps : kNone;
+}
+
+ComponentList source_components(const LayerMapping& mapping) {
+    ComponentList sources;
+    append_lists(&sources, mapping.inbound_components);
+    append(&sources, mapping.skipdma_load_components);
+    if (skipdma_store_is_source(mapping)) append(&sources, mapping.skipdma_store_components);
+    return sources;
+}
+
+ComponentList destination_components(const LayerMapping& mapping) {
+    ComponentList destinations;
+    append_lists(&destinations, mapping.outbound_components);
+    if (!skipdma_store_is_source(mapping)) append(&destinations, mapping.skipdma_store_components);
+    return destinations;
 }
 
 }  // namespace vorna

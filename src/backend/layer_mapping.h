@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "backend/hw.h"
@@ -87,11 +89,54 @@ class LayerMapping : public Layer::Mapping {
     std::unique_ptr<SkipDmaLoadChannelInfo> skipdma_load_channel;
     std::unique_ptr<AltLayerMapInfo> alt_info;
     std::unique_ptr<uint32_t> output_shift;
+    // The layer has a skip-DMA store or load component and targets a TNP-B. Routing reads
+    // it through skipdma_store_is_source.
     bool tnp_b_skipdma = false;
     std::vector<ComponentListPtr> inbound_components;
     std::vector<ComponentListPtr> outbound_components;
     std::vector<hw::Component> skipdma_store_components;
     std::vector<hw::Component> skipdma_load_components;
 };
+
+// The layer's mapping, or null when it has none.
+LayerMapping* find_layer_mapping(const Layer& layer);
+// "Layer '<name>' has no mapping."
+std::string missing_mapping_text(const Layer& layer);
+// "The component of layer '<name>' has no placement."
+std::string missing_placement_text(const Layer& layer);
+
+// The layer's mapping. A layer without one throws Error with missing_mapping_text: the
+// engine and the v2 and mote back ends report it as a runtime error, the v1 back end as an
+// invalid argument.
+template <class Error = std::runtime_error>
+LayerMapping& layer_mapping_of(const Layer& layer) {
+    LayerMapping* mapping = find_layer_mapping(layer);
+    if (mapping == nullptr) throw Error(missing_mapping_text(layer));
+    return *mapping;
+}
+
+// The placement of one of the layer's components; without one, throws Error with
+// missing_placement_text.
+template <class Error = std::runtime_error>
+const hw::Placement& placement_of(const Layer& layer, const hw::Component& component) {
+    if (!component.placement) throw Error(missing_placement_text(layer));
+    return *component.placement;
+}
+
+// The layer's own components; empty when it has none.
+const ComponentList& own_components(const LayerMapping& mapping);
+
+// Whether the skip-DMA store components route among the layer's sources instead of its
+// destinations. A TNP-B layer loads back the state it stored itself, so for it the store
+// feeds the layer; for any other layer the store receives the layer's output.
+inline bool skipdma_store_is_source(const LayerMapping& mapping) { return mapping.tnp_b_skipdma; }
+
+// Where a layer's input comes from as the routing words see it: the components of every
+// inbound component list, then the skip-DMA load components, then the skip-DMA store
+// components when the store counts among the sources.
+ComponentList source_components(const LayerMapping& mapping);
+// Where its output goes: the components of every outbound component list, then the
+// skip-DMA store components unless they count among the sources.
+ComponentList destination_components(const LayerMapping& mapping);
 
 }  // namespace vorna

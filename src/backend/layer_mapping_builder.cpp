@@ -31,14 +31,6 @@ const std::shared_ptr<Layer>& checked(const std::shared_ptr<Layer>& layer, const
 
 }  // namespace
 
-LayerMapping& layer_mapping_of(const Layer& layer) {
-    auto* mapping = dynamic_cast<LayerMapping*>(layer.mapping().get());
-    if (mapping == nullptr) {
-        throw std::runtime_error("Layer '" + layer.get_name() + "' has no hardware mapping.");
-    }
-    return *mapping;
-}
-
 void LayerMappingBuilder::map_standalone(const std::shared_ptr<Layer>& layer,
                                          const std::vector<hw::Component>& components,
                                          uint8_t channel, std::optional<hw::Ident> input_ident,

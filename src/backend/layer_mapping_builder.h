@@ -21,10 +21,6 @@ namespace vorna {
 // One component list per layer, parallel to a list of layers.
 using ComponentsPerLayer = std::vector<std::vector<hw::Component>>;
 
-// The LayerMapping attached to a layer. Throws std::runtime_error naming the
-// layer when it has none (the layer was not placed in a pass of this call).
-LayerMapping& layer_mapping_of(const Layer& layer);
-
 class LayerMappingBuilder {
   public:
     // Builds the mapping of one layer and attaches it, replacing any earlier

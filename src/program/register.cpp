@@ -21,6 +21,25 @@ void set_field(uint32_t* word, const RegDetail& field, uint32_t value) {
     *word = (*word & ~(mask << shift)) | ((value & mask) << shift);
 }
 
+uint32_t checked_field_value(uint64_t value, uint32_t width) {
+    const uint64_t max = width >= 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1;
+    if (value > max) {
+        panic("Attempted to write value %llu into a %u-bit field, which will cause an overflow.",
+              static_cast<unsigned long long>(value), width);
+    }
+    return static_cast<uint32_t>(value);
+}
+
+void put_field(uint32_t* word, const RegDetail& field, uint64_t value) {
+    set_field(word, field, checked_field_value(value, field.width));
+}
+
+uint64_t one_hot(uint8_t id) { return id < 64 ? uint64_t{1} << id : ~uint64_t{0}; }
+
+void set_one_hot_field(uint32_t* word, const RegDetail& field, uint8_t id) {
+    put_field(word, field, one_hot(id));
+}
+
 extern "C" void panic(const char* format, ...) {
     char buffer[257];
     int length = -1;

@@ -21,6 +21,22 @@ struct RegDetail {
 // value, widths 0 and 64 only 0.
 void set_field(uint32_t* word, const RegDetail& field, uint32_t value);
 
+// set_field for values computed in 64 bits: a value past the field's width panics with the
+// same text quoting the full value, so that a product past 32 bits is reported, not cut.
+void put_field(uint32_t* word, const RegDetail& field, uint64_t value);
+
+// `value` itself, after checking that it fits a field of `width` bits; a value that does
+// not fit panics with the overflow text of set_field.
+uint32_t checked_field_value(uint64_t value, uint32_t width);
+
+// 1 << id, the one-hot NP number of NP fields, kept exact for every id that fits 64 bits
+// so that an overflow text quotes the real value.
+uint64_t one_hot(uint8_t id);
+
+// Writes the one-hot NP number of `id` into the field; an id past the field's width
+// panics with the overflow text.
+void set_one_hot_field(uint32_t* word, const RegDetail& field, uint8_t id);
+
 // Formats the message printf-style (cut to 256 characters) and throws it as
 // std::runtime_error. Never returns. A formatting that yields no text throws
 // a fixed fallback message instead. Exported with the plain name "panic".

@@ -1,5 +1,6 @@
 #include "backend/v1/cnp_program.h"
 
+#include "backend/layer_mapping.h"
 #include "backend/v1/cnp_registers.h"
 #include "backend/v1/cnp_weights.h"
 #include "corelib/device.h"
@@ -18,21 +19,6 @@ namespace {
 
 std::shared_ptr<const Dense> variable(const Layer& layer, const char* name) {
     return Tensor::ensure_dense(layer.variables()->get(name));
-}
-
-const std::vector<hw::Component>& components_of(const Layer& layer) {
-    static const std::vector<hw::Component> kNone;
-    const auto mapping = layer.mapping();
-    if (!mapping) throw std::invalid_argument("The layer " + layer.get_name() + " has no mapping.");
-    return mapping->nps ? *mapping->nps : kNone;
-}
-
-const hw::Placement& placement_of(const Layer& layer, const hw::Component& component) {
-    if (!component.placement) {
-        throw std::invalid_argument("A CNP component of layer " + layer.get_name() +
-                                    " has no placement.");
-    }
-    return *component.placement;
 }
 
 const std::vector<uint32_t>& registers_for(const CnpRegisterMap& regs, const hw::Ident& np) {
@@ -55,7 +41,8 @@ std::unique_ptr<program::Record> record_program_conv_layer(
     const Device& device, const Layer& layer, std::shared_ptr<Layer> next_pass_first_layer,
     bool pass_input, bool pass_output, const std::vector<hw::Ident>& nps, bool unused_nps) {
     (void)dynamic_cast<const Convolutional&>(layer);
-    const std::vector<hw::Component>& components = components_of(layer);
+    const std::vector<hw::Component>& components =
+        own_components(layer_mapping_of<std::invalid_argument>(layer));
     const auto weights = variable(layer, "weights");
     const int wb = layer.params()->get("weights_bits");
 
@@ -63,7 +50,7 @@ std::unique_ptr<program::Record> record_program_conv_layer(
         format_std_cnp_regs(layer, next_pass_first_layer, pass_input, pass_output, nps);
     auto record = program::new_record(device.version());
     for (const hw::Component& component : components) {
-        const hw::Placement& place = placement_of(layer, component);
+        const hw::Placement& place = placement_of<std::invalid_argument>(layer, component);
         const std::vector<uint32_t> w =
             wb == 4 ? format_4bits_std_cnp_weights(*weights, place.start_neuron, place.filters)
                     : format_std_cnp_weights(weights, wb == 2, place.start_neuron, place.filters);
@@ -81,7 +68,8 @@ std::unique_ptr<program::Record> record_program_sep_conv_layer(
     const Device& device, const Layer& layer, std::shared_ptr<Layer> next_pass_first_layer,
     bool pass_input, bool pass_output, const std::vector<hw::Ident>& nps, bool unused_nps) {
     (void)dynamic_cast<const SeparableConvolutional&>(layer);
-    const std::vector<hw::Component>& components = components_of(layer);
+    const std::vector<hw::Component>& components =
+        own_components(layer_mapping_of<std::invalid_argument>(layer));
     const auto dw_weights = variable(layer, "weights");
     const auto pw_weights = variable(layer, "weights_pw");
     const int wb = layer.params()->get("weights_bits");
@@ -97,7 +85,7 @@ std::unique_ptr<program::Record> record_program_sep_conv_layer(
         format_sep_cnp_regs(layer, next_pass_first_layer, pass_input, pass_output, nps);
     auto record = program::new_record(device.version());
     for (const hw::Component& component : components) {
-        const hw::Placement& place = placement_of(layer, component);
+        const hw::Placement& place = placement_of<std::invalid_argument>(layer, component);
         const std::vector<uint32_t> pw =
             format_sep_cnp_pw_weights(*pw_weights, wb, place.start_neuron, place.filters);
         record->add_np_track(component.ident, dma::NpRegisters, 0,

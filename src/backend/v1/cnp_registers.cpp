@@ -41,13 +41,7 @@ namespace {
 // Checked write of an unsigned field; the value is taken at full 64-bit
 // width so that a product past 32 bits is reported, not wrapped.
 void put(std::vector<uint32_t>& regs, size_t word, const RegDetail& field, uint64_t value) {
-    const uint64_t max = field.width >= 64 ? ~0ull : (1ull << field.width) - 1;
-    if (value > max) {
-        panic("Attempted to write value %llu into a %u-bit field, which will cause an overflow.",
-              static_cast<unsigned long long>(value), field.width);
-    }
-    const uint32_t mask = static_cast<uint32_t>(max) << field.shift;
-    regs[word] = (regs[word] & ~mask) | ((static_cast<uint32_t>(value) << field.shift) & mask);
+    put_field(&regs[word], field, value);
 }
 
 void put_bit(std::vector<uint32_t>& regs, size_t word, uint32_t bit, bool value) {
@@ -85,7 +79,7 @@ const Dense& dense_variable(const Layer& layer, const char* name,
 // Everything format_std_cnp_regs and format_sep_cnp_regs share: the routing
 // lists, the pooling values and the per-NP register routines.
 struct CnpLayerContext {
-    std::shared_ptr<LayerMapping> mapping;
+    const LayerMapping* mapping = nullptr;
     std::vector<hw::Component> sources;
     std::vector<hw::Component> destinations;
     PoolingCalculatedParams pool;
@@ -96,22 +90,9 @@ struct CnpLayerContext {
 CnpLayerContext layer_context(const Layer& layer, const HasConvParams& conv_view,
                               const HasPoolParams& pool_view) {
     CnpLayerContext ctx;
-    ctx.mapping = std::dynamic_pointer_cast<LayerMapping>(layer.mapping());
-    if (!ctx.mapping) {
-        throw std::invalid_argument("The layer " + layer.get_name() + " has no mapping.");
-    }
-    const LayerMapping& m = *ctx.mapping;
-    for (const auto& list : m.inbound_components) {
-        if (list) ctx.sources.insert(ctx.sources.end(), list->begin(), list->end());
-    }
-    ctx.sources.insert(ctx.sources.end(), m.skipdma_load_components.begin(),
-                       m.skipdma_load_components.end());
-    for (const auto& list : m.outbound_components) {
-        if (list) ctx.destinations.insert(ctx.destinations.end(), list->begin(), list->end());
-    }
-    auto& stores = m.tnp_b_skipdma ? ctx.sources : ctx.destinations;
-    stores.insert(stores.end(), m.skipdma_store_components.begin(),
-                  m.skipdma_store_components.end());
+    ctx.mapping = &layer_mapping_of<std::invalid_argument>(layer);
+    ctx.sources = source_components(*ctx.mapping);
+    ctx.destinations = destination_components(*ctx.mapping);
 
     ctx.conv = conv_view.conv_calculated_params();
     ctx.pool = pool_view.pool_calculated_params();
@@ -136,14 +117,6 @@ CnpLayerContext layer_context(const Layer& layer, const HasConvParams& conv_view
     }
     ctx.pool_width = static_cast<uint32_t>(pool_width);
     return ctx;
-}
-
-const hw::Placement& placement_of(const Layer& layer, const hw::Component& component) {
-    if (!component.placement) {
-        throw std::invalid_argument("A CNP component of layer " + layer.get_name() +
-                                    " has no placement.");
-    }
-    return *component.placement;
 }
 
 bool listed(const std::vector<hw::Ident>& nps, const hw::Ident& ident) {
@@ -177,9 +150,7 @@ void finish_cnp_regs(std::vector<uint32_t>* regs, const CnpLayerContext& ctx,
                      const std::shared_ptr<Layer>& next_pass_first_layer, bool pass_input,
                      bool pass_output) {
     const LayerMapping& m = *ctx.mapping;
-    static const std::vector<hw::Component> kNone;
-    const std::vector<hw::Component>& span = m.nps ? *m.nps : kNone;
-    format_mesh_registers_set_output_to_NPs(regs, ctx.sources, span, ctx.destinations,
+    format_mesh_registers_set_output_to_NPs(regs, ctx.sources, own_components(m), ctx.destinations,
                                             m.next_channel, m.p2p_input, m.output_to_dma,
                                             pass_output);
     if (next_pass_first_layer) {
@@ -331,7 +302,7 @@ CnpRegisterMap format_std_cnp_regs(const Layer& layer,
     const std::vector<hw::Component>& components = *ctx.mapping->nps;
     for (const hw::Component& component : components) {
         if (listed(nps, component.ident)) continue;
-        const hw::Placement& place = placement_of(layer, component);
+        const hw::Placement& place = placement_of<std::invalid_argument>(layer, component);
         const size_t weight_words =
             wb == 4
                 ? format_4bits_std_cnp_weights(weights, place.start_neuron, place.filters).size()
@@ -375,7 +346,7 @@ CnpRegisterMap format_sep_cnp_regs(const Layer& layer,
     const std::vector<hw::Component>& components = *ctx.mapping->nps;
     for (const hw::Component& component : components) {
         if (listed(nps, component.ident)) continue;
-        const hw::Placement& place = placement_of(layer, component);
+        const hw::Placement& place = placement_of<std::invalid_argument>(layer, component);
         std::vector<uint32_t> regs =
             base_cnp_regs(layer, ctx, place, static_cast<uint32_t>(components.size()));
 

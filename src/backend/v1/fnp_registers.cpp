@@ -71,18 +71,6 @@ uint32_t& word_at(std::vector<uint32_t>* regs, size_t index) {
     return regs->at(index);
 }
 
-const LayerMapping& layer_mapping_of(const Layer& layer) {
-    const auto* mapping = dynamic_cast<const LayerMapping*>(layer.mapping().get());
-    if (mapping == nullptr) {
-        throw std::invalid_argument("The layer '" + layer.get_name() + "' is not mapped.");
-    }
-    return *mapping;
-}
-
-void append(std::vector<hw::Component>* out, const std::vector<hw::Component>& list) {
-    out->insert(out->end(), list.begin(), list.end());
-}
-
 }  // namespace
 
 FnpError::FnpError(const std::string& text)
@@ -91,9 +79,8 @@ FnpError::FnpError(const std::string& text)
 std::map<hw::Ident, std::vector<uint32_t>> format_fnp_regs(
     const Device& device, const Layer& layer, bool learning,
     const std::shared_ptr<Layer>& next_pass_first_layer, bool pass_input, bool pass_output) {
-    const LayerMapping& mapping = layer_mapping_of(layer);
-    static const std::vector<hw::Component> kNoComponents;
-    const std::vector<hw::Component>& span = mapping.nps ? *mapping.nps : kNoComponents;
+    const LayerMapping& mapping = layer_mapping_of<std::invalid_argument>(layer);
+    const std::vector<hw::Component>& span = own_components(mapping);
     const hw::Component& fnp = span.at(0);
     const bool fnp2 = fnp.type == hw::Type::FNP2;
     const uint8_t input_bits = layer.input_bits();
@@ -155,20 +142,9 @@ std::map<hw::Ident, std::vector<uint32_t>> format_fnp_regs(
 
     format_learning_common_regs(&regs, learning ? layer.learning().get() : nullptr);
 
-    std::vector<hw::Component> sources;
-    for (const ComponentListPtr& list : mapping.inbound_components) {
-        if (list) append(&sources, *list);
-    }
-    append(&sources, mapping.skipdma_load_components);
-    if (mapping.tnp_b_skipdma) append(&sources, mapping.skipdma_store_components);
-    std::vector<hw::Component> destinations;
-    for (const ComponentListPtr& list : mapping.outbound_components) {
-        if (list) append(&destinations, *list);
-    }
-    if (!mapping.tnp_b_skipdma) append(&destinations, mapping.skipdma_store_components);
-    format_mesh_registers_set_output_to_NPs(&regs, sources, span, destinations,
-                                            mapping.next_channel, mapping.p2p_input,
-                                            mapping.output_to_dma, pass_output);
+    format_mesh_registers_set_output_to_NPs(&regs, source_components(mapping), span,
+                                            destination_components(mapping), mapping.next_channel,
+                                            mapping.p2p_input, mapping.output_to_dma, pass_output);
 
     if (fnp2) format_mesh_cfg_dma_reg(&regs, device.mesh().dma_conf);
 

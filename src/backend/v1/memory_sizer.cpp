@@ -31,7 +31,8 @@ const Layer& checked(const std::shared_ptr<Layer>& layer) {
     return *layer;
 }
 
-const hw::Placement& placement_of(const Layer& layer, const hw::Component& component) {
+// The placement of a CNP component, refused as an invalid argument when missing.
+const hw::Placement& cnp_placement_of(const Layer& layer, const hw::Component& component) {
     if (!component.placement) {
         throw std::invalid_argument("The CNP component of layer '" + layer.get_name() +
                                     "' has no placement.");
@@ -41,7 +42,7 @@ const hw::Placement& placement_of(const Layer& layer, const hw::Component& compo
 
 // Input SRAM words of a CNP layer's part on one NP.
 uint32_t cnp_input_words(const Layer& layer, const hw::Component& component) {
-    const hw::Placement& placement = placement_of(layer, component);
+    const hw::Placement& placement = cnp_placement_of(layer, component);
     const Shape in = layer.input_dimensions().front();
     const uint32_t container = get_cnp_channel_container_size(in.dims[0], layer.input_bits());
     const LayerParams& params = *layer.params();
@@ -92,7 +93,8 @@ uint32_t MemorySizerImpl::get_weight_memory_size(const std::shared_ptr<Layer>& l
         case LayerType::Convolutional:
         case LayerType::SeparableConvolutional: {
             // Weights sit in 50-bit rows, one per two DMA words.
-            const uint64_t words = get_weights_size(layer, placement_of(layer, component).filters);
+            const uint64_t words =
+                get_weights_size(layer, cnp_placement_of(layer, component).filters);
             return saturate(((words / 2) * 50 + 7) / 8);
         }
         case LayerType::Add:

@@ -13,25 +13,12 @@ void check_regs(const std::vector<uint32_t>* regs) {
     }
 }
 
-// 1 << id, kept exact for every id that fits a 64-bit value so that the
-// overflow text quotes the real value.
-uint64_t one_hot(uint8_t id) { return id < 64 ? uint64_t{1} << id : ~uint64_t{0}; }
-
 const hw::Component& only_component(const std::vector<hw::Component>& list) {
     if (list.size() != 1) throw std::runtime_error("Cannot use P2P mode for multiple NPs.");
     return list.front();
 }
 
 }  // namespace
-
-void put_field(uint32_t* word, const RegDetail& field, uint64_t value) {
-    const uint64_t max = field.width >= 64 ? ~uint64_t{0} : (uint64_t{1} << field.width) - 1;
-    if (value > max) {
-        panic("Attempted to write value %llu into a %u-bit field, which will cause an overflow.",
-              static_cast<unsigned long long>(value), field.width);
-    }
-    set_field(word, field, static_cast<uint32_t>(value));
-}
 
 ColumnRange column_range(const std::vector<hw::Component>& components) {
     if (components.empty()) {
@@ -55,7 +42,7 @@ void set_endpoint(uint32_t* word, bool p2p, const std::vector<hw::Component>& co
         const hw::Component& c = only_component(components);
         set_field(word, RegDetail{0, 8}, c.ident.row);
         set_field(word, RegDetail{8, 8}, c.ident.col);
-        put_field(word, RegDetail{20, 4}, one_hot(c.ident.id));
+        set_one_hot_field(word, RegDetail{20, 4}, c.ident.id);
     } else {
         const ColumnRange range = column_range(components);
         set_field(word, RegDetail{0, 8}, range.low);
@@ -84,7 +71,7 @@ void format_mesh_cfg_dma_reg(std::vector<uint32_t>* regs, const hw::Ident& np) {
     uint32_t& word = (*regs)[REG_MESH_CFG_DMA_WORD];
     set_field(&word, REG49_ROW, np.row);
     set_field(&word, REG49_COL, np.col);
-    put_field(&word, REG49_NP_NUM, one_hot(np.id));
+    set_one_hot_field(&word, REG49_NP_NUM, np.id);
 }
 
 void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs,

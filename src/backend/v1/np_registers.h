@@ -81,9 +81,4 @@ void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs,
                                              uint8_t route, bool p2p_input, bool p2p_output,
                                              bool word44_bit2);
 
-// Writes `value` into the field of `*word` after checking it against the
-// field's width (64-bit so that products that pass 32 bits are caught rather
-// than wrapped); the overflow text is the one of set_field.
-void put_field(uint32_t* word, const RegDetail& field, uint64_t value);
-
 }  // namespace vorna::v1

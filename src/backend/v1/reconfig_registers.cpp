@@ -50,10 +50,7 @@ void update_partial_reconfig_regs(std::vector<uint32_t>* regs, const Layer& laye
             "A CNP component needs a placement for partial "
             "reconfiguration.");
     }
-    const auto mapping = std::dynamic_pointer_cast<LayerMapping>(layer.mapping());
-    if (!mapping) {
-        throw std::invalid_argument("Layer '" + layer.get_name() + "' is not mapped.");
-    }
+    const LayerMapping* mapping = &layer_mapping_of<std::invalid_argument>(layer);
 
     const Shape in = layer.input_dimensions().front();
     const uint64_t d0 = in.dims[0], d1 = in.dims[1], d2 = in.dims[2];

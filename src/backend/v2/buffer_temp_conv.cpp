@@ -51,37 +51,8 @@ LayerType layer_type_of(TnpBKind kind) {
                                             : LayerType::DepthwiseBufferTempConv;
 }
 
-std::shared_ptr<const LayerMapping> layer_mapping_of(const Layer& layer) {
-    auto mapping = std::dynamic_pointer_cast<const LayerMapping>(layer.mapping());
-    if (!mapping) {
-        throw std::runtime_error("Layer '" + layer.get_name() + "' has no layer mapping.");
-    }
-    return mapping;
-}
-
-const std::vector<hw::Component>& own_components(const LayerMapping& mapping) {
-    static const std::vector<hw::Component> kNone;
-    return mapping.nps ? *mapping.nps : kNone;
-}
-
-void append_lists(std::vector<hw::Component>* out, const std::vector<ComponentListPtr>& lists) {
-    for (const ComponentListPtr& list : lists) {
-        if (list) out->insert(out->end(), list->begin(), list->end());
-    }
-}
-
-// The components that receive the layer's output: its outbound components
-// and, unless they are routed as sources, its skip-DMA stores.
-std::vector<hw::Component> destination_components(const LayerMapping& m) {
-    std::vector<hw::Component> out;
-    append_lists(&out, m.outbound_components);
-    if (!m.tnp_b_skipdma) {
-        out.insert(out.end(), m.skipdma_store_components.begin(), m.skipdma_store_components.end());
-    }
-    return out;
-}
-
-const hw::Placement& placement_of(const Layer& layer, const hw::Component& component) {
+// The placement of a TNP-B component.
+const hw::Placement& tnp_b_placement_of(const Layer& layer, const hw::Component& component) {
     if (!component.placement) {
         throw std::runtime_error("TNP-B component of layer '" + layer.get_name() +
                                  "' has no placement.");
@@ -192,7 +163,7 @@ TnpBRegisterMap format_tnp_b_registers(TnpBKind kind, const Layer& layer,
                                        const std::shared_ptr<Layer>& pr_layer, bool ib_spikes,
                                        bool pass_output, const std::vector<hw::Ident>& nps,
                                        bool unused, bool last_flag) {
-    const auto mapping = layer_mapping_of(layer);
+    const LayerMapping* mapping = &layer_mapping_of(layer);
     const std::vector<hw::Component> sources = source_components(*mapping);
     const std::vector<hw::Component>& span = own_components(*mapping);
     const std::vector<hw::Component> destinations = destination_components(*mapping);
@@ -212,7 +183,7 @@ TnpBRegisterMap format_tnp_b_registers(TnpBKind kind, const Layer& layer,
     TnpBRegisterMap result;
     for (const hw::Component& component : span) {
         if (contains(nps, component.ident)) continue;
-        const hw::Placement& placement = placement_of(layer, component);
+        const hw::Placement& placement = tnp_b_placement_of(layer, component);
         const uint32_t S = placement.start_neuron;
         const uint32_t N = placement.filters;
 
@@ -255,7 +226,7 @@ std::unique_ptr<program::Record> record_program_tnp_b_layer(TnpBKind kind, const
         throw std::runtime_error("Invalid layer type for TNP-B recording.");
     }
     const bool depthwise = kind == TnpBKind::DepthwiseBufferTempConv;
-    const auto mapping = layer_mapping_of(layer);
+    const LayerMapping* mapping = &layer_mapping_of(layer);
     const TnpBRegisterMap registers = format_tnp_b_registers(kind, layer, pr_layer, ib_spikes,
                                                              pass_output, nps, unused, last_flag);
 
@@ -283,7 +254,7 @@ std::unique_ptr<program::Record> record_program_tnp_b_layer(TnpBKind kind, const
         record->add_np_track(component.ident, dma::NpRegisters, 0, found->second, true, true);
         if (unused) continue;
 
-        const hw::Placement& placement = placement_of(layer, component);
+        const hw::Placement& placement = tnp_b_placement_of(layer, component);
         const uint32_t first = placement.start_neuron;
         const uint32_t count = placement.filters;
         const auto weights = required_variable(layer, "weights");

@@ -26,7 +26,7 @@ using RegisterFormatter = RegisterMap (*)(const Layer&, std::shared_ptr<Layer>, 
 }
 
 const LayerMapping& mapping_of(const Layer& layer) {
-    const auto* mapping = dynamic_cast<const LayerMapping*>(layer.mapping().get());
+    const LayerMapping* mapping = find_layer_mapping(layer);
     if (mapping == nullptr || !mapping->nps) layer_error(layer, "the layer has no layer mapping.");
     return *mapping;
 }

@@ -47,13 +47,7 @@ std::vector<uint32_t>& checked_regs(std::vector<uint32_t>* regs) {
 // Writes a field given by shift and width, with the overflow rule of
 // set_field. Values computed in 64 bits are checked at their true size.
 void put(uint32_t& word, uint32_t shift, uint32_t width, uint64_t value) {
-    if (value > std::numeric_limits<uint32_t>::max()) {
-        const std::string text = "Attempted to write value " + std::to_string(value) + " into a " +
-                                 std::to_string(width) +
-                                 "-bit field, which will cause an overflow.";
-        panic("%s", text.c_str());
-    }
-    set_field(&word, RegDetail{shift, width}, uint32_t(value));
+    put_field(&word, RegDetail{shift, width}, value);
 }
 void put(uint32_t& word, const RegDetail& field, uint64_t value) {
     put(word, field.shift, field.width, value);
@@ -68,9 +62,6 @@ void put_signed3(uint32_t& word, const RegDetail& field, int32_t value) {
     if (value < -4 || value > 3) panic("%d cannot fit in a %d bits signed integer.", value, 3);
     set_field(&word, field, uint32_t(value) & 0x7u);
 }
-
-// 1 << id for the 4-bit one-hot NP fields; an id of 4 or more overflows.
-uint64_t one_hot(uint8_t id) { return id < 64 ? (uint64_t(1) << id) : ~uint64_t(0); }
 
 uint8_t min_col(const std::vector<hw::Component>& list) {
     uint8_t v = 0xFF;
@@ -107,7 +98,7 @@ struct CnpLayerValues {
 }
 
 const LayerMapping& mapping_of(const Layer& layer) {
-    const auto* mapping = dynamic_cast<const LayerMapping*>(layer.mapping().get());
+    const LayerMapping* mapping = find_layer_mapping(layer);
     if (mapping == nullptr) layer_error(layer, "the layer has no layer mapping.");
     if (!mapping->nps) layer_error(layer, "the layer mapping has no component list.");
     return *mapping;
@@ -140,13 +131,7 @@ CnpLayerValues read_layer_values(const Layer& layer) {
     }
 
     v.inputs = source_components(m);
-    for (const auto& list : m.outbound_components) {
-        if (list) v.outputs.insert(v.outputs.end(), list->begin(), list->end());
-    }
-    if (!m.tnp_b_skipdma) {
-        v.outputs.insert(v.outputs.end(), m.skipdma_store_components.begin(),
-                         m.skipdma_store_components.end());
-    }
+    v.outputs = destination_components(m);
     v.skipdma_load = m.skipdma_load();
     if (const hw::Component* dual = m.skipdma_store_dual_output()) {
         v.others = {*dual};
@@ -179,11 +164,6 @@ PoolingValues read_pooling(const Layer& layer, const ConvCalculatedParams& conv)
     }
     p.stride = uint8_t(p.params.stride_x);
     return p;
-}
-
-const hw::Placement& placement_of(const Layer& layer, const hw::Component& component) {
-    if (!component.placement) layer_error(layer, "a component of the layer has no placement.");
-    return *component.placement;
 }
 
 bool skipped(const hw::Ident& ident, const std::vector<hw::Ident>& skip_idents) {
@@ -436,7 +416,7 @@ void format_merge_layer_registers(std::vector<uint32_t>* regs_ptr,
     uint32_t& w53 = regs[53];
     put(w53, 0, 16, (uint32_t(skipdma_load->ident.col) << 8) | 1u);
     put_bit(w53, 19, false);
-    put(w53, 20, 4, one_hot(skipdma_load->ident.id));
+    set_one_hot_field(&w53, RegDetail{20, 4}, skipdma_load->ident.id);
     put_bit(w53, 31, true);
 
     if (!merge.dual_output) return;
@@ -462,7 +442,7 @@ void format_merge_layer_registers(std::vector<uint32_t>* regs_ptr,
         put(w48, 0, 8, min_col(other_components));
         put(w48, 8, 8, max_col(other_components));
     }
-    put(w48, 20, 4, one_hot(other_components.front().ident.id));
+    set_one_hot_field(&w48, RegDetail{20, 4}, other_components.front().ident.id);
 }
 
 void format_cnp_pooling_registers(std::vector<uint32_t>* regs_ptr, const Shape& input_shape,

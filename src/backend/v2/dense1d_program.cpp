@@ -15,47 +15,6 @@
 
 namespace vorna::v2 {
 
-namespace {
-
-std::shared_ptr<const LayerMapping> layer_mapping_of(const Layer& layer) {
-    auto mapping = std::dynamic_pointer_cast<const LayerMapping>(layer.mapping());
-    if (!mapping) {
-        throw std::runtime_error("Layer '" + layer.get_name() + "' has no layer mapping.");
-    }
-    return mapping;
-}
-
-void append_lists(std::vector<hw::Component>* out, const std::vector<ComponentListPtr>& lists) {
-    for (const ComponentListPtr& list : lists) {
-        if (list) out->insert(out->end(), list->begin(), list->end());
-    }
-}
-
-// The components that feed the layer: its inbound components, its skip-DMA
-// loads and, when its output is also routed to them, its skip-DMA stores.
-std::vector<hw::Component> source_components(const LayerMapping& m) {
-    std::vector<hw::Component> out;
-    append_lists(&out, m.inbound_components);
-    out.insert(out.end(), m.skipdma_load_components.begin(), m.skipdma_load_components.end());
-    if (m.tnp_b_skipdma) {
-        out.insert(out.end(), m.skipdma_store_components.begin(), m.skipdma_store_components.end());
-    }
-    return out;
-}
-
-// The components that receive the layer's output: its outbound components
-// and, unless they are routed as sources, its skip-DMA stores.
-std::vector<hw::Component> destination_components(const LayerMapping& m) {
-    std::vector<hw::Component> out;
-    append_lists(&out, m.outbound_components);
-    if (!m.tnp_b_skipdma) {
-        out.insert(out.end(), m.skipdma_store_components.begin(), m.skipdma_store_components.end());
-    }
-    return out;
-}
-
-}  // namespace
-
 std::unique_ptr<program::Record> record_program_dense1d_layer(
     const Device& device, const HardwareConstraints& constraints, const Layer& layer,
     const Layer& sequence_first_layer, std::shared_ptr<Layer> next_pass_first_layer,
@@ -65,12 +24,11 @@ std::unique_ptr<program::Record> record_program_dense1d_layer(
     const auto input_shift = Tensor::ensure_dense(layer.variables()->get("input_shift"));
     const auto weights = Tensor::ensure_dense(layer.variables()->get("weights"));
     const bool activation = layer.activation_enabled();
-    const auto mapping = layer_mapping_of(layer);
+    const LayerMapping* mapping = &layer_mapping_of(layer);
     const std::vector<hw::Component> sources = source_components(*mapping);
     const std::vector<hw::Component> destinations = destination_components(*mapping);
 
-    static const std::vector<hw::Component> kNoComponents;
-    const std::vector<hw::Component>& span = mapping->nps ? *mapping->nps : kNoComponents;
+    const std::vector<hw::Component>& span = own_components(*mapping);
     const hw::Component& component = span.at(0);
     const bool buffer_flag = component.single_buffer();
 

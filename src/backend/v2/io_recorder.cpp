@@ -11,16 +11,6 @@ namespace vorna::v2 {
 
 namespace {
 
-// `value` itself, after checking that it fits a field of `width` bits; the
-// overflow is fatal with the register-field text.
-uint32_t checked(uint64_t value, unsigned width) {
-    if (value > (1ull << width) - 1) {
-        panic("Attempted to write value %llu into a %u-bit field, which will cause an overflow.",
-              static_cast<unsigned long long>(value), width);
-    }
-    return static_cast<uint32_t>(value);
-}
-
 // Output channels at and above this count leave bits 20-31 of the output
 // size word clear.
 constexpr uint32_t SCC_CHANNELS_FIELD_LIMIT = 2048;
@@ -36,11 +26,12 @@ std::unique_ptr<program::Record> IoRecorderImpl::record_scc(bool first_hrc, bool
     };
 
     write(SCC_INPUT_MODE_ADDR, 0x18u | (first_hrc ? 0u : 1u) | (small_output ? 1u << 20 : 0u));
-    write(SCC_INPUT_CHANNELS_ADDR, checked(input.dims[2], 18));
+    write(SCC_INPUT_CHANNELS_ADDR, checked_field_value(input.dims[2], 18));
 
     uint32_t output_size = 0;
     if (output.dims[0] != 1 || output.dims[1] != 1) {
-        output_size = checked(static_cast<uint64_t>(output.dims[1]) * output.dims[2], 20);
+        output_size =
+            checked_field_value(static_cast<uint64_t>(output.dims[1]) * output.dims[2], 20);
         if (output.dims[2] < SCC_CHANNELS_FIELD_LIMIT) output_size |= output.dims[2] << 20;
     }
     write(SCC_OUTPUT_SIZE_ADDR, output_size);

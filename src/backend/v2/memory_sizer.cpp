@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "backend/graph_utils.h"
+#include "backend/layer_mapping.h"
 #include "backend/np_split.h"
 #include "backend/v2/buffer_temp_conv.h"
 #include "backend/v2/cnp_weights.h"
@@ -37,13 +38,6 @@ uint32_t checked_bytes(uint64_t bytes, const Layer& layer) {
 }
 
 bool on_cnp(const hw::Component& c) { return c.type == hw::Type::CNP1 || c.type == hw::Type::CNP2; }
-
-const hw::Placement& placement_of(const Layer& layer, const hw::Component& component) {
-    if (!component.placement)
-        throw std::runtime_error("The component of layer '" + layer.get_name() +
-                                 "' has no placement.");
-    return *component.placement;
-}
 
 Shape first_input(const Layer& layer) {
     const std::vector<Shape> dims = layer.input_dimensions();

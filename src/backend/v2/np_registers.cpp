@@ -22,32 +22,6 @@ constexpr RegDetail ALT_FLAG{4, 1};
 constexpr RegDetail ALT_CHANNEL{16, 8};
 constexpr RegDetail ALT_TOTAL_NPS{24, 8};
 
-// Writes the one-hot NP number 1 << id into a 4-bit field. Ids of 4 and more
-// overflow the field; ids of 32 and more cannot even be shifted in 32 bits, so
-// they are reported with the same text and the exact power of two.
-void set_one_hot(uint32_t* word, const RegDetail& field, uint8_t id) {
-    if (id < 32) {
-        set_field(word, field, 1u << id);
-        return;
-    }
-    // Decimal digits of 2^id, least significant first.
-    std::string digits = "1";
-    for (unsigned i = 0; i < id; ++i) {
-        int carry = 0;
-        for (char& d : digits) {
-            int v = (d - '0') * 2 + carry;
-            d = static_cast<char>('0' + v % 10);
-            carry = v / 10;
-        }
-        if (carry) digits.push_back(static_cast<char>('0' + carry));
-    }
-    std::reverse(digits.begin(), digits.end());
-    const std::string text = "Attempted to write value " + digits + " into a " +
-                             std::to_string(field.width) +
-                             "-bit field, which will cause an overflow.";
-    panic("%s", text.c_str());
-}
-
 void set_bit(uint32_t* word, unsigned bit, bool value) {
     if (value)
         *word |= (1u << bit);
@@ -64,7 +38,7 @@ void check_register_file(const std::vector<uint32_t>* regs) {
 void set_p2p_peer(uint32_t* word, const hw::Component& peer) {
     set_field(word, ROW_FIELD, peer.ident.row);
     set_field(word, COL_FIELD, peer.ident.col);
-    set_one_hot(word, ONE_HOT_NP, peer.ident.id);
+    set_one_hot_field(word, ONE_HOT_NP, peer.ident.id);
 }
 
 void set_range(uint32_t* word, const ColumnRange& range) {
@@ -118,7 +92,7 @@ void format_mesh_cfg_dma_reg(std::vector<uint32_t>* regs, const hw::Ident& ident
     uint32_t& w = (*regs)[49];
     set_field(&w, ROW_FIELD, ident.row);
     set_field(&w, COL_FIELD, ident.col);
-    set_one_hot(&w, CFG_DMA_ONE_HOT_NP, ident.id);
+    set_one_hot_field(&w, CFG_DMA_ONE_HOT_NP, ident.id);
 }
 
 void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs,

@@ -42,27 +42,8 @@ void set_bit(uint32_t* word, unsigned bit, bool value) {
         *word &= ~(1u << bit);
 }
 
-// set_field for sizes computed in 64 bits: a value beyond 32 bits is
-// reported with the overflow text instead of being cut.
-void set_size_field(uint32_t* word, const RegDetail& field, uint64_t value) {
-    if (value > 0xFFFFFFFFull) {
-        const std::string text = "Attempted to write value " + std::to_string(value) + " into a " +
-                                 std::to_string(field.width) +
-                                 "-bit field, which will cause an overflow.";
-        panic("%s", text.c_str());
-    }
-    set_field(word, field, static_cast<uint32_t>(value));
-}
-
 uint64_t ceil_div(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
 uint64_t round_up4(uint64_t a) { return ceil_div(a, 4) * 4; }
-
-const hw::Placement& placement_of(const Layer& layer, const hw::Component& component) {
-    if (!component.placement)
-        throw std::runtime_error("The component of layer '" + layer.get_name() +
-                                 "' has no placement.");
-    return *component.placement;
-}
 
 }  // namespace
 
@@ -70,8 +51,7 @@ void update_partial_reconfig_regs(std::vector<uint32_t>* regs, const Layer& laye
                                   const hw::Component& component, bool pass_output) {
     if (regs == nullptr || regs->size() != NP_REGS_COUNT)
         throw std::invalid_argument("A v2 NP register file must hold 64 words.");
-    const auto mapping = std::dynamic_pointer_cast<LayerMapping>(layer.mapping());
-    if (!mapping) throw std::runtime_error("Layer '" + layer.get_name() + "' has no mapping.");
+    const LayerMapping* mapping = &layer_mapping_of(layer);
     auto& r = *regs;
     const uint64_t bits = layer.input_bits();
 
@@ -104,7 +84,7 @@ void update_partial_reconfig_regs(std::vector<uint32_t>* regs, const Layer& laye
         set_field(&r[33], PR1_J_ORIG_CUT, 0);
         set_field(&r[34], PR1_I_SIZE_CUT, in[1]);
         set_field(&r[34], PR1_J_SIZE_CUT, in[0]);
-        set_size_field(&r[35], PR1_CH_SIZE, static_cast<uint64_t>(in[0]) * in[1]);
+        put_field(&r[35], PR1_CH_SIZE, static_cast<uint64_t>(in[0]) * in[1]);
         const InputPadding padding = get_fnp_supported_padding(layer, false);
         const uint64_t row_bytes = ceil_div(bits * in[0], 8);
         if (padding == 2)
@@ -124,12 +104,12 @@ void update_partial_reconfig_regs(std::vector<uint32_t>* regs, const Layer& laye
         set_field(&r[32], PR1_FNP_MODE, 0);
         set_field(&r[33], PR1_I_ORIG_CUT, static_cast<uint32_t>(aux.y));
         set_field(&r[33], PR1_J_ORIG_CUT, static_cast<uint32_t>(aux.x));
-        set_size_field(&r[34], PR1_I_SIZE_CUT, h2);
-        set_size_field(&r[34], PR1_J_SIZE_CUT, w2);
+        put_field(&r[34], PR1_I_SIZE_CUT, h2);
+        put_field(&r[34], PR1_J_SIZE_CUT, w2);
         if (max_pooled && !activated) {
             set_field(&r[32], PR1_SP_MAXPOOLING, 1);
             const uint64_t row = round_up4(ceil_div(bits * w2, 8));
-            set_size_field(&r[40], PR1_PKSRAM_SIZE, row * c2 / 4 * h2);
+            put_field(&r[40], PR1_PKSRAM_SIZE, row * c2 / 4 * h2);
         }
         if (layer.is_depthwise()) {
             b = ceil_div(bits * w2, 32);
@@ -148,15 +128,8 @@ void update_partial_reconfig_regs(std::vector<uint32_t>* regs, const Layer& laye
 
     // 6-7. The layer's components and the columns its input comes from.
     set_bit(&r[41], 31, false);
-    set_size_field(&r[41], PR1_COMPONENT_COUNT, mapping->nps ? mapping->nps->size() : 0);
-    std::vector<hw::Component> sources;
-    for (const auto& list : mapping->inbound_components)
-        if (list) sources.insert(sources.end(), list->begin(), list->end());
-    sources.insert(sources.end(), mapping->skipdma_load_components.begin(),
-                   mapping->skipdma_load_components.end());
-    if (mapping->tnp_b_skipdma)
-        sources.insert(sources.end(), mapping->skipdma_store_components.begin(),
-                       mapping->skipdma_store_components.end());
+    put_field(&r[41], PR1_COMPONENT_COUNT, mapping->nps ? mapping->nps->size() : 0);
+    const std::vector<hw::Component> sources = source_components(*mapping);
     if (sources.empty())
         throw std::runtime_error("Layer '" + layer.get_name() + "' has no input components.");
     const ColumnRange range = column_range(sources);
@@ -164,8 +137,8 @@ void update_partial_reconfig_regs(std::vector<uint32_t>* regs, const Layer& laye
     set_field(&r[41], PR1_SOURCE_HIGH, range.high);
 
     // 8. Input row and packet sizes.
-    set_size_field(&r[35], PR1_ROW_SIZE, b);
-    set_size_field(&r[35], PR1_PACKET_SIZE, a);
+    put_field(&r[35], PR1_ROW_SIZE, b);
+    put_field(&r[35], PR1_PACKET_SIZE, a);
 
     // 9. Merge layer.
     const bool merge = mapping->merge_info != nullptr;

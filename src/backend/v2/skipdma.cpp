@@ -31,17 +31,6 @@ constexpr uint32_t OFF_STORE_ROUTE = 0x1024;
 constexpr uint32_t OFF_STORE_CHANNEL = 0x1026;
 constexpr uint32_t OFF_LOAD_CONCAT = 0x102B;
 
-// `value` itself, after checking that it fits a field of `width` bits; the
-// overflow is fatal with the register-field text.
-uint32_t checked(uint64_t value, unsigned width) {
-    const uint64_t max = (1ull << width) - 1;
-    if (value > max) {
-        panic("Attempted to write value %llu into a %u-bit field, which will cause an overflow.",
-              static_cast<unsigned long long>(value), width);
-    }
-    return static_cast<uint32_t>(value);
-}
-
 // channel * 256 + offset. Channels high enough to push the address past 16
 // bits would program another engine's registers, so they are refused.
 uint16_t channel_address(uint8_t channel, uint32_t offset) {
@@ -63,9 +52,8 @@ uint32_t component_span_word(const std::vector<hw::Component>& components) {
     }
     if (components.size() == 1) {
         const hw::Ident& id = components.front().ident;
-        const uint64_t one_hot = id.id < 63 ? (1ull << id.id) : ~0ull;
-        return 2u | checked(one_hot, 4) << 4 | static_cast<uint32_t>(id.row) << 16 |
-               static_cast<uint32_t>(id.col) << 24;
+        return 2u | checked_field_value(one_hot(id.id), 4) << 4 |
+               static_cast<uint32_t>(id.row) << 16 | static_cast<uint32_t>(id.col) << 24;
     }
     const auto by_col = [](const hw::Component& a, const hw::Component& b) {
         return a.ident.col < b.ident.col;
@@ -73,18 +61,6 @@ uint32_t component_span_word(const std::vector<hw::Component>& components) {
     const auto [low, high] = std::minmax_element(components.begin(), components.end(), by_col);
     return 1u | static_cast<uint32_t>(low->ident.col) << 16 |
            static_cast<uint32_t>(high->ident.col) << 24;
-}
-
-const LayerMapping& mapping_of(const Layer& layer) {
-    const auto* mapping = dynamic_cast<const LayerMapping*>(layer.mapping().get());
-    if (mapping == nullptr) {
-        throw std::runtime_error("Layer '" + layer.get_name() + "' has no mapping.");
-    }
-    return *mapping;
-}
-
-std::vector<hw::Component> own_components(const LayerMapping& mapping) {
-    return mapping.nps ? *mapping.nps : std::vector<hw::Component>{};
 }
 
 void send_blocks(program::Record* record, const hw::Ident& engine, const SkipDmaBlocks& blocks) {
@@ -99,20 +75,6 @@ void send_blocks(program::Record* record, const hw::Ident& engine, const SkipDma
 
 }  // namespace
 
-std::vector<hw::Component> source_components(const LayerMapping& mapping) {
-    std::vector<hw::Component> sources;
-    for (const auto& list : mapping.inbound_components) {
-        if (list) sources.insert(sources.end(), list->begin(), list->end());
-    }
-    sources.insert(sources.end(), mapping.skipdma_load_components.begin(),
-                   mapping.skipdma_load_components.end());
-    if (mapping.tnp_b_skipdma) {
-        sources.insert(sources.end(), mapping.skipdma_store_components.begin(),
-                       mapping.skipdma_store_components.end());
-    }
-    return sources;
-}
-
 void format_skipdma_load_words(SkipDmaBlocks* blocks, uint8_t c, uint8_t lb, uint32_t mc,
                                const std::vector<hw::Component>& components, uint32_t ld) {
     if (blocks == nullptr) throw std::invalid_argument("Null skip-DMA block map.");
@@ -122,18 +84,19 @@ void format_skipdma_load_words(SkipDmaBlocks* blocks, uint8_t c, uint8_t lb, uin
         if (!component.placement) throw std::invalid_argument("Merging layer has no CNPs.");
     }
     const uint32_t w0 = component_span_word(components);
-    const uint32_t channel = checked(mc, 8);
+    const uint32_t channel = checked_field_value(mc, 8);
     const uint32_t w1 = channel << 8;
     const uint32_t w2 = 1u + (static_cast<uint32_t>(lb) << 8) + (channel << 16) + (channel << 24);
     blocks->emplace(channel_address(c, OFF_LOAD_MESH), std::vector<uint32_t>{w0, w1, w2});
 
-    blocks->emplace(channel_address(c, OFF_LOAD_CONCAT), std::vector<uint32_t>{checked(ld, 12)});
+    blocks->emplace(channel_address(c, OFF_LOAD_CONCAT),
+                    std::vector<uint32_t>{checked_field_value(ld, 12)});
 }
 
 void record_skipdma_store(program::Record* record, const Layer& layer, bool dual, bool tnp,
                           uint32_t fifo) {
     if (record == nullptr) throw std::invalid_argument("Null program record.");
-    const LayerMapping& mapping = mapping_of(layer);
+    const LayerMapping& mapping = layer_mapping_of(layer);
     const hw::Component* store =
         dual ? mapping.skipdma_store_dual_output() : mapping.skipdma_store();
     if (store == nullptr) missing(layer, dual ? "dual-output skip-DMA store" : "skip-DMA store");
@@ -165,7 +128,7 @@ void record_skipdma_store(program::Record* record, const Layer& layer, bool dual
 
     SkipDmaBlocks blocks;
     blocks.emplace(SKIPDMA_COMMON_ADDR, std::vector<uint32_t>{0});
-    const uint32_t route_field = checked(route, 8);
+    const uint32_t route_field = checked_field_value(route, 8);
     blocks.emplace(
         channel_address(c, OFF_STORE_CHANNEL),
         std::vector<uint32_t>{(routed | static_cast<uint32_t>(tnp)) + route_field * 256u});
@@ -188,15 +151,15 @@ void record_skipdma_store(program::Record* record, const Layer& layer, bool dual
         bits = layer.output_bits();
     }
 
-    const uint32_t slots = tnp ? checked(static_cast<uint64_t>(fifo) + 1, 12) : 2u;
+    const uint32_t slots = tnp ? checked_field_value(static_cast<uint64_t>(fifo) + 1, 12) : 2u;
     blocks.emplace(channel_address(c, OFF_BUFFER_SLOTS), std::vector<uint32_t>{2u, slots});
     blocks.emplace(channel_address(c, OFF_TRANSFER_UNIT), std::vector<uint32_t>{0x20u});
 
-    const uint32_t v0 = checked(fifo, 4);
+    const uint32_t v0 = checked_field_value(fifo, 4);
     const uint64_t extent = tnp ? dims[2] : dims[0];
     const uint64_t lines = tnp ? dims[0] : dims[1];
-    const uint32_t v1 = checked((bits * extent + 31) / 32, 10);
-    const uint32_t v2 = checked(static_cast<uint64_t>(v1) * lines, 21);
+    const uint32_t v1 = checked_field_value((bits * extent + 31) / 32, 10);
+    const uint32_t v2 = checked_field_value(static_cast<uint64_t>(v1) * lines, 21);
     blocks.emplace(channel_address(c, OFF_STORE_GEOMETRY), std::vector<uint32_t>{v0, v1, v2});
 
     send_blocks(record, store->ident, blocks);
@@ -204,7 +167,7 @@ void record_skipdma_store(program::Record* record, const Layer& layer, bool dual
 
 void record_skipdma(program::Record* record, const Layer& layer) {
     if (record == nullptr) throw std::invalid_argument("Null program record.");
-    const LayerMapping& mapping = mapping_of(layer);
+    const LayerMapping& mapping = layer_mapping_of(layer);
     const bool tnp = layer.is_target_component(TargetComponent::TNP_B);
     const uint32_t fifo = tnp ? static_cast<uint32_t>(layer.params()->get("fifo_size")) : 0u;
     const hw::Component* load = mapping.skipdma_load();
@@ -232,7 +195,7 @@ void record_skipdma(program::Record* record, const Layer& layer) {
                               own_components(mapping), mapping.skipdma_load_channel->concat_offset);
     if (tnp) {
         blocks.emplace(channel_address(c, OFF_MODE),
-                       std::vector<uint32_t>{2u + checked(fifo, 8) * 65536u});
+                       std::vector<uint32_t>{2u + checked_field_value(fifo, 8) * 65536u});
     } else {
         blocks.emplace(channel_address(c, OFF_LOAD_MODE), std::vector<uint32_t>{2u});
         blocks.emplace(channel_address(c, OFF_MODE), std::vector<uint32_t>{0x20002u});

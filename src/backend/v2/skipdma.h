@@ -29,12 +29,6 @@ namespace v2 {
 // ascending address order; an address inserted twice keeps its first words.
 using SkipDmaBlocks = std::map<uint16_t, std::vector<uint32_t>>;
 
-// Where a layer's input comes from as the routing words see it: the
-// components of every inbound component list, then the skip-DMA load
-// components, then the skip-DMA store components when the store counts among
-// the sources (`tnp_b_skipdma`).
-std::vector<hw::Component> source_components(const LayerMapping& mapping);
-
 // Appends the skip-DMA blocks of `layer` to `record`: for a TNP-B layer two
 // start words to its load engine, then the store, the dual-output store and
 // the load, each when the layer has it. The layer must carry its
