@@ -1,6 +1,7 @@
 #include "backend/layer_mapping.h"
 
 #include <string>
+#include <utility>
 
 namespace vorna {
 
@@ -44,8 +45,7 @@ const hw::Component* LayerMapping::skipdma_store() const {
 }
 
 hw::Component* LayerMapping::skipdma_store() {
-    const int i = get_skipdma_store_index();
-    return i < 0 ? nullptr : &skipdma_store_components[static_cast<size_t>(i)];
+    return const_cast<hw::Component*>(std::as_const(*this).skipdma_store());
 }
 
 const hw::Component* LayerMapping::skipdma_store_dual_output() const {
@@ -54,8 +54,7 @@ const hw::Component* LayerMapping::skipdma_store_dual_output() const {
 }
 
 hw::Component* LayerMapping::skipdma_store_dual_output() {
-    const int i = get_skipdma_store_dual_output_index();
-    return i < 0 ? nullptr : &skipdma_store_components[static_cast<size_t>(i)];
+    return const_cast<hw::Component*>(std::as_const(*this).skipdma_store_dual_output());
 }
 
 const hw::Component* LayerMapping::skipdma_load() const {
@@ -72,6 +71,15 @@ std::string missing_mapping_text(const Layer& layer) {
 
 std::string missing_placement_text(const Layer& layer) {
     return "The component of layer '" + layer.get_name() + "' has no placement.";
+}
+
+const hw::Component* component_on(const Layer& layer, const hw::Ident& ident) {
+    const auto mapping = layer.mapping();
+    if (!mapping || !mapping->nps) return nullptr;
+    for (const hw::Component& component : *mapping->nps) {
+        if (component.ident == ident) return &component;
+    }
+    return nullptr;
 }
 
 const ComponentList& own_components(const LayerMapping& mapping) {

@@ -123,6 +123,10 @@ const hw::Placement& placement_of(const Layer& layer, const hw::Component& compo
     return *component.placement;
 }
 
+// The component of the layer on the NP `ident`; null when the layer has no mapping or no
+// component there.
+const hw::Component* component_on(const Layer& layer, const hw::Ident& ident);
+
 // The layer's own components; empty when it has none.
 const ComponentList& own_components(const LayerMapping& mapping);
 

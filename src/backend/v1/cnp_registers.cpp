@@ -154,14 +154,8 @@ void finish_cnp_regs(std::vector<uint32_t>* regs, const CnpLayerContext& ctx,
                                             m.next_channel, m.p2p_input, m.output_to_dma,
                                             pass_output);
     if (next_pass_first_layer) {
-        const auto next_mapping = next_pass_first_layer->mapping();
-        if (next_mapping && next_mapping->nps) {
-            for (const hw::Component& other : *next_mapping->nps) {
-                if (other.ident == component.ident) {
-                    update_partial_reconfig_regs(regs, *next_pass_first_layer, other);
-                    break;
-                }
-            }
+        if (const hw::Component* next = component_on(*next_pass_first_layer, component.ident)) {
+            update_partial_reconfig_regs(regs, *next_pass_first_layer, *next);
         }
     }
     if (pass_input) set_ib_spikes(regs);

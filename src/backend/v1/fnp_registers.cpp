@@ -149,14 +149,8 @@ std::map<hw::Ident, std::vector<uint32_t>> format_fnp_regs(
     if (fnp2) format_mesh_cfg_dma_reg(&regs, device.mesh().dma_conf);
 
     if (next_pass_first_layer) {
-        const auto next_mapping = next_pass_first_layer->mapping();
-        if (next_mapping && next_mapping->nps) {
-            for (const hw::Component& component : *next_mapping->nps) {
-                if (component.ident == fnp.ident) {
-                    update_partial_reconfig_regs(&regs, *next_pass_first_layer, component);
-                    break;
-                }
-            }
+        if (const hw::Component* next = component_on(*next_pass_first_layer, fnp.ident)) {
+            update_partial_reconfig_regs(&regs, *next_pass_first_layer, *next);
         }
     }
 

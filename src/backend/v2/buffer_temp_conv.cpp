@@ -200,14 +200,8 @@ TnpBRegisterMap format_tnp_b_registers(TnpBKind kind, const Layer& layer,
             &regs, sources, span, destinations, mapping->alt_info, mapping->next_channel,
             mapping->p2p_input, mapping->output_to_dma, pass_output);
         if (pr_layer) {
-            const auto pr_mapping = pr_layer->mapping();
-            if (pr_mapping && pr_mapping->nps) {
-                for (const hw::Component& next : *pr_mapping->nps) {
-                    if (next.ident == component.ident) {
-                        update_partial_reconfig_regs(&regs, *pr_layer, next, pass_output);
-                        break;
-                    }
-                }
+            if (const hw::Component* next = component_on(*pr_layer, component.ident)) {
+                update_partial_reconfig_regs(&regs, *pr_layer, *next, pass_output);
             }
         }
         if (ib_spikes) set_ib_spikes(&regs);

@@ -182,14 +182,8 @@ void finish_np(std::vector<uint32_t>& regs, const CnpLayerValues& v, const hw::C
     format_mesh_registers_set_output_to_NPs(&regs, v.inputs, *m.nps, v.outputs, m.alt_info,
                                             m.next_channel, m.p2p_input, m.output_to_dma, pr_flag);
     if (layer_ptr) {
-        const auto* pr_mapping = dynamic_cast<const LayerMapping*>(layer_ptr->mapping().get());
-        if (pr_mapping && pr_mapping->nps) {
-            for (const hw::Component& c : *pr_mapping->nps) {
-                if (c.ident == component.ident) {
-                    update_partial_reconfig_regs(&regs, *layer_ptr, c, pr_flag);
-                    break;
-                }
-            }
+        if (const hw::Component* next = component_on(*layer_ptr, component.ident)) {
+            update_partial_reconfig_regs(&regs, *layer_ptr, *next, pr_flag);
         }
     }
     if (ib_spikes) set_ib_spikes(&regs);

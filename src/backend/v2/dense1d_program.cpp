@@ -48,14 +48,8 @@ std::unique_ptr<program::Record> record_program_dense1d_layer(
                                             mapping->next_channel, mapping->p2p_input,
                                             mapping->output_to_dma, pass_output);
     if (next_pass_first_layer) {
-        const auto next_mapping = next_pass_first_layer->mapping();
-        if (next_mapping && next_mapping->nps) {
-            for (const hw::Component& next : *next_mapping->nps) {
-                if (next.ident == component.ident) {
-                    update_partial_reconfig_regs(&regs, *next_pass_first_layer, next, pass_output);
-                    break;
-                }
-            }
+        if (const hw::Component* next = component_on(*next_pass_first_layer, component.ident)) {
+            update_partial_reconfig_regs(&regs, *next_pass_first_layer, *next, pass_output);
         }
     }
     if (pass_input) set_ib_spikes(&regs);
