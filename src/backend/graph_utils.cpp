@@ -232,6 +232,16 @@ LayerList representatives(const LayerList& layers) {
     return reps;
 }
 
+// The mappable layers of a list, sorted by depth.
+LayerList mappable_by_depth(const LayerList& layers) {
+    LayerList mappable;
+    for (const auto& l : layers) {
+        if (is_mappable(l)) mappable.push_back(l);
+    }
+    sort_by_depth(&mappable);
+    return mappable;
+}
+
 }  // namespace
 
 std::shared_ptr<Layer> get_mappable_layer(const std::shared_ptr<Layer>& layer) {
@@ -246,12 +256,8 @@ std::shared_ptr<Layer> get_mappable_layer(const std::shared_ptr<Layer>& layer) {
 }
 
 std::shared_ptr<Layer> first_mappable_layer(const LayerList& layers) {
-    LayerList mappable;
-    for (const auto& l : layers) {
-        if (is_mappable(l)) mappable.push_back(l);
-    }
+    const LayerList mappable = mappable_by_depth(layers);
     if (mappable.empty()) return nullptr;
-    sort_by_depth(&mappable);
     if (mappable.size() == 1) return mappable.front();
     DepthMap depth_map;
     const uint32_t d0 = get_layer_depth(mappable[0], &depth_map);
@@ -261,12 +267,8 @@ std::shared_ptr<Layer> first_mappable_layer(const LayerList& layers) {
 }
 
 std::shared_ptr<Layer> last_mappable_layer(const LayerList& layers) {
-    LayerList mappable;
-    for (const auto& l : layers) {
-        if (is_mappable(l)) mappable.push_back(l);
-    }
+    const LayerList mappable = mappable_by_depth(layers);
     if (mappable.empty()) return nullptr;
-    sort_by_depth(&mappable);
     if (mappable.size() == 1) return mappable.front();
     const auto& last = mappable[mappable.size() - 1];
     const auto& before = mappable[mappable.size() - 2];
