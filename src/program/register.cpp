@@ -21,6 +21,14 @@ void set_field(uint32_t* word, const RegDetail& field, uint32_t value) {
     *word = (*word & ~(mask << shift)) | ((value & mask) << shift);
 }
 
+void set_bit(uint32_t* word, uint32_t bit, bool value) {
+    if (value) {
+        *word |= 1u << bit;
+    } else {
+        *word &= ~(1u << bit);
+    }
+}
+
 uint32_t checked_field_value(uint64_t value, uint32_t width) {
     const uint64_t max = width >= 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1;
     if (value > max) {

@@ -21,6 +21,9 @@ struct RegDetail {
 // value, widths 0 and 64 only 0.
 void set_field(uint32_t* word, const RegDetail& field, uint32_t value);
 
+// Sets (`value` true) or clears bit `bit` (0 to 31) of *word.
+void set_bit(uint32_t* word, uint32_t bit, bool value);
+
 // set_field for values computed in 64 bits: a value past the field's width panics with the
 // same text quoting the full value, so that a product past 32 bits is reported, not cut.
 void put_field(uint32_t* word, const RegDetail& field, uint64_t value);

@@ -53,9 +53,7 @@ void put(uint32_t& word, const RegDetail& field, uint64_t value) {
     put(word, field.shift, field.width, value);
 }
 
-void put_bit(uint32_t& word, uint32_t bit, bool value) {
-    word = value ? (word | (1u << bit)) : (word & ~(1u << bit));
-}
+void put_bit(uint32_t& word, uint32_t bit, bool value) { set_bit(&word, bit, value); }
 
 // A signed offset written as a 3-bit two's-complement field.
 void put_signed3(uint32_t& word, const RegDetail& field, int32_t value) {

@@ -22,13 +22,6 @@ constexpr RegDetail ALT_FLAG{4, 1};
 constexpr RegDetail ALT_CHANNEL{16, 8};
 constexpr RegDetail ALT_TOTAL_NPS{24, 8};
 
-void set_bit(uint32_t* word, unsigned bit, bool value) {
-    if (value)
-        *word |= (1u << bit);
-    else
-        *word &= ~(1u << bit);
-}
-
 void check_register_file(const std::vector<uint32_t>* regs) {
     if (regs == nullptr || regs->size() != NP_REGS_COUNT)
         throw std::invalid_argument("A v2 NP register file must hold 64 words.");

@@ -35,13 +35,6 @@ constexpr RegDetail PR1_SOURCE_LOW{0, 8};
 constexpr RegDetail PR1_SOURCE_HIGH{8, 8};
 constexpr RegDetail PR1_COMPONENT_COUNT{24, 7};
 
-void set_bit(uint32_t* word, unsigned bit, bool value) {
-    if (value)
-        *word |= 1u << bit;
-    else
-        *word &= ~(1u << bit);
-}
-
 uint64_t ceil_div(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
 uint64_t round_up4(uint64_t a) { return ceil_div(a, 4) * 4; }
 
