@@ -77,6 +77,28 @@ TEST(RegisterSetField, OverflowPanicsAndKeepsTheWord) {
     }
 }
 
+// The 64-bit writers quote the full value; the one-hot writer quotes 1 << id.
+TEST(RegisterWideField, ChecksAtFullWidth) {
+    uint32_t word = 0xFFFFFFFFu;
+    vorna::put_field(&word, {4, 4}, 0x3);
+    vorna::set_bit(&word, 31, false);
+    EXPECT_EQ(word, 0x7FFFFF3Fu);
+    vorna::set_one_hot_field(&word, {20, 4}, 2);
+    vorna::set_bit(&word, 0, false);
+    EXPECT_EQ(word, 0x7F4FFF3Eu);
+    EXPECT_EQ(vorna::checked_field_value(4095, 12), 4095u);
+    const std::string tail = "-bit field, which will cause an overflow.";
+    EXPECT_EQ(panic_text([&] { vorna::put_field(&word, {0, 8}, 0x100000000ull); }),
+              "Attempted to write value 4294967296 into a 8" + tail);
+    EXPECT_EQ(panic_text([] { vorna::checked_field_value(4096, 12); }),
+              "Attempted to write value 4096 into a 12" + tail);
+    EXPECT_EQ(panic_text([&] { vorna::set_one_hot_field(&word, {20, 4}, 40); }),
+              "Attempted to write value 1099511627776 into a 4" + tail);
+    EXPECT_EQ(panic_text([&] { vorna::set_one_hot_field(&word, {20, 4}, 64); }),
+              "Attempted to write value 18446744073709551615 into a 4" + tail);
+    EXPECT_EQ(word, 0x7F4FFF3Eu);
+}
+
 TEST(RegisterPanic, FormatsPrintfStyle) {
     EXPECT_EQ(
         panic_text([] { vorna::panic("%d cannot fit in a %d bits signed integer.", 300, 8); }),
