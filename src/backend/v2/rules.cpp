@@ -6,6 +6,7 @@
 #include <string>
 
 #include "backend/graph_utils.h"
+#include "backend/layer_mapping.h"
 #include "backend/v2/buffer_temp_conv.h"
 #include "backend/v2/cnp_registers.h"
 #include "backend/v2/cnp_weights.h"
@@ -547,10 +548,7 @@ MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Com
                                    bool new_pass) {
     for (const auto& c : components) {
         if (c.type != hw::Type::CNP1 && c.type != hw::Type::CNP2) continue;
-        if (!c.placement)
-            throw std::runtime_error("The CNP component of layer '" + layer.get_name() +
-                                     "' has no placement.");
-        const uint64_t width = round_up(c.placement->spatial_partition.shape[0], 4);
+        const uint64_t width = round_up(placement_of(layer, c).spatial_partition.shape[0], 4);
         if (width > MAX_CNP_INPUT_WIDTH)
             return make_layer_status_error(layer,
                                            "The input length " + std::to_string(width) +
