@@ -22,7 +22,7 @@ bool targets(const Layer& layer, TargetComponent target) {
 
 constexpr size_t kMaxGroupsBeforeLast = 254;
 
-bool mappable(const Layer& layer) {
+bool is_mappable(const Layer& layer) {
     return !targets(layer, TargetComponent::None) && !targets(layer, TargetComponent::SkipDMA);
 }
 
@@ -180,7 +180,7 @@ MappingStatusGroup map_on_hardware(const IpVersionSpecificHardwareBackend& bundl
             if (!inbound.empty()) previous = inbound.front();
         }
         last_status = checker.check_layer_compatibility(*layer, previous.get(), device->version());
-        if (!last_status.error && placed_mappable && mappable(*layer)) {
+        if (!last_status.error && placed_mappable && is_mappable(*layer)) {
             last_status = check_unmapped_source(layer);
         }
         if (last_status.error) {
@@ -234,7 +234,7 @@ MappingStatusGroup map_on_hardware(const IpVersionSpecificHardwareBackend& bundl
         if (groups.empty() || (placed && new_group)) groups.emplace_back();
         groups.back().push_back(MappableLayer{layer, std::move(components)});
         placed = true;
-        if (mappable(*layer)) placed_mappable = true;
+        if (is_mappable(*layer)) placed_mappable = true;
 
         if (targets(*layer, TargetComponent::TNP_R)) {
             // A recurrent layer takes every later layer along, unchecked.

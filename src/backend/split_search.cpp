@@ -196,9 +196,9 @@ Split fit_weights_split(const Layer& layer, const CompatibilityChecker& checker,
 // depend on the filter part at all, so a (width, height) pair that does not
 // fit with its first filter count (or that `also_fits` refuses, which is
 // asked about the width and height only) is dropped with all its filter
-// counts. A
-// layer that fits nowhere is thus rejected after one question per distinct
-// (width, height) part instead of a walk up to the product of the totals.
+// counts. A layer that fits nowhere is thus rejected after one question per
+// distinct (width, height) part instead of a walk up to the product of the
+// totals.
 SplitSearchResult find_split(uint32_t channels, uint8_t input_bits, const NpSplitParams& params,
                              const CompatibilityChecker& checker, const Split& height,
                              const Split& width, const Split& filters, uint32_t fifo_size,
