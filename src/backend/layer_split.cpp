@@ -1,8 +1,10 @@
 #include "backend/layer_split.h"
 
 #include <algorithm>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "backend/interfaces.h"
 #include "corelib/layer.h"
@@ -26,10 +28,15 @@ SplitComponents failure(const Layer& layer, const char* message) {
     return {{}, layer_error_status(layer, message)};
 }
 
-// One part of one spatial axis: its start and its size.
+// One part of one spatial axis: its start, its size and the borders it
+// reads beyond it on either side.
 struct AxisPart {
     uint32_t start;
     uint32_t size;
+    uint32_t before;
+    uint32_t after;
+
+    uint32_t read() const { return size + before + after; }
 };
 
 // The parts of one spatial axis. The first part gives up `pool_before`
@@ -37,7 +44,10 @@ struct AxisPart {
 // of the later parts start on a pooling window. That shift can leave the
 // end of the axis uncovered when the last part is already full; further
 // parts of at most `chunk_size` are then added until the axis is covered.
-std::vector<AxisPart> axis_parts(uint32_t total, const Split& split, int32_t pool_before) {
+// A part reads `border_before` when a part precedes it and `border_after`
+// when one follows it.
+std::vector<AxisPart> axis_parts(uint32_t total, const Split& split, int32_t pool_before,
+                                 uint32_t border_before, uint32_t border_after) {
     std::vector<AxisPart> parts;
     uint32_t start = 0;
     for (uint32_t i = 0; i < split.num_chunks; ++i) {
@@ -46,15 +56,76 @@ std::vector<AxisPart> axis_parts(uint32_t total, const Split& split, int32_t poo
             static_cast<uint32_t>(pool_before) < size) {
             size -= static_cast<uint32_t>(pool_before);
         }
-        parts.push_back({start, size});
+        parts.push_back({start, size, 0, 0});
         start += size;
     }
     while (start < total && split.chunk_size != 0) {
         const uint32_t size = std::min(total - start, split.chunk_size);
-        parts.push_back({start, size});
+        parts.push_back({start, size, 0, 0});
         start += size;
     }
+    for (size_t i = 0; i < parts.size(); ++i) {
+        parts[i].before = parts[i].start > 0 ? border_before : 0;
+        parts[i].after = i + 1 < parts.size() ? border_after : 0;
+    }
     return parts;
+}
+
+// The pooling padding before the columns and before the rows of the layer's
+// input, 0 for a layer without pooling parameters.
+std::pair<int32_t, int32_t> pool_left_top(const Layer& layer) {
+    if (const auto* pooled = dynamic_cast<const HasPoolParams*>(&layer)) {
+        const PoolingCalculatedParams& pool = pooled->pool_calculated_params();
+        return {pool.padding.left, pool.padding.top};
+    }
+    return {0, 0};
+}
+
+// The search sizes a part of a two-part axis with one border, but the parts
+// added to cover the end of an axis (axis_parts) can give a former end part
+// a neighbour on both sides, or give the only part one: a part that reads
+// more than the search sized must still fit the NP input memory the way the
+// search found the grid to fit, else the grid is passed over.
+SplitFitCheck added_parts_fit(const Layer& layer, const CompatibilityChecker& checker,
+                              const NpSplitParams& params, hw::Type type, uint32_t fifo_size,
+                              uint32_t pk_shift) {
+    std::vector<Shape> dims;
+    const Shape& input = first_input_shape(layer, dims);
+    const uint32_t in_width = input[0];
+    const uint32_t in_height = input[1];
+    const uint8_t input_bits = layer.input_bits();
+    const std::pair<int32_t, int32_t> pool = pool_left_top(layer);
+    const int32_t pool_left = pool.first;
+    const int32_t pool_top = pool.second;
+    return [=, &checker](const Split& width, const Split& height, uint32_t channels,
+                         uint32_t buffer_mode) {
+        const uint32_t searched_w = part_with_borders(width.num_chunks, width.chunk_size,
+                                                      params.border_left, params.border_right);
+        const uint32_t searched_h = part_with_borders(height.num_chunks, height.chunk_size,
+                                                      params.border_top, params.border_bottom);
+        std::set<uint32_t> reads_w;
+        std::set<uint32_t> reads_h;
+        for (const AxisPart& p :
+             axis_parts(in_width, width, pool_left, params.border_left, params.border_right)) {
+            reads_w.insert(p.read());
+        }
+        for (const AxisPart& p :
+             axis_parts(in_height, height, pool_top, params.border_top, params.border_bottom)) {
+            reads_h.insert(p.read());
+        }
+        for (const uint32_t w : reads_w) {
+            for (const uint32_t h : reads_h) {
+                if (w <= searched_w && h <= searched_h) continue;
+                const bool fits = buffer_mode == 1
+                                      ? checker.is_sram_input_fit_dual_buffer(
+                                            type, h, w, channels, fifo_size, input_bits, pk_shift)
+                                      : checker.is_sram_input_fit_single_buffer(
+                                            type, h, w, channels, fifo_size, input_bits, pk_shift);
+                if (!fits) return false;
+            }
+        }
+        return true;
+    };
 }
 
 SplitComponents split_conv_common(const Layer& layer, const CompatibilityChecker& checker,
@@ -91,7 +162,8 @@ SplitComponents split_conv_common(const Layer& layer, const CompatibilityChecker
     const bool tnp_b = layer.is_target_component(TargetComponent::TNP_B);
     const SplitSearchResult found =
         find_split(channels, layer.input_bits(), params, checker, height, width, filters, fifo_size,
-                   type, hwpr, pk_shift, depthwise, true, tnp_b);
+                   type, hwpr, pk_shift, depthwise, true, tnp_b,
+                   added_parts_fit(layer, checker, params, type, fifo_size, pk_shift));
     if (!found.found) return failure(layer, "Cannot split to fit inputs in ram.");
 
     return {build_split_components(layer, params, found.buffer_mode == 2, type, found.width,
@@ -143,7 +215,8 @@ SplitComponents split_transposed_common(const Layer& layer, const CompatibilityC
     const bool tnp_b = layer.is_target_component(TargetComponent::TNP_B);
     const SplitSearchResult found =
         find_split(channels, layer.input_bits(), params, checker, height, width, filters, 0,
-                   hw::Type::CNP1, hwpr, pk_shift, depthwise, false, tnp_b);
+                   hw::Type::CNP1, hwpr, pk_shift, depthwise, false, tnp_b,
+                   added_parts_fit(layer, checker, params, hw::Type::CNP1, 0, pk_shift));
     if (!found.found) return failure(layer, "Cannot split to fit inputs in ram.");
 
     return {build_split_components(layer, params, found.buffer_mode == 2, hw::Type::CNP1,
@@ -198,13 +271,7 @@ std::vector<hw::Component> build_split_components(const Layer& layer, const NpSp
     const uint32_t in_height = input[1];
     const uint32_t in_channels = input[2];
 
-    int32_t pool_left = 0;
-    int32_t pool_top = 0;
-    if (const auto* pooled = dynamic_cast<const HasPoolParams*>(&layer)) {
-        const PoolingCalculatedParams& pool = pooled->pool_calculated_params();
-        pool_left = pool.padding.left;
-        pool_top = pool.padding.top;
-    }
+    const auto [pool_left, pool_top] = pool_left_top(layer);
 
     // A depthwise layer without a "filters" parameter has one filter per input
     // channel.
@@ -212,20 +279,22 @@ std::vector<hw::Component> build_split_components(const Layer& layer, const NpSp
     const bool depthwise = layer.is_depthwise();
     if (total_filters == 0 && depthwise) total_filters = in_channels;
 
-    const std::vector<AxisPart> columns = axis_parts(in_width, width, pool_left);
-    const std::vector<AxisPart> rows = axis_parts(in_height, height, pool_top);
+    const std::vector<AxisPart> columns =
+        axis_parts(in_width, width, pool_left, params.border_left, params.border_right);
+    const std::vector<AxisPart> rows =
+        axis_parts(in_height, height, pool_top, params.border_top, params.border_bottom);
 
     std::vector<hw::Component> components;
-    for (size_t i = 0; i < columns.size(); ++i) {
-        const uint32_t x = columns[i].start;
-        const uint32_t w = columns[i].size;
-        const uint32_t left = x > 0 ? params.border_left : 0;
-        const uint32_t right = i + 1 < columns.size() ? params.border_right : 0;
-        for (size_t j = 0; j < rows.size(); ++j) {
-            const uint32_t y = rows[j].start;
-            const uint32_t h = rows[j].size;
-            const uint32_t top = y > 0 ? params.border_top : 0;
-            const uint32_t bottom = j + 1 < rows.size() ? params.border_bottom : 0;
+    for (const AxisPart& column : columns) {
+        const uint32_t x = column.start;
+        const uint32_t w = column.size;
+        const uint32_t left = column.before;
+        const uint32_t right = column.after;
+        for (const AxisPart& row : rows) {
+            const uint32_t y = row.start;
+            const uint32_t h = row.size;
+            const uint32_t top = row.before;
+            const uint32_t bottom = row.after;
             uint32_t start_neuron = 0;
             uint32_t remaining = total_filters;
             for (uint32_t k = 0; k < filters.num_chunks; ++k) {

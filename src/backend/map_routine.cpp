@@ -1,6 +1,8 @@
 #include "backend/map_routine.h"
 
 #include <algorithm>
+#include <exception>
+#include <new>
 #include <stdexcept>
 #include <utility>
 
@@ -19,6 +21,22 @@ bool targets(const Layer& layer, TargetComponent target) {
 }
 
 constexpr size_t kMaxGroupsBeforeLast = 254;
+
+bool is_mappable(const Layer& layer) {
+    return !targets(layer, TargetComponent::None) && !targets(layer, TargetComponent::SkipDMA);
+}
+
+// The input of a sequence reaches only its first mapped layer (through the
+// DMA endpoint, or the HRC). A later layer whose input comes from a layer
+// that is not mapped on hardware (the model's input layer feeding two
+// branches, say) would be given no source at all.
+MappingStatus check_unmapped_source(const std::shared_ptr<Layer>& layer) {
+    const std::shared_ptr<Layer> source = previous_mappable_layer(layer);
+    if (!source || !targets(*source, TargetComponent::None)) return MappingStatus::success();
+    return MappingStatus(*layer, "Layer '" + source->get_name() +
+                                     "' is not mapped on hardware: only the first mapped layer "
+                                     "of a sequence can read its output.");
+}
 
 bool listed(const LayerList& layers, const std::shared_ptr<Layer>& layer) {
     return std::find(layers.begin(), layers.end(), layer) != layers.end();
@@ -149,6 +167,7 @@ MappingStatusGroup map_on_hardware(const IpVersionSpecificHardwareBackend& bundl
     std::vector<PassGroup> groups;
     std::vector<hw::Ident> fnp2_idents;
     bool placed = false;
+    bool placed_mappable = false;
     MappingStatus last_status = MappingStatus::success();
     size_t end = layers->size();
 
@@ -161,6 +180,9 @@ MappingStatusGroup map_on_hardware(const IpVersionSpecificHardwareBackend& bundl
             if (!inbound.empty()) previous = inbound.front();
         }
         last_status = checker.check_layer_compatibility(*layer, previous.get(), device->version());
+        if (!last_status.error && placed_mappable && is_mappable(*layer)) {
+            last_status = check_unmapped_source(layer);
+        }
         if (last_status.error) {
             end = i;
             break;
@@ -212,6 +234,7 @@ MappingStatusGroup map_on_hardware(const IpVersionSpecificHardwareBackend& bundl
         if (groups.empty() || (placed && new_group)) groups.emplace_back();
         groups.back().push_back(MappableLayer{layer, std::move(components)});
         placed = true;
+        if (is_mappable(*layer)) placed_mappable = true;
 
         if (targets(*layer, TargetComponent::TNP_R)) {
             // A recurrent layer takes every later layer along, unchecked.
@@ -244,14 +267,27 @@ MappingStatusGroup map_on_hardware(const IpVersionSpecificHardwareBackend& bundl
             mappable.build_mappable_components();
         // The passes see the caller's whole list as it was before any removal.
         const LayerList all_layers = *layers;
-        for (size_t g = 0; g < group_layers.size(); ++g) {
-            builder.add_layers(group_layers[g], all_layers, group_components[g]);
+        std::shared_ptr<Layer> unmapped;
+        std::pair<MappingStatus, std::shared_ptr<HardwareSequence>> built;
+        try {
+            for (size_t g = 0; g < group_layers.size(); ++g) {
+                builder.add_layers(group_layers[g], all_layers, group_components[g]);
+            }
+            // A skip-DMA layer held back for a pass that never comes was not
+            // mapped: it stays in the caller's list.
+            unmapped = builder.carried_layer();
+            built = builder.build_sequence();
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (const std::exception&) {
+            // The layers before a refused layer were planned for the graph
+            // that goes on through it (a skip connection it was to close,
+            // say): when they cannot be built without it, the refusal is
+            // the cause the caller is shown, and nothing is mapped.
+            if (!last_status.error) throw;
+            add_status_once(result, last_status);
+            return result;
         }
-        // A skip-DMA layer held back for a pass that never comes was not
-        // mapped: it stays in the caller's list.
-        const std::shared_ptr<Layer> unmapped = builder.carried_layer();
-
-        auto built = builder.build_sequence();
         if (built.first.error) {
             add_status_once(result, built.first);
             return result;

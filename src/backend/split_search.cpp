@@ -62,13 +62,7 @@ std::vector<AxisCandidate> axis_candidates(const Split& axis, uint32_t highest, 
             if (axis.step == 0 || last % axis.step != 0) continue;
         }
         if (!seen.insert({count, size}).second) continue;
-        uint32_t border = 0;
-        if (count == 2) {
-            border = std::max(border_a, border_b);
-        } else if (count >= 3) {
-            border = border_a + border_b;
-        }
-        result.push_back({t, count, size, size + border});
+        result.push_back({t, count, size, part_with_borders(count, size, border_a, border_b)});
     }
     return result;
 }
@@ -104,6 +98,13 @@ Split::Split(uint32_t total_, uint32_t max_size_, uint32_t step_) {
             num_chunks = ceil_div(total_, chunk_size);
         }
     }
+}
+
+uint32_t part_with_borders(uint32_t count, uint32_t size, uint32_t border_before,
+                           uint32_t border_after) {
+    if (count == 2) return size + std::max(border_before, border_after);
+    if (count >= 3) return size + border_before + border_after;
+    return size;
 }
 
 bool SplitsNumChunks::operator<(const SplitsNumChunks& o) const {
@@ -193,14 +194,17 @@ Split fit_weights_split(const Layer& layer, const CompatibilityChecker& checker,
 // generated, and grids that repeat the parts of an earlier grid are skipped.
 // When the channels do not come from the filter parts, the answer does not
 // depend on the filter part at all, so a (width, height) pair that does not
-// fit with its first filter count is dropped with all its filter counts. A
-// layer that fits nowhere is thus rejected after one question per distinct
-// (width, height) part instead of a walk up to the product of the totals.
+// fit with its first filter count (or that `also_fits` refuses, which is
+// asked about the width and height only) is dropped with all its filter
+// counts. A layer that fits nowhere is thus rejected after one question per
+// distinct (width, height) part instead of a walk up to the product of the
+// totals.
 SplitSearchResult find_split(uint32_t channels, uint8_t input_bits, const NpSplitParams& params,
                              const CompatibilityChecker& checker, const Split& height,
                              const Split& width, const Split& filters, uint32_t fifo_size,
                              hw::Type type, bool hwpr, uint32_t pk_shift,
-                             bool channels_from_filters, bool allow_height_split, bool tnp_b) {
+                             bool channels_from_filters, bool allow_height_split, bool tnp_b,
+                             const SplitFitCheck& also_fits) {
     SplitSearchResult result;
     const auto ws =
         axis_candidates(width, UINT32_MAX, params.border_left, params.border_right, false);
@@ -251,12 +255,16 @@ SplitSearchResult find_split(uint32_t channels, uint8_t input_bits, const NpSpli
             mode = 2;
         }
         if (mode != 0) {
-            result.found = true;
-            result.width = found_split(width, w);
-            result.height = found_split(height, h);
-            result.filters = found_split(filters, f);
-            result.buffer_mode = mode;
-            return result;
+            const Split found_width = found_split(width, w);
+            const Split found_height = found_split(height, h);
+            if (!also_fits || also_fits(found_width, found_height, ch, mode)) {
+                result.found = true;
+                result.width = found_width;
+                result.height = found_height;
+                result.filters = found_split(filters, f);
+                result.buffer_mode = mode;
+                return result;
+            }
         }
         if (channels_from_filters && e.jf + 1 < fs.size()) queue.push(grid(e.iw, e.ih, e.jf + 1));
     }

@@ -6,6 +6,7 @@
 // whose per-NP input fits an NP's input memory.
 
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <utility>
@@ -92,15 +93,27 @@ Split make_even_split_stepped(const Layer& layer, const NpSplitParams& params, u
 Split fit_weights_split(const Layer& layer, const CompatibilityChecker& checker,
                         const Split& filters);
 
+// The size an NP reads of a part of `size` on an axis of `count` parts: no
+// border for one part, the larger border for two, both for three or more.
+uint32_t part_with_borders(uint32_t count, uint32_t size, uint32_t border_before,
+                           uint32_t border_after);
+
+// Asked about a grid that the search found to fit, with its width and height
+// splits, the channels of one part and the buffer mode found (1 or 2); a
+// grid it answers false for is passed over as one that does not fit.
+using SplitFitCheck = std::function<bool(const Split& width, const Split& height, uint32_t channels,
+                                         uint32_t buffer_mode)>;
+
 // The first candidate grid, by NP count and then by the order of
 // get_splits_number, whose per-NP input (borders included) fits the NP input
 // memory, double buffering tried before single buffering (never single
-// buffering when `hwpr` is set).
+// buffering when `hwpr` is set), and that `also_fits`, when given, accepts.
 SplitSearchResult find_split(uint32_t channels, uint8_t input_bits, const NpSplitParams& params,
                              const CompatibilityChecker& checker, const Split& height,
                              const Split& width, const Split& filters, uint32_t fifo_size,
                              hw::Type type, bool hwpr, uint32_t pk_shift,
-                             bool channels_from_filters, bool allow_height_split, bool tnp_b);
+                             bool channels_from_filters, bool allow_height_split, bool tnp_b,
+                             const SplitFitCheck& also_fits = {});
 
 // A failed status about the layer with the given message.
 MappingStatus layer_error_status(const Layer& layer, const std::string& message);

@@ -128,6 +128,7 @@ void Model::add(std::shared_ptr<Layer> layer, const std::vector<std::shared_ptr<
     }
     impl->owner_ = this;
     layers_.push_back(impl);
+    ++generation_;
     drop_mapping();
 }
 
@@ -135,6 +136,7 @@ void Model::pop_layer() {
     if (layers_.empty()) throw std::runtime_error("The model has no layers.");
     std::shared_ptr<LayerImpl> last = layers_.back();
     drop_mapping();
+    ++generation_;
     layers_.pop_back();
     unlink_inbound(*last);
     // Without its inbound layers the layer's dimensions no longer hold.
@@ -146,6 +148,7 @@ void Model::compile(std::shared_ptr<LearningParams> params) {
     if (!params) throw std::invalid_argument("Invalid learning parameters.");
     if (layers_.empty()) throw std::invalid_argument("Cannot compile a model with no layers.");
     layers_.back()->learning_ = std::move(params);
+    ++generation_;
     drop_mapping();
 }
 
@@ -225,16 +228,27 @@ void Model::map(std::shared_ptr<Device> device, bool hw_only,
     std::vector<std::shared_ptr<Layer>> remaining(layers_.begin(), layers_.end());
     std::vector<std::shared_ptr<Sequence>> sequences;
     MappingStatusGroup status;
+    // The mapping hooks run caller code: a hook that edits the graph leaves
+    // a result made for a graph that no longer exists. Nothing of it is kept.
+    const uint64_t generation = generation_;
+    const auto refuse_if_edited = [&] {
+        if (generation_ == generation) return;
+        drop_mapping();
+        throw std::runtime_error("The model was changed while it was being mapped.");
+    };
     try {
         HardwareBackend backend;
         status = backend.map(&remaining, &sequences, constraints);
     } catch (...) {
         // The back end may have attached mappings before it failed; the
         // model stays unmapped. The exception (a Python error from a hook
-        // included) goes on unchanged.
+        // included) goes on unchanged, unless the graph was edited, which
+        // is then the cause to report.
         drop_mapping();
+        refuse_if_edited();
         throw;
     }
+    refuse_if_edited();
     if (hw_only && status.error) {
         drop_mapping();
         throw std::runtime_error(status.to_string());

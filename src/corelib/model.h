@@ -85,6 +85,9 @@ class Model {
     std::vector<std::shared_ptr<LayerImpl>> layers_;
     std::vector<std::shared_ptr<Sequence>> sequences_;
     std::shared_ptr<Device> device_;
+    // Counts the graph edits (add, pop_layer, compile), so that a map call
+    // can tell that the graph changed under it (from a mapping hook).
+    uint64_t generation_ = 0;
 };
 
 }  // namespace vorna

@@ -301,7 +301,7 @@ TEST(V1CnpRegisters, StandardSetPerNp) {
     EXPECT_EQ(bits(r0[3], 0, 2), 2u);   // 4-bit input
     EXPECT_EQ(bits(r0[3], 12, 2), 1u);  // act_bits 2
     EXPECT_EQ(bits(r0[3], 15, 1), 1u);
-    EXPECT_EQ(bits(r0[1], 22, 1), 1u);  // dual buffer
+    EXPECT_EQ(bits(r0[1], 22, 1), 0u);  // dual buffer: the single-buffer flag is clear
     // Whole 8x8x4 input: 4 words per row, 8 rows.
     EXPECT_EQ(r0[4], 0x80000000u | 32u);
     // No pooling: window 1, stride 1, no flag.

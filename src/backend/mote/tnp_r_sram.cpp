@@ -221,6 +221,10 @@ uint32_t get_tnpr_fsram_64b_size(const Layer& first) {
     walk_chain(first, [&](const Layer& layer) {
         if (!is_layer_type(layer, LayerType::StatefulRecurrent)) return false;
         for (const char* name : {"in_proj", "out_proj"}) {
+            // A projection with no state or no output channel has no element
+            // and is not made a variable: it takes no FSRAM word. The chain
+            // check refuses such a layer by its own rules.
+            if (!layer.variables()->has(name)) continue;
             const Shape& dims = layer_variable(layer, name)->dimensions();
             size += dims.dims[0] * ceil_div(dims.dims[1], 8);
         }

@@ -14,7 +14,7 @@
 #include "corelib/layer.h"
 
 // CNP register map (fields written here; other bits keep the defaults):
-//  word 1   bits 4-7, 20-22   mode bits and the dual-buffer flag
+//  word 1   bits 4-7, 20-22   mode bits and the single-buffer flag
 //  word 3   bits 0-1          input bits >> 1
 //           bits 2-5, 8-9     weight layout (standard / separable)
 //           bits 12-13, 15    act bits >> 1, activation
@@ -137,7 +137,7 @@ std::vector<uint32_t> base_cnp_regs(const Layer& layer, const CnpLayerContext& c
         p.get("stride_x"), ctx.conv.padding, p.get("activation") != 0, p.get("act_bits"),
         place.spatial_partition, place.aux_partition, ctx.pool_width,
         static_cast<uint8_t>(ctx.pool.stride_x), ctx.pool.padding, place.filters,
-        place.start_neuron, component_count, place.single_buffer ? 0 : 1);
+        place.start_neuron, component_count, place.single_buffer ? 1 : 0);
     format_cnp_pool_pad_reg(&regs, input[0], input[1], place.spatial_partition, ctx.pool_width,
                             static_cast<uint8_t>(ctx.pool.stride_x), ctx.pool.flag,
                             ctx.pool.padding);

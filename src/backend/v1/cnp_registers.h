@@ -54,7 +54,9 @@ void format_cnp_pool_pad_reg(std::vector<uint32_t>* regs, uint32_t input_width,
                              const PaddingParams& pool_padding);
 
 // Geometry of one NP's part of the layer: words 1, 3, 4, 8-11, 20, 24-26,
-// 28, 29 and 36 (see the CNP register map in the .cpp).
+// 28, 29 and 36 (see the CNP register map in the .cpp). `buffer_flag` goes
+// to word 1 bit 22: the component's single-buffer flag, as the FNP and the
+// second-generation formatters write it.
 void format_cnp_geometry_regs(std::vector<uint32_t>* regs, const Shape& input, uint8_t channel,
                               uint8_t input_bits, int kernel_size, int stride,
                               const PaddingParams& conv_padding, bool activation, int act_bits,

@@ -4,7 +4,6 @@
 #include <limits>
 #include <stdexcept>
 
-#include "backend/np_split.h"
 #include "backend/v1/cnp_sizes.h"
 #include "backend/v1/fnp_sizes.h"
 #include "backend/v1/hrc.h"
@@ -40,22 +39,13 @@ const hw::Placement& cnp_placement_of(const Layer& layer, const hw::Component& c
     return *component.placement;
 }
 
-// Input SRAM words of a CNP layer's part on one NP.
+// Input SRAM words of a CNP layer's part on one NP: the container of one
+// input row times the channels of the NP's own region, times the rows it
+// reads.
 uint32_t cnp_input_words(const Layer& layer, const hw::Component& component) {
     const hw::Placement& placement = cnp_placement_of(layer, component);
     const Shape in = layer.input_dimensions().front();
     const uint32_t container = get_cnp_channel_container_size(in.dims[0], layer.input_bits());
-    const LayerParams& params = *layer.params();
-    const int kernel_width = params.get("kernel_width");
-    const int stride_x = params.get("stride_x");
-    const uint32_t pool_size =
-        params.has("pool_size") ? static_cast<uint32_t>(params.get("pool_size")) : 0;
-    const auto& conv = dynamic_cast<const HasConvParams&>(layer).conv_calculated_params();
-    const auto& pool = dynamic_cast<const HasPoolParams&>(layer).pool_calculated_params();
-    const NpSplit split(in, placement.spatial_partition, placement.aux_partition, kernel_width,
-                        stride_x, conv.padding, pool_size, static_cast<uint8_t>(pool.stride_x),
-                        pool.padding);
-    (void)split;
     return get_cnp_input_sram_size(container, placement.spatial_partition.shape.dims[2],
                                    placement.aux_partition.shape.dims[1]);
 }
