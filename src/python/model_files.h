@@ -10,10 +10,13 @@
 
 namespace vorna::python {
 
-// Writes the model to `path`, creating or truncating the file. Throws std::invalid_argument
-// "Unable to open file for saving model: <path>" when the file cannot be opened (nothing is
-// serialized then), and std::runtime_error "Unable to write model file: <path>" when writing or
-// closing it fails.
+// Writes the model to `path`. The model is serialized and compressed first, then written to a
+// temporary file in the target's directory, flushed to disk and renamed over the target, so a
+// failed save leaves the previous file byte for byte as it was and no temporary file behind.
+// A symbolic link is followed (the file it names is replaced); a device or pipe is written in
+// place. Throws std::invalid_argument "Unable to open file for saving model: <path>" when the
+// file cannot be created, and std::runtime_error "Unable to write model file: <path>" when
+// writing, flushing, closing or renaming it fails.
 void save_model_file(const Model& model, const std::string& path);
 
 // Reads a model written by save_model_file. Throws std::runtime_error "File not found." when
