@@ -63,6 +63,7 @@ class Writer {
         }
         return static_cast<uint32_t>(n);
     }
+    void reserve(size_t n) { out_.reserve(n); }
     std::vector<uint8_t> take() { return std::move(out_); }
 
   private:
@@ -278,7 +279,18 @@ void check_fresh_variables(const Layer& layer, const std::vector<std::shared_ptr
 }  // namespace
 
 std::vector<uint8_t> Model::serialize() const {
+    // The variables make up nearly all of the bytes: reserving for them (and generously for the
+    // rest) writes the buffer once instead of copying it as it grows.
+    size_t estimate = sizeof kMagic + 4;
+    for (const auto& layer : layers_) {
+        estimate += 1024 + layer->get_name().size();
+        const Variables* vars = layer->variables();
+        for (const auto& name : vars->names()) {
+            estimate += 64 + name.size() + Tensor::ensure_dense(vars->get(name))->buffer().size();
+        }
+    }
     Writer w;
+    w.reserve(estimate);
     w.raw(kMagic, sizeof kMagic);
     w.u32(Writer::checked_u32(layers_.size()));
     for (size_t i = 0; i < layers_.size(); ++i) {
