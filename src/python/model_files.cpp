@@ -1,6 +1,7 @@
 #include "python/model_files.h"
 
 #include <fcntl.h>
+#include <snappy-sinksource.h>
 #include <snappy.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -99,8 +100,8 @@ void write_in_place(const std::string& path, const char* data, size_t size) {
 }
 
 // Replaces the file at `path` with `data`: the bytes go to a temporary file in the same
-// directory, which is flushed and then renamed over the target. Until the rename the old file
-// is untouched; any failure removes the temporary file.
+// directory, which is written out whole and then renamed over the target. Until the rename the old
+// file is untouched; any failure removes the temporary file.
 void replace_file(const std::string& path, const char* data, size_t size) {
     const std::string target = link_target(path);
     struct stat old;
@@ -117,8 +118,11 @@ void replace_file(const std::string& path, const char* data, size_t size) {
     if (fd.get() < 0) throw std::invalid_argument("Unable to open file for saving model: " + path);
     // The new file keeps the permissions of the one it replaces.
     bool ok = !exists || ::fchmod(fd.get(), old.st_mode & 07777) == 0;
+    // Every byte is handed to the system and the close is checked (some file systems report
+    // write errors only there). The file is not forced to the disk: that would cost more than
+    // the whole save, and the failures a save must survive (a full disk, a size limit, an
+    // error while serializing) all show before the rename.
     ok = ok && write_all(fd.get(), data, size);
-    ok = ok && ::fsync(fd.get()) == 0;
     ok = fd.close() && ok;
     ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
     if (!ok) {
@@ -127,31 +131,67 @@ void replace_file(const std::string& path, const char* data, size_t size) {
     }
 }
 
-// The whole content of the file at `path`, read without zero-filling the buffer first.
-std::unique_ptr<char[]> read_file(const std::string& path, size_t* size) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+// The size of the open model file `fd`.
+size_t input_size(int fd) {
     struct stat st;
     // A directory opens but has no content to read.
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (fd < 0 || ::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
         throw std::runtime_error("File not found.");
     }
     // A file that cannot tell its size (a pipe, for one) is not a model file.
-    const off_t end = ::lseek(fd.get(), 0, SEEK_END);
-    if (end < 0 || ::lseek(fd.get(), 0, SEEK_SET) != 0) throw std::runtime_error("File not found.");
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    if (end < 0) throw std::runtime_error("File not found.");
     if (end == 0) throw std::runtime_error("File is empty.");
     if (end > std::numeric_limits<int32_t>::max()) throw std::runtime_error("File is too large.");
-    *size = static_cast<size_t>(end);
-    std::unique_ptr<char[]> content(new char[*size]);
-    size_t done = 0;
-    while (done < *size) {
-        const ssize_t n = ::read(fd.get(), content.get() + done, *size - done);
-        if (n < 0 && errno == EINTR) continue;
-        // A file that shrank while it was read is as unreadable as a missing one.
-        if (n <= 0) throw std::runtime_error("File not found.");
-        done += static_cast<size_t>(n);
-    }
-    return content;
+    return static_cast<size_t>(end);
 }
+
+// The content of a file, from its start, as the decompressor's source. It is read piece by
+// piece through one small buffer, so the compressed file is never held whole in memory.
+class FileSource : public snappy::Source {
+  public:
+    FileSource(int fd, size_t size) : fd_(fd), remaining_(size), piece_(new char[kPiece]) {
+        if (::lseek(fd_, 0, SEEK_SET) != 0) short_ = true;
+    }
+
+    size_t Available() const override { return remaining_; }
+    // An empty piece while bytes remain (the file shrank) ends the decompression.
+    const char* Peek(size_t* len) override {
+        if (begin_ == end_ && remaining_ > 0 && !short_) fill();
+        *len = end_ - begin_;
+        return piece_.get() + begin_;
+    }
+    void Skip(size_t n) override {
+        begin_ += n;
+        remaining_ -= n;
+    }
+    // Whether the file ended before its size said.
+    bool short_read() const { return short_; }
+
+  private:
+    static constexpr size_t kPiece = size_t{1} << 17;
+
+    void fill() {
+        begin_ = end_ = 0;
+        const size_t want = remaining_ < kPiece ? remaining_ : kPiece;
+        while (end_ < want) {
+            const ssize_t n = ::read(fd_, piece_.get() + end_, want - end_);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                short_ = true;
+                return;
+            }
+            end_ += static_cast<size_t>(n);
+        }
+    }
+
+    int fd_;
+    size_t remaining_;
+    std::unique_ptr<char[]> piece_;
+    size_t begin_ = 0;
+    size_t end_ = 0;
+    bool short_ = false;
+};
 
 }  // namespace
 
@@ -166,24 +206,36 @@ void save_model_file(const Model& model, const std::string& path) {
 }
 
 std::unique_ptr<Model> load_model_file(const std::string& path) {
-    size_t size = 0;
-    const std::unique_ptr<char[]> content = read_file(path, &size);
-
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const size_t size = input_size(fd.get());
     size_t length = 0;
-    if (!snappy::GetUncompressedLength(content.get(), size, &length) ||
-        length > size * kMaxExpansion + kExpansionSlack) {
-        throw std::invalid_argument("Cannot uncompress corrupted serialization buffer");
+    {
+        FileSource source(fd.get(), size);
+        size_t available = 0;
+        const char* head = source.Peek(&available);
+        if (source.short_read()) throw std::runtime_error("File not found.");
+        if (!snappy::GetUncompressedLength(head, available, &length) ||
+            length > size * kMaxExpansion + kExpansionSlack) {
+            throw std::invalid_argument("Cannot uncompress corrupted serialization buffer");
+        }
     }
     if (length == 0) return Model::from_buffer(nullptr, 0);
+    // The file is decompressed as it is read, straight into the one buffer the model is
+    // rebuilt from.
     std::unique_ptr<char[]> buffer(new char[length]);
-    if (!snappy::RawUncompress(content.get(), size, buffer.get())) {
+    FileSource source(fd.get(), size);
+    if (!snappy::RawUncompress(&source, buffer.get())) {
         // Bytes after the compressed block make the decompressor report failure although the
         // block itself is whole, so the result is decided by what the buffer holds. Decoding
-        // again into a zeroed buffer leaves no unwritten byte undefined: a damaged block leaves
-        // the buffer partly zero, which from_buffer refuses.
+        // again into a zeroed buffer leaves no byte undefined: a damaged block leaves the
+        // buffer partly zero, which from_buffer refuses.
         std::memset(buffer.get(), 0, length);
-        (void)snappy::RawUncompress(content.get(), size, buffer.get());
+        FileSource again(fd.get(), size);
+        (void)snappy::RawUncompress(&again, buffer.get());
+        if (again.short_read()) throw std::runtime_error("File not found.");
     }
+    if (source.short_read()) throw std::runtime_error("File not found.");
+    fd.close();
     return Model::from_buffer(buffer.get(), length);
 }
 
