@@ -228,6 +228,7 @@ std::shared_ptr<Tensor> make_variable(const layer_kinds::VariableSpec& spec) {
 void LayerImpl::build(const std::vector<std::shared_ptr<Layer>>& inbound) {
     // Everything that can fail happens before the layer changes.
     LayerBuildState state = layer_kinds::compute(*params_, inbound);
+    layer_kinds::check_build(name_, *params_, state);
     std::vector<std::pair<std::string, std::shared_ptr<Tensor>>> fresh;
     for (const auto& spec : layer_kinds::variables(*params_, state)) {
         // A variable set before the layer was built is kept when it already

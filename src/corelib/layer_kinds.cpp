@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 namespace vorna::layer_kinds {
@@ -542,6 +543,26 @@ LayerBuildState compute(const LayerParams& p, const std::vector<std::shared_ptr<
     if (p.has("output_bits")) s.output_bits = static_cast<uint8_t>(p.get("output_bits"));
     if (p.has("output_signed")) s.output_signed = p.get("output_signed") != 0;
     return s;
+}
+
+void check_build(const std::string& name, const LayerParams& p, const LayerBuildState& s) {
+    const auto text = [](const Shape& shape) {
+        std::string out = "[";
+        for (uint32_t d : shape) out += (out.size() > 1 ? ", " : "") + std::to_string(d);
+        return out + "]";
+    };
+    if (p.layer_type() == LayerType::Add && s.input_dims.size() == 2 &&
+        s.input_dims[0] != s.input_dims[1]) {
+        throw std::invalid_argument("Layer '" + name +
+                                    "': the inputs of an Add must have one shape, got " +
+                                    text(s.input_dims[0]) + " and " + text(s.input_dims[1]) + ".");
+    }
+    if (p.layer_type() == LayerType::FullyConnected && s.output_dims.element_count() == 0) {
+        throw std::invalid_argument("Layer '" + name +
+                                    "': a FullyConnected layer needs at least one unit ('units' "
+                                    "is 0, output shape " +
+                                    text(s.output_dims) + ").");
+    }
 }
 
 std::vector<VariableSpec> variables(const LayerParams& p, const LayerBuildState& s) {

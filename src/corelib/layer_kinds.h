@@ -37,6 +37,11 @@ bool is_input_layer(const LayerParams& params);
 LayerBuildState compute(const LayerParams& params,
                         const std::vector<std::shared_ptr<Layer>>& inbound);
 
+// Refuses, with std::invalid_argument naming the layer and the shapes, a build that the kind
+// cannot evaluate: an Add whose two inputs differ in shape, a FullyConnected layer without
+// units.
+void check_build(const std::string& name, const LayerParams& params, const LayerBuildState& state);
+
 // One variable a kind creates when it is built.
 struct VariableSpec {
     std::string name;

@@ -63,16 +63,91 @@ class Writer {
         }
         return static_cast<uint32_t>(n);
     }
+    void reserve(size_t n) { out_.reserve(n); }
     std::vector<uint8_t> take() { return std::move(out_); }
 
   private:
     std::vector<uint8_t> out_;
 };
 
+// The length of the UTF-8 sequence at s[i], or 0 when none starts there (overlong forms,
+// surrogates and code points above U+10FFFF are not UTF-8).
+size_t utf8_sequence(const std::string& s, size_t i) {
+    const auto byte = [&s](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = byte(i);
+    if (c < 0x80) return 1;
+    size_t n;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + n > s.size()) return 0;
+    if (byte(i + 1) < lo || byte(i + 1) > hi) return 0;
+    for (size_t k = i + 2; k < i + n; ++k) {
+        if (byte(k) < 0x80 || byte(k) > 0xBF) return 0;
+    }
+    return n;
+}
+
+bool is_utf8(const std::string& s) {
+    for (size_t i = 0; i < s.size();) {
+        const size_t n = utf8_sequence(s, i);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
+// A message text that may quote bytes of the buffer: control characters, backslashes and
+// bytes that are not UTF-8 become \xNN escapes, so that a NUL cannot cut the message short
+// and the text always decodes.
+std::string escaped(const std::string& s) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        const size_t n = utf8_sequence(s, i);
+        if (n == 0 || c < 0x20 || c == 0x7f || c == '\\') {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+            ++i;
+        } else {
+            out.append(s, i, n);
+            i += n;
+        }
+    }
+    return out;
+}
+
+// The refusal of a buffer. Its own type lets the rebuild step tell it from the errors of the
+// model operations, which it wraps.
+class InvalidSerialization : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
 [[noreturn]] void invalid(std::string reason) {
     // Reasons taken from other messages lose their own final period.
     while (!reason.empty() && reason.back() == '.') reason.pop_back();
-    throw std::runtime_error("Invalid model serialization: " + reason + ".");
+    throw InvalidSerialization("Invalid model serialization: " + escaped(reason) + ".");
+}
+
+// Names become Python text: bytes that are not UTF-8 are refused here rather than failing at
+// every later use of the name.
+void expect_utf8(const std::string& text, const std::string& what) {
+    if (!is_utf8(text)) invalid(what + " is not valid UTF-8: '" + text + "'");
 }
 
 class Reader {
@@ -204,7 +279,18 @@ void check_fresh_variables(const Layer& layer, const std::vector<std::shared_ptr
 }  // namespace
 
 std::vector<uint8_t> Model::serialize() const {
+    // The variables make up nearly all of the bytes: reserving for them (and generously for the
+    // rest) writes the buffer once instead of copying it as it grows.
+    size_t estimate = sizeof kMagic + 4;
+    for (const auto& layer : layers_) {
+        estimate += 1024 + layer->get_name().size();
+        const Variables* vars = layer->variables();
+        for (const auto& name : vars->names()) {
+            estimate += 64 + name.size() + Tensor::ensure_dense(vars->get(name))->buffer().size();
+        }
+    }
     Writer w;
+    w.reserve(estimate);
     w.raw(kMagic, sizeof kMagic);
     w.u32(Writer::checked_u32(layers_.size()));
     for (size_t i = 0; i < layers_.size(); ++i) {
@@ -270,6 +356,7 @@ std::unique_ptr<Model> Model::from_buffer(const char* data, size_t size) {
     std::unique_ptr<Model> model = Model::create();
     for (uint32_t i = 0; i < layer_count; ++i) {
         const std::string name = r.text();
+        expect_utf8(name, "the name of layer " + std::to_string(i));
         const uint32_t type = r.u32();
         if (layer_kinds::find(static_cast<LayerType>(type)) == nullptr) {
             invalid("layer '" + name + "' has the unknown layer type " + std::to_string(type));
@@ -278,6 +365,7 @@ std::unique_ptr<Model> Model::from_buffer(const char* data, size_t size) {
         const uint32_t param_count = r.count(8, "parameter");
         for (uint32_t k = 0; k < param_count; ++k) {
             std::string key = r.text();
+            expect_utf8(key, "a parameter name of layer '" + name + "'");
             const int32_t value = r.i32();
             if (!entries.emplace(std::move(key), value).second) {
                 invalid("layer '" + name + "' repeats a parameter");
@@ -297,6 +385,7 @@ std::unique_ptr<Model> Model::from_buffer(const char* data, size_t size) {
         const uint32_t variable_count = r.count(4 + 4 + 4 + 4 + 4 + 8, "variable");
         for (uint32_t k = 0; k < variable_count; ++k) {
             std::string var_name = r.text();
+            expect_utf8(var_name, "a variable name of layer '" + name + "'");
             if (!variable_names.insert(var_name).second) {
                 invalid("layer '" + name + "' repeats the variable '" + var_name + "'");
             }
@@ -316,6 +405,7 @@ std::unique_ptr<Model> Model::from_buffer(const char* data, size_t size) {
             const uint32_t learning_count = r.count(12, "learning parameter");
             for (uint32_t k = 0; k < learning_count; ++k) {
                 std::string key = r.text();
+                expect_utf8(key, "a learning parameter name of layer '" + name + "'");
                 const double value = r.f64();
                 if (!values.emplace(std::move(key), value).second) {
                     invalid("layer '" + name + "' repeats a learning parameter");
@@ -335,9 +425,20 @@ std::unique_ptr<Model> Model::from_buffer(const char* data, size_t size) {
                 links.push_back(model->get_layer(static_cast<size_t>(i - 1)));
             }
             check_fresh_variables(*layer, links, variables);
+            // The stored values go in before the layer is built: building keeps a variable that
+            // already has the type and dimensions it needs instead of making a zero-filled one
+            // only to have it replaced.
+            for (const auto& var : variables) layer->variables()->set(var.name, var.value);
             model->add(layer, inbound);
             if (learning) model->compile(learning);
-            for (auto& var : variables) layer->variables()->set(var.name, std::move(var.value));
+            // A stored value that building replaced (another shape or type) still wins.
+            for (auto& var : variables) {
+                if (layer->variables()->get(var.name) != var.value) {
+                    layer->variables()->set(var.name, std::move(var.value));
+                }
+            }
+        } catch (const InvalidSerialization&) {
+            throw;
         } catch (const std::invalid_argument& e) {
             invalid(e.what());
         } catch (const std::out_of_range& e) {

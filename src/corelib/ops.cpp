@@ -185,6 +185,16 @@ int64_t shift_by(int64_t v, int amount) {
 
 int64_t shift_right(int64_t v, int n) { return v >> std::min(n, 63); }
 
+// sum + v, clamped to the int64 range instead of overflowing. Every accumulation of products
+// goes through it: a sum of many large products would otherwise be undefined.
+int64_t add_saturating(int64_t sum, int64_t v) {
+    int64_t r;
+    if (__builtin_add_overflow(sum, v, &r)) {
+        return v > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+    }
+    return r;
+}
+
 // Element-wise map of an int32 tensor with one per-channel parameter.
 template <class F>
 DensePtr per_channel_int32(const char* kernel, const Dense& a, const std::vector<int64_t>& param,
@@ -263,8 +273,7 @@ DensePtr matmul(const Dense& a, const Dense& b, int c, bool relu) {
         for (size_t j = 0; j < m; ++j) {
             int64_t sum = 0;
             for (size_t t = 0; t < k; ++t) {
-                sum += int64_t{av[i * k + t]} * bv[t * m + j];
-                sum = std::clamp<int64_t>(sum, -(int64_t{1} << 62), int64_t{1} << 62);
+                sum = add_saturating(sum, int64_t{av[i * k + t]} * bv[t * m + j]);
             }
             if (relu && sum < 0) sum = 0;
             out[i * m + j] = saturate(sum, c);
@@ -367,8 +376,8 @@ DensePtr conv2d_v2(const Dense& a, int stride_x, int stride_y, int pad_left, int
                         const int64_t y = oy * stride_y - pad_top + j;
                         if (y < 0 || y >= Y) continue;
                         for (int64_t ch = 0; ch < C; ++ch) {
-                            sum += int64_t{av[(x * Y + y) * C + ch]} *
-                                   wv[((i * KY + j) * C + ch) * F + f];
+                            sum = add_saturating(sum, int64_t{av[(x * Y + y) * C + ch]} *
+                                                          wv[((i * KY + j) * C + ch) * F + f]);
                         }
                     }
                 }
@@ -426,7 +435,7 @@ DensePtr input_conv2d(const Dense& a, const Dense& q, int8_t stride_x, int8_t st
                         const bool inside = x >= 0 && x < X && y >= 0 && y < Y;
                         for (int64_t ch = 0; ch < C; ++ch) {
                             const int64_t v = inside ? av[(x * Y + y) * C + ch] : qv[ch];
-                            sum += v * lv[((i * KY + j) * C + ch) * F + f];
+                            sum = add_saturating(sum, v * lv[((i * KY + j) * C + ch) * F + f]);
                         }
                     }
                 }
@@ -459,8 +468,8 @@ DensePtr conv2d_transpose(const Dense& a, const Dense& w, int stride, int crop_x
                     for (int64_t ch = 0; ch < C; ++ch) {
                         const int64_t v = av[(x * Y + y) * C + ch];
                         for (int64_t f = 0; f < F; ++f) {
-                            acc[(ox * out_h + oy) * F + f] +=
-                                v * wv[((i * KY + j) * C + ch) * F + f];
+                            int64_t& sum = acc[(ox * out_h + oy) * F + f];
+                            sum = add_saturating(sum, v * wv[((i * KY + j) * C + ch) * F + f]);
                         }
                     }
                 }
@@ -506,7 +515,8 @@ DensePtr depthwise_conv2d(const Dense& a, int stride_x, int stride_y, int pad_le
                     for (int64_t j = 0; j < KY; ++j) {
                         const int64_t y = oy * stride_y - pad_top + j;
                         if (y < 0 || y >= Y) continue;
-                        sum += int64_t{av[(x * Y + y) * C + ch]} * wv[(i * KY + j) * C + ch];
+                        sum = add_saturating(
+                            sum, int64_t{av[(x * Y + y) * C + ch]} * wv[(i * KY + j) * C + ch]);
                     }
                 }
                 out[(ox * out_h + oy) * C + ch] = saturate(sum, 32);
@@ -551,7 +561,7 @@ DensePtr global_average_pooling(const ConstDensePtr& a, int shift) {
     const size_t pixels = a->size() / c;
     const std::vector<int32_t> av = logical<int32_t>(*a);
     std::vector<int64_t> sums(c, 0);
-    for (size_t i = 0; i < av.size(); ++i) sums[i % c] += av[i];
+    for (size_t i = 0; i < av.size(); ++i) sums[i % c] = add_saturating(sums[i % c], av[i]);
     std::vector<int32_t> out(c);
     for (uint32_t ch = 0; ch < c; ++ch) {
         const int64_t v =
@@ -638,7 +648,9 @@ DensePtr depthwise_like_conv(const Dense& a, const Dense& b, int shift) {
     std::vector<int32_t> out(inner);
     for (size_t r = 0; r < inner; ++r) {
         int64_t sum = 0;
-        for (size_t s = 0; s < t; ++s) sum += int64_t{av[s * inner + r]} * bv[s * c + r % c];
+        for (size_t s = 0; s < t; ++s) {
+            sum = add_saturating(sum, int64_t{av[s * inner + r]} * bv[s * c + r % c]);
+        }
         out[r] = saturate(shift_right(sum, shift), 32);
     }
     std::vector<uint32_t> dims = dims_of(a);
@@ -712,7 +724,7 @@ DensePtr mote_post_processing(const Dense& a, const Dense& b, const Dense& k, in
     if (shift < 0) throw std::invalid_argument("mote_post_processing: negative shift.");
     const std::vector<int16_t> av = logical<int16_t>(a), bv = logical<int16_t>(b);
     int64_t sum = 0;
-    for (size_t i = 0; i < av.size(); ++i) sum += int64_t{av[i]} - bv[i];
+    for (size_t i = 0; i < av.size(); ++i) sum = add_saturating(sum, int64_t{av[i]} - bv[i]);
     int64_t v = std::clamp<int64_t>(shift_right(sum, shift), std::numeric_limits<int16_t>::min(),
                                     std::numeric_limits<int16_t>::max());
     if (threshold) v = v > int64_t{logical<uint16_t>(k).front()} ? 1 : 0;

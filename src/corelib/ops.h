@@ -10,7 +10,8 @@
 // - Inputs are read through their strides, so both layouts are accepted; results are new
 //   RowMajor tensors.
 // - "saturate(c)" clamps a result to the signed range of c bits when 0 < c < 32, and to the
-//   int32 range otherwise. Intermediate sums are computed in 64 bits.
+//   int32 range otherwise. Intermediate sums are computed in 64 bits and saturate at every
+//   addition, so a sum that would leave the int64 range stays at its bound.
 // - A shift by a negative amount is a right shift rounded to nearest (ties toward +inf);
 //   shift amounts are bounded so that no shift is undefined.
 // - Arguments whose shapes do not fit together throw std::invalid_argument

@@ -130,7 +130,8 @@ class Dense final : public Tensor {
     }
 
   private:
-    Dense(TensorType type, const Shape& dims, Layout layout);
+    // Without `zero_fill` the buffer is left empty for the caller to fill.
+    Dense(TensorType type, const Shape& dims, Layout layout, bool zero_fill = true);
 
     template <class T>
     void check_type() const {

@@ -48,17 +48,6 @@ std::shared_ptr<Dense> dense_from_numpy_i16(py::handle array, TensorType type);
 // std::runtime_error "Unable to convert a tensor of type <name>\n".
 py::array tensor_to_numpy(const std::shared_ptr<const Tensor>& tensor);
 
-// Checks that T is the storage element of the tensor's type (see Dense::data) before its
-// elements are read as T; on a mismatch panics "Wrong requested type %s for a tensor of type
-// %s." with T's ABI type name ("a" for int8_t, "h" for uint8_t) and the tensor's type name.
-template <class T>
-void check_tensor_element_type(const Tensor& tensor) {
-    if (!Dense::storage_matches<T>(tensor.type())) {
-        panic("Wrong requested type %s for a tensor of type %s.", typeid(T).name(),
-              Tensor::type_name(tensor.type()));
-    }
-}
-
 // The number of bits the values of an integer array need (the Python evaluate_bitwidth).
 // float32 gives 0 without asking the core library; int32, int16, int8, uint16 and uint8 are
 // converted and counted by vorna::evaluate_bitwidth; any other dtype throws
