@@ -16,7 +16,7 @@
 #include "backend/map_constraints.h"
 #include "backend/v1/cnp_registers.h"
 #include "backend/v1/memory_sizer.h"
-#include "corelib/emulation.h"
+#include "corelib/emulation/emulation.h"
 #include "corelib/hardware_device.h"
 #include "corelib/model.h"
 #include "devices/hw_version.h"
