@@ -1,5 +1,6 @@
 #include "program/record.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace vorna::program {
@@ -21,6 +22,10 @@ bool NpTrack::append(const hw::Ident& np, dma::Target target, uint16_t offset,
     }
     if (old + kHeaderWords + block > kMaxTrackWords) return false;
 
+    // The track grows by the block at once, and geometrically across blocks.
+    if (data_.capacity() < old + kHeaderWords + block) {
+        data_.reserve(std::max(old + kHeaderWords + block, 2 * data_.capacity()));
+    }
     data_.resize(old + kHeaderWords);
     try {
         dma::format_config_header(&data_[old], np, target,
