@@ -22,9 +22,12 @@ bool NpTrack::append(const hw::Ident& np, dma::Target target, uint16_t offset,
     }
     if (old + kHeaderWords + block > kMaxTrackWords) return false;
 
-    // The track grows by the block at once, and geometrically across blocks.
-    if (data_.capacity() < old + kHeaderWords + block) {
-        data_.reserve(std::max(old + kHeaderWords + block, 2 * data_.capacity()));
+    // The track grows by the block at once, with room for the smaller blocks
+    // that usually follow a large one (shifts, variables) so that those do not
+    // move it again, and geometrically across blocks.
+    const size_t needed = old + kHeaderWords + block;
+    if (data_.capacity() < needed) {
+        data_.reserve(std::max(needed + needed / 4, 2 * data_.capacity()));
     }
     data_.resize(old + kHeaderWords);
     try {
