@@ -3,7 +3,7 @@ PYTHON ?= python3
 JOBS ?= $(shell nproc)
 ASAN_BUILD := build/asan
 
-.PHONY: deps install cpptest pytest test demo clean format format-check
+.PHONY: deps install cpptest pytest test demo bench clean format format-check
 
 deps:
 	bash scripts/install-deps.sh
@@ -23,7 +23,9 @@ cpptest: deps
 pytest: install
 	$(PYTHON) -m pytest -q tests/python
 
+# The benchmark's quick mode runs last, to prove it still works (no timing is checked).
 test: deps format-check install cpptest pytest
+	$(PYTHON) benchmarks/bench.py --quick
 
 # The clang-format binary of the pinned PyPI package, whatever PATH holds.
 CLANG_FORMAT = $(shell $(PYTHON) -c 'import clang_format; print(clang_format.get_executable("clang-format"))' 2>/dev/null)
@@ -36,6 +38,11 @@ format: deps
 
 format-check: deps
 	@$(CLANG_FORMAT) --dry-run -Werror $(CXX_FILES)
+
+# The speed figures against their ceilings (memcpy, np.copy, raw snappy); `--quick` in
+# `make test` only proves that the script still runs.
+bench: install
+	$(PYTHON) benchmarks/bench.py
 
 # Maps a small model onto a virtual v2 device and prints the result.
 demo: install

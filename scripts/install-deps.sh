@@ -19,7 +19,8 @@ if [ "${#missing[@]}" -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
-PIP_PACKAGES=("pybind11>=3,<4" "numpy" "pytest" "scikit-build-core>=0.10" "clang-format==21.1.8")
+PIP_PACKAGES=("pybind11>=3,<4" "numpy" "pytest" "scikit-build-core>=0.10" "clang-format==21.1.8"
+              "python-snappy")
 if ! "$PYTHON" - "${PIP_PACKAGES[@]}" <<'PYEOF'
 import sys
 from importlib import metadata

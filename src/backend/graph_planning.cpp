@@ -81,6 +81,11 @@ uint8_t farthest_reader(const std::shared_ptr<Layer>& layer, DepthMap* depth_map
 // plain store channel and, one above, its dual-output store channel.
 uint32_t store_channel(const std::shared_ptr<Layer>& layer, const LayerList& all_layers) {
     if (!all_layers.empty() && all_layers.front() == layer) return 1;
+    if (PlanningScope* scope = planning_scope()) {
+        return 1 + 2 * scope->running_count(all_layers, 0, layer, [](const auto& l) {
+            return layer_need_store_dma(l) || is_dual_output_layer(l);
+        });
+    }
     uint32_t k = 0;
     for (size_t i = 1; i < all_layers.size(); ++i) {
         const auto& l = all_layers[i];
@@ -104,7 +109,12 @@ uint32_t skipdma_channel_ids(const std::shared_ptr<Layer>& layer, const LayerLis
                              const LayerList& all_layers) {
     const uint32_t n = static_cast<uint32_t>(all_layers.size());
     uint32_t base = n + 1;
-    if (layers.empty() || layers.front() != layer) {
+    if (PlanningScope* scope = planning_scope();
+        scope && (layers.empty() || layers.front() != layer)) {
+        base += 4 * scope->running_count(layers, 1, layer, [](const auto& l) {
+            return layer_need_load_dma(l) || layer_need_store_dma(l);
+        });
+    } else if (layers.empty() || layers.front() != layer) {
         uint32_t m = 0;
         for (size_t i = 1; i < layers.size(); ++i) {
             const auto& l = layers[i];
@@ -231,7 +241,9 @@ void set_merge_layer_info(const std::shared_ptr<Layer>& layer, const LayerList& 
     info.from_add = type_of(source) == LayerType::Add;
     const uint32_t block = skipdma_channel_ids(layer, layers, all_layers);
     info.load_channel = channel_block_byte(block, 1);
-    info.not_first = first_mappable_layer(layers) != layer;
+    PlanningScope* scope = planning_scope();
+    info.not_first =
+        (scope ? scope->first_mappable(layers) : first_mappable_layer(layers)) != layer;
 
     if (info.from_add) {
         const Layer& add = *source;

@@ -62,8 +62,54 @@ bool contains(const LayerList& list, const std::shared_ptr<Layer>& layer) {
 }
 
 uint32_t fresh_depth(const std::shared_ptr<Layer>& layer) {
+    if (PlanningScope* scope = planning_scope()) return get_layer_depth(layer, &scope->depths);
     DepthMap depth_map;
     return get_layer_depth(layer, &depth_map);
+}
+
+namespace {
+thread_local PlanningScope* current_scope = nullptr;
+}  // namespace
+
+PlanningScope::PlanningScope() : previous_(current_scope) { current_scope = this; }
+
+PlanningScope::~PlanningScope() { current_scope = previous_; }
+
+PlanningScope* planning_scope() { return current_scope; }
+
+uint32_t PlanningScope::running_count(
+    const LayerList& list, int kind, const std::shared_ptr<Layer>& layer,
+    const std::function<bool(const std::shared_ptr<Layer>&)>& pred) {
+    Count* c = nullptr;
+    for (Count& e : counts_) {
+        if (e.list == &list && e.data == list.data() && e.size == list.size() && e.kind == kind) {
+            c = &e;
+            break;
+        }
+    }
+    if (!c) {
+        counts_.push_back(Count{&list, list.data(), list.size(), kind, 1, 0, {}});
+        c = &counts_.back();
+    }
+    const auto found = c->at.find(layer.get());
+    if (found != c->at.end()) return found->second;
+    while (c->scanned < list.size()) {
+        const auto& l = list[c->scanned];
+        if (pred(l)) ++c->count;
+        ++c->scanned;
+        c->at.emplace(l.get(), c->count);
+        if (l == layer) return c->count;
+    }
+    return c->count;
+}
+
+std::shared_ptr<Layer> PlanningScope::first_mappable(const LayerList& list) {
+    for (const First& f : firsts_) {
+        if (f.list == &list && f.data == list.data() && f.size == list.size()) return f.layer;
+    }
+    std::shared_ptr<Layer> layer = first_mappable_layer(list);
+    firsts_.push_back(First{&list, list.data(), list.size(), layer});
+    return layer;
 }
 
 }  // namespace graph_detail
@@ -93,7 +139,9 @@ uint32_t get_layer_depth(const std::shared_ptr<Layer>& layer, DepthMap* depth_ma
 
 void sort_by_depth(LayerList* layers) {
     if (!layers) throw std::invalid_argument("sort_by_depth needs a layer list.");
-    DepthMap depth_map;
+    DepthMap local;
+    PlanningScope* scope = planning_scope();
+    DepthMap& depth_map = scope ? scope->depths : local;
     for (const auto& l : *layers) get_layer_depth(l, &depth_map);
     auto depth_of = [&depth_map](const std::shared_ptr<Layer>& l) -> uint32_t {
         const auto it = depth_map.find(l);
@@ -173,10 +221,9 @@ BranchPair get_skipconnect_branch(const std::shared_ptr<Layer>& layer) {
 
 uint64_t get_out_branches_count(const LayerList& layers) {
     if (layers.empty()) return 0;
-    LayerList sorted = layers;
-    sort_by_depth(&sorted);
+    // The sum does not depend on the order of the layers: no sort is needed.
     uint64_t count = 1;
-    for (const auto& l : sorted) {
+    for (const auto& l : layers) {
         // The run's first layer (before sorting) opens with one input, whatever
         // it is linked to outside the run.
         const uint64_t inputs = l == layers.front() ? 1 : inbound(l).size();
@@ -259,9 +306,8 @@ std::shared_ptr<Layer> first_mappable_layer(const LayerList& layers) {
     const LayerList mappable = mappable_by_depth(layers);
     if (mappable.empty()) return nullptr;
     if (mappable.size() == 1) return mappable.front();
-    DepthMap depth_map;
-    const uint32_t d0 = get_layer_depth(mappable[0], &depth_map);
-    const uint32_t d1 = get_layer_depth(mappable[1], &depth_map);
+    const uint32_t d0 = fresh_depth(mappable[0]);
+    const uint32_t d1 = fresh_depth(mappable[1]);
     if (d0 < d1) return mappable[0];
     return branch_tie_break(mappable[0], mappable[1]);
 }
@@ -272,9 +318,8 @@ std::shared_ptr<Layer> last_mappable_layer(const LayerList& layers) {
     if (mappable.size() == 1) return mappable.front();
     const auto& last = mappable[mappable.size() - 1];
     const auto& before = mappable[mappable.size() - 2];
-    DepthMap depth_map;
-    const uint32_t dl = get_layer_depth(last, &depth_map);
-    const uint32_t dp = get_layer_depth(before, &depth_map);
+    const uint32_t dl = fresh_depth(last);
+    const uint32_t dp = fresh_depth(before);
     if (dp < dl) return last;
     return branch_tie_break(last, before);
 }
@@ -334,8 +379,7 @@ bool is_dual_output_to_store_dma(const std::shared_ptr<Layer>& layer) {
     // A branch without a mappable layer cannot take the second output
     // directly, so it goes through the store DMA.
     if (!r0 || !r1) return true;
-    DepthMap depth_map;
-    return get_layer_depth(r0, &depth_map) != get_layer_depth(r1, &depth_map);
+    return fresh_depth(r0) != fresh_depth(r1);
 }
 
 bool is_alt_layer(const std::shared_ptr<Layer>& layer, DepthMap* depth_map) {

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "backend/graph_utils_internal.h"
 #include "backend/hardware_backend.h"
 #include "backend/map_constraints.h"
 #include "backend/mesh_mapper.h"
@@ -119,11 +120,14 @@ MappingStatusGroup check_sequence_prefixes(LayerListIterator end,
                                            const Device& device, const LayerList& layers,
                                            LayerList* rejected) {
     MappingStatusGroup out;
-    for (LayerListIterator position = layers.begin(); position != end;) {
-        const HwVersion version = device.version();
+    const std::vector<MappingStatus> statuses =
+        checker.check_layer_sequence_prefixes(layers.begin(), end, device.version());
+    if (statuses.size() != static_cast<size_t>(end - layers.begin())) {
+        throw std::logic_error("The run checks gave a wrong number of statuses.");
+    }
+    LayerListIterator position = layers.begin();
+    for (const MappingStatus& status : statuses) {
         ++position;
-        const MappingStatus status =
-            checker.check_layer_sequence(layers.begin(), position, version);
         if (status.error) {
             rejected->push_back(*(position - 1));
             add_status_once(out, status);
@@ -154,6 +158,10 @@ MappingStatusGroup map_on_hardware(const IpVersionSpecificHardwareBackend& bundl
     for (const auto& layer : *layers) {
         if (!layer) throw std::invalid_argument("A null layer cannot be mapped.");
     }
+    // A layer's depth depends on its inbound layers only, which mapping never
+    // changes: the depth queries of the whole map share one depth map. Each pass
+    // plans in a scope of its own.
+    const graph_detail::PlanningScope scope;
     const std::shared_ptr<Device> device = constraints->device();
     const CompatibilityChecker& checker = bundle.checker();
 

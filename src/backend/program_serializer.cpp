@@ -54,6 +54,10 @@ SequenceSerializer::SequenceSerializer(const LayerRecorder& layer_recorder,
                                        const IoRecorder& io_recorder)
     : layer_recorder_(layer_recorder), io_recorder_(io_recorder) {}
 
+SequenceSerializer::SequenceSerializer(const LayerRecorder& layer_recorder,
+                                       const IoRecorder& io_recorder, size_t program_size_hint)
+    : layer_recorder_(layer_recorder), io_recorder_(io_recorder), writer_(program_size_hint) {}
+
 void SequenceSerializer::serialize_version(const HwVersion& version) {
     writer_.serialize_version(version);
 }

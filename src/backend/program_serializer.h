@@ -26,6 +26,10 @@ namespace vorna {
 class SequenceSerializer {
   public:
     SequenceSerializer(const LayerRecorder& layer_recorder, const IoRecorder& io_recorder);
+    // `program_size_hint`: an estimate of the program data's bytes, which the
+    // writer's builder starts with (see program::SequenceWriter).
+    SequenceSerializer(const LayerRecorder& layer_recorder, const IoRecorder& io_recorder,
+                       size_t program_size_hint);
 
     void serialize_version(const HwVersion& version);
 

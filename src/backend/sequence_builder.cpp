@@ -15,6 +15,20 @@ namespace vorna {
 
 namespace {
 
+// A generous estimate of the program data's bytes: formatted weights take less
+// than twice the bytes of the weight tensors. Builder pages that are never
+// written cost nothing, and a short estimate only lets the builder grow.
+size_t program_size_hint(const LayerList& layers) {
+    size_t bytes = 0;
+    for (const auto& layer : layers) {
+        const Variables* vars = layer ? layer->variables() : nullptr;
+        if (!vars || !vars->has("weights")) continue;
+        const auto weights = vars->get("weights");
+        if (weights) bytes += weights->size() * element_size(weights->type());
+    }
+    return std::min<size_t>(2 * bytes + (size_t{1} << 16), size_t{1} << 30);
+}
+
 bool targets(const Layer& layer, TargetComponent target) {
     return layer.is_target_component(target);
 }
@@ -191,7 +205,7 @@ HardwareSequenceBuilder::build_sequence() {
     }
 
     // Step 2: sequence-wide values.
-    SequenceSerializer serializer(layer_recorder_, io_recorder_);
+    SequenceSerializer serializer(layer_recorder_, io_recorder_, program_size_hint(L));
     serializer.serialize_version(device_->version());
 
     const std::shared_ptr<Layer> F = first_mappable_layer(L);
@@ -319,7 +333,6 @@ HardwareSequenceBuilder::build_sequence() {
                         conv0, output_shift, output_scales, static_cast<uint8_t>(tracks_per_pass),
                         &program, P, in_bits, in_sign, channels_first, input_scales, zero_points,
                         type_of(*Z) == LayerType::MotePostProcessing);
-    program_ = program;
     auto sequence =
         std::make_shared<HardwareSequence>(device_, constraints_, L, P, std::move(program));
     clear();

@@ -1,5 +1,6 @@
 #include "program/record.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace vorna::program {
@@ -21,6 +22,13 @@ bool NpTrack::append(const hw::Ident& np, dma::Target target, uint16_t offset,
     }
     if (old + kHeaderWords + block > kMaxTrackWords) return false;
 
+    // The track grows by the block at once, with room for the smaller blocks
+    // that usually follow a large one (shifts, variables) so that those do not
+    // move it again, and geometrically across blocks.
+    const size_t needed = old + kHeaderWords + block;
+    if (data_.capacity() < needed) {
+        data_.reserve(std::max(needed + needed / 4, 2 * data_.capacity()));
+    }
     data_.resize(old + kHeaderWords);
     try {
         dma::format_config_header(&data_[old], np, target,

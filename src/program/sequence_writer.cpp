@@ -1,5 +1,6 @@
 #include "program/sequence_writer.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -13,6 +14,9 @@ constexpr size_t kInitialBuilderSize = 1024;
 }  // namespace
 
 SequenceWriter::SequenceWriter() : records_(kInitialBuilderSize), info_(kInitialBuilderSize) {}
+
+SequenceWriter::SequenceWriter(size_t records_capacity)
+    : records_(std::max(records_capacity, kInitialBuilderSize)), info_(kInitialBuilderSize) {}
 
 void SequenceWriter::serialize_version(const HwVersion& version) {
     device_version_ = fb::CreateDeviceVersion(info_, version.vendor_id, version.product_id,
@@ -127,7 +131,9 @@ void SequenceWriter::finalize(const ProgramInfoFields& fields,
 
     // 6. Program info, then program data.
     const uint8_t* info_bytes = info_.GetBufferPointer();
-    out->assign(info_bytes, info_bytes + info_.GetSize());
+    out->clear();
+    out->reserve(info_.GetSize() + data.size());
+    out->insert(out->end(), info_bytes, info_bytes + info_.GetSize());
     out->insert(out->end(), data.data(), data.data() + data.size());
 }
 

@@ -53,6 +53,9 @@ struct PassSkipDmas {
 class SequenceWriter {
   public:
     SequenceWriter();
+    // `records_capacity`: bytes the program data builder starts with. The bytes
+    // written do not depend on it; a large enough one saves the builder's growth.
+    explicit SequenceWriter(size_t records_capacity);
     SequenceWriter(const SequenceWriter&) = delete;
     SequenceWriter& operator=(const SequenceWriter&) = delete;
 

@@ -1,5 +1,8 @@
 #include "backend/v1/cnp_program.h"
 
+#include <map>
+#include <utility>
+
 #include "backend/layer_mapping.h"
 #include "backend/v1/cnp_registers.h"
 #include "backend/v1/cnp_weights.h"
@@ -49,14 +52,25 @@ std::unique_ptr<program::Record> record_program_conv_layer(
     const CnpRegisterMap regs =
         format_std_cnp_regs(layer, next_pass_first_layer, pass_input, pass_output, nps);
     auto record = program::new_record(device.version());
+    // NPs that share a filter range (a layer split by width) share its image:
+    // each range is formatted once.
+    std::map<std::pair<uint32_t, uint32_t>, std::vector<uint32_t>> images;
     for (const hw::Component& component : components) {
         const hw::Placement& place = placement_of<std::invalid_argument>(layer, component);
-        const std::vector<uint32_t> w =
-            wb == 4 ? format_4bits_std_cnp_weights(*weights, place.start_neuron, place.filters)
-                    : format_std_cnp_weights(weights, wb == 2, place.start_neuron, place.filters);
         record->add_np_track(component.ident, dma::NpRegisters, 0,
                              registers_for(regs, component.ident), true, true);
         if (unused_nps) continue;
+        auto found = images.find({place.start_neuron, place.filters});
+        if (found == images.end()) {
+            found = images
+                        .emplace(std::make_pair(place.start_neuron, place.filters),
+                                 wb == 4 ? format_4bits_std_cnp_weights(
+                                               *weights, place.start_neuron, place.filters)
+                                         : format_std_cnp_weights(
+                                               weights, wb == 2, place.start_neuron, place.filters))
+                        .first;
+        }
+        const std::vector<uint32_t>& w = found->second;
         record->add_np_track(component.ident, dma::CnpWeights, 0, w, true, true);
         record->add_np_track(component.ident, dma::CnpThresholds, 0, thresholds_for(layer, place),
                              true, true);

@@ -298,9 +298,8 @@ CnpRegisterMap format_std_cnp_regs(const Layer& layer,
         if (listed(nps, component.ident)) continue;
         const hw::Placement& place = placement_of<std::invalid_argument>(layer, component);
         const size_t weight_words =
-            wb == 4
-                ? format_4bits_std_cnp_weights(weights, place.start_neuron, place.filters).size()
-                : format_std_cnp_weights(keep, wb == 2, place.start_neuron, place.filters).size();
+            wb == 4 ? std_cnp_4bit_weight_words(weights, place.start_neuron, place.filters)
+                    : std_cnp_weight_words(keep, wb == 2, place.start_neuron, place.filters);
         std::vector<uint32_t> regs =
             base_cnp_regs(layer, ctx, place, static_cast<uint32_t>(components.size()));
 

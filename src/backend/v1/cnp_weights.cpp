@@ -143,6 +143,30 @@ uint32_t get_std_cnp_sram_size(uint32_t k, uint32_t ch, uint32_t F, uint32_t b) 
     }
 }
 
+size_t std_cnp_weight_words(const std::shared_ptr<const Dense>& weights, bool two_planes,
+                            uint32_t start, uint32_t count) {
+    if (!weights) throw std::invalid_argument("CNP: missing weights.");
+    const Dense& w = *weights;
+    const uint32_t channels = dim(w, 1);
+    const uint32_t k = dim(w, 3);
+    if (dim(w, 2) != k) throw std::runtime_error("CNP: width and height must be equal.");
+    if (k == 1) two_planes = true;
+    const uint32_t planes = two_planes ? 2 : 1;
+    const uint64_t block_words = std_1_2bit_block_words(k, planes * round_up(count, 8));
+    check_filter_slice(w, start, count);
+    return static_cast<size_t>(block_words * channels);
+}
+
+size_t std_cnp_4bit_weight_words(const Dense& w, uint32_t start, uint32_t count) {
+    const uint32_t channels = dim(w, 1);
+    const uint32_t kernel_rows = dim(w, 2);
+    const uint32_t k = dim(w, 3);
+    const uint64_t block_rows = std_4bit_rows(k, count);  // throws for unsupported k
+    if (k != 1 && kernel_rows > k) throw std::runtime_error("CNP: width and height must be equal.");
+    check_filter_slice(w, start, count);
+    return static_cast<size_t>(2 * block_rows * channels);
+}
+
 std::vector<uint32_t> format_std_cnp_weights(const std::shared_ptr<const Dense>& weights,
                                              bool two_planes, uint32_t start, uint32_t count) {
     if (!weights) throw std::invalid_argument("CNP: missing weights.");

@@ -40,6 +40,12 @@ uint32_t std_cnp_kernels_per_row(uint32_t kernel_size);
 // and height must be equal." for a kernel that is not square,
 // "Unsupported kernel size" for a kernel other than 1, 3, 5 or 7, and
 // std::invalid_argument when the filter slice passes the tensor's filters.
+// The length of the image format_std_cnp_weights gives, with the same shape
+// and slice checks, without building it (weight values are not read).
+size_t std_cnp_weight_words(const std::shared_ptr<const Dense>& weights, bool two_planes,
+                            uint32_t start, uint32_t count);
+// The same for format_4bits_std_cnp_weights.
+size_t std_cnp_4bit_weight_words(const Dense& weights, uint32_t start, uint32_t count);
 std::vector<uint32_t> format_std_cnp_weights(const std::shared_ptr<const Dense>& weights,
                                              bool two_planes, uint32_t start, uint32_t count);
 

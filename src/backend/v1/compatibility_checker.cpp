@@ -39,6 +39,11 @@ MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerListIterator b
     return check_layer_sequence_rules(begin, end);
 }
 
+std::vector<MappingStatus> CompatibilityCheckerImpl::check_layer_sequence_prefixes(
+    LayerListIterator begin, LayerListIterator end, const HwVersion&) const {
+    return check_layer_sequence_rules_prefixes(begin, end);
+}
+
 MappingStatus CompatibilityCheckerImpl::check_layer_mappings(
     const Layer& layer, const std::vector<hw::Component>& components, bool) const {
     return check_layer_mappings_rules(layer, components, device_.version());

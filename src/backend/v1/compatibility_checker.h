@@ -27,6 +27,8 @@ class CompatibilityCheckerImpl : public CompatibilityChecker {
     // the run. The version is not read.
     MappingStatus check_layer_sequence(LayerListIterator begin, LayerListIterator end,
                                        const HwVersion& version) const override;
+    std::vector<MappingStatus> check_layer_sequence_prefixes(
+        LayerListIterator begin, LayerListIterator end, const HwVersion& version) const override;
     // Pooling and stride rules of spatial splits, and the 32-value NP input
     // width; `new_pass` is not read.
     MappingStatus check_layer_mappings(const Layer& layer,

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "backend/v1/cnp_sizes.h"
 #include "backend/v1/fnp_sizes.h"
@@ -428,14 +431,17 @@ MappingStatus check_layer_sequence_rules(LayerListIterator begin, LayerListItera
                                        "A convolutional or separable convolutional layer with max "
                                        "pooling cannot be the last layer of a sequence.");
     }
+    // Members of the run, hashed at the first question.
+    std::unordered_set<const Layer*> members;
     for (auto it = begin; it != end; ++it) {
         const Layer& layer = **it;
         if (layer.is_target_component(TargetComponent::CNP)) continue;
         for (const auto& pred : layer.inbound_layers()) {
             if (!pred || !is_max_pool_cnp(*pred)) continue;
-            const bool in_run = std::any_of(
-                begin, end, [&](const std::shared_ptr<Layer>& l) { return l.get() == pred.get(); });
-            if (in_run) {
+            if (members.empty()) {
+                for (auto m = begin; m != end; ++m) members.insert(m->get());
+            }
+            if (members.count(pred.get()) != 0) {
                 return make_layer_status_error(
                     layer,
                     "A convolutional or separable convolutional layer with max pooling must be "
@@ -445,6 +451,70 @@ MappingStatus check_layer_sequence_rules(LayerListIterator begin, LayerListItera
         }
     }
     return MappingStatus::success();
+}
+
+std::vector<MappingStatus> check_layer_sequence_rules_prefixes(LayerListIterator begin,
+                                                               LayerListIterator end) {
+    const auto is_max_pool_cnp = [](const Layer& l) {
+        return l.is_target_component(TargetComponent::CNP) && l.has_pooling(PoolType::Max);
+    };
+    // A layer's check against its t-th inbound layer fails from the first run
+    // holding both; a run reports the failing check of its earliest layer, the
+    // inbound layers of one layer in their order.
+    struct Check {
+        size_t position;
+        size_t inbound;
+        const Layer* pred;
+    };
+    std::optional<Check> failing;
+    auto fail = [&failing](const Check& c) {
+        if (!failing || c.position < failing->position ||
+            (c.position == failing->position && c.inbound < failing->inbound)) {
+            failing = c;
+        }
+    };
+    std::unordered_set<const Layer*> seen;
+    std::unordered_map<const Layer*, std::vector<Check>> waiting;
+    std::vector<MappingStatus> out;
+    out.reserve(static_cast<size_t>(end - begin));
+    for (auto it = begin; it != end; ++it) {
+        const size_t at = static_cast<size_t>(it - begin);
+        const Layer& layer = **it;
+        if (seen.insert(&layer).second) {
+            const auto found = waiting.find(&layer);
+            if (found != waiting.end()) {
+                for (const Check& c : found->second) fail(c);
+                waiting.erase(found);
+            }
+        }
+        if (!layer.is_target_component(TargetComponent::CNP)) {
+            const auto preds = layer.inbound_layers();
+            for (size_t t = 0; t < preds.size(); ++t) {
+                if (!preds[t] || !is_max_pool_cnp(*preds[t])) continue;
+                const Check c{at, t, preds[t].get()};
+                if (seen.count(c.pred) != 0) {
+                    fail(c);
+                } else {
+                    waiting[c.pred].push_back(c);
+                }
+            }
+        }
+        if (is_max_pool_cnp(layer)) {
+            out.push_back(make_layer_status_error(
+                layer,
+                "A convolutional or separable convolutional layer with max pooling cannot be the "
+                "last layer of a sequence."));
+        } else if (failing) {
+            out.push_back(make_layer_status_error(
+                *begin[static_cast<std::ptrdiff_t>(failing->position)],
+                "A convolutional or separable convolutional layer with max pooling must be "
+                "followed by another convolutional or separable convolutional layer. Layer '" +
+                    failing->pred->get_name() + "' has max pooling."));
+        } else {
+            out.push_back(MappingStatus::success());
+        }
+    }
+    return out;
 }
 
 MappingStatus check_pooling_split(const Layer& layer,

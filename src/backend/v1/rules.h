@@ -62,6 +62,10 @@ MappingStatus check_fnp_constraints(const HardwareConstraints& constraints, cons
 // A max-pooling CNP layer must feed another CNP layer of the run, and cannot
 // end the run.
 MappingStatus check_layer_sequence_rules(LayerListIterator begin, LayerListIterator end);
+// What check_layer_sequence_rules gives for each of the runs [begin, begin + 1),
+// ..., [begin, end), in that order, found in one walk over the layers.
+std::vector<MappingStatus> check_layer_sequence_rules_prefixes(LayerListIterator begin,
+                                                               LayerListIterator end);
 
 // Rules on the components given to a layer.
 MappingStatus check_layer_mappings_rules(const Layer& layer,

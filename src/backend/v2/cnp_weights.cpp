@@ -37,6 +37,11 @@ class WeightReader {
         for (int i = 0; i < 4; ++i) strides_[i] = weights.strides().at(i);
     }
 
+    // The element (0, 0, 0, 0) and the stride of dimension d, for walks that
+    // stay inside the ranges the constructor checked.
+    const int8_t* origin() const { return data_; }
+    size_t stride(int d) const { return strides_[d]; }
+
     int8_t operator()(uint32_t i, uint32_t j, uint32_t c, uint32_t n) const {
         return data_[size_t(i) * strides_[0] + size_t(j) * strides_[1] + size_t(c) * strides_[2] +
                      size_t(n) * strides_[3]];
@@ -53,10 +58,21 @@ uint32_t nibble_of(int8_t w) {
     return uint32_t(uint8_t(w)) & 0xFu;
 }
 
-// Byte-addressed write into a word image (little-endian inside each word).
-void put_byte(std::vector<uint32_t>& image, size_t pos, uint8_t byte) {
-    image.at(pos / 4) |= uint32_t(byte) << (8 * (pos % 4));
+// Byte-addressed write into a word image (little-endian inside each word),
+// without a bounds check: the last byte position of each run is checked
+// against the image by fits() first.
+inline void put_byte_unchecked(uint32_t* image, size_t pos, uint8_t byte) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // Byte `pos` of the image is byte pos % 4 of word pos / 4 in memory: the
+    // byte itself is written, which keeps neighbouring writes independent.
+    reinterpret_cast<unsigned char*>(image)[pos] |= byte;
+#else
+    image[pos / 4] |= uint32_t(byte) << (8 * (pos % 4));
+#endif
 }
+
+// Throws std::out_of_range when byte `last` lies outside the image.
+void fits(const std::vector<uint32_t>& image, size_t last) { (void)image.at(last / 4); }
 
 // Bit stream over the four-word form: it writes into one half (a pair of
 // 32-bit words) at a time and moves to the next pair when `usable` bits of
@@ -86,6 +102,73 @@ class HalfStream {
     size_t pair_;
     uint32_t bit_ = 0;
     uint32_t usable_;
+};
+
+// The writes of an 8-bit Conv2D image whose byte positions were checked, for
+// kernel size K (FourWord: the four-word form of kernel 7). The invariants are
+// locals: the byte writes may alias anything else.
+struct Conv2dImageWalk {
+    uint32_t* words;
+    const int8_t* origin;
+    size_t s[4];
+    size_t channel_bytes, group_bytes, row_stride, filter_step;
+    uint32_t per_group, first_neuron, neurons, nc;
+
+    template <uint32_t K, bool FourWord>
+    void write() const {
+        if constexpr (K == 1) {
+            // Kernel 1: a group's image row of a channel is its filters' weights
+            // side by side, read across the filters.
+            const uint32_t groups = ceil_div(neurons, per_group);
+            for (uint32_t g = 0; g < groups; ++g) {
+                const uint32_t group_first = g * per_group;
+                const uint32_t count = std::min(per_group, neurons - group_first);
+                const int8_t* first = origin + (first_neuron + size_t(group_first)) * s[3];
+                for (uint32_t c = 0; c < nc; ++c) {
+                    const int8_t* in = first + c * s[2];
+                    const size_t pos = c * channel_bytes + g * group_bytes;
+                    for (uint32_t f = 0; f < count; ++f) {
+                        put_byte_unchecked(words, pos + f * filter_step, uint8_t(in[f * s[3]]));
+                    }
+                }
+            }
+            return;
+        }
+        constexpr uint32_t kChannelBlock = 64;
+        const uint32_t groups = ceil_div(neurons, per_group);
+        for (uint32_t c0 = 0; c0 < nc; c0 += kChannelBlock) {
+            const uint32_t c1 = std::min(nc, c0 + kChannelBlock);
+            for (uint32_t g = 0; g < groups; ++g) {
+                const uint32_t group_first = g * per_group;
+                const uint32_t count = std::min(per_group, neurons - group_first);
+                for (uint32_t j = 0; j < K; ++j) {
+                    for (uint32_t f = 0; f < count; ++f) {
+                        const size_t n = first_neuron + group_first + f;
+                        const int8_t* in = origin + j * s[1] + n * s[3] + c0 * s[2];
+                        size_t pos =
+                            c0 * channel_bytes + g * group_bytes + j * row_stride + f * filter_step;
+                        for (uint32_t c = c0; c < c1; ++c, in += s[2], pos += channel_bytes) {
+                            if constexpr (FourWord) {
+                                // A filter row fills one 100-bit word, half 0
+                                // holding 50 bits; the 7th weight straddles the
+                                // halves (bits 0-1 in byte 6, bits 2-7 in byte 8).
+                                for (uint32_t i = 0; i < 6; ++i) {
+                                    put_byte_unchecked(words, pos + i, uint8_t(in[i * s[0]]));
+                                }
+                                const uint8_t last = uint8_t(in[6 * s[0]]);
+                                put_byte_unchecked(words, pos + 6, last & 0x3u);
+                                put_byte_unchecked(words, pos + 8, last >> 2);
+                            } else {
+                                for (uint32_t i = 0; i < K; ++i) {
+                                    put_byte_unchecked(words, pos + i, uint8_t(in[i * s[0]]));
+                                }
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
 };
 
 const Conv2dWeightLayout kConvK1{0, 0, 24, 6, 0, 3, 1};
@@ -214,36 +297,54 @@ std::vector<uint32_t> format_conv2d_cnp_weights(const Dense& weights, uint32_t f
 
     const WeightReader w(weights, k, nc, first_neuron, nc == 0 ? 0 : neurons);
     const uint32_t groups = ceil_div(neurons, layout.neurons_per_group);
+    const size_t filter_step = k + (layout.pad_after != 0 ? layout.pad_bytes : 0);
+    const size_t last_in_filter = layout.words_per_100b == 4 ? 8 : k - 1;
+    auto group_byte = [&](uint32_t c, uint32_t g) {
+        return (size_t(c) * per_channel + size_t(g) * layout.group_words) * 4;
+    };
+    auto in_group = [&](uint32_t g) {
+        return std::min(layout.neurons_per_group, neurons - g * layout.neurons_per_group);
+    };
+    // Every byte of a group lies before its last kernel row's last byte: that
+    // byte is checked against the image for each group before anything is
+    // written, and the writes go unchecked.
     for (uint32_t c = 0; c < nc; ++c) {
         for (uint32_t g = 0; g < groups; ++g) {
-            const size_t group_byte =
-                (size_t(c) * per_channel + size_t(g) * layout.group_words) * 4;
-            const uint32_t group_first = g * layout.neurons_per_group;
-            const uint32_t in_group = std::min(layout.neurons_per_group, neurons - group_first);
-            for (uint32_t j = 0; j < k; ++j) {
-                size_t pos = group_byte + size_t(j) * layout.kernel_row_stride;
-                for (uint32_t f = 0; f < in_group; ++f) {
-                    const uint32_t n = first_neuron + group_first + f;
-                    if (layout.words_per_100b == 4) {
-                        // Four-word form: a filter row fills one 100-bit word,
-                        // half 0 holding 50 bits; the 7th weight straddles the
-                        // halves (bits 0-1 in byte 6, bits 2-7 in byte 8).
-                        for (uint32_t i = 0; i < 6; ++i) {
-                            put_byte(image, pos + i, uint8_t(w(i, j, c, n)));
-                        }
-                        const uint8_t last = uint8_t(w(6, j, c, n));
-                        put_byte(image, pos + 6, last & 0x3u);
-                        put_byte(image, pos + 8, last >> 2);
-                    } else {
-                        for (uint32_t i = 0; i < k; ++i) {
-                            put_byte(image, pos + i, uint8_t(w(i, j, c, n)));
-                        }
-                    }
-                    pos += k;
-                    if (layout.pad_after != 0) pos += layout.pad_bytes;
-                }
-            }
+            fits(image, group_byte(c, g) + size_t(k - 1) * layout.kernel_row_stride +
+                            (in_group(g) - 1) * filter_step + last_in_filter);
         }
+    }
+    // Each byte of the image is written once, by OR into zeros, so the order of
+    // the writes is free: channels go in blocks, so that the weights of a filter
+    // (whose channels lie close together) and the channels' image rows both stay
+    // in cache while a block is written.
+    Conv2dImageWalk walk{image.data(),
+                         w.origin(),
+                         {w.stride(0), w.stride(1), w.stride(2), w.stride(3)},
+                         size_t(per_channel) * 4,
+                         size_t(layout.group_words) * 4,
+                         layout.kernel_row_stride,
+                         filter_step,
+                         layout.neurons_per_group,
+                         first_neuron,
+                         neurons,
+                         nc};
+    switch (k) {
+        case 1:
+            walk.write<1, false>();
+            break;
+        case 3:
+            walk.write<3, false>();
+            break;
+        case 4:
+            walk.write<4, false>();
+            break;
+        case 5:
+            walk.write<5, false>();
+            break;
+        default:
+            walk.write<7, true>();
+            break;
     }
     return image;
 }
@@ -364,13 +465,27 @@ std::vector<uint32_t> format_depthwise_conv_cnp_weights(const Dense& weights,
     std::vector<uint32_t> image(round_for_xl(3 * m), 0);
 
     const WeightReader w(weights, k, 1, first_channel, channels);
+    // A channel's bytes only grow: the last one written for the last channel
+    // is checked against the image once.
+    if (channels > 0 && k > 0) {
+        size_t p = 0, last = 0;
+        for (uint32_t y = 0; y < k; ++y) {
+            for (uint32_t x = 0; x < k; ++x) {
+                last = p++;
+                if (x == layout.row_bytes_before_gap - 1) p += layout.gap_in_row;
+            }
+            p += layout.gap_after_row;
+        }
+        fits(image, size_t(channels - 1) * layout.bytes_per_channel + last);
+    }
+    uint32_t* words = image.data();
     for (uint32_t ch = 0; ch < channels; ++ch) {
         const uint32_t c = first_channel + ch;
         const size_t base = size_t(ch) * layout.bytes_per_channel;
         size_t p = 0;
         for (uint32_t y = 0; y < k; ++y) {
             for (uint32_t x = 0; x < k; ++x) {
-                put_byte(image, base + p, uint8_t(w(x, y, 0, c)));
+                put_byte_unchecked(words, base + p, uint8_t(w(x, y, 0, c)));
                 ++p;
                 if (x == layout.row_bytes_before_gap - 1) p += layout.gap_in_row;
             }

@@ -27,6 +27,11 @@ MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerListIterator b
     return v2::check_layer_sequence(begin, end);
 }
 
+std::vector<MappingStatus> CompatibilityCheckerImpl::check_layer_sequence_prefixes(
+    LayerListIterator begin, LayerListIterator end, const HwVersion&) const {
+    return v2::check_layer_sequence_prefixes(begin, end);
+}
+
 MappingStatus CompatibilityCheckerImpl::check_layer_mappings(
     const Layer& layer, const std::vector<hw::Component>& components, bool new_pass) const {
     return v2::check_layer_mappings(layer, components, new_pass);

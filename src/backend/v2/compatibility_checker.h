@@ -21,6 +21,8 @@ class CompatibilityCheckerImpl : public CompatibilityChecker {
                                             const HwVersion& version) const override;
     MappingStatus check_layer_sequence(LayerListIterator begin, LayerListIterator end,
                                        const HwVersion& version) const override;
+    std::vector<MappingStatus> check_layer_sequence_prefixes(
+        LayerListIterator begin, LayerListIterator end, const HwVersion& version) const override;
     MappingStatus check_layer_mappings(const Layer& layer,
                                        const std::vector<hw::Component>& components,
                                        bool new_pass) const override;

@@ -92,6 +92,15 @@ class FieldWriter {
   public:
     FieldWriter(uint32_t* words, uint32_t width) : words_(words), width_(width) {}
     void put(int8_t value) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        // A byte-wide field on a byte boundary is that byte of the words in
+        // memory: it is written alone, independent of its neighbours.
+        if (width_ == 8 && bit_ % 8u == 0) {
+            reinterpret_cast<unsigned char*>(words_)[bit_ / 8u] |= static_cast<uint8_t>(value);
+            bit_ += 8;
+            return;
+        }
+#endif
         const uint32_t mask = (1u << width_) - 1u;
         const uint32_t field = static_cast<uint32_t>(static_cast<uint8_t>(value)) & mask;
         words_[bit_ / 32u] |= field << (bit_ % 32u);
@@ -262,40 +271,61 @@ void write_fnp_neuron_words(uint32_t* ram, uint32_t neuron, const Dense& weights
                                     std::to_string(w) + ".");
     }
     uint32_t* stream = ram + static_cast<size_t>(neuron) * nw + 2u;
-    auto weight = [&](uint32_t k) { return weights.get<int8_t>({k, neuron}); };
-
-    switch (packing) {
-        case fnp::Packed: {
-            FieldWriter out(stream, w);
-            const uint32_t n = x * y * c;
-            for (uint32_t k = 0; k < n; ++k) out.put(weight(k));
-            return;
-        }
-        case fnp::RowPadded: {
-            const RowGeometry g = row_geometry(x, c, b);
-            FieldWriter out(stream, w);
-            for (uint32_t yi = 0; yi < y; ++yi) {
-                for (uint32_t ci = 0; ci < c; ++ci) {
-                    for (uint32_t xi = 0; xi < x; ++xi) out.put(weight(xi * (y * c) + yi * c + ci));
-                    out.skip_positions(g.pad_x);
+    // Every index read below is at most x * y * c - 1: the element type and the
+    // coordinates of the largest one are checked once, then the neuron's weights
+    // are read through the first dimension's stride. Counts past 32 bits keep
+    // the element-by-element check.
+    const uint64_t count = uint64_t{x} * y * c;
+    const int8_t* base = nullptr;
+    size_t k_stride = 0;
+    if (count > 0 && count <= 0xFFFFFFFFull) {
+        base = weights.data<int8_t>();
+        (void)weights.offset_of({static_cast<uint32_t>(count - 1), neuron});
+        base += weights.offset_of({0, neuron});
+        if (weights.dimensions().count > 0) k_stride = weights.strides()[0];
+    }
+    // The layout walk, over the element reader of either kind: one copy of the
+    // loops reads through the checked pointer, the other element by element.
+    auto write = [&](auto weight) {
+        switch (packing) {
+            case fnp::Packed: {
+                FieldWriter out(stream, w);
+                const uint32_t n = x * y * c;
+                for (uint32_t k = 0; k < n; ++k) out.put(weight(k));
+                return;
+            }
+            case fnp::RowPadded: {
+                const RowGeometry g = row_geometry(x, c, b);
+                FieldWriter out(stream, w);
+                for (uint32_t yi = 0; yi < y; ++yi) {
+                    for (uint32_t ci = 0; ci < c; ++ci) {
+                        for (uint32_t xi = 0; xi < x; ++xi)
+                            out.put(weight(xi * (y * c) + yi * c + ci));
+                        out.skip_positions(g.pad_x);
+                    }
+                    out.skip_positions(g.pad_r);
                 }
-                out.skip_positions(g.pad_r);
+                return;
             }
-            return;
-        }
-        case fnp::RunPadded: {
-            require_run_padded_bits(b);
-            const uint32_t run = bytes_of(x, b);
-            const uint32_t tail = round4(run) - run;
-            FieldWriter out(stream, 8u);
-            for (uint32_t r = 0; r < y * c; ++r) {
-                for (uint32_t xi = 0; xi < x; ++xi) out.put(weight(r + xi * (y * c)));
-                out.skip_bytes(tail);
+            case fnp::RunPadded: {
+                require_run_padded_bits(b);
+                const uint32_t run = bytes_of(x, b);
+                const uint32_t tail = round4(run) - run;
+                FieldWriter out(stream, 8u);
+                for (uint32_t r = 0; r < y * c; ++r) {
+                    for (uint32_t xi = 0; xi < x; ++xi) out.put(weight(r + xi * (y * c)));
+                    out.skip_bytes(tail);
+                }
+                return;
             }
-            return;
+            default:
+                unsupported_padding();
         }
-        default:
-            unsupported_padding();
+    };
+    if (base) {
+        write([base, k_stride](uint32_t k) { return base[static_cast<size_t>(k) * k_stride]; });
+    } else {
+        write([&weights, neuron](uint32_t k) { return weights.get<int8_t>({k, neuron}); });
     }
 }
 

@@ -1,11 +1,14 @@
 #include "backend/v2/rules.h"
 
 #include <algorithm>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <unordered_set>
 
 #include "backend/graph_utils.h"
+#include "backend/graph_utils_internal.h"
 #include "backend/layer_mapping.h"
 #include "backend/v2/buffer_temp_conv.h"
 #include "backend/v2/cnp_registers.h"
@@ -60,10 +63,22 @@ uint64_t cnp_input_words(uint64_t height, uint64_t width, uint64_t channels, uin
     return ((row_bytes * channels * 8 + 31) / 32) * height;
 }
 
-bool in_run(const Layer* layer, LayerIt begin, LayerIt end) {
-    return std::any_of(begin, end,
-                       [&](const std::shared_ptr<Layer>& l) { return l.get() == layer; });
-}
+// Membership in a run of layers, by a hash set built at the first question.
+class RunMembers {
+  public:
+    RunMembers(LayerIt begin, LayerIt end) : begin_(begin), end_(end) {}
+    bool contains(const Layer* layer) {
+        if (members_.empty()) {
+            members_.reserve(static_cast<size_t>(end_ - begin_));
+            for (LayerIt it = begin_; it != end_; ++it) members_.insert(it->get());
+        }
+        return members_.count(layer) != 0;
+    }
+
+  private:
+    LayerIt begin_, end_;
+    std::unordered_set<const Layer*> members_;
+};
 
 // The first inbound layer that is not null and satisfies `pred`, or null.
 template <class Pred>
@@ -426,6 +441,45 @@ MappingStatus check_add_constraints(const Layer& layer) {
 
 // --- Runs of layers -------------------------------------------------------------
 
+// Whether `p` has several outbound layers and is the second, deeper input of
+// one of them that is a Concatenate.
+bool second_concat_input_fans_out(const std::shared_ptr<Layer>& p) {
+    const auto outbounds = p->outbound_layers();
+    if (outbounds.size() <= 1) return false;
+    for (const auto& k : outbounds) {
+        if (!k || layer_type(*k) != LayerType::Concatenate) continue;
+        const auto k_in = k->inbound_layers();
+        if (k_in.size() < 2 || k_in[1].get() != p.get() || !k_in[0]) continue;
+        DepthMap depths;
+        if (get_layer_depth(k_in[0], &depths) < get_layer_depth(p, &depths)) return true;
+    }
+    return false;
+}
+
+// Rule 3 of a run: what the output of its last layer `l` (before a closing
+// Dequantizer) may be.
+MappingStatus check_run_output(const Layer& l) {
+    if (l.has_pooling(PoolType::Max))
+        return make_layer_status_error(l,
+                                       "A layer with max pooling cannot be the last layer of a "
+                                       "sequence.");
+    if (!l.activation_enabled() && l.output_bits() > 8) {
+        // Both tensors are read through their typed views before either is
+        // judged, so a wrong element type fails whichever value is off.
+        const auto shift = variable(l, "output_shift");
+        const auto scales = variable(l, "output_scales");
+        shift->data<int8_t>();
+        scales->data<uint8_t>();
+        for (size_t i = 0; i < shift->size(); ++i)
+            if (shift->at<int8_t>(i) != 0)
+                return make_layer_status_error(l, "Without activation output_shift should be 0.");
+        for (size_t i = 0; i < scales->size(); ++i)
+            if (scales->at<uint8_t>(i) != 1)
+                return make_layer_status_error(l, "Without activation output_scales should be 1.");
+    }
+    return MappingStatus::success();
+}
+
 MappingStatus check_layer_sequence(LayerIt begin, LayerIt end) {
     if (begin == end) throw std::invalid_argument("A layer sequence must not be empty.");
     for (LayerIt it = begin; it != end; ++it)
@@ -452,27 +506,10 @@ MappingStatus check_layer_sequence(LayerIt begin, LayerIt end) {
     }
 
     // 3. The last layer's output.
-    const Layer& l = **last;
-    if (l.has_pooling(PoolType::Max))
-        return make_layer_status_error(l,
-                                       "A layer with max pooling cannot be the last layer of a "
-                                       "sequence.");
-    if (!l.activation_enabled() && l.output_bits() > 8) {
-        // Both tensors are read through their typed views before either is
-        // judged, so a wrong element type fails whichever value is off.
-        const auto shift = variable(l, "output_shift");
-        const auto scales = variable(l, "output_scales");
-        shift->data<int8_t>();
-        scales->data<uint8_t>();
-        for (size_t i = 0; i < shift->size(); ++i)
-            if (shift->at<int8_t>(i) != 0)
-                return make_layer_status_error(l, "Without activation output_shift should be 0.");
-        for (size_t i = 0; i < scales->size(); ++i)
-            if (scales->at<uint8_t>(i) != 1)
-                return make_layer_status_error(l, "Without activation output_scales should be 1.");
-    }
+    if (MappingStatus status = check_run_output(**last); status.error) return status;
 
     // 4. What may feed what, and fan-out.
+    RunMembers run_members(begin, end);
     for (LayerIt it = begin; it != end; ++it) {
         const Layer& p = **it;
         if (!targets(p, TargetComponent::CNP) && !targets(p, TargetComponent::TNP_B)) {
@@ -480,7 +517,7 @@ MappingStatus check_layer_sequence(LayerIt begin, LayerIt end) {
                 return in.is_target_component(TargetComponent::CNP) &&
                        in.has_pooling(PoolType::Max);
             });
-            if (q && in_run(q.get(), begin, end))
+            if (q && run_members.contains(q.get()))
                 return make_layer_status_error(
                     p,
                     "Any layer with max pooling must be followed by a layer mapped on a CNP or a "
@@ -490,7 +527,7 @@ MappingStatus check_layer_sequence(LayerIt begin, LayerIt end) {
         if (targets(p, TargetComponent::CNP)) {
             const auto q = first_inbound(
                 p, [](const Layer& in) { return in.is_target_component(TargetComponent::FNP); });
-            if (q && in_run(q.get(), begin, end))
+            if (q && run_members.contains(q.get()))
                 return make_layer_status_error(
                     p,
                     "A layer mapped on FNP cannot be directly followed by a layer mapped on CNP "
@@ -502,7 +539,7 @@ MappingStatus check_layer_sequence(LayerIt begin, LayerIt end) {
             const auto q = first_inbound(p, [](const Layer& in) {
                 return in.is_target_component(TargetComponent::SkipDMA);
             });
-            if (q && in_run(q.get(), begin, end))
+            if (q && run_members.contains(q.get()))
                 return make_layer_status_error(
                     p, "Dense layer can't have Add/Concat as inbound. Layer '" + q->get_name() +
                            "' is a Add/Concat.");
@@ -527,19 +564,160 @@ MappingStatus check_layer_sequence(LayerIt begin, LayerIt end) {
                                        "Bad mapping on skip connection. No valid merge layer. Add "
                                        "layer requires an outbound that is mappable on a CNP.");
     for (const auto& p : run) {
-        const auto outbounds = p->outbound_layers();
-        if (outbounds.size() <= 1) continue;
-        for (const auto& k : outbounds) {
-            if (!k || layer_type(*k) != LayerType::Concatenate) continue;
-            const auto k_in = k->inbound_layers();
-            if (k_in.size() < 2 || k_in[1].get() != p.get() || !k_in[0]) continue;
-            DepthMap depths;
-            if (get_layer_depth(k_in[0], &depths) < get_layer_depth(p, &depths))
-                return make_layer_status_error(
-                    *p, "Is the second input of a Concat, it can't have multiple outputs.");
-        }
+        if (second_concat_input_fans_out(p))
+            return make_layer_status_error(
+                *p, "Is the second input of a Concat, it can't have multiple outputs.");
     }
     return MappingStatus::success();
+}
+
+std::vector<MappingStatus> check_layer_sequence_prefixes(LayerIt begin, LayerIt end) {
+    const size_t n = static_cast<size_t>(end - begin);
+    std::vector<MappingStatus> out;
+    out.reserve(n);
+    if (n == 0) return out;
+
+    // Rule 4 as the runs grow: each check of a position fails from the first
+    // run holding both that position and the inbound layer the check found;
+    // a run reports the failing check of its earliest position, the checks of
+    // one position in their order (max pooling, FNP, skip DMA, fan-out).
+    struct Check {
+        size_t position;
+        int kind;
+        const Layer* found;
+    };
+    auto before = [](const Check& a, const Check& b) {
+        return a.position != b.position ? a.position < b.position : a.kind < b.kind;
+    };
+    std::optional<Check> failing;
+    auto fail = [&](const Check& c) {
+        if (!failing || before(c, *failing)) failing = c;
+    };
+    std::unordered_map<const Layer*, size_t> seen;
+    std::unordered_map<const Layer*, std::vector<Check>> waiting;
+
+    std::optional<size_t> deq;  // the first Dequantizer
+    uint64_t branches = 1;      // rule 6's count over the first `counted` layers
+    size_t counted = 0;
+    size_t concat_checked = 0;  // rule 6's concatenation check, done this far
+    std::optional<size_t> concat_bad;
+
+    for (size_t e = 1; e <= n; ++e) {
+        const size_t at = e - 1;
+        const std::shared_ptr<Layer>& added = begin[static_cast<std::ptrdiff_t>(at)];
+        if (!added) throw std::invalid_argument("A layer sequence must not hold null layers.");
+        const Layer& first = **begin;
+        const Layer& p = *added;
+        if (seen.emplace(&p, at).second) {
+            const auto found = waiting.find(&p);
+            if (found != waiting.end()) {
+                for (const Check& c : found->second) fail(c);
+                waiting.erase(found);
+            }
+        }
+        auto check = [&](int kind, const std::shared_ptr<Layer>& q) {
+            if (!q) return;
+            const Check c{at, kind, q.get()};
+            if (seen.count(q.get()) != 0) {
+                fail(c);
+            } else {
+                waiting[q.get()].push_back(c);
+            }
+        };
+        if (!targets(p, TargetComponent::CNP) && !targets(p, TargetComponent::TNP_B)) {
+            check(0, first_inbound(p, [](const Layer& in) {
+                      return in.is_target_component(TargetComponent::CNP) &&
+                             in.has_pooling(PoolType::Max);
+                  }));
+        }
+        if (targets(p, TargetComponent::CNP)) {
+            check(1, first_inbound(p, [](const Layer& in) {
+                      return in.is_target_component(TargetComponent::FNP);
+                  }));
+        }
+        if (targets(p, TargetComponent::FNP)) {
+            check(2, first_inbound(p, [](const Layer& in) {
+                      return in.is_target_component(TargetComponent::SkipDMA);
+                  }));
+        }
+        if (p.outbound_layers().size() > MAX_OUTBOUNDS) fail(Check{at, 3, nullptr});
+        if (!deq && layer_type(p) == LayerType::Dequantizer) deq = at;
+
+        out.push_back([&]() -> MappingStatus {
+            // 1. What may open a sequence.
+            if (targets(first, TargetComponent::SkipDMA))
+                return make_layer_status_error(first, "Can't be the first layer of the sequence.");
+            // 2. A Dequantizer may only close the sequence.
+            size_t last = at;
+            if (deq) {
+                const Layer& d = *begin[static_cast<std::ptrdiff_t>(*deq)];
+                if (*deq == 0)
+                    return make_layer_status_error(d, "Can't start a sequence with a Dequantizer.");
+                if (*deq != at)
+                    return make_layer_status_error(
+                        d, "Only 1 Dequantizer at the end of the model is supported.");
+                last = at - 1;
+            }
+            // 3. The last layer's output.
+            if (MappingStatus status = check_run_output(*begin[static_cast<std::ptrdiff_t>(last)]);
+                status.error)
+                return status;
+            // 4. What may feed what, and fan-out.
+            if (failing) {
+                const Layer& f = *begin[static_cast<std::ptrdiff_t>(failing->position)];
+                const std::string q = failing->found ? failing->found->get_name() : "";
+                switch (failing->kind) {
+                    case 0:
+                        return make_layer_status_error(
+                            f,
+                            "Any layer with max pooling must be followed by a layer mapped on a "
+                            "CNP or a TNP-B. Layer '" +
+                                q + "' has max pooling.");
+                    case 1:
+                        return make_layer_status_error(
+                            f,
+                            "A layer mapped on FNP cannot be directly followed by a layer mapped "
+                            "on CNP due to incompatible data processing requirements. Layer '" +
+                                q + "' is mappable on FNP.");
+                    case 2:
+                        return make_layer_status_error(
+                            f, "Dense layer can't have Add/Concat as inbound. Layer '" + q +
+                                   "' is a Add/Concat.");
+                    default:
+                        return make_layer_status_error(
+                            f, "Layer has " + std::to_string(f.outbound_layers().size()) +
+                                   " outbounds. A maximum of 2 outbounds is supported.");
+                }
+            }
+            // 5. The HRC feeds one layer only.
+            if (targets(first, TargetComponent::HRC) && first.outbound_layers().size() > 1)
+                return make_layer_status_error(first,
+                                               "A layer mapped on HRC supports 1 outbound only.");
+            // 6. Skip connections. The branch count is a sum over the run.
+            for (; counted < e; ++counted) {
+                const std::shared_ptr<Layer>& l = begin[static_cast<std::ptrdiff_t>(counted)];
+                const uint64_t inputs = l == *begin ? 1 : graph_detail::inbound(l).size();
+                branches = branches + graph_detail::outbound(l).size() - inputs;
+            }
+            if (branches >= 2)
+                return MappingStatus::failure("Bad mapping on skip connection. Several branches.");
+            if (targets(p, TargetComponent::SkipDMA))
+                return make_layer_status_error(
+                    p,
+                    "Bad mapping on skip connection. No valid merge layer. Add layer requires an "
+                    "outbound that is mappable on a CNP.");
+            for (; !concat_bad && concat_checked < e; ++concat_checked) {
+                const auto& c = begin[static_cast<std::ptrdiff_t>(concat_checked)];
+                if (second_concat_input_fans_out(c)) concat_bad = concat_checked;
+            }
+            if (concat_bad)
+                return make_layer_status_error(
+                    *begin[static_cast<std::ptrdiff_t>(*concat_bad)],
+                    "Is the second input of a Concat, it can't have multiple outputs.");
+            return MappingStatus::success();
+        }());
+    }
+    return out;
 }
 
 // --- Components of a layer ----------------------------------------------------

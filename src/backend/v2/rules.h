@@ -76,6 +76,11 @@ MappingStatus check_add_constraints(const Layer& layer);
 // not be empty. The first broken rule is reported.
 MappingStatus check_layer_sequence(std::vector<std::shared_ptr<Layer>>::const_iterator begin,
                                    std::vector<std::shared_ptr<Layer>>::const_iterator end);
+// What check_layer_sequence gives for each of the runs [begin, begin + 1),
+// ..., [begin, end), in that order, found in one walk over the layers.
+std::vector<MappingStatus> check_layer_sequence_prefixes(
+    std::vector<std::shared_ptr<Layer>>::const_iterator begin,
+    std::vector<std::shared_ptr<Layer>>::const_iterator end);
 
 // --- Components of a layer ----------------------------------------------------
 

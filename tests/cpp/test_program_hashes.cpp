@@ -1,0 +1,304 @@
+// Program bytes of a set of models that together use every layer kind of v1, v2
+// and mote, pinned by a 64-bit FNV-1a hash each: any change of any program byte
+// of these models shows here.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "e2e_test_util.h"
+
+namespace vorna {
+namespace {
+
+using P = std::map<std::string, int>;
+using LT = LayerType;
+
+struct L {
+    LT type;
+    std::string name;
+    P params;
+    std::vector<std::string> inbound = {};
+};
+
+struct Case {
+    const char* name;
+    const HwVersion* version;
+    const char* preset;
+    std::vector<L> layers;
+    uint64_t hash;
+    bool learning = false;
+};
+
+// Deterministic weights inside every kind's range (2-bit codes on v1); the
+// recurrent state factors of mote get a pattern too, everything else keeps the
+// layer's defaults.
+void fill_variables(Layer& layer, int seed, bool v1) {
+    for (const auto& name : layer.variables()->names()) {
+        auto dense = std::dynamic_pointer_cast<Dense>(layer.variables()->get(name));
+        const bool weights =
+            name.rfind("weights", 0) == 0 || name.find("proj") != std::string::npos;
+        const size_t n = dense ? dense->size() : 0;
+        if (weights && dense->type() != TensorType::bit) {
+            const int bits = v1 ? 2 : layer.params()->get_or("weights_bits", 8);
+            const int span = bits == 2 ? 3 : bits == 4 ? 16 : 256;
+            const int low = bits == 2 ? -1 : bits == 4 ? -8 : -128;
+            int8_t* d = dense->data<int8_t>();
+            for (size_t i = 0; i < n; ++i)
+                d[i] = int8_t(low + int((i * 37 + seed * 11 + 5) % span));
+        } else if (name == "A_real" || name == "A_imag") {
+            int16_t* d = dense->data<int16_t>();
+            for (size_t i = 0; i < n; ++i) d[i] = int16_t(int(i % 50) - 20 + seed);
+        }
+    }
+}
+
+uint64_t fnv1a(const uint8_t* p, size_t n) {
+    uint64_t h = 1469598103934665603ull;
+    for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+    return h;
+}
+
+// Maps the case's model and hashes its program bytes, every sequence's in order.
+uint64_t program_hash(const Case& c) {
+    auto device = e2e::preset_device(*c.version, c.preset);
+    auto model = Model::create();
+    const bool v1 = c.version->get_ip_version() == IpVersion::v1;
+    int seed = 1;
+    for (const L& l : c.layers) {
+        std::vector<std::shared_ptr<Layer>> inbound;
+        for (const auto& n : l.inbound) inbound.push_back(model->get_layer(n));
+        auto layer = e2e::make_layer(l.type, l.name, l.params);
+        model->add(layer, inbound);
+        fill_variables(*layer, seed++, v1);
+    }
+    if (c.learning) {
+        // Every neuron of the learning layer has exactly six connections.
+        const Layer& learner = *model->get_layer(c.layers.back().name);
+        Dense& w = e2e::var(learner, "weights");
+        e2e::fill<int8_t>(w, 0);
+        const uint32_t units = learner.params()->get_or("units", 0);
+        const uint32_t inputs = c.layers.front().params.at("input_channels");
+        for (uint32_t n = 0; n < units; ++n) {
+            for (uint32_t k = 0; k < 6; ++k)
+                w.data<int8_t>()[w.offset_of({n, (n * 7 + k * 9) % inputs})] = 1;
+        }
+        e2e::fill<int32_t>(e2e::var(learner, "threshold_learning"), 3);
+        e2e::fill<int32_t>(e2e::var(learner, "thswap"), 2);
+        model->compile(
+            LearningParams::create(LearningType::Unsupervised, {{"initial_plasticity", 1.0},
+                                                                {"learning_competition", 0.0},
+                                                                {"min_plasticity", 0.1},
+                                                                {"num_classes", 2.0},
+                                                                {"num_weights", 6.0},
+                                                                {"plasticity_decay", 0.25}}));
+    }
+    model->map(device, true, std::make_shared<MapConstraints>(device));
+    uint64_t h = 0;
+    for (const auto& seq : model->sequences()) {
+        const ByteView program = seq->program();
+        h = h * 31 + fnv1a(program.data, program.size);
+    }
+    return h;
+}
+
+P conv(int filters, int kernel, int activation, P more = {}) {
+    P p{{"filters", filters}, {"kernel_size", kernel}, {"activation", activation},
+        {"kernel_stride", 1}, {"output_bits", 8},      {"weights_bits", 8}};
+    for (const auto& [k, v] : more) p[k] = v;
+    return p;
+}
+P in(int x, int y, int c, int bits = 8) {
+    return {{"input_width", x}, {"input_height", y}, {"input_channels", c}, {"input_bits", bits}};
+}
+P v1conv(int filters, int act_bits, P more = {}) {
+    P p{{"filters", filters},
+        {"kernel_width", 3},
+        {"kernel_height", 3},
+        {"weights_bits", 2},
+        {"act_bits", act_bits}};
+    for (const auto& [k, v] : more) p[k] = v;
+    return p;
+}
+P v1hrc(int x, int y, int c, int kernel, int filters, int act_bits) {
+    return {{"input_width", x},       {"input_height", y},       {"input_channels", c},
+            {"kernel_width", kernel}, {"kernel_height", kernel}, {"padding", 1},
+            {"stride_x", 1},          {"stride_y", 1},           {"filters", filters},
+            {"weights_bits", 8},      {"padding_value", 0},      {"activation", 1},
+            {"act_bits", act_bits},   {"pooling_width", 1},      {"pooling_height", 1},
+            {"pool_type", 0},         {"pooling_stride_x", 1},   {"pooling_stride_y", 1}};
+}
+std::vector<L> chain(const std::vector<L>& head, LT type, const char* prefix, int n, const P& p) {
+    std::vector<L> out = head;
+    for (int i = 0; i < n; ++i) out.push_back({type, prefix + std::to_string(i), p});
+    return out;
+}
+std::vector<L> operator+(std::vector<L> a, const std::vector<L>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+P recurrent(int states, int outputs, int bits = 8, int activation = 0, int subsample = 1) {
+    return {{"stateful_channels", states},
+            {"output_channels", outputs},
+            {"subsample", subsample},
+            {"activation", activation},
+            {"output_bits", bits}};
+}
+
+// Expected hashes were recorded from the program bytes before any speed work;
+// the v1 cases with a Convolutional or SeparableConvolutional layer hold v1 CNP
+// register words.
+std::vector<Case> cases() {
+    const HwVersion* v2 = &Selvo_v2;
+    const HwVersion* xvr = &XVR2200_v1;
+    const HwVersion* gemel = &Gemel_v1;
+    const HwVersion* mote = &Mote_Selvo;
+    return {
+        {"v2_hrc_lut_pool_dense",
+         v2,
+         "v2",
+         {{LT::InputData, "input", in(32, 32, 3)},
+          {LT::InputConv2D, "iconv", conv(16, 3, 2, {{"kernel_stride", 2}})},
+          {LT::Conv2D, "conv", conv(16, 3, 2)},
+          {LT::DepthwiseConv2D,
+           "dw",
+           {{"kernel_size", 3},
+            {"activation", 1},
+            {"pool_type", 1},
+            {"pool_size", 2},
+            {"output_bits", 8}}},
+          {LT::Conv2D, "pw", conv(24, 1, 1, {{"kernel_stride", 2}})},
+          {LT::Dense1D, "d1", {{"units", 48}, {"activation", 1}}},
+          {LT::Dense1D, "d2", {{"units", 32}, {"activation", 1}}},
+          {LT::Dense1D, "d3", {{"units", 10}, {"activation", 0}}}},
+         0xb164f49102e5f274ull},
+        {"v2_hrc_k7_maxpool",
+         v2,
+         "v2",
+         {{LT::InputData, "input", in(32, 32, 1)},
+          {LT::InputConv2D, "iconv",
+           conv(8, 7, 1,
+                {{"kernel_stride", 2}, {"pool_type", 1}, {"pool_size", 2}, {"pool_stride", 2}})},
+          {LT::Conv2D, "conv", conv(8, 5, 1)}},
+         0x9b60ee35022c6401ull},
+        {"v2_residual_concat_gap",
+         v2,
+         "v2",
+         {{LT::InputData, "input", in(8, 8, 8)},
+          {LT::Conv2D, "A", conv(16, 3, 1)},
+          {LT::Conv2D, "B", conv(16, 3, 1)},
+          {LT::Conv2D, "E", conv(16, 3, 1)},
+          {LT::Add, "S", {}, {"E", "A"}},
+          {LT::Conv2D, "M", conv(8, 1, 1)},
+          {LT::Conv2D, "L", conv(8, 3, 1), {"M"}},
+          {LT::Conv2D, "R", conv(8, 1, 1, {{"output_bits", 4}}), {"M"}},
+          {LT::Concatenate, "cat", {}, {"L", "R"}},
+          {LT::DepthwiseConv2D,
+           "gap",
+           {{"kernel_size", 3}, {"activation", 1}, {"pool_type", 2}, {"pool_size", -1}}},
+          {LT::Dense1D, "dense", {{"units", 12}}}},
+         0xa72c7fab126e8705ull},
+        {"v2_transpose_tnp_b_4bit",
+         v2,
+         "v2",
+         {{LT::InputData, "input", in(8, 8, 8, 4)},
+          {LT::Conv2D, "conv", conv(16, 3, 1, {{"weights_bits", 4}})},
+          {LT::DepthwiseConv2DTranspose, "dwt", {{"kernel_size", 4}, {"activation", 1}}},
+          {LT::Conv2DTranspose, "convt", {{"filters", 8}, {"kernel_size", 3}, {"activation", 1}}},
+          {LT::BufferTempConv, "btc", {{"filters", 8}, {"fifo_size", 4}, {"activation", 1}}},
+          {LT::DepthwiseBufferTempConv, "dbtc", {{"fifo_size", 3}, {"activation", 0}}},
+          {LT::DepthwiseConv2D,
+           "dw",
+           {{"kernel_size", 5}, {"kernel_stride", 2}, {"weights_bits", 4}, {"output_bits", 4}}}},
+         0xb6a73c099b16b780ull},
+        {"v2_quantizer_split_layers",
+         v2,
+         "v2",
+         {{LT::Quantizer,
+           "q",
+           {{"input_width", 128},
+            {"input_height", 16},
+            {"input_channels", 8},
+            {"output_bits", 8},
+            {"output_signed", 1}}},
+          {LT::Conv2D, "wide", conv(64, 3, 1)},
+          {LT::DepthwiseConv2D, "dw", {{"kernel_size", 3}, {"activation", 1}}},
+          {LT::Conv2D, "deep", conv(256, 3, 0)},
+          {LT::Dequantizer, "dq", {}}},
+         0x971a776af7ecba6aull},
+        {"v2_multi_pass_residual", v2, "v2",
+         chain({{LT::InputData, "input", in(16, 16, 16)}}, LT::Conv2D, "c", 25, conv(16, 3, 1)) +
+             std::vector<L>{{LT::Conv2D, "A", conv(16, 3, 1)},
+                            {LT::Conv2D, "B", conv(16, 3, 1)},
+                            {LT::Conv2D, "E", conv(16, 3, 1)},
+                            {LT::Add, "S", {}, {"E", "A"}},
+                            {LT::Conv2D, "M", conv(16, 1, 1)},
+                            {LT::Conv2D, "N", conv(8, 3, 1, {{"kernel_stride", 2}})},
+                            {LT::Dense1D, "d", {{"units", 10}}}},
+         0x768b399d4cb05ccaull},
+        {"v1_hrc_conv_fc",
+         xvr,
+         "v1",
+         {{LT::InputData, "input", in(16, 16, 3)},
+          {LT::InputConvolutional, "hrc", v1hrc(16, 16, 3, 3, 16, 2)},
+          {LT::Convolutional, "conv1",
+           v1conv(32, 2, {{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}})},
+          {LT::SeparableConvolutional, "sep", v1conv(16, 1)},
+          {LT::FullyConnected, "fc", {{"units", 10}, {"weights_bits", 2}, {"act_bits", 2}}}},
+         0x13484ee2d6f8d8acull},
+        {"v1_split_two_passes", xvr, "v1",
+         chain({{LT::InputData, "input", in(64, 48, 1)},
+                {LT::InputConvolutional, "hrc", v1hrc(64, 48, 1, 5, 32, 4)},
+                {LT::Convolutional, "wide", v1conv(64, 2)},
+                {LT::Convolutional, "s2", v1conv(32, 2, {{"stride_x", 2}, {"stride_y", 2}})}},
+               LT::Convolutional, "c", 28, v1conv(8, 2)) +
+             std::vector<L>{{LT::FullyConnected,
+                             "fc",
+                             {{"units", 100}, {"weights_bits", 4}, {"act_bits", 4}}}},
+         0x59b08aa4666d72ull},
+        {"v1_learning_fnp2",
+         gemel,
+         "gemel",
+         {{LT::InputData, "input", in(1, 1, 2048, 1)},
+          {LT::FullyConnected, "learner", {{"units", 400}, {"weights_bits", 1}, {"act_bits", 1}}}},
+         0xc9faa0ab0bbac719ull,
+         true},
+        {"mote_recurrent_dequantizer",
+         mote,
+         "mote",
+         {{LT::InputData, "input", in(1, 32, 16, 16)},
+          {LT::StatefulRecurrent, "sr1", recurrent(32, 24, 8, 1)},
+          {LT::StatefulRecurrent, "sr2", recurrent(32, 10, 32, 0, 2)},
+          {LT::Dequantizer, "dequantizer", {}}},
+         0xf9c58565e821ff59ull},
+        {"mote_post_processing",
+         mote,
+         "mote",
+         {{LT::InputData, "input", in(1, 16, 32)},
+          {LT::StatefulRecurrent, "sr1", recurrent(64, 16)},
+          {LT::StatefulRecurrent, "sr2", recurrent(64, 1)},
+          {LT::MotePostProcessing, "post", {}}},
+         0x783b2423fe716824ull},
+    };
+}
+
+TEST(ProgramHashes, EveryLayerKindKeepsItsBytes) {
+    for (const Case& c : cases()) {
+        uint64_t h = 0;
+        try {
+            h = program_hash(c);
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << c.name << ": " << e.what();
+            continue;
+        }
+        EXPECT_EQ(h, c.hash) << c.name << ": 0x" << std::hex << h;
+    }
+}
+
+}  // namespace
+}  // namespace vorna
