@@ -105,19 +105,21 @@ def test_runs_without_outputs(devices):
         assert device.metrics["inference_clk"] == 3 * 1000 + 17
 
 
-# Outputs (1, 1, 4) of uint8: a frame's output keeps as many elements as its first byte says,
-# element i is (byte sum % 251 + i) % 256. The array is sized from the first output; each
-# output is copied at i x (size of the first), never past the array's end.
+# Outputs of uint8: a frame's output keeps as many elements of the last dimension as its first
+# byte says, element i is (byte sum % 251 + i) % 256. The array has the shape of the first
+# output (its first three dims); each output is copied at i x (size of the first), never past
+# the array's end.
 @child_only
-@pytest.mark.parametrize("firsts, expected", [
-    ([4, 1], [[4, 5, 6, 7], [1, 0, 0, 0]]),             # shorter: zeros behind it
-    ([1, 4], [[1], [4]]),                               # longer: cut at the array's end
-    ([2, 4, 1], [[2, 3], [4, 5], [1, 7]]),               # longer: runs into the next slot
-    ([0, 200], [[0], [200]]),                           # at least one element, at most four
+@pytest.mark.parametrize("dims, firsts, expected", [
+    ([1, 1, 4], [4, 1], [[4, 5, 6, 7], [1, 0, 0, 0]]),     # shorter: zeros behind it
+    ([1, 1, 4], [1, 4], [[1], [4]]),                       # longer: cut at the array's end
+    ([1, 1, 4], [2, 4, 1], [[2, 3], [4, 5], [1, 7]]),       # longer: runs into the next slot
+    ([1, 1, 4], [0, 200], [[0], [200]]),                   # at least one element, at most four
+    ([1, 1, 2, 2], [2, 2, 2], [[2, 3], [4, 5], [2, 3]]),    # 4 dims: the third output is left out
 ])
-def test_outputs_of_differing_sizes(devices, firsts, expected):
+def test_outputs_of_differing_sizes(devices, dims, firsts, expected):
     device = devices[RAGGED]
-    device.program = program_info([4], [1, 1, 4], 8, True)
+    device.program = program_info([4], dims, 8, True)
     x = np.zeros((len(firsts), 4), np.uint8)
     x[:, 0] = firsts
     out = device.forward(x)
