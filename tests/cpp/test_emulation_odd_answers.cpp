@@ -96,33 +96,6 @@ TEST(EmuHostileProgram, DimsAreCheckedAtProgramming) {
     }
 }
 
-TEST(EmuOddAnswers, OptionsAndTheDriversTheyMake) {
-    struct Case {
-        const char* text;
-        bool soc, flash, powerwrap, noflash, nooutputs, ragged;
-    };
-    const Case cases[] = {
-        {"v2+powerwrap", true, false, true, false, false, false},
-        {"v1+noflash", true, true, false, true, false, false},
-        {"mote+nooutputs", false, false, false, false, true, false},
-        {"v2+ragged+soc", true, false, false, false, false, true},
-    };
-    for (const Case& c : cases) {
-        const auto spec = emu::parse_driver_spec(c.text);
-        EXPECT_EQ(spec.soc, c.soc) << c.text;
-        EXPECT_EQ(spec.flash, c.flash) << c.text;
-        EXPECT_EQ(spec.powerwrap, c.powerwrap) << c.text;
-        EXPECT_EQ(spec.noflash, c.noflash) << c.text;
-        EXPECT_EQ(spec.nooutputs, c.nooutputs) << c.text;
-        EXPECT_EQ(spec.ragged, c.ragged) << c.text;
-        auto driver = emu::make_driver(spec);
-        auto* hardware = static_cast<HardwareDriver*>(driver.get());
-        EXPECT_EQ(dynamic_cast<SocDriver*>(hardware) != nullptr, c.soc) << c.text;
-        EXPECT_EQ(dynamic_cast<FlashAccessDriver*>(hardware) != nullptr, c.flash) << c.text;
-    }
-    EXPECT_THROW(emu::parse_driver_spec("v1+noflashes"), std::invalid_argument);
-}
-
 TEST(EmuOddAnswers, AbsentFlashController) {
     auto driver = driver_for("v1+noflash");
     auto device = HardwareDevice::create(driver.get());

@@ -35,22 +35,16 @@ def test_odd_answers_in_a_child_process():
     assert re.match(r"\d+ passed, 1 skipped in ", run.stdout.splitlines()[-1]), run.stdout
 
 
-@pytest.mark.parametrize("inputs, outputs, bits, message", [
-    ([4], [1, 1, 2**30], 8, "output_dims [1, 1, 1073741824] " + LIMIT),
-    ([4], [4097, 4096, 1], 8, "output_dims [4097, 4096, 1] " + LIMIT),
-    ([4], [2048, 2048, 2], 32, "output_dims [2048, 2048, 2] " + LIMIT),
-    ([4], [2**32 - 1] * 4, 1, "output_dims [4294967295, 4294967295, 4294967295, 4294967295] "
-     + LIMIT),
-    ([2**24 + 1], [1], 8, "input_dims [16777217] " + LIMIT),
-    ([4], [1, 0, 3], 8, "output_dims [1, 0, 3] has a dimension of 0."),
-    ([4], [1, 1, 1, 1, 2], 8, "output_dims [1, 1, 1, 1, 2] has 5 dimensions; at most 4 are "
-     "allowed."),
-    ([4], [], 8, "output_dims [] has no dimension."),
-    ([], [1], 8, "input_dims [] has no dimension."),
+# The rule in full is tested with the core library; here, what Python sees of it.
+@pytest.mark.parametrize("inputs, outputs, message", [
+    ([4], [1, 1, 2**30], "output_dims [1, 1, 1073741824] " + LIMIT),
+    ([2**24 + 1], [1], "input_dims [16777217] " + LIMIT),
+    ([4], [1, 0, 3], "output_dims [1, 0, 3] has a dimension of 0."),
+    ([], [1], "input_dims [] has no dimension."),
 ])
-def test_hostile_dims_are_refused_at_programming(inputs, outputs, bits, message):
+def test_hostile_dims_are_refused_at_programming(inputs, outputs, message):
     device = core.HardwareDevice.devices()[0]
-    bad = program_info(inputs, outputs, bits, True)
+    bad = program_info(inputs, outputs, 8, True)
     assert len(bad) < 200
     for program in (lambda: setattr(device, "program", bad),
                     lambda: device.program_external(bad, 0x1000)):
