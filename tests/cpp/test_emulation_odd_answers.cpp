@@ -2,6 +2,7 @@
 // emulated hardware give odd answers: wrapping power readings, an absent flash controller,
 // runs without outputs and outputs of differing sizes.
 
+#include <flatbuffers/flatbuffers.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -94,6 +95,17 @@ TEST(EmuHostileProgram, DimsAreCheckedAtProgramming) {
             }
         }
     }
+    // Program info without any dims field at all.
+    flatbuffers::FlatBufferBuilder builder;
+    fb::ProgramInfoBuilder info(builder);
+    info.add_output_bits(8);
+    builder.FinishSizePrefixed(info.Finish());
+    try {
+        device->program(builder.GetBufferPointer(), builder.GetSize());
+        FAIL();
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "Invalid program: input_dims [] has no dimension.");
+    }
 }
 
 TEST(EmuOddAnswers, AbsentFlashController) {
@@ -152,16 +164,16 @@ TEST(EmuOddAnswers, PowerReadingsThatWrap32Bits) {
     const auto bytes = emu_program(emu_fields({1}, {1}, 8, true));
     device->program(bytes.data(), bytes.size());
     soc->enable_power_measurement(true);
-    device->forward({frame({1})});
+    device->forward(std::vector<std::shared_ptr<const Tensor>>(50, frame({1})));
     auto events = soc->power_meter()->events();
     soc->enable_power_measurement(false);
     ASSERT_GE(events.size(), 2u);
     const PowerMeter::PowerEvent& e = events.back();
     EXPECT_EQ(e.voltage, 3000000u);
-    EXPECT_EQ(e.current, 2001u);
-    // 6003000000 does not fit 32 bits; the meter's own power is computed in floats.
+    EXPECT_EQ(e.current, 2000u);  // 2000 + 50 % 50
+    // 6000000000 does not fit 32 bits; the meter's own power is computed in floats.
     EXPECT_GT(uint64_t{e.voltage} * e.current, uint64_t{0xFFFFFFFFu});
-    EXPECT_FLOAT_EQ(PowerMeter::power_mw(e), 6003.0f);
+    EXPECT_FLOAT_EQ(PowerMeter::power_mw(e), 6000.0f);
 }
 
 }  // namespace

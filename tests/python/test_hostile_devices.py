@@ -128,12 +128,12 @@ def test_power_readings_that_wrap_32_bits(devices):
     soc = device.soc
     device.program = program_info([4], [1, 1, 2], 8, True)
     soc.power_measurement_enabled = True
-    device.forward(np.ones((1, 4), np.uint8))
+    device.forward(np.ones((50, 4), np.uint8))
     soc.power_measurement_enabled = False
     event = device.inference_power_events[-1]
-    assert (event.voltage, event.current) == (3000000, 2001)
-    # 3000000 x 2001 = 6003000000 wraps to 1708032704 before the division.
-    assert event.power == 1708
+    assert (event.voltage, event.current) == (3000000, 2000)
+    # 3000000 x 2000 = 6000000000 wraps to 1705032704 before the division.
+    assert event.power == 1705
     assert soc.power_meter is None
 
 
