@@ -57,6 +57,8 @@ TEST(EmuHostileProgram, DimsAreCheckedAtProgramming) {
         {{4}, {big, big, big, 0}, 8, 8, "output_dims " + bigs + "0] has a dimension of 0."},
         {{4}, {1, 1, 1u << 30}, 8, 8, "output_dims [1, 1, 1073741824]" + over},
         {{4}, {big, big, big, big}, 1, 1, "output_dims " + bigs + "4294967295]" + over},
+        // 8 x 2^62 bits: a product that wraps 64 bits to 0.
+        {{4}, {1u << 31, 1u << 31}, 8, 8, "output_dims [2147483648, 2147483648]" + over},
         // 16 MiB exactly fits; one more element, or wider elements, do not.
         {{4}, {4096, 4096, 1}, 8, 8, ""},
         {{4}, {4096, 4096, 1}, 8, 1, ""},
