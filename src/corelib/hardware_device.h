@@ -44,10 +44,12 @@ class HardwareDevice {
     virtual const char* desc() const;
 
     // Programs the device from program bytes. The device keeps the pointer: the bytes must
-    // stay unchanged until the next program, program_external or unprogram.
+    // stay unchanged until the next program, program_external or unprogram. Bytes that are
+    // no program, or whose dims no frame can hold (check_frame_dims), are refused with
+    // std::invalid_argument and the device keeps what it had.
     virtual int program(const uint8_t* data, size_t size);
     // Programs the device from program-info bytes whose program data was written beforehand
-    // at `address` of the device's memory.
+    // at `address` of the device's memory; refused as program is.
     virtual int program_external(const uint8_t* data, size_t size, uint32_t address);
     // The current program; a null data pointer when there is none.
     virtual const ByteView& program() const;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <string>
 
 namespace vorna {
 
@@ -46,6 +47,40 @@ size_t product(const flatbuffers::Vector<uint32_t>* dims) {
     size_t n = 1;
     for (uint32_t d : *dims) n = checked_mul(n, d);
     return n;
+}
+
+std::string dims_text(const flatbuffers::Vector<uint32_t>* dims) {
+    std::string text = "[";
+    if (dims) {
+        for (uint32_t i = 0; i < dims->size(); ++i) {
+            if (i > 0) text += ", ";
+            text += std::to_string(dims->Get(i));
+        }
+    }
+    return text + "]";
+}
+
+// One list of dims: 1 to 4 dimensions, none 0, and a frame of `element_bits`-bit elements
+// within kMaxFrameBytes. The product is formed in bits and stops once past the limit, so it
+// cannot overflow.
+void check_dims(const char* field, const flatbuffers::Vector<uint32_t>* dims, size_t element_bits) {
+    const std::string prefix = std::string("Invalid program: ") + field + " " + dims_text(dims);
+    const size_t count = dims ? dims->size() : 0;
+    if (count == 0) throw std::invalid_argument(prefix + " has no dimension.");
+    if (count > 4) {
+        throw std::invalid_argument(prefix + " has " + std::to_string(count) +
+                                    " dimensions; at most 4 are allowed.");
+    }
+    const size_t limit_bits = kMaxFrameBytes * 8;
+    size_t bits = element_bits;
+    for (uint32_t d : *dims) {
+        if (d == 0) throw std::invalid_argument(prefix + " has a dimension of 0.");
+        bits = bits > limit_bits / d ? limit_bits + 1 : bits * d;
+    }
+    if (bits > limit_bits) {
+        throw std::invalid_argument(prefix + " takes more than " + std::to_string(kMaxFrameBytes) +
+                                    " bytes per frame.");
+    }
 }
 
 size_t filter_words(const fb::RecordTracks* record) {
@@ -147,6 +182,13 @@ size_t program_descriptors_memory_required(const ProgramInfo& program) {
     size_t descriptors = checked_mul(program.max_descriptors(), program.pass_count());
     if (program.dummy_desc_hdr() != 0) descriptors = checked_add(descriptors, 1);
     return checked_mul(descriptors, kDescriptorBytes);
+}
+
+void check_frame_dims(const ProgramInfo& program) {
+    check_dims("input_dims", program.info().input_dims(),
+               program.input_bits() == 0 ? 8 : program.input_bits());
+    const uint8_t bits = program.output_bits();
+    check_dims("output_dims", program.info().output_dims(), bits <= 8 ? 8 : bits <= 16 ? 16 : 32);
 }
 
 }  // namespace vorna

@@ -76,4 +76,15 @@ size_t extra_program_memory_required(const ProgramInfo& program);
 //   plus one for the dummy descriptor header when it is not zero.
 size_t program_descriptors_memory_required(const ProgramInfo& program);
 
+// The most memory one input frame or one output frame of a program may take on a device, in
+// bytes (input_memory_required, output_memory_required): 16 MiB, a single-channel 8-bit frame
+// of 4096 x 4096, the widest input the mapping engine accepts. The dims of program bytes are
+// untrusted; the device allocates every output from them.
+inline constexpr size_t kMaxFrameBytes = size_t{1} << 24;
+
+// Refuses, with std::invalid_argument naming the field and its value, input_dims or
+// output_dims that no program can hold: no dimension, more than four, a dimension of 0, or
+// one frame taking more than kMaxFrameBytes.
+void check_frame_dims(const ProgramInfo& program);
+
 }  // namespace vorna

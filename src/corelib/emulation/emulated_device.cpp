@@ -88,6 +88,7 @@ class EmulatedHardwareDevice final : public HardwareDevice {
 
     int program(const uint8_t* data, size_t size) override {
         auto info = std::make_unique<ProgramInfo>(data, size);
+        check_frame_dims(*info);
         std::vector<uint32_t> learn = learning_memory(*info);
         info_ = std::move(info);
         learn_mem_ = std::move(learn);
@@ -99,6 +100,7 @@ class EmulatedHardwareDevice final : public HardwareDevice {
 
     int program_external(const uint8_t* data, size_t size, uint32_t /*address*/) override {
         auto info = std::make_unique<ProgramInfo>(data, size);
+        check_frame_dims(*info);
         const size_t info_bytes = info->info_size();
         info_ = std::move(info);
         learn_mem_.clear();
@@ -166,6 +168,14 @@ class EmulatedHardwareDevice final : public HardwareDevice {
         return {};
     }
 
+    // The program's output shape with its last dimension cut to `first_byte` elements (at
+    // least 1): the outputs of differing sizes that the ragged option gives.
+    static Shape ragged_shape(const Shape& shape, uint8_t first_byte) {
+        std::vector<uint32_t> dims = shape.to_vector();
+        dims.back() = std::clamp<uint32_t>(first_byte, 1, dims.back());
+        return Shape(dims);
+    }
+
     uint32_t usage() const { return static_cast<uint32_t>(program_.size + 4 * learn_mem_.size()); }
     void note_memory() { top_ = std::max(top_, usage()); }
 
@@ -175,14 +185,13 @@ class EmulatedHardwareDevice final : public HardwareDevice {
             throw std::runtime_error("HRC time-out.");
         }
         kick_watchdog();
-        const std::vector<uint32_t> in_dims = info_->input_dims();
-        size_t in_count = 1;
-        for (uint32_t d : in_dims) in_count *= d;
-        if (in_dims.empty()) in_count = 0;
+        // Both lists of dims were checked when the device was programmed.
+        const size_t in_count = Shape(info_->input_dims()).element_count();
         const Shape out_shape(info_->output_dims());
         const uint8_t bits = info_->output_bits();
         const TensorType raw_type = output_type(bits, info_->activation());
         const std::vector<float> scales = info_->output_scales();
+        const DriverSpec& spec = driver_->spec();
 
         Outputs outputs;
         for (const auto& frame : frames) {
@@ -191,13 +200,16 @@ class EmulatedHardwareDevice final : public HardwareDevice {
             if (dense->size() != in_count) {
                 throw std::invalid_argument("Input dimensions do not match the program.");
             }
+            if (spec.nooutputs) continue;
             uint64_t sum = 0;
             for (uint8_t b : dense->buffer()) sum += b;
             const uint64_t s = sum % 251;
+            const Shape shape =
+                spec.ragged ? ragged_shape(out_shape, dense->buffer()[0]) : out_shape;
             if (mode == RunMode::predict) {
-                auto out = Dense::create(TensorType::float32, out_shape, Dense::Layout::RowMajor);
+                auto out = Dense::create(TensorType::float32, shape, Dense::Layout::RowMajor);
                 float* data = out->data<float>();
-                const size_t channels = out_shape.empty() ? 1 : out_shape[out_shape.size() - 1];
+                const size_t channels = shape[shape.size() - 1];
                 for (size_t i = 0; i < out->size(); ++i) {
                     const size_t ch = i % channels;
                     const float scale = ch < scales.size() ? scales[ch] : 1.0f;
@@ -206,7 +218,7 @@ class EmulatedHardwareDevice final : public HardwareDevice {
                 outputs.push_back(std::move(out));
                 continue;
             }
-            auto out = Dense::create(raw_type, out_shape, Dense::Layout::RowMajor);
+            auto out = Dense::create(raw_type, shape, Dense::Layout::RowMajor);
             switch (raw_type) {
                 case TensorType::int32:
                     fill<int32_t>(*out, s, raw_type, bits);
@@ -229,9 +241,11 @@ class EmulatedHardwareDevice final : public HardwareDevice {
             clock_ += kRunCyclesPerFrame * static_cast<uint32_t>(frames.size()) + kRunExtraCycles;
         }
         if (auto* soc = dynamic_cast<EmulatedSocDriver*>(driver_)) {
-            const uint32_t current = 100 + static_cast<uint32_t>(frames.size() % 50);
-            soc->log_power(kRunVoltage, current);
-            soc->log_power(kRunVoltage, current);
+            const uint32_t voltage = spec.powerwrap ? kWrapVoltage : kRunVoltage;
+            const uint32_t current = (spec.powerwrap ? kWrapCurrent : kRunCurrent) +
+                                     static_cast<uint32_t>(frames.size() % 50);
+            soc->log_power(voltage, current);
+            soc->log_power(voltage, current);
         }
         return outputs;
     }

@@ -164,6 +164,14 @@ DriverSpec parse_driver_spec(const std::string& text) {
             spec.clkbusy = true;
         } else if (o == "badversion") {
             spec.badversion = true;
+        } else if (o == "powerwrap") {
+            spec.soc = spec.powerwrap = true;
+        } else if (o == "noflash") {
+            spec.soc = spec.flash = spec.noflash = true;
+        } else if (o == "nooutputs") {
+            spec.nooutputs = true;
+        } else if (o == "ragged") {
+            spec.ragged = true;
         } else {
             throw std::invalid_argument("Unknown emulated device option '" + o + "'.");
         }
@@ -262,6 +270,7 @@ uint32_t EmulatedSocDriver::on_read(uint32_t address) {
 EmulatedBoardDriver::EmulatedBoardDriver(DriverSpec spec) : EmulatedSocDriver(std::move(spec)) {}
 
 std::shared_ptr<SpiFlashController> EmulatedBoardDriver::flash_controller() {
+    if (spec().noflash) return nullptr;
     return std::make_shared<SpiFlashController>();
 }
 

@@ -12,7 +12,13 @@
 //            throw "HRC time-out."), clkwrap (clock counter starts at 0xFFFFFFF0), clkstuck
 //            (a clock change never completes), clkbusy (a clock change is in progress from
 //            the start), badversion (from the 4th read of the version register on, the
-//            product byte differs: 0xA1 reads 0xA2, any other 0xA1)
+//            product byte differs: 0xA1 reads 0xA2, any other 0xA1), powerwrap (SoC driver
+//            whose runs log power events of kWrapVoltage and kWrapCurrent + frames % 50 mA: the
+//            product of the two wraps 32 bits), noflash (SoC driver with flash access whose
+//            flash controller is absent, an empty pointer), nooutputs (runs return no
+//            outputs), ragged (the output of each frame keeps as many elements of the last
+//            output dimension as the frame's first byte says, at least 1: outputs of differing
+//            sizes)
 
 #include <cstdint>
 #include <map>
@@ -50,6 +56,10 @@ struct DriverSpec {
     bool clkstuck = false;
     bool clkbusy = false;
     bool badversion = false;
+    bool powerwrap = false;
+    bool noflash = false;
+    bool nooutputs = false;
+    bool ragged = false;
 };
 
 // Parses one `preset[+option...]`; std::invalid_argument for an unknown preset or option.
@@ -131,8 +141,12 @@ std::unique_ptr<EmulatedDriver> make_driver(const DriverSpec& spec);
 inline constexpr uint32_t kRunCyclesPerFrame = 1000;
 inline constexpr uint32_t kRunExtraCycles = 17;
 inline constexpr uint32_t kProgramBaseCycles = 100;
-// Power events of one run: two of kRunVoltage and 100 + frames % 50 milliamperes.
+// Power events of one run: two of kRunVoltage and kRunCurrent + frames % 50 milliamperes;
+// with powerwrap, of kWrapVoltage and kWrapCurrent + frames % 50.
 inline constexpr uint32_t kRunVoltage = 800000;
+inline constexpr uint32_t kRunCurrent = 100;
+inline constexpr uint32_t kWrapVoltage = 3000000;
+inline constexpr uint32_t kWrapCurrent = 2000;
 
 // The output type for a program's output bits and activation (predict always float32).
 TensorType output_type(uint8_t output_bits, bool activation);

@@ -55,6 +55,11 @@ const char* output_dtype(TensorType type, size_t* element_size) {
         case TensorType::int8:
             *element_size = 1;
             return "int8";
+        // A chain ending in a mote post-processing layer gives 16-bit outputs, as the model's
+        // own forward does.
+        case TensorType::int16:
+            *element_size = 2;
+            return "int16";
         default:
             return nullptr;
     }
@@ -214,9 +219,19 @@ constexpr const char* kProgramExternalDoc =
 and the address of the corresponding program data in the device's own address space, where it
 was written beforehand.
 
+Program info whose input or output dims have no dimension, more than four, a dimension of 0,
+or a frame of more than 16 MiB (16777216 bytes) is refused with ValueError.
+
 Args:
     program_info (bytes): the serialized program info.
     address (int): the address of the program data.
+)";
+
+constexpr const char* kProgramDoc =
+    R"(Retrieves the current program, or programs the device from serialized program bytes.
+
+Program bytes whose input or output dims have no dimension, more than four, a dimension of 0,
+or a frame of more than 16 MiB (16777216 bytes) are refused with ValueError.
 )";
 
 }  // namespace
@@ -241,8 +256,7 @@ void register_hardware_device(py::module_& m) {
             [](PyHardwareDevice& self, const py::bytes& bytes) {
                 program_device(self, bytes, false, 0);
             },
-            "Retrieves the current program, or programs the device from serialized program "
-            "bytes.")
+            kProgramDoc)
         .def(
             "program_external",
             [](PyHardwareDevice& self, const py::bytes& bytes, uint32_t address) {
