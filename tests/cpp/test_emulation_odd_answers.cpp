@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "corelib/emulation.h"
+#include "corelib/emulation/emulation.h"
 #include "corelib/program_info.h"
 #include "devices/flash_controller.h"
 #include "devices/power_meter.h"
