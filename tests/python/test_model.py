@@ -15,17 +15,8 @@ def params(kind, **entries):
 
 
 def input_layer(name="input", width=4, height=3, channels=2, bits=8, signed=1):
-    return core.Layer(
-        params(
-            "InputData",
-            input_width=width,
-            input_height=height,
-            input_channels=channels,
-            input_bits=bits,
-            input_signed=signed,
-        ),
-        name,
-    )
+    return core.Layer(params("InputData", input_width=width, input_height=height,
+                             input_channels=channels, input_bits=bits, input_signed=signed), name)
 
 
 def fc_model(units=10, classes=None, bits=8, signed=1):
@@ -75,105 +66,70 @@ def snapshot(model):
 @pytest.mark.parametrize("make", [core.Model, lambda: core.Model([]), lambda: core.Model(layers=())])
 def test_empty_model(make):
     m = make()
-    assert m.layer_count == 0
-    assert m.layers == []
-    assert m.input_shape == [] and m.output_shape == []
-    assert m.learning is None and m.device is None
-    assert m.sequences == []
-    assert m.component_count == {} and m.external_memory_size == 0
-    assert m.macs == 0
+    assert (m.layer_count, m.layers, m.input_shape, m.output_shape) == (0, [], [], [])
+    assert m.learning is None and m.device is None and m.sequences == []
+    assert m.component_count == {} and m.external_memory_size == 0 and m.macs == 0
     assert m.ip_version == core.IpVersion.none
 
 
-def test_returned_layers_are_the_same_objects():
+def test_get_add_and_pop_layers():
     m = fc_model()
     fc = m.get_layer(1)
-    assert fc is m.layers[1]
-    assert m.get_layer("fc") is fc
-    assert m.get_layer(b"fc") is fc and m.get_layer(bytearray(b"fc")) is fc
-    assert fc.inbounds[0] is m.layers[0]
-    assert m.get_layer(2) is None
-
-
-@pytest.mark.parametrize("bad", [-1, 1.0, None])
-def test_get_layer_refuses_other_arguments(bad):
-    with pytest.raises(TypeError):
-        fc_model().get_layer(bad)
-
-
-def test_get_layer_by_unknown_name():
+    assert fc is m.layers[1] and fc.inbounds[0] is m.layers[0]
+    assert m.get_layer("fc") is fc and m.get_layer(b"fc") is fc and m.get_layer(2) is None
+    for bad in (-1, 1.0, None):
+        with pytest.raises(TypeError):
+            m.get_layer(bad)
     with pytest.raises(ValueError, match="zz"):
-        fc_model().get_layer("zz")
-
-
-def test_add_links_to_the_last_layer_or_the_given_inbounds():
-    m = core.Model()
-    m.add(input_layer())
+        m.get_layer("zz")
+    assert m.input_shape == [4, 3, 2] and m.output_shape == [1, 1, 10]
+    assert m.macs == sum(l.macs for l in m.layers) > 0
+    assert m.ip_version == core.v1 and branch_model().ip_version == core.v2
+    assert m.layers is not m.layers and m.input_shape is not m.input_shape
+    m.pop_layer()
+    assert names(m) == ["input"] and fc.name == "fc" and fc.inbounds == []
+    # Inbounds from another model are refused; without inbounds the last layer is linked.
     with pytest.raises(ValueError):
         m.add(core.Layer(params("FullyConnected", units=4, weights_bits=8), "fc"), [fc_model().layers[0]])
+    with pytest.raises(ValueError):
+        m.add(None)
     assert m.layer_count == 1
     m.add(core.Layer(params("FullyConnected", units=4, weights_bits=8), "fc"))
     assert m.layers[1].inbounds[0] is m.layers[0]
-    with pytest.raises(ValueError):
-        m.add(None)
-
-
-def test_pop_layer():
-    m = fc_model()
-    fc = m.layers[1]
     m.pop_layer()
-    assert names(m) == ["input"]
-    assert fc.name == "fc" and fc.inbounds == []
     m.pop_layer()
-    assert m.layer_count == 0
     with pytest.raises(RuntimeError):
         m.pop_layer()
 
 
 def test_compile_and_learning():
     m = fc_model()
-    assert m.learning is None
     m.compile(core.VornaUnsupervised(24, 2))
     first = m.learning
-    assert first.get("num_classes") == 2
     m.compile(core.VornaUnsupervised(24, 7))
     assert m.learning.get("num_classes") == 7
-    # The optimizer read earlier lives on after the model got another one.
-    gc.collect()
+    gc.collect()  # the optimizer read earlier outlives its replacement
     assert first.get("num_classes") == 2
-    with pytest.raises(TypeError):
-        m.compile(None)
-    with pytest.raises(TypeError):
-        m.compile({"num_classes": 2})
-
-
-def test_two_inputs_give_nested_input_dims():
-    m = branch_model()
-    assert m.layers[3].input_dims == [[4, 4, 3], [4, 4, 3]]
-    assert m.layers[1].input_dims == [4, 4, 2]
+    for bad in (None, {"num_classes": 2}):
+        with pytest.raises(TypeError):
+            m.compile(bad)
 
 
 # Models built from lists of layers
 
 
-@pytest.mark.parametrize(
-    "bits, signed, expected",
-    [(8, 1, 1), (4, 1, 0), (8, 0, 0), (4, 0, 0)],
-)
+@pytest.mark.parametrize("bits, signed, expected", [(8, 1, 1), (4, 1, 0), (8, 0, 0), (4, 0, 0)])
 def test_layer_list_without_input_gets_one(bits, signed, expected):
     src = fc_model(bits=bits, signed=signed)
     fc = src.layers[1]
     m = core.Model([fc])
     assert names(m) == ["InputData", "fc"]
     inp = m.layers[0].parameters
-    assert sorted(dir(inp)) == sorted(
-        ["input_width", "input_height", "input_channels", "input_bits", "input_signed"]
-    )
+    assert sorted(dir(inp)) == sorted(["input_width", "input_height", "input_channels", "input_bits",
+                                       "input_signed"])
     assert [inp.input_width, inp.input_height, inp.input_channels] == [4, 3, 2]
-    assert inp.input_bits == bits
-    assert inp.input_signed == expected
-    assert m.layers[1] is not fc
-    assert m.layers[1].inbounds[0] is m.layers[0]
+    assert (inp.input_bits, inp.input_signed) == (bits, expected)
+    assert m.layers[1] is not fc and m.layers[1].inbounds[0] is m.layers[0]
     assert m.input_shape == [4, 3, 2] and m.output_shape == [1, 1, 10]
 
 
@@ -209,27 +165,19 @@ def test_layer_list_links_inbounds_by_name():
         assert add.input_dims == [[4, 4, 3], [4, 4, 3]]
 
 
-def test_layer_list_needs_inbounds_first():
+def test_layer_list_errors():
     src = branch_model()
     with pytest.raises(ValueError, match="'a'"):
         core.Model([src.layers[0], src.layers[3], src.layers[1], src.layers[2]])
-
-
-def test_layer_list_errors():
     fc = fc_model().layers[1]
-    with pytest.raises(RuntimeError, match="^Invalid layer received$"):
-        core.Model([fc, None])
-    with pytest.raises(RuntimeError, match="^Invalid layer received$"):
-        core.Model([None])
+    for bad in ([fc, None], [None]):
+        with pytest.raises(RuntimeError, match="^Invalid layer received$"):
+            core.Model(bad)
     for bad in (None, fc, 3):
         with pytest.raises(TypeError):
             core.Model(bad)
-    # A text is a file name.
-    with pytest.raises(RuntimeError, match="^File not found.$"):
+    with pytest.raises(RuntimeError, match="^File not found.$"):  # a text is a file name
         core.Model("fc")
-
-
-def test_layer_list_of_an_unbuilt_layer():
     lone = core.Layer(params("FullyConnected", units=4, weights_bits=8), "lone")
     with pytest.raises(RuntimeError, match="Cannot get input size"):
         core.Model([lone])
@@ -286,6 +234,9 @@ def test_add_classes_grows_and_keeps_learned_neurons():
 )
 def test_add_classes_unit_counts(units, classes, added, expected):
     m = fc_model(units=units, classes=classes)
+    for bad in (2**31, 1.0, "1", None):
+        with pytest.raises(TypeError):
+            m.add_classes(bad)
     m.add_classes(added)
     assert m.layers[-1].parameters.units == expected
     assert m.learning.get("num_classes") == classes + added
@@ -341,30 +292,6 @@ def test_add_classes_refuses_weights_it_cannot_carry_over():
     assert m.layers[1].parameters.units == 15
 
 
-def test_add_classes_argument_types():
-    m = fc_model(classes=2)
-    for bad in (2**31, 1.0, "1", None):
-        with pytest.raises(TypeError):
-            m.add_classes(bad)
-
-
-# Summary-like properties
-
-
-def test_summary_properties():
-    m = fc_model(units=10)
-    assert m.layer_count == 2
-    assert m.input_shape == [4, 3, 2]
-    assert m.output_shape == [1, 1, 10]
-    assert m.macs == sum(l.macs for l in m.layers) and m.macs > 0
-    assert m.ip_version == core.v1
-    assert branch_model().ip_version == core.v2
-    assert m.component_count == {} and m.external_memory_size == 0
-    assert m.device is None and m.sequences == []
-    # Lists are new on every read.
-    assert m.layers is not m.layers and m.input_shape is not m.input_shape
-
-
 # Mapping
 
 
@@ -379,12 +306,7 @@ def v2_device():
 
 @pytest.mark.parametrize(
     "args",
-    [
-        ("device",),
-        (None, "yes"),
-        (None, False, 5),
-        (None, False, "constraints"),
-    ],
+    [("device",), (None, "yes"), (None, False, 5), (None, False, "constraints")],
 )
 def test_map_argument_types(args):
     with pytest.raises(TypeError):
@@ -402,11 +324,3 @@ def test_map_refuses_a_device_other_than_the_constraints_device():
         with pytest.raises(ValueError):
             m._map(other, hw_only=True, constraints=constraints)
     assert m.device is None and m.sequences == []
-
-
-def test_map_without_constraints():
-    m = branch_model()
-    with pytest.raises(RuntimeError) as info:
-        m._map(v2_device(), False, None)
-    assert str(info.value) == "Map constraints must be specified."
-    assert m.device is None
