@@ -93,7 +93,7 @@ size_t element_size(TensorType type) {
     return 0;
 }
 
-Dense::Dense(TensorType type, const Shape& dims, Layout layout)
+Dense::Dense(TensorType type, const Shape& dims, Layout layout, bool zero_fill)
     : Tensor(type, dims), layout_(layout) {
     const size_t esize = element_size(type);
     if (esize == 0) {
@@ -116,7 +116,11 @@ Dense::Dense(TensorType type, const Shape& dims, Layout layout)
         }
     }
     strides_ = eval_strides(dims, layout);
-    buffer_.assign(static_cast<size_t>(elements) * esize, 0);
+    if (zero_fill) {
+        buffer_.assign(static_cast<size_t>(elements) * esize, 0);
+    } else {
+        buffer_.reserve(static_cast<size_t>(elements) * esize);
+    }
 }
 
 std::unique_ptr<Dense> Dense::create(TensorType type, const Shape& dims, Layout layout) {
@@ -125,12 +129,13 @@ std::unique_ptr<Dense> Dense::create(TensorType type, const Shape& dims, Layout 
 
 std::unique_ptr<Dense> Dense::copy(const char* data, size_t bytes, TensorType type,
                                    const Shape& dims, Layout layout) {
-    std::unique_ptr<Dense> t(new Dense(type, dims, layout));
-    if (bytes != t->buffer_.size()) {
+    // The bytes are written once, into storage that was not filled before.
+    std::unique_ptr<Dense> t(new Dense(type, dims, layout, false));
+    if (bytes != dims.element_count() * element_size(type)) {
         throw std::invalid_argument("Dense::copy: byte count does not match the shape.");
     }
     if (data == nullptr) throw std::invalid_argument("Dense::copy: null source data.");
-    std::memcpy(t->buffer_.data(), data, bytes);
+    t->buffer_.assign(data, data + bytes);
     return t;
 }
 

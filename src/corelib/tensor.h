@@ -130,7 +130,9 @@ class Dense final : public Tensor {
     }
 
   private:
-    Dense(TensorType type, const Shape& dims, Layout layout);
+    // A zero-filled tensor; with `zero_fill` false, one whose storage is reserved but empty,
+    // to be filled by the caller.
+    Dense(TensorType type, const Shape& dims, Layout layout, bool zero_fill = true);
 
     template <class T>
     void check_type() const {
