@@ -241,7 +241,7 @@ void LayerImpl::build(const std::vector<std::shared_ptr<Layer>>& inbound) {
         }
         fresh.emplace_back(spec.name, make_variable(spec));
     }
-    for (auto& [name, tensor] : fresh) variables_.set(name, std::move(tensor));
+    for (auto& [name, tensor] : fresh) variables_.declare(name, std::move(tensor));
     built_ = std::move(state);
 }
 

@@ -202,7 +202,7 @@ class LayerImpl : public Layer {
     std::string name_;
     std::unique_ptr<LayerParams> params_;
     std::shared_ptr<LearningParams> learning_;
-    VariablesImpl variables_;
+    VariablesImpl variables_{VariablesImpl::Shapes::kept};
     std::vector<std::shared_ptr<Layer>> inbound_;
     std::vector<std::weak_ptr<Layer>> outbound_;
     std::shared_ptr<Mapping> mapping_;

@@ -116,7 +116,11 @@ Dense::Dense(TensorType type, const Shape& dims, Layout layout, bool zero_fill)
         }
     }
     strides_ = eval_strides(dims, layout);
-    if (zero_fill) buffer_.assign(static_cast<size_t>(elements) * esize, 0);
+    if (zero_fill) {
+        buffer_.assign(static_cast<size_t>(elements) * esize, 0);
+    } else {
+        buffer_.reserve(static_cast<size_t>(elements) * esize);
+    }
 }
 
 std::unique_ptr<Dense> Dense::create(TensorType type, const Shape& dims, Layout layout) {
@@ -125,9 +129,9 @@ std::unique_ptr<Dense> Dense::create(TensorType type, const Shape& dims, Layout 
 
 std::unique_ptr<Dense> Dense::copy(const char* data, size_t bytes, TensorType type,
                                    const Shape& dims, Layout layout) {
-    // The bytes are copied in once, without zero-filling the buffer first.
+    // The bytes are written once, into storage that was not filled before.
     std::unique_ptr<Dense> t(new Dense(type, dims, layout, false));
-    if (bytes != t->size() * element_size(type)) {
+    if (bytes != dims.element_count() * element_size(type)) {
         throw std::invalid_argument("Dense::copy: byte count does not match the shape.");
     }
     if (data == nullptr) throw std::invalid_argument("Dense::copy: null source data.");

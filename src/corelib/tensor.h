@@ -130,7 +130,8 @@ class Dense final : public Tensor {
     }
 
   private:
-    // Without `zero_fill` the buffer is left empty for the caller to fill.
+    // A zero-filled tensor; with `zero_fill` false, one whose storage is reserved but empty,
+    // to be filled by the caller.
     Dense(TensorType type, const Shape& dims, Layout layout, bool zero_fill = true);
 
     template <class T>

@@ -1,6 +1,7 @@
 #include "corelib/variables.h"
 
 #include <stdexcept>
+#include <string>
 
 #include "corelib/tensor.h"
 
@@ -45,11 +46,41 @@ std::shared_ptr<Tensor> retag_reversed(const Tensor& current, std::shared_ptr<Te
 
 }  // namespace
 
+std::string shape_text(const Shape& shape) {
+    std::string text = "(";
+    for (uint32_t i = 0; i < shape.size(); ++i) {
+        if (i > 0) text += ", ";
+        text += std::to_string(shape[i]);
+    }
+    return text + (shape.size() == 1 ? ",)" : ")");
+}
+
 void VariablesImpl::set(const std::string& name, std::shared_ptr<Tensor> value) {
     if (!value) throw std::invalid_argument("Cannot set variable '" + name + "' to a null tensor.");
     for (auto& entry : entries_) {
         if (entry.first == name) {
-            entry.second = retag_reversed(*entry.second, std::move(value));
+            // The layer sized its variables from its parameters and inputs; a tensor of
+            // another shape would be read out of bounds or recorded at a size that was never
+            // checked.
+            std::shared_ptr<Tensor> retagged = retag_reversed(*entry.second, std::move(value));
+            if (shapes_ == Shapes::kept && retagged->dimensions() != entry.second->dimensions()) {
+                throw std::invalid_argument("Cannot set variable '" + name + "' of shape " +
+                                            shape_text(entry.second->dimensions()) +
+                                            " to a tensor of shape " +
+                                            shape_text(retagged->dimensions()) + ".");
+            }
+            entry.second = std::move(retagged);
+            return;
+        }
+    }
+    entries_.emplace_back(name, std::move(value));
+}
+
+void VariablesImpl::declare(const std::string& name, std::shared_ptr<Tensor> value) {
+    if (!value) throw std::invalid_argument("Cannot set variable '" + name + "' to a null tensor.");
+    for (auto& entry : entries_) {
+        if (entry.first == name) {
+            entry.second = std::move(value);
             return;
         }
     }

@@ -44,14 +44,10 @@ py::dict component_count(const PyModel& self) {
     return counts;
 }
 
-// The back end maps onto the constraints' device; a model recording another device would
-// describe a mapping it does not have, so the two must be the same device.
+// The arguments go to the core library unchanged; it refuses constraints made for another
+// device than the one to map onto.
 void map_model(PyModel& self, std::shared_ptr<Device> device, bool hw_only,
                std::shared_ptr<MapConstraints> constraints) {
-    if (constraints && constraints->device() != device) {
-        throw std::invalid_argument(
-            "The device to map onto is not the device of the map constraints.");
-    }
     self.model->map(std::move(device), hw_only, std::move(constraints));
 }
 

@@ -5,6 +5,7 @@
 #include <pybind11/stl.h>
 
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -13,64 +14,37 @@ namespace vorna::python {
 
 namespace {
 
-// The shared body of the six converters. `ensure` asks NumPy for a row-major contiguous array
-// of T, force-cast, always an ndarray (flag word 0x51); a failure leaves no Python error.
+// The shared body of the six converters.
 template <class T>
 std::shared_ptr<Dense> dense_from(py::handle source, TensorType type) {
-    using Array = py::array_t<T, py::array::c_style | py::array::forcecast>;
-    if (!source) throw std::invalid_argument("Invalid source array.");
-    Array array = Array::ensure(source);
-    if (!array) throw std::invalid_argument("Invalid source array.");
-
-    const py::ssize_t ndim = array.ndim();
-    if (ndim < 1 || ndim > static_cast<py::ssize_t>(Shape::MAX_DIMS)) {
-        throw std::invalid_argument("Cannot instantiate a Dense with " + std::to_string(ndim) +
-                                    " dimensions (min 1, max 4).\n");
-    }
-    std::vector<uint32_t> dims;
-    uint64_t bytes = sizeof(T);
-    for (py::ssize_t i = 0; i < ndim; ++i) {
-        const py::ssize_t d = array.shape(i);
-        // A shape holds 32-bit dimensions: refuse a larger one instead of truncating it, which
-        // would make the shape disagree with the bytes copied.
-        if (static_cast<uint64_t>(d) > std::numeric_limits<uint32_t>::max()) {
-            throw std::invalid_argument("Cannot instantiate a Dense with a dimension of " +
-                                        std::to_string(d) + " (max 4294967295).");
-        }
-        dims.push_back(static_cast<uint32_t>(d));
-        bytes *= static_cast<uint64_t>(d);
-    }
-    const Shape shape(dims);  // panics on a dimension of 0
+    const auto array = contiguous_array<T>(source);
+    const Shape shape = array_shape(array);
     std::unique_ptr<Dense> dense =
-        Dense::copy(reinterpret_cast<const char*>(array.data()), static_cast<size_t>(bytes), type,
-                    shape, Dense::Layout::RowMajor);
+        Dense::copy(reinterpret_cast<const char*>(array.data()), shape.element_count() * sizeof(T),
+                    type, shape, Dense::Layout::RowMajor);
     return std::shared_ptr<Dense>(std::move(dense));
 }
 
-struct OutFormat {
-    py::ssize_t itemsize;
-    const char* format;
-};
-
-OutFormat out_format(TensorType type) {
+// The numpy dtype of the arrays made from tensors of the type.
+py::dtype out_dtype(TensorType type) {
     switch (type) {
         case TensorType::int32:
-            return {4, "i"};
+            return py::dtype::of<int32_t>();
         case TensorType::float32:
-            return {4, "f"};
+            return py::dtype::of<float>();
         case TensorType::uint8:
         case TensorType::uint4:
         case TensorType::uint2:
-            return {1, "B"};
+            return py::dtype::of<uint8_t>();
         case TensorType::int16:
-            return {2, "h"};
+            return py::dtype::of<int16_t>();
         case TensorType::int8:
         case TensorType::int4:
         case TensorType::int2:
         case TensorType::bit:
-            return {1, "b"};
+            return py::dtype::of<int8_t>();
         case TensorType::uint16:
-            return {2, "H"};
+            return py::dtype::of<uint16_t>();
     }
     throw std::runtime_error(std::string("Unable to convert a tensor of type ") +
                              Tensor::type_name(type) + "\n");
@@ -79,7 +53,46 @@ OutFormat out_format(TensorType type) {
 }  // namespace
 
 bool dtype_is(const py::dtype& dtype, const char* name) {
-    return py::detail::npy_api::get().PyArray_EquivTypes_(dtype.ptr(), py::dtype(name).ptr());
+    return dtype_equivalent(dtype, py::dtype(name));
+}
+
+bool dtype_equivalent(const py::dtype& a, const py::dtype& b) {
+    return a.ptr() == b.ptr() || py::detail::npy_api::get().PyArray_EquivTypes_(a.ptr(), b.ptr());
+}
+
+template <class T>
+ContiguousArray<T> contiguous_array(py::handle source) {
+    if (!source) throw std::invalid_argument("Invalid source array.");
+    ContiguousArray<T> array = ContiguousArray<T>::ensure(source);
+    if (!array) throw std::invalid_argument("Invalid source array.");
+    return array;
+}
+
+template ContiguousArray<int32_t> contiguous_array<int32_t>(py::handle);
+template ContiguousArray<float> contiguous_array<float>(py::handle);
+template ContiguousArray<int8_t> contiguous_array<int8_t>(py::handle);
+template ContiguousArray<uint8_t> contiguous_array<uint8_t>(py::handle);
+template ContiguousArray<int16_t> contiguous_array<int16_t>(py::handle);
+template ContiguousArray<uint16_t> contiguous_array<uint16_t>(py::handle);
+
+Shape array_shape(const py::array& array) {
+    const py::ssize_t ndim = array.ndim();
+    if (ndim < 1 || ndim > static_cast<py::ssize_t>(Shape::MAX_DIMS)) {
+        throw std::invalid_argument("Cannot instantiate a Dense with " + std::to_string(ndim) +
+                                    " dimensions (min 1, max 4).\n");
+    }
+    std::vector<uint32_t> dims(static_cast<size_t>(ndim));
+    for (py::ssize_t i = 0; i < ndim; ++i) {
+        const py::ssize_t d = array.shape(i);
+        // A shape holds 32-bit dimensions: refuse a larger one instead of truncating it, which
+        // would make the shape disagree with the bytes copied.
+        if (static_cast<uint64_t>(d) > std::numeric_limits<uint32_t>::max()) {
+            throw std::invalid_argument("Cannot instantiate a Dense with a dimension of " +
+                                        std::to_string(d) + " (max 4294967295).");
+        }
+        dims[static_cast<size_t>(i)] = static_cast<uint32_t>(d);
+    }
+    return Shape(dims);  // panics on a dimension of 0
 }
 
 template <class T>
@@ -103,24 +116,26 @@ std::shared_ptr<Dense> dense_from_numpy_i16(py::handle array, TensorType type) {
 py::array tensor_to_numpy(const std::shared_ptr<const Tensor>& tensor) {
     if (!tensor) throw std::invalid_argument("Cannot convert a null tensor.");
     // The type is checked before anything else is asked of the tensor.
-    const OutFormat out = out_format(tensor->type());
+    const py::dtype dtype = out_dtype(tensor->type());
     const std::shared_ptr<const Dense> dense = Tensor::ensure_dense(tensor);
 
+    // A dense tensor's storage is contiguous in the order of its layout: row-major for its
+    // dimensions, or for its dimensions reversed when the first dimension is the fastest.
     const Shape& dims = dense->dimensions();
-    const std::vector<uint32_t>& strides = dense->strides();
     const bool reversed = dense->layout() == Dense::Layout::ColMajor;
     const size_t n = dims.size();
-    std::vector<py::ssize_t> shape(n), byte_strides(n);
-    for (size_t i = 0; i < n; ++i) {
-        const size_t j = reversed ? n - 1 - i : i;
-        shape[i] = static_cast<py::ssize_t>(dims[j]);
-        byte_strides[i] = static_cast<py::ssize_t>(strides.at(j)) * out.itemsize;
+    std::vector<py::ssize_t> shape(n);
+    for (size_t i = 0; i < n; ++i)
+        shape[i] = static_cast<py::ssize_t>(dims[reversed ? n - 1 - i : i]);
+    // NumPy allocates the array's own memory (a failure raises its MemoryError); the elements
+    // are then copied in once, so the array outlives the tensor.
+    py::array array(dtype, std::move(shape));
+    const std::vector<uint8_t>& bytes = dense->buffer();
+    if (static_cast<size_t>(array.nbytes()) != bytes.size()) {
+        throw std::logic_error("The storage of a tensor does not match its dimensions.");
     }
-    // Without a base object NumPy copies the elements into memory the new array owns, so the
-    // array outlives the tensor.
-    py::buffer_info info(const_cast<uint8_t*>(dense->buffer().data()), out.itemsize, out.format,
-                         static_cast<py::ssize_t>(n), shape, byte_strides, /*readonly=*/true);
-    return py::array(info);
+    std::memcpy(array.mutable_data(), bytes.data(), bytes.size());
+    return array;
 }
 
 int array_bitwidth(const py::array& array) {

@@ -25,6 +25,24 @@ namespace py = pybind11;
 
 // Whether `dtype` is equivalent to the numpy dtype of that name ("int8", "float32", ...).
 bool dtype_is(const py::dtype& dtype, const char* name);
+// Whether two dtypes are equivalent (numpy's dtype equality).
+bool dtype_equivalent(const py::dtype& a, const py::dtype& b);
+
+template <class T>
+using ContiguousArray = py::array_t<T, py::array::c_style | py::array::forcecast>;
+
+// `source` as a row-major contiguous array of T: the array itself when it already is one,
+// otherwise NumPy's conversion (force-cast, so any numeric array, list or scalar sequence is
+// converted). Throws std::invalid_argument "Invalid source array." when there is no object or
+// NumPy cannot convert it (no Python error stays pending). T is one of int32_t, float, int8_t,
+// uint8_t, int16_t and uint16_t.
+template <class T>
+ContiguousArray<T> contiguous_array(py::handle source);
+
+// The dimensions of an array as a core shape, in numpy order. Throws std::invalid_argument for
+// fewer than 1 or more than 4 dimensions ("Cannot instantiate a Dense with <n> dimensions (min
+// 1, max 4).\n") or a dimension above 2^32-1, and panics on a dimension of 0.
+Shape array_shape(const py::array& array);
 
 // A new dense tensor of type `type` holding a copy of `array` converted to T. T is one of
 // int32_t, float, int8_t and uint8_t; the caller picks a `type` whose elements are the size of

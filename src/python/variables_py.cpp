@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -42,45 +43,81 @@ const char* required_dtype(TensorType type) {
     return nullptr;
 }
 
-// Converts the array with the converter of the type's family; the tensor gets the variable's
-// own type, so an int8 array given to an int4 variable becomes an int4 tensor.
-std::shared_ptr<Dense> convert_for(TensorType type, const py::array& value) {
-    switch (type) {
-        case TensorType::int32:
-            return dense_from_numpy<int32_t>(value, type);
-        case TensorType::float32:
-            return dense_from_numpy<float>(value, type);
-        case TensorType::uint8:
-        case TensorType::uint4:
-        case TensorType::uint2:
-            return dense_from_numpy<uint8_t>(value, type);
-        case TensorType::int16:
-            return dense_from_numpy_i16(value, type);
-        case TensorType::int8:
-        case TensorType::int4:
-        case TensorType::int2:
-        case TensorType::bit:
-            return dense_from_numpy<int8_t>(value, type);
-        case TensorType::uint16:
-            return dense_from_numpy_u16(value, type);
+bool first_dimension_fastest(const Tensor& tensor) {
+    const auto* dense = dynamic_cast<const Dense*>(&tensor);
+    return dense != nullptr && dense->layout() == Dense::Layout::ColMajor;
+}
+
+// The shape numpy shows for a tensor: its dimensions, reversed when the first dimension is
+// the fastest (see tensor_to_numpy).
+Shape numpy_view(const Tensor& tensor) {
+    Shape view = tensor.dimensions();
+    if (first_dimension_fastest(tensor)) std::reverse(view.dims, view.dims + view.count);
+    return view;
+}
+
+// Replaces the variable with a new tensor of the variable's own type holding a copy of the
+// array, converted to T by the converter of the type's family (an int8 array given to an int4
+// variable becomes an int4 tensor). The array must have the shape that reading the variable
+// gives, or the variable's dimensions; the variable keeps its dimensions either way.
+template <class T>
+void set_from(Variables& variables, const std::string& name, const Tensor& current,
+              const py::array& value, const char* required) {
+    // Compared by numpy's dtype equality: nothing is cast.
+    if (!dtype_equivalent(value.dtype(), py::dtype::of<T>())) {
+        throw std::invalid_argument("Unsupported variable type for " + name + " expected " +
+                                    required + " received " + std::string(py::str(value.dtype())));
     }
-    throw std::invalid_argument("Unsupported variable type.");
+    const ContiguousArray<T> array = contiguous_array<T>(value);  // no copy for a right array
+    const Shape given = array_shape(array);
+    const Shape view = numpy_view(current);
+    const Shape& dims = current.dimensions();
+    // An array of the shape that reading the variable gives holds the variable's own storage:
+    // the new tensor takes the variable's dimensions and layout (as the core re-tags a
+    // row-major tensor of reversed dimensions), without a second copy. An array of the
+    // variable's dimensions in their own order is taken row-major.
+    Dense::Layout layout = Dense::Layout::RowMajor;
+    if (given.size() >= 2 && given == view && first_dimension_fastest(current)) {
+        layout = Dense::Layout::ColMajor;
+    } else if (given != dims) {
+        throw std::invalid_argument("Cannot set variable '" + name + "' of shape " +
+                                    shape_text(view) + " from an array of shape " +
+                                    shape_text(given) + ".");
+    }
+    variables.set(name,
+                  Dense::copy(reinterpret_cast<const char*>(array.data()),
+                              given.element_count() * sizeof(T), current.type(), dims, layout));
 }
 
 // Replaces the variable with a new tensor holding a copy of the array; the old tensor is never
 // changed (a copy of a model may share it). Nothing changes when the array is refused.
 void set_variable(Variables& variables, const std::string& name, const py::array& value) {
-    const TensorType type = variables.get(name)->type();
-    const std::string received = py::str(value.dtype());
+    const std::shared_ptr<Tensor> current = variables.get(name);
+    const TensorType type = current->type();
     const char* required = required_dtype(type);
     if (required == nullptr) {
-        throw std::invalid_argument("Unsupported variable type for " + name + " " + received);
+        throw std::invalid_argument("Unsupported variable type for " + name + " " +
+                                    std::string(py::str(value.dtype())));
     }
-    if (!dtype_is(value.dtype(), required)) {
-        throw std::invalid_argument("Unsupported variable type for " + name + " expected " +
-                                    required + " received " + received);
+    switch (type) {
+        case TensorType::int32:
+            return set_from<int32_t>(variables, name, *current, value, required);
+        case TensorType::float32:
+            return set_from<float>(variables, name, *current, value, required);
+        case TensorType::uint8:
+        case TensorType::uint4:
+        case TensorType::uint2:
+            return set_from<uint8_t>(variables, name, *current, value, required);
+        case TensorType::int16:
+            return set_from<int16_t>(variables, name, *current, value, required);
+        case TensorType::int8:
+        case TensorType::int4:
+        case TensorType::int2:
+        case TensorType::bit:
+            return set_from<int8_t>(variables, name, *current, value, required);
+        case TensorType::uint16:
+            return set_from<uint16_t>(variables, name, *current, value, required);
     }
-    variables.set(name, convert_for(type, value));
 }
 
 constexpr const char* kEvaluateBitwidthDoc =

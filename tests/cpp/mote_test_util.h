@@ -57,7 +57,7 @@ inline std::shared_ptr<Dense> matrix(uint32_t rows, uint32_t cols,
 template <class T>
 void set_var(const std::shared_ptr<Layer>& layer, const std::string& name, TensorType type,
              const std::vector<T>& values) {
-    layer->variables()->set(name, vec<T>(type, values));
+    test_support::set_any_shape(layer->variables(), name, vec<T>(type, values));
 }
 
 // One StatefulRecurrent layer of a chain.

@@ -13,6 +13,7 @@
 #include "corelib/tensor.h"
 #include "corelib/variables.h"
 #include "program/io_formats.h"
+#include "test_support.h"
 
 namespace vorna {
 namespace {
@@ -36,7 +37,7 @@ void set(Layer& layer, const std::string& name, TensorType type, const std::vect
     auto t =
         Dense::create(type, Shape{static_cast<uint32_t>(values.size())}, Dense::Layout::RowMajor);
     for (size_t i = 0; i < values.size(); ++i) t->template data<T>()[i] = values[i];
-    layer.variables()->set(name, std::shared_ptr<Tensor>(std::move(t)));
+    test_support::set_any_shape(layer.variables(), name, std::shared_ptr<Tensor>(std::move(t)));
 }
 
 TEST(IoFormats, InputSideOfAnOrdinaryFirstLayer) {

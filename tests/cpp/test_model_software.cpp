@@ -48,8 +48,9 @@ std::unique_ptr<Model> dense1d_model(Params params) {
     params["units"] = 2;
     auto d = make_layer(LayerType::Dense1D, params, "d");
     m->add(d, {});
-    d->variables()->set("weights", tensor<int8_t>(TensorType::int8, Shape{3, 2},
-                                                  {1, 2, 3, -1, 0, 4}, Dense::Layout::ColMajor));
+    test_support::set_any_shape(d->variables(), "weights",
+                                tensor<int8_t>(TensorType::int8, Shape{3, 2}, {1, 2, 3, -1, 0, 4},
+                                               Dense::Layout::ColMajor));
     return m;
 }
 
@@ -102,8 +103,9 @@ TEST(ModelSoftware, FullyConnectedWeightsAreUnitsByInputs) {
                          {{"units", 3}, {"weights_bits", 8}, {"activation", 0}}, "fc");
     m->add(fc, {});
     // w(u, i) is element u + 3i: units (1, 2), (3, 4), (5, -6).
-    fc->variables()->set("weights", tensor<int8_t>(TensorType::int8, Shape{3, 2},
-                                                   {1, 3, 5, 2, 4, -6}, Dense::Layout::ColMajor));
+    test_support::set_any_shape(fc->variables(), "weights",
+                                tensor<int8_t>(TensorType::int8, Shape{3, 2}, {1, 3, 5, 2, 4, -6},
+                                               Dense::Layout::ColMajor));
     auto out = m->forward(tensor<float>(TensorType::float32, Shape{1, 1, 2, 1}, {10.0f, 1.0f}), 0);
     EXPECT_EQ(out->type(), TensorType::int32);
     EXPECT_EQ(values_of<int32_t>(*out), (std::vector<int32_t>{12, 34, 44}));
@@ -119,13 +121,14 @@ TEST(ModelSoftware, QuantizerAndDequantizer) {
                        {"output_signed", 0}},
                       "q"),
            {});
-    m->get_layer("q")->variables()->set("scales",
-                                        tensor<float>(TensorType::float32, Shape{2}, {0.5f, 2.0f}));
-    m->get_layer("q")->variables()->set("zero_points",
-                                        tensor<uint8_t>(TensorType::uint8, Shape{2}, {1, 3}));
+    test_support::set_any_shape(m->get_layer("q")->variables(), "scales",
+                                tensor<float>(TensorType::float32, Shape{2}, {0.5f, 2.0f}));
+    test_support::set_any_shape(m->get_layer("q")->variables(), "zero_points",
+                                tensor<uint8_t>(TensorType::uint8, Shape{2}, {1, 3}));
     auto dq = make_layer(LayerType::Dequantizer, {}, "dq");
     m->add(dq, {});
-    dq->variables()->set("scales", tensor<float>(TensorType::float32, Shape{2}, {0.25f, 10.0f}));
+    test_support::set_any_shape(dq->variables(), "scales",
+                                tensor<float>(TensorType::float32, Shape{2}, {0.25f, 10.0f}));
 
     // q: round(x / scale) + zero point, clipped to 4 unsigned bits.
     // (3.2, 5.0) -> (round(6.4) + 1, round(2.5) + 3) = (7, 6); (100, -100) -> (15, 0).
@@ -149,10 +152,12 @@ TEST(ModelSoftware, AddAndConcatenate) {
         auto b = make_layer(LayerType::Dense1D, {{"units", 2}, {"activation", 0}}, "b");
         m->add(a, {in});
         m->add(b, {in});
-        a->variables()->set("weights", tensor<int8_t>(TensorType::int8, Shape{2, 2}, {1, 0, 0, 1},
-                                                      Dense::Layout::ColMajor));
-        b->variables()->set("weights", tensor<int8_t>(TensorType::int8, Shape{2, 2}, {2, 0, 0, -3},
-                                                      Dense::Layout::ColMajor));
+        test_support::set_any_shape(
+            a->variables(), "weights",
+            tensor<int8_t>(TensorType::int8, Shape{2, 2}, {1, 0, 0, 1}, Dense::Layout::ColMajor));
+        test_support::set_any_shape(
+            b->variables(), "weights",
+            tensor<int8_t>(TensorType::int8, Shape{2, 2}, {2, 0, 0, -3}, Dense::Layout::ColMajor));
         m->add(make_layer(join, {}, "join"), {a, b});
         return m;
     };
@@ -196,8 +201,8 @@ TEST(ModelSoftware, Refusals) {
     EXPECT_EQ(kinded_error_text([&] { m->forward(nullptr, 0); }),
               "invalid_argument: Invalid input tensor.");
     // A weight tensor replaced by one of another size is reported, not read past its end.
-    m->get_layer("d")->variables()->set("weights",
-                                        tensor<int8_t>(TensorType::int8, Shape{2}, {1, 2}));
+    test_support::set_any_shape(m->get_layer("d")->variables(), "weights",
+                                tensor<int8_t>(TensorType::int8, Shape{2}, {1, 2}));
     EXPECT_EQ(kinded_error_text([&] { m->forward(in, 0); }),
               "runtime_error: The variable weights of layer 'd' has 2 elements, 6 expected.");
 

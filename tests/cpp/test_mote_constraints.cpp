@@ -65,10 +65,12 @@ TEST(MoteConstraints, AtMostEightTnprLayers) {
 // Gives a layer built with 0 state channels the state variables it lacks, so
 // that only the state channel rules speak.
 void give_state_vars(const std::shared_ptr<Layer>& layer, uint32_t inputs, uint32_t outputs) {
-    layer->variables()->set(
-        "in_proj", mote_test::matrix(1, inputs, [](uint32_t, uint32_t) { return int8_t(0); }));
-    layer->variables()->set(
-        "out_proj", mote_test::matrix(outputs, 1, [](uint32_t, uint32_t) { return int8_t(0); }));
+    test_support::set_any_shape(
+        layer->variables(), "in_proj",
+        mote_test::matrix(1, inputs, [](uint32_t, uint32_t) { return int8_t(0); }));
+    test_support::set_any_shape(
+        layer->variables(), "out_proj",
+        mote_test::matrix(outputs, 1, [](uint32_t, uint32_t) { return int8_t(0); }));
     set_var<int16_t>(layer, "A_real", TensorType::int16, {0});
     set_var<int16_t>(layer, "A_imag", TensorType::int16, {0});
     set_var<int8_t>(layer, "internal_state_outputs_shift", TensorType::int8, {0});

@@ -159,9 +159,10 @@ struct TwoLayerChain {
         set_var<int8_t>(sr1, "new_state_shift", TensorType::int8, first_of<int8_t>(64, -32));
         set_var<uint8_t>(sr1, "input_shift", TensorType::uint8,
                          {1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0});
-        sr1->variables()->set("in_proj", mote_test::matrix(64, 16, [](uint32_t r, uint32_t c) {
-                                  return int8_t(r == 0 ? c + 1 : 0);
-                              }));
+        test_support::set_any_shape(sr1->variables(), "in_proj",
+                                    mote_test::matrix(64, 16, [](uint32_t r, uint32_t c) {
+                                        return int8_t(r == 0 ? c + 1 : 0);
+                                    }));
         set_var<int8_t>(sr2, "bias", TensorType::int8, first_of<int8_t>(32, 5));
         set_var<uint8_t>(sr2, "bias_shift", TensorType::uint8, first_of<uint8_t>(32, 2));
         // The post-processing layer scales all 32 outputs of the last layer.

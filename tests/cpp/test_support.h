@@ -22,6 +22,7 @@
 #include "corelib/params.h"
 #include "corelib/tensor.h"
 #include "corelib/types.h"
+#include "corelib/variables.h"
 #include "devices/hw_version.h"
 #include "devices/virtual_device.h"
 #include "program/record.h"
@@ -138,6 +139,18 @@ inline std::shared_ptr<Layer> make_layer(LayerType type, const std::map<std::str
                                          const std::string& name) {
     auto params = LayerParams::create(type, entries);
     return Layer::create(params.get(), name);
+}
+
+// Puts `value` in place of a variable whatever its shape, as a layer declaring its variables
+// does, for the tests of the size checks that the back ends and the software kernels make: a
+// layer's own `set` refuses a tensor of another shape than the variable's.
+inline void set_any_shape(Variables* variables, const std::string& name,
+                          const std::shared_ptr<Tensor>& value) {
+    try {
+        variables->set(name, value);
+    } catch (const std::invalid_argument&) {
+        dynamic_cast<VariablesImpl&>(*variables).declare(name, value);
+    }
 }
 
 // The dense variable `name` of a layer.

@@ -278,7 +278,7 @@ def test_add_classes_errors_leave_the_model_unchanged(make, added, error, messag
 def test_add_classes_refuses_weights_it_cannot_carry_over():
     m = fc_model(units=10, classes=2)
     fc = m.layers[1]
-    # As many elements as the weights, but one row per neuron instead of one per input.
+    # The weights' own (units, inputs) order, stored row-major instead of inputs first.
     fc.variables["weights"] = np.ones((10, 24), dtype=np.int8)
     before = snapshot(m)
     with pytest.raises(RuntimeError) as info:
@@ -286,10 +286,11 @@ def test_add_classes_refuses_weights_it_cannot_carry_over():
     assert str(info.value) == "The variable weights cannot be carried over to the layer with the added classes."
     assert snapshot(m) == before
     assert m.layers[1] is fc and fc.inbounds[0] is m.layers[0]
-    # The restored model can still grow once its weights are right again.
-    fc.variables["weights"] = np.ones((24, 10), dtype=np.int8)
-    m.add_classes(1)
-    assert m.layers[1].parameters.units == 15
+    # The weights now read as (10, 24): an array of the transposed shape is refused.
+    with pytest.raises(ValueError) as info:
+        fc.variables["weights"] = np.ones((24, 10), dtype=np.int8)
+    assert str(info.value) == (
+        "Cannot set variable 'weights' of shape (10, 24) from an array of shape (24, 10).")
 
 
 # Mapping
@@ -317,10 +318,13 @@ def test_map_refuses_a_device_other_than_the_constraints_device():
     m = branch_model()
     device = v2_device()
     constraints = core.MapConstraints(device)
-    for other in (v2_device(), None):
+    for other, message in [
+        (v2_device(), "The map constraints were made for another device than the one to map onto."),
+        (None, "Invalid device."),
+    ]:
         with pytest.raises(ValueError) as info:
             m._map(other, False, constraints)
-        assert str(info.value) == "The device to map onto is not the device of the map constraints."
+        assert str(info.value) == message
         with pytest.raises(ValueError):
             m._map(other, hw_only=True, constraints=constraints)
     assert m.device is None and m.sequences == []

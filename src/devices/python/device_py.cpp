@@ -11,28 +11,55 @@
 #include "corelib/device.h"
 #include "devices/python/registration_py.h"
 #include "devices/virtual_device.h"
+#include "python/internal_api_py.h"
 
 namespace vorna::python {
 
-void register_device(py::module_& m) {
-    using DeviceClass = py::class_<Device, std::shared_ptr<Device>>;
-    DeviceClass cls(m, "Device");
+namespace {
 
-    // The constructor builds a virtual device; its two arguments go by position only. It is
-    // spelled out instead of py::init so that it can refuse an object of a subclass (such as
-    // a HardwareDevice), which must never end up holding a virtual device.
-    cls.def(
-        "__init__",
-        [](py::detail::value_and_holder& v_h, HwVersion version, const Mesh& mesh) {
-            if (Py_TYPE(v_h.inst) != v_h.type->type) {
-                throw py::type_error(std::string("Device.__init__() builds virtual devices only "
-                                                 "and cannot initialise an object of type ") +
-                                     Py_TYPE(v_h.inst)->tp_name + ".");
-            }
-            py::detail::initimpl::construct<DeviceClass>(v_h, make_virtual_device(version, mesh),
-                                                         false);
-        },
-        py::detail::is_new_style_constructor());
+// Device.__init__(self, version, mesh), put in front of the constructor the binding layer
+// makes. It refuses an object of any subclass (a HardwareDevice above all, which must never
+// end up holding a virtual device) before the binding layer sees it: handed an object of a
+// separately bound subclass, the binding layer's constructor call ends the process. `front`
+// is the pair (the binding layer's constructor, the class Device).
+PyObject* device_init(PyObject* front, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* const constructor = PyTuple_GET_ITEM(front, 0);
+    PyObject* const device_class = PyTuple_GET_ITEM(front, 1);
+    if (nargs < 1) {
+        PyErr_SetString(PyExc_TypeError, "Device.__init__() needs the object to initialise.");
+        return nullptr;
+    }
+    if (reinterpret_cast<PyObject*>(Py_TYPE(args[0])) != device_class) {
+        PyErr_Format(PyExc_TypeError,
+                     "Device.__init__() builds virtual devices only and cannot initialise an "
+                     "object of type %s.",
+                     Py_TYPE(args[0])->tp_name);
+        return nullptr;
+    }
+    return PyObject_Vectorcall(constructor, args, static_cast<size_t>(nargs), kwnames);
+}
+
+}  // namespace
+
+void register_device(py::module_& m) {
+    py::class_<Device, std::shared_ptr<Device>> cls(m, "Device");
+
+    // The constructor builds a virtual device; its two arguments go by position only.
+    cls.def(py::init(
+        [](HwVersion version, const Mesh& mesh) { return make_virtual_device(version, mesh); }));
+    py::object constructor = cls.attr("__init__");
+    guard_function_arguments(constructor);
+    static std::string doc = py::str(constructor.attr("__doc__"));
+    static PyMethodDef init_def = {
+        "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&device_init)),
+        METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
+    const py::tuple front = py::make_tuple(constructor, cls);
+    const auto function =
+        py::reinterpret_steal<py::object>(PyCFunction_NewEx(&init_def, front.ptr(), m.ptr()));
+    if (!function) throw py::error_already_set();
+    const auto method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(function.ptr()));
+    if (!method) throw py::error_already_set();
+    py::setattr(cls, "__init__", method);
 
     cls.def_property_readonly(
         "desc",
