@@ -73,10 +73,14 @@ TEST(Register, SetFieldWritesOnlyTheFieldOrPanics) {
         uint32_t value, expected;
     };
     const Case cases[] = {
-        {0x12345678u, {0, 32}, 0xCAFEBABEu, 0xCAFEBABEu}, {0xFFFFFFFFu, {4, 4}, 0, 0xFFFFFF0Fu},
-        {0xFFFFFFFFu, {8, 8}, 0x5Au, 0xFFFF5AFFu},        {0, {36, 4}, 3, 0x30u},  // shift mod 32
-        {0, {31, 1}, 1, 0x80000000u},    {0xFFFFFFFFu, {28, 8}, 0, 0x0FFFFFFFu},  // bits lost
-        {0xAAAAu, {0, 0}, 0, 0xAAAAu},   {0, {0, 40}, 0xFFFFFFFFu, 0xFFFFFFFFu},
+        {0x12345678u, {0, 32}, 0xCAFEBABEu, 0xCAFEBABEu},
+        {0xFFFFFFFFu, {4, 4}, 0, 0xFFFFFF0Fu},
+        {0xFFFFFFFFu, {8, 8}, 0x5Au, 0xFFFF5AFFu},
+        {0, {36, 4}, 3, 0x30u},  // shift mod 32
+        {0, {31, 1}, 1, 0x80000000u},
+        {0xFFFFFFFFu, {28, 8}, 0, 0x0FFFFFFFu},  // bits lost
+        {0xAAAAu, {0, 0}, 0, 0xAAAAu},
+        {0, {0, 40}, 0xFFFFFFFFu, 0xFFFFFFFFu},
     };
     for (const auto& c : cases) {
         uint32_t word = c.word;
@@ -138,7 +142,8 @@ TEST(Register, Panic) {
 }
 
 TEST(VersionGate, AcceptsOnly311) {
-    for (const char* yes : {"3.11.7", "3.11.7 (main, Dec 1 2023) [GCC 12.2.0]", "3.11", "3.11.0rc1"})
+    for (const char* yes :
+         {"3.11.7", "3.11.7 (main, Dec 1 2023) [GCC 12.2.0]", "3.11", "3.11.0rc1"})
         EXPECT_TRUE(python::python_version_accepted(yes)) << yes;
     for (const char* no : {"3.1", "3.110", "3.12.0", "3.111.0", "2.7.18", ""})
         EXPECT_FALSE(python::python_version_accepted(no)) << no;

@@ -62,7 +62,8 @@ TEST(DevicesDiscovery, DriversFailuresAndMismatches) {
     EXPECT_EQ(out, "");
     const auto devices = discover("v1,fail,v2+soc,mote,tarn_v1", never_called, &out);
     EXPECT_EQ(out, "Emulated driver failure.\n");
-    EXPECT_EQ(versions(devices), (std::vector<HwVersion>{XVR2200_v1, Selvo_v2, Mote_Selvo, Tarn_v1}));
+    EXPECT_EQ(versions(devices),
+              (std::vector<HwVersion>{XVR2200_v1, Selvo_v2, Mote_Selvo, Tarn_v1}));
     EXPECT_EQ(devices[1]->mesh().ip_version, IpVersion::v2);
     EXPECT_STREQ(devices[1]->desc(), "Emulated v2 BC.A2.001.000");
     EXPECT_EQ(devices[2]->mesh().ip_version, IpVersion::mote);
@@ -266,8 +267,8 @@ TEST(HostHooks, SleepAndClock) {
     EXPECT_GT(g_alarms, 0);
     EXPECT_GE(slept, 60);
     EXPECT_GE(b - a, 60);
-    EXPECT_GE(a, std::chrono::duration_cast<std::chrono::milliseconds>(
-                     start.time_since_epoch()).count());
+    EXPECT_GE(
+        a, std::chrono::duration_cast<std::chrono::milliseconds>(start.time_since_epoch()).count());
     kick_watchdog();
 }
 
@@ -306,8 +307,7 @@ class RecordingDriver : public HardwareDriver {
         EXPECT_EQ(length, 4u);
         uint32_t value = regs[address];
         log.push_back({'r', address, value});
-        if (address == soc::kClockChangeReg && (value & 1u) && busy_reads >= 0 &&
-            --busy_reads <= 0)
+        if (address == soc::kClockChangeReg && (value & 1u) && busy_reads >= 0 && --busy_reads <= 0)
             regs[address] = value & ~1u;
         std::memcpy(buffer, &value, 4);
     }
@@ -324,7 +324,9 @@ class RecordingDriver : public HardwareDriver {
 TEST(ClockMode, ReadsTheDividerByte) {
     using soc::ClockMode;
     const std::pair<uint32_t, ClockMode> modes[] = {
-        {1, ClockMode::Performance}, {5, ClockMode::Economy}, {119, ClockMode::LowPower},
+        {1, ClockMode::Performance},
+        {5, ClockMode::Economy},
+        {119, ClockMode::LowPower},
         {0xFFFFFF05, ClockMode::Economy}};  // only bits 0..7 count
     for (const auto& [word, mode] : modes) {
         RecordingDriver driver;
@@ -342,15 +344,16 @@ TEST(ClockMode, ReadsTheDividerByte) {
 
 TEST(ClockMode, WritesTheDividersThenStartsTheChange) {
     using soc::ClockMode;
-    const std::tuple<ClockMode, uint32_t, uint32_t> cases[] = {
-        {ClockMode::Performance, 3, 1}, {ClockMode::Economy, 11, 5}, {ClockMode::LowPower, 239, 119}};
+    const std::tuple<ClockMode, uint32_t, uint32_t> cases[] = {{ClockMode::Performance, 3, 1},
+                                                               {ClockMode::Economy, 11, 5},
+                                                               {ClockMode::LowPower, 239, 119}};
     for (const auto& [mode, a0, a1] : cases) {
         RecordingDriver driver;
         soc::set_clock_mode(&driver, mode);
-        const std::vector<Access> expected = {
-            {'r', 0xF0001030, 0},  {'w', 0xF00011A0, a0}, {'w', 0xF0001190, a1},
-            {'w', 0xF00011B0, a1}, {'w', 0xF0001030, 1},  {'r', 0xF0001030, 1},
-            {'r', 0xF0001030, 0}};
+        const std::vector<Access> expected = {{'r', 0xF0001030, 0},  {'w', 0xF00011A0, a0},
+                                              {'w', 0xF0001190, a1}, {'w', 0xF00011B0, a1},
+                                              {'w', 0xF0001030, 1},  {'r', 0xF0001030, 1},
+                                              {'r', 0xF0001030, 0}};
         EXPECT_EQ(driver.log, expected) << a1;
     }
     RecordingDriver slow;

@@ -22,7 +22,8 @@ using test_support::make_layer;
 using Strings = std::vector<std::string>;
 
 TEST(Params, QueriesAndIndependentClones) {
-    auto p = LayerParams::create(LayerType::Conv2D, {{"kernel_size", 3}, {"filters", 16}, {"padding", -1}});
+    auto p = LayerParams::create(LayerType::Conv2D,
+                                 {{"kernel_size", 3}, {"filters", 16}, {"padding", -1}});
     EXPECT_EQ(p->get("padding"), -1);
     EXPECT_FALSE(p->has("kernel_width"));
     EXPECT_EQ(p->keys(), (Strings{"filters", "kernel_size", "padding"}));
@@ -40,8 +41,8 @@ TEST(Params, QueriesAndIndependentClones) {
     EXPECT_EQ(c->keys(), (Strings{"act_bits", "filters", "kernel_size", "padding"}));
     EXPECT_THROW(LayerParams::clone(nullptr), std::invalid_argument);
     // Learning values are stored exactly: the single-precision 0.1 widened.
-    auto l = LearningParams::create(LearningType(3), {{"num_weights", 64.0},
-                                                       {"min_plasticity", double(0.1f)}});
+    auto l = LearningParams::create(LearningType(3),
+                                    {{"num_weights", 64.0}, {"min_plasticity", double(0.1f)}});
     auto lc = LearningParams::clone(l.get());
     EXPECT_EQ(lc->learning_type(), LearningType(3));
     EXPECT_EQ(lc->get("min_plasticity"), 0.10000000149011612);
@@ -95,8 +96,9 @@ std::shared_ptr<Layer> add(Model& model, LayerType type, const std::map<std::str
 }
 
 std::shared_ptr<Layer> input(Model& model, int bits) {
-    return add(model, LayerType::InputData,
-               {{"input_width", 4}, {"input_height", 4}, {"input_channels", 3}, {"input_bits", bits}});
+    return add(
+        model, LayerType::InputData,
+        {{"input_width", 4}, {"input_height", 4}, {"input_channels", 3}, {"input_bits", bits}});
 }
 
 template <class T>
@@ -122,8 +124,12 @@ TEST(IoFormats, InputSide) {
     }
     auto model = Model::create();
     auto q = add(*model, LayerType::Quantizer,
-                 {{"input_width", 4}, {"input_height", 4}, {"input_channels", 3},
-                  {"output_bits", 4}, {"output_signed", 1}, {"channels_first", 1}});
+                 {{"input_width", 4},
+                  {"input_height", 4},
+                  {"input_channels", 3},
+                  {"output_bits", 4},
+                  {"output_signed", 1},
+                  {"channels_first", 1}});
     set<float>(*q, "scales", TensorType::float32, {0.5f, 0.25f, 2.0f});
     set<uint8_t>(*q, "zero_points", TensorType::uint8, {1, 2, 200});
     EXPECT_EQ(io::input_bits(*q), 4);
@@ -147,7 +153,8 @@ TEST(IoFormats, OutputSide) {
     EXPECT_EQ(io::format_output_shift(*d), std::vector<int32_t>(4, 0));
     EXPECT_THROW(io::format_output_scales(*d), std::runtime_error);
     // Thresholded output without activation: shifts are the thresholds, scales 1/step.
-    auto fc = add(*model, LayerType::FullyConnected, {{"units", 4}, {"weights_bits", 2}, {"activation", 0}});
+    auto fc = add(*model, LayerType::FullyConnected,
+                  {{"units", 4}, {"weights_bits", 2}, {"activation", 0}});
     set<int32_t>(*fc, "threshold", TensorType::int32, {5, -6, 7, 0});
     set<float>(*fc, "act_step", TensorType::float32, {4.0f, 0.5f, 0.0f, -0.0f});
     EXPECT_EQ(io::format_output_shift(*fc), (std::vector<int32_t>{5, -6, 7, 0}));
@@ -158,10 +165,12 @@ TEST(IoFormats, OutputSide) {
     EXPECT_EQ(scales[2], 0.0f);  // a zero step stays zero, not an infinity
     EXPECT_TRUE(std::signbit(scales[3]));
     // With activation, or another output kind: nothing.
-    auto relu = add(*model, LayerType::FullyConnected, {{"units", 4}, {"weights_bits", 2}, {"activation", 1}});
+    auto relu = add(*model, LayerType::FullyConnected,
+                    {{"units", 4}, {"weights_bits", 2}, {"activation", 1}});
     EXPECT_TRUE(io::format_output_shift(*relu).empty());
     EXPECT_TRUE(io::format_output_scales(*relu).empty());
-    auto conv = add(*model, LayerType::Conv2D, {{"filters", 4}, {"kernel_size", 1}, {"activation", 0}});
+    auto conv =
+        add(*model, LayerType::Conv2D, {{"filters", 4}, {"kernel_size", 1}, {"activation", 0}});
     EXPECT_TRUE(io::format_output_shift(*conv).empty());
     EXPECT_TRUE(io::format_output_scales(*conv).empty());
 }
