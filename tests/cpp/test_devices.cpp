@@ -83,32 +83,6 @@ TEST(DevicesDiscovery, DriversFailuresAndMismatches) {
     EXPECT_NE(a[0]->hardware(), b[0]->hardware());
 }
 
-// The probe runs on Tarn_v2 only; a timeout verdict recreates the device.
-TEST(DevicesDiscovery, ProbeVerdictChoosesTheDevice) {
-    std::string out;
-    int calls = 0;
-    HardwareDevice* probed = nullptr;
-    std::weak_ptr<Device> first;
-    auto probe = [&](bool verdict) {
-        return [&, verdict](std::shared_ptr<Device> device) {
-            ++calls;
-            EXPECT_EQ(device->version(), Tarn_v2);
-            probed = device->hardware();
-            first = device;
-            return verdict;
-        };
-    };
-    auto keep = discover("tarn_v1,gemel,v1,tarn_v2", probe(false), &out);
-    EXPECT_EQ(calls, 1);
-    ASSERT_EQ(keep.size(), 4u);
-    EXPECT_EQ(keep[3]->hardware(), probed);
-    auto timed_out = discover("tarn_v2+hrc_timeout", probe(true), &out);
-    ASSERT_EQ(timed_out.size(), 1u);
-    EXPECT_NE(timed_out[0]->hardware(), probed);
-    EXPECT_TRUE(first.expired());
-    EXPECT_EQ(out, "");
-}
-
 // The only test that calls get_devices, so that it sees the list unbuilt.
 TEST(DevicesDiscovery, ProcessListIsBuiltOnceAfterAFailure) {
     emu::set_driver_specs("v1+badversion");
@@ -148,13 +122,6 @@ TEST(DevicesHrcProbe, RunsTheTestModelOnTheDevice) {
     EXPECT_EQ(first.use_count(), 1);
     auto second = std::make_shared<HostDevice>(HardwareDevice::create(timeout_driver.get()));
     EXPECT_FALSE(hrc_check_timeout(second));
-
-    emu::set_driver_specs("tarn_v2,tarn_v2+hrc_timeout,v1");
-    ::testing::internal::CaptureStdout();
-    const auto devices = populate_devices();
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(versions(devices), (std::vector<HwVersion>{Tarn_v2, Tarn_v2, XVR2200_v1}));
-    EXPECT_FALSE(hrc_check_timeout(devices[1]));
 }
 
 TEST(DevicesHrcProbe, ConstantInputs) {
