@@ -62,51 +62,24 @@ std::unique_ptr<Model> mixed_model() {
     return m;
 }
 
-void expect_same_model(const Model& x, const Model& y) {
-    ASSERT_EQ(x.layer_count(), y.layer_count());
-    for (size_t i = 0; i < x.layer_count(); ++i) {
-        auto l = x.get_layer(i);
-        auto r = y.get_layer(i);
-        SCOPED_TRACE(l->get_name());
-        EXPECT_EQ(l->get_name(), r->get_name());
-        EXPECT_EQ(l->params()->layer_type(), r->params()->layer_type());
-        ASSERT_EQ(l->params()->keys(), r->params()->keys());
-        for (const auto& key : l->params()->keys()) {
-            EXPECT_EQ(l->params()->get(key), r->params()->get(key)) << key;
-        }
-        std::vector<std::string> lin, rin;
-        for (const auto& in : l->inbound_layers()) lin.push_back(in->get_name());
-        for (const auto& in : r->inbound_layers()) rin.push_back(in->get_name());
-        EXPECT_EQ(lin, rin);
-        ASSERT_EQ(l->variables()->names(), r->variables()->names());
-        for (const auto& name : l->variables()->names()) {
-            auto lv = Tensor::ensure_dense(l->variables()->get(name));
-            auto rv = Tensor::ensure_dense(r->variables()->get(name));
-            EXPECT_EQ(lv->type(), rv->type()) << name;
-            EXPECT_EQ(lv->dimensions(), rv->dimensions()) << name;
-            EXPECT_EQ(lv->layout(), rv->layout()) << name;
-            EXPECT_EQ(lv->buffer(), rv->buffer()) << name;
-        }
-        ASSERT_EQ(l->can_learn(), r->can_learn());
-        if (l->can_learn()) {
-            EXPECT_EQ(l->learning()->learning_type(), r->learning()->learning_type());
-            ASSERT_EQ(l->learning()->keys(), r->learning()->keys());
-            for (const auto& key : l->learning()->keys()) {
-                EXPECT_EQ(l->learning()->get(key), r->learning()->get(key)) << key;
-            }
-        }
-    }
-}
-
+// A parse that dropped or changed anything would serialize to other bytes.
 TEST(ModelSerialize, RoundTripOfAMixedModelWithLearning) {
     auto m = mixed_model();
     const Bytes bytes = m->serialize();
     auto back = Model::from_buffer(chars(bytes), bytes.size());
-    expect_same_model(*m, *back);
+    EXPECT_EQ(back->serialize(), bytes);
+    ASSERT_EQ(back->layer_count(), 5u);
+    EXPECT_EQ(back->get_layer("add")->inbound_layers()[1]->get_name(), "b");
+    EXPECT_EQ(back->get_layer("b")->params()->get("padding"), 2);
+    EXPECT_EQ(back->get_layer("in")->output_bits(), 4);
     EXPECT_TRUE(back->get_layer("d")->can_learn());
     EXPECT_EQ(back->learning()->get("learning_competition"), 0.125);
-    // The rebuilt model serializes to the same bytes.
-    EXPECT_EQ(back->serialize(), bytes);
+    auto w = Tensor::ensure_dense(back->get_layer("a")->variables()->get("weights"));
+    EXPECT_EQ(w->layout(), Dense::Layout::ColMajor);
+    EXPECT_EQ(w->get<int8_t>({0, 1, 0, 0}), -122);  // element 3, first dimension fastest
+    auto extra = Tensor::ensure_dense(back->get_layer("d")->variables()->get("extra"));
+    EXPECT_EQ(extra->dimensions(), (Shape{2, 1}));
+    EXPECT_EQ(extra->at<float>(1), -2.25f);
 }
 
 void put32(Bytes& b, uint32_t v) {
@@ -178,15 +151,9 @@ std::string error_of(const Bytes& bytes) {
 TEST(ModelSerialize, RefusesDamagedBuffers) {
     const std::string prefix = "Invalid model serialization: ";
     EXPECT_EQ(error_of({}), prefix + "empty buffer.");
-    try {
-        Model::from_buffer(nullptr, 0);
-        ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()), prefix + "empty buffer.");
-    }
+    EXPECT_EQ(test_support::exception_text([] { Model::from_buffer(nullptr, 0); }),
+              prefix + "empty buffer.");
     EXPECT_EQ(error_of(Bytes(64, 0)), prefix + "bad header.");
-    EXPECT_EQ(error_of(Bytes(64, 0xFF)), prefix + "bad header.");
-
     Bytes good = input_only_bytes();
     Bytes trailing = good;
     trailing.push_back(0);

@@ -73,26 +73,17 @@ TEST(ModelSoftware, Dense1DSumsWithKnownWeights) {
     EXPECT_EQ(values_of<float>(*p), (std::vector<float>{14, 11, 5, 9}));
 }
 
+// Frame (100, 0, 0) gives 100 and -100; frame (1, 1, 1) gives 6 and 3.
 TEST(ModelSoftware, ActivationClampsToTheOutputBits) {
-    struct Case {
-        int bits;
-        TensorType type;
-        std::vector<uint8_t> expected;
-    };
-    // Frame (100, 0, 0) gives 100 and -100; frame (1, 1, 1) gives 6 and 3.
-    const std::vector<Case> cases = {
-        {8, TensorType::uint8, {100, 0, 6, 3}},
-        {4, TensorType::uint4, {15, 0, 6, 3}},
-        {2, TensorType::uint2, {3, 0, 3, 3}},
-    };
     auto in = tensor<int16_t>(TensorType::int16, Shape{2, 3}, {100, 0, 0, 1, 1, 1});
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.bits);
-        auto m = dense1d_model({{"activation", 1}, {"output_bits", c.bits}});
-        auto out = m->forward(in, 0);
-        EXPECT_EQ(out->type(), c.type);
+    for (auto [bits, type, expected] :
+         {std::tuple{8, TensorType::uint8, std::vector<uint8_t>{100, 0, 6, 3}},
+          {4, TensorType::uint4, {15, 0, 6, 3}},
+          {2, TensorType::uint2, {3, 0, 3, 3}}}) {
+        auto out = dense1d_model({{"activation", 1}, {"output_bits", bits}})->forward(in, 0);
+        EXPECT_EQ(out->type(), type);
         EXPECT_EQ(out->dimensions(), (Shape{2, 1, 1, 2}));
-        EXPECT_EQ(values_of<uint8_t>(*out), c.expected);
+        EXPECT_EQ(values_of<uint8_t>(*out), expected) << bits;
     }
 }
 
@@ -113,14 +104,9 @@ TEST(ModelSoftware, FullyConnectedWeightsAreUnitsByInputs) {
 
 TEST(ModelSoftware, QuantizerAndDequantizer) {
     auto m = Model::create();
-    m->add(make_layer(LayerType::Quantizer,
-                      {{"input_width", 1},
-                       {"input_height", 1},
-                       {"input_channels", 2},
-                       {"output_bits", 4},
-                       {"output_signed", 0}},
-                      "q"),
-           {});
+    // clang-format off
+    m->add(make_layer(LayerType::Quantizer, {{"input_width", 1}, {"input_height", 1}, {"input_channels", 2}, {"output_bits", 4}}, "q"), {});
+    // clang-format on
     test_support::set_any_shape(m->get_layer("q")->variables(), "scales",
                                 tensor<float>(TensorType::float32, Shape{2}, {0.5f, 2.0f}));
     test_support::set_any_shape(m->get_layer("q")->variables(), "zero_points",

@@ -46,25 +46,18 @@ std::vector<int32_t> iota(size_t n, int32_t first = 0) {
 
 TEST(Ops, ImagePatchesGeometry) {
     // x: n 5, k 3, s 2 -> out 3, total padding 2; y: n 6 -> out 3, total 1.
-    const ImagePatches same(3, 3, 2, 2, Padding::Same, Shape{5, 6, 3});
-    EXPECT_EQ(same.pad_left, 1);
-    EXPECT_EQ(same.pad_right, 1);
-    EXPECT_EQ(same.pad_top, 0);
-    EXPECT_EQ(same.pad_bottom, 1);
-    EXPECT_EQ(same.out_width, 3u);
-    EXPECT_EQ(same.out_height, 3u);
-    EXPECT_EQ(same.stride_x, 2);
-    EXPECT_EQ(same.stride_y, 2);
-    const ImagePatches upper(3, 3, 2, 2, Padding::SameUpper, Shape{5, 6, 3});
-    EXPECT_EQ(upper.pad_top, 1);
-    EXPECT_EQ(upper.pad_bottom, 0);
+    auto geometry = [](const ImagePatches& g) {
+        return std::vector<int>{g.pad_left,       g.pad_right,       g.pad_top,  g.pad_bottom,
+                                int(g.out_width), int(g.out_height), g.stride_x, g.stride_y};
+    };
+    EXPECT_EQ(geometry(ImagePatches(3, 3, 2, 2, Padding::Same, Shape{5, 6, 3})),
+              (std::vector<int>{1, 1, 0, 1, 3, 3, 2, 2}));
+    EXPECT_EQ(geometry(ImagePatches(3, 3, 2, 2, Padding::SameUpper, Shape{5, 6, 3})),
+              (std::vector<int>{1, 1, 1, 0, 3, 3, 2, 2}));
     // The last three dimensions are (x, y, c): a leading batch dimension is skipped.
-    const ImagePatches valid(3, 2, 2, 1, Padding::Valid, Shape{1, 5, 6, 3});
-    EXPECT_EQ(valid.out_width, 2u);
-    EXPECT_EQ(valid.out_height, 5u);
-    EXPECT_EQ(valid.pad_left + valid.pad_right + valid.pad_top + valid.pad_bottom, 0);
+    EXPECT_EQ(geometry(ImagePatches(3, 2, 2, 1, Padding::Valid, Shape{1, 5, 6, 3})),
+              (std::vector<int>{0, 0, 0, 0, 2, 5, 2, 1}));
     EXPECT_EQ(ImagePatches(7, 1, 1, 1, Padding::Valid, Shape{5, 6, 3}).out_width, 0u);
-
     EXPECT_THROW(ImagePatches(3, 3, 1, 1, Padding::Same, Shape{5, 6}), std::invalid_argument);
     for (auto [kx, ky, sx, sy] : std::vector<std::array<int, 4>>{
              {0, 3, 1, 1}, {3, -1, 1, 1}, {3, 3, 0, 1}, {3, 3, 1, 128}}) {
@@ -267,6 +260,11 @@ TEST(Ops, ShapeErrors) {
     const auto u16 = tensor<uint16_t>(TensorType::uint16, {1}, {1});
     const auto state_ptr = i32({2, 2, 2}, iota(8));
     Dense& state = *state_ptr;
+    const auto u8x1 = tensor<uint8_t>(TensorType::uint8, {1}, {0});
+    const auto image = tensor<uint8_t>(TensorType::uint8, {2, 2, 1}, {1, 2, 3, 4});
+    const auto f1 = tensor<float>(TensorType::float32, {1}, {1.f});
+    const auto i16x1 = tensor<int16_t>(TensorType::int16, {1}, {1});
+    // clang-format off
     const std::vector<std::pair<std::string, std::function<void()>>> calls = {
         {"lshift", [&] { ops::lshift(*a, *u8, 0); }},
         {"shift", [&] { ops::shift(*a, *i8({3}, {1, 1, 1}), 0); }},
@@ -275,38 +273,22 @@ TEST(Ops, ShapeErrors) {
         {"add", [&] { ops::add(*a, *i32({8}, iota(8)), 0); }},
         {"concatenate_last_dim", [&] { ops::concatenate_last_dim({a, i32({2, 1, 2}, iota(4))}); }},
         {"scale_out", [&] { ops::scale_out(*a, *u8, *i8({2}, {0, 0}), 8, 1); }},
-        {"conv2d_v2",
-         [&] { ops::conv2d_v2(*a, 1, 1, 0, 0, 1, 1, *i8({1, 1, 3, 1}, {1, 1, 1}), 0); }},
+        {"conv2d_v2", [&] { ops::conv2d_v2(*a, 1, 1, 0, 0, 1, 1, *i8({1, 1, 3, 1}, {1, 1, 1}), 0); }},
         {"conv2d_v2", [&] { ops::conv2d_v2(*a, 1, 1, 0, 0, 0, 1, *i8({1, 1, 2, 1}, {1, 1}), 0); }},
         {"linearize_filters", [&] { ops::linearize_filters(*i8({2}, {1, 1})); }},
-        {"input_conv2d",
-         [&] {
-             ops::input_conv2d(*tensor<uint8_t>(TensorType::uint8, {2, 2, 1}, {1, 2, 3, 4}),
-                               *tensor<uint8_t>(TensorType::uint8, {1}, {0}), 1, 1, 0, 0, 0, 0, 2,
-                               2, 2, 2, *i8({4, 1}, {1, 1, 1, 1}));
-         }},
-        {"conv2d_transpose",
-         [&] { ops::conv2d_transpose(*a, *i8({1, 1, 1, 1}, {1}), 2, 0, 0, 4, 4); }},
-        {"dequantize",
-         [&] { ops::dequantize(*a, *tensor<float>(TensorType::float32, {1}, {1.f})); }},
-        {"depthwise_conv2d",
-         [&] { ops::depthwise_conv2d(*a, 1, 1, 0, 0, 1, 1, *i8({1, 1, 2, 2}, {1, 1, 1, 1})); }},
+        {"input_conv2d", [&] { ops::input_conv2d(*image, *u8x1, 1, 1, 0, 0, 0, 0, 2, 2, 2, 2, *i8({4, 1}, {1, 1, 1, 1})); }},
+        {"conv2d_transpose", [&] { ops::conv2d_transpose(*a, *i8({1, 1, 1, 1}, {1}), 2, 0, 0, 4, 4); }},
+        {"dequantize", [&] { ops::dequantize(*a, *f1); }},
+        {"depthwise_conv2d", [&] { ops::depthwise_conv2d(*a, 1, 1, 0, 0, 1, 1, *i8({1, 1, 2, 2}, {1, 1, 1, 1})); }},
         {"relu_activation", [&] { ops::relu_activation(*a, *i32({3}, iota(3))); }},
         {"global_average_pooling", [&] { ops::global_average_pooling(i32({8}, iota(8)), 0); }},
         {"max_pooling", [&] { ops::max_pooling(a, 0, 1, false, 1, 1, 1, 1, 0, 0, 0, 0, 0); }},
         {"fifo_op", [&] { ops::fifo_op(&state, *i32({2, 2, 2}, iota(8))); }},
         {"depthwise_like_conv", [&] { ops::depthwise_like_conv(*a, *i8({2, 1}, {1, 1}), 0); }},
-        {"update_internal_state",
-         [&] {
-             ops::update_internal_state(*a, *i8({2}, {0, 0}), state, *i32({2, 2}, iota(4)), *i16,
-                                        *i16, 0, 0);
-         }},
-        {"mote_post_processing",
-         [&] {
-             ops::mote_post_processing(*i16, *tensor<int16_t>(TensorType::int16, {1}, {1}), *u16, 0,
-                                       false);
-         }},
+        {"update_internal_state", [&] { ops::update_internal_state(*a, *i8({2}, {0, 0}), state, *i32({2, 2}, iota(4)), *i16, *i16, 0, 0); }},
+        {"mote_post_processing", [&] { ops::mote_post_processing(*i16, *i16x1, *u16, 0, false); }},
     };
+    // clang-format on
     for (const auto& [kernel, call] : calls) {
         try {
             call();

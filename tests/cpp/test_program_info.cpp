@@ -66,15 +66,13 @@ TEST(ProgramInfo, ReadsAValidProgram) {
     EXPECT_EQ(program.data_size(), bytes.size() - info_size_of(bytes));
     EXPECT_EQ(program.input_dims(), (std::vector<uint32_t>{10, 12, 3}));
     EXPECT_EQ(program.output_dims(), (std::vector<uint32_t>{5, 6, 16}));
-    EXPECT_EQ(program.input_bits(), 8);
-    EXPECT_TRUE(program.input_signed());
-    EXPECT_EQ(program.output_bits(), 4);
-    EXPECT_TRUE(program.activation());
+    EXPECT_EQ((std::vector<int>{program.input_bits(), program.output_bits(),
+                                program.max_descriptors(), program.input_signed(),
+                                program.activation(), program.mote_post_processing()}),
+              (std::vector<int>{8, 4, 4, 1, 1, 1}));
     EXPECT_EQ(program.output_scales(), (std::vector<float>{0.5f, 2.0f}));
     EXPECT_EQ(program.output_shift(), (std::vector<int32_t>{1, -2}));
-    EXPECT_TRUE(program.mote_post_processing());
     EXPECT_EQ(program.pass_count(), 1u);
-    EXPECT_EQ(program.max_descriptors(), 4);
     EXPECT_EQ(program.dummy_desc_hdr(), 0u);
     EXPECT_EQ(program.learning(), nullptr);
     EXPECT_STREQ(program.info().version()->c_str(), "1.2.3");
@@ -121,28 +119,27 @@ TEST(ProgramInfo, MemoryQueries) {
     EXPECT_EQ(output_memory_required(p4), 0u);
 }
 
-TEST(ProgramInfo, InfoOnlyBytesAreAccepted) {
-    const std::vector<uint8_t> bytes = two_pass_program(sample_fields());
-    const ProgramInfo program(bytes.data(), info_size_of(bytes));
-    EXPECT_FALSE(program.has_data());
-    EXPECT_EQ(program.pass_count(), 2u);
-    EXPECT_EQ(program.dummy_desc_hdr(), 0u);
-    EXPECT_EQ(program_data_memory_required(program), 0u);
-    EXPECT_EQ(extra_program_memory_required(program), 0u);
-}
-
-TEST(ProgramInfo, TruncatedOrExtendedBytesAreInvalid) {
+// The info buffer alone is a valid program; any other cut, or a longer buffer, is not.
+// Unaligned bytes are read.
+TEST(ProgramInfo, InfoOnlyTruncatedExtendedAndUnalignedBytes) {
+    const std::vector<uint8_t> two = two_pass_program(sample_fields());
+    const ProgramInfo info_only(two.data(), info_size_of(two));
+    EXPECT_FALSE(info_only.has_data());
+    EXPECT_EQ(info_only.pass_count(), 2u);
+    EXPECT_EQ(info_only.dummy_desc_hdr(), 0u);
+    EXPECT_EQ(program_data_memory_required(info_only), 0u);
+    EXPECT_EQ(extra_program_memory_required(info_only), 0u);
     const std::vector<uint8_t> bytes = one_pass_program();
-    const size_t info_size = info_size_of(bytes);
-    for (size_t size = 0; size < bytes.size(); ++size) {
-        if (size == info_size) continue;  // the info buffer alone is a valid program
-        expect_invalid(bytes.data(), size);
-    }
-    std::vector<uint8_t> longer = bytes;
-    longer.push_back(0);
-    expect_invalid(longer.data(), longer.size());
+    for (size_t size = 0; size < bytes.size(); ++size)
+        if (size != info_size_of(bytes)) expect_invalid(bytes.data(), size);
+    std::vector<uint8_t> shifted(bytes.size() + 2);
+    std::memcpy(shifted.data() + 1, bytes.data(), bytes.size());
+    expect_invalid(shifted.data() + 1, bytes.size() + 1);
     expect_invalid(nullptr, 0);
     expect_invalid(nullptr, bytes.size());
+    const ProgramInfo program(shifted.data() + 1, bytes.size());
+    EXPECT_EQ(program.input_dims(), (std::vector<uint32_t>{10, 12, 3}));
+    EXPECT_EQ(extra_program_memory_required(program), 20u);
 }
 
 TEST(ProgramInfo, GarbageIsRefusedWithoutCrashing) {
@@ -178,15 +175,6 @@ TEST(ProgramInfo, GarbageIsRefusedWithoutCrashing) {
         }
     }
     EXPECT_GT(refused, 0u);
-}
-
-TEST(ProgramInfo, UnalignedBytesAreRead) {
-    const std::vector<uint8_t> bytes = one_pass_program();
-    std::vector<uint8_t> shifted(bytes.size() + 1);
-    std::memcpy(shifted.data() + 1, bytes.data(), bytes.size());
-    const ProgramInfo program(shifted.data() + 1, bytes.size());
-    EXPECT_EQ(program.input_dims(), (std::vector<uint32_t>{10, 12, 3}));
-    EXPECT_EQ(extra_program_memory_required(program), 20u);
 }
 
 }  // namespace
