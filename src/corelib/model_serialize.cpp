@@ -213,6 +213,28 @@ struct StoredLearning {
     std::map<std::string, double> entries;
 };
 
+// A layer's named values as a map: a count of entries of at least
+// `min_entry_size` bytes, then each name followed by its value, read by
+// `read_value`. A name must be UTF-8 and stand once; `what` names one entry in
+// the messages ("parameter").
+template <class Value, class ReadValue>
+std::map<std::string, Value> read_named_values(Reader& r, size_t min_entry_size,
+                                               const std::string& what,
+                                               const std::string& layer_name,
+                                               ReadValue read_value) {
+    std::map<std::string, Value> values;
+    const uint32_t count = r.count(min_entry_size, what.c_str());
+    for (uint32_t k = 0; k < count; ++k) {
+        std::string key = r.text();
+        expect_utf8(key, "a " + what + " name of layer '" + layer_name + "'");
+        const Value value = read_value(r);
+        if (!values.emplace(std::move(key), value).second) {
+            invalid("layer '" + layer_name + "' repeats a " + what);
+        }
+    }
+    return values;
+}
+
 std::shared_ptr<Tensor> read_tensor(Reader& r, const std::string& name) {
     const uint32_t type = r.u32();
     if (type > static_cast<uint32_t>(TensorType::uint16)) {
@@ -361,16 +383,8 @@ std::unique_ptr<Model> Model::from_buffer(const char* data, size_t size) {
         if (layer_kinds::find(static_cast<LayerType>(type)) == nullptr) {
             invalid("layer '" + name + "' has the unknown layer type " + std::to_string(type));
         }
-        std::map<std::string, int> entries;
-        const uint32_t param_count = r.count(8, "parameter");
-        for (uint32_t k = 0; k < param_count; ++k) {
-            std::string key = r.text();
-            expect_utf8(key, "a parameter name of layer '" + name + "'");
-            const int32_t value = r.i32();
-            if (!entries.emplace(std::move(key), value).second) {
-                invalid("layer '" + name + "' repeats a parameter");
-            }
-        }
+        const std::map<std::string, int> entries =
+            read_named_values<int>(r, 8, "parameter", name, [](Reader& in) { return in.i32(); });
         std::vector<std::shared_ptr<Layer>> inbound;
         const uint32_t inbound_count = r.count(4, "inbound layer");
         for (uint32_t k = 0; k < inbound_count; ++k) {
@@ -401,16 +415,8 @@ std::unique_ptr<Model> Model::from_buffer(const char* data, size_t size) {
                 invalid("layer '" + name + "' has the unknown learning type " +
                         std::to_string(learning_type));
             }
-            std::map<std::string, double> values;
-            const uint32_t learning_count = r.count(12, "learning parameter");
-            for (uint32_t k = 0; k < learning_count; ++k) {
-                std::string key = r.text();
-                expect_utf8(key, "a learning parameter name of layer '" + name + "'");
-                const double value = r.f64();
-                if (!values.emplace(std::move(key), value).second) {
-                    invalid("layer '" + name + "' repeats a learning parameter");
-                }
-            }
+            const std::map<std::string, double> values = read_named_values<double>(
+                r, 12, "learning parameter", name, [](Reader& in) { return in.f64(); });
             learning = LearningParams::create(LearningType::Unsupervised, values);
         }
 

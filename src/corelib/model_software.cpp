@@ -14,6 +14,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -34,37 +35,13 @@ struct Frame {
     std::vector<double> values;
 };
 
-Shape shape3(uint32_t x, uint32_t y, uint32_t c) {
-    Shape s;
-    s.dims[0] = x;
-    s.dims[1] = y;
-    s.dims[2] = c;
-    s.count = 3;
-    return s;
-}
-
 double element_at(const Dense& d, size_t offset) {
-    switch (d.type()) {
-        case TensorType::int32:
-            return d.data<int32_t>()[offset];
-        case TensorType::float32:
-            return d.data<float>()[offset];
-        case TensorType::uint8:
-        case TensorType::uint4:
-        case TensorType::uint2:
-            return d.data<uint8_t>()[offset];
-        case TensorType::int16:
-            return d.data<int16_t>()[offset];
-        case TensorType::int8:
-        case TensorType::int4:
-        case TensorType::int2:
-        case TensorType::bit:
-            return d.data<int8_t>()[offset];
-        case TensorType::uint16:
-            return d.data<uint16_t>()[offset];
+    if (element_size(d.type()) == 0) {
+        throw std::runtime_error("Unsupported tensor element type " +
+                                 std::to_string(static_cast<int>(d.type())) + ".");
     }
-    throw std::runtime_error("Unsupported tensor element type " +
-                             std::to_string(static_cast<int>(d.type())) + ".");
+    return visit_storage_type(
+        d.type(), [&](auto zero) { return static_cast<double>(d.data<decltype(zero)>()[offset]); });
 }
 
 // The elements of a tensor in logical row-major order, whatever its layout.
@@ -366,35 +343,19 @@ std::vector<std::shared_ptr<Layer>> sequence_layers(const Sequence& sequence) {
     return layers;
 }
 
+// Integers are rounded and clamped to the storage type's range; NaN stores 0.
 void store(Dense& d, size_t i, double v) {
-    auto integer = [v](double lo, double hi) {
-        return std::isnan(v) ? 0.0 : std::round(std::min(std::max(v, lo), hi));
-    };
-    switch (d.type()) {
-        case TensorType::int32:
-            d.data<int32_t>()[i] = static_cast<int32_t>(integer(-2147483648.0, 2147483647.0));
-            break;
-        case TensorType::float32:
-            d.data<float>()[i] = static_cast<float>(v);
-            break;
-        case TensorType::uint8:
-        case TensorType::uint4:
-        case TensorType::uint2:
-            d.data<uint8_t>()[i] = static_cast<uint8_t>(integer(0, 255));
-            break;
-        case TensorType::int16:
-            d.data<int16_t>()[i] = static_cast<int16_t>(integer(-32768, 32767));
-            break;
-        case TensorType::int8:
-        case TensorType::int4:
-        case TensorType::int2:
-        case TensorType::bit:
-            d.data<int8_t>()[i] = static_cast<int8_t>(integer(-128, 127));
-            break;
-        case TensorType::uint16:
-            d.data<uint16_t>()[i] = static_cast<uint16_t>(integer(0, 65535));
-            break;
-    }
+    if (element_size(d.type()) == 0) return;
+    visit_storage_type(d.type(), [&](auto zero) {
+        using T = decltype(zero);
+        if constexpr (std::is_floating_point_v<T>) {
+            d.data<T>()[i] = static_cast<T>(v);
+        } else {
+            const double lo = std::numeric_limits<T>::min(), hi = std::numeric_limits<T>::max();
+            d.data<T>()[i] =
+                static_cast<T>(std::isnan(v) ? 0.0 : std::round(std::min(std::max(v, lo), hi)));
+        }
+    });
 }
 
 // One (n, x, y, c) tensor of the first frame's type (float32 for predict).
