@@ -298,6 +298,18 @@ void check_fresh_variables(const Layer& layer, const std::vector<std::shared_ptr
     }
 }
 
+// A layer's named values: their count, then each name in key order followed by
+// its value, written by `write_value`.
+template <class Params, class WriteValue>
+void write_named_values(Writer& w, const Params& params, WriteValue write_value) {
+    const auto keys = params.keys();
+    w.u32(Writer::checked_u32(keys.size()));
+    for (const auto& key : keys) {
+        w.text(key);
+        write_value(params.get(key));
+    }
+}
+
 }  // namespace
 
 std::vector<uint8_t> Model::serialize() const {
@@ -320,12 +332,7 @@ std::vector<uint8_t> Model::serialize() const {
         w.text(layer.get_name());
         const LayerParams* params = layer.params();
         w.u32(static_cast<uint32_t>(params->layer_type()));
-        const auto keys = params->keys();
-        w.u32(Writer::checked_u32(keys.size()));
-        for (const auto& key : keys) {
-            w.text(key);
-            w.i32(params->get(key));
-        }
+        write_named_values(w, *params, [&w](int value) { w.i32(value); });
         const auto inbound = layer.inbound_layers();
         w.u32(Writer::checked_u32(inbound.size()));
         for (const auto& in : inbound) {
@@ -353,12 +360,7 @@ std::vector<uint8_t> Model::serialize() const {
         w.u8(learning ? 1 : 0);
         if (learning) {
             w.u32(static_cast<uint32_t>(learning->learning_type()));
-            const auto lkeys = learning->keys();
-            w.u32(Writer::checked_u32(lkeys.size()));
-            for (const auto& key : lkeys) {
-                w.text(key);
-                w.f64(learning->get(key));
-            }
+            write_named_values(w, *learning, [&w](double value) { w.f64(value); });
         }
     }
     return w.take();

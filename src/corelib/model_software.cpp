@@ -171,11 +171,20 @@ Frame zeros(const Layer& layer) {
     return out;
 }
 
-Frame quantize(const Layer& layer, const Frame& in) {
+// The output of a layer with as many values as its input `in` (refused when
+// `in` has another size): the layer's output dimensions and that many values
+// of 0. The type is left to the caller.
+Frame output_of_input_size(const Layer& layer, const Frame& in) {
     Frame out;
     out.dims = checked_output_dims(layer);
-    const size_t n = out.dims.element_count();
-    expect_size(layer, in, n);
+    expect_size(layer, in, out.dims.element_count());
+    out.values.resize(out.dims.element_count());
+    return out;
+}
+
+Frame quantize(const Layer& layer, const Frame& in) {
+    Frame out = output_of_input_size(layer, in);
+    const size_t n = out.values.size();
     const uint32_t c = out.dims[2];
     const auto scales = variable_values(layer, "scales", c);
     const auto zero_points = variable_values(layer, "zero_points", c);
@@ -183,7 +192,6 @@ Frame quantize(const Layer& layer, const Frame& in) {
     const bool is_signed = layer.output_signed();
     const Range range = int_range(bits, is_signed);
     out.type = output_type(bits, !is_signed);
-    out.values.resize(n);
     for (size_t i = 0; i < n; ++i) {
         const size_t ch = i % c;
         const double scale = scales[ch];
@@ -197,14 +205,11 @@ Frame quantize(const Layer& layer, const Frame& in) {
 }
 
 Frame dequantize(const Layer& layer, const Frame& in) {
-    Frame out;
-    out.dims = checked_output_dims(layer);
-    const size_t n = out.dims.element_count();
-    expect_size(layer, in, n);
+    Frame out = output_of_input_size(layer, in);
+    const size_t n = out.values.size();
     const uint32_t c = out.dims[2];
     const auto scales = variable_values(layer, "scales", c);
     out.type = TensorType::float32;
-    out.values.resize(n);
     for (size_t i = 0; i < n; ++i) {
         out.values[i] = static_cast<double>(static_cast<float>(in.values[i] * scales[i % c]));
     }
@@ -241,15 +246,12 @@ Frame dense_sum(const Layer& layer, const Frame& in, bool units_first) {
 
 // The exact sum: float32 when an input is float, else int32 (a narrower type could overflow).
 Frame add(const Layer& layer, const Frame& a, const Frame& b) {
-    Frame out;
-    out.dims = checked_output_dims(layer);
-    const size_t n = out.dims.element_count();
-    expect_size(layer, a, n);
+    Frame out = output_of_input_size(layer, a);
+    const size_t n = out.values.size();
     expect_size(layer, b, n);
     const bool as_float = is_float(a.type) || is_float(b.type);
     out.type = as_float ? TensorType::float32 : TensorType::int32;
     const Range range = int_range(32, true);
-    out.values.resize(n);
     for (size_t i = 0; i < n; ++i) {
         const double v = a.values[i] + b.values[i];
         out.values[i] = as_float ? static_cast<double>(static_cast<float>(v)) : clip(v, range);
