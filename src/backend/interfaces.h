@@ -129,6 +129,16 @@ class MemorySizer {
                                bool multipass) const;
 };
 
+// The sizer of a version without TNP-R memories: their four sizes are 0 for
+// every layer.
+class MemorySizerWithoutTnpR : public MemorySizer {
+  public:
+    uint32_t get_fsram_64b_memory_size(const std::shared_ptr<Layer>&) const final { return 0; }
+    uint32_t get_tsram_51b_memory_size(const std::shared_ptr<Layer>&) const final { return 0; }
+    uint32_t get_evsram_32b_memory_size(const std::shared_ptr<Layer>&) const final { return 0; }
+    uint32_t get_stsram_32b_memory_size(const std::shared_ptr<Layer>&) const final { return 0; }
+};
+
 // The program's input and output setup.
 class IoRecorder {
   public:

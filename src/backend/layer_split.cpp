@@ -28,6 +28,22 @@ SplitComponents failure(const Layer& layer, const char* message) {
     return {{}, layer_error_status(layer, message)};
 }
 
+// The split of the filters (of the input channels for a depthwise layer) into
+// even parts, cut further until each part's weights fit. An empty split comes
+// with its reason in *why.
+Split split_filters(const Layer& layer, const CompatibilityChecker& checker, uint32_t filters,
+                    uint32_t in_channels, uint32_t max_filters, bool depthwise, const char** why) {
+    const Split even = depthwise ? make_even_split(layer, in_channels, max_filters, true)
+                                 : make_even_split(layer, filters, max_filters, false);
+    if (even.empty()) {
+        *why = "Cannot split by neurons.";
+        return even;
+    }
+    Split fitted = fit_weights_split(layer, checker, even);
+    if (fitted.empty()) *why = "Cannot split to fit weights in ram.";
+    return fitted;
+}
+
 // One part of one spatial axis: its start, its size and the borders it
 // reads beyond it on either side.
 struct AxisPart {
@@ -148,12 +164,10 @@ SplitComponents split_conv_common(const Layer& layer, const CompatibilityChecker
     const Split width(in_width, max_width, width_step);
     if (width.empty()) return failure(layer, "Cannot split by width.");
 
-    Split filters = depthwise ? make_even_split(layer, in_channels, max_filters, true)
-                              : make_even_split(layer, params.filters, max_filters, false);
-    if (filters.empty()) return failure(layer, "Cannot split by neurons.");
-
-    filters = fit_weights_split(layer, checker, filters);
-    if (filters.empty()) return failure(layer, "Cannot split to fit weights in ram.");
+    const char* why = nullptr;
+    const Split filters =
+        split_filters(layer, checker, params.filters, in_channels, max_filters, depthwise, &why);
+    if (filters.empty()) return failure(layer, why);
 
     const uint32_t fifo_size =
         layer_params->has("fifo_size") ? static_cast<uint32_t>(layer_params->get("fifo_size")) : 0;
@@ -203,12 +217,10 @@ SplitComponents split_transposed_common(const Layer& layer, const CompatibilityC
     const Split width(in_width, max_width, 1);
     if (width.empty()) return failure(layer, "Cannot split by width.");
 
-    Split filters = depthwise ? make_even_split(layer, in_channels, max_filters, true)
-                              : make_even_split(layer, params.filters, max_filters, false);
-    if (filters.empty()) return failure(layer, "Cannot split by neurons.");
-
-    filters = fit_weights_split(layer, checker, filters);
-    if (filters.empty()) return failure(layer, "Cannot split to fit weights in ram.");
+    const char* why = nullptr;
+    const Split filters =
+        split_filters(layer, checker, params.filters, in_channels, max_filters, depthwise, &why);
+    if (filters.empty()) return failure(layer, why);
 
     const uint32_t pk_shift = v2::get_add_pksram_shift(layer);
     const uint32_t channels = depthwise ? std::min(max_filters, in_channels) : in_channels;

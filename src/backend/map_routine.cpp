@@ -73,28 +73,28 @@ void size_memories(const HardwareSequence& sequence, const MemorySizer& sizer) {
     }
 }
 
-}  // namespace
-
-std::vector<LayerList> MappableLayers::build_mappable_layers() const {
-    std::vector<LayerList> out;
-    out.reserve(groups_.size());
-    for (const PassGroup& group : groups_) {
-        LayerList layers;
-        for (const MappableLayer& m : group) layers.push_back(m.layer);
-        out.push_back(std::move(layers));
+// One list per group holding one member of each of the group's layers, in order.
+template <class List, class Member>
+std::vector<List> member_per_group(const std::vector<PassGroup>& groups,
+                                   Member MappableLayer::* member) {
+    std::vector<List> out;
+    out.reserve(groups.size());
+    for (const PassGroup& group : groups) {
+        List list;
+        for (const MappableLayer& m : group) list.push_back(m.*member);
+        out.push_back(std::move(list));
     }
     return out;
 }
 
+}  // namespace
+
+std::vector<LayerList> MappableLayers::build_mappable_layers() const {
+    return member_per_group<LayerList>(groups_, &MappableLayer::layer);
+}
+
 std::vector<ComponentsPerLayer> MappableLayers::build_mappable_components() const {
-    std::vector<ComponentsPerLayer> out;
-    out.reserve(groups_.size());
-    for (const PassGroup& group : groups_) {
-        ComponentsPerLayer components;
-        for (const MappableLayer& m : group) components.push_back(m.components);
-        out.push_back(std::move(components));
-    }
-    return out;
+    return member_per_group<ComponentsPerLayer>(groups_, &MappableLayer::components);
 }
 
 std::vector<hw::Ident> collect_request_nps(const std::vector<hw::Ident>& fnp2_idents,

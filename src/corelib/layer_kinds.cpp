@@ -138,18 +138,6 @@ uint32_t size_param(const LayerParams& p, const char* key) {
     return static_cast<uint32_t>(v);
 }
 
-// A three-dimensional shape. Sizes of 0 are kept as they are, so that a
-// layer with a degenerate size still builds and the mapping checks can
-// report it.
-Shape shape3(uint32_t x, uint32_t y, uint32_t c) {
-    Shape s;
-    s.dims[0] = x;
-    s.dims[1] = y;
-    s.dims[2] = c;
-    s.count = 3;
-    return s;
-}
-
 uint32_t dim(const Shape& s, uint32_t i) { return i < s.count ? s.dims[i] : 0; }
 
 uint32_t ceil_div(uint32_t n, uint32_t d) {

@@ -213,6 +213,28 @@ struct StoredLearning {
     std::map<std::string, double> entries;
 };
 
+// A layer's named values as a map: a count of entries of at least
+// `min_entry_size` bytes, then each name followed by its value, read by
+// `read_value`. A name must be UTF-8 and stand once; `what` names one entry in
+// the messages ("parameter").
+template <class Value, class ReadValue>
+std::map<std::string, Value> read_named_values(Reader& r, size_t min_entry_size,
+                                               const std::string& what,
+                                               const std::string& layer_name,
+                                               ReadValue read_value) {
+    std::map<std::string, Value> values;
+    const uint32_t count = r.count(min_entry_size, what.c_str());
+    for (uint32_t k = 0; k < count; ++k) {
+        std::string key = r.text();
+        expect_utf8(key, "a " + what + " name of layer '" + layer_name + "'");
+        const Value value = read_value(r);
+        if (!values.emplace(std::move(key), value).second) {
+            invalid("layer '" + layer_name + "' repeats a " + what);
+        }
+    }
+    return values;
+}
+
 std::shared_ptr<Tensor> read_tensor(Reader& r, const std::string& name) {
     const uint32_t type = r.u32();
     if (type > static_cast<uint32_t>(TensorType::uint16)) {
@@ -276,6 +298,18 @@ void check_fresh_variables(const Layer& layer, const std::vector<std::shared_ptr
     }
 }
 
+// A layer's named values: their count, then each name in key order followed by
+// its value, written by `write_value`.
+template <class Params, class WriteValue>
+void write_named_values(Writer& w, const Params& params, WriteValue write_value) {
+    const auto keys = params.keys();
+    w.u32(Writer::checked_u32(keys.size()));
+    for (const auto& key : keys) {
+        w.text(key);
+        write_value(params.get(key));
+    }
+}
+
 }  // namespace
 
 std::vector<uint8_t> Model::serialize() const {
@@ -298,12 +332,7 @@ std::vector<uint8_t> Model::serialize() const {
         w.text(layer.get_name());
         const LayerParams* params = layer.params();
         w.u32(static_cast<uint32_t>(params->layer_type()));
-        const auto keys = params->keys();
-        w.u32(Writer::checked_u32(keys.size()));
-        for (const auto& key : keys) {
-            w.text(key);
-            w.i32(params->get(key));
-        }
+        write_named_values(w, *params, [&w](int value) { w.i32(value); });
         const auto inbound = layer.inbound_layers();
         w.u32(Writer::checked_u32(inbound.size()));
         for (const auto& in : inbound) {
@@ -331,12 +360,7 @@ std::vector<uint8_t> Model::serialize() const {
         w.u8(learning ? 1 : 0);
         if (learning) {
             w.u32(static_cast<uint32_t>(learning->learning_type()));
-            const auto lkeys = learning->keys();
-            w.u32(Writer::checked_u32(lkeys.size()));
-            for (const auto& key : lkeys) {
-                w.text(key);
-                w.f64(learning->get(key));
-            }
+            write_named_values(w, *learning, [&w](double value) { w.f64(value); });
         }
     }
     return w.take();
@@ -361,16 +385,8 @@ std::unique_ptr<Model> Model::from_buffer(const char* data, size_t size) {
         if (layer_kinds::find(static_cast<LayerType>(type)) == nullptr) {
             invalid("layer '" + name + "' has the unknown layer type " + std::to_string(type));
         }
-        std::map<std::string, int> entries;
-        const uint32_t param_count = r.count(8, "parameter");
-        for (uint32_t k = 0; k < param_count; ++k) {
-            std::string key = r.text();
-            expect_utf8(key, "a parameter name of layer '" + name + "'");
-            const int32_t value = r.i32();
-            if (!entries.emplace(std::move(key), value).second) {
-                invalid("layer '" + name + "' repeats a parameter");
-            }
-        }
+        const std::map<std::string, int> entries =
+            read_named_values<int>(r, 8, "parameter", name, [](Reader& in) { return in.i32(); });
         std::vector<std::shared_ptr<Layer>> inbound;
         const uint32_t inbound_count = r.count(4, "inbound layer");
         for (uint32_t k = 0; k < inbound_count; ++k) {
@@ -401,16 +417,8 @@ std::unique_ptr<Model> Model::from_buffer(const char* data, size_t size) {
                 invalid("layer '" + name + "' has the unknown learning type " +
                         std::to_string(learning_type));
             }
-            std::map<std::string, double> values;
-            const uint32_t learning_count = r.count(12, "learning parameter");
-            for (uint32_t k = 0; k < learning_count; ++k) {
-                std::string key = r.text();
-                expect_utf8(key, "a learning parameter name of layer '" + name + "'");
-                const double value = r.f64();
-                if (!values.emplace(std::move(key), value).second) {
-                    invalid("layer '" + name + "' repeats a learning parameter");
-                }
-            }
+            const std::map<std::string, double> values = read_named_values<double>(
+                r, 12, "learning parameter", name, [](Reader& in) { return in.f64(); });
             learning = LearningParams::create(LearningType::Unsupervised, values);
         }
 

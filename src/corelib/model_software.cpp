@@ -14,6 +14,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -34,37 +35,13 @@ struct Frame {
     std::vector<double> values;
 };
 
-Shape shape3(uint32_t x, uint32_t y, uint32_t c) {
-    Shape s;
-    s.dims[0] = x;
-    s.dims[1] = y;
-    s.dims[2] = c;
-    s.count = 3;
-    return s;
-}
-
 double element_at(const Dense& d, size_t offset) {
-    switch (d.type()) {
-        case TensorType::int32:
-            return d.data<int32_t>()[offset];
-        case TensorType::float32:
-            return d.data<float>()[offset];
-        case TensorType::uint8:
-        case TensorType::uint4:
-        case TensorType::uint2:
-            return d.data<uint8_t>()[offset];
-        case TensorType::int16:
-            return d.data<int16_t>()[offset];
-        case TensorType::int8:
-        case TensorType::int4:
-        case TensorType::int2:
-        case TensorType::bit:
-            return d.data<int8_t>()[offset];
-        case TensorType::uint16:
-            return d.data<uint16_t>()[offset];
+    if (element_size(d.type()) == 0) {
+        throw std::runtime_error("Unsupported tensor element type " +
+                                 std::to_string(static_cast<int>(d.type())) + ".");
     }
-    throw std::runtime_error("Unsupported tensor element type " +
-                             std::to_string(static_cast<int>(d.type())) + ".");
+    return visit_storage_type(
+        d.type(), [&](auto zero) { return static_cast<double>(d.data<decltype(zero)>()[offset]); });
 }
 
 // The elements of a tensor in logical row-major order, whatever its layout.
@@ -194,11 +171,20 @@ Frame zeros(const Layer& layer) {
     return out;
 }
 
-Frame quantize(const Layer& layer, const Frame& in) {
+// The output of a layer with as many values as its input `in` (refused when
+// `in` has another size): the layer's output dimensions and that many values
+// of 0. The type is left to the caller.
+Frame output_of_input_size(const Layer& layer, const Frame& in) {
     Frame out;
     out.dims = checked_output_dims(layer);
-    const size_t n = out.dims.element_count();
-    expect_size(layer, in, n);
+    expect_size(layer, in, out.dims.element_count());
+    out.values.resize(out.dims.element_count());
+    return out;
+}
+
+Frame quantize(const Layer& layer, const Frame& in) {
+    Frame out = output_of_input_size(layer, in);
+    const size_t n = out.values.size();
     const uint32_t c = out.dims[2];
     const auto scales = variable_values(layer, "scales", c);
     const auto zero_points = variable_values(layer, "zero_points", c);
@@ -206,7 +192,6 @@ Frame quantize(const Layer& layer, const Frame& in) {
     const bool is_signed = layer.output_signed();
     const Range range = int_range(bits, is_signed);
     out.type = output_type(bits, !is_signed);
-    out.values.resize(n);
     for (size_t i = 0; i < n; ++i) {
         const size_t ch = i % c;
         const double scale = scales[ch];
@@ -220,14 +205,11 @@ Frame quantize(const Layer& layer, const Frame& in) {
 }
 
 Frame dequantize(const Layer& layer, const Frame& in) {
-    Frame out;
-    out.dims = checked_output_dims(layer);
-    const size_t n = out.dims.element_count();
-    expect_size(layer, in, n);
+    Frame out = output_of_input_size(layer, in);
+    const size_t n = out.values.size();
     const uint32_t c = out.dims[2];
     const auto scales = variable_values(layer, "scales", c);
     out.type = TensorType::float32;
-    out.values.resize(n);
     for (size_t i = 0; i < n; ++i) {
         out.values[i] = static_cast<double>(static_cast<float>(in.values[i] * scales[i % c]));
     }
@@ -264,15 +246,12 @@ Frame dense_sum(const Layer& layer, const Frame& in, bool units_first) {
 
 // The exact sum: float32 when an input is float, else int32 (a narrower type could overflow).
 Frame add(const Layer& layer, const Frame& a, const Frame& b) {
-    Frame out;
-    out.dims = checked_output_dims(layer);
-    const size_t n = out.dims.element_count();
-    expect_size(layer, a, n);
+    Frame out = output_of_input_size(layer, a);
+    const size_t n = out.values.size();
     expect_size(layer, b, n);
     const bool as_float = is_float(a.type) || is_float(b.type);
     out.type = as_float ? TensorType::float32 : TensorType::int32;
     const Range range = int_range(32, true);
-    out.values.resize(n);
     for (size_t i = 0; i < n; ++i) {
         const double v = a.values[i] + b.values[i];
         out.values[i] = as_float ? static_cast<double>(static_cast<float>(v)) : clip(v, range);
@@ -366,35 +345,19 @@ std::vector<std::shared_ptr<Layer>> sequence_layers(const Sequence& sequence) {
     return layers;
 }
 
+// Integers are rounded and clamped to the storage type's range; NaN stores 0.
 void store(Dense& d, size_t i, double v) {
-    auto integer = [v](double lo, double hi) {
-        return std::isnan(v) ? 0.0 : std::round(std::min(std::max(v, lo), hi));
-    };
-    switch (d.type()) {
-        case TensorType::int32:
-            d.data<int32_t>()[i] = static_cast<int32_t>(integer(-2147483648.0, 2147483647.0));
-            break;
-        case TensorType::float32:
-            d.data<float>()[i] = static_cast<float>(v);
-            break;
-        case TensorType::uint8:
-        case TensorType::uint4:
-        case TensorType::uint2:
-            d.data<uint8_t>()[i] = static_cast<uint8_t>(integer(0, 255));
-            break;
-        case TensorType::int16:
-            d.data<int16_t>()[i] = static_cast<int16_t>(integer(-32768, 32767));
-            break;
-        case TensorType::int8:
-        case TensorType::int4:
-        case TensorType::int2:
-        case TensorType::bit:
-            d.data<int8_t>()[i] = static_cast<int8_t>(integer(-128, 127));
-            break;
-        case TensorType::uint16:
-            d.data<uint16_t>()[i] = static_cast<uint16_t>(integer(0, 65535));
-            break;
-    }
+    if (element_size(d.type()) == 0) return;
+    visit_storage_type(d.type(), [&](auto zero) {
+        using T = decltype(zero);
+        if constexpr (std::is_floating_point_v<T>) {
+            d.data<T>()[i] = static_cast<T>(v);
+        } else {
+            const double lo = std::numeric_limits<T>::min(), hi = std::numeric_limits<T>::max();
+            d.data<T>()[i] =
+                static_cast<T>(std::isnan(v) ? 0.0 : std::round(std::min(std::max(v, lo), hi)));
+        }
+    });
 }
 
 // One (n, x, y, c) tensor of the first frame's type (float32 for predict).

@@ -134,26 +134,8 @@ DensePtr make_bytes_result(const char* kernel, TensorType type, const std::vecto
 
 // Writable bytes of a tensor's storage.
 uint8_t* mutable_bytes(Dense& t) {
-    switch (t.type()) {
-        case TensorType::int32:
-            return reinterpret_cast<uint8_t*>(t.data<int32_t>());
-        case TensorType::float32:
-            return reinterpret_cast<uint8_t*>(t.data<float>());
-        case TensorType::uint8:
-        case TensorType::uint4:
-        case TensorType::uint2:
-            return t.data<uint8_t>();
-        case TensorType::int16:
-            return reinterpret_cast<uint8_t*>(t.data<int16_t>());
-        case TensorType::int8:
-        case TensorType::int4:
-        case TensorType::int2:
-        case TensorType::bit:
-            return reinterpret_cast<uint8_t*>(t.data<int8_t>());
-        case TensorType::uint16:
-            return reinterpret_cast<uint8_t*>(t.data<uint16_t>());
-    }
-    throw std::invalid_argument("Unsupported tensor type.");
+    return visit_storage_type(
+        t.type(), [&t](auto zero) { return reinterpret_cast<uint8_t*>(t.data<decltype(zero)>()); });
 }
 
 std::vector<uint32_t> dims_of(const Dense& t) { return t.dimensions().to_vector(); }
@@ -237,6 +219,64 @@ void check_int8_conv(const char* kernel, const Dense& a, const Dense& w, int str
 bool windows_fit(int64_t n, int64_t k, int64_t s, unsigned out, int64_t before, int64_t after) {
     if (before < 0 || after < 0) return false;
     return (int64_t{out} - 1) * s + k <= n + before + after;
+}
+
+// The taps of one output's window: calls visit(i, j, x, y, inside) for each
+// tap (i, j) of a kx by ky window, i outer, with (x, y) the input position the
+// tap reads and `inside` whether that lies in the in_w by in_h input (a tap
+// outside reads padding).
+struct WindowWalk {
+    int64_t in_w, in_h, kx, ky, stride_x, stride_y, pad_left, pad_top;
+
+    template <class Visit>
+    void operator()(int64_t ox, int64_t oy, Visit&& visit) const {
+        for (int64_t i = 0; i < kx; ++i) {
+            const int64_t x = ox * stride_x - pad_left + i;
+            for (int64_t j = 0; j < ky; ++j) {
+                const int64_t y = oy * stride_y - pad_top + j;
+                visit(i, j, x, y, x >= 0 && x < in_w && y >= 0 && y < in_h);
+            }
+        }
+    }
+};
+
+// Sets out[(ox * out_h + oy) * depth + d] to value(ox, oy, d) at every output
+// position (ox, oy) and depth d, in that storage order.
+template <class Value>
+void fill_outputs(std::vector<int32_t>* out, unsigned out_w, unsigned out_h, int64_t depth,
+                  Value&& value) {
+    for (int64_t ox = 0; ox < out_w; ++ox) {
+        for (int64_t oy = 0; oy < out_h; ++oy) {
+            for (int64_t d = 0; d < depth; ++d) {
+                (*out)[(ox * out_h + oy) * depth + d] = value(ox, oy, d);
+            }
+        }
+    }
+}
+
+// The operands of a stride-and-pad int8 convolution, checked by
+// check_int8_conv: the input's and the kernel's sizes, both in logical order,
+// and the walk over each output's window.
+struct Int8Conv {
+    int64_t X, Y, C, KX, KY;
+    std::vector<int32_t> av;
+    std::vector<int8_t> wv;
+    WindowWalk window;
+};
+
+Int8Conv int8_conv(const char* kernel, const Dense& a, const Dense& w, int stride_x, int stride_y,
+                   int pad_left, int pad_top, unsigned out_w, unsigned out_h) {
+    check_int8_conv(kernel, a, w, stride_x, stride_y, out_w, out_h);
+    const int64_t X = a.dimensions()[0], Y = a.dimensions()[1], C = a.dimensions()[2];
+    const int64_t KX = w.dimensions()[0], KY = w.dimensions()[1];
+    return {X,
+            Y,
+            C,
+            KX,
+            KY,
+            logical<int32_t>(a),
+            logical<int8_t>(w),
+            {X, Y, KX, KY, stride_x, stride_y, pad_left, pad_top}};
 }
 
 }  // namespace
@@ -357,34 +397,26 @@ DensePtr scale_out(const Dense& a, const Dense& b, const Dense& k, int bits, int
 DensePtr conv2d_v2(const Dense& a, int stride_x, int stride_y, int pad_left, int pad_top,
                    unsigned out_w, unsigned out_h, const Dense& w, int clip_bits) {
     const char* kernel = "conv2d_v2";
-    check_int8_conv(kernel, a, w, stride_x, stride_y, out_w, out_h);
-    const int64_t X = a.dimensions()[0], Y = a.dimensions()[1], C = a.dimensions()[2];
-    const int64_t KX = w.dimensions()[0], KY = w.dimensions()[1], F = w.dimensions()[3];
+    const Int8Conv conv =
+        int8_conv(kernel, a, w, stride_x, stride_y, pad_left, pad_top, out_w, out_h);
+    const int64_t Y = conv.Y, C = conv.C, KY = conv.KY, F = w.dimensions()[3];
     if (w.dimensions()[2] != C) incompatible_shapes(kernel);
     const Shape shape = result_shape(kernel, {out_w, out_h, w.dimensions()[3]}, sizeof(int32_t));
-    const std::vector<int32_t> av = logical<int32_t>(a);
-    const std::vector<int8_t> wv = logical<int8_t>(w);
+    const std::vector<int32_t>& av = conv.av;
+    const std::vector<int8_t>& wv = conv.wv;
+    const WindowWalk& window = conv.window;
     std::vector<int32_t> out(shape.element_count());
-    for (int64_t ox = 0; ox < out_w; ++ox) {
-        for (int64_t oy = 0; oy < out_h; ++oy) {
-            for (int64_t f = 0; f < F; ++f) {
-                int64_t sum = 0;
-                for (int64_t i = 0; i < KX; ++i) {
-                    const int64_t x = ox * stride_x - pad_left + i;
-                    if (x < 0 || x >= X) continue;
-                    for (int64_t j = 0; j < KY; ++j) {
-                        const int64_t y = oy * stride_y - pad_top + j;
-                        if (y < 0 || y >= Y) continue;
-                        for (int64_t ch = 0; ch < C; ++ch) {
-                            sum = add_saturating(sum, int64_t{av[(x * Y + y) * C + ch]} *
-                                                          wv[((i * KY + j) * C + ch) * F + f]);
-                        }
-                    }
-                }
-                out[(ox * out_h + oy) * F + f] = saturate(sum, clip_bits);
+    fill_outputs(&out, out_w, out_h, F, [&](int64_t ox, int64_t oy, int64_t f) {
+        int64_t sum = 0;
+        window(ox, oy, [&](int64_t i, int64_t j, int64_t x, int64_t y, bool inside) {
+            if (!inside) return;
+            for (int64_t ch = 0; ch < C; ++ch) {
+                sum = add_saturating(
+                    sum, int64_t{av[(x * Y + y) * C + ch]} * wv[((i * KY + j) * C + ch) * F + f]);
             }
-        }
-    }
+        });
+        return saturate(sum, clip_bits);
+    });
     return make_result(kernel, TensorType::int32, shape.to_vector(), out);
 }
 
@@ -424,25 +456,17 @@ DensePtr input_conv2d(const Dense& a, const Dense& q, int8_t stride_x, int8_t st
     const std::vector<uint8_t> av = logical<uint8_t>(a), qv = logical<uint8_t>(q);
     const std::vector<int8_t> lv = logical<int8_t>(l);
     std::vector<int32_t> out(shape.element_count());
-    for (int64_t ox = 0; ox < out_w; ++ox) {
-        for (int64_t oy = 0; oy < out_h; ++oy) {
-            for (int64_t f = 0; f < F; ++f) {
-                int64_t sum = 0;
-                for (int64_t i = 0; i < KX; ++i) {
-                    const int64_t x = ox * stride_x - pad_left + i;
-                    for (int64_t j = 0; j < KY; ++j) {
-                        const int64_t y = oy * stride_y - pad_top + j;
-                        const bool inside = x >= 0 && x < X && y >= 0 && y < Y;
-                        for (int64_t ch = 0; ch < C; ++ch) {
-                            const int64_t v = inside ? av[(x * Y + y) * C + ch] : qv[ch];
-                            sum = add_saturating(sum, v * lv[((i * KY + j) * C + ch) * F + f]);
-                        }
-                    }
-                }
-                out[(ox * out_h + oy) * F + f] = saturate(sum, 32);
+    const WindowWalk window{X, Y, KX, KY, stride_x, stride_y, pad_left, pad_top};
+    fill_outputs(&out, out_w, out_h, F, [&](int64_t ox, int64_t oy, int64_t f) {
+        int64_t sum = 0;
+        window(ox, oy, [&](int64_t i, int64_t j, int64_t x, int64_t y, bool inside) {
+            for (int64_t ch = 0; ch < C; ++ch) {
+                const int64_t v = inside ? av[(x * Y + y) * C + ch] : qv[ch];
+                sum = add_saturating(sum, v * lv[((i * KY + j) * C + ch) * F + f]);
             }
-        }
-    }
+        });
+        return saturate(sum, 32);
+    });
     return make_result(kernel, TensorType::int32, shape.to_vector(), out);
 }
 
@@ -497,32 +521,24 @@ DensePtr dequantize(const Dense& a, const Dense& b) {
 DensePtr depthwise_conv2d(const Dense& a, int stride_x, int stride_y, int pad_left, int pad_top,
                           unsigned out_w, unsigned out_h, const Dense& w) {
     const char* kernel = "depthwise_conv2d";
-    check_int8_conv(kernel, a, w, stride_x, stride_y, out_w, out_h);
-    const int64_t X = a.dimensions()[0], Y = a.dimensions()[1], C = a.dimensions()[2];
-    const int64_t KX = w.dimensions()[0], KY = w.dimensions()[1];
+    const Int8Conv conv =
+        int8_conv(kernel, a, w, stride_x, stride_y, pad_left, pad_top, out_w, out_h);
+    const int64_t Y = conv.Y, C = conv.C, KY = conv.KY;
     if (w.dimensions()[2] != 1 || w.dimensions()[3] != C) incompatible_shapes(kernel);
     const Shape shape = result_shape(kernel, {out_w, out_h, a.dimensions()[2]}, sizeof(int32_t));
-    const std::vector<int32_t> av = logical<int32_t>(a);
-    const std::vector<int8_t> wv = logical<int8_t>(w);
+    const std::vector<int32_t>& av = conv.av;
+    const std::vector<int8_t>& wv = conv.wv;
+    const WindowWalk& window = conv.window;
     std::vector<int32_t> out(shape.element_count());
-    for (int64_t ox = 0; ox < out_w; ++ox) {
-        for (int64_t oy = 0; oy < out_h; ++oy) {
-            for (int64_t ch = 0; ch < C; ++ch) {
-                int64_t sum = 0;
-                for (int64_t i = 0; i < KX; ++i) {
-                    const int64_t x = ox * stride_x - pad_left + i;
-                    if (x < 0 || x >= X) continue;
-                    for (int64_t j = 0; j < KY; ++j) {
-                        const int64_t y = oy * stride_y - pad_top + j;
-                        if (y < 0 || y >= Y) continue;
-                        sum = add_saturating(
-                            sum, int64_t{av[(x * Y + y) * C + ch]} * wv[(i * KY + j) * C + ch]);
-                    }
-                }
-                out[(ox * out_h + oy) * C + ch] = saturate(sum, 32);
-            }
-        }
-    }
+    fill_outputs(&out, out_w, out_h, C, [&](int64_t ox, int64_t oy, int64_t ch) {
+        int64_t sum = 0;
+        window(ox, oy, [&](int64_t i, int64_t j, int64_t x, int64_t y, bool inside) {
+            if (!inside) return;
+            sum =
+                add_saturating(sum, int64_t{av[(x * Y + y) * C + ch]} * wv[(i * KY + j) * C + ch]);
+        });
+        return saturate(sum, 32);
+    });
     return make_result(kernel, TensorType::int32, shape.to_vector(), out);
 }
 
@@ -588,26 +604,18 @@ DensePtr max_pooling(const ConstDensePtr& a, int8_t w, int8_t h, bool ignore_pad
     const Shape shape = result_shape(kernel, {out_w, out_h, a->dimensions()[2]}, sizeof(int32_t));
     const std::vector<int32_t> av = logical<int32_t>(*a);
     std::vector<int32_t> out(shape.element_count());
-    for (int64_t ox = 0; ox < out_w; ++ox) {
-        for (int64_t oy = 0; oy < out_h; ++oy) {
-            for (int64_t ch = 0; ch < C; ++ch) {
-                bool any = false;
-                int32_t best = std::numeric_limits<int32_t>::min();
-                for (int64_t i = 0; i < w; ++i) {
-                    const int64_t x = ox * stride_x - pad_left + i;
-                    for (int64_t j = 0; j < h; ++j) {
-                        const int64_t y = oy * stride_y - pad_top + j;
-                        const bool inside = x >= 0 && x < X && y >= 0 && y < Y;
-                        if (!inside && ignore_padding) continue;
-                        const int32_t v = inside ? av[(x * Y + y) * C + ch] : pad_value;
-                        best = any ? std::max(best, v) : v;
-                        any = true;
-                    }
-                }
-                out[(ox * out_h + oy) * C + ch] = any ? best : pad_value;
-            }
-        }
-    }
+    const WindowWalk window{X, Y, w, h, stride_x, stride_y, pad_left, pad_top};
+    fill_outputs(&out, out_w, out_h, C, [&](int64_t ox, int64_t oy, int64_t ch) {
+        bool any = false;
+        int32_t best = std::numeric_limits<int32_t>::min();
+        window(ox, oy, [&](int64_t, int64_t, int64_t x, int64_t y, bool inside) {
+            if (!inside && ignore_padding) return;
+            const int32_t v = inside ? av[(x * Y + y) * C + ch] : pad_value;
+            best = any ? std::max(best, v) : v;
+            any = true;
+        });
+        return any ? best : pad_value;
+    });
     return make_result(kernel, TensorType::int32, shape.to_vector(), out);
 }
 

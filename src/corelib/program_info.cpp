@@ -11,6 +11,12 @@ namespace vorna {
 
 namespace {
 
+// The values of a stored vector; none when the field is absent.
+template <class T, class Stored>
+std::vector<T> copy_of(const Stored* stored) {
+    return stored ? std::vector<T>(stored->begin(), stored->end()) : std::vector<T>{};
+}
+
 constexpr size_t kPrefixBytes = sizeof(flatbuffers::uoffset_t);
 constexpr size_t kDescriptorBytes = 16;
 
@@ -110,23 +116,19 @@ ProgramInfo::ProgramInfo(const uint8_t* data, size_t size) {
 }
 
 std::vector<uint32_t> ProgramInfo::input_dims() const {
-    const auto* dims = info_->input_dims();
-    return dims ? std::vector<uint32_t>(dims->begin(), dims->end()) : std::vector<uint32_t>{};
+    return copy_of<uint32_t>(info_->input_dims());
 }
 
 std::vector<uint32_t> ProgramInfo::output_dims() const {
-    const auto* dims = info_->output_dims();
-    return dims ? std::vector<uint32_t>(dims->begin(), dims->end()) : std::vector<uint32_t>{};
+    return copy_of<uint32_t>(info_->output_dims());
 }
 
 std::vector<float> ProgramInfo::output_scales() const {
-    const auto* v = info_->output_scales();
-    return v ? std::vector<float>(v->begin(), v->end()) : std::vector<float>{};
+    return copy_of<float>(info_->output_scales());
 }
 
 std::vector<int32_t> ProgramInfo::output_shift() const {
-    const auto* v = info_->output_shift();
-    return v ? std::vector<int32_t>(v->begin(), v->end()) : std::vector<int32_t>{};
+    return copy_of<int32_t>(info_->output_shift());
 }
 
 size_t ProgramInfo::pass_count() const { return info_->passes() ? info_->passes()->size() : 0; }

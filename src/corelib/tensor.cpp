@@ -223,26 +223,19 @@ void Dense::wrong_type(const char* requested) const {
 }
 
 int evaluate_bitwidth(const Dense& tensor) {
-    switch (tensor.type()) {
-        case TensorType::float32:
-            return 32;
-        case TensorType::int32:
-            return max_signed_width<int32_t>(tensor);
-        case TensorType::int16:
-            return max_signed_width<int16_t>(tensor);
-        case TensorType::int8:
-        case TensorType::int4:
-        case TensorType::int2:
-        case TensorType::bit:
-            return max_signed_width<int8_t>(tensor);
-        case TensorType::uint8:
-        case TensorType::uint4:
-        case TensorType::uint2:
-            return max_unsigned_width<uint8_t>(tensor);
-        case TensorType::uint16:
-            return max_unsigned_width<uint16_t>(tensor);
+    if (element_size(tensor.type()) == 0) {
+        throw std::invalid_argument("evaluate_bitwidth: unsupported tensor type.");
     }
-    throw std::invalid_argument("evaluate_bitwidth: unsupported tensor type.");
+    return visit_storage_type(tensor.type(), [&tensor](auto zero) {
+        using T = decltype(zero);
+        if constexpr (std::is_floating_point_v<T>) {
+            return 32;
+        } else if constexpr (std::is_signed_v<T>) {
+            return max_signed_width<T>(tensor);
+        } else {
+            return max_unsigned_width<T>(tensor);
+        }
+    });
 }
 
 std::shared_ptr<Dense> get_threshold_t16_from_act_steps(const Dense& act_step) {

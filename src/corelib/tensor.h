@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <stdexcept>
 #include <type_traits>
 #include <typeinfo>
 #include <vector>
@@ -46,6 +47,34 @@ class Tensor {
 // Bytes used by one element of the given type (the narrow integer types use
 // one byte per element). 0 for a value outside the enumeration.
 size_t element_size(TensorType type);
+
+// Calls `visit` with a zero of the C type that stores the elements of `type`
+// (int32_t; float; uint8_t for uint8, uint4, uint2; int16_t; int8_t for int8,
+// int4, int2, bit; uint16_t) and returns what it returns. A value outside the
+// enumeration is an invalid argument "Unsupported tensor type.".
+template <class Visit>
+decltype(auto) visit_storage_type(TensorType type, Visit&& visit) {
+    switch (type) {
+        case TensorType::int32:
+            return visit(int32_t{});
+        case TensorType::float32:
+            return visit(float{});
+        case TensorType::uint8:
+        case TensorType::uint4:
+        case TensorType::uint2:
+            return visit(uint8_t{});
+        case TensorType::int16:
+            return visit(int16_t{});
+        case TensorType::int8:
+        case TensorType::int4:
+        case TensorType::int2:
+        case TensorType::bit:
+            return visit(int8_t{});
+        case TensorType::uint16:
+            return visit(uint16_t{});
+    }
+    throw std::invalid_argument("Unsupported tensor type.");
+}
 
 class Dense final : public Tensor {
   public:

@@ -23,6 +23,15 @@ void Shape::assign(const uint32_t* d, size_t n) {
     count = static_cast<uint32_t>(n);
 }
 
+Shape shape3(uint32_t x, uint32_t y, uint32_t c) {
+    Shape s;
+    s.dims[0] = x;
+    s.dims[1] = y;
+    s.dims[2] = c;
+    s.count = 3;
+    return s;
+}
+
 size_t Shape::element_count() const {
     if (count == 0) return 0;
     size_t n = 1;

@@ -44,6 +44,11 @@ struct Shape {
     void assign(const uint32_t* d, size_t n);
 };
 
+// The three-dimensional shape (x, y, c). Unlike the constructors it keeps
+// sizes of 0, so that a layer with a degenerate size still builds and the
+// mapping checks can report it.
+Shape shape3(uint32_t x, uint32_t y, uint32_t c);
+
 enum class TensorType : int32_t {
     int32 = 0,
     float32 = 1,

@@ -9,7 +9,7 @@
 
 #include "backend/graph_utils.h"
 #include "corelib/layer.h"
-#include "python/mapping_api_py.h"
+#include "python/registration_py.h"
 
 namespace vorna::python {
 

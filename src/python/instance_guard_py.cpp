@@ -21,7 +21,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "python/internal_api_py.h"
+#include "python/registration_py.h"
 
 namespace vorna::python {
 

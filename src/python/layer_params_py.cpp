@@ -11,7 +11,7 @@
 #include "corelib/params.h"
 #include "corelib/types.h"
 #include "python/enums_py.h"
-#include "python/layer_api_py.h"
+#include "python/registration_py.h"
 
 namespace vorna::python {
 

@@ -13,7 +13,7 @@
 #include "corelib/params.h"
 #include "corelib/types.h"
 #include "corelib/variables.h"
-#include "python/layer_api_py.h"
+#include "python/registration_py.h"
 
 namespace vorna::python {
 

@@ -14,7 +14,7 @@
 #include "backend/hw.h"
 #include "backend/map_constraints.h"
 #include "corelib/device.h"
-#include "python/mapping_api_py.h"
+#include "python/registration_py.h"
 
 namespace vorna::python {
 

@@ -19,9 +19,9 @@
 #include "corelib/params.h"
 #include "corelib/sequence.h"
 #include "corelib/types.h"
-#include "devices/python/registration_py.h"
 #include "python/model_ops.h"
 #include "python/model_run_py.h"
+#include "python/registration_py.h"
 
 namespace vorna::python {
 

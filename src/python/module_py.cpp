@@ -9,8 +9,7 @@
 #include <mutex>
 
 #include "corelib/version.h"
-#include "python/internal_api_py.h"
-#include "python/registration.h"
+#include "python/registration_py.h"
 #include "python/version_gate.h"
 
 namespace py = pybind11;

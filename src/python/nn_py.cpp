@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "corelib/ops.h"
-#include "python/internal_api_py.h"
 #include "python/numpy_conversion_py.h"
+#include "python/registration_py.h"
 
 namespace vorna::python {
 namespace {

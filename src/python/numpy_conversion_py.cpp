@@ -27,27 +27,11 @@ std::shared_ptr<Dense> dense_from(py::handle source, TensorType type) {
 
 // The numpy dtype of the arrays made from tensors of the type.
 py::dtype out_dtype(TensorType type) {
-    switch (type) {
-        case TensorType::int32:
-            return py::dtype::of<int32_t>();
-        case TensorType::float32:
-            return py::dtype::of<float>();
-        case TensorType::uint8:
-        case TensorType::uint4:
-        case TensorType::uint2:
-            return py::dtype::of<uint8_t>();
-        case TensorType::int16:
-            return py::dtype::of<int16_t>();
-        case TensorType::int8:
-        case TensorType::int4:
-        case TensorType::int2:
-        case TensorType::bit:
-            return py::dtype::of<int8_t>();
-        case TensorType::uint16:
-            return py::dtype::of<uint16_t>();
+    if (element_size(type) == 0) {
+        throw std::runtime_error(std::string("Unable to convert a tensor of type ") +
+                                 Tensor::type_name(type) + "\n");
     }
-    throw std::runtime_error(std::string("Unable to convert a tensor of type ") +
-                             Tensor::type_name(type) + "\n");
+    return visit_storage_type(type, [](auto zero) { return py::dtype::of<decltype(zero)>(); });
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "corelib/program_info.h"
-#include "python/internal_api_py.h"
+#include "python/registration_py.h"
 
 // The six byte counts of one program, in the order the core library is asked for them.
 struct ProgramMemoryRequired {

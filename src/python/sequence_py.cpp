@@ -11,7 +11,7 @@
 #include "corelib/layer.h"
 #include "corelib/sequence.h"
 #include "corelib/types.h"
-#include "python/mapping_api_py.h"
+#include "python/registration_py.h"
 
 namespace vorna::python {
 

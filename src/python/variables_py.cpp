@@ -11,37 +11,12 @@
 
 #include "corelib/tensor.h"
 #include "corelib/variables.h"
-#include "python/layer_api_py.h"
 #include "python/numpy_conversion_py.h"
+#include "python/registration_py.h"
 
 namespace vorna::python {
 
 namespace {
-
-// The numpy dtype an array must have to replace a variable of the given type; null for a
-// type outside the enumeration.
-const char* required_dtype(TensorType type) {
-    switch (type) {
-        case TensorType::int32:
-            return "int32";
-        case TensorType::float32:
-            return "float32";
-        case TensorType::uint8:
-        case TensorType::uint4:
-        case TensorType::uint2:
-            return "uint8";
-        case TensorType::int16:
-            return "int16";
-        case TensorType::int8:
-        case TensorType::int4:
-        case TensorType::int2:
-        case TensorType::bit:
-            return "int8";
-        case TensorType::uint16:
-            return "uint16";
-    }
-    return nullptr;
-}
 
 bool first_dimension_fastest(const Tensor& tensor) {
     const auto* dense = dynamic_cast<const Dense*>(&tensor);
@@ -62,11 +37,13 @@ Shape numpy_view(const Tensor& tensor) {
 // gives, or the variable's dimensions; the variable keeps its dimensions either way.
 template <class T>
 void set_from(Variables& variables, const std::string& name, const Tensor& current,
-              const py::array& value, const char* required) {
+              const py::array& value) {
     // Compared by numpy's dtype equality: nothing is cast.
-    if (!dtype_equivalent(value.dtype(), py::dtype::of<T>())) {
+    const py::dtype required = py::dtype::of<T>();
+    if (!dtype_equivalent(value.dtype(), required)) {
         throw std::invalid_argument("Unsupported variable type for " + name + " expected " +
-                                    required + " received " + std::string(py::str(value.dtype())));
+                                    std::string(py::str(required)) + " received " +
+                                    std::string(py::str(value.dtype())));
     }
     const ContiguousArray<T> array = contiguous_array<T>(value);  // no copy for a right array
     const Shape given = array_shape(array);
@@ -94,30 +71,12 @@ void set_from(Variables& variables, const std::string& name, const Tensor& curre
 void set_variable(Variables& variables, const std::string& name, const py::array& value) {
     const std::shared_ptr<Tensor> current = variables.get(name);
     const TensorType type = current->type();
-    const char* required = required_dtype(type);
-    if (required == nullptr) {
+    if (element_size(type) == 0) {
         throw std::invalid_argument("Unsupported variable type for " + name + " " +
                                     std::string(py::str(value.dtype())));
     }
-    switch (type) {
-        case TensorType::int32:
-            return set_from<int32_t>(variables, name, *current, value, required);
-        case TensorType::float32:
-            return set_from<float>(variables, name, *current, value, required);
-        case TensorType::uint8:
-        case TensorType::uint4:
-        case TensorType::uint2:
-            return set_from<uint8_t>(variables, name, *current, value, required);
-        case TensorType::int16:
-            return set_from<int16_t>(variables, name, *current, value, required);
-        case TensorType::int8:
-        case TensorType::int4:
-        case TensorType::int2:
-        case TensorType::bit:
-            return set_from<int8_t>(variables, name, *current, value, required);
-        case TensorType::uint16:
-            return set_from<uint16_t>(variables, name, *current, value, required);
-    }
+    visit_storage_type(
+        type, [&](auto zero) { set_from<decltype(zero)>(variables, name, *current, value); });
 }
 
 constexpr const char* kEvaluateBitwidthDoc =

@@ -143,8 +143,19 @@ uint32_t get_std_cnp_sram_size(uint32_t k, uint32_t ch, uint32_t F, uint32_t b) 
     }
 }
 
-size_t std_cnp_weight_words(const std::shared_ptr<const Dense>& weights, bool two_planes,
-                            uint32_t start, uint32_t count) {
+namespace {
+
+// The checked layout of the standard 1- or 2-bit weight image of `count`
+// filters from `start`: one block of `block_words` words per input channel.
+struct StdWeightLayout {
+    uint32_t channels;
+    uint32_t k;
+    uint32_t planes;
+    uint64_t block_words;
+};
+
+StdWeightLayout std_weight_layout(const std::shared_ptr<const Dense>& weights, bool two_planes,
+                                  uint32_t start, uint32_t count) {
     if (!weights) throw std::invalid_argument("CNP: missing weights.");
     const Dense& w = *weights;
     const uint32_t channels = dim(w, 1);
@@ -154,32 +165,39 @@ size_t std_cnp_weight_words(const std::shared_ptr<const Dense>& weights, bool tw
     const uint32_t planes = two_planes ? 2 : 1;
     const uint64_t block_words = std_1_2bit_block_words(k, planes * round_up(count, 8));
     check_filter_slice(w, start, count);
-    return static_cast<size_t>(block_words * channels);
+    return {channels, k, planes, block_words};
 }
 
-size_t std_cnp_4bit_weight_words(const Dense& w, uint32_t start, uint32_t count) {
-    const uint32_t channels = dim(w, 1);
+// The checked rows of one input channel's block of the standard 4-bit weight
+// image of `count` filters from `start`.
+uint64_t std_4bit_block_rows(const Dense& w, uint32_t start, uint32_t count) {
     const uint32_t kernel_rows = dim(w, 2);
     const uint32_t k = dim(w, 3);
     const uint64_t block_rows = std_4bit_rows(k, count);  // throws for unsupported k
     if (k != 1 && kernel_rows > k) throw std::runtime_error("CNP: width and height must be equal.");
     check_filter_slice(w, start, count);
-    return static_cast<size_t>(2 * block_rows * channels);
+    return block_rows;
+}
+
+}  // namespace
+
+size_t std_cnp_weight_words(const std::shared_ptr<const Dense>& weights, bool two_planes,
+                            uint32_t start, uint32_t count) {
+    const StdWeightLayout layout = std_weight_layout(weights, two_planes, start, count);
+    return static_cast<size_t>(layout.block_words * layout.channels);
+}
+
+size_t std_cnp_4bit_weight_words(const Dense& w, uint32_t start, uint32_t count) {
+    return static_cast<size_t>(2 * std_4bit_block_rows(w, start, count) * dim(w, 1));
 }
 
 std::vector<uint32_t> format_std_cnp_weights(const std::shared_ptr<const Dense>& weights,
                                              bool two_planes, uint32_t start, uint32_t count) {
-    if (!weights) throw std::invalid_argument("CNP: missing weights.");
+    const auto [channels, k, planes, block_words] =
+        std_weight_layout(weights, two_planes, start, count);
     const Dense& w = *weights;
-    const uint32_t channels = dim(w, 1);
-    const uint32_t k = dim(w, 3);
-    if (dim(w, 2) != k) throw std::runtime_error("CNP: width and height must be equal.");
-    if (k == 1) two_planes = true;
-    const uint32_t planes = two_planes ? 2 : 1;
     const uint32_t row_width = k == 1 ? 48 : 50;
     const uint32_t gap = (k == 3 || k == 7) ? 1 : 0;
-    const uint64_t block_words = std_1_2bit_block_words(k, planes * round_up(count, 8));
-    check_filter_slice(w, start, count);
 
     std::vector<uint32_t> image(static_cast<size_t>(block_words * channels), 0);
     const uint64_t block_rows = block_words / 2;
@@ -210,12 +228,10 @@ std::vector<uint32_t> format_std_cnp_weights(const std::shared_ptr<const Dense>&
 }
 
 std::vector<uint32_t> format_4bits_std_cnp_weights(const Dense& w, uint32_t start, uint32_t count) {
+    const uint64_t block_rows = std_4bit_block_rows(w, start, count);
     const uint32_t channels = dim(w, 1);
     const uint32_t kernel_rows = dim(w, 2);
     const uint32_t k = dim(w, 3);
-    const uint64_t block_rows = std_4bit_rows(k, count);  // throws for unsupported k
-    if (k != 1 && kernel_rows > k) throw std::runtime_error("CNP: width and height must be equal.");
-    check_filter_slice(w, start, count);
 
     std::vector<uint32_t> image(static_cast<size_t>(2 * block_rows * channels), 0);
     for (uint32_t c = 0; c < channels; ++c) {

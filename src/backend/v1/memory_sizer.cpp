@@ -103,20 +103,4 @@ uint32_t MemorySizerImpl::get_external_memory_size(const std::shared_ptr<Layer>&
     return bytes_of_words(get_fnp_sram_size(checked(layer)));
 }
 
-uint32_t MemorySizerImpl::get_fsram_64b_memory_size(const std::shared_ptr<Layer>&) const {
-    return 0;
-}
-
-uint32_t MemorySizerImpl::get_tsram_51b_memory_size(const std::shared_ptr<Layer>&) const {
-    return 0;
-}
-
-uint32_t MemorySizerImpl::get_evsram_32b_memory_size(const std::shared_ptr<Layer>&) const {
-    return 0;
-}
-
-uint32_t MemorySizerImpl::get_stsram_32b_memory_size(const std::shared_ptr<Layer>&) const {
-    return 0;
-}
-
 }  // namespace vorna::v1

@@ -9,7 +9,7 @@
 
 namespace vorna::v1 {
 
-class MemorySizerImpl : public MemorySizer {
+class MemorySizerImpl : public MemorySizerWithoutTnpR {
   public:
     MemorySizerImpl() = default;
     ~MemorySizerImpl() override = default;
@@ -33,11 +33,6 @@ class MemorySizerImpl : public MemorySizer {
     uint32_t get_external_memory_size(const std::shared_ptr<Layer>& layer,
                                       const hw::Component& component, bool dual_output,
                                       bool multipass) const override;
-    // Always 0.
-    uint32_t get_fsram_64b_memory_size(const std::shared_ptr<Layer>& layer) const override;
-    uint32_t get_tsram_51b_memory_size(const std::shared_ptr<Layer>& layer) const override;
-    uint32_t get_evsram_32b_memory_size(const std::shared_ptr<Layer>& layer) const override;
-    uint32_t get_stsram_32b_memory_size(const std::shared_ptr<Layer>& layer) const override;
 };
 
 }  // namespace vorna::v1

@@ -107,20 +107,40 @@ void add_lut_and_merge(program::Record& record, const hw::Ident& np, const Layer
     }
 }
 
-// Conv2D and Conv2DTranspose: input shifts and merge shifts are the same
-// words for every NP.
-std::unique_ptr<program::Record> record_conv(LayerType type, RegisterFormatter formatter,
-                                             const Device& device, const Layer& layer,
-                                             const std::shared_ptr<Layer>& layer_ptr,
-                                             bool ib_spikes, bool pr_flag,
-                                             const std::vector<hw::Ident>& skip_idents,
-                                             bool registers_only, bool last_flag) {
+// The record of a CNP convolution: checks the layer's kind and formats its
+// registers; `prepare(layer, mapping, registers_only)` then reads what the data blocks need and
+// gives the function that adds one NP's data blocks. Per NP that has registers, in mapping order:
+// its register block, then (unless `registers_only`) its data blocks; last, the layer's skip-DMA
+// records.
+template <class Prepare>
+std::unique_ptr<program::Record> record_cnp_conv(LayerType type, RegisterFormatter formatter,
+                                                 const Device& device, const Layer& layer,
+                                                 const std::shared_ptr<Layer>& layer_ptr,
+                                                 bool ib_spikes, bool pr_flag,
+                                                 const std::vector<hw::Ident>& skip_idents,
+                                                 bool registers_only, bool last_flag,
+                                                 Prepare&& prepare) {
     check_type(layer, type);
     const LayerMapping& m = mapping_of(layer);
     const RegisterMap regs =
         formatter(layer, layer_ptr, ib_spikes, pr_flag, skip_idents, registers_only, last_flag);
     auto record = program::new_record(device.version());
+    const auto add_data_blocks = prepare(layer, m, registers_only);
+    for (const hw::Component& component : *m.nps) {
+        const auto it = regs.find(component.ident);
+        if (it == regs.end()) continue;
+        add_block(*record, component.ident, dma::NpRegisters, it->second);
+        if (registers_only) continue;
+        // Formatted NPs have placements.
+        add_data_blocks(*record, component.ident, *component.placement);
+    }
+    if (!registers_only) record_skipdma(record.get(), layer);
+    return record;
+}
 
+// Conv2D and Conv2DTranspose: input shifts and merge shifts are the same
+// words for every NP.
+auto conv_data_blocks(const Layer& layer, const LayerMapping& m, bool registers_only) {
     std::vector<uint32_t> input_shift_words;
     if (!registers_only)
         input_shift_words = format_input_shift(*required_var(layer, "input_shift"), 0, 0);
@@ -131,38 +151,19 @@ std::unique_ptr<program::Record> record_conv(LayerType type, RegisterFormatter f
         conv2d_dma_target(weights->dimensions().dims[0], weights_bits);
     const bool lut = layer.is_activation(ActivationType::LUT);
     const MergeLayerMapInfo* merge = registers_only ? nullptr : add_merge(layer, m);
-
-    for (const hw::Component& component : *m.nps) {
-        const auto it = regs.find(component.ident);
-        if (it == regs.end()) continue;
-        add_block(*record, component.ident, dma::NpRegisters, it->second);
-        if (registers_only) continue;
-        const hw::Placement& p = *component.placement;  // formatted NPs have placements
-        add_block(*record, component.ident, weights_target,
+    return [&layer, input_shift_words, weights, vars, weights_bits, weights_target, lut, merge](
+               program::Record& record, const hw::Ident& np, const hw::Placement& p) {
+        add_block(record, np, weights_target,
                   format_conv2d_cnp_weights(*weights, p.start_neuron, p.filters, weights_bits));
-        add_block(*record, component.ident, dma::InputShift, input_shift_words);
-        add_block(*record, component.ident, dma::NeuronVariables,
-                  vars.format(p.start_neuron, p.filters));
-        add_lut_and_merge(*record, component.ident, layer, lut, merge, nullptr);
-    }
-    if (!registers_only) record_skipdma(record.get(), layer);
-    return record;
+        add_block(record, np, dma::InputShift, input_shift_words);
+        add_block(record, np, dma::NeuronVariables, vars.format(p.start_neuron, p.filters));
+        add_lut_and_merge(record, np, layer, lut, merge, nullptr);
+    };
 }
 
 // DepthwiseConv2D and DepthwiseConv2DTranspose: each NP's shifts are cut to
 // its channel range.
-std::unique_ptr<program::Record> record_depthwise(LayerType type, RegisterFormatter formatter,
-                                                  const Device& device, const Layer& layer,
-                                                  const std::shared_ptr<Layer>& layer_ptr,
-                                                  bool ib_spikes, bool pr_flag,
-                                                  const std::vector<hw::Ident>& skip_idents,
-                                                  bool registers_only, bool last_flag) {
-    check_type(layer, type);
-    const LayerMapping& m = mapping_of(layer);
-    const RegisterMap regs =
-        formatter(layer, layer_ptr, ib_spikes, pr_flag, skip_idents, registers_only, last_flag);
-    auto record = program::new_record(device.version());
-
+auto depthwise_data_blocks(const Layer& layer, const LayerMapping& m, bool registers_only) {
     std::shared_ptr<const Dense> weights, input_shift;
     if (!registers_only) {
         weights = required_var(layer, "weights");
@@ -172,25 +173,17 @@ std::unique_ptr<program::Record> record_depthwise(LayerType type, RegisterFormat
     const uint8_t weights_bits = uint8_t(layer.params()->get("weights_bits"));
     const bool lut = layer.is_activation(ActivationType::LUT);
     const MergeLayerMapInfo* merge = registers_only ? nullptr : add_merge(layer, m);
-
-    for (const hw::Component& component : *m.nps) {
-        const auto it = regs.find(component.ident);
-        if (it == regs.end()) continue;
-        add_block(*record, component.ident, dma::NpRegisters, it->second);
-        if (registers_only) continue;
-        const hw::Placement& p = *component.placement;
+    return [&layer, weights, input_shift, vars, weights_bits, lut, merge](
+               program::Record& record, const hw::Ident& np, const hw::Placement& p) {
         const auto image =
             format_depthwise_conv_cnp_weights(*weights, p.start_neuron, p.filters, weights_bits);
-        add_block(*record, component.ident,
+        add_block(record, np,
                   dma::Target(dwc_dma_target(weights->dimensions().dims[0], weights_bits)), image);
-        add_block(*record, component.ident, dma::InputShift,
+        add_block(record, np, dma::InputShift,
                   format_input_shift(*input_shift, p.start_neuron, p.filters));
-        add_block(*record, component.ident, dma::NeuronVariables,
-                  vars.format(p.start_neuron, p.filters));
-        add_lut_and_merge(*record, component.ident, layer, lut, merge, &p);
-    }
-    if (!registers_only) record_skipdma(record.get(), layer);
-    return record;
+        add_block(record, np, dma::NeuronVariables, vars.format(p.start_neuron, p.filters));
+        add_lut_and_merge(record, np, layer, lut, merge, &p);
+    };
 }
 
 }  // namespace
@@ -198,31 +191,34 @@ std::unique_ptr<program::Record> record_depthwise(LayerType type, RegisterFormat
 std::unique_ptr<program::Record> record_program_conv2d_layer(
     const Device& device, const Layer& layer, std::shared_ptr<Layer> layer_ptr, bool ib_spikes,
     bool pr_flag, const std::vector<hw::Ident>& skip_idents, bool registers_only, bool last_flag) {
-    return record_conv(LayerType::Conv2D, &format_conv2d_registers, device, layer, layer_ptr,
-                       ib_spikes, pr_flag, skip_idents, registers_only, last_flag);
+    return record_cnp_conv(LayerType::Conv2D, &format_conv2d_registers, device, layer, layer_ptr,
+                           ib_spikes, pr_flag, skip_idents, registers_only, last_flag,
+                           &conv_data_blocks);
 }
 
 std::unique_ptr<program::Record> record_program_transposed_conv2d_layer(
     const Device& device, const Layer& layer, std::shared_ptr<Layer> layer_ptr, bool ib_spikes,
     bool pr_flag, const std::vector<hw::Ident>& skip_idents, bool registers_only, bool last_flag) {
-    return record_conv(LayerType::Conv2DTranspose, &format_transposed_conv2d_registers, device,
-                       layer, layer_ptr, ib_spikes, pr_flag, skip_idents, registers_only,
-                       last_flag);
+    return record_cnp_conv(LayerType::Conv2DTranspose, &format_transposed_conv2d_registers, device,
+                           layer, layer_ptr, ib_spikes, pr_flag, skip_idents, registers_only,
+                           last_flag, &conv_data_blocks);
 }
 
 std::unique_ptr<program::Record> record_program_dwconv2d_layer(
     const Device& device, const Layer& layer, std::shared_ptr<Layer> layer_ptr, bool ib_spikes,
     bool pr_flag, const std::vector<hw::Ident>& skip_idents, bool registers_only, bool last_flag) {
-    return record_depthwise(LayerType::DepthwiseConv2D, &format_dwconv2d_registers, device, layer,
-                            layer_ptr, ib_spikes, pr_flag, skip_idents, registers_only, last_flag);
+    return record_cnp_conv(LayerType::DepthwiseConv2D, &format_dwconv2d_registers, device, layer,
+                           layer_ptr, ib_spikes, pr_flag, skip_idents, registers_only, last_flag,
+                           &depthwise_data_blocks);
 }
 
 std::unique_ptr<program::Record> record_program_transposed_dwconv2d_layer(
     const Device& device, const Layer& layer, std::shared_ptr<Layer> layer_ptr, bool ib_spikes,
     bool pr_flag, const std::vector<hw::Ident>& skip_idents, bool registers_only, bool last_flag) {
-    return record_depthwise(LayerType::DepthwiseConv2DTranspose,
-                            &format_transposed_dwconv2d_registers, device, layer, layer_ptr,
-                            ib_spikes, pr_flag, skip_idents, registers_only, last_flag);
+    return record_cnp_conv(LayerType::DepthwiseConv2DTranspose,
+                           &format_transposed_dwconv2d_registers, device, layer, layer_ptr,
+                           ib_spikes, pr_flag, skip_idents, registers_only, last_flag,
+                           &depthwise_data_blocks);
 }
 
 }  // namespace v2

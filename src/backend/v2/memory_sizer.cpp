@@ -237,22 +237,5 @@ uint32_t MemorySizerImpl::get_external_memory_size(const std::shared_ptr<Layer>&
     return v2::get_external_memory_size(layer, component, dual_output, multipass);
 }
 
-namespace {
-uint32_t no_mote_sram(const std::shared_ptr<Layer>&) { return 0; }
-}  // namespace
-
-uint32_t MemorySizerImpl::get_fsram_64b_memory_size(const std::shared_ptr<Layer>& layer) const {
-    return no_mote_sram(layer);
-}
-uint32_t MemorySizerImpl::get_tsram_51b_memory_size(const std::shared_ptr<Layer>& layer) const {
-    return no_mote_sram(layer);
-}
-uint32_t MemorySizerImpl::get_evsram_32b_memory_size(const std::shared_ptr<Layer>& layer) const {
-    return no_mote_sram(layer);
-}
-uint32_t MemorySizerImpl::get_stsram_32b_memory_size(const std::shared_ptr<Layer>& layer) const {
-    return no_mote_sram(layer);
-}
-
 }  // namespace v2
 }  // namespace vorna

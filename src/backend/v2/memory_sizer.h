@@ -38,7 +38,7 @@ uint32_t get_external_memory_size(const std::shared_ptr<Layer>& layer,
 
 // The v2 MemorySizer: the three sizes above; v2 has no mote SRAMs, so their
 // sizes are 0 for every layer.
-class MemorySizerImpl : public MemorySizer {
+class MemorySizerImpl : public MemorySizerWithoutTnpR {
   public:
     MemorySizerImpl() = default;
     ~MemorySizerImpl() override;
@@ -51,10 +51,6 @@ class MemorySizerImpl : public MemorySizer {
     uint32_t get_external_memory_size(const std::shared_ptr<Layer>& layer,
                                       const hw::Component& component, bool dual_output,
                                       bool multipass) const override;
-    uint32_t get_fsram_64b_memory_size(const std::shared_ptr<Layer>& layer) const override;
-    uint32_t get_tsram_51b_memory_size(const std::shared_ptr<Layer>& layer) const override;
-    uint32_t get_evsram_32b_memory_size(const std::shared_ptr<Layer>& layer) const override;
-    uint32_t get_stsram_32b_memory_size(const std::shared_ptr<Layer>& layer) const override;
 };
 
 }  // namespace v2

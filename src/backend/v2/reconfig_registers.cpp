@@ -1,5 +1,6 @@
 #include "backend/v2/reconfig_registers.h"
 
+#include <initializer_list>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -14,18 +15,17 @@ namespace v2 {
 
 namespace {
 
-static_assert(PR1_FNP_MODE.shift + PR1_FNP_MODE.width <= 32, "field past bit 31");
-static_assert(PR1_IB_CH_GRP_EN.shift + PR1_IB_CH_GRP_EN.width <= 32, "field past bit 31");
-static_assert(PR1_SP_MAXPOOLING.shift + PR1_SP_MAXPOOLING.width <= 32, "field past bit 31");
-static_assert(PR1_I_ORIG_CUT.shift + PR1_I_ORIG_CUT.width <= 32, "field past bit 31");
-static_assert(PR1_J_ORIG_CUT.shift + PR1_J_ORIG_CUT.width <= 32, "field past bit 31");
-static_assert(PR1_I_SIZE_CUT.shift + PR1_I_SIZE_CUT.width <= 32, "field past bit 31");
-static_assert(PR1_J_SIZE_CUT.shift + PR1_J_SIZE_CUT.width <= 32, "field past bit 31");
-static_assert(PR1_CH_SIZE.shift + PR1_CH_SIZE.width <= 32, "field past bit 31");
-static_assert(PR1_SEPARABLE.shift + PR1_SEPARABLE.width <= 32, "field past bit 31");
-static_assert(PR1_PKSRAM_SIZE.shift + PR1_PKSRAM_SIZE.width <= 32, "field past bit 31");
-static_assert(PR1_CH_ORIG_CUT.shift + PR1_CH_ORIG_CUT.width <= 32, "field past bit 31");
-static_assert(PR1_CH_SIZE_CUT.shift + PR1_CH_SIZE_CUT.width <= 32, "field past bit 31");
+// Every field of the first reconfiguration word lies within its 32 bits.
+constexpr bool fits_in_word(std::initializer_list<RegDetail> fields) {
+    for (const RegDetail& field : fields) {
+        if (field.shift + field.width > 32) return false;
+    }
+    return true;
+}
+static_assert(fits_in_word({PR1_FNP_MODE, PR1_IB_CH_GRP_EN, PR1_SP_MAXPOOLING, PR1_I_ORIG_CUT,
+                            PR1_J_ORIG_CUT, PR1_I_SIZE_CUT, PR1_J_SIZE_CUT, PR1_CH_SIZE,
+                            PR1_SEPARABLE, PR1_PKSRAM_SIZE, PR1_CH_ORIG_CUT, PR1_CH_SIZE_CUT}),
+              "field past bit 31");
 
 constexpr RegDetail PR1_INPUT_BITS_CODE{4, 2};
 constexpr RegDetail PR1_INPUT_CHANNEL{24, 8};

@@ -9,9 +9,8 @@
 #include <utility>
 
 #include "corelib/device.h"
-#include "devices/python/registration_py.h"
 #include "devices/virtual_device.h"
-#include "python/internal_api_py.h"
+#include "python/registration_py.h"
 
 namespace vorna::python {
 

@@ -6,7 +6,7 @@
 
 #include "devices/flash_controller.h"
 #include "devices/python/hardware_device_py.h"
-#include "devices/python/registration_py.h"
+#include "python/registration_py.h"
 
 namespace vorna::python {
 

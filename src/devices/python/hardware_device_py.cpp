@@ -15,10 +15,11 @@
 #include <vector>
 
 #include "corelib/drivers.h"
+#include "corelib/tensor.h"
 #include "devices/discovery.h"
 #include "devices/host_hooks.h"
-#include "devices/python/registration_py.h"
 #include "python/numpy_conversion_py.h"
+#include "python/registration_py.h"
 
 namespace vorna::python {
 
@@ -40,29 +41,22 @@ HardwareDevice& hardware_of(const PyHardwareDevice& device) {
 // receive.
 const char* output_dtype(TensorType type, size_t* element_size) {
     switch (type) {
-        case TensorType::int32:
-            *element_size = 4;
-            return "int32";
-        case TensorType::float32:
-            *element_size = 4;
-            return "float32";
-        case TensorType::uint8:
         case TensorType::uint4:
         case TensorType::uint2:
         case TensorType::bit:
-            *element_size = 1;
-            return "uint8";
-        case TensorType::int8:
-            *element_size = 1;
-            return "int8";
-        // A chain ending in a mote post-processing layer gives 16-bit outputs, as the model's
-        // own forward does.
-        case TensorType::int16:
-            *element_size = 2;
-            return "int16";
-        default:
+            type = TensorType::uint8;
+            break;
+        case TensorType::int4:
+        case TensorType::int2:
+        case TensorType::uint16:
             return nullptr;
+        default:
+            break;
     }
+    // A chain ending in a mote post-processing layer gives 16-bit outputs, as the model's own
+    // forward does.
+    *element_size = vorna::element_size(type);
+    return *element_size == 0 ? nullptr : Tensor::type_name(type);
 }
 
 py::array outputs_to_numpy(HardwareDevice::Outputs& outputs) {

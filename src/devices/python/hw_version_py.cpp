@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "devices/hw_version.h"
-#include "devices/python/registration_py.h"
+#include "python/registration_py.h"
 
 namespace vorna::python {
 

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "devices/python/registration_py.h"
+#include "python/registration_py.h"
 
 namespace vorna::python {
 

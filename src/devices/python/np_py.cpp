@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "backend/hw.h"
-#include "devices/python/registration_py.h"
 #include "python/enums_py.h"
+#include "python/registration_py.h"
 
 namespace vorna::python {
 

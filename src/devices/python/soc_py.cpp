@@ -8,7 +8,7 @@
 #include "corelib/drivers.h"
 #include "devices/clock_modes.h"
 #include "devices/power_meter.h"
-#include "devices/python/registration_py.h"
+#include "python/registration_py.h"
 
 namespace vorna::python {
 
