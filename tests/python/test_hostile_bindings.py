@@ -59,19 +59,6 @@ def test_device_constructor_refuses_objects_it_cannot_initialise():
     ]
 
 
-def test_unconstructed_keyword_arguments_are_refused():
-    class Early(core.LayerParams):
-        def __init__(self):
-            Early.caught = self
-            raise LookupError
-
-    with pytest.raises(LookupError):
-        Early()
-    with pytest.raises(TypeError, match=re.escape(
-            "Early object is not initialised: its __init__() has not been called.")):
-        core.Layer(params=Early.caught, name="x")
-
-
 # ------------------------------------------------------------------ variables
 
 def fc_layer():
