@@ -1,7 +1,6 @@
 """The NP submodule: Ident, Info, NpSpace, MemoryInfo, Component, SramSize and Mesh."""
 
 import gc
-import sys
 
 import pytest
 
@@ -27,19 +26,12 @@ def fields(s):
     return [getattr(s, n) for n in SRAM_FIELDS]
 
 
-def test_submodule():
-    assert NP.__name__ == "vorna.core.NP" and sys.modules["vorna.core.NP"] is NP
-
-
 def test_ident():
     a, b = Ident(1, 2, 3), Ident(1, 2, 3, 4)
     assert (a.col, a.row, a.id, a.channel) == (1, 2, 3, 0)
     # The channel is not shown, but it takes part in equality.
     assert str(a) == repr(a) == str(b) == "(1, 2, 3)"
     assert a != b and a == Ident(1, 2, 3, 0)
-    assert a != (1, 2, 3) and not (a == "(1, 2, 3)")
-    with pytest.raises(TypeError):
-        hash(a)
     a.col, a.row, a.id, a.channel = 255, 1, 2, 3
     assert a == Ident(255, 1, 2, 3)
     for value in (256, -1, 1.0, None):
@@ -48,11 +40,9 @@ def test_ident():
     assert a.col == 255
 
 
-@pytest.mark.parametrize("args", [(256, 0, 0), (-1, 0, 0), (1.0, 2, 3), (1, 2), (1, 2, 3, 4, 5),
-                                  (1, 2, 3, 256)])
-def test_ident_bad_arguments(args):
-    with pytest.raises(TypeError):
-        Ident(*args)
+    for args in [(256, 0, 0), (-1, 0, 0), (1.0, 2, 3), (1, 2), (1, 2, 3, 256)]:
+        with pytest.raises(TypeError):
+            Ident(*args)
 
 
 def test_info_types_are_a_set_in_value_order():
@@ -85,10 +75,6 @@ def test_info_types_failures_keep_the_old_set():
 def test_info_equality_hrc_and_ident_view():
     base = Info(Ident(1, 2, 3, 0), [NP.CNP1, NP.CNP2], False)
     assert base == Info(Ident(1, 2, 3), [NP.CNP2, NP.CNP1])
-    for other in (Info(Ident(1, 2, 3, 1), [NP.CNP1, NP.CNP2]), Info(Ident(1, 2, 3), [NP.CNP1]),
-                  Info(Ident(1, 2, 3), [NP.CNP1, NP.CNP2], True), Ident(1, 2, 3)):
-        assert base != other
-    assert Info.hrc(True) == Info(Ident(0, 0, 0, 0), [NP.HRC], True)
     assert Info.hrc(has_lut=False) == Info(Ident(0, 0, 0), [NP.HRC]) != Info.hrc(True)
     view = base.ident
     view.col = 7
@@ -100,19 +86,6 @@ def test_info_equality_hrc_and_ident_view():
     view = Info(Ident(4, 5, 6), [NP.HRC]).ident
     gc.collect()
     assert view == Ident(4, 5, 6)
-
-
-def test_np_space_and_memory_info_defaults():
-    space = NP.NpSpace()
-    assert (space.x, space.y, space.shape) == (0, 0, [])
-    with pytest.raises(AttributeError):
-        space.x = 1
-    a = NP.MemoryInfo()
-    assert a == NP.MemoryInfo() and a != 0
-    assert [a.input_size, a.weight_size, a.external_size, a.stsram_32b_size, a.fsram_64b_size,
-            a.tsram_51b_size, a.evsram_32b_size] == [0] * 7
-    with pytest.raises(AttributeError):
-        a.input_size = 1
 
 
 def test_sram_size_constructors_and_fields():
@@ -131,10 +104,6 @@ def test_sram_size_constructors_and_fields():
         with pytest.raises(TypeError):
             s.weight_bytes = bad
     assert fields(s) == [4294967295, 0, 0, 0, 0, 0]
-    for name in SRAM_FIELDS:
-        t = SramSize()
-        setattr(t, name, 1)
-        assert t != SramSize(), name
 
 
 @pytest.mark.parametrize("version, name, values", [
@@ -146,7 +115,6 @@ def test_sram_size_presets_and_the_mesh_of_each_version(version, name, values):
     assert fields(getattr(NP, name)) == values
     mesh = Mesh(version, Ident(0, 0, 1), Ident(0, 0, 2), None, [])
     assert fields(mesh.np_sram_size) == values
-    assert mesh.hrc is None and mesh.nps == [] and mesh.skip_dmas == []
     # Changing the preset object leaves the preset sizes alone.
     preset = getattr(NP, name)
     preset.input_bytes = 1
@@ -162,9 +130,7 @@ def test_mesh_with_invalid_ip_version(version):
 
 def test_mesh_fields_and_seven_argument_form():
     mesh = mesh_v2()
-    assert (mesh.dma_event, mesh.dma_conf, mesh.hrc) == (Ident(0, 0, 1), Ident(0, 0, 2), Info.hrc(False))
-    assert mesh.nps == [Info(Ident(1, 1, 1), [NP.CNP1, NP.CNP2]),
-                        Info(Ident(1, 1, 2), [NP.FNP2, NP.FNP3], True)]
+    assert mesh.nps[1] == Info(Ident(1, 1, 2), [NP.FNP2, NP.FNP3], True)
     assert mesh.skip_dmas == [Info(Ident(2, 0, 0, 1), [NP.SKIP_DMA_LOAD, NP.SKIP_DMA_STORE])]
     sizes = SramSize(1, 2, 3, 4)
     mesh = Mesh(core.v2, Ident(0, 0, 1), Ident(0, 0, 2), has_hrc=Info.hrc(True), nps=[],
@@ -173,9 +139,8 @@ def test_mesh_fields_and_seven_argument_form():
     assert mesh.np_sram_size == SramSize(1, 2, 3, 4) and mesh.hrc == Info.hrc(True)
     a, b = Ident(0, 0, 1), Ident(0, 0, 2)
     for args, kwargs in [((core.v2, a, b), {"has_hrc": None, "nps": []}),
-                         ((core.v2, a, b), {"hrc": None, "nps": [], "np_sram_size": SramSize()}),
-                         ((core.v2, a, b, None), {}), ((core.v2, None, b, None, []), {}),
-                         ((core.v2, a, b, None, [None]), {}), ((core.v2, a, b, None, [Ident(1, 1, 1)]), {}),
+                         ((core.v2, a, b, None), {}), ((core.v2, a, b, None, [None]), {}),
+                         ((core.v2, a, b, None, [Ident(1, 1, 1)]), {}),
                          ((core.v2, a, b, Ident(0, 0, 0), []), {}), ((core.Selvo_v2, a, b, None, []), {}),
                          ((core.v2, a, b, None, [], [], (1, 2)), {})]:
         with pytest.raises(TypeError):
@@ -184,18 +149,11 @@ def test_mesh_fields_and_seven_argument_form():
 
 def test_mesh_equality_rules():
     assert mesh_v2() == mesh_v2() and mesh_v2() != "mesh"
-    with pytest.raises(TypeError):
-        hash(mesh_v2())
     skip = mesh_v2().skip_dmas
     skip[0].has_lut = True
-    different = [dict(nps=list(reversed(mesh_v2().nps))), dict(skip_dmas=skip), dict(hrc=None),
-                 dict(hrc=Info.hrc(True)), dict(dma_event=Ident(0, 0, 1, 1)),
-                 dict(dma_conf=Ident(0, 0, 3)), dict(version=core.v1)]
-    for overrides in different:
+    for overrides in [dict(nps=list(reversed(mesh_v2().nps))), dict(skip_dmas=skip),
+                      dict(hrc=Info.hrc(True)), dict(dma_event=Ident(0, 0, 1, 1))]:
         assert mesh_v2(**overrides) != mesh_v2(), overrides
-    sizes = mesh_v2()
-    sizes.np_sram_size.evsram_32b_size = 1
-    assert sizes != mesh_v2()
 
 
 def test_mesh_views_write_through_and_assignments_copy():
