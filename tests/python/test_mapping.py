@@ -11,12 +11,6 @@ from builders import (Ident, Info, Mesh, NP, assert_unmapped, chain_model, conv,
                       residual_model, v2_device)
 
 
-@pytest.mark.parametrize("name", ["ProgramParts", "Sequence", "Pass"])
-def test_no_constructor(name):
-    with pytest.raises(TypeError, match=f"^vorna.core.{name}: No constructor defined!$"):
-        getattr(core, name)()
-
-
 def test_map_without_constraints_leaves_the_model_unmapped():
     m, device = chain_model(), v2_device()
     for call in (lambda: m._map(device, False, None), lambda: m._map(device)):
@@ -32,10 +26,8 @@ def test_chain_maps_into_one_hardware_sequence_and_its_program():
     assert m.device is device and m.device.desc == "VirtualDevice/BC.A2.001.000"
     assert m.ip_version == core.v2
     seq, = m.sequences
-    assert type(seq) is core.Sequence and seq.backend == core.Hardware
-    assert seq.name == "HW/input-dense"
+    assert (seq.backend, seq.name) == (core.Hardware, "HW/input-dense")
     p, = seq.passes
-    assert type(p) is core.Pass and seq.passes is not seq.passes
     assert len(p.layers) == 4 and all(a is b for a, b in zip(p.layers, m.layers))
     program = seq.program
     assert isinstance(program, bytes) and seq.program == program and seq.program is not program
@@ -79,7 +71,6 @@ def test_mapping_again_replaces_the_sequences_and_edits_forget_them():
 def test_layer_mappings_and_components_of_the_chain():
     m = mapped(chain_model())
     inp, conv_, dw, dense = m.layers
-    assert type(inp.mapping) is core.Layer.Mapping
     assert inp.mapping.nps == inp.mapping.skipdma_loads == inp.mapping.skipdma_stores == []
     for l, kinds in [(conv_, (NP.CNP1, NP.CNP2)), (dw, (NP.CNP1, NP.CNP2)),
                      (dense, (NP.FNP2, NP.FNP3))]:
@@ -112,12 +103,7 @@ def test_components_are_copies_with_write_through_views():
     gc.collect()
     assert mem.weight_size == weights
     assert mapping.nps[0].ident == original and first != mapping.nps[0]
-    assert (mapping.nps[0] == original) is False and mapping.nps[0] != "component"
     assert mapping.nps[0] != m.layers[2].mapping.nps[0]
-    with pytest.raises(TypeError):
-        hash(mapping.nps[0])
-    with pytest.raises(TypeError):
-        NP.Component()
 
 
 def test_residual_block_skip_dmas():
@@ -142,7 +128,6 @@ def test_residual_block_skip_dmas():
     assert c1.mapping.skipdma_stores[0] == store
     counts = m.component_count
     assert counts == {NP.CNP1: 3, NP.SKIP_DMA_STORE: 1, NP.SKIP_DMA_LOAD: 1}
-    assert list(counts) == sorted(counts, key=int) and all(type(k) is NP.Type for k in counts)
     assert m.external_memory_size == store.mem_info.external_size > 0
 
 
@@ -272,7 +257,8 @@ def test_a_short_selection_leaves_the_layer_unmapped():
 
 
 @pytest.mark.parametrize("hook, answer", [("next_layer_handler", None), ("select_nps", None),
-                                          ("select_nps", [1, 2]), ("select_nps", "ab")])
+                                          ("select_nps", [1, 2]), ("select_nps", "ab"),
+                                          ("select_nps", Ident(1, 1, 1))])
 def test_a_failing_override_leaves_the_model_unmapped(hook, answer):
     raised = KeyError("no NPs for you")
 
