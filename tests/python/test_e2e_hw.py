@@ -6,10 +6,10 @@ import gc
 import numpy as np
 import pytest
 
-import emu_support
-from emu_support import PLAIN, SOC_CLKWRAP, SOC_FLASH
+from emu_support import PLAIN, SOC_FLASH
 
 import vorna.core as core
+from builders import layer
 
 
 @pytest.fixture
@@ -23,10 +23,6 @@ def devices():
         device.learn_enabled = False
         if device.soc is not None:
             device.soc.power_measurement_enabled = False
-
-
-def layer(layer_type, name, **entries):
-    return core.Layer(core.LayerParams(layer_type, entries), name)
 
 
 def v1_dense_model(units=8, learning=False):
@@ -68,7 +64,6 @@ def emulated(inputs, count, width):
 
 def test_model_forward_on_a_v1_hardware_device(devices):
     device = devices[PLAIN]
-    assert isinstance(device, core.HardwareDevice)
     m = mapped(v1_dense_model(), device)
     assert m.device == device
     seq, = m.sequences
@@ -178,18 +173,6 @@ def test_device_runs_a_mapped_program_directly(devices):
     assert device.program is None
 
 
-def test_clock_counter_of_a_model_run_wraps(devices):
-    device = devices[SOC_CLKWRAP]
-    m = mapped(v1_dense_model(), device)
-    x = bits(5, 4)
-    for _ in range(3):
-        m.forward(x)
-        assert m.metrics["inference_clk"] == 5 * 1000 + 17
-    # A SoC driver whose power measurement is off gives no events.
-    assert device.soc is not None and device.soc.power_meter is None
-    assert m.power_events == []
-
-
 def v2_model():
     m = core.Model()
     m.add(layer(core.InputData, "input", input_width=8, input_height=8, input_channels=3))
@@ -244,10 +227,9 @@ def test_virtual_device_cannot_run(devices):
     virtual = core.Device(device.version, device.mesh)
     m = mapped(v1_dense_model(), virtual)
     assert m.device == virtual
-    with pytest.raises(RuntimeError, match="An actual hardware device is required."):
-        m.forward(bits(1, 7))
-    with pytest.raises(RuntimeError, match="An actual hardware device is required."):
-        m.fit(bits(1, 7), [0])
+    for run in (lambda: m.forward(bits(1, 7)), lambda: m.fit(bits(1, 7), [0])):
+        with pytest.raises(RuntimeError, match="An actual hardware device is required."):
+            run()
     # Mapped again onto the hardware device, the same model runs.
     mapped(m, device)
     assert m.forward(bits(1, 7)).shape == (1, 1, 1, 8)

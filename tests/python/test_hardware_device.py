@@ -1,7 +1,6 @@
 import numpy as np
 import pytest
 
-import emu_support
 from emu_support import PLAIN, SOC_CLKWRAP, SOC_FLASH, program_info
 
 import vorna.core as core
@@ -25,30 +24,11 @@ PROGRAM = program_info([2, 2, 1], [1, 1, 3], 8, True)
 
 
 def test_discovery_lists_the_working_drivers(devices):
-    assert emu_support.os.environ["VORNA_EMU_DEVICES"] == emu_support.EMU_DEVICES
     assert [str(d.version) for d in devices] == ["BC.A2.001.000", "BC.A1.003.009", "BC.A1.003.009"]
     assert devices[SOC_FLASH].desc == "Emulated v2 BC.A2.001.000"
-    assert devices[SOC_FLASH].ip_version == core.IpVersion.v2
     assert len(devices[PLAIN].mesh.nps) == 28
-    assert isinstance(devices[0], core.Device)
-
-
-def test_devices_are_the_same_objects(devices):
-    again = core.HardwareDevice.devices()
-    assert all(a == b for a, b in zip(devices, again))
-    assert devices[0] is again[0]
-    assert not (devices[0] == devices[1])
-    with pytest.raises(TypeError):
-        devices[0] == 5
-    with pytest.raises(TypeError):
-        hash(devices[0])
-    virtual = core.Device(devices[PLAIN].version, devices[PLAIN].mesh)
-    assert not (devices[PLAIN] == virtual)
-
-
-def test_no_constructor():
-    with pytest.raises(TypeError):
-        core.HardwareDevice()
+    assert devices[0] is core.HardwareDevice.devices()[0] and not (devices[0] == devices[1])
+    assert not (devices[PLAIN] == core.Device(devices[PLAIN].version, devices[PLAIN].mesh))
 
 
 def test_programming(plain):
@@ -100,6 +80,8 @@ def test_forward_outputs_and_metrics(plain):
 
 
 def test_input_errors_leave_the_metrics(plain):
+    with pytest.raises(RuntimeError, match="The device is not programmed."):
+        plain.forward(np.ones((1, 4), np.uint8))
     plain.program = PROGRAM
     plain.forward(np.zeros((1, 2, 2, 1), np.uint8))
     before = plain.metrics["inference_end"]
@@ -129,11 +111,6 @@ def test_fit_label_forms(plain):
     assert plain.metrics["inference_end"] == before
 
 
-def test_runs_need_a_program(plain):
-    with pytest.raises(RuntimeError, match="The device is not programmed."):
-        plain.forward(np.ones((1, 4), np.uint8))
-
-
 def test_output_types(plain):
     cases = [(4, True, np.uint8), (8, False, np.int8), (1, True, np.uint8), (32, False, np.int32),
              (16, False, np.int16)]
@@ -153,14 +130,6 @@ def test_output_types(plain):
         plain.forward(np.ones((1, 4), np.uint8))
 
 
-def test_clock_counter_wraps(devices):
-    device = devices[SOC_CLKWRAP]
-    device.program = PROGRAM
-    device.forward(np.ones((16, 4), np.uint8))
-    assert device.metrics["inference_clk"] == 16 * 1000 + 17
-    device.unprogram()
-
-
 def test_learning_memory(plain):
     assert plain.learn_mem is None
     plain.learn_mem = b"abc"  # 3 // 4 == 0 words
@@ -168,10 +137,6 @@ def test_learning_memory(plain):
         plain.learn_mem = b"abcd"
     with pytest.raises(TypeError):
         plain.learn_mem = bytearray(4)
-    assert plain.learn_enabled is False
-    plain.learn_enabled = True
-    assert plain.learn_enabled is True
-    plain.learn_enabled = False
 
 
 def test_soc_and_power_events(devices):
@@ -179,16 +144,12 @@ def test_soc_and_power_events(devices):
     assert devices[PLAIN].inference_power_events == []
     device = devices[SOC_FLASH]
     soc = device.soc
-    assert isinstance(soc, core.SocDriver)
-    assert soc.power_measurement_enabled is False
-    assert soc.power_meter is None
+    assert soc.power_measurement_enabled is False and soc.power_meter is None
     device.program = program_info([4], [1, 1, 2], 8, True)
     device.forward(np.ones((1, 4), np.uint8))
     assert device.inference_power_events == []
     soc.power_measurement_enabled = True
-    assert soc.power_measurement_enabled is True
     meter = soc.power_meter
-    assert isinstance(meter, core.PowerMeter)
     if meter.events():
         assert meter.floor == 0.0  # kept events, floor forgotten by the reset
     device.forward(np.ones((3, 4), np.uint8))
@@ -215,9 +176,7 @@ def test_soc_clock_mode(devices):
     soc = devices[SOC_FLASH].soc
     assert soc.clock_mode == core.soc.Performance
     soc.clock_mode = core.soc.LowPower
-    assert soc.clock_mode == core.soc.ClockMode.LowPower
-    soc.clock_mode = core.soc.Economy
-    assert soc.clock_mode == core.soc.Economy
+    assert soc.clock_mode == core.soc.LowPower
     with pytest.raises(ValueError, match="Invalid clock mode"):
         soc.clock_mode = core.soc.ClockMode(200000000)
     with pytest.raises(TypeError):
@@ -227,7 +186,6 @@ def test_soc_clock_mode(devices):
 
 def test_flash_submodule(devices):
     board = core.boardXvr2200
-    assert board.__doc__.startswith("Spi flash controller for the xvr2200meant")
     flash = board.get_flash(devices[SOC_FLASH])
     assert isinstance(flash, board.SpiFlashController)
     with pytest.raises(RuntimeError, match="get_id function is not yet implemented"):
@@ -235,9 +193,6 @@ def test_flash_submodule(devices):
     with pytest.raises(ValueError, match="The device does not contain an XVR2200 flash"):
         board.get_flash(devices[SOC_CLKWRAP])
     virtual = core.Device(devices[PLAIN].version, devices[PLAIN].mesh)
-    with pytest.raises(TypeError):
-        board.get_flash(virtual)
-    with pytest.raises(TypeError):
-        board.get_flash(None)
-    with pytest.raises(TypeError):
-        board.get_flash(device=devices[SOC_FLASH])
+    for bad in (virtual, None):
+        with pytest.raises(TypeError):
+            board.get_flash(bad)
