@@ -10,10 +10,7 @@ import numpy as np
 import pytest
 
 import vorna.core as core
-
-
-def layer(layer_type, name, **params):
-    return core.Layer(core.LayerParams(layer_type, params), name)
+from builders import layer
 
 
 def run_child(code, **env):

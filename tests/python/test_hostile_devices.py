@@ -15,6 +15,7 @@ import pytest
 from emu_support import program_info
 
 import vorna.core as core
+from builders import layer
 
 ODD_DEVICES = "mote,v2+nooutputs+soc,v1+ragged,v2+powerwrap,v1+noflash"
 MOTE, NO_OUTPUTS, RAGGED, POWER_WRAP, NO_FLASH = range(5)
@@ -65,10 +66,6 @@ def devices():
     yield found
     for device in found:
         device.unprogram()
-
-
-def layer(layer_type, name, **entries):
-    return core.Layer(core.LayerParams(layer_type, entries), name)
 
 
 @child_only

@@ -5,12 +5,9 @@ import numpy as np
 import pytest
 
 import vorna.core as core
+from builders import layer
 
 INT32_MIN, INT32_MAX = -2**31, 2**31 - 1
-
-
-def layer(kind, name, **params):
-    return core.Layer(core.LayerParams(getattr(core.LayerType, kind), params), name)
 
 
 def raw_snappy(data):
