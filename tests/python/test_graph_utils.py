@@ -21,29 +21,19 @@ def input_layer():
 
 
 @pytest.mark.parametrize("name", LAYER_FUNCTIONS)
-def test_layer_arguments(name):
-    f = getattr(gu, name)
-    for arg in ([], "c", core.Conv2D):
-        with pytest.raises(TypeError):
-            f(arg)
-    with pytest.raises(TypeError):
-        f(layer=conv("c"))
+def test_null_layer(name):
     with pytest.raises(RuntimeError, match="^Graph query on a null layer.$"):
-        f(None)
+        getattr(gu, name)(None)
 
 
 @pytest.mark.parametrize("name", LIST_FUNCTIONS)
 def test_list_arguments(name):
     f = getattr(gu, name)
     c = conv("c")
-    for bad in ("ab", [c, 3], c):
-        with pytest.raises(TypeError):
-            f(bad)
     assert f([]) is None
     # InputData targets no component and Add the skip DMA: neither is mappable.
     assert f([input_layer(), layer(core.Add, "add")]) is None
-    for make in (tuple, lambda ls: (x for x in ls), set):
-        assert f(make([input_layer(), c])) is c
+    assert f(x for x in [input_layer(), c]) is c
 
 
 def test_lone_layer():
