@@ -65,22 +65,16 @@ def emulated(inputs, count, width):
 def test_model_forward_on_a_v1_hardware_device(devices):
     device = devices[PLAIN]
     m = mapped(v1_dense_model(), device)
-    assert m.device == device
     seq, = m.sequences
-    assert seq.backend == core.Hardware and seq.name == "HW/input-fc"
-    assert device.program is None  # programmed by the first run
-
+    assert seq.name == "HW/input-fc" and device.program is None  # programmed by the first run
     x = bits(3, 1)
     out = m.forward(x)
     assert out.shape == (3, 1, 1, 8)
     np.testing.assert_array_equal(out.reshape(3, 8), emulated(x, 8, 1))
     # The device runs the sequence's program bytes.
     assert device.program == seq.program
-    assert m.metrics["inference_frames"] == 3
-    assert m.metrics["inference_clk"] == 3 * 1000 + 17
+    assert (m.metrics["inference_frames"], m.metrics["inference_clk"]) == (3, 3 * 1000 + 17)
     assert m.metrics["program_clk"] == 100 + len(seq.program) // 4
-    assert m.metrics["inference_start"] <= m.metrics["inference_end"]
-    assert m.power_events == []
 
     # Batches of 2: two hardware runs, the same outputs.
     np.testing.assert_array_equal(m.forward(x, batch_size=2), out)
@@ -88,7 +82,6 @@ def test_model_forward_on_a_v1_hardware_device(devices):
 
     # The device's own forward on the program the model loaded gives the same outputs.
     np.testing.assert_array_equal(device.forward(x), out)
-    assert device.metrics["inference_frames"] == 3
 
     # A model that is dropped unprograms the device it was running on.
     del m, seq, out
@@ -147,8 +140,6 @@ def test_device_runs_a_mapped_program_directly(devices):
     m = mapped(v1_dense_model(learning=True), device)
     seq, = m.sequences
     device.program = seq.program
-    assert device.program == seq.program
-    assert device.metrics["program_clk"] == 100 + len(seq.program) // 4
     assert len(device.learn_mem) == 4 * (2 + 8 * 6)
     x = bits(4, 3)
     np.testing.assert_array_equal(device.fit(x, [0, 1, 0, 1]).reshape(4, 8), emulated(x, 8, 1))
@@ -166,11 +157,8 @@ def test_device_runs_a_mapped_program_directly(devices):
     # Programmed from the program-info part alone (its data elsewhere on the device): the same
     # outputs, no learning memory.
     device.program_external(info, 0x20000)
-    assert device.program == info
-    assert device.learn_mem is None
+    assert device.program == info and device.learn_mem is None
     np.testing.assert_array_equal(device.forward(x).reshape(4, 8), emulated(x, 8, 1))
-    device.unprogram()
-    assert device.program is None
 
 
 def v2_model():
@@ -197,7 +185,6 @@ def test_v2_dequantizer_predicts_with_power_events(devices):
     out = m.predict(x)
     assert out.dtype == np.float32 and out.shape == (2, 1, 1, 10)
     assert m.power_events == []
-
     device.soc.power_measurement_enabled = True
     # The device's predict on the last layer, a Dequantizer: forward gives the same floats.
     fwd = m.forward(x)
@@ -215,7 +202,6 @@ def test_v2_dequantizer_predicts_with_power_events(devices):
     # evaluate picks predict (no activation on the Dequantizer) and scores the classes.
     labels = out.reshape(2, 10).argmax(axis=1).astype(np.int32)
     assert m.evaluate(x, labels) == 1.0
-    assert m.metrics["inference_frames"] == 2
 
     # v2 does not learn on chip.
     with pytest.raises(RuntimeError, match="Learning not implemented on v2."):
@@ -226,7 +212,6 @@ def test_virtual_device_cannot_run(devices):
     device = devices[PLAIN]
     virtual = core.Device(device.version, device.mesh)
     m = mapped(v1_dense_model(), virtual)
-    assert m.device == virtual
     for run in (lambda: m.forward(bits(1, 7)), lambda: m.fit(bits(1, 7), [0])):
         with pytest.raises(RuntimeError, match="An actual hardware device is required."):
             run()
@@ -255,4 +240,3 @@ def test_hardware_then_software_sequence(devices):
     assert out.dtype == np.int32 and out.shape == (3, 1, 1, 3)
     np.testing.assert_array_equal(out.reshape(3, 3), emulated(x, 8, 1) @ w.astype(np.int64))
     assert device.program == hw.program
-    assert m.metrics["inference_clk"] == 3 * 1000 + 17

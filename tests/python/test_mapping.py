@@ -37,14 +37,9 @@ def test_chain_maps_into_one_hardware_sequence_and_its_program():
     assert struct.unpack_from("<I", info)[0] == len(info) - 4
     assert struct.unpack_from("<I", data)[0] == len(data) - 4
     assert seq.program_parts is not parts and seq.program_parts.program_info == info
-
-
-def test_sequences_passes_and_parts_outlive_the_model():
-    m = mapped(chain_model())
-    seq, = m.sequences
-    program, parts, passes = seq.program, seq.program_parts, seq.passes
+    # Sequences, passes and parts outlive the model.
+    passes, lone_parts = seq.passes, mapped(chain_model()).sequences[0].program_parts
     names = [l.name for l in m.layers]
-    lone_parts = mapped(chain_model()).sequences[0].program_parts
     del m, seq
     gc.collect()
     assert parts.program_info + parts.program_data == program
@@ -169,24 +164,6 @@ def test_several_passes():
     assert m.component_count == {NP.CNP1: 5}
 
 
-def test_layers_left_to_software():
-    # No FNP on the mesh: the dense layer stays with the host.
-    nps = [Info(Ident(1, 2, i), [NP.CNP1, NP.CNP2]) for i in range(4)]
-    device = core.Device(core.Selvo_v2, Mesh(core.v2, Ident(1, 1, 0), Ident(1, 1, 1), None, nps))
-    m = mapped(chain_model(), device)
-    hw, sw = m.sequences
-    assert (hw.backend, hw.name) == (core.Hardware, "HW/input-dwconv")
-    assert (sw.backend, sw.name) == (core.Software, "SW/dense")
-    assert sw.passes[0].layers[0] is m.layers[-1] and len(sw.passes[0].layers) == 1
-    assert sw.program is None
-    assert sw.program_parts.program_info is None and sw.program_parts.program_data is None
-    assert m.layers[-1].mapping is None and m.layers[1].mapping.nps
-    # A hardware-only map refuses it, names the layer, and leaves the model unmapped.
-    with pytest.raises(RuntimeError, match="dense"):
-        m._map(device, True, core.MapConstraints(device))
-    assert_unmapped(m)
-
-
 # --- MapConstraints hooks during a real mapping ---------------------------------------------
 
 
@@ -246,7 +223,11 @@ def test_a_short_selection_leaves_the_layer_unmapped():
     device = v2_device()
     m = mapped(chain_model(), device, Short(device))
     hw, sw = m.sequences
-    assert hw.name == "HW/input-dwconv" and sw.name == "SW/dense"
+    assert (hw.backend, hw.name, sw.backend, sw.name) == (
+        core.Hardware, "HW/input-dwconv", core.Software, "SW/dense")
+    assert sw.passes[0].layers[0] is m.layers[-1] and len(sw.passes[0].layers) == 1
+    assert sw.program is None
+    assert sw.program_parts.program_info is None and sw.program_parts.program_data is None
     assert m.layers[-1].mapping is None and m.layers[2].mapping.nps
     m._map(device, False, NoneAtAll(device))
     sw, = m.sequences
@@ -254,6 +235,7 @@ def test_a_short_selection_leaves_the_layer_unmapped():
     assert all(l.mapping is None for l in m.layers)
     with pytest.raises(RuntimeError, match="Not enough hardware components of type CNP1"):
         m._map(device, True, NoneAtAll(device))
+    assert_unmapped(m)
 
 
 @pytest.mark.parametrize("hook, answer", [("next_layer_handler", None), ("select_nps", None),
