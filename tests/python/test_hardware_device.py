@@ -38,24 +38,14 @@ def test_programming(plain):
     assert plain.metrics["program_clk"] == 100 + len(PROGRAM) // 4
     assert plain.memory == (len(PROGRAM), len(PROGRAM))
     plain.unprogram()
-    assert plain.program is None
-    assert plain.memory == (0, len(PROGRAM))
+    assert plain.program is None and plain.memory == (0, len(PROGRAM))
     plain.reset_top_memory()
     assert plain.memory == (0, 0)
-    with pytest.raises(TypeError):
-        plain.program = bytearray(PROGRAM)
     with pytest.raises(ValueError, match="Invalid program."):
         plain.program = b"\x01\x02\x03"
     assert plain.program is None
-
-
-def test_program_external(plain):
     plain.program_external(PROGRAM, 0x1000)
     assert plain.program == PROGRAM
-    with pytest.raises(TypeError):
-        plain.program_external(PROGRAM, -1)
-    with pytest.raises(TypeError):
-        plain.program_external(PROGRAM, 2**32)
 
 
 def test_forward_outputs_and_metrics(plain):
@@ -63,10 +53,8 @@ def test_forward_outputs_and_metrics(plain):
     metrics = plain.metrics
     inputs = np.array([[[[1], [2]], [[3], [4]]], [[[0], [0]], [[0], [255]]]], dtype=np.uint8)
     out = plain.forward(inputs)
-    assert out.dtype == np.uint8
-    assert out.shape == (2, 1, 1, 3)
-    np.testing.assert_array_equal(out[0, 0, 0], [10, 11, 12])
-    np.testing.assert_array_equal(out[1, 0, 0], [4, 5, 6])
+    assert (out.dtype, out.shape) == (np.uint8, (2, 1, 1, 3))
+    np.testing.assert_array_equal(out[:, 0, 0], [[10, 11, 12], [4, 5, 6]])
     assert sorted(metrics.names) == sorted(
         ["program_clk", "inference_frames", "inference_clk", "inference_start", "inference_end"])
     assert metrics["inference_frames"] == 2
@@ -135,13 +123,10 @@ def test_learning_memory(plain):
     plain.learn_mem = b"abc"  # 3 // 4 == 0 words
     with pytest.raises(RuntimeError, match="Unexpected input buffer size."):
         plain.learn_mem = b"abcd"
-    with pytest.raises(TypeError):
-        plain.learn_mem = bytearray(4)
 
 
 def test_soc_and_power_events(devices):
-    assert devices[PLAIN].soc is None
-    assert devices[PLAIN].inference_power_events == []
+    assert devices[PLAIN].soc is None and devices[PLAIN].inference_power_events == []
     device = devices[SOC_FLASH]
     soc = device.soc
     assert soc.power_measurement_enabled is False and soc.power_meter is None
@@ -159,16 +144,10 @@ def test_soc_and_power_events(devices):
     assert [(e.voltage, e.current, e.power) for e in last] == [(800000, 103, 82)] * 2
     assert last[0].ts < last[1].ts
     assert meter.floor == pytest.approx(82.4)
-    first, second = meter.events(), meter.events()
-    assert len(first) == len(second)
-    assert all(a is not b and (a.ts, a.voltage, a.current) == (b.ts, b.voltage, b.current)
-               for a, b in zip(first, second))
     soc.power_measurement_enabled = np.bool_(False)
     assert soc.power_meter is None
     device.forward(np.ones((1, 4), np.uint8))
     assert len(device.inference_power_events) == len(events)
-    with pytest.raises(TypeError):
-        soc.power_measurement_enabled = "yes"
     device.unprogram()
 
 
@@ -179,8 +158,6 @@ def test_soc_clock_mode(devices):
     assert soc.clock_mode == core.soc.LowPower
     with pytest.raises(ValueError, match="Invalid clock mode"):
         soc.clock_mode = core.soc.ClockMode(200000000)
-    with pytest.raises(TypeError):
-        soc.clock_mode = 100000000
     soc.clock_mode = core.soc.Performance
 
 
