@@ -17,23 +17,21 @@ def built(*layers):
     model = core.Model()
     for item in layers:
         model.add(item)
-    return model
+    return model, layers[1], layers[-1]
 
 
 def input_layer(width=2, height=1, channels=3):
     return layer(core.InputData, "in", input_width=width, input_height=height, input_channels=channels)
 
 
-def fc_model(weights_bits=8, units=4, width=2, height=1, channels=3):
-    fc = layer(core.FullyConnected, "fc", units=units, weights_bits=weights_bits)
-    return built(input_layer(width, height, channels), fc), fc
+def fc_model(weights_bits=8):
+    return built(input_layer(), layer(core.FullyConnected, "fc", units=4, weights_bits=weights_bits))[:2]
 
 
 def recurrent_model():
     """InputData -> StatefulRecurrent -> MotePostProcessing: int8, int16, uint8, uint16."""
-    sr = layer(core.StatefulRecurrent, "sr", stateful_channels=4, output_channels=2)
-    post = layer(core.MotePostProcessing, "post")
-    return built(input_layer(1, 5, 3), sr, post), sr, post
+    return built(input_layer(1, 5, 3), layer(core.StatefulRecurrent, "sr", stateful_channels=4,
+                                             output_channels=2), layer(core.MotePostProcessing, "post"))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -80,9 +78,6 @@ def test_evaluate_bitwidth_refusals(array, error, message):
     with pytest.raises(error) as err:
         core.evaluate_bitwidth(array)
     assert str(err.value) == message
-    for value in ([1, 2], 3, None):
-        with pytest.raises(TypeError):
-            core.evaluate_bitwidth(value)
 
 
 def test_dimension_above_32_bits_is_refused_not_truncated():
@@ -104,11 +99,10 @@ def test_dimension_above_32_bits_is_refused_not_truncated():
 def test_column_major_tensor_comes_out_with_reversed_dims(bits):
     # FullyConnected weights are (units, inputs) with the first dimension fastest, so numpy
     # sees them as (inputs, units), row-major; narrow weights come out as int8.
-    _, fc = fc_model(weights_bits=bits, units=4, width=2, height=1, channels=3)
+    _, fc = fc_model(weights_bits=bits)
     weights = fc.variables["weights"]
     assert (weights.shape, weights.strides, weights.dtype) == ((6, 4), (4, 1), np.int8)
-    assert weights.flags.owndata
-    assert fc.variables["threshold"].shape == (4,)
+    assert weights.flags.owndata and fc.variables["threshold"].shape == (4,)
 
 
 @pytest.mark.parametrize(
@@ -118,12 +112,8 @@ def test_column_major_tensor_comes_out_with_reversed_dims(bits):
      ("post", "threshold", np.uint16)],
 )
 def test_round_trip_of_every_dtype(which, name, dtype):
-    if which == "fc":
-        _, target = fc_model()
-    else:
-        _, sr, post = recurrent_model()
-        target = sr if which == "sr" else post
-    variables = target.variables
+    _, sr, post = recurrent_model()
+    variables = {"fc": fc_model()[1], "sr": sr, "post": post}[which].variables
     old = variables[name]
     assert old.dtype == dtype
     info = np.iinfo(dtype) if np.issubdtype(dtype, np.integer) else None
@@ -133,11 +123,10 @@ def test_round_trip_of_every_dtype(which, name, dtype):
         values = np.linspace(-2.5, 7.25, old.size, dtype=dtype).reshape(old.shape)
     variables[name] = values
     np.testing.assert_array_equal(variables[name], values)
-    assert variables[name].dtype == dtype
 
 
 def test_fortran_and_sliced_arrays_keep_their_values():
-    _, fc = fc_model(units=4, width=2, height=1, channels=3)
+    _, fc = fc_model()
     variables = fc.variables
     values = np.arange(24, dtype=np.int8).reshape(6, 4)
     fortran = np.asfortranarray(values)
