@@ -47,24 +47,9 @@ def test_chain_maps_into_one_hardware_sequence_and_its_program():
     assert [l.name for l in passes[0].layers] == names
 
 
-def test_mapping_again_replaces_the_sequences_and_edits_forget_them():
+def test_layer_mappings_components_and_mapping_again():
     device = v2_device()
     m = mapped(chain_model(), device)
-    first, = m.sequences
-    old_mapping = m.layers[1].mapping
-    m._map(device, True, core.MapConstraints(device))
-    second, = m.sequences
-    assert second is not first and second.program == first.program
-    assert [c.type for c in old_mapping.nps] == [c.type for c in m.layers[1].mapping.nps]
-    dense = m.layers[-1]
-    m.pop_layer()
-    assert_unmapped(m)
-    assert dense.mapping is None
-    assert m.component_count == {} and m.external_memory_size == 0
-
-
-def test_layer_mappings_and_components_of_the_chain():
-    m = mapped(chain_model())
     inp, conv_, dw, dense = m.layers
     assert inp.mapping.nps == inp.mapping.skipdma_loads == inp.mapping.skipdma_stores == []
     for l, kinds in [(conv_, (NP.CNP1, NP.CNP2)), (dw, (NP.CNP1, NP.CNP2)),
@@ -78,27 +63,31 @@ def test_layer_mappings_and_components_of_the_chain():
     assert dense.mapping.nps[0].filters == 10
     idents = [l.mapping.nps[0].ident for l in (conv_, dw, dense)]
     assert all(a != b for i, a in enumerate(idents) for b in idents[i + 1:])
-    counts = m.component_count
-    assert sum(counts.values()) == 3 and counts is not m.component_count
-    assert counts == {t: sum(1 for l in m.layers for n in l.mapping.nps if n.type == t) for t in counts}
-
-
-def test_components_are_copies_with_write_through_views():
-    m = mapped(chain_model())
-    mapping = m.layers[1].mapping
+    assert sum(m.component_count.values()) == 3
+    # Components are copies whose ident and mem_info are write-through views.
+    mapping = conv_.mapping
     first = mapping.nps[0]
     original = Ident(first.ident.col, first.ident.row, first.ident.id, first.ident.channel)
     weights = first.mem_info.weight_size
     assert weights > 0 and first.mem_info.input_size > 0
-    assert mapping.nps == m.layers[1].mapping.nps and mapping.nps[0] is not mapping.nps[0]
+    assert mapping.nps == conv_.mapping.nps and mapping.nps[0] is not mapping.nps[0]
     view = first.ident
     view.col = 15
     assert first.ident.col == 15
     mem = mapping.nps[0].mem_info
     gc.collect()
     assert mem.weight_size == weights
-    assert mapping.nps[0].ident == original and first != mapping.nps[0]
-    assert mapping.nps[0] != m.layers[2].mapping.nps[0]
+    assert mapping.nps[0].ident == original and first != mapping.nps[0] != dw.mapping.nps[0]
+    # Mapping again replaces the sequences; an edit of the model forgets them.
+    first_seq, = m.sequences
+    m._map(device, True, core.MapConstraints(device))
+    second, = m.sequences
+    assert second is not first_seq and second.program == first_seq.program
+    assert [c.type for c in mapping.nps] == [c.type for c in conv_.mapping.nps]
+    m.pop_layer()
+    assert_unmapped(m)
+    assert dense.mapping is None
+    assert m.component_count == {} and m.external_memory_size == 0
 
 
 def test_residual_block_skip_dmas():

@@ -5,7 +5,6 @@ import math
 import numpy as np
 import pytest
 
-import emu_support
 import vorna.core as core
 from builders import layer
 
@@ -174,41 +173,3 @@ def test_evaluate_refuses_output_types(output_bits, message):
     m = identity_model(4, output_bits=output_bits)
     with pytest.raises(RuntimeError, match=message):
         m.evaluate(np.zeros((1, 1, 1, 4), np.int8), np.zeros(1, np.int32), 2)
-
-
-# Runs of a model mapped onto a hardware device
-
-
-def test_run_on_hardware_records_clocks_and_power_events():
-    device = core.HardwareDevice.devices()[emu_support.SOC_CLKWRAP]
-    m = core.Model()
-    m.add(layer(core.InputData, "input", input_width=8, input_height=8, input_channels=8,
-                input_bits=2))
-    m.add(layer(core.Convolutional, "conv", filters=16, kernel_width=3, kernel_height=3,
-                weights_bits=2, act_bits=2))
-    m._map(device, False, core.MapConstraints(device))
-    assert [s.backend for s in m.sequences] == [core.Hardware]
-    program = m.sequences[0].program
-
-    device.soc.power_measurement_enabled = False
-    m.forward(np.zeros((3, 8, 8, 8), np.uint8))
-    # The emulated counter starts just below 2^32 and counts 1000 cycles per frame plus 17;
-    # the difference is taken modulo 2^32.
-    assert m.metrics["inference_clk"] == 3 * 1000 + 17
-    assert m.metrics["program_clk"] == 100 + len(program) // 4
-    assert m.metrics["inference_frames"] == 3
-    assert m.power_events == []
-
-    device.soc.power_measurement_enabled = True
-    try:
-        m.forward(np.zeros((5, 8, 8, 8), np.uint8))
-        assert m.metrics["inference_clk"] == 5 * 1000 + 17
-        events = m.power_events
-        assert len(events) >= 2
-        # Two events per run, current 100 + frames % 50, oldest first.
-        assert [e.current for e in events[-2:]] == [105, 105]
-        assert len(m.power_events) == len(events) and m.power_events[0] is not events[0]
-    finally:
-        device.soc.power_measurement_enabled = False
-    m.forward(np.zeros((1, 8, 8, 8), np.uint8))
-    assert m.power_events == []
