@@ -36,16 +36,6 @@ def test_list_arguments(name):
     assert f(x for x in [input_layer(), c]) is c
 
 
-def test_lone_layer():
-    c = conv("c")
-    assert gu.get_mappable_layer(c) is c
-    # A skip-DMA layer without outbound layers has nothing standing for it.
-    assert gu.get_mappable_layer(layer(core.Add, "add")) is None
-    assert gu.next_mappable_layer(c) is None and gu.previous_mappable_layer(c) is None
-    assert gu.is_merge_layer(c) is False and gu.dual_output_to_store_dma(c) is False
-    assert gu.extract_main_branch(c) == [] and gu.extract_skip_branch(c) == []
-
-
 @pytest.mark.parametrize("tail", [True, False])
 def test_residual_model(tail):
     # in -> c1 -> c2 -> add(c2, c1) [-> c3]: c1 splits, the Add merges, c3 is the merge layer.

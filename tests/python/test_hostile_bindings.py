@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import vorna.core as core
-from builders import layer
+from builders import fc_model, layer
 
 
 def run_child(code, **env):
@@ -58,13 +58,6 @@ def test_device_constructor_refuses_objects_it_cannot_initialise():
 
 # ------------------------------------------------------------------ variables
 
-def fc_layer():
-    model = core.Model()
-    model.add(layer(core.InputData, "in", input_width=2, input_height=1, input_channels=3))
-    model.add(layer(core.FullyConnected, "fc", units=4, weights_bits=8))
-    return model, model.layers[1]
-
-
 def recurrent_layer():
     """A mote layer of 64 states."""
     model = core.Model()
@@ -80,14 +73,14 @@ STATES = ["A_real", "A_imag", "internal_state_outputs_shift", "new_state_scale",
 
 
 @pytest.mark.parametrize("make, name, shape, refused", [
-    (fc_layer, "weights", (3, 3), "(6, 4)"),
-    (fc_layer, "weights", (24,), "(6, 4)"),
-    (fc_layer, "weights", (6, 4, 1), "(6, 4)"),
-    (fc_layer, "threshold", (5,), "(4,)"),
-    (fc_layer, "threshold", (4, 1), "(4,)"),
+    (fc_model, "weights", (3, 3), "(6, 4)"),
+    (fc_model, "weights", (24,), "(6, 4)"),
+    (fc_model, "weights", (6, 4, 1), "(6, 4)"),
+    (fc_model, "threshold", (5,), "(4,)"),
+    (fc_model, "threshold", (4, 1), "(4,)"),
     # Read as (6, 4); the weights' own (units, inputs) order is taken too.
-    (fc_layer, "weights", (6, 4), None),
-    (fc_layer, "weights", (4, 6), None),
+    (fc_model, "weights", (6, 4), None),
+    (fc_model, "weights", (4, 6), None),
 ] + [(recurrent_layer, state, (70,), "(64,)") for state in STATES],
     ids=lambda v: getattr(v, "__name__", str(v)))
 def test_variable_of_another_shape_is_refused(make, name, shape, refused):

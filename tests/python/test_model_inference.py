@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import vorna.core as core
-from builders import layer
+from builders import fc_model as fc, layer
 
 
 def dense_model(width, units, weights=None, **dense_params):
@@ -24,18 +24,15 @@ def identity_model(width, **dense_params):
     return dense_model(width, width, np.eye(width), **dense_params)
 
 
-def fc_model(units=6):
-    m = core.Model()
-    m.add(layer("InputData", "input", input_width=2, input_height=2, input_channels=1))
-    m.add(layer("FullyConnected", "fc", units=units, weights_bits=8, activation=0))
-    return m
+def fc_model():
+    return fc(units=6, dims=(2, 2, 1), activation=0)[0]
 
 
 # forward, predict, fit
 
 
 def test_forward_of_an_unmapped_model():
-    out = fc_model(units=6).forward(np.ones((3, 2, 2, 1), np.uint8))
+    out = fc_model().forward(np.ones((3, 2, 2, 1), np.uint8))
     assert (out.shape, out.dtype) == ((3, 1, 1, 6), np.int32)
     # Known weights: units (1, -2) and (3, 0) over the inputs (5, 7) give 5 - 14 and 15.
     m = dense_model(2, 2, [[1, -2], [3, 0]], activation=0)

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import vorna.core as core
-from builders import layer
+from builders import fc_model, layer
 
 
 def built(*layers):
@@ -22,10 +22,6 @@ def built(*layers):
 
 def input_layer(width=2, height=1, channels=3):
     return layer(core.InputData, "in", input_width=width, input_height=height, input_channels=channels)
-
-
-def fc_model(weights_bits=8):
-    return built(input_layer(), layer(core.FullyConnected, "fc", units=4, weights_bits=weights_bits))[:2]
 
 
 def recurrent_model():

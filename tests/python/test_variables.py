@@ -7,15 +7,7 @@ import numpy as np
 import pytest
 
 import vorna.core as core
-from builders import layer
-
-
-def fc_in_model(weights_bits=4):
-    model = core.Model()
-    model.add(layer(core.InputData, "in", input_width=2, input_height=1, input_channels=3))
-    fc = layer(core.FullyConnected, "fc", units=4, weights_bits=weights_bits)
-    model.add(fc)
-    return model, fc
+from builders import fc_model, layer
 
 
 def test_standalone_layer_has_no_variables_and_the_view_keeps_its_layer():
@@ -28,12 +20,12 @@ def test_standalone_layer_has_no_variables_and_the_view_keeps_its_layer():
     assert variables.names == []
     with pytest.raises(ValueError, match="^Variable 'weights' not found.$"):
         variables["weights"]
-    _, fc = fc_in_model()
+    _, fc = fc_model()
     assert fc.variables.names == ["weights", "threshold", "act_step", "threshold_learning", "thswap"]
 
 
 def test_setting_back_what_was_read_keeps_the_values():
-    _, fc = fc_in_model(weights_bits=8)
+    _, fc = fc_model(weights_bits=8)
     variables = fc.variables
     values = np.arange(-12, 12, dtype=np.int8).reshape(6, 4)
     variables["weights"] = values
@@ -43,7 +35,7 @@ def test_setting_back_what_was_read_keeps_the_values():
 
 @pytest.mark.parametrize("bits", [4, 2, 1])
 def test_narrow_variable_takes_int8(bits):
-    _, fc = fc_in_model(weights_bits=bits)
+    _, fc = fc_model(weights_bits=bits)
     fc.variables["weights"] = np.full((6, 4), -1, dtype=np.int8)
     np.testing.assert_array_equal(fc.variables["weights"], np.full((6, 4), -1, np.int8))
 
@@ -54,7 +46,7 @@ def test_narrow_variable_takes_int8(bits):
      ("threshold", np.uint32, "int32", "uint32"), ("act_step", np.float64, "float32", "float64")],
 )
 def test_wrong_dtype_is_refused_and_nothing_changes(name, given, expected, received):
-    _, fc = fc_in_model(weights_bits=4)
+    _, fc = fc_model(weights_bits=4)
     before = fc.variables[name]
     with pytest.raises(ValueError) as err:
         fc.variables[name] = np.ones(before.shape, dtype=given)
@@ -65,7 +57,7 @@ def test_wrong_dtype_is_refused_and_nothing_changes(name, given, expected, recei
 
 
 def test_refused_arrays_leave_the_variable_unchanged():
-    _, fc = fc_in_model(weights_bits=8)
+    _, fc = fc_model(weights_bits=8)
     before = fc.variables["threshold"]
     with pytest.raises(ValueError) as err:
         fc.variables["threshold"] = np.array(5, dtype=np.int32)
