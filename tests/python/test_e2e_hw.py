@@ -9,7 +9,7 @@ import pytest
 from emu_support import PLAIN, SOC_CLKWRAP, SOC_FLASH
 
 import vorna.core as core
-from builders import layer
+from builders import layer, mapped
 
 
 @pytest.fixture
@@ -33,23 +33,16 @@ def v1_dense_model(units=8, learning=False):
                 input_bits=1))
     m.add(layer(core.FullyConnected, "fc", units=units, weights_bits=1, act_bits=1))
     fc = m.get_layer("fc")
-    w = np.zeros(fc.variables["weights"].shape, fc.variables["weights"].dtype)
-    for n in range(units):
-        for k in range(6):
-            w[(n * 7 + k * 9) % 64, n] = 1
+    w, n = np.zeros(fc.variables["weights"].shape, np.int8), np.arange(units)
+    for k in range(6):
+        w[(n * 7 + k * 9) % 64, n] = 1
     fc.variables["weights"] = w
     if learning:
-        t = fc.variables["threshold_learning"]
-        fc.variables["threshold_learning"] = np.full(t.shape, 3, t.dtype)
-        s = fc.variables["thswap"]
-        fc.variables["thswap"] = np.full(s.shape, 2, s.dtype)
+        for name, value in (("threshold_learning", 3), ("thswap", 2)):
+            v = fc.variables[name]
+            fc.variables[name] = np.full(v.shape, value, v.dtype)
         m.compile(core.VornaUnsupervised(6, 2))
     return m
-
-
-def mapped(model, device, hw_only=True):
-    model._map(device, hw_only, core.MapConstraints(device))
-    return model
 
 
 def bits(n, seed):
