@@ -23,10 +23,7 @@ def test_construction_parameters_and_standalone_properties():
             getattr(fc, attr)
     with pytest.raises(ValueError, match="^Unsupported layer type 0.$"):
         layer(core.Unknown, "u")
-
-
-def test_parameters_views_keep_the_layer_alive_and_copies_own_themselves():
-    fc = layer(core.FullyConnected, "fc", units=10, weights_bits=4)
+    # The parameters view keeps its layer alive; a copy owns itself.
     count = sys.getrefcount(fc)
     view = fc.parameters
     assert sys.getrefcount(fc) == count + 1  # the view holds its layer

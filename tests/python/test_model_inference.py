@@ -61,7 +61,7 @@ def test_accepted_input_types_and_refusals():
 # Metrics and power events
 
 
-def test_run_metrics_without_hardware():
+def test_run_metrics_and_fit_labels_without_hardware():
     m = fc_model()
     metrics = m.metrics
     m.forward(np.zeros((5, 2, 2, 1), np.int8))
@@ -71,13 +71,17 @@ def test_run_metrics_without_hardware():
     with pytest.raises(ValueError, match="^inference_clk : no such metrics$"):
         metrics["inference_clk"]
     assert m.power_events == []
-    m.fit(np.zeros((2, 2, 2, 1), np.int8))
-    assert metrics["inference_frames"] == 2
+    X = np.zeros((2, 2, 2, 1), np.uint8)
+    for labels in (2.0, -1, np.array([1, 0], np.uint8), [1, 0], [], [np.int64(4)]):
+        assert m.fit(X, labels).shape == (2, 1, 1, 6)
+    assert m.fit(X, batch_size=1).shape == (2, 1, 1, 6) and metrics["inference_frames"] == 2
+    for labels in (2.5, math.nan, math.inf, -3e9, np.array([1.0]), np.array([True]), ["a"], [2**31]):
+        with pytest.raises(TypeError, match="^fit method expects integers as labels$"):
+            m.fit(X, labels)
 
 
 @pytest.mark.parametrize("call", [
     lambda m, x: m.forward(x),
-    lambda m, x: m.predict(x),
     lambda m, x: m.fit(x, 1.0),
     lambda m, x: m.evaluate(x, np.zeros(1, np.int32)),
     lambda m, x: m.forward(x.astype(np.float64)),
@@ -87,22 +91,6 @@ def test_empty_model_refuses_every_run(call):
     with pytest.raises(ValueError, match="^Cannot perform an inference on a model with no layers$"):
         call(m, np.zeros((1, 2, 2, 1), np.uint8))
     assert m.metrics.names == []
-
-
-# fit labels
-
-
-X = np.zeros((2, 2, 2, 1), np.uint8)
-
-
-def test_fit_labels():
-    m = fc_model()
-    for labels in (2.0, -1, np.array([1, 0], np.uint8), [1, 0], [], [np.int64(4)]):
-        assert m.fit(X, labels).shape == (2, 1, 1, 6)
-    assert m.fit(X, batch_size=1).shape == (2, 1, 1, 6)
-    for labels in (2.5, math.nan, math.inf, -3e9, np.array([1.0]), np.array([True]), ["a"], [2**31]):
-        with pytest.raises(TypeError, match="^fit method expects integers as labels$"):
-            m.fit(X, labels)
 
 
 # evaluate

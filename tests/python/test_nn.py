@@ -116,9 +116,7 @@ def test_array_conversion_and_shape_errors():
         nn.concatenate(np.zeros((2, 3)), np.zeros((3, 3)))
     with pytest.raises(ValueError, match=r"^ImagePatches: incompatible shapes\.$"):
         nn.conv2d(i32([[1, 2]]), np.ones((1, 1, 2, 1)), 1, core.Padding.Valid, 0)
-
-
-def test_non_contiguous_arrays_keep_their_values():
+    # Non-contiguous arrays keep their values.
     a = np.arange(12, dtype=np.int32).reshape(3, 4)
     assert nn.add(a[:, ::2], a.T[::2, :3].T, 0).tolist() == (a[:, ::2] + a.T[::2, :3].T).tolist()
     f = np.asfortranarray(a)
