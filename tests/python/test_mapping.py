@@ -92,38 +92,28 @@ def test_layer_mappings_components_and_mapping_again():
 
 def test_residual_block_skip_dmas():
     m = mapped(residual_model())
-    seq, = m.sequences
-    assert seq.backend == core.Hardware
+    assert [s.backend for s in m.sequences] == [core.Hardware]
     inp, c1, c2, add, c3 = m.layers
     store, = c1.mapping.skipdma_stores
-    assert store.type == NP.SKIP_DMA_STORE
-    assert (store.ident.col, store.ident.row, store.ident.id) == (1, 1, 3)
-    assert c1.mapping.skipdma_loads == [] and [c.type for c in c1.mapping.nps] == [NP.CNP1]
     load, = c3.mapping.skipdma_loads
-    assert load.type == NP.SKIP_DMA_LOAD and load.ident == store.ident
-    assert c3.mapping.skipdma_stores == []
+    assert (store.type, load.type) == (NP.SKIP_DMA_STORE, NP.SKIP_DMA_LOAD) and load.ident == store.ident
+    assert (store.ident.col, store.ident.row, store.ident.id) == (1, 1, 3)
+    assert [c.type for c in c1.mapping.nps] == [NP.CNP1] and add.mapping.nps == []
+    assert c1.mapping.skipdma_loads == c3.mapping.skipdma_stores == []
+    assert all(l.mapping.skipdma_loads == l.mapping.skipdma_stores == [] for l in (c2, add))
     for c in (store, load):  # no NP placement: the defaults show
         assert (c.filters, c.start_neuron, c.single_buffer) == (0, 0, True)
         assert (c.spatial_partition.x, c.spatial_partition.y, c.spatial_partition.shape) == (0, 0, [])
-    for l in (c2, add):
-        assert l.mapping.skipdma_loads == [] and l.mapping.skipdma_stores == []
-    assert add.mapping.nps == []
     c1.mapping.skipdma_stores[0].ident.channel = 3
     assert c1.mapping.skipdma_stores[0] == store
-    counts = m.component_count
-    assert counts == {NP.CNP1: 3, NP.SKIP_DMA_STORE: 1, NP.SKIP_DMA_LOAD: 1}
+    assert m.component_count == {NP.CNP1: 3, NP.SKIP_DMA_STORE: 1, NP.SKIP_DMA_LOAD: 1}
     assert m.external_memory_size == store.mem_info.external_size > 0
 
 
 def test_dual_output_store_is_listed_but_not_counted():
     # The first Add also feeds the second skip connection: c3 merges and stores it again.
-    m = core.Model()
-    m.add(layer(core.InputData, "in", input_width=8, input_height=8, input_channels=8))
-    for name in ("c1", "c2"):
-        m.add(conv(name))
-    m.add(layer(core.Add, "add"), [m.get_layer("c2"), m.get_layer("c1")])
-    for name in ("c3", "c4"):
-        m.add(conv(name))
+    m = residual_model()
+    m.add(conv("c4"))
     m.add(layer(core.Add, "add2"), [m.get_layer("c4"), m.get_layer("add")])
     m.add(conv("c5"))
     assert core.graph_utils.dual_output_to_store_dma(m.get_layer("c3")) is True
