@@ -48,55 +48,38 @@ def test_programming(plain):
     assert plain.program == PROGRAM
 
 
-def test_forward_outputs_and_metrics(plain):
+def test_runs_outputs_metrics_and_refusals(plain):
+    with pytest.raises(RuntimeError, match="The device is not programmed."):
+        plain.forward(np.ones((1, 4), np.uint8))
     plain.program = PROGRAM
     metrics = plain.metrics
     inputs = np.array([[[[1], [2]], [[3], [4]]], [[[0], [0]], [[0], [255]]]], dtype=np.uint8)
     out = plain.forward(inputs)
     assert (out.dtype, out.shape) == (np.uint8, (2, 1, 1, 3))
     np.testing.assert_array_equal(out[:, 0, 0], [[10, 11, 12], [4, 5, 6]])
-    assert sorted(metrics.names) == sorted(
-        ["program_clk", "inference_frames", "inference_clk", "inference_start", "inference_end"])
-    assert metrics["inference_frames"] == 2
-    assert metrics["inference_clk"] == 2 * 1000 + 17
+    assert (metrics["inference_frames"], metrics["inference_clk"]) == (2, 2 * 1000 + 17)
     assert metrics["inference_start"] <= metrics["inference_end"]
     # A 2-D input (n, k) runs with n frames; any array-like is cast to uint8.
     out = plain.predict([[1.7, 2, 3, 4]] * 3)
     assert out.dtype == np.float32 and out.shape == (3, 1, 1, 3)
     np.testing.assert_array_equal(out[2, 0, 0], [10.0, 11.0, 12.0])
     assert metrics["inference_frames"] == 3
-
-
-def test_input_errors_leave_the_metrics(plain):
-    with pytest.raises(RuntimeError, match="The device is not programmed."):
-        plain.forward(np.ones((1, 4), np.uint8))
-    plain.program = PROGRAM
-    plain.forward(np.zeros((1, 2, 2, 1), np.uint8))
-    before = plain.metrics["inference_end"]
+    x = np.ones((3, 4), np.uint8)
+    for labels in ([], [7], [1, 2, 3], 2.0, 5, np.array([1, 2, 3], np.int64)):
+        assert plain.fit(x, labels).shape == (3, 1, 1, 3)
+    assert plain.fit(inputs=x, input_labels=[0]).shape == (3, 1, 1, 3)
+    # Refused inputs and labels leave the metrics alone.
+    before = metrics["inference_end"]
     with pytest.raises(RuntimeError, match=r"Input dimensions are not correct \(Should be 4 or 2\)\."):
         plain.forward(np.zeros((1, 2, 2), np.uint8))
     with pytest.raises(ValueError, match="Input dimensions do not match the program."):
         plain.forward(np.zeros((1, 5), np.uint8))
-    with pytest.raises(TypeError):
-        plain.forward(inputs=np.zeros((1, 4), np.uint8))
-    assert plain.metrics["inference_end"] == before
-
-
-def test_fit_label_forms(plain):
-    plain.program = PROGRAM
-    x = np.ones((3, 4), np.uint8)
-    for labels in ([], [7], [1, 2, 3], 2.0, 5, np.array([1, 2, 3], np.int64)):
-        assert plain.fit(x, labels).shape == (3, 1, 1, 3)
-    assert plain.fit(x).shape == (3, 1, 1, 3)
-    assert plain.fit(inputs=x, input_labels=[0]).shape == (3, 1, 1, 3)
-    plain.metrics  # noqa: B018
-    before = plain.metrics["inference_end"]
     with pytest.raises(RuntimeError, match="Number of labels should be the same as number of inputs."):
         plain.fit(x, [1, 2])
     for bad in (2.5, float("nan"), 3e10, np.array([1.0, 2.0, 3.0]), ["a"], [2**40]):
         with pytest.raises(ValueError, match="fit method expects integers as labels"):
             plain.fit(x, bad)
-    assert plain.metrics["inference_end"] == before
+    assert metrics["inference_end"] == before
 
 
 def test_output_types(plain):
