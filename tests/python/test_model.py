@@ -49,12 +49,6 @@ def snapshot(model):
 # Building and editing
 
 
-def test_empty_model():
-    m = core.Model(layers=())
-    assert (m.layer_count, m.layers, m.input_shape, m.output_shape) == (0, [], [], [])
-    assert m.learning is None and m.device is None and m.macs == 0
-
-
 def test_get_add_and_pop_layers():
     m = fc_model()
     fc = m.get_layer(1)
@@ -77,8 +71,10 @@ def test_get_add_and_pop_layers():
     assert m.layers[1].inbounds[0] is m.layers[0]
     m.pop_layer()
     m.pop_layer()
+    assert (m.layer_count, m.layers, m.input_shape, m.output_shape, m.macs) == (0, [], [], [], 0)
     with pytest.raises(RuntimeError):
         m.pop_layer()
+    assert core.Model(layers=()).layer_count == 0
 
 
 def test_compile_and_learning():
@@ -122,7 +118,7 @@ def test_layer_list_copies_params_learning_and_variables():
     assert src.layer_count == 2 and src.layers[1] is fc
 
 
-def test_layer_list_links_inbounds_by_name():
+def test_layer_list_links_inbounds_by_name_and_errors():
     src = branch_model()
     for layers in (src.layers, (l for l in src.layers)):
         m = core.Model(layers)
@@ -131,10 +127,6 @@ def test_layer_list_links_inbounds_by_name():
         assert [l.name for l in add.inbounds] == ["a", "b"]
         assert add.inbounds[0] is m.get_layer("a") and add.inbounds[1] is m.get_layer("b")
         assert add.input_dims == [[4, 4, 3], [4, 4, 3]]
-
-
-def test_layer_list_errors():
-    src = branch_model()
     with pytest.raises(ValueError, match="'a'"):
         core.Model([src.layers[0], src.layers[3], src.layers[1], src.layers[2]])
     fc = fc_model().layers[1]
