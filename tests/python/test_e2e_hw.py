@@ -207,8 +207,7 @@ def test_v2_dequantizer_predicts_with_power_events(devices):
 
 def test_virtual_device_cannot_run(devices):
     device = devices[PLAIN]
-    virtual = core.Device(device.version, device.mesh)
-    m = mapped(v1_dense_model(), virtual)
+    m = mapped(v1_dense_model(), core.Device(device.version, device.mesh))
     for run in (lambda: m.forward(bits(1, 7)), lambda: m.fit(bits(1, 7), [0])):
         with pytest.raises(RuntimeError, match="An actual hardware device is required."):
             run()

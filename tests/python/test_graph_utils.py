@@ -3,17 +3,13 @@
 import pytest
 
 import vorna.core as core
-from builders import layer
+from builders import conv, layer
 
 gu = core.graph_utils
 LAYER_FUNCTIONS = ["extract_main_branch", "extract_skip_branch", "get_mappable_layer",
                    "dual_output_to_store_dma", "next_mappable_layer", "previous_mappable_layer",
                    "is_merge_layer"]
 LIST_FUNCTIONS = ["first_mappable_layer", "last_mappable_layer"]
-
-
-def conv(name):
-    return layer(core.Conv2D, name, filters=2, kernel_size=1)
 
 
 def input_layer():

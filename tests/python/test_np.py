@@ -62,10 +62,9 @@ def test_info_equality_hrc_and_ident_view():
     base = Info(Ident(1, 2, 3, 0), [NP.CNP1, NP.CNP2], False)
     assert base == Info(Ident(1, 2, 3), [NP.CNP2, NP.CNP1])
     assert Info.hrc(has_lut=False) == Info(Ident(0, 0, 0), [NP.HRC]) != Info.hrc(True)
-    view = base.ident
+    view, replacement = base.ident, Ident(9, 9, 9)
     view.col = 7
     assert base.ident.col == 7
-    replacement = Ident(9, 9, 9)
     base.ident = replacement
     replacement.col = 1
     assert base.ident == Ident(9, 9, 9)
