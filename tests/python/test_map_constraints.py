@@ -1,5 +1,4 @@
-"""MapConstraints: defaults per IP version, limit setters, and Python overrides of the hooks
-called from C++ as the mapping engine calls them."""
+"""MapConstraints: defaults, limit setters, and Python hooks called from C++."""
 
 import pytest
 
