@@ -1,5 +1,5 @@
-"""Models mapped onto the emulated hardware devices of discovery and run from Python: outputs,
-metrics, power events, learning read-back, direct device runs and hardware-then-software runs."""
+"""Models mapped onto the emulated hardware devices and run from Python: outputs, metrics, power
+events, learning read-back, direct device runs and hardware-then-software runs."""
 
 import gc
 
@@ -95,8 +95,7 @@ def test_model_fit_reads_learned_variables_back(devices):
     # FNP3 learning memory: two leading words, then 6 words per neuron (learning fields in
     # words 2 and 3, connections in 4 and 5).
     mem = np.frombuffer(device.learn_mem, dtype=np.uint32).copy()
-    assert mem.size == 2 + 8 * 6
-    assert device.learn_enabled is False
+    assert mem.size == 2 + 8 * 6 and device.learn_enabled is False
     n2 = 2 + 2 * 6
     assert (mem[n2 + 3] >> 16, mem[n2 + 3] & 0xFFFF) == (3, 2)
     mem[n2 + 2] = (mem[n2 + 2] & ~np.uint32(0xF0000)) | 0x30000
@@ -106,18 +105,11 @@ def test_model_fit_reads_learned_variables_back(devices):
     mem[n2 + 4] = (mem[n2 + 4] & ~np.uint32(1 << 14)) | np.uint32(1 << 31)
     device.learn_mem = mem.tobytes()
 
-    out = m.fit(x, [1, 0])
-    assert out.shape == (2, 1, 1, 8)
-    assert device.learn_enabled is True
-    after = fc.variables["weights"]
-    expected = before.copy()
-    expected[14, 2] = 0
-    expected[31, 2] = 1
-    np.testing.assert_array_equal(after, expected)
-    thresholds = fc.variables["threshold_learning"].reshape(-1)
-    swaps = fc.variables["thswap"].reshape(-1)
-    assert list(thresholds) == [3, 3, 0x30009, 3, 3, 3, 3, 3]
-    assert list(swaps) == [2, 2, 4, 2, 2, 2, 2, 2]
+    assert m.fit(x, [1, 0]).shape == (2, 1, 1, 8) and device.learn_enabled is True
+    before[14, 2], before[31, 2] = 0, 1
+    np.testing.assert_array_equal(fc.variables["weights"], before)
+    assert list(fc.variables["threshold_learning"].reshape(-1)) == [3, 3, 0x30009, 3, 3, 3, 3, 3]
+    assert list(fc.variables["thswap"].reshape(-1)) == [2, 2, 4, 2, 2, 2, 2, 2]
 
     # Fit with one label and with a float label, then a plain run switches learning off.
     m.fit(x, 1)

@@ -28,13 +28,9 @@ def sample_model():
 
 
 def describe(model):
-    return [
-        (layer.name, sorted((k, layer.parameters.get(k)) for k in dir(layer.parameters)),
-         [i.name for i in layer.inbounds],
-         {n: (layer.variables[n].dtype, layer.variables[n].tolist())
-          for n in layer.variables.names})
-        for layer in model.layers
-    ]
+    return [(l.name, [(k, l.parameters.get(k)) for k in dir(l.parameters)], [i.name for i in l.inbounds],
+             {n: (l.variables[n].dtype, l.variables[n].tolist()) for n in l.variables.names})
+            for l in model.layers]
 
 
 def snappy():

@@ -140,14 +140,10 @@ def test_evaluate_groups_neurons_by_class():
     assert predict([0, 0, 0, 0, 0, 0, 0, 0, 0, 9], 2) == 1
     # Float predictions start from the lowest float: -128 everywhere is still a vote for class 0.
     assert predict([-128] * 10) == 0
-
-
-def test_evaluate_uint8_zeros_predict_nothing():
-    m = identity_model(4)  # ReLU: negative inputs give 0
+    m = identity_model(4)  # ReLU: negative inputs give 0, uint8 outputs
     x = np.array([[-1, -2, -3, -4], [0, 0, 7, 0]], np.int8).reshape(2, 1, 1, 4)
-    assert m.forward(x).dtype == np.uint8
     # Sample 0 predicts -1 (a miss even against label 0); sample 1 predicts class 1.
-    assert m.evaluate(x, np.array([0, 1], np.int32), 2) == 0.5
+    assert m.forward(x).dtype == np.uint8 and m.evaluate(x, np.array([0, 1], np.int32), 2) == 0.5
 
 
 @pytest.mark.parametrize("output_bits, message", [
