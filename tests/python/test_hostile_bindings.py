@@ -1,7 +1,6 @@
 """Hostile calls of the bindings: each gets a clear exception and changes nothing."""
 
 import os
-import re
 import subprocess
 import sys
 import textwrap
