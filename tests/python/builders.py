@@ -18,6 +18,15 @@ def conv(name, filters=8):
     return layer(core.Conv2D, name, filters=filters, kernel_size=3, activation=1, output_bits=8)
 
 
+def fc_model(weights_bits=8, units=4, dims=(2, 1, 3), **fc_params):
+    """InputData of `dims` -> FullyConnected "fc"; returns the model and the fc layer."""
+    m = core.Model()
+    m.add(layer(core.InputData, "in", input_width=dims[0], input_height=dims[1],
+                input_channels=dims[2]))
+    m.add(layer(core.FullyConnected, "fc", units=units, weights_bits=weights_bits, **fc_params))
+    return m, m.layers[1]
+
+
 def v2_mesh(nodes=((1, 2), (2, 1), (2, 2), (3, 1)), skip_channels=4):
     """CNP nodes of four NPs, one FNP3 and one FNP2, the DMA endpoints on node (1, 1) and, with
     `skip_channels`, one skip-DMA engine of that many channels."""

@@ -3,7 +3,7 @@
 import pytest
 
 import vorna.core as core
-from builders import layer
+from builders import conv, layer
 
 gu = core.graph_utils
 LAYER_FUNCTIONS = ["extract_main_branch", "extract_skip_branch", "get_mappable_layer",
@@ -12,48 +12,24 @@ LAYER_FUNCTIONS = ["extract_main_branch", "extract_skip_branch", "get_mappable_l
 LIST_FUNCTIONS = ["first_mappable_layer", "last_mappable_layer"]
 
 
-def conv(name):
-    return layer(core.Conv2D, name, filters=2, kernel_size=1)
-
-
 def input_layer():
     return layer(core.InputData, "in", input_width=8, input_height=8, input_channels=2)
 
 
 @pytest.mark.parametrize("name", LAYER_FUNCTIONS)
-def test_layer_arguments(name):
-    f = getattr(gu, name)
-    for arg in ([], "c", core.Conv2D):
-        with pytest.raises(TypeError):
-            f(arg)
-    with pytest.raises(TypeError):
-        f(layer=conv("c"))
+def test_null_layer(name):
     with pytest.raises(RuntimeError, match="^Graph query on a null layer.$"):
-        f(None)
+        getattr(gu, name)(None)
 
 
 @pytest.mark.parametrize("name", LIST_FUNCTIONS)
 def test_list_arguments(name):
     f = getattr(gu, name)
     c = conv("c")
-    for bad in ("ab", [c, 3], c):
-        with pytest.raises(TypeError):
-            f(bad)
     assert f([]) is None
     # InputData targets no component and Add the skip DMA: neither is mappable.
     assert f([input_layer(), layer(core.Add, "add")]) is None
-    for make in (tuple, lambda ls: (x for x in ls), set):
-        assert f(make([input_layer(), c])) is c
-
-
-def test_lone_layer():
-    c = conv("c")
-    assert gu.get_mappable_layer(c) is c
-    # A skip-DMA layer without outbound layers has nothing standing for it.
-    assert gu.get_mappable_layer(layer(core.Add, "add")) is None
-    assert gu.next_mappable_layer(c) is None and gu.previous_mappable_layer(c) is None
-    assert gu.is_merge_layer(c) is False and gu.dual_output_to_store_dma(c) is False
-    assert gu.extract_main_branch(c) == [] and gu.extract_skip_branch(c) == []
+    assert f(x for x in [input_layer(), c]) is c
 
 
 @pytest.mark.parametrize("tail", [True, False])

@@ -1,7 +1,6 @@
 import numpy as np
 import pytest
 
-import emu_support
 from emu_support import PLAIN, SOC_CLKWRAP, SOC_FLASH, program_info
 
 import vorna.core as core
@@ -25,30 +24,11 @@ PROGRAM = program_info([2, 2, 1], [1, 1, 3], 8, True)
 
 
 def test_discovery_lists_the_working_drivers(devices):
-    assert emu_support.os.environ["VORNA_EMU_DEVICES"] == emu_support.EMU_DEVICES
     assert [str(d.version) for d in devices] == ["BC.A2.001.000", "BC.A1.003.009", "BC.A1.003.009"]
     assert devices[SOC_FLASH].desc == "Emulated v2 BC.A2.001.000"
-    assert devices[SOC_FLASH].ip_version == core.IpVersion.v2
     assert len(devices[PLAIN].mesh.nps) == 28
-    assert isinstance(devices[0], core.Device)
-
-
-def test_devices_are_the_same_objects(devices):
-    again = core.HardwareDevice.devices()
-    assert all(a == b for a, b in zip(devices, again))
-    assert devices[0] is again[0]
-    assert not (devices[0] == devices[1])
-    with pytest.raises(TypeError):
-        devices[0] == 5
-    with pytest.raises(TypeError):
-        hash(devices[0])
-    virtual = core.Device(devices[PLAIN].version, devices[PLAIN].mesh)
-    assert not (devices[PLAIN] == virtual)
-
-
-def test_no_constructor():
-    with pytest.raises(TypeError):
-        core.HardwareDevice()
+    assert devices[0] is core.HardwareDevice.devices()[0] and not (devices[0] == devices[1])
+    assert not (devices[PLAIN] == core.Device(devices[PLAIN].version, devices[PLAIN].mesh))
 
 
 def test_programming(plain):
@@ -58,80 +38,48 @@ def test_programming(plain):
     assert plain.metrics["program_clk"] == 100 + len(PROGRAM) // 4
     assert plain.memory == (len(PROGRAM), len(PROGRAM))
     plain.unprogram()
-    assert plain.program is None
-    assert plain.memory == (0, len(PROGRAM))
+    assert plain.program is None and plain.memory == (0, len(PROGRAM))
     plain.reset_top_memory()
     assert plain.memory == (0, 0)
-    with pytest.raises(TypeError):
-        plain.program = bytearray(PROGRAM)
     with pytest.raises(ValueError, match="Invalid program."):
         plain.program = b"\x01\x02\x03"
     assert plain.program is None
-
-
-def test_program_external(plain):
     plain.program_external(PROGRAM, 0x1000)
     assert plain.program == PROGRAM
-    with pytest.raises(TypeError):
-        plain.program_external(PROGRAM, -1)
-    with pytest.raises(TypeError):
-        plain.program_external(PROGRAM, 2**32)
 
 
-def test_forward_outputs_and_metrics(plain):
+def test_runs_outputs_metrics_and_refusals(plain):
+    with pytest.raises(RuntimeError, match="The device is not programmed."):
+        plain.forward(np.ones((1, 4), np.uint8))
     plain.program = PROGRAM
     metrics = plain.metrics
     inputs = np.array([[[[1], [2]], [[3], [4]]], [[[0], [0]], [[0], [255]]]], dtype=np.uint8)
     out = plain.forward(inputs)
-    assert out.dtype == np.uint8
-    assert out.shape == (2, 1, 1, 3)
-    np.testing.assert_array_equal(out[0, 0, 0], [10, 11, 12])
-    np.testing.assert_array_equal(out[1, 0, 0], [4, 5, 6])
-    assert sorted(metrics.names) == sorted(
-        ["program_clk", "inference_frames", "inference_clk", "inference_start", "inference_end"])
-    assert metrics["inference_frames"] == 2
-    assert metrics["inference_clk"] == 2 * 1000 + 17
+    assert (out.dtype, out.shape) == (np.uint8, (2, 1, 1, 3))
+    np.testing.assert_array_equal(out[:, 0, 0], [[10, 11, 12], [4, 5, 6]])
+    assert (metrics["inference_frames"], metrics["inference_clk"]) == (2, 2 * 1000 + 17)
     assert metrics["inference_start"] <= metrics["inference_end"]
     # A 2-D input (n, k) runs with n frames; any array-like is cast to uint8.
     out = plain.predict([[1.7, 2, 3, 4]] * 3)
     assert out.dtype == np.float32 and out.shape == (3, 1, 1, 3)
     np.testing.assert_array_equal(out[2, 0, 0], [10.0, 11.0, 12.0])
     assert metrics["inference_frames"] == 3
-
-
-def test_input_errors_leave_the_metrics(plain):
-    plain.program = PROGRAM
-    plain.forward(np.zeros((1, 2, 2, 1), np.uint8))
-    before = plain.metrics["inference_end"]
+    x = np.ones((3, 4), np.uint8)
+    for labels in ([], [7], [1, 2, 3], 2.0, 5, np.array([1, 2, 3], np.int64)):
+        assert plain.fit(x, labels).shape == (3, 1, 1, 3)
+    assert plain.fit(inputs=x, input_labels=[0]).shape == (3, 1, 1, 3)
+    # Refused inputs and labels leave the metrics alone.
+    before = metrics["inference_end"]
     with pytest.raises(RuntimeError, match=r"Input dimensions are not correct \(Should be 4 or 2\)\."):
         plain.forward(np.zeros((1, 2, 2), np.uint8))
     with pytest.raises(ValueError, match="Input dimensions do not match the program."):
         plain.forward(np.zeros((1, 5), np.uint8))
-    with pytest.raises(TypeError):
-        plain.forward(inputs=np.zeros((1, 4), np.uint8))
-    assert plain.metrics["inference_end"] == before
-
-
-def test_fit_label_forms(plain):
-    plain.program = PROGRAM
-    x = np.ones((3, 4), np.uint8)
-    for labels in ([], [7], [1, 2, 3], 2.0, 5, np.array([1, 2, 3], np.int64)):
-        assert plain.fit(x, labels).shape == (3, 1, 1, 3)
-    assert plain.fit(x).shape == (3, 1, 1, 3)
-    assert plain.fit(inputs=x, input_labels=[0]).shape == (3, 1, 1, 3)
-    plain.metrics  # noqa: B018
-    before = plain.metrics["inference_end"]
     with pytest.raises(RuntimeError, match="Number of labels should be the same as number of inputs."):
         plain.fit(x, [1, 2])
     for bad in (2.5, float("nan"), 3e10, np.array([1.0, 2.0, 3.0]), ["a"], [2**40]):
         with pytest.raises(ValueError, match="fit method expects integers as labels"):
             plain.fit(x, bad)
-    assert plain.metrics["inference_end"] == before
-
-
-def test_runs_need_a_program(plain):
-    with pytest.raises(RuntimeError, match="The device is not programmed."):
-        plain.forward(np.ones((1, 4), np.uint8))
+    assert metrics["inference_end"] == before
 
 
 def test_output_types(plain):
@@ -153,42 +101,23 @@ def test_output_types(plain):
         plain.forward(np.ones((1, 4), np.uint8))
 
 
-def test_clock_counter_wraps(devices):
-    device = devices[SOC_CLKWRAP]
-    device.program = PROGRAM
-    device.forward(np.ones((16, 4), np.uint8))
-    assert device.metrics["inference_clk"] == 16 * 1000 + 17
-    device.unprogram()
-
-
 def test_learning_memory(plain):
     assert plain.learn_mem is None
     plain.learn_mem = b"abc"  # 3 // 4 == 0 words
     with pytest.raises(RuntimeError, match="Unexpected input buffer size."):
         plain.learn_mem = b"abcd"
-    with pytest.raises(TypeError):
-        plain.learn_mem = bytearray(4)
-    assert plain.learn_enabled is False
-    plain.learn_enabled = True
-    assert plain.learn_enabled is True
-    plain.learn_enabled = False
 
 
 def test_soc_and_power_events(devices):
-    assert devices[PLAIN].soc is None
-    assert devices[PLAIN].inference_power_events == []
+    assert devices[PLAIN].soc is None and devices[PLAIN].inference_power_events == []
     device = devices[SOC_FLASH]
     soc = device.soc
-    assert isinstance(soc, core.SocDriver)
-    assert soc.power_measurement_enabled is False
-    assert soc.power_meter is None
+    assert soc.power_measurement_enabled is False and soc.power_meter is None
     device.program = program_info([4], [1, 1, 2], 8, True)
     device.forward(np.ones((1, 4), np.uint8))
     assert device.inference_power_events == []
     soc.power_measurement_enabled = True
-    assert soc.power_measurement_enabled is True
     meter = soc.power_meter
-    assert isinstance(meter, core.PowerMeter)
     if meter.events():
         assert meter.floor == 0.0  # kept events, floor forgotten by the reset
     device.forward(np.ones((3, 4), np.uint8))
@@ -198,16 +127,10 @@ def test_soc_and_power_events(devices):
     assert [(e.voltage, e.current, e.power) for e in last] == [(800000, 103, 82)] * 2
     assert last[0].ts < last[1].ts
     assert meter.floor == pytest.approx(82.4)
-    first, second = meter.events(), meter.events()
-    assert len(first) == len(second)
-    assert all(a is not b and (a.ts, a.voltage, a.current) == (b.ts, b.voltage, b.current)
-               for a, b in zip(first, second))
     soc.power_measurement_enabled = np.bool_(False)
     assert soc.power_meter is None
     device.forward(np.ones((1, 4), np.uint8))
     assert len(device.inference_power_events) == len(events)
-    with pytest.raises(TypeError):
-        soc.power_measurement_enabled = "yes"
     device.unprogram()
 
 
@@ -215,19 +138,14 @@ def test_soc_clock_mode(devices):
     soc = devices[SOC_FLASH].soc
     assert soc.clock_mode == core.soc.Performance
     soc.clock_mode = core.soc.LowPower
-    assert soc.clock_mode == core.soc.ClockMode.LowPower
-    soc.clock_mode = core.soc.Economy
-    assert soc.clock_mode == core.soc.Economy
+    assert soc.clock_mode == core.soc.LowPower
     with pytest.raises(ValueError, match="Invalid clock mode"):
         soc.clock_mode = core.soc.ClockMode(200000000)
-    with pytest.raises(TypeError):
-        soc.clock_mode = 100000000
     soc.clock_mode = core.soc.Performance
 
 
 def test_flash_submodule(devices):
     board = core.boardXvr2200
-    assert board.__doc__.startswith("Spi flash controller for the xvr2200meant")
     flash = board.get_flash(devices[SOC_FLASH])
     assert isinstance(flash, board.SpiFlashController)
     with pytest.raises(RuntimeError, match="get_id function is not yet implemented"):
@@ -235,9 +153,6 @@ def test_flash_submodule(devices):
     with pytest.raises(ValueError, match="The device does not contain an XVR2200 flash"):
         board.get_flash(devices[SOC_CLKWRAP])
     virtual = core.Device(devices[PLAIN].version, devices[PLAIN].mesh)
-    with pytest.raises(TypeError):
-        board.get_flash(virtual)
-    with pytest.raises(TypeError):
-        board.get_flash(None)
-    with pytest.raises(TypeError):
-        board.get_flash(device=devices[SOC_FLASH])
+    for bad in (virtual, None):
+        with pytest.raises(TypeError):
+            board.get_flash(bad)

@@ -1,7 +1,6 @@
 """Hostile calls of the bindings: each gets a clear exception and changes nothing."""
 
 import os
-import re
 import subprocess
 import sys
 import textwrap
@@ -10,10 +9,7 @@ import numpy as np
 import pytest
 
 import vorna.core as core
-
-
-def layer(layer_type, name, **params):
-    return core.Layer(core.LayerParams(layer_type, params), name)
+from builders import fc_model, layer
 
 
 def run_child(code, **env):
@@ -59,27 +55,7 @@ def test_device_constructor_refuses_objects_it_cannot_initialise():
     ]
 
 
-def test_unconstructed_keyword_arguments_are_refused():
-    class Early(core.LayerParams):
-        def __init__(self):
-            Early.caught = self
-            raise LookupError
-
-    with pytest.raises(LookupError):
-        Early()
-    with pytest.raises(TypeError, match=re.escape(
-            "Early object is not initialised: its __init__() has not been called.")):
-        core.Layer(params=Early.caught, name="x")
-
-
 # ------------------------------------------------------------------ variables
-
-def fc_layer():
-    model = core.Model()
-    model.add(layer(core.InputData, "in", input_width=2, input_height=1, input_channels=3))
-    model.add(layer(core.FullyConnected, "fc", units=4, weights_bits=8))
-    return model, model.layers[1]
-
 
 def recurrent_layer():
     """A mote layer of 64 states."""
@@ -96,14 +72,14 @@ STATES = ["A_real", "A_imag", "internal_state_outputs_shift", "new_state_scale",
 
 
 @pytest.mark.parametrize("make, name, shape, refused", [
-    (fc_layer, "weights", (3, 3), "(6, 4)"),
-    (fc_layer, "weights", (24,), "(6, 4)"),
-    (fc_layer, "weights", (6, 4, 1), "(6, 4)"),
-    (fc_layer, "threshold", (5,), "(4,)"),
-    (fc_layer, "threshold", (4, 1), "(4,)"),
+    (fc_model, "weights", (3, 3), "(6, 4)"),
+    (fc_model, "weights", (24,), "(6, 4)"),
+    (fc_model, "weights", (6, 4, 1), "(6, 4)"),
+    (fc_model, "threshold", (5,), "(4,)"),
+    (fc_model, "threshold", (4, 1), "(4,)"),
     # Read as (6, 4); the weights' own (units, inputs) order is taken too.
-    (fc_layer, "weights", (6, 4), None),
-    (fc_layer, "weights", (4, 6), None),
+    (fc_model, "weights", (6, 4), None),
+    (fc_model, "weights", (4, 6), None),
 ] + [(recurrent_layer, state, (70,), "(64,)") for state in STATES],
     ids=lambda v: getattr(v, "__name__", str(v)))
 def test_variable_of_another_shape_is_refused(make, name, shape, refused):

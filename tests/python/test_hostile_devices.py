@@ -15,6 +15,7 @@ import pytest
 from emu_support import program_info
 
 import vorna.core as core
+from builders import layer, mapped
 
 ODD_DEVICES = "mote,v2+nooutputs+soc,v1+ragged,v2+powerwrap,v1+noflash"
 MOTE, NO_OUTPUTS, RAGGED, POWER_WRAP, NO_FLASH = range(5)
@@ -67,10 +68,6 @@ def devices():
         device.unprogram()
 
 
-def layer(layer_type, name, **entries):
-    return core.Layer(core.LayerParams(layer_type, entries), name)
-
-
 @child_only
 def test_mote_post_processing_outputs_int16_on_both_paths(devices):
     device = devices[MOTE]
@@ -79,12 +76,9 @@ def test_mote_post_processing_outputs_int16_on_both_paths(devices):
                     input_bits=8))
     model.add(layer(core.StatefulRecurrent, "sr", stateful_channels=4, output_channels=1))
     model.add(layer(core.MotePostProcessing, "post"))
-    model._map(device, True, core.MapConstraints(device))
     x = np.arange(2 * 15, dtype=np.uint8).reshape(2, 1, 5, 3)
-    by_model = model.forward(x)
-    assert by_model.dtype == np.int16
-    by_device = device.forward(x)
-    assert by_device.dtype == np.int16
+    by_model, by_device = mapped(model, device, hw_only=True).forward(x), device.forward(x)
+    assert by_model.dtype == by_device.dtype == np.int16
     np.testing.assert_array_equal(by_device, by_model)
 
 

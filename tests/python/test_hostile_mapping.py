@@ -3,24 +3,7 @@
 import pytest
 
 import vorna.core as core
-
-NP = core.NP
-Ident, Info, Mesh = NP.Ident, NP.Info, NP.Mesh
-
-
-def v2_device():
-    nps = [Info(Ident(col, 1, i), [NP.CNP1, NP.CNP2]) for col in (1, 2) for i in range(4)]
-    nps.append(Info(Ident(3, 1, 0), [NP.CNP1, NP.CNP2, NP.FNP3]))
-    return core.Device(core.Selvo_v2, Mesh(core.v2, Ident(1, 1, 0), Ident(1, 1, 1), None, nps))
-
-
-def layer(layer_type, name, **entries):
-    return core.Layer(core.LayerParams(layer_type, entries), name)
-
-
-def conv(name):
-    return layer(core.Conv2D, name, filters=8, kernel_size=3, activation=1, output_bits=8)
-
+from builders import conv, layer, v2_device
 
 def small_model():
     m = core.Model()

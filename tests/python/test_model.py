@@ -6,24 +6,19 @@ import numpy as np
 import pytest
 
 import vorna.core as core
-
-NP = core.NP
-
-
-def params(kind, **entries):
-    return core.LayerParams(getattr(core.LayerType, kind), entries)
+from builders import layer, small_device
 
 
 def input_layer(name="input", width=4, height=3, channels=2, bits=8, signed=1):
-    return core.Layer(params("InputData", input_width=width, input_height=height,
-                             input_channels=channels, input_bits=bits, input_signed=signed), name)
+    return layer("InputData", name, input_width=width, input_height=height,
+                 input_channels=channels, input_bits=bits, input_signed=signed)
 
 
 def fc_model(units=10, classes=None, bits=8, signed=1):
     """InputData (4, 3, 2) -> FullyConnected "fc"; compiled when `classes` is given."""
     m = core.Model()
     m.add(input_layer(bits=bits, signed=signed))
-    m.add(core.Layer(params("FullyConnected", units=units, weights_bits=4), "fc"))
+    m.add(layer("FullyConnected", "fc", units=units, weights_bits=4))
     if classes is not None:
         m.compile(core.VornaUnsupervised(24, classes))
     return m
@@ -33,11 +28,11 @@ def branch_model():
     """InputData -> Conv2D a, Conv2D b (both from the input) -> Add."""
     m = core.Model()
     m.add(input_layer("in", 4, 4, 2))
-    a = core.Layer(params("Conv2D", filters=3, kernel_size=3), "a")
-    b = core.Layer(params("Conv2D", filters=3, kernel_size=3), "b")
+    a = layer("Conv2D", "a", filters=3, kernel_size=3)
+    b = layer("Conv2D", "b", filters=3, kernel_size=3)
     m.add(a, [m.layers[0]])
     m.add(b, [m.layers[0]])
-    m.add(core.Layer(params("Add"), "add"), [a, b])
+    m.add(layer("Add", "add"), [a, b])
     return m
 
 
@@ -47,59 +42,39 @@ def names(model):
 
 def snapshot(model):
     """Everything add_classes may change, to check that a failure leaves it alone."""
-    last = model.layers[-1] if model.layer_count else None
-    learning = model.learning
-    return (
-        model.layer_count,
-        names(model),
-        [dict((k, layer.parameters.get(k)) for k in dir(layer.parameters)) for layer in model.layers],
-        last,
-        last.inbounds if last is not None else None,
-        {n: last.variables[n].tolist() for n in last.variables.names} if last is not None else None,
-        {k: learning.get(k) for k in dir(learning)} if learning is not None else None,
-    )
+    last = model.layers[-1:]
+    return model.to_buffer(), last, [l.inbounds for l in last]
 
 
 # Building and editing
-
-
-@pytest.mark.parametrize("make", [core.Model, lambda: core.Model([]), lambda: core.Model(layers=())])
-def test_empty_model(make):
-    m = make()
-    assert (m.layer_count, m.layers, m.input_shape, m.output_shape) == (0, [], [], [])
-    assert m.learning is None and m.device is None and m.sequences == []
-    assert m.component_count == {} and m.external_memory_size == 0 and m.macs == 0
-    assert m.ip_version == core.IpVersion.none
 
 
 def test_get_add_and_pop_layers():
     m = fc_model()
     fc = m.get_layer(1)
     assert fc is m.layers[1] and fc.inbounds[0] is m.layers[0]
-    assert m.get_layer("fc") is fc and m.get_layer(b"fc") is fc and m.get_layer(2) is None
-    for bad in (-1, 1.0, None):
-        with pytest.raises(TypeError):
-            m.get_layer(bad)
+    assert m.get_layer("fc") is fc and m.get_layer(2) is None
     with pytest.raises(ValueError, match="zz"):
         m.get_layer("zz")
     assert m.input_shape == [4, 3, 2] and m.output_shape == [1, 1, 10]
     assert m.macs == sum(l.macs for l in m.layers) > 0
     assert m.ip_version == core.v1 and branch_model().ip_version == core.v2
-    assert m.layers is not m.layers and m.input_shape is not m.input_shape
     m.pop_layer()
     assert names(m) == ["input"] and fc.name == "fc" and fc.inbounds == []
     # Inbounds from another model are refused; without inbounds the last layer is linked.
     with pytest.raises(ValueError):
-        m.add(core.Layer(params("FullyConnected", units=4, weights_bits=8), "fc"), [fc_model().layers[0]])
+        m.add(layer("FullyConnected", "fc", units=4, weights_bits=8), [fc_model().layers[0]])
     with pytest.raises(ValueError):
         m.add(None)
     assert m.layer_count == 1
-    m.add(core.Layer(params("FullyConnected", units=4, weights_bits=8), "fc"))
+    m.add(layer("FullyConnected", "fc", units=4, weights_bits=8))
     assert m.layers[1].inbounds[0] is m.layers[0]
     m.pop_layer()
     m.pop_layer()
+    assert (m.layer_count, m.layers, m.input_shape, m.output_shape, m.macs) == (0, [], [], [], 0)
     with pytest.raises(RuntimeError):
         m.pop_layer()
+    assert core.Model(layers=()).layer_count == 0
 
 
 def test_compile_and_learning():
@@ -110,9 +85,6 @@ def test_compile_and_learning():
     assert m.learning.get("num_classes") == 7
     gc.collect()  # the optimizer read earlier outlives its replacement
     assert first.get("num_classes") == 2
-    for bad in (None, {"num_classes": 2}):
-        with pytest.raises(TypeError):
-            m.compile(bad)
 
 
 # Models built from lists of layers
@@ -125,8 +97,6 @@ def test_layer_list_without_input_gets_one(bits, signed, expected):
     m = core.Model([fc])
     assert names(m) == ["InputData", "fc"]
     inp = m.layers[0].parameters
-    assert sorted(dir(inp)) == sorted(["input_width", "input_height", "input_channels", "input_bits",
-                                       "input_signed"])
     assert [inp.input_width, inp.input_height, inp.input_channels] == [4, 3, 2]
     assert (inp.input_bits, inp.input_signed) == (bits, expected)
     assert m.layers[1] is not fc and m.layers[1].inbounds[0] is m.layers[0]
@@ -139,13 +109,8 @@ def test_layer_list_copies_params_learning_and_variables():
     weights = np.arange(240, dtype=np.int8).reshape(24, 10) % 8
     fc.variables["weights"] = weights
     m = core.Model(src.layers)
-    assert names(m) == ["input", "fc"]
+    assert m.to_buffer() == src.to_buffer()  # parameters, learning and variables
     copy = m.layers[1]
-    assert dir(copy.parameters) == dir(fc.parameters)
-    assert copy.parameters.units == 10
-    assert m.learning.get("num_classes") == 3
-    assert copy.variables.names == fc.variables.names
-    np.testing.assert_array_equal(copy.variables["weights"], weights)
     # Changing the copy's variable leaves the source's alone.
     copy.variables["weights"] = np.zeros((24, 10), dtype=np.int8)
     np.testing.assert_array_equal(fc.variables["weights"], weights)
@@ -153,32 +118,24 @@ def test_layer_list_copies_params_learning_and_variables():
     assert src.layer_count == 2 and src.layers[1] is fc
 
 
-def test_layer_list_links_inbounds_by_name():
+def test_layer_list_links_inbounds_by_name_and_errors():
     src = branch_model()
-    for layers in (src.layers, tuple(src.layers), (l for l in src.layers),
-                   {l.name: l for l in src.layers}.values()):
+    for layers in (src.layers, (l for l in src.layers)):
         m = core.Model(layers)
         assert names(m) == ["in", "a", "b", "add"]
         add = m.get_layer("add")
         assert [l.name for l in add.inbounds] == ["a", "b"]
         assert add.inbounds[0] is m.get_layer("a") and add.inbounds[1] is m.get_layer("b")
         assert add.input_dims == [[4, 4, 3], [4, 4, 3]]
-
-
-def test_layer_list_errors():
-    src = branch_model()
     with pytest.raises(ValueError, match="'a'"):
         core.Model([src.layers[0], src.layers[3], src.layers[1], src.layers[2]])
     fc = fc_model().layers[1]
     for bad in ([fc, None], [None]):
         with pytest.raises(RuntimeError, match="^Invalid layer received$"):
             core.Model(bad)
-    for bad in (None, fc, 3):
-        with pytest.raises(TypeError):
-            core.Model(bad)
     with pytest.raises(RuntimeError, match="^File not found.$"):  # a text is a file name
         core.Model("fc")
-    lone = core.Layer(params("FullyConnected", units=4, weights_bits=8), "lone")
+    lone = layer("FullyConnected", "lone", units=4, weights_bits=8)
     with pytest.raises(RuntimeError, match="Cannot get input size"):
         core.Model([lone])
 
@@ -186,46 +143,28 @@ def test_layer_list_errors():
 # add_classes
 
 
-def set_known_variables(layer, units=10):
-    rng = np.random.default_rng(7)
-    weights = rng.integers(-8, 8, size=(24, units), dtype=np.int8)
-    threshold = np.arange(1, units + 1, dtype=np.int32)
-    layer.variables["weights"] = weights
-    layer.variables["threshold"] = threshold
-    return weights, threshold
-
-
 def test_add_classes_grows_and_keeps_learned_neurons():
     m = fc_model(units=10, classes=2)
     old = m.layers[1]
     inbound = old.inbounds[0]
-    weights, threshold = set_known_variables(old)
+    weights = np.random.default_rng(7).integers(-8, 8, size=(24, 10), dtype=np.int8)
+    threshold = np.arange(1, 11, dtype=np.int32)
+    old.variables["weights"], old.variables["threshold"] = weights, threshold
     settings = {k: m.learning.get(k) for k in dir(m.learning)}
-
     m.add_classes(3)
-
     fc = m.layers[1]
-    assert fc is not old and fc.name == "fc"
-    assert fc.inbounds[0] is inbound
+    assert fc is not old and fc.name == "fc" and fc.inbounds[0] is inbound
     p = fc.parameters
     assert sorted(dir(p)) == ["act_bits", "activation", "units", "weights_bits"]
     assert (p.units, p.weights_bits) == (25, 4)
     assert p.activation == old.parameters.activation and p.act_bits == old.parameters.act_bits
-    assert m.output_shape == [1, 1, 25]
     settings["num_classes"] = 5
     assert {k: m.learning.get(k) for k in dir(m.learning)} == settings
-
-    new_weights = fc.variables["weights"]
-    assert new_weights.shape == (24, 25)
-    np.testing.assert_array_equal(new_weights[:, :10], weights)
-    assert not new_weights[:, 10:].any()
-    new_threshold = fc.variables["threshold"]
-    np.testing.assert_array_equal(new_threshold[:10], threshold)
-    assert not new_threshold[10:].any()
-    # act_step keeps its fresh value 1.0 for the added neurons.
+    # Learned neurons kept, added ones zero; act_step keeps its fresh value 1.0.
+    np.testing.assert_array_equal(fc.variables["weights"], np.pad(weights, ((0, 0), (0, 15))))
+    np.testing.assert_array_equal(fc.variables["threshold"], np.pad(threshold, (0, 15)))
     np.testing.assert_array_equal(fc.variables["act_step"], np.ones(25, dtype=np.float32))
-    # The old layer's tensors were not touched.
-    np.testing.assert_array_equal(old.variables["weights"], weights)
+    np.testing.assert_array_equal(old.variables["weights"], weights)  # the old layer untouched
 
 
 @pytest.mark.parametrize(
@@ -234,16 +173,9 @@ def test_add_classes_grows_and_keeps_learned_neurons():
 )
 def test_add_classes_unit_counts(units, classes, added, expected):
     m = fc_model(units=units, classes=classes)
-    for bad in (2**31, 1.0, "1", None):
-        with pytest.raises(TypeError):
-            m.add_classes(bad)
     m.add_classes(added)
     assert m.layers[-1].parameters.units == expected
     assert m.learning.get("num_classes") == classes + added
-
-
-def uncompiled():
-    return fc_model()
 
 
 def not_fc():
@@ -259,7 +191,7 @@ def not_fc():
         (lambda: fc_model(classes=2), -2, ValueError, "The number of classes to add must be positive."),
         (core.Model, 1, RuntimeError, "The model must have at least one layer."),
         (not_fc, 1, RuntimeError, "The last layer must be a FullyConnected layer."),
-        (uncompiled, 1, RuntimeError, "The last layer must be compiled."),
+        (fc_model, 1, RuntimeError, "The last layer must be compiled."),
         (lambda: fc_model(classes=0), 1, ValueError,
          "The learning parameter num_classes must be positive."),
         (lambda: fc_model(units=10, classes=1), 2**30, ValueError,
@@ -296,30 +228,12 @@ def test_add_classes_refuses_weights_it_cannot_carry_over():
 # Mapping
 
 
-def v2_device():
-    nps = [
-        NP.Info(NP.Ident(1, 1, 1), [NP.CNP1, NP.CNP2]),
-        NP.Info(NP.Ident(1, 1, 2), [NP.FNP2, NP.FNP3]),
-    ]
-    mesh = NP.Mesh(core.v2, NP.Ident(0, 0, 1), NP.Ident(0, 0, 2), None, nps)
-    return core.Device(core.Selvo_v2, mesh)
-
-
-@pytest.mark.parametrize(
-    "args",
-    [("device",), (None, "yes"), (None, False, 5), (None, False, "constraints")],
-)
-def test_map_argument_types(args):
-    with pytest.raises(TypeError):
-        branch_model()._map(*args)
-
-
 def test_map_refuses_a_device_other_than_the_constraints_device():
     m = branch_model()
-    device = v2_device()
+    device = small_device()
     constraints = core.MapConstraints(device)
     for other, message in [
-        (v2_device(), "The map constraints were made for another device than the one to map onto."),
+        (small_device(), "The map constraints were made for another device than the one to map onto."),
         (None, "Invalid device."),
     ]:
         with pytest.raises(ValueError) as info:

@@ -8,19 +8,16 @@ import numpy as np
 import pytest
 
 import vorna.core as core
-
-
-def params(kind, **entries):
-    return core.LayerParams(getattr(core.LayerType, kind), entries)
+from builders import layer
 
 
 def sample_model():
     """InputData -> Conv2D -> Dense1D, compiled, with non-zero weights."""
     m = core.Model()
-    m.add(core.Layer(params("InputData", input_width=4, input_height=4, input_channels=2,
-                            input_bits=8, input_signed=1), "input"))
-    m.add(core.Layer(params("Conv2D", filters=3, kernel_size=3, activation=2), "conv"))
-    m.add(core.Layer(params("Dense1D", units=4, weights_bits=4), "dense"))
+    m.add(layer("InputData", "input", input_width=4, input_height=4, input_channels=2,
+                input_bits=8, input_signed=1))
+    m.add(layer("Conv2D", "conv", filters=3, kernel_size=3, activation=2))
+    m.add(layer("Dense1D", "dense", units=4, weights_bits=4))
     m.compile(core.VornaUnsupervised(24, 2))
     conv = m.get_layer("conv")
     w = conv.variables["weights"]
@@ -31,21 +28,16 @@ def sample_model():
 
 
 def describe(model):
-    return [
-        (layer.name, sorted((k, layer.parameters.get(k)) for k in dir(layer.parameters)),
-         [i.name for i in layer.inbounds],
-         {n: (layer.variables[n].dtype, layer.variables[n].tolist())
-          for n in layer.variables.names})
-        for layer in model.layers
-    ]
+    return [(l.name, [(k, l.parameters.get(k)) for k in dir(l.parameters)], [i.name for i in l.inbounds],
+             {n: (l.variables[n].dtype, l.variables[n].tolist()) for n in l.variables.names})
+            for l in model.layers]
 
 
 def snappy():
     name = ctypes.util.find_library("snappy")
     if name is None:
         pytest.skip("libsnappy is not installed")
-    lib = ctypes.CDLL(name)
-    return lib
+    return ctypes.CDLL(name)
 
 
 def snappy_uncompress(data):
@@ -68,94 +60,57 @@ def snappy_compress(data):
     return out.raw[: size.value]
 
 
-def test_save_and_load_round_trip(tmp_path):
+def test_save_load_and_the_raw_snappy_block(tmp_path):
     m = sample_model()
     path = tmp_path / "model.fbz"
     assert m.save(str(path)) is None
-    loaded = core.Model(str(path))
-    assert loaded.to_buffer() == m.to_buffer()
-    assert describe(loaded) == describe(m)
-    assert loaded.learning is not None
+    loaded = core.Model(str(path).encode())  # a file name given as bytes works too
+    assert loaded.to_buffer() == m.to_buffer() and describe(loaded) == describe(m)
     assert loaded.learning.get("num_classes") == 2
-    # A file name given as bytes works too.
-    assert core.Model(str(path).encode()).to_buffer() == m.to_buffer()
-
-
-def test_file_is_the_raw_snappy_block_of_to_buffer(tmp_path):
-    m = sample_model()
-    path = tmp_path / "model.fbz"
-    m.save(str(path))
     data = path.read_bytes()
-    assert snappy_uncompress(data) == m.to_buffer()
     buffer = m.to_buffer()
-    assert isinstance(buffer, bytes)
-    assert buffer.startswith(b"VRNMDL01")
-    assert data != buffer
-
-
-def test_bytes_after_the_block_are_ignored(tmp_path):
-    m = sample_model()
-    path = tmp_path / "model.fbz"
-    m.save(str(path))
-    with open(path, "ab") as f:
-        f.write(b"\x00\xff junk" * 10)
-    assert core.Model(str(path)).to_buffer() == m.to_buffer()
-
-
-def test_a_file_written_by_any_snappy_encoder_loads(tmp_path):
-    m = sample_model()
-    path = tmp_path / "other.fbz"
-    path.write_bytes(snappy_compress(m.to_buffer()))
-    assert core.Model(str(path)).to_buffer() == m.to_buffer()
-
-
-def test_load_errors(tmp_path):
-    with pytest.raises(RuntimeError, match=r"^File not found\.$"):
-        core.Model(str(tmp_path / "missing.fbz"))
-    with pytest.raises(RuntimeError, match=r"^File not found\.$"):
-        core.Model(str(tmp_path))  # a directory cannot be read
-    empty = tmp_path / "empty.fbz"
-    empty.write_bytes(b"")
-    with pytest.raises(RuntimeError, match=r"^File is empty\.$"):
-        core.Model(str(empty))
-    bad = tmp_path / "bad.fbz"
-    bad.write_bytes(b"\xff" * 10)
-    with pytest.raises(ValueError, match="^Cannot uncompress corrupted serialization buffer$"):
-        core.Model(str(bad))
-    # Five bytes claiming about 4 GiB of content are refused before anything is allocated.
-    bad.write_bytes(b"\xff\xff\xff\xff\x0f")
-    with pytest.raises(ValueError, match="^Cannot uncompress corrupted serialization buffer$"):
-        core.Model(str(bad))
-
-
-@pytest.mark.parametrize("content", [
-    b"not a model at all, but a valid compressed block",
-    b"VRNMDL01" + b"\xff" * 40,
-    b"\x00" * 300,
-])
-def test_a_valid_block_of_garbage_is_refused(tmp_path, content):
-    path = tmp_path / "garbage.fbz"
-    path.write_bytes(snappy_compress(content))
-    with pytest.raises(RuntimeError, match="^Invalid model serialization: .*\\.$"):
-        core.Model(str(path))
-
-
-def test_a_damaged_block_is_refused(tmp_path):
-    m = sample_model()
-    path = tmp_path / "model.fbz"
-    m.save(str(path))
-    data = bytearray(path.read_bytes())
+    assert buffer.startswith(b"VRNMDL01") and snappy_uncompress(data) == buffer != data
+    # Bytes after the block are ignored; a block written by any snappy encoder loads.
+    path.write_bytes(data + b"\x00\xff junk" * 10)
+    assert core.Model(str(path)).to_buffer() == buffer
+    path.write_bytes(snappy_compress(buffer))
+    assert core.Model(str(path)).to_buffer() == buffer
     # Cut the block short: the missing part stays zero and the serialization is refused.
-    path.write_bytes(bytes(data[: len(data) // 2]))
+    path.write_bytes(data[: len(data) // 2])
     with pytest.raises(RuntimeError, match="^Invalid model serialization: "):
         core.Model(str(path))
+    core.Model().save(str(path))
+    assert core.Model(str(path)).layer_count == 0
+    assert core.Model().to_buffer() == b"VRNMDL01\x00\x00\x00\x00"
 
 
-def test_files_of_2_gib_or_more_are_refused(tmp_path):
-    path = tmp_path / "huge.fbz"
-    with open(path, "wb") as f:
-        f.truncate(2**31)  # sparse: takes no disk space
-    with pytest.raises(RuntimeError, match=r"^File is too large\.$"):
+CORRUPT = "^Cannot uncompress corrupted serialization buffer$"
+INVALID = "^Invalid model serialization: .*\\.$"
+
+
+def garbage(content):
+    return lambda path: path.write_bytes(snappy_compress(content))
+
+
+@pytest.mark.parametrize("write, error, message", [
+    (lambda path: None, RuntimeError, r"^File not found\.$"),
+    (lambda path: path.mkdir(), RuntimeError, r"^File not found\.$"),  # a directory cannot be read
+    (lambda path: path.write_bytes(b""), RuntimeError, r"^File is empty\.$"),
+    (lambda path: path.write_bytes(b"\xff" * 10), ValueError, CORRUPT),
+    # Five bytes claiming about 4 GiB of content are refused before anything is allocated.
+    (lambda path: path.write_bytes(b"\xff\xff\xff\xff\x0f"), ValueError, CORRUPT),
+    # 2 GiB, sparse: takes no disk space.
+    (lambda path: path.write_bytes(b"") or os.truncate(path, 2**31), RuntimeError,
+     r"^File is too large\.$"),
+    # Valid compressed blocks of garbage.
+    (garbage(b"not a model at all, but a valid compressed block"), RuntimeError, INVALID),
+    (garbage(b"VRNMDL01" + b"\xff" * 40), RuntimeError, INVALID),
+    (garbage(b"\x00" * 300), RuntimeError, INVALID),
+])
+def test_load_errors(tmp_path, write, error, message):
+    path = tmp_path / "model.fbz"
+    write(path)
+    with pytest.raises(error, match=message):
         core.Model(str(path))
 
 
@@ -164,17 +119,6 @@ def test_save_errors(tmp_path):
     with pytest.raises(ValueError) as info:
         sample_model().save(target)
     assert str(info.value) == "Unable to open file for saving model: " + target
-
-
-@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
-def test_save_reports_a_failed_write():
-    with pytest.raises(RuntimeError, match="^Unable to write model file: /dev/full$"):
-        sample_model().save("/dev/full")
-
-
-def test_empty_model_round_trip(tmp_path):
-    path = tmp_path / "empty_model.fbz"
-    core.Model().save(str(path))
-    loaded = core.Model(str(path))
-    assert loaded.layer_count == 0
-    assert core.Model().to_buffer() == b"VRNMDL01\x00\x00\x00\x00"
+    if os.path.exists("/dev/full"):
+        with pytest.raises(RuntimeError, match="^Unable to write model file: /dev/full$"):
+            sample_model().save("/dev/full")

@@ -6,18 +6,14 @@ import numpy as np
 import pytest
 
 import vorna.core as core
-
-
-def params(kind, **entries):
-    return core.LayerParams(getattr(core.LayerType, kind), entries)
+from builders import fc_model as fc, layer
 
 
 def dense_model(width, units, weights=None, **dense_params):
     """InputData (1, 1, width) -> Dense1D "d"; weights given as (units, width)."""
     m = core.Model()
-    m.add(core.Layer(params("InputData", input_width=1, input_height=1, input_channels=width),
-                     "input"))
-    m.add(core.Layer(params("Dense1D", units=units, **dense_params), "d"))
+    m.add(layer("InputData", "input", input_width=1, input_height=1, input_channels=width))
+    m.add(layer("Dense1D", "d", units=units, **dense_params))
     if weights is not None:
         m.layers[1].variables["weights"] = np.asarray(weights, dtype=np.int8)
     return m
@@ -28,23 +24,16 @@ def identity_model(width, **dense_params):
     return dense_model(width, width, np.eye(width), **dense_params)
 
 
-def fc_model(units=6):
-    m = core.Model()
-    m.add(core.Layer(params("InputData", input_width=2, input_height=2, input_channels=1),
-                     "input"))
-    m.add(core.Layer(params("FullyConnected", units=units, weights_bits=8, activation=0), "fc"))
-    return m
+def fc_model():
+    return fc(units=6, dims=(2, 2, 1), activation=0)[0]
 
 
 # forward, predict, fit
 
 
 def test_forward_of_an_unmapped_model():
-    m = fc_model(units=6)
-    out = m.forward(np.ones((3, 2, 2, 1), np.uint8))
-    assert out.shape == (3, 1, 1, 6)
-    assert out.dtype == np.int32
-
+    out = fc_model().forward(np.ones((3, 2, 2, 1), np.uint8))
+    assert (out.shape, out.dtype) == ((3, 1, 1, 6), np.int32)
     # Known weights: units (1, -2) and (3, 0) over the inputs (5, 7) give 5 - 14 and 15.
     m = dense_model(2, 2, [[1, -2], [3, 0]], activation=0)
     x = np.array([[[[5, 7]]], [[[1, 1]]]], np.int8)
@@ -64,15 +53,17 @@ def test_accepted_input_types_and_refusals():
         m.predict(np.zeros((1, 1, 1, 3), np.uint8))
     with pytest.raises(ValueError, match="^Input shape does not match the model input.$"):
         m.forward(np.zeros((2, 4), np.uint8))
+    for dtype in (np.float64, np.bool_, np.int32, np.uint16):
+        with pytest.raises(ValueError, match=r"^Input dtype should be int8, uint8, int16 or float32\.$"):
+            m.forward(np.zeros((7, 1, 1, 3), dtype))
 
 
 # Metrics and power events
 
 
-def test_run_metrics_without_hardware():
+def test_run_metrics_and_fit_labels_without_hardware():
     m = fc_model()
     metrics = m.metrics
-    assert metrics.names == []
     m.forward(np.zeros((5, 2, 2, 1), np.int8))
     assert sorted(metrics.names) == ["inference_end", "inference_frames", "inference_start"]
     assert metrics["inference_frames"] == 5
@@ -80,23 +71,17 @@ def test_run_metrics_without_hardware():
     with pytest.raises(ValueError, match="^inference_clk : no such metrics$"):
         metrics["inference_clk"]
     assert m.power_events == []
-    m.fit(np.zeros((2, 2, 2, 1), np.int8))
-    assert metrics["inference_frames"] == 2
-
-
-@pytest.mark.parametrize("dtype", [np.float64, np.bool_, np.int32, np.uint16])
-def test_refused_input_types_leave_metrics_alone(dtype):
-    m = fc_model()
-    m.forward(np.zeros((4, 2, 2, 1), np.uint8))
-    before = {name: m.metrics[name] for name in m.metrics.names}
-    with pytest.raises(ValueError, match=r"^Input dtype should be int8, uint8, int16 or float32\.$"):
-        m.forward(np.zeros((7, 2, 2, 1), dtype))
-    assert {name: m.metrics[name] for name in m.metrics.names} == before
+    X = np.zeros((2, 2, 2, 1), np.uint8)
+    for labels in (2.0, -1, np.array([1, 0], np.uint8), [1, 0], [], [np.int64(4)]):
+        assert m.fit(X, labels).shape == (2, 1, 1, 6)
+    assert m.fit(X, batch_size=1).shape == (2, 1, 1, 6) and metrics["inference_frames"] == 2
+    for labels in (2.5, math.nan, math.inf, -3e9, np.array([1.0]), np.array([True]), ["a"], [2**31]):
+        with pytest.raises(TypeError, match="^fit method expects integers as labels$"):
+            m.fit(X, labels)
 
 
 @pytest.mark.parametrize("call", [
     lambda m, x: m.forward(x),
-    lambda m, x: m.predict(x),
     lambda m, x: m.fit(x, 1.0),
     lambda m, x: m.evaluate(x, np.zeros(1, np.int32)),
     lambda m, x: m.forward(x.astype(np.float64)),
@@ -106,28 +91,6 @@ def test_empty_model_refuses_every_run(call):
     with pytest.raises(ValueError, match="^Cannot perform an inference on a model with no layers$"):
         call(m, np.zeros((1, 2, 2, 1), np.uint8))
     assert m.metrics.names == []
-
-
-# fit labels
-
-
-X = np.zeros((2, 2, 2, 1), np.uint8)
-
-
-def test_fit_accepts_integer_labels():
-    m = fc_model()
-    for labels in (2.0, -1, np.array([1, 0], np.uint8), [1, 0], [], [np.int64(4)]):
-        assert m.fit(X, labels).shape == (2, 1, 1, 6)
-    assert m.fit(X, batch_size=1).shape == (2, 1, 1, 6)
-    with pytest.raises(TypeError):
-        m.forward(X, -1)
-
-
-def test_fit_refuses_non_integer_labels():
-    m = fc_model()
-    for labels in (2.5, math.nan, math.inf, -3e9, np.array([1.0]), np.array([True]), ["a"], [2**31]):
-        with pytest.raises(TypeError, match="^fit method expects integers as labels$"):
-            m.fit(X, labels)
 
 
 # evaluate
@@ -158,7 +121,6 @@ def test_evaluate_accuracy_with_known_weights():
     x = x.reshape(4, 1, 1, 4)
     labels = np.array([0, 1, 2, 1], np.int32)  # the last sample predicts class 0: a miss
     assert m.evaluate(x, labels) == 0.75
-    assert sorted(m.metrics.names) == ["inference_end", "inference_frames", "inference_start"]
     # Labels read through a stride.
     strided = np.array([0, 9, 1, 9, 2, 9, 1, 9], np.int32)[::2]
     assert m.evaluate(x, strided, batch_size=2) == 0.75
@@ -178,14 +140,10 @@ def test_evaluate_groups_neurons_by_class():
     assert predict([0, 0, 0, 0, 0, 0, 0, 0, 0, 9], 2) == 1
     # Float predictions start from the lowest float: -128 everywhere is still a vote for class 0.
     assert predict([-128] * 10) == 0
-
-
-def test_evaluate_uint8_zeros_predict_nothing():
-    m = identity_model(4)  # ReLU: negative inputs give 0
+    m = identity_model(4)  # ReLU: negative inputs give 0, uint8 outputs
     x = np.array([[-1, -2, -3, -4], [0, 0, 7, 0]], np.int8).reshape(2, 1, 1, 4)
-    assert m.forward(x).dtype == np.uint8
     # Sample 0 predicts -1 (a miss even against label 0); sample 1 predicts class 1.
-    assert m.evaluate(x, np.array([0, 1], np.int32), 2) == 0.5
+    assert m.forward(x).dtype == np.uint8 and m.evaluate(x, np.array([0, 1], np.int32), 2) == 0.5
 
 
 @pytest.mark.parametrize("output_bits, message", [
@@ -196,46 +154,3 @@ def test_evaluate_refuses_output_types(output_bits, message):
     m = identity_model(4, output_bits=output_bits)
     with pytest.raises(RuntimeError, match=message):
         m.evaluate(np.zeros((1, 1, 1, 4), np.int8), np.zeros(1, np.int32), 2)
-
-
-# Runs of a model mapped onto a hardware device
-
-
-def test_run_on_hardware_records_clocks_and_power_events():
-    import emu_support  # noqa: F401  (the emulated devices, before the first device query)
-    from builders import layer
-
-    device = core.HardwareDevice.devices()[emu_support.SOC_CLKWRAP]
-    m = core.Model()
-    m.add(layer(core.InputData, "input", input_width=8, input_height=8, input_channels=8,
-                input_bits=2))
-    m.add(layer(core.Convolutional, "conv", filters=16, kernel_width=3, kernel_height=3,
-                weights_bits=2, act_bits=2))
-    m._map(device, False, core.MapConstraints(device))
-    assert [s.backend for s in m.sequences] == [core.Hardware]
-    program = m.sequences[0].program
-
-    device.soc.power_measurement_enabled = False
-    m.forward(np.zeros((3, 8, 8, 8), np.uint8))
-    assert sorted(m.metrics.names) == ["inference_clk", "inference_end", "inference_frames",
-                                       "inference_start", "program_clk"]
-    # The emulated counter starts just below 2^32 and counts 1000 cycles per frame plus 17;
-    # the difference is taken modulo 2^32.
-    assert m.metrics["inference_clk"] == 3 * 1000 + 17
-    assert m.metrics["program_clk"] == 100 + len(program) // 4
-    assert m.metrics["inference_frames"] == 3
-    assert m.power_events == []
-
-    device.soc.power_measurement_enabled = True
-    try:
-        m.forward(np.zeros((5, 8, 8, 8), np.uint8))
-        assert m.metrics["inference_clk"] == 5 * 1000 + 17
-        events = m.power_events
-        assert len(events) >= 2 and all(isinstance(e, core.PowerEvent) for e in events)
-        # Two events per run, current 100 + frames % 50, oldest first.
-        assert [e.current for e in events[-2:]] == [105, 105]
-        assert len(m.power_events) == len(events) and m.power_events[0] is not events[0]
-    finally:
-        device.soc.power_measurement_enabled = False
-    m.forward(np.zeros((1, 8, 8, 8), np.uint8))
-    assert m.power_events == []

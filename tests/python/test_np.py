@@ -1,7 +1,6 @@
 """The NP submodule: Ident, Info, NpSpace, MemoryInfo, Component, SramSize and Mesh."""
 
 import gc
-import sys
 
 import pytest
 
@@ -27,32 +26,15 @@ def fields(s):
     return [getattr(s, n) for n in SRAM_FIELDS]
 
 
-def test_submodule():
-    assert NP.__name__ == "vorna.core.NP" and sys.modules["vorna.core.NP"] is NP
-
-
 def test_ident():
     a, b = Ident(1, 2, 3), Ident(1, 2, 3, 4)
     assert (a.col, a.row, a.id, a.channel) == (1, 2, 3, 0)
     # The channel is not shown, but it takes part in equality.
     assert str(a) == repr(a) == str(b) == "(1, 2, 3)"
     assert a != b and a == Ident(1, 2, 3, 0)
-    assert a != (1, 2, 3) and not (a == "(1, 2, 3)")
-    with pytest.raises(TypeError):
-        hash(a)
-    a.col, a.row, a.id, a.channel = 255, 1, 2, 3
-    assert a == Ident(255, 1, 2, 3)
-    for value in (256, -1, 1.0, None):
+    for args in [(256, 0, 0), (-1, 0, 0), (1, 2, 3, 256)]:
         with pytest.raises(TypeError):
-            a.col = value
-    assert a.col == 255
-
-
-@pytest.mark.parametrize("args", [(256, 0, 0), (-1, 0, 0), (1.0, 2, 3), (1, 2), (1, 2, 3, 4, 5),
-                                  (1, 2, 3, 256)])
-def test_ident_bad_arguments(args):
-    with pytest.raises(TypeError):
-        Ident(*args)
+            Ident(*args)
 
 
 def test_info_types_are_a_set_in_value_order():
@@ -63,10 +45,7 @@ def test_info_types_are_a_set_in_value_order():
     for make in ({NP.FNP3, NP.HRC}, (t for t in [NP.FNP3, NP.HRC, NP.FNP3]), {NP.FNP3: 1, NP.HRC: 2}):
         info.types = make
         assert info.types == [NP.HRC, NP.FNP3]
-
-
-def test_info_types_failures_keep_the_old_set():
-    info = Info(Ident(1, 1, 1), [NP.CNP1])
+    # A failed assignment keeps the old set.
 
     def failing():
         yield NP.FNP3
@@ -76,24 +55,16 @@ def test_info_types_failures_keep_the_old_set():
                        ([NP.FNP2, None], TypeError), (failing(), KeyError)]:
         with pytest.raises(error):
             info.types = bad
-    assert info.types == [NP.CNP1]
-    for args in [(Ident(1, 1, 1), None), (None, [NP.CNP1])]:
-        with pytest.raises(TypeError):
-            Info(*args)
+    assert info.types == [NP.HRC, NP.FNP3]
 
 
 def test_info_equality_hrc_and_ident_view():
     base = Info(Ident(1, 2, 3, 0), [NP.CNP1, NP.CNP2], False)
     assert base == Info(Ident(1, 2, 3), [NP.CNP2, NP.CNP1])
-    for other in (Info(Ident(1, 2, 3, 1), [NP.CNP1, NP.CNP2]), Info(Ident(1, 2, 3), [NP.CNP1]),
-                  Info(Ident(1, 2, 3), [NP.CNP1, NP.CNP2], True), Ident(1, 2, 3)):
-        assert base != other
-    assert Info.hrc(True) == Info(Ident(0, 0, 0, 0), [NP.HRC], True)
     assert Info.hrc(has_lut=False) == Info(Ident(0, 0, 0), [NP.HRC]) != Info.hrc(True)
-    view = base.ident
+    view, replacement = base.ident, Ident(9, 9, 9)
     view.col = 7
     assert base.ident.col == 7
-    replacement = Ident(9, 9, 9)
     base.ident = replacement
     replacement.col = 1
     assert base.ident == Ident(9, 9, 9)
@@ -102,39 +73,15 @@ def test_info_equality_hrc_and_ident_view():
     assert view == Ident(4, 5, 6)
 
 
-def test_np_space_and_memory_info_defaults():
-    space = NP.NpSpace()
-    assert (space.x, space.y, space.shape) == (0, 0, [])
-    with pytest.raises(AttributeError):
-        space.x = 1
-    a = NP.MemoryInfo()
-    assert a == NP.MemoryInfo() and a != 0
-    assert [a.input_size, a.weight_size, a.external_size, a.stsram_32b_size, a.fsram_64b_size,
-            a.tsram_51b_size, a.evsram_32b_size] == [0] * 7
-    with pytest.raises(AttributeError):
-        a.input_size = 1
-
-
 def test_sram_size_constructors_and_fields():
     assert fields(SramSize()) == [0] * 6
     assert fields(SramSize(1, 2)) == [1, 2, 0, 0, 0, 0]
     assert fields(SramSize(1, 2, 3, 4)) == [0, 0, 1, 2, 3, 4]
-    for args, kwargs in [((1, 2, 3), {}), ((), {"input_bytes": 1}), ((2**31, 0), {})]:
-        with pytest.raises(TypeError):
-            SramSize(*args, **kwargs)
+    with pytest.raises(TypeError):
+        SramSize(2**31, 0)
     # Signed constructor arguments, unsigned fields.
     assert SramSize(-1, 0).input_bytes == 4294967295
     assert SramSize(0, -2147483648).weight_bytes == 2147483648
-    s = SramSize()
-    s.input_bytes = 4294967295
-    for bad in (-1, 2**32, 1.5):
-        with pytest.raises(TypeError):
-            s.weight_bytes = bad
-    assert fields(s) == [4294967295, 0, 0, 0, 0, 0]
-    for name in SRAM_FIELDS:
-        t = SramSize()
-        setattr(t, name, 1)
-        assert t != SramSize(), name
 
 
 @pytest.mark.parametrize("version, name, values", [
@@ -146,7 +93,6 @@ def test_sram_size_presets_and_the_mesh_of_each_version(version, name, values):
     assert fields(getattr(NP, name)) == values
     mesh = Mesh(version, Ident(0, 0, 1), Ident(0, 0, 2), None, [])
     assert fields(mesh.np_sram_size) == values
-    assert mesh.hrc is None and mesh.nps == [] and mesh.skip_dmas == []
     # Changing the preset object leaves the preset sizes alone.
     preset = getattr(NP, name)
     preset.input_bytes = 1
@@ -162,9 +108,7 @@ def test_mesh_with_invalid_ip_version(version):
 
 def test_mesh_fields_and_seven_argument_form():
     mesh = mesh_v2()
-    assert (mesh.dma_event, mesh.dma_conf, mesh.hrc) == (Ident(0, 0, 1), Ident(0, 0, 2), Info.hrc(False))
-    assert mesh.nps == [Info(Ident(1, 1, 1), [NP.CNP1, NP.CNP2]),
-                        Info(Ident(1, 1, 2), [NP.FNP2, NP.FNP3], True)]
+    assert mesh.nps[1] == Info(Ident(1, 1, 2), [NP.FNP2, NP.FNP3], True)
     assert mesh.skip_dmas == [Info(Ident(2, 0, 0, 1), [NP.SKIP_DMA_LOAD, NP.SKIP_DMA_STORE])]
     sizes = SramSize(1, 2, 3, 4)
     mesh = Mesh(core.v2, Ident(0, 0, 1), Ident(0, 0, 2), has_hrc=Info.hrc(True), nps=[],
@@ -172,30 +116,19 @@ def test_mesh_fields_and_seven_argument_form():
     sizes.input_bytes = 99  # copied
     assert mesh.np_sram_size == SramSize(1, 2, 3, 4) and mesh.hrc == Info.hrc(True)
     a, b = Ident(0, 0, 1), Ident(0, 0, 2)
-    for args, kwargs in [((core.v2, a, b), {"has_hrc": None, "nps": []}),
-                         ((core.v2, a, b), {"hrc": None, "nps": [], "np_sram_size": SramSize()}),
-                         ((core.v2, a, b, None), {}), ((core.v2, None, b, None, []), {}),
-                         ((core.v2, a, b, None, [None]), {}), ((core.v2, a, b, None, [Ident(1, 1, 1)]), {}),
-                         ((core.v2, a, b, Ident(0, 0, 0), []), {}), ((core.Selvo_v2, a, b, None, []), {}),
-                         ((core.v2, a, b, None, [], [], (1, 2)), {})]:
+    for args in [(core.v2, a, b, None, [None]), (core.v2, a, b, Ident(0, 0, 0), []),
+                 (core.v2, a, b, None, [], [], (1, 2))]:
         with pytest.raises(TypeError):
-            Mesh(*args, **kwargs)
+            Mesh(*args)
 
 
 def test_mesh_equality_rules():
     assert mesh_v2() == mesh_v2() and mesh_v2() != "mesh"
-    with pytest.raises(TypeError):
-        hash(mesh_v2())
     skip = mesh_v2().skip_dmas
     skip[0].has_lut = True
-    different = [dict(nps=list(reversed(mesh_v2().nps))), dict(skip_dmas=skip), dict(hrc=None),
-                 dict(hrc=Info.hrc(True)), dict(dma_event=Ident(0, 0, 1, 1)),
-                 dict(dma_conf=Ident(0, 0, 3)), dict(version=core.v1)]
-    for overrides in different:
+    for overrides in [dict(nps=list(reversed(mesh_v2().nps))), dict(skip_dmas=skip),
+                      dict(hrc=Info.hrc(True)), dict(dma_event=Ident(0, 0, 1, 1))]:
         assert mesh_v2(**overrides) != mesh_v2(), overrides
-    sizes = mesh_v2()
-    sizes.np_sram_size.evsram_32b_size = 1
-    assert sizes != mesh_v2()
 
 
 def test_mesh_views_write_through_and_assignments_copy():
@@ -210,9 +143,6 @@ def test_mesh_views_write_through_and_assignments_copy():
     mesh.dma_event = ident
     ident.col = 0
     assert mesh.dma_event == Ident(5, 5, 5)
-    for attr in ("dma_conf", "np_sram_size"):
-        with pytest.raises(TypeError):
-            setattr(mesh, attr, None)
     nps = mesh.nps
     nps.append(Info(Ident(3, 3, 3), [NP.CNP2]))
     assert len(mesh.nps) == 2
@@ -220,9 +150,8 @@ def test_mesh_views_write_through_and_assignments_copy():
     record = mesh.nps[0]
     record.ident.col = 42
     assert len(mesh.nps) == 3 and mesh.nps[0] == Info(Ident(1, 1, 1), [NP.CNP1, NP.CNP2])
-    for bad in ([None], 5):
-        with pytest.raises(TypeError):
-            mesh.nps = bad
+    with pytest.raises(TypeError):
+        mesh.nps = [None]
     assert len(mesh.nps) == 3
     hrc = Info.hrc(True)
     mesh.hrc = hrc
@@ -230,5 +159,3 @@ def test_mesh_views_write_through_and_assignments_copy():
     copy = mesh.hrc
     mesh.hrc = None
     assert mesh.hrc is None and copy == Info.hrc(True)
-    with pytest.raises(TypeError):
-        mesh.hrc = Ident(0, 0, 0)

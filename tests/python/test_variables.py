@@ -7,15 +7,7 @@ import numpy as np
 import pytest
 
 import vorna.core as core
-from builders import layer
-
-
-def fc_in_model(weights_bits=4):
-    model = core.Model()
-    model.add(layer(core.InputData, "in", input_width=2, input_height=1, input_channels=3))
-    fc = layer(core.FullyConnected, "fc", units=4, weights_bits=weights_bits)
-    model.add(fc)
-    return model, fc
+from builders import fc_model, layer
 
 
 def test_standalone_layer_has_no_variables_and_the_view_keeps_its_layer():
@@ -28,14 +20,12 @@ def test_standalone_layer_has_no_variables_and_the_view_keeps_its_layer():
     assert variables.names == []
     with pytest.raises(ValueError, match="^Variable 'weights' not found.$"):
         variables["weights"]
-    with pytest.raises(TypeError):
-        core.Variables()
-    _, fc = fc_in_model()
+    _, fc = fc_model()
     assert fc.variables.names == ["weights", "threshold", "act_step", "threshold_learning", "thswap"]
 
 
 def test_setting_back_what_was_read_keeps_the_values():
-    _, fc = fc_in_model(weights_bits=8)
+    _, fc = fc_model(weights_bits=8)
     variables = fc.variables
     values = np.arange(-12, 12, dtype=np.int8).reshape(6, 4)
     variables["weights"] = values
@@ -45,9 +35,9 @@ def test_setting_back_what_was_read_keeps_the_values():
 
 @pytest.mark.parametrize("bits", [4, 2, 1])
 def test_narrow_variable_takes_int8(bits):
-    _, fc = fc_in_model(weights_bits=bits)
-    fc.variables["weights"] = np.ones((6, 4), dtype=np.int8)
-    np.testing.assert_array_equal(fc.variables["weights"], np.ones((6, 4), np.int8))
+    _, fc = fc_model(weights_bits=bits)
+    fc.variables["weights"] = np.full((6, 4), -1, dtype=np.int8)
+    np.testing.assert_array_equal(fc.variables["weights"], np.full((6, 4), -1, np.int8))
 
 
 @pytest.mark.parametrize(
@@ -56,7 +46,7 @@ def test_narrow_variable_takes_int8(bits):
      ("threshold", np.uint32, "int32", "uint32"), ("act_step", np.float64, "float32", "float64")],
 )
 def test_wrong_dtype_is_refused_and_nothing_changes(name, given, expected, received):
-    _, fc = fc_in_model(weights_bits=4)
+    _, fc = fc_model(weights_bits=4)
     before = fc.variables[name]
     with pytest.raises(ValueError) as err:
         fc.variables[name] = np.ones(before.shape, dtype=given)
@@ -67,7 +57,7 @@ def test_wrong_dtype_is_refused_and_nothing_changes(name, given, expected, recei
 
 
 def test_refused_arrays_leave_the_variable_unchanged():
-    _, fc = fc_in_model(weights_bits=8)
+    _, fc = fc_model(weights_bits=8)
     before = fc.variables["threshold"]
     with pytest.raises(ValueError) as err:
         fc.variables["threshold"] = np.array(5, dtype=np.int32)
@@ -75,20 +65,7 @@ def test_refused_arrays_leave_the_variable_unchanged():
     with pytest.raises(RuntimeError, match="^Cannot have a shape with a dimension set to 0$"):
         fc.variables["threshold"] = np.zeros((4, 0), dtype=np.int32)
     np.testing.assert_array_equal(fc.variables["threshold"], before)
-
-
-def test_value_must_be_an_ndarray_of_a_known_variable():
-    _, fc = fc_in_model()
-    for value in ([1, 2, 3, 4], 5, None):
-        with pytest.raises(TypeError):
-            fc.variables["threshold"] = value
+    with pytest.raises(TypeError):
+        fc.variables["threshold"] = [1, 2, 3, 4]
     with pytest.raises(ValueError, match="^Variable 'nope' not found.$"):
         fc.variables["nope"] = np.zeros(3, np.int8)
-
-
-def test_setting_replaces_the_tensor_of_a_shared_reader():
-    # A second route to the same layer sees the new value: the variables are the layer's own.
-    model, fc = fc_in_model(weights_bits=8)
-    values = np.full((6, 4), 9, dtype=np.int8)
-    fc.variables["weights"] = values
-    np.testing.assert_array_equal(model.layers[1].variables["weights"], values)
