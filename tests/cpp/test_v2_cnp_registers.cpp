@@ -92,48 +92,6 @@ TEST(V2CnpCommonRegisters, Word3WidthCodes) {
     EXPECT_EQ(r3[1], 1u << 20);
 }
 
-TEST(V2CnpCommonRegisters, GeometryAndNeuronWords) {
-    std::vector<uint32_t> regs(64, 0);
-    regs[1] = 0x20 | 0x90;
-    regs[4] = 0x60000000;
-    regs[11] = 0xFFFFF000;
-    regs[20] = 0x07FF06FF;
-    CommonArgs a;
-    a.split.ii_size = 10;
-    a.split.ii_offset = -1;
-    a.split.jj_size = 12;
-    a.split.jj_offset = -4;
-    a.split.i_orig_cut = 19;
-    a.split.i_stride_phase = 1;
-    a.split.j_orig_cut = 5;
-    a.split.j_stride_phase = 0;
-    a.split.i_size_cut = 12;
-    a.split.j_size_cut = 14;
-    a.split.icont = 16;
-    a.split.i_pool_start = 3;
-    a.split.j_pool_start = 4;
-    a.split.i_pool_offset = 6;
-    a.split.j_pool_offset = 7;
-    a.kernel_stride = 2;
-    a.activation = ActivationType::LUT;
-    a.first = 16;
-    a.neurons = 17;
-    a.single_buffer = true;
-    a.last_flag = true;
-    a.run(regs);
-    EXPECT_EQ(regs[1], 0x20500020u);
-    EXPECT_EQ(regs[4], 0x80000000u);
-    EXPECT_EQ(regs[8], 0x400C700Au);
-    EXPECT_EQ(regs[9], 0x00051013u);
-    EXPECT_EQ(regs[10], 0x000E000Cu);
-    EXPECT_EQ(regs[11], 0xFFFFF010u);
-    EXPECT_EQ(regs[20], 0x300001FFu);
-    EXPECT_EQ(regs[24], 0x00040003u);
-    EXPECT_EQ(regs[25], 0x00070006u);
-    EXPECT_EQ(regs[26], 0x00110010u);
-    EXPECT_EQ(regs[52], 0u);  // no merge words without with_merge
-}
-
 TEST(V2CnpCommonRegisters, SignedOffsetsAndOverflows) {
     std::vector<uint32_t> regs(64, 0);
     CommonArgs a;
@@ -166,24 +124,6 @@ TEST(V2CnpCommonRegisters, SignedOffsetsAndOverflows) {
 }
 
 // --- merge-layer words -------------------------------------------------------
-
-TEST(V2CnpMergeRegisters, NoMergeInfoSetsOnlyWord52Bit7) {
-    std::vector<uint32_t> regs(64, 0x11111111);
-    auto expected = regs;
-    expected[52] |= 0x80;
-    CommonArgs a;
-    a.with_merge = true;
-    std::vector<uint32_t> ref = regs;
-    a.run(ref);  // with_merge and no merge info: word 52 bit 7 on top of the common words
-    std::vector<uint32_t> ref_no_merge = regs;
-    a.with_merge = false;
-    a.run(ref_no_merge);
-    ref_no_merge[52] |= 0x80;
-    EXPECT_EQ(ref, ref_no_merge);
-
-    format_merge_layer_registers(&regs, {cnp(2, 1, 0)}, nullptr, nullptr, {});
-    EXPECT_EQ(regs, expected);
-}
 
 TEST(V2CnpMergeRegisters, AddMergeWords) {
     std::vector<uint32_t> regs(64, 0);
@@ -266,108 +206,7 @@ TEST(V2CnpPoolingRegisters, EdgeBitsFollowTheSpace) {
               overflow("8", 3));
 }
 
-TEST(V2CnpPoolingRegisters, NoPoolingRecordAndShiftSize) {
-    PoolingCalculatedParams p;
-    p.stride_x = 3;
-    p.stride_y = 2;
-    p.padding = PaddingParams{1, 2, 3, 4};
-    p.flag = 1;
-    EXPECT_TRUE(get_no_pooling_params(&p, 12, 9));
-    EXPECT_EQ(p.stride_x, 1);
-    EXPECT_EQ(p.stride_y, 1);
-    EXPECT_EQ(p.width, 12u);
-    EXPECT_EQ(p.height, 9u);
-    EXPECT_EQ(p.padding, PaddingParams{});
-    EXPECT_EQ(p.flag, 0);
-
-    auto shifts9 = Dense::create(TensorType::uint8, Shape{9}, Dense::Layout::RowMajor);
-    auto shifts8 = Dense::create(TensorType::uint8, Shape{8}, Dense::Layout::RowMajor);
-    EXPECT_EQ(cnp_tnp_input_shift_24b_size(*shifts9), 2u);
-    EXPECT_EQ(cnp_tnp_input_shift_24b_size(*shifts8), 1u);
-}
-
 // --- register files ----------------------------------------------------------
-
-TEST(V2CnpRegisterFiles, Conv2dOwnWords) {
-    auto layer = conv_layer();
-    auto regs = format_conv2d_registers(*layer, nullptr, false, false, {}, false, false);
-    ASSERT_EQ(regs.size(), 1u);
-    const auto& r = regs.at(hw::Ident(2, 1, 0));
-    ASSERT_EQ(r.size(), 64u);
-    EXPECT_EQ(bits(r[4], 0, 16), 45u);
-    EXPECT_EQ(bits(r[4], 31, 1), 1u);
-    EXPECT_EQ(r[28], 0x000C0009u);
-    EXPECT_EQ(bits(r[29], 16, 8), 3u);
-    EXPECT_EQ(r[21], 17u);
-    EXPECT_EQ(bits(r[11], 12, 18), conv2d_ch_cont_100b_size(3, 17, 8));
-    EXPECT_EQ(bits(r[11], 0, 8), 12u);  // icont: 10 rounded up to 4
-    EXPECT_EQ(r[26], 17u << 16);
-    EXPECT_EQ(r[27], 0x11u);           // no pooling: size 1, stride 1, no edge bits
-    EXPECT_EQ(bits(r[3], 24, 8), 3u);  // the mapping's channel
-    EXPECT_EQ(bits(r[3], 15, 1), 1u);  // ReLU
-    EXPECT_EQ(bits(r[3], 16, 8), 1u);  // one NP
-    EXPECT_EQ(bits(r[20], 28, 3), 3u);
-    EXPECT_EQ(bits(r[20], 8, 2), 0u);
-    EXPECT_EQ(bits(r[52], 7, 1), 1u);  // merge words requested, no merge info
-    for (int w : {32, 33, 34, 35, 40, 41, 42}) EXPECT_EQ(r[w], 0u) << w;
-    EXPECT_EQ(bits(r[2], 7, 2), 0u);  // no ib_spikes, no extra pooling flag
-}
-
-TEST(V2CnpRegisterFiles, Conv2dNeuronOffsetsAndFourBitInput) {
-    auto layer = conv_layer();
-    std::dynamic_pointer_cast<LayerMapping>(layer->layer_mapping)->output_shift =
-        std::make_unique<uint32_t>(16);
-    layer->in_bits = 4;
-    auto& comp = layer->layer_mapping->nps->front();
-    comp.placement->aux_partition.shape = Shape{3, 5, 3};
-    comp.placement->spatial_partition.shape = Shape{3, 5, 3};
-    auto r = format_conv2d_registers(*layer, nullptr, true, false, {}, false, true)
-                 .at(hw::Ident(2, 1, 0));
-    EXPECT_EQ(r[26], (17u << 16) | 16u);
-    EXPECT_EQ(bits(r[28], 16, 16), 4u);  // 4-bit row of 3 pixels: 2 bytes, rounded to 4
-    EXPECT_EQ(bits(r[28], 0, 14), 3u);
-    EXPECT_EQ(bits(r[2], 7, 1), 1u);   // ib_spikes
-    EXPECT_EQ(bits(r[1], 29, 1), 1u);  // last_flag
-}
-
-TEST(V2CnpRegisterFiles, SkippedIdentsAndRegistersOnly) {
-    auto layer = conv_layer();
-    auto& nps = *layer->layer_mapping->nps;
-    nps.push_back(nps.front());
-    nps.back().ident = hw::Ident(3, 1, 1);
-    auto both = format_conv2d_registers(*layer, nullptr, false, false, {}, false, false);
-    ASSERT_EQ(both.size(), 2u);
-    EXPECT_EQ(bits(both.at(hw::Ident(2, 1, 0))[3], 16, 8), 2u);
-
-    auto one =
-        format_conv2d_registers(*layer, nullptr, false, false, {hw::Ident(2, 1, 0)}, false, false);
-    ASSERT_EQ(one.size(), 1u);
-    EXPECT_EQ(one.at(hw::Ident(3, 1, 1)), both.at(hw::Ident(3, 1, 1)));
-
-    auto unused = format_conv2d_registers(*layer, nullptr, false, false, {}, true, false);
-    const auto& u = unused.at(hw::Ident(2, 1, 0));
-    EXPECT_EQ(bits(u[3], 24, 8), 0xFEu);
-    EXPECT_EQ(u[52], 0u);  // no merge words
-}
-
-// The skip-DMA store counts among the outputs, or among the inputs when
-// the layer's store feeds a TNP-B (`tnp_b_skipdma`): the column ranges of
-// routing words 45 (outputs) and 46 (inputs) follow.
-TEST(V2CnpRegisterFiles, SkipDmaStoreJoinsOutputsOrInputs) {
-    auto layer = conv_layer();
-    auto m = std::dynamic_pointer_cast<LayerMapping>(layer->layer_mapping);
-    m->skipdma_store_components = {hw::Component(hw::Type::SKIP_DMA_STORE, hw::Ident(6, 1, 0, 1))};
-    auto r = format_conv2d_registers(*layer, nullptr, false, false, {}, false, false)
-                 .at(hw::Ident(2, 1, 0));
-    EXPECT_EQ(bits(r[45], 0, 16), 0x0604u);
-    EXPECT_EQ(bits(r[46], 0, 16), 0x0101u);
-
-    m->tnp_b_skipdma = true;
-    auto t = format_conv2d_registers(*layer, nullptr, false, false, {}, false, false)
-                 .at(hw::Ident(2, 1, 0));
-    EXPECT_EQ(bits(t[45], 0, 16), 0x0404u);
-    EXPECT_EQ(bits(t[46], 0, 16), 0x0601u);
-}
 
 TEST(V2CnpRegisterFiles, PoolingAndExtraFlag) {
     auto layer = conv_layer();
@@ -396,67 +235,6 @@ TEST(V2CnpRegisterFiles, PoolingAndExtraFlag) {
     auto r3 = format_conv2d_registers(*layer, nullptr, false, false, {}, false, false)
                   .at(hw::Ident(2, 1, 0));
     EXPECT_EQ(r3[27], 0x11u);
-}
-
-TEST(V2CnpRegisterFiles, TransposedConv2dSharesTheOwnWords) {
-    auto conv = conv_layer();
-    auto conv_regs = format_conv2d_registers(*conv, nullptr, false, false, {}, false, false)
-                         .at(hw::Ident(2, 1, 0));
-    auto t = conv_layer(LayerType::Conv2DTranspose);
-    t->params_->set("kernel_stride", 2);  // not read
-    t->params_->set("weights_bits", 4);   // not read
-    t->built = false;                     // no computed parameters are read
-    auto r = format_transposed_conv2d_registers(*t, nullptr, false, false, {}, false, false)
-                 .at(hw::Ident(2, 1, 0));
-    EXPECT_EQ(bits(r[20], 8, 2), 2u);  // bit 9 set, bit 8 clear
-    EXPECT_EQ(r[27], 0x11u);
-    EXPECT_EQ(bits(r[3], 4, 2), 3u);  // 8-bit weights
-    for (int w : {4, 11, 21, 28, 29}) {
-        if (w == 11) {
-            EXPECT_EQ(bits(r[11], 12, 18), bits(conv_regs[11], 12, 18));
-        } else {
-            EXPECT_EQ(r[w], conv_regs[w]) << w;
-        }
-    }
-    // icont of the transposed split: twice the width, rounded up to 4.
-    EXPECT_EQ(bits(r[11], 0, 8), 20u);
-}
-
-TEST(V2CnpRegisterFiles, DepthwiseWords) {
-    auto all = dw_layer(LayerType::DepthwiseConv2D, 0, 16);
-    auto r = format_dwconv2d_registers(*all, nullptr, false, false, {}, false, false)
-                 .at(hw::Ident(2, 1, 0));
-    EXPECT_EQ(bits(r[4], 0, 16), 192u);
-    EXPECT_EQ(r[28], (48u << 16) | 3u);
-    EXPECT_EQ(bits(r[29], 16, 8), 1u);
-    EXPECT_EQ(bits(r[3], 2, 1), 1u);
-    EXPECT_EQ(bits(r[3], 10, 1), 0u);
-    EXPECT_EQ(r[22], 0u);
-    EXPECT_EQ(bits(r[11], 12, 18), 16u);
-
-    auto part = dw_layer(LayerType::DepthwiseConv2D, 8, 8);
-    std::dynamic_pointer_cast<LayerMapping>(part->layer_mapping)->output_shift =
-        std::make_unique<uint32_t>(16);
-    auto p = format_dwconv2d_registers(*part, nullptr, false, false, {}, false, false)
-                 .at(hw::Ident(2, 1, 0));
-    EXPECT_EQ(bits(p[3], 10, 1), 1u);
-    EXPECT_EQ(p[22], (8u << 16) | 8u);   // plain start neuron
-    EXPECT_EQ(bits(p[26], 0, 11), 24u);  // start neuron + output shift
-    EXPECT_EQ(bits(p[11], 12, 18), dwc_ch_cont_100b_size(3, 8, 8));
-}
-
-TEST(V2CnpRegisterFiles, TransposedDepthwiseWords) {
-    auto t = dw_layer(LayerType::DepthwiseConv2DTranspose, 0, 16);
-    t->params_->set("kernel_size", 4);
-    t->params_->set("weights_bits", 4);  // not read: always 8-bit
-    t->built = false;
-    auto r = format_transposed_dwconv2d_registers(*t, nullptr, false, false, {}, false, false)
-                 .at(hw::Ident(2, 1, 0));
-    EXPECT_EQ(bits(r[11], 12, 18), 32u);  // 2 x filters for kernel 4
-    EXPECT_EQ(bits(r[20], 8, 2), 2u);
-    EXPECT_EQ(r[27], 0x11u);
-    EXPECT_EQ(bits(r[4], 0, 16), 192u);
-    EXPECT_EQ(r[28], (48u << 16) | 3u);
 }
 
 TEST(V2CnpRegisterFiles, Failures) {

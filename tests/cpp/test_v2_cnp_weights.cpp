@@ -75,17 +75,6 @@ TEST(V2CnpWeightSizes, ChannelContentTable) {
     EXPECT_EQ(dwc_cnp_formatted_4bit_weight_32b_size(7, 3), 48u);
 }
 
-TEST(V2CnpWeightSizes, XlRoundingFollowsTheDmaRule) {
-    const uint32_t conv = 18 * 15;  // k=3, 8 filters, 15 channels
-    EXPECT_EQ(conv2d_cnp_formatted_weight_32b_size(3, 8, 15, 8),
-              dma::config_block_size_needs_xl(conv) ? 272u : conv);
-    EXPECT_EQ(conv2d_cnp_formatted_weight_32b_size(3, 8, 1, 8), 18u);
-    const uint32_t dwc = 3 * 7 * 13;  // k=7, 13 channels
-    EXPECT_EQ(dwc_cnp_formatted_weight_32b_size(7, 13, 8),
-              dma::config_block_size_needs_xl(dwc) ? 288u : dwc);
-    EXPECT_EQ(dwc_cnp_formatted_weight_32b_size(7, 1, 8), 21u);
-}
-
 TEST(V2CnpWeightSizes, KernelSizeErrors) {
     EXPECT_EQ(exception_text([] { conv2d_8bit_ch_cont_100b_size(2, 8); }),
               "ch_cont_size: Unexpected kernel size.");
@@ -117,82 +106,7 @@ TEST(V2CnpWeightSizes, DmaTargets) {
 
 // --- Conv2D 8-bit ------------------------------------------------------------
 
-TEST(V2CnpConvWeights, EightBitKernel3FourFilters) {
-    auto w = weights(3, 1, 4, [](auto i, auto j, auto, auto n) { return 1 + i + 3 * j + 9 * n; });
-    auto img = format_conv2d_cnp_weights(*w, 0, 4, 8);
-    ASSERT_EQ(img.size(), 18u);
-    for (uint32_t j = 0; j < 3; ++j)
-        for (uint32_t n = 0; n < 8; ++n)
-            for (uint32_t i = 0; i < 3; ++i)
-                EXPECT_EQ(byte_at(img, 24 * j + 3 * n + i), n < 4 ? 1 + i + 3 * j + 9 * n : 0)
-                    << j << " " << n << " " << i;
-}
-
-TEST(V2CnpConvWeights, EightBitKernel4And5LeaveGapBytes) {
-    auto w4 =
-        weights(4, 1, 8, [](auto i, auto j, auto, auto n) { return 1 + i + 4 * j + 16 * n % 100; });
-    auto img4 = format_conv2d_cnp_weights(*w4, 0, 8, 8);
-    ASSERT_EQ(img4.size(), 36u);
-    for (uint32_t j = 0; j < 4; ++j) {
-        for (uint32_t n = 0; n < 8; ++n)
-            for (uint32_t i = 0; i < 4; ++i)
-                EXPECT_EQ(byte_at(img4, 36 * j + 4 * n + i), uint8_t(1 + i + 4 * j + 16 * n % 100));
-        for (uint32_t b = 32; b < 36; ++b) EXPECT_EQ(byte_at(img4, 36 * j + b), 0);
-    }
-
-    auto w5 = weights(5, 1, 1, [](auto i, auto j, auto, auto) { return -1 - int(i) - 5 * int(j); });
-    auto img5 = format_conv2d_cnp_weights(*w5, 0, 1, 8);
-    ASSERT_EQ(img5.size(), 60u);
-    for (uint32_t j = 0; j < 5; ++j) {
-        for (uint32_t i = 0; i < 5; ++i)
-            EXPECT_EQ(byte_at(img5, 48 * j + i), uint8_t(-1 - int(i) - 5 * int(j)));
-        EXPECT_EQ(byte_at(img5, 48 * j + 5), 0);
-    }
-}
-
-TEST(V2CnpConvWeights, EightBitKernel7SplitsTheSeventhWeight) {
-    auto w = weights(7, 1, 2, [](auto i, auto j, auto, auto n) {
-        return (i == 6 && j == 0 && n == 0) ? -1 : int(i + 1 + 8 * j + 64 * n) % 120;
-    });
-    auto img = format_conv2d_cnp_weights(*w, 0, 2, 8);
-    ASSERT_EQ(img.size(), 224u);
-    EXPECT_EQ(byte_at(img, 6), 0x03);
-    EXPECT_EQ(byte_at(img, 7), 0x00);
-    EXPECT_EQ(byte_at(img, 8), 0x3F);
-    for (uint32_t i = 0; i < 6; ++i) EXPECT_EQ(byte_at(img, i), i + 1);
-    // Filter 1, kernel row 2 starts at byte 128 * 2 + 16.
-    const size_t row = 128 * 2 + 16;
-    for (uint32_t i = 0; i < 6; ++i) EXPECT_EQ(byte_at(img, row + i), (i + 1 + 16 + 64) % 120);
-    const uint8_t last = (7 + 16 + 64) % 120;
-    EXPECT_EQ(byte_at(img, row + 6), last & 3);
-    EXPECT_EQ(byte_at(img, row + 8), last >> 2);
-}
-
-TEST(V2CnpConvWeights, EightBitKernel1PacksTwentyFourFiltersPerGroup) {
-    auto w = weights(1, 2, 30, [](auto, auto, auto c, auto n) { return 1 + n + 40 * c; });
-    auto img = format_conv2d_cnp_weights(*w, 0, 30, 8);
-    ASSERT_EQ(img.size(), 24u);
-    for (uint32_t n = 0; n < 24; ++n) EXPECT_EQ(byte_at(img, n), 1 + n);
-    for (uint32_t n = 24; n < 30; ++n) EXPECT_EQ(byte_at(img, 24 + (n - 24)), 1 + n);  // words 6-7
-    for (size_t word = 8; word < 12; ++word) EXPECT_EQ(img[word], 0u);
-    EXPECT_EQ(byte_at(img, 48), 41);  // channel 1 starts at word 12
-}
-
-TEST(V2CnpConvWeights, FilterRangeStartsAtFirstNeuron) {
-    auto w = weights(3, 1, 12, [](auto i, auto, auto, auto n) { return int(n * 4 + i); });
-    auto img = format_conv2d_cnp_weights(*w, 8, 4, 8);
-    ASSERT_EQ(img.size(), 18u);
-    EXPECT_EQ(byte_at(img, 0), 32);
-    EXPECT_EQ(byte_at(img, 3 * 3 + 2), 46);
-}
-
 // --- Conv2D 4-bit ------------------------------------------------------------
-
-TEST(V2CnpConvWeights, FourBitKernel1Stream) {
-    auto w = weights(1, 1, 13, [](auto, auto, auto, auto n) { return int(n % 8); });
-    auto img = format_conv2d_cnp_weights(*w, 0, 13, 4);
-    EXPECT_EQ(img, (std::vector<uint32_t>{0x76543210, 0x00003210, 0x00000004, 0}));
-}
 
 TEST(V2CnpConvWeights, FourBitKernel5NibblesStraddleHalves) {
     auto w =
@@ -215,17 +129,6 @@ TEST(V2CnpConvWeights, FourBitKernel7AlignsEveryThreeFilterRows) {
     expected[4] = 0x0FFFFFFF;   // filter 3 opens the second 100-bit word of kernel row 0
     expected[12] = 0x0FFFFFFF;  // kernel row 1 starts three 100-bit words later
     EXPECT_EQ(img, expected);
-}
-
-TEST(V2CnpConvWeights, FourBitKernel3GroupsStartAtFixedWords) {
-    auto w = weights(3, 1, 9, [](auto, auto, auto, auto n) { return n == 8 ? 7 : 0; });
-    auto img = format_conv2d_4bit_weights(*w, 0, 9);
-    ASSERT_EQ(img.size(), 24u);
-    // Filter 8 is the first of group 1 (word 12); its kernel rows are 96 bits apart.
-    EXPECT_EQ(img[12], 0x777u);
-    EXPECT_EQ(img[16], 0x777u);
-    EXPECT_EQ(img[20], 0x777u);
-    EXPECT_EQ(popcount(img), 27u);
 }
 
 TEST(V2CnpConvWeights, FourBitRefusesValuesOutsideSignedRange) {
@@ -298,12 +201,6 @@ std::unique_ptr<Dense> dw_weights(uint32_t k, uint32_t channels, const Fill& f,
     return t;
 }
 
-TEST(V2CnpDepthwiseWeights, EightBitKernel3) {
-    auto w = dw_weights(3, 1, [](auto x, auto y, auto, auto) { return 1 + x + 3 * y; });
-    auto img = format_depthwise_conv_cnp_weights(*w, 0, 1, 8);
-    EXPECT_EQ(img, (std::vector<uint32_t>{0x04030201, 0x08070605, 0x00000009}));
-}
-
 TEST(V2CnpDepthwiseWeights, EightBitKernel7RowsHaveTwoGaps) {
     auto w = dw_weights(7, 1, [](auto x, auto y, auto, auto) { return 1 + x + 7 * y; });
     auto img = format_depthwise_conv_cnp_weights(*w, 0, 1, 8);
@@ -316,32 +213,6 @@ TEST(V2CnpDepthwiseWeights, EightBitKernel7RowsHaveTwoGaps) {
         for (uint32_t x = 4; x < 7; ++x) EXPECT_EQ(byte_at(img, r + 2 + x), 1 + x + 7 * y);
         for (uint32_t b = 9; b < 12; ++b) EXPECT_EQ(byte_at(img, r + b), 0);
     }
-}
-
-TEST(V2CnpDepthwiseWeights, EightBitKernel5ChannelsEveryThirtyBytes) {
-    auto w = dw_weights(5, 3, [](auto x, auto y, auto, auto c) { return 1 + x + 5 * y + 30 * c; });
-    auto img = format_depthwise_conv_cnp_weights(*w, 1, 2, 8);  // channels 1 and 2
-    ASSERT_EQ(img.size(), 18u);
-    for (uint32_t ch = 0; ch < 2; ++ch)
-        for (uint32_t y = 0; y < 5; ++y) {
-            for (uint32_t x = 0; x < 5; ++x)
-                EXPECT_EQ(byte_at(img, 30 * ch + 6 * y + x), 1 + x + 5 * y + 30 * (ch + 1));
-            EXPECT_EQ(byte_at(img, 30 * ch + 6 * y + 5), 0);
-        }
-    for (size_t b = 60; b < 72; ++b) EXPECT_EQ(byte_at(img, b), 0);
-}
-
-TEST(V2CnpDepthwiseWeights, EightBitKernel4TwoRowsPerWord) {
-    auto w = dw_weights(4, 1, [](auto x, auto y, auto, auto) { return 1 + x + 4 * y; });
-    auto img = format_depthwise_conv_cnp_weights(*w, 0, 1, 8);
-    EXPECT_EQ(img, (std::vector<uint32_t>{0x04030201, 0x06050000, 0x00000807, 0x0C0B0A09,
-                                          0x0E0D0000, 0x0000100F}));
-}
-
-TEST(V2CnpDepthwiseWeights, FourBitImages) {
-    auto ones = dw_weights(3, 1, [](auto, auto, auto, auto) { return -1; });
-    EXPECT_EQ(format_depthwise_conv_cnp_weights(*ones, 0, 1, 4),
-              (std::vector<uint32_t>{0xFFFFFFFF, 0x0000000F}));
 }
 
 TEST(V2CnpDepthwiseWeights, FourBitKernel5Placement) {
@@ -444,16 +315,6 @@ TEST(V2CnpVariables, ClippingAndActivationPairs) {
     auto both = format_cnp_tnp_variables(max_v.get(), nullptr, act_shift.get(), act_scale.get(),
                                          nullptr, nullptr, nullptr, nullptr, 0, 1);
     EXPECT_EQ(both, (std::vector<uint32_t>{0xF8000000, 0x100 | 200}));
-}
-
-TEST(V2CnpVariables, EmptyAndAbsent) {
-    EXPECT_EQ(format_cnp_tnp_variables(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                       nullptr, nullptr, 5, 2),
-              (std::vector<uint32_t>(4, 0)));
-    auto bias = vec(TensorType::int8, {1});
-    EXPECT_TRUE(format_cnp_tnp_variables(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                         bias.get(), nullptr, 7, 0)
-                    .empty());
 }
 
 TEST(V2CnpVariables, Failures) {

@@ -260,79 +260,6 @@ std::unique_ptr<program::Record> record(const Device& device, const Layer& layer
                                         nps, unused);
 }
 
-TEST(V2DenseRecord, FirstLayerOnAnFnp3) {
-    auto device = v2_device();
-    auto layer = make_dense("dense");
-    map_on_fnp(layer, hw::Type::FNP3);
-    const auto rec = record(*device, *layer, *layer);
-
-    EXPECT_EQ(rec->hw_version(), kV2Version);
-    EXPECT_EQ(rec->fnp2_filters(), nullptr);
-    ASSERT_EQ(rec->tracks().size(), 1u);
-    const auto blocks = blocks_of(rec->tracks()[0]);
-    ASSERT_EQ(blocks.size(), 3u);
-    EXPECT_EQ(blocks[0].target, 7u);
-    EXPECT_EQ(blocks[1].target, 2u);
-    EXPECT_EQ(blocks[2].target, 6u);
-    for (const Block& b : blocks) EXPECT_EQ(b.offset, 0u);
-
-    const auto& regs = blocks[0].words;
-    ASSERT_EQ(regs.size(), 64u);
-    EXPECT_EQ(regs[1], 0x01000030u);
-    EXPECT_EQ(regs[2], 0x00000008u);
-    EXPECT_EQ(regs[3], 0x0501B0B3u);
-    EXPECT_EQ(regs[10], 0x00010001u);
-    EXPECT_EQ(regs[14], 0xA0000001u);
-    EXPECT_EQ(regs[15], 0x00030002u);
-    EXPECT_EQ(regs[17], 0x00100006u);
-    EXPECT_EQ(regs[36] & (1u << 28), 0u);
-    EXPECT_EQ(regs[44], 0xFF080009u);  // point-to-point out
-    EXPECT_EQ(regs[45], 0x04200602u);  // DMA 6.2.1 on route 4
-    EXPECT_EQ(regs[46] & 0x8000FFFFu, 0x00000202u);
-    EXPECT_EQ(regs[47] & 0xFFFFu, 0x0603u);
-    EXPECT_EQ(regs[32], 0u);  // no partial reconfiguration
-
-    EXPECT_EQ(blocks[1].words, (std::vector<uint32_t>{0x00030201, 0}));
-    EXPECT_EQ(blocks[2].words, (std::vector<uint32_t>{0x1F7F02FF, 0x0000FE01, 0x00030201,
-                                                      0x1E7E03FE, 0x0000FF02, 0x00131211}));
-}
-
-TEST(V2DenseRecord, Fnp2KeepsItsRamInTheFiltersTrack) {
-    auto device = v2_device();
-    auto layer = make_dense("dense");
-    map_on_fnp(layer, hw::Type::FNP2);
-    const auto rec = record(*device, *layer, *layer);
-    ASSERT_EQ(rec->tracks().size(), 1u);
-    const auto blocks = blocks_of(rec->tracks()[0]);
-    ASSERT_EQ(blocks.size(), 2u);
-    EXPECT_EQ(blocks[0].target, 7u);
-    EXPECT_EQ(blocks[1].target, 2u);
-    EXPECT_EQ(blocks[0].words[1], 0x00000030u);
-    EXPECT_EQ(blocks[0].words[17], 5u);
-    EXPECT_EQ(blocks[0].words[49], 0u);  // the configuration-DMA word is not recorded
-    ASSERT_NE(rec->fnp2_filters(), nullptr);
-    EXPECT_EQ(rec->fnp2_filters()->np, kFnp);
-    EXPECT_EQ(rec->fnp2_filters()->data, format_fnp_ram(*layer, true, fnp::Packed, 8, 8));
-}
-
-TEST(V2DenseRecord, UnusedNpRecordsRegistersAndShiftsOnly) {
-    auto device = v2_device();
-    auto layer = make_dense("dense");
-    map_on_fnp(layer, hw::Type::FNP3);
-    const auto rec = record(*device, *layer, *layer, nullptr, false, {hw::Ident(9, 9, 0)}, true);
-    EXPECT_EQ(rec->fnp2_filters(), nullptr);
-    ASSERT_EQ(rec->tracks().size(), 1u);
-    const auto blocks = blocks_of(rec->tracks()[0]);
-    ASSERT_EQ(blocks.size(), 2u);
-    EXPECT_EQ(blocks[0].target, 7u);
-    EXPECT_EQ(blocks[1].target, 2u);
-    EXPECT_EQ(blocks[0].words[3], 0xFE01B0B3u);
-
-    map_on_fnp(layer, hw::Type::FNP2);
-    const auto rec2 = record(*device, *layer, *layer, nullptr, false, {}, true);
-    EXPECT_EQ(rec2->fnp2_filters(), nullptr);
-}
-
 TEST(V2DenseRecord, ExcludedNpGivesAnEmptyRecord) {
     auto device = v2_device();
     auto layer = make_dense("dense");
@@ -344,21 +271,6 @@ TEST(V2DenseRecord, ExcludedNpGivesAnEmptyRecord) {
     // The channel byte is part of the identity.
     const auto other = record(*device, *layer, *layer, nullptr, false, {hw::Ident(3, 1, 0, 1)});
     EXPECT_EQ(other->tracks().size(), 1u);
-}
-
-TEST(V2DenseRecord, OnlyTheSequenceFirstLayerIsFlattened) {
-    auto device = v2_device();
-    DenseSpec s;
-    s.input = Shape{1, 2, 3};
-    auto layer = make_dense("dense", s);
-    map_on_fnp(layer, hw::Type::FNP3);
-    auto other = make_dense("other");
-    auto regs_of = [&](const Layer& first) {
-        const auto rec = record(*device, *layer, first);
-        return blocks_of(rec->tracks()[0])[0].words;
-    };
-    EXPECT_EQ(regs_of(*layer)[10], 0x00010001u);
-    EXPECT_EQ(regs_of(*other)[10], 0x00010002u);
 }
 
 TEST(V2DenseRecord, PassInputAndPartialReconfiguration) {

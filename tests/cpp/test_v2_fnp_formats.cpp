@@ -77,12 +77,6 @@ TEST(V2FnpPayload, RunPaddedEndsEachRunWithAZeroByte) {
     EXPECT_EQ(format_input_shift_fnp(*shifts, shape3(3, 2, 2), fnp::RunPadded, 8), expected);
 }
 
-TEST(V2FnpPayload, PackedIsTheTensorInElementOrder) {
-    const auto shifts = u8_ramp(9);
-    const std::vector<uint32_t> expected = {0x04030201, 0x08070605, 0x00000009, 0};
-    EXPECT_EQ(format_input_shift_fnp(*shifts, shape3(1, 1, 9), fnp::Packed, 8), expected);
-}
-
 TEST(V2FnpPayload, RefusesOtherPackingsAndSignedShifts) {
     const auto shifts = u8_ramp(4);
     for (InputPadding p : {fnp::NoFit, InputPadding{4}}) {
@@ -205,17 +199,6 @@ TEST(V2FnpRam, PackedEightBitImage) {
         0x1E7E03FE, 0x0000FF02, 0x00131211,  // bias -2, shift 3, max 126/30, scale 2, out -1
     };
     EXPECT_EQ(format_fnp_ram(*layer, true, fnp::Packed, 8, 8), expected);
-}
-
-TEST(V2FnpRam, StridesOfTheWeightTensorAreHonoured) {
-    auto layer = make_dense("d");
-    const auto col = format_fnp_ram(*layer, true, fnp::Packed, 8, 8);
-    layer->vars.set(
-        "weights",
-        weights_tensor(
-            3, 2, [](uint32_t k, uint32_t n) { return static_cast<int>(k + 1 + 16 * n); },
-            Dense::Layout::RowMajor));
-    EXPECT_EQ(format_fnp_ram(*layer, true, fnp::Packed, 8, 8), col);
 }
 
 TEST(V2FnpRam, MaxValuesAreIndependentAndOptional) {

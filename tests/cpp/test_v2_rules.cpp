@@ -255,11 +255,6 @@ INSTANTIATE_TEST_SUITE_P(
                 "When using Global Average Pooling, spatial split is impossible."}),
     [](const ::testing::TestParamInfo<CnpCase>& info) { return std::string(info.param.title); });
 
-TEST(V2RulesCnpPooling, LayerWithoutConvViewsIsBadCast) {
-    auto l = make_layer(LayerType::Dense1D, "d", {{"pool_type", 0}});
-    EXPECT_THROW(check_cnp_pooling(v2_limits(), *l), std::bad_cast);
-}
-
 TEST(V2RulesCompatibility, BitWidthsActivationAndDispatch) {
     const HardwareConstraints c = v2_limits();
     const Mesh full = v2_mesh(true);
@@ -295,13 +290,6 @@ TEST(V2RulesCompatibility, BitWidthsActivationAndDispatch) {
     auto dense = make_layer(LayerType::Dense1D, "d", {{"weights_bits", 2}, {"activation", 1}});
     EXPECT_EQ(check_layer_compatibility(c, full, *dense, nullptr).to_string(),
               "Cannot map layer 'd'. Weights bitwidth should be 4-bit or 8-bit.");
-}
-
-TEST(V2RulesCompatibility, ActivationNames) {
-    EXPECT_STREQ(activation_type_name(0), "NoActivation");
-    EXPECT_STREQ(activation_type_name(1), "ReLU");
-    EXPECT_STREQ(activation_type_name(2), "LUT");
-    EXPECT_STREQ(activation_type_name(3), "Unknown");
 }
 
 // An Add fed by two distinct Conv2D layers and followed by a Conv2D.

@@ -144,46 +144,12 @@ TEST(V2TnpBWeights, Sizes) {
     EXPECT_EQ(tnp_b_buffer_temp_conv_formatted_weight_32b_size(24, 43), 272u);
 }
 
-TEST(V2TnpBWeights, RowsGroupedByInputChannel) {
-    // fifo 2, K = 3 channels, 12 neurons: six rows of six words, row k * 2 + s
-    // holding entry s * 3 + k.
-    const auto image = format_tnp_b_buffer_temp_conv_weights(*tap_tensor(6, 12), 2, 0, 12);
-    ASSERT_EQ(image.size(), 36u);
-    // Row 0: (slot 0, channel 0) = entry 0, values 1..12, then 12 zero bytes.
-    EXPECT_EQ(std::vector<uint32_t>(image.begin(), image.begin() + 6),
-              (std::vector<uint32_t>{0x04030201, 0x08070605, 0x0C0B0A09, 0, 0, 0}));
-    // Row 1: (slot 1, channel 0) = entry 3, values 49..60.
-    EXPECT_EQ(image[6], 0x34333231u);
-    EXPECT_EQ(image[8], 0x3C3B3A39u);
-    // Row 2: (slot 0, channel 1) = entry 1, values 17..28.
-    EXPECT_EQ(image[12], 0x14131211u);
-    // Row 5: (slot 1, channel 2) = entry 5, values 81..92.
-    EXPECT_EQ(image[30], 0x54535251u);
-    EXPECT_EQ(image[35], 0u);
-}
-
 TEST(V2TnpBWeights, NeuronRunStartsAtByteZero) {
     const auto image = format_tnp_b_buffer_temp_conv_weights(*tap_tensor(6, 12), 2, 4, 4);
     ASSERT_EQ(image.size(), 36u);
     EXPECT_EQ(image[0], 0x08070605u);  // neurons 4..7 of entry 0
     EXPECT_EQ(image[1], 0u);
     EXPECT_EQ(image[6], 0x38373635u);  // entry 3
-}
-
-TEST(V2TnpBWeights, StridedTensorGivesTheSameImage) {
-    const auto row_major = format_tnp_b_buffer_temp_conv_weights(*tap_tensor(6, 12), 2, 1, 11);
-    const auto col_major = format_tnp_b_buffer_temp_conv_weights(
-        *tap_tensor(6, 12, Dense::Layout::ColMajor), 2, 1, 11);
-    EXPECT_EQ(row_major, col_major);
-    EXPECT_EQ(col_major[0], 0x05040302u);
-}
-
-TEST(V2TnpBWeights, LeftoverRowsStayZero) {
-    // Seven rows with fifo 2: K = 3, the seventh row is not written.
-    const auto image = format_tnp_b_buffer_temp_conv_weights(*tap_tensor(7, 12), 2, 0, 12);
-    ASSERT_EQ(image.size(), 42u);
-    for (size_t i = 36; i < 42; ++i) EXPECT_EQ(image[i], 0u) << i;
-    EXPECT_EQ(image[30], 0x54535251u);
 }
 
 TEST(V2TnpBWeights, XlImageIsPadded) {
@@ -218,15 +184,6 @@ TEST(V2TnpBDepthwiseWeights, Sizes) {
     EXPECT_EQ(depthwise_buffer_temp_conv_formatted_weight_32b_size(3, 2), 24u);
     EXPECT_EQ(depthwise_buffer_temp_conv_formatted_weight_32b_size(4, 17), 255u);
     EXPECT_EQ(depthwise_buffer_temp_conv_formatted_weight_32b_size(4, 18), 272u);
-}
-
-TEST(V2TnpBDepthwiseWeights, OneSlotPerNeuron) {
-    // T = 3 taps, neurons 5 and 6.
-    const auto image = format_tnp_b_depthwise_buffer_temp_conv_weights(*tap_tensor(3, 8), 5, 2);
-    std::vector<uint32_t> expected(24, 0);
-    expected[0] = 0x00261606;  // taps 6, 22, 38 of neuron 5
-    expected[3] = 0x00271707;  // taps 7, 23, 39 of neuron 6
-    EXPECT_EQ(image, expected);
 }
 
 TEST(V2TnpBDepthwiseWeights, TwelveTapsFillTheSlot) {
@@ -312,24 +269,6 @@ std::vector<uint32_t> dw_regs_of(const TnpBSetup& s, const hw::Ident& ident) {
         .at(ident);
 }
 
-TEST(V2TnpBRegisters, GoldenWords) {
-    const auto regs = regs_of(golden());
-    EXPECT_EQ(regs[1], 0x10000020u);
-    EXPECT_EQ(regs[3], 0x0501B0B3u);
-    EXPECT_EQ(regs[4], 0x80000002u);
-    EXPECT_EQ(regs[11], 0x00002004u);
-    EXPECT_EQ(regs[21], 3u);
-    EXPECT_EQ(regs[22], 0u);
-    EXPECT_EQ(regs[26], 0x000C0000u);
-    EXPECT_EQ(regs[28], 0x00040004u);
-    EXPECT_EQ(regs[29], 0x00020000u);
-    EXPECT_EQ(regs[30], 0x00030202u);
-    EXPECT_EQ(regs[56], 0x00010000u);
-    EXPECT_EQ(regs[45] & 0xFF00FFFFu, 0x02000303u);  // destinations col 3, route 2
-    EXPECT_EQ(regs[46] & 0xFFFFu, 0x0101u);          // sources col 1
-    EXPECT_EQ(regs_of(golden(2))[56], 0x00010100u);
-}
-
 TEST(V2TnpBRegisters, Flags) {
     auto s = golden();
     (*s.mapping->nps)[0].placement->single_buffer = true;
@@ -410,21 +349,6 @@ TEST(V2TnpBRegisters, LeftOutAndDuplicateNps) {
     EXPECT_TRUE(map.empty());
 }
 
-TEST(V2TnpBRegisters, SkipDmaComponentsInTheRouting) {
-    auto s = golden();
-    s.mapping->skipdma_load_components = {
-        hw::Component(hw::Type::SKIP_DMA_LOAD, hw::Ident{6, 0, 0, 1})};
-    s.mapping->skipdma_store_components = {
-        hw::Component(hw::Type::SKIP_DMA_STORE, hw::Ident{7, 0, 0, 2})};
-    auto regs = regs_of(s);
-    EXPECT_EQ(regs[46] & 0xFFFFu, 0x0601u);  // sources: CNP col 1 and the load
-    EXPECT_EQ(regs[45] & 0xFFFFu, 0x0703u);  // destinations: CNP col 3 and the store
-    s.mapping->tnp_b_skipdma = true;
-    regs = regs_of(s);
-    EXPECT_EQ(regs[46] & 0xFFFFu, 0x0701u);
-    EXPECT_EQ(regs[45] & 0xFFFFu, 0x0303u);
-}
-
 TEST(V2TnpBRegisters, PartialReconfigurationOnlyOnSharedNps) {
     auto s = golden();
     const auto plain = regs_of(s);
@@ -441,17 +365,6 @@ TEST(V2TnpBRegisters, PartialReconfigurationOnlyOnSharedNps) {
     }
     EXPECT_NE(shared, elsewhere);
     EXPECT_EQ(shared[34], 0x00040004u);  // the next layer's 4 x 4 input region
-}
-
-TEST(V2TnpBRegisters, DepthwiseOnOneNp) {
-    auto s = mapped(LayerType::DepthwiseBufferTempConv,
-                    {tnp_b(2, 1, placement(0, 12, Shape{4, 4, 12}, Shape{4, 4, 12}))}, 12);
-    const auto regs = dw_regs_of(s, hw::Ident{2, 1, 1, 0});
-    EXPECT_EQ(regs[3], 0x0501B0B7u);  // bit 2 set, bit 10 clear
-    EXPECT_EQ(regs[11], 0x00001004u);
-    EXPECT_EQ(regs[22], 0u);
-    EXPECT_EQ(regs[29], 0x00010000u);
-    EXPECT_EQ(regs[21], 12u);
 }
 
 TEST(V2TnpBRegisters, DepthwiseSplitOverTwoNps) {
@@ -506,13 +419,6 @@ void add_fifo_skipdma(LayerMapping& m) {
     m.skipdma_load_channel->channel = 3;
 }
 
-// The number of leading skip-DMA blocks of a record.
-size_t leading_skipdma_blocks(const std::vector<v2hrc_test::Block>& blocks) {
-    size_t n = 0;
-    while (n < blocks.size() && blocks[n].target == dma::SkipDmaRegisters) ++n;
-    return n;
-}
-
 TnpBSetup two_nps(LayerType type) {
     const uint32_t channels = type == LayerType::BufferTempConv ? 3 : 12;
     auto s = mapped(type,
@@ -524,51 +430,6 @@ TnpBSetup two_nps(LayerType type) {
     return s;
 }
 
-TEST(V2TnpBProgram, BlocksPerNpInMappingOrder) {
-    auto device = v2hrc_test::v2_device();
-    auto s = two_nps(LayerType::BufferTempConv);
-    auto record = record_program_buffer_temp_conv_layer(*device, *s.layer, nullptr, false, false,
-                                                        {}, false, false);
-    EXPECT_EQ(record->hw_version(), v2hrc_test::kV2Version);
-    auto blocks = decode(*record);
-    // The skip-DMA blocks come first, opened by the two start words of the load.
-    const size_t skip = leading_skipdma_blocks(blocks);
-    ASSERT_GE(skip, 2u);
-    for (size_t b = 0; b < 2; ++b) {
-        EXPECT_EQ(blocks[b].np, (hw::Ident{6, 0, 0, 0}));
-        EXPECT_EQ(blocks[b].payload, (std::vector<uint32_t>{0x83000601}));
-    }
-    auto alone = program::new_record(v2hrc_test::kV2Version);
-    record_skipdma(alone.get(), *s.layer);
-    EXPECT_EQ(skip, decode(*alone).size());
-    blocks.erase(blocks.begin(), blocks.begin() + static_cast<std::ptrdiff_t>(skip));
-    ASSERT_EQ(v2hrc_test::targets(blocks), (std::vector<uint32_t>{7, 1, 2, 5, 7, 1, 2, 5}));
-    const auto regs =
-        format_buffer_temp_conv_registers(*s.layer, nullptr, false, false, {}, false, false);
-    const Dense& weights = *Tensor::ensure_dense(s.layer->vars.get("weights"));
-    const Dense& shifts = *Tensor::ensure_dense(s.layer->vars.get("input_shift"));
-    const Dense& scales = *Tensor::ensure_dense(s.layer->vars.get("output_scales"));
-    const Dense& bias = *Tensor::ensure_dense(s.layer->vars.get("bias"));
-    const hw::Ident idents[2] = {hw::Ident{4, 1, 1, 0}, hw::Ident{2, 1, 1, 0}};
-    for (size_t n = 0; n < 2; ++n) {
-        const uint32_t first = 6 * static_cast<uint32_t>(n);
-        for (size_t b = 4 * n; b < 4 * n + 4; ++b) {
-            EXPECT_EQ(blocks[b].np, idents[n]);
-            EXPECT_EQ(blocks[b].offset, 0u);
-        }
-        EXPECT_EQ(blocks[4 * n].payload, regs.at(idents[n]));
-        EXPECT_EQ(blocks[4 * n + 1].payload,
-                  format_tnp_b_buffer_temp_conv_weights(weights, 2, first, 6));
-        EXPECT_EQ(blocks[4 * n + 2].payload, format_input_shift(shifts, 0, 0));
-        EXPECT_EQ(blocks[4 * n + 3].payload,
-                  format_cnp_tnp_variables(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                           &bias, &scales, first, 6));
-    }
-    EXPECT_EQ(blocks[1].payload[0], 0x04030201u);
-    EXPECT_EQ(blocks[5].payload[0], 0x0A090807u);
-    EXPECT_EQ(record->tracks().size(), 1u);
-}
-
 TEST(V2TnpBProgram, LayerWithoutSkipDmaLoadIsRefused) {
     auto device = v2hrc_test::v2_device();
     auto s = two_nps(LayerType::BufferTempConv);
@@ -578,23 +439,6 @@ TEST(V2TnpBProgram, LayerWithoutSkipDmaLoadIsRefused) {
                                                         {}, false, false);
               }),
               "Layer 'tnp' has no skip-DMA load.");
-}
-
-TEST(V2TnpBProgram, UnusedAndLeftOutNps) {
-    auto device = v2hrc_test::v2_device();
-    auto s = two_nps(LayerType::BufferTempConv);
-    auto blocks = decode(*record_program_buffer_temp_conv_layer(*device, *s.layer, nullptr, false,
-                                                                false, {}, true, false));
-    EXPECT_EQ(v2hrc_test::targets(blocks), (std::vector<uint32_t>{7, 7}));
-    EXPECT_EQ(blocks[0].payload[3] >> 24, 0xFEu);
-
-    blocks = decode(*record_program_buffer_temp_conv_layer(*device, *s.layer, nullptr, false, false,
-                                                           {hw::Ident{4, 1, 1, 0}}, false, false));
-    const size_t skip = leading_skipdma_blocks(blocks);
-    EXPECT_GE(skip, 2u);
-    blocks.erase(blocks.begin(), blocks.begin() + static_cast<std::ptrdiff_t>(skip));
-    EXPECT_EQ(v2hrc_test::targets(blocks), (std::vector<uint32_t>{7, 1, 2, 5}));
-    EXPECT_EQ(blocks[0].np, (hw::Ident{2, 1, 1, 0}));
 }
 
 TEST(V2TnpBProgram, WrongLayerType) {
@@ -629,24 +473,6 @@ TEST(V2TnpBProgram, MissingWeightsNameTheLayer) {
                                                             false, {}, true, false))
                   .size(),
               1u);
-}
-
-TEST(V2TnpBProgram, DepthwiseInputShiftsPerNp) {
-    auto device = v2hrc_test::v2_device();
-    auto s = two_nps(LayerType::DepthwiseBufferTempConv);
-    auto blocks = decode(*record_program_depthwise_buffer_temp_conv_layer(
-        *device, *s.layer, nullptr, false, false, {}, false, false));
-    const size_t skip = leading_skipdma_blocks(blocks);
-    EXPECT_GE(skip, 2u);
-    blocks.erase(blocks.begin(), blocks.begin() + static_cast<std::ptrdiff_t>(skip));
-    ASSERT_EQ(v2hrc_test::targets(blocks), (std::vector<uint32_t>{7, 1, 2, 5, 7, 1, 2, 5}));
-    // Shifts 0..5 on the first NP, 6, 7, 0, 1, 2, 3 on the second.
-    EXPECT_EQ(blocks[2].payload, (std::vector<uint32_t>{0x03020100, 0x00000504}));
-    EXPECT_EQ(blocks[6].payload, (std::vector<uint32_t>{0x01000706, 0x00000302}));
-    const Dense& weights = *Tensor::ensure_dense(s.layer->vars.get("weights"));
-    EXPECT_EQ(blocks[5].payload, format_tnp_b_depthwise_buffer_temp_conv_weights(weights, 6, 6));
-    EXPECT_EQ(blocks[5].payload[0], 0x00271707u);
-    EXPECT_EQ(blocks[4].payload[22], 0x00060006u);
 }
 
 }  // namespace
