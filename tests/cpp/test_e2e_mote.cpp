@@ -98,14 +98,6 @@ e2e::CheckedProgram map_and_check(Chain& c, const std::shared_ptr<Device>& devic
     return program;
 }
 
-TEST(E2eMote, PresetMeshHasATnpR) {
-    const Mesh mesh = e2e::preset_mesh("mote");
-    EXPECT_EQ(mesh.ip_version, IpVersion::mote);
-    size_t tnp_r = 0;
-    for (const np::Info& n : mesh.nps) tnp_r += n.types.count(hw::Type::TNP_R);
-    EXPECT_GE(tnp_r, 1u);
-}
-
 TEST(E2eMote, RecurrentChainWithDequantizer) {
     auto device = mote_device();
     Chain c = chain(16, false);

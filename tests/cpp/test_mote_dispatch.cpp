@@ -83,13 +83,6 @@ TEST_F(MoteDispatch, TnprLayersGetTheChainCheck) {
     EXPECT_FALSE(compatibility(*good.tail).error);
 }
 
-TEST_F(MoteDispatch, RunAndComponentChecksAlwaysPass) {
-    const auto conv = graph_test::conv("conv");
-    const std::vector<std::shared_ptr<Layer>> layers = {conv};
-    EXPECT_FALSE(checker.check_layer_sequence(layers.begin(), layers.end(), Mote_Selvo).error);
-    EXPECT_FALSE(checker.check_layer_mappings(*conv, {}, true).error);
-}
-
 TEST_F(MoteDispatch, OperationsThatDoNotExistOnMote) {
     const auto conv = graph_test::conv("conv");
     const auto params = LayerParams::create(LayerType::Conv2D, {});
@@ -120,17 +113,6 @@ TEST_F(MoteDispatch, SizerAnswersZeroOutsideTheTnprMemories) {
     EXPECT_EQ(sizer.get_evsram_32b_memory_size(c.recurrent[0]), 25u);
 }
 
-TEST_F(MoteDispatch, IoRecorderRecordsNothing) {
-    const auto scc = io.record_scc(true, true, true, true, true, Shape{1, 2, 3}, Shape{4});
-    EXPECT_TRUE(scc->tracks().empty());
-    EXPECT_EQ(scc->fnp2_filters(), nullptr);
-    EXPECT_EQ(scc->hw_version(), Mote_Selvo);
-    const auto conv = graph_test::conv("conv");
-    EXPECT_TRUE(io.record_epg(*conv, 1, 2, 3, true, true, true).empty());
-    EXPECT_EQ(static_cast<int>(io.get_input_type(*conv)), 0);
-    EXPECT_EQ(static_cast<int>(io.get_output_type(*conv, 5)), 0);
-}
-
 TEST_F(MoteDispatch, RecorderDispatchesByKind) {
     Chain c(32, 100, 8, {rec(64, 32), rec(64, 1)}, LayerType::MotePostProcessing);
     c.model->add(mote_test::make_layer(LayerType::Dequantizer, "deq"), {});
@@ -156,17 +138,6 @@ TEST_F(MoteDispatch, RecorderDispatchesByKind) {
     EXPECT_EQ(runtime_error_text([&] { record(c.tail); }), "Unsupported layer type on mote: 28.");
     EXPECT_EQ(runtime_error_text([&] { record(graph_test::conv("conv")); }),
               "Unsupported layer type on mote: 14.");
-}
-
-TEST(MoteBundle, MoteDeviceGetsTheMoteImplementations) {
-    const mote_test::MoteDevice device;
-    const IpVersionSpecificHardwareBackend bundle(device);
-    EXPECT_NE(dynamic_cast<const CompatibilityCheckerImpl*>(&bundle.checker()), nullptr);
-    EXPECT_NE(dynamic_cast<const MemorySizerImpl*>(&bundle.memory_sizer()), nullptr);
-    EXPECT_NE(dynamic_cast<const IoRecorderImpl*>(&bundle.io_recorder()), nullptr);
-    EXPECT_NE(dynamic_cast<const LayerRecorderImpl*>(&bundle.layer_recorder()), nullptr);
-    EXPECT_EQ(bundle.constraints().stsram_32b_limit, 448u);
-    EXPECT_EQ(bundle.constraints().evsram_32b_limit, 256u);
 }
 
 }  // namespace

@@ -8,14 +8,14 @@
 
 #include "backend/v2/hrc.h"
 #include "program/hrc_formats.h"
-#include "v2_hrc_tnp_util.h"
+#include "v2_rec_test_util.h"
 #include "v2_regs_fake_layer.h"
 
 namespace {
 
 using namespace vorna;
 using namespace vorna::v2;
-using v2hrc_test::decode;
+using v2rec_test::decode;
 using v2regs_test::error_text;
 using v2regs_test::overflow_text;
 
@@ -186,7 +186,7 @@ TEST(V2HrcRegisters, PaddingValueMustBeUnsignedBytes) {
 // --- SRAM writes -------------------------------------------------------------
 
 TEST(V2HrcSram, SelectBlockThenData) {
-    auto record = program::new_record(v2hrc_test::kV2Version);
+    auto record = program::new_record(v2rec_test::kV2RecVersion);
     record_hrc_sram_tracks(record.get(), HRC_SRAM_SELECT_ACT, {5, 6, 7});
     ASSERT_EQ(record->tracks().size(), 1u);
     // Header words: target 8 at offset 32 with 2 words, target 9 at offset 40 with 3 words.
@@ -201,7 +201,7 @@ TEST(V2HrcSram, SelectWords) {
         {HRC_SRAM_SELECT_ACT, 0x80000000},
     };
     for (const auto& [field, word] : selects) {
-        auto record = program::new_record(v2hrc_test::kV2Version);
+        auto record = program::new_record(v2rec_test::kV2RecVersion);
         record_hrc_sram_tracks(record.get(), field, {9});
         const auto blocks = decode(*record);
         ASSERT_EQ(blocks.size(), 2u);
@@ -212,13 +212,13 @@ TEST(V2HrcSram, SelectWords) {
 }
 
 TEST(V2HrcSram, EmptyDataAppendsNothing) {
-    auto record = program::new_record(v2hrc_test::kV2Version);
+    auto record = program::new_record(v2rec_test::kV2RecVersion);
     record_hrc_sram_tracks(record.get(), HRC_SRAM_SELECT_R, {});
     EXPECT_TRUE(record->tracks().empty());
 }
 
 TEST(V2HrcSram, ContinuesTheCurrentTrack) {
-    auto record = program::new_record(v2hrc_test::kV2Version);
+    auto record = program::new_record(v2rec_test::kV2RecVersion);
     record->add_np_track(hw::Ident{}, dma::IpRegisters, 8, {1, 2, 3, 4, 5}, true, true);
     record_hrc_sram_tracks(record.get(), HRC_SRAM_SELECT_G, {7});
     ASSERT_EQ(record->tracks().size(), 1u);
@@ -226,7 +226,7 @@ TEST(V2HrcSram, ContinuesTheCurrentTrack) {
 }
 
 TEST(V2HrcSram, ZeroWidthSelectOverflows) {
-    auto record = program::new_record(v2hrc_test::kV2Version);
+    auto record = program::new_record(v2rec_test::kV2RecVersion);
     EXPECT_EQ(error_text([&] { record_hrc_sram_tracks(record.get(), RegDetail{3, 0}, {1}); }),
               overflow_text(1, 0));
     EXPECT_TRUE(record->tracks().empty());

@@ -12,15 +12,15 @@
 #include "backend/v2/rules.h"
 #include "backend/v2/shift_lut_formats.h"
 #include "program/hrc_formats.h"
-#include "v2_hrc_tnp_util.h"
+#include "v2_rec_test_util.h"
 #include "v2_regs_fake_layer.h"
 
 namespace {
 
 using namespace vorna;
 using namespace vorna::v2;
-using v2hrc_test::Block;
-using v2hrc_test::decode;
+using v2rec_test::Block;
+using v2rec_test::decode;
 using v2regs_test::error_text;
 
 // An InputConv2D layer whose activation switch is independent of its
@@ -296,91 +296,8 @@ void make_lut(InputConvLayer& layer, const std::string& left_out = "") {
     set("activation_scales", v2regs_test::u8({7, 8}));
 }
 
-TEST(V2InputConvProgram, ReluLayerBlocks) {
-    auto device = v2hrc_test::v2_device();
-    auto layer = recorded_layer();
-    auto record = record_program_input_conv2d_layer(*device, *layer);
-    EXPECT_EQ(record->hw_version(), v2hrc_test::kV2Version);
-    EXPECT_EQ(record->fnp2_filters(), nullptr);
-    ASSERT_EQ(record->tracks().size(), 1u);
-    const auto blocks = decode(*record);
-
-    const std::vector<std::pair<uint32_t, uint32_t>> expected_order{
-        {8, 8},  {8, 32}, {9, 40}, {8, 32}, {9, 40}, {8, 32},
-        {9, 40}, {8, 32}, {9, 40}, {8, 8},  {8, 0},  {8, 0}};
-    EXPECT_EQ(v2hrc_test::targets_and_offsets(blocks), expected_order);
-    for (const Block& b : blocks) EXPECT_EQ(b.np, hw::Ident{});
-
-    EXPECT_EQ(blocks[0].payload, (std::vector<uint32_t>{0x701, 0x202, 0, 0x1111, 0x00010000}));
-    const auto images = format_hrc_weights(*Tensor::ensure_dense(layer->vars.get("weights")));
-    const uint32_t selects[3] = {1, 2, 4};
-    for (size_t c = 0; c < 3; ++c) {
-        EXPECT_EQ(blocks[1 + 2 * c].payload, (std::vector<uint32_t>{selects[c], 0}));
-        EXPECT_EQ(blocks[2 + 2 * c].payload, images[c]);
-    }
-    EXPECT_EQ(blocks[7].payload, (std::vector<uint32_t>{0x80000000, 0}));
-    const auto& vars = layer->vars;
-    auto get = [&](const char* name) { return Tensor::ensure_dense(vars.get(name)); };
-    EXPECT_EQ(blocks[8].payload,
-              format_hrc_activations(*get("output_shift"), *get("output_scales"), nullptr, nullptr,
-                                     *get("bias_shift"), *get("bias")));
-    EXPECT_EQ(blocks[9].payload, (std::vector<uint32_t>{0x700}));
-    EXPECT_EQ(blocks[10].payload, (std::vector<uint32_t>{1}));
-    EXPECT_EQ(blocks[11].payload, (std::vector<uint32_t>{0}));
-}
-
-TEST(V2InputConvProgram, MaxValuesReachTheActivationWords) {
-    auto device = v2hrc_test::v2_device();
-    auto layer = recorded_layer();
-    layer->vars.set("max_value", v2regs_test::u8({9, 10}));
-    const auto blocks = decode(*record_program_input_conv2d_layer(*device, *layer));
-    auto get = [&](const char* name) { return Tensor::ensure_dense(layer->vars.get(name)); };
-    EXPECT_EQ(blocks[8].payload,
-              format_hrc_activations(*get("output_shift"), *get("output_scales"), nullptr,
-                                     get("max_value").get(), *get("bias_shift"), *get("bias")));
-}
-
-TEST(V2InputConvProgram, LutLayerWritesTheTableBeforeTheActivations) {
-    auto device = v2hrc_test::v2_device();
-    auto layer = recorded_layer();
-    make_lut(*layer);
-    auto record = record_program_input_conv2d_layer(*device, *layer);
-    const auto blocks = decode(*record);
-    const std::vector<std::pair<uint32_t, uint32_t>> expected_order{
-        {8, 8},  {8, 32}, {9, 40}, {8, 32}, {9, 40}, {8, 32}, {9, 40},
-        {8, 32}, {9, 40}, {8, 32}, {9, 40}, {8, 8},  {8, 0},  {8, 0}};
-    ASSERT_EQ(v2hrc_test::targets_and_offsets(blocks), expected_order);
-
-    auto get = [&](const char* name) { return Tensor::ensure_dense(layer->vars.get(name)); };
-    EXPECT_EQ(blocks[0].payload[0], 0x8B01u);
-    EXPECT_EQ(blocks[7].payload, (std::vector<uint32_t>{0x20000000, 0}));
-    const auto lut = blocks[8].payload;
-    EXPECT_TRUE(blocks[8].xl);
-    EXPECT_EQ(lut, format_lut_values_for_hrc(get("lut_values").get()));
-    EXPECT_EQ(lut[0], 0x3C00u);  // -1024 as 14-bit two's complement
-    EXPECT_EQ(blocks[9].payload, (std::vector<uint32_t>{0x80000000, 0}));
-    EXPECT_EQ(blocks[10].payload,
-              format_hrc_lut_variables(*get("output_scales"), *get("bias"), *get("bias_shift"),
-                                       *get("output_shift"), *get("activation_shift"),
-                                       *get("activation_scales")));
-    EXPECT_EQ(blocks[11].payload, (std::vector<uint32_t>{0x8B00}));
-}
-
-TEST(V2InputConvProgram, EmptyWeightImagesAreLeftOut) {
-    // One channel with a 3 x 3 kernel fills only the first weight memory.
-    auto device = v2hrc_test::v2_device();
-    auto layer = recorded_layer(1);
-    const auto blocks = decode(*record_program_input_conv2d_layer(*device, *layer));
-    const std::vector<std::pair<uint32_t, uint32_t>> expected_order{
-        {8, 8}, {8, 32}, {9, 40}, {8, 32}, {9, 40}, {8, 8}, {8, 0}, {8, 0}};
-    ASSERT_EQ(v2hrc_test::targets_and_offsets(blocks), expected_order);
-    EXPECT_EQ(blocks[1].payload, (std::vector<uint32_t>{1, 0}));
-    EXPECT_EQ(blocks[3].payload, (std::vector<uint32_t>{0x80000000, 0}));
-    EXPECT_EQ(blocks[5].payload, (std::vector<uint32_t>{0x1700}));
-}
-
 TEST(V2InputConvProgram, MissingLutVariablesNameTheLayer) {
-    auto device = v2hrc_test::v2_device();
+    auto device = v2rec_test::v2_device();
     for (const char* name : {"lut_values", "activation_shift", "activation_scales"}) {
         auto layer = recorded_layer();
         make_lut(*layer, name);
@@ -392,7 +309,7 @@ TEST(V2InputConvProgram, MissingLutVariablesNameTheLayer) {
 }
 
 TEST(V2InputConvProgram, RegisterFailuresPassThrough) {
-    auto device = v2hrc_test::v2_device();
+    auto device = v2rec_test::v2_device();
     auto layer = recorded_layer();
     layer->set_param("pool_type", 2);
     EXPECT_EQ(error_text([&] { record_program_input_conv2d_layer(*device, *layer); }),

@@ -1,14 +1,11 @@
-#include <flatbuffers/flatbuffers.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "backend/v2/io_recorder.h"
 #include "program/program_generated.h"
 #include "program/record.h"
-#include "program/sequence_serializer.h"
 #include "v2_rec_test_util.h"
 #include "v2_regs_fake_layer.h"
 
@@ -137,64 +134,6 @@ TEST(V2IoRecEpg, ModeAndCountFields) {
     EXPECT_EQ(pairs.at(2), (RegisterWrite{0x10, 0xFF000001}));
     EXPECT_EQ(pairs.at(3), (RegisterWrite{0x14, 0x7F00}));
     EXPECT_EQ(pairs.at(4), (RegisterWrite{0x18, 0x7FFE0001}));
-}
-
-TEST(V2IoRecTypes, AlwaysZero) {
-    const auto device = v2_device();
-    const IoRecorderImpl io(*device);
-    const auto layer = make_layer(LayerType::InputConv2D, "in");
-    EXPECT_EQ(io.get_input_type(*layer), fb::IoType::Type0);
-    EXPECT_EQ(io.get_output_type(*layer, 3), fb::IoType::Type0);
-}
-
-TEST(V2IoRecProgram, SetupRecordAndEventRegistersInProgramBytes) {
-    const auto device = v2_device();
-    const IoRecorderImpl io(*device);
-    const auto scc =
-        io.record_scc(false, true, true, true, true, Shape{1, 1, 300}, Shape{4, 4, 10});
-    const auto fnp = make_layer(LayerType::Dense1D, "fc");
-    std::vector<fb::RegisterValue> epg;
-    for (const auto& [address, value] : io.record_epg(*fnp, 2, 5, 1, false, false, true)) {
-        epg.emplace_back(address, value);
-    }
-
-    program::SequenceWriter writer;
-    writer.serialize_version(device->version());
-    writer.add_record(*scc);
-    writer.finalize_pass();
-    writer.add_epg_registers(epg);
-    program::ProgramInfoFields fields;
-    fields.input_dims = {1, 1, 300};
-    fields.output_dims = {4, 4, 10};
-    std::vector<uint8_t> bytes;
-    writer.finalize(fields, std::vector<program::PassSkipDmas>(1), &bytes);
-
-    uint32_t info_size = 0;
-    ASSERT_GE(bytes.size(), 4u);
-    std::memcpy(&info_size, bytes.data(), 4);
-    info_size += 4;
-    ASSERT_LE(info_size, bytes.size());
-    flatbuffers::Verifier info_verifier(bytes.data(), info_size);
-    ASSERT_TRUE(fb::VerifySizePrefixedProgramInfoBuffer(info_verifier));
-    const uint8_t* data = bytes.data() + info_size;
-    const size_t data_size = bytes.size() - info_size;
-    flatbuffers::Verifier data_verifier(data, data_size);
-    ASSERT_TRUE(data_verifier.VerifySizePrefixedBuffer<fb::ProgramData>(nullptr));
-
-    const fb::ProgramInfo* info = fb::GetSizePrefixedProgramInfo(bytes.data());
-    ASSERT_NE(info->epg_registers(), nullptr);
-    ASSERT_EQ(info->epg_registers()->size(), 6u);
-    EXPECT_EQ(info->epg_registers()->Get(2)->address(), 0x10u);
-    EXPECT_EQ(info->epg_registers()->Get(2)->value(), 0x05020001u);
-    // The setup record is the pass's first record: one track of three blocks.
-    const auto* spans = info->passes()->Get(0)->records()->Get(0)->tracks();
-    ASSERT_EQ(spans->size(), 1u);
-    const fb::TrackSpan* span = spans->Get(0);
-    ASSERT_LE(span->offset() + 4ull * span->size(), data_size);
-    std::vector<uint32_t> words(span->size());
-    std::memcpy(words.data(), data + span->offset(), 4 * words.size());
-    EXPECT_EQ(words, (std::vector<uint32_t>{0x01800000, 4, 0x00100019, 0x01800000, 64, 300,
-                                            0x01800000, 68, 0x00A00028}));
 }
 
 }  // namespace

@@ -65,25 +65,6 @@ struct Mapped {
     }
 };
 
-TEST(V2SkipDmaStore, PlainStoreOnChannelZeroSendsBlocksInAddressOrder) {
-    Mapped m(LayerType::Conv2D);
-    m.mapping->next_channel = 5;
-    m.add_store(9, 0, 0);
-    m.layer->out_dims = Shape{8, 8, 16};
-    m.layer->out_bits = 8;
-    const auto blocks = decode(*m.record());
-    ASSERT_EQ(blocks.size(), 5u);
-    EXPECT_EQ(
-        offsets_and_words(blocks),
-        (OffsetWords{
-            {0x1C, {0x20}}, {0x22, {2, 2}}, {0x3C, {0, 2, 16}}, {0x1001, {0}}, {0x1026, {0x500}}}));
-    for (const auto& b : blocks) {
-        EXPECT_EQ(b.target, 11u);
-        EXPECT_EQ(b.np, hw::Ident(9, 0, 0));
-        EXPECT_EQ(b.track, 0u);
-    }
-}
-
 TEST(V2SkipDmaStore, OnChannelSixteenTheCommonWordComesFirst) {
     Mapped m(LayerType::Conv2D);
     m.mapping->next_channel = 5;
@@ -142,14 +123,6 @@ TEST(V2SkipDmaStore, DualOutputStoreKeepsTheInputOnTheMergeChannel) {
                                                     {0x1001, {0}},
                                                     {0x1226, {0x700}}}));
     for (const auto& b : dual) EXPECT_EQ(b.np, hw::Ident(10, 0, 0));
-}
-
-TEST(V2SkipDmaLoad, SingleComponentWords) {
-    SkipDmaBlocks blocks;
-    format_skipdma_load_words(&blocks, 1, 9, 7, {placed(hw::Type::CNP1, 3, 2, 1)}, 12);
-    EXPECT_EQ(
-        blocks,
-        (SkipDmaBlocks{{0x1001, {0}}, {0x1104, {0x03020022, 0x700, 0x07070901}}, {0x112B, {12}}}));
 }
 
 TEST(V2SkipDmaLoad, SeveralComponentsGiveTheColumnRange) {
@@ -224,32 +197,6 @@ Mapped tnp_b_layer(int fifo) {
     return m;
 }
 
-TEST(V2SkipDmaTnpB, StartWordsThenStoreThenLoad) {
-    const Mapped m = tnp_b_layer(3);
-    const auto blocks = decode(*m.record());
-    EXPECT_EQ(offsets_and_words(blocks), (OffsetWords{
-                                             {0x100, {0x83000601}},
-                                             {0x100, {0x83000601}},
-                                             // store, channel 2: sources span cols 4..12
-                                             {0x21C, {0x20}},
-                                             {0x222, {2, 4}},
-                                             {0x23C, {3, 2, 8}},
-                                             {0x1001, {0}},
-                                             {0x1224, {0x0C040001}},
-                                             {0x1226, {0x501}},
-                                             // load, channel 1
-                                             {0x103, {0x30002}},
-                                             {0x1001, {0}},
-                                             {0x1104, {0x05000012, 0x600, 0x06060301}},
-                                             {0x112B, {0}},
-                                         }));
-    ASSERT_EQ(blocks.size(), 12u);
-    for (size_t i = 0; i < blocks.size(); ++i) {
-        const bool to_store = i >= 2 && i < 8;
-        EXPECT_EQ(blocks[i].np, to_store ? hw::Ident(13, 0, 0) : hw::Ident(12, 0, 0)) << i;
-    }
-}
-
 TEST(V2SkipDmaTnpB, SourcesIncludeLoadsAndRoutedStores) {
     Mapped m = tnp_b_layer(3);
     m.mapping->tnp_b_skipdma = true;  // the store counts among the sources: cols 4, 12, 13
@@ -290,11 +237,6 @@ TEST(V2SkipDmaTnpB, MissingRecordsAreErrorsNamingTheLayer) {
     no_load_channel.mapping->skipdma_load_channel.reset();
     EXPECT_EQ(error_text([&] { no_load_channel.record(); }),
               "Layer 'L' has no skip-DMA load channel.");
-}
-
-TEST(V2SkipDma, LayerWithoutSkipDmaGetsNoBlock) {
-    Mapped m(LayerType::Conv2D);
-    EXPECT_TRUE(m.record()->tracks().empty());
 }
 
 TEST(V2SkipDma, StoreGeometryLimits) {

@@ -16,14 +16,14 @@
 #include "backend/v2/shift_lut_formats.h"
 #include "backend/v2/skipdma.h"
 #include "backend/v2/tnp_b_constraints.h"
-#include "v2_hrc_tnp_util.h"
+#include "v2_rec_test_util.h"
 #include "v2_regs_fake_layer.h"
 
 namespace {
 
 using namespace vorna;
 using namespace vorna::v2;
-using v2hrc_test::decode;
+using v2rec_test::decode;
 using v2regs_test::error_text;
 using v2regs_test::FakeLayer;
 using v2regs_test::overflow_text;
@@ -431,7 +431,7 @@ TnpBSetup two_nps(LayerType type) {
 }
 
 TEST(V2TnpBProgram, LayerWithoutSkipDmaLoadIsRefused) {
-    auto device = v2hrc_test::v2_device();
+    auto device = v2rec_test::v2_device();
     auto s = two_nps(LayerType::BufferTempConv);
     s.mapping->skipdma_load_components.clear();
     EXPECT_EQ(error_text([&] {
@@ -442,7 +442,7 @@ TEST(V2TnpBProgram, LayerWithoutSkipDmaLoadIsRefused) {
 }
 
 TEST(V2TnpBProgram, WrongLayerType) {
-    auto device = v2hrc_test::v2_device();
+    auto device = v2rec_test::v2_device();
     auto plain = two_nps(LayerType::BufferTempConv);
     auto depthwise = two_nps(LayerType::DepthwiseBufferTempConv);
     EXPECT_EQ(error_text([&] {
@@ -458,7 +458,7 @@ TEST(V2TnpBProgram, WrongLayerType) {
 }
 
 TEST(V2TnpBProgram, MissingWeightsNameTheLayer) {
-    auto device = v2hrc_test::v2_device();
+    auto device = v2rec_test::v2_device();
     auto s = mapped(LayerType::BufferTempConv,
                     {tnp_b(2, 1, placement(0, 12, Shape{4, 4, 3}, Shape{4, 4, 3}))});
     s.layer->vars.set("input_shift", v2regs_test::u8({1}));
