@@ -209,27 +209,6 @@ TEST(MoteProgram, TwoRecurrentLayersAndPostProcessing) {
     EXPECT_EQ(record->tracks()[4].data(), with_header(kTsramXlHeader, tsram));
 }
 
-TEST(MoteProgram, SingleRecurrentLayer) {
-    Recurrent r = rec(64, 32);
-    r.activation = 1;
-    r.output_bits = 32;
-    Chain c(32, 10, 8, {r}, LayerType::Dequantizer);
-    mote_test::map_on_tnpr(c.recurrent[0], kNp);
-    const mote_test::MoteDevice device;
-    const auto record = record_program_tnpr_layers(device, c.first());
-    ASSERT_EQ(record->tracks().size(), 4u);
-    EXPECT_EQ(record->tracks()[0].data(),
-              with_header(kRegistersHeader, {0x00400000, 8, 0, 0x00400060, 0, 0, 64, 32, 0, 0, 0,
-                                             32, 0, 0, 0, 0x00010000}));
-    EXPECT_TRUE(record->tracks()[1].empty());
-    EXPECT_EQ(record->tracks()[2].size(), 2u + 2 * (256 + 256));
-    // 100 TSRAM words fit the normal header.
-    const auto& tsram = record->tracks()[3].data();
-    ASSERT_EQ(tsram.size(), 2u + 200);
-    EXPECT_EQ(tsram[0], kTsramHeader);
-    EXPECT_EQ(tsram[2 + 128], 1u);  // first output word: scale 1
-}
-
 // The words of a track after its two-word configuration header.
 Words payload(const Words& track) { return Words(track.begin() + 2, track.end()); }
 

@@ -144,14 +144,6 @@ TEST(V2TnpBWeights, Sizes) {
     EXPECT_EQ(tnp_b_buffer_temp_conv_formatted_weight_32b_size(24, 43), 272u);
 }
 
-TEST(V2TnpBWeights, NeuronRunStartsAtByteZero) {
-    const auto image = format_tnp_b_buffer_temp_conv_weights(*tap_tensor(6, 12), 2, 4, 4);
-    ASSERT_EQ(image.size(), 36u);
-    EXPECT_EQ(image[0], 0x08070605u);  // neurons 4..7 of entry 0
-    EXPECT_EQ(image[1], 0u);
-    EXPECT_EQ(image[6], 0x38373635u);  // entry 3
-}
-
 TEST(V2TnpBWeights, XlImageIsPadded) {
     // 43 rows of one neuron: 258 words, padded to 272.
     const auto image = format_tnp_b_buffer_temp_conv_weights(*tap_tensor(43, 1), 1, 0, 1);
