@@ -754,7 +754,7 @@ TEST(E2eV2Refusals, WindowedAveragePoolIsRefused) {
 struct Refusal {
     const char* name;
     ModelFactory factory;
-    const char* message;
+    std::string message;
     std::function<Mesh()> mesh = {};  // none: the preset mesh
     bool all_remain = false;          // nothing at all was mapped
     bool no_sequence = false;
@@ -796,21 +796,21 @@ TEST(E2eV2Refusals, BufferTempConvMapsWithSkipDmas) {
     EXPECT_FALSE(map_with(kConvIntoBtc, v2_constraints()).status.error);
 }
 
+const P kConv8 = conv_params(8, 3, 1);
+const std::string kNoComponent = "Not enough hardware components of type ";
+
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     E2eV2, E2eV2Refused,
     ::testing::Values(
         Refusal{"valid_padding",
-                head_next(conv_params(8, 3, 1), LT::Conv2D,
-                          {{"filters", 8}, {"kernel_size", 5}, {"padding", 0}}),
+                head_next(kConv8, LT::Conv2D, {{"filters", 8}, {"kernel_size", 5}, {"padding", 0}}),
                 "Cannot map layer 'next'. Only padding 'Same' and 'SameUpper' are supported."},
-        Refusal{
-            "same_upper_stride1_4bit",
-            head_next(conv_params(8, 3, 1), LT::Conv2D,
-                      {{"filters", 8}, {"kernel_size", 3}, {"padding", 2}, {"weights_bits", 4}}),
-            "Cannot map layer 'next'. With SameUpper padding only stride 2 is supported. With "
-            "SameUpper padding only 8-bit weights are supported."},
-        Refusal{"input_narrower_than_weights",
-                head_next(conv_params(8, 3, 1), LT::Conv2D, conv_params(8, 3, 1), 4),
+        Refusal{"same_upper_stride1_4bit", head_next(kConv8, LT::Conv2D, {{"filters", 8},
+                    {"kernel_size", 3}, {"padding", 2}, {"weights_bits", 4}}),
+                "Cannot map layer 'next'. With SameUpper padding only stride 2 is supported. With "
+                "SameUpper padding only 8-bit weights are supported."},
+        Refusal{"input_narrower_than_weights", head_next(kConv8, LT::Conv2D, kConv8, 4),
                 "Cannot map layer 'head'. Input bits should be >= weights bits."},
         Refusal{"max_pool_into_dense",
                 head_next(conv_params(8, 3, 1, 1, 2), LT::Dense1D, {{"units", 10}}),
@@ -822,44 +822,29 @@ INSTANTIATE_TEST_SUITE_P(
         // 28 one-NP convs per pass, two tracks per conv record (an empty
         // track in front of the XL weight block): in the fifth pass, conv137
         // brings the count to 5 x 26 x 2 = 260.
-        Refusal{"DescriptorBudget",
-                model(16, 16, 16, convs(300)),
+        Refusal{"DescriptorBudget", model(16, 16, 16, convs(300)),
                 "Cannot map layer 'conv137'. Model is too big. The maximum number of descriptors "
-                "is more than allowed. 260 are needed but 254 are available.",
-                {},
-                true,
-                true},
+                "is more than allowed. 260 are needed but 254 are available.", {}, true, true},
         // An Add takes CNP (or skip-DMA) inbounds only; the run that ends at
         // the TNP-B layer leaves the skip branch open.
-        Refusal{
-            "ResidualBlockAroundBufferTempConv",
-            model(8, 8, 8,
-                  {{LT::Conv2D, "A", conv_params(8, 3, 1)},
-                   {LT::BufferTempConv, "T", {{"filters", 8}, {"fifo_size", 4}, {"activation", 1}}},
-                   {LT::Add, "S", {}, {"T", "A"}},
-                   {LT::Conv2D, "M", conv_params(8, 3, 1)}}),
-            "Cannot map layer '':\n"
-            "  * Bad mapping on skip connection. Several branches.\n"
-            "  * Layer 'S': Inbounds must be of types Conv, Add or Concat."},
+        Refusal{"ResidualBlockAroundBufferTempConv", model(8, 8, 8, {{LT::Conv2D, "A", kConv8},
+                    {LT::BufferTempConv, "T", {{"filters", 8}, {"fifo_size", 4}, {"activation", 1}}},
+                    {LT::Add, "S", {}, {"T", "A"}}, {LT::Conv2D, "M", kConv8}}),
+                "Cannot map layer '':\n  * Bad mapping on skip connection. Several branches.\n"
+                "  * Layer 'S': Inbounds must be of types Conv, Add or Concat."},
         Refusal{"LayerLargerThanTheMesh",
                 model(256, 64, 64, {{LT::Conv2D, "huge", conv_params(512, 3, 1)}}),
-                "Cannot map layer 'huge'. Not enough hardware components of type CNP1 "
-                "available. 133 are needed but 28 are available.",
-                {},
-                false,
-                true},
-        Refusal{"BufferTempConvWithoutSkipDmas", kConvIntoBtc,
-                "Cannot map layer 'conv'. The next BufferTempConv btc can't be mapped in the "
-                "current pass.",
-                example_mesh, true},
-        Refusal{"NoHrcOnTheMesh", hrc_model(),
-                "Cannot map layer 'iconv'. Layer should be mapped on HRC but the device does not "
-                "have this hardware component.",
+                "Cannot map layer 'huge'. " + kNoComponent + "CNP1 available. 133 are needed but "
+                "28 are available.", {}, false, true},
+        Refusal{"BufferTempConvWithoutSkipDmas", kConvIntoBtc, "Cannot map layer 'conv'. The next "
+                "BufferTempConv btc can't be mapped in the current pass.", example_mesh, true},
+        Refusal{"NoHrcOnTheMesh", hrc_model(), "Cannot map layer 'iconv'. Layer should be mapped "
+                "on HRC but the device does not have this hardware component.",
                 [] { return preset_without(true); }, false, true},
-        Refusal{"NoSkipDmaOnTheMesh", model(16, 16, 8, kResidual),
-                "Cannot map layer 'A'. Not enough hardware components of type SKIP_DMA_STORE "
-                "available. 1 is needed but 0 are available.",
+        Refusal{"NoSkipDmaOnTheMesh", model(16, 16, 8, kResidual), "Cannot map layer 'A'. " +
+                kNoComponent + "SKIP_DMA_STORE available. 1 is needed but 0 are available.",
                 [] { return preset_without(false); }, true, true}),
+    // clang-format on
     [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------

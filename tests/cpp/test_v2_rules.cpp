@@ -104,7 +104,10 @@ TEST_P(V2RulesCnp, JoinedMessages) {
 }
 
 const auto none = [](FakeConvLayer&) {};
+using E = FakeConvLayer&;
+const std::string kGap = "When using Global Average Pooling, ";
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     V2Rules, V2RulesCnp,
     ::testing::Values(
@@ -112,147 +115,85 @@ INSTANTIATE_TEST_SUITE_P(
         CnpCase{"ValidDepthwise", LayerType::DepthwiseConv2D, none, ""},
         CnpCase{"ValidTransposed", LayerType::Conv2DTranspose, none, ""},
         CnpCase{"ValidDwTransposed", LayerType::DepthwiseConv2DTranspose, none, ""},
-        CnpCase{"Kernel4Potential", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.set_param("kernel_size", 4);
-                    l.set_param("weights_bits", 4);
-                    l.set_param("activation", 0);
-                },
+        CnpCase{"Kernel4Potential", LayerType::Conv2D, [](E l) { l.set_param("kernel_size", 4);
+                    l.set_param("weights_bits", 4); l.set_param("activation", 0); },
                 "Kernel size must be 1, 3, 5 or 7. 4-bit weights and 8-bit potential is not "
                 "allowed."},
         CnpCase{"Conv4BitWeightsWithActivation", LayerType::Conv2D,
-                [](FakeConvLayer& l) { l.set_param("weights_bits", 4); }, ""},
+                [](E l) { l.set_param("weights_bits", 4); }, ""},
         CnpCase{"Depthwise4BitWeightsWithActivation", LayerType::DepthwiseConv2D,
-                [](FakeConvLayer& l) { l.set_param("weights_bits", 4); },
+                [](E l) { l.set_param("weights_bits", 4); },
                 "4-bit weights and 8-bit activation is not allowed."},
         CnpCase{"DepthwiseKernel1", LayerType::DepthwiseConv2D,
-                [](FakeConvLayer& l) { l.set_param("kernel_size", 1); },
-                "Kernel size must be 3, 5 or 7."},
+                [](E l) { l.set_param("kernel_size", 1); }, "Kernel size must be 3, 5 or 7."},
         CnpCase{"TransposedLut4Bit", LayerType::Conv2DTranspose,
-                [](FakeConvLayer& l) {
-                    l.out_bits = 4;
-                    l.set_param("activation", 2);
-                },
+                [](E l) { l.out_bits = 4; l.set_param("activation", 2); },
                 "With activation output bitwidth should be 8. 4-bit activation is not supported "
                 "with LUT."},
-        CnpCase{"DwTransposedKernel5Weights4", LayerType::DepthwiseConv2DTranspose,
-                [](FakeConvLayer& l) {
-                    l.set_param("kernel_size", 5);
-                    l.set_param("weights_bits", 4);
-                    l.in_bits = 4;
-                },
+        CnpCase{"DwTransposedKernel5Weights4", LayerType::DepthwiseConv2DTranspose, [](E l) {
+                    l.set_param("kernel_size", 5); l.set_param("weights_bits", 4); l.in_bits = 4; },
                 "Input should be 8-bit. Weights should be 8-bit. Kernel size must be 3 or 4."},
         CnpCase{"SameUpperStride1Weights4", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.set_param("padding", 2);
-                    l.set_param("weights_bits", 4);
-                },
+                [](E l) { l.set_param("padding", 2); l.set_param("weights_bits", 4); },
                 "With SameUpper padding only stride 2 is supported. With SameUpper padding only "
                 "8-bit weights are supported."},
-        CnpCase{"ValidPadding", LayerType::DepthwiseConv2D,
-                [](FakeConvLayer& l) { l.set_param("padding", 0); },
+        CnpCase{"ValidPadding", LayerType::DepthwiseConv2D, [](E l) { l.set_param("padding", 0); },
                 "Only padding 'Same' and 'SameUpper' are supported."},
         CnpCase{"Limits", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.in_dims = {Shape{5000, 4097, 2049}};
-                    l.set_param("filters", 3000);
-                },
+                [](E l) { l.in_dims = {Shape{5000, 4097, 2049}}; l.set_param("filters", 3000); },
                 "The maximum input width is 4096 (got 5000). The maximum input height is 4096 "
                 "(got 4097). The maximum input channel value is 2048 (got 2049). The maximum "
                 "number of filters is 2048 (got 3000)."},
         CnpCase{"DepthwiseFiltersAreChannels", LayerType::DepthwiseConv2D,
-                [](FakeConvLayer& l) { l.in_dims = {Shape{4, 4, 2049}}; },
+                [](E l) { l.in_dims = {Shape{4, 4, 2049}}; },
                 "The maximum input channel value is 2048 (got 2049). The maximum number of "
                 "filters is 2048 (got 2049)."},
-        CnpCase{
-            "InputShiftBytes", LayerType::Conv2D,
-            [](FakeConvLayer& l) { l.vars.set("input_shift", u8(std::vector<uint8_t>(2056, 0))); },
-            "Input shift exceeds memory. Maximum size is 768 bytes. (got 771 bytes)."},
-        CnpCase{"WideActivatedOutput", LayerType::Conv2D, [](FakeConvLayer& l) { l.out_bits = 16; },
+        CnpCase{"InputShiftBytes", LayerType::Conv2D,
+                [](E l) { l.vars.set("input_shift", u8(std::vector<uint8_t>(2056, 0))); },
+                "Input shift exceeds memory. Maximum size is 768 bytes. (got 771 bytes)."},
+        CnpCase{"WideActivatedOutput", LayerType::Conv2D, [](E l) { l.out_bits = 16; },
                 "With activation output bitwidth should be <= 8. With activation output bitwidth "
                 "should be 4 or 8."},
         CnpCase{"NarrowInput", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.in_bits = 2;
-                    l.set_param("weights_bits", 4);
-                },
+                [](E l) { l.in_bits = 2; l.set_param("weights_bits", 4); },
                 "Input bits should be >= weights bits. Input should be 4-bit or 8-bit."},
         CnpCase{"Potential28", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.set_param("activation", 0);
-                    l.out_bits = 28;
-                },
-                ""},
+                [](E l) { l.set_param("activation", 0); l.out_bits = 28; }, ""},
         CnpCase{"Potential16", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.set_param("activation", 0);
-                    l.out_bits = 16;
-                },
+                [](E l) { l.set_param("activation", 0); l.out_bits = 16; },
                 "Without activation output bitwidth should be 8 or 28."},
         CnpCase{"FilterTooBig", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.set_param("kernel_size", 7);
-                    l.in_dims = {Shape{16, 16, 2048}};
-                },
+                [](E l) { l.set_param("kernel_size", 7); l.in_dims = {Shape{16, 16, 2048}}; },
                 "Filter size is too big to fit in a CNP: try decreasing the input channels or the "
                 "bitwidth."},
         CnpCase{"TransposedFilterTooBig", LayerType::Conv2DTranspose,
-                [](FakeConvLayer& l) {
-                    l.set_param("kernel_size", 4);
-                    l.in_dims = {Shape{16, 16, 400}};
-                },
+                [](E l) { l.set_param("kernel_size", 4); l.in_dims = {Shape{16, 16, 400}}; },
                 "Filter size is too big to fit in a CNP: try decreasing the input."},
-        CnpCase{"PoolingAndStride", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.set_param("pool_type", 1);
-                    l.set_param("pool_size", 2);
-                    l.set_param("kernel_stride", 2);
-                },
+        CnpCase{"PoolingAndStride", LayerType::Conv2D, [](E l) { l.set_param("pool_type", 1);
+                    l.set_param("pool_size", 2); l.set_param("kernel_stride", 2); },
                 "The CNP cannot support both pooling and stride."},
-        CnpCase{"MaxPoolRules", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.set_param("pool_type", 1);
-                    l.set_param("pool_size", 3);
-                    l.set_param("activation", 2);
-                    l.pool.stride_x = 2;
-                    l.pool.stride_y = 1;
-                    l.in_dims = {Shape{16, 2, 8}};
-                },
+        CnpCase{"MaxPoolRules", LayerType::Conv2D, [](E l) { l.set_param("pool_type", 1);
+                    l.set_param("pool_size", 3); l.set_param("activation", 2);
+                    l.pool.stride_x = 2; l.pool.stride_y = 1; l.in_dims = {Shape{16, 2, 8}}; },
                 "Pooling size must be 1 or 2. Pooling stride x and y must be equal. Pooling size "
                 "cannot be greater than input dimensions. Max pooling is not supported with "
                 "activation LUT."},
-        CnpCase{"GlobalAverage12x12", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.set_param("pool_type", 2);
-                    l.set_param("pool_size", -1);
-                    l.in_dims = {Shape{12, 12, 8}};
-                },
-                ""},
-        CnpCase{"GlobalAverage13x12", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.set_param("pool_type", 2);
-                    l.set_param("pool_size", -1);
-                    l.in_dims = {Shape{13, 12, 8}};
-                },
-                "When using Global Average Pooling, input dimensions width * height cannot exceed "
-                "144."},
-        CnpCase{"GlobalAverageRules", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.set_param("pool_type", 2);
-                    l.set_param("pool_size", 2);
-                    l.in_dims = {Shape{65, 1, 8}};
-                    l.conv.output_height = 0;
-                },
-                "Global Average pooling must be global. When using Global Average Pooling, input "
-                "height cannot exceed 64. When using Global Average Pooling, the output of the "
-                "convolution must have at least 1 rows (currently 0)."},
-        CnpCase{"GlobalAverageSramSplit", LayerType::DepthwiseConv2D,
-                [](FakeConvLayer& l) {
-                    l.set_param("pool_type", 2);
-                    l.set_param("pool_size", -1);
-                    l.in_dims = {Shape{64, 2, 2048}};
-                },
-                "When using Global Average Pooling, spatial split is impossible."}),
+        CnpCase{"GlobalAverage12x12", LayerType::Conv2D, [](E l) { l.set_param("pool_type", 2);
+                    l.set_param("pool_size", -1); l.in_dims = {Shape{12, 12, 8}}; }, ""},
+        CnpCase{"GlobalAverage13x12", LayerType::Conv2D, [](E l) { l.set_param("pool_type", 2);
+                    l.set_param("pool_size", -1); l.in_dims = {Shape{13, 12, 8}}; },
+                kGap + "input dimensions width * height cannot exceed 144."},
+        CnpCase{"GlobalAverageRules", LayerType::Conv2D, [](E l) { l.set_param("pool_type", 2);
+                    l.set_param("pool_size", 2); l.in_dims = {Shape{65, 1, 8}};
+                    l.conv.output_height = 0; },
+                "Global Average pooling must be global. " + kGap + "input height cannot exceed "
+                "64. " + kGap + "the output of the convolution must have at least 1 rows "
+                "(currently 0)."},
+        CnpCase{"GlobalAverageSramSplit", LayerType::DepthwiseConv2D, [](E l) {
+                    l.set_param("pool_type", 2); l.set_param("pool_size", -1);
+                    l.in_dims = {Shape{64, 2, 2048}}; },
+                kGap + "spatial split is impossible."}),
+    // clang-format on
     [](const ::testing::TestParamInfo<CnpCase>& info) { return std::string(info.param.title); });
 
 TEST(V2RulesCompatibility, BitWidthsActivationAndDispatch) {
