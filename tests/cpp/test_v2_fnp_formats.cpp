@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "backend/hardware_constraints.h"
@@ -237,6 +238,10 @@ TEST(V2FnpNeuronWords, FourBitPackedFieldsFromTheLowBit) {
     write_fnp_neuron_words(ram.data(), 0, *w, 4, shape3(1, 1, 5), fnp::Packed, 8);
     // Fields 1, 0xE, 3, 4, 5 in bits 0-19.
     EXPECT_EQ(ram, (std::vector<uint32_t>{0, 0, 0x000543E1}));
+    // Packed counts every x * y * c input, not only the channels.
+    std::fill(ram.begin(), ram.end(), 0);
+    write_fnp_neuron_words(ram.data(), 0, *w, 4, shape3(1, 5, 1), fnp::Packed, 8);
+    EXPECT_EQ(ram, (std::vector<uint32_t>{0, 0, 0x000543E1}));
 }
 
 TEST(V2FnpNeuronWords, FourBitRowPaddedLeavesRunAndRowPaddingZero) {
@@ -295,6 +300,7 @@ std::vector<uint32_t> regs_with_defaults() {
     std::vector<uint32_t> r(64, 0);
     r[1] = 0x20;
     r[3] = 0x05000000;
+    r[17] = 0x01000000;  // a bit no field names: kept
     return r;
 }
 
@@ -327,7 +333,7 @@ TEST(V2FnpRegisters, PackedFnp3GoldenWords) {
     EXPECT_EQ(r[14], 0xA0000001u);
     EXPECT_EQ(r[15], 0x00030002u);
     EXPECT_EQ(r[16], 0u);
-    EXPECT_EQ(r[17], 0x00100006u);
+    EXPECT_EQ(r[17], 0x01100006u);
     EXPECT_EQ(r[28], 0u);
 }
 
@@ -337,7 +343,7 @@ TEST(V2FnpRegisters, BufferFlagAndFnp2) {
     a.buffer = true;
     const auto r = dense_regs(a);
     EXPECT_EQ(r[1], 0x00400030u);
-    EXPECT_EQ(r[17], 5u);
+    EXPECT_EQ(r[17], 0x01000005u);
 }
 
 TEST(V2FnpRegisters, RowPaddedAndRunPaddedRowFields) {
@@ -363,7 +369,7 @@ TEST(V2FnpRegisters, RowPaddedAndRunPaddedRowFields) {
     EXPECT_EQ(r[28], 0x00040002u);
     EXPECT_EQ(r[14], 0xA0000004u);
     EXPECT_EQ(r[15], 0x00060002u);
-    EXPECT_EQ(r[17], 0x0010000Cu);
+    EXPECT_EQ(r[17], 0x0110000Cu);
 }
 
 TEST(V2FnpRegisters, OutputWidthBits) {
@@ -382,7 +388,7 @@ TEST(V2FnpRegisters, Fnp3SramWordsWrapModuloTheSramSize) {
     a.shape = Shape{1, 1, 32};
     a.neurons = 100;
     a.fnp3 = 600;
-    EXPECT_EQ(dense_regs(a)[17], 0x00100190u);
+    EXPECT_EQ(dense_regs(a)[17], 0x01100190u);
     a.fnp3 = 0;
     EXPECT_THROW(dense_regs(a), std::runtime_error);
 }

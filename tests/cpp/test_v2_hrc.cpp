@@ -116,13 +116,13 @@ TEST(V2HrcRegisters, FilterCount) {
 }
 
 TEST(V2HrcRegisters, KeepsBitsItDoesNotName) {
-    std::vector<uint32_t> regs{0x00004001, 0x80000000, 0xFF000000, 0xFFFF0000, 0x0000FE00};
+    std::vector<uint32_t> regs{0x00004001, 0x90000000, 0xFF000000, 0xFFFF0000, 0x0000FE00};
     ConvCalculatedParams conv;
     conv.padding = PaddingParams{1, 1, 1, 1};
     format_hrc_registers(&regs, 3, 8, 1, Shape{32, 32, 3}, 1, 0, 0, 0, 2,
                          *v2regs_test::u8({0, 0, 0}), conv, 16);
     EXPECT_EQ(regs,
-              (std::vector<uint32_t>{0x00004701, 0x80000202, 0xFF000000, 0xFFFF1111, 0x000FFE00}));
+              (std::vector<uint32_t>{0x00004701, 0x90000202, 0xFF000000, 0xFFFF1111, 0x000FFE00}));
 }
 
 TEST(V2HrcRegisters, Failures) {

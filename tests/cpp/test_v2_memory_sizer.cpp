@@ -118,6 +118,12 @@ TEST(V2SizerExternal, SkipDmaStores) {
     EXPECT_EQ(get_external_memory_size(g.layer, g.store, false, true), 48u * 8u);
     // The dual-output store holds the input: ceil(8 * 8 / 32) * 2 * 6 = 24 words.
     EXPECT_EQ(get_external_memory_size(g.layer, g.store, true, true), 24u * 8u);
+    // Rows of 33 bytes take 9 words, input and output alike.
+    StoreGraph w;
+    w.layer->out_dims = Shape{33, 1, 1};
+    w.layer->in_dims = {Shape{33, 1, 1}};
+    EXPECT_EQ(get_external_memory_size(w.layer, w.store, false, true), 9u * 8u);
+    EXPECT_EQ(get_external_memory_size(w.layer, w.store, true, true), 9u * 8u);
 
     // The only consumer lies two levels deeper: the buffer is held 2 + 3 levels.
     auto mid = make_layer(LayerType::Conv2D, "mid");
