@@ -1,10 +1,8 @@
 // Whole models mapped onto a virtual v2 device whose mesh is the one the
 // emulated v2 preset decodes to (28 NPs, skip DMAs on columns 1 and 2, an HRC
 // with a look-up table), through HardwareBackend::map and Model::map. Each
-// program is checked against what the kinds' own recorders produce, its info
-// against hand values, and its bytes are pinned by their FNV-1a hash (taken
-// once the program matched the recorders), so that a change of any recorded
-// word shows up here.
+// program's info is checked against hand values and its bytes are pinned by
+// their FNV-1a hash, so that a change of any recorded word shows up here.
 
 #include <gtest/gtest.h>
 
