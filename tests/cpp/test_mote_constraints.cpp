@@ -36,18 +36,6 @@ void expect_success(const MappingStatus& status) {
     EXPECT_EQ(status.message, "Success.");
 }
 
-// 32 channels at 8 bits: a packed row of 8 words.
-TEST(MoteConstraints, ValidChainsPass) {
-    expect_success(
-        check(Chain(32, 100, 8, {rec(64, 32), rec(64, 1)}, LayerType::MotePostProcessing)));
-    expect_success(check(Chain(32, 100, 8, {rec(64, 32), rec(64, 8)}, LayerType::Dequantizer)));
-    expect_success(check(Chain(32, 100, 8, {rec(64, 32)})));
-    // 16-bit input into the first layer.
-    expect_success(check(Chain(16, 10, 16, {rec(64, 32)})));
-    // One channel: a row shorter than a word.
-    expect_success(check(Chain(1, 10, 8, {rec(64, 32)})));
-}
-
 TEST(MoteConstraints, AtMostEightTnprLayers) {
     const auto chain = [](size_t recurrent, bool post) {
         std::vector<Recurrent> layers(recurrent, rec(16, 16));

@@ -19,32 +19,6 @@ using Words = std::vector<uint32_t>;
 
 // --- FSRAM -------------------------------------------------------------------
 
-TEST(MoteFsram, PacksColumnBlocksOfEightRowByRow) {
-    // Element (r, c) = 16 r + c, except (1, 9) = -1.
-    const auto f = [](uint32_t r, uint32_t c) {
-        return static_cast<int8_t>(r == 1 && c == 9 ? -1 : 16 * r + c);
-    };
-    const Words expected = {
-        0x03020100, 0x07060504,  // block 0, row 0
-        0x13121110, 0x17161514,  // block 0, row 1
-        0x00000908, 0x00000000,  // block 1, row 0: two bytes, six zero bytes
-        0x0000FF18, 0x00000000,  // block 1, row 1
-    };
-    // The layout changes the strides only; the packing follows the logical
-    // coordinates.
-    for (auto layout : {Dense::Layout::RowMajor, Dense::Layout::ColMajor}) {
-        EXPECT_EQ(pack_fsram_rows(*matrix(2, 10, f, layout)), expected);
-    }
-}
-
-TEST(MoteFsram, WeightsAppendInProjThenOutProj) {
-    const auto in_proj = matrix(1, 3, [](uint32_t, uint32_t c) { return int8_t(c + 1); });
-    const auto out_proj = matrix(2, 1, [](uint32_t r, uint32_t) { return int8_t(-1 - r); });
-    Words out = {0xAAAA};
-    format_fsram_weights(out, *in_proj, *out_proj);
-    EXPECT_EQ(out, (Words{0xAAAA, 0x00030201, 0, 0xFF, 0, 0xFE, 0}));
-}
-
 TEST(MoteFsram, RefusesNonInt8Storage) {
     const auto t = Dense::create(TensorType::int16, Shape{1, 2}, Dense::Layout::RowMajor);
     EXPECT_EQ(runtime_error_text([&] { pack_fsram_rows(*t); }).rfind("Wrong requested type", 0),
@@ -65,13 +39,6 @@ void format_state(Words& out, const StateVars& v) {
                                     *vec(TensorType::int16, v.real), *vec(TensorType::int8, v.iso),
                                     *vec(TensorType::uint8, v.scale),
                                     *vec(TensorType::int8, v.nss));
-}
-
-TEST(MoteTsram, StateUpdatingWords) {
-    Words out;
-    format_state(out, {{-1, 0x1234}, {1, -2}, {-1, 15}, {255, 0}, {-32, 31}});
-    EXPECT_EQ(out, (Words{0x0001FFFF, 0x00041FFF,     // iso 0x1F, scale 0xFF << 5, nss 0x20 << 13
-                          0xFFFE1234, 0x0003E00F}));  // iso 15, scale 0, nss 31 << 13
 }
 
 TEST(MoteTsram, StateUpdatingRangeErrorsAppendNothing) {
@@ -112,41 +79,6 @@ TEST(MoteTsram, StateUpdatingStorageAndLengthErrors) {
 
 // --- TSRAM output words --------------------------------------------------------
 
-TEST(MoteTsram, OutputWordsWithEightAndSixteenBitScales) {
-    Words out;
-    format_tsram_output_var(
-        out, *vec<uint8_t>(TensorType::uint8, {3}), *vec<int8_t>(TensorType::int8, {-32}),
-        *vec<int8_t>(TensorType::int8, {-1}), *vec<uint8_t>(TensorType::uint8, {31}));
-    format_tsram_output_var(
-        out, *vec<uint16_t>(TensorType::uint16, {0xABCD}), *vec<int8_t>(TensorType::int8, {5}),
-        *vec<int8_t>(TensorType::int8, {0x12}), *vec<uint8_t>(TensorType::uint8, {1}));
-    EXPECT_EQ(out, (Words{0xFFE00003, 0x00000007,  // bias shift 31 straddles bit 32
-                          0x4485ABCD, 0x00000000}));
-}
-
-TEST(MoteTsram, OutputScaleTypes) {
-    const std::string message =
-        "Error when formattting output scale : Unsupported output scales type in TSRAM "
-        "formatting.";
-    for (TensorType type : {TensorType::uint4, TensorType::uint2}) {
-        Words out;
-        EXPECT_EQ(runtime_error_text([&] {
-                      format_tsram_output_var(out, *vec<uint8_t>(type, {1}),
-                                              *vec<int8_t>(TensorType::int8, {0}),
-                                              *vec<int8_t>(TensorType::int8, {0}),
-                                              *vec<uint8_t>(TensorType::uint8, {0}));
-                  }),
-                  message);
-    }
-    Words out;
-    EXPECT_EQ(runtime_error_text([&] {
-                  format_tsram_output_var(
-                      out, *vec<int8_t>(TensorType::int8, {1}), *vec<int8_t>(TensorType::int8, {0}),
-                      *vec<int8_t>(TensorType::int8, {0}), *vec<uint8_t>(TensorType::uint8, {0}));
-              }),
-              message);
-}
-
 TEST(MoteTsram, OutputRangeErrors) {
     struct Case {
         int8_t shift;
@@ -169,41 +101,7 @@ TEST(MoteTsram, OutputRangeErrors) {
     }
 }
 
-TEST(MoteTsram, PostProcessingOutputWord) {
-    struct Case {
-        uint16_t timesteps, threshold;
-        uint32_t low, high;
-    };
-    for (const Case& c : {Case{100, 5, 0x017A0001, 0},          // e 6, field 0x3A
-                          Case{128, 0xFFFF, 0xFFF90001, 0x3F},  // e 7, threshold to bit 37
-                          Case{3, 0, 0x003F0001, 0},            // e 1
-                          Case{1, 0, 0x00000001, 0}}) {
-        Words out = {9};
-        format_tsram_post_processing_output_var(out, c.timesteps, c.threshold);
-        EXPECT_EQ(out, (Words{9, c.low, c.high})) << c.timesteps;
-    }
-    Words out;
-    EXPECT_THROW(format_tsram_post_processing_output_var(out, 0, 1), std::invalid_argument);
-    EXPECT_TRUE(out.empty());
-}
-
 // --- TSRAM input-shift words ---------------------------------------------------
-
-TEST(MoteTsram, InputShiftWords) {
-    const auto values = vec<uint8_t>(TensorType::uint8, {0, 1, 2, 3, 4, 5, 6, 7, 0, 1});
-    Words eight;
-    format_tsram_input_shift(eight, *values, 8);
-    EXPECT_EQ(eight, (Words{0x00FAC688, 0, 0x00000008, 0}));
-
-    // 16-bit input: four values per word, each in two adjacent 3-bit fields.
-    Words sixteen;
-    format_tsram_input_shift(sixteen, *values, 16);
-    EXPECT_EQ(sixteen, (Words{0x006D2240, 0, 0x00FF6B64, 0, 0x00000240, 0}));
-
-    Words zero;
-    format_tsram_post_processing_input_shift(zero);
-    EXPECT_EQ(zero, (Words{0, 0}));
-}
 
 TEST(MoteTsram, InputShiftValuesAreOredUnmasked) {
     // 9 spills its top bit into the second field, where it is OR-ed with 2.

@@ -62,36 +62,6 @@ struct CommonArgs {
 
 // --- common words ------------------------------------------------------------
 
-TEST(V2CnpCommonRegisters, Word3WidthCodes) {
-    std::vector<uint32_t> regs(64, 0);
-    regs[3] = 0x01000000;  // channel 1 from the defaults
-    CommonArgs a;
-    a.weights_bits = 4;
-    a.output_bits = 4;
-    a.components = {cnp(2, 1, 0), cnp(3, 1, 0)};
-    a.run(regs);
-    EXPECT_EQ(regs[3], 0x0102A02Bu);
-
-    std::vector<uint32_t> r2(64, 0);
-    r2[3] = 0x000004CC;  // bits 2, 3, 6, 7 and 10 set beforehand
-    CommonArgs b;
-    b.activation = ActivationType::NoActivation;
-    b.input_bits = 4;
-    b.run(r2);
-    // Input code 2, 8-bit weights (bit 7, code 3), output code 3, bit 14 set,
-    // no ReLU, one NP; bits 2, 6 and 10 kept.
-    EXPECT_EQ(r2[3], 0x000174F6u);
-
-    std::vector<uint32_t> r3(64, 0);
-    CommonArgs c;
-    c.weights_bits = 2;
-    c.output_bits = 16;
-    c.activation = ActivationType::LUT;
-    c.run(r3);
-    EXPECT_EQ(r3[3], 0x00013023u);
-    EXPECT_EQ(r3[1], 1u << 20);
-}
-
 TEST(V2CnpCommonRegisters, SignedOffsetsAndOverflows) {
     std::vector<uint32_t> regs(64, 0);
     CommonArgs a;
@@ -124,26 +94,6 @@ TEST(V2CnpCommonRegisters, SignedOffsetsAndOverflows) {
 }
 
 // --- merge-layer words -------------------------------------------------------
-
-TEST(V2CnpMergeRegisters, AddMergeWords) {
-    std::vector<uint32_t> regs(64, 0);
-    regs[52] = 0x88;  // bit 7 and bit 3 set beforehand
-    auto merge = std::make_unique<MergeLayerMapInfo>();
-    merge->from_add = true;
-    merge->load_channel = 9;
-    merge->not_first = false;
-    const hw::Component load(hw::Type::SKIP_DMA_LOAD, hw::Ident(3, 1, 2, 4));
-    format_merge_layer_registers(&regs, {cnp(2, 1, 0)}, merge, &load, {});
-    EXPECT_EQ(regs[52], 0x00090017u);
-    EXPECT_EQ(regs[53], 0x80400301u);
-    EXPECT_EQ(regs[1], 0u);
-
-    EXPECT_EQ(exception_text([&] { format_merge_layer_registers(&regs, {}, merge, nullptr, {}); }),
-              "Skip DMA load should not be null.");
-    const hw::Component bad(hw::Type::SKIP_DMA_LOAD, hw::Ident(3, 1, 4));
-    EXPECT_EQ(exception_text([&] { format_merge_layer_registers(&regs, {}, merge, &bad, {}); }),
-              overflow("16", 4));
-}
 
 TEST(V2CnpMergeRegisters, DualOutputWords) {
     std::vector<uint32_t> regs(64, 0);
@@ -207,35 +157,6 @@ TEST(V2CnpPoolingRegisters, EdgeBitsFollowTheSpace) {
 }
 
 // --- register files ----------------------------------------------------------
-
-TEST(V2CnpRegisterFiles, PoolingAndExtraFlag) {
-    auto layer = conv_layer();
-    layer->params_->set("pool_type", 1);
-    layer->params_->set("pool_size", 2);
-    layer->pool = PoolingCalculatedParams{2, 2, 5, 3, PaddingParams{0, 1, 0, 0}, 1};
-    auto prev = conv_layer();
-    prev->params_->set("pool_type", 1);
-    prev->params_->set("activation", 0);
-    layer->inbound = {prev};
-    auto r = format_conv2d_registers(*layer, nullptr, false, false, {}, false, false)
-                 .at(hw::Ident(2, 1, 0));
-    // Size 2, stride 2, max flag, bottom edge (the NP covers the whole height).
-    EXPECT_EQ(r[27], 0x4122u);
-    EXPECT_EQ(bits(r[2], 8, 1), 1u);
-
-    prev->params_->set("activation", 1);
-    auto r2 = format_conv2d_registers(*layer, nullptr, false, false, {}, false, false)
-                  .at(hw::Ident(2, 1, 0));
-    EXPECT_EQ(bits(r2[2], 8, 1), 0u);
-
-    // Global average pooling writes pool value 1.
-    layer->params_->set("pool_type", 2);
-    layer->params_->set("pool_size", -1);
-    layer->pool = PoolingCalculatedParams{1, 1, 1, 1, PaddingParams{}, 0};
-    auto r3 = format_conv2d_registers(*layer, nullptr, false, false, {}, false, false)
-                  .at(hw::Ident(2, 1, 0));
-    EXPECT_EQ(r3[27], 0x11u);
-}
 
 TEST(V2CnpRegisterFiles, Failures) {
     auto unbuilt = conv_layer();

@@ -51,30 +51,6 @@ const std::string kSignedMsg4 = "8 cannot fit in a 4 bits signed integer.";
 
 // --- sizes and targets -------------------------------------------------------
 
-TEST(V2CnpWeightSizes, ChannelContentTable) {
-    EXPECT_EQ(conv2d_8bit_ch_cont_100b_size(1, 30), 4u);  // 2 * ceil(32 / 24)
-    EXPECT_EQ(conv2d_8bit_ch_cont_100b_size(1, 17), 2u);
-    EXPECT_EQ(conv2d_8bit_ch_cont_100b_size(3, 9), 12u);
-    EXPECT_EQ(conv2d_8bit_ch_cont_100b_size(4, 8), 12u);
-    EXPECT_EQ(conv2d_8bit_ch_cont_100b_size(5, 1), 20u);
-    EXPECT_EQ(conv2d_8bit_ch_cont_100b_size(7, 16), 112u);
-    EXPECT_EQ(conv2d_4bit_ch_cont_100b_size(1, 25), 2u);
-    EXPECT_EQ(conv2d_4bit_ch_cont_100b_size(3, 9), 6u);
-    EXPECT_EQ(conv2d_4bit_ch_cont_100b_size(5, 9), 16u);
-    EXPECT_EQ(conv2d_4bit_ch_cont_100b_size(7, 8), 21u);
-    EXPECT_EQ(conv2d_ch_cont_100b_size(5, 9, 8), 40u);
-    EXPECT_EQ(conv2d_ch_cont_100b_size(5, 9, 4), 16u);
-    EXPECT_EQ(conv2d_cnp_formatted_weight_100b_size(3, 8, 5, 8), 30u);
-    EXPECT_EQ(conv2d_cnp_formatted_4bit_weight_32b_size(3, 8, 100), 1200u);  // never rounded
-    EXPECT_EQ(dwc_ch_cont_100b_size(5, 10, 8), 30u);
-    EXPECT_EQ(dwc_ch_cont_100b_size(5, 10, 4), 15u);
-    EXPECT_EQ(dwc_ch_cont_100b_size(4, 7, 8), 14u);
-    EXPECT_EQ(dwc_4bit_ch_cont_100b_size(3, 3), 2u);
-    EXPECT_EQ(dwc_4bit_ch_cont_100b_size(7, 1), 4u);
-    EXPECT_EQ(dwc_cnp_formatted_4bit_weight_32b_size(3, 1), 16u);
-    EXPECT_EQ(dwc_cnp_formatted_4bit_weight_32b_size(7, 3), 48u);
-}
-
 TEST(V2CnpWeightSizes, KernelSizeErrors) {
     EXPECT_EQ(exception_text([] { conv2d_8bit_ch_cont_100b_size(2, 8); }),
               "ch_cont_size: Unexpected kernel size.");
@@ -93,15 +69,6 @@ TEST(V2CnpWeightSizes, KernelSizeErrors) {
               "cnp_weight_format: Unexpected kernel size.");
     EXPECT_EQ(exception_text([] { dwc_weight_layout(1); }),
               "cnp_weight_format: Unexpected kernel size.");
-}
-
-TEST(V2CnpWeightSizes, DmaTargets) {
-    EXPECT_EQ(conv2d_dma_target(7, 8), dma::Target(0));
-    EXPECT_EQ(conv2d_dma_target(4, 8), dma::Target(1));
-    for (uint32_t k : {1u, 3u, 5u}) EXPECT_EQ(conv2d_dma_target(k, 8), dma::Target(1));
-    for (uint32_t k : {1u, 2u, 3u, 7u, 9u}) EXPECT_EQ(conv2d_dma_target(k, 4), dma::Target(0));
-    for (uint32_t k : {3u, 4u, 5u, 7u}) EXPECT_EQ(dwc_dma_target(k, 8), 1u);
-    EXPECT_EQ(dwc_dma_target(6, 4), 0u);
 }
 
 // --- Conv2D 8-bit ------------------------------------------------------------
@@ -157,37 +124,6 @@ TEST(V2CnpConvWeights, Errors) {
                   " for a tensor of type uint8.");
 }
 
-// Every kernel, width, filter count and channel count: the image length is
-// the size function's, every weight bit lands exactly once (all weights -1),
-// and both memory layouts give the same image.
-TEST(V2CnpConvWeights, SizeCoverageAndLayoutInvariance) {
-    for (uint8_t bits : {uint8_t(8), uint8_t(4)}) {
-        for (uint32_t k : {1u, 3u, 4u, 5u, 7u}) {
-            if (bits == 4 && k == 4) continue;
-            for (uint32_t nc = 1; nc <= 3; ++nc) {
-                for (uint32_t n = 1; n <= 40; n += (n < 10 ? 1 : 7)) {
-                    const uint32_t total = n + 3;
-                    auto ones = weights(k, nc, total, [](auto, auto, auto, auto) { return -1; });
-                    auto img = format_conv2d_cnp_weights(*ones, 2, n, bits);
-                    ASSERT_EQ(img.size(), conv2d_cnp_formatted_weight_32b_size(k, n, nc, bits))
-                        << int(bits) << " k" << k << " n" << n << " nc" << nc;
-                    ASSERT_EQ(popcount(img), size_t(bits) * k * k * nc * n)
-                        << int(bits) << " k" << k << " n" << n << " nc" << nc;
-
-                    const Fill f = [](uint32_t i, uint32_t j, uint32_t c, uint32_t m) {
-                        return int((i * 7 + j * 13 + c * 5 + m * 3) % 15) - 7;
-                    };
-                    auto a = weights(k, nc, total, f, Layout::RowMajor);
-                    auto b = weights(k, nc, total, f, Layout::ColMajor);
-                    ASSERT_EQ(format_conv2d_cnp_weights(*a, 2, n, bits),
-                              format_conv2d_cnp_weights(*b, 2, n, bits))
-                        << int(bits) << " k" << k << " n" << n << " nc" << nc;
-                }
-            }
-        }
-    }
-}
-
 // --- depthwise ---------------------------------------------------------------
 
 std::unique_ptr<Dense> dw_weights(uint32_t k, uint32_t channels, const Fill& f,
@@ -240,35 +176,6 @@ TEST(V2CnpDepthwiseWeights, FourBitRangeAndErrors) {
               "Coordinates are out-of-range");
 }
 
-TEST(V2CnpDepthwiseWeights, SizeCoverageAndLayoutInvariance) {
-    for (uint8_t bits : {uint8_t(8), uint8_t(4)}) {
-        for (uint32_t k : {3u, 4u, 5u, 7u}) {
-            if (bits == 4 && k == 4) continue;
-            for (uint32_t ch = 1; ch <= 40; ch += (ch < 6 ? 1 : 9)) {
-                const uint32_t total = ch + 2;
-                auto ones = dw_weights(k, total, [](auto, auto, auto, auto) { return -1; });
-                auto img = format_depthwise_conv_cnp_weights(*ones, 1, ch, bits);
-                // 4-bit: one pair of words per 1, 3 or 7 halves of a channel.
-                const size_t expected_len = bits == 8 ? dwc_cnp_formatted_weight_32b_size(k, ch, 8)
-                                                      : size_t(2) * ch *
-                                                            (k == 3   ? 1
-                                                             : k == 5 ? 3
-                                                                      : 7);
-                ASSERT_EQ(img.size(), expected_len) << int(bits) << " k" << k << " ch" << ch;
-                ASSERT_EQ(popcount(img), size_t(bits) * k * k * ch);
-
-                const Fill f = [](uint32_t x, uint32_t y, uint32_t, uint32_t c) {
-                    return int((x * 5 + y * 11 + c * 3) % 15) - 7;
-                };
-                auto a = dw_weights(k, total, f, Layout::RowMajor);
-                auto b = dw_weights(k, total, f, Layout::ColMajor);
-                ASSERT_EQ(format_depthwise_conv_cnp_weights(*a, 1, ch, bits),
-                          format_depthwise_conv_cnp_weights(*b, 1, ch, bits));
-            }
-        }
-    }
-}
-
 // --- variables ---------------------------------------------------------------
 
 std::shared_ptr<Dense> vec(TensorType type, std::vector<int> values) {
@@ -286,35 +193,6 @@ std::vector<int> at16(int v16, int v17 = 0) {
     v[16] = v16;
     v[17] = v17;
     return v;
-}
-
-TEST(V2CnpVariables, FirstWordFields) {
-    auto scales = vec(TensorType::uint8, at16(3, 255));
-    auto bias = vec(TensorType::int8, at16(-2, 127));
-    auto out_shift = vec(TensorType::int8, at16(-1, -32));
-    auto words = format_cnp_tnp_variables(nullptr, nullptr, nullptr, nullptr, out_shift.get(),
-                                          nullptr, bias.get(), scales.get(), 16, 2);
-    EXPECT_EQ(words, (std::vector<uint32_t>{0x07E0FE03, 0, 0x04007FFF, 0}));
-}
-
-TEST(V2CnpVariables, ClippingAndActivationPairs) {
-    auto max_v = vec(TensorType::uint8, {200, 0});
-    auto max_shift = vec(TensorType::uint8, {31, 1});
-    auto bias_shift = vec(TensorType::uint8, {5, 31});
-    auto clip = format_cnp_tnp_variables(max_v.get(), max_shift.get(), nullptr, nullptr, nullptr,
-                                         bias_shift.get(), nullptr, nullptr, 0, 2);
-    EXPECT_EQ(clip, (std::vector<uint32_t>{0xF8050000, 200, 0x081F0000, 0}));
-
-    auto act_shift = vec(TensorType::int8, {-1, 33});
-    auto act_scale = vec(TensorType::uint8, {255, 1});
-    auto act = format_cnp_tnp_variables(nullptr, nullptr, act_shift.get(), act_scale.get(), nullptr,
-                                        nullptr, nullptr, nullptr, 0, 2);
-    EXPECT_EQ(act, (std::vector<uint32_t>{0xF8000000, 0x1FF, 0x08000000, 0x3}));
-
-    // Both pairs: the max value is written last over the activation bits.
-    auto both = format_cnp_tnp_variables(max_v.get(), nullptr, act_shift.get(), act_scale.get(),
-                                         nullptr, nullptr, nullptr, nullptr, 0, 1);
-    EXPECT_EQ(both, (std::vector<uint32_t>{0xF8000000, 0x100 | 200}));
 }
 
 TEST(V2CnpVariables, Failures) {

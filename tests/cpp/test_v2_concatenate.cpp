@@ -18,19 +18,6 @@ std::string check(const Layer& layer) {
 
 const std::string kPrefix = "Cannot map layer 'concat'. ";
 
-TEST(V2ConcatCheck, ConvInboundsAndAConvFollowerPass) {
-    auto concat = make_layer(LayerType::Concatenate, "concat");
-    auto a = make_layer(LayerType::Conv2D, "a");
-    auto b = make_layer(LayerType::Add, "b");  // a skip-DMA layer
-    auto next = make_layer(LayerType::Conv2D, "next");
-    link(a, concat);
-    link(b, concat);
-    link(concat, next);
-    const MappingStatus status = v2::check_concatenate_constraints(*concat);
-    EXPECT_FALSE(status.error);
-    EXPECT_EQ(status.to_string(), "Success.");
-}
-
 TEST(V2ConcatCheck, FollowerMustBeOnACnp) {
     auto concat = make_layer(LayerType::Concatenate, "concat");
     link(make_layer(LayerType::Conv2D, "a"), concat);

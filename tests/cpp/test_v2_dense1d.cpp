@@ -45,21 +45,6 @@ std::shared_ptr<Device> v2_device() {
 // ---------------------------------------------------------------------------
 // Constraints.
 
-TEST(V2DenseCheck, LargestPackedFirstLayerPasses) {
-    DenseSpec s;
-    s.input = Shape{1, 1, 2048};
-    auto layer = make_dense("dense", s);
-    const MappingStatus status = check_fnp_constraints(v2_constraints(), *layer, nullptr);
-    EXPECT_FALSE(status.error);
-    EXPECT_EQ(status.to_string(), "Success.");
-
-    // 512 input words against a smaller input memory.
-    HardwareConstraints small = v2_constraints();
-    small.fnp_input_sram_size = 511;
-    EXPECT_EQ(check(*layer, nullptr, small),
-              failure("Input size exceeds memory. Maximum size is 2044 bytes. (got 2048 bytes)."));
-}
-
 TEST(V2DenseCheck, OneInputTooManyFailsOnlyThePackingRule) {
     DenseSpec s;
     s.input = Shape{1, 1, 2049};
@@ -99,18 +84,6 @@ TEST(V2DenseCheck, BitWidthRulesJoinTheirMessages) {
         auto layer = make_dense("dense", s);
         EXPECT_EQ(check(*layer), failure(c.message))
             << int(c.in) << "/" << int(c.out) << "/" << c.weights << "/" << c.activation;
-    }
-}
-
-TEST(V2DenseCheck, OutputWidthsThatPass) {
-    for (auto [out, activation, weights] :
-         std::vector<std::tuple<uint8_t, int, int>>{{28, 0, 4}, {32, 0, 8}, {4, 1, 4}, {8, 0, 8}}) {
-        DenseSpec s;
-        s.out_bits = out;
-        s.activation = activation;
-        s.weights_bits = weights;
-        auto layer = make_dense("dense", s);
-        EXPECT_EQ(check(*layer), "Success.") << int(out);
     }
 }
 
@@ -166,20 +139,6 @@ TEST(V2DenseCheck, InputShiftMemoryReportsBytes) {
     EXPECT_EQ(check(*layer, nullptr, small),
               failure("Input shift exceeds memory. Maximum size is 768 bytes. (got 771 bytes). "
                       "Input size exceeds memory. Maximum size is 400 bytes. (got 2048 bytes)."));
-}
-
-TEST(V2DenseCheck, CheckerReachesTheFnpRulesWithThePreviousLayer) {
-    auto device = v2_device();
-    const HardwareConstraints c = v2_constraints();
-    const CompatibilityCheckerImpl checker(*device, c);
-    auto layer = make_dense("dense");
-    auto prev = v2regs_test::make_layer(LayerType::Add, "add");
-    v2regs_test::link(prev, layer);
-    EXPECT_EQ(checker.check_layer_compatibility(*layer, nullptr, kV2Version).to_string(),
-              "Success.");
-    EXPECT_EQ(
-        checker.check_layer_compatibility(*layer, prev.get(), kV2Version).to_string(),
-        failure("Input dimensions are too large to fit in a FNP. The maximum value is 2048."));
 }
 
 TEST(V2DenseCheck, Fnp3FitComparesTheXlRoundedSramSize) {
@@ -258,44 +217,6 @@ std::unique_ptr<program::Record> record(const Device& device, const Layer& layer
     const HardwareConstraints c = v2_constraints();
     return record_program_dense1d_layer(device, c, layer, first, std::move(next), pass_input, false,
                                         nps, unused);
-}
-
-TEST(V2DenseRecord, ExcludedNpGivesAnEmptyRecord) {
-    auto device = v2_device();
-    auto layer = make_dense("dense");
-    map_on_fnp(layer, hw::Type::FNP3);
-    const auto rec = record(*device, *layer, *layer, nullptr, false, {hw::Ident(1, 1, 0), kFnp});
-    EXPECT_TRUE(rec->tracks().empty());
-    EXPECT_EQ(rec->fnp2_filters(), nullptr);
-    EXPECT_EQ(rec->hw_version(), kV2Version);
-    // The channel byte is part of the identity.
-    const auto other = record(*device, *layer, *layer, nullptr, false, {hw::Ident(3, 1, 0, 1)});
-    EXPECT_EQ(other->tracks().size(), 1u);
-}
-
-TEST(V2DenseRecord, PassInputAndPartialReconfiguration) {
-    auto device = v2_device();
-    auto layer = make_dense("dense");
-    map_on_fnp(layer, hw::Type::FNP3);
-
-    // The next pass's first layer: a Dense1D on the same FNP, fed by the DMA.
-    auto source = v2regs_test::make_layer(LayerType::InputData, "input");
-    auto next = make_dense("next");
-    v2regs_test::link(source, next);
-    map_on_fnp(next, hw::Type::FNP3);
-
-    const auto rec = record(*device, *layer, *layer, next, true);
-    const auto regs = blocks_of(rec->tracks()[0])[0].words;
-    EXPECT_EQ(regs[2], 0x00000088u);
-    EXPECT_EQ(regs[32] & 0x7u, 0x7u);  // bits 0 and 2, FNP mode
-
-    // A next layer on another NP leaves the words alone.
-    next->layer_mapping = nullptr;
-    map_on_fnp(next, hw::Type::FNP3);
-    (*std::dynamic_pointer_cast<LayerMapping>(next->layer_mapping)->nps)[0].ident =
-        hw::Ident(4, 1, 0);
-    const auto rec2 = record(*device, *layer, *layer, next);
-    EXPECT_EQ(blocks_of(rec2->tracks()[0])[0].words[32], 0u);
 }
 
 TEST(V2DenseRecord, FailuresPassThrough) {

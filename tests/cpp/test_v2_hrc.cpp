@@ -47,17 +47,6 @@ std::vector<uint32_t> hrc_regs(const HrcArgs& a) {
     return regs;
 }
 
-TEST(V2HrcRegisters, GoldenWords) {
-    EXPECT_EQ(hrc_regs({}), (std::vector<uint32_t>{0x701, 0x202, 0, 0x1111, 0x000F0000}));
-}
-
-TEST(V2HrcRegisters, ValidPaddingAndOneChannel) {
-    HrcArgs a;
-    a.padding = 0;
-    a.channels = 1;
-    EXPECT_EQ(hrc_regs(a)[0], 0x00303701u);
-}
-
 TEST(V2HrcRegisters, MaxPoolingSizeThreeStrideTwo) {
     HrcArgs a;
     a.pool_type = 1;
@@ -66,25 +55,6 @@ TEST(V2HrcRegisters, MaxPoolingSizeThreeStrideTwo) {
     const auto regs = hrc_regs(a);
     EXPECT_EQ(regs[0], 0x33030701u);
     EXPECT_EQ(regs[1], 0x02020202u);
-}
-
-TEST(V2HrcRegisters, ActivationAndWidthCodes) {
-    HrcArgs a;
-    a.activation = 2;
-    EXPECT_EQ(hrc_regs(a)[0], 0x00008B01u);  // bits 11 and 15, not 10
-    a.activation = 0;
-    EXPECT_EQ(hrc_regs(a)[0], 0x00000301u);
-    a.output_bits = 4;
-    EXPECT_EQ(hrc_regs(a)[0], 0x00000201u);
-}
-
-TEST(V2HrcRegisters, KernelSizeCodes) {
-    const std::vector<std::pair<int, uint32_t>> codes{{3, 0}, {4, 1}, {5, 2}, {7, 3}, {16, 4}};
-    for (const auto& [kernel, code] : codes) {
-        HrcArgs a;
-        a.kernel_size = kernel;
-        EXPECT_EQ((hrc_regs(a)[0] >> 4) & 7u, code) << kernel;
-    }
 }
 
 TEST(V2HrcRegisters, PaddingValueBytesAndAmounts) {
@@ -105,14 +75,6 @@ TEST(V2HrcRegisters, NegativePoolValuesAreZero) {
     const auto regs = hrc_regs(a);
     EXPECT_EQ(regs[0] >> 24, 0u);
     EXPECT_EQ(regs[1] >> 16, 0u);
-}
-
-TEST(V2HrcRegisters, FilterCount) {
-    HrcArgs a;
-    a.filters = 512;
-    EXPECT_EQ(hrc_regs(a)[4], 0x01FF0000u);
-    a.filters = 1;
-    EXPECT_EQ(hrc_regs(a)[4], 0u);
 }
 
 TEST(V2HrcRegisters, KeepsBitsItDoesNotName) {
@@ -185,32 +147,6 @@ TEST(V2HrcRegisters, PaddingValueMustBeUnsignedBytes) {
 
 // --- SRAM writes -------------------------------------------------------------
 
-TEST(V2HrcSram, SelectBlockThenData) {
-    auto record = program::new_record(v2rec_test::kV2RecVersion);
-    record_hrc_sram_tracks(record.get(), HRC_SRAM_SELECT_ACT, {5, 6, 7});
-    ASSERT_EQ(record->tracks().size(), 1u);
-    // Header words: target 8 at offset 32 with 2 words, target 9 at offset 40 with 3 words.
-    EXPECT_EQ(record->tracks()[0].data(),
-              (std::vector<uint32_t>{0x02800000, 32, 0x80000000, 0, 0x03900000, 40, 5, 6, 7}));
-}
-
-TEST(V2HrcSram, SelectWords) {
-    const std::vector<std::pair<RegDetail, uint32_t>> selects{
-        {HRC_SRAM_SELECT_R, 0x00000001},   {HRC_SRAM_SELECT_G, 0x00000002},
-        {HRC_SRAM_SELECT_B, 0x00000004},   {HRC_SRAM_SELECT_LUT, 0x20000000},
-        {HRC_SRAM_SELECT_ACT, 0x80000000},
-    };
-    for (const auto& [field, word] : selects) {
-        auto record = program::new_record(v2rec_test::kV2RecVersion);
-        record_hrc_sram_tracks(record.get(), field, {9});
-        const auto blocks = decode(*record);
-        ASSERT_EQ(blocks.size(), 2u);
-        EXPECT_EQ(blocks[0].payload, (std::vector<uint32_t>{word, 0}));
-        EXPECT_EQ(blocks[0].np, hw::Ident{});
-        EXPECT_EQ(blocks[1].np, hw::Ident{});
-    }
-}
-
 TEST(V2HrcSram, EmptyDataAppendsNothing) {
     auto record = program::new_record(v2rec_test::kV2RecVersion);
     record_hrc_sram_tracks(record.get(), HRC_SRAM_SELECT_R, {});
@@ -252,24 +188,6 @@ std::shared_ptr<v2regs_test::FakeLayer> sized_layer(uint32_t channels, uint32_t 
     vars.set("bias_shift", v2regs_test::u8(ones));
     vars.set("bias", v2regs_test::i8(std::vector<int8_t>(filters, -2)));
     return layer;
-}
-
-TEST(V2HrcSram, SizeIsWeightsPlusActivations) {
-    // Three channels, kernel 3, 2 filters: three images of 6 words, 4 activation words.
-    auto layer = sized_layer(3, 2);
-    EXPECT_EQ(get_hrc_sram_size(*layer), 22u);
-    // The look-up table is not counted, and max values change nothing in size.
-    layer->vars.set("lut_values", v2regs_test::i32(std::vector<int32_t>(2048, 0)));
-    layer->vars.set("max_value", v2regs_test::u8({3, 4}));
-    EXPECT_EQ(get_hrc_sram_size(*layer), 22u);
-}
-
-TEST(V2HrcSram, SizeRoundsUpWhenXl) {
-    // 40 filters: 3 x 120 weight words + 80 activation words = 440, XL, rounded to 448.
-    auto layer = sized_layer(3, 40);
-    const auto images = format_hrc_weights(*Tensor::ensure_dense(layer->vars.get("weights")));
-    ASSERT_EQ(images[0].size() + images[1].size() + images[2].size(), 360u);
-    EXPECT_EQ(get_hrc_sram_size(*layer), 448u);
 }
 
 TEST(V2HrcSram, SizeAtTheXlThreshold) {

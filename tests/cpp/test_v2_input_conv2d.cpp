@@ -72,13 +72,6 @@ std::string failure(const std::string& message) { return "Cannot map layer 'conv
 const std::string kRule6 =
     "The first convolutional layer of a model can only be mapped if its activations are enabled.";
 
-TEST(V2InputConvConstraints, BaseLayerPasses) {
-    const MappingStatus status = check_input_conv2d_constraints(*base_layer());
-    EXPECT_FALSE(status.error);
-    EXPECT_EQ(status.message, "Success.");
-    EXPECT_EQ(status.layer_name, "");
-}
-
 TEST(V2InputConvConstraints, KernelStride) {
     struct Case {
         int kernel, stride;
@@ -244,17 +237,6 @@ TEST(V2InputConvConstraints, SameUpperPadding) {
               failure("With SameUpper padding only 8-bit activations are supported."));
     layer->enabled = false;
     EXPECT_EQ(check(*layer), failure(kRule6));
-}
-
-TEST(V2InputConvConstraints, ReachedThroughTheChecker) {
-    const Mesh mesh(IpVersion::v2, hw::Ident{}, hw::Ident{1, 0, 0, 0}, std::nullopt, {}, {});
-    const HardwareConstraints constraints = HardwareConstraints::v2(SramSize_v2);
-    auto layer = base_layer();
-    EXPECT_EQ(check_layer_compatibility(constraints, mesh, *layer, nullptr).to_string(),
-              "Success.");
-    layer->set_param("filters", 0);
-    EXPECT_EQ(check_layer_compatibility(constraints, mesh, *layer, nullptr).to_string(),
-              failure("The filters number should be set between 1 and 512. 0 given."));
 }
 
 // --- Program ---------------------------------------------------------------------

@@ -155,24 +155,4 @@ TEST(V2SizerExternal, TemporalStores) {
 
 }  // namespace
 
-namespace {
-
-TEST(V2SizerImpl, MemoryInfoOfAComponent) {
-    const MemorySizerImpl sizer;
-    const MemorySizer& base = sizer;
-    StoreGraph g;
-    const MemoryInfo info = base.get_memory_info(g.layer, g.store, kNoFirst, false, true);
-    EXPECT_EQ(info.input_size, 0u);  // a Conv2D has no input memory on a skip DMA
-    EXPECT_EQ(info.weight_size, 0u);
-    EXPECT_EQ(info.external_size, 48u * 8u);
-    EXPECT_EQ(info.stsram_32b_size, 0u);
-    EXPECT_EQ(info.fsram_64b_size, 0u);
-    EXPECT_EQ(info.tsram_51b_size, 0u);
-    EXPECT_EQ(info.evsram_32b_size, 0u);
-    auto in = make_layer(LayerType::InputData, "in");
-    EXPECT_EQ(base.get_fsram_64b_memory_size(in), 0u);
-    EXPECT_EQ(error_text([&] { base.get_memory_info(in, g.store, kNoFirst, false, false); }),
-              "Invalid v2 layer type.");
-}
-
-}  // namespace
+namespace {}  // namespace

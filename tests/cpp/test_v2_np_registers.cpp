@@ -39,34 +39,6 @@ TEST(V2RegsDefaults, DefaultWordsAndZeroCount) {
     EXPECT_EQ(zeros, 55u);
 }
 
-TEST(V2RegsDefaults, ChannelField) {
-    const auto c = comp(hw::Type::CNP2, 1, 0, 2);
-    EXPECT_EQ(default_np_regs(c, 5, false, false)[3], 0x05000000u);
-    EXPECT_EQ(default_np_regs(c, 255, false, false)[3], 0xFF000000u);
-    EXPECT_EQ(error_text([&] { default_np_regs(c, 256, false, false); }), overflow_text(256, 8));
-    EXPECT_EQ(default_np_regs(c, 256, true, false)[3], 0xFE000000u);
-}
-
-TEST(V2RegsDefaults, Word56ByIdAndAddFlag) {
-    struct Case {
-        uint8_t id;
-        bool bit3;
-        uint32_t word;
-    };
-    for (const Case& k :
-         {Case{0, false, 0x00800000u}, Case{1, false, 0x00800000u}, Case{1, true, 0x00800008u},
-          Case{2, false, 0x01800100u}, Case{3, true, 0x01800108u}}) {
-        EXPECT_EQ(default_np_regs(comp(hw::Type::CNP1, 0, 0, k.id), 0, false, k.bit3)[56], k.word)
-            << "id " << int(k.id);
-    }
-}
-
-TEST(V2RegsDefaults, InputBufferSpikes) {
-    auto regs = default_np_regs(comp(hw::Type::CNP1, 0), 0, false, false);
-    set_ib_spikes(&regs);
-    EXPECT_EQ(regs[2], 0x88u);
-}
-
 TEST(V2RegsCfgDma, Word49KeepsUpperBits) {
     std::vector<uint32_t> regs(64, 0);
     regs[49] = 0xFFF00000u;
@@ -92,53 +64,6 @@ TEST(V2RegsRouting, RangesRouteAndKeptBits) {
     EXPECT_EQ(regs[46], 0x0ABC0402u);  // bit 31 cleared
     EXPECT_EQ(regs[47], 0xDEAD0503u);
     EXPECT_EQ(regs[52], 0u);
-}
-
-TEST(V2RegsRouting, PointToPoint) {
-    std::vector<uint32_t> regs(64, 0);
-    const auto dma = comp(hw::Type::DMA, 6, 2, 1);
-    format_mesh_registers_set_output_to_NPs(&regs, {comp(hw::Type::CNP1, 4, 1, 3)},
-                                            {comp(hw::Type::CNP1, 5)}, {dma}, kNoAlt, 4, true, true,
-                                            false);
-    EXPECT_EQ(regs[44], 0xFF080009u);
-    EXPECT_EQ(regs[45], 0x04200602u);
-    EXPECT_EQ(regs[46], 0x00800401u);
-    EXPECT_EQ(regs[47], 0x0605u);
-
-    std::vector<uint32_t> two(64, 0);
-    EXPECT_EQ(error_text([&] {
-                  format_mesh_registers_set_output_to_NPs(
-                      &two, {comp(hw::Type::CNP1, 1)}, {comp(hw::Type::CNP1, 1)},
-                      {dma, comp(hw::Type::CNP1, 7)}, kNoAlt, 4, false, true, false);
-              }),
-              "Cannot use P2P OUT mode for multiple NPs.");
-    EXPECT_EQ(two[44], 0xFF080009u);  // written before the check
-    EXPECT_EQ(error_text([&] {
-                  format_mesh_registers_set_output_to_NPs(
-                      &two, {comp(hw::Type::CNP1, 1), comp(hw::Type::CNP1, 2)},
-                      {comp(hw::Type::CNP1, 1)}, {dma}, kNoAlt, 4, true, false, false);
-              }),
-              "Cannot use P2P IN mode for multiple NPs.");
-}
-
-TEST(V2RegsRouting, AlternateLayerRecord) {
-    std::vector<uint32_t> regs(64, 0);
-    regs[52] = 0x0000AB0Fu;
-    auto alt = std::make_unique<AltLayerMapInfo>();
-    alt->is_second = 1;
-    alt->total_nps = 5;
-    alt->main_channel = 7;
-    const std::vector<hw::Component> one{comp(hw::Type::CNP1, 2)};
-    format_mesh_registers_set_output_to_NPs(&regs, one, one, one, alt, 1, false, false, false);
-    EXPECT_EQ(regs[46] & (1u << 19), 1u << 19);
-    EXPECT_EQ(regs[52], 0x0507AB1Fu);
-
-    alt->total_nps = 256;
-    EXPECT_EQ(error_text([&] {
-                  format_mesh_registers_set_output_to_NPs(&regs, one, one, one, alt, 1, false,
-                                                          false, false);
-              }),
-              overflow_text(256, 8));
 }
 
 TEST(V2RegsRouting, HrcRangeRouteZeroAndEmptyDestinations) {

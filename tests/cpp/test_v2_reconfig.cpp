@@ -59,65 +59,6 @@ struct PrFixture {
     }
 };
 
-TEST(V2ReconfigCnp, GeometryPackingAndSources) {
-    PrFixture f(LayerType::Conv2D);
-    f.layer->in_bits = 4;
-    f.layer->in_dims = {Shape{20, 12, 3}};
-    const auto c = np(hw::Type::CNP1, 3, space(8, 3, Shape{5, 6, 3}), space(7, 3, Shape{5, 6, 3}));
-    update_partial_reconfig_regs(&f.regs, *f.layer, c, true);
-    EXPECT_EQ(f.regs[32], 0x09000025u);  // bits 0, 2; 4-bit code 2; input channel 9
-    EXPECT_EQ(f.regs[33], 0x00070003u);
-    EXPECT_EQ(f.regs[34], 0x00050006u);
-    EXPECT_EQ(f.regs[35], 0x00040003u);  // A = 3 bytes rounded to 4, B = 4 * 3 / 4
-    EXPECT_EQ(f.regs[40], 0u);
-    EXPECT_EQ(f.regs[41], 0x02AB0702u);  // two components, sources in columns 2..7
-    EXPECT_EQ(f.regs[42], 0u);
-    EXPECT_EQ(f.regs[44], 0x8000u);
-
-    // With the TNP-B routing flag, the store counts among the sources.
-    f.mapping->tnp_b_skipdma = true;
-    update_partial_reconfig_regs(&f.regs, *f.layer, c, false);
-    EXPECT_EQ(f.regs[41] & 0xFFFFu, 0x0902u);
-    EXPECT_EQ(f.regs[44], 0u);
-}
-
-TEST(V2ReconfigCnp, MaxPoolingSourceAndMerge) {
-    PrFixture f(LayerType::Conv2D);
-    f.layer->in_bits = 4;
-    auto pooled = make_layer(LayerType::Conv2D, "p", {{"pool_type", 1}});
-    link(pooled, f.layer);
-    f.mapping->merge_info = std::make_unique<MergeLayerMapInfo>();
-    const auto c = np(hw::Type::CNP2, 3, space(0, 0, Shape{5, 6, 3}), space(0, 0, Shape{5, 6, 3}));
-    update_partial_reconfig_regs(&f.regs, *f.layer, c, false);
-    EXPECT_EQ(f.regs[32], 0x09000825u | (1u << 3) | (1u << 6));
-    EXPECT_EQ(f.regs[40], 18u);  // 4-byte rows of 3 channels over 6 rows
-
-    f.mapping->merge_info->from_add = true;
-    pooled->set_param("activation", 1);  // an activated source does not pool into the SRAM
-    std::vector<uint32_t> fresh(64, 0);
-    update_partial_reconfig_regs(&fresh, *f.layer, c, false);
-    EXPECT_EQ(fresh[32], 0x09000025u | (1u << 3));
-    EXPECT_EQ(fresh[40], 0u);
-}
-
-TEST(V2ReconfigCnp, SeparableChannelGroup) {
-    PrFixture f(LayerType::DepthwiseConv2D);
-    f.layer->in_dims = {Shape{20, 6, 16}};
-    const auto c =
-        np(hw::Type::CNP1, 3, space(0, 0, Shape{10, 6, 4}), space(0, 0, Shape{10, 6, 4}), 4, 4);
-    update_partial_reconfig_regs(&f.regs, *f.layer, c, false);
-    EXPECT_EQ(f.regs[35], 0x00488003u);  // B 3, separable, A 72
-    EXPECT_EQ(f.regs[32] & (1u << 10), 1u << 10);
-    EXPECT_EQ(f.regs[42], 0x00040004u);
-
-    std::vector<uint32_t> all(64, 0);
-    const auto whole =
-        np(hw::Type::CNP1, 3, space(0, 0, Shape{10, 6, 16}), space(0, 0, Shape{10, 6, 16}), 0, 16);
-    update_partial_reconfig_regs(&all, *f.layer, whole, false);
-    EXPECT_EQ(all[32] & (1u << 10), 0u);
-    EXPECT_EQ(all[42], 0u);
-}
-
 TEST(V2ReconfigFnp, PackingOfTheInput) {
     // 8-bit input 10 x 1 x 3: 10 bytes a row.
     struct Case {

@@ -504,36 +504,4 @@ TEST(V2RulesSizing, WeightsAndSplitParams) {
 
 }  // namespace
 
-namespace {
-
-TEST(V2RulesChecker, ForwardsToTheRulesWithItsOwnLimits) {
-    const HardwareConstraints limits = v2_limits();
-    VirtualDevice device(HwVersion{0, 0xA2, 1, 0}, v2_mesh(false));
-    const CompatibilityCheckerImpl checker(device, limits);
-    const CompatibilityChecker& base = checker;
-
-    // 8-bit 10 x 10 x 20 input: 12-byte rows, 60 words a row, 600 words.
-    EXPECT_TRUE(base.is_sram_input_fit_single_buffer(hw::Type::CNP1, 10, 10, 20, 0, 8, 15784));
-    EXPECT_FALSE(base.is_sram_input_fit_single_buffer(hw::Type::CNP1, 10, 10, 20, 0, 8, 15785));
-    EXPECT_TRUE(base.is_sram_input_fit_dual_buffer(hw::Type::CNP1, 10, 10, 20, 0, 8, 7592));
-    EXPECT_FALSE(base.is_sram_input_fit_dual_buffer(hw::Type::CNP1, 10, 10, 20, 0, 8, 7593));
-
-    auto lut = make_layer(LayerType::Quantizer, "q", {{"activation", 2}});
-    EXPECT_EQ(checker.check_supported_activation(*lut).message,
-              "Does not support activation type 'LUT'. Lookup tables are missing on some NPs.");
-    EXPECT_EQ(base.check_layer_compatibility(*lut, nullptr, HwVersion{0, 0xA2, 1, 0}),
-              check_supported_activation(*lut, device.mesh()));
-
-    const std::vector<std::shared_ptr<Layer>> run{make_layer(LayerType::Dequantizer, "deq")};
-    EXPECT_EQ(base.check_layer_sequence(run.begin(), run.end(), HwVersion{}).message,
-              "Can't start a sequence with a Dequantizer.");
-    EXPECT_EQ(
-        base.check_layer_mappings(*make_layer(LayerType::BufferTempConv, "t"), {}, true).message,
-        "A TNP-B layer cannot be the first layer of a pass.");
-    auto dw = cnp_layer(LayerType::DepthwiseConv2D);
-    EXPECT_TRUE(base.is_weights_size_fit_np(*dw, 4096));  // 3 x 3 kernel: 1 word a channel
-    EXPECT_FALSE(base.is_weights_size_fit_np(*dw, 4097));
-    EXPECT_EQ(base.np_split_params(hw::Type::CNP1, *dw->params()).border_top, 1u);
-}
-
-}  // namespace
+namespace {}  // namespace

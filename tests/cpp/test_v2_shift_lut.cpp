@@ -23,23 +23,6 @@ std::string wrong_type(const char* requested, const char* actual) {
            ".";
 }
 
-TEST(V2ShiftLutInputShift, WordCountsAndBytes) {
-    struct Case {
-        size_t n;
-        size_t words;
-    };
-    for (const Case& k : {Case{9, 4}, Case{8, 2}, Case{1, 2}, Case{16, 4}, Case{17, 6}}) {
-        std::vector<uint8_t> v(k.n);
-        for (size_t i = 0; i < k.n; ++i) v[i] = static_cast<uint8_t>(i + 1);
-        const auto words = format_input_shift(*u8(v));
-        ASSERT_EQ(words.size(), k.words) << k.n;
-        for (size_t i = 0; i < k.words * 4; ++i) {
-            const uint32_t byte = (words[i / 4] >> (8 * (i % 4))) & 0xFF;
-            EXPECT_EQ(byte, i < k.n ? i + 1 : 0) << "n " << k.n << " byte " << i;
-        }
-    }
-}
-
 TEST(V2ShiftLutInputShift, RangeOfElements) {
     const auto shifts = u8({1, 2, 3, 4, 5, 6});
     EXPECT_EQ(format_input_shift(*shifts, 3, 2), (std::vector<uint32_t>{0x0504u, 0u}));
@@ -87,22 +70,6 @@ std::vector<int32_t> lut_values(size_t n) {
     return v;
 }
 
-TEST(V2ShiftLutCnpLut, EntriesAndLayout) {
-    auto v = lut_values(2048);
-    v[0] = -1;
-    v[1] = 8191;
-    v[2] = -8192;
-    v[3] = 0;
-    v[2047] = 5;
-    const auto lut = i32(v);
-    const auto words = format_lut_values_for_cnp(lut.get());
-    ASSERT_EQ(words.size(), 1024u);
-    EXPECT_EQ(words[0], 0x1FFF3FFFu);
-    EXPECT_EQ(words[1], 0x00002000u);
-    EXPECT_EQ(words[1023] >> 16, 5u);
-    for (uint32_t w : words) EXPECT_EQ(w & 0xC000C000u, 0u);
-}
-
 TEST(V2ShiftLutCnpLut, SizesAndFailures) {
     auto v = lut_values(2049);
     v[2048] = 100000;  // never read
@@ -119,19 +86,6 @@ TEST(V2ShiftLutCnpLut, SizesAndFailures) {
     EXPECT_EQ(error_text([&] { format_lut_values_for_cnp(f32(std::vector<float>(2048)).get()); }),
               wrong_type(typeid(int32_t).name(), "float32"));
     EXPECT_THROW(format_lut_values_for_cnp(nullptr), std::invalid_argument);
-}
-
-TEST(V2ShiftLutHrcLut, ExactSizeAndEntries) {
-    auto v = lut_values(2048);
-    v[0] = -1;
-    v[2047] = -8192;
-    const auto words = format_lut_values_for_hrc(i32(v).get());
-    ASSERT_EQ(words.size(), 2048u);
-    EXPECT_EQ(words[0], 0x3FFFu);
-    EXPECT_EQ(words[2047], 0x2000u);
-    EXPECT_EQ(words[1], static_cast<uint32_t>(v[1]) & 0x3FFFu);
-    EXPECT_EQ(error_text([&] { format_lut_values_for_hrc(i32(lut_values(2049)).get()); }),
-              "Wrong size for LUT.");
 }
 
 }  // namespace

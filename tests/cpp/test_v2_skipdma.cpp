@@ -77,54 +77,6 @@ TEST(V2SkipDmaStore, OnChannelSixteenTheCommonWordComesFirst) {
                                                                    {0x2026, {0x500}}}));
 }
 
-TEST(V2SkipDmaStore, RoutedStoreNamesTheLayerComponents) {
-    // q = 1: the store word gets bit 0 and the component span word at 0x1024.
-    Mapped m(LayerType::Conv2D);
-    m.mapping->next_channel = 3;
-    *m.mapping->nps = {placed(hw::Type::CNP1, 5, 1, 0), placed(hw::Type::CNP2, 3, 2, 1),
-                       placed(hw::Type::CNP1, 4, 0, 3)};
-    m.add_store(9, 1, 1);
-    m.layer->out_dims = Shape{5, 3, 2};  // 4-bit: V1 = ceil(20 / 32) = 1, V2 = 3
-    m.layer->out_bits = 4;
-    EXPECT_EQ(offsets_and_words(decode(*m.record())), (OffsetWords{{0x11C, {0x20}},
-                                                                   {0x122, {2, 2}},
-                                                                   {0x13C, {0, 1, 3}},
-                                                                   {0x1001, {0}},
-                                                                   {0x1124, {0x05030001}},
-                                                                   {0x1126, {0x301}}}));
-}
-
-TEST(V2SkipDmaStore, DualOutputStoreKeepsTheInputOnTheMergeChannel) {
-    Mapped m(LayerType::Conv2D);
-    m.mapping->next_channel = 5;
-    m.mapping->merge_info = std::make_unique<MergeLayerMapInfo>();
-    m.mapping->merge_info->dual_output = true;
-    m.mapping->merge_info->dual_output_channel = 7;
-    m.add_store(9, 0, 1);                                            // plain store, routed
-    m.mapping->skipdma_store_components.push_back(store_at(10, 2));  // dual-output store
-    *m.mapping->nps = {placed(hw::Type::CNP1, 2, 1, 2)};
-    m.layer->in_dims = {Shape{40, 2, 3}};  // 8-bit: V1 = 10, V2 = 20
-    m.layer->out_dims = Shape{4, 4, 4};    // V1 = 1, V2 = 4
-    const auto blocks = decode(*m.record());
-    ASSERT_EQ(blocks.size(), 11u);
-    // Plain store: routed (q = 1), route byte 5, output tensor.
-    const std::vector<v2rec_test::Block> plain(blocks.begin(), blocks.begin() + 6);
-    EXPECT_EQ(offsets_and_words(plain), (OffsetWords{{0x1C, {0x20}},
-                                                     {0x22, {2, 2}},
-                                                     {0x3C, {0, 1, 4}},
-                                                     {0x1001, {0}},
-                                                     {0x1024, {0x02010042}},
-                                                     {0x1026, {0x501}}}));
-    // Dual store: never routed, dual-output channel 7, input tensor.
-    const std::vector<v2rec_test::Block> dual(blocks.begin() + 6, blocks.end());
-    EXPECT_EQ(offsets_and_words(dual), (OffsetWords{{0x21C, {0x20}},
-                                                    {0x222, {2, 2}},
-                                                    {0x23C, {0, 10, 20}},
-                                                    {0x1001, {0}},
-                                                    {0x1226, {0x700}}}));
-    for (const auto& b : dual) EXPECT_EQ(b.np, hw::Ident(10, 0, 0));
-}
-
 TEST(V2SkipDmaLoad, SeveralComponentsGiveTheColumnRange) {
     SkipDmaBlocks blocks;
     format_skipdma_load_words(&blocks, 0, 0, 0,
@@ -160,26 +112,6 @@ TEST(V2SkipDmaLoad, RefusedFields) {
               "Skip-DMA channel 240 is out of range.");
 }
 
-TEST(V2SkipDmaLoad, MergeLoadOfACnpLayer) {
-    // Without merge information the merged channel is the layer's channel.
-    Mapped m(LayerType::Conv2D);
-    m.mapping->channel = 4;
-    *m.mapping->nps = {placed(hw::Type::CNP1, 3, 2, 1)};
-    m.add_load(8, 2, 6, 3);
-    EXPECT_EQ(offsets_and_words(decode(*m.record())),
-              (OffsetWords{{0x203, {0x20002}},
-                           {0x228, {2}},
-                           {0x1001, {0}},
-                           {0x1204, {0x03020022, 0x400, 0x04040601}},
-                           {0x122B, {3}}}));
-    // With merge information its load channel is used.
-    m.mapping->merge_info = std::make_unique<MergeLayerMapInfo>();
-    m.mapping->merge_info->load_channel = 0x11;
-    const auto blocks = decode(*m.record());
-    ASSERT_EQ(blocks.size(), 5u);
-    EXPECT_EQ(blocks[3].payload, (Words{0x03020022, 0x1100, 0x11110601}));
-}
-
 // A BufferTempConv layer on channel 6 fed by one TNP-B (col 4, row 1, id 2),
 // with a routed store (col 13) on channel 2 and a load (col 12) on channel 1;
 // 4-bit input
@@ -197,32 +129,12 @@ Mapped tnp_b_layer(int fifo) {
     return m;
 }
 
-TEST(V2SkipDmaTnpB, SourcesIncludeLoadsAndRoutedStores) {
-    Mapped m = tnp_b_layer(3);
-    m.mapping->tnp_b_skipdma = true;  // the store counts among the sources: cols 4, 12, 13
-    const auto blocks = decode(*m.record());
-    ASSERT_GT(blocks.size(), 6u);
-    EXPECT_EQ(blocks[6].offset, 0x1224u);
-    EXPECT_EQ(blocks[6].payload, (Words{0x0D040001}));
-    std::vector<int> cols;
-    for (const auto& c : source_components(*m.mapping)) cols.push_back(c.ident.col);
-    EXPECT_EQ(cols, (std::vector<int>{4, 12, 13}));
-    m.mapping->tnp_b_skipdma = false;
-    EXPECT_EQ(source_components(*m.mapping).size(), 2u);
-}
-
 TEST(V2SkipDmaTnpB, FifoOfSixteenFailsOnTheStoreAfterTheStartWords) {
     const Mapped m = tnp_b_layer(16);
     auto rec = program::new_record(kV2RecVersion);
     EXPECT_EQ(error_text([&] { record_skipdma(rec.get(), *m.layer); }), overflow_text(16, 4));
     EXPECT_EQ(offsets_and_words(decode(*rec)),
               (OffsetWords{{0x100, {0x83000601}}, {0x100, {0x83000601}}}));
-}
-
-TEST(V2SkipDmaTnpB, ChannelZeroLeavesNoRouteBelowIt) {
-    Mapped m = tnp_b_layer(3);
-    m.mapping->channel = 0;
-    EXPECT_EQ(error_text([&] { m.record(); }), overflow_text(4294967295ull, 8));
 }
 
 TEST(V2SkipDmaTnpB, MissingRecordsAreErrorsNamingTheLayer) {

@@ -130,28 +130,6 @@ std::shared_ptr<Dense> tap_tensor(uint32_t rows, uint32_t neurons,
     return tensor;
 }
 
-TEST(V2TnpBWeights, Sizes) {
-    const std::vector<std::pair<uint32_t, uint32_t>> ch_cont{{0, 0},  {1, 2},  {24, 2},
-                                                             {25, 4}, {48, 4}, {49, 6}};
-    for (const auto& [n, words] : ch_cont) {
-        EXPECT_EQ(buffer_temp_conv_ch_cont_100b_size(n), words) << n;
-    }
-    // fifo 2, 12 neurons, 3 channels: 2 words x 3 rows x 3 channels.
-    EXPECT_EQ(buffer_temp_conv_tnp_formatted_weight_100b_size(2, 12, 3), 18u);
-    EXPECT_EQ(tnp_b_buffer_temp_conv_formatted_weight_32b_size(12, 6), 36u);
-    // 42 rows of 24 neurons: 252 words; 43 rows: 258 words, an XL block of 272.
-    EXPECT_EQ(tnp_b_buffer_temp_conv_formatted_weight_32b_size(24, 42), 252u);
-    EXPECT_EQ(tnp_b_buffer_temp_conv_formatted_weight_32b_size(24, 43), 272u);
-}
-
-TEST(V2TnpBWeights, XlImageIsPadded) {
-    // 43 rows of one neuron: 258 words, padded to 272.
-    const auto image = format_tnp_b_buffer_temp_conv_weights(*tap_tensor(43, 1), 1, 0, 1);
-    ASSERT_EQ(image.size(), 272u);
-    EXPECT_EQ(image[6 * 42], static_cast<uint32_t>(static_cast<uint8_t>(16 * 42 + 1)));
-    for (size_t i = 258; i < 272; ++i) EXPECT_EQ(image[i], 0u);
-}
-
 TEST(V2TnpBWeights, Failures) {
     EXPECT_TRUE(format_tnp_b_buffer_temp_conv_weights(*tap_tensor(6, 12), 2, 0, 0).empty());
     EXPECT_EQ(
@@ -170,26 +148,6 @@ TEST(V2TnpBWeights, Failures) {
 }
 
 // --- DepthwiseBufferTempConv weights ---------------------------------------------------
-
-TEST(V2TnpBDepthwiseWeights, Sizes) {
-    EXPECT_EQ(depthwise_buffer_temp_conv_tnp_formatted_weight_100b_size(3, 2), 8u);
-    EXPECT_EQ(depthwise_buffer_temp_conv_formatted_weight_32b_size(3, 2), 24u);
-    EXPECT_EQ(depthwise_buffer_temp_conv_formatted_weight_32b_size(4, 17), 255u);
-    EXPECT_EQ(depthwise_buffer_temp_conv_formatted_weight_32b_size(4, 18), 272u);
-}
-
-TEST(V2TnpBDepthwiseWeights, TwelveTapsFillTheSlot) {
-    const auto image = format_tnp_b_depthwise_buffer_temp_conv_weights(*tap_tensor(12, 2), 0, 2);
-    ASSERT_EQ(image.size(), 78u);
-    // Neuron 0: taps 1, 17, ..., 177; neuron 1 starts at word 3.
-    EXPECT_EQ(image[0], 0x31211101u);
-    EXPECT_EQ(image[2], 0xB1A19181u);
-    EXPECT_EQ(image[3], 0x32221202u);
-    EXPECT_EQ(image[6], 0u);
-    EXPECT_EQ(format_tnp_b_depthwise_buffer_temp_conv_weights(
-                  *tap_tensor(12, 2, Dense::Layout::ColMajor), 0, 2),
-              image);
-}
 
 TEST(V2TnpBDepthwiseWeights, MoreThanTwelveTapsAreRefused) {
     EXPECT_EQ(error_text([] {
@@ -261,16 +219,6 @@ std::vector<uint32_t> dw_regs_of(const TnpBSetup& s, const hw::Ident& ident) {
         .at(ident);
 }
 
-TEST(V2TnpBRegisters, Flags) {
-    auto s = golden();
-    (*s.mapping->nps)[0].placement->single_buffer = true;
-    const auto regs = regs_of(s, true, false, false, true);
-    EXPECT_EQ(regs[1], 0x30400020u);  // bits 22 (buffer), 28 (TNP-B), 29 (last flag)
-    EXPECT_EQ(regs[2] & 0x80u, 0x80u);
-    EXPECT_EQ(regs_of(golden())[2] & 0x80u, 0u);
-    EXPECT_EQ(regs_of(golden(), false, false, true)[3] >> 24, 0xFEu);
-}
-
 TEST(V2TnpBRegisters, FifoSizeLimits) {
     EXPECT_EQ(regs_of(golden(1, 0))[30], 0x00010002u);
     const auto regs = regs_of(golden(1, 14));
@@ -279,46 +227,6 @@ TEST(V2TnpBRegisters, FifoSizeLimits) {
     EXPECT_EQ(error_text([] { regs_of(golden(1, 15)); }), overflow_text(16, 4));
     EXPECT_EQ(error_text([] { regs_of(golden(1, 16)); }), overflow_text(16, 4));
     EXPECT_EQ(error_text([] { regs_of(golden(1, 65536)); }), overflow_text(65536, 16));
-}
-
-TEST(V2TnpBRegisters, NeuronRunFields) {
-    struct Case {
-        uint32_t neurons, ch_cont, groups;
-    };
-    for (const Case& c : {Case{24, 2, 3}, Case{25, 4, 4}, Case{1023, 86, 128}}) {
-        auto s = mapped(LayerType::BufferTempConv,
-                        {tnp_b(2, 1, placement(0, c.neurons, Shape{4, 4, 3}, Shape{4, 4, 3}))});
-        const auto regs = regs_of(s);
-        EXPECT_EQ(regs[11] >> 12, c.ch_cont) << c.neurons;
-        EXPECT_EQ(regs[29] >> 16, c.groups) << c.neurons;
-    }
-    // The neuron count is refused by the shared words (10 bits) before word 29.
-    auto s = mapped(LayerType::BufferTempConv,
-                    {tnp_b(2, 1, placement(0, 1024, Shape{4, 4, 3}, Shape{4, 4, 3}))});
-    EXPECT_EQ(error_text([&] { regs_of(s); }), overflow_text(1024, 10));
-}
-
-TEST(V2TnpBRegisters, ChannelAndInputFields) {
-    auto s = mapped(LayerType::BufferTempConv,
-                    {tnp_b(2, 1, placement(0, 12, Shape{4, 4, 5}, Shape{4, 4, 5}))}, 5);
-    auto regs = regs_of(s);
-    EXPECT_EQ(regs[21], 5u);
-    EXPECT_EQ(regs[28], 0x00080008u);  // K4 = 8, 8 x 4 / 4
-    EXPECT_EQ(regs[56] >> 16, 1u);
-
-    s = mapped(LayerType::BufferTempConv,
-               {tnp_b(2, 1, placement(0, 12, Shape{4, 4, 2048}, Shape{4, 4, 2048}))}, 2048);
-    EXPECT_EQ(error_text([&] { regs_of(s); }), overflow_text(2048, 11));
-
-    // K4 x W2 = 40 x 1700: 17000 row words do not fit 14 bits.
-    s = mapped(LayerType::BufferTempConv,
-               {tnp_b(2, 1, placement(0, 12, Shape{4, 4, 40}, Shape{1700, 4, 40}))}, 40);
-    EXPECT_EQ(error_text([&] { regs_of(s); }), overflow_text(17000, 14));
-
-    // 64 x 64 x 128 8-bit inputs: 131072 words, 2048 blocks of 64.
-    s = mapped(LayerType::BufferTempConv,
-               {tnp_b(2, 1, placement(0, 12, Shape{4, 4, 128}, Shape{64, 64, 128}))}, 128);
-    EXPECT_EQ(error_text([&] { regs_of(s); }), overflow_text(2048, 9));
 }
 
 TEST(V2TnpBRegisters, LeftOutAndDuplicateNps) {
@@ -357,25 +265,6 @@ TEST(V2TnpBRegisters, PartialReconfigurationOnlyOnSharedNps) {
     }
     EXPECT_NE(shared, elsewhere);
     EXPECT_EQ(shared[34], 0x00040004u);  // the next layer's 4 x 4 input region
-}
-
-TEST(V2TnpBRegisters, DepthwiseSplitOverTwoNps) {
-    auto s = mapped(LayerType::DepthwiseBufferTempConv,
-                    {tnp_b(2, 1, placement(0, 6, Shape{4, 4, 12}, Shape{4, 4, 12})),
-                     tnp_b(3, 1, placement(6, 6, Shape{4, 4, 12}, Shape{4, 4, 12}))},
-                    12);
-    const auto first = dw_regs_of(s, hw::Ident{2, 1, 1, 0});
-    const auto second = dw_regs_of(s, hw::Ident{3, 1, 1, 0});
-    EXPECT_EQ(first[3] & 0x404u, 0x404u);
-    EXPECT_EQ(second[3] & 0x404u, 0x404u);
-    EXPECT_EQ(first[22], 0x00060000u);
-    EXPECT_EQ(second[22], 0x00060006u);
-    EXPECT_EQ(second[29], 0x00010000u);
-
-    // A run start of 4096 is refused by the shared words (11 bits) first.
-    s = mapped(LayerType::DepthwiseBufferTempConv,
-               {tnp_b(2, 1, placement(4096, 6, Shape{4, 4, 12}, Shape{4, 4, 12}))}, 12);
-    EXPECT_EQ(error_text([&] { dw_regs_of(s, hw::Ident{2, 1, 1, 0}); }), overflow_text(4096, 11));
 }
 
 TEST(V2TnpBRegisters, ComponentWithoutPlacement) {
