@@ -1,8 +1,4 @@
-// Whole models mapped onto a virtual v2 device whose mesh is the one the
-// emulated v2 preset decodes to (28 NPs, skip DMAs on columns 1 and 2, an HRC
-// with a look-up table), through HardwareBackend::map and Model::map. Each
-// program's info is checked against hand values and its bytes are pinned by
-// their FNV-1a hash, so that a change of any recorded word shows up here.
+// Whole models mapped onto the preset v2 mesh, their programs pinned by an FNV-1a hash.
 
 #include <gtest/gtest.h>
 
@@ -36,9 +32,6 @@ const Mesh& preset_v2_mesh() {
 
 std::shared_ptr<Device> v2_device() { return make_virtual_device(Selvo_v2, preset_v2_mesh()); }
 
-// ---------------------------------------------------------------------------
-// Models
-
 P conv_params(int filters, int kernel, int activation, int pool_type = 0, int pool_size = 0,
               int stride = 1) {
     P p{{"filters", filters},      {"kernel_size", kernel}, {"activation", activation},
@@ -59,7 +52,6 @@ P plus(P p, const P& more) {
     return p;
 }
 
-// One layer of a model: inbound layers by name, none for the previous one.
 struct L {
     LayerType type;
     std::string name;
@@ -74,7 +66,6 @@ Ls operator+(Ls a, const Ls& b) {
     return a;
 }
 
-// `n` convolutions conv0, conv1, ... of `filters` 3x3 filters.
 Ls convs(int n, int filters = 16) {
     Ls out;
     for (int i = 0; i < n; ++i) {
@@ -83,8 +74,6 @@ Ls convs(int n, int filters = 16) {
     return out;
 }
 
-// An input of x * y * c values of `bits` bits followed by `layers`, their
-// variables filled by v2_e2e::fill_variables.
 ModelFactory model(uint32_t x, uint32_t y, uint32_t c, Ls layers, int bits = 8) {
     return [=] {
         auto m = Model::create();
@@ -134,8 +123,6 @@ const Ls kExample{{LT::Conv2D, "conv", conv_params(16, 3, 1)},
                   {LT::DepthwiseConv2D, "dwconv", plus(dw(3, 1), {{"kernel_stride", 2}})},
                   {LT::Dense1D, "dense", dense(10, 0)}};
 
-// Hashes of the program bytes, taken from programs that matched, record by
-// record, what the kinds' recorders give for the mapping the engine chose.
 // clang-format off
 const std::map<std::string, uint64_t> kHashes = {
     {"PassesSharingAnNp", 0x5e1c6c8a0e8d24e2ull}, {"ExampleMesh", 0x3929617cf529ee65ull},
@@ -172,9 +159,6 @@ const std::map<std::string, uint64_t> kHashes = {
     {"MultiPass", 0x2f6a4c709ea8774full},
 };
 // clang-format on
-
-// ---------------------------------------------------------------------------
-// Mapping
 
 struct Mapped {
     std::unique_ptr<Model> model;
@@ -218,7 +202,6 @@ Mapped map_on_mesh(const ModelFactory& factory, const Mesh& mesh) {
 
 std::vector<uint8_t> bytes_of(const ByteView& v) { return {v.data, v.data + v.size}; }
 
-// The program bytes against their pinned FNV-1a hash.
 void expect_hash(const std::vector<uint8_t>& bytes, uint64_t want) {
     uint64_t h = 0xcbf29ce484222325ull;
     for (uint8_t b : bytes) h = (h ^ b) * 0x100000001b3ull;
@@ -227,13 +210,11 @@ void expect_hash(const std::vector<uint8_t>& bytes, uint64_t want) {
     EXPECT_EQ(h, want) << "program hash " << hex;
 }
 
-// Two size-prefixed buffers that verify, the sequence's parts on them.
 void expect_program(const HardwareSequence& seq) {
     e2e::CheckedProgram program;
     e2e::check_program(seq, &program);
 }
 
-// The DMA blocks (np, target) of one stored record.
 std::set<std::pair<hw::Ident, uint32_t>> record_blocks(const Mapped& m, size_t pass, size_t rec) {
     const ByteView b = m.sequence()->program();
     const ProgramInfo reader(b.data, b.size);
@@ -265,7 +246,6 @@ void expect_blocks_on_nps(const std::set<std::pair<hw::Ident, uint32_t>>& blocks
     }
 }
 
-// A model that maps, its expected program info and the extra checks it needs.
 struct Scenario {
     const char* name;
     ModelFactory factory;
@@ -304,8 +284,6 @@ void expect_maps(const Scenario& s) {
     ASSERT_NO_FATAL_FAILURE(expect_program(*seq));
     const LayerList& layers = seq->layers();
     EXPECT_EQ(seq->name(), "HW/" + layers.front()->get_name() + "-" + layers.back()->get_name());
-    // Every placed NP was given its memory sizes; an FNP2 keeps its weights
-    // in external memory.
     for (const auto& l : layers) {
         for (const hw::Component& c : *layer_mapping_of(*l).nps) {
             if (c.type == hw::Type::HRC || !c.placement) continue;
@@ -325,8 +303,6 @@ void expect_maps(const Scenario& s) {
     expect_hash(first.bytes(), kHashes.at(s.name));
     if (s.extra) s.extra(first);
 
-    // The same layers mapped again over their mappings, a second map and
-    // Model::map (twice on one model) give the same bytes.
     LayerList again = first.model->layers();
     std::vector<std::shared_ptr<Sequence>> sequences;
     HardwareBackend backend;
@@ -342,7 +318,6 @@ void expect_maps(const Scenario& s) {
     }
 }
 
-// input -> Conv2D -> a variant layer -> (optionally) a 4-bit dense tail.
 Scenario variant(const char* name, uint32_t xy, int input_bits, LayerType type, const P& params,
                  std::vector<uint32_t> out_dims, bool dense_tail = false) {
     P head = conv_params(16, 3, 1);
@@ -359,7 +334,6 @@ Scenario variant(const char* name, uint32_t xy, int input_bits, LayerType type, 
         .bits(input_bits, out_bits);
 }
 
-// An InputConv2D variant on a 32x32 input followed by a convolution.
 Scenario hrc_variant(const char* name, uint32_t channels, const P& params,
                      std::vector<uint32_t> out_dims) {
     return Scenario{
@@ -370,8 +344,6 @@ Scenario hrc_variant(const char* name, uint32_t channels, const P& params,
         std::move(out_dims)};
 }
 
-// Multi-pass programs whose later pass starts on other kinds of NP: the
-// unused-NP record then comes from that kind's recorder.
 Scenario multi_pass_tail(const char* name, bool hrc_head, LayerType tail, int n) {
     Ls layers = hrc_head ? Ls{{LT::InputConv2D, "iconv", iconv(1)}} : Ls{};
     layers = layers + convs(n);
@@ -393,9 +365,6 @@ Scenario multi_pass_tail(const char* name, bool hrc_head, LayerType tail, int n)
     return Scenario{name, model(xy, xy, c, layers), {xy, xy, c}, out}.multi_pass();
 }
 
-// A residual block across two passes. With 25 leading convs the pass
-// boundary falls right after the Add, which is carried into the next pass in
-// front of its merging layer.
 Scenario residual_across_passes(const char* name, int leading) {
     return Scenario{name, model(16, 16, 16, convs(leading) + kResidual), {16, 16, 16}, {16, 16, 16}}
         .multi_pass()
@@ -409,8 +378,6 @@ Scenario residual_across_passes(const char* name, int leading) {
         });
 }
 
-// The last layer of a pass does not send to the DMA, and the first layer of
-// the next reads on the following channel.
 void expect_linked_passes(const Mapped& m) {
     const auto& passes = m.sequence()->passes();
     for (size_t i = 0; i + 1 < passes.size(); ++i) {
@@ -425,8 +392,6 @@ void expect_linked_passes(const Mapped& m) {
 Scenario residual_block_with_add() {
     return Scenario{"ResidualBlockWithAdd", model(16, 16, 8, kResidual), {16, 16, 8}, {16, 16, 16}}
         .then([](const Mapped& m) {
-            // A skip-DMA store after A and a load into M: A's 16x16x16
-            // output at 8 bits is 16 x 16 rows of 4 words.
             const LayerMapping& mm = m.mapping("M");
             ASSERT_EQ(m.mapping("A").skipdma_store_components.size(), 1u);
             ASSERT_EQ(mm.skipdma_load_components.size(), 1u);
@@ -441,13 +406,10 @@ Scenario residual_block_with_add() {
             EXPECT_EQ(pass->skipdma_stores()->Get(0)->size(), 1024u);
             EXPECT_FALSE(pass->skipdma_stores()->Get(0)->tnp_b());
             EXPECT_EQ(pass->skipdma_loads()->Get(0)->size(), 0u);
-            // M's record has a merge-shift block on each of its NPs.
             expect_blocks_on_nps(record_blocks(m, 0, 6), mm, dma::MergeShift);
         });
 }
 
-// The input formats come from the Quantizer, the output's from the
-// Dequantizer: its input bits, zero shifts and its scales as they are.
 Scenario quantizer_and_dequantizer() {
     const ModelFactory f = [] {
         auto m = Model::create();
@@ -503,9 +465,7 @@ std::vector<Scenario> scenarios() {
              {LT::DepthwiseConv2DTranspose, "dwt", dw(3, 1)}}), {8, 8, 8}, {16, 16, 16}},
         residual_block_with_add(),
         {"DenseDense", model(1, 1, 64, dense_dense), {1, 1, 64}, {1, 1, 10}},
-        // A first Dense1D over a 4x4x4 input: the program's input is flattened.
         {"DenseDenseFromImage", model(4, 4, 4, dense_dense), {1, 1, 64}, {1, 1, 10}},
-        // Two FNP3s on the mesh: the third dense layer goes to an FNP2.
         Scenario{"ThreeDensesReachTheFnp2", model(1, 1, 64, {{LT::Dense1D, "d1", dense(48, 1)},
              {LT::Dense1D, "d2", dense(32, 1)}, {LT::Dense1D, "d3", dense(10, 0)}}),
          {1, 1, 64}, {1, 1, 10}}.then([](const Mapped& m) {
@@ -521,8 +481,6 @@ std::vector<Scenario> scenarios() {
             [](const Mapped& m) {
                 EXPECT_EQ(m.mapping("iconv").nps->at(0).type, hw::Type::HRC);
                 EXPECT_EQ(m.mapping("iconv").channel, 0);
-                // An HRC first layer hands its strides to the program info;
-                // the input format comes from the InputData: 8 bits, signed.
                 const ProgramInfo info = m.info();
                 EXPECT_EQ(info.info().conv_param_0(), 2u);
                 EXPECT_EQ(info.info().conv_param_1(), 2u);
@@ -537,8 +495,6 @@ std::vector<Scenario> scenarios() {
         Scenario{"BufferTempConvs", model(8, 8, 8, {{LT::Conv2D, "conv", conv8},
              {LT::BufferTempConv, "btc", btc8}, {LT::DepthwiseBufferTempConv, "dbtc", dbtc4}}),
          {8, 8, 8}, {8, 8, 8}}.then([](const Mapped& m) {
-            // Each TNP-B layer keeps its FIFO through a skip-DMA store and
-            // load: its 8x8x8 input at 8 bits is 8 x 8 x 2 words.
             const ProgramInfo info = m.info();
             const auto* stores = info.info().passes()->Get(0)->skipdma_stores();
             ASSERT_NE(stores, nullptr);
@@ -558,7 +514,6 @@ std::vector<Scenario> scenarios() {
         {"ConcatenateIntoDepthwise", model(16, 16, 8, {{LT::Conv2D, "A", conv8},
              {LT::Conv2D, "B", conv8}, {LT::Concatenate, "cat", {}, {"B", "A"}},
              {LT::DepthwiseConv2D, "M", dw(3, 1)}}), {16, 16, 8}, {16, 16, 16}},
-        // A feeds two convolutions whose outputs are concatenated.
         {"ParallelBranchesConcatenated", model(16, 16, 8, {{LT::Conv2D, "A", conv8},
              {LT::Conv2D, "L", conv8, {"A"}}, {LT::Conv2D, "R", conv_params(8, 1, 1), {"A"}},
              {LT::Concatenate, "cat", {}, {"L", "R"}}, {LT::Conv2D, "M", conv16k1}}),
@@ -567,7 +522,6 @@ std::vector<Scenario> scenarios() {
              {LT::Conv2D, "A", conv8}, {LT::Conv2D, "B", conv8}, {LT::Conv2D, "C", conv8},
              {LT::Concatenate, "cat", {}, {"C", "A"}}, {LT::Conv2D, "M", conv16k1}}),
          {16, 16, 16}, {16, 16, 16}}.multi_pass(),
-        // Layers too large for one NP: split by filters and by width.
         Scenario{"LayersSplitOverSeveralNps", model(128, 16, 8, {{LT::Conv2D, "wide",
              conv_params(64, 3, 1)}, {LT::DepthwiseConv2D, "dw", dw(3, 1)},
              {LT::Conv2D, "deep", conv_params(256, 3, 1)}}),
@@ -586,14 +540,12 @@ std::vector<Scenario> scenarios() {
         multi_pass_tail("tail_tnp_b", false, LT::BufferTempConv, 28),
         multi_pass_tail("tail_hrc_conv", true, LT::Conv2D, 28),
         multi_pass_tail("tail_hrc_dense", true, LT::Dense1D, 27),
-        // A look-up-table activation adds the table block to every CNP.
         Scenario{"LutActivations", model(32, 32, 3, {{LT::InputConv2D, "iconv", iconv(2)},
              {LT::Conv2D, "conv", conv_params(16, 3, 2)}, {LT::Conv2D, "out", conv8}}),
          {32, 32, 3}, {16, 16, 8}}.then([](const Mapped& m) {
             expect_blocks_on_nps(record_blocks(m, 0, 3), m.mapping("conv"), dma::CnpLut);
         }),
         quantizer_and_dequantizer(),
-        // The HRC is the last mappable layer: its output goes to the DMA.
         {"InputConvAlone", model(32, 32, 3, {{LT::InputConv2D, "iconv", iconv(1)}}),
          {32, 32, 3}, {16, 16, 16}},
         variant("conv_k5", 16, 8, LT::Conv2D, plus(f8k3, {{"kernel_size", 5}}), {16, 16, 8}),
@@ -614,13 +566,10 @@ std::vector<Scenario> scenarios() {
         variant("btc_no_act", 8, 8, LT::BufferTempConv,
                 {{"filters", 8}, {"fifo_size", 3}, {"activation", 0}}, {8, 8, 8}),
         variant("dense_from_image", 4, 8, LT::Dense1D, {{"units", 12}}, {1, 1, 12}),
-        // M ends the first block (it merges the skip path) and starts the
-        // second (its output also goes to a skip-DMA store).
         {"TwoResidualBlocksInARow", model(16, 16, 8, {{LT::Conv2D, "A", conv16},
              {LT::Conv2D, "B", conv16}, {LT::Conv2D, "E", conv16}, {LT::Add, "S1", {}, {"E", "A"}},
              {LT::Conv2D, "M", conv16}, {LT::Conv2D, "N", conv16}, {LT::Add, "S2", {}, {"N", "M"}},
              {LT::DepthwiseConv2D, "O", dw(3, 1)}}), {16, 16, 8}, {16, 16, 16}},
-        // The skip path's source and its merging layer both span several NPs.
         {"ResidualBlockOnSplitLayers", model(128, 16, 8, {{LT::Conv2D, "A", conv_params(64, 3, 1)},
              {LT::Conv2D, "E", conv_params(64, 3, 1)}, {LT::Add, "S", {}, {"E", "A"}},
              {LT::Conv2D, "M", conv_params(64, 3, 1)}}), {128, 16, 8}, {128, 16, 64}},
@@ -646,8 +595,6 @@ INSTANTIATE_TEST_SUITE_P(E2eV2, E2eV2Maps, ::testing::ValuesIn(scenarios()),
                          });
 
 TEST(E2eV2Models, FirstDenseSizedForAllItsInputs) {
-    // A first Dense1D over a 4x4x4 input needs the memories of one over a
-    // flat 64-value input.
     const Ls d1{{LT::Dense1D, "d1", dense(32, 1)}};
     const Mapped image = map_with(model(4, 4, 4, d1), v2_constraints());
     const Mapped flat = map_with(model(1, 1, 64, d1), v2_constraints());
@@ -661,9 +608,6 @@ TEST(E2eV2Models, FirstDenseSizedForAllItsInputs) {
     EXPECT_GE(a.mem_info.input_size, 64u);
 }
 
-// Prefers the NPs it gave last, when they are offered again: with looping
-// reconfiguration, the first layer of a new pass then reuses the NP of the
-// last layer of the pass before.
 class StickyConstraints : public MapConstraints {
   public:
     using MapConstraints::MapConstraints;
@@ -694,8 +638,6 @@ TEST(E2eV2Models, PassesSharingAnNp) {
     ASSERT_FALSE(m.status.error) << m.status.to_string();
     auto seq = m.sequence();
     ASSERT_GT(seq->passes().size(), 1u);
-    // Only the NPs shared by the last layer of a pass and the first of the
-    // next keep their double buffer.
     const auto& c = layer_mapping_of(*last_mappable_layer(seq->passes()[0]->layers)).nps->at(0);
     const auto& d = layer_mapping_of(*first_mappable_layer(seq->passes()[1]->layers)).nps->at(0);
     ASSERT_EQ(c.ident, d.ident);
@@ -713,7 +655,6 @@ TEST(E2eV2Models, PassesSharingAnNp) {
     expect_hash(m.bytes(), kHashes.at("PassesSharingAnNp"));
 }
 
-// The mesh of the v2 example script: 28 NPs on 7 nodes, no HRC, no skip DMA.
 Mesh example_mesh() {
     return Mesh(IpVersion::v2, hw::Ident{1, 1, 0, 0}, hw::Ident{1, 1, 1, 0}, std::nullopt,
                 test_support::seven_node_v2_nps(), {});
@@ -729,11 +670,6 @@ TEST(E2eV2Models, ExampleMesh) {
     expect_hash(m.bytes(), kHashes.at("ExampleMesh"));
 }
 
-// ---------------------------------------------------------------------------
-// Refusals
-
-// Average pooling on the CNP is global pooling only: a 2x2 average pool over
-// a 16x16 input breaks two of its rules; the layers before it are mapped.
 TEST(E2eV2Refusals, WindowedAveragePoolIsRefused) {
     const Mapped m = map_with(conv_dw_conv(0, 2), v2_constraints());
     EXPECT_EQ(m.status.to_string(),
@@ -748,7 +684,6 @@ TEST(E2eV2Refusals, WindowedAveragePoolIsRefused) {
     EXPECT_EQ(m.info().output_dims(), (std::vector<uint32_t>{16, 16, 16}));
 }
 
-// A model refused with an exact status. Every refused layer stays unmapped.
 struct Refusal {
     const char* name;
     ModelFactory factory;
@@ -765,7 +700,6 @@ Mesh preset_without(bool hrc) {
     return mesh;
 }
 
-// input (8x8x8 of `bits` bits) -> Conv2D "head" -> Conv2D or Dense1D "next".
 ModelFactory head_next(const P& head, LayerType next_type, const P& next, int bits = 8) {
     return model(8, 8, 8, {{LT::Conv2D, "head", head}, {next_type, "next", next}}, bits);
 }
@@ -788,8 +722,6 @@ TEST_P(E2eV2Refused, Status) {
     EXPECT_TRUE(!r.no_sequence || m.sequences.empty());
 }
 
-// A TNP-B layer streams its FIFO through the skip DMAs: on a mesh without
-// them the layer before it cannot leave room for it in any pass.
 TEST(E2eV2Refusals, BufferTempConvMapsWithSkipDmas) {
     EXPECT_FALSE(map_with(kConvIntoBtc, v2_constraints()).status.error);
 }
@@ -817,14 +749,9 @@ INSTANTIATE_TEST_SUITE_P(
                 "sequence.\n"
                 "  * Layer 'next': Any layer with max pooling must be followed by a layer mapped "
                 "on a CNP or a TNP-B. Layer 'head' has max pooling."},
-        // 28 one-NP convs per pass, two tracks per conv record (an empty
-        // track in front of the XL weight block): in the fifth pass, conv137
-        // brings the count to 5 x 26 x 2 = 260.
         Refusal{"DescriptorBudget", model(16, 16, 16, convs(300)),
                 "Cannot map layer 'conv137'. Model is too big. The maximum number of descriptors "
                 "is more than allowed. 260 are needed but 254 are available.", {}, true, true},
-        // An Add takes CNP (or skip-DMA) inbounds only; the run that ends at
-        // the TNP-B layer leaves the skip branch open.
         Refusal{"ResidualBlockAroundBufferTempConv", model(8, 8, 8, {{LT::Conv2D, "A", kConv8},
                     {LT::BufferTempConv, "T", {{"filters", 8}, {"fifo_size", 4}, {"activation", 1}}},
                     {LT::Add, "S", {}, {"T", "A"}}, {LT::Conv2D, "M", kConv8}}),
@@ -845,9 +772,6 @@ INSTANTIATE_TEST_SUITE_P(
     // clang-format on
     [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
-// ---------------------------------------------------------------------------
-// Model::map rules
-
 const ModelFactory kSmallModel = model(8, 8, 8, {{LT::Conv2D, "conv", conv_params(8, 3, 1)}});
 
 TEST(E2eV2ModelMap, ConstraintsDeviceAndRun) {
@@ -862,7 +786,6 @@ TEST(E2eV2ModelMap, ConstraintsDeviceAndRun) {
     }
     EXPECT_TRUE(m->sequences().empty());
 
-    // Hardware-only maps take the device's default constraints.
     m->map(device, true, nullptr);
     ASSERT_EQ(m->sequences().size(), 1u);
     EXPECT_EQ(m->device(), device);

@@ -50,8 +50,6 @@ TEST(MoteConstraints, AtMostEightTnprLayers) {
     }
 }
 
-// Gives a layer built with 0 state channels the state variables it lacks, so
-// that only the state channel rules speak.
 void give_state_vars(const std::shared_ptr<Layer>& layer, uint32_t inputs, uint32_t outputs) {
     layer->variables()->set(
         "in_proj", mote_test::matrix(1, inputs, [](uint32_t, uint32_t) { return int8_t(0); }));
@@ -126,7 +124,6 @@ TEST(MoteConstraints, PackedInputRow) {
 }
 
 TEST(MoteConstraints, PackedInputRowOfLayerWithoutInbound) {
-    // Nothing feeds it on the hardware: it is the first of its chain.
     auto layer = graph_test::make_layer("alone", LayerType::StatefulRecurrent);
     layer->input_dims = {Shape{1, 10, 24}};
     expect_failure(check_packed_input_row(*layer),
@@ -150,7 +147,6 @@ TEST(MoteConstraints, ReluMaxValues) {
     set_var<uint8_t>(c.recurrent[0], "max_value_shift", TensorType::uint8, {31, 31, 30});
     expect_failure(check(c), value + " " + shift, "sr1");
 
-    // Without ReLU the values are not looked at.
     Chain plain(32, 10, 8, {rec(64, 3)});
     set_var<uint8_t>(plain.recurrent[0], "max_value", TensorType::uint8, {0});
     expect_success(check(plain));
@@ -209,7 +205,6 @@ TEST(MoteConstraints, PostProcessingLayer) {
          {Case{2, 1, "Timesteps dimension must be at least 3 (got 2)."}, Case{3, 1, ""},
           Case{128, 1, ""}, Case{129, 1, "Timesteps dimension must be at most 128 (got 129)."},
           Case{10, 2, "MotePostProcessing layer input must have a single channel (got 2)."},
-          // The recurrent layer's output keeps at least one timestep.
           Case{0, 2,
                "MotePostProcessing layer input must have a single channel (got 2). Timesteps "
                "dimension must be at least 3 (got 1)."}}) {
@@ -228,7 +223,6 @@ TEST(MoteConstraints, OutputScaleAndShiftOfTheFeedingLayer) {
     Chain c(32, 10, 8, {rec(64, 1)}, LayerType::MotePostProcessing);
     set_var<uint8_t>(c.recurrent[0], "output_scales", TensorType::uint8, {2});
     set_var<int8_t>(c.recurrent[0], "output_shift", TensorType::int8, {-3});
-    // Both failures name the recurrent layer, not the post-processing layer.
     const std::string both =
         "Output scales must be 1 for the last StatefulRecurrent layer before a "
         "MotePostProcessing layer (got 2). Output shift must be 0 for the last "
@@ -247,15 +241,11 @@ TEST(MoteConstraints, ClosingLayers) {
                    "StatefulRecurrent layers.",
                    "tail");
 
-    // A layer after the Dequantizer: the walk stops at the Dequantizer, so the
-    // Quantizer after it is not examined.
     deq.model->add(mote_test::make_layer(LayerType::Quantizer, "after"), {});
     expect_failure(check(deq), "Dequantizer/MotePostProcessing must be the last layer.", "tail");
 }
 
 TEST(MoteConstraints, FeedingLayerIsTheSecondInboundWhenTheFirstIsNotOnTnpr) {
-    // Inbound layers: a Quantizer (no hardware component), then two recurrent
-    // layers. The second inbound layer feeds it; the third is not looked at.
     const auto post = graph_test::make_layer("post", LayerType::MotePostProcessing);
     post->input_dims = {Shape{1, 10, 1}};
     const auto quantizer = graph_test::make_layer("quantizer", LayerType::Quantizer);
@@ -271,7 +261,6 @@ TEST(MoteConstraints, FeedingLayerIsTheSecondInboundWhenTheFirstIsNotOnTnpr) {
                    "MotePostProcessing layer (got 4).",
                    "feeding");
 
-    // A first inbound layer on the TNP-R feeds it, whatever follows.
     post->inbound = {feeding, other};
     expect_failure(check_post_processing_layer(*post),
                    "Output scales must be 1 for the last StatefulRecurrent layer before a "
@@ -298,8 +287,6 @@ TEST(MoteConstraints, PostProcessingWithoutFeedingLayer) {
 }
 
 TEST(MoteConstraints, SramLimits) {
-    // Sizes of this chain: STSRAM 2*64 + 2*5 = 138, FSRAM 256+256+256+8 = 776,
-    // TSRAM 100 + 69 + 2 = 171, EVSRAM 8+8+8+1 = 25.
     const Chain c(32, 100, 8, {rec(64, 32), rec(64, 1)}, LayerType::MotePostProcessing);
     expect_success(check(c, HardwareConstraints::mote(SramSize{0, 0, 138, 776, 171, 25})));
     struct Case {
@@ -322,7 +309,6 @@ TEST(MoteConstraints, SramLimits) {
 TEST(MoteConstraints, WalkStopsAtFirstFailureButSramIsChecked) {
     Recurrent first = rec(64, 32);
     first.subsample = 5;
-    // The second layer would fail on its state channels; it is not examined.
     const Chain c(32, 10, 8, {first, rec(48, 8)});
     expect_failure(check(c, HardwareConstraints::mote(SramSize{0, 0, 1, 1, 1, 1})),
                    "Subsample ratio exceeds max limit of 4 for TNP-R. (got 5). "

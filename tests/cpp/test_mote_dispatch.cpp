@@ -60,7 +60,6 @@ TEST_F(MoteDispatch, TnprLayersGetTheChainCheck) {
     EXPECT_EQ(status, check_tnp_r_constraints(constraints, c.first()));
     EXPECT_EQ(status.message, "Subsample ratio exceeds max limit of 4 for TNP-R. (got 5).");
 
-    // The limits are the device mesh's.
     const Chain good(32, 100, 8, {rec(64, 32), rec(64, 1)}, LayerType::MotePostProcessing);
     EXPECT_FALSE(compatibility(good.first()).error);
     const HardwareConstraints tight =
@@ -68,7 +67,6 @@ TEST_F(MoteDispatch, TnprLayersGetTheChainCheck) {
     const CompatibilityCheckerImpl tight_checker(device, tight);
     EXPECT_EQ(tight_checker.check_layer_compatibility(good.first(), nullptr, Mote_Selvo).message,
               "STSRAM size exceeds max limit of 137 32-bit words for TNP-R (got 138).");
-    // A post-processing layer also targets the TNP-R.
     EXPECT_FALSE(compatibility(*good.tail).error);
 }
 

@@ -20,14 +20,11 @@ using mote_test::set_var;
 using Words = std::vector<uint32_t>;
 
 const hw::Ident kNp(2, 3, 1);
-// Configuration headers for kNp with size 0: target in bits 20-23, the XL
-// form flag in bit 19.
 constexpr uint32_t kRegistersHeader = 0x00D10302;
 constexpr uint32_t kFsramXlHeader = 0x00E90302;
 constexpr uint32_t kTsramHeader = 0x00F10302;
 constexpr uint32_t kTsramXlHeader = 0x00F90302;
 
-// A vector of n zeros but for its first element.
 template <class T>
 std::vector<T> first_of(size_t n, T value) {
     std::vector<T> v(n, 0);
@@ -56,7 +53,6 @@ TEST(MoteRegisters, Overflows) {
         {"nine layers", [](TnprRegisterParams& p) { p.layer_count = 9; }, message("8", 3)},
         {"row", [](TnprRegisterParams& p) { p.input_row_words = 256; }, message("256", 8)},
         {"timesteps", [](TnprRegisterParams& p) { p.timesteps = 256; }, message("256", 8)},
-        // TSRAM addresses are refused, not wrapped.
         {"shift start", [](TnprRegisterParams& p) { p.tsram_input_shift_start = 65536; },
          message("65536", 16)},
         {"output start", [](TnprRegisterParams& p) { p.tsram_output_start = 65536; },
@@ -75,9 +71,6 @@ TEST(MoteRegisters, Overflows) {
     }
 }
 
-// Two recurrent layers of 64 state and 32 output channels (8-bit inputs of 16
-// and 32 channels, 100 timesteps), the second subsampling by 2, and a
-// post-processing layer.
 struct TwoLayerChain {
     Chain chain;
 
@@ -109,7 +102,6 @@ struct TwoLayerChain {
                               }));
         set_var<int8_t>(sr2, "bias", TensorType::int8, first_of<int8_t>(32, 5));
         set_var<uint8_t>(sr2, "bias_shift", TensorType::uint8, first_of<uint8_t>(32, 2));
-        // The post-processing layer scales all 32 outputs of the last layer.
         set_var<uint8_t>(chain.tail, "input_scales", TensorType::uint8,
                          std::vector<uint8_t>(32, 1));
         set_var<int8_t>(chain.tail, "input_shift", TensorType::int8, std::vector<int8_t>(32, 0));
@@ -136,7 +128,6 @@ TEST(MoteProgram, ChainPositionBeyondSeven) {
     const mote_test::MoteDevice device;
     EXPECT_THROW(record_program_tnpr_layers(device, c.first()), std::out_of_range);
 
-    // Eight layers are recorded.
     Chain eight(16, 10, 8, std::vector<Recurrent>(8, rec(16, 16)));
     mote_test::map_on_tnpr(eight.recurrent[0], kNp);
     const auto record = record_program_tnpr_layers(device, eight.first());

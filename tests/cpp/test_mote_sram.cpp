@@ -17,15 +17,11 @@ using mote_test::runtime_error_text;
 using mote_test::vec;
 using Words = std::vector<uint32_t>;
 
-// --- FSRAM -------------------------------------------------------------------
-
 TEST(MoteFsram, RefusesNonInt8Storage) {
     const auto t = Dense::create(TensorType::int16, Shape{1, 2}, Dense::Layout::RowMajor);
     EXPECT_EQ(runtime_error_text([&] { pack_fsram_rows(*t); }).rfind("Wrong requested type", 0),
               0u);
 }
-
-// --- TSRAM state-updating words ----------------------------------------------
 
 struct StateVars {
     std::vector<int16_t> real, imag;
@@ -50,10 +46,8 @@ TEST(MoteTsram, StateUpdatingRangeErrorsAppendNothing) {
                           Case{-17, 0, "-17 cannot fit in a 5 bits signed integer."},
                           Case{0, 32, "32 cannot fit in a 6 bits signed integer."},
                           Case{0, -33, "-33 cannot fit in a 6 bits signed integer."},
-                          // The iso range is tested first.
                           Case{16, 32, "16 cannot fit in a 5 bits signed integer."}}) {
         Words out = {7, 7};
-        // Channel 0 is valid: the failing call appends nothing at all.
         EXPECT_EQ(runtime_error_text(
                       [&] { format_state(out, {{0, 0}, {0, 0}, {0, c.iso}, {0, 0}, {0, c.nss}}); }),
                   c.message);
@@ -63,7 +57,6 @@ TEST(MoteTsram, StateUpdatingRangeErrorsAppendNothing) {
 
 TEST(MoteTsram, StateUpdatingStorageAndLengthErrors) {
     Words out;
-    // A_real must be int16.
     EXPECT_EQ(runtime_error_text([&] {
                   format_tsram_state_updating_var(
                       out, *vec<int16_t>(TensorType::int16, {0}),
@@ -71,13 +64,10 @@ TEST(MoteTsram, StateUpdatingStorageAndLengthErrors) {
                       *vec<uint8_t>(TensorType::uint8, {0}), *vec<int8_t>(TensorType::int8, {0}));
               }).rfind("Wrong requested type", 0),
               0u);
-    // A variable shorter than A_real is an error, not a read past its end.
     EXPECT_EQ(runtime_error_text([&] { format_state(out, {{0, 0}, {0}, {0, 0}, {0, 0}, {0, 0}}); }),
               "Coordinates are out-of-range");
     EXPECT_TRUE(out.empty());
 }
-
-// --- TSRAM output words --------------------------------------------------------
 
 TEST(MoteTsram, OutputRangeErrors) {
     struct Case {
@@ -101,40 +91,29 @@ TEST(MoteTsram, OutputRangeErrors) {
     }
 }
 
-// --- TSRAM input-shift words ---------------------------------------------------
-
 TEST(MoteTsram, InputShiftValuesAreOredUnmasked) {
-    // 9 spills its top bit into the second field, where it is OR-ed with 2.
     Words out;
     format_tsram_input_shift(out, *vec<uint8_t>(TensorType::uint8, {9, 2}), 8);
     EXPECT_EQ(out, (Words{0x00000019, 0}));
 }
 
 TEST(MoteTsram, InputShiftFieldsBeyondThirtyTwoBitsAreDropped) {
-    // 32-bit input: each value four times; fields starting at bit 33 and above
-    // do not exist in the low word, and the field at bit 30 loses its top bit.
     Words out;
     format_tsram_input_shift(out, *vec<uint8_t>(TensorType::uint8, {7, 7, 7, 7}), 32);
     EXPECT_EQ(out, (Words{0xFFFFFFFF, 0}));
 }
-
-// --- Sizes ---------------------------------------------------------------------
 
 using mote_test::Chain;
 using mote_test::rec;
 using mote_test::Recurrent;
 
 TEST(MoteSizes, ChainWithPostProcessing) {
-    // 24 input channels at 8 bits, 100 timesteps; 32 then 16 outputs.
     Chain c(24, 100, 8, {rec(64, 32), rec(64, 16)}, LayerType::MotePostProcessing);
     EXPECT_EQ(get_tnpr_tsram_51b_size(c.first()), 185u);   // (64+32+3) + (64+16+4) + 2
     EXPECT_EQ(get_tnpr_stsram_32b_size(c.first()), 138u);  // 2*64 + 2*ceil(log2(25))
-    // in_proj 64x24 -> 64*3, out_proj 32x64 -> 32*8, in_proj 64x32 -> 64*4, out_proj 16x64 -> 16*8
     EXPECT_EQ(get_tnpr_fsram_64b_size(c.first()), 192u + 256 + 256 + 128);
-    // P = 8, then 24/4, 32/4 and the post-processing output: ceil(1 / (32/8)).
     EXPECT_EQ(get_tnpr_evsram_32b_size(c.first()), 8u + 6 + 8 + 1);
 
-    // From the second layer on.
     EXPECT_EQ(get_tnpr_tsram_51b_size(*c.recurrent[1]), 86u);
     EXPECT_EQ(get_tnpr_fsram_64b_size(*c.recurrent[1]), 384u);
 }
@@ -148,8 +127,6 @@ TEST(MoteSizes, ChainClosedByDequantizer) {
 }
 
 TEST(MoteSizes, SixteenBitInputAndWideOutputs) {
-    // 16 channels at 16 bits: P = 8 words, 4 values per TSRAM input-shift word,
-    // 2 values per EVSRAM word; 32-bit outputs into the post-processing layer.
     Recurrent r = rec(32, 1);
     r.output_bits = 32;
     Chain c(16, 64, 16, {r}, LayerType::MotePostProcessing);
@@ -159,8 +136,6 @@ TEST(MoteSizes, SixteenBitInputAndWideOutputs) {
 }
 
 TEST(MoteSizes, WidthsTheChecksRefuseDoNotDivideByZero) {
-    // 0-bit input and 64-bit outputs count one value per 32-bit word; 0
-    // timesteps add no state words.
     Recurrent r = rec(64, 1);
     r.output_bits = 64;
     Chain c(24, 0, 0, {r}, LayerType::MotePostProcessing);

@@ -11,9 +11,6 @@
 #include "v2_fnp_test_util.h"
 #include "v2_regs_fake_layer.h"
 
-// Sizes of the Dense1D, InputConv2D and TNP-B kinds as the v2 memory sizer
-// and weight rules report them.
-
 namespace {
 
 using namespace vorna;
@@ -29,7 +26,6 @@ std::shared_ptr<v2regs_test::FakeLayer> tnp_b(LayerType type, int fifo, uint32_t
 TEST(V2BackendBSizes, TnpBWeightsFitOneNp) {
     const HardwareConstraints c = HardwareConstraints::v2(SramSize_v2);
     ASSERT_EQ(c.weight_sram_size, 4096u);
-    // 2 words a row, 3 * channels rows.
     EXPECT_TRUE(is_weights_size_fit_np(c, *tnp_b(LayerType::BufferTempConv, 2, 682), 6));
     EXPECT_FALSE(is_weights_size_fit_np(c, *tnp_b(LayerType::BufferTempConv, 2, 683), 6));
     EXPECT_TRUE(is_weights_size_fit_np(c, *tnp_b(LayerType::DepthwiseBufferTempConv, 2, 8), 1365));

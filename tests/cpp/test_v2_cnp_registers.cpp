@@ -1,7 +1,4 @@
-// Register words of the v2 CNP kinds: the shared CNP/TNP-B words, the
-// merge-layer and pooling words, and the register files of the Conv2D,
-// Conv2DTranspose, DepthwiseConv2D and DepthwiseConv2DTranspose kinds.
-// Golden values are laid out by hand from the field tables.
+// Register words of the v2 CNP kinds that no whole model reaches, and their refusals.
 
 #include <gtest/gtest.h>
 
@@ -27,7 +24,6 @@ namespace {
 
 using namespace cnp_test;
 
-// A split whose members a test sets directly.
 struct TestSplit : NpSplitInterface {
     uint32_t icont = 0;
     uint32_t icont_size() const override { return icont; }
@@ -60,8 +56,6 @@ struct CommonArgs {
     }
 };
 
-// --- common words ------------------------------------------------------------
-
 TEST(V2CnpCommonRegisters, SignedOffsetsAndOverflows) {
     std::vector<uint32_t> regs(64, 0);
     CommonArgs a;
@@ -93,8 +87,6 @@ TEST(V2CnpCommonRegisters, SignedOffsetsAndOverflows) {
     EXPECT_THROW(a.run(short_regs), std::invalid_argument);
 }
 
-// --- merge-layer words -------------------------------------------------------
-
 TEST(V2CnpMergeRegisters, DualOutputWords) {
     std::vector<uint32_t> regs(64, 0);
     regs[47] = 0x1234;
@@ -110,13 +102,11 @@ TEST(V2CnpMergeRegisters, DualOutputWords) {
     EXPECT_EQ(regs[48], 0x072F0502u);
     EXPECT_EQ(bits(regs[52], 7, 1), 1u);  // not_first defaults to true
 
-    // Several other components: their column range, the first one's id.
     std::vector<uint32_t> r2(64, 0);
     format_merge_layer_registers(&r2, {cnp(2, 1, 0)}, merge, &load, {cnp(6, 1, 2), cnp(3, 2, 0)});
     EXPECT_EQ(r2[48], 0x07400603u);
     EXPECT_EQ(r2[47], 0x06020000u);
 
-    // A single HRC stands for column 1.
     std::vector<uint32_t> r3(64, 0);
     format_merge_layer_registers(&r3, {}, merge, &load,
                                  {hw::Component(hw::Type::HRC, hw::Ident())});
@@ -126,8 +116,6 @@ TEST(V2CnpMergeRegisters, DualOutputWords) {
     EXPECT_THROW(format_merge_layer_registers(&r3, {cnp(2, 1, 0)}, merge, &load, {}),
                  std::invalid_argument);
 }
-
-// --- pooling word ------------------------------------------------------------
 
 TEST(V2CnpPoolingRegisters, EdgeBitsFollowTheSpace) {
     const Shape input{8, 6, 4};
@@ -142,7 +130,6 @@ TEST(V2CnpPoolingRegisters, EdgeBitsFollowTheSpace) {
     EXPECT_EQ(regs[27], 0xF011u);
     EXPECT_EQ(regs[2], 0x100u);
 
-    // Bottom-right part: right and bottom edges only; zero padding sets none.
     format_cnp_pooling_registers(&regs, input, space(4, 3, 4, 3), 3, 2, false, pad, false);
     EXPECT_EQ(regs[27], 0x5023u);
     format_cnp_pooling_registers(&regs, input, space(0, 0, 8, 6), 3, 2, false, PaddingParams{},
@@ -155,8 +142,6 @@ TEST(V2CnpPoolingRegisters, EdgeBitsFollowTheSpace) {
               }),
               overflow("8", 3));
 }
-
-// --- register files ----------------------------------------------------------
 
 TEST(V2CnpRegisterFiles, Failures) {
     auto unbuilt = conv_layer();

@@ -1,5 +1,4 @@
-// Weight images of the v2 CNP convolution kinds and the per-neuron variables
-// block. Expected words are laid out by hand from the packing rules.
+// Weight images of the v2 CNP kinds that no whole model reaches, and their refusals.
 
 #include <gtest/gtest.h>
 
@@ -41,15 +40,7 @@ uint8_t byte_at(const std::vector<uint32_t>& w, size_t pos) {
     return uint8_t(w.at(pos / 4) >> (8 * (pos % 4)));
 }
 
-size_t popcount(const std::vector<uint32_t>& w) {
-    size_t n = 0;
-    for (uint32_t x : w) n += std::bitset<32>(x).count();
-    return n;
-}
-
 const std::string kSignedMsg4 = "8 cannot fit in a 4 bits signed integer.";
-
-// --- sizes and targets -------------------------------------------------------
 
 TEST(V2CnpWeightSizes, KernelSizeErrors) {
     EXPECT_EQ(exception_text([] { conv2d_8bit_ch_cont_100b_size(2, 8); }),
@@ -70,10 +61,6 @@ TEST(V2CnpWeightSizes, KernelSizeErrors) {
     EXPECT_EQ(exception_text([] { dwc_weight_layout(1); }),
               "cnp_weight_format: Unexpected kernel size.");
 }
-
-// --- Conv2D 8-bit ------------------------------------------------------------
-
-// --- Conv2D 4-bit ------------------------------------------------------------
 
 TEST(V2CnpConvWeights, FourBitKernel5NibblesStraddleHalves) {
     auto w =
@@ -124,8 +111,6 @@ TEST(V2CnpConvWeights, Errors) {
                   " for a tensor of type uint8.");
 }
 
-// --- depthwise ---------------------------------------------------------------
-
 std::unique_ptr<Dense> dw_weights(uint32_t k, uint32_t channels, const Fill& f,
                                   Layout layout = Layout::ColMajor) {
     auto t = Dense::create(TensorType::int8, Shape{k, k, 1, channels}, layout);
@@ -152,10 +137,8 @@ TEST(V2CnpDepthwiseWeights, EightBitKernel7RowsHaveTwoGaps) {
 }
 
 TEST(V2CnpDepthwiseWeights, FourBitKernel5Placement) {
-    // Row y of the channel holds the nibble y + 1 in each of its 5 columns.
     auto rows = dw_weights(5, 1, [](auto, auto y, auto, auto) { return int(y) + 1; });
     auto img = format_depthwise_conv_cnp_4bit_weights(*rows, 0, 1);
-    // Row 0 at bits 0-19, row 1 at bits 20-39 of the first half (word 1 bits 0-7).
     EXPECT_EQ(img, (std::vector<uint32_t>{0x22211111, 0x00000022, 0x44433333, 0x00000044,
                                           0x00055555, 0x00000000}));
 }
@@ -176,8 +159,6 @@ TEST(V2CnpDepthwiseWeights, FourBitRangeAndErrors) {
               "Coordinates are out-of-range");
 }
 
-// --- variables ---------------------------------------------------------------
-
 std::shared_ptr<Dense> vec(TensorType type, std::vector<int> values) {
     auto t = Dense::create(type, Shape{uint32_t(values.size())}, Layout::RowMajor);
     if (type == TensorType::uint8) {
@@ -186,13 +167,6 @@ std::shared_ptr<Dense> vec(TensorType type, std::vector<int> values) {
         for (size_t i = 0; i < values.size(); ++i) t->data<int8_t>()[i] = int8_t(values[i]);
     }
     return std::shared_ptr<Dense>(std::move(t));
-}
-
-std::vector<int> at16(int v16, int v17 = 0) {
-    std::vector<int> v(18, 0);
-    v[16] = v16;
-    v[17] = v17;
-    return v;
 }
 
 TEST(V2CnpVariables, Failures) {

@@ -22,9 +22,7 @@ TEST(V2ConcatCheck, FollowerMustBeOnACnp) {
     auto concat = make_layer(LayerType::Concatenate, "concat");
     link(make_layer(LayerType::Conv2D, "a"), concat);
     link(make_layer(LayerType::Conv2D, "b"), concat);
-    // No outbound layer at all.
     EXPECT_EQ(check(*concat), kPrefix + "Must be followed by a merge layer.");
-    // One FNP follower, then a CNP follower after it.
     auto dense = make_layer(LayerType::Dense1D, "dense");
     link(concat, dense);
     EXPECT_EQ(check(*concat), kPrefix + "Must be followed by a merge layer.");

@@ -1,5 +1,4 @@
-// Dense1D on v2 FNPs: the layer check with its joined messages, and the
-// layer's program record on an FNP3, an FNP2 and an unused NP.
+// Dense1D on v2 FNPs: the layer check with its joined messages, and recorder failures.
 
 #include <gtest/gtest.h>
 
@@ -41,9 +40,6 @@ std::shared_ptr<Device> v2_device() {
               {np::Info(hw::Ident(3, 1, 0), {hw::Type::FNP2, hw::Type::FNP3})}, {});
     return make_virtual_device(kV2Version, mesh);
 }
-
-// ---------------------------------------------------------------------------
-// Constraints.
 
 TEST(V2DenseCheck, OneInputTooManyFailsOnlyThePackingRule) {
     DenseSpec s;
@@ -88,8 +84,6 @@ TEST(V2DenseCheck, BitWidthRulesJoinTheirMessages) {
 }
 
 TEST(V2DenseCheck, PackingMustSuitTheFeedingLayer) {
-    // After a CNP: 8-bit input with 4-bit weights gives RowPadded; 8-bit
-    // weights give RunPadded. Both pass, after an HRC only RowPadded exists.
     for (LayerType source :
          {LayerType::Conv2D, LayerType::BufferTempConv, LayerType::InputConv2D}) {
         for (int weights : {4, 8}) {
@@ -103,14 +97,12 @@ TEST(V2DenseCheck, PackingMustSuitTheFeedingLayer) {
             EXPECT_EQ(check(*layer, prev.get()), "Success.") << int(source) << "/" << weights;
         }
     }
-    // After an FNP or a layer on no component: Packed.
     for (LayerType source : {LayerType::Dense1D, LayerType::InputData}) {
         auto layer = make_dense("dense");
         auto prev = v2regs_test::make_layer(source, "prev");
         v2regs_test::link(prev, layer);
         EXPECT_EQ(check(*layer, prev.get()), "Success.");
     }
-    // A CNP source whose rows no longer fit: no packing.
     DenseSpec wide;
     wide.input = Shape{64, 64, 2};
     auto layer = make_dense("dense", wide);
@@ -119,7 +111,6 @@ TEST(V2DenseCheck, PackingMustSuitTheFeedingLayer) {
     EXPECT_EQ(
         check(*layer, prev.get()),
         failure("Input dimensions are too large to fit in a FNP. The maximum value is 2048."));
-    // Packed after a skip DMA (an Add) is not a valid pairing either.
     auto add_source = v2regs_test::make_layer(LayerType::Add, "add");
     auto after_add = make_dense("dense");
     v2regs_test::link(add_source, after_add);
@@ -132,7 +123,6 @@ TEST(V2DenseCheck, InputShiftMemoryReportsBytes) {
     DenseSpec s;
     s.input = Shape{1, 1, 2048};
     auto layer = make_dense("dense", s);
-    // 2056 shifts need 257 24-bit words, one more than the 256 of v2.
     layer->vars.set("input_shift", u8_fill(2056, 1));
     HardwareConstraints small = v2_constraints();
     small.fnp_input_sram_size = 100;
@@ -156,9 +146,6 @@ TEST(V2DenseCheck, Fnp3FitComparesTheXlRoundedSramSize) {
     EXPECT_FALSE(checker.is_fnp3_compatible(*layer));
 }
 
-// ---------------------------------------------------------------------------
-// Records.
-
 const hw::Ident kFnp(3, 1, 0);
 
 hw::Component fnp_component(hw::Type type, const hw::Ident& ident = kFnp) {
@@ -168,8 +155,6 @@ hw::Component fnp_component(hw::Type type, const hw::Ident& ident = kFnp) {
     return hw::Component(type, ident, p);
 }
 
-// Maps the layer on one FNP fed by a CNP at col 2 and sending point-to-point
-// to the DMA at col 6, row 2, id 1, on route 4 and channel 5.
 LayerMapping& map_on_fnp(const std::shared_ptr<FakeLayer>& layer, hw::Type type) {
     auto m = std::make_shared<LayerMapping>();
     m->nps = std::make_shared<std::vector<hw::Component>>(1, fnp_component(type));
@@ -189,25 +174,6 @@ struct Block {
     uint32_t offset;
     std::vector<uint32_t> words;
 };
-
-// The blocks of one track, read through their two-word headers.
-std::vector<Block> blocks_of(const program::NpTrack& track) {
-    std::vector<Block> out;
-    const auto& d = track.data();
-    size_t i = 0;
-    while (i + 2 <= d.size()) {
-        EXPECT_EQ(dma::HDR0_XL.get(d[i]), 0u);
-        const uint32_t size = dma::HDR0_SIZE.get(d[i]);
-        EXPECT_EQ(dma::HDR0_COL.get(d[i]), kFnp.col);
-        EXPECT_EQ(dma::HDR0_ROW.get(d[i]), kFnp.row);
-        Block b{dma::HDR0_TARGET.get(d[i]), dma::HDR1_OFFSET.get(d[i + 1]),
-                std::vector<uint32_t>(d.begin() + i + 2, d.begin() + i + 2 + size)};
-        out.push_back(b);
-        i += 2 + size;
-    }
-    EXPECT_EQ(i, d.size());
-    return out;
-}
 
 std::unique_ptr<program::Record> record(const Device& device, const Layer& layer,
                                         const Layer& first, std::shared_ptr<Layer> next = nullptr,
@@ -241,7 +207,6 @@ TEST(V2DenseRecord, FailuresPassThrough) {
     EXPECT_EQ(error_text([&] { record(*device, *layer, *layer); }),
               "Wrong output bitwidth at FNP recording.");
 
-    // An unflattened input 2048 wide overflows register word 10.
     DenseSpec s;
     s.input = Shape{2048, 1, 1};
     auto wide = make_dense("wide", s);

@@ -1,5 +1,4 @@
-// FNP input packings, sizes, input-shift payloads, RAM images and register
-// words of v2 Dense1D layers, against values worked out by hand.
+// FNP sizes, payloads, RAM images and register words no whole model reaches.
 
 #include <gtest/gtest.h>
 
@@ -20,9 +19,6 @@ using v2regs_test::error_text;
 using v2regs_test::overflow_text;
 
 Shape shape3(uint32_t x, uint32_t y, uint32_t c) { return Shape{x, y, c}; }
-
-// ---------------------------------------------------------------------------
-// The three worked examples of the packings.
 
 struct PackingCase {
     const char* name;
@@ -61,19 +57,13 @@ TEST(V2FnpPayload, ShiftTensorTooSmallForTheShapeIsRefused) {
         "Coordinates are out-of-range");
 }
 
-// ---------------------------------------------------------------------------
-// Sizes.
-
 TEST(V2FnpSizes, InputSizeOfAFirstLayerIsFlattenedAndPacked) {
     auto layer = make_dense("d", {Shape{2, 3, 4}});
     EXPECT_EQ(get_fnp_input_size(*layer, true), (24u * 8 + 31) / 32);
-    // Not first, no inbound layer: the same packed path on the (2, 3, 4) rows.
     EXPECT_EQ(get_fnp_input_size(*layer, false), (3u * 4 * 2 * 8 + 31) / 32);
 }
 
 TEST(V2FnpSizes, SramSizeOfAnUnflattenedFirstLayerCountsEveryInput) {
-    // A first layer recorded flattened to (1, 1, 32) needs 10 words per
-    // neuron; sizing it from the unflattened (2, 2, 8) shape must agree.
     DenseSpec spec;
     spec.input = Shape{2, 2, 8};
     auto layer = make_dense("d", spec);
@@ -87,13 +77,9 @@ TEST(V2FnpSizes, SramSizeAfterACnpUsesTheRowLayout) {
     auto layer = make_dense("d", spec);
     auto conv = v2regs_test::make_layer(LayerType::Conv2D, "conv");
     v2regs_test::link(conv, layer);
-    // 8-bit input and weights after a CNP: RunPadded, 6 words per neuron.
     EXPECT_EQ(fnp_input_packing(*layer, false), fnp::RunPadded);
     EXPECT_EQ(get_fnp_sram_size(*layer), 12u);
 }
-
-// ---------------------------------------------------------------------------
-// Neuron weight streams and RAM images.
 
 TEST(V2FnpRam, MaxValuesAreIndependentAndOptional) {
     DenseSpec spec;
@@ -142,9 +128,6 @@ TEST(V2FnpNeuronWords, RunPaddedNeedsEightBitInput) {
               }),
               "Unsupported padding.");
 }
-
-// ---------------------------------------------------------------------------
-// Register words.
 
 HardwareConstraints fnp_constraints(uint32_t fnp3_sram = 1000) {
     HardwareConstraints c = HardwareConstraints::v2(SramSize_v2);

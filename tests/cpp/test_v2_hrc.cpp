@@ -19,8 +19,6 @@ using v2rec_test::decode;
 using v2regs_test::error_text;
 using v2regs_test::overflow_text;
 
-// The geometry of one call of format_hrc_registers; defaults give the golden
-// words 0x701, 0x202, 0, 0x1111, 0x000F0000.
 struct HrcArgs {
     int kernel_size = 3;
     uint8_t output_bits = 8;
@@ -63,7 +61,6 @@ TEST(V2HrcRegisters, PaddingValueBytesAndAmounts) {
     EXPECT_EQ(hrc_regs(a)[2], 0xABu);
     a.padding_value = {1, 2, 3, 4};
     EXPECT_EQ(hrc_regs(a)[2], 0x00030201u);
-    // Fields in order: left (bits 0-1), right (4-5), top (8-9), bottom (12-13).
     a.pad = PaddingParams{1, 2, 3, 0};
     EXPECT_EQ(hrc_regs(a)[3], 0x00002103u);
 }
@@ -145,8 +142,6 @@ TEST(V2HrcRegisters, PaddingValueMustBeUnsignedBytes) {
               expected);
 }
 
-// --- SRAM writes -------------------------------------------------------------
-
 TEST(V2HrcSram, EmptyDataAppendsNothing) {
     auto record = program::new_record(v2rec_test::kV2RecVersion);
     record_hrc_sram_tracks(record.get(), HRC_SRAM_SELECT_R, {});
@@ -167,8 +162,6 @@ TEST(V2HrcSram, ZeroWidthSelectOverflows) {
               overflow_text(1, 0));
     EXPECT_TRUE(record->tracks().empty());
 }
-
-// --- SRAM size -----------------------------------------------------------------
 
 std::shared_ptr<Dense> kernel(uint32_t k, uint32_t channels, uint32_t filters) {
     std::vector<int8_t> values(size_t{k} * k * channels * filters);
@@ -191,8 +184,6 @@ std::shared_ptr<v2regs_test::FakeLayer> sized_layer(uint32_t channels, uint32_t 
 }
 
 TEST(V2HrcSram, SizeAtTheXlThreshold) {
-    // One channel, kernel 3: 3 words per filter and 2 activation words per filter.
-    // 51 filters: 255 words (no XL); 52 filters: 260 words, rounded to 272.
     EXPECT_EQ(get_hrc_sram_size(*sized_layer(1, 51)), 255u);
     EXPECT_EQ(get_hrc_sram_size(*sized_layer(1, 52)), 272u);
 }

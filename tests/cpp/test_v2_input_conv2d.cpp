@@ -23,8 +23,6 @@ using v2rec_test::Block;
 using v2rec_test::decode;
 using v2regs_test::error_text;
 
-// An InputConv2D layer whose activation switch is independent of its
-// "activation" parameter.
 class InputConvLayer : public v2regs_test::FakeConvLayer {
   public:
     using FakeConvLayer::FakeConvLayer;
@@ -42,8 +40,6 @@ std::shared_ptr<Dense> kernel(uint32_t channels, uint32_t filters, int8_t fill) 
                     Shape{3, 3, channels, filters}, Dense::Layout::RowMajor));
 }
 
-// Kernel 3, stride 2, no pooling, 32 x 32 x 3 input, ReLU, 8-bit output, 16
-// filters of non-zero 8-bit weights, Valid padding: every rule passes.
 std::shared_ptr<InputConvLayer> base_layer() {
     auto layer = std::make_shared<InputConvLayer>(LayerType::InputConv2D,
                                                   std::map<std::string, int>{{"kernel_size", 3},
@@ -239,8 +235,6 @@ TEST(V2InputConvConstraints, SameUpperPadding) {
     EXPECT_EQ(check(*layer), failure(kRule6));
 }
 
-// --- Program ---------------------------------------------------------------------
-
 template <class T>
 std::shared_ptr<Dense> filled(TensorType type, size_t n, T first) {
     std::vector<T> values(n);
@@ -248,8 +242,6 @@ std::shared_ptr<Dense> filled(TensorType type, size_t n, T first) {
     return v2regs_test::dense(type, values);
 }
 
-// A built ReLU layer: 3 x 3 kernel over 3 channels, 2 filters, Same padding of
-// 1 on every side, stride 2.
 std::shared_ptr<InputConvLayer> recorded_layer(uint32_t channels = 3) {
     auto layer = base_layer();
     layer->set_param("filters", 2);
@@ -266,8 +258,6 @@ std::shared_ptr<InputConvLayer> recorded_layer(uint32_t channels = 3) {
     return layer;
 }
 
-// Turns the layer's activation into a LUT with its three variables, all but
-// `left_out`.
 void make_lut(InputConvLayer& layer, const std::string& left_out = "") {
     layer.set_param("activation", 2);
     auto set = [&](const std::string& name, std::shared_ptr<Dense> value) {

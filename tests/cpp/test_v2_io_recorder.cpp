@@ -51,7 +51,6 @@ TEST(V2IoRecSccFields, TooWideValuesAreRefused) {
                                 Shape{2, 1024, 1024});
               }),
               overflow_text(1048576, 20));
-    // A product past 32 bits is refused, not wrapped to a value that fits.
     EXPECT_EQ(error_text([&] {
                   io.record_scc(false, true, true, true, true, Shape{1, 1, 1},
                                 Shape{2, 65536, 65536});

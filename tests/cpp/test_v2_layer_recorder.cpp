@@ -1,6 +1,4 @@
-// The v2 layer recorder: kinds with nothing to record, refused kinds and the
-// learning calls v2 does not have. Which recorder each kind reaches is pinned
-// by the whole programs of test_e2e_v2.cpp.
+// The v2 layer recorder: kinds with nothing to record and refused kinds.
 
 #include <gtest/gtest.h>
 
@@ -40,7 +38,6 @@ TEST(V2LayerRec, KindsWithoutRecordAndRefusedKinds) {
         EXPECT_EQ(error_text([&] { record(type); }),
                   "Unsupported layer type: " + std::to_string(static_cast<int>(type)) + ".");
     }
-    // A recorded kind without mapping or variables fails, never records nothing.
     for (LayerType type :
          {LayerType::Conv2D, LayerType::InputConv2D, LayerType::DepthwiseConv2D,
           LayerType::Conv2DTranspose, LayerType::DepthwiseConv2DTranspose,

@@ -36,9 +36,6 @@ NpSpace space(int32_t x, int32_t y, Shape shape) {
     return s;
 }
 
-// A next-pass layer with its mapping: fed by CNPs in columns 2 and 5 and a
-// skip-DMA load in column 7; a skip-DMA store in column 9 that is not routed
-// as a source; two own components; input channel 9.
 struct PrFixture {
     std::shared_ptr<FakeLayer> layer;
     std::shared_ptr<LayerMapping> mapping = std::make_shared<LayerMapping>();
@@ -60,7 +57,6 @@ struct PrFixture {
 };
 
 TEST(V2ReconfigFnp, PackingOfTheInput) {
-    // 8-bit input 10 x 1 x 3: 10 bytes a row.
     struct Case {
         const char* title;
         LayerType source;  // the layer that feeds the FNP layer

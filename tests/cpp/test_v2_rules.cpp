@@ -24,7 +24,6 @@ using v2regs_test::link;
 using v2regs_test::make_layer;
 using v2regs_test::u8;
 
-// The v2 limits of a mesh with the preset SRAM sizes.
 HardwareConstraints v2_limits() {
     HardwareConstraints c;
     c.fnp3_sram_size = 12288;
@@ -46,8 +45,6 @@ Mesh v2_mesh(bool lut_everywhere) {
     return Mesh(IpVersion::v2, hw::Ident(0, 0, 0), hw::Ident(0, 0, 1), std::nullopt, nps, {});
 }
 
-// A Conv-like layer that passes every CNP rule: 16 x 16 x 8 input, 8-bit in
-// and out, 8-bit 3 x 3 weights, Same padding, ReLU, no pooling.
 std::shared_ptr<FakeConvLayer> cnp_layer(LayerType type, const std::string& name = "c") {
     auto l = std::static_pointer_cast<FakeConvLayer>(make_layer(type, name,
                                                                 {{"kernel_size", 3},
@@ -233,7 +230,6 @@ TEST(V2RulesCompatibility, BitWidthsActivationAndDispatch) {
               "Cannot map layer 'd'. Weights bitwidth should be 4-bit or 8-bit.");
 }
 
-// An Add fed by two distinct Conv2D layers and followed by a Conv2D.
 struct AddGraph {
     std::shared_ptr<FakeLayer> a = make_layer(LayerType::Conv2D, "a");
     std::shared_ptr<FakeLayer> b = make_layer(LayerType::Conv2D, "b");
@@ -332,8 +328,6 @@ TEST(V2RulesSequence, LastLayerWithoutActivation) {
     EXPECT_EQ(sequence({c}).message, "Without activation output_shift should be 0.");
     c->vars.set("output_shift", i8({0, 0}));
     EXPECT_EQ(sequence({c}).message, "Without activation output_scales should be 1.");
-    // Both tensors are read before either is judged: scales of a wrong type
-    // fail even when a shift is already off.
     c->vars.set("output_shift", i8({0, 1}));
     c->vars.set("output_scales", v2regs_test::i32({1, 1}));
     EXPECT_THROW(sequence({c}), std::runtime_error);
@@ -402,8 +396,6 @@ TEST(V2RulesSequence, SkipConnections) {
               "Cannot map layer 'add'. Bad mapping on skip connection. No valid merge layer. Add "
               "layer requires an outbound that is mappable on a CNP.");
 
-    // c1 feeds c2 and the first input of a Concatenate whose second input is
-    // c2; c2 also feeds a layer outside the run.
     auto c1 = relu(LayerType::Conv2D, "c1");
     auto c2 = relu(LayerType::Conv2D, "c2");
     auto cat = make_layer(LayerType::Concatenate, "cat");
@@ -459,7 +451,6 @@ TEST(V2RulesSizing, InputSramFit) {
     EXPECT_EQ(sram_input_words(hw::Type::TNP_B, 2, 3, 5, 1, 8), 128u);
     EXPECT_TRUE(is_sram_input_fit(hw::Type::CNP2, 20, 10, 3, 0, 8, 0, 180));
     EXPECT_FALSE(is_sram_input_fit(hw::Type::CNP2, 20, 10, 3, 0, 8, 1, 180));
-    // Reserved words beyond the capacity never make room.
     EXPECT_FALSE(is_sram_input_fit(hw::Type::CNP1, 1, 1, 1, 0, 8, 200, 180));
     EXPECT_EQ(error_text([] { sram_input_words(hw::Type::FNP3, 1, 1, 1, 0, 8); }),
               "Type of NP not supported.");

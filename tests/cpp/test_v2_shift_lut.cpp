@@ -34,8 +34,6 @@ TEST(V2ShiftLutInputShift, RangeOfElements) {
 }
 
 TEST(V2ShiftLutMerge, BytesOfTheWorkedExamples) {
-    // (A, B, T): (2, 5, -3) gives 0xA3; (5, 2, -2) gives 51; (0, 0, -4) gives
-    // 0x80 | 16 * 4; (7, 7, -4) gives 0x80 + 16 * 3.
     const auto a = u8({2, 5, 0, 7, 9});
     const auto b = u8({5, 2, 0, 7, 9});
     const auto t = i8({-3, -2, -4, -4, -9});

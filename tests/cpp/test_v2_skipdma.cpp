@@ -37,7 +37,6 @@ hw::Component load_at(uint8_t col, uint8_t channel) {
     return hw::Component(hw::Type::SKIP_DMA_LOAD, hw::Ident(col, 0, 0, channel));
 }
 
-// A layer with an attached mapping whose fields the tests set directly.
 struct Mapped {
     std::shared_ptr<FakeLayer> layer;
     std::shared_ptr<LayerMapping> mapping = std::make_shared<LayerMapping>();
@@ -94,28 +93,20 @@ TEST(V2SkipDmaLoad, RefusedFields) {
               overflow_text(256, 8));
     EXPECT_EQ(error_text([&] { format_skipdma_load_words(&blocks, 0, 0, 0, one, 4096); }),
               overflow_text(4096, 12));
-    // A one-hot id needs id < 4.
     EXPECT_EQ(error_text([&] {
                   format_skipdma_load_words(&blocks, 0, 0, 0, {placed(hw::Type::CNP1, 3, 2, 4)}, 0);
               }),
               overflow_text(16, 4));
-    // Every component must be placed.
     const std::vector<hw::Component> unplaced{placed(hw::Type::CNP1, 1, 0, 0),
                                               hw::Component(hw::Type::CNP1, hw::Ident(2, 0, 0))};
     EXPECT_THROW(format_skipdma_load_words(&blocks, 0, 0, 0, unplaced, 0), std::invalid_argument);
     EXPECT_EQ(error_text([&] { format_skipdma_load_words(&blocks, 0, 0, 0, unplaced, 0); }),
               "Merging layer has no CNPs.");
-    // An empty list has no span word.
     EXPECT_THROW(format_skipdma_load_words(&blocks, 0, 0, 0, {}, 0), std::runtime_error);
-    // Channel 0xF0 would push c * 256 + 0x1004 past 16 bits.
     EXPECT_EQ(error_text([&] { format_skipdma_load_words(&blocks, 0xF0, 0, 0, one, 0); }),
               "Skip-DMA channel 240 is out of range.");
 }
 
-// A BufferTempConv layer on channel 6 fed by one TNP-B (col 4, row 1, id 2),
-// with a routed store (col 13) on channel 2 and a load (col 12) on channel 1;
-// 4-bit input
-// (4, 4, 16).
 Mapped tnp_b_layer(int fifo) {
     Mapped m(LayerType::BufferTempConv, {{"fifo_size", fifo}});
     m.mapping->channel = 6;

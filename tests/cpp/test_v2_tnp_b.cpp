@@ -1,5 +1,4 @@
-// BufferTempConv and DepthwiseBufferTempConv on v2 TNP-Bs: constraints,
-// weight images, register files and programs.
+// BufferTempConv and DepthwiseBufferTempConv on v2 TNP-Bs: limits and refusals.
 
 #include <gtest/gtest.h>
 
@@ -28,8 +27,6 @@ using v2regs_test::error_text;
 using v2regs_test::FakeLayer;
 using v2regs_test::overflow_text;
 
-// --- Constraints ---------------------------------------------------------------
-
 std::shared_ptr<FakeLayer> checked_layer(LayerType type, Shape input, uint32_t shifts = 64) {
     auto layer = v2regs_test::make_layer(type, "tnp", {{"weights_bits", 8}, {"fifo_size", 2}});
     layer->in_dims = {input};
@@ -37,7 +34,6 @@ std::shared_ptr<FakeLayer> checked_layer(LayerType type, Shape input, uint32_t s
     return layer;
 }
 
-// One layer shape against the TNP-B limits, with the joined message.
 struct TnpBLimitCase {
     Shape input;
     uint32_t shifts;
@@ -46,7 +42,6 @@ struct TnpBLimitCase {
     const char* message;
 };
 
-// The depthwise kind gives the same status on the shape and shift cases.
 TEST(V2TnpBConstraints, LimitsAndMessages) {
     const std::string head = "Cannot map layer 'tnp'. ";
     const std::string channel = "The maximum input channel value is 2048 (got ";
@@ -62,7 +57,6 @@ TEST(V2TnpBConstraints, LimitsAndMessages) {
         head + channel + "4093)." + skip_row,
         head + "The maximum number of filters is 2048 (got 4096).",
         head + "Input should be 8-bit. Output should be 8-bit. Only 8-bit weights are supported.",
-        // 2048 shifts take 256 words of 24 bits, the whole memory; 2049 take 257.
         head + "Input shift exceeds memory. Maximum size is 768 bytes. (got 771 bytes).",
     };
     const TnpBLimitCase cases[] = {
@@ -70,7 +64,6 @@ TEST(V2TnpBConstraints, LimitsAndMessages) {
         {Shape{5000, 5000, 4096}, 64, 0, false, cases_msgs[1].c_str()},
         {Shape{8, 8, 4092}, 64, 8, false, cases_msgs[2].c_str()},
         {Shape{8, 8, 4093}, 64, 8, false, cases_msgs[3].c_str()},
-        // The filters parameter only reaches the filter rule.
         {Shape{32, 32, 64}, 64, 4096, false, cases_msgs[4].c_str()},
         {Shape{32, 32, 64}, 64, 2048, false, cases_msgs[0].c_str()},
         {Shape{32, 32, 64}, 64, 0, true, cases_msgs[5].c_str()},
@@ -114,9 +107,6 @@ TEST(V2TnpBConstraints, ReachedThroughTheChecker) {
     }
 }
 
-// --- BufferTempConv weights ----------------------------------------------------------
-
-// A (1, 1, rows, neurons) int8 tensor whose element (0, 0, e, j) is 16 e + j + 1.
 std::shared_ptr<Dense> tap_tensor(uint32_t rows, uint32_t neurons,
                                   Dense::Layout layout = Dense::Layout::RowMajor) {
     auto tensor =
@@ -147,16 +137,12 @@ TEST(V2TnpBWeights, Failures) {
             " for a tensor of type uint8.");
 }
 
-// --- DepthwiseBufferTempConv weights ---------------------------------------------------
-
 TEST(V2TnpBDepthwiseWeights, MoreThanTwelveTapsAreRefused) {
     EXPECT_EQ(error_text([] {
                   format_tnp_b_depthwise_buffer_temp_conv_weights(*tap_tensor(13, 2), 0, 2);
               }),
               "A DepthwiseBufferTempConv neuron holds at most 12 taps (got 13).");
 }
-
-// --- Register files ------------------------------------------------------------------
 
 struct TnpBSetup {
     std::shared_ptr<FakeLayer> layer;
@@ -178,9 +164,6 @@ hw::Component tnp_b(uint8_t col, uint8_t id, const hw::Placement& p) {
     return hw::Component(hw::Type::TNP_B, hw::Ident{col, 1, id, 0}, p);
 }
 
-// A layer of the given kind with fifo 2, 8-bit ReLU and a 4 x 4 x channels
-// input, mapped on `components`, fed by a CNP at col 1 and feeding one at
-// col 3; channel byte 5, route 2.
 TnpBSetup mapped(LayerType type, std::vector<hw::Component> components, uint32_t channels = 3,
                  int fifo_size = 2) {
     TnpBSetup s;
@@ -199,7 +182,6 @@ TnpBSetup mapped(LayerType type, std::vector<hw::Component> components, uint32_t
     return s;
 }
 
-// One TNP-B with N = 12, K = 3, W2 = H2 = 4, B = 8, F = 2.
 TnpBSetup golden(uint8_t id = 1, int fifo_size = 2) {
     return mapped(LayerType::BufferTempConv,
                   {tnp_b(2, id, placement(0, 12, Shape{4, 4, 3}, Shape{4, 4, 3}))}, 3, fifo_size);
@@ -211,12 +193,6 @@ std::vector<uint32_t> regs_of(const TnpBSetup& s, bool ib_spikes = false, bool p
                                                        {}, unused, last_flag);
     EXPECT_EQ(map.size(), 1u);
     return map.begin()->second;
-}
-
-std::vector<uint32_t> dw_regs_of(const TnpBSetup& s, const hw::Ident& ident) {
-    return format_depthwise_buffer_temp_conv_registers(*s.layer, nullptr, false, false, {}, false,
-                                                       false)
-        .at(ident);
 }
 
 TEST(V2TnpBRegisters, FifoSizeLimits) {
@@ -273,8 +249,6 @@ TEST(V2TnpBRegisters, ComponentWithoutPlacement) {
     EXPECT_EQ(error_text([&] { regs_of(s); }), "TNP-B component of layer 'tnp' has no placement.");
 }
 
-// --- Programs ------------------------------------------------------------------------
-
 void add_variables(FakeLayer& layer, uint32_t neurons, uint32_t rows) {
     layer.vars.set("weights", tap_tensor(rows, neurons));
     std::vector<uint8_t> shifts(neurons);
@@ -286,8 +260,6 @@ void add_variables(FakeLayer& layer, uint32_t neurons, uint32_t rows) {
     layer.vars.set("bias", v2regs_test::i8(bias));
 }
 
-// The FIFO of a TNP-B layer goes through a skip-DMA store (channel 3) and
-// load (channel 4).
 void add_fifo_skipdma(LayerMapping& m) {
     m.skipdma_store_components = {hw::Component(hw::Type::SKIP_DMA_STORE, hw::Ident{7, 0, 0, 3})};
     m.skipdma_load_components = {hw::Component(hw::Type::SKIP_DMA_LOAD, hw::Ident{6, 0, 0, 4})};
@@ -349,7 +321,6 @@ TEST(V2TnpBProgram, MissingWeightsNameTheLayer) {
                                                         {}, false, false);
               }),
               "Layer 'tnp' has no variable 'weights'.");
-    // The unused-NP record needs no variable.
     EXPECT_EQ(decode(*record_program_buffer_temp_conv_layer(*device, *s.layer, nullptr, false,
                                                             false, {}, true, false))
                   .size(),

@@ -1,7 +1,6 @@
 #pragma once
 
-// Test doubles shared by the v2 CNP register and recorder tests: a CNP layer
-// whose every query is a field, and the component and mapping builders.
+// A v2 CNP layer whose every query is a field, and component builders.
 
 #include <functional>
 #include <map>
@@ -40,7 +39,6 @@ inline NpSpace space(int32_t x, int32_t y, uint32_t w, uint32_t h) {
     return NpSpace{x, y, Shape{w, h, 4}};
 }
 
-// A CNP layer whose every query is a field.
 class FakeCnpLayer : public Layer, public HasConvParams, public HasPoolParams {
   public:
     FakeCnpLayer(LayerType type, const std::map<std::string, int>& params)
@@ -120,8 +118,6 @@ inline std::shared_ptr<LayerMapping> mapping_with(std::vector<hw::Component> com
     return m;
 }
 
-// Conv2D on one NP reading a 10 x 5 x 3 input whole: row bytes 12, so the
-// input packet is 3 * 12 / 4 = 9 words a row, 45 in all.
 inline std::shared_ptr<FakeCnpLayer> conv_layer(LayerType type = LayerType::Conv2D) {
     auto layer =
         std::make_shared<FakeCnpLayer>(type, std::map<std::string, int>{{"activation", 1},

@@ -1,9 +1,6 @@
 #pragma once
 
-// The variables of a layer of the v2 end-to-end models: weights a pattern
-// inside the kind's signed range, so that every NP's image differs; the
-// other 8-bit variables small values that every field they reach holds
-// (0..3 unsigned, -2..1 signed), different from channel to channel.
+// Fills every variable of a v2 end-to-end layer with a pattern.
 
 #include <cstdint>
 #include <string>
