@@ -1,3 +1,5 @@
+// The v2 layer rules, the Concatenate neighbour rules and the layer recorder's refusals.
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -8,8 +10,12 @@
 
 #include "backend/hardware_constraints.h"
 #include "backend/v2/compatibility_checker.h"
+#include "backend/v2/concatenate_constraints.h"
+#include "backend/v2/layer_recorder.h"
 #include "backend/v2/rules.h"
 #include "devices/virtual_device.h"
+#include "program/record.h"
+#include "v2_rec_test_util.h"
 #include "v2_regs_fake_layer.h"
 
 namespace {
@@ -496,3 +502,97 @@ TEST(V2RulesSizing, WeightsAndSplitParams) {
 }  // namespace
 
 namespace {}  // namespace
+
+namespace {
+
+using namespace vorna;
+using v2regs_test::FakeLayer;
+using v2regs_test::link;
+using v2regs_test::make_layer;
+
+std::string check(const Layer& layer) {
+    return v2::check_concatenate_constraints(layer).to_string();
+}
+
+const std::string kPrefix = "Cannot map layer 'concat'. ";
+
+TEST(V2ConcatCheck, FollowerMustBeOnACnp) {
+    auto concat = make_layer(LayerType::Concatenate, "concat");
+    link(make_layer(LayerType::Conv2D, "a"), concat);
+    link(make_layer(LayerType::Conv2D, "b"), concat);
+    EXPECT_EQ(check(*concat), kPrefix + "Must be followed by a merge layer.");
+    auto dense = make_layer(LayerType::Dense1D, "dense");
+    link(concat, dense);
+    EXPECT_EQ(check(*concat), kPrefix + "Must be followed by a merge layer.");
+    auto dw = make_layer(LayerType::DepthwiseConv2D, "dw");
+    link(concat, dw);
+    EXPECT_EQ(check(*concat), "Success.");
+}
+
+TEST(V2ConcatCheck, InboundKindsAreReportedOnce) {
+    auto concat = make_layer(LayerType::Concatenate, "concat");
+    link(make_layer(LayerType::InputData, "in"), concat);
+    link(make_layer(LayerType::Conv2D, "a"), concat);
+    auto next = make_layer(LayerType::Conv2D, "next");
+    link(concat, next);
+    EXPECT_EQ(check(*concat), kPrefix + "Inbounds must be of types Conv, Add or Concat.");
+
+    auto lonely = make_layer(LayerType::Concatenate, "concat");
+    link(make_layer(LayerType::Dense1D, "d1"), lonely);
+    link(make_layer(LayerType::BufferTempConv, "t1"), lonely);
+    EXPECT_EQ(check(*lonely), kPrefix +
+                                  "Must be followed by a merge layer. Inbounds must be of types "
+                                  "Conv, Add or Concat.");
+}
+
+TEST(V2ConcatCheck, SameInboundTwiceReplacesEveryOtherFailure) {
+    auto concat = make_layer(LayerType::Concatenate, "concat");
+    auto a = make_layer(LayerType::InputData, "a");
+    link(a, concat);
+    link(a, concat);
+    EXPECT_EQ(check(*concat), kPrefix + "Concatenate inbounds must come from different layers.");
+}
+
+}  // namespace
+
+namespace {
+
+using namespace vorna;
+using v2regs_test::error_text;
+using v2regs_test::make_layer;
+
+TEST(V2LayerRec, KindsWithoutRecordAndRefusedKinds) {
+    const auto device = v2rec_test::v2_device();
+    const HardwareConstraints constraints = HardwareConstraints::v2(SramSize_v2);
+    const v2::LayerRecorderImpl recorder{*device, constraints};
+    auto record = [&](LayerType type) {
+        const auto layer = make_layer(type, "l", {{"fifo_size", 2}});
+        return recorder.record_layer(*layer, *layer, nullptr, false, false, {}, false, false);
+    };
+    for (LayerType type : {LayerType::InputData, LayerType::Add, LayerType::Concatenate,
+                           LayerType::Dequantizer, LayerType::Quantizer}) {
+        const auto r = record(type);
+        EXPECT_TRUE(r->tracks().empty());
+        EXPECT_EQ(r->fnp2_filters(), nullptr);
+        EXPECT_EQ(r->hw_version(), v2rec_test::kV2RecVersion);
+    }
+    for (LayerType type : {LayerType::StatefulRecurrent, LayerType::FullyConnected,
+                           LayerType::Convolutional, LayerType::SeparableConvolutional,
+                           LayerType::InputConvolutional, LayerType::MotePostProcessing}) {
+        EXPECT_EQ(error_text([&] { record(type); }),
+                  "Unsupported layer type: " + std::to_string(static_cast<int>(type)) + ".");
+    }
+    for (LayerType type :
+         {LayerType::Conv2D, LayerType::InputConv2D, LayerType::DepthwiseConv2D,
+          LayerType::Conv2DTranspose, LayerType::DepthwiseConv2DTranspose,
+          LayerType::BufferTempConv, LayerType::DepthwiseBufferTempConv, LayerType::Dense1D}) {
+        EXPECT_NE(error_text([&] { record(type); }), "") << static_cast<int>(type);
+    }
+    const auto fc = make_layer(LayerType::Dense1D, "fc");
+    EXPECT_EQ(error_text([&] { recorder.record_learning_layer(*fc, true); }),
+              "Learning not implemented on v2.");
+    EXPECT_EQ(error_text([&] { recorder.sync_learning_vars(fc); }),
+              "Learning not implemented on v2.");
+}
+
+}  // namespace
