@@ -1,7 +1,6 @@
 #pragma once
 
-// Mote test helpers: chains of recurrent layers built in a real model, tensor
-// builders and a mote device.
+// Mote test helpers: recurrent chains in a real model, tensors and mappings.
 
 #include <gtest/gtest.h>
 
@@ -34,7 +33,6 @@ inline std::shared_ptr<Layer> make_layer(LayerType type, const std::string& name
     return Layer::create(p.get(), name);
 }
 
-// A one-dimensional tensor of the given type holding `values`.
 template <class T>
 std::shared_ptr<Dense> vec(TensorType type, const std::vector<T>& values) {
     auto d =
@@ -43,7 +41,6 @@ std::shared_ptr<Dense> vec(TensorType type, const std::vector<T>& values) {
     return std::shared_ptr<Dense>(std::move(d));
 }
 
-// A rows x cols int8 matrix with element (r, c) = f(r, c), in the given layout.
 inline std::shared_ptr<Dense> matrix(uint32_t rows, uint32_t cols,
                                      const std::function<int8_t(uint32_t, uint32_t)>& f,
                                      Dense::Layout layout = Dense::Layout::RowMajor) {
@@ -60,7 +57,6 @@ void set_var(const std::shared_ptr<Layer>& layer, const std::string& name, Tenso
     test_support::set_any_shape(layer->variables(), name, vec<T>(type, values));
 }
 
-// One StatefulRecurrent layer of a chain.
 struct Recurrent {
     int states = 64;
     int outputs = 32;
@@ -76,8 +72,6 @@ inline Recurrent rec(int states, int outputs) {
     return r;
 }
 
-// InputData (width 1, `timesteps` high, `channels` deep, `bits` wide), the
-// recurrent layers, then optionally a closing layer of the given kind.
 struct Chain {
     std::unique_ptr<Model> model = Model::create();
     std::shared_ptr<Layer> input;
@@ -114,7 +108,6 @@ struct Chain {
     const Layer& first() const { return *recurrent.front(); }
 };
 
-// Maps the layer onto one TNP-R component at the given ident.
 inline void map_on_tnpr(const std::shared_ptr<Layer>& layer, const hw::Ident& ident) {
     auto m = std::make_shared<LayerMapping>();
     m->nps = std::make_shared<std::vector<hw::Component>>(1, hw::Component(hw::Type::TNP_R, ident));

@@ -1,13 +1,24 @@
+// Mote TNP-R chain constraints and the mote back end's dispatch by layer kind.
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "backend/backend_bundle.h"
 #include "backend/hardware_constraints.h"
+#include "backend/mote/compatibility_checker.h"
+#include "backend/mote/io_recorder.h"
+#include "backend/mote/layer_recorder.h"
+#include "backend/mote/memory_sizer.h"
 #include "backend/mote/tnp_r_constraints.h"
+#include "backend/mote/tnp_r_program.h"
 #include "graph_fakes.h"
 #include "mote_test_util.h"
+#include "program/record.h"
 
 namespace vorna::mote {
 namespace {
@@ -36,18 +47,6 @@ void expect_success(const MappingStatus& status) {
     EXPECT_EQ(status.message, "Success.");
 }
 
-// 32 channels at 8 bits: a packed row of 8 words.
-TEST(MoteConstraints, ValidChainsPass) {
-    expect_success(
-        check(Chain(32, 100, 8, {rec(64, 32), rec(64, 1)}, LayerType::MotePostProcessing)));
-    expect_success(check(Chain(32, 100, 8, {rec(64, 32), rec(64, 8)}, LayerType::Dequantizer)));
-    expect_success(check(Chain(32, 100, 8, {rec(64, 32)})));
-    // 16-bit input into the first layer.
-    expect_success(check(Chain(16, 10, 16, {rec(64, 32)})));
-    // One channel: a row shorter than a word.
-    expect_success(check(Chain(1, 10, 8, {rec(64, 32)})));
-}
-
 TEST(MoteConstraints, AtMostEightTnprLayers) {
     const auto chain = [](size_t recurrent, bool post) {
         std::vector<Recurrent> layers(recurrent, rec(16, 16));
@@ -62,8 +61,6 @@ TEST(MoteConstraints, AtMostEightTnprLayers) {
     }
 }
 
-// Gives a layer built with 0 state channels the state variables it lacks, so
-// that only the state channel rules speak.
 void give_state_vars(const std::shared_ptr<Layer>& layer, uint32_t inputs, uint32_t outputs) {
     test_support::set_any_shape(
         layer->variables(), "in_proj",
@@ -140,7 +137,6 @@ TEST(MoteConstraints, PackedInputRow) {
 }
 
 TEST(MoteConstraints, PackedInputRowOfLayerWithoutInbound) {
-    // Nothing feeds it on the hardware: it is the first of its chain.
     auto layer = graph_test::make_layer("alone", LayerType::StatefulRecurrent);
     layer->input_dims = {Shape{1, 10, 24}};
     expect_failure(check_packed_input_row(*layer),
@@ -164,7 +160,6 @@ TEST(MoteConstraints, ReluMaxValues) {
     set_var<uint8_t>(c.recurrent[0], "max_value_shift", TensorType::uint8, {31, 31, 30});
     expect_failure(check(c), value + " " + shift, "sr1");
 
-    // Without ReLU the values are not looked at.
     Chain plain(32, 10, 8, {rec(64, 3)});
     set_var<uint8_t>(plain.recurrent[0], "max_value", TensorType::uint8, {0});
     expect_success(check(plain));
@@ -223,7 +218,6 @@ TEST(MoteConstraints, PostProcessingLayer) {
          {Case{2, 1, "Timesteps dimension must be at least 3 (got 2)."}, Case{3, 1, ""},
           Case{128, 1, ""}, Case{129, 1, "Timesteps dimension must be at most 128 (got 129)."},
           Case{10, 2, "MotePostProcessing layer input must have a single channel (got 2)."},
-          // The recurrent layer's output keeps at least one timestep.
           Case{0, 2,
                "MotePostProcessing layer input must have a single channel (got 2). Timesteps "
                "dimension must be at least 3 (got 1)."}}) {
@@ -242,7 +236,6 @@ TEST(MoteConstraints, OutputScaleAndShiftOfTheFeedingLayer) {
     Chain c(32, 10, 8, {rec(64, 1)}, LayerType::MotePostProcessing);
     set_var<uint8_t>(c.recurrent[0], "output_scales", TensorType::uint8, {2});
     set_var<int8_t>(c.recurrent[0], "output_shift", TensorType::int8, {-3});
-    // Both failures name the recurrent layer, not the post-processing layer.
     const std::string both =
         "Output scales must be 1 for the last StatefulRecurrent layer before a "
         "MotePostProcessing layer (got 2). Output shift must be 0 for the last "
@@ -261,15 +254,11 @@ TEST(MoteConstraints, ClosingLayers) {
                    "StatefulRecurrent layers.",
                    "tail");
 
-    // A layer after the Dequantizer: the walk stops at the Dequantizer, so the
-    // Quantizer after it is not examined.
     deq.model->add(mote_test::make_layer(LayerType::Quantizer, "after"), {});
     expect_failure(check(deq), "Dequantizer/MotePostProcessing must be the last layer.", "tail");
 }
 
 TEST(MoteConstraints, FeedingLayerIsTheSecondInboundWhenTheFirstIsNotOnTnpr) {
-    // Inbound layers: a Quantizer (no hardware component), then two recurrent
-    // layers. The second inbound layer feeds it; the third is not looked at.
     const auto post = graph_test::make_layer("post", LayerType::MotePostProcessing);
     post->input_dims = {Shape{1, 10, 1}};
     const auto quantizer = graph_test::make_layer("quantizer", LayerType::Quantizer);
@@ -285,7 +274,6 @@ TEST(MoteConstraints, FeedingLayerIsTheSecondInboundWhenTheFirstIsNotOnTnpr) {
                    "MotePostProcessing layer (got 4).",
                    "feeding");
 
-    // A first inbound layer on the TNP-R feeds it, whatever follows.
     post->inbound = {feeding, other};
     expect_failure(check_post_processing_layer(*post),
                    "Output scales must be 1 for the last StatefulRecurrent layer before a "
@@ -312,8 +300,6 @@ TEST(MoteConstraints, PostProcessingWithoutFeedingLayer) {
 }
 
 TEST(MoteConstraints, SramLimits) {
-    // Sizes of this chain: STSRAM 2*64 + 2*5 = 138, FSRAM 256+256+256+8 = 776,
-    // TSRAM 100 + 69 + 2 = 171, EVSRAM 8+8+8+1 = 25.
     const Chain c(32, 100, 8, {rec(64, 32), rec(64, 1)}, LayerType::MotePostProcessing);
     expect_success(check(c, HardwareConstraints::mote(SramSize{0, 0, 138, 776, 171, 25})));
     struct Case {
@@ -336,7 +322,6 @@ TEST(MoteConstraints, SramLimits) {
 TEST(MoteConstraints, WalkStopsAtFirstFailureButSramIsChecked) {
     Recurrent first = rec(64, 32);
     first.subsample = 5;
-    // The second layer would fail on its state channels; it is not examined.
     const Chain c(32, 10, 8, {first, rec(48, 8)});
     expect_failure(check(c, HardwareConstraints::mote(SramSize{0, 0, 1, 1, 1, 1})),
                    "Subsample ratio exceeds max limit of 4 for TNP-R. (got 5). "
@@ -353,6 +338,93 @@ TEST(MoteConstraints, ZeroBitInputIsReportedNotDividedBy) {
                    "of 32-bit words (got 0 words for 24 channels at 0-bit). For the first "
                    "StatefulRecurrent layer, input must be 8-bit or 16-bit. got( 0).",
                    "sr1");
+}
+
+}  // namespace
+}  // namespace vorna::mote
+
+namespace vorna::mote {
+namespace {
+
+using mote_test::Chain;
+using mote_test::rec;
+using mote_test::Recurrent;
+using mote_test::runtime_error_text;
+
+class MoteDispatch : public ::testing::Test {
+  protected:
+    mote_test::MoteDevice device;
+    HardwareConstraints constraints = HardwareConstraints::mote(device.mesh().np_sram_size);
+    CompatibilityCheckerImpl checker{device, constraints};
+    MemorySizerImpl sizer;
+    IoRecorderImpl io{device};
+    LayerRecorderImpl recorder{device, constraints};
+
+    MappingStatus compatibility(const Layer& layer) const {
+        return checker.check_layer_compatibility(layer, nullptr, Mote_Selvo);
+    }
+    std::unique_ptr<program::Record> record(const std::shared_ptr<Layer>& layer) const {
+        return recorder.record_layer(*layer, *layer, layer, false, false, {}, false, false);
+    }
+};
+
+TEST_F(MoteDispatch, OtherKindsAreUnsupported) {
+    for (LayerType type : {LayerType::Conv2D, LayerType::Dense1D, LayerType::Add,
+                           LayerType::FullyConnected, LayerType::BufferTempConv}) {
+        const auto layer = graph_test::make_layer("other", type);
+        const MappingStatus status = compatibility(*layer);
+        EXPECT_TRUE(status.error);
+        EXPECT_EQ(status.message, "Unsupported layer type on Mote.");
+        EXPECT_EQ(status.layer_name, "other");
+    }
+}
+
+TEST_F(MoteDispatch, TnprLayersGetTheChainCheck) {
+    Recurrent bad = rec(64, 32);
+    bad.subsample = 5;
+    const Chain c(32, 100, 8, {bad, rec(64, 1)}, LayerType::MotePostProcessing);
+    const MappingStatus status = compatibility(c.first());
+    EXPECT_EQ(status, check_tnp_r_constraints(constraints, c.first()));
+    EXPECT_EQ(status.message, "Subsample ratio exceeds max limit of 4 for TNP-R. (got 5).");
+
+    const Chain good(32, 100, 8, {rec(64, 32), rec(64, 1)}, LayerType::MotePostProcessing);
+    EXPECT_FALSE(compatibility(good.first()).error);
+    const HardwareConstraints tight =
+        HardwareConstraints::mote(SramSize{0, 0, 137, 8192, 892, 256});
+    const CompatibilityCheckerImpl tight_checker(device, tight);
+    EXPECT_EQ(tight_checker.check_layer_compatibility(good.first(), nullptr, Mote_Selvo).message,
+              "STSRAM size exceeds max limit of 137 32-bit words for TNP-R (got 138).");
+    EXPECT_FALSE(compatibility(*good.tail).error);
+}
+
+TEST_F(MoteDispatch, OperationsThatDoNotExistOnMote) {
+    const auto conv = graph_test::conv("conv");
+    const auto params = LayerParams::create(LayerType::Conv2D, {});
+    const std::vector<std::pair<std::function<void()>, std::string>> cases = {
+        {[&] { checker.is_sram_input_fit_single_buffer(hw::Type::CNP1, 1, 1, 1, 1, 8, 0); },
+         "No single buffer mode on Mote."},
+        {[&] { checker.is_sram_input_fit_dual_buffer(hw::Type::CNP1, 1, 1, 1, 1, 8, 0); },
+         "No dual buffer mode on Mote."},
+        {[&] { checker.is_weights_size_fit_np(*conv, 1); }, "No NP on Mote."},
+        {[&] { checker.np_split_params(hw::Type::TNP_R, *params); }, "Cannot split TNP-R."},
+        {[&] { checker.check_fnp3_sram_size(constraints, *conv); }, "No FNP3 on Mote."},
+        {[&] { checker.is_fnp3_compatible(*conv); }, "No FNP3 on Mote."},
+        {[&] { recorder.record_learning_layer(*conv, true); }, "Learning not implemented on mote."},
+        {[&] { recorder.sync_learning_vars(conv); }, "Learning not implemented on mote."},
+    };
+    for (const auto& [call, message] : cases) EXPECT_EQ(runtime_error_text(call), message);
+}
+
+TEST_F(MoteDispatch, SizerAnswersZeroOutsideTheTnprMemories) {
+    const Chain c(32, 100, 8, {rec(64, 32), rec(64, 1)}, LayerType::MotePostProcessing);
+    const hw::Component component(hw::Type::TNP_R, hw::Ident(1, 2, 0));
+    EXPECT_EQ(sizer.get_input_memory_size(c.recurrent[0], component, c.input), 0u);
+    EXPECT_EQ(sizer.get_weight_memory_size(c.recurrent[0], component), 0u);
+    EXPECT_EQ(sizer.get_external_memory_size(c.recurrent[0], component, true, true), 0u);
+    EXPECT_EQ(sizer.get_stsram_32b_memory_size(c.recurrent[0]), 138u);
+    EXPECT_EQ(sizer.get_fsram_64b_memory_size(c.recurrent[0]), 776u);
+    EXPECT_EQ(sizer.get_tsram_51b_memory_size(c.recurrent[0]), 171u);
+    EXPECT_EQ(sizer.get_evsram_32b_memory_size(c.recurrent[0]), 25u);
 }
 
 }  // namespace

@@ -1,26 +1,30 @@
-// HRC register block, SRAM select framing and SRAM size of the v2 back end.
+// HRC registers and SRAM framing, input/output recorder fields, shift and LUT formats.
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <typeinfo>
 #include <vector>
 
 #include "backend/v2/hrc.h"
+#include "backend/v2/io_recorder.h"
+#include "backend/v2/shift_lut_formats.h"
 #include "program/hrc_formats.h"
-#include "v2_hrc_tnp_util.h"
+#include "program/program_generated.h"
+#include "program/record.h"
+#include "v2_rec_test_util.h"
 #include "v2_regs_fake_layer.h"
 
 namespace {
 
 using namespace vorna;
 using namespace vorna::v2;
-using v2hrc_test::decode;
+using v2rec_test::decode;
 using v2regs_test::error_text;
 using v2regs_test::overflow_text;
 
-// The geometry of one call of format_hrc_registers; defaults give the golden
-// words 0x701, 0x202, 0, 0x1111, 0x000F0000.
 struct HrcArgs {
     int kernel_size = 3;
     uint8_t output_bits = 8;
@@ -47,17 +51,6 @@ std::vector<uint32_t> hrc_regs(const HrcArgs& a) {
     return regs;
 }
 
-TEST(V2HrcRegisters, GoldenWords) {
-    EXPECT_EQ(hrc_regs({}), (std::vector<uint32_t>{0x701, 0x202, 0, 0x1111, 0x000F0000}));
-}
-
-TEST(V2HrcRegisters, ValidPaddingAndOneChannel) {
-    HrcArgs a;
-    a.padding = 0;
-    a.channels = 1;
-    EXPECT_EQ(hrc_regs(a)[0], 0x00303701u);
-}
-
 TEST(V2HrcRegisters, MaxPoolingSizeThreeStrideTwo) {
     HrcArgs a;
     a.pool_type = 1;
@@ -68,32 +61,12 @@ TEST(V2HrcRegisters, MaxPoolingSizeThreeStrideTwo) {
     EXPECT_EQ(regs[1], 0x02020202u);
 }
 
-TEST(V2HrcRegisters, ActivationAndWidthCodes) {
-    HrcArgs a;
-    a.activation = 2;
-    EXPECT_EQ(hrc_regs(a)[0], 0x00008B01u);  // bits 11 and 15, not 10
-    a.activation = 0;
-    EXPECT_EQ(hrc_regs(a)[0], 0x00000301u);
-    a.output_bits = 4;
-    EXPECT_EQ(hrc_regs(a)[0], 0x00000201u);
-}
-
-TEST(V2HrcRegisters, KernelSizeCodes) {
-    const std::vector<std::pair<int, uint32_t>> codes{{3, 0}, {4, 1}, {5, 2}, {7, 3}, {16, 4}};
-    for (const auto& [kernel, code] : codes) {
-        HrcArgs a;
-        a.kernel_size = kernel;
-        EXPECT_EQ((hrc_regs(a)[0] >> 4) & 7u, code) << kernel;
-    }
-}
-
 TEST(V2HrcRegisters, PaddingValueBytesAndAmounts) {
     HrcArgs a;
     a.padding_value = {0xAB};
     EXPECT_EQ(hrc_regs(a)[2], 0xABu);
     a.padding_value = {1, 2, 3, 4};
     EXPECT_EQ(hrc_regs(a)[2], 0x00030201u);
-    // Fields in order: left (bits 0-1), right (4-5), top (8-9), bottom (12-13).
     a.pad = PaddingParams{1, 2, 3, 0};
     EXPECT_EQ(hrc_regs(a)[3], 0x00002103u);
 }
@@ -107,22 +80,14 @@ TEST(V2HrcRegisters, NegativePoolValuesAreZero) {
     EXPECT_EQ(regs[1] >> 16, 0u);
 }
 
-TEST(V2HrcRegisters, FilterCount) {
-    HrcArgs a;
-    a.filters = 512;
-    EXPECT_EQ(hrc_regs(a)[4], 0x01FF0000u);
-    a.filters = 1;
-    EXPECT_EQ(hrc_regs(a)[4], 0u);
-}
-
 TEST(V2HrcRegisters, KeepsBitsItDoesNotName) {
-    std::vector<uint32_t> regs{0x00004001, 0x80000000, 0xFF000000, 0xFFFF0000, 0x0000FE00};
+    std::vector<uint32_t> regs{0x00004001, 0x90000000, 0xFF000000, 0xFFFF0000, 0x0000FE00};
     ConvCalculatedParams conv;
     conv.padding = PaddingParams{1, 1, 1, 1};
     format_hrc_registers(&regs, 3, 8, 1, Shape{32, 32, 3}, 1, 0, 0, 0, 2,
                          *v2regs_test::u8({0, 0, 0}), conv, 16);
     EXPECT_EQ(regs,
-              (std::vector<uint32_t>{0x00004701, 0x80000202, 0xFF000000, 0xFFFF1111, 0x000FFE00}));
+              (std::vector<uint32_t>{0x00004701, 0x90000202, 0xFF000000, 0xFFFF1111, 0x000FFE00}));
 }
 
 TEST(V2HrcRegisters, Failures) {
@@ -183,42 +148,14 @@ TEST(V2HrcRegisters, PaddingValueMustBeUnsignedBytes) {
               expected);
 }
 
-// --- SRAM writes -------------------------------------------------------------
-
-TEST(V2HrcSram, SelectBlockThenData) {
-    auto record = program::new_record(v2hrc_test::kV2Version);
-    record_hrc_sram_tracks(record.get(), HRC_SRAM_SELECT_ACT, {5, 6, 7});
-    ASSERT_EQ(record->tracks().size(), 1u);
-    // Header words: target 8 at offset 32 with 2 words, target 9 at offset 40 with 3 words.
-    EXPECT_EQ(record->tracks()[0].data(),
-              (std::vector<uint32_t>{0x02800000, 32, 0x80000000, 0, 0x03900000, 40, 5, 6, 7}));
-}
-
-TEST(V2HrcSram, SelectWords) {
-    const std::vector<std::pair<RegDetail, uint32_t>> selects{
-        {HRC_SRAM_SELECT_R, 0x00000001},   {HRC_SRAM_SELECT_G, 0x00000002},
-        {HRC_SRAM_SELECT_B, 0x00000004},   {HRC_SRAM_SELECT_LUT, 0x20000000},
-        {HRC_SRAM_SELECT_ACT, 0x80000000},
-    };
-    for (const auto& [field, word] : selects) {
-        auto record = program::new_record(v2hrc_test::kV2Version);
-        record_hrc_sram_tracks(record.get(), field, {9});
-        const auto blocks = decode(*record);
-        ASSERT_EQ(blocks.size(), 2u);
-        EXPECT_EQ(blocks[0].payload, (std::vector<uint32_t>{word, 0}));
-        EXPECT_EQ(blocks[0].np, hw::Ident{});
-        EXPECT_EQ(blocks[1].np, hw::Ident{});
-    }
-}
-
 TEST(V2HrcSram, EmptyDataAppendsNothing) {
-    auto record = program::new_record(v2hrc_test::kV2Version);
+    auto record = program::new_record(v2rec_test::kV2RecVersion);
     record_hrc_sram_tracks(record.get(), HRC_SRAM_SELECT_R, {});
     EXPECT_TRUE(record->tracks().empty());
 }
 
 TEST(V2HrcSram, ContinuesTheCurrentTrack) {
-    auto record = program::new_record(v2hrc_test::kV2Version);
+    auto record = program::new_record(v2rec_test::kV2RecVersion);
     record->add_np_track(hw::Ident{}, dma::IpRegisters, 8, {1, 2, 3, 4, 5}, true, true);
     record_hrc_sram_tracks(record.get(), HRC_SRAM_SELECT_G, {7});
     ASSERT_EQ(record->tracks().size(), 1u);
@@ -226,13 +163,11 @@ TEST(V2HrcSram, ContinuesTheCurrentTrack) {
 }
 
 TEST(V2HrcSram, ZeroWidthSelectOverflows) {
-    auto record = program::new_record(v2hrc_test::kV2Version);
+    auto record = program::new_record(v2rec_test::kV2RecVersion);
     EXPECT_EQ(error_text([&] { record_hrc_sram_tracks(record.get(), RegDetail{3, 0}, {1}); }),
               overflow_text(1, 0));
     EXPECT_TRUE(record->tracks().empty());
 }
-
-// --- SRAM size -----------------------------------------------------------------
 
 std::shared_ptr<Dense> kernel(uint32_t k, uint32_t channels, uint32_t filters) {
     std::vector<int8_t> values(size_t{k} * k * channels * filters);
@@ -254,29 +189,140 @@ std::shared_ptr<v2regs_test::FakeLayer> sized_layer(uint32_t channels, uint32_t 
     return layer;
 }
 
-TEST(V2HrcSram, SizeIsWeightsPlusActivations) {
-    // Three channels, kernel 3, 2 filters: three images of 6 words, 4 activation words.
-    auto layer = sized_layer(3, 2);
-    EXPECT_EQ(get_hrc_sram_size(*layer), 22u);
-    // The look-up table is not counted, and max values change nothing in size.
-    layer->vars.set("lut_values", v2regs_test::i32(std::vector<int32_t>(2048, 0)));
-    layer->vars.set("max_value", v2regs_test::u8({3, 4}));
-    EXPECT_EQ(get_hrc_sram_size(*layer), 22u);
-}
-
-TEST(V2HrcSram, SizeRoundsUpWhenXl) {
-    // 40 filters: 3 x 120 weight words + 80 activation words = 440, XL, rounded to 448.
-    auto layer = sized_layer(3, 40);
-    const auto images = format_hrc_weights(*Tensor::ensure_dense(layer->vars.get("weights")));
-    ASSERT_EQ(images[0].size() + images[1].size() + images[2].size(), 360u);
-    EXPECT_EQ(get_hrc_sram_size(*layer), 448u);
-}
-
 TEST(V2HrcSram, SizeAtTheXlThreshold) {
-    // One channel, kernel 3: 3 words per filter and 2 activation words per filter.
-    // 51 filters: 255 words (no XL); 52 filters: 260 words, rounded to 272.
     EXPECT_EQ(get_hrc_sram_size(*sized_layer(1, 51)), 255u);
     EXPECT_EQ(get_hrc_sram_size(*sized_layer(1, 52)), 272u);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace vorna;
+using namespace vorna::v2;
+using v2rec_test::decode;
+using v2rec_test::kV2RecVersion;
+using v2rec_test::offsets_and_words;
+using v2rec_test::OffsetWords;
+using v2rec_test::v2_device;
+using v2regs_test::error_text;
+using v2regs_test::make_layer;
+using v2regs_test::overflow_text;
+
+struct SccCase {
+    bool first_hrc;
+    bool small_output;
+    uint32_t word4;
+};
+
+class V2IoRecScc : public ::testing::TestWithParam<SccCase> {};
+
+struct OutputCase {
+    Shape output;
+    uint32_t word68;
+};
+
+class V2IoRecSccOutput : public ::testing::TestWithParam<OutputCase> {};
+
+TEST(V2IoRecSccFields, TooWideValuesAreRefused) {
+    const auto device = v2_device();
+    const IoRecorderImpl io(*device);
+    EXPECT_EQ(error_text([&] {
+                  io.record_scc(false, true, true, true, true, Shape{1, 1, 262144}, Shape{1, 1, 1});
+              }),
+              overflow_text(262144, 18));
+    EXPECT_NO_THROW(
+        io.record_scc(false, true, true, true, true, Shape{1, 1, 262143}, Shape{1, 1, 1}));
+    EXPECT_EQ(error_text([&] {
+                  io.record_scc(false, true, true, true, true, Shape{1, 1, 1},
+                                Shape{2, 1024, 1024});
+              }),
+              overflow_text(1048576, 20));
+    EXPECT_EQ(error_text([&] {
+                  io.record_scc(false, true, true, true, true, Shape{1, 1, 1},
+                                Shape{2, 65536, 65536});
+              }),
+              overflow_text(4294967296ull, 20));
+}
+
+}  // namespace
+
+namespace {
+
+using namespace vorna;
+using namespace vorna::v2;
+using v2regs_test::error_text;
+using v2regs_test::f32;
+using v2regs_test::i32;
+using v2regs_test::i8;
+using v2regs_test::u8;
+
+std::string wrong_type(const char* requested, const char* actual) {
+    return std::string("Wrong requested type ") + requested + " for a tensor of type " + actual +
+           ".";
+}
+
+TEST(V2ShiftLutInputShift, RangeOfElements) {
+    const auto shifts = u8({1, 2, 3, 4, 5, 6});
+    EXPECT_EQ(format_input_shift(*shifts, 3, 2), (std::vector<uint32_t>{0x0504u, 0u}));
+    EXPECT_EQ(format_input_shift(*shifts, 0, 0), format_input_shift(*shifts));
+    EXPECT_EQ(error_text([&] { format_input_shift(*shifts, 5, 2); }),
+              "Coordinates are out-of-range");
+    EXPECT_EQ(error_text([&] { format_input_shift(*i8({1})); }),
+              wrong_type(typeid(uint8_t).name(), "int8"));
+}
+
+TEST(V2ShiftLutMerge, BytesOfTheWorkedExamples) {
+    const auto a = u8({2, 5, 0, 7, 9});
+    const auto b = u8({5, 2, 0, 7, 9});
+    const auto t = i8({-3, -2, -4, -4, -9});
+    const auto words = format_merge_layer_shift(a, b, t, 0, 4);
+    ASSERT_EQ(words.size(), 1u);
+    EXPECT_EQ(words[0], 0xB0C033A3u);
+    const auto tail = format_merge_layer_shift(a, b, t, 1, 4);
+    ASSERT_EQ(tail.size(), 1u);
+    EXPECT_EQ(tail[0] & 0xFFu, 0x33u);
+    EXPECT_EQ(tail[0] >> 24, 0x80u);  // element 4: M 9, s 0
+    EXPECT_EQ(format_merge_layer_shift(a, b, t, 0, 5).size(), 2u);
+    EXPECT_TRUE(format_merge_layer_shift(a, b, t, 0, 0).empty());
+}
+
+TEST(V2ShiftLutMerge, Failures) {
+    const auto a = u8({1, 0});
+    const auto b = u8({3, 0});
+    EXPECT_EQ(error_text([&] { format_merge_layer_shift(a, b, i8({1, 0}), 0, 1); }),
+              "4 cannot fit in a 3 bits signed integer.");
+    EXPECT_EQ(error_text([&] { format_merge_layer_shift(a, b, i8({0, -5}), 1, 1); }),
+              "-5 cannot fit in a 3 bits signed integer.");
+    EXPECT_EQ(error_text([&] { format_merge_layer_shift(a, b, i8({0}), 0, 2); }),
+              "Coordinates are out-of-range");
+    EXPECT_EQ(error_text([&] { format_merge_layer_shift(a, b, u8({0, 0}), 0, 1); }),
+              wrong_type(typeid(int8_t).name(), "uint8"));
+    EXPECT_THROW(format_merge_layer_shift(a, nullptr, i8({0, 0}), 0, 1), std::invalid_argument);
+}
+
+std::vector<int32_t> lut_values(size_t n) {
+    std::vector<int32_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<int32_t>(i % 100) - 50;
+    return v;
+}
+
+TEST(V2ShiftLutCnpLut, SizesAndFailures) {
+    auto v = lut_values(2049);
+    v[2048] = 100000;  // never read
+    EXPECT_EQ(format_lut_values_for_cnp(i32(v).get()).size(), 1024u);
+    EXPECT_EQ(error_text([&] { format_lut_values_for_cnp(i32(lut_values(2047)).get()); }),
+              "Wrong size for LUT.");
+    auto bad = lut_values(2048);
+    bad[7] = 8192;
+    EXPECT_EQ(error_text([&] { format_lut_values_for_cnp(i32(bad).get()); }),
+              "8192 cannot fit in a 14 bits signed integer.");
+    bad[7] = -8193;
+    EXPECT_EQ(error_text([&] { format_lut_values_for_cnp(i32(bad).get()); }),
+              "-8193 cannot fit in a 14 bits signed integer.");
+    EXPECT_EQ(error_text([&] { format_lut_values_for_cnp(f32(std::vector<float>(2048)).get()); }),
+              wrong_type(typeid(int32_t).name(), "float32"));
+    EXPECT_THROW(format_lut_values_for_cnp(nullptr), std::invalid_argument);
 }
 
 }  // namespace

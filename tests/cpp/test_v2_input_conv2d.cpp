@@ -12,19 +12,17 @@
 #include "backend/v2/rules.h"
 #include "backend/v2/shift_lut_formats.h"
 #include "program/hrc_formats.h"
-#include "v2_hrc_tnp_util.h"
+#include "v2_rec_test_util.h"
 #include "v2_regs_fake_layer.h"
 
 namespace {
 
 using namespace vorna;
 using namespace vorna::v2;
-using v2hrc_test::Block;
-using v2hrc_test::decode;
+using v2rec_test::Block;
+using v2rec_test::decode;
 using v2regs_test::error_text;
 
-// An InputConv2D layer whose activation switch is independent of its
-// "activation" parameter.
 class InputConvLayer : public v2regs_test::FakeConvLayer {
   public:
     using FakeConvLayer::FakeConvLayer;
@@ -42,8 +40,6 @@ std::shared_ptr<Dense> kernel(uint32_t channels, uint32_t filters, int8_t fill) 
                     Shape{3, 3, channels, filters}, Dense::Layout::RowMajor));
 }
 
-// Kernel 3, stride 2, no pooling, 32 x 32 x 3 input, ReLU, 8-bit output, 16
-// filters of non-zero 8-bit weights, Valid padding: every rule passes.
 std::shared_ptr<InputConvLayer> base_layer() {
     auto layer = std::make_shared<InputConvLayer>(LayerType::InputConv2D,
                                                   std::map<std::string, int>{{"kernel_size", 3},
@@ -71,13 +67,6 @@ std::string failure(const std::string& message) { return "Cannot map layer 'conv
 
 const std::string kRule6 =
     "The first convolutional layer of a model can only be mapped if its activations are enabled.";
-
-TEST(V2InputConvConstraints, BaseLayerPasses) {
-    const MappingStatus status = check_input_conv2d_constraints(*base_layer());
-    EXPECT_FALSE(status.error);
-    EXPECT_EQ(status.message, "Success.");
-    EXPECT_EQ(status.layer_name, "");
-}
 
 TEST(V2InputConvConstraints, KernelStride) {
     struct Case {
@@ -246,19 +235,6 @@ TEST(V2InputConvConstraints, SameUpperPadding) {
     EXPECT_EQ(check(*layer), failure(kRule6));
 }
 
-TEST(V2InputConvConstraints, ReachedThroughTheChecker) {
-    const Mesh mesh(IpVersion::v2, hw::Ident{}, hw::Ident{1, 0, 0, 0}, std::nullopt, {}, {});
-    const HardwareConstraints constraints = HardwareConstraints::v2(SramSize_v2);
-    auto layer = base_layer();
-    EXPECT_EQ(check_layer_compatibility(constraints, mesh, *layer, nullptr).to_string(),
-              "Success.");
-    layer->set_param("filters", 0);
-    EXPECT_EQ(check_layer_compatibility(constraints, mesh, *layer, nullptr).to_string(),
-              failure("The filters number should be set between 1 and 512. 0 given."));
-}
-
-// --- Program ---------------------------------------------------------------------
-
 template <class T>
 std::shared_ptr<Dense> filled(TensorType type, size_t n, T first) {
     std::vector<T> values(n);
@@ -266,8 +242,6 @@ std::shared_ptr<Dense> filled(TensorType type, size_t n, T first) {
     return v2regs_test::dense(type, values);
 }
 
-// A built ReLU layer: 3 x 3 kernel over 3 channels, 2 filters, Same padding of
-// 1 on every side, stride 2.
 std::shared_ptr<InputConvLayer> recorded_layer(uint32_t channels = 3) {
     auto layer = base_layer();
     layer->set_param("filters", 2);
@@ -284,8 +258,6 @@ std::shared_ptr<InputConvLayer> recorded_layer(uint32_t channels = 3) {
     return layer;
 }
 
-// Turns the layer's activation into a LUT with its three variables, all but
-// `left_out`.
 void make_lut(InputConvLayer& layer, const std::string& left_out = "") {
     layer.set_param("activation", 2);
     auto set = [&](const std::string& name, std::shared_ptr<Dense> value) {
@@ -296,91 +268,8 @@ void make_lut(InputConvLayer& layer, const std::string& left_out = "") {
     set("activation_scales", v2regs_test::u8({7, 8}));
 }
 
-TEST(V2InputConvProgram, ReluLayerBlocks) {
-    auto device = v2hrc_test::v2_device();
-    auto layer = recorded_layer();
-    auto record = record_program_input_conv2d_layer(*device, *layer);
-    EXPECT_EQ(record->hw_version(), v2hrc_test::kV2Version);
-    EXPECT_EQ(record->fnp2_filters(), nullptr);
-    ASSERT_EQ(record->tracks().size(), 1u);
-    const auto blocks = decode(*record);
-
-    const std::vector<std::pair<uint32_t, uint32_t>> expected_order{
-        {8, 8},  {8, 32}, {9, 40}, {8, 32}, {9, 40}, {8, 32},
-        {9, 40}, {8, 32}, {9, 40}, {8, 8},  {8, 0},  {8, 0}};
-    EXPECT_EQ(v2hrc_test::targets_and_offsets(blocks), expected_order);
-    for (const Block& b : blocks) EXPECT_EQ(b.np, hw::Ident{});
-
-    EXPECT_EQ(blocks[0].payload, (std::vector<uint32_t>{0x701, 0x202, 0, 0x1111, 0x00010000}));
-    const auto images = format_hrc_weights(*Tensor::ensure_dense(layer->vars.get("weights")));
-    const uint32_t selects[3] = {1, 2, 4};
-    for (size_t c = 0; c < 3; ++c) {
-        EXPECT_EQ(blocks[1 + 2 * c].payload, (std::vector<uint32_t>{selects[c], 0}));
-        EXPECT_EQ(blocks[2 + 2 * c].payload, images[c]);
-    }
-    EXPECT_EQ(blocks[7].payload, (std::vector<uint32_t>{0x80000000, 0}));
-    const auto& vars = layer->vars;
-    auto get = [&](const char* name) { return Tensor::ensure_dense(vars.get(name)); };
-    EXPECT_EQ(blocks[8].payload,
-              format_hrc_activations(*get("output_shift"), *get("output_scales"), nullptr, nullptr,
-                                     *get("bias_shift"), *get("bias")));
-    EXPECT_EQ(blocks[9].payload, (std::vector<uint32_t>{0x700}));
-    EXPECT_EQ(blocks[10].payload, (std::vector<uint32_t>{1}));
-    EXPECT_EQ(blocks[11].payload, (std::vector<uint32_t>{0}));
-}
-
-TEST(V2InputConvProgram, MaxValuesReachTheActivationWords) {
-    auto device = v2hrc_test::v2_device();
-    auto layer = recorded_layer();
-    layer->vars.set("max_value", v2regs_test::u8({9, 10}));
-    const auto blocks = decode(*record_program_input_conv2d_layer(*device, *layer));
-    auto get = [&](const char* name) { return Tensor::ensure_dense(layer->vars.get(name)); };
-    EXPECT_EQ(blocks[8].payload,
-              format_hrc_activations(*get("output_shift"), *get("output_scales"), nullptr,
-                                     get("max_value").get(), *get("bias_shift"), *get("bias")));
-}
-
-TEST(V2InputConvProgram, LutLayerWritesTheTableBeforeTheActivations) {
-    auto device = v2hrc_test::v2_device();
-    auto layer = recorded_layer();
-    make_lut(*layer);
-    auto record = record_program_input_conv2d_layer(*device, *layer);
-    const auto blocks = decode(*record);
-    const std::vector<std::pair<uint32_t, uint32_t>> expected_order{
-        {8, 8},  {8, 32}, {9, 40}, {8, 32}, {9, 40}, {8, 32}, {9, 40},
-        {8, 32}, {9, 40}, {8, 32}, {9, 40}, {8, 8},  {8, 0},  {8, 0}};
-    ASSERT_EQ(v2hrc_test::targets_and_offsets(blocks), expected_order);
-
-    auto get = [&](const char* name) { return Tensor::ensure_dense(layer->vars.get(name)); };
-    EXPECT_EQ(blocks[0].payload[0], 0x8B01u);
-    EXPECT_EQ(blocks[7].payload, (std::vector<uint32_t>{0x20000000, 0}));
-    const auto lut = blocks[8].payload;
-    EXPECT_TRUE(blocks[8].xl);
-    EXPECT_EQ(lut, format_lut_values_for_hrc(get("lut_values").get()));
-    EXPECT_EQ(lut[0], 0x3C00u);  // -1024 as 14-bit two's complement
-    EXPECT_EQ(blocks[9].payload, (std::vector<uint32_t>{0x80000000, 0}));
-    EXPECT_EQ(blocks[10].payload,
-              format_hrc_lut_variables(*get("output_scales"), *get("bias"), *get("bias_shift"),
-                                       *get("output_shift"), *get("activation_shift"),
-                                       *get("activation_scales")));
-    EXPECT_EQ(blocks[11].payload, (std::vector<uint32_t>{0x8B00}));
-}
-
-TEST(V2InputConvProgram, EmptyWeightImagesAreLeftOut) {
-    // One channel with a 3 x 3 kernel fills only the first weight memory.
-    auto device = v2hrc_test::v2_device();
-    auto layer = recorded_layer(1);
-    const auto blocks = decode(*record_program_input_conv2d_layer(*device, *layer));
-    const std::vector<std::pair<uint32_t, uint32_t>> expected_order{
-        {8, 8}, {8, 32}, {9, 40}, {8, 32}, {9, 40}, {8, 8}, {8, 0}, {8, 0}};
-    ASSERT_EQ(v2hrc_test::targets_and_offsets(blocks), expected_order);
-    EXPECT_EQ(blocks[1].payload, (std::vector<uint32_t>{1, 0}));
-    EXPECT_EQ(blocks[3].payload, (std::vector<uint32_t>{0x80000000, 0}));
-    EXPECT_EQ(blocks[5].payload, (std::vector<uint32_t>{0x1700}));
-}
-
 TEST(V2InputConvProgram, MissingLutVariablesNameTheLayer) {
-    auto device = v2hrc_test::v2_device();
+    auto device = v2rec_test::v2_device();
     for (const char* name : {"lut_values", "activation_shift", "activation_scales"}) {
         auto layer = recorded_layer();
         make_lut(*layer, name);
@@ -392,7 +281,7 @@ TEST(V2InputConvProgram, MissingLutVariablesNameTheLayer) {
 }
 
 TEST(V2InputConvProgram, RegisterFailuresPassThrough) {
-    auto device = v2hrc_test::v2_device();
+    auto device = v2rec_test::v2_device();
     auto layer = recorded_layer();
     layer->set_param("pool_type", 2);
     EXPECT_EQ(error_text([&] { record_program_input_conv2d_layer(*device, *layer); }),

@@ -1,3 +1,5 @@
+// The v2 layer rules, the Concatenate neighbour rules and the layer recorder's refusals.
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -8,8 +10,12 @@
 
 #include "backend/hardware_constraints.h"
 #include "backend/v2/compatibility_checker.h"
+#include "backend/v2/concatenate_constraints.h"
+#include "backend/v2/layer_recorder.h"
 #include "backend/v2/rules.h"
 #include "devices/virtual_device.h"
+#include "program/record.h"
+#include "v2_rec_test_util.h"
 #include "v2_regs_fake_layer.h"
 
 namespace {
@@ -24,7 +30,6 @@ using v2regs_test::link;
 using v2regs_test::make_layer;
 using v2regs_test::u8;
 
-// The v2 limits of a mesh with the preset SRAM sizes.
 HardwareConstraints v2_limits() {
     HardwareConstraints c;
     c.fnp3_sram_size = 12288;
@@ -46,8 +51,6 @@ Mesh v2_mesh(bool lut_everywhere) {
     return Mesh(IpVersion::v2, hw::Ident(0, 0, 0), hw::Ident(0, 0, 1), std::nullopt, nps, {});
 }
 
-// A Conv-like layer that passes every CNP rule: 16 x 16 x 8 input, 8-bit in
-// and out, 8-bit 3 x 3 weights, Same padding, ReLU, no pooling.
 std::shared_ptr<FakeConvLayer> cnp_layer(LayerType type, const std::string& name = "c") {
     auto l = std::static_pointer_cast<FakeConvLayer>(make_layer(type, name,
                                                                 {{"kernel_size", 3},
@@ -104,7 +107,10 @@ TEST_P(V2RulesCnp, JoinedMessages) {
 }
 
 const auto none = [](FakeConvLayer&) {};
+using E = FakeConvLayer&;
+const std::string kGap = "When using Global Average Pooling, ";
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     V2Rules, V2RulesCnp,
     ::testing::Values(
@@ -112,153 +118,86 @@ INSTANTIATE_TEST_SUITE_P(
         CnpCase{"ValidDepthwise", LayerType::DepthwiseConv2D, none, ""},
         CnpCase{"ValidTransposed", LayerType::Conv2DTranspose, none, ""},
         CnpCase{"ValidDwTransposed", LayerType::DepthwiseConv2DTranspose, none, ""},
-        CnpCase{"Kernel4Potential", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.set_param("kernel_size", 4);
-                    l.set_param("weights_bits", 4);
-                    l.set_param("activation", 0);
-                },
+        CnpCase{"Kernel4Potential", LayerType::Conv2D, [](E l) { l.set_param("kernel_size", 4);
+                    l.set_param("weights_bits", 4); l.set_param("activation", 0); },
                 "Kernel size must be 1, 3, 5 or 7. 4-bit weights and 8-bit potential is not "
                 "allowed."},
         CnpCase{"Conv4BitWeightsWithActivation", LayerType::Conv2D,
-                [](FakeConvLayer& l) { l.set_param("weights_bits", 4); }, ""},
+                [](E l) { l.set_param("weights_bits", 4); }, ""},
         CnpCase{"Depthwise4BitWeightsWithActivation", LayerType::DepthwiseConv2D,
-                [](FakeConvLayer& l) { l.set_param("weights_bits", 4); },
+                [](E l) { l.set_param("weights_bits", 4); },
                 "4-bit weights and 8-bit activation is not allowed."},
         CnpCase{"DepthwiseKernel1", LayerType::DepthwiseConv2D,
-                [](FakeConvLayer& l) { l.set_param("kernel_size", 1); },
-                "Kernel size must be 3, 5 or 7."},
+                [](E l) { l.set_param("kernel_size", 1); }, "Kernel size must be 3, 5 or 7."},
         CnpCase{"TransposedLut4Bit", LayerType::Conv2DTranspose,
-                [](FakeConvLayer& l) {
-                    l.out_bits = 4;
-                    l.set_param("activation", 2);
-                },
+                [](E l) { l.out_bits = 4; l.set_param("activation", 2); },
                 "With activation output bitwidth should be 8. 4-bit activation is not supported "
                 "with LUT."},
-        CnpCase{"DwTransposedKernel5Weights4", LayerType::DepthwiseConv2DTranspose,
-                [](FakeConvLayer& l) {
-                    l.set_param("kernel_size", 5);
-                    l.set_param("weights_bits", 4);
-                    l.in_bits = 4;
-                },
+        CnpCase{"DwTransposedKernel5Weights4", LayerType::DepthwiseConv2DTranspose, [](E l) {
+                    l.set_param("kernel_size", 5); l.set_param("weights_bits", 4); l.in_bits = 4; },
                 "Input should be 8-bit. Weights should be 8-bit. Kernel size must be 3 or 4."},
         CnpCase{"SameUpperStride1Weights4", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.set_param("padding", 2);
-                    l.set_param("weights_bits", 4);
-                },
+                [](E l) { l.set_param("padding", 2); l.set_param("weights_bits", 4); },
                 "With SameUpper padding only stride 2 is supported. With SameUpper padding only "
                 "8-bit weights are supported."},
-        CnpCase{"ValidPadding", LayerType::DepthwiseConv2D,
-                [](FakeConvLayer& l) { l.set_param("padding", 0); },
+        CnpCase{"ValidPadding", LayerType::DepthwiseConv2D, [](E l) { l.set_param("padding", 0); },
                 "Only padding 'Same' and 'SameUpper' are supported."},
         CnpCase{"Limits", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.in_dims = {Shape{5000, 4097, 2049}};
-                    l.set_param("filters", 3000);
-                },
+                [](E l) { l.in_dims = {Shape{5000, 4097, 2049}}; l.set_param("filters", 3000); },
                 "The maximum input width is 4096 (got 5000). The maximum input height is 4096 "
                 "(got 4097). The maximum input channel value is 2048 (got 2049). The maximum "
                 "number of filters is 2048 (got 3000)."},
         CnpCase{"DepthwiseFiltersAreChannels", LayerType::DepthwiseConv2D,
-                [](FakeConvLayer& l) { l.in_dims = {Shape{4, 4, 2049}}; },
+                [](E l) { l.in_dims = {Shape{4, 4, 2049}}; },
                 "The maximum input channel value is 2048 (got 2049). The maximum number of "
                 "filters is 2048 (got 2049)."},
-        CnpCase{
-            "InputShiftBytes", LayerType::Conv2D,
-            [](FakeConvLayer& l) { l.vars.set("input_shift", u8(std::vector<uint8_t>(2056, 0))); },
-            "Input shift exceeds memory. Maximum size is 768 bytes. (got 771 bytes)."},
-        CnpCase{"WideActivatedOutput", LayerType::Conv2D, [](FakeConvLayer& l) { l.out_bits = 16; },
+        CnpCase{"InputShiftBytes", LayerType::Conv2D,
+                [](E l) { l.vars.set("input_shift", u8(std::vector<uint8_t>(2056, 0))); },
+                "Input shift exceeds memory. Maximum size is 768 bytes. (got 771 bytes)."},
+        CnpCase{"WideActivatedOutput", LayerType::Conv2D, [](E l) { l.out_bits = 16; },
                 "With activation output bitwidth should be <= 8. With activation output bitwidth "
                 "should be 4 or 8."},
         CnpCase{"NarrowInput", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.in_bits = 2;
-                    l.set_param("weights_bits", 4);
-                },
+                [](E l) { l.in_bits = 2; l.set_param("weights_bits", 4); },
                 "Input bits should be >= weights bits. Input should be 4-bit or 8-bit."},
         CnpCase{"Potential28", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.set_param("activation", 0);
-                    l.out_bits = 28;
-                },
-                ""},
+                [](E l) { l.set_param("activation", 0); l.out_bits = 28; }, ""},
         CnpCase{"Potential16", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.set_param("activation", 0);
-                    l.out_bits = 16;
-                },
+                [](E l) { l.set_param("activation", 0); l.out_bits = 16; },
                 "Without activation output bitwidth should be 8 or 28."},
         CnpCase{"FilterTooBig", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.set_param("kernel_size", 7);
-                    l.in_dims = {Shape{16, 16, 2048}};
-                },
+                [](E l) { l.set_param("kernel_size", 7); l.in_dims = {Shape{16, 16, 2048}}; },
                 "Filter size is too big to fit in a CNP: try decreasing the input channels or the "
                 "bitwidth."},
         CnpCase{"TransposedFilterTooBig", LayerType::Conv2DTranspose,
-                [](FakeConvLayer& l) {
-                    l.set_param("kernel_size", 4);
-                    l.in_dims = {Shape{16, 16, 400}};
-                },
+                [](E l) { l.set_param("kernel_size", 4); l.in_dims = {Shape{16, 16, 400}}; },
                 "Filter size is too big to fit in a CNP: try decreasing the input."},
-        CnpCase{"PoolingAndStride", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.set_param("pool_type", 1);
-                    l.set_param("pool_size", 2);
-                    l.set_param("kernel_stride", 2);
-                },
+        CnpCase{"PoolingAndStride", LayerType::Conv2D, [](E l) { l.set_param("pool_type", 1);
+                    l.set_param("pool_size", 2); l.set_param("kernel_stride", 2); },
                 "The CNP cannot support both pooling and stride."},
-        CnpCase{"MaxPoolRules", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.set_param("pool_type", 1);
-                    l.set_param("pool_size", 3);
-                    l.set_param("activation", 2);
-                    l.pool.stride_x = 2;
-                    l.pool.stride_y = 1;
-                    l.in_dims = {Shape{16, 2, 8}};
-                },
+        CnpCase{"MaxPoolRules", LayerType::Conv2D, [](E l) { l.set_param("pool_type", 1);
+                    l.set_param("pool_size", 3); l.set_param("activation", 2);
+                    l.pool.stride_x = 2; l.pool.stride_y = 1; l.in_dims = {Shape{16, 2, 8}}; },
                 "Pooling size must be 1 or 2. Pooling stride x and y must be equal. Pooling size "
                 "cannot be greater than input dimensions. Max pooling is not supported with "
                 "activation LUT."},
-        CnpCase{"GlobalAverage12x12", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.set_param("pool_type", 2);
-                    l.set_param("pool_size", -1);
-                    l.in_dims = {Shape{12, 12, 8}};
-                },
-                ""},
-        CnpCase{"GlobalAverage13x12", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.set_param("pool_type", 2);
-                    l.set_param("pool_size", -1);
-                    l.in_dims = {Shape{13, 12, 8}};
-                },
-                "When using Global Average Pooling, input dimensions width * height cannot exceed "
-                "144."},
-        CnpCase{"GlobalAverageRules", LayerType::Conv2D,
-                [](FakeConvLayer& l) {
-                    l.set_param("pool_type", 2);
-                    l.set_param("pool_size", 2);
-                    l.in_dims = {Shape{65, 1, 8}};
-                    l.conv.output_height = 0;
-                },
-                "Global Average pooling must be global. When using Global Average Pooling, input "
-                "height cannot exceed 64. When using Global Average Pooling, the output of the "
-                "convolution must have at least 1 rows (currently 0)."},
-        CnpCase{"GlobalAverageSramSplit", LayerType::DepthwiseConv2D,
-                [](FakeConvLayer& l) {
-                    l.set_param("pool_type", 2);
-                    l.set_param("pool_size", -1);
-                    l.in_dims = {Shape{64, 2, 2048}};
-                },
-                "When using Global Average Pooling, spatial split is impossible."}),
+        CnpCase{"GlobalAverage12x12", LayerType::Conv2D, [](E l) { l.set_param("pool_type", 2);
+                    l.set_param("pool_size", -1); l.in_dims = {Shape{12, 12, 8}}; }, ""},
+        CnpCase{"GlobalAverage13x12", LayerType::Conv2D, [](E l) { l.set_param("pool_type", 2);
+                    l.set_param("pool_size", -1); l.in_dims = {Shape{13, 12, 8}}; },
+                kGap + "input dimensions width * height cannot exceed 144."},
+        CnpCase{"GlobalAverageRules", LayerType::Conv2D, [](E l) { l.set_param("pool_type", 2);
+                    l.set_param("pool_size", 2); l.in_dims = {Shape{65, 1, 8}};
+                    l.conv.output_height = 0; },
+                "Global Average pooling must be global. " + kGap + "input height cannot exceed "
+                "64. " + kGap + "the output of the convolution must have at least 1 rows "
+                "(currently 0)."},
+        CnpCase{"GlobalAverageSramSplit", LayerType::DepthwiseConv2D, [](E l) {
+                    l.set_param("pool_type", 2); l.set_param("pool_size", -1);
+                    l.in_dims = {Shape{64, 2, 2048}}; },
+                kGap + "spatial split is impossible."}),
+    // clang-format on
     [](const ::testing::TestParamInfo<CnpCase>& info) { return std::string(info.param.title); });
-
-TEST(V2RulesCnpPooling, LayerWithoutConvViewsIsBadCast) {
-    auto l = make_layer(LayerType::Dense1D, "d", {{"pool_type", 0}});
-    EXPECT_THROW(check_cnp_pooling(v2_limits(), *l), std::bad_cast);
-}
 
 TEST(V2RulesCompatibility, BitWidthsActivationAndDispatch) {
     const HardwareConstraints c = v2_limits();
@@ -297,14 +236,6 @@ TEST(V2RulesCompatibility, BitWidthsActivationAndDispatch) {
               "Cannot map layer 'd'. Weights bitwidth should be 4-bit or 8-bit.");
 }
 
-TEST(V2RulesCompatibility, ActivationNames) {
-    EXPECT_STREQ(activation_type_name(0), "NoActivation");
-    EXPECT_STREQ(activation_type_name(1), "ReLU");
-    EXPECT_STREQ(activation_type_name(2), "LUT");
-    EXPECT_STREQ(activation_type_name(3), "Unknown");
-}
-
-// An Add fed by two distinct Conv2D layers and followed by a Conv2D.
 struct AddGraph {
     std::shared_ptr<FakeLayer> a = make_layer(LayerType::Conv2D, "a");
     std::shared_ptr<FakeLayer> b = make_layer(LayerType::Conv2D, "b");
@@ -403,8 +334,6 @@ TEST(V2RulesSequence, LastLayerWithoutActivation) {
     EXPECT_EQ(sequence({c}).message, "Without activation output_shift should be 0.");
     c->vars.set("output_shift", i8({0, 0}));
     EXPECT_EQ(sequence({c}).message, "Without activation output_scales should be 1.");
-    // Both tensors are read before either is judged: scales of a wrong type
-    // fail even when a shift is already off.
     c->vars.set("output_shift", i8({0, 1}));
     c->vars.set("output_scales", v2regs_test::i32({1, 1}));
     EXPECT_THROW(sequence({c}), std::runtime_error);
@@ -473,8 +402,6 @@ TEST(V2RulesSequence, SkipConnections) {
               "Cannot map layer 'add'. Bad mapping on skip connection. No valid merge layer. Add "
               "layer requires an outbound that is mappable on a CNP.");
 
-    // c1 feeds c2 and the first input of a Concatenate whose second input is
-    // c2; c2 also feeds a layer outside the run.
     auto c1 = relu(LayerType::Conv2D, "c1");
     auto c2 = relu(LayerType::Conv2D, "c2");
     auto cat = make_layer(LayerType::Concatenate, "cat");
@@ -530,7 +457,6 @@ TEST(V2RulesSizing, InputSramFit) {
     EXPECT_EQ(sram_input_words(hw::Type::TNP_B, 2, 3, 5, 1, 8), 128u);
     EXPECT_TRUE(is_sram_input_fit(hw::Type::CNP2, 20, 10, 3, 0, 8, 0, 180));
     EXPECT_FALSE(is_sram_input_fit(hw::Type::CNP2, 20, 10, 3, 0, 8, 1, 180));
-    // Reserved words beyond the capacity never make room.
     EXPECT_FALSE(is_sram_input_fit(hw::Type::CNP1, 1, 1, 1, 0, 8, 200, 180));
     EXPECT_EQ(error_text([] { sram_input_words(hw::Type::FNP3, 1, 1, 1, 0, 8); }),
               "Type of NP not supported.");
@@ -575,36 +501,98 @@ TEST(V2RulesSizing, WeightsAndSplitParams) {
 
 }  // namespace
 
+namespace {}  // namespace
+
 namespace {
 
-TEST(V2RulesChecker, ForwardsToTheRulesWithItsOwnLimits) {
-    const HardwareConstraints limits = v2_limits();
-    VirtualDevice device(HwVersion{0, 0xA2, 1, 0}, v2_mesh(false));
-    const CompatibilityCheckerImpl checker(device, limits);
-    const CompatibilityChecker& base = checker;
+using namespace vorna;
+using v2regs_test::FakeLayer;
+using v2regs_test::link;
+using v2regs_test::make_layer;
 
-    // 8-bit 10 x 10 x 20 input: 12-byte rows, 60 words a row, 600 words.
-    EXPECT_TRUE(base.is_sram_input_fit_single_buffer(hw::Type::CNP1, 10, 10, 20, 0, 8, 15784));
-    EXPECT_FALSE(base.is_sram_input_fit_single_buffer(hw::Type::CNP1, 10, 10, 20, 0, 8, 15785));
-    EXPECT_TRUE(base.is_sram_input_fit_dual_buffer(hw::Type::CNP1, 10, 10, 20, 0, 8, 7592));
-    EXPECT_FALSE(base.is_sram_input_fit_dual_buffer(hw::Type::CNP1, 10, 10, 20, 0, 8, 7593));
+std::string check(const Layer& layer) {
+    return v2::check_concatenate_constraints(layer).to_string();
+}
 
-    auto lut = make_layer(LayerType::Quantizer, "q", {{"activation", 2}});
-    EXPECT_EQ(checker.check_supported_activation(*lut).message,
-              "Does not support activation type 'LUT'. Lookup tables are missing on some NPs.");
-    EXPECT_EQ(base.check_layer_compatibility(*lut, nullptr, HwVersion{0, 0xA2, 1, 0}),
-              check_supported_activation(*lut, device.mesh()));
+const std::string kPrefix = "Cannot map layer 'concat'. ";
 
-    const std::vector<std::shared_ptr<Layer>> run{make_layer(LayerType::Dequantizer, "deq")};
-    EXPECT_EQ(base.check_layer_sequence(run.begin(), run.end(), HwVersion{}).message,
-              "Can't start a sequence with a Dequantizer.");
-    EXPECT_EQ(
-        base.check_layer_mappings(*make_layer(LayerType::BufferTempConv, "t"), {}, true).message,
-        "A TNP-B layer cannot be the first layer of a pass.");
-    auto dw = cnp_layer(LayerType::DepthwiseConv2D);
-    EXPECT_TRUE(base.is_weights_size_fit_np(*dw, 4096));  // 3 x 3 kernel: 1 word a channel
-    EXPECT_FALSE(base.is_weights_size_fit_np(*dw, 4097));
-    EXPECT_EQ(base.np_split_params(hw::Type::CNP1, *dw->params()).border_top, 1u);
+TEST(V2ConcatCheck, FollowerMustBeOnACnp) {
+    auto concat = make_layer(LayerType::Concatenate, "concat");
+    link(make_layer(LayerType::Conv2D, "a"), concat);
+    link(make_layer(LayerType::Conv2D, "b"), concat);
+    EXPECT_EQ(check(*concat), kPrefix + "Must be followed by a merge layer.");
+    auto dense = make_layer(LayerType::Dense1D, "dense");
+    link(concat, dense);
+    EXPECT_EQ(check(*concat), kPrefix + "Must be followed by a merge layer.");
+    auto dw = make_layer(LayerType::DepthwiseConv2D, "dw");
+    link(concat, dw);
+    EXPECT_EQ(check(*concat), "Success.");
+}
+
+TEST(V2ConcatCheck, InboundKindsAreReportedOnce) {
+    auto concat = make_layer(LayerType::Concatenate, "concat");
+    link(make_layer(LayerType::InputData, "in"), concat);
+    link(make_layer(LayerType::Conv2D, "a"), concat);
+    auto next = make_layer(LayerType::Conv2D, "next");
+    link(concat, next);
+    EXPECT_EQ(check(*concat), kPrefix + "Inbounds must be of types Conv, Add or Concat.");
+
+    auto lonely = make_layer(LayerType::Concatenate, "concat");
+    link(make_layer(LayerType::Dense1D, "d1"), lonely);
+    link(make_layer(LayerType::BufferTempConv, "t1"), lonely);
+    EXPECT_EQ(check(*lonely), kPrefix +
+                                  "Must be followed by a merge layer. Inbounds must be of types "
+                                  "Conv, Add or Concat.");
+}
+
+TEST(V2ConcatCheck, SameInboundTwiceReplacesEveryOtherFailure) {
+    auto concat = make_layer(LayerType::Concatenate, "concat");
+    auto a = make_layer(LayerType::InputData, "a");
+    link(a, concat);
+    link(a, concat);
+    EXPECT_EQ(check(*concat), kPrefix + "Concatenate inbounds must come from different layers.");
+}
+
+}  // namespace
+
+namespace {
+
+using namespace vorna;
+using v2regs_test::error_text;
+using v2regs_test::make_layer;
+
+TEST(V2LayerRec, KindsWithoutRecordAndRefusedKinds) {
+    const auto device = v2rec_test::v2_device();
+    const HardwareConstraints constraints = HardwareConstraints::v2(SramSize_v2);
+    const v2::LayerRecorderImpl recorder{*device, constraints};
+    auto record = [&](LayerType type) {
+        const auto layer = make_layer(type, "l", {{"fifo_size", 2}});
+        return recorder.record_layer(*layer, *layer, nullptr, false, false, {}, false, false);
+    };
+    for (LayerType type : {LayerType::InputData, LayerType::Add, LayerType::Concatenate,
+                           LayerType::Dequantizer, LayerType::Quantizer}) {
+        const auto r = record(type);
+        EXPECT_TRUE(r->tracks().empty());
+        EXPECT_EQ(r->fnp2_filters(), nullptr);
+        EXPECT_EQ(r->hw_version(), v2rec_test::kV2RecVersion);
+    }
+    for (LayerType type : {LayerType::StatefulRecurrent, LayerType::FullyConnected,
+                           LayerType::Convolutional, LayerType::SeparableConvolutional,
+                           LayerType::InputConvolutional, LayerType::MotePostProcessing}) {
+        EXPECT_EQ(error_text([&] { record(type); }),
+                  "Unsupported layer type: " + std::to_string(static_cast<int>(type)) + ".");
+    }
+    for (LayerType type :
+         {LayerType::Conv2D, LayerType::InputConv2D, LayerType::DepthwiseConv2D,
+          LayerType::Conv2DTranspose, LayerType::DepthwiseConv2DTranspose,
+          LayerType::BufferTempConv, LayerType::DepthwiseBufferTempConv, LayerType::Dense1D}) {
+        EXPECT_NE(error_text([&] { record(type); }), "") << static_cast<int>(type);
+    }
+    const auto fc = make_layer(LayerType::Dense1D, "fc");
+    EXPECT_EQ(error_text([&] { recorder.record_learning_layer(*fc, true); }),
+              "Learning not implemented on v2.");
+    EXPECT_EQ(error_text([&] { recorder.sync_learning_vars(fc); }),
+              "Learning not implemented on v2.");
 }
 
 }  // namespace

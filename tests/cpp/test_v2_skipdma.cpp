@@ -1,3 +1,5 @@
+// v2 skip-DMA records, NP register words and partial-reconfiguration words.
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -5,6 +7,8 @@
 #include <vector>
 
 #include "backend/layer_mapping.h"
+#include "backend/v2/np_registers.h"
+#include "backend/v2/reconfig_registers.h"
 #include "backend/v2/skipdma.h"
 #include "program/record.h"
 #include "v2_rec_test_util.h"
@@ -37,7 +41,6 @@ hw::Component load_at(uint8_t col, uint8_t channel) {
     return hw::Component(hw::Type::SKIP_DMA_LOAD, hw::Ident(col, 0, 0, channel));
 }
 
-// A layer with an attached mapping whose fields the tests set directly.
 struct Mapped {
     std::shared_ptr<FakeLayer> layer;
     std::shared_ptr<LayerMapping> mapping = std::make_shared<LayerMapping>();
@@ -65,25 +68,6 @@ struct Mapped {
     }
 };
 
-TEST(V2SkipDmaStore, PlainStoreOnChannelZeroSendsBlocksInAddressOrder) {
-    Mapped m(LayerType::Conv2D);
-    m.mapping->next_channel = 5;
-    m.add_store(9, 0, 0);
-    m.layer->out_dims = Shape{8, 8, 16};
-    m.layer->out_bits = 8;
-    const auto blocks = decode(*m.record());
-    ASSERT_EQ(blocks.size(), 5u);
-    EXPECT_EQ(
-        offsets_and_words(blocks),
-        (OffsetWords{
-            {0x1C, {0x20}}, {0x22, {2, 2}}, {0x3C, {0, 2, 16}}, {0x1001, {0}}, {0x1026, {0x500}}}));
-    for (const auto& b : blocks) {
-        EXPECT_EQ(b.target, 11u);
-        EXPECT_EQ(b.np, hw::Ident(9, 0, 0));
-        EXPECT_EQ(b.track, 0u);
-    }
-}
-
 TEST(V2SkipDmaStore, OnChannelSixteenTheCommonWordComesFirst) {
     Mapped m(LayerType::Conv2D);
     m.mapping->next_channel = 5;
@@ -94,62 +78,6 @@ TEST(V2SkipDmaStore, OnChannelSixteenTheCommonWordComesFirst) {
                                                                    {0x1022, {2, 2}},
                                                                    {0x103C, {0, 2, 16}},
                                                                    {0x2026, {0x500}}}));
-}
-
-TEST(V2SkipDmaStore, RoutedStoreNamesTheLayerComponents) {
-    // q = 1: the store word gets bit 0 and the component span word at 0x1024.
-    Mapped m(LayerType::Conv2D);
-    m.mapping->next_channel = 3;
-    *m.mapping->nps = {placed(hw::Type::CNP1, 5, 1, 0), placed(hw::Type::CNP2, 3, 2, 1),
-                       placed(hw::Type::CNP1, 4, 0, 3)};
-    m.add_store(9, 1, 1);
-    m.layer->out_dims = Shape{5, 3, 2};  // 4-bit: V1 = ceil(20 / 32) = 1, V2 = 3
-    m.layer->out_bits = 4;
-    EXPECT_EQ(offsets_and_words(decode(*m.record())), (OffsetWords{{0x11C, {0x20}},
-                                                                   {0x122, {2, 2}},
-                                                                   {0x13C, {0, 1, 3}},
-                                                                   {0x1001, {0}},
-                                                                   {0x1124, {0x05030001}},
-                                                                   {0x1126, {0x301}}}));
-}
-
-TEST(V2SkipDmaStore, DualOutputStoreKeepsTheInputOnTheMergeChannel) {
-    Mapped m(LayerType::Conv2D);
-    m.mapping->next_channel = 5;
-    m.mapping->merge_info = std::make_unique<MergeLayerMapInfo>();
-    m.mapping->merge_info->dual_output = true;
-    m.mapping->merge_info->dual_output_channel = 7;
-    m.add_store(9, 0, 1);                                            // plain store, routed
-    m.mapping->skipdma_store_components.push_back(store_at(10, 2));  // dual-output store
-    *m.mapping->nps = {placed(hw::Type::CNP1, 2, 1, 2)};
-    m.layer->in_dims = {Shape{40, 2, 3}};  // 8-bit: V1 = 10, V2 = 20
-    m.layer->out_dims = Shape{4, 4, 4};    // V1 = 1, V2 = 4
-    const auto blocks = decode(*m.record());
-    ASSERT_EQ(blocks.size(), 11u);
-    // Plain store: routed (q = 1), route byte 5, output tensor.
-    const std::vector<v2rec_test::Block> plain(blocks.begin(), blocks.begin() + 6);
-    EXPECT_EQ(offsets_and_words(plain), (OffsetWords{{0x1C, {0x20}},
-                                                     {0x22, {2, 2}},
-                                                     {0x3C, {0, 1, 4}},
-                                                     {0x1001, {0}},
-                                                     {0x1024, {0x02010042}},
-                                                     {0x1026, {0x501}}}));
-    // Dual store: never routed, dual-output channel 7, input tensor.
-    const std::vector<v2rec_test::Block> dual(blocks.begin() + 6, blocks.end());
-    EXPECT_EQ(offsets_and_words(dual), (OffsetWords{{0x21C, {0x20}},
-                                                    {0x222, {2, 2}},
-                                                    {0x23C, {0, 10, 20}},
-                                                    {0x1001, {0}},
-                                                    {0x1226, {0x700}}}));
-    for (const auto& b : dual) EXPECT_EQ(b.np, hw::Ident(10, 0, 0));
-}
-
-TEST(V2SkipDmaLoad, SingleComponentWords) {
-    SkipDmaBlocks blocks;
-    format_skipdma_load_words(&blocks, 1, 9, 7, {placed(hw::Type::CNP1, 3, 2, 1)}, 12);
-    EXPECT_EQ(
-        blocks,
-        (SkipDmaBlocks{{0x1001, {0}}, {0x1104, {0x03020022, 0x700, 0x07070901}}, {0x112B, {12}}}));
 }
 
 TEST(V2SkipDmaLoad, SeveralComponentsGiveTheColumnRange) {
@@ -169,48 +97,20 @@ TEST(V2SkipDmaLoad, RefusedFields) {
               overflow_text(256, 8));
     EXPECT_EQ(error_text([&] { format_skipdma_load_words(&blocks, 0, 0, 0, one, 4096); }),
               overflow_text(4096, 12));
-    // A one-hot id needs id < 4.
     EXPECT_EQ(error_text([&] {
                   format_skipdma_load_words(&blocks, 0, 0, 0, {placed(hw::Type::CNP1, 3, 2, 4)}, 0);
               }),
               overflow_text(16, 4));
-    // Every component must be placed.
     const std::vector<hw::Component> unplaced{placed(hw::Type::CNP1, 1, 0, 0),
                                               hw::Component(hw::Type::CNP1, hw::Ident(2, 0, 0))};
     EXPECT_THROW(format_skipdma_load_words(&blocks, 0, 0, 0, unplaced, 0), std::invalid_argument);
     EXPECT_EQ(error_text([&] { format_skipdma_load_words(&blocks, 0, 0, 0, unplaced, 0); }),
               "Merging layer has no CNPs.");
-    // An empty list has no span word.
     EXPECT_THROW(format_skipdma_load_words(&blocks, 0, 0, 0, {}, 0), std::runtime_error);
-    // Channel 0xF0 would push c * 256 + 0x1004 past 16 bits.
     EXPECT_EQ(error_text([&] { format_skipdma_load_words(&blocks, 0xF0, 0, 0, one, 0); }),
               "Skip-DMA channel 240 is out of range.");
 }
 
-TEST(V2SkipDmaLoad, MergeLoadOfACnpLayer) {
-    // Without merge information the merged channel is the layer's channel.
-    Mapped m(LayerType::Conv2D);
-    m.mapping->channel = 4;
-    *m.mapping->nps = {placed(hw::Type::CNP1, 3, 2, 1)};
-    m.add_load(8, 2, 6, 3);
-    EXPECT_EQ(offsets_and_words(decode(*m.record())),
-              (OffsetWords{{0x203, {0x20002}},
-                           {0x228, {2}},
-                           {0x1001, {0}},
-                           {0x1204, {0x03020022, 0x400, 0x04040601}},
-                           {0x122B, {3}}}));
-    // With merge information its load channel is used.
-    m.mapping->merge_info = std::make_unique<MergeLayerMapInfo>();
-    m.mapping->merge_info->load_channel = 0x11;
-    const auto blocks = decode(*m.record());
-    ASSERT_EQ(blocks.size(), 5u);
-    EXPECT_EQ(blocks[3].payload, (Words{0x03020022, 0x1100, 0x11110601}));
-}
-
-// A BufferTempConv layer on channel 6 fed by one TNP-B (col 4, row 1, id 2),
-// with a routed store (col 13) on channel 2 and a load (col 12) on channel 1;
-// 4-bit input
-// (4, 4, 16).
 Mapped tnp_b_layer(int fifo) {
     Mapped m(LayerType::BufferTempConv, {{"fifo_size", fifo}});
     m.mapping->channel = 6;
@@ -224,58 +124,12 @@ Mapped tnp_b_layer(int fifo) {
     return m;
 }
 
-TEST(V2SkipDmaTnpB, StartWordsThenStoreThenLoad) {
-    const Mapped m = tnp_b_layer(3);
-    const auto blocks = decode(*m.record());
-    EXPECT_EQ(offsets_and_words(blocks), (OffsetWords{
-                                             {0x100, {0x83000601}},
-                                             {0x100, {0x83000601}},
-                                             // store, channel 2: sources span cols 4..12
-                                             {0x21C, {0x20}},
-                                             {0x222, {2, 4}},
-                                             {0x23C, {3, 2, 8}},
-                                             {0x1001, {0}},
-                                             {0x1224, {0x0C040001}},
-                                             {0x1226, {0x501}},
-                                             // load, channel 1
-                                             {0x103, {0x30002}},
-                                             {0x1001, {0}},
-                                             {0x1104, {0x05000012, 0x600, 0x06060301}},
-                                             {0x112B, {0}},
-                                         }));
-    ASSERT_EQ(blocks.size(), 12u);
-    for (size_t i = 0; i < blocks.size(); ++i) {
-        const bool to_store = i >= 2 && i < 8;
-        EXPECT_EQ(blocks[i].np, to_store ? hw::Ident(13, 0, 0) : hw::Ident(12, 0, 0)) << i;
-    }
-}
-
-TEST(V2SkipDmaTnpB, SourcesIncludeLoadsAndRoutedStores) {
-    Mapped m = tnp_b_layer(3);
-    m.mapping->tnp_b_skipdma = true;  // the store counts among the sources: cols 4, 12, 13
-    const auto blocks = decode(*m.record());
-    ASSERT_GT(blocks.size(), 6u);
-    EXPECT_EQ(blocks[6].offset, 0x1224u);
-    EXPECT_EQ(blocks[6].payload, (Words{0x0D040001}));
-    std::vector<int> cols;
-    for (const auto& c : source_components(*m.mapping)) cols.push_back(c.ident.col);
-    EXPECT_EQ(cols, (std::vector<int>{4, 12, 13}));
-    m.mapping->tnp_b_skipdma = false;
-    EXPECT_EQ(source_components(*m.mapping).size(), 2u);
-}
-
 TEST(V2SkipDmaTnpB, FifoOfSixteenFailsOnTheStoreAfterTheStartWords) {
     const Mapped m = tnp_b_layer(16);
     auto rec = program::new_record(kV2RecVersion);
     EXPECT_EQ(error_text([&] { record_skipdma(rec.get(), *m.layer); }), overflow_text(16, 4));
     EXPECT_EQ(offsets_and_words(decode(*rec)),
               (OffsetWords{{0x100, {0x83000601}}, {0x100, {0x83000601}}}));
-}
-
-TEST(V2SkipDmaTnpB, ChannelZeroLeavesNoRouteBelowIt) {
-    Mapped m = tnp_b_layer(3);
-    m.mapping->channel = 0;
-    EXPECT_EQ(error_text([&] { m.record(); }), overflow_text(4294967295ull, 8));
 }
 
 TEST(V2SkipDmaTnpB, MissingRecordsAreErrorsNamingTheLayer) {
@@ -290,11 +144,6 @@ TEST(V2SkipDmaTnpB, MissingRecordsAreErrorsNamingTheLayer) {
     no_load_channel.mapping->skipdma_load_channel.reset();
     EXPECT_EQ(error_text([&] { no_load_channel.record(); }),
               "Layer 'L' has no skip-DMA load channel.");
-}
-
-TEST(V2SkipDma, LayerWithoutSkipDmaGetsNoBlock) {
-    Mapped m(LayerType::Conv2D);
-    EXPECT_TRUE(m.record()->tracks().empty());
 }
 
 TEST(V2SkipDma, StoreGeometryLimits) {
@@ -314,6 +163,213 @@ TEST(V2SkipDma, LayerWithoutMappingIsAnError) {
     auto rec = program::new_record(kV2RecVersion);
     EXPECT_EQ(error_text([&] { record_skipdma(rec.get(), *layer); }),
               "Layer 'bare' has no mapping.");
+}
+
+}  // namespace
+
+namespace {
+
+using namespace vorna;
+using namespace vorna::v2;
+using v2regs_test::error_text;
+using v2regs_test::overflow_text;
+
+hw::Component comp(hw::Type type, uint8_t col, uint8_t row = 0, uint8_t id = 0) {
+    return hw::Component(type, hw::Ident(col, row, id));
+}
+
+const std::unique_ptr<AltLayerMapInfo> kNoAlt;
+
+TEST(V2RegsDefaults, DefaultWordsAndZeroCount) {
+    const auto regs = default_np_regs(comp(hw::Type::CNP1, 1, 0, 1), 0, false, false);
+    ASSERT_EQ(regs.size(), 64u);
+    EXPECT_EQ(regs[1], 0x20u);
+    EXPECT_EQ(regs[2], 0x8u);
+    EXPECT_EQ(regs[3], 0u);
+    EXPECT_EQ(regs[5], 0x00130100u);
+    EXPECT_EQ(regs[6], 0x08040000u);
+    EXPECT_EQ(regs[12], 0x52000000u);
+    EXPECT_EQ(regs[13], 0x10u);
+    EXPECT_EQ(regs[37], 0xFF000000u);
+    EXPECT_EQ(regs[56], 0x00800000u);
+    EXPECT_EQ(regs[57], 0x40u);
+    size_t zeros = 0;
+    for (uint32_t w : regs) zeros += (w == 0);
+    EXPECT_EQ(zeros, 55u);
+}
+
+TEST(V2RegsCfgDma, Word49KeepsUpperBits) {
+    std::vector<uint32_t> regs(64, 0);
+    regs[49] = 0xFFF00000u;
+    format_mesh_cfg_dma_reg(&regs, hw::Ident(3, 2, 3));
+    EXPECT_EQ(regs[49], 0xFFF80302u);
+    EXPECT_EQ(error_text([&] { format_mesh_cfg_dma_reg(&regs, hw::Ident(3, 2, 4)); }),
+              overflow_text(16, 4));
+    EXPECT_EQ(error_text([&] { format_mesh_cfg_dma_reg(&regs, hw::Ident(0, 0, 40)); }),
+              overflow_text(1ull << 40, 4));
+}
+
+TEST(V2RegsRouting, RangesRouteAndKeptBits) {
+    std::vector<uint32_t> regs(64, 0);
+    regs[44] = 0x1234ABC3u;
+    regs[45] = 0x00AB0000u;
+    regs[46] = 0x8ABC0000u;
+    regs[47] = 0xDEAD0000u;
+    format_mesh_registers_set_output_to_NPs(
+        &regs, {comp(hw::Type::CNP1, 2), comp(hw::Type::CNP1, 4)}, {comp(hw::Type::FNP3, 3)},
+        {comp(hw::Type::TNP_B, 5)}, kNoAlt, 3, false, false, true);
+    EXPECT_EQ(regs[44], 0xFF08ABCCu);
+    EXPECT_EQ(regs[45], 0x02AB0505u);  // route 3 - 1 before a TNP-B
+    EXPECT_EQ(regs[46], 0x0ABC0402u);  // bit 31 cleared
+    EXPECT_EQ(regs[47], 0xDEAD0503u);
+    EXPECT_EQ(regs[52], 0u);
+}
+
+TEST(V2RegsRouting, HrcRangeRouteZeroAndEmptyDestinations) {
+    std::vector<uint32_t> regs(64, 0);
+    const std::vector<hw::Component> span{comp(hw::Type::CNP1, 3)};
+    format_mesh_registers_set_output_to_NPs(&regs, {comp(hw::Type::HRC, 9)}, span,
+                                            {comp(hw::Type::HRC, 9)}, kNoAlt, 0, false, false,
+                                            false);
+    EXPECT_EQ(regs[45], 0x00000101u);
+    EXPECT_EQ(regs[46], 0x00000101u);
+    EXPECT_EQ(regs[47], 0x0301u);
+
+    EXPECT_EQ(error_text([&] {
+                  format_mesh_registers_set_output_to_NPs(&regs, span, span,
+                                                          {comp(hw::Type::TNP_B, 4)}, kNoAlt, 0,
+                                                          false, false, false);
+              }),
+              overflow_text(4294967295ull, 8));
+    EXPECT_THROW(format_mesh_registers_set_output_to_NPs(&regs, span, span, {}, kNoAlt, 1, false,
+                                                         false, false),
+                 std::out_of_range);
+    EXPECT_THROW(format_mesh_registers_set_output_to_NPs(&regs, {}, span, span, kNoAlt, 1, false,
+                                                         false, false),
+                 std::invalid_argument);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace vorna;
+using namespace vorna::v2;
+using v2regs_test::error_text;
+using v2regs_test::FakeLayer;
+using v2regs_test::link;
+using v2regs_test::make_layer;
+using v2regs_test::overflow_text;
+
+hw::Component np(hw::Type type, uint8_t col, NpSpace spatial, NpSpace aux, uint32_t start = 0,
+                 uint32_t filters = 0) {
+    hw::Placement pl;
+    pl.start_neuron = start;
+    pl.filters = filters;
+    pl.spatial_partition = spatial;
+    pl.aux_partition = aux;
+    return hw::Component(type, hw::Ident(col, 0, 0), pl);
+}
+
+NpSpace space(int32_t x, int32_t y, Shape shape) {
+    NpSpace s;
+    s.x = x;
+    s.y = y;
+    s.shape = shape;
+    return s;
+}
+
+struct PrFixture {
+    std::shared_ptr<FakeLayer> layer;
+    std::shared_ptr<LayerMapping> mapping = std::make_shared<LayerMapping>();
+    std::vector<uint32_t> regs = std::vector<uint32_t>(64, 0);
+
+    explicit PrFixture(LayerType type) : layer(make_layer(type, "next", {{"activation", 1}})) {
+        mapping->input_channel = 9;
+        mapping->inbound_components.push_back(std::make_shared<ComponentList>(
+            ComponentList{hw::Component(hw::Type::CNP1, hw::Ident(2, 0, 0)),
+                          hw::Component(hw::Type::CNP1, hw::Ident(5, 1, 0))}));
+        mapping->skipdma_load_components = {
+            hw::Component(hw::Type::SKIP_DMA_LOAD, hw::Ident(7, 0, 0, 1))};
+        mapping->skipdma_store_components = {
+            hw::Component(hw::Type::SKIP_DMA_STORE, hw::Ident(9, 0, 0, 2))};
+        mapping->nps = std::make_shared<std::vector<hw::Component>>(2);
+        layer->layer_mapping = mapping;
+        regs[41] = 0x80AB0000u;
+    }
+};
+
+TEST(V2ReconfigFnp, PackingOfTheInput) {
+    struct Case {
+        const char* title;
+        LayerType source;  // the layer that feeds the FNP layer
+        int source_weights;
+        uint32_t word35;
+    };
+    for (const Case& k : {Case{"whole run (1)", LayerType::InputData, 8, 0x000C0009u},
+                          Case{"padded runs (2)", LayerType::Conv2D, 4, 0x000A0008u},
+                          Case{"padded rows (3)", LayerType::Conv2D, 8, 0x000C0009u}}) {
+        PrFixture f(LayerType::Dense1D);
+        f.layer->set_param("weights_bits", k.source_weights);
+        f.layer->in_dims = {Shape{10, 1, 3}};
+        auto source = make_layer(k.source, "src");
+        link(source, f.layer);
+        const auto c =
+            np(hw::Type::FNP3, 3, space(0, 0, Shape{10, 1, 3}), space(0, 0, Shape{10, 1, 3}));
+        update_partial_reconfig_regs(&f.regs, *f.layer, c, false);
+        EXPECT_EQ(f.regs[32], 0x09000037u) << k.title;  // FNP mode, 8-bit code 3
+        EXPECT_EQ(f.regs[33], 0u) << k.title;
+        EXPECT_EQ(f.regs[34], 0x000A0001u) << k.title;
+        EXPECT_EQ(f.regs[35], k.word35) << k.title;
+    }
+
+    PrFixture none(LayerType::Dense1D);
+    none.layer->set_param("weights_bits", 8);
+    none.layer->in_dims = {Shape{1, 1, 3000}};
+    auto input = make_layer(LayerType::InputData, "in");
+    link(input, none.layer);
+    EXPECT_EQ(error_text([&] {
+                  update_partial_reconfig_regs(
+                      &none.regs, *none.layer,
+                      np(hw::Type::FNP3, 3, space(0, 0, Shape{1, 1, 3000}), NpSpace{}), false);
+              }),
+              "Unsupported padding.");
+}
+
+TEST(V2ReconfigOther, OtherKindsAndFailures) {
+    PrFixture f(LayerType::InputConv2D);
+    f.regs[33] = 0x11111111u;
+    f.regs[35] = 0xFFFFFFFFu;
+    f.regs[32] = 0x2u;
+    update_partial_reconfig_regs(&f.regs, *f.layer, hw::Component(hw::Type::HRC, hw::Ident()),
+                                 false);
+    EXPECT_EQ(f.regs[33], 0x11111111u);
+    EXPECT_EQ(f.regs[35], 0x0000C000u);
+    EXPECT_EQ(f.regs[32], 0x09000037u);  // bit 1 untouched, 8-bit code 3
+
+    PrFixture wide(LayerType::Conv2D);
+    wide.layer->in_bits = 16;
+    EXPECT_EQ(error_text([&] {
+                  update_partial_reconfig_regs(&wide.regs, *wide.layer,
+                                               np(hw::Type::CNP1, 1, NpSpace{}, NpSpace{}), false);
+              }),
+              overflow_text(6, 2));
+
+    PrFixture many(LayerType::InputConv2D);
+    many.mapping->nps->resize(128);
+    EXPECT_EQ(error_text([&] {
+                  update_partial_reconfig_regs(&many.regs, *many.layer,
+                                               hw::Component(hw::Type::HRC, hw::Ident()), false);
+              }),
+              overflow_text(128, 7));
+
+    auto unmapped = make_layer(LayerType::Conv2D, "u");
+    std::vector<uint32_t> regs(64, 0);
+    EXPECT_EQ(error_text([&] {
+                  update_partial_reconfig_regs(&regs, *unmapped,
+                                               np(hw::Type::CNP1, 1, NpSpace{}, NpSpace{}), false);
+              }),
+              "Layer 'u' has no mapping.");
 }
 
 }  // namespace

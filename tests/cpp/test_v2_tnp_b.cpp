@@ -1,8 +1,8 @@
-// BufferTempConv and DepthwiseBufferTempConv on v2 TNP-Bs: constraints,
-// weight images, register files and programs.
+// BufferTempConv and DepthwiseBufferTempConv on v2 TNP-Bs: limits, sizes and refusals.
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -12,23 +12,24 @@
 #include "backend/v2/buffer_temp_conv.h"
 #include "backend/v2/cnp_variables.h"
 #include "backend/v2/dw_buffer_temp_conv.h"
+#include "backend/v2/fnp_formats.h"
+#include "backend/v2/memory_sizer.h"
 #include "backend/v2/rules.h"
 #include "backend/v2/shift_lut_formats.h"
 #include "backend/v2/skipdma.h"
 #include "backend/v2/tnp_b_constraints.h"
-#include "v2_hrc_tnp_util.h"
+#include "v2_fnp_test_util.h"
+#include "v2_rec_test_util.h"
 #include "v2_regs_fake_layer.h"
 
 namespace {
 
 using namespace vorna;
 using namespace vorna::v2;
-using v2hrc_test::decode;
+using v2rec_test::decode;
 using v2regs_test::error_text;
 using v2regs_test::FakeLayer;
 using v2regs_test::overflow_text;
-
-// --- Constraints ---------------------------------------------------------------
 
 std::shared_ptr<FakeLayer> checked_layer(LayerType type, Shape input, uint32_t shifts = 64) {
     auto layer = v2regs_test::make_layer(type, "tnp", {{"weights_bits", 8}, {"fifo_size", 2}});
@@ -37,7 +38,6 @@ std::shared_ptr<FakeLayer> checked_layer(LayerType type, Shape input, uint32_t s
     return layer;
 }
 
-// One layer shape against the TNP-B limits, with the joined message.
 struct TnpBLimitCase {
     Shape input;
     uint32_t shifts;
@@ -46,7 +46,6 @@ struct TnpBLimitCase {
     const char* message;
 };
 
-// The depthwise kind gives the same status on the shape and shift cases.
 TEST(V2TnpBConstraints, LimitsAndMessages) {
     const std::string head = "Cannot map layer 'tnp'. ";
     const std::string channel = "The maximum input channel value is 2048 (got ";
@@ -62,7 +61,6 @@ TEST(V2TnpBConstraints, LimitsAndMessages) {
         head + channel + "4093)." + skip_row,
         head + "The maximum number of filters is 2048 (got 4096).",
         head + "Input should be 8-bit. Output should be 8-bit. Only 8-bit weights are supported.",
-        // 2048 shifts take 256 words of 24 bits, the whole memory; 2049 take 257.
         head + "Input shift exceeds memory. Maximum size is 768 bytes. (got 771 bytes).",
     };
     const TnpBLimitCase cases[] = {
@@ -70,7 +68,6 @@ TEST(V2TnpBConstraints, LimitsAndMessages) {
         {Shape{5000, 5000, 4096}, 64, 0, false, cases_msgs[1].c_str()},
         {Shape{8, 8, 4092}, 64, 8, false, cases_msgs[2].c_str()},
         {Shape{8, 8, 4093}, 64, 8, false, cases_msgs[3].c_str()},
-        // The filters parameter only reaches the filter rule.
         {Shape{32, 32, 64}, 64, 4096, false, cases_msgs[4].c_str()},
         {Shape{32, 32, 64}, 64, 2048, false, cases_msgs[0].c_str()},
         {Shape{32, 32, 64}, 64, 0, true, cases_msgs[5].c_str()},
@@ -114,9 +111,6 @@ TEST(V2TnpBConstraints, ReachedThroughTheChecker) {
     }
 }
 
-// --- BufferTempConv weights ----------------------------------------------------------
-
-// A (1, 1, rows, neurons) int8 tensor whose element (0, 0, e, j) is 16 e + j + 1.
 std::shared_ptr<Dense> tap_tensor(uint32_t rows, uint32_t neurons,
                                   Dense::Layout layout = Dense::Layout::RowMajor) {
     auto tensor =
@@ -128,70 +122,6 @@ std::shared_ptr<Dense> tap_tensor(uint32_t rows, uint32_t neurons,
         }
     }
     return tensor;
-}
-
-TEST(V2TnpBWeights, Sizes) {
-    const std::vector<std::pair<uint32_t, uint32_t>> ch_cont{{0, 0},  {1, 2},  {24, 2},
-                                                             {25, 4}, {48, 4}, {49, 6}};
-    for (const auto& [n, words] : ch_cont) {
-        EXPECT_EQ(buffer_temp_conv_ch_cont_100b_size(n), words) << n;
-    }
-    // fifo 2, 12 neurons, 3 channels: 2 words x 3 rows x 3 channels.
-    EXPECT_EQ(buffer_temp_conv_tnp_formatted_weight_100b_size(2, 12, 3), 18u);
-    EXPECT_EQ(tnp_b_buffer_temp_conv_formatted_weight_32b_size(12, 6), 36u);
-    // 42 rows of 24 neurons: 252 words; 43 rows: 258 words, an XL block of 272.
-    EXPECT_EQ(tnp_b_buffer_temp_conv_formatted_weight_32b_size(24, 42), 252u);
-    EXPECT_EQ(tnp_b_buffer_temp_conv_formatted_weight_32b_size(24, 43), 272u);
-}
-
-TEST(V2TnpBWeights, RowsGroupedByInputChannel) {
-    // fifo 2, K = 3 channels, 12 neurons: six rows of six words, row k * 2 + s
-    // holding entry s * 3 + k.
-    const auto image = format_tnp_b_buffer_temp_conv_weights(*tap_tensor(6, 12), 2, 0, 12);
-    ASSERT_EQ(image.size(), 36u);
-    // Row 0: (slot 0, channel 0) = entry 0, values 1..12, then 12 zero bytes.
-    EXPECT_EQ(std::vector<uint32_t>(image.begin(), image.begin() + 6),
-              (std::vector<uint32_t>{0x04030201, 0x08070605, 0x0C0B0A09, 0, 0, 0}));
-    // Row 1: (slot 1, channel 0) = entry 3, values 49..60.
-    EXPECT_EQ(image[6], 0x34333231u);
-    EXPECT_EQ(image[8], 0x3C3B3A39u);
-    // Row 2: (slot 0, channel 1) = entry 1, values 17..28.
-    EXPECT_EQ(image[12], 0x14131211u);
-    // Row 5: (slot 1, channel 2) = entry 5, values 81..92.
-    EXPECT_EQ(image[30], 0x54535251u);
-    EXPECT_EQ(image[35], 0u);
-}
-
-TEST(V2TnpBWeights, NeuronRunStartsAtByteZero) {
-    const auto image = format_tnp_b_buffer_temp_conv_weights(*tap_tensor(6, 12), 2, 4, 4);
-    ASSERT_EQ(image.size(), 36u);
-    EXPECT_EQ(image[0], 0x08070605u);  // neurons 4..7 of entry 0
-    EXPECT_EQ(image[1], 0u);
-    EXPECT_EQ(image[6], 0x38373635u);  // entry 3
-}
-
-TEST(V2TnpBWeights, StridedTensorGivesTheSameImage) {
-    const auto row_major = format_tnp_b_buffer_temp_conv_weights(*tap_tensor(6, 12), 2, 1, 11);
-    const auto col_major = format_tnp_b_buffer_temp_conv_weights(
-        *tap_tensor(6, 12, Dense::Layout::ColMajor), 2, 1, 11);
-    EXPECT_EQ(row_major, col_major);
-    EXPECT_EQ(col_major[0], 0x05040302u);
-}
-
-TEST(V2TnpBWeights, LeftoverRowsStayZero) {
-    // Seven rows with fifo 2: K = 3, the seventh row is not written.
-    const auto image = format_tnp_b_buffer_temp_conv_weights(*tap_tensor(7, 12), 2, 0, 12);
-    ASSERT_EQ(image.size(), 42u);
-    for (size_t i = 36; i < 42; ++i) EXPECT_EQ(image[i], 0u) << i;
-    EXPECT_EQ(image[30], 0x54535251u);
-}
-
-TEST(V2TnpBWeights, XlImageIsPadded) {
-    // 43 rows of one neuron: 258 words, padded to 272.
-    const auto image = format_tnp_b_buffer_temp_conv_weights(*tap_tensor(43, 1), 1, 0, 1);
-    ASSERT_EQ(image.size(), 272u);
-    EXPECT_EQ(image[6 * 42], static_cast<uint32_t>(static_cast<uint8_t>(16 * 42 + 1)));
-    for (size_t i = 258; i < 272; ++i) EXPECT_EQ(image[i], 0u);
 }
 
 TEST(V2TnpBWeights, Failures) {
@@ -211,45 +141,12 @@ TEST(V2TnpBWeights, Failures) {
             " for a tensor of type uint8.");
 }
 
-// --- DepthwiseBufferTempConv weights ---------------------------------------------------
-
-TEST(V2TnpBDepthwiseWeights, Sizes) {
-    EXPECT_EQ(depthwise_buffer_temp_conv_tnp_formatted_weight_100b_size(3, 2), 8u);
-    EXPECT_EQ(depthwise_buffer_temp_conv_formatted_weight_32b_size(3, 2), 24u);
-    EXPECT_EQ(depthwise_buffer_temp_conv_formatted_weight_32b_size(4, 17), 255u);
-    EXPECT_EQ(depthwise_buffer_temp_conv_formatted_weight_32b_size(4, 18), 272u);
-}
-
-TEST(V2TnpBDepthwiseWeights, OneSlotPerNeuron) {
-    // T = 3 taps, neurons 5 and 6.
-    const auto image = format_tnp_b_depthwise_buffer_temp_conv_weights(*tap_tensor(3, 8), 5, 2);
-    std::vector<uint32_t> expected(24, 0);
-    expected[0] = 0x00261606;  // taps 6, 22, 38 of neuron 5
-    expected[3] = 0x00271707;  // taps 7, 23, 39 of neuron 6
-    EXPECT_EQ(image, expected);
-}
-
-TEST(V2TnpBDepthwiseWeights, TwelveTapsFillTheSlot) {
-    const auto image = format_tnp_b_depthwise_buffer_temp_conv_weights(*tap_tensor(12, 2), 0, 2);
-    ASSERT_EQ(image.size(), 78u);
-    // Neuron 0: taps 1, 17, ..., 177; neuron 1 starts at word 3.
-    EXPECT_EQ(image[0], 0x31211101u);
-    EXPECT_EQ(image[2], 0xB1A19181u);
-    EXPECT_EQ(image[3], 0x32221202u);
-    EXPECT_EQ(image[6], 0u);
-    EXPECT_EQ(format_tnp_b_depthwise_buffer_temp_conv_weights(
-                  *tap_tensor(12, 2, Dense::Layout::ColMajor), 0, 2),
-              image);
-}
-
 TEST(V2TnpBDepthwiseWeights, MoreThanTwelveTapsAreRefused) {
     EXPECT_EQ(error_text([] {
                   format_tnp_b_depthwise_buffer_temp_conv_weights(*tap_tensor(13, 2), 0, 2);
               }),
               "A DepthwiseBufferTempConv neuron holds at most 12 taps (got 13).");
 }
-
-// --- Register files ------------------------------------------------------------------
 
 struct TnpBSetup {
     std::shared_ptr<FakeLayer> layer;
@@ -271,9 +168,6 @@ hw::Component tnp_b(uint8_t col, uint8_t id, const hw::Placement& p) {
     return hw::Component(hw::Type::TNP_B, hw::Ident{col, 1, id, 0}, p);
 }
 
-// A layer of the given kind with fifo 2, 8-bit ReLU and a 4 x 4 x channels
-// input, mapped on `components`, fed by a CNP at col 1 and feeding one at
-// col 3; channel byte 5, route 2.
 TnpBSetup mapped(LayerType type, std::vector<hw::Component> components, uint32_t channels = 3,
                  int fifo_size = 2) {
     TnpBSetup s;
@@ -292,7 +186,6 @@ TnpBSetup mapped(LayerType type, std::vector<hw::Component> components, uint32_t
     return s;
 }
 
-// One TNP-B with N = 12, K = 3, W2 = H2 = 4, B = 8, F = 2.
 TnpBSetup golden(uint8_t id = 1, int fifo_size = 2) {
     return mapped(LayerType::BufferTempConv,
                   {tnp_b(2, id, placement(0, 12, Shape{4, 4, 3}, Shape{4, 4, 3}))}, 3, fifo_size);
@@ -306,40 +199,6 @@ std::vector<uint32_t> regs_of(const TnpBSetup& s, bool ib_spikes = false, bool p
     return map.begin()->second;
 }
 
-std::vector<uint32_t> dw_regs_of(const TnpBSetup& s, const hw::Ident& ident) {
-    return format_depthwise_buffer_temp_conv_registers(*s.layer, nullptr, false, false, {}, false,
-                                                       false)
-        .at(ident);
-}
-
-TEST(V2TnpBRegisters, GoldenWords) {
-    const auto regs = regs_of(golden());
-    EXPECT_EQ(regs[1], 0x10000020u);
-    EXPECT_EQ(regs[3], 0x0501B0B3u);
-    EXPECT_EQ(regs[4], 0x80000002u);
-    EXPECT_EQ(regs[11], 0x00002004u);
-    EXPECT_EQ(regs[21], 3u);
-    EXPECT_EQ(regs[22], 0u);
-    EXPECT_EQ(regs[26], 0x000C0000u);
-    EXPECT_EQ(regs[28], 0x00040004u);
-    EXPECT_EQ(regs[29], 0x00020000u);
-    EXPECT_EQ(regs[30], 0x00030202u);
-    EXPECT_EQ(regs[56], 0x00010000u);
-    EXPECT_EQ(regs[45] & 0xFF00FFFFu, 0x02000303u);  // destinations col 3, route 2
-    EXPECT_EQ(regs[46] & 0xFFFFu, 0x0101u);          // sources col 1
-    EXPECT_EQ(regs_of(golden(2))[56], 0x00010100u);
-}
-
-TEST(V2TnpBRegisters, Flags) {
-    auto s = golden();
-    (*s.mapping->nps)[0].placement->single_buffer = true;
-    const auto regs = regs_of(s, true, false, false, true);
-    EXPECT_EQ(regs[1], 0x30400020u);  // bits 22 (buffer), 28 (TNP-B), 29 (last flag)
-    EXPECT_EQ(regs[2] & 0x80u, 0x80u);
-    EXPECT_EQ(regs_of(golden())[2] & 0x80u, 0u);
-    EXPECT_EQ(regs_of(golden(), false, false, true)[3] >> 24, 0xFEu);
-}
-
 TEST(V2TnpBRegisters, FifoSizeLimits) {
     EXPECT_EQ(regs_of(golden(1, 0))[30], 0x00010002u);
     const auto regs = regs_of(golden(1, 14));
@@ -348,46 +207,6 @@ TEST(V2TnpBRegisters, FifoSizeLimits) {
     EXPECT_EQ(error_text([] { regs_of(golden(1, 15)); }), overflow_text(16, 4));
     EXPECT_EQ(error_text([] { regs_of(golden(1, 16)); }), overflow_text(16, 4));
     EXPECT_EQ(error_text([] { regs_of(golden(1, 65536)); }), overflow_text(65536, 16));
-}
-
-TEST(V2TnpBRegisters, NeuronRunFields) {
-    struct Case {
-        uint32_t neurons, ch_cont, groups;
-    };
-    for (const Case& c : {Case{24, 2, 3}, Case{25, 4, 4}, Case{1023, 86, 128}}) {
-        auto s = mapped(LayerType::BufferTempConv,
-                        {tnp_b(2, 1, placement(0, c.neurons, Shape{4, 4, 3}, Shape{4, 4, 3}))});
-        const auto regs = regs_of(s);
-        EXPECT_EQ(regs[11] >> 12, c.ch_cont) << c.neurons;
-        EXPECT_EQ(regs[29] >> 16, c.groups) << c.neurons;
-    }
-    // The neuron count is refused by the shared words (10 bits) before word 29.
-    auto s = mapped(LayerType::BufferTempConv,
-                    {tnp_b(2, 1, placement(0, 1024, Shape{4, 4, 3}, Shape{4, 4, 3}))});
-    EXPECT_EQ(error_text([&] { regs_of(s); }), overflow_text(1024, 10));
-}
-
-TEST(V2TnpBRegisters, ChannelAndInputFields) {
-    auto s = mapped(LayerType::BufferTempConv,
-                    {tnp_b(2, 1, placement(0, 12, Shape{4, 4, 5}, Shape{4, 4, 5}))}, 5);
-    auto regs = regs_of(s);
-    EXPECT_EQ(regs[21], 5u);
-    EXPECT_EQ(regs[28], 0x00080008u);  // K4 = 8, 8 x 4 / 4
-    EXPECT_EQ(regs[56] >> 16, 1u);
-
-    s = mapped(LayerType::BufferTempConv,
-               {tnp_b(2, 1, placement(0, 12, Shape{4, 4, 2048}, Shape{4, 4, 2048}))}, 2048);
-    EXPECT_EQ(error_text([&] { regs_of(s); }), overflow_text(2048, 11));
-
-    // K4 x W2 = 40 x 1700: 17000 row words do not fit 14 bits.
-    s = mapped(LayerType::BufferTempConv,
-               {tnp_b(2, 1, placement(0, 12, Shape{4, 4, 40}, Shape{1700, 4, 40}))}, 40);
-    EXPECT_EQ(error_text([&] { regs_of(s); }), overflow_text(17000, 14));
-
-    // 64 x 64 x 128 8-bit inputs: 131072 words, 2048 blocks of 64.
-    s = mapped(LayerType::BufferTempConv,
-               {tnp_b(2, 1, placement(0, 12, Shape{4, 4, 128}, Shape{64, 64, 128}))}, 128);
-    EXPECT_EQ(error_text([&] { regs_of(s); }), overflow_text(2048, 9));
 }
 
 TEST(V2TnpBRegisters, LeftOutAndDuplicateNps) {
@@ -410,21 +229,6 @@ TEST(V2TnpBRegisters, LeftOutAndDuplicateNps) {
     EXPECT_TRUE(map.empty());
 }
 
-TEST(V2TnpBRegisters, SkipDmaComponentsInTheRouting) {
-    auto s = golden();
-    s.mapping->skipdma_load_components = {
-        hw::Component(hw::Type::SKIP_DMA_LOAD, hw::Ident{6, 0, 0, 1})};
-    s.mapping->skipdma_store_components = {
-        hw::Component(hw::Type::SKIP_DMA_STORE, hw::Ident{7, 0, 0, 2})};
-    auto regs = regs_of(s);
-    EXPECT_EQ(regs[46] & 0xFFFFu, 0x0601u);  // sources: CNP col 1 and the load
-    EXPECT_EQ(regs[45] & 0xFFFFu, 0x0703u);  // destinations: CNP col 3 and the store
-    s.mapping->tnp_b_skipdma = true;
-    regs = regs_of(s);
-    EXPECT_EQ(regs[46] & 0xFFFFu, 0x0701u);
-    EXPECT_EQ(regs[45] & 0xFFFFu, 0x0303u);
-}
-
 TEST(V2TnpBRegisters, PartialReconfigurationOnlyOnSharedNps) {
     auto s = golden();
     const auto plain = regs_of(s);
@@ -443,43 +247,11 @@ TEST(V2TnpBRegisters, PartialReconfigurationOnlyOnSharedNps) {
     EXPECT_EQ(shared[34], 0x00040004u);  // the next layer's 4 x 4 input region
 }
 
-TEST(V2TnpBRegisters, DepthwiseOnOneNp) {
-    auto s = mapped(LayerType::DepthwiseBufferTempConv,
-                    {tnp_b(2, 1, placement(0, 12, Shape{4, 4, 12}, Shape{4, 4, 12}))}, 12);
-    const auto regs = dw_regs_of(s, hw::Ident{2, 1, 1, 0});
-    EXPECT_EQ(regs[3], 0x0501B0B7u);  // bit 2 set, bit 10 clear
-    EXPECT_EQ(regs[11], 0x00001004u);
-    EXPECT_EQ(regs[22], 0u);
-    EXPECT_EQ(regs[29], 0x00010000u);
-    EXPECT_EQ(regs[21], 12u);
-}
-
-TEST(V2TnpBRegisters, DepthwiseSplitOverTwoNps) {
-    auto s = mapped(LayerType::DepthwiseBufferTempConv,
-                    {tnp_b(2, 1, placement(0, 6, Shape{4, 4, 12}, Shape{4, 4, 12})),
-                     tnp_b(3, 1, placement(6, 6, Shape{4, 4, 12}, Shape{4, 4, 12}))},
-                    12);
-    const auto first = dw_regs_of(s, hw::Ident{2, 1, 1, 0});
-    const auto second = dw_regs_of(s, hw::Ident{3, 1, 1, 0});
-    EXPECT_EQ(first[3] & 0x404u, 0x404u);
-    EXPECT_EQ(second[3] & 0x404u, 0x404u);
-    EXPECT_EQ(first[22], 0x00060000u);
-    EXPECT_EQ(second[22], 0x00060006u);
-    EXPECT_EQ(second[29], 0x00010000u);
-
-    // A run start of 4096 is refused by the shared words (11 bits) first.
-    s = mapped(LayerType::DepthwiseBufferTempConv,
-               {tnp_b(2, 1, placement(4096, 6, Shape{4, 4, 12}, Shape{4, 4, 12}))}, 12);
-    EXPECT_EQ(error_text([&] { dw_regs_of(s, hw::Ident{2, 1, 1, 0}); }), overflow_text(4096, 11));
-}
-
 TEST(V2TnpBRegisters, ComponentWithoutPlacement) {
     auto s =
         mapped(LayerType::BufferTempConv, {hw::Component(hw::Type::TNP_B, hw::Ident{2, 1, 1, 0})});
     EXPECT_EQ(error_text([&] { regs_of(s); }), "TNP-B component of layer 'tnp' has no placement.");
 }
-
-// --- Programs ------------------------------------------------------------------------
 
 void add_variables(FakeLayer& layer, uint32_t neurons, uint32_t rows) {
     layer.vars.set("weights", tap_tensor(rows, neurons));
@@ -492,8 +264,6 @@ void add_variables(FakeLayer& layer, uint32_t neurons, uint32_t rows) {
     layer.vars.set("bias", v2regs_test::i8(bias));
 }
 
-// The FIFO of a TNP-B layer goes through a skip-DMA store (channel 3) and
-// load (channel 4).
 void add_fifo_skipdma(LayerMapping& m) {
     m.skipdma_store_components = {hw::Component(hw::Type::SKIP_DMA_STORE, hw::Ident{7, 0, 0, 3})};
     m.skipdma_load_components = {hw::Component(hw::Type::SKIP_DMA_LOAD, hw::Ident{6, 0, 0, 4})};
@@ -504,13 +274,6 @@ void add_fifo_skipdma(LayerMapping& m) {
     m.skipdma_load_channel = std::make_unique<SkipDmaLoadChannelInfo>();
     m.skipdma_load_channel->dma_channel = 4;
     m.skipdma_load_channel->channel = 3;
-}
-
-// The number of leading skip-DMA blocks of a record.
-size_t leading_skipdma_blocks(const std::vector<v2hrc_test::Block>& blocks) {
-    size_t n = 0;
-    while (n < blocks.size() && blocks[n].target == dma::SkipDmaRegisters) ++n;
-    return n;
 }
 
 TnpBSetup two_nps(LayerType type) {
@@ -524,53 +287,8 @@ TnpBSetup two_nps(LayerType type) {
     return s;
 }
 
-TEST(V2TnpBProgram, BlocksPerNpInMappingOrder) {
-    auto device = v2hrc_test::v2_device();
-    auto s = two_nps(LayerType::BufferTempConv);
-    auto record = record_program_buffer_temp_conv_layer(*device, *s.layer, nullptr, false, false,
-                                                        {}, false, false);
-    EXPECT_EQ(record->hw_version(), v2hrc_test::kV2Version);
-    auto blocks = decode(*record);
-    // The skip-DMA blocks come first, opened by the two start words of the load.
-    const size_t skip = leading_skipdma_blocks(blocks);
-    ASSERT_GE(skip, 2u);
-    for (size_t b = 0; b < 2; ++b) {
-        EXPECT_EQ(blocks[b].np, (hw::Ident{6, 0, 0, 0}));
-        EXPECT_EQ(blocks[b].payload, (std::vector<uint32_t>{0x83000601}));
-    }
-    auto alone = program::new_record(v2hrc_test::kV2Version);
-    record_skipdma(alone.get(), *s.layer);
-    EXPECT_EQ(skip, decode(*alone).size());
-    blocks.erase(blocks.begin(), blocks.begin() + static_cast<std::ptrdiff_t>(skip));
-    ASSERT_EQ(v2hrc_test::targets(blocks), (std::vector<uint32_t>{7, 1, 2, 5, 7, 1, 2, 5}));
-    const auto regs =
-        format_buffer_temp_conv_registers(*s.layer, nullptr, false, false, {}, false, false);
-    const Dense& weights = *Tensor::ensure_dense(s.layer->vars.get("weights"));
-    const Dense& shifts = *Tensor::ensure_dense(s.layer->vars.get("input_shift"));
-    const Dense& scales = *Tensor::ensure_dense(s.layer->vars.get("output_scales"));
-    const Dense& bias = *Tensor::ensure_dense(s.layer->vars.get("bias"));
-    const hw::Ident idents[2] = {hw::Ident{4, 1, 1, 0}, hw::Ident{2, 1, 1, 0}};
-    for (size_t n = 0; n < 2; ++n) {
-        const uint32_t first = 6 * static_cast<uint32_t>(n);
-        for (size_t b = 4 * n; b < 4 * n + 4; ++b) {
-            EXPECT_EQ(blocks[b].np, idents[n]);
-            EXPECT_EQ(blocks[b].offset, 0u);
-        }
-        EXPECT_EQ(blocks[4 * n].payload, regs.at(idents[n]));
-        EXPECT_EQ(blocks[4 * n + 1].payload,
-                  format_tnp_b_buffer_temp_conv_weights(weights, 2, first, 6));
-        EXPECT_EQ(blocks[4 * n + 2].payload, format_input_shift(shifts, 0, 0));
-        EXPECT_EQ(blocks[4 * n + 3].payload,
-                  format_cnp_tnp_variables(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                           &bias, &scales, first, 6));
-    }
-    EXPECT_EQ(blocks[1].payload[0], 0x04030201u);
-    EXPECT_EQ(blocks[5].payload[0], 0x0A090807u);
-    EXPECT_EQ(record->tracks().size(), 1u);
-}
-
 TEST(V2TnpBProgram, LayerWithoutSkipDmaLoadIsRefused) {
-    auto device = v2hrc_test::v2_device();
+    auto device = v2rec_test::v2_device();
     auto s = two_nps(LayerType::BufferTempConv);
     s.mapping->skipdma_load_components.clear();
     EXPECT_EQ(error_text([&] {
@@ -580,25 +298,8 @@ TEST(V2TnpBProgram, LayerWithoutSkipDmaLoadIsRefused) {
               "Layer 'tnp' has no skip-DMA load.");
 }
 
-TEST(V2TnpBProgram, UnusedAndLeftOutNps) {
-    auto device = v2hrc_test::v2_device();
-    auto s = two_nps(LayerType::BufferTempConv);
-    auto blocks = decode(*record_program_buffer_temp_conv_layer(*device, *s.layer, nullptr, false,
-                                                                false, {}, true, false));
-    EXPECT_EQ(v2hrc_test::targets(blocks), (std::vector<uint32_t>{7, 7}));
-    EXPECT_EQ(blocks[0].payload[3] >> 24, 0xFEu);
-
-    blocks = decode(*record_program_buffer_temp_conv_layer(*device, *s.layer, nullptr, false, false,
-                                                           {hw::Ident{4, 1, 1, 0}}, false, false));
-    const size_t skip = leading_skipdma_blocks(blocks);
-    EXPECT_GE(skip, 2u);
-    blocks.erase(blocks.begin(), blocks.begin() + static_cast<std::ptrdiff_t>(skip));
-    EXPECT_EQ(v2hrc_test::targets(blocks), (std::vector<uint32_t>{7, 1, 2, 5}));
-    EXPECT_EQ(blocks[0].np, (hw::Ident{2, 1, 1, 0}));
-}
-
 TEST(V2TnpBProgram, WrongLayerType) {
-    auto device = v2hrc_test::v2_device();
+    auto device = v2rec_test::v2_device();
     auto plain = two_nps(LayerType::BufferTempConv);
     auto depthwise = two_nps(LayerType::DepthwiseBufferTempConv);
     EXPECT_EQ(error_text([&] {
@@ -614,7 +315,7 @@ TEST(V2TnpBProgram, WrongLayerType) {
 }
 
 TEST(V2TnpBProgram, MissingWeightsNameTheLayer) {
-    auto device = v2hrc_test::v2_device();
+    auto device = v2rec_test::v2_device();
     auto s = mapped(LayerType::BufferTempConv,
                     {tnp_b(2, 1, placement(0, 12, Shape{4, 4, 3}, Shape{4, 4, 3}))});
     s.layer->vars.set("input_shift", v2regs_test::u8({1}));
@@ -624,29 +325,33 @@ TEST(V2TnpBProgram, MissingWeightsNameTheLayer) {
                                                         {}, false, false);
               }),
               "Layer 'tnp' has no variable 'weights'.");
-    // The unused-NP record needs no variable.
     EXPECT_EQ(decode(*record_program_buffer_temp_conv_layer(*device, *s.layer, nullptr, false,
                                                             false, {}, true, false))
                   .size(),
               1u);
 }
 
-TEST(V2TnpBProgram, DepthwiseInputShiftsPerNp) {
-    auto device = v2hrc_test::v2_device();
-    auto s = two_nps(LayerType::DepthwiseBufferTempConv);
-    auto blocks = decode(*record_program_depthwise_buffer_temp_conv_layer(
-        *device, *s.layer, nullptr, false, false, {}, false, false));
-    const size_t skip = leading_skipdma_blocks(blocks);
-    EXPECT_GE(skip, 2u);
-    blocks.erase(blocks.begin(), blocks.begin() + static_cast<std::ptrdiff_t>(skip));
-    ASSERT_EQ(v2hrc_test::targets(blocks), (std::vector<uint32_t>{7, 1, 2, 5, 7, 1, 2, 5}));
-    // Shifts 0..5 on the first NP, 6, 7, 0, 1, 2, 3 on the second.
-    EXPECT_EQ(blocks[2].payload, (std::vector<uint32_t>{0x03020100, 0x00000504}));
-    EXPECT_EQ(blocks[6].payload, (std::vector<uint32_t>{0x01000706, 0x00000302}));
-    const Dense& weights = *Tensor::ensure_dense(s.layer->vars.get("weights"));
-    EXPECT_EQ(blocks[5].payload, format_tnp_b_depthwise_buffer_temp_conv_weights(weights, 6, 6));
-    EXPECT_EQ(blocks[5].payload[0], 0x00271707u);
-    EXPECT_EQ(blocks[4].payload[22], 0x00060006u);
+}  // namespace
+
+namespace {
+
+using namespace vorna;
+using namespace vorna::v2;
+using v2regs_test::make_layer;
+
+std::shared_ptr<v2regs_test::FakeLayer> tnp_b(LayerType type, int fifo, uint32_t channels) {
+    auto layer = make_layer(type, "tnp", {{"fifo_size", fifo}, {"weights_bits", 8}});
+    layer->in_dims = {Shape{4, 4, channels}};
+    return layer;
+}
+
+TEST(V2BackendBSizes, TnpBWeightsFitOneNp) {
+    const HardwareConstraints c = HardwareConstraints::v2(SramSize_v2);
+    ASSERT_EQ(c.weight_sram_size, 4096u);
+    EXPECT_TRUE(is_weights_size_fit_np(c, *tnp_b(LayerType::BufferTempConv, 2, 682), 6));
+    EXPECT_FALSE(is_weights_size_fit_np(c, *tnp_b(LayerType::BufferTempConv, 2, 683), 6));
+    EXPECT_TRUE(is_weights_size_fit_np(c, *tnp_b(LayerType::DepthwiseBufferTempConv, 2, 8), 1365));
+    EXPECT_FALSE(is_weights_size_fit_np(c, *tnp_b(LayerType::DepthwiseBufferTempConv, 2, 8), 1366));
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #pragma once
 
-// Dense1D layers and tensors for the v2 FNP tests, on top of the settable
-// fake layer of the v2 rule tests.
+// Dense1D layers and tensors for the v2 FNP tests.
 
 #include <cstdint>
 #include <map>
@@ -17,8 +16,6 @@ namespace v2fnp_test {
 using namespace vorna;
 using v2regs_test::FakeLayer;
 
-// A (k, n) weight tensor whose element (k, n) is f(k, n), stored with the
-// given layout so that both stride orders are exercised.
 template <class F>
 std::shared_ptr<Dense> weights_tensor(uint32_t inputs, uint32_t neurons, F f,
                                       Dense::Layout layout = Dense::Layout::ColMajor,
@@ -38,7 +35,6 @@ inline std::shared_ptr<Dense> u8_fill(uint32_t count, uint8_t value) {
     return v2regs_test::u8(std::vector<uint8_t>(count, value));
 }
 
-// Input-shift values k + 1 (mod 256) for k = 0 .. count - 1.
 inline std::shared_ptr<Dense> u8_ramp(uint32_t count) {
     std::vector<uint8_t> v(count);
     for (uint32_t k = 0; k < count; ++k) v[k] = static_cast<uint8_t>(k + 1);
@@ -55,8 +51,6 @@ struct DenseSpec {
     bool max_values = true;
 };
 
-// A Dense1D fake with every variable the FNP formats read: weights
-// (k, n) = k + 1 + 16 n, input shifts 1, 2, ..., and small per-neuron values.
 inline std::shared_ptr<FakeLayer> make_dense(const std::string& name, const DenseSpec& s = {}) {
     auto layer = std::make_shared<FakeLayer>(
         LayerType::Dense1D,

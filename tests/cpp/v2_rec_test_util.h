@@ -1,7 +1,6 @@
 #pragma once
 
-// Helpers of the v2 recorder tests: a v2 virtual device and a decoder that
-// splits a program record back into its DMA blocks.
+// A v2 virtual device and a decoder of recorded DMA blocks.
 
 #include <cstdint>
 #include <memory>
@@ -27,7 +26,6 @@ inline std::shared_ptr<Device> v2_device() {
 using vorna::test_support::Block;
 using vorna::test_support::decode;
 
-// (offset, payload) of each block, for compact comparisons.
 using OffsetWords = std::vector<std::pair<uint32_t, std::vector<uint32_t>>>;
 
 inline OffsetWords offsets_and_words(const std::vector<Block>& blocks) {

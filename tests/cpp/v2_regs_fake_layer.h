@@ -1,8 +1,6 @@
 #pragma once
 
-// A settable layer for the v2 rule, register and sizer tests: every query the
-// back end asks is a plain field, so a test states exactly the graph and the
-// values a rule looks at without building a model.
+// A settable layer for the v2 rule, register and sizer tests.
 
 #include <cstdint>
 #include <cstring>
@@ -85,7 +83,6 @@ class FakeLayer : public Layer {
     bool is_input_layer() const override { return false; }
 };
 
-// A layer with convolution and pooling parameters (the CNP kinds).
 class FakeConvLayer : public FakeLayer, public HasConvParams, public HasPoolParams {
   public:
     using FakeLayer::FakeLayer;
@@ -99,7 +96,6 @@ inline bool has_conv_params(LayerType type) {
     return target_of(type) == TargetComponent::CNP || target_of(type) == TargetComponent::HRC;
 }
 
-// A fake of the given kind; the CNP and HRC kinds offer conv and pool views.
 inline std::shared_ptr<FakeLayer> make_layer(LayerType type, const std::string& name,
                                              const std::map<std::string, int>& params = {}) {
     if (has_conv_params(type)) return std::make_shared<FakeConvLayer>(type, params, name);
@@ -129,7 +125,6 @@ inline std::shared_ptr<Dense> f32(const std::vector<float>& v) {
     return dense(TensorType::float32, v);
 }
 
-// The text of a runtime error thrown by `f`, or "" when nothing is thrown.
 template <class F>
 std::string error_text(F&& f) {
     try {
