@@ -57,29 +57,6 @@ TEST(HardwareSequence, ProgramsOnceAndAgainAfterAnotherSequence) {
     EXPECT_EQ(out.size(), 3u);
 }
 
-TEST(HardwareSequence, LabelsEnableLearningRunFitAndReadBack) {
-    FakeHardware hw(kV2);
-    Mapped m(&hw);
-    const std::vector<int> labels{1, 0};
-    // The v2 recorder does not learn: the read-back after fit fails.
-    EXPECT_THROW(m.sequence->forward_samples(samples(2), &labels), std::runtime_error);
-    EXPECT_EQ(hw.log, (std::vector<std::string>{"program", "batch 2 true", "learn on", "fit 2"}));
-    hw.log.clear();
-    m.sequence->forward_samples(samples(1), nullptr);
-    EXPECT_EQ(hw.log, (std::vector<std::string>{"batch 1 true", "learn off", "forward"}));
-}
-
-TEST(HardwareSequence, DequantizerLastLayerPredicts) {
-    FakeHardware hw(kV2);
-    Mapped m(&hw);
-    LayerList layers = m.sequence->layers();
-    layers.push_back(layer("dq", LayerType::Dequantizer));
-    HardwareSequence seq(m.rig.device, m.sequence->constraints(), layers, m.sequence->passes(),
-                         bytes_of(m.sequence->program()));
-    seq.forward_samples(samples(1), nullptr);
-    EXPECT_EQ(hw.log, (std::vector<std::string>{"program", "batch 1 true", "predict"}));
-}
-
 TEST(HardwareSequence, DestroyingTheRunningSequenceUnprograms) {
     FakeHardware hw(kV2);
     {
@@ -94,16 +71,6 @@ TEST(HardwareSequence, DestroyingTheRunningSequenceUnprograms) {
     }
     EXPECT_EQ(hw.log, (std::vector<std::string>{"unprogram"}));
     EXPECT_EQ(hw.current.data, nullptr);
-}
-
-TEST(HardwareSequence, EqualBytesElsewhereAreNotReprogrammed) {
-    FakeHardware hw(kV2);
-    Mapped m(&hw);
-    const std::vector<uint8_t> copy = bytes_of(m.sequence->program());
-    hw.current = ByteView{copy.data(), copy.size()};
-    m.sequence->forward_samples(samples(1), nullptr);
-    EXPECT_EQ(hw.log, (std::vector<std::string>{"batch 1 true", "forward"}));
-    hw.current = ByteView{};  // the copy dies first
 }
 
 TEST(HardwareSequence, Failures) {

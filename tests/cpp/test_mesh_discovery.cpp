@@ -87,9 +87,13 @@ void v2_layout(FakeDriver& d) {
     d.registers[0x74] = 0x2000;
 }
 
-std::vector<hw::Ident> idents(const std::vector<np::Info>& nps) {
-    std::vector<hw::Ident> out;
-    for (const auto& np : nps) out.push_back(np.ident);
+// "col.row.id" of every NP, space separated.
+std::string ids(const std::vector<np::Info>& nps) {
+    std::string out;
+    for (const auto& np : nps) {
+        out += (out.empty() ? "" : " ") + std::to_string(np.ident.col) + "." +
+               std::to_string(np.ident.row) + "." + std::to_string(np.ident.id);
+    }
     return out;
 }
 
@@ -110,19 +114,14 @@ TEST(MeshDiscovery, V2RegisterMap) {
     EXPECT_EQ(mesh->ip_version, IpVersion::v2);
     EXPECT_EQ(mesh->dma_event, hw::Ident(1, 1, 0, 0));
     EXPECT_EQ(mesh->dma_conf, hw::Ident(1, 1, 1, 0));
-    ASSERT_TRUE(mesh->hrc.has_value());
-    EXPECT_EQ(*mesh->hrc, np::Info(hw::Ident(0, 0, 0, 0), {hw::Type::HRC}, true));
+    EXPECT_EQ(mesh->hrc, np::Info(hw::Ident(0, 0, 0, 0), {hw::Type::HRC}, true));
     EXPECT_EQ(mesh->np_sram_size, SramSize_v2);  // 0x8000 * 32 / 16 and 0x2000 * 100 / 16
-
-    const std::vector<hw::Ident> expected{
-        {1, 1, 2}, {1, 1, 3},                        // DMA position without its endpoints
-        {1, 2, 0}, {1, 2, 1}, {1, 2, 2}, {1, 2, 3},  // last row, column 1
-        {2, 1, 0}, {2, 1, 1}, {2, 1, 2}, {2, 1, 3},  //
-        {2, 2, 0}, {2, 2, 1}, {2, 2, 2}, {2, 2, 3},  // last row ends at column 2
-        {3, 1, 0}, {3, 1, 1}, {3, 1, 2}, {3, 1, 3}};
-    EXPECT_EQ(idents(mesh->nps), expected);
-    EXPECT_EQ(device.config_reads, expected);  // one configuration read per NP, in order
-
+    // The DMA position without its endpoints; the last row ends at column 2.
+    EXPECT_EQ(ids(mesh->nps),
+              "1.1.2 1.1.3 1.2.0 1.2.1 1.2.2 1.2.3 2.1.0 2.1.1 2.1.2 2.1.3 2.2.0 2.2.1 2.2.2 2.2.3 "
+              "3.1.0 3.1.1 3.1.2 3.1.3");
+    ASSERT_EQ(device.config_reads.size(), 18u);  // one configuration read per NP, in order
+    EXPECT_EQ(device.config_reads[17], hw::Ident(3, 1, 3));
     const std::set<hw::Type> cnps{hw::Type::CNP1, hw::Type::CNP2};
     EXPECT_EQ(mesh->nps[0], np::Info(hw::Ident(1, 1, 2), cnps, true));
     EXPECT_EQ(mesh->nps[8].types,
@@ -132,49 +131,26 @@ TEST(MeshDiscovery, V2RegisterMap) {
     EXPECT_EQ(mesh->nps[15], np::Info(hw::Ident(3, 1, 1), {hw::Type::FNP2}, true));
     EXPECT_TRUE(mesh->nps[16].types.empty());  // listed all the same
     EXPECT_EQ(mesh->nps[17].types, std::set<hw::Type>{hw::Type::CNP1});
-
     const std::set<hw::Type> skip{hw::Type::SKIP_DMA_STORE, hw::Type::SKIP_DMA_LOAD};
     EXPECT_EQ(mesh->skip_dmas, (std::vector<np::Info>{{hw::Ident(1, 1, 3, 4), skip, false},
                                                       {hw::Ident(2, 1, 3, 4), skip, false}}));
-}
-
-TEST(MeshDiscovery, V2SkipDmaColumns) {
-    struct Case {
-        uint32_t word;
-        std::vector<uint8_t> columns;
-    };
-    for (const Case& c : {Case{0x0001, {}}, Case{0x8001, {15}}, Case{0x0FFFF, {}}}) {
-        FakeDriver driver;
-        v2_layout(driver);
-        driver.registers[0x64] = c.word;
-        FakeHardwareDevice device(Selvo_v2, &driver);
-        const auto mesh = Mesh::discover(&device);
-        std::vector<uint8_t> columns;
-        for (const auto& s : mesh->skip_dmas) {
-            columns.push_back(s.ident.col);
-            EXPECT_EQ(s.ident.channel, 0);
-        }
-        if (c.word == 0x0FFFF) {
-            EXPECT_EQ(columns.size(), 15u);
-        } else {
-            EXPECT_EQ(columns, c.columns);
-        }
+    // Skip DMA columns of other words; no SRAM; a table bit but no HRC.
+    for (const auto& [word, count] :
+         std::vector<std::pair<uint32_t, size_t>>{{0x0001, 0}, {0x8001, 1}, {0x0FFFF, 15}}) {
+        driver.registers[0x64] = word;
+        EXPECT_EQ(Mesh::discover(&device)->skip_dmas.size(), count) << word;
     }
-}
-
-TEST(MeshDiscovery, V2WithoutSramOrHrc) {
-    for (uint32_t reg : {0x70u, 0x74u}) {
-        FakeDriver driver;
-        v2_layout(driver);
-        driver.registers[reg] = 0;
-        FakeHardwareDevice device(Selvo_v2, &driver);
-        EXPECT_EQ(runtime_error_text([&] { Mesh::discover(&device); }), "The mesh has no SRAM.");
-    }
-    FakeDriver driver;
-    v2_layout(driver);
-    driver.registers[0x68] = 0x40;  // a table bit but no HRC
-    FakeHardwareDevice device(Selvo_v2, &driver);
+    driver.registers[0x64] = 0x8001;
+    EXPECT_EQ(Mesh::discover(&device)->skip_dmas[0].ident, hw::Ident(15, 1, 3, 0));
+    driver.registers[0x68] = 0x40;
     EXPECT_FALSE(Mesh::discover(&device)->hrc.has_value());
+    for (uint32_t reg : {0x70u, 0x74u}) {
+        FakeDriver d;
+        v2_layout(d);
+        d.registers[reg] = 0;
+        FakeHardwareDevice dev(Selvo_v2, &d);
+        EXPECT_EQ(runtime_error_text([&] { Mesh::discover(&dev); }), "The mesh has no SRAM.");
+    }
 }
 
 TEST(MeshDiscovery, V1Products) {
@@ -192,67 +168,40 @@ TEST(MeshDiscovery, V1Products) {
         EXPECT_FALSE(mesh->hrc->has_lut);  // a v1 HRC never has one
         EXPECT_TRUE(mesh->skip_dmas.empty());
         EXPECT_EQ(mesh->np_sram_size, SramSize_v1);
-        EXPECT_EQ(idents(mesh->nps), (std::vector<hw::Ident>{{1, 2, 0},
-                                                             {1, 2, 1},
-                                                             {2, 1, 0},
-                                                             {2, 1, 1},
-                                                             {2, 2, 0},
-                                                             {2, 2, 1},
-                                                             {3, 1, 0},
-                                                             {3, 1, 1}}));
-        EXPECT_EQ(mesh->nps[0].types, (std::set<hw::Type>{hw::Type::CNP1, hw::Type::CNP2}));
-        EXPECT_TRUE(mesh->nps[0].has_lut);
+        EXPECT_EQ(ids(mesh->nps), "1.2.0 1.2.1 2.1.0 2.1.1 2.2.0 2.2.1 3.1.0 3.1.1");
+        EXPECT_EQ(mesh->nps[0],
+                  np::Info(hw::Ident(1, 2, 0), {hw::Type::CNP1, hw::Type::CNP2}, true));
     }
 }
 
-TEST(MeshDiscovery, EarlyVersionFillsTheLastRow) {
-    // Word 3 says the last row ends at column 1; version BC.00.00.02 ignores
-    // it and fills the row up to the column count.
-    auto last_row = [](HwVersion version) {
-        FakeDriver driver;
-        driver.registers[0x50] = mesh_word1(2, 3, 1, 1);
-        driver.registers[0x54] = mesh_word2(1, true, 1, 1, 0, 1);
-        driver.registers[0x58] = mesh_word3(0, 0, 1);
-        FakeHardwareDevice device(version, &driver);
-        std::vector<uint8_t> columns;
-        const auto mesh = Mesh::discover(&device);
-        for (const auto& np : mesh->nps) {
-            if (np.ident.row == 2) columns.push_back(np.ident.col);
-        }
-        return columns;
-    };
-    EXPECT_EQ(last_row(Tarn_v2), (std::vector<uint8_t>{1, 2, 3}));
-    EXPECT_EQ(last_row(Tarn_v1), (std::vector<uint8_t>{1}));
+Mesh layout(HwVersion version, uint32_t w1, uint32_t w2, uint32_t w3) {
+    FakeDriver driver;
+    driver.registers[0x50] = w1;
+    driver.registers[0x54] = w2;
+    driver.registers[0x58] = w3;
+    FakeHardwareDevice device(version, &driver);
+    return *Mesh::discover(&device);
 }
 
 TEST(MeshDiscovery, PositionRules) {
-    // Three rows and four columns, one NP per position: row 1 starts at
-    // column 2, row 2 at column 3, the last row ends at column 2, and the
-    // extra position (row 3, column 4) always holds an NP.
-    FakeDriver driver;
-    driver.registers[0x50] = mesh_word1(3, 4, 2, 3);
-    driver.registers[0x54] = mesh_word2(1, true, 1, 1, 0, 1);
-    driver.registers[0x58] = mesh_word3(3, 4, 2);
-    FakeHardwareDevice device(XVR2200_v1, &driver);
-    EXPECT_EQ(idents(Mesh::discover(&device)->nps), (std::vector<hw::Ident>{{1, 3, 0},
-                                                                            {2, 1, 0},
-                                                                            {2, 3, 0},
-                                                                            {3, 1, 0},
-                                                                            {3, 2, 0},
-                                                                            {4, 1, 0},
-                                                                            {4, 2, 0},
-                                                                            {4, 3, 0}}));
-
+    // Word 3 says the last row ends at column 1; BC.00.00.02 ignores it and
+    // fills the row up to the column count.
+    const uint32_t w1 = mesh_word1(2, 3, 1, 1), w2 = mesh_word2(1, true, 1, 1, 0, 1);
+    EXPECT_EQ(ids(layout(Tarn_v2, w1, w2, mesh_word3(0, 0, 1)).nps),
+              "1.2.0 2.1.0 2.2.0 3.1.0 3.2.0");
+    EXPECT_EQ(ids(layout(Tarn_v1, w1, w2, mesh_word3(0, 0, 1)).nps), "1.2.0 2.1.0 3.1.0");
+    // Row 1 starts at column 2, row 2 at column 3, the last row ends at
+    // column 2, and the extra position (row 3, column 4) always holds an NP.
+    EXPECT_EQ(ids(layout(XVR2200_v1, mesh_word1(3, 4, 2, 3), w2, mesh_word3(3, 4, 2)).nps),
+              "1.3.0 2.1.0 2.3.0 3.1.0 3.2.0 4.1.0 4.2.0 4.3.0");
     // A single row is also the last row.
-    FakeDriver one_row;
-    one_row.registers[0x50] = mesh_word1(1, 3, 2, 0);
-    one_row.registers[0x54] = mesh_word2(1, true, 9, 9, 0, 1);
-    one_row.registers[0x58] = mesh_word3(0, 0, 2);
-    FakeHardwareDevice single(XVR2200_v1, &one_row);
-    EXPECT_EQ(idents(Mesh::discover(&single)->nps), (std::vector<hw::Ident>{{2, 1, 0}}));
+    EXPECT_EQ(ids(layout(XVR2200_v1, mesh_word1(1, 3, 2, 0), mesh_word2(1, true, 9, 9, 0, 1),
+                         mesh_word3(0, 0, 2))
+                      .nps),
+              "2.1.0");
 }
 
-TEST(MeshDiscovery, Mote) {
+TEST(MeshDiscovery, MoteAndUnknownProducts) {
     FakeDriver driver;
     v2_layout(driver);
     driver.registers[0x70] = 100;
@@ -269,20 +218,12 @@ TEST(MeshDiscovery, Mote) {
     EXPECT_TRUE(mesh->skip_dmas.empty());
     EXPECT_TRUE(device.config_reads.empty());
     EXPECT_EQ(mesh->np_sram_size, (SramSize{0, 0, 100, 200, 300, 400}));
-}
 
-TEST(MeshDiscovery, UnknownProduct) {
-    FakeDriver driver;
-    v2_layout(driver);
-    FakeHardwareDevice device(HwVersion{0xBC, 0xA3, 1, 0}, &driver);
-    EXPECT_EQ(runtime_error_text([&] { Mesh::discover(&device); }), "Unknown IP version.");
-    EXPECT_EQ(driver.reads, (std::vector<uint32_t>{0x50, 0x54, 0x58}));
-}
-
-TEST(MeshDiscovery, MissingDeviceOrDriver) {
+    FakeHardwareDevice unknown(HwVersion{0xBC, 0xA3, 1, 0}, &driver);
+    EXPECT_EQ(runtime_error_text([&] { Mesh::discover(&unknown); }), "Unknown IP version.");
     EXPECT_THROW(Mesh::discover(nullptr), std::invalid_argument);
-    FakeHardwareDevice device(Selvo_v2, nullptr);
-    EXPECT_THROW(Mesh::discover(&device), std::runtime_error);
+    FakeHardwareDevice no_driver(Selvo_v2, nullptr);
+    EXPECT_THROW(Mesh::discover(&no_driver), std::runtime_error);
 }
 
 }  // namespace

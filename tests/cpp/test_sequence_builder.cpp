@@ -85,15 +85,6 @@ TEST(SequenceBuilder, FirstLayerColumnRange) {
     EXPECT_EQ(r.builder.first_layer_col_range(pass, true), (std::pair<uint8_t, uint8_t>(0, 0)));
 }
 
-TEST(SequenceBuilder, HrcAloneCountsAsColumnOne) {
-    BuilderRig r;
-    auto a = conv("a");
-    const LayerList all{a};
-    r.builder.add_layers(all, all, {{Component(Type::HRC, Ident())}});
-    EXPECT_EQ(r.builder.first_layer_col_range(*r.builder.first_pass(), false),
-              (std::pair<uint8_t, uint8_t>(1, 1)));
-}
-
 // S8: the descriptor budget through the whole map routine.
 TEST(SequenceBuilderBudget, OneLayerOf254Tracks) {
     Rig rig(kV2, default_mesh());
@@ -144,18 +135,6 @@ TEST_P(TwoPasses, ClosingCheck) {
 INSTANTIATE_TEST_SUITE_P(SequenceBuilderBudget, TwoPasses,
                          ::testing::Values(std::make_pair(size_t{122}, true),
                                            std::make_pair(size_t{123}, false)));
-
-TEST(SequenceBuilderAssembly, OutputType3SkipsEventGenerator) {
-    Rig rig(kV2, default_mesh());
-    rig.script->output_type = 3;
-    auto c = conv("c");
-    LayerList layers{c};
-    ASSERT_FALSE(rig.map(&layers).error);
-    ProgramView view = check_program(rig.sequence()->program());
-    ASSERT_NE(view.info, nullptr);
-    EXPECT_EQ(view.info->epg_registers(), nullptr);
-    EXPECT_EQ(static_cast<int>(view.info->output_type()), 3);
-}
 
 TEST(SequenceBuilderAssembly, FnpFlagTowardsTnpBInThePass) {
     Rig rig(kV2, default_mesh());

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "backend/v1/cnp_sizes.h"
-#include "v1_cnp_test_util.h"
+#include "v1_test_util.h"
 
 namespace vorna::v1 {
 namespace {

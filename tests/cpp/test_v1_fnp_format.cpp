@@ -10,7 +10,7 @@
 #include "backend/v1/fnp_ram.h"
 #include "backend/v1/fnp_registers.h"
 #include "backend/v1/fnp_sizes.h"
-#include "v1_fnp_test_util.h"
+#include "v1_test_util.h"
 
 namespace vorna {
 namespace {
@@ -194,13 +194,6 @@ TEST(V1FnpRam, WrongTypesAndShortVariables) {
     EXPECT_THROW(format_fnp_ram(*w, *int32s({0, 0}), *int32s({0, 0, 0}), 1, true),
                  std::runtime_error);
     EXPECT_THROW(format_fnp_ram(*w, *int32s({0, 0, 0}), *int32s({0}), 1, true), std::runtime_error);
-}
-
-TEST(V1FnpError, Message) {
-    const v1::FnpError e("text");
-    EXPECT_STREQ(e.what(), "Backend hardware(FullyConnected): text");
-    const std::runtime_error& base = e;
-    EXPECT_STREQ(base.what(), "Backend hardware(FullyConnected): text");
 }
 
 }  // namespace

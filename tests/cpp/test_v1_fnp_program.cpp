@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <tuple>
 #include <vector>
 
 #include "backend/v1/fnp_program.h"
@@ -13,7 +14,7 @@
 #include "backend/v1/fnp_sizes.h"
 #include "backend/v1/learning.h"
 #include "corelib/variables.h"
-#include "v1_fnp_test_util.h"
+#include "v1_test_util.h"
 
 namespace vorna {
 namespace {
@@ -45,7 +46,7 @@ Words image_of(const Layer& layer) {
 }
 
 Words regs_of(const Layer& layer) {
-    return v1::format_fnp_regs(*v1_device(), layer, false, nullptr, false, false).begin()->second;
+    return v1::format_fnp_regs(*fnp_device(), layer, false, nullptr, false, false).begin()->second;
 }
 
 // ------------------------------------------------------------ dense program
@@ -55,20 +56,17 @@ TEST(V1FnpProgram, Fnp3RegistersThenRam) {
     fill_weights(*m.layer, 2);
     dense_var(*m.layer, "threshold").data<int32_t>()[3] = -77;
     const auto record =
-        v1::record_program_dense_layer(*v1_device(), *m.layer, nullptr, false, false, {}, false);
+        v1::record_program_dense_layer(*fnp_device(), *m.layer, nullptr, false, false, {}, false);
     EXPECT_EQ(record->hw_version(), kV1Version);
     EXPECT_EQ(record->fnp2_filters(), nullptr);
     const auto blocks = decode(*record);
     ASSERT_EQ(blocks.size(), 2u);
-    EXPECT_EQ(blocks[0].target, 7u);
-    EXPECT_EQ(blocks[0].np, kFnpIdent);
-    EXPECT_EQ(blocks[0].offset, 0u);
-    EXPECT_EQ(blocks[0].payload, regs_of(*m.layer));
-    EXPECT_EQ(blocks[1].target, 6u);
-    EXPECT_EQ(blocks[1].np, kFnpIdent);
-    EXPECT_EQ(blocks[1].track, 0u);  // appended to the register track
+    // Registers (target 7), then the RAM image (target 6) in the same track.
+    EXPECT_EQ(std::make_tuple(blocks[0].target, blocks[0].np, blocks[0].offset, blocks[0].payload),
+              std::make_tuple(7u, kFnpIdent, 0u, regs_of(*m.layer)));
     const Words image = image_of(*m.layer);
-    EXPECT_EQ(blocks[1].payload, image);
+    EXPECT_EQ(std::make_tuple(blocks[1].target, blocks[1].np, blocks[1].track, blocks[1].payload),
+              std::make_tuple(6u, kFnpIdent, size_t{0}, image));
     ASSERT_EQ(image.size(), 80u);
     EXPECT_EQ(image[3 * 8], 0xFFFB3u);  // -77 as 20-bit two's complement
     EXPECT_EQ(image[3 * 8 + 1], 16u);   // act_step 1.0 in sixteenths
@@ -80,7 +78,7 @@ TEST(V1FnpProgram, Fnp2RamGoesToTheFiltersTrack) {
     const FcModel m = make_fc(spec);
     fill_weights(*m.layer, 2);
     const auto record =
-        v1::record_program_dense_layer(*v1_device(), *m.layer, nullptr, false, false, {}, false);
+        v1::record_program_dense_layer(*fnp_device(), *m.layer, nullptr, false, false, {}, false);
     const auto blocks = decode(*record);
     ASSERT_EQ(blocks.size(), 1u);
     EXPECT_EQ(blocks[0].target, 7u);
@@ -91,7 +89,7 @@ TEST(V1FnpProgram, Fnp2RamGoesToTheFiltersTrack) {
 
 TEST(V1FnpProgram, LeftOutAndUnusedNps) {
     const FcModel m = make_fc(FcSpec{});
-    const auto device = v1_device();
+    const auto device = fnp_device();
     const auto skipped = v1::record_program_dense_layer(*device, *m.layer, nullptr, false, false,
                                                         {hw::Ident{9, 9, 0, 0}, kFnpIdent}, false);
     EXPECT_TRUE(skipped->tracks().empty());
@@ -110,7 +108,7 @@ TEST(V1FnpProgram, NoActivationRamAndFlags) {
     const FcModel m = make_fc(spec);
     dense_var(*m.layer, "threshold").data<int32_t>()[0] = 5;
     const auto record =
-        v1::record_program_dense_layer(*v1_device(), *m.layer, m.layer, true, true, {}, false);
+        v1::record_program_dense_layer(*fnp_device(), *m.layer, m.layer, true, true, {}, false);
     const auto blocks = decode(*record);
     ASSERT_EQ(blocks.size(), 2u);
     for (uint32_t n = 0; n < 10; ++n) {
@@ -120,14 +118,6 @@ TEST(V1FnpProgram, NoActivationRamAndFlags) {
     EXPECT_EQ(blocks[0].payload[2], 0x80u);         // pass input
     EXPECT_EQ(blocks[0].payload[44] & 4, 4u);       // pass output
     EXPECT_EQ(blocks[0].payload[32], 0x05000007u);  // reconfigured for the same NP
-}
-
-TEST(V1FnpProgram, MappingWithoutComponent) {
-    const FcModel m = make_fc(FcSpec{});
-    m.mapping->nps->clear();
-    EXPECT_THROW(
-        v1::record_program_dense_layer(*v1_device(), *m.layer, nullptr, false, false, {}, false),
-        std::out_of_range);
 }
 
 // ------------------------------------------------------------ learning records
@@ -149,18 +139,14 @@ TEST(V1FnpLearning, RecordsAndFieldsByHand) {
     dense_var(*m.layer, "thswap").data<int32_t>()[7] = 7;
     dense_var(*m.layer, "thswap").data<int32_t>()[99] = 0xFFFF;
 
-    const auto records = v1::record_program_learning_dense_layer(*v1_device(), *m.layer, true);
+    const auto records = v1::record_program_learning_dense_layer(*fnp_device(), *m.layer, true);
     const auto on = decode(*records.first);
     const auto off = decode(*records.second);
-    ASSERT_EQ(on.size(), 1u);
-    ASSERT_EQ(off.size(), 1u);
-    EXPECT_EQ(on[0].target, 7u);
-    EXPECT_EQ(off[0].target, 7u);
+    ASSERT_EQ(on.size() + off.size(), 2u);
+    EXPECT_EQ((Words{on[0].target, off[0].target, on[0].payload[36], off[0].payload[36],
+                     on[0].payload[2], off[0].payload[2]}),
+              (Words{7, 7, 0x10000030u, 0, 0x80, 0x80}));  // pass input on both
     EXPECT_EQ(on[0].np, kFnpIdent);
-    EXPECT_EQ(on[0].payload[36], 0x10000030u);
-    EXPECT_EQ(off[0].payload[36], 0u);
-    EXPECT_EQ(on[0].payload[2], 0x80u);  // pass input on both
-    EXPECT_EQ(off[0].payload[2], 0x80u);
     for (size_t i = 0; i < 50; ++i) {
         if (i < 36 || i > 38) {
             EXPECT_EQ(on[0].payload[i], off[0].payload[i]) << i;
@@ -189,13 +175,13 @@ TEST(V1FnpLearning, RecordsAndFieldsByHand) {
 
 TEST(V1FnpLearning, ClassesOfUnevenUnitsAndSingleClass) {
     const FcModel m = make_fc(learning_spec(105, 10));
-    const auto records = v1::record_program_learning_dense_layer(*v1_device(), *m.layer, false);
+    const auto records = v1::record_program_learning_dense_layer(*fnp_device(), *m.layer, false);
     const Words& image = records.third->fnp2_filters()->data;
     EXPECT_EQ(image[99 * 6 + 1] >> 20, 10u);
     for (uint32_t n = 100; n < 105; ++n) EXPECT_EQ(image[n * 6 + 1] >> 20, 11u) << n;
 
     const FcModel single = make_fc(learning_spec(10, 1));
-    const auto one = v1::record_program_learning_dense_layer(*v1_device(), *single.layer, false);
+    const auto one = v1::record_program_learning_dense_layer(*fnp_device(), *single.layer, false);
     for (uint32_t n = 0; n < 10; ++n) {
         EXPECT_EQ(one.third->fnp2_filters()->data[n * 6 + 1], 16u) << n;
     }
@@ -203,7 +189,7 @@ TEST(V1FnpLearning, ClassesOfUnevenUnitsAndSingleClass) {
 
 TEST(V1FnpLearning, Fnp3RamBlock) {
     const FcModel m = make_fc(learning_spec(10, 2, hw::Type::FNP3));
-    const auto records = v1::record_program_learning_dense_layer(*v1_device(), *m.layer, false);
+    const auto records = v1::record_program_learning_dense_layer(*fnp_device(), *m.layer, false);
     EXPECT_EQ(records.third->fnp2_filters(), nullptr);
     const auto blocks = decode(*records.third);
     ASSERT_EQ(blocks.size(), 1u);
@@ -217,7 +203,7 @@ TEST(V1FnpLearning, Fnp3RamBlock) {
 }
 
 TEST(V1FnpLearning, Failures) {
-    const auto device = v1_device();
+    const auto device = fnp_device();
     struct Case {
         const char* var;
         size_t index;
@@ -358,7 +344,7 @@ TEST(V1FnpReadBack, RoundTripOfTheLearningImage) {
         dense_var(*m.layer, "threshold_learning").data<int32_t>()[n] = 0x7FFFF - n * 4099;
         dense_var(*m.layer, "thswap").data<int32_t>()[n] = n * 5003;
     }
-    const auto records = v1::record_program_learning_dense_layer(*v1_device(), *m.layer, false);
+    const auto records = v1::record_program_learning_dense_layer(*fnp_device(), *m.layer, false);
     Words memory = records.third->fnp2_filters()->data;
 
     auto* vars = dynamic_cast<VariablesImpl*>(m.layer->variables());

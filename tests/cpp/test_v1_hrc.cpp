@@ -4,7 +4,7 @@
 #include "backend/v1/hrc.h"
 #include "corelib/dma.h"
 #include "program/hrc_formats.h"
-#include "v1_cnp_test_util.h"
+#include "v1_test_util.h"
 
 namespace vorna::v1 {
 namespace {
@@ -14,15 +14,12 @@ using v1_test::blocks_of;
 using v1_test::error_text;
 using v1_test::int32_values;
 
-std::map<std::string, int> hrc_params(std::map<std::string, int> extra = {}) {
-    std::map<std::string, int> p{
-        {"input_width", 8},      {"input_height", 8},    {"input_channels", 1}, {"kernel_width", 3},
-        {"kernel_height", 3},    {"padding", 1},         {"stride_x", 1},       {"stride_y", 1},
-        {"filters", 4},          {"weights_bits", 8},    {"padding_value", 0},  {"activation", 1},
-        {"act_bits", 2},         {"pooling_width", 1},   {"pooling_height", 1}, {"pool_type", 0},
-        {"pooling_stride_x", 1}, {"pooling_stride_y", 1}};
-    for (const auto& [k, v] : extra) p[k] = v;
-    return p;
+// An 8 x 8 x 1 input, 4 filters, 8-bit weights, 2-bit activations, with `extra`.
+std::map<std::string, int> hrc_params(const std::string& extra = "") {
+    return v1_test::P(
+        extra, v1_test::hrc_params(
+                   v1_test::P("input_width=8 input_height=8 input_channels=1 filters=4 "
+                              "weights_bits=8 act_bits=2 pooling_stride_x=1 pooling_stride_y=1")));
 }
 
 ConvCalculatedParams padded(int32_t top, int32_t bottom, int32_t left, int32_t right) {
@@ -32,53 +29,38 @@ ConvCalculatedParams padded(int32_t top, int32_t bottom, int32_t left, int32_t r
 }
 
 TEST(V1Hrc, RegisterWords) {
-    auto p = LayerParams::create(LayerType::InputConvolutional, hrc_params({{"padding", 0},
-                                                                            {"pool_type", 1},
-                                                                            {"pooling_width", 2},
-                                                                            {"pooling_height", 2},
-                                                                            {"filters", 512},
-                                                                            {"kernel_height", 5},
-                                                                            {"padding_value", 7},
-                                                                            {"stride_x", 2},
-                                                                            {"stride_y", 3}}));
+    auto p =
+        LayerParams::create(LayerType::InputConvolutional,
+                            hrc_params("padding=0 pool_type=1 pooling_width=2 pooling_height=2 "
+                                       "filters=512 kernel_height=5 padding_value=7 stride_x=2 "
+                                       "stride_y=3"));
     const HrcRegisters r = format_hrc_regs(*p, padded(1, 2, 3, 4));
     EXPECT_EQ(r, (HrcRegisters{0x00333111u, 0x23u, 0x070707u, 0x2143u, 0x01FF0000u, 0, 0, 0}));
 
-    auto plain = LayerParams::create(
-        LayerType::InputConvolutional,
-        hrc_params({{"input_channels", 3}, {"filters", 1}, {"kernel_height", 7}, {"act_bits", 1}}));
+    auto plain =
+        LayerParams::create(LayerType::InputConvolutional,
+                            hrc_params("input_channels=3 filters=1 kernel_height=7 act_bits=1"));
     EXPECT_EQ(format_hrc_regs(*plain, padded(0, 0, 0, 0)),
               (HrcRegisters{0x21u, 0x11u, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(V1Hrc, RegisterOverflows) {
     struct Case {
-        std::map<std::string, int> extra;
-        ConvCalculatedParams conv;
-        std::string message;
-    } cases[] = {
-        {{{"filters", 513}},
-         padded(0, 0, 0, 0),
-         "Attempted to write value 512 into a 9-bit field, which will cause an overflow."},
-        {{{"filters", 0}},
-         padded(0, 0, 0, 0),
-         "Attempted to write value 4294967295 into a 9-bit field, which will cause an overflow."},
-        {{{"act_bits", 8}},
-         padded(0, 0, 0, 0),
-         "Attempted to write value 4 into a 2-bit field, which will cause an overflow."},
-        {{{"stride_x", 8}},
-         padded(0, 0, 0, 0),
-         "Attempted to write value 8 into a 3-bit field, which will cause an overflow."},
-        {{{"padding_value", 256}},
-         padded(0, 0, 0, 0),
-         "Attempted to write value 256 into a 8-bit field, which will cause an overflow."},
-        {{},
-         padded(0, 9, 0, 0),
-         "Attempted to write value 9 into a 3-bit field, which will cause an overflow."},
+        const char* extra;
+        int bottom_padding;
+        uint64_t value;
+        int width;
     };
+    // clang-format off
+    const Case cases[] = {{"filters=513", 0, 512, 9}, {"filters=0", 0, 4294967295u, 9},
+                          {"act_bits=8", 0, 4, 2}, {"stride_x=8", 0, 8, 3},
+                          {"padding_value=256", 0, 256, 8}, {"", 9, 9, 3}};
+    // clang-format on
     for (const Case& c : cases) {
         auto p = LayerParams::create(LayerType::InputConvolutional, hrc_params(c.extra));
-        EXPECT_EQ(error_text([&] { format_hrc_regs(*p, c.conv); }), c.message);
+        EXPECT_EQ(error_text([&] { format_hrc_regs(*p, padded(0, c.bottom_padding, 0, 0)); }),
+                  "Attempted to write value " + std::to_string(c.value) + " into a " +
+                      std::to_string(c.width) + "-bit field, which will cause an overflow.");
     }
 }
 
@@ -122,7 +104,7 @@ struct HrcNet {
     std::shared_ptr<Layer> layer;
 };
 
-HrcNet hrc_layer(std::map<std::string, int> extra = {}) {
+HrcNet hrc_layer(const std::string& extra = "") {
     HrcNet net;
     net.model = Model::create();
     auto p = LayerParams::create(LayerType::InputConvolutional, hrc_params(extra));
@@ -181,7 +163,7 @@ TEST(V1Hrc, ProgramOrder) {
 
 TEST(V1Hrc, SramSize) {
     for (uint32_t filters : {4u, 100u}) {
-        HrcNet net = hrc_layer({{"filters", static_cast<int>(filters)}});
+        HrcNet net = hrc_layer("filters=" + std::to_string(filters));
         size_t n = 2 * filters;
         for (const auto& image : format_hrc_weights(
                  *std::dynamic_pointer_cast<Dense>(net.layer->variables()->get("weights")))) {

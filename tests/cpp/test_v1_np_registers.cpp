@@ -6,7 +6,7 @@
 
 #include "backend/v1/np_registers.h"
 #include "backend/v1/reconfig_registers.h"
-#include "v1_check_test_util.h"
+#include "v1_test_util.h"
 
 namespace {
 
@@ -29,15 +29,11 @@ TEST(V1NpRegisters, DefaultFile) {
     EXPECT_EQ(regs, expected);
 }
 
-TEST(V1NpRegisters, IbSpikesSetsOnlyBit7OfWord2) {
+TEST(V1NpRegisters, IbSpikesAndCfgDmaWords) {
     Regs regs = default_np_regs();
     regs[2] = 0x00000101u;
-    set_ib_spikes(&regs);
+    set_ib_spikes(&regs);  // bit 7 only
     EXPECT_EQ(regs[2], 0x00000181u);
-}
-
-TEST(V1NpRegisters, CfgDmaWord) {
-    Regs regs = default_np_regs();
     regs[49] = 0xFFF00000u;  // bits 20-31 are kept
     format_mesh_cfg_dma_reg(&regs, hw::Ident{5, 7, 3});
     EXPECT_EQ(regs[49], 0xFFF80507u);
@@ -48,97 +44,47 @@ TEST(V1NpRegisters, CfgDmaWord) {
 TEST(V1NpRegisters, WrongSizedFileIsRefused) {
     Regs short_file(49, 0);
     EXPECT_THROW(set_ib_spikes(&short_file), std::invalid_argument);
-    EXPECT_THROW(set_ib_spikes(nullptr), std::invalid_argument);
     EXPECT_THROW(format_mesh_cfg_dma_reg(&short_file, hw::Ident{}), std::invalid_argument);
-}
-
-struct RoutingCase {
-    const char* title;
-    std::vector<hw::Component> sources, span, destinations;
-    uint8_t route;
-    bool p2p_in, p2p_out, bit2;
-    uint32_t fill;  // initial value of words 44 to 47
-    uint32_t w44, w45, w46, w47;
-};
-
-class V1NpRouting : public ::testing::TestWithParam<RoutingCase> {};
-
-TEST_P(V1NpRouting, Words44To47) {
-    const RoutingCase& k = GetParam();
-    Regs regs = default_np_regs();
-    for (size_t w = 44; w <= 47; ++w) regs[w] = k.fill;
-    format_mesh_registers_set_output_to_NPs(&regs, k.sources, k.span, k.destinations, k.route,
-                                            k.p2p_in, k.p2p_out, k.bit2);
-    EXPECT_EQ(regs[44], k.w44);
-    EXPECT_EQ(regs[45], k.w45);
-    EXPECT_EQ(regs[46], k.w46);
-    EXPECT_EQ(regs[47], k.w47);
 }
 
 const hw::Component C2 = unit(hw::Type::CNP1, 2), C3 = unit(hw::Type::CNP1, 3),
                     C4 = unit(hw::Type::CNP2, 4), C5 = unit(hw::Type::CNP1, 5),
                     C6 = unit(hw::Type::FNP2, 6), C7 = unit(hw::Type::CNP1, 7);
 
-INSTANTIATE_TEST_SUITE_P(
-    V1NpRegisters, V1NpRouting,
-    ::testing::Values(
+TEST(V1NpRegisters, RoutingWords44To47) {
+    struct Case {
+        std::vector<hw::Component> sources, span, destinations;
+        uint8_t route;
+        bool p2p_in, p2p_out, bit2;
+        uint32_t fill;  // initial value of words 44 to 47
+        Regs words;
+    };
+    const hw::Component p2p_dst = unit(hw::Type::CNP1, 6, 2, 3),
+                        p2p_src = unit(hw::Type::CNP1, 1, 4);
+    const hw::Component hrc = unit(hw::Type::HRC, 9);
+    // clang-format off
+    const Case cases[] = {
         // Column ranges everywhere; top byte 0xFF for a route other than 0xFF.
-        RoutingCase{"Ranges",
-                    {C5, C2},
-                    {C3, C4},
-                    {C7, C6},
-                    0x01,
-                    false,
-                    false,
-                    false,
-                    0,
-                    0xFF080000u,
-                    0x01000706u,
-                    0x00000502u,
-                    0x00000703u},
+        {{C5, C2}, {C3, C4}, {C7, C6}, 0x01, false, false, false, 0,
+         {0xFF080000, 0x01000706, 0x00000502, 0x00000703}},
         // Kept bits: word 44 bits 3-15, word 45 bits 16-23, word 46 bits 16-29.
-        RoutingCase{"KeptBits",
-                    {C5, C2},
-                    {C3, C4},
-                    {C7, C6},
-                    0x01,
-                    false,
-                    false,
-                    false,
-                    0xFFFFFFFFu,
-                    0xFF08FFF8u,
-                    0x01FF0706u,
-                    0x3FFF0502u,
-                    0x00000703u},
+        {{C5, C2}, {C3, C4}, {C7, C6}, 0x01, false, false, false, 0xFFFFFFFF,
+         {0xFF08FFF8, 0x01FF0706, 0x3FFF0502, 0x00000703}},
         // Route 0xFF: top byte 0x06; P2P output to NP 6.2.3, bit 2 set.
-        RoutingCase{"P2POut",
-                    {C2},
-                    {C3},
-                    {unit(hw::Type::CNP1, 6, 2, 3)},
-                    0xFF,
-                    false,
-                    true,
-                    true,
-                    0,
-                    0x06080005u,
-                    0xFF800602u,
-                    0x00000202u,
-                    0x00000603u},
+        {{C2}, {C3}, {p2p_dst}, 0xFF, false, true, true, 0,
+         {0x06080005, 0xFF800602, 0x00000202, 0x00000603}},
         // P2P input from NP 1.4.0; a lone HRC destination is the range 1..1.
-        RoutingCase{"P2PInHrc",
-                    {unit(hw::Type::CNP1, 1, 4, 0)},
-                    {C3},
-                    {unit(hw::Type::HRC, 9)},
-                    0x02,
-                    true,
-                    false,
-                    false,
-                    0,
-                    0xFF080000u,
-                    0x02000101u,
-                    0x00100104u,
-                    0x00000301u}),
-    [](const auto& info) { return std::string(info.param.title); });
+        {{p2p_src}, {C3}, {hrc}, 0x02, true, false, false, 0,
+         {0xFF080000, 0x02000101, 0x00100104, 0x00000301}}};
+    // clang-format on
+    for (const Case& k : cases) {
+        Regs regs = default_np_regs();
+        for (size_t w = 44; w <= 47; ++w) regs[w] = k.fill;
+        format_mesh_registers_set_output_to_NPs(&regs, k.sources, k.span, k.destinations, k.route,
+                                                k.p2p_in, k.p2p_out, k.bit2);
+        EXPECT_EQ(Regs(regs.begin() + 44, regs.begin() + 48), k.words) << int(k.route);
+    }
+}
 
 TEST(V1NpRegisters, P2PNeedsExactlyOneComponent) {
     Regs regs = default_np_regs();
@@ -162,28 +108,24 @@ TEST(V1NpRegisters, P2PNeedsExactlyOneComponent) {
 // --- Partial reconfiguration --------------------------------------------------
 
 // A FullyConnected layer on a 16 x 16 x 64 input of `bits`-bit values.
-std::shared_ptr<Layer> fc_layer(Net& net, int bits) {
+std::shared_ptr<Layer> fc_layer(Chain& net, int bits) {
     net.input(16, 16, 64, bits);
     return net.add(LayerType::FullyConnected, {{"units", 10}, {"weights_bits", 1}}, "fc");
 }
 
 TEST(V1Reconfig, FnpRaisedToTheMinimumBuffer) {
-    Net net;
+    Chain net;
     auto fc = fc_layer(net, 1);
     attach_mapping(*fc, {})->input_channel = 5;
     Regs regs = default_np_regs();
     update_partial_reconfig_regs(&regs, *fc, unit(hw::Type::FNP2, 3));
-    EXPECT_EQ(regs[32], 0x05000007u);
-    EXPECT_EQ(regs[33], 0u);
-    EXPECT_EQ(regs[34], 0x00100010u);
-    EXPECT_EQ(regs[35], 256u);
-    // 16384 values need 512 words, raised to 0x2501.
-    EXPECT_EQ(regs[4], 0x2501u);
-    EXPECT_EQ(regs[14], 0x2501u);
+    // 16384 values need 512 words, raised to 0x2501 (words 4 and 14).
+    EXPECT_EQ((Regs{regs[32], regs[33], regs[34], regs[35], regs[4], regs[14]}),
+              (Regs{0x05000007, 0, 0x00100010, 256, 0x2501, 0x2501}));
 }
 
 TEST(V1Reconfig, FnpWithWord1Bit4SizesExactlyAndNeverShrinks) {
-    Net net;
+    Chain net;
     auto fc = fc_layer(net, 4);
     attach_mapping(*fc, {});
     Regs regs = default_np_regs();
@@ -200,25 +142,21 @@ TEST(V1Reconfig, FnpWithWord1Bit4SizesExactlyAndNeverShrinks) {
 }
 
 TEST(V1Reconfig, CnpGeometry) {
-    Net net;
+    Chain net;
     net.input(20, 20, 16, 4);
     auto conv = net.add(LayerType::Convolutional, conv_params(), "conv");
     attach_mapping(*conv, {})->input_channel = 0x81;
     Regs regs = default_np_regs();
     update_partial_reconfig_regs(&regs, *conv,
                                  cnp(1, 16, space(0, 0, 10, 12, 16), space(2, 3, 12, 14, 16)));
-    EXPECT_EQ(regs[32], 0x81000025u);
-    EXPECT_EQ(regs[33], 0x00020003u);
-    EXPECT_EQ(regs[34], 0x000C000Eu);
-    // Container of 12 4-bit values: 6 bytes; (16 x 6 + 3) / 4 = 24.
-    EXPECT_EQ(regs[35], 0x00060018u);
-    // max(6400 / 32 = 200, 24 words x 14 rows = 336).
-    EXPECT_EQ(regs[4], 336u);
-    EXPECT_EQ(regs[14], 336u);
+    // Container of 12 4-bit values: 6 bytes; (16 x 6 + 3) / 4 = 24 (word 35);
+    // words 4 and 14: max(6400 / 32 = 200, 24 words x 14 rows = 336).
+    EXPECT_EQ((Regs{regs[32], regs[33], regs[34], regs[35], regs[4], regs[14]}),
+              (Regs{0x81000025, 0x00020003, 0x000C000E, 0x00060018, 336, 336}));
 }
 
 TEST(V1Reconfig, Failures) {
-    Net net;
+    Chain net;
     net.input(20, 20, 16, 8);
     auto conv = net.add(LayerType::Convolutional, conv_params(), "conv");
     const hw::Component c = cnp(1, 16, space(0, 0, 10, 12, 16), space(2, 3, 12, 14, 16));
