@@ -180,6 +180,11 @@ TEST(V1CnpProgram, SeparableBlocksAndPointwiseOffset) {
     const auto unused =
         record_program_sep_conv_layer(device, *net.layer, nullptr, false, false, {}, true);
     EXPECT_EQ(blocks_of(*unused).size(), 3u);
+    // 16 channels: 32 depthwise words, the pointwise block starts at 2.
+    Net even = three_np_layer(LayerType::SeparableConvolutional, 3, 4, 16);
+    const auto even_blocks = blocks_of(
+        *record_program_sep_conv_layer(device, *even.layer, nullptr, false, false, {}, false));
+    EXPECT_EQ(where(even_blocks.at(2)), at(kNps[0], 0, 2));
 }
 
 TEST(V1CnpProgram, Failures) {

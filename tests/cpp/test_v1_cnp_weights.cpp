@@ -41,6 +41,7 @@ TEST(V1CnpWeights, StandardSizes) {
         uint32_t k, ch, f, b, words;
     } cases[] = {
         {3, 1, 8, 1, 16},    // ceil(8 / 5) = 2 rows -> 8 rows
+        {3, 1, 40, 1, 16},   // 40 kernels: 8 rows
         {3, 1, 8, 2, 16},    // ceil(16 / 5) = 4 rows
         {1, 1, 24, 1, 16},   // k = 1 counts two planes: 48 bits, 1 row
         {1, 1, 200, 2, 32},  // ceil(400 / 48) = 9 rows -> 16 rows
