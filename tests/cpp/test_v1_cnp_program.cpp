@@ -67,59 +67,6 @@ std::vector<uint32_t> expected_thresholds(uint32_t start) {
     return w;
 }
 
-TEST(V1CnpProgram, ConvolutionalBlocksPerNp) {
-    Net net = three_np_layer(LayerType::Convolutional, 3, 2, 4);
-    auto w = dense(*net.layer, "weights");
-    for (uint32_t f = 0; f < 12; ++f) set<int8_t>(*w, {f, f % 4, 1, 1}, f % 2 ? 1 : -1);
-    const v1_test::V1Device device;
-
-    const auto record =
-        record_program_conv_layer(device, *net.layer, nullptr, false, false, {}, false);
-    EXPECT_EQ(record->hw_version(), device.version());
-    ASSERT_EQ(record->tracks().size(), 1u);
-    const std::vector<Block> blocks = blocks_of(*record);
-    ASSERT_EQ(blocks.size(), 9u);
-    const CnpRegisterMap regs = format_std_cnp_regs(*net.layer, nullptr, false, false, {});
-    for (uint32_t n = 0; n < 3; ++n) {
-        SCOPED_TRACE(n);
-        const Block* b = &blocks[3 * n];
-        EXPECT_EQ(where(b[0]), at(kNps[n], 7));
-        EXPECT_EQ(b[0].payload, regs.at(kNps[n]));
-        EXPECT_EQ(where(b[1]), at(kNps[n], 0));
-        ASSERT_EQ(b[1].payload.size(), 64u);  // 16 words per input channel
-        EXPECT_EQ(b[1].payload, format_std_cnp_weights(w, true, 4 * n, 4));
-        EXPECT_EQ(where(b[2]), at(kNps[n], 4));
-        EXPECT_EQ(b[2].payload, expected_thresholds(4 * n));
-    }
-    // NP 0, filter 0 (-1 at channel 0, centre): minus plane bit 10 + 4 of row 0.
-    EXPECT_EQ(blocks[1].payload[0], 1u << 14);
-}
-
-TEST(V1CnpProgram, RegistersOnlyAndLeftOutNps) {
-    Net net = three_np_layer(LayerType::Convolutional, 3, 4, 4);
-    const v1_test::V1Device device;
-    const auto unused =
-        record_program_conv_layer(device, *net.layer, nullptr, false, false, {}, true);
-    const auto blocks = blocks_of(*unused);
-    ASSERT_EQ(blocks.size(), 3u);
-    for (uint32_t n = 0; n < 3; ++n) {
-        EXPECT_EQ(where(blocks[n]), at(kNps[n], 7));
-        EXPECT_EQ(blocks[n].payload.size(), 50u);
-    }
-
-    const auto left_out =
-        record_program_conv_layer(device, *net.layer, nullptr, false, false, {kNps[1]}, true);
-    const auto lo = blocks_of(*left_out);
-    ASSERT_EQ(lo.size(), 3u);
-    EXPECT_EQ(where(lo[1]), at(kNps[1], 7));
-    EXPECT_TRUE(lo[1].payload.empty());
-    EXPECT_EQ(left_out->tracks()[0].data()[2 + 50], [] {
-        uint32_t h[2];
-        dma::format_config_header(h, kNps[1], dma::NpRegisters, 0, 0, false);
-        return h[0];
-    }());
-}
-
 TEST(V1CnpProgram, LeftOutNpStillGetsWeightsAndThresholds) {
     // Without the unused-NP flag an NP listed in `nps` gets an empty register
     // block, then its weight and threshold blocks as usual.

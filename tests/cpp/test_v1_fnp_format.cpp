@@ -28,23 +28,6 @@ struct SramCase {
     uint32_t words;
 };
 
-TEST(V1FnpSizes, FnpSramSizeByHand) {
-    const SramCase cases[] = {
-        {10, 100, 1, 80},   // 4 words per plane, 1 plane, 4 header words
-        {10, 100, 2, 120},  // 2 planes
-        {10, 100, 4, 280},  // 6 planes
-        {10, 100, 3, 200},  // 4 planes
-        {1, 32, 1, 5},      // 32 inputs: one word per plane
-        {1, 33, 1, 6},      // 33 inputs: two
-        {3, 33, 4, 3 * (2 * 6 + 4)},
-    };
-    for (const SramCase& c : cases) {
-        EXPECT_EQ(fnp_sram_size(Shape{c.neurons, c.inputs}, c.bits), c.words)
-            << c.neurons << "x" << c.inputs << " b=" << c.bits;
-    }
-    EXPECT_EQ(fnp_sram_size(Shape{}, 1), 0u);  // no neurons
-}
-
 TEST(V1FnpSizes, HugeSizesSaturateInsteadOfWrapping) {
     // 2^16 neurons of 2^20 inputs with 4-bit weights: 2^16 x (2^15 x 6 + 4)
     // words does not fit 32 bits; it must not come back as a small number.
@@ -58,47 +41,11 @@ TEST(V1FnpSizes, WeightWidthBelowOneIsRefused) {
     EXPECT_THROW(fnp_sram_size(Shape{1, 1}, -3), std::invalid_argument);
 }
 
-TEST(V1FnpSizes, LayerInputAndSramSizes) {
-    FcSpec spec;  // 4 x 4 x 3 input: 48 values
-    FcModel m = make_fc(spec);
-    EXPECT_EQ(v1::get_fnp_input_size(*m.layer), 2u);
-    // 10 neurons x (2 groups x 2 planes + 4) = 80 words: no XL header.
-    EXPECT_EQ(v1::get_fnp_sram_size(*m.layer), 80u);
-
-    spec = FcSpec{};
-    spec.x = 1, spec.y = 1, spec.c = 32;
-    EXPECT_EQ(v1::get_fnp_input_size(*make_fc(spec).layer), 1u);
-
-    // 10 neurons of 100 inputs: 4-bit weights need 280 words, which needs the
-    // XL header and grows to 288; 2-bit weights need 120 and stay.
-    spec = FcSpec{};
-    spec.x = 10, spec.y = 10, spec.c = 1, spec.weights_bits = 4;
-    EXPECT_EQ(v1::get_fnp_sram_size(*make_fc(spec).layer), 288u);
-    spec.weights_bits = 2;
-    EXPECT_EQ(v1::get_fnp_sram_size(*make_fc(spec).layer), 120u);
-    // 256 words need XL and are already a multiple of 16.
-    spec.x = 32, spec.y = 1, spec.weights_bits = 1, spec.units = 51;  // 51 x 5 = 255
-    EXPECT_EQ(v1::get_fnp_sram_size(*make_fc(spec).layer), 255u);
-    spec.units = 52;  // 260 -> 272
-    EXPECT_EQ(v1::get_fnp_sram_size(*make_fc(spec).layer), 272u);
-}
-
 // ---------------------------------------------------------------- RAM image
 
 std::shared_ptr<Dense> weights_of(TensorType type, uint32_t neurons, uint32_t inputs,
                                   Dense::Layout layout = Dense::Layout::ColMajor) {
     return Dense::create(type, Shape{neurons, inputs}, layout);
-}
-
-TEST(V1FnpRam, OneBitImageByHand) {
-    // 2 neurons of 40 inputs: 2 groups, one plane, blocks of 6 words.
-    auto w = weights_of(TensorType::bit, 2, 40);
-    set_weight(*w, 0, 0, 1);
-    set_weight(*w, 0, 33, 1);
-    set_weight(*w, 1, 5, 1);
-    const Words image = format_fnp_ram(*w, *int32s({-1, 5}), *int32s({16, 0xFFFFF}), 1, true);
-    const Words expected = {0xFFFFF, 16, 0, 0, 0x1, 0x2, 5, 0xFFFFF, 0, 0, 0x20, 0};
-    EXPECT_EQ(image, expected);
 }
 
 TEST(V1FnpRam, FourBitPlanesAndNegativeHalf) {
@@ -115,37 +62,6 @@ TEST(V1FnpRam, FourBitPlanesAndNegativeHalf) {
     expected[13] = expected[14] = 0x2;
     expected[7] = expected[8] = expected[9] = 0x80;
     EXPECT_EQ(image, expected);
-}
-
-TEST(V1FnpRam, TwoBitNegativeWeightAtBit31) {
-    auto w = weights_of(TensorType::int2, 1, 32);  // G = 1, B = 1, block = 6
-    set_weight(*w, 0, 31, -1);
-    set_weight(*w, 0, 30, 1);
-    const Words image = format_fnp_ram(*w, *int32s({7}), *int32s({3}), 2, true);
-    EXPECT_EQ(image, (Words{7, 3, 0, 0, 0x40000000, 0x80000000}));
-}
-
-TEST(V1FnpRam, LayoutDoesNotChangeTheImage) {
-    auto col = weights_of(TensorType::int4, 3, 50, Dense::Layout::ColMajor);
-    auto row = weights_of(TensorType::int4, 3, 50, Dense::Layout::RowMajor);
-    for (uint32_t n = 0; n < 3; ++n) {
-        for (uint32_t j = 0; j < 50; ++j) {
-            const int8_t v = int8_t(int((n * 7 + j * 3) % 15) - 7);
-            set_weight(*col, n, j, v);
-            set_weight(*row, n, j, v);
-        }
-    }
-    const auto th = int32s({1, 2, 3}), st = int32s({4, 5, 6});
-    EXPECT_EQ(format_fnp_ram(*col, *th, *st, 4, true), format_fnp_ram(*row, *th, *st, 4, true));
-}
-
-TEST(V1FnpRam, NoActivationIgnoresThresholdsAndSteps) {
-    auto w = weights_of(TensorType::bit, 2, 8);
-    set_weight(*w, 1, 2, 1);
-    // Float tensors would fail a typed read: they must not be read at all.
-    auto floats = Dense::create(TensorType::float32, Shape{2}, Dense::Layout::RowMajor);
-    const Words image = format_fnp_ram(*w, *floats, *floats, 1, false);
-    EXPECT_EQ(image, (Words{0x80000, 0, 0, 0, 0, 0x80000, 0, 0, 0, 0x4}));
 }
 
 TEST(V1FnpRam, ThresholdRange) {

@@ -51,42 +51,6 @@ Words regs_of(const Layer& layer) {
 
 // ------------------------------------------------------------ dense program
 
-TEST(V1FnpProgram, Fnp3RegistersThenRam) {
-    const FcModel m = make_fc(FcSpec{});
-    fill_weights(*m.layer, 2);
-    dense_var(*m.layer, "threshold").data<int32_t>()[3] = -77;
-    const auto record =
-        v1::record_program_dense_layer(*fnp_device(), *m.layer, nullptr, false, false, {}, false);
-    EXPECT_EQ(record->hw_version(), kV1Version);
-    EXPECT_EQ(record->fnp2_filters(), nullptr);
-    const auto blocks = decode(*record);
-    ASSERT_EQ(blocks.size(), 2u);
-    // Registers (target 7), then the RAM image (target 6) in the same track.
-    EXPECT_EQ(std::make_tuple(blocks[0].target, blocks[0].np, blocks[0].offset, blocks[0].payload),
-              std::make_tuple(7u, kFnpIdent, 0u, regs_of(*m.layer)));
-    const Words image = image_of(*m.layer);
-    EXPECT_EQ(std::make_tuple(blocks[1].target, blocks[1].np, blocks[1].track, blocks[1].payload),
-              std::make_tuple(6u, kFnpIdent, size_t{0}, image));
-    ASSERT_EQ(image.size(), 80u);
-    EXPECT_EQ(image[3 * 8], 0xFFFB3u);  // -77 as 20-bit two's complement
-    EXPECT_EQ(image[3 * 8 + 1], 16u);   // act_step 1.0 in sixteenths
-}
-
-TEST(V1FnpProgram, Fnp2RamGoesToTheFiltersTrack) {
-    FcSpec spec;
-    spec.type = hw::Type::FNP2;
-    const FcModel m = make_fc(spec);
-    fill_weights(*m.layer, 2);
-    const auto record =
-        v1::record_program_dense_layer(*fnp_device(), *m.layer, nullptr, false, false, {}, false);
-    const auto blocks = decode(*record);
-    ASSERT_EQ(blocks.size(), 1u);
-    EXPECT_EQ(blocks[0].target, 7u);
-    ASSERT_NE(record->fnp2_filters(), nullptr);
-    EXPECT_EQ(record->fnp2_filters()->np, kFnpIdent);
-    EXPECT_EQ(record->fnp2_filters()->data, image_of(*m.layer));
-}
-
 TEST(V1FnpProgram, LeftOutAndUnusedNps) {
     const FcModel m = make_fc(FcSpec{});
     const auto device = fnp_device();
@@ -100,24 +64,6 @@ TEST(V1FnpProgram, LeftOutAndUnusedNps) {
     const auto blocks = decode(*other);
     ASSERT_EQ(blocks.size(), 1u);
     EXPECT_EQ(blocks[0].target, 7u);
-}
-
-TEST(V1FnpProgram, NoActivationRamAndFlags) {
-    FcSpec spec;
-    spec.activation = 0;
-    const FcModel m = make_fc(spec);
-    dense_var(*m.layer, "threshold").data<int32_t>()[0] = 5;
-    const auto record =
-        v1::record_program_dense_layer(*fnp_device(), *m.layer, m.layer, true, true, {}, false);
-    const auto blocks = decode(*record);
-    ASSERT_EQ(blocks.size(), 2u);
-    for (uint32_t n = 0; n < 10; ++n) {
-        EXPECT_EQ(blocks[1].payload[n * 8], 0x80000u);
-        EXPECT_EQ(blocks[1].payload[n * 8 + 1], 0u);
-    }
-    EXPECT_EQ(blocks[0].payload[2], 0x80u);         // pass input
-    EXPECT_EQ(blocks[0].payload[44] & 4, 4u);       // pass output
-    EXPECT_EQ(blocks[0].payload[32], 0x05000007u);  // reconfigured for the same NP
 }
 
 // ------------------------------------------------------------ learning records
@@ -171,35 +117,6 @@ TEST(V1FnpLearning, RecordsAndFieldsByHand) {
     EXPECT_EQ(image[7 * 6 + 3], 0x23450007u);  // threshold bits 0-15, thswap
     EXPECT_EQ(image[8 * 6 + 2], 64u);
     EXPECT_EQ(image[99 * 6 + 3], 0xFFFFu);
-}
-
-TEST(V1FnpLearning, ClassesOfUnevenUnitsAndSingleClass) {
-    const FcModel m = make_fc(learning_spec(105, 10));
-    const auto records = v1::record_program_learning_dense_layer(*fnp_device(), *m.layer, false);
-    const Words& image = records.third->fnp2_filters()->data;
-    EXPECT_EQ(image[99 * 6 + 1] >> 20, 10u);
-    for (uint32_t n = 100; n < 105; ++n) EXPECT_EQ(image[n * 6 + 1] >> 20, 11u) << n;
-
-    const FcModel single = make_fc(learning_spec(10, 1));
-    const auto one = v1::record_program_learning_dense_layer(*fnp_device(), *single.layer, false);
-    for (uint32_t n = 0; n < 10; ++n) {
-        EXPECT_EQ(one.third->fnp2_filters()->data[n * 6 + 1], 16u) << n;
-    }
-}
-
-TEST(V1FnpLearning, Fnp3RamBlock) {
-    const FcModel m = make_fc(learning_spec(10, 2, hw::Type::FNP3));
-    const auto records = v1::record_program_learning_dense_layer(*fnp_device(), *m.layer, false);
-    EXPECT_EQ(records.third->fnp2_filters(), nullptr);
-    const auto blocks = decode(*records.third);
-    ASSERT_EQ(blocks.size(), 1u);
-    EXPECT_EQ(blocks[0].target, 6u);
-    EXPECT_EQ(blocks[0].np, kFnpIdent);
-    ASSERT_EQ(blocks[0].payload.size(), 60u);
-    EXPECT_EQ(blocks[0].payload[4 * 6 + 1], 16u | (1u << 20));
-    EXPECT_EQ(blocks[0].payload[5 * 6 + 1], 16u | (2u << 20));
-    EXPECT_EQ(records.fnp_sram_size, 60u);
-    EXPECT_EQ(decode(*records.first)[0].payload[17], 60u | (1u << 20));
 }
 
 TEST(V1FnpLearning, Failures) {
@@ -297,16 +214,6 @@ void expect_neuron3(const LearnVars& v) {
     EXPECT_EQ(v.get("thswap").at<int32_t>(9), 0);
 }
 
-TEST(V1FnpReadBack, Fnp2LayoutFromWordZeroFnp3SkipsTwoLeadingWords) {
-    LearnVars fnp2(10, 100), fnp3(10, 100);
-    Words memory = fnp2_memory_10x100();
-    v1::fnp_update_learn_vars_from_memory(memory, &fnp2.vars, false);
-    expect_neuron3(fnp2);
-    memory.insert(memory.begin(), {0xDEADBEEF, 0xFFFFFFFF});
-    v1::fnp_update_learn_vars_from_memory(memory, &fnp3.vars, true);
-    expect_neuron3(fnp3);
-}
-
 TEST(V1FnpReadBack, ShortMemoryIsRefusedBeforeAnyChange) {
     LearnVars v(10, 100);
     const auto before = v.vars.get("weights");
@@ -317,16 +224,6 @@ TEST(V1FnpReadBack, ShortMemoryIsRefusedBeforeAnyChange) {
                  std::runtime_error);
     EXPECT_EQ(v.vars.get("weights"), before);
     EXPECT_EQ(v.get("thswap").at<int32_t>(0), 99);
-}
-
-TEST(V1FnpReadBack, WrongTypesChangeNothing) {
-    LearnVars v(2, 8);
-    v.vars.set("thswap", Dense::create(TensorType::float32, Shape{2}, Dense::Layout::RowMajor));
-    const auto before = v.vars.get("weights");
-    const std::string error = exception_text(
-        [&] { v1::fnp_update_learn_vars_from_memory(Words(12, 0), &v.vars, false); });
-    EXPECT_EQ(error.rfind("Wrong requested type ", 0), 0u) << error;
-    EXPECT_EQ(v.vars.get("weights"), before);
 }
 
 TEST(V1FnpReadBack, DeviceAndVariablesRequired) {

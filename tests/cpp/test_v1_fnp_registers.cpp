@@ -50,82 +50,6 @@ Words expected_default_fnp3() {
     return r;
 }
 
-TEST(V1FnpRegisters, Fnp3RegisterFileByHand) {
-    EXPECT_EQ(regs_of(make_fc(FcSpec{})), expected_default_fnp3());
-}
-
-TEST(V1FnpRegisters, Fnp2RegisterFileByHand) {
-    FcSpec spec;
-    spec.type = hw::Type::FNP2;
-    Words expected = expected_default_fnp3();
-    expected[1] = 0x00700070;   // NP2NP 3, no CNP4FNP
-    expected[17] = 0;           // weights are external: no block words
-    expected[49] = 0x00040503;  // configuration DMA: row 3, col 5, one-hot id 2
-    EXPECT_EQ(regs_of(make_fc(spec)), expected);
-}
-
-TEST(V1FnpRegisters, WeightBitsFields) {
-    // weights_bits -> word 3 bits 4-5 and bit 7.
-    const struct {
-        int bits;
-        uint32_t field;
-        uint32_t multibit;
-    } cases[] = {{1, 0, 0}, {2, 0, 1}, {3, 1, 1}, {4, 2, 1}};
-    for (const auto& c : cases) {
-        FcSpec spec;
-        spec.weights_bits = c.bits;
-        const Words r = regs_of(make_fc(spec));
-        EXPECT_EQ((r[3] >> 4) & 3, c.field) << c.bits;
-        EXPECT_EQ((r[3] >> 7) & 1, c.multibit) << c.bits;
-    }
-}
-
-TEST(V1FnpRegisters, InputBitsActBitsAndActivation) {
-    FcSpec spec;
-    spec.input_bits = 2;
-    spec.act_bits = 4;
-    spec.activation = 0;
-    const Words r = regs_of(make_fc(spec));
-    // input 2 >> 1 = 1, multi-bit weights, act_bits 4 >> 1 = 2, no activation bit.
-    EXPECT_EQ(r[3], 0x21012081u);
-    EXPECT_EQ(r[16], 0u);
-}
-
-TEST(V1FnpRegisters, Fnp3BlockWords) {
-    // 100 neurons of 1000 inputs with 4-bit weights: 100 x (32 x 6 + 4) = 19600
-    // words, one block of 20992.
-    FcSpec spec;
-    spec.x = 1000, spec.y = 1, spec.c = 1, spec.weights_bits = 4, spec.units = 100;
-    EXPECT_EQ(regs_of(make_fc(spec))[17], 19600u | (1u << 20));
-    // 600 such neurons need 117600 words: too many for the 16-bit field.
-    spec.units = 600;
-    const FcModel m = make_fc(spec);
-    EXPECT_EQ(exception_text([&] { regs_of(m); }),
-              "Attempted to write value 117600 into a 16-bit field, which will cause an "
-              "overflow.");
-    // On an FNP2 the RAM size is not a register field.
-    spec.type = hw::Type::FNP2;
-    EXPECT_EQ(regs_of(make_fc(spec))[17], 0u);
-}
-
-TEST(V1FnpRegisters, BufferMode) {
-    FcSpec spec;
-    spec.input_bits = 4;
-    spec.single_buffer = false;
-    const FcModel m = make_fc(spec);
-    EXPECT_EQ(test_support::kinded_error_text([&] { regs_of(m); }),
-              "invalid_argument: 4-bit FNP inputs require single buffer mode.");
-
-    spec.input_bits = 2;
-    const Words dual = regs_of(make_fc(spec));
-    EXPECT_EQ((dual[1] >> 22) & 1, 0u);
-    spec.input_bits = 4;
-    spec.single_buffer = true;
-    const Words single = regs_of(make_fc(spec));
-    EXPECT_EQ((single[1] >> 22) & 1, 1u);
-    EXPECT_EQ(single[3] & 3, 2u);
-}
-
 TEST(V1FnpRegisters, FieldOverflows) {
     FcSpec spec;
     spec.x = 1, spec.y = 2048, spec.c = 1;  // d1 does not fit 11 bits
@@ -137,13 +61,6 @@ TEST(V1FnpRegisters, FieldOverflows) {
     const FcModel act = make_fc(spec);
     EXPECT_EQ(exception_text([&] { regs_of(act); }),
               "Attempted to write value 4 into a 2-bit field, which will cause an overflow.");
-}
-
-TEST(V1FnpRegisters, PassFlags) {
-    const FcModel m = make_fc(FcSpec{});
-    const Words r = regs_of(m, false, nullptr, true, true);
-    EXPECT_EQ(r[2], 0x80u);         // input-buffer spikes
-    EXPECT_EQ(r[44], 0x06080004u);  // pass output: bit 2
 }
 
 TEST(V1FnpRegisters, PartialReconfigurationOnTheSameNp) {
@@ -160,18 +77,6 @@ TEST(V1FnpRegisters, PartialReconfigurationOnTheSameNp) {
     const FcModel next = make_fc(other);
     const Words untouched = regs_of(m, false, next.layer);
     EXPECT_EQ(untouched, expected_default_fnp3());
-}
-
-TEST(V1FnpRegisters, LearningWords) {
-    FcSpec spec;
-    spec.learning = learning_params(64, 1);
-    const FcModel m = make_fc(spec);
-    Words on = regs_of(m, true);
-    // Enable, round(0.75 x 64) = 48; ceil(0.1 x 64) = 7; ceil(round(64 x 0.5) x 0.25) = 8.
-    EXPECT_EQ((Words{on[36], on[37], on[38]}), (Words{0x10000030, 0xFF000007, 8}));
-    on[36] = 0, on[37] = 0xFF000000, on[38] = 0;
-    EXPECT_EQ(on, expected_default_fnp3());
-    EXPECT_EQ(regs_of(m, false), expected_default_fnp3());
 }
 
 TEST(V1FnpLearningRegisters, CommonRegisters) {
@@ -203,19 +108,6 @@ TEST(V1FnpLearningRegisters, NegativeCompetitionFails) {
     // (1 - 1.5) x 64 = -32, read as unsigned.
     EXPECT_EQ(exception_text([&] { v1::format_learning_common_regs(&r, p.get()); }),
               "Attempted to write value 4294967264 into a 20-bit field, which will cause an "
-              "overflow.");
-}
-
-TEST(V1FnpLearningRegisters, CnpRegisters) {
-    Words r(50, 0xFFFFFFFF);
-    v1::format_learning_cnp_regs(&r, 0x1234, 0x567);
-    EXPECT_EQ(r[39], 0xFFFF1234u);
-    EXPECT_EQ(r[41], 0xFFFFF567u);
-    EXPECT_EQ(exception_text([&] { v1::format_learning_cnp_regs(&r, 0x10000, 0); }),
-              "Attempted to write value 65536 into a 16-bit field, which will cause an "
-              "overflow.");
-    EXPECT_EQ(exception_text([&] { v1::format_learning_cnp_regs(&r, 0, 4096); }),
-              "Attempted to write value 4096 into a 12-bit field, which will cause an "
               "overflow.");
 }
 

@@ -28,22 +28,6 @@ ConvCalculatedParams padded(int32_t top, int32_t bottom, int32_t left, int32_t r
     return c;
 }
 
-TEST(V1Hrc, RegisterWords) {
-    auto p =
-        LayerParams::create(LayerType::InputConvolutional,
-                            hrc_params("padding=0 pool_type=1 pooling_width=2 pooling_height=2 "
-                                       "filters=512 kernel_height=5 padding_value=7 stride_x=2 "
-                                       "stride_y=3"));
-    const HrcRegisters r = format_hrc_regs(*p, padded(1, 2, 3, 4));
-    EXPECT_EQ(r, (HrcRegisters{0x00333111u, 0x23u, 0x070707u, 0x2143u, 0x01FF0000u, 0, 0, 0}));
-
-    auto plain =
-        LayerParams::create(LayerType::InputConvolutional,
-                            hrc_params("input_channels=3 filters=1 kernel_height=7 act_bits=1"));
-    EXPECT_EQ(format_hrc_regs(*plain, padded(0, 0, 0, 0)),
-              (HrcRegisters{0x21u, 0x11u, 0, 0, 0, 0, 0, 0}));
-}
-
 TEST(V1Hrc, RegisterOverflows) {
     struct Case {
         const char* extra;
@@ -62,41 +46,6 @@ TEST(V1Hrc, RegisterOverflows) {
                   "Attempted to write value " + std::to_string(c.value) + " into a " +
                       std::to_string(c.width) + "-bit field, which will cause an overflow.");
     }
-}
-
-TEST(V1Hrc, ThresholdImage) {
-    EXPECT_EQ(pack_signed_words(*int32_values({-1, 8388607, -8388608}), *int32_values({16, 32, 7})),
-              (std::vector<uint32_t>{0x00FFFFFFu, 16, 0x007FFFFFu, 32, 0x00800000u, 7}));
-    EXPECT_EQ(error_text([] { pack_signed_words(*int32_values({8388608}), *int32_values({0})); }),
-              "8388608 cannot fit in a 24 bits signed integer.");
-    EXPECT_EQ(
-        error_text([] { pack_signed_words(*v1_test::float_values({1.0f}), *int32_values({0})); }),
-        "Wrong requested type i for a tensor of type float32.");
-    EXPECT_THROW(pack_signed_words(*int32_values({1, 2}), *int32_values({0})),
-                 std::invalid_argument);
-}
-
-TEST(V1Hrc, SramSelect) {
-    auto record = program::new_record(HwVersion{0xBC, 0xA1, 1, 0});
-    record_hrc_sram_select(record.get(), HRC_SRAM_SELECT_G, {});
-    EXPECT_TRUE(record->tracks().empty());
-
-    record_hrc_sram_select(record.get(), HRC_SRAM_SELECT_G, {5, 6, 7});
-    record_hrc_sram_select(record.get(), HRC_SRAM_SELECT_TH_STP, {9});
-    const auto blocks = blocks_of(*record);
-    ASSERT_EQ(blocks.size(), 4u);
-    const Block expected[4] = {{hw::Ident{}, 8, 32, {2, 0}},
-                               {hw::Ident{}, 9, 40, {5, 6, 7}},
-                               {hw::Ident{}, 8, 32, {0x80000000u, 0}},
-                               {hw::Ident{}, 9, 40, {9}}};
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(blocks[i].np, hw::Ident{});
-        EXPECT_EQ(blocks[i].target, expected[i].target);
-        EXPECT_EQ(blocks[i].offset, expected[i].offset);
-        EXPECT_EQ(blocks[i].payload, expected[i].payload);
-    }
-    EXPECT_EQ(error_text([&] { record_hrc_sram_select(record.get(), RegDetail{3, 0}, {1}); }),
-              "Attempted to write value 1 into a 0-bit field, which will cause an overflow.");
 }
 
 struct HrcNet {

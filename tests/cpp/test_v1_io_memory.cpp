@@ -124,54 +124,6 @@ TEST(V1IoRecorder, OutputTypes) {
     EXPECT_EQ(io.get_output_type(*raw, 0), T::Type2);
 }
 
-TEST(V1IoRecorder, InputSetupRecord) {
-    const auto device = v1_device();
-    const IoRecorderImpl io(*device);
-    auto only_mode =
-        io.record_scc(false, false, false, false, true, Shape{8, 8, 3}, Shape{4, 4, 10});
-    EXPECT_EQ(only_mode->hw_version(), XVR2200_v1);
-    ASSERT_EQ(only_mode->tracks().size(), 1u);
-    EXPECT_EQ(target_blocks(*only_mode), (std::vector<TBlock>{{8, 4, {1}}}));
-
-    auto all = io.record_scc(true, true, true, true, false, Shape{8, 8, 3}, Shape{4, 4, 10});
-    ASSERT_EQ(all->tracks().size(), 1u);
-    EXPECT_EQ(
-        target_blocks(*all),
-        (std::vector<TBlock>{{8, 4, {0x118}}, {8, 0x40, {3}}, {8, 0x44, {(10u << 20) + 40}}}));
-
-    auto flat = io.record_scc(false, false, false, true, false, Shape{8, 8, 3}, Shape{1, 1, 10});
-    EXPECT_EQ(target_blocks(*flat), (std::vector<TBlock>{{8, 4, {0x9}}, {8, 0x44, {0}}}));
-
-    EXPECT_EQ(error_of([&] {
-                  io.record_scc(false, true, false, false, false, Shape{1, 1, 262144}, Shape{});
-              }),
-              "runtime_error: Attempted to write value 262144 into a 18-bit field, which will "
-              "cause an overflow.");
-    EXPECT_EQ(
-        error_of([&] { io.record_scc(false, false, false, true, false, {}, Shape{2, 2, 2048}); }),
-        "runtime_error: Attempted to write value 2048 into a 11-bit field, which will "
-        "cause an overflow.");
-}
-
-TEST(V1IoRecorder, EventGeneratorWords) {
-    IoLayers l;
-    const auto device = v1_device();
-    const IoRecorderImpl io(*device);
-    using Pairs = std::vector<RegisterWrite>;
-    EXPECT_EQ(io.record_epg(*l.flat_fc, 2, 5, 1, true, false, true), (Pairs{{0x00, 0x21202},
-                                                                            {0x0C, 0x10},
-                                                                            {0x10, 0x05020001},
-                                                                            {0x14, 0x100},
-                                                                            {0x18, 0x01FE0001},
-                                                                            {0x1C, 0x027FFFFF}}));
-    EXPECT_EQ(io.record_epg(*l.conv, 0, 0, 3, false, true, false), (Pairs{{0x00, 0x20200},
-                                                                          {0x0C, 0x012C0010},
-                                                                          {0x10, 0x00000001},
-                                                                          {0x14, 0x300},
-                                                                          {0x18, 0x03FE0001},
-                                                                          {0x1C, 0x027FFFFF}}));
-}
-
 // --- Memory sizes ---------------------------------------------------------------------
 
 TEST(V1MemorySizer, FullyConnected) {
@@ -223,35 +175,6 @@ TEST(V1MemorySizer, Convolutions) {
     EXPECT_EQ(sizer.get_external_memory_size(pointwise, c, false, false), 0u);
 }
 
-TEST(V1MemorySizer, OtherKinds) {
-    Chain net;
-    auto hrc = net.add(LayerType::InputConvolutional, hrc_params(), "hrc");
-    auto a = net.add(LayerType::Convolutional, conv_params(), "a");
-    auto b = net.add(LayerType::Convolutional, conv_params(), "b", {hrc});
-    auto add = net.add(LayerType::Add, {}, "add", {a, b});
-    auto cat = net.add(LayerType::Concatenate, {}, "cat", {a, b});
-    auto deq = net.add(LayerType::Dequantizer, {}, "deq", {add});
-    const MemorySizerImpl sizer;
-    const hw::Component any = unit(hw::Type::HRC, 0);
-    EXPECT_EQ(sizer.get_input_memory_size(hrc, any, nullptr), 0u);
-    EXPECT_EQ(sizer.get_weight_memory_size(hrc, any), 4 * get_hrc_sram_size(*hrc));
-    EXPECT_GT(sizer.get_weight_memory_size(hrc, any), 0u);
-    for (const auto& layer : {add, deq}) {
-        EXPECT_EQ(sizer.get_input_memory_size(layer, any, nullptr), 0u);
-        EXPECT_EQ(sizer.get_weight_memory_size(layer, any), 0u);
-    }
-    EXPECT_EQ(error_of([&] { sizer.get_input_memory_size(cat, any, nullptr); }),
-              "invalid_argument: Invalid v1 layer type.");
-    EXPECT_EQ(error_of([&] { sizer.get_weight_memory_size(cat, any); }),
-              "invalid_argument: Invalid v1 layer type.");
-    EXPECT_EQ(sizer.get_external_memory_size(cat, any, false, false), 0u);
-    EXPECT_EQ(sizer.get_fsram_64b_memory_size(a) + sizer.get_tsram_51b_memory_size(a) +
-                  sizer.get_evsram_32b_memory_size(a) + sizer.get_stsram_32b_memory_size(a),
-              0u);
-    EXPECT_EQ(error_of([&] { sizer.get_input_memory_size(nullptr, any, nullptr); }),
-              "invalid_argument: A layer to size cannot be null.");
-}
-
 // --- Layer recorder -------------------------------------------------------------------
 
 struct Recorder {
@@ -290,19 +213,6 @@ TEST(V1LayerRecorder, EmptyRecordsAndUnsupportedKinds) {
               "runtime_error: Unsupported layer type: 6.");
     EXPECT_EQ(error_of([&] { r.record(*cat, nullptr); }),
               "runtime_error: Unsupported layer type: 12.");
-}
-
-TEST(V1LayerRecorder, LearningReadBack) {
-    Chain net;
-    net.input(1, 1, 32, 1);
-    auto fc = net.add(LayerType::FullyConnected, {{"units", 2}, {"weights_bits", 1}}, "fc");
-    const Recorder r;
-    EXPECT_EQ(error_of([&] { r.recorder.sync_learning_vars(fc); }).rfind("out_of_range", 0), 0u);
-    attach_mapping(*fc, {});
-    EXPECT_EQ(error_of([&] { r.recorder.sync_learning_vars(fc); }).rfind("out_of_range", 0), 0u);
-    attach_mapping(*fc, {unit(hw::Type::FNP3, 2)});
-    EXPECT_EQ(error_of([&] { r.recorder.sync_learning_vars(fc); }),
-              "runtime_error: An actual hardware device is required.");
 }
 
 }  // namespace
