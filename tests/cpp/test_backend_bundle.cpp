@@ -52,33 +52,6 @@ TEST(Bundle, ConstraintsFromTheMesh) {
               (std::vector<uint32_t>{0, 0, 0}));
 }
 
-TEST(Bundle, ImplementationsPerProduct) {
-    for (uint8_t product : {0xA0, 0xA3, 0xB0}) {
-        const MeshDevice d(HwVersion{0xBC, product, 1, 0}, IpVersion::v2);
-        EXPECT_EQ(runtime_error_text([&] { IpVersionSpecificHardwareBackend bundle(d); }),
-                  "Unsupported IP version in IpVersionSpecificHardwareBackend.");
-    }
-    for (HwVersion version : {Tarn_v1, XVR2200_v1}) {
-        const MeshDevice d(version, IpVersion::v1);
-        const IpVersionSpecificHardwareBackend bundle(d);
-        EXPECT_NE(dynamic_cast<const v1::CompatibilityCheckerImpl*>(&bundle.checker()), nullptr);
-        EXPECT_NE(dynamic_cast<const v1::LayerRecorderImpl*>(&bundle.layer_recorder()), nullptr);
-        EXPECT_EQ(bundle.memory_sizer().get_stsram_32b_memory_size({}), 0u);
-        EXPECT_EQ(&bundle.checker().constraints(), &bundle.constraints());
-    }
-    const MeshDevice v2d(Selvo_v2, IpVersion::v2);
-    const IpVersionSpecificHardwareBackend v2b(v2d);
-    EXPECT_NE(dynamic_cast<const v2::LayerRecorderImpl*>(&v2b.layer_recorder()), nullptr);
-    const MeshDevice d(Mote_Selvo, IpVersion::mote);
-    const IpVersionSpecificHardwareBackend bundle(d);
-    EXPECT_EQ(bundle.checker()
-                  .check_layer_compatibility(*graph_test::conv("conv"), nullptr, Mote_Selvo)
-                  .message,
-              "Unsupported layer type on Mote.");
-    EXPECT_EQ(runtime_error_text([&] { bundle.layer_recorder().sync_learning_vars({}); }),
-              "Learning not implemented on mote.");
-}
-
 // A sizer whose answers tell which question they answer.
 class NumberSizer : public MemorySizer {
   public:
@@ -99,17 +72,6 @@ class NumberSizer : public MemorySizer {
     uint32_t get_tsram_51b_memory_size(const std::shared_ptr<Layer>&) const override { return 6; }
     uint32_t get_evsram_32b_memory_size(const std::shared_ptr<Layer>&) const override { return 7; }
 };
-
-TEST(Bundle, MemoryInfoFields) {
-    const NumberSizer sizer;
-    const hw::Component c(hw::Type::CNP1, hw::Ident(1, 1, 0));
-    const MemoryInfo i = sizer.get_memory_info(nullptr, c, nullptr, true, false);
-    EXPECT_EQ(
-        (std::vector<uint32_t>{i.input_size, i.weight_size, i.external_size, i.stsram_32b_size,
-                               i.fsram_64b_size, i.tsram_51b_size, i.evsram_32b_size}),
-        (std::vector<uint32_t>{1, 2, 31, 4, 5, 6, 7}));
-    EXPECT_EQ(sizer.get_memory_info(nullptr, c, nullptr, false, true).external_size, 32u);
-}
 
 }  // namespace
 }  // namespace vorna

@@ -137,25 +137,6 @@ TEST(GraphUtilsPlanning, ChannelBlocksAndStorePairs) {
     EXPECT_EQ(mapping(r.m).skipdma_store_dual_output_channel->channel, 2);
 }
 
-TEST(GraphUtilsPlanning, TnpBStoresAndLoadsItsOwnState) {
-    FakePtr x = conv("X"), y = conv("Y");
-    FakePtr t = make_layer("T", LayerType::BufferTempConv, {{"fifo_size", 3}});
-    attach_mapping(t, 5);
-    const LayerList all = list({x, y, t});
-    DepthMap depths;
-    set_skipdma_store_channel_info(t, all, all, &depths);
-    const auto& store = *mapping(t).skipdma_store_channel;
-    EXPECT_EQ((V{store.skip_param, store.store_flag, store.channel}), (V{4, 1, 2}));
-    set_skipdma_load_channel_info(t, all, all, &depths);
-    const auto& load = *mapping(t).skipdma_load_channel;
-    // Its own channel minus 1.
-    EXPECT_EQ((V{load.dma_channel, load.skip_param, load.channel}), (V{4, 4, 2}));
-    const LayerList without = list({x, y});
-    EXPECT_EQ(error_text([&] { set_skipdma_store_channel_info(t, without, without, &depths); }),
-              "Cannot map layer 'T'. Layer not found in the sequence.");
-    EXPECT_EQ(mapping(t).skipdma_store_channel->skip_param, 4);  // installed record stays
-}
-
 // A -> B1 -> C and A -> B2 -> B3 -> C, C a concatenation.
 struct ConcatGraph {
     FakePtr a = conv("A"), b1 = conv("B1"), b2 = conv("B2"), b3 = conv("B3"),
@@ -193,51 +174,6 @@ TEST(GraphUtilsPlanning, ConcatenationOutputShift) {
     EXPECT_FALSE(mapping(swapped.b3).output_shift);
 }
 
-TEST(GraphUtilsPlanning, ConcatenationMergeLoad) {
-    // The concatenation's first input B3 is the deeper one.
-    ConcatGraph g;
-    g.c->inbound = list({g.b3, g.b1});
-    const LayerList layers = list({g.a, g.b1, g.b2, g.b3, g.c, g.m});
-    DepthMap depths;
-    set_skipdma_load_channel_info(g.m, layers, layers, &depths);
-    const auto& load = *mapping(g.m).skipdma_load_channel;
-    // Depths 3 and 2; B3's channels; the store channel of B1, the shallowest input.
-    EXPECT_EQ((V{load.skip_param, load.concat_offset, load.channel}), (V{1, 24, 3}));
-    set_merge_layer_info(g.m, layers, layers, &depths);
-    EXPECT_FALSE(mapping(g.m).merge_info->from_add);
-    EXPECT_FALSE(mapping(g.m).merge_info->main_shift);
-}
-
-TEST(GraphUtilsPlanning, AlternateLayers) {
-    FakePtr a = conv("A"), b1 = conv("B1"), b2 = conv("B2"),
-            c = make_layer("C", LayerType::Concatenate), m = conv("M");
-    link(a, b1);
-    link(a, b2);
-    link(b1, c);
-    link(b2, c);
-    link(c, m);
-    attach_mapping(a, 1);
-    attach_mapping(b1, 2, 2);
-    attach_mapping(b2, 3, 3);
-    attach_mapping(c, 255, 0);
-    attach_mapping(m, 4);
-    const LayerList layers = list({a, b1, b2, c, m});
-
-    auto& outbound = mapping(a).outbound_components;
-    set_alt_layers(a, layers, &outbound);
-    const auto& i1 = *mapping(b1).alt_info;
-    const auto& i2 = *mapping(b2).alt_info;
-    EXPECT_EQ((V{i1.total_nps, i1.is_second, i1.main_channel, i2.total_nps, i2.is_second,
-                 i2.main_channel, mapping(a).next_channel}),
-              (V{5, 0, 0, 5, 1, 2, 2}));
-    // The shared lists themselves.
-    EXPECT_EQ(outbound, (std::vector<ComponentListPtr>{mapping(b1).nps, mapping(b2).nps}));
-
-    EXPECT_EQ(error_text([&] { set_alt_layers(a, list({a, b1, c, m}), &outbound); }),
-              "Cannot map layer 'A'. Hardware partial reconfiguration with layers on the second "
-              "branch is not supported.");
-}
-
 // S splits into the merge L and a dense layer F of the same depth.
 struct DualOutput {
     FakePtr p = conv("P"), q = conv("Q"), s = add("S"), l = conv("L"),
@@ -258,36 +194,6 @@ struct DualOutput {
         attach_mapping(f, 7);
     }
 };
-
-TEST(GraphUtilsPlanning, DualOutputToTheOtherBranch) {
-    DualOutput g;
-    const LayerList layers = list({g.p, g.q, g.s, g.l, g.f});
-    DepthMap depths;
-    set_merge_layer_info(g.l, layers, layers, &depths);
-    EXPECT_TRUE(mapping(g.l).merge_info->dual_output);
-    EXPECT_EQ(mapping(g.l).merge_info->dual_output_channel, 7);  // F's channel
-
-    const LayerList without_f = list({g.p, g.q, g.s, g.l});
-    EXPECT_EQ(error_text([&] { set_merge_layer_info(g.l, without_f, layers, &depths); }),
-              "Cannot map layer 'L'. Hardware partial reconfiguration with layers on the second "
-              "branch is not supported.");
-    EXPECT_TRUE(mapping(g.l).merge_info->from_add);  // the record stays as written
-}
-
-TEST(GraphUtilsPlanning, DualOutputStoredByDma) {
-    DualOutput g;
-    // F also reads a deeper layer, so the receivers differ in depth.
-    FakePtr w = conv("W");
-    link(g.q, w);
-    link(w, g.f);
-    attach_mapping(w, 4);
-    const LayerList layers = list({g.p, g.q, g.s, g.l, g.f, w});
-    DepthMap depths;
-    set_merge_layer_info(g.l, layers, layers, &depths);
-    // L's block: 6 layers, and after the pass's first layer only L (the
-    // merge) loads or stores: base 6 + 1 + 4 = 11, fourth channel 14.
-    EXPECT_EQ(mapping(g.l).merge_info->dual_output_channel, 14);
-}
 
 TEST(GraphUtilsPlanning, LayerWithoutMappingIsAnError) {
     ResidualPass r;

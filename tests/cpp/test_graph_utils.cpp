@@ -85,57 +85,6 @@ TEST(GraphUtilsDepth, ResidualDepthsAndMemo) {
     EXPECT_EQ(get_layer_depth(r.m, &depths), 42u);
 }
 
-TEST(GraphUtilsDepth, SkipLayerAfterInputAndSortOrder) {
-    FakePtr root = conv("root"), k = add("K"), q = conv("Q"), q2 = conv("Q2");
-    link(root, k);
-    link(k, q);
-    link(k, q2);
-    DepthMap depths;
-    EXPECT_EQ(get_layer_depth(root, &depths), 1u);
-    EXPECT_TRUE(depths.empty());
-    EXPECT_EQ(get_layer_depth(k, &depths), 1u);
-    EXPECT_EQ(get_layer_depth(q, &depths), 2u);
-
-    // The input layer counts as depth 0 in a sort and comes before the
-    // skip-DMA layer of depth 1; equal depths keep their order.
-    LayerList layers = list({q2, k, q, root});
-    sort_by_depth(&layers);
-    EXPECT_EQ(names(layers), (Names{"root", "K", "Q2", "Q"}));
-}
-
-TEST(GraphUtilsBranches, CommonLayers) {
-    Residual r;
-    EXPECT_EQ(common_layers({}, r.all()), nullptr);
-    EXPECT_EQ(common_layers(r.all(), {}), nullptr);
-    EXPECT_EQ(common_layers(list({r.a, r.b}), list({r.m, r.d})), nullptr);
-    // The shallowest common layer, whatever the order of the first list.
-    EXPECT_EQ(common_layers(list({r.d, r.m, r.e}), list({r.e, r.d, r.m})), r.e);
-}
-
-TEST(GraphUtilsBranches, ResidualBothOutboundOrders) {
-    for (bool reversed : {false, true}) {
-        SCOPED_TRACE(reversed ? "reversed" : "natural");
-        Residual r(reversed);
-        const BranchPair branches = get_skipconnect_branch(r.a);
-        EXPECT_EQ(names(branches.first), (Names{"B", "E", "S", "M", "D"}));
-        EXPECT_EQ(names(branches.second), (Names{"S", "M", "D"}));
-    }
-}
-
-TEST(GraphUtilsBranches, JoinWithoutSkipLayer) {
-    // A -> M first, then A -> B -> E -> M -> D: the main branch reaches M through E.
-    FakePtr a = conv("A"), b = conv("B"), e = conv("E"), m = conv("M"), d = conv("D");
-    link(a, m);
-    link(a, b);
-    link(b, e);
-    link(e, m);
-    link(m, d);
-    const BranchPair branches = get_skipconnect_branch(a);
-    EXPECT_EQ(names(branches.first), (Names{"B", "E", "M", "D"}));
-    EXPECT_EQ(names(branches.second), (Names{"M", "D"}));
-    EXPECT_TRUE(get_skipconnect_branch(d).first.empty());
-}
-
 TEST(GraphUtilsBranches, ChainOfResidualBlocksStaysFast) {
     // Forty residual blocks in a row: every block doubles the number of paths,
     // so the branch query must not walk them one by one.
@@ -157,70 +106,6 @@ TEST(GraphUtilsBranches, ChainOfResidualBlocksStaysFast) {
     EXPECT_EQ(branches.second.front()->get_name(), "s0");
 }
 
-TEST(GraphUtilsBranches, OpenBranchCount) {
-    Residual r;
-    EXPECT_EQ(get_out_branches_count({}), 0u);
-    EXPECT_EQ(get_out_branches_count(list({r.a})), 2u);
-    EXPECT_EQ(get_out_branches_count(list({r.d})), 0u);
-    EXPECT_EQ(get_out_branches_count(list({r.a, r.b, r.e})), 2u);
-    EXPECT_EQ(get_out_branches_count(list({r.a, r.b, r.e, r.s})), 1u);
-    // The first layer of the argument (not of the depth-sorted copy) counts
-    // one input: M comes first here although S sorts before it.
-    EXPECT_EQ(get_out_branches_count(list({r.m, r.s})), 0u);
-    // A run that consumes more edges than it opens wraps around.
-    EXPECT_EQ(get_out_branches_count(list({r.d, r.s})), ~uint64_t{0});
-}
-
-TEST(GraphUtilsBranches, LayersToMapTogether) {
-    Residual r;
-    EXPECT_EQ(names(get_layers_to_map_together(r.all())), (Names{"A", "B", "E", "S", "M"}));
-    Chain c;
-    EXPECT_EQ(names(get_layers_to_map_together(list({c.in, c.a, c.b}))), (Names{"in"}));
-    EXPECT_TRUE(get_layers_to_map_together({}).empty());
-    // The list is walked as given: a list that never closes is returned whole.
-    EXPECT_EQ(names(get_layers_to_map_together(list({r.a, r.b}))), (Names{"A", "B"}));
-}
-
-TEST(GraphUtilsNavigation, Representatives) {
-    Residual r;
-    EXPECT_EQ(get_mappable_layer(r.b), r.b);
-    EXPECT_EQ(get_mappable_layer(r.s), r.m);
-    Chain c;
-    EXPECT_EQ(get_mappable_layer(c.in), c.in);  // targets nothing, represents itself
-    // A skip-DMA layer whose outbound layers are all skip-DMA layers has none.
-    FakePtr k1 = add("K1"), k2 = add("K2");
-    link(k1, k2);
-    EXPECT_EQ(get_mappable_layer(k1), nullptr);
-    // Two ordinary outbound layers: the branch tie-break (equal depths keep
-    // the first).
-    Parallel p;
-    FakePtr k = add("K");
-    link(p.a, k);
-    link(k, p.b1);
-    link(k, p.b2);
-    EXPECT_EQ(get_mappable_layer(k), p.b1);
-}
-
-TEST(GraphUtilsNavigation, FirstAndLast) {
-    Residual r;
-    EXPECT_EQ(first_mappable_layer(r.all()), r.a);
-    EXPECT_EQ(last_mappable_layer(r.all()), r.d);
-    // Only skip-DMA layers and layers that target nothing: no answer.
-    Chain c;
-    EXPECT_EQ(first_mappable_layer(list({c.in, r.s})), nullptr);
-    EXPECT_EQ(last_mappable_layer(list({c.in, r.s})), nullptr);
-    EXPECT_EQ(first_mappable_layer(list({c.in, c.a})), c.a);
-    EXPECT_EQ(last_mappable_layer(list({c.in, c.a})), c.a);
-    EXPECT_EQ(first_mappable_layer(list({c.b, c.a, c.in})), c.a);
-    EXPECT_EQ(last_mappable_layer(list({c.b, c.a, c.in})), c.b);
-    // Two shallowest (deepest) layers of equal depth: the tie-break keeps the
-    // preferred one, the first (the last) of the depth-sorted list.
-    Parallel p;
-    EXPECT_EQ(first_mappable_layer(list({p.b1, p.b2})), p.b1);
-    EXPECT_EQ(first_mappable_layer(list({p.b2, p.b1})), p.b2);
-    EXPECT_EQ(last_mappable_layer(list({p.b1, p.b2})), p.b2);
-}
-
 TEST(GraphUtilsNavigation, TieBreakPrefersTheDeeperBranch) {
     // Two candidates of equal depth whose main branches meet at J: C1 reaches
     // J directly, C0 through X; the one whose branch is deeper before J wins.
@@ -235,26 +120,6 @@ TEST(GraphUtilsNavigation, TieBreakPrefersTheDeeperBranch) {
     j->inbound = {x, c1};
     EXPECT_EQ(first_mappable_layer(list({c1, c0})), c0);
     EXPECT_EQ(first_mappable_layer(list({c0, c1})), c0);
-}
-
-TEST(GraphUtilsNavigation, NextAndPrevious) {
-    Residual r;
-    EXPECT_EQ(next_mappable_layer(r.a), r.b);
-    EXPECT_EQ(next_mappable_layer(r.e), r.m);  // through the skip-DMA layer
-    EXPECT_EQ(next_mappable_layer(r.d), nullptr);
-    EXPECT_EQ(previous_mappable_layer(r.m), r.e);  // the deeper input of the merge
-    EXPECT_EQ(previous_mappable_layer(r.b), r.a);
-    EXPECT_EQ(previous_mappable_layer(r.a), nullptr);
-    Chain c;
-    EXPECT_EQ(previous_mappable_layer(c.a), c.in);  // whatever it targets
-    EXPECT_EQ(next_mappable_layer(c.in), c.a);
-
-    // After a skip-DMA layer, a layer that is not a merge gets the
-    // representative of the skip-DMA layer's main branch.
-    FakePtr p = conv("P"), s = add("S2"), f = make_layer("F", LayerType::Dense1D);
-    link(p, s);
-    link(s, f);
-    EXPECT_EQ(previous_mappable_layer(f), f);
 }
 
 // --- Classification ---------------------------------------------------------
@@ -317,54 +182,6 @@ TEST(GraphUtilsClassification, MergeWithTwoCnpOutbounds) {
     EXPECT_FALSE(is_merge(l2));
     EXPECT_TRUE(is_dual_output_layer(l1));
     EXPECT_FALSE(is_dual_output_to_store_dma(l1));  // both at the same depth
-}
-
-TEST(GraphUtilsClassification, DualOutputStoredByDma) {
-    // S splits into the merge L and a layer F that also reads a deeper layer:
-    // the two receivers differ in depth, so the second output is stored.
-    FakePtr p = conv("P"), q = conv("Q"), s = add("S"), l = conv("L"),
-            f = make_layer("F", LayerType::Dense1D), w1 = conv("W1"), w2 = conv("W2");
-    link(p, q);
-    link(p, s);
-    link(q, s);
-    s->inbound = {p, q};
-    link(s, l);
-    link(s, f);
-    link(q, w1);
-    link(w1, w2);
-    link(w2, f);
-    EXPECT_TRUE(is_dual_output_layer(l));
-    EXPECT_TRUE(is_dual_output_to_store_dma(l));
-    EXPECT_TRUE(layer_need_store_dma(l));
-}
-
-TEST(GraphUtilsClassification, AlternateLayers) {
-    Parallel p;
-    DepthMap depths;
-    EXPECT_TRUE(is_alt_layer(p.a, &depths));
-    EXPECT_FALSE(depths.empty());  // the caller's map is filled
-    Residual r;
-    EXPECT_FALSE(is_alt_layer(r.a, &depths));  // B (2) against M (4)
-    EXPECT_FALSE(is_alt_layer(r.b, &depths));  // one outbound layer
-    FakePtr three = conv("three");
-    std::vector<FakePtr> outs{conv("t0"), conv("t1"), conv("t2")};
-    for (const auto& out : outs) link(three, out);
-    EXPECT_FALSE(is_alt_layer(three, &depths));
-}
-
-TEST(GraphUtilsClassification, ParallelBranchSkipLayer) {
-    // With equal depths the first input of the concatenation is the skip layer.
-    Parallel p;
-    EXPECT_TRUE(is_skip_layer(p.b1));
-    EXPECT_FALSE(is_skip_layer(p.b2));
-    EXPECT_TRUE(is_merge(p.m));
-    EXPECT_EQ(previous_mappable_layer(p.m), p.b2);
-}
-
-TEST(GraphUtilsClassification, TnpBNeedsLoadAndStore) {
-    FakePtr t = make_layer("T", LayerType::BufferTempConv, {{"fifo_size", 3}});
-    EXPECT_TRUE(layer_need_load_dma(t));
-    EXPECT_TRUE(layer_need_store_dma(t));
 }
 
 TEST(GraphUtilsErrors, NullNeighboursAreRuntimeErrors) {

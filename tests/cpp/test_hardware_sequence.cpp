@@ -40,23 +40,6 @@ struct Mapped {
     std::shared_ptr<HardwareSequence> sequence;
 };
 
-TEST(HardwareSequence, ProgramsOnceAndAgainAfterAnotherSequence) {
-    FakeHardware hw(kV2);
-    Mapped first(&hw, "conv");
-    Mapped second(&hw, "other", 8);  // other output dims, other bytes
-    first.sequence->forward_samples(samples(2), nullptr);
-    first.sequence->forward_samples(samples(2), nullptr);
-    EXPECT_EQ(hw.log, (std::vector<std::string>{"program", "batch 2 true", "forward",
-                                                "batch 2 true", "forward"}));
-    EXPECT_EQ(hw.current.data, first.sequence->program().data);  // the sequence's own buffer
-    hw.log.clear();
-    second.sequence->forward_samples(samples(1), nullptr);
-    auto out = first.sequence->forward_samples(samples(3), nullptr);
-    EXPECT_EQ(hw.log, (std::vector<std::string>{"program", "batch 1 true", "forward", "program",
-                                                "batch 3 true", "forward"}));
-    EXPECT_EQ(out.size(), 3u);
-}
-
 TEST(HardwareSequence, DestroyingTheRunningSequenceUnprograms) {
     FakeHardware hw(kV2);
     {
@@ -101,29 +84,6 @@ TEST(HardwareSequence, Failures) {
                              m.sequence->passes(), {});
     EXPECT_EQ(runtime_error_text([&] { on_mote.sync_learning_vars(); }),
               "Learning not implemented on v2.");
-}
-
-TEST(HardwareSequence, NameAndProgramParts) {
-    auto device = std::make_shared<FakeDevice>(kV2, default_mesh());
-    std::vector<uint8_t> bytes(150, 0xEE);
-    bytes[0] = 100;
-    bytes[1] = bytes[2] = bytes[3] = 0;
-    HardwareSequence one(device, HardwareConstraints{}, {layer("dense", LayerType::Dense1D)}, {},
-                         bytes);
-    EXPECT_EQ(one.name(), "HW/dense");
-    EXPECT_EQ(one.backend(), BackendType::Hardware);
-    const auto parts = one.program_parts();
-    EXPECT_EQ(parts.program_info.data, one.program().data);
-    EXPECT_EQ(parts.program_info.size, 104u);
-    EXPECT_EQ(parts.program_data.data, one.program().data + 104);
-    EXPECT_EQ(parts.program_data.size, 46u);
-
-    HardwareSequence three(device, HardwareConstraints{},
-                           {conv("conv_0"), conv("middle"), layer("dense", LayerType::Dense1D)}, {},
-                           {1, 0, 0, 0});
-    EXPECT_EQ(three.name(), "HW/conv_0-dense");
-    // A first word beyond the bytes is refused rather than read past the end.
-    EXPECT_THROW(three.program_parts(), std::runtime_error);
 }
 
 }  // namespace

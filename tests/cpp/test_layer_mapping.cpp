@@ -22,44 +22,6 @@ Component np(Type t, uint8_t col, uint8_t id, uint8_t channel = 0) {
     return Component(t, Ident(col, 1, id, channel));
 }
 
-TEST(LayerMappingStandalone, ChannelsAndSplitOfComponentKinds) {
-    auto hrc = layer("hrc", LayerType::InputConv2D);
-    auto c1 = conv("c1");
-    auto btc = layer("btc", LayerType::BufferTempConv);
-    auto add = layer("add", LayerType::Add);
-    auto c2 = conv("c2");
-    auto none = layer("q", LayerType::Quantizer);
-    const LayerList layers{hrc, c1, btc, add, c2, none};
-    const ComponentsPerLayer components{
-        {Component(Type::HRC, Ident())},
-        {np(Type::CNP1, 1, 0), np(Type::SKIP_DMA_STORE, 1, 3, 1), np(Type::SKIP_DMA_LOAD, 1, 3, 2),
-         np(Type::SKIP_DMA_STORE, 1, 3, 3)},
-        {np(Type::TNP_B, 1, 1), np(Type::SKIP_DMA_LOAD, 1, 3, 0)},
-        {},
-        {np(Type::CNP1, 1, 2)},
-        {}};
-    LayerMappingBuilder::map_standalone(layers, components, kPass);
-    // HRC, CNP, TNP_B, (skip DMA), CNP, (nothing) -> 0, 1, 3, 255, 4, 4.
-    std::vector<int> channels;
-    for (const auto& l : layers) channels.push_back(mapping_of(l).channel);
-    EXPECT_EQ(channels, (std::vector<int>{0, 1, 3, 255, 4, 4}));
-
-    // The HRC layer receives from the HRC endpoint, not from the DMA.
-    ASSERT_EQ(mapping_of(hrc).inbound_components.size(), 1u);
-    EXPECT_EQ((*mapping_of(hrc).inbound_components[0])[0], Component(Type::HRC, Ident()));
-    EXPECT_TRUE(mapping_of(c1).inbound_components.empty());
-
-    const LayerMapping& m1 = mapping_of(c1);
-    EXPECT_EQ(m1.nps->size(), 1u);
-    EXPECT_EQ(m1.skipdma_store_components.size(), 2u);
-    EXPECT_EQ(m1.skipdma_load_components.size(), 1u);
-    EXPECT_FALSE(m1.tnp_b_skipdma);
-    EXPECT_TRUE(mapping_of(btc).tnp_b_skipdma);
-    // The last mappable layer (c2, the Quantizer targets nothing) sends to the DMA.
-    EXPECT_TRUE(mapping_of(c2).output_to_dma);
-    EXPECT_FALSE(mapping_of(none).output_to_dma);
-}
-
 TEST(LayerMappingStandalone, TnpBChannelWrapsAsAByte) {
     LayerList layers;
     ComponentsPerLayer components;
@@ -70,24 +32,6 @@ TEST(LayerMappingStandalone, TnpBChannelWrapsAsAByte) {
     LayerMappingBuilder::map_standalone(layers, components, kPass);
     EXPECT_EQ(mapping_of(layers[126]).channel, 254);
     EXPECT_EQ(mapping_of(layers[127]).channel, 0);  // 256 wraps
-}
-
-TEST(LayerMappingStandalone, StoreAccessors) {
-    auto c = conv("c");
-    LayerMappingBuilder::map_standalone(c,
-                                        {np(Type::CNP1, 1, 0), np(Type::SKIP_DMA_STORE, 1, 3, 1)},
-                                        1, std::nullopt, std::nullopt);
-    LayerMapping& m = mapping_of(c);
-    ASSERT_NE(m.skipdma_store(), nullptr);
-    EXPECT_EQ(m.skipdma_store()->ident, Ident(1, 1, 3, 1));
-    EXPECT_EQ(m.skipdma_store_dual_output(), nullptr);
-    m.merge_info = std::make_unique<MergeLayerMapInfo>();
-    m.merge_info->dual_output = true;
-    EXPECT_EQ(m.skipdma_store(), nullptr);
-    ASSERT_NE(m.skipdma_store_dual_output(), nullptr);
-    EXPECT_TRUE(m.inbound_components.empty());
-    EXPECT_TRUE(m.outbound_components.empty());
-    EXPECT_FALSE(m.output_to_dma);
 }
 
 TEST(LayerMappingLink, ChainInOnePass) {

@@ -97,62 +97,6 @@ std::string ids(const std::vector<np::Info>& nps) {
     return out;
 }
 
-TEST(MeshDiscovery, V2RegisterMap) {
-    FakeDriver driver;
-    v2_layout(driver);
-    FakeHardwareDevice device(Selvo_v2, &driver);
-    device.configs[hw::Ident(2, 1, 2)] = 0x180;  // CNPs and TNP_B
-    device.configs[hw::Ident(2, 2, 0)] = 0x2C0;  // TNP_R; CNP field 3 is neither
-    device.configs[hw::Ident(3, 1, 0)] = 0x030;  // FNP3
-    device.configs[hw::Ident(3, 1, 1)] = 0x420;  // FNP2 with a table
-    device.configs[hw::Ident(3, 1, 2)] = 0x010;  // no kind at all
-    device.configs[hw::Ident(3, 1, 3)] = 0x040;  // CNP1 only
-
-    const auto mesh = Mesh::discover(&device);
-    EXPECT_EQ(driver.reads,
-              (std::vector<uint32_t>{0x50, 0x54, 0x58, 0x68, 0x64, 0x70, 0x74, 0x68}));
-    EXPECT_EQ(mesh->ip_version, IpVersion::v2);
-    EXPECT_EQ(mesh->dma_event, hw::Ident(1, 1, 0, 0));
-    EXPECT_EQ(mesh->dma_conf, hw::Ident(1, 1, 1, 0));
-    EXPECT_EQ(mesh->hrc, np::Info(hw::Ident(0, 0, 0, 0), {hw::Type::HRC}, true));
-    EXPECT_EQ(mesh->np_sram_size, SramSize_v2);  // 0x8000 * 32 / 16 and 0x2000 * 100 / 16
-    // The DMA position without its endpoints; the last row ends at column 2.
-    EXPECT_EQ(ids(mesh->nps),
-              "1.1.2 1.1.3 1.2.0 1.2.1 1.2.2 1.2.3 2.1.0 2.1.1 2.1.2 2.1.3 2.2.0 2.2.1 2.2.2 2.2.3 "
-              "3.1.0 3.1.1 3.1.2 3.1.3");
-    ASSERT_EQ(device.config_reads.size(), 18u);  // one configuration read per NP, in order
-    EXPECT_EQ(device.config_reads[17], hw::Ident(3, 1, 3));
-    const std::set<hw::Type> cnps{hw::Type::CNP1, hw::Type::CNP2};
-    EXPECT_EQ(mesh->nps[0], np::Info(hw::Ident(1, 1, 2), cnps, true));
-    EXPECT_EQ(mesh->nps[8].types,
-              (std::set<hw::Type>{hw::Type::CNP1, hw::Type::CNP2, hw::Type::TNP_B}));
-    EXPECT_EQ(mesh->nps[10].types, std::set<hw::Type>{hw::Type::TNP_R});
-    EXPECT_EQ(mesh->nps[14], np::Info(hw::Ident(3, 1, 0), {hw::Type::FNP3}, false));
-    EXPECT_EQ(mesh->nps[15], np::Info(hw::Ident(3, 1, 1), {hw::Type::FNP2}, true));
-    EXPECT_TRUE(mesh->nps[16].types.empty());  // listed all the same
-    EXPECT_EQ(mesh->nps[17].types, std::set<hw::Type>{hw::Type::CNP1});
-    const std::set<hw::Type> skip{hw::Type::SKIP_DMA_STORE, hw::Type::SKIP_DMA_LOAD};
-    EXPECT_EQ(mesh->skip_dmas, (std::vector<np::Info>{{hw::Ident(1, 1, 3, 4), skip, false},
-                                                      {hw::Ident(2, 1, 3, 4), skip, false}}));
-    // Skip DMA columns of other words; no SRAM; a table bit but no HRC.
-    for (const auto& [word, count] :
-         std::vector<std::pair<uint32_t, size_t>>{{0x0001, 0}, {0x8001, 1}, {0x0FFFF, 15}}) {
-        driver.registers[0x64] = word;
-        EXPECT_EQ(Mesh::discover(&device)->skip_dmas.size(), count) << word;
-    }
-    driver.registers[0x64] = 0x8001;
-    EXPECT_EQ(Mesh::discover(&device)->skip_dmas[0].ident, hw::Ident(15, 1, 3, 0));
-    driver.registers[0x68] = 0x40;
-    EXPECT_FALSE(Mesh::discover(&device)->hrc.has_value());
-    for (uint32_t reg : {0x70u, 0x74u}) {
-        FakeDriver d;
-        v2_layout(d);
-        d.registers[reg] = 0;
-        FakeHardwareDevice dev(Selvo_v2, &d);
-        EXPECT_EQ(runtime_error_text([&] { Mesh::discover(&dev); }), "The mesh has no SRAM.");
-    }
-}
-
 TEST(MeshDiscovery, V1Products) {
     for (HwVersion version : {Tarn_v1, Gemel_v1}) {
         SCOPED_TRACE(hw_version_to_string(version));
