@@ -137,33 +137,6 @@ std::vector<hw::Component> two_nps(uint32_t f0 = 8, uint32_t f1 = 8) {
     return {cnp(kNp0, 0, f0, all, all), cnp(kNp1, f0, f1, all, all)};
 }
 
-TEST(V1CnpRegisters, PartialReconfigurationWordsByHand) {
-    auto net = make_net(LayerType::Convolutional, conv_params(3, 2), 8, 8, 4);
-    auto next = v1_test::add_layer(net, LayerType::Convolutional, conv_params(3, 2), "next");
-    map_layer(*net.layer, two_nps());
-    const NpSpace all = space(0, 0, 8, 8, 16);
-    auto next_mapping = map_layer(*next, {cnp(kNp1, 0, 16, all, space(0, 2, 8, 6, 16))});
-    next_mapping->input_channel = 9;
-    // The next layer reads the 8 x 8 x 16 output of this one, in 2 bits.
-    ASSERT_EQ(next->input_dimensions().front(), (Shape{8, 8, 16}));
-    ASSERT_EQ(next->input_bits(), 2u);
-
-    const auto regs = format_std_cnp_regs(*net.layer, next, false, false, {});
-    const auto& r0 = regs.at(kNp0);
-    const auto& r1 = regs.at(kNp1);
-    const auto words = [](const std::vector<uint32_t>& r) {
-        return std::vector<uint32_t>{r[32], r[33], r[34], r[35], r[4], r[14]};
-    };
-    EXPECT_EQ(words(r0), (std::vector<uint32_t>{0, 0, 0, 0, 0x80000020, 0}));
-    // Word 32: enable, CNP, reconfigure, 2-bit input (1 in bits 4-5), channel 9;
-    // word 33: y 2 of the region read, x 0; word 34: its height 6 and width 8;
-    // container of 8 2-bit values: 2 bytes, (16 x 2 + 3) / 4 = 8. Needed:
-    // max(8 x 8 x 16 / 32 = 32, 8 words per row x 6 rows = 48) = 48, above the
-    // 32 words this layer needs: words 4 and 14 grow to 48.
-    EXPECT_EQ(words(r1),
-              (std::vector<uint32_t>{0x09000015, 2, 0x00080006, 0x00020008, 0x80000030, 48}));
-}
-
 TEST(V1CnpRegisters, SetFailures) {
     auto p = LayerParams::create(LayerType::Convolutional, conv_params(3, 2));
     auto loose = Layer::create(p.get(), "loose");

@@ -35,20 +35,6 @@ void fill_weights(Layer& layer, int weights_bits) {
     }
 }
 
-Words image_of(const Layer& layer) {
-    const Variables& v = *layer.variables();
-    const auto steps =
-        get_threshold_t16_from_act_steps(dynamic_cast<const Dense&>(*v.get("act_step")));
-    return v1::format_fnp_ram(dynamic_cast<const Dense&>(*v.get("weights")),
-                              dynamic_cast<const Dense&>(*v.get("threshold")), *steps,
-                              layer.params()->get("weights_bits"),
-                              layer.params()->get("activation") != 0);
-}
-
-Words regs_of(const Layer& layer) {
-    return v1::format_fnp_regs(*fnp_device(), layer, false, nullptr, false, false).begin()->second;
-}
-
 // ------------------------------------------------------------ dense program
 
 TEST(V1FnpProgram, LeftOutAndUnusedNps) {
@@ -76,47 +62,6 @@ FcSpec learning_spec(int units, double classes, hw::Type type = hw::Type::FNP2) 
     spec.type = type;
     spec.learning = learning_params(64, classes);
     return spec;
-}
-
-TEST(V1FnpLearning, RecordsAndFieldsByHand) {
-    const FcModel m = make_fc(learning_spec(100, 10));
-    fill_weights(*m.layer, 1);
-    dense_var(*m.layer, "threshold_learning").data<int32_t>()[7] = 0x12345;
-    dense_var(*m.layer, "thswap").data<int32_t>()[7] = 7;
-    dense_var(*m.layer, "thswap").data<int32_t>()[99] = 0xFFFF;
-
-    const auto records = v1::record_program_learning_dense_layer(*fnp_device(), *m.layer, true);
-    const auto on = decode(*records.first);
-    const auto off = decode(*records.second);
-    ASSERT_EQ(on.size() + off.size(), 2u);
-    EXPECT_EQ((Words{on[0].target, off[0].target, on[0].payload[36], off[0].payload[36],
-                     on[0].payload[2], off[0].payload[2]}),
-              (Words{7, 7, 0x10000030u, 0, 0x80, 0x80}));  // pass input on both
-    EXPECT_EQ(on[0].np, kFnpIdent);
-    for (size_t i = 0; i < 50; ++i) {
-        if (i < 36 || i > 38) {
-            EXPECT_EQ(on[0].payload[i], off[0].payload[i]) << i;
-        }
-    }
-    // 100 x 6 = 600 words need the XL header: 608.
-    EXPECT_EQ(records.fnp_sram_size, 608u);
-
-    EXPECT_TRUE(records.third->tracks().empty());
-    ASSERT_NE(records.third->fnp2_filters(), nullptr);
-    const Words& image = records.third->fnp2_filters()->data;
-    ASSERT_EQ(image.size(), 600u);
-    const Words plain = image_of(*m.layer);
-    for (uint32_t n = 0; n < 100; ++n) {
-        const uint32_t b = n * 6;
-        EXPECT_EQ(image[b], plain[b]) << n;
-        EXPECT_EQ(image[b + 1], 16u | ((n / 10 + 1) << 20)) << n;  // step, class
-        EXPECT_EQ(image[b + 4], plain[b + 4]) << n;
-        EXPECT_EQ(image[b + 5], plain[b + 5]) << n;
-    }
-    EXPECT_EQ(image[7 * 6 + 2], 0x10040u);     // num_weights 64, threshold bits 16-19
-    EXPECT_EQ(image[7 * 6 + 3], 0x23450007u);  // threshold bits 0-15, thswap
-    EXPECT_EQ(image[8 * 6 + 2], 64u);
-    EXPECT_EQ(image[99 * 6 + 3], 0xFFFFu);
 }
 
 TEST(V1FnpLearning, Failures) {
@@ -188,31 +133,6 @@ struct LearnVars {
     }
     const Dense& get(const char* name) const { return dynamic_cast<const Dense&>(*vars.get(name)); }
 };
-
-Words fnp2_memory_10x100() {
-    Words memory(80, 0);
-    memory[26] = 0x00050040;  // neuron 3: word 2
-    memory[27] = 0x12340007;  // neuron 3: word 3
-    memory[28] = 0x80000001;  // inputs 0 and 31
-    memory[31] = 0x00000008;  // input 99
-    return memory;
-}
-
-void expect_neuron3(const LearnVars& v) {
-    const Dense& w = v.get("weights");
-    for (uint32_t n = 0; n < 10; ++n) {
-        for (uint32_t j = 0; j < 100; ++j) {
-            const bool set = n == 3 && (j == 0 || j == 31 || j == 99);
-            EXPECT_EQ(w.get<int8_t>({n, j}), set ? 1 : 0) << n << "," << j;
-        }
-    }
-    EXPECT_EQ(w.type(), TensorType::bit);
-    EXPECT_EQ(w.layout(), Dense::Layout::ColMajor);
-    EXPECT_EQ(v.get("threshold_learning").at<int32_t>(3), 0x51234);
-    EXPECT_EQ(v.get("thswap").at<int32_t>(3), 7);
-    EXPECT_EQ(v.get("threshold_learning").at<int32_t>(2), 0);
-    EXPECT_EQ(v.get("thswap").at<int32_t>(9), 0);
-}
 
 TEST(V1FnpReadBack, ShortMemoryIsRefusedBeforeAnyChange) {
     LearnVars v(10, 100);

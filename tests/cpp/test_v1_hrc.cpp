@@ -62,54 +62,6 @@ HrcNet hrc_layer(const std::string& extra = "") {
     return net;
 }
 
-TEST(V1Hrc, ProgramOrder) {
-    HrcNet net = hrc_layer();
-    auto w = std::dynamic_pointer_cast<Dense>(net.layer->variables()->get("weights"));
-    for (uint32_t f = 0; f < 4; ++f)
-        v1_test::set<int8_t>(*w, {1, 1, 0, f}, static_cast<int8_t>(f + 1));
-    net.layer->variables()->set("threshold", int32_values({-1, 2, 3, 4}));
-    const v1_test::V1Device device;
-
-    const auto record = record_program_hrc_layer(device, *net.layer);
-    EXPECT_EQ(record->hw_version(), device.version());
-    const auto blocks = blocks_of(*record);
-    const auto images = format_hrc_weights(*w);
-    ASSERT_FALSE(images.at(0).empty());
-    for (size_t i = 1; i < images.size(); ++i) EXPECT_TRUE(images[i].empty()) << i;
-
-    const auto regs =
-        format_hrc_regs(*net.layer->params(),
-                        dynamic_cast<const HasConvParams&>(*net.layer).conv_calculated_params());
-    const std::vector<uint32_t> reg_words(regs.begin(), regs.end());
-    const std::vector<Block> expected = {
-        {hw::Ident{}, 8, 8, reg_words},
-        {hw::Ident{}, 8, 32, {1, 0}},
-        {hw::Ident{}, 9, 40, images[0]},
-        {hw::Ident{}, 8, 32, {0x80000000u, 0}},
-        {hw::Ident{}, 9, 40, {0xFFFFFF, 16, 2, 16, 3, 16, 4, 16}},
-        {hw::Ident{}, 8, 8, {regs[0] & ~1u}},
-        {hw::Ident{}, 8, 0, {1}},
-        {hw::Ident{}, 8, 0, {0}},
-    };
-    ASSERT_EQ(blocks.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(blocks[i].np, hw::Ident{});
-        EXPECT_EQ(blocks[i].target, expected[i].target);
-        EXPECT_EQ(blocks[i].offset, expected[i].offset);
-        if (expected[i].payload.size() > dma::MAX_NORMAL_BLOCK_WORDS) {
-            // XL blocks are padded to 16 words.
-            ASSERT_GE(blocks[i].payload.size(), expected[i].payload.size());
-            EXPECT_TRUE(std::equal(expected[i].payload.begin(), expected[i].payload.end(),
-                                   blocks[i].payload.begin()));
-        } else {
-            EXPECT_EQ(blocks[i].payload, expected[i].payload);
-        }
-    }
-    // Padding 1, one input channel, 3x3 kernel, act_bits 2.
-    EXPECT_EQ(regs[0], 0x1101u);
-}
-
 TEST(V1Hrc, SramSize) {
     for (uint32_t filters : {4u, 100u}) {
         HrcNet net = hrc_layer("filters=" + std::to_string(filters));
