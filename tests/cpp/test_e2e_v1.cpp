@@ -256,19 +256,6 @@ TEST(E2eV1, LayerVariants) {
     }
 }
 
-TEST(E2eV1, SeparableConvolutional) {
-    auto device = e2e::preset_device(XVR2200_v1, "v1");
-    Built b;
-    b.add(input(16, 16, 8, 2));
-    b.add(conv("sep", 16, 2, {}, LayerType::SeparableConvolutional));
-    b.add(conv("conv", 8, 4));
-    const e2e::CheckedProgram p = map_and_check(b, device, 0xf1c5a95fec0a3e90ull);
-    ASSERT_NE(p.info, nullptr);
-    const ProgramInfo info(p.bytes.data(), p.bytes.size());
-    EXPECT_EQ(summary(info), "16x16x8 -> 16x16x8, bits 2 -> 4, passes 1");
-    EXPECT_EQ(int(info.info().input_type()) + int(info.info().output_type()), 0);
-}
-
 // The run checks of every prefix: [input, conv] ends in max pooling, and
 // [input, conv, fc] puts a FullyConnected layer behind it.
 TEST(E2eV1, MaxPoolingBeforeFullyConnectedIsRefused) {

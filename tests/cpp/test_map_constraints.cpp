@@ -17,26 +17,6 @@ std::shared_ptr<Device> device(HwVersion version) {
     return std::make_shared<test_support::MeshDevice>(version, IpVersion::v2);
 }
 
-TEST(MapConstraints, DefaultsPerVersion) {
-    struct Case {
-        HwVersion version;
-        uint32_t width, height, filters;
-    };
-    for (const Case& c :
-         {Case{Tarn_v1, 32, 256, 512}, Case{Tarn_v2, 32, 256, 504},
-          Case{HwVersion{0xBD, 0x00, 0, 2}, 32, 256, 512},
-          Case{HwVersion{0xBC, 0x00, 1, 2}, 32, 256, 512}, Case{XVR2200_v1, 32, 256, 512},
-          Case{Selvo_v2, 64, 256, 512}, Case{Mote_Selvo, 0, 0, 0}}) {
-        const MapConstraints mc(device(c.version));
-        EXPECT_EQ(
-            (std::vector<uint32_t>{mc.cnp_max_width(), mc.cnp_max_height(), mc.cnp_max_filters(),
-                                   mc.cnp_max_width_default(), mc.cnp_max_height_default(),
-                                   mc.cnp_max_filters_default()}),
-            (std::vector<uint32_t>{c.width, c.height, c.filters, c.width, c.height, c.filters}))
-            << hw_version_to_string(c.version);
-    }
-}
-
 TEST(MapConstraints, Refusals) {
     const auto text = [](auto f) { return test_support::kinded_error_text(f); };
     EXPECT_EQ(text([] { MapConstraints mc(nullptr); }),
@@ -71,15 +51,6 @@ TEST(MapConstraints, Refusals) {
         EXPECT_EQ(text([&] { other.set_hwpr_loopitself(true); }),
                   "invalid_argument: HWPR NP loopitself feature is only supported for IP v2.");
     }
-}
-
-TEST(MapConstraints, DefaultSelectionTakesTheFirst) {
-    const MapConstraints mc(device(Selvo_v2));
-    const std::vector<hw::Ident> candidates{{2, 1, 0}, {1, 1, 1}, {1, 1, 0}};
-    EXPECT_EQ(mc.select_nps(candidates, 5, hw::Type::CNP1), candidates);
-    EXPECT_TRUE(mc.select_nps(candidates, 0, hw::Type::CNP1).empty());
-    EXPECT_EQ(mc.select_nps(candidates, 2, hw::Type::FNP3),
-              (std::vector<hw::Ident>{{2, 1, 0}, {1, 1, 1}}));
 }
 
 }  // namespace

@@ -48,22 +48,6 @@ std::shared_ptr<Dense> weights_of(TensorType type, uint32_t neurons, uint32_t in
     return Dense::create(type, Shape{neurons, inputs}, layout);
 }
 
-TEST(V1FnpRam, FourBitPlanesAndNegativeHalf) {
-    // 1 neuron of 40 inputs, 4-bit weights: G = 2, B = 3, block = 16 words.
-    // Positive half: words 4..9, negative half: words 10..15.
-    auto w = weights_of(TensorType::int4, 1, 40);
-    set_weight(*w, 0, 0, 5);    // planes 0 and 2 of group 0: words 4 and 6, bit 0
-    set_weight(*w, 0, 33, -3);  // planes 0 and 1 of group 1, negative: words 13, 14, bit 1
-    set_weight(*w, 0, 34, -8);  // magnitude 8 keeps only its low 3 bits: nothing
-    set_weight(*w, 0, 39, 7);   // planes 0..2 of group 1: words 7, 8, 9, bit 7
-    const Words image = format_fnp_ram(*w, *int32s({0}), *int32s({0}), 4, true);
-    Words expected(16, 0);
-    expected[4] = expected[6] = 0x1;
-    expected[13] = expected[14] = 0x2;
-    expected[7] = expected[8] = expected[9] = 0x80;
-    EXPECT_EQ(image, expected);
-}
-
 TEST(V1FnpRam, ThresholdRange) {
     auto w = weights_of(TensorType::bit, 1, 1);
     EXPECT_EQ(format_fnp_ram(*w, *int32s({-524288}), *int32s({0}), 1, true)[0], 0x80000u);
