@@ -1,25 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <memory>
-#include <stdexcept>
-#include <string>
-#include <vector>
+#include <optional>
 
 #include "backend/backend_bundle.h"
 #include "backend/hardware_backend.h"
-#include "backend/v1/compatibility_checker.h"
-#include "backend/v1/layer_recorder.h"
-#include "backend/v2/layer_recorder.h"
 #include "devices/hw_version.h"
-#include "graph_fakes.h"
 #include "test_support.h"
 
 namespace vorna {
 namespace {
 
 using test_support::MeshDevice;
-using test_support::runtime_error_text;
 using Words = std::array<uint32_t, 19>;
 
 Words words_of(HwVersion version, IpVersion ip, std::optional<SramSize> sram = std::nullopt) {
@@ -51,27 +43,6 @@ TEST(Bundle, ConstraintsFromTheMesh) {
     EXPECT_EQ((std::vector<uint32_t>{wrapped[0], wrapped[1], wrapped[12]}),
               (std::vector<uint32_t>{0, 0, 0}));
 }
-
-// A sizer whose answers tell which question they answer.
-class NumberSizer : public MemorySizer {
-  public:
-    uint32_t get_input_memory_size(const std::shared_ptr<Layer>&, const hw::Component&,
-                                   const std::shared_ptr<Layer>&) const override {
-        return 1;
-    }
-    uint32_t get_weight_memory_size(const std::shared_ptr<Layer>&,
-                                    const hw::Component&) const override {
-        return 2;
-    }
-    uint32_t get_external_memory_size(const std::shared_ptr<Layer>&, const hw::Component&, bool d,
-                                      bool m) const override {
-        return 30 + (d ? 1 : 0) + (m ? 2 : 0);
-    }
-    uint32_t get_stsram_32b_memory_size(const std::shared_ptr<Layer>&) const override { return 4; }
-    uint32_t get_fsram_64b_memory_size(const std::shared_ptr<Layer>&) const override { return 5; }
-    uint32_t get_tsram_51b_memory_size(const std::shared_ptr<Layer>&) const override { return 6; }
-    uint32_t get_evsram_32b_memory_size(const std::shared_ptr<Layer>&) const override { return 7; }
-};
 
 }  // namespace
 }  // namespace vorna

@@ -155,25 +155,6 @@ struct ConcatGraph {
     }
 };
 
-TEST(GraphUtilsPlanning, ConcatenationOutputShift) {
-    ConcatGraph g;
-    DepthMap depths;
-    shift_output_into_sram(g.b3, &depths);  // second and deeper input
-    ASSERT_TRUE(mapping(g.b3).output_shift);
-    EXPECT_EQ(*mapping(g.b3).output_shift, 16u);
-    shift_output_into_sram(g.b1, &depths);  // first input
-    EXPECT_FALSE(mapping(g.b1).output_shift);
-    shift_output_into_sram(g.m, &depths);  // no outbound layer
-    EXPECT_FALSE(mapping(g.m).output_shift);
-
-    ConcatGraph swapped;
-    swapped.c->inbound = list({swapped.b3, swapped.b1});
-    shift_output_into_sram(swapped.b1, &depths);  // second input but shallower
-    shift_output_into_sram(swapped.b3, &depths);  // deeper but first
-    EXPECT_FALSE(mapping(swapped.b1).output_shift);
-    EXPECT_FALSE(mapping(swapped.b3).output_shift);
-}
-
 // S splits into the merge L and a dense layer F of the same depth.
 struct DualOutput {
     FakePtr p = conv("P"), q = conv("Q"), s = add("S"), l = conv("L"),

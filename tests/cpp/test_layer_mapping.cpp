@@ -34,26 +34,6 @@ TEST(LayerMappingStandalone, TnpBChannelWrapsAsAByte) {
     EXPECT_EQ(mapping_of(layers[127]).channel, 0);  // 256 wraps
 }
 
-TEST(LayerMappingLink, ChainInOnePass) {
-    auto in = layer("in", LayerType::InputData);
-    auto a = conv("a");
-    auto b = conv("b");
-    const LayerList layers = chain({in, a, b});
-    LayerMappingBuilder::build_layer_mapping(
-        layers, layers, {{}, {np(Type::CNP1, 2, 0)}, {np(Type::CNP1, 2, 1)}}, kPass);
-    LayerMapping& ma = mapping_of(a);
-    LayerMapping& mb = mapping_of(b);
-    ASSERT_EQ(mb.inbound_components.size(), 1u);
-    EXPECT_EQ(mb.inbound_components[0], ma.nps);  // shared, not copied
-    ASSERT_EQ(ma.outbound_components.size(), 1u);
-    EXPECT_EQ(ma.outbound_components[0], mb.nps);
-    EXPECT_EQ(ma.next_channel, mb.channel);
-    EXPECT_FALSE(ma.output_to_dma);
-    // A later edit of b's components shows in a's outbound list.
-    (*mb.nps)[0].mem_info.input_size = 7;
-    EXPECT_EQ((*ma.outbound_components[0])[0].mem_info.input_size, 7u);
-}
-
 TEST(LayerMappingLink, LinkToPreviousPass) {
     auto a = conv("a");
     auto b = conv("b");
