@@ -1,9 +1,10 @@
-// Programs of v1 FullyConnected layers, learning records and the read-back
-// of learned variables.
+// v1 FullyConnected layers: FNP sizes, RAM images, register words, learning
+// records and the read-back of learned variables.
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <tuple>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "backend/v1/fnp_registers.h"
 #include "backend/v1/fnp_sizes.h"
 #include "backend/v1/learning.h"
+#include "backend/v1/np_registers.h"
 #include "corelib/variables.h"
 #include "v1_test_util.h"
 
@@ -20,7 +22,125 @@ namespace vorna {
 namespace {
 
 using namespace v1fnp_test;
+using v1::fnp_sram_size;
+using v1::format_fnp_ram;
 using Words = std::vector<uint32_t>;
+
+// ------------------------------------------------------------------ sizes
+
+struct SramCase {
+    uint32_t neurons, inputs;
+    int bits;
+    uint32_t words;
+};
+
+TEST(V1FnpSizes, HugeSizesSaturateInsteadOfWrapping) {
+    // 2^16 neurons of 2^20 inputs with 4-bit weights: 2^16 x (2^15 x 6 + 4)
+    // words does not fit 32 bits; it must not come back as a small number.
+    EXPECT_EQ(fnp_sram_size(Shape{1u << 16, 1u << 20}, 4), std::numeric_limits<uint32_t>::max());
+    EXPECT_EQ(fnp_sram_size(Shape{0xFFFFFFFFu, 0xFFFFFFFFu}, 4),
+              std::numeric_limits<uint32_t>::max());
+}
+
+TEST(V1FnpSizes, WeightWidthBelowOneIsRefused) {
+    EXPECT_THROW(fnp_sram_size(Shape{1, 1}, 0), std::invalid_argument);
+    EXPECT_THROW(fnp_sram_size(Shape{1, 1}, -3), std::invalid_argument);
+}
+
+// ---------------------------------------------------------------- RAM image
+
+std::shared_ptr<Dense> weights_of(TensorType type, uint32_t neurons, uint32_t inputs,
+                                  Dense::Layout layout = Dense::Layout::ColMajor) {
+    return Dense::create(type, Shape{neurons, inputs}, layout);
+}
+
+TEST(V1FnpRam, ThresholdRange) {
+    auto w = weights_of(TensorType::bit, 1, 1);
+    EXPECT_EQ(format_fnp_ram(*w, *int32s({-524288}), *int32s({0}), 1, true)[0], 0x80000u);
+    EXPECT_EQ(format_fnp_ram(*w, *int32s({524287}), *int32s({0}), 1, true)[0], 0x7FFFFu);
+    EXPECT_EQ(exception_text([&] { format_fnp_ram(*w, *int32s({524288}), *int32s({0}), 1, true); }),
+              "524288 cannot fit in a 20 bits signed integer.");
+    EXPECT_EQ(
+        exception_text([&] { format_fnp_ram(*w, *int32s({-524289}), *int32s({0}), 1, true); }),
+        "-524289 cannot fit in a 20 bits signed integer.");
+}
+
+TEST(V1FnpRam, StepRange) {
+    auto w = weights_of(TensorType::bit, 1, 1);
+    EXPECT_EQ(format_fnp_ram(*w, *int32s({0}), *int32s({0xFFFFF}), 1, true)[1], 0xFFFFFu);
+    EXPECT_EQ(
+        exception_text([&] { format_fnp_ram(*w, *int32s({0}), *int32s({0x100000}), 1, true); }),
+        "Backend hardware(FullyConnected): act_step should be between 0 and 65535. "
+        "Receives act_step 65536.");
+    EXPECT_EQ(exception_text([&] { format_fnp_ram(*w, *int32s({0}), *int32s({-40}), 1, true); }),
+              "Backend hardware(FullyConnected): act_step should be between 0 and 65535. "
+              "Receives act_step -2.");
+    EXPECT_THROW(format_fnp_ram(*w, *int32s({0}), *int32s({-1}), 1, true), v1::FnpError);
+}
+
+TEST(V1FnpRam, NegativeOneBitWeightIsRefused) {
+    // A 1-bit neuron has no negative half: the bit would land in the next
+    // neuron's block (or past the image).
+    auto w = weights_of(TensorType::bit, 2, 4);
+    set_weight(*w, 0, 1, -1);
+    EXPECT_EQ(
+        exception_text([&] { format_fnp_ram(*w, *int32s({0, 0}), *int32s({0, 0}), 1, true); }),
+        "Backend hardware(FullyConnected): 1-bit weights should be 0 or 1. "
+        "Receives weight -1.");
+}
+
+TEST(V1FnpRam, WrongTypesAndShortVariables) {
+    auto int32_weights = weights_of(TensorType::int32, 1, 4);
+    const std::string wrong = exception_text(
+        [&] { format_fnp_ram(*int32_weights, *int32s({0}), *int32s({0}), 2, true); });
+    EXPECT_EQ(wrong.rfind("Wrong requested type ", 0), 0u) << wrong;
+
+    auto w = weights_of(TensorType::bit, 3, 4);
+    // Two thresholds for three neurons: refused, not read past the tensor.
+    EXPECT_THROW(format_fnp_ram(*w, *int32s({0, 0}), *int32s({0, 0, 0}), 1, true),
+                 std::runtime_error);
+    EXPECT_THROW(format_fnp_ram(*w, *int32s({0, 0, 0}), *int32s({0}), 1, true), std::runtime_error);
+}
+
+
+
+Words regs_of(const FcModel& m, bool learning = false, const std::shared_ptr<Layer>& next = nullptr,
+              bool pass_input = false, bool pass_output = false) {
+    const auto device = fnp_device();
+    const auto result =
+        v1::format_fnp_regs(*device, *m.layer, learning, next, pass_input, pass_output);
+    EXPECT_EQ(result.size(), 1u);
+    EXPECT_EQ(result.begin()->first, m.mapping->nps->front().ident);
+    return result.begin()->second;
+}
+
+TEST(V1FnpRegisters, FieldOverflows) {
+    FcSpec spec;
+    spec.x = 1, spec.y = 2048, spec.c = 1;  // d1 does not fit 11 bits
+    const FcModel tall = make_fc(spec);
+    EXPECT_EQ(exception_text([&] { regs_of(tall); }),
+              "Attempted to write value 2048 into a 11-bit field, which will cause an overflow.");
+    spec = FcSpec{};
+    spec.act_bits = 8;  // 8 >> 1 = 4 does not fit 2 bits
+    const FcModel act = make_fc(spec);
+    EXPECT_EQ(exception_text([&] { regs_of(act); }),
+              "Attempted to write value 4 into a 2-bit field, which will cause an overflow.");
+}
+
+TEST(V1FnpLearningRegisters, NegativeCompetitionFails) {
+    Words r(50, 0);
+    auto p = LearningParams::create(LearningType::Unsupervised, {{"num_weights", 64},
+                                                                 {"initial_plasticity", 0.5},
+                                                                 {"learning_competition", 1.5},
+                                                                 {"min_plasticity", 0.1},
+                                                                 {"plasticity_decay", 0.25}});
+    // (1 - 1.5) x 64 = -32, read as unsigned.
+    EXPECT_EQ(exception_text([&] { v1::format_learning_common_regs(&r, p.get()); }),
+              "Attempted to write value 4294967264 into a 20-bit field, which will cause an "
+              "overflow.");
+}
+
+
 
 // Fills the layer's weights with a pattern of the given magnitude range.
 void fill_weights(Layer& layer, int weights_bits) {
