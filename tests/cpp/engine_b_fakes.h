@@ -344,66 +344,6 @@ inline IpVersionSpecificHardwareBackend::Factory script_factory(const std::share
     return f;
 }
 
-// ---------------------------------------------------------------------------
-// A hardware device that logs its calls and keeps the program pointer.
-
-class FakeHardware : public HardwareDevice {
-  public:
-    explicit FakeHardware(HwVersion v) : version_(v) {}
-    HwVersion version() const override { return version_; }
-    HardwareDriver* driver() const override { return nullptr; }
-    uint32_t read_np_config(const hw::Ident&) const override { return 0; }
-
-    const ByteView& program() const override { return current; }
-    int program(const uint8_t* data, size_t size) override {
-        log.push_back("program");
-        current = ByteView{data, size};
-        return 0;
-    }
-    void unprogram() override {
-        log.push_back("unprogram");
-        current = ByteView{};
-    }
-    void set_batch_size(size_t n, bool learn) override {
-        log.push_back("batch " + std::to_string(n) + (learn ? " true" : " false"));
-    }
-    bool learn_enabled() const override { return learning; }
-    void set_learn_enabled(bool on) override {
-        log.push_back(on ? "learn on" : "learn off");
-        learning = on;
-    }
-    std::vector<std::unique_ptr<Tensor>> forward(
-        const std::vector<std::shared_ptr<const Tensor>>& in) override {
-        log.push_back("forward");
-        return outputs(in.size());
-    }
-    std::vector<std::unique_ptr<Tensor>> predict(
-        const std::vector<std::shared_ptr<const Tensor>>& in) override {
-        log.push_back("predict");
-        return outputs(in.size());
-    }
-    std::vector<std::unique_ptr<Tensor>> fit(const std::vector<std::shared_ptr<const Tensor>>& in,
-                                             const std::vector<int32_t>& labels) override {
-        log.push_back("fit " + std::to_string(labels.size()));
-        return outputs(in.size());
-    }
-
-    std::vector<std::string> log;
-    ByteView current;
-    bool learning = false;
-
-  private:
-    static std::vector<std::unique_ptr<Tensor>> outputs(size_t n) {
-        std::vector<std::unique_ptr<Tensor>> out;
-        for (size_t i = 0; i < n; ++i) {
-            out.push_back(
-                Dense::create(TensorType::uint8, Shape({1, 1, 1}), Dense::Layout::RowMajor));
-        }
-        return out;
-    }
-    HwVersion version_;
-};
-
 // A device with a mesh and, optionally, hardware behind it.
 class FakeDevice : public Device {
   public:

@@ -16,14 +16,6 @@ using graph_test::link;
 using graph_test::list;
 using graph_test::make_layer;
 
-std::vector<std::string> names(const LayerList& layers) {
-    std::vector<std::string> out;
-    for (const auto& l : layers) out.push_back(l ? l->get_name() : "<null>");
-    return out;
-}
-
-using Names = std::vector<std::string>;
-
 // Residual block: A -> B -> E -> S(Add) -> M -> D and A -> S, with S's
 // inputs A then E. `reversed` puts S before B among A's outbound layers.
 struct Residual {
@@ -44,29 +36,6 @@ struct Residual {
         s->inbound = {a, e};
     }
     LayerList all() const { return list({a, b, e, s, m, d}); }
-};
-
-// Parallel branches joined by a concatenation: A -> B1 -> C, A -> B2 -> C,
-// C -> M.
-struct Parallel {
-    FakePtr a = conv("A"), b1 = conv("B1"), b2 = conv("B2"),
-            c = make_layer("C", LayerType::Concatenate), m = conv("M");
-    Parallel() {
-        link(a, b1);
-        link(a, b2);
-        link(b1, c);
-        link(b2, c);
-        link(c, m);
-    }
-};
-
-// An input layer that targets no component, then a chain of two convolutions.
-struct Chain {
-    FakePtr in = make_layer("in", LayerType::InputData), a = conv("A"), b = conv("B");
-    Chain() {
-        link(in, a);
-        link(a, b);
-    }
 };
 
 TEST(GraphUtilsDepth, ResidualDepthsAndMemo) {
@@ -123,33 +92,6 @@ TEST(GraphUtilsNavigation, TieBreakPrefersTheDeeperBranch) {
 }
 
 // --- Classification ---------------------------------------------------------
-
-TEST(GraphUtilsClassification, ResidualBlock) {
-    for (bool reversed : {false, true}) {
-        SCOPED_TRACE(reversed ? "reversed" : "natural");
-        Residual r(reversed);
-        // merge, dual output, to store DMA, load, store; skip layer, store, load.
-        EXPECT_EQ((std::vector<bool>{is_merge(r.m), is_dual_output_layer(r.m),
-                                     is_dual_output_to_store_dma(r.m), layer_need_load_dma(r.m),
-                                     layer_need_store_dma(r.m), is_skip_layer(r.a),
-                                     layer_need_store_dma(r.a), layer_need_load_dma(r.a),
-                                     is_skip_layer(r.e), layer_need_store_dma(r.e)}),
-                  (std::vector<bool>{1, 0, 0, 1, 0, 1, 1, 0, 0, 0}));
-
-        EXPECT_EQ(next_mappable_layer(r.a), r.b);
-        EXPECT_EQ(previous_mappable_layer(r.m), r.e);
-        EXPECT_EQ(names(get_layers_to_map_together(r.all())), (Names{"A", "B", "E", "S", "M"}));
-    }
-
-    Residual r;
-    // Not a CNP, or a CNP whose first inbound is an ordinary layer: no merge.
-    EXPECT_FALSE(is_merge(r.b));
-    FakePtr f = make_layer("F", LayerType::Dense1D);
-    link(r.s, f);
-    EXPECT_FALSE(is_merge(f));
-    // A CNP layer without inbound layers is no merge.
-    EXPECT_FALSE(is_merge(conv("lonely")));
-}
 
 TEST(GraphUtilsClassification, MergeWithOneCnpAmongOtherOutbounds) {
     // S feeds a dense layer first and a CNP layer second. Exactly one of S's

@@ -80,35 +80,6 @@ TEST(SequenceBuilderBudget, CountsAreNotCutToABytes) {
     EXPECT_EQ(rig.map(&layers).to_string(), "Cannot map layer 'c'. " + too_big(256));
 }
 
-struct TwoPasses : ::testing::TestWithParam<std::pair<size_t, bool>> {};
-
-TEST_P(TwoPasses, ClosingCheck) {
-    // Pass 0: scc 1 + InputData 1 + L1 n + L2 1 + unused-NP record 1; pass 1: L3 1.
-    Rig rig(kV2, cnp_mesh(4));
-    rig.script->max_np_width = 4;
-    rig.script->tracks["L1"] = GetParam().first;
-    auto in = layer("InputData", LayerType::InputData);
-    auto l1 = conv("L1");
-    auto l2 = conv("L2");
-    auto l3 = conv("L3");
-    LayerList layers = chain({in, l1, l2, l3});
-    const MappingStatusGroup result = rig.map(&layers);
-    if (GetParam().second) {
-        EXPECT_FALSE(result.error) << result.to_string();
-        ProgramView view = check_program(rig.sequence()->program());
-        ASSERT_NE(view.info, nullptr);
-        EXPECT_EQ(view.info->max_descriptors(), 127);
-    } else {
-        EXPECT_EQ(result.to_string(), "Cannot map layer 'L3'. " + too_big(256));
-        EXPECT_EQ(layers.size(), 4u);
-    }
-}
-
-// max_t 126 needs 2 x 127 = 254; max_t 127 needs 256.
-INSTANTIATE_TEST_SUITE_P(SequenceBuilderBudget, TwoPasses,
-                         ::testing::Values(std::make_pair(size_t{122}, true),
-                                           std::make_pair(size_t{123}, false)));
-
 // A layer that can learn is recorded through the learning recording: its three
 // records go to the learning table only, and it counts the tracks of the
 // second and third records.

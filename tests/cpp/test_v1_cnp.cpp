@@ -164,7 +164,6 @@ TEST(V1CnpRegisters, SetFailures) {
               "Cannot use P2P mode for multiple NPs.");
 }
 
-
 using v1_test::Block;
 using v1_test::blocks_of;
 using v1_test::Net;
@@ -248,7 +247,6 @@ TEST(V1CnpProgram, Failures) {
                  std::bad_cast);
 }
 
-
 using v1_test::tensor;
 
 // Standard weights (filters, channels, k, k), int8, first dimension fastest.
@@ -278,8 +276,6 @@ TEST(V1CnpWeights, FourBitFailures) {
               "CNP: width and height must be equal.");
     EXPECT_THROW(format_4bits_std_cnp_weights(*std_weights(2, 1, 1), 1, 2), std::invalid_argument);
 }
-
-
 
 std::map<std::string, int> sized_conv(int k, int bits, int filters = 8) {
     return {

@@ -28,12 +28,6 @@ using Words = std::vector<uint32_t>;
 
 // ------------------------------------------------------------------ sizes
 
-struct SramCase {
-    uint32_t neurons, inputs;
-    int bits;
-    uint32_t words;
-};
-
 TEST(V1FnpSizes, HugeSizesSaturateInsteadOfWrapping) {
     // 2^16 neurons of 2^20 inputs with 4-bit weights: 2^16 x (2^15 x 6 + 4)
     // words does not fit 32 bits; it must not come back as a small number.
@@ -102,8 +96,6 @@ TEST(V1FnpRam, WrongTypesAndShortVariables) {
     EXPECT_THROW(format_fnp_ram(*w, *int32s({0, 0, 0}), *int32s({0}), 1, true), std::runtime_error);
 }
 
-
-
 Words regs_of(const FcModel& m, bool learning = false, const std::shared_ptr<Layer>& next = nullptr,
               bool pass_input = false, bool pass_output = false) {
     const auto device = fnp_device();
@@ -139,8 +131,6 @@ TEST(V1FnpLearningRegisters, NegativeCompetitionFails) {
               "Attempted to write value 4294967264 into a 20-bit field, which will cause an "
               "overflow.");
 }
-
-
 
 // Fills the layer's weights with a pattern of the given magnitude range.
 void fill_weights(Layer& layer, int weights_bits) {

@@ -36,23 +36,6 @@ std::string error_of(F&& f) {
     }
 }
 
-// (target, offset, payload) of every block of a record.
-struct TBlock {
-    uint32_t target;
-    uint32_t offset;
-    std::vector<uint32_t> payload;
-    bool operator==(const TBlock& o) const {
-        return target == o.target && offset == o.offset && payload == o.payload;
-    }
-};
-
-std::vector<TBlock> target_blocks(const program::Record& record) {
-    std::vector<TBlock> out;
-    for (auto& b : vorna::test_support::decode(record))
-        out.push_back({b.target, b.offset, b.payload});
-    return out;
-}
-
 // --- Input and output types ---------------------------------------------------------
 
 struct IoLayers {
@@ -99,29 +82,6 @@ TEST(V1IoRecorder, InputTypes) {
     EXPECT_EQ(old_io.get_input_type(*l.fc_after_cnp), T::Type2);  // fed by a CNP
     EXPECT_EQ(error_of([&] { old_io.get_input_type(*l.deq); }),
               "runtime_error: Unsupported layer type.");
-}
-
-TEST(V1IoRecorder, OutputTypes) {
-    IoLayers l;
-    const auto tarn = v1_device(Tarn_v2);
-    const auto xvr = v1_device(XVR2200_v1);
-    const IoRecorderImpl old_io(*tarn), io(*xvr);
-    using T = fb::IoType;
-    EXPECT_EQ(old_io.get_output_type(*l.conv, 0), T::Type2);  // activation enabled
-    EXPECT_EQ(io.get_output_type(*l.conv, 0), T::Type0);
-    EXPECT_EQ(io.get_output_type(*l.sep, 2), T::Type2);
-    EXPECT_EQ(io.get_output_type(*l.fc, 0), T::Type0);
-    EXPECT_EQ(io.get_output_type(*l.fc, 1), T::Type1);
-    EXPECT_EQ(old_io.get_output_type(*l.fc, 0), T::Type1);
-    EXPECT_EQ(io.get_output_type(*l.flat_fc, 0), T::Type1);  // 2048 output channels
-    EXPECT_EQ(io.get_output_type(*l.hrc, 0), T::Type3);
-    EXPECT_EQ(error_of([&] { io.get_output_type(*l.deq, 0); }),
-              "runtime_error: Unsupported layer type.");
-
-    Chain net;
-    net.input(8, 8, 4, 4);
-    auto raw = net.add(LayerType::Convolutional, conv_params({{"activation", 0}}), "raw");
-    EXPECT_EQ(io.get_output_type(*raw, 0), T::Type2);
 }
 
 // --- Memory sizes ---------------------------------------------------------------------
