@@ -221,6 +221,7 @@ TEST(E2eV1, LayerVariants) {
         LayerType type;
         const char* params;
         uint64_t hash;
+        uint32_t channels = 8;
     };
     const LayerType C = LayerType::Convolutional, S = LayerType::SeparableConvolutional,
                     F = LayerType::FullyConnected;
@@ -235,6 +236,8 @@ TEST(E2eV1, LayerVariants) {
          "pooling_width=3 pooling_height=3 pooling_stride_x=2 pooling_stride_y=2",
          0x7e7983bd214a4364ull},
         {S, "filters=16 weights_bits=4 act_bits=4", 0xf3d14ed19bc0bc89ull},
+        {S, "filters=16 weights_bits=4 act_bits=2", 0x564ab23f963a2a9cull, 16},
+        {C, "filters=40 weights_bits=1 act_bits=1", 0xb666ae36193cc72aull},
         {S,
          "filters=8 weights_bits=2 act_bits=2 kernel_width=7 kernel_height=7 pool_type=1 "
          "pooling_width=2 pooling_height=2",
@@ -247,7 +250,7 @@ TEST(E2eV1, LayerVariants) {
     for (const Row& r : rows) {
         SCOPED_TRACE(r.params);
         Built b;
-        b.add(input(16, 16, 8, 2));
+        b.add(input(16, 16, r.channels, 2));
         v1_test::Params p = v1_test::P(r.params);
         if (r.type != F) p = v1_test::conv_params(p);
         b.add(make_layer(r.type, "l", p));
