@@ -153,8 +153,6 @@ inline std::vector<std::string> layer_names(const Sequence::Pass& pass) {
     return out;
 }
 
-inline std::vector<uint32_t> dims(const flatbuffers::Vector<uint32_t>* v) { return words(v); }
-
 // The records of every pass equal what the device's own layer recorder gives
 // for the mapped layers, called as the sequence builder calls it: after the
 // input setup record (first pass only), one record per layer (the learning

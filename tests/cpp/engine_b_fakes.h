@@ -123,7 +123,6 @@ inline LayerMapping& mapping_of(const std::shared_ptr<Layer>& l) {
 // Meshes and devices.
 
 constexpr HwVersion kV2{0xBC, 0xA2, 0, 1};
-constexpr HwVersion kV1Single{0xBC, 0x00, 0, 1};
 constexpr HwVersion kMote{0xBC, 0xB1, 0, 1};
 
 inline const std::set<hw::Type> kConvKinds{hw::Type::CNP1, hw::Type::CNP2, hw::Type::TNP_B};
@@ -189,23 +188,10 @@ struct Script {
         uint8_t channel;  // the mapping's channel while recording
     };
     std::vector<Recorded> recorded;
-    std::vector<std::string> synced;
     std::vector<std::pair<std::string, bool>> learned;
 
     // IO recorder.
-    int8_t output_type = 0;
     size_t epg_registers = 6;
-    std::vector<Shape> scc_shapes;
-
-    // Memory sizer: (layer, component type, first layer, dual_output, multipass).
-    struct Sized {
-        std::string layer;
-        hw::Type type;
-        std::string first;
-        bool dual;
-        bool multi;
-    };
-    std::vector<Sized> sized;
 };
 
 class ScriptChecker : public CompatibilityChecker {
@@ -251,20 +237,16 @@ class ScriptChecker : public CompatibilityChecker {
 class ScriptSizer : public MemorySizer {
   public:
     explicit ScriptSizer(std::shared_ptr<Script> s) : s_(std::move(s)) {}
-    uint32_t get_input_memory_size(const std::shared_ptr<Layer>& l, const hw::Component& c,
-                                   const std::shared_ptr<Layer>& first) const override {
-        (void)l;
-        (void)c;
-        (void)first;
+    uint32_t get_input_memory_size(const std::shared_ptr<Layer>&, const hw::Component&,
+                                   const std::shared_ptr<Layer>&) const override {
         return 100;
     }
     uint32_t get_weight_memory_size(const std::shared_ptr<Layer>&,
                                     const hw::Component&) const override {
         return 200;
     }
-    uint32_t get_external_memory_size(const std::shared_ptr<Layer>& l, const hw::Component& c,
-                                      bool dual, bool multi) const override {
-        s_->sized.push_back({l->get_name(), c.type, "", dual, multi});
+    uint32_t get_external_memory_size(const std::shared_ptr<Layer>&, const hw::Component&, bool,
+                                      bool multi) const override {
         return multi ? 2 : 1;
     }
     uint32_t get_fsram_64b_memory_size(const std::shared_ptr<Layer>&) const override { return 0; }
@@ -279,9 +261,8 @@ class ScriptSizer : public MemorySizer {
 class ScriptIo : public IoRecorder {
   public:
     ScriptIo(const Device& d, std::shared_ptr<Script> s) : IoRecorder(d), s_(std::move(s)) {}
-    std::unique_ptr<program::Record> record_scc(bool, bool, bool, bool, bool, const Shape& in,
-                                                const Shape& out) const override {
-        s_->scc_shapes = {in, out};
+    std::unique_ptr<program::Record> record_scc(bool, bool, bool, bool, bool, const Shape&,
+                                                const Shape&) const override {
         auto r = program::new_record(device_.version());
         r->add_np_track(hw::Ident(1, 1, 1), dma::IpRegisters, 0, {0x5CC}, true, false);
         return r;
@@ -295,9 +276,7 @@ class ScriptIo : public IoRecorder {
         return regs;
     }
     fb::IoType get_input_type(const Layer&) const override { return fb::IoType(0); }
-    fb::IoType get_output_type(const Layer&, int8_t) const override {
-        return fb::IoType(s_->output_type);
-    }
+    fb::IoType get_output_type(const Layer&, int8_t) const override { return fb::IoType(0); }
 
   private:
     std::shared_ptr<Script> s_;
@@ -344,9 +323,7 @@ class ScriptRecorder : public LayerRecorder {
         out.fnp_sram_size = s_->learn_fnp_sram_size;
         return out;
     }
-    void sync_learning_vars(std::shared_ptr<Layer> l) const override {
-        s_->synced.push_back(l->get_name());
-    }
+    void sync_learning_vars(std::shared_ptr<Layer>) const override {}
 
   private:
     std::shared_ptr<Script> s_;
@@ -366,66 +343,6 @@ inline IpVersionSpecificHardwareBackend::Factory script_factory(const std::share
     };
     return f;
 }
-
-// ---------------------------------------------------------------------------
-// A hardware device that logs its calls and keeps the program pointer.
-
-class FakeHardware : public HardwareDevice {
-  public:
-    explicit FakeHardware(HwVersion v) : version_(v) {}
-    HwVersion version() const override { return version_; }
-    HardwareDriver* driver() const override { return nullptr; }
-    uint32_t read_np_config(const hw::Ident&) const override { return 0; }
-
-    const ByteView& program() const override { return current; }
-    int program(const uint8_t* data, size_t size) override {
-        log.push_back("program");
-        current = ByteView{data, size};
-        return 0;
-    }
-    void unprogram() override {
-        log.push_back("unprogram");
-        current = ByteView{};
-    }
-    void set_batch_size(size_t n, bool learn) override {
-        log.push_back("batch " + std::to_string(n) + (learn ? " true" : " false"));
-    }
-    bool learn_enabled() const override { return learning; }
-    void set_learn_enabled(bool on) override {
-        log.push_back(on ? "learn on" : "learn off");
-        learning = on;
-    }
-    std::vector<std::unique_ptr<Tensor>> forward(
-        const std::vector<std::shared_ptr<const Tensor>>& in) override {
-        log.push_back("forward");
-        return outputs(in.size());
-    }
-    std::vector<std::unique_ptr<Tensor>> predict(
-        const std::vector<std::shared_ptr<const Tensor>>& in) override {
-        log.push_back("predict");
-        return outputs(in.size());
-    }
-    std::vector<std::unique_ptr<Tensor>> fit(const std::vector<std::shared_ptr<const Tensor>>& in,
-                                             const std::vector<int32_t>& labels) override {
-        log.push_back("fit " + std::to_string(labels.size()));
-        return outputs(in.size());
-    }
-
-    std::vector<std::string> log;
-    ByteView current;
-    bool learning = false;
-
-  private:
-    static std::vector<std::unique_ptr<Tensor>> outputs(size_t n) {
-        std::vector<std::unique_ptr<Tensor>> out;
-        for (size_t i = 0; i < n; ++i) {
-            out.push_back(
-                Dense::create(TensorType::uint8, Shape({1, 1, 1}), Dense::Layout::RowMajor));
-        }
-        return out;
-    }
-    HwVersion version_;
-};
 
 // A device with a mesh and, optionally, hardware behind it.
 class FakeDevice : public Device {
@@ -537,10 +454,6 @@ inline ProgramView check_program(const ByteView& program) {
                   reinterpret_cast<const uint8_t*>(view.data->dummy_desc_hdr()));
     }
     return view;
-}
-
-inline std::vector<uint8_t> bytes_of(const ByteView& v) {
-    return std::vector<uint8_t>(v.data, v.data + v.size);
 }
 
 }  // namespace vorna::engine_test

@@ -61,51 +61,51 @@ std::string error_text(const std::function<void()>& f) {
     return "<no error>";
 }
 
+using V = std::vector<int64_t>;
+
 TEST(GraphUtilsPlanning, ResidualStoreLoadAndMerge) {
     ResidualPass r;
     set_skipdma_store_channel_info(r.a, r.layers, r.layers, &r.depths);
     const auto& store = *mapping(r.a).skipdma_store_channel;
-    EXPECT_EQ(store.channel, 1);     // first layer of the map call
-    EXPECT_EQ(store.skip_param, 2);  // held from A (depth 1) to S (depth 3)
-    EXPECT_EQ(store.store_flag, 0);  // A has two outbound layers
-    EXPECT_EQ(mapping(r.a).next_channel, 255);
-
+    // First layer of the map call; held from A (depth 1) to S (depth 3); A
+    // has two outbound layers.
+    EXPECT_EQ((V{store.channel, store.skip_param, store.store_flag, mapping(r.a).next_channel}),
+              (V{1, 2, 0, 255}));
     set_merge_layer_info(r.m, r.layers, r.layers, &r.depths);
     const auto& merge = *mapping(r.m).merge_info;
-    EXPECT_TRUE(merge.from_add);
     // M's channel block: 5 layers, then one loading or storing layer (M
     // itself) after the pass's first: base 5 + 1 + 4 = 10.
-    EXPECT_EQ(merge.load_channel, 11u);
-    EXPECT_TRUE(merge.not_first);
-    EXPECT_FALSE(merge.dual_output);
+    EXPECT_EQ((V{merge.from_add, merge.load_channel, merge.not_first, merge.dual_output}),
+              (V{1, 11, 1, 0}));
     // E, the second input, is the deeper one: its "b_shift" is the main shift.
     EXPECT_EQ(merge.main_shift.get(), r.b_shift.get());
     EXPECT_EQ(merge.skip_shift.get(), r.a_shift.get());
     EXPECT_EQ(merge.out_shift.get(), r.out_shift.get());
-
     set_skipdma_load_channel_info(r.m, r.layers, r.layers, &r.depths);
     const auto& load = *mapping(r.m).skipdma_load_channel;
-    EXPECT_EQ(load.dma_channel, 10);
-    EXPECT_EQ(load.skip_param, 2);  // |depth(A) - depth(E)|
-    EXPECT_EQ(load.channel, 1);     // what A stored
-    EXPECT_EQ(load.concat_offset, 0u);
-}
-
-TEST(GraphUtilsPlanning, MainShiftFollowsTheDeeperInput) {
-    ResidualPass r(/*add_inputs_reversed=*/true);
-    set_merge_layer_info(r.m, r.layers, r.layers, &r.depths);
-    const auto& merge = *mapping(r.m).merge_info;
-    EXPECT_EQ(merge.main_shift.get(), r.a_shift.get());  // E is now the first input
-    EXPECT_EQ(merge.skip_shift.get(), r.b_shift.get());
-}
-
-TEST(GraphUtilsPlanning, MergeAsFirstLayerOfThePass) {
-    ResidualPass r;
+    // |depth(A) - depth(E)|; the channel A stored.
+    EXPECT_EQ((V{load.dma_channel, load.skip_param, load.channel, load.concat_offset}),
+              (V{10, 2, 1, 0}));
     set_merge_layer_info(r.m, list({r.m}), r.layers, &r.depths);
-    EXPECT_FALSE(mapping(r.m).merge_info->not_first);
+    EXPECT_FALSE(mapping(r.m).merge_info->not_first);  // first layer of the pass
+    // E sits at S's depth and feeds only S.
+    set_skipdma_store_channel_info(r.e, r.layers, r.layers, &r.depths);
+    const auto& e_store = *mapping(r.e).skipdma_store_channel;
+    EXPECT_EQ((V{e_store.store_flag, e_store.skip_param, mapping(r.e).next_channel}),
+              (V{1, 0, 6 + 2}));
+
+    ResidualPass reversed(/*add_inputs_reversed=*/true);
+    set_merge_layer_info(reversed.m, reversed.layers, reversed.layers, &reversed.depths);
+    EXPECT_EQ(mapping(reversed.m).merge_info->main_shift.get(), reversed.a_shift.get());
+    EXPECT_EQ(mapping(reversed.m).merge_info->skip_shift.get(), reversed.b_shift.get());
+
+    FakePtr lone = conv("lone");
+    EXPECT_EQ(error_text([&] { shift_output_into_sram(lone, &r.depths); }), "<no error>");
+    EXPECT_EQ(error_text([&] { set_merge_layer_info(lone, r.layers, r.layers, &r.depths); }),
+              "Layer 'lone' has no layer mapping.");
 }
 
-TEST(GraphUtilsPlanning, ChannelBlocks) {
+TEST(GraphUtilsPlanning, ChannelBlocksAndStorePairs) {
     ResidualPass r;
     LayerList all = r.layers;
     while (all.size() < 10) all.push_back(conv("pad" + std::to_string(all.size())));
@@ -113,12 +113,9 @@ TEST(GraphUtilsPlanning, ChannelBlocks) {
     EXPECT_EQ(skipdma_channel_ids(r.m, r.layers, all), 0x1211100Fu);  // M adds 4
     while (all.size() < 254) all.push_back(conv("pad" + std::to_string(all.size())));
     EXPECT_EQ(skipdma_channel_ids(r.a, r.layers, all), 0x020100FFu);  // wraps at 256
-}
 
-TEST(GraphUtilsPlanning, StoreChannelPairs) {
     // Two residual blocks in a row: M, the merge of the first, starts the
     // second (M -> N -> S2 and M -> S2).
-    ResidualPass r;
     FakePtr n = conv("N"), s2 = add("S2"), p = conv("P");
     link(r.m, n);
     link(r.m, s2);
@@ -127,54 +124,17 @@ TEST(GraphUtilsPlanning, StoreChannelPairs) {
     attach_mapping(n, 5);
     attach_mapping(s2, 255, 0);
     attach_mapping(p, 6);
-    const LayerList all = list({r.a, r.b, r.e, r.s, r.m, n, s2, p});
-
-    set_skipdma_store_channel_info(r.a, all, all, &r.depths);
+    const LayerList two = list({r.a, r.b, r.e, r.s, r.m, n, s2, p});
+    set_skipdma_store_channel_info(r.a, two, two, &r.depths);
     EXPECT_EQ(mapping(r.a).skipdma_store_channel->channel, 1);
-    set_skipdma_store_channel_info(r.m, all, all, &r.depths);
+    set_skipdma_store_channel_info(r.m, two, two, &r.depths);
     EXPECT_EQ(mapping(r.m).skipdma_store_channel->channel, 3);
-    set_skipdma_store_channel_dual_output_info(r.m, all, &r.depths);
+    set_skipdma_store_channel_dual_output_info(r.m, two, &r.depths);
     const auto& dual = *mapping(r.m).skipdma_store_dual_output_channel;
-    EXPECT_EQ(dual.channel, 4);
-    EXPECT_EQ(dual.store_flag, 0);
-    EXPECT_EQ(dual.skip_param, 1);  // from S (3) to M (4)
-
+    EXPECT_EQ((V{dual.channel, dual.store_flag, dual.skip_param}), (V{4, 0, 1}));  // S 3 to M 4
     // The first layer of the map call owns channels 1 and 2.
-    const LayerList later = list({r.m, n, s2, p});
-    set_skipdma_store_channel_dual_output_info(r.m, later, &r.depths);
+    set_skipdma_store_channel_dual_output_info(r.m, list({r.m, n, s2, p}), &r.depths);
     EXPECT_EQ(mapping(r.m).skipdma_store_dual_output_channel->channel, 2);
-}
-
-TEST(GraphUtilsPlanning, OnlyOutboundIsSkipLayer) {
-    ResidualPass r;
-    set_skipdma_store_channel_info(r.e, r.layers, r.layers, &r.depths);
-    const auto& store = *mapping(r.e).skipdma_store_channel;
-    EXPECT_EQ(store.store_flag, 1);
-    EXPECT_EQ(store.skip_param, 0);               // S sits at E's depth
-    EXPECT_EQ(mapping(r.e).next_channel, 6 + 2);  // third channel of E's block
-}
-
-TEST(GraphUtilsPlanning, TnpBStoresAndLoadsItsOwnState) {
-    FakePtr x = conv("X"), y = conv("Y");
-    FakePtr t = make_layer("T", LayerType::BufferTempConv, {{"fifo_size", 3}});
-    attach_mapping(t, 5);
-    const LayerList all = list({x, y, t});
-    DepthMap depths;
-    set_skipdma_store_channel_info(t, all, all, &depths);
-    const auto& store = *mapping(t).skipdma_store_channel;
-    EXPECT_EQ(store.skip_param, 4);
-    EXPECT_EQ(store.store_flag, 1);
-    EXPECT_EQ(store.channel, 2);  // its position in the map call
-    set_skipdma_load_channel_info(t, all, all, &depths);
-    const auto& load = *mapping(t).skipdma_load_channel;
-    EXPECT_EQ(load.dma_channel, 4);  // its own channel minus 1
-    EXPECT_EQ(load.skip_param, 4);
-    EXPECT_EQ(load.channel, 2);
-
-    const LayerList without = list({x, y});
-    EXPECT_EQ(error_text([&] { set_skipdma_store_channel_info(t, without, without, &depths); }),
-              "Cannot map layer 'T'. Layer not found in the sequence.");
-    EXPECT_EQ(mapping(t).skipdma_store_channel->skip_param, 4);  // installed record stays
 }
 
 // A -> B1 -> C and A -> B2 -> B3 -> C, C a concatenation.
@@ -194,74 +154,6 @@ struct ConcatGraph {
         attach_mapping(c, 255, 0);
     }
 };
-
-TEST(GraphUtilsPlanning, ConcatenationOutputShift) {
-    ConcatGraph g;
-    DepthMap depths;
-    shift_output_into_sram(g.b3, &depths);  // second and deeper input
-    ASSERT_TRUE(mapping(g.b3).output_shift);
-    EXPECT_EQ(*mapping(g.b3).output_shift, 16u);
-    shift_output_into_sram(g.b1, &depths);  // first input
-    EXPECT_FALSE(mapping(g.b1).output_shift);
-    shift_output_into_sram(g.m, &depths);  // no outbound layer
-    EXPECT_FALSE(mapping(g.m).output_shift);
-
-    ConcatGraph swapped;
-    swapped.c->inbound = list({swapped.b3, swapped.b1});
-    shift_output_into_sram(swapped.b1, &depths);  // second input but shallower
-    shift_output_into_sram(swapped.b3, &depths);  // deeper but first
-    EXPECT_FALSE(mapping(swapped.b1).output_shift);
-    EXPECT_FALSE(mapping(swapped.b3).output_shift);
-}
-
-TEST(GraphUtilsPlanning, ConcatenationMergeLoad) {
-    // The concatenation's first input B3 is the deeper one.
-    ConcatGraph g;
-    g.c->inbound = list({g.b3, g.b1});
-    const LayerList layers = list({g.a, g.b1, g.b2, g.b3, g.c, g.m});
-    DepthMap depths;
-    set_skipdma_load_channel_info(g.m, layers, layers, &depths);
-    const auto& load = *mapping(g.m).skipdma_load_channel;
-    EXPECT_EQ(load.skip_param, 1);       // depths 3 and 2
-    EXPECT_EQ(load.concat_offset, 24u);  // B3's channels
-    EXPECT_EQ(load.channel, 3);          // store channel of B1, the shallowest input
-    set_merge_layer_info(g.m, layers, layers, &depths);
-    EXPECT_FALSE(mapping(g.m).merge_info->from_add);
-    EXPECT_FALSE(mapping(g.m).merge_info->main_shift);
-}
-
-TEST(GraphUtilsPlanning, AlternateLayers) {
-    FakePtr a = conv("A"), b1 = conv("B1"), b2 = conv("B2"),
-            c = make_layer("C", LayerType::Concatenate), m = conv("M");
-    link(a, b1);
-    link(a, b2);
-    link(b1, c);
-    link(b2, c);
-    link(c, m);
-    attach_mapping(a, 1);
-    attach_mapping(b1, 2, 2);
-    attach_mapping(b2, 3, 3);
-    attach_mapping(c, 255, 0);
-    attach_mapping(m, 4);
-    const LayerList layers = list({a, b1, b2, c, m});
-
-    auto& outbound = mapping(a).outbound_components;
-    set_alt_layers(a, layers, &outbound);
-    EXPECT_EQ(mapping(b1).alt_info->total_nps, 5u);
-    EXPECT_EQ(mapping(b2).alt_info->total_nps, 5u);
-    EXPECT_EQ(mapping(b1).alt_info->is_second, 0);
-    EXPECT_EQ(mapping(b1).alt_info->main_channel, 0);
-    EXPECT_EQ(mapping(b2).alt_info->is_second, 1);
-    EXPECT_EQ(mapping(b2).alt_info->main_channel, 2);
-    EXPECT_EQ(mapping(a).next_channel, 2);
-    ASSERT_EQ(outbound.size(), 2u);
-    EXPECT_EQ(outbound[0], mapping(b1).nps);  // the shared lists themselves
-    EXPECT_EQ(outbound[1], mapping(b2).nps);
-
-    EXPECT_EQ(error_text([&] { set_alt_layers(a, list({a, b1, c, m}), &outbound); }),
-              "Cannot map layer 'A'. Hardware partial reconfiguration with layers on the second "
-              "branch is not supported.");
-}
 
 // S splits into the merge L and a dense layer F of the same depth.
 struct DualOutput {
@@ -284,36 +176,6 @@ struct DualOutput {
     }
 };
 
-TEST(GraphUtilsPlanning, DualOutputToTheOtherBranch) {
-    DualOutput g;
-    const LayerList layers = list({g.p, g.q, g.s, g.l, g.f});
-    DepthMap depths;
-    set_merge_layer_info(g.l, layers, layers, &depths);
-    EXPECT_TRUE(mapping(g.l).merge_info->dual_output);
-    EXPECT_EQ(mapping(g.l).merge_info->dual_output_channel, 7);  // F's channel
-
-    const LayerList without_f = list({g.p, g.q, g.s, g.l});
-    EXPECT_EQ(error_text([&] { set_merge_layer_info(g.l, without_f, layers, &depths); }),
-              "Cannot map layer 'L'. Hardware partial reconfiguration with layers on the second "
-              "branch is not supported.");
-    EXPECT_TRUE(mapping(g.l).merge_info->from_add);  // the record stays as written
-}
-
-TEST(GraphUtilsPlanning, DualOutputStoredByDma) {
-    DualOutput g;
-    // F also reads a deeper layer, so the receivers differ in depth.
-    FakePtr w = conv("W");
-    link(g.q, w);
-    link(w, g.f);
-    attach_mapping(w, 4);
-    const LayerList layers = list({g.p, g.q, g.s, g.l, g.f, w});
-    DepthMap depths;
-    set_merge_layer_info(g.l, layers, layers, &depths);
-    // L's block: 6 layers, and after the pass's first layer only L (the
-    // merge) loads or stores: base 6 + 1 + 4 = 11, fourth channel 14.
-    EXPECT_EQ(mapping(g.l).merge_info->dual_output_channel, 14);
-}
-
 TEST(GraphUtilsPlanning, LayerWithoutMappingIsAnError) {
     ResidualPass r;
     FakePtr lone = conv("lone");
@@ -321,27 +183,6 @@ TEST(GraphUtilsPlanning, LayerWithoutMappingIsAnError) {
     EXPECT_EQ(error_text([&] { shift_output_into_sram(lone, &depths); }), "<no error>");
     EXPECT_EQ(error_text([&] { set_merge_layer_info(lone, r.layers, r.layers, &depths); }),
               "Layer 'lone' has no layer mapping.");
-}
-
-TEST(GraphUtilsPlanning, LayerMappingStoreAccessors) {
-    LayerMapping m;
-    const hw::Component store1(hw::Type::SKIP_DMA_STORE, hw::Ident(1, 1, 3, 1));
-    const hw::Component store2(hw::Type::SKIP_DMA_STORE, hw::Ident(1, 1, 3, 2));
-    EXPECT_EQ(m.skipdma_store(), nullptr);
-    EXPECT_EQ(m.skipdma_load(), nullptr);
-    m.skipdma_store_components = {store1};
-    EXPECT_EQ(m.skipdma_store(), &m.skipdma_store_components[0]);
-    EXPECT_EQ(m.skipdma_store_dual_output(), nullptr);
-    m.merge_info = std::make_unique<MergeLayerMapInfo>();
-    m.merge_info->dual_output = true;
-    EXPECT_EQ(m.skipdma_store(), nullptr);  // a lone store of a dual-output layer
-    EXPECT_EQ(m.skipdma_store_dual_output(), &m.skipdma_store_components[0]);
-    m.skipdma_store_components = {store1, store2};
-    EXPECT_EQ(m.skipdma_store(), &m.skipdma_store_components[0]);
-    EXPECT_EQ(m.skipdma_store_dual_output(), &m.skipdma_store_components[1]);
-    m.skipdma_store_components = {store1, store2, store1};
-    EXPECT_EQ(m.skipdma_store(), nullptr);
-    EXPECT_EQ(m.skipdma_store_dual_output(), &m.skipdma_store_components[2]);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <vector>
 
 #include "backend/np_split.h"
 
@@ -21,125 +22,69 @@ PaddingParams pad(int32_t top, int32_t bottom, int32_t left, int32_t right) {
     return p;
 }
 
-const PaddingParams kNoPad{};
+const PaddingParams kNo{};
+const PaddingParams kOne = pad(1, 1, 1, 1);
 
-TEST(NpSplitGeometry, UnsplitLayerAtTheCorner) {
-    const Shape input({16, 12, 8});
+// i_orig_cut, j_orig_cut, ii_size, jj_size, ch_size, ii_offset, jj_offset, i_size_cut,
+// j_size_cut, i_stride_phase, j_stride_phase, i_pool_start, j_pool_start, i_pool_offset,
+// j_pool_offset.
+template <class S>
+std::vector<int64_t> fields(const S& s) {
+    return {s.i_orig_cut,     s.j_orig_cut,   s.ii_size,      s.jj_size,       s.ch_size,
+            s.ii_offset,      s.jj_offset,    s.i_size_cut,   s.j_size_cut,    s.i_stride_phase,
+            s.j_stride_phase, s.i_pool_start, s.j_pool_start, s.i_pool_offset, s.j_pool_offset};
+}
+
+using F = std::vector<int64_t>;
+
+TEST(NpSplit, Geometry) {
+    const Shape s16({16, 12, 8});
     const NpSpace all = space(0, 0, 16, 12, 8);
-    const NpSplit s(input, all, all, 3, 2, pad(1, 1, 1, 1), 0, 1, kNoPad);
-    EXPECT_EQ(s.i_orig_cut, 0u);
-    EXPECT_EQ(s.j_orig_cut, 0u);
-    EXPECT_EQ(s.ii_size, 12u);
-    EXPECT_EQ(s.jj_size, 16u);
-    EXPECT_EQ(s.ch_size, 8u);
-    EXPECT_EQ(s.ii_offset, 0);
-    EXPECT_EQ(s.jj_offset, 0);
-    EXPECT_EQ(s.i_size_cut, 12u);
-    EXPECT_EQ(s.j_size_cut, 16u);
-    EXPECT_EQ(s.i_stride_phase, 1);  // padding 1 modulo stride 2
-    EXPECT_EQ(s.j_stride_phase, 1);
-    EXPECT_EQ(s.i_pool_start, 0u);
-    EXPECT_EQ(s.j_pool_start, 0u);
-    // Rows 0..12 padded, centres at 2r + 1: outputs 0..5, count term 5 - 0 + 2.
-    EXPECT_EQ(s.i_pool_offset, 7u);
-    // Columns 0..16 padded: outputs 0..7.
-    EXPECT_EQ(s.j_pool_offset, 9u);
+    // Stride 2, padding 1: phase 1; rows 0..12 padded give outputs 0..5 (count
+    // term 5 - 0 + 2), columns outputs 0..7.
+    EXPECT_EQ(fields(NpSplit(s16, all, all, 3, 2, kOne, 0, 1, kNo)),
+              (F{0, 0, 12, 16, 8, 0, 0, 12, 16, 1, 1, 0, 0, 7, 9}));
+    // A second height part reads one row above: outputs 20..39.
+    EXPECT_EQ(fields(NpSplit(Shape({8, 40, 4}), space(0, 20, 8, 20, 4), space(0, 19, 8, 21, 4), 3,
+                             1, kOne, 0, 1, kNo)),
+              (F{19, 0, 20, 8, 4, -1, 0, 21, 8, 0, 0, 20, 0, 21, 9}));
+    EXPECT_EQ(fields(NpSplit(Shape({8, 20, 4}), space(0, 7, 8, 5, 4), space(0, 7, 8, 5, 4), 3, 2,
+                             kNo, 0, 1, kNo))[9],
+              1);
+    // Rows 11..16 padded hold centres of outputs 10..15.
+    EXPECT_EQ(fields(NpSplit(Shape({32, 32, 4}), space(10, 10, 8, 6, 4), space(9, 9, 10, 8, 4), 3,
+                             1, kOne, 0, 1, kNo)),
+              (F{9, 9, 6, 8, 4, -1, -1, 8, 10, 0, 0, 10, 10, 7, 9}));
+    // Kernel 5 without padding: the first centre is row 2, after this region.
+    EXPECT_EQ(fields(NpSplit(Shape({8, 10, 4}), space(0, 0, 8, 2, 4), space(0, 0, 8, 4, 4), 5, 1,
+                             kNo, 0, 1, kNo))[13],
+              1);
+    EXPECT_EQ(fields(TransposedCnpSplit(space(3, 2, 13, 5, 4), space(2, 1, 15, 7, 4))),
+              (F{1, 2, 5, 13, 4, -1, -1, 7, 15, 0, 0, 4, 6, 10, 26}));
 }
 
-TEST(NpSplitGeometry, SecondHeightPartReadsOneRowAbove) {
-    const Shape input({8, 40, 4});
-    const NpSplit s(input, space(0, 20, 8, 20, 4), space(0, 19, 8, 21, 4), 3, 1, pad(1, 1, 1, 1), 0,
-                    1, kNoPad);
-    EXPECT_EQ(s.ii_offset, -1);
-    EXPECT_EQ(s.i_orig_cut, 19u);
-    EXPECT_EQ(s.i_size_cut, 21u);
-    // First output row 20, last 39: start 20, count term 39 - 20 + 2.
-    EXPECT_EQ(s.i_pool_start, 20u);
-    EXPECT_EQ(s.i_pool_offset, 21u);
-    EXPECT_EQ(s.i_stride_phase, 0);
-}
-
-TEST(NpSplitGeometry, StridePhase) {
-    const Shape input({8, 20, 4});
-    const NpSplit s(input, space(0, 7, 8, 5, 4), space(0, 7, 8, 5, 4), 3, 2, kNoPad, 0, 1, kNoPad);
-    EXPECT_EQ(s.i_stride_phase, 1);
-    EXPECT_EQ(s.j_stride_phase, 0);
-}
-
-TEST(NpSplitGeometry, MaxPoolingRows) {
+TEST(NpSplit, MaxPoolingRowsAndContainers) {
     // 8 rows, 3x3 stride 1 with padding 1, max pooling 2 stride 2.
     const Shape input({8, 8, 4});
-    const NpSplit top(input, space(0, 0, 8, 4, 4), space(0, 0, 8, 5, 4), 3, 1, pad(1, 1, 1, 1), 2,
-                      2, kNoPad);
-    EXPECT_EQ(top.i_pool_start, 0u);
-    EXPECT_EQ(top.i_pool_offset, 2u);  // 1 + (2 - 2 + 3) / 2
-    const NpSplit bottom(input, space(0, 4, 8, 4, 4), space(0, 3, 8, 5, 4), 3, 1, pad(1, 1, 1, 1),
-                         2, 2, kNoPad);
-    EXPECT_EQ(bottom.i_pool_start, 2u);   // (4 + 0) / 2
-    EXPECT_EQ(bottom.i_pool_offset, 2u);  // 1 - 2 + (2 - 2 + 7) / 2
+    const auto rows = [&](int32_t y, int32_t ay, const PaddingParams& pool_pad) {
+        const NpSplit s(input, space(0, y, 8, 4, 4), space(0, ay, 8, 5, 4), 3, 1, kOne, 2, 2,
+                        pool_pad);
+        return F{s.i_pool_start, s.i_pool_offset};
+    };
+    EXPECT_EQ(rows(0, 0, kNo), (F{0, 2}));  // 1 + (2 - 2 + 3) / 2
+    EXPECT_EQ(rows(4, 3, kNo), (F{2, 2}));  // (4 + 0) / 2; 1 - 2 + (2 - 2 + 7) / 2
     // Pool padding at the bottom counts only for the part that ends the input.
-    const NpSplit padded(input, space(0, 4, 8, 4, 4), space(0, 3, 8, 5, 4), 3, 1, pad(1, 1, 1, 1),
-                         2, 2, pad(0, 1, 0, 1));
-    EXPECT_EQ(padded.i_pool_offset, 3u);  // 1 - 2 + (2 - 2 + 8) / 2
-    const NpSplit upper(input, space(0, 0, 8, 4, 4), space(0, 0, 8, 5, 4), 3, 1, pad(1, 1, 1, 1), 2,
-                        2, pad(0, 1, 0, 1));
-    EXPECT_EQ(upper.i_pool_offset, 2u);
-}
+    EXPECT_EQ(rows(4, 3, pad(0, 1, 0, 1)), (F{2, 3}));
+    EXPECT_EQ(rows(0, 0, pad(0, 1, 0, 1)), (F{0, 2}));
 
-TEST(NpSplitGeometry, WithoutPoolingOffsetIsRowCountPlusOne) {
-    const Shape input({32, 32, 4});
-    const NpSplit s(input, space(10, 10, 8, 6, 4), space(9, 9, 10, 8, 4), 3, 1, pad(1, 1, 1, 1), 0,
-                    1, kNoPad);
-    // Rows 11..16 padded hold centres of outputs 10..15.
-    EXPECT_EQ(s.i_pool_start, 10u);
-    EXPECT_EQ(s.i_pool_offset, 15u - 10u + 2u);
-    EXPECT_EQ(s.j_pool_offset, 17u - 10u + 2u);
-}
-
-TEST(NpSplitGeometry, RegionBeforeTheFirstKernelCentreHasNoOutputs) {
-    // Kernel 5 without padding: the first centre is row 2, after this region.
-    const Shape input({8, 10, 4});
-    const NpSplit s(input, space(0, 0, 8, 2, 4), space(0, 0, 8, 4, 4), 5, 1, kNoPad, 0, 1, kNoPad);
-    EXPECT_EQ(s.i_pool_start, 0u);
-    EXPECT_EQ(s.i_pool_offset, 1u);  // the count term of an empty row range
-}
-
-TEST(NpSplitGeometry, InputContainerSizes) {
-    const Shape input({32, 32, 4});
-    const NpSplit s(input, space(0, 0, 13, 4, 4), space(0, 0, 14, 5, 4), 3, 1, pad(1, 1, 1, 1), 0,
-                    1, kNoPad);
-    EXPECT_EQ(s.icont_size(), 16u);
-    const TransposedCnpSplit t(space(0, 0, 13, 4, 4), space(0, 0, 14, 5, 4));
-    EXPECT_EQ(t.icont_size(), 28u);
-    const NpSplit even(input, space(0, 0, 16, 4, 4), space(0, 0, 16, 4, 4), 3, 1, pad(1, 1, 1, 1),
-                       0, 1, kNoPad);
-    EXPECT_EQ(even.icont_size(), 16u);
-}
-
-TEST(NpSplitGeometry, TransposedCnpSplitDoublesTheRegion) {
-    const TransposedCnpSplit t(space(3, 2, 13, 5, 4), space(2, 1, 15, 7, 4));
-    EXPECT_EQ(t.i_orig_cut, 1u);
-    EXPECT_EQ(t.j_orig_cut, 2u);
-    EXPECT_EQ(t.ii_size, 5u);
-    EXPECT_EQ(t.jj_size, 13u);
-    EXPECT_EQ(t.ch_size, 4u);
-    EXPECT_EQ(t.ii_offset, -1);
-    EXPECT_EQ(t.jj_offset, -1);
-    EXPECT_EQ(t.i_size_cut, 7u);
-    EXPECT_EQ(t.j_size_cut, 15u);
-    EXPECT_EQ(t.i_stride_phase, 0);
-    EXPECT_EQ(t.j_stride_phase, 0);
-    EXPECT_EQ(t.i_pool_start, 4u);
-    EXPECT_EQ(t.j_pool_start, 6u);
-    EXPECT_EQ(t.i_pool_offset, 10u);
-    EXPECT_EQ(t.j_pool_offset, 26u);
-}
-
-TEST(NpSplitGeometry, ZeroStridesAreRefused) {
-    const Shape input({8, 8, 4});
+    const Shape big({32, 32, 4});
+    EXPECT_EQ(NpSplit(big, space(0, 0, 13, 4, 4), space(0, 0, 14, 5, 4), 3, 1, kOne, 0, 1, kNo)
+                  .icont_size(),
+              16u);
+    EXPECT_EQ(TransposedCnpSplit(space(0, 0, 13, 4, 4), space(0, 0, 14, 5, 4)).icont_size(), 28u);
     const NpSpace all = space(0, 0, 8, 8, 4);
-    EXPECT_THROW(NpSplit(input, all, all, 3, 0, kNoPad, 0, 1, kNoPad), std::invalid_argument);
-    EXPECT_THROW(NpSplit(input, all, all, 3, 1, kNoPad, 2, 0, kNoPad), std::invalid_argument);
+    EXPECT_THROW(NpSplit(input, all, all, 3, 0, kNo, 0, 1, kNo), std::invalid_argument);
+    EXPECT_THROW(NpSplit(input, all, all, 3, 1, kNo, 2, 0, kNo), std::invalid_argument);
 }
 
 }  // namespace

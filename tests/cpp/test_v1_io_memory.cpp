@@ -18,7 +18,7 @@
 #include "corelib/dma.h"
 #include "program/program_generated.h"
 #include "program/record.h"
-#include "v1_check_test_util.h"
+#include "v1_test_util.h"
 
 namespace {
 
@@ -36,27 +36,10 @@ std::string error_of(F&& f) {
     }
 }
 
-// (target, offset, payload) of every block of a record.
-struct Block {
-    uint32_t target;
-    uint32_t offset;
-    std::vector<uint32_t> payload;
-    bool operator==(const Block& o) const {
-        return target == o.target && offset == o.offset && payload == o.payload;
-    }
-};
-
-std::vector<Block> blocks_of(const program::Record& record) {
-    std::vector<Block> out;
-    for (auto& b : vorna::test_support::decode(record))
-        out.push_back({b.target, b.offset, b.payload});
-    return out;
-}
-
 // --- Input and output types ---------------------------------------------------------
 
 struct IoLayers {
-    Net net;
+    Chain net;
     std::shared_ptr<Layer> hrc, conv, sep, fc_after_cnp;
     std::shared_ptr<Layer> flat_fc, fc, wide_fc, deq;
 
@@ -66,17 +49,17 @@ struct IoLayers {
         sep = net.add(LayerType::SeparableConvolutional, conv_params(), "sep");
         fc_after_cnp = net.add(LayerType::FullyConnected, {{"units", 4}, {"weights_bits", 1}}, "f");
         deq = net.add(LayerType::Dequantizer, {}, "deq");
-        Net& n2 = other;
+        Chain& n2 = other;
         n2.input(1, 1, 64, 1);
         flat_fc = n2.add(LayerType::FullyConnected, {{"units", 2048}, {"weights_bits", 1}}, "flat");
-        Net& n3 = third;
+        Chain& n3 = third;
         n3.input(4, 4, 8, 1);
         fc = n3.add(LayerType::FullyConnected, {{"units", 10}, {"weights_bits", 1}}, "fc");
-        Net& n4 = fourth;
+        Chain& n4 = fourth;
         n4.input(1, 1, 262144, 1);
         wide_fc = n4.add(LayerType::FullyConnected, {{"units", 1}, {"weights_bits", 1}}, "wide");
     }
-    Net other, third, fourth;
+    Chain other, third, fourth;
 };
 
 TEST(V1IoRecorder, InputTypes) {
@@ -101,96 +84,23 @@ TEST(V1IoRecorder, InputTypes) {
               "runtime_error: Unsupported layer type.");
 }
 
-TEST(V1IoRecorder, OutputTypes) {
-    IoLayers l;
-    const auto tarn = v1_device(Tarn_v2);
-    const auto xvr = v1_device(XVR2200_v1);
-    const IoRecorderImpl old_io(*tarn), io(*xvr);
-    using T = fb::IoType;
-    EXPECT_EQ(old_io.get_output_type(*l.conv, 0), T::Type2);  // activation enabled
-    EXPECT_EQ(io.get_output_type(*l.conv, 0), T::Type0);
-    EXPECT_EQ(io.get_output_type(*l.sep, 2), T::Type2);
-    EXPECT_EQ(io.get_output_type(*l.fc, 0), T::Type0);
-    EXPECT_EQ(io.get_output_type(*l.fc, 1), T::Type1);
-    EXPECT_EQ(old_io.get_output_type(*l.fc, 0), T::Type1);
-    EXPECT_EQ(io.get_output_type(*l.flat_fc, 0), T::Type1);  // 2048 output channels
-    EXPECT_EQ(io.get_output_type(*l.hrc, 0), T::Type3);
-    EXPECT_EQ(error_of([&] { io.get_output_type(*l.deq, 0); }),
-              "runtime_error: Unsupported layer type.");
-
-    Net net;
-    net.input(8, 8, 4, 4);
-    auto raw = net.add(LayerType::Convolutional, conv_params({{"activation", 0}}), "raw");
-    EXPECT_EQ(io.get_output_type(*raw, 0), T::Type2);
-}
-
-TEST(V1IoRecorder, InputSetupRecord) {
-    const auto device = v1_device();
-    const IoRecorderImpl io(*device);
-    auto only_mode =
-        io.record_scc(false, false, false, false, true, Shape{8, 8, 3}, Shape{4, 4, 10});
-    EXPECT_EQ(only_mode->hw_version(), XVR2200_v1);
-    ASSERT_EQ(only_mode->tracks().size(), 1u);
-    EXPECT_EQ(blocks_of(*only_mode), (std::vector<Block>{{8, 4, {1}}}));
-
-    auto all = io.record_scc(true, true, true, true, false, Shape{8, 8, 3}, Shape{4, 4, 10});
-    ASSERT_EQ(all->tracks().size(), 1u);
-    EXPECT_EQ(blocks_of(*all),
-              (std::vector<Block>{{8, 4, {0x118}}, {8, 0x40, {3}}, {8, 0x44, {(10u << 20) + 40}}}));
-
-    auto flat = io.record_scc(false, false, false, true, false, Shape{8, 8, 3}, Shape{1, 1, 10});
-    EXPECT_EQ(blocks_of(*flat), (std::vector<Block>{{8, 4, {0x9}}, {8, 0x44, {0}}}));
-
-    EXPECT_EQ(error_of([&] {
-                  io.record_scc(false, true, false, false, false, Shape{1, 1, 262144}, Shape{});
-              }),
-              "runtime_error: Attempted to write value 262144 into a 18-bit field, which will "
-              "cause an overflow.");
-    EXPECT_EQ(
-        error_of([&] { io.record_scc(false, false, false, true, false, {}, Shape{2, 2, 2048}); }),
-        "runtime_error: Attempted to write value 2048 into a 11-bit field, which will "
-        "cause an overflow.");
-}
-
-TEST(V1IoRecorder, EventGeneratorWords) {
-    IoLayers l;
-    const auto device = v1_device();
-    const IoRecorderImpl io(*device);
-    using Pairs = std::vector<RegisterWrite>;
-    EXPECT_EQ(io.record_epg(*l.flat_fc, 2, 5, 1, true, false, true), (Pairs{{0x00, 0x21202},
-                                                                            {0x0C, 0x10},
-                                                                            {0x10, 0x05020001},
-                                                                            {0x14, 0x100},
-                                                                            {0x18, 0x01FE0001},
-                                                                            {0x1C, 0x027FFFFF}}));
-    EXPECT_EQ(io.record_epg(*l.conv, 0, 0, 3, false, true, false), (Pairs{{0x00, 0x20200},
-                                                                          {0x0C, 0x012C0010},
-                                                                          {0x10, 0x00000001},
-                                                                          {0x14, 0x300},
-                                                                          {0x18, 0x03FE0001},
-                                                                          {0x1C, 0x027FFFFF}}));
-}
-
 // --- Memory sizes ---------------------------------------------------------------------
 
 TEST(V1MemorySizer, FullyConnected) {
-    Net net;
+    Chain net;
     net.input(10, 10, 1, 1);
     auto fc = net.add(LayerType::FullyConnected, {{"units", 10}, {"weights_bits", 1}}, "fc");
     const MemorySizerImpl sizer;
     const hw::Component fnp2 = unit(hw::Type::FNP2, 1), fnp3 = unit(hw::Type::FNP3, 1);
     // 100 inputs: 4 input words; 10 x (4 + 4) = 80 FNP words.
-    EXPECT_EQ(sizer.get_input_memory_size(fc, fnp2, nullptr), 16u);
-    EXPECT_EQ(sizer.get_weight_memory_size(fc, fnp2), 0u);
-    EXPECT_EQ(sizer.get_external_memory_size(fc, fnp2, false, false), 320u);
-    EXPECT_EQ(sizer.get_weight_memory_size(fc, fnp3), 320u);
-    EXPECT_EQ(sizer.get_external_memory_size(fc, fnp3, true, true), 0u);
     EXPECT_EQ(sizer.get_memory_info(fc, fnp2, nullptr, false, false),
               (MemoryInfo{16, 0, 320, 0, 0, 0, 0}));
+    EXPECT_EQ(sizer.get_memory_info(fc, fnp3, nullptr, true, true),
+              (MemoryInfo{16, 320, 0, 0, 0, 0, 0}));
 }
 
 TEST(V1MemorySizer, Convolutions) {
-    Net net;
+    Chain net;
     net.input(20, 20, 16, 4);
     auto conv = net.add(LayerType::Convolutional, conv_params(), "conv");
     auto sep = net.add(LayerType::SeparableConvolutional, conv_params(), "sep");
@@ -207,14 +117,14 @@ TEST(V1MemorySizer, Convolutions) {
 
     // 3 x 3 kernel, 1 channel, 8 filters, 1-bit weights: 16 words, 8 rows of
     // 50 bits = 50 bytes.
-    Net net1;
+    Chain net1;
     net1.input(8, 8, 1, 1);
     auto small = net1.add(LayerType::Convolutional, conv_params({{"weights_bits", 1}}), "small");
     EXPECT_EQ(
         sizer.get_weight_memory_size(small, cnp(1, 8, space(0, 0, 8, 8, 1), space(0, 0, 8, 8, 1))),
         50u);
     // 1 x 1 kernel, 2 channels, 8 filters, 4-bit weights: 64 words = 200 bytes.
-    Net net2;
+    Chain net2;
     net2.input(8, 8, 2, 1);
     auto pointwise = net2.add(
         LayerType::Convolutional,
@@ -223,38 +133,6 @@ TEST(V1MemorySizer, Convolutions) {
                                            cnp(1, 8, space(0, 0, 8, 8, 2), space(0, 0, 8, 8, 2))),
               200u);
     EXPECT_EQ(sizer.get_external_memory_size(pointwise, c, false, false), 0u);
-}
-
-TEST(V1MemorySizer, OtherKinds) {
-    Net net;
-    auto hrc = net.add(LayerType::InputConvolutional, hrc_params(), "hrc");
-    auto a = net.add(LayerType::Convolutional, conv_params(), "a");
-    auto b = net.add(LayerType::Convolutional, conv_params(), "b", {hrc});
-    auto add = net.add(LayerType::Add, {}, "add", {a, b});
-    auto cat = net.add(LayerType::Concatenate, {}, "cat", {a, b});
-    auto deq = net.add(LayerType::Dequantizer, {}, "deq", {add});
-    const MemorySizerImpl sizer;
-    const hw::Component any = unit(hw::Type::HRC, 0);
-    EXPECT_EQ(sizer.get_input_memory_size(hrc, any, nullptr), 0u);
-    EXPECT_EQ(sizer.get_weight_memory_size(hrc, any), 4 * get_hrc_sram_size(*hrc));
-    EXPECT_GT(sizer.get_weight_memory_size(hrc, any), 0u);
-    for (const auto& layer : {add, deq}) {
-        EXPECT_EQ(sizer.get_input_memory_size(layer, any, nullptr), 0u);
-        EXPECT_EQ(sizer.get_weight_memory_size(layer, any), 0u);
-    }
-    EXPECT_EQ(error_of([&] { sizer.get_input_memory_size(cat, any, nullptr); }),
-              "invalid_argument: Invalid v1 layer type.");
-    EXPECT_EQ(error_of([&] { sizer.get_weight_memory_size(cat, any); }),
-              "invalid_argument: Invalid v1 layer type.");
-    EXPECT_EQ(sizer.get_external_memory_size(cat, any, false, false), 0u);
-    for (const auto& layer : {hrc, a, add, cat}) {
-        EXPECT_EQ(sizer.get_fsram_64b_memory_size(layer), 0u);
-        EXPECT_EQ(sizer.get_tsram_51b_memory_size(layer), 0u);
-        EXPECT_EQ(sizer.get_evsram_32b_memory_size(layer), 0u);
-        EXPECT_EQ(sizer.get_stsram_32b_memory_size(layer), 0u);
-    }
-    EXPECT_EQ(error_of([&] { sizer.get_input_memory_size(nullptr, any, nullptr); }),
-              "invalid_argument: A layer to size cannot be null.");
 }
 
 // --- Layer recorder -------------------------------------------------------------------
@@ -274,14 +152,14 @@ struct Recorder {
 };
 
 TEST(V1LayerRecorder, EmptyRecordsAndUnsupportedKinds) {
-    Net net;
+    Chain net;
     auto in = net.input(8, 8, 4, 4);
     auto a = net.add(LayerType::Convolutional, conv_params(), "a");
     auto b = net.add(LayerType::Convolutional, conv_params(), "b", {in});
     auto add = net.add(LayerType::Add, {}, "add", {a, b});
     auto cat = net.add(LayerType::Concatenate, {}, "cat", {a, b});
     auto deq = net.add(LayerType::Dequantizer, {}, "deq", {add});
-    Net qnet;
+    Chain qnet;
     auto quant = qnet.add(LayerType::Quantizer,
                           {{"input_width", 4}, {"input_height", 4}, {"input_channels", 2}}, "q");
     const Recorder r;
@@ -295,103 +173,6 @@ TEST(V1LayerRecorder, EmptyRecordsAndUnsupportedKinds) {
               "runtime_error: Unsupported layer type: 6.");
     EXPECT_EQ(error_of([&] { r.record(*cat, nullptr); }),
               "runtime_error: Unsupported layer type: 12.");
-}
-
-TEST(V1LayerRecorder, HrcGoesToTheHrcRecorder) {
-    Net net;
-    auto hrc = net.add(LayerType::InputConvolutional, hrc_params(), "hrc");
-    fill_i8(*hrc, "weights", 1);
-    const Recorder r;
-    const auto record = r.record(*hrc, nullptr);
-    const auto direct = record_program_hrc_layer(*r.device, *hrc);
-    EXPECT_FALSE(record->tracks().empty());
-    EXPECT_EQ(blocks_of(*record), blocks_of(*direct));
-}
-
-// Maps the layer on one NP at column `col`, fed by and feeding the DMA.
-void map_on_one_np(Layer& layer, hw::Type type, uint8_t col) {
-    const Shape in = layer.input_dimensions().front();
-    const NpSpace all = space(0, 0, in.dims[0], in.dims[1], in.dims[2]);
-    hw::Placement p;
-    p.filters = layer.output_dimensions().dims[2];
-    p.spatial_partition = all;
-    p.aux_partition = all;
-    auto mapping = attach_mapping(layer, {hw::Component(type, hw::Ident{col, 0, 0}, p)});
-    const auto dma = std::make_shared<ComponentList>(ComponentList{unit(hw::Type::DMA, 0)});
-    mapping->inbound_components.push_back(dma);
-    mapping->outbound_components.push_back(dma);
-    mapping->channel = 1;
-}
-
-TEST(V1LayerRecorder, NpKindsGoToTheirRecorders) {
-    Net net;
-    net.input(8, 8, 4, 4);
-    auto conv = net.add(LayerType::Convolutional, conv_params(), "conv");
-    auto sep = net.add(LayerType::SeparableConvolutional, conv_params(), "sep");
-    auto fc = net.add(LayerType::FullyConnected, {{"units", 4}, {"weights_bits", 1}}, "fc");
-    fill_i8(*conv, "weights", 1);
-    fill_i8(*sep, "weights", 1);
-    fill_i8(*sep, "weights_pw", 1);
-    fill_i8(*fc, "weights", 1);
-    map_on_one_np(*conv, hw::Type::CNP1, 1);
-    map_on_one_np(*sep, hw::Type::CNP2, 2);
-    map_on_one_np(*fc, hw::Type::FNP3, 3);
-    const Recorder r;
-    const std::vector<hw::Ident> none;
-    const std::vector<hw::Ident> fc_np{hw::Ident{3, 0, 0}};
-
-    const auto conv_rec = r.record(*conv, nullptr);
-    EXPECT_EQ(blocks_of(*conv_rec), blocks_of(*record_program_conv_layer(
-                                        *r.device, *conv, nullptr, false, false, none, false)));
-    const auto sep_rec = r.record(*sep, nullptr, none, true);
-    EXPECT_EQ(blocks_of(*sep_rec), blocks_of(*record_program_sep_conv_layer(
-                                       *r.device, *sep, nullptr, false, false, none, true)));
-    EXPECT_NE(blocks_of(*conv_rec), blocks_of(*sep_rec));
-    EXPECT_FALSE(conv_rec->tracks().empty());
-    // The dense recorder leaves out an NP listed in `nps`.
-    EXPECT_FALSE(r.record(*fc, nullptr)->tracks().empty());
-    EXPECT_TRUE(r.record(*fc, nullptr, fc_np)->tracks().empty());
-}
-
-TEST(V1LayerRecorder, LearningRecordsComeFromTheLearningRecorder) {
-    Net net;
-    net.input(1, 1, 32, 1);
-    auto fc = net.add(LayerType::FullyConnected, {{"units", 2}, {"weights_bits", 1}}, "fc");
-    net.model().compile(
-        LearningParams::create(LearningType::Unsupervised, {{"num_weights", 4.0},
-                                                            {"initial_plasticity", 0.5},
-                                                            {"learning_competition", 0.1},
-                                                            {"min_plasticity", 0.1},
-                                                            {"plasticity_decay", 0.25},
-                                                            {"num_classes", 1.0}}));
-    fill_i8(*fc, "weights", 1);
-    map_on_one_np(*fc, hw::Type::FNP3, 3);
-    const Recorder r;
-    for (bool pass_input : {false, true}) {
-        const program::LearnRecordsPtr got = r.recorder.record_learning_layer(*fc, pass_input);
-        const program::LearnRecordsPtr direct =
-            record_program_learning_dense_layer(*r.device, *fc, pass_input);
-        ASSERT_TRUE(got.first && got.second && got.third);
-        EXPECT_EQ(blocks_of(*got.first), blocks_of(*direct.first));
-        EXPECT_EQ(blocks_of(*got.second), blocks_of(*direct.second));
-        EXPECT_EQ(blocks_of(*got.third), blocks_of(*direct.third));
-        EXPECT_NE(blocks_of(*got.first), blocks_of(*got.second));  // learning on, then off
-        // 2 neurons x (1 word per plane + 4 header words).
-        EXPECT_EQ(got.fnp_sram_size, 10u);
-    }
-}
-
-TEST(V1LayerRecorder, LearningReadBack) {
-    Net net;
-    net.input(1, 1, 32, 1);
-    auto fc = net.add(LayerType::FullyConnected, {{"units", 2}, {"weights_bits", 1}}, "fc");
-    const Recorder r;
-    EXPECT_EQ(error_of([&] { r.recorder.sync_learning_vars(fc); }).rfind("out_of_range", 0), 0u);
-    attach_mapping(*fc, {});
-    EXPECT_EQ(error_of([&] { r.recorder.sync_learning_vars(fc); }).rfind("out_of_range", 0), 0u);
-    attach_mapping(*fc, {unit(hw::Type::FNP3, 2)});
-    EXPECT_EQ(error_of([&] { r.recorder.sync_learning_vars(fc); }),
-              "runtime_error: An actual hardware device is required.");
 }
 
 }  // namespace

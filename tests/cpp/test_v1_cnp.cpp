@@ -1,0 +1,368 @@
+// v1 CNP register words, programs, weight images and sizes: hand-computed
+// values and refusals.
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <tuple>
+
+#include "backend/v1/cnp_program.h"
+#include "backend/v1/cnp_registers.h"
+#include "backend/v1/cnp_sizes.h"
+#include "backend/v1/cnp_weights.h"
+#include "backend/v1/np_registers.h"
+#include "v1_test_util.h"
+
+namespace vorna::v1 {
+namespace {
+
+using v1_test::cnp;
+using v1_test::error_text;
+using v1_test::int32_values;
+using v1_test::make_net;
+using v1_test::map_layer;
+using v1_test::space;
+
+uint32_t bits(uint32_t word, uint32_t low, uint32_t width) {
+    return (word >> low) & ((width >= 32 ? 0 : (1u << width)) - 1u);
+}
+
+// ---- thresholds --------------------------------------------------------
+
+TEST(V1CnpRegisters, ThresholdFailures) {
+    auto steps = int32_values({16});
+    EXPECT_EQ(
+        error_text([&] { format_cnp_thresholds(*int32_values({524288}), *steps, true, 0, 1); }),
+        "524288 cannot fit in a 20 bits signed integer.");
+    EXPECT_EQ(
+        error_text([&] { format_cnp_thresholds(*int32_values({-524289}), *steps, true, 0, 1); }),
+        "-524289 cannot fit in a 20 bits signed integer.");
+
+    struct Step {
+        int32_t value;
+        const char* message;
+    } bad_steps[] = {
+        {1048576,
+         "Backend hardware(CNP): act_step should be between 0 and 65535. Receives "
+         "act_step 65536."},
+        {-20,
+         "Backend hardware(CNP): act_step should be between 0 and 65535. Receives act_step "
+         "-1."},
+    };
+    for (const Step& s : bad_steps) {
+        try {
+            format_cnp_thresholds(*int32_values({0}), *int32_values({s.value}), false, 0, 1);
+            FAIL() << "no exception for " << s.value;
+        } catch (const CnpError& e) {
+            EXPECT_STREQ(e.what(), s.message);
+        }
+    }
+
+    auto floats = v1_test::float_values({1.0f});
+    EXPECT_EQ(error_text([&] { format_cnp_thresholds(*floats, *steps, true, 0, 0); }),
+              "Wrong requested type i for a tensor of type float32.");
+    EXPECT_EQ(error_text([&] { format_cnp_thresholds(*steps, *floats, true, 0, 0); }),
+              "Wrong requested type i for a tensor of type float32.");
+    EXPECT_THROW(format_cnp_thresholds(*steps, *steps, true, 1, 1), std::invalid_argument);
+}
+
+// ---- word 27 -----------------------------------------------------------
+
+// ---- geometry ----------------------------------------------------------
+
+struct Geometry {
+    Shape input{8, 8, 4};
+    uint8_t input_bits = 4;
+    int kernel = 3;
+    int stride = 1;
+    PaddingParams padding{1, 1, 1, 1};
+    int act_bits = 2;
+    NpSpace part = space(0, 4, 8, 4, 4);
+    NpSpace aux = space(0, 3, 8, 5, 4);
+    uint32_t filters = 16;
+    uint32_t start = 16;
+
+    std::vector<uint32_t> run() const {
+        auto r = default_np_regs();
+        format_cnp_geometry_regs(&r, input, 5, input_bits, kernel, stride, padding, true, act_bits,
+                                 part, aux, 1, 1, PaddingParams{}, filters, start, 2, 1);
+        return r;
+    }
+};
+
+TEST(V1CnpRegisters, GeometryOverflows) {
+    struct Case {
+        const char* what;
+        std::function<void(Geometry&)> edit;
+        std::string message;
+    } cases[] = {
+        {"8-bit input", [](Geometry& g) { g.input_bits = 8; },
+         "Attempted to write value 4 into a 2-bit field, which will cause an overflow."},
+        {"act bits 8", [](Geometry& g) { g.act_bits = 8; },
+         "Attempted to write value 4 into a 2-bit field, which will cause an overflow."},
+        {"2048 filters", [](Geometry& g) { g.filters = 2048; },
+         "Attempted to write value 2048 into a 11-bit field, which will cause an overflow."},
+        {"2041 filters", [](Geometry& g) { g.filters = 2041; },
+         "Attempted to write value 256 into a 8-bit field, which will cause an overflow."},
+        {"offset -9",
+         [](Geometry& g) {
+             g.aux = space(0, 0, 8, 5, 4);
+             g.part = space(0, 9, 8, 4, 4);
+             g.input = Shape{8, 16, 4};
+         },
+         "-9 cannot fit in a 4 bits signed integer."},
+    };
+    for (const Case& c : cases) {
+        Geometry g;
+        c.edit(g);
+        EXPECT_EQ(error_text([&] { g.run(); }), c.message) << c.what;
+    }
+    Geometry fits;
+    fits.filters = 2040;
+    EXPECT_EQ(bits(fits.run()[29], 16, 8), 255u);
+}
+
+// ---- register sets -----------------------------------------------------
+
+std::map<std::string, int> conv_params(int k, int wb, std::map<std::string, int> extra = {}) {
+    std::map<std::string, int> p{{"filters", 16},
+                                 {"kernel_width", k},
+                                 {"kernel_height", k},
+                                 {"weights_bits", wb},
+                                 {"act_bits", 2}};
+    for (const auto& [key, v] : extra) p[key] = v;
+    return p;
+}
+
+const hw::Ident kNp0{1, 2, 0, 0};
+const hw::Ident kNp1{1, 2, 1, 0};
+
+std::vector<hw::Component> two_nps(uint32_t f0 = 8, uint32_t f1 = 8) {
+    const NpSpace all = space(0, 0, 8, 8, 4);
+    return {cnp(kNp0, 0, f0, all, all), cnp(kNp1, f0, f1, all, all)};
+}
+
+TEST(V1CnpRegisters, SetFailures) {
+    auto p = LayerParams::create(LayerType::Convolutional, conv_params(3, 2));
+    auto loose = Layer::create(p.get(), "loose");
+    map_layer(*loose, two_nps());
+    EXPECT_EQ(error_text([&] { format_std_cnp_regs(*loose, nullptr, false, false, {}); }),
+              "The layer loose is not built.");
+
+    // A component without placement is refused instead of being read.
+    auto bare = make_net(LayerType::Convolutional, conv_params(3, 2), 8, 8, 4);
+    map_layer(*bare.layer, {hw::Component(hw::Type::CNP1, kNp0)});
+    EXPECT_THROW(format_std_cnp_regs(*bare.layer, nullptr, false, false, {}),
+                 std::invalid_argument);
+
+    // P2P output with two destinations.
+    auto p2p = make_net(LayerType::Convolutional, conv_params(3, 2), 8, 8, 4);
+    auto m = map_layer(*p2p.layer, two_nps());
+    m->output_to_dma = true;
+    m->outbound_components.push_back(m->outbound_components.front());
+    EXPECT_EQ(error_text([&] { format_std_cnp_regs(*p2p.layer, nullptr, false, false, {}); }),
+              "Cannot use P2P mode for multiple NPs.");
+}
+
+using v1_test::Block;
+using v1_test::blocks_of;
+using v1_test::Net;
+using v1_test::set;
+
+const hw::Ident kNps[3] = {{1, 2, 0, 0}, {1, 2, 1, 0}, {2, 2, 0, 0}};
+
+std::map<std::string, int> params(int k, int wb) {
+    return {{"filters", 12},
+            {"kernel_width", k},
+            {"kernel_height", k},
+            {"weights_bits", wb},
+            {"act_bits", 2}};
+}
+
+// Where a block goes: NP, target and offset.
+std::tuple<hw::Ident, uint32_t, uint32_t> where(const Block& b) {
+    return {b.np, b.target, b.offset};
+}
+
+std::tuple<hw::Ident, uint32_t, uint32_t> at(const hw::Ident& np, uint32_t target,
+                                             uint32_t offset = 0) {
+    return {np, target, offset};
+}
+
+// A layer of 12 filters on three NPs of four filters each, thresholds
+// 100 x i - 500 and steps of 1.0 (16 in sixteenths).
+Net three_np_layer(LayerType type, int k, int wb, uint32_t channels) {
+    Net net = make_net(type, params(k, wb), 8, 8, channels);
+    const NpSpace all = space(0, 0, 8, 8, channels);
+    map_layer(*net.layer, {cnp(kNps[0], 0, 4, all, all), cnp(kNps[1], 4, 4, all, all),
+                           cnp(kNps[2], 8, 4, all, all)});
+    std::vector<int32_t> th;
+    for (int i = 0; i < 12; ++i) th.push_back(100 * i - 500);
+    net.layer->variables()->set("threshold", v1_test::int32_values(th));
+    net.layer->variables()->set("act_step", v1_test::float_values(std::vector<float>(12, 1.0f)));
+    return net;
+}
+
+TEST(V1CnpProgram, LeftOutNpStillGetsWeightsAndThresholds) {
+    // Without the unused-NP flag an NP listed in `nps` gets an empty register
+    // block, then its weight and threshold blocks as usual.
+    Net net = three_np_layer(LayerType::Convolutional, 3, 2, 4);
+    const v1_test::V1Device device;
+    const auto record =
+        record_program_conv_layer(device, *net.layer, nullptr, false, false, {kNps[1]}, false);
+    const auto blocks = blocks_of(*record);
+    ASSERT_EQ(blocks.size(), 9u);
+    EXPECT_EQ(blocks[0].payload.size(), 50u);
+    EXPECT_EQ(where(blocks[3]), at(kNps[1], 7));
+    EXPECT_TRUE(blocks[3].payload.empty());
+    EXPECT_EQ(where(blocks[4]), at(kNps[1], 0));
+    // 4 filters, 2 planes: 8 kernels in ceil(8 / 5) = 2 rows, 8 rows = 16
+    // words per input channel, 4 channels.
+    EXPECT_EQ(blocks[4].payload.size(), 64u);
+    EXPECT_EQ(where(blocks[5]), at(kNps[1], 4));
+    // Thresholds 100 x i - 500 for filters 4..7: -100, 0, 100, 200; steps 16.
+    EXPECT_EQ(blocks[5].payload, (std::vector<uint32_t>{0xFFF9C, 16, 0, 16, 100, 16, 200, 16}));
+    EXPECT_EQ(blocks[6].payload.size(), 50u);
+}
+
+TEST(V1CnpProgram, Failures) {
+    const v1_test::V1Device device;
+    Net net = three_np_layer(LayerType::Convolutional, 3, 2, 4);
+    std::vector<float> steps(12, 1.0f);
+    steps[9] = 70000.0f;  // 1120000 sixteenths
+    net.layer->variables()->set("act_step", v1_test::float_values(steps));
+    try {
+        record_program_conv_layer(device, *net.layer, nullptr, false, false, {}, false);
+        FAIL() << "no exception";
+    } catch (const CnpError& e) {
+        EXPECT_STREQ(e.what(),
+                     "Backend hardware(CNP): act_step should be between 0 and 65535. Receives "
+                     "act_step 70000.");
+    }
+    // Registers only: the thresholds are not formatted.
+    EXPECT_NO_THROW(record_program_conv_layer(device, *net.layer, nullptr, false, false, {}, true));
+
+    Net sep = three_np_layer(LayerType::SeparableConvolutional, 3, 2, 4);
+    EXPECT_THROW(record_program_conv_layer(device, *sep.layer, nullptr, false, false, {}, false),
+                 std::bad_cast);
+}
+
+using v1_test::tensor;
+
+// Standard weights (filters, channels, k, k), int8, first dimension fastest.
+std::shared_ptr<Dense> std_weights(uint32_t f, uint32_t c, uint32_t k) {
+    return tensor(TensorType::int8, {f, c, k, k});
+}
+
+TEST(V1CnpWeights, StandardFailures) {
+    auto rect = tensor(TensorType::int8, {2, 1, 3, 5});
+    EXPECT_EQ(error_text([&] { format_std_cnp_weights(rect, true, 0, 2); }),
+              "CNP: width and height must be equal.");
+    auto w = std_weights(4, 1, 3);
+    EXPECT_THROW(format_std_cnp_weights(w, true, 2, 3), std::invalid_argument);
+    EXPECT_THROW(format_std_cnp_weights(nullptr, true, 0, 1), std::invalid_argument);
+    EXPECT_EQ(error_text([&] { format_std_cnp_weights(std_weights(1, 1, 2), true, 0, 1); }),
+              "Unsupported kernel size");
+    auto wide = tensor(TensorType::int32, {2, 1, 3, 3});
+    EXPECT_EQ(error_text([&] { format_std_cnp_weights(wide, true, 0, 2); }),
+              "Wrong requested type a for a tensor of type int32.");
+}
+
+TEST(V1CnpWeights, FourBitFailures) {
+    EXPECT_EQ(error_text([] { format_4bits_std_cnp_weights(*std_weights(2, 1, 4), 0, 2); }),
+              "Unsupported kernel size");
+    auto tall = tensor(TensorType::int8, {2, 1, 5, 3});
+    EXPECT_EQ(error_text([&] { format_4bits_std_cnp_weights(*tall, 0, 2); }),
+              "CNP: width and height must be equal.");
+    EXPECT_THROW(format_4bits_std_cnp_weights(*std_weights(2, 1, 1), 1, 2), std::invalid_argument);
+}
+
+std::map<std::string, int> sized_conv(int k, int bits, int filters = 8) {
+    return {
+        {"filters", filters}, {"kernel_width", k}, {"kernel_height", k}, {"weights_bits", bits}};
+}
+
+HardwareConstraints with_weight_sram(uint32_t rows) {
+    HardwareConstraints c;
+    c.weight_sram_size = rows;
+    return c;
+}
+
+TEST(V1CnpSizes, ContainersAndInputWords) {
+    EXPECT_EQ(get_cnp_channel_container_size(3, 4), 2u);
+    EXPECT_EQ(get_cnp_channel_container_size(8, 1), 1u);
+    EXPECT_EQ(get_cnp_channel_container_size(0, 8), 0u);
+    EXPECT_EQ(get_cnp_input_sram_size(3, 5, 2), 8u);  // 120 bits -> 4 words per row
+    EXPECT_EQ(get_cnp_input_sram_size(4, 4, 5), 20u);
+    EXPECT_EQ(get_cnp_input_sram_size(1, 1, 0), 0u);
+    // Sizes too large for 32 bits saturate instead of wrapping to small values.
+    EXPECT_EQ(get_cnp_channel_container_size(0xFFFFFFFFu, 8), 0xFFFFFFFFu);
+    EXPECT_EQ(get_cnp_input_sram_size(0x10000, 0x10000, 4), 0xFFFFFFFFu);
+    EXPECT_EQ(get_cnp_input_sram_size(0x100000, 0x10000, 1), 0xFFFFFFFFu);
+    EXPECT_EQ(get_cnp_input_sram_size(4, 8, 0x40000000), 0xFFFFFFFFu);
+}
+
+TEST(V1CnpSizes, WeightWordsByKind) {
+    auto conv = make_net(LayerType::Convolutional, sized_conv(3, 1), 8, 8, 1);
+    EXPECT_EQ(get_weights_size(*conv.layer, 8), 16u);
+    EXPECT_EQ(get_weights_size(*conv.layer, 0), 0u);
+
+    // 32 + 2 x 10 x 1 = 52 words: below the XL size, kept as it is.
+    auto small = make_net(LayerType::SeparableConvolutional, sized_conv(3, 4), 8, 8, 10);
+    EXPECT_EQ(get_weights_size(*small.layer, 8), 52u);
+    // 208 + 200 = 408 words need the XL header: rounded up to 416.
+    auto large = make_net(LayerType::SeparableConvolutional, sized_conv(3, 4), 8, 8, 100);
+    EXPECT_EQ(get_weights_size(*large.layer, 8), 416u);
+
+    auto fc = make_net(LayerType::FullyConnected, {{"units", 4}, {"weights_bits", 1}}, 1, 1, 8);
+    try {
+        get_weights_size(*fc.layer, 4);
+        FAIL() << "no exception";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "Unexpected layer type for CNP");
+    }
+    EXPECT_THROW(check_weights_size_fit_cnp(with_weight_sram(1000), *fc.layer, 4),
+                 std::invalid_argument);
+}
+
+TEST(V1CnpSizes, UnsupportedWidthNeverLooksSmall) {
+    // The size of a width without a layout is 0xFFFFFFFF; rounding it up for
+    // the XL header must not wrap it to 0.
+    auto conv = make_net(LayerType::Convolutional, sized_conv(3, 3), 8, 8, 2);
+    EXPECT_EQ(get_weights_size(*conv.layer, 8), 0xFFFFFFFFu);
+    EXPECT_FALSE(check_weights_size_fit_cnp(with_weight_sram(0xFFFFFFFFu), *conv.layer, 8));
+}
+
+TEST(V1CnpSizes, ConvolutionalWordsPerChannelLimit) {
+    auto conv = make_net(LayerType::Convolutional, sized_conv(1, 4), 4, 4, 8);
+    // k = 1, 4 bits: u = 4F / 48. F = 24384 gives u = 2032, w = 16u = 32512:
+    // 32512 / 8 >> 2 = 1016 rows per channel.
+    EXPECT_EQ(get_weights_size(*conv.layer, 24384), 32512u);
+    EXPECT_TRUE(check_weights_size_fit_cnp(with_weight_sram(16256), *conv.layer, 24384));
+    EXPECT_FALSE(check_weights_size_fit_cnp(with_weight_sram(16255), *conv.layer, 24384));
+    // F = 24576: u = 2048, w = 32768: 1024 rows per channel fail at any SRAM size.
+    EXPECT_EQ(get_weights_size(*conv.layer, 24576), 32768u);
+    EXPECT_FALSE(check_weights_size_fit_cnp(with_weight_sram(0xFFFFFFFFu), *conv.layer, 24576));
+
+    // The separable kind has no per-channel limit.
+    auto sep = make_net(LayerType::SeparableConvolutional, sized_conv(1, 4), 4, 4, 8);
+    const uint32_t w = get_weights_size(*sep.layer, 24576);
+    EXPECT_GT(w / 8 >> 2, 1023u);
+    EXPECT_TRUE(check_weights_size_fit_cnp(with_weight_sram(w / 2), *sep.layer, 24576));
+    EXPECT_FALSE(check_weights_size_fit_cnp(with_weight_sram(w / 2 - 1), *sep.layer, 24576));
+}
+
+TEST(V1CnpSizes, NoInputChannelNeverFits) {
+    auto conv = make_net(LayerType::Convolutional, sized_conv(3, 2), 8, 8, 0);
+    EXPECT_FALSE(check_weights_size_fit_cnp(with_weight_sram(0xFFFFFFFFu), *conv.layer, 8));
+}
+
+TEST(V1CnpSizes, UnbuiltLayer) {
+    auto p = LayerParams::create(LayerType::Convolutional, sized_conv(3, 2));
+    auto layer = Layer::create(p.get(), "loose");
+    EXPECT_EQ(v1_test::error_text([&] { get_weights_size(*layer, 8); }),
+              "Cannot get input size before it is set.");
+}
+
+}  // namespace
+}  // namespace vorna::v1

@@ -1,0 +1,173 @@
+// v1 HRC program and NP register files: register words, SRAM sizes and refusals.
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "backend/v1/hrc.h"
+#include "backend/v1/np_registers.h"
+#include "backend/v1/reconfig_registers.h"
+#include "corelib/dma.h"
+#include "program/hrc_formats.h"
+#include "v1_test_util.h"
+
+namespace vorna::v1 {
+namespace {
+
+using v1_test::Block;
+using v1_test::blocks_of;
+using v1_test::error_text;
+using v1_test::int32_values;
+
+// An 8 x 8 x 1 input, 4 filters, 8-bit weights, 2-bit activations, with `extra`.
+std::map<std::string, int> hrc_params(const std::string& extra = "") {
+    return v1_test::P(
+        extra, v1_test::hrc_params(
+                   v1_test::P("input_width=8 input_height=8 input_channels=1 filters=4 "
+                              "weights_bits=8 act_bits=2 pooling_stride_x=1 pooling_stride_y=1")));
+}
+
+ConvCalculatedParams padded(int32_t top, int32_t bottom, int32_t left, int32_t right) {
+    ConvCalculatedParams c;
+    c.padding = PaddingParams{top, bottom, left, right};
+    return c;
+}
+
+TEST(V1Hrc, RegisterOverflows) {
+    struct Case {
+        const char* extra;
+        int bottom_padding;
+        uint64_t value;
+        int width;
+    };
+    // clang-format off
+    const Case cases[] = {{"filters=513", 0, 512, 9}, {"filters=0", 0, 4294967295u, 9},
+                          {"act_bits=8", 0, 4, 2}, {"stride_x=8", 0, 8, 3},
+                          {"padding_value=256", 0, 256, 8}, {"", 9, 9, 3}};
+    // clang-format on
+    for (const Case& c : cases) {
+        auto p = LayerParams::create(LayerType::InputConvolutional, hrc_params(c.extra));
+        EXPECT_EQ(error_text([&] { format_hrc_regs(*p, padded(0, c.bottom_padding, 0, 0)); }),
+                  "Attempted to write value " + std::to_string(c.value) + " into a " +
+                      std::to_string(c.width) + "-bit field, which will cause an overflow.");
+    }
+}
+
+struct HrcNet {
+    std::unique_ptr<Model> model;
+    std::shared_ptr<Layer> layer;
+};
+
+HrcNet hrc_layer(const std::string& extra = "") {
+    HrcNet net;
+    net.model = Model::create();
+    auto p = LayerParams::create(LayerType::InputConvolutional, hrc_params(extra));
+    net.layer = Layer::create(p.get(), "hrc");
+    net.model->add(net.layer, {});
+    return net;
+}
+
+TEST(V1Hrc, SramSize) {
+    for (uint32_t filters : {4u, 100u}) {
+        HrcNet net = hrc_layer("filters=" + std::to_string(filters));
+        size_t n = 2 * filters;
+        for (const auto& image : format_hrc_weights(
+                 *std::dynamic_pointer_cast<Dense>(net.layer->variables()->get("weights")))) {
+            n += image.size();
+        }
+        const uint32_t expected =
+            dma::config_block_size_needs_xl(static_cast<uint32_t>(n)) ? (n + 15) / 16 * 16 : n;
+        EXPECT_EQ(get_hrc_sram_size(*net.layer), expected) << filters;
+    }
+}
+
+TEST(V1Hrc, Failures) {
+    const v1_test::V1Device device;
+    auto p = LayerParams::create(LayerType::InputConvolutional, hrc_params());
+    auto loose = Layer::create(p.get(), "loose");
+    EXPECT_EQ(error_text([&] { record_program_hrc_layer(device, *loose); }),
+              "The layer loose is not built.");
+    auto conv = v1_test::make_net(
+        LayerType::Convolutional,
+        {{"filters", 4}, {"kernel_width", 3}, {"kernel_height", 3}, {"weights_bits", 2}}, 8, 8, 1);
+    EXPECT_THROW(record_program_hrc_layer(device, *conv.layer), std::bad_cast);
+}
+
+}  // namespace
+}  // namespace vorna::v1
+
+namespace {
+
+using namespace vorna;
+using namespace vorna::v1;
+using namespace v1check_test;
+
+using Regs = std::vector<uint32_t>;
+
+using vorna::test_support::runtime_error_text;
+
+TEST(V1NpRegisters, WrongSizedFileIsRefused) {
+    Regs short_file(49, 0);
+    EXPECT_THROW(set_ib_spikes(&short_file), std::invalid_argument);
+    EXPECT_THROW(format_mesh_cfg_dma_reg(&short_file, hw::Ident{}), std::invalid_argument);
+}
+
+const hw::Component C2 = unit(hw::Type::CNP1, 2), C3 = unit(hw::Type::CNP1, 3),
+                    C4 = unit(hw::Type::CNP2, 4), C5 = unit(hw::Type::CNP1, 5),
+                    C6 = unit(hw::Type::FNP2, 6), C7 = unit(hw::Type::CNP1, 7);
+
+TEST(V1NpRegisters, P2PNeedsExactlyOneComponent) {
+    Regs regs = default_np_regs();
+    EXPECT_EQ(runtime_error_text([&] {
+                  format_mesh_registers_set_output_to_NPs(&regs, {C2}, {C3}, {C6, C7}, 0x01, false,
+                                                          true, false);
+              }),
+              "Cannot use P2P mode for multiple NPs.");
+    EXPECT_EQ(regs[44], 0xFF080001u);  // already written when the check fails
+    EXPECT_EQ(runtime_error_text([&] {
+                  format_mesh_registers_set_output_to_NPs(&regs, {C2, C5}, {C3}, {C6}, 0x01, true,
+                                                          false, false);
+              }),
+              "Cannot use P2P mode for multiple NPs.");
+    EXPECT_EQ(regs[45], 0x01000606u);
+    EXPECT_THROW(
+        format_mesh_registers_set_output_to_NPs(&regs, {C2}, {C3}, {}, 0x01, false, false, false),
+        std::invalid_argument);
+}
+
+// --- Partial reconfiguration --------------------------------------------------
+
+// A FullyConnected layer on a 16 x 16 x 64 input of `bits`-bit values.
+std::shared_ptr<Layer> fc_layer(Chain& net, int bits) {
+    net.input(16, 16, 64, bits);
+    return net.add(LayerType::FullyConnected, {{"units", 10}, {"weights_bits", 1}}, "fc");
+}
+
+TEST(V1Reconfig, FnpRaisedToTheMinimumBuffer) {
+    Chain net;
+    auto fc = fc_layer(net, 1);
+    attach_mapping(*fc, {})->input_channel = 5;
+    Regs regs = default_np_regs();
+    update_partial_reconfig_regs(&regs, *fc, unit(hw::Type::FNP2, 3));
+    // 16384 values need 512 words, raised to 0x2501 (words 4 and 14).
+    EXPECT_EQ((Regs{regs[32], regs[33], regs[34], regs[35], regs[4], regs[14]}),
+              (Regs{0x05000007, 0, 0x00100010, 256, 0x2501, 0x2501}));
+}
+
+TEST(V1Reconfig, Failures) {
+    Chain net;
+    net.input(20, 20, 16, 8);
+    auto conv = net.add(LayerType::Convolutional, conv_params(), "conv");
+    const hw::Component c = cnp(1, 16, space(0, 0, 10, 12, 16), space(2, 3, 12, 14, 16));
+    Regs regs = default_np_regs();
+    EXPECT_THROW(update_partial_reconfig_regs(&regs, *conv, c), std::invalid_argument);  // unmapped
+    attach_mapping(*conv, {});
+    EXPECT_EQ(runtime_error_text([&] { update_partial_reconfig_regs(&regs, *conv, c); }),
+              "Attempted to write value 4 into a 2-bit field, which will cause an overflow.");
+    EXPECT_THROW(update_partial_reconfig_regs(&regs, *conv, unit(hw::Type::CNP1, 1)),
+                 std::invalid_argument);  // no placement
+}
+
+}  // namespace
