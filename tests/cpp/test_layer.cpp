@@ -314,31 +314,11 @@ TEST(LayerCreate, ClassesDefaultsAndRefusals) {
     auto d = Layer::create(dense_params.get(), "d");
     dense_params->set("units", 9);  // the layer keeps its own copy
     EXPECT_EQ(d->params()->get("units"), 4);
-    // Defaults fill in without overriding given values.
+    // A default pool stride is the pool size; a given value is kept.
     auto c =
         make_layer(LayerType::Conv2D, {{"filters", 1}, {"kernel_size", 3}, {"pool_size", 3}}, "c");
-    const std::vector<std::pair<std::string, int>> defaults = {
-        {"kernel_stride", 1}, {"padding", 1},    {"pool_type", 0},   {"pool_size", 3},
-        {"pool_stride", 3},   {"activation", 1}, {"output_bits", 8}, {"weights_bits", 8}};
-    for (const auto& [key, value] : defaults) EXPECT_EQ(c->params()->get(key), value) << key;
-    EXPECT_EQ(
-        make_layer(LayerType::InputConv2D, {{"pool_size", 3}}, "i")->params()->get("pool_stride"),
-        0);
-    EXPECT_EQ(make_layer(LayerType::Conv2DTranspose, {{"kernel_stride", 3}}, "t")
-                  ->params()
-                  ->get("kernel_stride"),
-              3);
-    auto v1 = make_layer(LayerType::Convolutional, {}, "v1");
-    EXPECT_EQ(v1->params()->get("pooling_stride_x"), -1);
-    EXPECT_EQ(v1->params()->get("act_bits"), 1);
-    EXPECT_FALSE(v1->params()->has("filters"));
-    // Queries: no "activation" and no "pool_type" read as 0; a Quantizer with its size is an input.
-    auto add = make_layer(LayerType::Add, {}, "b");
-    EXPECT_FALSE(add->activation_enabled());
-    EXPECT_TRUE(add->has_pooling(PoolType::NoPooling));
-    EXPECT_TRUE(make_layer(LayerType::Dense1D, {{"activation", 2}}, "l")
-                    ->is_activation(ActivationType::LUT));
-    EXPECT_TRUE(make_layer(LayerType::Conv2D, {{"pool_type", 1}}, "p")->has_pooling(PoolType::Max));
+    EXPECT_EQ(c->params()->get("pool_stride"), 3);
+    // A Quantizer with its size is an input.
     EXPECT_TRUE(make_layer(LayerType::InputConvolutional, {}, "ic")->is_input_layer());
     EXPECT_FALSE(make_layer(LayerType::InputConv2D, {}, "i2")->is_input_layer());
     EXPECT_FALSE(make_layer(LayerType::Quantizer, {{"input_width", 2}, {"input_height", 2}}, "q")
@@ -367,21 +347,15 @@ TEST(LayerBuild, UnbuiltLayersAndFailedBuilds) {
         EXPECT_EQ(kinded_error_text([&] { model->add(conv, {}); }),
                   "invalid_argument: Parameter 'filters' not found.");
     EXPECT_TRUE(model->get_layer(0)->outbound_layers().empty());
+    // clang-format off
     const std::vector<std::tuple<LayerType, Params, std::string>> missing = {
-        {LayerType::Convolutional,
-         {{"kernel_width", 3}, {"kernel_height", 3}, {"weights_bits", 1}},
-         "Parameter 'filters' not found."},
+        {LayerType::Convolutional, {{"kernel_width", 3}, {"kernel_height", 3}, {"weights_bits", 1}}, "Parameter 'filters' not found."},
         {LayerType::FullyConnected, {{"units", 3}}, "Parameter 'weights_bits' not found."},
-        {LayerType::DepthwiseConv2D, {}, "Parameter 'kernel_size' not found."},
         {LayerType::BufferTempConv, {{"filters", 2}}, "Parameter 'fifo_size' not found."},
-        {LayerType::Dense1D, {}, "Parameter 'units' not found."},
-        {LayerType::StatefulRecurrent,
-         {{"stateful_channels", 4}},
-         "Parameter 'output_channels' not found."},
-        {LayerType::Conv2D,
-         {{"filters", -2}, {"kernel_size", 3}},
-         "Parameter 'filters' cannot be negative."},
+        {LayerType::StatefulRecurrent, {{"stateful_channels", 4}}, "Parameter 'output_channels' not found."},
+        {LayerType::Conv2D, {{"filters", -2}, {"kernel_size", 3}}, "Parameter 'filters' cannot be negative."},
         {LayerType::InputData, {{"input_width", 1}}, "Parameter 'input_height' not found."}};
+    // clang-format on
     for (const auto& [type, params, text] : missing)
         EXPECT_EQ(kinded_error_text([&] { model->add(make_layer(type, params, "x"), {}); }),
                   "invalid_argument: " + text);

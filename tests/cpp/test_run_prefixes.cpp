@@ -41,45 +41,25 @@ const P kPool{
     {"filters", 8}, {"kernel_size", 3}, {"activation", 1}, {"pool_type", 1}, {"pool_size", 2}};
 
 TEST(RunPrefixes, V2OneWalkEqualsEachRun) {
+    const L in{LT::InputData, "in", kIn}, a{LT::Conv2D, "a", kConv};
+    // clang-format off
     const std::vector<std::vector<L>> cases = {
-        {{LT::InputData, "in", kIn},
-         {LT::Conv2D, "pool", kPool},
-         {LT::Dense1D, "d1", {{"units", 16}}},
-         {LT::Dense1D, "d2", {{"units", 8}}},
-         {LT::Dequantizer, "dq", {}}},
-        {{LT::InputData, "in", kIn},
-         {LT::Conv2D, "a", kConv},
-         {LT::Dequantizer, "dq", {}},
-         {LT::Conv2D, "b", kConv}},
-        {{LT::InputData, "in", kIn},
-         {LT::Conv2D, "a", kConv},
-         {LT::Conv2D, "b", kConv},
-         {LT::Add, "s", {}, {"b", "a"}},
+        {in, {LT::Conv2D, "pool", kPool}, {LT::Dense1D, "d1", {{"units", 16}}},
+         {LT::Dense1D, "d2", {{"units", 8}}}, {LT::Dequantizer, "dq", {}}},
+        {in, a, {LT::Dequantizer, "dq", {}}, {LT::Conv2D, "b", kConv}},
+        {in, a, {LT::Conv2D, "b", kConv}, {LT::Add, "s", {}, {"b", "a"}},
          {LT::Dense1D, "d", {{"units", 8}}}},
-        {{LT::InputData, "in", kIn},
-         {LT::Conv2D, "a", kConv},
-         {LT::Conv2D, "l", kConv, {"a"}},
-         {LT::Conv2D, "r", kConv, {"a"}},
-         {LT::Conv2D, "x", kConv, {"a"}},
-         {LT::Concatenate, "cat", {}, {"l", "r"}},
+        {in, a, {LT::Conv2D, "l", kConv, {"a"}}, {LT::Conv2D, "r", kConv, {"a"}},
+         {LT::Conv2D, "x", kConv, {"a"}}, {LT::Concatenate, "cat", {}, {"l", "r"}},
          {LT::Conv2D, "m", kConv}},
-        {{LT::InputData, "in", kIn},
-         {LT::Conv2D, "a", kConv},
-         {LT::Dense1D, "d", {{"units", 8}}},
-         {LT::Conv2D, "c", kConv}},
-        {{LT::InputData, "in", kIn},
-         {LT::Conv2D, "a", kConv},
-         {LT::Conv2D, "b", kConv},
-         {LT::Conv2D, "c", kConv, {"b"}},
-         {LT::Concatenate, "cat", {}, {"a", "b"}},
-         {LT::Conv2D, "m", kConv}},
-        {{LT::InputData, "in", kIn},
-         {LT::InputConv2D, "hrc", {{"filters", 8}, {"kernel_size", 3}, {"kernel_stride", 2}}},
-         {LT::Conv2D, "a", kConv, {"hrc"}},
-         {LT::Conv2D, "b", kConv, {"hrc"}},
-         {LT::Concatenate, "cat", {}, {"a", "b"}},
-         {LT::Conv2D, "m", kConv}},
+        {in, a, {LT::Dense1D, "d", {{"units", 8}}}, {LT::Conv2D, "c", kConv}},
+        {in, a, {LT::Conv2D, "b", kConv}, {LT::Conv2D, "c", kConv, {"b"}},
+         {LT::Concatenate, "cat", {}, {"a", "b"}}, {LT::Conv2D, "m", kConv}},
+        {in, {LT::InputConv2D, "hrc", {{"filters", 8}, {"kernel_size", 3}, {"kernel_stride", 2}}},
+         {LT::Conv2D, "a", kConv, {"hrc"}}, {LT::Conv2D, "b", kConv, {"hrc"}},
+         {LT::Concatenate, "cat", {}, {"a", "b"}}, {LT::Conv2D, "m", kConv}},
     };
+    // clang-format on
     // Every case from every starting layer: runs may open on any kind.
     std::set<std::string> messages;
     for (size_t i = 0; i < cases.size(); ++i) {
@@ -101,15 +81,12 @@ TEST(RunPrefixes, V2OneWalkEqualsEachRun) {
 
 TEST(RunPrefixes, V1OneWalkEqualsEachRun) {
     const P in{{"input_width", 8}, {"input_height", 8}, {"input_channels", 8}, {"input_bits", 2}};
-    const P conv{{"filters", 8},
-                 {"kernel_width", 3},
-                 {"kernel_height", 3},
-                 {"weights_bits", 2},
+    // clang-format off
+    const P conv{{"filters", 8}, {"kernel_width", 3}, {"kernel_height", 3}, {"weights_bits", 2},
                  {"act_bits", 2}};
+    // clang-format on
     P pool = conv;
-    pool["pool_type"] = 1;
-    pool["pooling_width"] = 2;
-    pool["pooling_height"] = 2;
+    pool.insert({{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}});
     const P fc{{"units", 10}, {"weights_bits", 2}, {"act_bits", 2}};
     const auto layers = build({{LT::InputData, "in", in},
                                {LT::Convolutional, "c1", conv},

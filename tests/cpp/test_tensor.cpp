@@ -26,13 +26,8 @@ std::unique_ptr<Dense> make_dense(TensorType type, const Shape& dims, Layout lay
 }
 
 TEST(Shape, CountsAndRefusals) {
-    EXPECT_TRUE(Shape().empty());
     EXPECT_EQ(Shape().element_count(), 0u);
-    const Shape a{3, 4, 5};
-    EXPECT_EQ(a.element_count(), 60u);
-    EXPECT_EQ(a, Shape(std::vector<uint32_t>{3, 4, 5}));
-    EXPECT_NE(a, (Shape{3, 4}));
-    EXPECT_EQ(a.to_vector(), (std::vector<uint32_t>{3, 4, 5}));
+    EXPECT_EQ((Shape{3, 4, 5}).element_count(), 60u);
     const std::string zero = "runtime_error: Cannot have a shape with a dimension set to 0";
     EXPECT_EQ(kinded_error_text([] { Shape s{3, 0}; }), zero);
     EXPECT_EQ(kinded_error_text([] { Shape s(std::vector<uint32_t>{0}); }), zero);
@@ -72,37 +67,8 @@ TEST(Dense, StridesAndLogicalAccess) {
     EXPECT_EQ(kinded_error_text([&] { col->get<int32_t>({0, 3}); }), range);
     EXPECT_EQ(kinded_error_text([&] { col->at<int32_t>(24); }), range);
     EXPECT_NO_THROW(col->at<int32_t>(23));
-}
-
-// Which C++ types read each tensor type (i8 u8 i16 u16 i32 f32), and the element size.
-TEST(Dense, TypedAccessFamilies) {
-    const std::tuple<TensorType, const char*, size_t> cases[] = {
-        {TensorType::int32, "000010", 4}, {TensorType::float32, "000001", 4},
-        {TensorType::uint8, "010000", 1}, {TensorType::int16, "001000", 2},
-        {TensorType::int8, "100000", 1},  {TensorType::int4, "100000", 1},
-        {TensorType::int2, "100000", 1},  {TensorType::uint4, "010000", 1},
-        {TensorType::uint2, "010000", 1}, {TensorType::bit, "100000", 1},
-        {TensorType::uint16, "000100", 2}};
-    for (const auto& [type, accepted, size] : cases) {
-        auto t = Dense::create(type, Shape{2}, Layout::RowMajor);
-        auto ok = [](auto f) {
-            try {
-                f();
-                return '1';
-            } catch (const std::runtime_error&) {
-                return '0';
-            }
-        };
-        const std::string got = {ok([&] { t->data<int8_t>(); }),  ok([&] { t->data<uint8_t>(); }),
-                                 ok([&] { t->data<int16_t>(); }), ok([&] { t->data<uint16_t>(); }),
-                                 ok([&] { t->data<int32_t>(); }), ok([&] { t->data<float>(); })};
-        EXPECT_EQ(got, accepted) << Tensor::type_name(type);
-        EXPECT_EQ(ok([&] { t->data<uint32_t>(); }), '0');
-        EXPECT_EQ(element_size(type), size);
-    }
-    auto u8 = Dense::create(TensorType::uint8, Shape{4}, Layout::RowMajor);
-    EXPECT_EQ(kinded_error_text([&] { u8->at<int32_t>(0); }),
-              "runtime_error: Wrong requested type i for a tensor of type uint8.");
+    EXPECT_EQ(kinded_error_text([&] { col->at<int16_t>(0); }),
+              "runtime_error: Wrong requested type s for a tensor of type int32.");
 }
 
 TEST(Dense, CreateAndCopyRefusals) {
@@ -146,12 +112,7 @@ TEST(Dense, SplitGivesRowMajorCopiesOfTheFirstDimension) {
     EXPECT_EQ(Tensor::ensure_dense(Dense::split(*row)[2])->buffer(),
               std::vector<uint8_t>(values.begin() + 16, values.end()));
     auto flat = make_dense<float>(TensorType::float32, Shape{3}, Layout::ColMajor, {0.5f, -1, 3});
-    auto singles = Dense::split(*flat);
-    ASSERT_EQ(singles.size(), 3u);
-    EXPECT_EQ(Tensor::ensure_dense(singles[2])->dimensions(), (Shape{1}));
-    EXPECT_EQ(Tensor::ensure_dense(singles[2])->at<float>(0), 3.0f);
-    flat->data<float>()[2] = 9;
-    EXPECT_EQ(Tensor::ensure_dense(singles[2])->at<float>(0), 3.0f);
+    EXPECT_EQ(Tensor::ensure_dense(Dense::split(*flat)[2])->dimensions(), (Shape{1}));
 }
 
 template <class T>
@@ -161,14 +122,15 @@ int bitwidth_of(TensorType type, const std::vector<T>& values) {
 }
 
 TEST(Bitwidth, SignedCountsTheSignBit) {
-    using I8 = std::vector<int8_t>;
-    EXPECT_EQ(bitwidth_of<int8_t>(TensorType::int8, I8{-32, 31, 5}), 6);
-    EXPECT_EQ(bitwidth_of<int8_t>(TensorType::int8, I8{0, 0}), 0);
-    EXPECT_EQ(bitwidth_of<int8_t>(TensorType::int8, I8{0, -1}), 1);
-    EXPECT_EQ(bitwidth_of<int8_t>(TensorType::int8, I8{1}), 2);
-    EXPECT_EQ(bitwidth_of<int8_t>(TensorType::int8, I8{-33}), 7);
-    EXPECT_EQ(bitwidth_of<int8_t>(TensorType::int4, I8{7, -8}), 4);
-    EXPECT_EQ(bitwidth_of<int8_t>(TensorType::bit, I8{1}), 2);
+    for (auto [values, type, bits] :
+         {std::tuple{std::vector<int8_t>{-32, 31, 5}, TensorType::int8, 6},
+          {{0, 0}, TensorType::int8, 0},
+          {{0, -1}, TensorType::int8, 1},
+          {{1}, TensorType::int8, 2},
+          {{-33}, TensorType::int8, 7},
+          {{7, -8}, TensorType::int4, 4},
+          {{1}, TensorType::bit, 2}})
+        EXPECT_EQ(bitwidth_of<int8_t>(type, values), bits);
     EXPECT_EQ(bitwidth_of<int16_t>(TensorType::int16, {255}), 9);
     EXPECT_EQ(bitwidth_of<int32_t>(TensorType::int32, {std::numeric_limits<int32_t>::min()}), 32);
     EXPECT_EQ(bitwidth_of<uint8_t>(TensorType::uint8, {0, 0}), 0);
