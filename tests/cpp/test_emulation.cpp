@@ -103,6 +103,18 @@ TEST(EmuDevice, CreationProgrammingAndMemory) {
     EXPECT_EQ(dense(out[0])->type(), TensorType::uint8);
 }
 
+// FNP3: the learning memory is the track's payload behind two zero words.
+TEST(EmuDevice, Fnp3LearningMemoryStartsWithTwoZeroWords) {
+    auto driver = driver_for("v1");
+    auto device = HardwareDevice::create(driver.get());
+    const auto fnp3 = emu_program(emu_fields({1}, {2}, 1, true), true, {}, {31, 32, 33});
+    device->program(fnp3.data(), fnp3.size());
+    ASSERT_EQ(device->learn_mem_size(), 5u);
+    std::vector<uint32_t> words(5, 99);
+    device->read_learn_mem(words.data());
+    EXPECT_EQ(words, (std::vector<uint32_t>{0, 0, 31, 32, 33}));
+}
+
 TEST(EmuDevice, OutputsFollowTheFrameSum) {
     auto driver = driver_for("v1");
     auto device = HardwareDevice::create(driver.get());

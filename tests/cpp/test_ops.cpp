@@ -124,6 +124,25 @@ TEST(Ops, TransposeStrideTwoScattersAndCrops) {
               (std::vector<int32_t>{3, 0, 6, 0, 0, 0, 0, 0, 9, 0, 12, 0, 0, 0, 0, 0}));
 }
 
+TEST(Ops, TransposeStrideOneMatchesFlippedConvolution) {
+    // 5x5 kernel, stride 1: crop (5 - 1) / 2 = 2, which makes the transposed convolution a
+    // same-padded convolution by the spatially flipped kernel.
+    std::vector<int32_t> av(4 * 5 * 2);
+    for (size_t i = 0; i < av.size(); ++i) av[i] = static_cast<int32_t>((i * 7) % 11) - 5;
+    std::vector<int8_t> wv(5 * 5 * 2 * 3), flipped(wv.size());
+    for (size_t i = 0; i < wv.size(); ++i)
+        wv[i] = static_cast<int8_t>(static_cast<int>((i * 5) % 9) - 4);
+    for (size_t i = 0; i < 5; ++i)
+        for (size_t j = 0; j < 5; ++j)
+            for (size_t k = 0; k < 6; ++k)
+                flipped[((4 - i) * 5 + (4 - j)) * 6 + k] = wv[(i * 5 + j) * 6 + k];
+    const auto a = i32({4, 5, 2}, av);
+    const auto t = ops::conv2d_transpose(*a, *i8({5, 5, 2, 3}, wv), 1, 2, 2, 4, 5);
+    const auto c = ops::conv2d_v2(*a, 1, 1, 2, 2, 4, 5, *i8({5, 5, 2, 3}, flipped), 0);
+    EXPECT_EQ(dims(*t), (std::vector<uint32_t>{4, 5, 3}));
+    EXPECT_EQ(values<int32_t>(*t), values<int32_t>(*c));
+}
+
 TEST(Ops, MaxPoolingWindowsAndPadding) {
     const std::shared_ptr<const Dense> a = i32({4, 4, 1}, iota(16));
     const auto out = ops::max_pooling(a, 2, 2, false, 2, 2, 2, 2, 0, 0, 0, 0, 0);
