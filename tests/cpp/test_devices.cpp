@@ -138,6 +138,49 @@ TEST(PowerMeter, EventsFloorAndReset) {
     }
 }
 
+TEST(PowerMeterQueue, GetWithClearEmptiesAndRewinds) {
+    CircularQueue<int> q(4);
+    for (int i = 1; i <= 6; ++i) q.put(i);  // wraps: holds 3..6
+    EXPECT_EQ(q.size(), 4u);
+    EXPECT_EQ(q.head_index(), 2u);
+    EXPECT_EQ(q.tail_index(), 2u);
+    EXPECT_EQ(q.get(false), (std::vector<int>{3, 4, 5, 6}));
+    EXPECT_EQ(q.get(false), (std::vector<int>{3, 4, 5, 6}));  // a plain read keeps them
+    // A read with clear hands out the elements, oldest first, and rewinds to the first slot.
+    EXPECT_EQ(q.get(true), (std::vector<int>{3, 4, 5, 6}));
+    EXPECT_TRUE(q.empty());
+    EXPECT_EQ(q.size(), 0u);
+    EXPECT_EQ(q.head_index(), 0u);
+    EXPECT_EQ(q.tail_index(), 0u);
+    EXPECT_TRUE(q.get(false).empty());
+    q.put(7);
+    EXPECT_EQ(q.get(false), std::vector<int>{7});
+    CircularQueue<int> three(100);
+    for (int i = 1; i <= 3; ++i) three.put(i);
+    EXPECT_EQ(three.get(true), (std::vector<int>{1, 2, 3}));
+    EXPECT_TRUE(three.empty());
+    EXPECT_EQ(three.head_index(), 0u);
+    EXPECT_EQ(three.tail_index(), 0u);
+}
+
+TEST(PowerMeterQueue, CountsAcrossTheWrap) {
+    CircularQueue<int> q(5);
+    for (int i = 0; i < 4; ++i) q.put(i);
+    q.get(false);
+    EXPECT_EQ(q.size(), 4u);
+    // Head wraps behind tail once two more are written.
+    q.put(4);
+    EXPECT_EQ(q.size(), 5u);
+    q.put(5);
+    EXPECT_EQ(q.head_index(), 1u);
+    EXPECT_EQ(q.tail_index(), 1u);
+    EXPECT_EQ(q.get(false), (std::vector<int>{1, 2, 3, 4, 5}));
+    // A full ring that rolled over is read from its tail and emptied.
+    CircularQueue<int> r(5);
+    for (int i = 0; i < 7; ++i) r.put(i);  // holds 2..6, head = tail = 2
+    EXPECT_EQ(r.get(true), (std::vector<int>{2, 3, 4, 5, 6}));
+}
+
 int64_t ms_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                  start)

@@ -9,6 +9,7 @@
 #include "backend/hw.h"
 #include "corelib/emulation/emulation.h"
 #include "corelib/hardware_device.h"
+#include "devices/clock_modes.h"
 #include "devices/power_meter.h"
 #include "emu_test_util.h"
 #include "test_support.h"
@@ -40,6 +41,58 @@ SocDriver* soc_of(emu::EmulatedDriver* driver) {
 size_t count_kind(const Mesh& mesh, hw::Type type) {
     return std::count_if(mesh.nps.begin(), mesh.nps.end(),
                          [&](const np::Info& n) { return n.types.count(type) != 0; });
+}
+
+// The device list's text: a preset and options, each option setting its flags.
+TEST(EmuSpec, ParsesPresetsAndOptions) {
+    using Flag = bool emu::DriverSpec::*;
+    using S = emu::DriverSpec;
+    const std::vector<Flag> all = {&S::fail,      &S::soc,      &S::flash,     &S::hrc_timeout,
+                                   &S::clkwrap,   &S::clkstuck, &S::clkbusy,   &S::badversion,
+                                   &S::powerwrap, &S::noflash,  &S::nooutputs, &S::ragged};
+    const struct {
+        const char* text;
+        const char* preset;
+        HwVersion version;
+        std::vector<Flag> set;
+    } cases[] = {
+        {"v2+soc+clkwrap+badversion", "v2", Selvo_v2, {&S::soc, &S::clkwrap, &S::badversion}},
+        {"v2+soc+clkstuck", "v2", Selvo_v2, {&S::soc, &S::clkstuck}},
+        {"v1+clkbusy", "v1", XVR2200_v1, {&S::clkbusy}},
+        {"v1+flash", "v1", XVR2200_v1, {&S::soc, &S::flash}},
+        {"gemel+noflash", "gemel", HwVersion{0xBC, 0xA1, 3, 6}, {&S::soc, &S::flash, &S::noflash}},
+        {"mote+powerwrap", "mote", Mote_Selvo, {&S::soc, &S::powerwrap}},
+        {"tarn_v2+hrc_timeout+nooutputs+ragged",
+         "tarn_v2",
+         Tarn_v2,
+         {&S::hrc_timeout, &S::nooutputs, &S::ragged}},
+        {"fail", "fail", HwVersion{}, {&S::fail}},
+    };
+    for (const auto& c : cases) {
+        const emu::DriverSpec spec = emu::parse_driver_spec(c.text);
+        EXPECT_EQ(spec.preset, c.preset) << c.text;
+        if (std::string(c.preset) != "fail") {
+            EXPECT_EQ(spec.version, c.version) << c.text;
+        }
+        for (size_t i = 0; i < all.size(); ++i) {
+            const bool expected = std::count(c.set.begin(), c.set.end(), all[i]) != 0;
+            EXPECT_EQ(spec.*all[i], expected) << c.text << " flag " << i;
+        }
+    }
+    EXPECT_EQ(emu::parse_driver_specs("").size(), 0u);
+    EXPECT_EQ(emu::parse_driver_specs("v1,mote,gemel").size(), 3u);
+    const std::pair<const char*, const char*> refused[] = {
+        {"v3", "Unknown emulated device preset 'v3'."},
+        {"v2+turbo", "Unknown emulated device option 'turbo'."},
+        {"v2++soc", "Unknown emulated device option ''."},
+        {"v2+SOC", "Unknown emulated device option 'SOC'."},
+        {"v1,", "Empty emulated device description."},
+        {"v1,v2+clkstuk", "Unknown emulated device option 'clkstuk'."},
+    };
+    for (const auto& [text, message] : refused) {
+        EXPECT_EQ(kinded_error_text([&] { emu::parse_driver_specs(text); }),
+                  std::string("invalid_argument: ") + message);
+    }
 }
 
 TEST(EmuRegisters, VersionWordAndPresetMeshes) {
@@ -186,6 +239,37 @@ TEST(EmuSoc, RunsLogIncreasingPowerEventsWhileMeasuring) {
     EXPECT_EQ(soc->power_meter(), nullptr);
     device->forward({frame({1}, Shape{1})});
     EXPECT_EQ(PowerMeter::get().events().size(), std::min<size_t>(before + 4, 100));
+}
+
+// clkstuck: a clock change never completes; clkbusy: one is in progress from the start.
+TEST(EmuSoc, ClockChangesThatNeverCompleteOrAreUnderWay) {
+    auto plain = driver_for("v2+soc");
+    soc_of(plain.get())->set_clock_mode(soc::ClockMode::LowPower);
+    EXPECT_EQ(soc_of(plain.get())->clock_mode(), soc::ClockMode::LowPower);
+    EXPECT_EQ(plain->registers().read(soc::kClockDivider2Reg), 239u);
+    EXPECT_EQ(plain->registers().read(soc::kClockDividerReg), 119u);
+    EXPECT_EQ(plain->registers().read(soc::kClockDivider3Reg), 119u);
+    EXPECT_EQ(plain->registers().read(soc::kClockChangeReg), 0u);
+
+    auto stuck = driver_for("v2+soc+clkstuck");
+    auto* stuck_soc = soc_of(stuck.get());
+    EXPECT_EQ(kinded_error_text([&] { stuck_soc->set_clock_mode(soc::ClockMode::Economy); }),
+              "runtime_error: Failed to apply clock mode.");
+    EXPECT_EQ(stuck->registers().read(soc::kClockChangeReg), 1u);  // the change never ends
+    EXPECT_EQ(kinded_error_text([&] { stuck_soc->set_clock_mode(soc::ClockMode::Economy); }),
+              "runtime_error: Clock mode is already changing.");
+
+    auto busy = driver_for("v2+soc+clkbusy");
+    auto* busy_soc = soc_of(busy.get());
+    EXPECT_EQ(busy->registers().read(soc::kClockChangeReg), 1u);
+    EXPECT_EQ(kinded_error_text([&] { busy_soc->set_clock_mode(soc::ClockMode::Economy); }),
+              "runtime_error: Clock mode is already changing.");
+    EXPECT_EQ(busy_soc->clock_mode(), soc::ClockMode::Performance);  // nothing written
+    // The busy bit reads set once, then the change is over.
+    busy_soc->set_clock_mode(soc::ClockMode::Economy);
+    EXPECT_EQ(busy_soc->clock_mode(), soc::ClockMode::Economy);
+    // Without a SoC driver the options have no clock registers to act on.
+    EXPECT_EQ(soc_of(driver_for("v2+clkbusy").get()), nullptr);
 }
 
 }  // namespace

@@ -1,3 +1,8 @@
+import os
+import subprocess
+import sys
+import textwrap
+
 import numpy as np
 import pytest
 
@@ -156,3 +161,53 @@ def test_flash_submodule(devices):
     for bad in (virtual, None):
         with pytest.raises(TypeError):
             board.get_flash(bad)
+
+
+def run_with_devices(devices, code):
+    """Runs `code` in a fresh interpreter whose emulated device list is `devices`; returns the
+    lines it printed. A crash shows as its return code."""
+    env = dict(os.environ, VORNA_EMU_DEVICES=devices)
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    return result.stdout.splitlines()
+
+
+def test_clock_change_options_of_the_emulated_devices():
+    # clkstuck: a clock change never completes; clkbusy: one is under way from the start.
+    lines = run_with_devices("v2+soc+clkstuck,v1+soc+clkbusy", """
+        import vorna.core as core
+        def attempt(soc, mode):
+            try:
+                soc.clock_mode = mode
+                print("ok", soc.clock_mode)
+            except RuntimeError as e:
+                print(type(e).__name__, e)
+        stuck, busy = (d.soc for d in core.HardwareDevice.devices())
+        attempt(stuck, core.soc.Economy)
+        attempt(stuck, core.soc.Economy)
+        attempt(busy, core.soc.LowPower)
+        attempt(busy, core.soc.LowPower)
+    """)
+    assert lines == ["RuntimeError Failed to apply clock mode.",
+                     "RuntimeError Clock mode is already changing.",
+                     "RuntimeError Clock mode is already changing.",
+                     "ok ClockMode.LowPower"]
+
+
+@pytest.mark.parametrize("devices, message", [
+    ("v1+turbo", "Unknown emulated device option 'turbo'."),
+    ("v2+soc,v1+clkstuk", "Unknown emulated device option 'clkstuk'."),
+    ("v4", "Unknown emulated device preset 'v4'."),
+])
+def test_unknown_emulated_device_options_are_refused(devices, message):
+    lines = run_with_devices(devices, """
+        import vorna.core as core
+        for _ in range(2):
+            try:
+                core.HardwareDevice.devices()
+                print("listed")
+            except Exception as e:
+                print(type(e).__name__, e)
+    """)
+    assert lines == ["ValueError " + message] * 2

@@ -5,6 +5,7 @@ import gc
 import pytest
 
 import vorna.core as core
+from builders import conv, layer, mapped, residual_model, v2_mesh
 
 NP = core.NP
 Ident, Info, Mesh, SramSize = NP.Ident, NP.Info, NP.Mesh, NP.SramSize
@@ -159,3 +160,74 @@ def test_mesh_views_write_through_and_assignments_copy():
     copy = mesh.hrc
     mesh.hrc = None
     assert mesh.hrc is None and copy == Info.hrc(True)
+
+
+def test_np_space_and_memory_info_built_from_python():
+    space = NP.NpSpace()
+    assert (space.x, space.y, space.shape) == (0, 0, [])
+    with pytest.raises(AttributeError):
+        space.x = 1
+    assert space != NP.NpSpace() and space == space  # no __eq__: identity, and a hash
+    hash(space)
+    a, b = NP.MemoryInfo(), NP.MemoryInfo()
+    assert [getattr(a, n) for n in MEMORY_FIELDS] == [0] * 7
+    assert a == b and not (a != b) and a != 0
+    with pytest.raises(AttributeError):
+        a.input_size = 1
+    with pytest.raises(TypeError):
+        hash(a)
+
+
+MEMORY_FIELDS = ["input_size", "weight_size", "external_size", "stsram_32b_size",
+                 "fsram_64b_size", "tsram_51b_size", "evsram_32b_size"]
+
+
+def test_memory_info_equality_compares_all_seven_sizes():
+    # Sizes of mapped components: NP input and weights (pairs that differ in one of them only),
+    # a skip-DMA store's external memory, the four mote memories of a TNP-R, and the zeros of a
+    # new object.
+    m = mapped(residual_model())
+    infos = [NP.MemoryInfo()]
+    for lyr in m.layers[1:]:
+        infos += [c.mem_info for c in lyr.mapping.nps + lyr.mapping.skipdma_stores
+                  + lyr.mapping.skipdma_loads]
+    wide = core.Model()  # the input of c1, more weights
+    wide.add(layer(core.InputData, "in", input_width=8, input_height=8, input_channels=8))
+    wide.add(conv("wide", 16))
+    infos.append(mapped(wide).layers[1].mapping.nps[0].mem_info)
+    mote = core.Model()
+    mote.add(layer(core.InputData, "in", input_width=1, input_height=16, input_channels=32))
+    mote.add(layer(core.StatefulRecurrent, "sr", stateful_channels=64, output_channels=16))
+    device = core.Device(core.Mote_Selvo, Mesh(core.mote, Ident(1, 1, 0), Ident(1, 1, 1), None,
+                                               [Info(Ident(0, 0, 0), [NP.TNP_R])]))
+    infos.append(mapped(mote, device).layers[1].mapping.nps[0].mem_info)
+    values = [tuple(getattr(i, n) for n in MEMORY_FIELDS) for i in infos]
+    # Every size is non-zero somewhere, so no field can be left out of the comparison.
+    assert all(any(v[k] for v in values) for k in range(7)), values
+    for i, x in enumerate(infos):
+        for j, y in enumerate(infos):
+            assert (x == y) == (values[i] == values[j]), (values[i], values[j])
+            assert (x != y) == (values[i] != values[j])
+
+
+def test_mesh_skip_dmas_setter():
+    mesh = mesh_v2()
+    records = [Info(Ident(2, 0, 0, 4), [NP.SKIP_DMA_STORE, NP.SKIP_DMA_LOAD]),
+               Info(Ident(3, 0, 1, 2), [NP.SKIP_DMA_LOAD], True)]
+    mesh.skip_dmas = (r for r in records)
+    assert mesh.skip_dmas == records and mesh != mesh_v2()
+    records[0].ident.col = 9  # the records were copied
+    assert mesh.skip_dmas[0].ident == Ident(2, 0, 0, 4)
+    for bad in ([None], 5, [Ident(1, 1, 1)]):
+        with pytest.raises(TypeError):
+            mesh.skip_dmas = bad
+    assert len(mesh.skip_dmas) == 2
+    mesh.skip_dmas = []
+    assert mesh.skip_dmas == []
+    # A device built from a mesh whose skip DMA was set afterwards stores and loads through it.
+    plain = v2_mesh(skip_channels=0)
+    plain.skip_dmas = [Info(Ident(1, 1, 3, 4), [NP.SKIP_DMA_LOAD, NP.SKIP_DMA_STORE])]
+    m = mapped(residual_model(), core.Device(core.Selvo_v2, plain))
+    store, = m.get_layer("c1").mapping.skipdma_stores
+    load, = m.get_layer("c3").mapping.skipdma_loads
+    assert store.ident == load.ident and (store.ident.col, store.ident.row, store.ident.id) == (1, 1, 3)
