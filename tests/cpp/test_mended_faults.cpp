@@ -276,12 +276,13 @@ TEST(HostHooks, SleepEndsOnAFailureOtherThanAnInterruption) {
     // A sleep that retried every failure would spin until the alarm ends the child.
     const std::string outcome = in_child(
         [] {
-            if (!refuse_sleep_calls()) return false;
+            if (!refuse_sleep_calls()) ::_exit(2);
             const auto start = Clock::now();
             msleep(60000);
             return ms_since(start) < 5000;
         },
         10);
+    if (outcome == "exit 2") GTEST_SKIP() << "system-call filters are not available here";
     EXPECT_EQ(outcome, "exit 0");
 }
 
