@@ -60,10 +60,16 @@ std::vector<std::shared_ptr<Device>> populate_devices(const HrcProbe& probe) {
 
 std::shared_ptr<Dense> constant_inputs(uint32_t x, uint32_t y, uint32_t c) {
     if (x == 0 || y == 0 || c == 0) panic("Cannot have a shape with a dimension set to 0");
-    const uint64_t count = uint64_t{x} * y * c;
+    // Three 32-bit dimensions can overflow 64 bits (a wrapped product would pass the limit),
+    // so the count is formed in 128 bits and printed in full when refused.
+    const unsigned __int128 count = static_cast<unsigned __int128>(uint64_t{x} * y) * c;
     if (count > kMaxShapeSize) {
-        panic("Tensor shape size %lu exceeds maximum shape size (%u)",
-              static_cast<unsigned long>(count), static_cast<unsigned>(kMaxShapeSize));
+        std::string digits;
+        for (unsigned __int128 rest = count; rest != 0; rest /= 10) {
+            digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(rest % 10)));
+        }
+        panic("Tensor shape size %s exceeds maximum shape size (%u)", digits.c_str(),
+              static_cast<unsigned>(kMaxShapeSize));
     }
     const std::vector<char> ones(static_cast<size_t>(count), 1);
     return Dense::copy(ones.data(), ones.size(), TensorType::uint8, Shape{1, x, y, c},

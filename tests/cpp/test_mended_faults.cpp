@@ -211,6 +211,9 @@ TEST(HrcProbeInputs, OnesOfTheModelShapeAndRefusedShapes) {
         {65536, 65536, 1, "Tensor shape size 4294967296 exceeds maximum shape size (4294967295)"},
         {4294967295u, 4294967295u, 1,
          "Tensor shape size 18446744065119617025 exceeds maximum shape size (4294967295)"},
+        // The product wraps to 0 in 64 bits.
+        {4194304u, 2097152u, 2097152u,
+         "Tensor shape size 18446744073709551616 exceeds maximum shape size (4294967295)"},
     };
     for (const auto& r : refused) {
         // Without the limit the probe would fill gigabytes: run each case apart.
