@@ -51,6 +51,19 @@ void remove_listed(LayerList* list, const LayerList& layers) {
         list->end());
 }
 
+// Whether `layer` merges two or more inputs, one of them from a layer of `groups`: it closes a
+// skip connection that those layers open.
+bool closes_skip_from(const std::shared_ptr<Layer>& layer, const std::vector<LayerList>& groups) {
+    const LayerList inbound = layer->inbound_layers();
+    if (inbound.size() < 2) return false;
+    for (const LayerList& group : groups) {
+        for (const auto& in : inbound) {
+            if (listed(group, in)) return true;
+        }
+    }
+    return false;
+}
+
 // Writes the memory sizes of every component of the sequence's layers.
 void size_memories(const HardwareSequence& sequence, const MemorySizer& sizer) {
     const auto& passes = sequence.passes();
@@ -288,11 +301,14 @@ MappingStatusGroup map_on_hardware(const IpVersionSpecificHardwareBackend& bundl
         } catch (const std::bad_alloc&) {
             throw;
         } catch (const std::exception&) {
-            // The layers before a refused layer were planned for the graph
-            // that goes on through it (a skip connection it was to close,
-            // say): when they cannot be built without it, the refusal is
-            // the cause the caller is shown, and nothing is mapped.
-            if (!last_status.error) throw;
+            // The layers before a refused merge were planned for the skip
+            // connection it was to close: when they cannot be built without
+            // it, the refusal is the cause the caller is shown, and nothing
+            // is mapped. Any other fault keeps its own text.
+            if (!last_status.error || end >= layers->size() ||
+                !closes_skip_from((*layers)[end], group_layers)) {
+                throw;
+            }
             add_status_once(result, last_status);
             return result;
         }

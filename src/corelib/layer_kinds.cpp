@@ -1,6 +1,7 @@
 #include "corelib/layer_kinds.h"
 
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -139,6 +140,14 @@ uint32_t size_param(const LayerParams& p, const char* key) {
 }
 
 uint32_t dim(const Shape& s, uint32_t i) { return i < s.count ? s.dims[i] : 0; }
+
+// The largest element count of one tensor (a Dense has 32-bit strides).
+constexpr uint64_t kMaxTensorElements = std::numeric_limits<uint32_t>::max();
+
+// x * y * c of the first input, without overflow.
+uint64_t flat_size(const Shape& in) {
+    return static_cast<uint64_t>(dim(in, 0)) * dim(in, 1) * dim(in, 2);
+}
 
 uint32_t ceil_div(uint32_t n, uint32_t d) {
     return static_cast<uint32_t>((static_cast<uint64_t>(n) + d - 1) / d);
@@ -429,7 +438,7 @@ LayerBuildState compute(const LayerParams& p, const std::vector<std::shared_ptr<
 
     const Shape& in = s.input_dims.front();
     const uint32_t x = dim(in, 0), y = dim(in, 1), c = dim(in, 2);
-    const uint64_t flat = static_cast<uint64_t>(x) * y * c;
+    const uint64_t flat = flat_size(in);
 
     switch (type) {
         case LayerType::InputData:
@@ -545,6 +554,20 @@ void check_build(const std::string& name, const LayerParams& p, const LayerBuild
                                     "': the inputs of an Add must have one shape, got " +
                                     text(s.input_dims[0]) + " and " + text(s.input_dims[1]) + ".");
     }
+    if (p.layer_type() == LayerType::FullyConnected || p.layer_type() == LayerType::Dense1D) {
+        // The weights hold one row per flattened input and one column per unit: refused here,
+        // before any variable is made, when no tensor can hold them.
+        const uint64_t flat = flat_size(s.input_dims.front());
+        const uint64_t units = static_cast<uint64_t>(std::max(p.get("units"), 0));
+        if (flat > kMaxTensorElements || flat * units > kMaxTensorElements) {
+            throw std::invalid_argument(
+                "Layer '" + name + "': the flattened input of " + std::to_string(flat) +
+                " values (input shape " + text(s.input_dims.front()) + ") by " +
+                std::to_string(units) + " units needs " + std::to_string(flat * units) +
+                " weights, more than a tensor can hold (" + std::to_string(kMaxTensorElements) +
+                ").");
+        }
+    }
     if (p.layer_type() == LayerType::FullyConnected && s.output_dims.element_count() == 0) {
         throw std::invalid_argument("Layer '" + name +
                                     "': a FullyConnected layer needs at least one unit ('units' "
@@ -555,8 +578,9 @@ void check_build(const std::string& name, const LayerParams& p, const LayerBuild
 
 std::vector<VariableSpec> variables(const LayerParams& p, const LayerBuildState& s) {
     const Shape& in = s.input_dims.front();
-    const uint32_t x = dim(in, 0), y = dim(in, 1), c = dim(in, 2);
-    const uint32_t flat = x * y * c;
+    const uint32_t c = dim(in, 2);
+    // check_build refused a flattened input that does not fit 32 bits.
+    const uint32_t flat = static_cast<uint32_t>(flat_size(in));
     SpecList v;
     switch (p.layer_type()) {
         case LayerType::Quantizer:

@@ -39,7 +39,8 @@ LayerBuildState compute(const LayerParams& params,
 
 // Refuses, with std::invalid_argument naming the layer and the shapes, a build that the kind
 // cannot evaluate: an Add whose two inputs differ in shape, a FullyConnected layer without
-// units.
+// units, a FullyConnected or Dense1D layer whose weights (flattened input size times units)
+// are more than a tensor can hold.
 void check_build(const std::string& name, const LayerParams& params, const LayerBuildState& state);
 
 // One variable a kind creates when it is built.

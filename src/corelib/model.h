@@ -62,7 +62,10 @@ class Model {
     void map(std::shared_ptr<Device> device, bool hw_only,
              std::shared_ptr<MapConstraints> constraints);
 
-    // Inference, learning and serialization.
+    // Inference, learning and serialization. Layers not run by a hardware sequence are
+    // evaluated in software, which computes only InputData, Quantizer, Dequantizer,
+    // FullyConnected, Dense1D, Add and Concatenate: a run that needs any other kind there
+    // throws std::runtime_error naming the layer and its kind before anything runs.
     std::shared_ptr<Tensor> forward(std::shared_ptr<Dense> inputs, uint32_t batch);
     std::shared_ptr<Tensor> predict(std::shared_ptr<Dense> inputs, uint32_t batch);
     std::shared_ptr<Tensor> fit(std::shared_ptr<Dense> inputs, const std::vector<int32_t>& labels,

@@ -2,10 +2,11 @@
 // model's sequences when it is mapped (or evaluated in software when it is not) and gathered
 // into one (n, x, y, c) output tensor.
 //
-// The software evaluation is deliberately small: input layers pass their frame on (a Quantizer
-// quantizes it), Dequantizer scales, FullyConnected and Dense1D compute the plain integer sum of
-// inputs times weights, Add and Concatenate combine their inputs, and every other kind outputs
-// zeros of its output shape. Learning in software does nothing.
+// The software evaluation is deliberately small: InputData passes its frame on, a Quantizer
+// quantizes it, Dequantizer scales, FullyConnected and Dense1D compute the plain integer sum of
+// inputs times weights, and Add and Concatenate combine their inputs. A run that would need any
+// other kind in software is refused before anything is evaluated. Learning in software does
+// nothing.
 
 #include <algorithm>
 #include <cmath>
@@ -163,14 +164,6 @@ Shape checked_output_dims(const Layer& layer) {
     return dims;
 }
 
-Frame zeros(const Layer& layer) {
-    Frame out;
-    out.dims = checked_output_dims(layer);
-    out.type = output_type(layer.output_bits(), !layer.output_signed());
-    out.values.assign(out.dims.element_count(), 0.0);
-    return out;
-}
-
 // The output of a layer with as many values as its input `in` (refused when
 // `in` has another size): the layer's output dimensions and that many values
 // of 0. The type is left to the caller.
@@ -309,7 +302,85 @@ Frame evaluate_layer(const Layer& layer, const std::vector<const Frame*>& ins) {
         case LayerType::Concatenate:
             return concatenate(layer, *ins.at(0), *ins.at(1));
         default:
-            return zeros(layer);
+            // check_computable refused the run before it began.
+            throw std::logic_error("Layer '" + layer.get_name() +
+                                   "' cannot be evaluated in software.");
+    }
+}
+
+// The kinds evaluate_layer computes.
+bool computable(LayerType type) {
+    switch (type) {
+        case LayerType::InputData:
+        case LayerType::Quantizer:
+        case LayerType::Dequantizer:
+        case LayerType::FullyConnected:
+        case LayerType::Dense1D:
+        case LayerType::Add:
+        case LayerType::Concatenate:
+            return true;
+        default:
+            return false;
+    }
+}
+
+const char* kind_name(LayerType type) {
+    switch (type) {
+        case LayerType::InputData:
+            return "InputData";
+        case LayerType::InputConvolutional:
+            return "InputConvolutional";
+        case LayerType::FullyConnected:
+            return "FullyConnected";
+        case LayerType::Convolutional:
+            return "Convolutional";
+        case LayerType::SeparableConvolutional:
+            return "SeparableConvolutional";
+        case LayerType::Add:
+            return "Add";
+        case LayerType::Concatenate:
+            return "Concatenate";
+        case LayerType::Conv2D:
+            return "Conv2D";
+        case LayerType::InputConv2D:
+            return "InputConv2D";
+        case LayerType::DepthwiseConv2D:
+            return "DepthwiseConv2D";
+        case LayerType::Conv2DTranspose:
+            return "Conv2DTranspose";
+        case LayerType::Dequantizer:
+            return "Dequantizer";
+        case LayerType::DepthwiseConv2DTranspose:
+            return "DepthwiseConv2DTranspose";
+        case LayerType::BufferTempConv:
+            return "BufferTempConv";
+        case LayerType::DepthwiseBufferTempConv:
+            return "DepthwiseBufferTempConv";
+        case LayerType::Dense1D:
+            return "Dense1D";
+        case LayerType::StatefulRecurrent:
+            return "StatefulRecurrent";
+        case LayerType::Quantizer:
+            return "Quantizer";
+        case LayerType::MotePostProcessing:
+            return "MotePostProcessing";
+        default:
+            return "Unknown";
+    }
+}
+
+// Refuses, before any sample is run, layers that the run would have to evaluate in software
+// and that the software evaluation does not compute: a result of zeros would pass for one.
+void check_computable(const std::vector<std::shared_ptr<Layer>>& layers) {
+    for (const auto& layer : layers) {
+        if (!layer) continue;
+        const LayerType type = layer->params()->layer_type();
+        if (computable(type)) continue;
+        throw std::runtime_error(
+            "Layer '" + layer->get_name() + "' of kind " + kind_name(type) +
+            " cannot be evaluated without hardware: the software evaluation computes only "
+            "InputData, Quantizer, Dequantizer, FullyConnected, Dense1D, Add and Concatenate "
+            "layers.");
     }
 }
 
@@ -395,6 +466,18 @@ std::shared_ptr<Tensor> run(Model& model, const std::shared_ptr<Dense>& inputs,
     if (in_dims.empty() || inputs->size() / in_dims[0] != frame_shape.element_count()) {
         throw std::invalid_argument("Input shape does not match the model input.");
     }
+    // The layers evaluated in software: all of them when the model is not mapped, else those
+    // of the sequences that do not run samples themselves.
+    const auto sequences = model.sequences();
+    if (sequences.empty()) {
+        check_computable(layers);
+    } else {
+        for (const auto& sequence : sequences) {
+            if (sequence && dynamic_cast<ForwardableSequence*>(sequence.get()) == nullptr) {
+                check_computable(sequence_layers(*sequence));
+            }
+        }
+    }
 
     // Frames of the model's input shape, in row-major order.
     std::vector<std::shared_ptr<const Tensor>> frames;
@@ -406,7 +489,6 @@ std::shared_ptr<Tensor> run(Model& model, const std::shared_ptr<Dense>& inputs,
     }
     const size_t n = frames.size();
     const size_t step = batch == 0 ? n : batch;
-    const auto sequences = model.sequences();
 
     std::vector<Frame> results;
     results.reserve(n);

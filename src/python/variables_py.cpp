@@ -34,7 +34,8 @@ Shape numpy_view(const Tensor& tensor) {
 // Replaces the variable with a new tensor of the variable's own type holding a copy of the
 // array, converted to T by the converter of the type's family (an int8 array given to an int4
 // variable becomes an int4 tensor). The array must have the shape that reading the variable
-// gives, or the variable's dimensions; the variable keeps its dimensions either way.
+// gives, or the variable's dimensions; the variable keeps its dimensions and layout either way,
+// so every later read and set sees the shape it had.
 template <class T>
 void set_from(Variables& variables, const std::string& name, const Tensor& current,
               const py::array& value) {
@@ -45,18 +46,23 @@ void set_from(Variables& variables, const std::string& name, const Tensor& curre
                                     std::string(py::str(required)) + " received " +
                                     std::string(py::str(value.dtype())));
     }
-    const ContiguousArray<T> array = contiguous_array<T>(value);  // no copy for a right array
+    ContiguousArray<T> array = contiguous_array<T>(value);  // no copy for a right array
     const Shape given = array_shape(array);
     const Shape view = numpy_view(current);
     const Shape& dims = current.dimensions();
     // An array of the shape that reading the variable gives holds the variable's own storage:
     // the new tensor takes the variable's dimensions and layout (as the core re-tags a
-    // row-major tensor of reversed dimensions), without a second copy. An array of the
-    // variable's dimensions in their own order is taken row-major.
+    // row-major tensor of reversed dimensions), without a second copy.
     Dense::Layout layout = Dense::Layout::RowMajor;
-    if (given.size() >= 2 && given == view && first_dimension_fastest(current)) {
+    if (given.size() >= 2 && first_dimension_fastest(current)) {
         layout = Dense::Layout::ColMajor;
-    } else if (given != dims) {
+        if (given != view && given == dims) {
+            // The variable's dimensions in their own order hold the same elements by logical
+            // index: transposed, they are the row-major bytes of the variable's own storage.
+            array = contiguous_array<T>(array.attr("transpose")());
+        }
+    }
+    if (given != view && given != dims) {
         throw std::invalid_argument("Cannot set variable '" + name + "' of shape " +
                                     shape_text(view) + " from an array of shape " +
                                     shape_text(given) + ".");

@@ -174,5 +174,44 @@ TEST(MapRoutine, FailingLastPrefixesRejectTheirLayersOnce) {
               (std::vector<std::string>{"InputData", "c0", "c1"}));
 }
 
+// A fault while the layers before a refused layer are built: only a refused merge closing a
+// skip connection from those layers stands for the fault; any other keeps its own text.
+TEST(MapRoutine, BuildFaultBeforeARefusedLayer) {
+    struct Case {
+        const char* what;
+        bool merge;  // L3 adds L1 and L2 instead of following L2
+        std::string outcome;
+    };
+    const std::vector<Case> cases = {
+        {"refused merge of a skip connection", true, "status: Cannot map layer 'L3'. No."},
+        {"refused layer in a chain", false, "thrown: Cannot map layer 'L1'. Error: boom."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Rig rig(kV2, default_mesh());
+        rig.script->throw_on = "L1";
+        rig.script->compat = [](const Layer& l) {
+            return l.get_name() == "L3" ? MappingStatus(l, "No.") : MappingStatus::success();
+        };
+        auto in = input_layer();
+        auto l1 = conv("L1");
+        auto l2 = conv("L2");
+        auto l3 = c.merge ? add_layer("L3") : conv("L3");
+        LayerList layers = chain({in, l1, l2});
+        if (c.merge) link(l1, l3);
+        link(l2, l3);
+        layers.push_back(l3);
+        std::string outcome;
+        try {
+            outcome = "status: " + rig.map(&layers).to_string();
+        } catch (const std::runtime_error& e) {
+            outcome = std::string("thrown: ") + e.what();
+        }
+        EXPECT_EQ(outcome, c.outcome);
+        EXPECT_EQ(layers.size(), 4u);
+        EXPECT_TRUE(rig.sequences.empty());
+    }
+}
+
 }  // namespace
 }  // namespace vorna

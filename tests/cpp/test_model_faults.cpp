@@ -235,6 +235,46 @@ TEST(ModelFaults, AddRefusesWhatCannotBeEvaluated) {
     }
 }
 
+// Weights of a dense kind hold one row per flattened input and one column per unit: a size no
+// tensor can hold is refused when the layer is added, before anything is allocated.
+TEST(ModelFaults, AddRefusesDenseWeightsNoTensorCanHold) {
+    struct Case {
+        uint32_t x, y, c;
+        int units;
+        std::string sizes;
+    };
+    const std::vector<Case> cases = {
+        // 7,590,758,400 inputs: the 32-bit product gave 3,295,791,104.
+        {5440, 2720, 513, 1,
+         "7590758400 values (input shape [5440, 2720, 513]) by 1 units needs 7590758400"},
+        // 2^32 inputs: the 32-bit product gave 0, and no weights at all.
+        {65536, 65536, 1, 3,
+         "4294967296 values (input shape [65536, 65536, 1]) by 3 units needs 12884901888"},
+        // The input fits; the weights do not.
+        {65536, 256, 1, 256,
+         "16777216 values (input shape [65536, 256, 1]) by 256 units needs "
+         "4294967296"},
+    };
+    for (const Case& c : cases) {
+        for (const LayerType kind : {LayerType::Dense1D, LayerType::FullyConnected}) {
+            SCOPED_TRACE(c.sizes);
+            auto m = Model::create();
+            m->add(make_layer(LayerType::InputData,
+                              {{"input_width", static_cast<int>(c.x)},
+                               {"input_height", static_cast<int>(c.y)},
+                               {"input_channels", static_cast<int>(c.c)}},
+                              "in"),
+                   {});
+            auto layer = make_layer(kind, {{"units", c.units}, {"weights_bits", 2}}, "x");
+            EXPECT_EQ(test_support::kinded_error_text([&] { m->add(layer, {}); }),
+                      "invalid_argument: Layer 'x': the flattened input of " + c.sizes +
+                          " weights, more than a tensor can hold (4294967295).");
+            EXPECT_EQ(m->layer_count(), 1u);
+            EXPECT_TRUE(layer->variables()->names().empty());
+        }
+    }
+}
+
 // Sums of products saturate at every addition: two products of 2^62 make INT32_MAX, not a
 // signed overflow.
 TEST(ModelFaults, MatmulSaturatesAtEveryAddition) {

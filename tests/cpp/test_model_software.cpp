@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -154,15 +155,61 @@ TEST(ModelSoftware, AddAndConcatenate) {
     EXPECT_EQ(values_of<int32_t>(*joined), (std::vector<int32_t>{5, 7, 10, -21}));
 }
 
-TEST(ModelSoftware, OtherKindsOutputZerosOfTheirShape) {
-    auto m = Model::create();
-    m->add(input_layer(5, 5, 2), {});
-    m->add(make_layer(LayerType::Conv2D, {{"filters", 4}, {"kernel_size", 3}}, "conv"), {});
-    std::vector<uint8_t> ones(2 * 5 * 5 * 2, 1);
-    auto out = m->forward(tensor<uint8_t>(TensorType::uint8, Shape{2, 5, 5, 2}, ones), 0);
-    EXPECT_EQ(out->dimensions(), (Shape{2, 5, 5, 4}));
-    EXPECT_EQ(out->type(), TensorType::uint8);
-    EXPECT_EQ(values_of<uint8_t>(*out), std::vector<uint8_t>(2 * 5 * 5 * 4, 0));
+// A layer the software evaluation does not compute is refused by every entry point, naming the
+// layer and its kind, before any sample is evaluated (the example: 4 filters whose
+// weights are all 1 on random frames used to give zeros).
+TEST(ModelSoftware, KindsItDoesNotComputeAreRefused) {
+    struct Case {
+        const char* name;
+        LayerType kind;
+        Params params;
+        bool dense_after;  // a Dense1D follows the refused layer
+        const char* kind_text;
+    };
+    const std::vector<Case> cases = {
+        {"conv",
+         LayerType::Conv2D,
+         {{"filters", 4}, {"kernel_size", 3}, {"activation", 0}},
+         false,
+         "Conv2D"},
+        {"mid", LayerType::DepthwiseConv2D, {{"kernel_size", 3}}, true, "DepthwiseConv2D"},
+        // Its 2^30-value output is never sized.
+        {"t",
+         LayerType::Conv2DTranspose,
+         {{"filters", 1}, {"kernel_size", 1}, {"kernel_stride", 1 << 15}, {"activation", 0}},
+         false,
+         "Conv2DTranspose"},
+        {"btc",
+         LayerType::BufferTempConv,
+         {{"filters", 2}, {"fifo_size", 2}, {"activation", 0}},
+         false,
+         "BufferTempConv"},
+    };
+    std::vector<uint8_t> frames(2 * 8 * 8 * 3);
+    for (size_t i = 0; i < frames.size(); ++i) frames[i] = static_cast<uint8_t>(i * 37 + 11);
+    const auto in = tensor<uint8_t>(TensorType::uint8, Shape{2, 8, 8, 3}, frames);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto m = Model::create();
+        m->add(input_layer(8, 8, 3), {});
+        auto layer = make_layer(c.kind, c.params, c.name);
+        m->add(layer, {});
+        const auto weights = layer->variables()->get("weights");
+        std::shared_ptr<Dense> ones =
+            Dense::create(weights->type(), weights->dimensions(), Dense::Layout::ColMajor);
+        std::fill(ones->data<int8_t>(), ones->data<int8_t>() + ones->size(), int8_t{1});
+        layer->variables()->set("weights", ones);
+        if (c.dense_after)
+            m->add(make_layer(LayerType::Dense1D, {{"units", 2}, {"activation", 0}}, "d"), {});
+        const std::string expected =
+            std::string("runtime_error: Layer '") + c.name + "' of kind " + c.kind_text +
+            " cannot be evaluated without hardware: the software evaluation computes only "
+            "InputData, Quantizer, Dequantizer, FullyConnected, Dense1D, Add and Concatenate "
+            "layers.";
+        EXPECT_EQ(kinded_error_text([&] { m->forward(in, 0); }), expected);
+        EXPECT_EQ(kinded_error_text([&] { m->predict(in, 1); }), expected);
+        EXPECT_EQ(kinded_error_text([&] { m->fit(in, {1, 0}, 0); }), expected);
+    }
 }
 
 TEST(ModelSoftware, Refusals) {
@@ -188,15 +235,6 @@ TEST(ModelSoftware, Refusals) {
                                 tensor<int8_t>(TensorType::int8, Shape{2}, {1, 2}));
     EXPECT_EQ(kinded_error_text([&] { m->forward(in, 0); }),
               "runtime_error: The variable weights of layer 'd' has 2 elements, 6 expected.");
-
-    // An output of 2^30 values per sample is refused instead of exhausting memory.
-    auto wide = Model::create();
-    wide->add(input_layer(1, 1, 3), {});
-    wide->add(make_layer(LayerType::Conv2DTranspose,
-                         {{"filters", 1}, {"kernel_size", 1}, {"kernel_stride", 1 << 15}}, "t"),
-              {});
-    EXPECT_EQ(kinded_error_text([&] { wide->forward(in, 0); }),
-              "runtime_error: The output of layer 't' is too large to evaluate in software.");
 }
 
 }  // namespace

@@ -228,3 +228,16 @@ def test_hardware_then_software_sequence(devices):
     assert out.dtype == np.int32 and out.shape == (3, 1, 1, 3)
     np.testing.assert_array_equal(out.reshape(3, 3), emulated(x, 8, 1) @ w.astype(np.int64))
     assert device.program == hw.program
+
+
+def test_a_software_sequence_it_cannot_compute_is_refused_before_the_hardware_runs(devices):
+    device = devices[PLAIN]
+    m = v1_dense_model()
+    # Conv2D is no v1 kind: it is left to the host, which cannot compute it.
+    m.add(layer(core.Conv2D, "conv", filters=2, kernel_size=1, activation=0))
+    mapped(m, device, hw_only=False)
+    assert [s.backend for s in m.sequences] == [core.Hardware, core.Software]
+    for run in (lambda: m.forward(bits(2, 3)), lambda: m.fit(bits(2, 3), [0, 1])):
+        with pytest.raises(RuntimeError, match="^Layer 'conv' of kind Conv2D cannot be evaluated"):
+            run()
+    assert device.program is None and m.metrics.names == []

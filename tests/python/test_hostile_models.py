@@ -75,6 +75,26 @@ def test_add_refuses_layers_that_cannot_run(kind, params, inbound, message):
     assert list(new.variables.names) == [] and list(new.inbounds) == []
 
 
+@pytest.mark.parametrize("kind", ["Dense1D", "FullyConnected"])
+@pytest.mark.parametrize("dims, units, sizes", [
+    ((5440, 2720, 513), 2,
+     "7590758400 values (input shape [5440, 2720, 513]) by 2 units needs 15181516800"),
+    ((65536, 65536, 1), 1, "4294967296 values (input shape [65536, 65536, 1]) by 1 units needs "
+     "4294967296"),
+])
+def test_add_refuses_dense_weights_no_tensor_can_hold(kind, dims, units, sizes):
+    m = core.Model()
+    m.add(layer("InputData", "in", input_width=dims[0], input_height=dims[1],
+                input_channels=dims[2]))
+    new = layer(kind, "x", units=units, weights_bits=2)
+    with pytest.raises(ValueError) as info:
+        m.add(new)
+    assert str(info.value) == (
+        f"Layer 'x': the flattened input of {sizes} weights, more than a tensor can hold "
+        "(4294967295).")
+    assert len(m.layers) == 1 and list(new.variables.names) == []
+
+
 M = INT32_MIN
 
 

@@ -207,22 +207,15 @@ def test_add_classes_errors_leave_the_model_unchanged(make, added, error, messag
     assert snapshot(m) == before
 
 
-def test_add_classes_refuses_weights_it_cannot_carry_over():
+def test_add_classes_carries_weights_set_in_their_own_order():
     m = fc_model(units=10, classes=2)
     fc = m.layers[1]
-    # The weights' own (units, inputs) order, stored row-major instead of inputs first.
-    fc.variables["weights"] = np.ones((10, 24), dtype=np.int8)
-    before = snapshot(m)
-    with pytest.raises(RuntimeError) as info:
-        m.add_classes(1)
-    assert str(info.value) == "The variable weights cannot be carried over to the layer with the added classes."
-    assert snapshot(m) == before
-    assert m.layers[1] is fc and fc.inbounds[0] is m.layers[0]
-    # The weights now read as (10, 24): an array of the transposed shape is refused.
-    with pytest.raises(ValueError) as info:
-        fc.variables["weights"] = np.ones((24, 10), dtype=np.int8)
-    assert str(info.value) == (
-        "Cannot set variable 'weights' of shape (10, 24) from an array of shape (24, 10).")
+    # The weights' own (units, inputs) order: the same elements, the read shape stays (24, 10).
+    own = np.random.default_rng(3).integers(-8, 8, size=(10, 24), dtype=np.int8)
+    fc.variables["weights"] = own
+    np.testing.assert_array_equal(fc.variables["weights"], own.T)
+    m.add_classes(1)
+    np.testing.assert_array_equal(m.layers[1].variables["weights"], np.pad(own.T, ((0, 0), (0, 5))))
 
 
 # Mapping

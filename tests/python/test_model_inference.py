@@ -58,6 +58,41 @@ def test_accepted_input_types_and_refusals():
             m.forward(np.zeros((7, 1, 1, 3), dtype))
 
 
+def conv_model(kind="Conv2D", **params):
+    """InputData (8, 8, 3) -> `kind` "conv" whose weights are all 1 -> Dense1D "d"."""
+    m = core.Model()
+    m.add(layer("InputData", "in", input_width=8, input_height=8, input_channels=3))
+    m.add(layer(kind, "conv", kernel_size=3, activation=0, **params))
+    conv = m.get_layer("conv")
+    conv.variables["weights"] = np.ones(conv.variables["weights"].shape, np.int8)
+    m.add(layer("Dense1D", "d", units=4, activation=0))
+    return m
+
+
+@pytest.mark.parametrize("call", [
+    lambda m, x: m.forward(x),
+    lambda m, x: m.forward(x, batch_size=1),
+    lambda m, x: m.predict(x),
+    lambda m, x: m.fit(x, [0, 1]),
+    lambda m, x: m.evaluate(x, np.array([0, 1], np.int32), 2),
+], ids=["forward", "forward-batch", "predict", "fit", "evaluate"])
+@pytest.mark.parametrize("kind, params", [
+    ("Conv2D", dict(filters=4)),
+    ("DepthwiseConv2D", {}),
+    ("Conv2DTranspose", dict(filters=4)),
+])
+def test_kinds_the_software_evaluation_does_not_compute_are_refused(call, kind, params):
+    m = conv_model(kind, **params)
+    x = np.random.default_rng(5).integers(0, 256, size=(2, 8, 8, 3), dtype=np.uint8)
+    with pytest.raises(RuntimeError) as info:
+        call(m, x)
+    assert str(info.value) == (
+        f"Layer 'conv' of kind {kind} cannot be evaluated without hardware: the software "
+        "evaluation computes only InputData, Quantizer, Dequantizer, FullyConnected, Dense1D, "
+        "Add and Concatenate layers.")
+    assert m.metrics.names == []  # no run took place
+
+
 # Metrics and power events
 
 

@@ -69,3 +69,32 @@ def test_refused_arrays_leave_the_variable_unchanged():
         fc.variables["threshold"] = [1, 2, 3, 4]
     with pytest.raises(ValueError, match="^Variable 'nope' not found.$"):
         fc.variables["nope"] = np.zeros(3, np.int8)
+
+
+def built(kind, **params):
+    m = core.Model()
+    m.add(layer(core.InputData, "in", input_width=3, input_height=3, input_channels=3))
+    m.add(layer(kind, "x", **params))
+    return m.get_layer("x")
+
+
+# Weights stored first dimension fastest: read in reversed order, also settable in their own.
+@pytest.mark.parametrize("kind, params, read", [
+    (core.Conv2D, dict(filters=16, kernel_size=3), (16, 3, 3, 3)),
+    (core.FullyConnected, dict(units=5, weights_bits=8), (27, 5)),
+    (core.Dense1D, dict(units=5), (5, 27)),
+])
+def test_a_set_in_the_own_order_keeps_the_shape_reads_and_sets_see(kind, params, read):
+    lyr = built(kind, **params)
+    w = lyr.variables["weights"]
+    assert w.shape == read
+    values = (np.arange(w.size) % 251 - 125).astype(np.int8).reshape(read)
+    own = values.reshape(read[::-1])
+    lyr.variables["weights"] = own
+    # The same elements by index: the transposed array, read in the same shape as before.
+    np.testing.assert_array_equal(lyr.variables["weights"], own.T)
+    lyr.variables["weights"] = values
+    np.testing.assert_array_equal(lyr.variables["weights"], values)
+    # Any other shape is still refused.
+    with pytest.raises(ValueError, match=r"^Cannot set variable 'weights' of shape "):
+        lyr.variables["weights"] = values.reshape(1, -1)
