@@ -172,6 +172,17 @@ TEST(GraphUtilsPlanning, ConcatenationOutputShift) {
     shift_output_into_sram(swapped.b3, &depths);  // deeper but first
     EXPECT_FALSE(mapping(swapped.b1).output_shift);
     EXPECT_FALSE(mapping(swapped.b3).output_shift);
+
+    // Inputs of equal depth: the second one is not deeper, nothing is written.
+    FakePtr a = conv("A"), x = conv("X"), y = conv("Y"),
+            c = make_layer("C", LayerType::Concatenate);
+    link(a, x);
+    link(a, y);
+    link(x, c);
+    link(y, c);
+    for (const auto& l : {a, x, y}) attach_mapping(l, 1);
+    shift_output_into_sram(y, &depths);
+    EXPECT_FALSE(mapping(y).output_shift);
 }
 
 TEST(GraphUtilsPlanning, AlternateLayers) {
