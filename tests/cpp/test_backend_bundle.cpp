@@ -44,5 +44,15 @@ TEST(Bundle, ConstraintsFromTheMesh) {
               (std::vector<uint32_t>{0, 0, 0}));
 }
 
+TEST(Bundle, UnsupportedProducts) {
+    for (uint8_t product : {0x01, 0xA0, 0xA3, 0xB0, 0xB2}) {
+        const MeshDevice d(HwVersion{0xBC, product, 1, 0}, IpVersion::v2);
+        EXPECT_EQ(
+            test_support::runtime_error_text([&] { IpVersionSpecificHardwareBackend bundle(d); }),
+            "Unsupported IP version in IpVersionSpecificHardwareBackend.")
+            << int(product);
+    }
+}
+
 }  // namespace
 }  // namespace vorna

@@ -155,6 +155,69 @@ struct ConcatGraph {
     }
 };
 
+TEST(GraphUtilsPlanning, ConcatenationOutputShift) {
+    ConcatGraph g;
+    DepthMap depths;
+    shift_output_into_sram(g.b3, &depths);  // second and deeper input
+    ASSERT_TRUE(mapping(g.b3).output_shift);
+    EXPECT_EQ(*mapping(g.b3).output_shift, 16u);
+    shift_output_into_sram(g.b1, &depths);  // first input
+    EXPECT_FALSE(mapping(g.b1).output_shift);
+    shift_output_into_sram(g.m, &depths);  // no outbound layer
+    EXPECT_FALSE(mapping(g.m).output_shift);
+
+    ConcatGraph swapped;
+    swapped.c->inbound = list({swapped.b3, swapped.b1});
+    shift_output_into_sram(swapped.b1, &depths);  // second input but shallower
+    shift_output_into_sram(swapped.b3, &depths);  // deeper but first
+    EXPECT_FALSE(mapping(swapped.b1).output_shift);
+    EXPECT_FALSE(mapping(swapped.b3).output_shift);
+
+    // Inputs of equal depth: the second one is not deeper, nothing is written.
+    FakePtr a = conv("A"), x = conv("X"), y = conv("Y"),
+            c = make_layer("C", LayerType::Concatenate);
+    link(a, x);
+    link(a, y);
+    link(x, c);
+    link(y, c);
+    for (const auto& l : {a, x, y}) attach_mapping(l, 1);
+    shift_output_into_sram(y, &depths);
+    EXPECT_FALSE(mapping(y).output_shift);
+}
+
+TEST(GraphUtilsPlanning, AlternateLayers) {
+    FakePtr a = conv("A"), b1 = conv("B1"), b2 = conv("B2"),
+            c = make_layer("C", LayerType::Concatenate), m = conv("M");
+    link(a, b1);
+    link(a, b2);
+    link(b1, c);
+    link(b2, c);
+    link(c, m);
+    attach_mapping(a, 1);
+    attach_mapping(b1, 2, 2);
+    attach_mapping(b2, 3, 3);
+    attach_mapping(c, 255, 0);
+    attach_mapping(m, 4);
+    const LayerList layers = list({a, b1, b2, c, m});
+
+    auto& outbound = mapping(a).outbound_components;
+    set_alt_layers(a, layers, &outbound);
+    EXPECT_EQ(mapping(b1).alt_info->total_nps, 5u);
+    EXPECT_EQ(mapping(b2).alt_info->total_nps, 5u);
+    EXPECT_EQ(mapping(b1).alt_info->is_second, 0);
+    EXPECT_EQ(mapping(b1).alt_info->main_channel, 0);
+    EXPECT_EQ(mapping(b2).alt_info->is_second, 1);
+    EXPECT_EQ(mapping(b2).alt_info->main_channel, 2);
+    EXPECT_EQ(mapping(a).next_channel, 2);
+    ASSERT_EQ(outbound.size(), 2u);
+    EXPECT_EQ(outbound[0], mapping(b1).nps);  // the shared lists themselves
+    EXPECT_EQ(outbound[1], mapping(b2).nps);
+
+    EXPECT_EQ(error_text([&] { set_alt_layers(a, list({a, b1, c, m}), &outbound); }),
+              "Cannot map layer 'A'. Hardware partial reconfiguration with layers on the second "
+              "branch is not supported.");
+}
+
 // S splits into the merge L and a dense layer F of the same depth.
 struct DualOutput {
     FakePtr p = conv("P"), q = conv("Q"), s = add("S"), l = conv("L"),
@@ -175,6 +238,21 @@ struct DualOutput {
         attach_mapping(f, 7);
     }
 };
+
+TEST(GraphUtilsPlanning, DualOutputToTheOtherBranch) {
+    DualOutput g;
+    const LayerList layers = list({g.p, g.q, g.s, g.l, g.f});
+    DepthMap depths;
+    set_merge_layer_info(g.l, layers, layers, &depths);
+    EXPECT_TRUE(mapping(g.l).merge_info->dual_output);
+    EXPECT_EQ(mapping(g.l).merge_info->dual_output_channel, 7);  // F's channel
+
+    const LayerList without_f = list({g.p, g.q, g.s, g.l});
+    EXPECT_EQ(error_text([&] { set_merge_layer_info(g.l, without_f, layers, &depths); }),
+              "Cannot map layer 'L'. Hardware partial reconfiguration with layers on the second "
+              "branch is not supported.");
+    EXPECT_TRUE(mapping(g.l).merge_info->from_add);  // the record stays as written
+}
 
 TEST(GraphUtilsPlanning, LayerWithoutMappingIsAnError) {
     ResidualPass r;

@@ -93,6 +93,31 @@ TEST(GraphUtilsNavigation, TieBreakPrefersTheDeeperBranch) {
 
 // --- Classification ---------------------------------------------------------
 
+std::vector<std::string> names(const LayerList& layers) {
+    std::vector<std::string> out;
+    for (const auto& l : layers) out.push_back(l ? l->get_name() : "<null>");
+    return out;
+}
+
+TEST(GraphUtilsBranches, LayersToMapTogether) {
+    using Names = std::vector<std::string>;
+    // A split pulls in every layer up to the first one after the join that is
+    // not a skip-DMA layer: M, not the Add S.
+    Residual r;
+    EXPECT_EQ(names(get_layers_to_map_together(r.all())), (Names{"A", "B", "E", "S", "M"}));
+    Residual reversed(/*reversed=*/true);
+    EXPECT_EQ(names(get_layers_to_map_together(reversed.all())), (Names{"A", "B", "E", "S", "M"}));
+    // A plain chain: its first layer alone, whatever kind it is.
+    FakePtr in = make_layer("in", LayerType::InputData), a = conv("A"), b = conv("B");
+    link(in, a);
+    link(a, b);
+    EXPECT_EQ(names(get_layers_to_map_together(list({in, a, b}))), (Names{"in"}));
+    EXPECT_EQ(names(get_layers_to_map_together(list({r.m, r.d}))), (Names{"M"}));
+    EXPECT_TRUE(get_layers_to_map_together({}).empty());
+    // The list is walked as given: a list that never closes is returned whole.
+    EXPECT_EQ(names(get_layers_to_map_together(list({r.a, r.b}))), (Names{"A", "B"}));
+}
+
 TEST(GraphUtilsClassification, MergeWithOneCnpAmongOtherOutbounds) {
     // S feeds a dense layer first and a CNP layer second. Exactly one of S's
     // outbound layers targets a CNP, so that layer is the merge even though

@@ -128,6 +128,49 @@ struct ConvThenTnpB : MapperRig {
     std::shared_ptr<FakeLayer> conv, btc;
 };
 
+// A TNP-B layer split by filters keeps every TNP-B part on a multiple of 4
+// filters, unless its parts read all input channels or it has no more than
+// three components (one NP with its store and load channels).
+TEST(MeshMapperRequest, TnpBFilterPartsOfFourChannels) {
+    // Input channels split in parts of 4; the checker's split parameters give
+    // the filter count the parts share.
+    struct Case {
+        LayerType type;
+        uint32_t channels, filters;
+        std::vector<uint32_t> parts;  // filters of the TNP-B components
+        bool refused;
+    };
+    const Case cases[] = {
+        {LayerType::DepthwiseBufferTempConv, 8, 6, {4, 2}, true},
+        {LayerType::DepthwiseBufferTempConv, 8, 8, {4, 4}, false},
+        {LayerType::DepthwiseBufferTempConv, 4, 2, {2}, false},  // one NP, store and load
+        {LayerType::BufferTempConv, 4, 6, {3, 3}, false},        // each part reads all channels
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(testing::Message() << k.channels << " " << k.filters);
+        MapperRig s(plain_nps(8), {skip_dma(1, 2)});
+        s.rig.checker.split_params.filters = k.filters;
+        s.rig.checker.dual_fit = [](uint32_t, uint32_t, uint32_t ch) { return ch <= 4; };
+        s.rig.checker.weights_fit = [](uint32_t f) { return f <= 4; };
+        auto t = make_layer("t", k.type, TargetComponent::TNP_B, Shape({4, 4, k.channels}),
+                            {{"filters", static_cast<int>(k.filters)}, {"fifo_size", 2}});
+        t->depthwise = k.type == LayerType::DepthwiseBufferTempConv;
+        const auto [components, status] = s.request(t);
+        std::vector<uint32_t> parts;
+        for (const auto& c : components) {
+            if (c.type == Type::TNP_B) parts.push_back(c.placement->filters);
+        }
+        EXPECT_EQ(parts, k.parts);
+        EXPECT_EQ(components.size(), k.parts.size() + 2);
+        EXPECT_EQ(status.to_string(),
+                  k.refused ? "Cannot map layer 't'. The number of channels must be a multiple of "
+                              "4 to be split by filter."
+                            : "Success.");
+        // A refused request gives back what it took.
+        EXPECT_EQ(s.free(Type::TNP_B), k.refused ? 8u : 8u - k.parts.size());
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Splitting by kind
 

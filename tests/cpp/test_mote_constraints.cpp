@@ -379,6 +379,33 @@ TEST_F(MoteDispatch, OtherKindsAreUnsupported) {
     }
 }
 
+TEST_F(MoteDispatch, RecorderDispatchesByKind) {
+    Chain c(32, 100, 8, {rec(64, 32), rec(64, 1)}, LayerType::MotePostProcessing);
+    c.model->add(mote_test::make_layer(LayerType::Dequantizer, "deq"), {});
+    c.model->add(mote_test::make_layer(LayerType::Quantizer, "quant"), {});
+    // After the graph edits, which clear mappings.
+    mote_test::map_on_tnpr(c.recurrent[0], hw::Ident(4, 5, 2));
+
+    for (const char* name : {"input", "deq", "quant"}) {
+        const auto r = record(c.model->get_layer(name));
+        EXPECT_TRUE(r->tracks().empty()) << name;
+        EXPECT_EQ(r->hw_version(), Mote_Selvo);
+    }
+
+    // The first recurrent layer records the whole chain.
+    const auto chain = record(c.recurrent[0]);
+    const auto direct = record_program_tnpr_layers(device, c.first());
+    ASSERT_EQ(chain->tracks().size(), direct->tracks().size());
+    for (size_t i = 0; i < chain->tracks().size(); ++i) {
+        EXPECT_EQ(chain->tracks()[i].data(), direct->tracks()[i].data()) << i;
+    }
+    EXPECT_EQ(chain->tracks()[0].data()[2] & 7u, 2u);  // three TNP-R layers
+
+    EXPECT_EQ(runtime_error_text([&] { record(c.tail); }), "Unsupported layer type on mote: 28.");
+    EXPECT_EQ(runtime_error_text([&] { record(graph_test::conv("conv")); }),
+              "Unsupported layer type on mote: 14.");
+}
+
 TEST_F(MoteDispatch, TnprLayersGetTheChainCheck) {
     Recurrent bad = rec(64, 32);
     bad.subsample = 5;

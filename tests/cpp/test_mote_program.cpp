@@ -254,6 +254,28 @@ TEST(MoteTsram, OutputRangeErrors) {
     }
 }
 
+TEST(MoteTsram, PostProcessingOutputWord) {
+    // Scale 1, shift -floor(log2(timesteps)) in bits 16-21, threshold in bits
+    // 22-37: one TSRAM word, low half then high half.
+    struct Case {
+        uint16_t timesteps, threshold;
+        Words word;
+    };
+    for (const Case& c : {Case{100, 5, {0x017A0001, 0}}, Case{1, 0, {0x00000001, 0}},
+                          Case{2, 0, {0x003F0001, 0}}, Case{65535, 0xFFFF, {0xFFF10001, 0x3F}}}) {
+        Words out{7};
+        format_tsram_post_processing_output_var(out, c.timesteps, c.threshold);
+        Words expected{7};
+        expected.insert(expected.end(), c.word.begin(), c.word.end());
+        EXPECT_EQ(out, expected) << c.timesteps;
+    }
+    Words out{7};
+    EXPECT_EQ(test_support::kinded_error_text(
+                  [&] { format_tsram_post_processing_output_var(out, 0, 5); }),
+              "invalid_argument: Cannot format a post-processing output for 0 timesteps.");
+    EXPECT_EQ(out, Words{7});
+}
+
 TEST(MoteTsram, InputShiftValuesAreOredUnmasked) {
     Words out;
     format_tsram_input_shift(out, *vec<uint8_t>(TensorType::uint8, {9, 2}), 8);

@@ -79,6 +79,71 @@ TEST(RunPrefixes, V2OneWalkEqualsEachRun) {
     EXPECT_EQ(messages.size(), 13u);
 }
 
+// Runs that break two rules of what may feed what: the one walk must report
+// the failure of the earliest layer (and, on one layer, the inbound rule before
+// the fan-out rule) whichever of the two it finds first. The lists are given
+// in both orders, the one where the earlier failure shows first and the one
+// where a layer's inbound only joins the run after a later layer has failed.
+TEST(RunPrefixes, V2EarlierOfTwoFailuresWins) {
+    const P dense{{"units", 8}, {"activation", 1}};
+    // f (FNP) feeds c (pooled CNP) feeds g (FNP): c breaks the FNP-to-CNP
+    // rule, g the max-pooling rule.
+    const auto chain = build({{LT::InputData, "in", kIn},
+                              {LT::Dense1D, "f", dense},
+                              {LT::Conv2D, "c", kPool},
+                              {LT::Dense1D, "g", dense}});
+    const auto f = chain[1], c = chain[2], g = chain[3];
+    // f feeds h (CNP), which fans out to three layers: h breaks the
+    // FNP-to-CNP rule and the fan-out rule.
+    const auto fan = build({{LT::InputData, "in", kIn},
+                            {LT::Dense1D, "f", dense},
+                            {LT::Conv2D, "h", kConv},
+                            {LT::Conv2D, "o1", kConv, {"h"}},
+                            {LT::Conv2D, "o2", kConv, {"h"}},
+                            {LT::Conv2D, "o3", kConv, {"h"}}});
+    const auto ff = fan[1], h = fan[2];
+
+    const std::string fnp_c =
+        "Cannot map layer 'c'. A layer mapped on FNP cannot be directly followed by a layer "
+        "mapped on CNP due to incompatible data processing requirements. Layer 'f' is mappable "
+        "on FNP.";
+    const std::string fnp_h =
+        "Cannot map layer 'h'. A layer mapped on FNP cannot be directly followed by a layer "
+        "mapped on CNP due to incompatible data processing requirements. Layer 'f' is mappable "
+        "on FNP.";
+    const std::string pool_g =
+        "Cannot map layer 'g'. Any layer with max pooling must be followed by a layer mapped on "
+        "a CNP or a TNP-B. Layer 'c' has max pooling.";
+    const std::string fan_h =
+        "Cannot map layer 'h'. Layer has 3 outbounds. A maximum of 2 outbounds is supported.";
+    const std::string pooled_last =
+        "Cannot map layer 'c'. A layer with max pooling cannot be the last layer of a sequence.";
+
+    struct Case {
+        std::vector<std::shared_ptr<Layer>> run;
+        std::vector<std::string> prefixes;  // expected text of each prefix
+    };
+    const Case cases[] = {
+        {{f, c, g}, {"Success.", pooled_last, fnp_c}},
+        {{c, g, f}, {pooled_last, pool_g, fnp_c}},
+        {{ff, h}, {"Success.", fnp_h}},
+        {{h, ff}, {fan_h, fnp_h}},
+    };
+    for (const Case& k : cases) {
+        const auto all = v2::check_layer_sequence_prefixes(k.run.begin(), k.run.end());
+        ASSERT_EQ(all.size(), k.run.size());
+        for (size_t e = 0; e < all.size(); ++e) {
+            const std::string run_of =
+                k.run.front()->get_name() + ", run of " + std::to_string(e + 1);
+            const MappingStatus one =
+                v2::check_layer_sequence(k.run.begin(), k.run.begin() + e + 1);
+            EXPECT_EQ(one.to_string(), k.prefixes[e]) << run_of;
+            EXPECT_EQ(all[e].to_string(), one.to_string()) << run_of;
+            EXPECT_EQ(all[e].error, one.error) << run_of;
+        }
+    }
+}
+
 TEST(RunPrefixes, V1OneWalkEqualsEachRun) {
     const P in{{"input_width", 8}, {"input_height", 8}, {"input_channels", 8}, {"input_bits", 2}};
     // clang-format off

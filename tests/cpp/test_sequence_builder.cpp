@@ -80,6 +80,46 @@ TEST(SequenceBuilderBudget, CountsAreNotCutToABytes) {
     EXPECT_EQ(rig.map(&layers).to_string(), "Cannot map layer 'c'. " + too_big(256));
 }
 
+// Both builders of a pass take one component list per layer of the pass, and
+// refuse a pass whose counts differ before touching any layer.
+TEST(SequenceBuilder, OneComponentListPerLayer) {
+    BuilderRig r;
+    auto a = conv("a"), b = conv("b");
+    link(a, b);
+    const LayerList all{a, b};
+    const ComponentsPerLayer one{{Component(Type::CNP1, Ident(2, 1, 0))}};
+    const std::string message = "invalid_argument: A pass needs one component list per layer.";
+    EXPECT_EQ(test_support::kinded_error_text([&] { r.builder.add_layers(all, all, one); }),
+              message);
+    EXPECT_TRUE(r.builder.passes().empty());
+    EXPECT_EQ(test_support::kinded_error_text(
+                  [&] { LayerMappingBuilder::map_standalone(all, one, Ident(1, 1, 0)); }),
+              message);
+    EXPECT_EQ(a->mapping(), nullptr);
+    EXPECT_EQ(test_support::kinded_error_text([&] {
+                  LayerMappingBuilder::map_standalone(LayerList{a}, ComponentsPerLayer{},
+                                                      Ident(1, 1, 0));
+              }),
+              message);
+}
+
+// Reading learnt values back dispatches on the device's product: one of no
+// IP version is refused, after the one-NP check.
+TEST(SequenceBuilder, LearningReadBackOnAnUnknownProduct) {
+    Rig rig(kV2, default_mesh());
+    auto c = conv("c");
+    LayerList layers{c};
+    ASSERT_FALSE(rig.map(&layers).error);
+    const auto mapped = rig.sequence();
+    for (uint8_t product : {0x01, 0xA3, 0xB2}) {
+        auto device = std::make_shared<FakeDevice>(HwVersion{0xBC, product, 0, 1}, default_mesh());
+        HardwareSequence seq(device, mapped->constraints(), mapped->layers(), mapped->passes(), {});
+        EXPECT_EQ(test_support::runtime_error_text([&] { seq.sync_learning_vars(); }),
+                  "Unsupported IP version in sync_learning_vars.")
+            << int(product);
+    }
+}
+
 // A layer that can learn is recorded through the learning recording: its three
 // records go to the learning table only, and it counts the tracks of the
 // second and third records.

@@ -260,6 +260,12 @@ TEST(V1Checker, FullyConnectedRules) {
         fill_i8(*fc, "weights", 1);
         dense_var(*fc, "weights").data<int8_t>()[5] = int8_t(k.weight);
         EXPECT_EQ(Checker(k.version).check(*fc), k.expected) << k.changes;
+        // The rules every FNP layer shares stop before the weight values.
+        const Checker c(k.version);
+        const bool weight_rule = k.expected.rfind("Weights contain", 0) == 0;
+        EXPECT_EQ(text_of(c.checker.check_fnp_common_constraints(*fc, k.version), "fc"),
+                  weight_rule ? "" : k.expected)
+            << k.changes;
     }
 }
 
@@ -267,12 +273,17 @@ TEST(V1Checker, FcInputMemory) {
     HardwareConstraints small = v1_limits();
     small.fnp_input_sram_size = 3;
     Chain net;
-    net.input(4, 4, 8, 1);
+    auto in = net.input(4, 4, 8, 1);
     auto fc = net.add(LayerType::FullyConnected, {{"units", 4}, {"weights_bits", 2}}, "fc");
     fill_i8(*fc, "weights", 1);
     // 128 values: 4 words.
     EXPECT_EQ(Checker(XVR2200_v1, small).check(*fc),
               "Input size exceeds memory. Maximum size is 12 bytes. (got 16 bytes).");
+    // The checker's own limits, not the device's.
+    const Checker tight(XVR2200_v1, small);
+    EXPECT_EQ(text_of(tight.checker.check_fnp_common_constraints(*fc, XVR2200_v1), "fc"),
+              "Input size exceeds memory. Maximum size is 12 bytes. (got 16 bytes).");
+    EXPECT_THROW(tight.checker.check_fnp_common_constraints(*in, XVR2200_v1), std::bad_cast);
     small.fnp_input_sram_size = 4;
     EXPECT_EQ(Checker(XVR2200_v1, small).check(*fc), "");
 }

@@ -595,4 +595,75 @@ TEST(V2LayerRec, KindsWithoutRecordAndRefusedKinds) {
               "Learning not implemented on v2.");
 }
 
+TEST(V2RulesChecker, ForwardsToTheRulesWithItsOwnLimits) {
+    const HardwareConstraints limits = v2_limits();
+    VirtualDevice device(HwVersion{0, 0xA2, 1, 0}, v2_mesh(false));
+    const CompatibilityCheckerImpl checker(device, limits);
+    const CompatibilityChecker& base = checker;
+
+    // 8-bit 10 x 10 x 20 input: 12-byte rows, 60 words a row, 600 words.
+    EXPECT_TRUE(base.is_sram_input_fit_single_buffer(hw::Type::CNP1, 10, 10, 20, 0, 8, 15784));
+    EXPECT_FALSE(base.is_sram_input_fit_single_buffer(hw::Type::CNP1, 10, 10, 20, 0, 8, 15785));
+    EXPECT_TRUE(base.is_sram_input_fit_dual_buffer(hw::Type::CNP1, 10, 10, 20, 0, 8, 7592));
+    EXPECT_FALSE(base.is_sram_input_fit_dual_buffer(hw::Type::CNP1, 10, 10, 20, 0, 8, 7593));
+
+    auto lut = make_layer(LayerType::Quantizer, "q", {{"activation", 2}});
+    EXPECT_EQ(checker.check_supported_activation(*lut).message,
+              "Does not support activation type 'LUT'. Lookup tables are missing on some NPs.");
+    EXPECT_EQ(base.check_layer_compatibility(*lut, nullptr, HwVersion{0, 0xA2, 1, 0}),
+              check_supported_activation(*lut, device.mesh()));
+
+    const std::vector<std::shared_ptr<Layer>> run{make_layer(LayerType::Dequantizer, "deq")};
+    EXPECT_EQ(base.check_layer_sequence(run.begin(), run.end(), HwVersion{}).message,
+              "Can't start a sequence with a Dequantizer.");
+    EXPECT_EQ(
+        base.check_layer_mappings(*make_layer(LayerType::BufferTempConv, "t"), {}, true).message,
+        "A TNP-B layer cannot be the first layer of a pass.");
+    auto dw = cnp_layer(LayerType::DepthwiseConv2D);
+    EXPECT_TRUE(base.is_weights_size_fit_np(*dw, 4096));  // 3 x 3 kernel: 1 word a channel
+    EXPECT_FALSE(base.is_weights_size_fit_np(*dw, 4097));
+    EXPECT_EQ(base.np_split_params(hw::Type::CNP1, *dw->params()).border_top, 1u);
+}
+
+// A layer whose activation is on whatever its "activation" parameter says.
+class AlwaysActivated : public FakeLayer {
+  public:
+    using FakeLayer::FakeLayer;
+    bool activation_enabled() const override { return true; }
+};
+
+TEST(V2RulesChecker, ActivationTypeNames) {
+    const HardwareConstraints limits = v2_limits();
+    const VirtualDevice full(HwVersion{0, 0xA2, 1, 0}, v2_mesh(true));
+    const VirtualDevice partial(HwVersion{0, 0xA2, 1, 0}, v2_mesh(false));
+    const CompatibilityCheckerImpl on_full(full, limits), on_partial(partial, limits);
+    const std::string refused = "Cannot map layer 'l'. Does not support activation type '";
+    const std::string no_lut = "Cannot map layer 'l'. Lookup tables are missing on some NPs.";
+    struct Case {
+        LayerType type;
+        int activation;
+        std::string on_full, on_partial;
+    };
+    const Case cases[] = {
+        {LayerType::Dense1D, 1, "Success.", "Success."},
+        {LayerType::Dense1D, 2, refused + "LUT'.",
+         refused + "LUT'. Lookup tables are missing on some NPs."},
+        {LayerType::Dense1D, 3, refused + "Unknown'.", refused + "Unknown'."},
+        {LayerType::Quantizer, -1, refused + "Unknown'.", refused + "Unknown'."},
+        // Layers on a CNP or the HRC take any activation type; a LUT still
+        // needs every NP to have its table.
+        {LayerType::Conv2D, 3, "Success.", "Success."},
+        {LayerType::Conv2D, 2, "Success.", no_lut},
+        {LayerType::InputConv2D, 3, "Success.", "Success."},
+    };
+    for (const Case& k : cases) {
+        const auto l = make_layer(k.type, "l", {{"activation", k.activation}});
+        EXPECT_EQ(on_full.check_supported_activation(*l).to_string(), k.on_full) << k.activation;
+        EXPECT_EQ(on_partial.check_supported_activation(*l).to_string(), k.on_partial)
+            << k.activation;
+    }
+    const AlwaysActivated none(LayerType::Dense1D, {{"activation", 0}}, "l");
+    EXPECT_EQ(on_full.check_supported_activation(none).to_string(), refused + "NoActivation'.");
+}
+
 }  // namespace
