@@ -295,6 +295,9 @@ TEST(V2CnpDepthwiseWeights, SizeCoverageAndLayoutInvariance) {
     for (uint8_t bits : {uint8_t(8), uint8_t(4)}) {
         for (uint32_t k : {3u, 4u, 5u, 7u}) {
             if (bits == 4 && k == 4) continue;
+            // An empty channel range has an empty image.
+            auto some = dw_weights(k, 2, [](auto, auto, auto, auto) { return -1; });
+            EXPECT_TRUE(format_depthwise_conv_cnp_weights(*some, 1, 0, bits).empty());
             for (uint32_t ch = 1; ch <= 40; ch += (ch < 6 ? 1 : 9)) {
                 const uint32_t total = ch + 2;
                 auto ones = dw_weights(k, total, [](auto, auto, auto, auto) { return -1; });
