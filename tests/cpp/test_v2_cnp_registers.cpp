@@ -10,12 +10,15 @@
 
 #include "backend/layer_mapping.h"
 #include "backend/np_split.h"
+#include "backend/v2/cnp_recorders.h"
 #include "backend/v2/cnp_registers.h"
 #include "backend/v2/cnp_weights.h"
 #include "corelib/layer.h"
 #include "corelib/params.h"
 #include "corelib/tensor.h"
 #include "corelib/variables.h"
+#include "program/record.h"
+#include "v2_rec_test_util.h"
 #include "v2_regs_fake_layer.h"
 
 namespace vorna {
@@ -43,8 +46,8 @@ NpSpace space(int32_t x, int32_t y, uint32_t w, uint32_t h) {
 }
 
 // Conv2D on one CNP reading a 10 x 5 x 3 input whole.
-std::shared_ptr<FakeConvLayer> conv_layer() {
-    auto layer = std::make_shared<FakeConvLayer>(LayerType::Conv2D,
+std::shared_ptr<FakeConvLayer> conv_layer(LayerType type = LayerType::Conv2D) {
+    auto layer = std::make_shared<FakeConvLayer>(type,
                                                  std::map<std::string, int>{{"activation", 1},
                                                                             {"kernel_size", 3},
                                                                             {"kernel_stride", 1},
@@ -132,6 +135,36 @@ TEST(V2CnpCommonRegisters, SignedOffsetsAndOverflows) {
     EXPECT_THROW(a.run(short_regs), std::invalid_argument);
 }
 
+// Word 3: input, weight and output width codes, activation and NP count.
+// A weight width that is neither 4 nor 8 clears both weight flags and takes
+// code 2; bits the formatter does not name (2 and 8-11 here) are kept.
+TEST(V2CnpCommonRegisters, WeightWidthCodesOfWordThree) {
+    struct Case {
+        uint8_t weights_bits;
+        uint8_t input_bits;
+        uint8_t output_bits;
+        ActivationType activation;
+        uint32_t word3;
+    };
+    for (const Case& c : {
+             Case{8, 8, 8, ActivationType::ReLU, 0x0001BFB7u},          // bit 7, code 3
+             Case{4, 8, 8, ActivationType::ReLU, 0x0001BF2Fu},          // bit 3, code 2
+             Case{2, 8, 8, ActivationType::ReLU, 0x0001BF27u},          // neither flag, code 2
+             Case{1, 4, 4, ActivationType::ReLU, 0x0001AF26u},          // 4-bit input and output
+             Case{2, 8, 8, ActivationType::NoActivation, 0x00017F27u},  // bit 14, no bit 15
+         }) {
+        std::vector<uint32_t> regs(64, 0);
+        regs[3] = 0x00000F8Cu;  // bits 2, 3, 7 and 8-11 set beforehand
+        CommonArgs a;
+        a.weights_bits = c.weights_bits;
+        a.input_bits = c.input_bits;
+        a.output_bits = c.output_bits;
+        a.activation = c.activation;
+        a.run(regs);
+        EXPECT_EQ(regs[3], c.word3) << int(c.weights_bits) << " " << int(c.input_bits);
+    }
+}
+
 TEST(V2CnpMergeRegisters, DualOutputWords) {
     std::vector<uint32_t> regs(64, 0);
     regs[47] = 0x1234;
@@ -205,6 +238,159 @@ TEST(V2CnpRegisterFiles, Failures) {
     EXPECT_EQ(exception_text(
                   [&] { format_conv2d_registers(*wide, nullptr, false, false, {}, false, false); }),
               overflow("1024", 10));
+}
+
+template <class T, class F>
+std::shared_ptr<Dense> filled(TensorType type, Shape dims, F f) {
+    std::shared_ptr<Dense> t = Dense::create(type, dims, Dense::Layout::ColMajor);
+    T* d = t->data<T>();
+    for (size_t i = 0; i < t->size(); ++i) d[i] = T(f(i));
+    return t;
+}
+
+// Weight (i, j, c, n) of the recorded convolution.
+int8_t conv_weight(uint32_t i, uint32_t j, uint32_t c, uint32_t n) {
+    return int8_t((i + 3 * j + 9 * n + 40 * c) % 120);
+}
+
+// Two NPs of 17 filters each over a 10 x 5 x 3 input, with the variables a
+// recorder reads: with kernel 3 and 8-bit weights each NP's last group of
+// eight filters holds one filter.
+std::shared_ptr<FakeConvLayer> recorded_conv(LayerType type, bool lut, bool add_merge) {
+    auto layer = conv_layer(type);
+    auto& nps = *layer->layer_mapping->nps;
+    nps.push_back(nps.front());
+    nps.back().ident = hw::Ident(3, 1, 1);
+    nps.back().placement->start_neuron = 17;
+    auto weights = Dense::create(TensorType::int8, Shape{3, 3, 3, 34}, Dense::Layout::ColMajor);
+    for (uint32_t i = 0; i < 3; ++i)
+        for (uint32_t j = 0; j < 3; ++j)
+            for (uint32_t c = 0; c < 3; ++c)
+                for (uint32_t n = 0; n < 34; ++n)
+                    weights->data<int8_t>()[weights->offset_of({i, j, c, n})] =
+                        conv_weight(i, j, c, n);
+    layer->vars.set("weights", std::shared_ptr<Dense>(std::move(weights)));
+    auto u8 = [](size_t i) { return i; };
+    layer->vars.set("input_shift", filled<uint8_t>(TensorType::uint8, Shape{3}, u8));
+    layer->vars.set("bias", filled<int8_t>(TensorType::int8, Shape{34}, u8));
+    layer->vars.set("output_scales", filled<uint8_t>(TensorType::uint8, Shape{34}, u8));
+    if (lut) {
+        layer->set_param("activation", 2);
+        layer->vars.set("lut_values", filled<int32_t>(TensorType::int32, Shape{2048},
+                                                      [](size_t i) { return i % 16; }));
+    }
+    if (add_merge) {
+        auto m = std::dynamic_pointer_cast<LayerMapping>(layer->layer_mapping);
+        m->merge_info = std::make_unique<MergeLayerMapInfo>();
+        m->merge_info->from_add = true;
+        m->merge_info->main_shift =
+            filled<uint8_t>(TensorType::uint8, Shape{34}, [](size_t) { return 0; });
+        m->merge_info->skip_shift = m->merge_info->main_shift;
+        m->merge_info->out_shift =
+            filled<int8_t>(TensorType::int8, Shape{34}, [](size_t) { return 0; });
+        m->skipdma_load_components = {
+            hw::Component(hw::Type::SKIP_DMA_LOAD, hw::Ident(1, 1, 0, 2))};
+        m->skipdma_load_channel = std::make_unique<SkipDmaLoadChannelInfo>();
+        m->skipdma_load_channel->dma_channel = 2;
+        m->skipdma_load_channel->channel = 1;
+    }
+    return layer;
+}
+
+std::vector<uint32_t> targets_of(const std::vector<test_support::Block>& blocks) {
+    std::vector<uint32_t> t;
+    for (const auto& b : blocks) t.push_back(b.target);
+    return t;
+}
+
+uint8_t byte_at(const std::vector<uint32_t>& w, size_t pos) {
+    return uint8_t(w.at(pos / 4) >> (8 * (pos % 4)));
+}
+
+TEST(V2CnpRecorders, Conv2dBlockOrder) {
+    auto layer = recorded_conv(LayerType::Conv2D, true, true);
+    const auto device = v2rec_test::v2_device();
+    auto record =
+        record_program_conv2d_layer(*device, *layer, nullptr, false, false, {}, false, false);
+    EXPECT_EQ(record->hw_version().product_id, 0xA2);
+    const auto blocks = v2rec_test::decode(*record);
+    // Each NP's blocks, then the skip-DMA blocks of the merge's load engine.
+    auto targets = targets_of(blocks);
+    ASSERT_GT(targets.size(), 12u);
+    EXPECT_EQ(std::vector<uint32_t>(targets.begin(), targets.begin() + 12),
+              (std::vector<uint32_t>{7, 1, 2, 5, 12, 10, 7, 1, 2, 5, 12, 10}));
+    for (size_t i = 12; i < blocks.size(); ++i) {
+        EXPECT_EQ(blocks[i].target, 11u);
+        EXPECT_EQ(blocks[i].np, hw::Ident(1, 1, 0));
+    }
+    const hw::Ident a(2, 1, 0), b(3, 1, 1);
+    for (size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(blocks[i].np, a);
+        EXPECT_EQ(blocks[6 + i].np, b);
+    }
+    const auto regs = format_conv2d_registers(*layer, nullptr, false, false, {}, false, false);
+    EXPECT_EQ(blocks[0].payload, regs.at(a));
+    EXPECT_EQ(blocks[6].payload, regs.at(b));
+
+    // Weights: per channel three groups of 18 words; the third group holds
+    // the NP's last filter alone, at bytes 24j + i, the seven other slots 0.
+    for (size_t np = 0; np < 2; ++np) {
+        const auto& w = blocks[1 + 6 * np].payload;
+        ASSERT_EQ(w.size(), 162u);
+        const uint32_t first = 17 * uint32_t(np);
+        for (uint32_t c = 0; c < 3; ++c) {
+            for (uint32_t j = 0; j < 3; ++j) {
+                const size_t row = 4 * (54 * c + 36) + 24 * j;
+                for (uint32_t i = 0; i < 3; ++i)
+                    EXPECT_EQ(byte_at(w, row + i), uint8_t(conv_weight(i, j, c, first + 16)))
+                        << np << " " << c << " " << j << " " << i;
+                for (size_t k = 3; k < 24; ++k) EXPECT_EQ(byte_at(w, row + k), 0) << np << " " << k;
+                // The second filter of the first group.
+                EXPECT_EQ(byte_at(w, 4 * 54 * c + 24 * j + 3 + 1),
+                          uint8_t(conv_weight(1, j, c, first + 1)));
+            }
+        }
+    }
+    // Input shifts are the whole tensor for every NP; the merge shifts cover
+    // every channel from 0.
+    EXPECT_EQ(blocks[2].payload, blocks[8].payload);
+    EXPECT_EQ(blocks[2].payload, (std::vector<uint32_t>{0x00020100, 0}));
+    EXPECT_EQ(blocks[5].payload.size(), 9u);  // 34 neurons, 4 per word
+    EXPECT_EQ(blocks[5].payload, blocks[11].payload);
+    // Variables of the second NP start at neuron 17.
+    EXPECT_EQ(blocks[9].payload.size(), 34u);
+    EXPECT_EQ(blocks[9].payload[0], (17u << 8) | 17u);
+    EXPECT_EQ(blocks[3].payload[2 * 16], (16u << 8) | 16u);
+    EXPECT_EQ(blocks[4].payload.size(), 1024u);
+}
+
+// Each recorder takes one layer type; any other is refused before anything
+// is recorded.
+TEST(V2CnpRecorders, InvalidLayerType) {
+    using Recorder =
+        std::unique_ptr<program::Record> (*)(const Device&, const Layer&, std::shared_ptr<Layer>,
+                                             bool, bool, const std::vector<hw::Ident>&, bool, bool);
+    struct Case {
+        Recorder recorder;
+        LayerType accepted;
+    };
+    const auto device = v2rec_test::v2_device();
+    for (const Case& c :
+         {Case{&record_program_conv2d_layer, LayerType::Conv2D},
+          Case{&record_program_transposed_conv2d_layer, LayerType::Conv2DTranspose},
+          Case{&record_program_dwconv2d_layer, LayerType::DepthwiseConv2D},
+          Case{&record_program_transposed_dwconv2d_layer, LayerType::DepthwiseConv2DTranspose}}) {
+        for (LayerType type : {LayerType::Conv2D, LayerType::Conv2DTranspose,
+                               LayerType::DepthwiseConv2D, LayerType::DepthwiseConv2DTranspose}) {
+            if (type == c.accepted) continue;
+            auto layer = recorded_conv(type, false, false);
+            EXPECT_EQ(exception_text([&] {
+                          c.recorder(*device, *layer, nullptr, false, false, {}, false, false);
+                      }),
+                      "Invalid layer type for CNP recording.")
+                << int(c.accepted) << " " << int(type);
+        }
+    }
 }
 
 }  // namespace

@@ -40,7 +40,91 @@ uint8_t byte_at(const std::vector<uint32_t>& w, size_t pos) {
     return uint8_t(w.at(pos / 4) >> (8 * (pos % 4)));
 }
 
+size_t popcount(const std::vector<uint32_t>& w) {
+    size_t n = 0;
+    for (uint32_t x : w) n += std::bitset<32>(x).count();
+    return n;
+}
+
 const std::string kSignedMsg4 = "8 cannot fit in a 4 bits signed integer.";
+
+TEST(V2CnpWeightSizes, ChannelContentTable) {
+    EXPECT_EQ(conv2d_8bit_ch_cont_100b_size(1, 30), 4u);  // 2 * ceil(32 / 24)
+    EXPECT_EQ(conv2d_8bit_ch_cont_100b_size(1, 17), 2u);
+    EXPECT_EQ(conv2d_8bit_ch_cont_100b_size(3, 9), 12u);
+    EXPECT_EQ(conv2d_8bit_ch_cont_100b_size(4, 8), 12u);
+    EXPECT_EQ(conv2d_8bit_ch_cont_100b_size(5, 1), 20u);
+    EXPECT_EQ(conv2d_8bit_ch_cont_100b_size(7, 16), 112u);
+    EXPECT_EQ(conv2d_4bit_ch_cont_100b_size(1, 25), 2u);
+    EXPECT_EQ(conv2d_4bit_ch_cont_100b_size(3, 9), 6u);
+    EXPECT_EQ(conv2d_4bit_ch_cont_100b_size(5, 9), 16u);
+    EXPECT_EQ(conv2d_4bit_ch_cont_100b_size(7, 8), 21u);
+    EXPECT_EQ(conv2d_ch_cont_100b_size(5, 9, 8), 40u);
+    EXPECT_EQ(conv2d_ch_cont_100b_size(5, 9, 4), 16u);
+    EXPECT_EQ(conv2d_cnp_formatted_weight_100b_size(3, 8, 5, 8), 30u);
+    EXPECT_EQ(conv2d_cnp_formatted_4bit_weight_32b_size(3, 8, 100), 1200u);  // never rounded
+    EXPECT_EQ(dwc_ch_cont_100b_size(5, 10, 8), 30u);
+    EXPECT_EQ(dwc_ch_cont_100b_size(5, 10, 4), 15u);
+    EXPECT_EQ(dwc_ch_cont_100b_size(4, 7, 8), 14u);
+    EXPECT_EQ(dwc_4bit_ch_cont_100b_size(3, 3), 2u);
+    EXPECT_EQ(dwc_4bit_ch_cont_100b_size(7, 1), 4u);
+    EXPECT_EQ(dwc_cnp_formatted_4bit_weight_32b_size(3, 1), 16u);
+    EXPECT_EQ(dwc_cnp_formatted_4bit_weight_32b_size(7, 3), 48u);
+}
+
+// Image sizes in 32-bit words: 8-bit images longer than 255 words take an XL
+// block and are rounded up to a multiple of 16; 4-bit convolution images are
+// never rounded; 4-bit depthwise sizes always are.
+TEST(V2CnpWeightSizes, FormattedWordSizes) {
+    struct Case {
+        uint32_t k, n, nc;
+        uint8_t bits;
+        uint32_t words;
+    };
+    for (const Case& c : {
+             Case{3, 8, 1, 8, 18},    // 6 words of 100 bits, 3 words each
+             Case{3, 8, 14, 8, 252},  // 252 fits a normal block
+             Case{3, 8, 15, 8, 272},  // 270 rounded up to 272
+             Case{1, 30, 2, 8, 24},   // 4 words of 100 bits a channel
+             Case{5, 17, 3, 8, 544},  // 60 * 3 * 3 = 540
+             Case{7, 9, 1, 8, 448},   // 112 words of 100 bits, 4 words each
+             Case{7, 1, 1, 8, 224},   //
+             Case{7, 9, 1, 4, 168},   // 4-bit: 4 * 21 * 2
+             Case{1, 25, 3, 4, 24},   // 4 * 2 * 3
+             Case{5, 9, 2, 4, 128},   // 4 * 16 * 2
+             Case{3, 9, 23, 4, 552},  // 4 * 6 * 23, over 255 and not rounded
+             Case{3, 8, 1, 2, 12},    // neither width: the 4-bit size
+         }) {
+        EXPECT_EQ(conv2d_cnp_formatted_weight_32b_size(c.k, c.n, c.nc, c.bits), c.words)
+            << c.k << " " << c.n << " " << c.nc << " " << int(c.bits);
+        if (c.bits != 8)
+            EXPECT_EQ(conv2d_cnp_formatted_4bit_weight_32b_size(c.k, c.n, c.nc), c.words);
+    }
+    struct DwCase {
+        uint32_t k, channels;
+        uint8_t bits;
+        uint32_t words;
+    };
+    for (const DwCase& c : {
+             DwCase{7, 1, 8, 21},    // 7 words of 100 bits
+             DwCase{7, 13, 8, 288},  // 273 rounded up
+             DwCase{4, 42, 8, 252},  // 2 words of 100 bits a channel, no XL
+             DwCase{3, 86, 8, 272},  // 258 rounded up
+             DwCase{5, 3, 8, 27},    //
+             DwCase{7, 1, 4, 16},    // 14 rounded up to 16
+             DwCase{7, 2, 4, 32},    // 28
+             DwCase{7, 3, 4, 48},    // 42
+             DwCase{5, 3, 4, 32},    // 18
+             DwCase{3, 9, 4, 32},    // 18
+         }) {
+        EXPECT_EQ(dwc_cnp_formatted_weight_32b_size(c.k, c.channels, c.bits), c.words)
+            << c.k << " " << c.channels << " " << int(c.bits);
+    }
+    EXPECT_EQ(dwc_4bit_ch_cont_100b_size(7, 2), 7u);
+    EXPECT_EQ(dwc_4bit_ch_cont_100b_size(7, 3), 11u);
+    EXPECT_EQ(dwc_ch_cont_100b_size(7, 3, 4), 11u);
+    EXPECT_EQ(dwc_ch_cont_100b_size(7, 3, 8), 21u);
+}
 
 TEST(V2CnpWeightSizes, KernelSizeErrors) {
     EXPECT_EQ(exception_text([] { conv2d_8bit_ch_cont_100b_size(2, 8); }),
@@ -111,6 +195,37 @@ TEST(V2CnpConvWeights, Errors) {
                   " for a tensor of type uint8.");
 }
 
+// Every kernel, width, filter count and channel count: the image length is
+// the size function's, every weight bit lands exactly once (all weights -1),
+// and both memory layouts give the same image.
+TEST(V2CnpConvWeights, SizeCoverageAndLayoutInvariance) {
+    for (uint8_t bits : {uint8_t(8), uint8_t(4)}) {
+        for (uint32_t k : {1u, 3u, 4u, 5u, 7u}) {
+            if (bits == 4 && k == 4) continue;
+            for (uint32_t nc = 1; nc <= 3; ++nc) {
+                for (uint32_t n = 1; n <= 40; n += (n < 10 ? 1 : 7)) {
+                    const uint32_t total = n + 3;
+                    auto ones = weights(k, nc, total, [](auto, auto, auto, auto) { return -1; });
+                    auto img = format_conv2d_cnp_weights(*ones, 2, n, bits);
+                    ASSERT_EQ(img.size(), conv2d_cnp_formatted_weight_32b_size(k, n, nc, bits))
+                        << int(bits) << " k" << k << " n" << n << " nc" << nc;
+                    ASSERT_EQ(popcount(img), size_t(bits) * k * k * nc * n)
+                        << int(bits) << " k" << k << " n" << n << " nc" << nc;
+
+                    const Fill f = [](uint32_t i, uint32_t j, uint32_t c, uint32_t m) {
+                        return int((i * 7 + j * 13 + c * 5 + m * 3) % 15) - 7;
+                    };
+                    auto a = weights(k, nc, total, f, Layout::RowMajor);
+                    auto b = weights(k, nc, total, f, Layout::ColMajor);
+                    ASSERT_EQ(format_conv2d_cnp_weights(*a, 2, n, bits),
+                              format_conv2d_cnp_weights(*b, 2, n, bits))
+                        << int(bits) << " k" << k << " n" << n << " nc" << nc;
+                }
+            }
+        }
+    }
+}
+
 std::unique_ptr<Dense> dw_weights(uint32_t k, uint32_t channels, const Fill& f,
                                   Layout layout = Layout::ColMajor) {
     auto t = Dense::create(TensorType::int8, Shape{k, k, 1, channels}, layout);
@@ -143,6 +258,23 @@ TEST(V2CnpDepthwiseWeights, FourBitKernel5Placement) {
                                           0x00055555, 0x00000000}));
 }
 
+// Kernel 7, 4-bit: one 28-bit row per 50-bit half, seven pairs of words a
+// channel; the range starts at its first channel.
+TEST(V2CnpDepthwiseWeights, FourBitKernel7OneRowPerHalf) {
+    auto w = dw_weights(7, 3, [](auto x, auto y, auto, auto c) {
+        if (c == 0) return 5;
+        if (c == 1) return int((x + y) & 7);
+        return y == 3 ? -1 : 0;
+    });
+    const auto img = format_depthwise_conv_cnp_weights(*w, 1, 2, 4);
+    std::vector<uint32_t> expected(28, 0);
+    const uint32_t rows[7] = {0x06543210, 0x07654321, 0x00765432, 0x01076543,
+                              0x02107654, 0x03210765, 0x04321076};
+    for (size_t y = 0; y < 7; ++y) expected[2 * y] = rows[y];
+    expected[14 + 6] = 0x0FFFFFFF;  // channel 2, row 3
+    EXPECT_EQ(img, expected);
+}
+
 TEST(V2CnpDepthwiseWeights, FourBitRangeAndErrors) {
     auto w = dw_weights(3, 1, [](auto x, auto, auto, auto) { return x == 2 ? 8 : 0; });
     EXPECT_EQ(exception_text([&] { format_depthwise_conv_cnp_weights(*w, 0, 1, 4); }), kSignedMsg4);
@@ -157,6 +289,38 @@ TEST(V2CnpDepthwiseWeights, FourBitRangeAndErrors) {
               "Coordinates are out-of-range");
     EXPECT_EQ(exception_text([&] { format_depthwise_conv_cnp_weights(*ok, 4, 1, 4); }),
               "Coordinates are out-of-range");
+}
+
+TEST(V2CnpDepthwiseWeights, SizeCoverageAndLayoutInvariance) {
+    for (uint8_t bits : {uint8_t(8), uint8_t(4)}) {
+        for (uint32_t k : {3u, 4u, 5u, 7u}) {
+            if (bits == 4 && k == 4) continue;
+            // An empty channel range has an empty image.
+            auto some = dw_weights(k, 2, [](auto, auto, auto, auto) { return -1; });
+            EXPECT_TRUE(format_depthwise_conv_cnp_weights(*some, 1, 0, bits).empty());
+            for (uint32_t ch = 1; ch <= 40; ch += (ch < 6 ? 1 : 9)) {
+                const uint32_t total = ch + 2;
+                auto ones = dw_weights(k, total, [](auto, auto, auto, auto) { return -1; });
+                auto img = format_depthwise_conv_cnp_weights(*ones, 1, ch, bits);
+                // 4-bit: one pair of words per 1, 3 or 7 halves of a channel.
+                const size_t expected_len = bits == 8 ? dwc_cnp_formatted_weight_32b_size(k, ch, 8)
+                                                      : size_t(2) * ch *
+                                                            (k == 3   ? 1
+                                                             : k == 5 ? 3
+                                                                      : 7);
+                ASSERT_EQ(img.size(), expected_len) << int(bits) << " k" << k << " ch" << ch;
+                ASSERT_EQ(popcount(img), size_t(bits) * k * k * ch);
+
+                const Fill f = [](uint32_t x, uint32_t y, uint32_t, uint32_t c) {
+                    return int((x * 5 + y * 11 + c * 3) % 15) - 7;
+                };
+                auto a = dw_weights(k, total, f, Layout::RowMajor);
+                auto b = dw_weights(k, total, f, Layout::ColMajor);
+                ASSERT_EQ(format_depthwise_conv_cnp_weights(*a, 1, ch, bits),
+                          format_depthwise_conv_cnp_weights(*b, 1, ch, bits));
+            }
+        }
+    }
 }
 
 std::shared_ptr<Dense> vec(TensorType type, std::vector<int> values) {

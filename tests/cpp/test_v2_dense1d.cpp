@@ -14,6 +14,7 @@
 #include "corelib/dma.h"
 #include "devices/virtual_device.h"
 #include "program/record.h"
+#include "test_support.h"
 #include "v2_fnp_test_util.h"
 
 namespace {
@@ -183,6 +184,56 @@ std::unique_ptr<program::Record> record(const Device& device, const Layer& layer
     const HardwareConstraints c = v2_constraints();
     return record_program_dense1d_layer(device, c, layer, first, std::move(next), pass_input, false,
                                         nps, unused);
+}
+
+std::vector<uint32_t> register_block(const program::Record& rec) {
+    const auto blocks = vorna::test_support::decode(rec);
+    EXPECT_FALSE(blocks.empty());
+    EXPECT_EQ(blocks.at(0).target, 7u);
+    return blocks.at(0).payload;
+}
+
+// When the FNP also runs the first layer of the next pass, its register file
+// describes that layer: a Dense1D fed by the input, 10 x 1 x 3 packed, on
+// input channel 6.
+TEST(V2DenseRecord, PassInputAndPartialReconfiguration) {
+    auto device = v2_device();
+    auto layer = make_dense("dense");
+    map_on_fnp(layer, hw::Type::FNP3);
+
+    auto source = v2regs_test::make_layer(LayerType::InputData, "input");
+    DenseSpec spec;
+    spec.input = Shape{10, 1, 3};
+    auto next = make_dense("next", spec);
+    v2regs_test::link(source, next);
+    LayerMapping& nm = map_on_fnp(next, hw::Type::FNP3);
+    nm.input_channel = 6;
+    (*nm.nps)[0].placement->spatial_partition = NpSpace{0, 0, Shape{10, 1, 3}};
+
+    const HardwareConstraints c = v2_constraints();
+    const auto regs = register_block(
+        *record_program_dense1d_layer(*device, c, *layer, *layer, next, true, true, {}, false));
+    EXPECT_EQ(regs[2], 0x00000088u);   // input-buffer spikes
+    EXPECT_EQ(regs[32], 0x06000037u);  // bits 0 and 2, FNP mode, 8-bit code 3, channel 6
+    EXPECT_EQ(regs[33], 0u);
+    EXPECT_EQ(regs[34], 0x000A0001u);  // 1 row of 10
+    EXPECT_EQ(regs[35], 0x000C0009u);  // A: 10 bytes rounded to 12; B: 12 * 3 / 4
+    EXPECT_EQ(regs[40], 0u);
+    EXPECT_EQ(regs[41], 0x01000202u);  // one component, fed from column 2
+    EXPECT_EQ(regs[42], 0u);
+    EXPECT_EQ(regs[44], 0xFF08800Du);  // pass output: bits 2 and 15
+
+    const auto quiet = register_block(*record(*device, *layer, *layer, next));
+    EXPECT_EQ(quiet[2], 0x00000008u);
+    EXPECT_EQ(quiet[32], 0x06000037u);
+    EXPECT_EQ(quiet[44], 0xFF080009u);
+
+    // A next layer on another NP leaves the words alone.
+    (*nm.nps)[0].ident = hw::Ident(4, 1, 0);
+    const auto elsewhere = register_block(*record(*device, *layer, *layer, next));
+    const auto alone = register_block(*record(*device, *layer, *layer));
+    EXPECT_EQ(elsewhere, alone);
+    for (size_t w : {32u, 33u, 34u, 35u, 40u, 41u, 42u}) EXPECT_EQ(alone[w], 0u) << w;
 }
 
 TEST(V2DenseRecord, FailuresPassThrough) {

@@ -34,6 +34,43 @@ struct PackingCase {
 
 class V2FnpPacking : public ::testing::TestWithParam<PackingCase> {};
 
+TEST_P(V2FnpPacking, SizesAgree) {
+    const PackingCase& c = GetParam();
+    const uint32_t count = c.shape[0] * c.shape[1] * c.shape[2];
+    const auto shifts = u8_ramp(count);
+    EXPECT_EQ(get_fpksram_size(c.shape[1], c.shape[0], c.shape[2], c.bits, c.packing),
+              c.input_words);
+    EXPECT_EQ(fnp_input_shift_24b_size(*shifts, c.shape, c.packing, c.bits), c.shift_24b);
+    const auto payload = format_input_shift_fnp(*shifts, c.shape, c.packing, c.bits);
+    EXPECT_EQ(payload.size(), c.payload_words);
+    // Two payload words per eight positions of the 24-bit count.
+    EXPECT_EQ(payload.size(), 2u * c.shift_24b);
+    EXPECT_EQ(get_neuron_word_size(c.shape, c.packing, c.bits, c.weight_bits), c.neuron_words);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    V2FnpWorkedExamples, V2FnpPacking,
+    ::testing::Values(
+        // pad_x 1, r 18, pad_r 6: rows of 24 nibbles; weights 4-bit: 192 bits/neuron.
+        PackingCase{"RowPadded_5x2x3_4bit", Shape{5, 2, 3}, 4, fnp::RowPadded, 4, 6, 6, 12, 8},
+        // Runs of 3 bytes padded to 4.
+        PackingCase{"RunPadded_3x2x2_8bit", Shape{3, 2, 2}, 8, fnp::RunPadded, 8, 4, 2, 4, 6},
+        PackingCase{"Packed_2048_8bit", Shape{1, 1, 2048}, 8, fnp::Packed, 8, 512, 256, 512, 514}),
+    [](const ::testing::TestParamInfo<PackingCase>& info) { return info.param.name; });
+
+TEST(V2FnpSizes, InputPacketPerPacking) {
+    // 4-bit, x 5: 3 bytes per run; 8-bit runs of 5 take 8 bytes.
+    EXPECT_EQ(get_fpksram_size(2, 5, 3, 4, fnp::Packed), 4u);      // 120 bits
+    EXPECT_EQ(get_fpksram_size(2, 5, 3, 4, fnp::RowPadded), 6u);   // 9 bytes a row, 3 words
+    EXPECT_EQ(get_fpksram_size(2, 5, 3, 8, fnp::RunPadded), 12u);  // 24 bytes a row
+    EXPECT_EQ(get_fpksram_size(2, 5, 3, 8, fnp::RowPadded), 8u);   // 15 bytes a row, 4 words
+    for (InputPadding p : {fnp::NoFit, InputPadding{7}}) {
+        EXPECT_EQ(error_text([&] { get_fpksram_size(1, 1, 1, 8, p); }), "Unsupported padding.");
+        EXPECT_EQ(error_text([&] { get_neuron_word_size(shape3(1, 1, 1), p, 8, 8); }),
+                  "Unsupported padding.");
+    }
+}
+
 TEST(V2FnpPayload, RefusesOtherPackingsAndSignedShifts) {
     const auto shifts = u8_ramp(4);
     for (InputPadding p : {fnp::NoFit, InputPadding{4}}) {

@@ -61,6 +61,20 @@ TEST(V2HrcRegisters, MaxPoolingSizeThreeStrideTwo) {
     EXPECT_EQ(regs[1], 0x02020202u);
 }
 
+// Word 0 bits 4-6: kernel 3, 4, 5, 7 and 16 give codes 0 to 4; nothing else
+// in the block depends on the kernel.
+TEST(V2HrcRegisters, KernelSizeCodes) {
+    const std::vector<std::pair<int, uint32_t>> codes{
+        {3, 0x00000701u}, {4, 0x00000711u}, {5, 0x00000721u}, {7, 0x00000731u}, {16, 0x00000741u}};
+    for (const auto& [kernel, word0] : codes) {
+        HrcArgs a;
+        a.kernel_size = kernel;
+        EXPECT_EQ(hrc_regs(a),
+                  (std::vector<uint32_t>{word0, 0x00000202u, 0u, 0x00001111u, 0x000F0000u}))
+            << kernel;
+    }
+}
+
 TEST(V2HrcRegisters, PaddingValueBytesAndAmounts) {
     HrcArgs a;
     a.padding_value = {0xAB};

@@ -247,6 +247,55 @@ TEST(V2TnpBRegisters, PartialReconfigurationOnlyOnSharedNps) {
     EXPECT_EQ(shared[34], 0x00040004u);  // the next layer's 4 x 4 input region
 }
 
+// The depthwise register file is the BufferTempConv one of the same mapping
+// but for words 3, 11, 22 and 29: the depthwise flag, one 100-bit word of
+// channel content, one neuron group, and the channel range of a TNP-B that
+// holds only some of the channels.
+TEST(V2TnpBRegisters, DepthwiseWordsOnTopOfTheBufferTempConvOnes) {
+    const Shape own{4, 4, 12};
+    auto split = mapped(
+        LayerType::DepthwiseBufferTempConv,
+        {tnp_b(4, 1, placement(0, 12, own, own)), tnp_b(2, 1, placement(12, 12, own, own))}, 24);
+    const auto plain =
+        format_buffer_temp_conv_registers(*split.layer, nullptr, false, false, {}, false, false);
+    const auto depthwise = format_depthwise_buffer_temp_conv_registers(*split.layer, nullptr, false,
+                                                                       false, {}, false, false);
+    ASSERT_EQ(depthwise.size(), 2u);
+    for (const auto& [ident, dw] : depthwise) {
+        const auto& bt = plain.at(ident);
+        const uint32_t first = ident.col == 4 ? 0u : 12u;
+        for (size_t w = 0; w < 64; ++w) {
+            if (w == 3 || w == 11 || w == 22 || w == 29) continue;
+            EXPECT_EQ(dw[w], bt[w]) << w;
+        }
+        EXPECT_EQ(dw[3], bt[3] | 0x404u);  // bits 2 and 10
+        EXPECT_EQ(bt[3] & 0x404u, 0u);
+        EXPECT_EQ((bt[11] >> 12) & 0x3FFFFu, 2u);  // 12 neurons: 24 slots, two words
+        EXPECT_EQ(dw[11], (bt[11] & ~(0x3FFFFu << 12)) | (1u << 12));
+        EXPECT_EQ(bt[22], 0u);
+        EXPECT_EQ(dw[22], 0x000C0000u | first);
+        EXPECT_EQ((bt[29] >> 16) & 0xFFu, 2u);
+        EXPECT_EQ(dw[29], (bt[29] & ~(0xFFu << 16)) | (1u << 16));
+        // Shared TNP-B words of 12 channels, a 4 x 4 region of 8 bits, FIFO 2.
+        EXPECT_EQ(dw[4] & 0xFFFFu, 2u);
+        EXPECT_EQ(dw[21] & 0x7FFu, 12u);
+        EXPECT_EQ(dw[28], 0x000C000Cu);
+        EXPECT_EQ(dw[30], 0x00030202u);
+        EXPECT_EQ((dw[56] >> 16) & 0x1FFu, 1u);
+        EXPECT_EQ(dw[56] >> 31, 0u);
+    }
+
+    // One TNP-B with every channel: no channel range, whatever its first neuron.
+    auto whole =
+        mapped(LayerType::DepthwiseBufferTempConv, {tnp_b(4, 1, placement(5, 12, own, own))}, 12);
+    const auto one = format_depthwise_buffer_temp_conv_registers(*whole.layer, nullptr, false,
+                                                                 false, {}, false, false);
+    const auto& regs = one.begin()->second;
+    EXPECT_EQ(regs[3] & 0x404u, 0x004u);
+    EXPECT_EQ(regs[22], 0u);
+    EXPECT_EQ((regs[11] >> 12) & 0x3FFFFu, 1u);
+}
+
 TEST(V2TnpBRegisters, ComponentWithoutPlacement) {
     auto s =
         mapped(LayerType::BufferTempConv, {hw::Component(hw::Type::TNP_B, hw::Ident{2, 1, 1, 0})});
