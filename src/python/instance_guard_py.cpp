@@ -68,7 +68,9 @@ bool is_unconstructed(PyObject* object) {
     return false;
 }
 
-PyObject* refuse(PyObject* object) {
+// The refusals are kept out of line, so that the guarded entry stays a short function that
+// passes the call on.
+[[gnu::cold, gnu::noinline]] PyObject* refuse(PyObject* object) {
     PyErr_Format(PyExc_TypeError,
                  "%s object is not initialised: its __init__() has not been called.",
                  Py_TYPE(object)->tp_name);
@@ -88,8 +90,9 @@ std::unordered_map<PyObject*, std::string>& labels() {
     return *map;
 }
 
-PyObject* refuse_self(PyObject* record_object, const py::detail::function_record* record,
-                      PyObject* const* args, Py_ssize_t nargs) {
+[[gnu::cold, gnu::noinline]] PyObject* refuse_self(PyObject* record_object,
+                                                   const py::detail::function_record* record,
+                                                   PyObject* const* args, Py_ssize_t nargs) {
     const char* const expected = reinterpret_cast<PyTypeObject*>(record->scope.ptr())->tp_name;
     const auto found = labels().find(record_object);
     const std::string label =
