@@ -140,3 +140,43 @@ def test_every_accessor_refuses_a_self_it_cannot_use(self_kind):
     assert [l for l in lines if l.startswith("FAIL")] == []
     # Every class of the module is walked: more than 250 accessors.
     assert int(lines[-1].split()[1]) > 250
+
+
+def test_subclass_reads_before_and_after_the_base_init():
+    # The same call site refuses the object 50 times before the base __init__ and reads it 50
+    # times after; a missing or keyword `self` is refused too.
+    code = textwrap.dedent("""
+        import vorna.core as core
+
+        class Early(core.Layer):
+            def __init__(self, params, name):
+                self.seen = [self.read() for _ in range(50)]
+                super().__init__(params, name)
+
+            def read(self):
+                try:
+                    return core.Layer.name.fget(self)
+                except TypeError as e:
+                    return str(e)
+
+        layer = Early(core.LayerParams(core.InputData, {"input_width": 4}), "in")
+        print(set(layer.seen))
+        print({layer.read() for _ in range(50)})
+        for call in (lambda: core.Layer.name.fget(), lambda: core.Model.add(layer=layer),
+                     lambda: core.HardwareDevice.learn_enabled.fset(3, True)):
+            try:
+                call()
+            except TypeError as e:
+                print(e)
+    """)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "{'Early object is not initialised: its __init__() has not been called.'}",
+        "{'in'}",
+        "The getter of Layer.name needs a vorna.core.Layer object as self; none was given.",
+        "Model.add() needs a vorna.core.Model object as self; none was given.",
+        "The setter of HardwareDevice.learn_enabled needs a vorna.core.HardwareDevice object as "
+        "self, not int.",
+    ]
