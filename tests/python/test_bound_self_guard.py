@@ -12,7 +12,6 @@ import pytest
 # Walks the module and calls every accessor 50 times from one call site with the `self` that
 # the child's SELF names. Prints the case before calling it, so that a crash names it.
 CHILD = textwrap.dedent("""
-    import re
     import sys
     import types
     import vorna.core as core
@@ -28,8 +27,9 @@ CHILD = textwrap.dedent("""
                     yield from classes(value, seen)
 
     def accessors(cls):
-        # (label, function, whether it is a setter) of the bound methods and property accessors the
-        # class defines; constructors take the object they construct and are left out.
+        # (label, function, whether it is a setter) of the bound methods and property
+        # accessors the class defines; constructors take the object they construct and are
+        # left out.
         for name, value in vars(cls).items():
             if name in ("__init__", "__setstate__", "__new__"):
                 continue
@@ -121,8 +121,7 @@ CHILD = textwrap.dedent("""
 
     SELF = sys.argv[1]
     makers = {"None": lambda cls: None, "int": lambda cls: 3, "str": lambda cls: "x",
-              "other": other_than,
-              "unconstructed": unconstructed}
+              "other": other_than, "unconstructed": unconstructed}
     total = 0
     for cls in sorted(classes(core, set()), key=lambda c: c.__qualname__):
         total += run_early(cls) if SELF == "early" else run_plain(cls, makers[SELF])
