@@ -6,20 +6,27 @@
 // it is a null or uninitialised C++ object. Two guards, both limited to this module:
 // - The module's classes get a metaclass of their own, derived from the binding layer's. Its
 //   call marks the type whose `Class(...)` call is in progress, and `Class.__new__` of every
-//   class of the module only serves such a call; a direct call raises TypeError, so no such
-//   object can be made. Classes that unpickle (the enumerations) are left out.
+//   class of the module only serves such a call; a direct call raises TypeError. Classes that
+//   unpickle (the enumerations) are left out, and the binding layer's base __new__, reached
+//   through the MRO, still makes such objects: the second guard refuses them.
 // - Every function, method, property accessor and constructor of the module gets a call entry
-//   that refuses, with TypeError, an argument (`self` included) that is an object of the
-//   module's classes whose value is not constructed (the `self` of a subclass __init__ before
-//   the base __init__ ran, or an unpickled enumeration member before __setstate__), then goes
-//   on to the function's own entry. Only the module's own function objects get it; the binding
-//   layer's function records and shared metaclass are left as they are.
+//   in the method definition its function object owns, which every call path takes (the
+//   function object's call and the interpreter's specialised calls alike). It refuses, with
+//   TypeError, an argument (`self` included) that is an object of the module's classes whose
+//   value is not constructed (the `self` of a subclass __init__ before the base __init__ ran,
+//   an object made by the binding layer's base __new__, an unpickled enumeration member before
+//   __setstate__); a method or property accessor of a class also refuses a `self` that is not
+//   an instance of the class (the binding layer would take None or an object of another type
+//   for a pointer to one). Then the binding layer's entry runs. Only the module's own function
+//   definitions get it; the binding layer's shared metaclass and other modules' functions are
+//   left as they are.
 
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 
 #include "python/registration_py.h"
 
@@ -61,32 +68,74 @@ bool is_unconstructed(PyObject* object) {
     return false;
 }
 
-PyObject* refuse(PyObject* object) {
+// The refusals are kept out of line, so that the guarded entry stays a short function that
+// passes the call on.
+[[gnu::cold, gnu::noinline]] PyObject* refuse(PyObject* object) {
     PyErr_Format(PyExc_TypeError,
                  "%s object is not initialised: its __init__() has not been called.",
                  Py_TYPE(object)->tp_name);
     return nullptr;
 }
 
-// The call entry of a guarded function: refuses an unconstructed object among the positional
-// arguments from `first` on and the values of the keyword arguments, then calls the function's
-// own code as CPython's entry for such functions does. Every function of the binding layer is
-// made with the flags METH_FASTCALL | METH_KEYWORDS (checked when the entry is installed).
-template <Py_ssize_t first>
-PyObject* guarded_entry(PyObject* function, PyObject* const* args, size_t nargsf,
+// The binding layer's entry of its functions, common to all of them: it reads the function's
+// records from the record object it is given as `self` and dispatches to their code. Taken
+// from a function made for that purpose, so it is this module's own entry.
+using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+Entry g_dispatcher = nullptr;
+
+// What a refusal of `self` calls a guarded method or accessor ("Layer.add()", "The getter of
+// Layer.name"), by record object. Read on refusals only.
+std::unordered_map<PyObject*, std::string>& labels() {
+    static auto* const map = new std::unordered_map<PyObject*, std::string>();
+    return *map;
+}
+
+[[gnu::cold, gnu::noinline]] PyObject* refuse_self(PyObject* record_object,
+                                                   const py::detail::function_record* record,
+                                                   PyObject* const* args, Py_ssize_t nargs) {
+    const char* const expected = reinterpret_cast<PyTypeObject*>(record->scope.ptr())->tp_name;
+    const auto found = labels().find(record_object);
+    const std::string label =
+        found != labels().end() ? found->second : std::string(expected) + "." + record->name + "()";
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "%s needs a %s object as self; none was given.",
+                     label.c_str(), expected);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s needs a %s object as self, not %s.", label.c_str(),
+                     expected, Py_TYPE(args[0])->tp_name);
+    }
+    return nullptr;
+}
+
+// The entry of every guarded function, put in the method definition the function object owns,
+// so that every way of calling the function passes it: the function object's own call and the
+// interpreter's specialised calls alike read the definition's entry at each call. `self` is
+// the function's record object (only functions with this module's records get the entry).
+// A method or property accessor of a class refuses a first argument that is not an instance of
+// the class; every function refuses an unconstructed object of the module's classes among its
+// arguments, `self` included, except a constructor's first argument, the object it constructs.
+// Then the binding layer's entry runs.
+PyObject* guarded_entry(PyObject* record_object, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const py::detail::function_record* const record =
+        reinterpret_cast<py::detail::function_record_PyObject*>(record_object)->cpp_func_rec;
+    Py_ssize_t first = 0;
+    if (record->is_constructor) {
+        first = 1;
+    } else if (record->is_method &&
+               (nargs < 1 || !PyObject_TypeCheck(
+                                 args[0], reinterpret_cast<PyTypeObject*>(record->scope.ptr())))) {
+        return refuse_self(record_object, record, args, nargs);
+    }
     const Py_ssize_t n = nargs + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
     for (Py_ssize_t i = first; i < n; ++i) {
         if (is_unconstructed(args[i])) return refuse(args[i]);
     }
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    using Code = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-    const auto code =
-        reinterpret_cast<Code>(reinterpret_cast<void (*)()>(PyCFunction_GET_FUNCTION(function)));
-    PyObject* result = code(PyCFunction_GET_SELF(function), args, nargs, kwnames);
-    Py_LeaveRecursiveCall();
-    return result;
+    return g_dispatcher(record_object, args, nargs, kwnames);
+}
+
+PyCFunction as_method(Entry entry) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
 }
 
 // The type whose `Type(...)` call is in progress on this thread, between the metaclass call
@@ -143,33 +192,51 @@ void make_metaclass(py::handle base, py::handle module_name) {
     g_metaclass = type;
 }
 
-// The function object of a callable made by the binding layer; null for any other callable.
-PyObject* bound_function(py::handle callable) {
+// The function object of a callable made by this module's binding code; null for any other
+// callable. The record type is this module's own (another module's functions have records of
+// another type), and the record object is the function's `self` for its whole life.
+PyObject* own_function(py::handle callable) {
     const py::handle function = py::detail::get_function(callable);
     if (!function || !PyCFunction_Check(function.ptr())) return nullptr;
     PyObject* self = PyCFunction_GET_SELF(function.ptr());
-    if (self == nullptr || py::detail::function_record_ptr_from_PyObject(self) == nullptr) {
+    if (self == nullptr || Py_TYPE(self) != py::detail::get_function_record_PyTypeObject()) {
         return nullptr;
     }
     return function.ptr();
 }
 
-void guard_callable(py::handle callable) {
-    PyObject* function = callable ? bound_function(callable) : nullptr;
+// Reads the binding layer's entry from a function made here, once.
+void find_dispatcher() {
+    if (g_dispatcher != nullptr) return;
+    const py::cpp_function probe([] {});
+    g_dispatcher = reinterpret_cast<Entry>(
+        reinterpret_cast<void (*)()>(PyCFunction_GET_FUNCTION(probe.ptr())));
+}
+
+// Puts the guarded entry in the function's method definition. `label` names a method or
+// accessor in refusals of its `self`.
+void guard_callable(py::handle callable, const std::string& label = std::string()) {
+    PyObject* function = callable ? own_function(callable) : nullptr;
     if (function == nullptr) return;
-    auto* object = reinterpret_cast<PyCFunctionObject*>(function);
-    if (object->vectorcall == &guarded_entry<0> || object->vectorcall == &guarded_entry<1>) {
-        return;
+    find_dispatcher();
+    PyObject* const record_object = PyCFunction_GET_SELF(function);
+    const py::detail::function_record* const record =
+        reinterpret_cast<py::detail::function_record_PyObject*>(record_object)->cpp_func_rec;
+    PyMethodDef* const def = reinterpret_cast<PyCFunctionObject*>(function)->m_ml;
+    if (!label.empty()) labels().emplace(record_object, label);
+    if (def->ml_meth == as_method(&guarded_entry)) return;  // reached before, through another name
+    // The definition is the one the binding layer made for this function's records (each
+    // overload chain has one), and it calls the binding layer's entry.
+    if (def != record->def || def->ml_meth != as_method(g_dispatcher) ||
+        (def->ml_flags & ~METH_COEXIST) != (METH_FASTCALL | METH_KEYWORDS)) {
+        throw std::logic_error(std::string("The bound function ") + def->ml_name +
+                               " does not have the binding layer's method definition.");
     }
-    if ((object->m_ml->ml_flags & ~METH_COEXIST) != (METH_FASTCALL | METH_KEYWORDS)) {
-        throw std::logic_error(std::string("The bound function ") + object->m_ml->ml_name +
-                               " is not called with the flags of the binding layer.");
+    if (record->is_method && !PyType_Check(record->scope.ptr())) {
+        throw std::logic_error(std::string("The bound method ") + def->ml_name +
+                               " does not belong to a class.");
     }
-    // The binding layer treats these two names as constructors: their first argument is the
-    // object being constructed.
-    const std::string name = object->m_ml->ml_name;
-    const bool constructor = name == "__init__" || name == "__setstate__";
-    object->vectorcall = constructor ? &guarded_entry<1> : &guarded_entry<0>;
+    def->ml_meth = as_method(&guarded_entry);
 }
 
 bool is_bound_class(py::handle object) {
@@ -184,6 +251,7 @@ void guard_class(py::handle cls, py::handle module_name) {
     // the change of class.
     py::setattr(cls, "__class__", py::handle(reinterpret_cast<PyObject*>(g_metaclass)));
     const py::dict members = py::dict(cls.attr("__dict__"));
+    const std::string qualname = py::str(cls.attr("__qualname__"));
     // Unpickling makes the object with __new__ alone and constructs it in __setstate__, so
     // classes that can be unpickled (the enumerations) keep the plain __new__.
     if (!members.contains("__setstate__")) {
@@ -198,12 +266,13 @@ void guard_class(py::handle cls, py::handle module_name) {
         if (is_bound_class(value)) {
             guard_class(value, module_name);
         } else if (PyObject_TypeCheck(value.ptr(), &PyProperty_Type)) {
-            guard_callable(value.attr("fget"));
-            guard_callable(value.attr("fset"));
+            const std::string name = qualname + "." + py::str(item.first).cast<std::string>();
+            guard_callable(value.attr("fget"), "The getter of " + name);
+            guard_callable(value.attr("fset"), "The setter of " + name);
         } else if (PyObject_TypeCheck(value.ptr(), &PyStaticMethod_Type)) {
             guard_callable(value.attr("__func__"));
         } else {
-            guard_callable(value);
+            guard_callable(value, qualname + "." + py::str(item.first).cast<std::string>() + "()");
         }
     }
 }
