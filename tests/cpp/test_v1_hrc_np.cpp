@@ -211,21 +211,31 @@ TEST(V1Reconfig, FnpWithWord1Bit4SizesExactlyAndNeverShrinks) {
 }
 
 TEST(V1Reconfig, CnpGeometry) {
-    Chain net;
-    net.input(20, 20, 16, 4);
-    auto conv = net.add(LayerType::Convolutional, conv_params(), "conv");
-    attach_mapping(*conv, {})->input_channel = 0x81;
-    Regs regs = default_np_regs();
-    update_partial_reconfig_regs(&regs, *conv,
-                                 cnp(1, 16, space(0, 0, 10, 12, 16), space(2, 3, 12, 14, 16)));
-    EXPECT_EQ(regs[32], 0x81000025u);
-    EXPECT_EQ(regs[33], 0x00020003u);
-    EXPECT_EQ(regs[34], 0x000C000Eu);
-    // Container of 12 4-bit values: 6 bytes; (16 x 6 + 3) / 4 = 24.
-    EXPECT_EQ(regs[35], 0x00060018u);
-    // max(6400 / 32 = 200, 24 words x 14 rows = 336).
-    EXPECT_EQ(regs[4], 336u);
-    EXPECT_EQ(regs[14], 336u);
+    // A 20 x 20 4-bit input; the NP reads a 12 x 14 region from (2, 3).
+    // Container of 12 4-bit values: 6 bytes.
+    struct Case {
+        uint32_t channels;
+        uint32_t w35, size;
+    } cases[] = {
+        // (16 x 6 + 3) / 4 = 24; max(6400 / 32 = 200, 24 words x 14 rows = 336).
+        {16, 0x00060018u, 336},
+        // (3 x 6 + 3) / 4 = 5; 18 bytes a row: 5 words x 14 rows = 70, above
+        // ceil(1200 / 32) = 38.
+        {3, 0x00060005u, 70},
+    };
+    for (const Case& c : cases) {
+        Chain net;
+        net.input(20, 20, c.channels, 4);
+        auto conv = net.add(LayerType::Convolutional, conv_params(), "conv");
+        attach_mapping(*conv, {})->input_channel = 0x81;
+        Regs regs = default_np_regs();
+        update_partial_reconfig_regs(
+            &regs, *conv,
+            cnp(1, 16, space(0, 0, 10, 12, c.channels), space(2, 3, 12, 14, c.channels)));
+        EXPECT_EQ((Regs{regs[32], regs[33], regs[34], regs[35], regs[4], regs[14]}),
+                  (Regs{0x81000025u, 0x00020003u, 0x000C000Eu, c.w35, c.size, c.size}))
+            << c.channels;
+    }
 }
 
 TEST(V1Reconfig, Failures) {
