@@ -407,6 +407,22 @@ std::vector<uint32_t> with_words(size_t n, std::map<size_t, uint32_t> nonzero) {
     return w;
 }
 
+TEST(V1CnpWeights, SmallSignedFields) {
+    EXPECT_EQ(int32_to_intN<2>(-2), 2u);
+    EXPECT_EQ(int32_to_intN<2>(-1), 3u);
+    EXPECT_EQ(int32_to_intN<2>(0), 0u);
+    EXPECT_EQ(int32_to_intN<2>(1), 1u);
+    EXPECT_EQ(int32_to_intN<4>(-8), 8u);
+    EXPECT_EQ(int32_to_intN<4>(-1), 15u);
+    EXPECT_EQ(int32_to_intN<4>(7), 7u);
+    EXPECT_EQ(error_text([] { int32_to_intN<2>(2); }), "2 cannot fit in a 2 bits signed integer.");
+    EXPECT_EQ(error_text([] { int32_to_intN<2>(-3); }),
+              "-3 cannot fit in a 2 bits signed integer.");
+    EXPECT_EQ(error_text([] { int32_to_intN<4>(8); }), "8 cannot fit in a 4 bits signed integer.");
+    EXPECT_EQ(error_text([] { int32_to_intN<4>(-9); }),
+              "-9 cannot fit in a 4 bits signed integer.");
+}
+
 TEST(V1CnpWeights, StandardSizes) {
     struct Case {
         uint32_t k, ch, f, b, words;

@@ -210,6 +210,28 @@ TEST(V1Reconfig, FnpWithWord1Bit4SizesExactlyAndNeverShrinks) {
     EXPECT_EQ(regs[14], 0x300u);
 }
 
+TEST(V1Reconfig, FnpPlaneFillsEighteenBits) {
+    // Word 35 of an FNP holds d0 x d1 in bits 0-17 and keeps bits 18-31.
+    for (const uint32_t side : {511u, 512u}) {
+        Chain net;
+        net.input(side, side, 1, 1);
+        auto fc = net.add(LayerType::FullyConnected, {{"units", 1}, {"weights_bits", 1}}, "fc");
+        attach_mapping(*fc, {});
+        Regs regs = default_np_regs();
+        regs[35] = 0xFFFC0000u;
+        const std::string error = runtime_error_text(
+            [&] { update_partial_reconfig_regs(&regs, *fc, unit(hw::Type::FNP3, 3)); });
+        if (side == 511) {
+            EXPECT_EQ(error, "<no runtime_error>");
+            EXPECT_EQ(regs[35], 0xFFFC0000u | (511u * 511u));
+        } else {
+            EXPECT_EQ(error,
+                      "Attempted to write value 262144 into a 18-bit field, which will cause an "
+                      "overflow.");
+        }
+    }
+}
+
 TEST(V1Reconfig, CnpGeometry) {
     // A 20 x 20 4-bit input; the NP reads a 12 x 14 region from (2, 3).
     // Container of 12 4-bit values: 6 bytes.
