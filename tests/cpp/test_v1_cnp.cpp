@@ -122,6 +122,39 @@ TEST(V1CnpRegisters, GeometryOverflows) {
     EXPECT_EQ(bits(fits.run()[29], 16, 8), 255u);
 }
 
+TEST(V1CnpRegisters, GeometryPooledOutputBlock) {
+    // 8x8 input, 3x3 kernel, stride 1, padding 1. Rows of the bottom half
+    // (y 4, height 4): first centre 5, last 8, so outputs 4 to 7; columns of
+    // the full width: outputs 0 to 7. Words 24 (origins) and 25 (sizes).
+    struct Case {
+        const char* what;
+        NpSpace part;
+        uint32_t pool_width;
+        uint8_t pool_stride;
+        PaddingParams pool_padding;
+        uint32_t w24, w25;
+    } cases[] = {
+        // Pool 2, stride 2: rows from (4 + 0) / 2 = 2, size 1 - 2 + (2 - 2 + 7) / 2 = 2;
+        // columns from 0, size 1 + 7 / 2 = 4.
+        {"bottom, pool 2", space(0, 4, 8, 4, 4), 2, 2, PaddingParams{}, 2, 0x00040002},
+        // Top half: outputs 0 to 3, rows from 0, size 1 + 3 / 2 = 2.
+        {"top, pool 2", space(0, 0, 8, 4, 4), 2, 2, PaddingParams{}, 0, 0x00040002},
+        // Pool 3, stride 2, pool padding 1 all round: rows from (4 + 1) / 2 = 2,
+        // R = 7 + 1 + 1 = 9, size 1 - 2 + (2 - 3 + 9) / 2 = 3; columns
+        // R = 7 + 1 + 1, size 1 + 4 = 5.
+        {"bottom, pool 3 padded", space(0, 4, 8, 4, 4), 3, 2, PaddingParams{1, 1, 1, 1}, 2,
+         0x00050003},
+    };
+    for (const Case& c : cases) {
+        auto r = default_np_regs();
+        format_cnp_geometry_regs(&r, Shape{8, 8, 4}, 0, 4, 3, 1, PaddingParams{1, 1, 1, 1}, true, 2,
+                                 c.part, c.part, c.pool_width, c.pool_stride, c.pool_padding, 8, 0,
+                                 1, 0);
+        EXPECT_EQ(r[24], c.w24) << c.what;
+        EXPECT_EQ(r[25], c.w25) << c.what;
+    }
+}
+
 // ---- register sets -----------------------------------------------------
 
 std::map<std::string, int> conv_params(int k, int wb, std::map<std::string, int> extra = {}) {
@@ -162,6 +195,53 @@ TEST(V1CnpRegisters, SetFailures) {
     m->outbound_components.push_back(m->outbound_components.front());
     EXPECT_EQ(error_text([&] { format_std_cnp_regs(*p2p.layer, nullptr, false, false, {}); }),
               "Cannot use P2P mode for multiple NPs.");
+}
+
+TEST(V1CnpRegisters, StandardPooling) {
+    // Word 27: pooling window in bits 0-3 (width) and 4-7 (height), max
+    // pooling flag in bit 8. Pool type 2 with a window of -1 pools nothing.
+    struct Case {
+        std::map<std::string, int> extra;
+        uint32_t word27;
+    } cases[] = {
+        {{{"pool_type", 0}, {"pooling_width", 3}}, 0x11},
+        {{{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}}, 0x122},
+        {{{"pool_type", 2}, {"pooling_width", -1}, {"pooling_height", -1}}, 0x11},
+        {{{"pool_type", 2}, {"pooling_width", 2}, {"pooling_height", 2}}, 0x22},
+    };
+    for (const Case& c : cases) {
+        auto net = make_net(LayerType::Convolutional, conv_params(3, 2, c.extra), 8, 8, 4);
+        map_layer(*net.layer, two_nps());
+        const auto regs = format_std_cnp_regs(*net.layer, nullptr, false, false, {});
+        EXPECT_EQ(regs.at(kNp0)[27], c.word27) << c.word27;
+    }
+}
+
+TEST(V1CnpRegisters, SeparableWeightLayoutWords) {
+    auto net = make_net(LayerType::SeparableConvolutional, conv_params(3, 4), 8, 8, 4);
+    map_layer(*net.layer, two_nps(10, 6));
+    const auto regs = format_sep_cnp_regs(*net.layer, nullptr, false, false, {});
+    ASSERT_EQ(regs.size(), 2u);
+    // Depthwise: 4 channels of one row each = 8 words -> 16; 8 rows.
+    for (const auto& [ident, r] : regs) {
+        EXPECT_EQ(r[3] & 0x33Cu, 0x224u);  // separable, 4-bit code twice, bit 3 clear
+        EXPECT_EQ(r[22], 8u << 16);
+        EXPECT_EQ(bits(r[11], 12, 10), 0u);
+        EXPECT_EQ(r[21], 0u);
+        EXPECT_EQ(bits(r[20], 16, 11), 0u);
+    }
+    EXPECT_EQ(bits(regs.at(kNp0)[20], 0, 7), 2u);  // 10 filters: 2 rows per channel
+    EXPECT_EQ(bits(regs.at(kNp1)[20], 0, 7), 1u);  // 6 filters: 1 row
+
+    auto two_bit = make_net(LayerType::SeparableConvolutional, conv_params(3, 2), 8, 8, 4);
+    map_layer(*two_bit.layer, two_nps());
+    EXPECT_EQ(format_sep_cnp_regs(*two_bit.layer, nullptr, false, false, {}).at(kNp0)[3] & 0x33Cu,
+              0x114u);
+
+    auto wide = make_net(LayerType::SeparableConvolutional, conv_params(1, 8), 8, 8, 4);
+    map_layer(*wide.layer, two_nps());
+    EXPECT_EQ(error_text([&] { format_sep_cnp_regs(*wide.layer, nullptr, false, false, {}); }),
+              "Attempted to write value 4 into a 2-bit field, which will cause an overflow.");
 }
 
 using v1_test::Block;
@@ -225,6 +305,59 @@ TEST(V1CnpProgram, LeftOutNpStillGetsWeightsAndThresholds) {
     EXPECT_EQ(blocks[6].payload.size(), 50u);
 }
 
+std::shared_ptr<Dense> dense(const Layer& layer, const char* name) {
+    return std::dynamic_pointer_cast<Dense>(layer.variables()->get(name));
+}
+
+std::vector<uint32_t> expected_thresholds(uint32_t start) {
+    std::vector<uint32_t> w;
+    for (uint32_t i = start; i < start + 4; ++i) {
+        w.push_back(static_cast<uint32_t>(100 * static_cast<int>(i) - 500) & 0xFFFFFu);
+        w.push_back(16);
+    }
+    return w;
+}
+
+TEST(V1CnpProgram, SeparableBlocksAndPointwiseOffset) {
+    // 17 channels of 4-bit 3x3 depthwise kernels: one row each, 34 words,
+    // so the pointwise block starts at (34 + 15) / 16 = 3.
+    Net net = three_np_layer(LayerType::SeparableConvolutional, 3, 4, 17);
+    auto dw = dense(*net.layer, "weights");
+    auto pw = dense(*net.layer, "weights_pw");
+    v1_test::set<int8_t>(*dw, {0, 16, 2, 2}, -3);
+    for (uint32_t f = 0; f < 12; ++f)
+        v1_test::set<int8_t>(*pw, {f, 0, 0, 0}, static_cast<int8_t>(f % 8 - 4));
+    const v1_test::V1Device device;
+
+    const auto record =
+        record_program_sep_conv_layer(device, *net.layer, nullptr, false, false, {}, false);
+    const auto blocks = blocks_of(*record);
+    ASSERT_EQ(blocks.size(), 12u);
+    const auto dw_words = format_sep_cnp_dw_weights(*dw, 4);
+    ASSERT_EQ(dw_words.size(), 34u);
+    const auto regs = format_sep_cnp_regs(*net.layer, nullptr, false, false, {});
+    for (uint32_t n = 0; n < 3; ++n) {
+        SCOPED_TRACE(n);
+        const Block* b = &blocks[4 * n];
+        EXPECT_EQ(where(b[0]), at(kNps[n], 7));
+        EXPECT_EQ(b[0].payload, regs.at(kNps[n]));
+        EXPECT_EQ(where(b[1]), at(kNps[n], 0, 0));
+        EXPECT_EQ(b[1].payload, dw_words);
+        EXPECT_EQ(where(b[2]), at(kNps[n], 0, 3));
+        EXPECT_EQ(b[2].payload, format_sep_cnp_pw_weights(*pw, 4, 4 * n, 4));
+        EXPECT_EQ(where(b[3]), at(kNps[n], 4));
+        EXPECT_EQ(b[3].payload, expected_thresholds(4 * n));
+    }
+    // Channel 16 is row 16: its last code (-3 -> 0xD) at bit 32.
+    EXPECT_EQ(blocks[1].payload[33], 0xDu);
+    // Pointwise, NP 1: filters 4..7 of channel 0 are 0, 1, 2, 3.
+    EXPECT_EQ(blocks[6].payload[0], 0x3210u);
+
+    const auto unused =
+        record_program_sep_conv_layer(device, *net.layer, nullptr, false, false, {}, true);
+    EXPECT_EQ(blocks_of(*unused).size(), 3u);
+}
+
 TEST(V1CnpProgram, Failures) {
     const v1_test::V1Device device;
     Net net = three_np_layer(LayerType::Convolutional, 3, 2, 4);
@@ -266,6 +399,126 @@ TEST(V1CnpWeights, StandardFailures) {
     auto wide = tensor(TensorType::int32, {2, 1, 3, 3});
     EXPECT_EQ(error_text([&] { format_std_cnp_weights(wide, true, 0, 2); }),
               "Wrong requested type a for a tensor of type int32.");
+}
+
+std::vector<uint32_t> with_words(size_t n, std::map<size_t, uint32_t> nonzero) {
+    std::vector<uint32_t> w(n, 0);
+    for (const auto& [i, v] : nonzero) w[i] = v;
+    return w;
+}
+
+TEST(V1CnpWeights, SmallSignedFields) {
+    EXPECT_EQ(int32_to_intN<2>(-2), 2u);
+    EXPECT_EQ(int32_to_intN<2>(-1), 3u);
+    EXPECT_EQ(int32_to_intN<2>(0), 0u);
+    EXPECT_EQ(int32_to_intN<2>(1), 1u);
+    EXPECT_EQ(int32_to_intN<4>(-8), 8u);
+    EXPECT_EQ(int32_to_intN<4>(-1), 15u);
+    EXPECT_EQ(int32_to_intN<4>(7), 7u);
+    EXPECT_EQ(error_text([] { int32_to_intN<2>(2); }), "2 cannot fit in a 2 bits signed integer.");
+    EXPECT_EQ(error_text([] { int32_to_intN<2>(-3); }),
+              "-3 cannot fit in a 2 bits signed integer.");
+    EXPECT_EQ(error_text([] { int32_to_intN<4>(8); }), "8 cannot fit in a 4 bits signed integer.");
+    EXPECT_EQ(error_text([] { int32_to_intN<4>(-9); }),
+              "-9 cannot fit in a 4 bits signed integer.");
+}
+
+TEST(V1CnpWeights, StandardSizes) {
+    struct Case {
+        uint32_t k, ch, f, b, words;
+    } cases[] = {
+        {3, 1, 8, 1, 16},    // ceil(8 / 5) = 2 rows -> 8 rows
+        {3, 1, 8, 2, 16},    // ceil(16 / 5) = 4 rows
+        {1, 1, 24, 1, 16},   // k = 1 counts two planes: 48 bits, 1 row
+        {1, 1, 200, 2, 32},  // ceil(400 / 48) = 9 rows -> 16 rows
+        {7, 3, 8, 2, 96},    // 16 rows -> 32 words per channel
+        {1, 2, 8, 4, 64},    // u = ceil(32 / 48) = 1 -> 16; 2 x 2 x 16
+        {3, 2, 16, 4, 64},   // u = 16 x 6 / 8 = 12 -> 16
+        {5, 3, 8, 4, 96},    // u = 16
+        {7, 1, 9, 4, 192},   // u = 16 x 42 / 8 = 84 -> 96
+        {3, 1, 8, 8, 0xFFFFFFFFu}, {3, 1, 8, 3, 0xFFFFFFFFu},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(get_std_cnp_sram_size(c.k, c.ch, c.f, c.b), c.words)
+            << "k " << c.k << " ch " << c.ch << " F " << c.f << " b " << c.b;
+    }
+    for (uint32_t b : {1u, 2u, 4u}) {
+        EXPECT_EQ(error_text([&] { get_std_cnp_sram_size(2, 1, 8, b); }), "Unsupported kernel size")
+            << b;
+    }
+}
+
+TEST(V1CnpWeights, SeparableSizes) {
+    EXPECT_EQ(get_dw_weights_sram_size(3, 10, 4), 32u);  // 4 kernel rows per row < 6: 20 -> 32
+    EXPECT_EQ(get_dw_weights_sram_size(3, 4, 2), 16u);   // 2 channels per row: 4 -> 16
+    EXPECT_EQ(get_dw_weights_sram_size(5, 3, 4), 32u);   // 3 rows per channel: 18 -> 32
+    EXPECT_EQ(get_dw_weights_sram_size(1, 30, 2), 16u);  // 25 channels per row: 4 -> 16
+    EXPECT_THROW(get_dw_weights_sram_size(7, 1, 8), std::invalid_argument);  // 56-bit kernel row
+    EXPECT_THROW(get_dw_weights_sram_size(3, 1, 0), std::invalid_argument);
+
+    struct Pw {
+        uint32_t f, b, rows;
+    } pw[] = {{8, 4, 1}, {10, 4, 2}, {12, 4, 2}, {16, 4, 2}, {24, 2, 1}, {3, 2, 1}, {13, 4, 2}};
+    for (const Pw& c : pw) {
+        EXPECT_EQ(get_nb_words_per_pw_channel(c.f, c.b), c.rows) << c.f << " x " << c.b;
+    }
+    EXPECT_EQ(get_sep_cnp_sram_size(3, 10, 8, 4), 32u + 2 * 10 * 1);
+}
+
+TEST(V1CnpWeights, FourBitKernel3Stream) {
+    auto w = std_weights(5, 1, 3);
+    set<int8_t>(*w, {0, 0, 0, 0}, 1);   // row 0 bit 0
+    set<int8_t>(*w, {0, 0, 1, 2}, -5);  // stream bit 96 + 8: row 2 bit 8
+    set<int8_t>(*w, {0, 0, 2, 1}, 6);   // stream bit 192 + 4: row 4 bit 4
+    set<int8_t>(*w, {3, 0, 0, 2}, 7);   // stream bit 36 + 8 = 44: row 0 bit 44
+    set<int8_t>(*w, {4, 0, 0, 0}, 1);   // stream bit 48: row 1 bit 0
+    EXPECT_EQ(format_4bits_std_cnp_weights(*w, 0, 5),
+              with_words(32, {{0, 9}, {1, 0xF000}, {2, 9}, {4, 0x500}, {8, 0xE0}}));
+
+    // A slice starts at slot 0 with its own first filter.
+    auto ten = std_weights(10, 1, 3);
+    set<int8_t>(*ten, {8, 0, 0, 0}, 1);
+    EXPECT_EQ(format_4bits_std_cnp_weights(*ten, 8, 2), with_words(32, {{0, 9}}));
+}
+
+TEST(V1CnpWeights, FourBitKernel5CodeAcrossRows) {
+    auto w = std_weights(3, 1, 5);
+    // Slot 2, column 2: stream bit 40 + 8 = 48; code 0b0111 puts two bits
+    // at row bits 48-49 and its third bit at bit 0 of row 1.
+    set<int8_t>(*w, {2, 0, 0, 2}, -7);
+    EXPECT_EQ(format_4bits_std_cnp_weights(*w, 0, 3), with_words(32, {{1, 0x30000}, {2, 1}}));
+}
+
+TEST(V1CnpWeights, FourBitKernel7RowBreaks) {
+    // Seven filters: u = 8 x 42 / 8 = 42 -> 48 rows, 96 words.
+    auto w = std_weights(7, 1, 7);
+    set<int8_t>(*w, {2, 0, 0, 6}, 1);   // stream bit 80: row 1 bits 30-33
+    set<int8_t>(*w, {3, 0, 0, 0}, 1);   // after three slots the stream moves to row 2
+    set<int8_t>(*w, {5, 0, 0, 0}, 1);   // slots 3-4 take 56 bits: row 3 bit 6
+    set<int8_t>(*w, {6, 0, 0, 0}, -1);  // after six slots: row 4
+    set<int8_t>(*w, {0, 0, 1, 0}, 2);   // kernel row 1 starts at row 6
+    EXPECT_EQ(format_4bits_std_cnp_weights(*w, 0, 7),
+              with_words(96, {{2, 1u << 30}, {3, 2}, {4, 9}, {6, 0x240}, {8, 1}, {12, 0xA}}));
+}
+
+TEST(V1CnpWeights, FourBitSecondGroupAndChannelBlocks) {
+    // Nine filters over two input channels: filter 8 is slot 0 of group 1,
+    // which starts 2m words into its channel block (m = 6, 16, 42 rows); a
+    // channel block is 2u words, u = 16 x m / 8 rounded up to 16.
+    struct Case {
+        uint32_t k, group_words, block_words;
+    } cases[] = {{3, 12, 32}, {5, 32, 64}, {7, 84, 192}};
+    for (const Case& c : cases) {
+        auto w = std_weights(9, 2, c.k);
+        set<int8_t>(*w, {8, 0, 0, 0}, 1);   // code 0x9
+        set<int8_t>(*w, {0, 1, 0, 0}, -3);  // code 0x3, channel 1 block
+        set<int8_t>(*w, {8, 1, 0, 1}, 5);   // code 0xD at bit 4 of group 1
+        EXPECT_EQ(format_4bits_std_cnp_weights(*w, 0, 9),
+                  with_words(2 * c.block_words, {{c.group_words, 9},
+                                                 {c.block_words, 3},
+                                                 {c.block_words + c.group_words, 0xD0}}))
+            << "k " << c.k;
+    }
 }
 
 TEST(V1CnpWeights, FourBitFailures) {

@@ -119,6 +119,70 @@ TEST(V1FnpRegisters, FieldOverflows) {
               "Attempted to write value 4 into a 2-bit field, which will cause an overflow.");
 }
 
+TEST(V1FnpRegisters, BufferMode) {
+    FcSpec spec;
+    spec.input_bits = 4;
+    spec.single_buffer = false;
+    const FcModel m = make_fc(spec);
+    EXPECT_EQ(exception_text([&] { regs_of(m); }), "4-bit FNP inputs require single buffer mode.");
+    EXPECT_THROW(regs_of(m), std::invalid_argument);
+
+    spec.input_bits = 2;
+    const Words dual = regs_of(make_fc(spec));
+    EXPECT_EQ((dual[1] >> 22) & 1, 0u);
+    spec.input_bits = 4;
+    spec.single_buffer = true;
+    const Words single = regs_of(make_fc(spec));
+    EXPECT_EQ((single[1] >> 22) & 1, 1u);
+    EXPECT_EQ(single[3] & 3, 2u);
+}
+
+TEST(V1FnpRegisters, PartialReconfigurationOnTheSameNp) {
+    const FcModel m = make_fc(FcSpec{});
+    const Words r = regs_of(m, false, m.layer);
+    EXPECT_EQ(r[32], 0x05000007u);  // enable, FNP, reconfigure, 1-bit input, input channel 5
+    EXPECT_EQ(r[33], 0u);
+    EXPECT_EQ(r[34], 0x00040004u);  // d1, d0
+    EXPECT_EQ(r[35], 16u);          // d0 x d1
+    EXPECT_EQ(r[4], 2u);            // 48 inputs: 2 words, never below what word 14 holds
+    EXPECT_EQ(r[14], 0x80000002u);
+
+    // A next layer on another NP leaves words 32-35 at their defaults.
+    const Words alone = regs_of(m);
+    EXPECT_EQ((Words{alone[4], alone[32], alone[33], alone[34], alone[35]}),
+              (Words{0, 0, 0, 0, 0}));
+    FcSpec other;
+    other.ident = hw::Ident{7, 1, 0, 0};
+    const FcModel next = make_fc(other);
+    EXPECT_EQ(regs_of(m, false, next.layer), alone);
+    // The same col, row and id on another channel is another NP.
+    other.ident = hw::Ident{kFnpIdent.col, kFnpIdent.row, kFnpIdent.id, 1};
+    EXPECT_EQ(regs_of(m, false, make_fc(other).layer), alone);
+}
+
+TEST(V1FnpLearningRegisters, CnpRegisters) {
+    Words r(50, 0xFFFFFFFF);
+    v1::format_learning_cnp_regs(&r, 0x1234, 0x567);
+    EXPECT_EQ(r[39], 0xFFFF1234u);
+    EXPECT_EQ(r[41], 0xFFFFF567u);
+    Words cleared(50, 0);
+    v1::format_learning_cnp_regs(&cleared, 0xFFFF, 0xFFF);
+    EXPECT_EQ(cleared, [] {
+        Words w(50, 0);
+        w[39] = 0xFFFF;
+        w[41] = 0xFFF;
+        return w;
+    }());
+    EXPECT_EQ(exception_text([&] { v1::format_learning_cnp_regs(&r, 0x10000, 0); }),
+              "Attempted to write value 65536 into a 16-bit field, which will cause an "
+              "overflow.");
+    EXPECT_EQ(exception_text([&] { v1::format_learning_cnp_regs(&r, 0, 4096); }),
+              "Attempted to write value 4096 into a 12-bit field, which will cause an "
+              "overflow.");
+    Words short_file(38, 0);
+    EXPECT_THROW(v1::format_learning_cnp_regs(&short_file, 0, 0), std::out_of_range);
+}
+
 TEST(V1FnpLearningRegisters, NegativeCompetitionFails) {
     Words r(50, 0);
     auto p = LearningParams::create(LearningType::Unsupervised, {{"num_weights", 64},

@@ -35,6 +35,43 @@ ConvCalculatedParams padded(int32_t top, int32_t bottom, int32_t left, int32_t r
     return c;
 }
 
+TEST(V1Hrc, RegisterWords) {
+    auto p = LayerParams::create(
+        LayerType::InputConvolutional,
+        hrc_params("padding=0 pool_type=1 pooling_width=2 pooling_height=2 filters=512 "
+                   "kernel_height=5 padding_value=7 stride_x=2 stride_y=3"));
+    // Word 0: enable, kernel 5 (bit 4), act_bits 2 >> 1, one channel (bit 12),
+    // no padding (13, 20, 21), 2x2 max pooling (16, 17); word 1: strides;
+    // word 2: the padding value three times; word 3: left 3, right 4, top 1,
+    // bottom 2; word 4: 511 filters.
+    const HrcRegisters r = format_hrc_regs(*p, padded(1, 2, 3, 4));
+    EXPECT_EQ(r, (HrcRegisters{0x00333111u, 0x23u, 0x070707u, 0x2143u, 0x01FF0000u, 0, 0, 0}));
+
+    auto plain =
+        LayerParams::create(LayerType::InputConvolutional,
+                            hrc_params("input_channels=3 filters=1 kernel_height=7 act_bits=1"));
+    EXPECT_EQ(format_hrc_regs(*plain, padded(0, 0, 0, 0)),
+              (HrcRegisters{0x21u, 0x11u, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(V1Hrc, ThresholdImage) {
+    EXPECT_EQ(pack_signed_words(*int32_values({-1, 8388607, -8388608}), *int32_values({16, 32, 7})),
+              (std::vector<uint32_t>{0x00FFFFFFu, 16, 0x007FFFFFu, 32, 0x00800000u, 7}));
+    EXPECT_EQ(error_text([] { pack_signed_words(*int32_values({8388608}), *int32_values({0})); }),
+              "8388608 cannot fit in a 24 bits signed integer.");
+    EXPECT_EQ(error_text([] { pack_signed_words(*int32_values({-8388609}), *int32_values({0})); }),
+              "-8388609 cannot fit in a 24 bits signed integer.");
+    EXPECT_EQ(
+        error_text([] { pack_signed_words(*v1_test::float_values({1.0f}), *int32_values({0})); }),
+        "Wrong requested type i for a tensor of type float32.");
+    try {
+        pack_signed_words(*int32_values({1, 2}), *int32_values({0}));
+        ADD_FAILURE() << "no exception";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "HRC: fewer threshold steps than thresholds.");
+    }
+}
+
 TEST(V1Hrc, RegisterOverflows) {
     struct Case {
         const char* extra;
@@ -154,6 +191,73 @@ TEST(V1Reconfig, FnpRaisedToTheMinimumBuffer) {
     // 16384 values need 512 words, raised to 0x2501 (words 4 and 14).
     EXPECT_EQ((Regs{regs[32], regs[33], regs[34], regs[35], regs[4], regs[14]}),
               (Regs{0x05000007, 0, 0x00100010, 256, 0x2501, 0x2501}));
+}
+
+TEST(V1Reconfig, FnpWithWord1Bit4SizesExactlyAndNeverShrinks) {
+    Chain net;
+    auto fc = fc_layer(net, 4);
+    attach_mapping(*fc, {});
+    Regs regs = default_np_regs();
+    regs[1] = 1u << 4;
+    regs[4] = 0xFFFC0000u;  // bits 18-31 kept
+    update_partial_reconfig_regs(&regs, *fc, unit(hw::Type::FNP3, 3));
+    EXPECT_EQ(regs[32], 0x00000027u);  // FNP, 4-bit input: bits 4-5 = 2
+    EXPECT_EQ(regs[4], 0xFFFC0200u);
+    EXPECT_EQ(regs[14], 0x00000200u);
+    regs[14] = 0x300;
+    update_partial_reconfig_regs(&regs, *fc, unit(hw::Type::FNP3, 3));
+    EXPECT_EQ(regs[4], 0xFFFC0300u);
+    EXPECT_EQ(regs[14], 0x300u);
+}
+
+TEST(V1Reconfig, FnpPlaneFillsEighteenBits) {
+    // Word 35 of an FNP holds d0 x d1 in bits 0-17 and keeps bits 18-31.
+    for (const uint32_t side : {511u, 512u}) {
+        Chain net;
+        net.input(side, side, 1, 1);
+        auto fc = net.add(LayerType::FullyConnected, {{"units", 1}, {"weights_bits", 1}}, "fc");
+        attach_mapping(*fc, {});
+        Regs regs = default_np_regs();
+        regs[35] = 0xFFFC0000u;
+        const std::string error = runtime_error_text(
+            [&] { update_partial_reconfig_regs(&regs, *fc, unit(hw::Type::FNP3, 3)); });
+        if (side == 511) {
+            EXPECT_EQ(error, "<no runtime_error>");
+            EXPECT_EQ(regs[35], 0xFFFC0000u | (511u * 511u));
+        } else {
+            EXPECT_EQ(error,
+                      "Attempted to write value 262144 into a 18-bit field, which will cause an "
+                      "overflow.");
+        }
+    }
+}
+
+TEST(V1Reconfig, CnpGeometry) {
+    // A 20 x 20 4-bit input; the NP reads a 12 x 14 region from (2, 3).
+    // Container of 12 4-bit values: 6 bytes.
+    struct Case {
+        uint32_t channels;
+        uint32_t w35, size;
+    } cases[] = {
+        // (16 x 6 + 3) / 4 = 24; max(6400 / 32 = 200, 24 words x 14 rows = 336).
+        {16, 0x00060018u, 336},
+        // (3 x 6 + 3) / 4 = 5; 18 bytes a row: 5 words x 14 rows = 70, above
+        // ceil(1200 / 32) = 38.
+        {3, 0x00060005u, 70},
+    };
+    for (const Case& c : cases) {
+        Chain net;
+        net.input(20, 20, c.channels, 4);
+        auto conv = net.add(LayerType::Convolutional, conv_params(), "conv");
+        attach_mapping(*conv, {})->input_channel = 0x81;
+        Regs regs = default_np_regs();
+        update_partial_reconfig_regs(
+            &regs, *conv,
+            cnp(1, 16, space(0, 0, 10, 12, c.channels), space(2, 3, 12, 14, c.channels)));
+        EXPECT_EQ((Regs{regs[32], regs[33], regs[34], regs[35], regs[4], regs[14]}),
+                  (Regs{0x81000025u, 0x00020003u, 0x000C000Eu, c.w35, c.size, c.size}))
+            << c.channels;
+    }
 }
 
 TEST(V1Reconfig, Failures) {

@@ -135,6 +135,38 @@ TEST(V1MemorySizer, Convolutions) {
     EXPECT_EQ(sizer.get_external_memory_size(pointwise, c, false, false), 0u);
 }
 
+TEST(V1MemorySizer, OtherKinds) {
+    Chain net;
+    auto hrc = net.add(LayerType::InputConvolutional, hrc_params(), "hrc");
+    auto a = net.add(LayerType::Convolutional, conv_params(), "a");
+    auto b = net.add(LayerType::Convolutional, conv_params(), "b", {hrc});
+    auto add = net.add(LayerType::Add, {}, "add", {a, b});
+    auto cat = net.add(LayerType::Concatenate, {}, "cat", {a, b});
+    auto deq = net.add(LayerType::Dequantizer, {}, "deq", {add});
+    const MemorySizerImpl sizer;
+    const hw::Component any = unit(hw::Type::HRC, 0);
+    EXPECT_EQ(sizer.get_input_memory_size(hrc, any, nullptr), 0u);
+    EXPECT_EQ(sizer.get_weight_memory_size(hrc, any), 4 * get_hrc_sram_size(*hrc));
+    EXPECT_GT(sizer.get_weight_memory_size(hrc, any), 0u);
+    for (const auto& layer : {add, deq}) {
+        EXPECT_EQ(sizer.get_input_memory_size(layer, any, nullptr), 0u);
+        EXPECT_EQ(sizer.get_weight_memory_size(layer, any), 0u);
+    }
+    EXPECT_EQ(error_of([&] { sizer.get_input_memory_size(cat, any, nullptr); }),
+              "invalid_argument: Invalid v1 layer type.");
+    EXPECT_EQ(error_of([&] { sizer.get_weight_memory_size(cat, any); }),
+              "invalid_argument: Invalid v1 layer type.");
+    EXPECT_EQ(sizer.get_external_memory_size(cat, any, false, false), 0u);
+    for (const auto& layer : {hrc, a, add, cat}) {
+        EXPECT_EQ(sizer.get_fsram_64b_memory_size(layer), 0u);
+        EXPECT_EQ(sizer.get_tsram_51b_memory_size(layer), 0u);
+        EXPECT_EQ(sizer.get_evsram_32b_memory_size(layer), 0u);
+        EXPECT_EQ(sizer.get_stsram_32b_memory_size(layer), 0u);
+    }
+    EXPECT_EQ(error_of([&] { sizer.get_input_memory_size(nullptr, any, nullptr); }),
+              "invalid_argument: A layer to size cannot be null.");
+}
+
 // --- Layer recorder -------------------------------------------------------------------
 
 struct Recorder {
