@@ -150,14 +150,13 @@ void check_serialized_size(uint64_t size, uint64_t limit) {
     }
 }
 
-std::string encode(const std::vector<uint8_t>& serialization, uint64_t limit) {
+Bytes encode(const std::vector<uint8_t>& serialization, uint64_t limit) {
     check_serialized_size(serialization.size(), limit);
-    std::string compressed(snappy::MaxCompressedLength(serialization.size()), '\0');
-    size_t length = 0;
+    Bytes file{std::unique_ptr<char[]>(new char[snappy::MaxCompressedLength(serialization.size())]),
+               0};
     snappy::RawCompress(reinterpret_cast<const char*>(serialization.data()), serialization.size(),
-                        compressed.data(), &length);
-    compressed.resize(length);
-    return compressed;
+                        file.data.get(), &file.size);
+    return file;
 }
 
 std::unique_ptr<Model> decode(const char* data, size_t size) {
@@ -180,7 +179,7 @@ std::unique_ptr<Model> decode(const char* data, size_t size) {
     return Model::from_buffer(buffer.get(), length);
 }
 
-std::string read(const std::string& path) {
+Bytes read(const std::string& path) {
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st;
     // A directory opens but has no content to read.
@@ -192,10 +191,11 @@ std::string read(const std::string& path) {
     if (end < 0 || ::lseek(fd.get(), 0, SEEK_SET) != 0) throw std::runtime_error("File not found.");
     if (end == 0) throw std::runtime_error("File is empty.");
     if (end > std::numeric_limits<int32_t>::max()) throw std::runtime_error("File is too large.");
-    std::string content(static_cast<size_t>(end), '\0');
+    Bytes content{std::unique_ptr<char[]>(new char[static_cast<size_t>(end)]),
+                  static_cast<size_t>(end)};
     size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::read(fd.get(), content.data() + done, content.size() - done);
+    while (done < content.size) {
+        const ssize_t n = ::read(fd.get(), content.data.get() + done, content.size - done);
         if (n < 0 && errno == EINTR) continue;
         // The file shrank or could not be read.
         if (n <= 0) throw std::runtime_error("File not found.");
@@ -227,13 +227,13 @@ void write(const std::string& path, const char* data, size_t size) {
 
 void save(const Model& model, const std::string& path, uint64_t limit) {
     // Everything that can fail before the file is touched happens first.
-    const std::string content = encode(model.serialize(), limit);
-    write(path, content.data(), content.size());
+    const Bytes content = encode(model.serialize(), limit);
+    write(path, content.data.get(), content.size);
 }
 
 std::unique_ptr<Model> load(const std::string& path) {
-    const std::string content = read(path);
-    return decode(content.data(), content.size());
+    const Bytes content = read(path);
+    return decode(content.data.get(), content.size);
 }
 
 }  // namespace vorna::model_file

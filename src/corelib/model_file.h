@@ -18,26 +18,32 @@ namespace vorna::model_file {
 // as a 32-bit count.
 constexpr uint64_t kMaxSerializedSize = 0xFFFFFFFFu;
 
+// Bytes held without being zero-filled first: a model file's content, read or to be written.
+struct Bytes {
+    std::unique_ptr<char[]> data;
+    size_t size = 0;
+};
+
 // Throws std::runtime_error "Model too large to save: its serialization of <size> bytes exceeds
 // the <limit> bytes a model file can hold" when `size` is above `limit`.
 void check_serialized_size(uint64_t size, uint64_t limit = kMaxSerializedSize);
 
 // The content of a model file for `serialization`, after check_serialized_size.
-std::string encode(const std::vector<uint8_t>& serialization, uint64_t limit = kMaxSerializedSize);
+Bytes encode(const std::vector<uint8_t>& serialization, uint64_t limit = kMaxSerializedSize);
 
 // Rebuilds a model from the whole content of a model file. The uncompressed length is read
 // from `data`, the output is sized from it and decoded from the same bytes, so the decoder
 // never writes past the output whatever the bytes hold. Throws std::invalid_argument "Cannot
 // uncompress corrupted serialization buffer" when the content does not start with a plausible
 // uncompressed length; bytes after the compressed block are ignored; a damaged block leaves part
-// of the output zero, which Model::from_buffer refuses with its own message.
+// of the output zero, and Model::from_buffer refuses what is not a whole model.
 std::unique_ptr<Model> decode(const char* data, size_t size);
 
 // The whole content of the file at `path`, read once. Throws std::runtime_error "File not
 // found." when it cannot be opened or read (a directory, a pipe, a file that shrinks while it is
 // read), "File is empty." for an empty file and "File is too large." for a file of 2^31 bytes or
 // more.
-std::string read(const std::string& path);
+Bytes read(const std::string& path);
 
 // Writes `size` bytes to `path`, wherever opening the path for writing would succeed:
 // - a regular file with one name is replaced: the bytes go to a temporary file with a short

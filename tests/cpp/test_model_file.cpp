@@ -43,6 +43,11 @@ std::unique_ptr<Model> dense_model(int inputs, int units) {
     return m;
 }
 
+std::string encoded(const Bytes& serialization, uint64_t limit = model_file::kMaxSerializedSize) {
+    const model_file::Bytes file = model_file::encode(serialization, limit);
+    return std::string(file.data.get(), file.size);
+}
+
 // The varint of `length` followed by the compressed elements of `file`.
 std::string with_length(const std::string& file, uint64_t length) {
     size_t old = 0;
@@ -57,7 +62,7 @@ std::string with_length(const std::string& file, uint64_t length) {
 int wrong_decodes() {
     const Bytes small = dense_model(4, 2)->serialize();
     const Bytes big = dense_model(64, 32)->serialize();
-    const std::string a = model_file::encode(small), b = model_file::encode(big);
+    const std::string a = encoded(small), b = encoded(big);
     auto decoded = [](const std::string& file) {
         try {
             return model_file::decode(file.data(), file.size())->serialize();
@@ -107,7 +112,7 @@ TEST(ModelFileSize, TheLimitIsTheLargestThirtyTwoBitLength) {
               "exceeds the 4294967295 bytes a model file can hold");
     // The length snappy records is the one checked: at the limit the header still holds it.
     const Bytes bytes(300, 7);
-    const std::string file = model_file::encode(bytes, 300);
+    const std::string file = encoded(bytes, 300);
     size_t length = 0;
     ASSERT_TRUE(snappy::GetUncompressedLength(file.data(), file.size(), &length));
     EXPECT_EQ(length, 300u);
