@@ -246,14 +246,15 @@ def long_name(tmp_path, first, second):
 
 
 def hard_links(tmp_path, first, second):
-    # Every name of the file sees the new model.
-    one, two = tmp_path / "one.fbz", tmp_path / "two.fbz"
-    first.save(str(one))
+    # Every name of the file sees the new model, cut to its length.
+    one, two, alone = tmp_path / "one.fbz", tmp_path / "two.fbz", tmp_path / "alone.fbz"
+    second.save(str(one))
     os.link(one, two)
-    second.save(str(two))
-    assert core.Model(str(one)).to_buffer() == second.to_buffer()
-    assert os.stat(one).st_nlink == 2 and os.path.samefile(one, two)
-    assert sorted(os.listdir(tmp_path)) == ["one.fbz", "two.fbz"]
+    first.save(str(two))
+    first.save(str(alone))
+    assert one.read_bytes() == alone.read_bytes() and os.path.samefile(one, two)
+    assert os.stat(one).st_nlink == 2
+    assert sorted(os.listdir(tmp_path)) == ["alone.fbz", "one.fbz", "two.fbz"]
 
 
 def link_loop(tmp_path, first, second):
