@@ -1,0 +1,70 @@
+#pragma once
+
+// Model files: a model's serialization compressed as one raw snappy block, with no framing,
+// header or checksum of its own. Reading, decoding, encoding and writing are separate steps so
+// that each can be exercised on its own.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "corelib/model.h"
+
+namespace vorna::model_file {
+
+// The largest serialization a model file can hold: the block records the uncompressed length
+// as a 32-bit count.
+constexpr uint64_t kMaxSerializedSize = 0xFFFFFFFFu;
+
+// Bytes held without being zero-filled first: a model file's content, read or to be written.
+struct Bytes {
+    std::unique_ptr<char[]> data;
+    size_t size = 0;
+};
+
+// Throws std::runtime_error "Model too large to save: its serialization of <size> bytes exceeds
+// the <limit> bytes a model file can hold" when `size` is above `limit`.
+void check_serialized_size(uint64_t size, uint64_t limit = kMaxSerializedSize);
+
+// The content of a model file for `serialization`, after check_serialized_size.
+Bytes encode(const std::vector<uint8_t>& serialization, uint64_t limit = kMaxSerializedSize);
+
+// Rebuilds a model from the whole content of a model file. The uncompressed length is read
+// from `data`, the output is sized from it and decoded from the same bytes, so the decoder
+// never writes past the output whatever the bytes hold. Throws std::invalid_argument "Cannot
+// uncompress corrupted serialization buffer" when the content does not start with a plausible
+// uncompressed length; bytes after the compressed block are ignored; a damaged block leaves part
+// of the output zero, and Model::from_buffer refuses what is not a whole model.
+std::unique_ptr<Model> decode(const char* data, size_t size);
+
+// The whole content of the file at `path`, read once. Throws std::runtime_error "File not
+// found." when it cannot be opened or read (a directory, a pipe, a file that shrinks while it is
+// read), "File is empty." for an empty file and "File is too large." for a file of 2^31 bytes or
+// more.
+Bytes read(const std::string& path);
+
+// Writes `size` bytes to `path`, wherever opening the path for writing would succeed:
+// - a regular file with one name is replaced: the bytes go to a temporary file with a short
+//   name in the same directory, which is renamed over it, so a failed write leaves the previous
+//   file byte for byte and no temporary file; the new file keeps the old one's permissions;
+// - a symbolic link is followed: the file it names is replaced and the link stays;
+// - a file with several hard links, a device or a pipe, and a file in a directory where no
+//   temporary file can be created, are written in place, so every name sees the new bytes;
+// - a path that cannot be opened (a missing directory, a directory, a symbolic-link loop) is
+//   refused and nothing is replaced.
+// Throws std::invalid_argument "Unable to open file for saving model: <path>" when the file
+// cannot be opened or created and std::runtime_error "Unable to write model file: <path>" when
+// writing, closing or renaming fails.
+void write(const std::string& path, const char* data, size_t size);
+
+// Serializes, checks the size against `limit`, compresses and only then writes the file: a
+// model that cannot be saved leaves the file untouched. `limit` is a parameter so that the
+// refusal can be exercised without a 4 GiB model.
+void save(const Model& model, const std::string& path, uint64_t limit = kMaxSerializedSize);
+
+// read, then decode.
+std::unique_ptr<Model> load(const std::string& path);
+
+}  // namespace vorna::model_file
