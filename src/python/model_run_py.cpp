@@ -104,7 +104,8 @@ Args:
 
 Raises:
     ValueError: if the file cannot be opened for writing.
-    RuntimeError: if writing the file fails.
+    RuntimeError: if writing the file fails, or if the model is too large for a model file
+        (a serialization over 4294967295 bytes); the file is left as it was.
 )";
 
 const char* const kModelToBufferDoc = R"(Serializes the model into a bytes object.
