@@ -245,9 +245,10 @@ class ScriptSizer : public MemorySizer {
                                     const hw::Component&) const override {
         return 200;
     }
-    uint32_t get_external_memory_size(const std::shared_ptr<Layer>&, const hw::Component&, bool,
-                                      bool multi) const override {
-        return multi ? 2 : 1;
+    // 1 in a single pass, 2 in several; 10 more for a dual-output store.
+    uint32_t get_external_memory_size(const std::shared_ptr<Layer>&, const hw::Component&,
+                                      bool dual_output, bool multi) const override {
+        return (multi ? 2 : 1) + (dual_output ? 10 : 0);
     }
     uint32_t get_fsram_64b_memory_size(const std::shared_ptr<Layer>&) const override { return 0; }
     uint32_t get_tsram_51b_memory_size(const std::shared_ptr<Layer>&) const override { return 0; }

@@ -31,6 +31,10 @@ TEST(FnpPadding, Choice) {
         {LayerType::BufferTempConv, 5, 10, 10, 8, 8, false, 3},  // a TNP-B counts as a CNP
         {conv, 5, 17, 16, 8, 8, false, 2},  // packing 3 too large (8 * 16 * 17 = 2176)
         {conv, 4, 40, 16, 8, 8, false, 0},  // nothing fits: m = 64, b = 64 -> 2560
+        // 1-bit: m = 680, b = 85, a = 88 -> 683 units per row; 3 rows are
+        // 2049 units, one above the memory, 2 rows fit.
+        {conv, 68, 3, 10, 1, 8, false, 0},
+        {conv, 68, 2, 10, 1, 8, false, 2},
         // Standalone: the source is not looked at; one run of 2048 1-bit
         // elements fits, where packing 2 would need (64 - 8 + 8) * 32.
         {conv, 32, 32, 2, 1, 8, true, 1},
@@ -49,6 +53,10 @@ TEST(FnpPadding, Choice) {
     alone->in_bits = 1;
     EXPECT_EQ(v2::get_fnp_supported_padding(*alone, true), 1);
     EXPECT_THROW(v2::get_fnp_supported_padding(*alone, false), std::runtime_error);
+    alone->input_dims.clear();
+    EXPECT_EQ(
+        test_support::runtime_error_text([&] { v2::get_fnp_supported_padding(*alone, true); }),
+        "Cannot choose the FNP input padding of layer 'dense': it has no input dimensions.");
 }
 
 }  // namespace

@@ -254,6 +254,104 @@ TEST(GraphUtilsPlanning, DualOutputToTheOtherBranch) {
     EXPECT_TRUE(mapping(g.l).merge_info->from_add);  // the record stays as written
 }
 
+// A layer whose only outbound layer is not a skip-DMA layer stores without
+// the store flag and keeps its next channel.
+TEST(GraphUtilsPlanning, StoreTowardsAPlainLayerKeepsItsNextChannel) {
+    ResidualPass r;
+    set_skipdma_store_channel_info(r.b, r.layers, r.layers, &r.depths);
+    const auto& store = *mapping(r.b).skipdma_store_channel;
+    // B at depth 2 feeds E at depth 3; no storing layer up to B: channel 1.
+    EXPECT_EQ((V{store.channel, store.skip_param, store.store_flag, mapping(r.b).next_channel}),
+              (V{1, 1, 0, 255}));
+}
+
+// Graphs that break what the planning relies on are refused by name.
+TEST(GraphUtilsPlanning, BrokenGraphsAreRefused) {
+    DepthMap depths;
+    FakePtr lone = conv("lone");
+    attach_mapping(lone, 1);
+    EXPECT_EQ(error_text(
+                  [&] { set_skipdma_store_channel_dual_output_info(lone, list({lone}), &depths); }),
+              "Layer 'lone' has no inbound layer.");
+
+    // A concatenation with a single input.
+    FakePtr a = conv("A"), c = make_layer("C", LayerType::Concatenate);
+    link(a, c);
+    attach_mapping(a, 1);
+    EXPECT_EQ(error_text([&] { shift_output_into_sram(a, &depths); }),
+              "Layer 'C' should have two inbound layers.");
+
+    // A TNP-B loads back its state only after its store is planned.
+    FakePtr t = make_layer("T", LayerType::BufferTempConv, {{"fifo_size", 2}});
+    attach_mapping(t, 3);
+    EXPECT_EQ(error_text([&] { set_skipdma_load_channel_info(t, list({t}), list({t}), &depths); }),
+              "Layer 'T' loads its state before a store channel is planned.");
+    set_skipdma_store_channel_info(t, list({a, t}), list({a, t}), &depths);
+    set_skipdma_load_channel_info(t, list({a, t}), list({a, t}), &depths);
+    const auto& load = *mapping(t).skipdma_load_channel;
+    // Channel 3 - 1; fifo_size + 1; the store channel, T's position in the list.
+    EXPECT_EQ((V{load.dma_channel, load.skip_param, load.channel}), (V{2, 3, 1}));
+
+    // The shallowest input of the merge's skip layer is a skip-DMA layer that
+    // does not list the skip layer among its outbound layers.
+    FakePtr w = conv("W"), x = conv("X"), y = add("Y"), s = add("S"), m = conv("M");
+    link(w, x);
+    link(x, s);
+    s->inbound = list({x, y});
+    link(s, m);
+    attach_mapping(m, 2);
+    EXPECT_EQ(
+        error_text([&] { set_skipdma_load_channel_info(m, list({m}), list({w, x, m}), &depths); }),
+        "Layer 'Y' has no outbound layer.");
+
+    EXPECT_THROW(set_alt_layers(a, list({a}), nullptr), std::invalid_argument);
+    FakePtr p = conv("P"), q = conv("Q");
+    link(p, q);
+    attach_mapping(p, 1);
+    attach_mapping(q, 2);
+    auto& outs = mapping(p).outbound_components;
+    EXPECT_EQ(error_text([&] { set_alt_layers(p, list({p, q}), &outs); }),
+              "Layer 'P' has no alternate branches.");
+    // Both branches end in skip-DMA layers without any layer behind them.
+    FakePtr k = conv("K"), s1 = add("S1"), s2 = add("S2");
+    link(k, s1);
+    link(k, s2);
+    attach_mapping(k, 1);
+    EXPECT_EQ(error_text([&] { set_alt_layers(k, list({k, s1, s2}), &outs); }),
+              "Layer 'K' has a branch without a mappable layer.");
+    EXPECT_TRUE(outs.empty());
+}
+
+// Which entry of the store list is the plain store and which the dual-output
+// store, by list size and the merge record's dual-output flag.
+TEST(GraphUtilsPlanning, StoreListIndices) {
+    struct Case {
+        size_t stores;
+        int merge;  // -1: no merge record, else its dual_output flag
+        int plain, dual;
+    };
+    const Case cases[] = {{0, -1, -1, -1}, {0, 1, -1, -1}, {1, -1, 0, -1},
+                          {1, 0, 0, -1},   {1, 1, -1, 0},  {2, 0, 0, -1},
+                          {2, 1, 0, 1},    {3, 0, -1, -1}, {3, 1, -1, 2}};
+    for (const Case& c : cases) {
+        LayerMapping m;
+        m.skipdma_store_components.assign(
+            c.stores, hw::Component(hw::Type::SKIP_DMA_STORE, hw::Ident(1, 1, 3, 0)));
+        for (size_t i = 0; i < c.stores; ++i)
+            m.skipdma_store_components[i].ident.channel = static_cast<uint8_t>(i);
+        if (c.merge >= 0) {
+            m.merge_info = std::make_unique<MergeLayerMapInfo>();
+            m.merge_info->dual_output = c.merge == 1;
+        }
+        SCOPED_TRACE(std::to_string(c.stores) + " stores, merge " + std::to_string(c.merge));
+        EXPECT_EQ(m.get_skipdma_store_index(), c.plain);
+        EXPECT_EQ(m.get_skipdma_store_dual_output_index(), c.dual);
+        EXPECT_EQ(m.skipdma_store() ? m.skipdma_store()->ident.channel : -1, c.plain);
+        EXPECT_EQ(m.skipdma_store_dual_output() ? m.skipdma_store_dual_output()->ident.channel : -1,
+                  c.dual);
+    }
+}
+
 TEST(GraphUtilsPlanning, LayerWithoutMappingIsAnError) {
     ResidualPass r;
     FakePtr lone = conv("lone");

@@ -62,6 +62,27 @@ TEST(MapRoutine, UnusedNpRecordingFailureRestoresChannel) {
     EXPECT_EQ(g.layers.size(), 4u);
 }
 
+// Every NP component of every layer gets its memory sizes, with the external
+// size asked for a plain output, in one pass or in several.
+TEST(MapRoutine, MemorySizesOfEveryComponent) {
+    for (const bool several : {false, true}) {
+        Rig rig(kV2, cnp_mesh(several ? 4 : 8));
+        rig.script->max_np_width = 4;
+        ThreeWide g;
+        ASSERT_FALSE(rig.map(&g.layers).error);
+        ASSERT_EQ(rig.sequence()->passes().size(), several ? 2u : 1u);
+        for (const TPtr& l : {g.l1, g.l2, g.l3}) {
+            ASSERT_EQ(mapping_of(l).nps->size(), 2u);
+            for (const hw::Component& c : *mapping_of(l).nps) {
+                EXPECT_EQ((std::vector<uint32_t>{c.mem_info.input_size, c.mem_info.weight_size,
+                                                 c.mem_info.external_size}),
+                          (std::vector<uint32_t>{100, 200, several ? 2u : 1u}))
+                    << l->get_name();
+            }
+        }
+    }
+}
+
 // S3: the same graph without new passes: L3 fails and stays in the list.
 TEST(MapRoutine, SinglePassComponentError) {
     Rig rig(kV2, cnp_mesh(4));

@@ -103,7 +103,7 @@ TEST(MeshDiscovery, V2RegisterMap) {
     FakeHardwareDevice device(Selvo_v2, &driver);
     device.configs[hw::Ident(2, 1, 2)] = 0x180;  // CNPs and TNP_B
     device.configs[hw::Ident(2, 2, 0)] = 0x2C0;  // TNP_R; CNP field 3 is neither
-    device.configs[hw::Ident(3, 1, 0)] = 0x030;  // FNP3
+    device.configs[hw::Ident(3, 1, 0)] = 0x070;  // FNP3 beside CNP1
     device.configs[hw::Ident(3, 1, 1)] = 0x420;  // FNP2 with a table
     device.configs[hw::Ident(3, 1, 2)] = 0x010;  // no kind at all
     device.configs[hw::Ident(3, 1, 3)] = 0x040;  // CNP1 only
@@ -132,7 +132,7 @@ TEST(MeshDiscovery, V2RegisterMap) {
     EXPECT_EQ(mesh->nps[8].types,
               (std::set<hw::Type>{hw::Type::CNP1, hw::Type::CNP2, hw::Type::TNP_B}));
     EXPECT_EQ(mesh->nps[10].types, std::set<hw::Type>{hw::Type::TNP_R});
-    EXPECT_EQ(mesh->nps[14], np::Info(hw::Ident(3, 1, 0), {hw::Type::FNP3}, false));
+    EXPECT_EQ(mesh->nps[14], np::Info(hw::Ident(3, 1, 0), {hw::Type::FNP3, hw::Type::CNP1}, false));
     EXPECT_EQ(mesh->nps[15], np::Info(hw::Ident(3, 1, 1), {hw::Type::FNP2}, true));
     EXPECT_TRUE(mesh->nps[16].types.empty());  // listed all the same
     EXPECT_EQ(mesh->nps[17].types, std::set<hw::Type>{hw::Type::CNP1});
@@ -154,6 +154,33 @@ TEST(MeshDiscovery, MiddleRowsOfTallMeshes) {
     EXPECT_EQ(idents(Mesh::discover(&device)->nps),
               (std::vector<hw::Ident>{
                   {1, 3, 0}, {1, 4, 0}, {2, 1, 0}, {2, 3, 0}, {3, 1, 0}, {3, 2, 0}, {3, 3, 0}}));
+}
+
+TEST(MeshDiscovery, MoteHasOneRecurrentNpAndFourWordSizes) {
+    FakeDriver driver;
+    driver.registers[0x50] = mesh_word1(2, 3, 1, 1);  // the layout is not looked at
+    driver.registers[0x54] = mesh_word2(4, false, 1, 2, 3, 1);
+    driver.registers[0x70] = 11;
+    driver.registers[0x74] = 22;
+    driver.registers[0x78] = 33;
+    driver.registers[0x7C] = 44;
+    FakeHardwareDevice device(Mote_Selvo, &driver);
+    const auto mesh = Mesh::discover(&device);
+    EXPECT_EQ(driver.reads, (std::vector<uint32_t>{0x50, 0x54, 0x58, 0x70, 0x74, 0x78, 0x7C}));
+    EXPECT_TRUE(device.config_reads.empty());
+    EXPECT_EQ(mesh->ip_version, IpVersion::mote);
+    EXPECT_EQ(mesh->dma_event, hw::Ident(2, 1, 3, 0));
+    EXPECT_EQ(mesh->dma_conf, hw::Ident(2, 1, 1, 0));
+    EXPECT_FALSE(mesh->hrc.has_value());
+    EXPECT_EQ(mesh->nps,
+              (std::vector<np::Info>{{hw::Ident(0, 0, 0, 0), {hw::Type::TNP_R}, false}}));
+    EXPECT_TRUE(mesh->skip_dmas.empty());
+    SramSize sizes;
+    sizes.stsram_32b_size = 11;
+    sizes.fsram_64b_size = 22;
+    sizes.tsram_51b_size = 33;
+    sizes.evsram_32b_size = 44;
+    EXPECT_EQ(mesh->np_sram_size, sizes);
 }
 
 TEST(MeshDiscovery, Refusals) {

@@ -68,6 +68,10 @@ TEST(MeshMapperRequest, FullPassesAndShortages) {
                            {{"filters", 1}, {"kernel_size", 1}});
     s.mapper.allocate_np({1, 1, 0}, Type::None);
     s.mapper.allocate_np({1, 1, 1}, Type::None);
+    for (const NpSlot& slot : s.mapper.pools().at(Type::CNP1)) {
+        const bool taken = slot.ident == Ident(1, 1, 0) || slot.ident == Ident(1, 1, 1);
+        EXPECT_EQ(slot.allocated, taken ? 1 : 0);  // a flag: 0 or 1
+    }
     const auto single = s.request(wide, {}, false);
     EXPECT_EQ(single.second.to_string(),
               "Cannot map layer 'wide'. Not enough hardware components of type CNP1 available. "
@@ -232,6 +236,32 @@ TEST_F(MeshMapperSplit, PoolingPaddingShiftKeepsEveryColumnCovered) {
     EXPECT_EQ(two[0].placement->spatial_partition, (NpSpace{0, 0, Shape({20, 8, 4})}));
     EXPECT_EQ(two[1].placement->spatial_partition, (NpSpace{20, 0, Shape({20, 8, 4})}));
     EXPECT_EQ(coverage(two, 40, false), std::vector<int>(40, 1));
+}
+
+// Filter parts take the rest of the filters, at most one part size each; a
+// part past the last filter gets none.
+TEST_F(MeshMapperSplit, FilterPartsCountDownToZero) {
+    auto layer = conv_layer("conv", Shape({4, 4, 3}), 4);
+    NpSplitParams p;
+    p.filters = 4;
+    Split filters;
+    filters.num_chunks = 3;
+    filters.chunk_size = 2;
+    filters.total = 4;
+    filters.max_size = 2;
+    filters.step = 1;
+    const auto comps = build_split_components(*layer, p, true, Type::CNP1, Split(4, 4, 1),
+                                              Split(4, 4, 1), filters);
+    ASSERT_EQ(comps.size(), 3u);
+    std::vector<uint32_t> starts, counts;
+    for (const auto& c : comps) {
+        starts.push_back(c.placement->start_neuron);
+        counts.push_back(c.placement->filters);
+        EXPECT_EQ(c.placement->spatial_partition, (NpSpace{0, 0, Shape({4, 4, 3})}));
+        EXPECT_TRUE(c.placement->single_buffer);
+    }
+    EXPECT_EQ(starts, (std::vector<uint32_t>{0, 2, 4}));
+    EXPECT_EQ(counts, (std::vector<uint32_t>{2, 2, 0}));
 }
 
 TEST_F(MeshMapperSplit, DepthwiseSplits) {

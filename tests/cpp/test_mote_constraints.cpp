@@ -145,6 +145,17 @@ TEST(MoteConstraints, PackedInputRowOfLayerWithoutInbound) {
                    "alone");
 }
 
+// The channel limits themselves are allowed: 256 channels at 8-bit and 128 at
+// 16-bit are rows of 64 words, within the 128-word row.
+TEST(MoteConstraints, PackedInputRowAtTheChannelLimits) {
+    for (const auto& [channels, bits] : {std::pair<uint32_t, uint8_t>{256, 8}, {128, 16}}) {
+        auto layer = graph_test::make_layer("first", LayerType::StatefulRecurrent);
+        layer->input_dims = {Shape{1, 10, channels}};
+        layer->in_bits = bits;
+        EXPECT_EQ(check_packed_input_row(*layer).to_string(), "Success.") << channels;
+    }
+}
+
 TEST(MoteConstraints, ReluMaxValues) {
     Recurrent relu = rec(64, 3);
     relu.activation = 1;

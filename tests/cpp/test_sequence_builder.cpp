@@ -120,6 +120,29 @@ TEST(SequenceBuilder, LearningReadBackOnAnUnknownProduct) {
     }
 }
 
+// The program splits after its size-prefixed info buffer, whose size is the
+// first word, little-endian.
+TEST(HardwareSequenceBytes, ProgramPartsAndLearningWithoutPasses) {
+    auto device = std::make_shared<FakeDevice>(kV2, default_mesh());
+    std::vector<uint8_t> bytes(0x10004 + 3, 0xEE);
+    bytes[0] = 0x00;
+    bytes[1] = 0x00;
+    bytes[2] = 0x01;
+    bytes[3] = 0x00;  // n = 0x10000
+    HardwareSequence seq(device, HardwareConstraints{}, {}, {}, bytes);
+    const Sequence::ProgramParts parts = seq.program_parts();
+    EXPECT_EQ(parts.program_info.data, seq.program().data);
+    EXPECT_EQ(parts.program_info.size, 0x10004u);
+    EXPECT_EQ(parts.program_data.data, seq.program().data + 0x10004);
+    EXPECT_EQ(parts.program_data.size, 3u);
+    bytes[3] = 0x01;  // n = 0x01010000: past the end
+    HardwareSequence cut(device, HardwareConstraints{}, {}, {}, bytes);
+    EXPECT_EQ(test_support::runtime_error_text([&] { cut.program_parts(); }),
+              "The program bytes are malformed.");
+    EXPECT_EQ(test_support::runtime_error_text([&] { seq.sync_learning_vars(); }),
+              "Learning is not supported for layers mapped on more than 1 NP.");
+}
+
 // A layer that can learn is recorded through the learning recording: its three
 // records go to the learning table only, and it counts the tracks of the
 // second and third records.

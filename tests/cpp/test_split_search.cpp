@@ -72,6 +72,34 @@ TEST_F(SplitSearchTest, FitWeightsGrowsTheFilterSplit) {
 
     checker.weights_fit = [](uint32_t) { return false; };
     EXPECT_EQ(fit_weights_split(*layer, checker, Split(3, 3, 1)), Split());
+
+    // Two parts of 10 over at most 5 round to 8, one step less is 4: 3 parts.
+    checker.weight_calls.clear();
+    checker.weights_fit = [](uint32_t f) { return f <= 4; };
+    EXPECT_EQ(fit_weights_split(*layer, checker, fields(1, 10, 10, 5, 4)), fields(3, 4, 10, 5, 4));
+    EXPECT_EQ(checker.weight_calls, (std::vector<uint32_t>{10, 4}));
+}
+
+TEST(SplitSearchGrids, EveryOrderedTripleInDescendingOrder) {
+    using T = std::tuple<uint32_t, uint32_t, uint32_t>;
+    auto triples = [](uint32_t n) {
+        std::vector<T> out;
+        for (const SplitsNumChunks& s : SplitsNumChunks::get_splits_number(n))
+            out.emplace_back(s.width_chunks, s.height_chunks, s.filter_chunks);
+        return out;
+    };
+    EXPECT_EQ(triples(4),
+              (std::vector<T>{{4, 1, 1}, {2, 2, 1}, {2, 1, 2}, {1, 4, 1}, {1, 2, 2}, {1, 1, 4}}));
+    EXPECT_EQ(triples(1), (std::vector<T>{{1, 1, 1}}));
+    EXPECT_EQ(triples(6), (std::vector<T>{{6, 1, 1},
+                                          {3, 2, 1},
+                                          {3, 1, 2},
+                                          {2, 3, 1},
+                                          {2, 1, 3},
+                                          {1, 6, 1},
+                                          {1, 3, 2},
+                                          {1, 2, 3},
+                                          {1, 1, 6}}));
 }
 
 TEST_F(SplitSearchTest, ChannelsFromFiltersAndTnpBLastPart) {

@@ -195,7 +195,11 @@ INSTANTIATE_TEST_SUITE_P(
         CnpCase{"GlobalAverageSramSplit", LayerType::DepthwiseConv2D, [](E l) {
                     l.set_param("pool_type", 2); l.set_param("pool_size", -1);
                     l.in_dims = {Shape{64, 2, 2048}}; },
-                kGap + "spatial split is impossible."}),
+                kGap + "spatial split is impossible."},
+        // 64 bytes a row, 1024 channels, 1 row: 16384 words, the whole memory.
+        CnpCase{"GlobalAverageSramFull", LayerType::DepthwiseConv2D, [](E l) {
+                    l.set_param("pool_type", 2); l.set_param("pool_size", -1);
+                    l.in_dims = {Shape{64, 1, 1024}}; }, ""}),
     // clang-format on
     [](const ::testing::TestParamInfo<CnpCase>& info) { return std::string(info.param.title); });
 
