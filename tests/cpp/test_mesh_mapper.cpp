@@ -310,5 +310,46 @@ TEST_F(MeshMapperSplit, FailureMessagesInOrderAndSingleBuffer) {
     EXPECT_TRUE(single.first[0].placement->single_buffer);
 }
 
+// A layer whose parameters are gone.
+class ParameterlessLayer : public FakeLayer {
+  public:
+    ParameterlessLayer()
+        : FakeLayer("p", LayerType::Conv2D, {}, TargetComponent::CNP, {Shape({4, 4, 4})}) {}
+    const LayerParams* params() const override { return nullptr; }
+};
+
+TEST_F(MeshMapperSplit, BrokenLayersAreRefusedByName) {
+    auto p = std::make_shared<ParameterlessLayer>();
+    const std::string no_params = "Layer 'p' has no parameters.";
+    EXPECT_EQ(test_support::runtime_error_text(
+                  [&] { split_conv_layer(*p, rig.checker, 64, 64, 64, Type::CNP1, false); }),
+              no_params);
+    EXPECT_EQ(test_support::runtime_error_text(
+                  [&] { split_transposed_conv2d_layer(*p, rig.checker, 64, 64, 64, false); }),
+              no_params);
+    MapperRig s(plain_nps(2));
+    EXPECT_EQ(test_support::runtime_error_text([&] { s.request(p); }), no_params);
+
+    // The packet buffer shift follows the first inbound layer, which must exist.
+    auto conv = conv_layer("conv", Shape({4, 4, 4}));
+    auto add = make_layer("add", LayerType::Add, TargetComponent::SkipDMA, Shape({4, 4, 4}));
+    EXPECT_EQ(v2::get_add_pksram_shift(*conv), 0u);
+    conv->inbound = {add};
+    EXPECT_EQ(v2::get_add_pksram_shift(*conv), 512u);
+    conv->inbound = {nullptr};
+    EXPECT_EQ(test_support::runtime_error_text([&] { v2::get_add_pksram_shift(*conv); }),
+              "Layer 'conv' has a null inbound layer.");
+
+    // An outbound layer that no longer exists.
+    auto gone = conv_layer("gone", Shape({4, 4, 4}));
+    conv->outbound = {gone};
+    gone.reset();
+    bool new_group = false;
+    EXPECT_EQ(
+        test_support::runtime_error_text([&] { s.mapper.sanitize_tnp_b(*conv, &new_group, true); }),
+        "Layer 'conv' has a null outbound layer.");
+    EXPECT_THROW(s.mapper.sanitize_tnp_b(*conv, nullptr, true), std::invalid_argument);
+}
+
 }  // namespace
 }  // namespace vorna

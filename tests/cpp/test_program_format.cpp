@@ -10,6 +10,7 @@
 #include "program/program_generated.h"
 #include "program/sequence_writer.h"
 #include "program_test_util.h"
+#include "test_support.h"
 
 namespace vorna {
 namespace {
@@ -259,6 +260,46 @@ TEST(ProgramFormat, LearningRecordThreeWithoutFiltersAndWriterMisuse) {
                                 0);
     EXPECT_THROW(short_learning.finalize(sample_fields(), std::vector<PassSkipDmas>(1), &bytes),
                  std::runtime_error);
+}
+
+// Program data whose records lack a part they must have is refused when the
+// info spans are written.
+TEST(ProgramFormat, CorruptDataIsRefused) {
+    auto refusal = [](auto build_and_check) {
+        flatbuffers::FlatBufferBuilder fbb;
+        return test_support::runtime_error_text([&] { build_and_check(fbb); });
+    };
+    EXPECT_EQ(refusal([](flatbuffers::FlatBufferBuilder& fbb) {
+                  fbb.Finish(fb::CreateRecordTracks(fbb));
+                  const auto* r = flatbuffers::GetRoot<fb::RecordTracks>(fbb.GetBufferPointer());
+                  flatbuffers::FlatBufferBuilder out;
+                  program::write_record_spans(out, fbb.GetBufferPointer(), *r);
+              }),
+              "Corrupt program data: a record has no tracks.");
+    EXPECT_EQ(
+        refusal([](flatbuffers::FlatBufferBuilder& fbb) {
+            const std::vector<flatbuffers::Offset<fb::NpTrack>> tracks{fb::CreateNpTrack(fbb)};
+            fbb.Finish(fb::CreateRecordTracksDirect(fbb, &tracks));
+            const auto* r = flatbuffers::GetRoot<fb::RecordTracks>(fbb.GetBufferPointer());
+            flatbuffers::FlatBufferBuilder out;
+            program::write_record_spans(out, fbb.GetBufferPointer(), *r);
+        }),
+        "Corrupt program data: a track has no data.");
+    EXPECT_EQ(refusal([](flatbuffers::FlatBufferBuilder& fbb) {
+                  const std::vector<flatbuffers::Offset<fb::NpTrack>> tracks;
+                  const auto filters = fb::CreateFnp2FiltersTrack(fbb);
+                  fbb.Finish(fb::CreateRecordTracksDirect(fbb, &tracks, filters));
+                  const auto* r = flatbuffers::GetRoot<fb::RecordTracks>(fbb.GetBufferPointer());
+                  flatbuffers::FlatBufferBuilder out;
+                  program::write_record_spans(out, fbb.GetBufferPointer(), *r);
+              }),
+              "Corrupt program data: a filters track is incomplete.");
+    EXPECT_EQ(refusal([](flatbuffers::FlatBufferBuilder& fbb) {
+                  fbb.Finish(fb::CreateProgramData(fbb));
+                  const auto* d = flatbuffers::GetRoot<fb::ProgramData>(fbb.GetBufferPointer());
+                  program::dummy_desc_hdr_span(fbb.GetBufferPointer(), *d);
+              }),
+              "Corrupt program data: the dummy descriptor header is missing.");
 }
 
 }  // namespace

@@ -196,6 +196,13 @@ INSTANTIATE_TEST_SUITE_P(
                     l.set_param("pool_type", 2); l.set_param("pool_size", -1);
                     l.in_dims = {Shape{64, 2, 2048}}; },
                 kGap + "spatial split is impossible."},
+        CnpCase{"SameUpper4BitActivation", LayerType::Conv2D, [](E l) {
+                    l.set_param("padding", 2); l.set_param("kernel_stride", 2); l.out_bits = 4; },
+                "With SameUpper padding only 8-bit activations are supported."},
+        CnpCase{"GlobalAveragePotential28", LayerType::Conv2D, [](E l) {
+                    l.set_param("pool_type", 2); l.set_param("pool_size", -1);
+                    l.set_param("activation", 0); l.out_bits = 28; l.in_dims = {Shape{12, 12, 8}}; },
+                "With average pooling output bitwidth should be <= 8."},
         // 64 bytes a row, 1024 channels, 1 row: 16384 words, the whole memory.
         CnpCase{"GlobalAverageSramFull", LayerType::DepthwiseConv2D, [](E l) {
                     l.set_param("pool_type", 2); l.set_param("pool_size", -1);
@@ -668,6 +675,9 @@ TEST(V2RulesChecker, ActivationTypeNames) {
     }
     const AlwaysActivated none(LayerType::Dense1D, {{"activation", 0}}, "l");
     EXPECT_EQ(on_full.check_supported_activation(none).to_string(), refused + "NoActivation'.");
+    EXPECT_EQ((std::vector<std::string>{activation_type_name(0), activation_type_name(1),
+                                        activation_type_name(2), activation_type_name(3)}),
+              (std::vector<std::string>{"NoActivation", "ReLU", "LUT", "Unknown"}));
 }
 
 }  // namespace
