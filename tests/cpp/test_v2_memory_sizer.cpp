@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "backend/v2/memory_sizer.h"
+#include "v2_fnp_test_util.h"
 #include "v2_regs_fake_layer.h"
 
 namespace {
@@ -98,6 +99,27 @@ TEST(V2SizerWeight, ByKind) {
         "Invalid v2 layer type.");
 }
 
+// A Dense1D layer sizes its FNP input, 4 bytes a word: as the first layer of
+// the sequence its (3, 2, 2) 8-bit input is flattened and packed, 12 bytes in
+// 3 words; after a CNP it takes 2 rows of 2 channel runs of 4 bytes, 4 words.
+// Its FNP memory then holds 2 neurons of 6 words, on an FNP3 as weight
+// memory and on an FNP2 as external memory.
+TEST(V2SizerDense1D, InputWeightAndExternalSizes) {
+    v2fnp_test::DenseSpec spec;
+    spec.input = Shape{3, 2, 2};
+    auto d = v2fnp_test::make_dense("d", spec);
+    const hw::Component fnp3(hw::Type::FNP3, hw::Ident(1, 0, 0));
+    const hw::Component fnp2(hw::Type::FNP2, hw::Ident(1, 0, 1));
+    EXPECT_EQ(get_input_memory_size(d, fnp3, d), 12u);
+    link(make_layer(LayerType::Conv2D, "conv"), d);
+    EXPECT_EQ(get_input_memory_size(d, fnp3, d), 12u);
+    EXPECT_EQ(get_input_memory_size(d, fnp3, kNoFirst), 16u);
+    EXPECT_EQ(get_weight_memory_size(d, fnp3), 48u);
+    EXPECT_EQ(get_weight_memory_size(d, fnp2), 0u);
+    EXPECT_EQ(get_external_memory_size(d, fnp2, false, false), 48u);
+    EXPECT_EQ(get_external_memory_size(d, fnp3, false, true), 0u);
+}
+
 struct StoreGraph {
     std::shared_ptr<FakeLayer> layer = make_layer(LayerType::Conv2D, "s");
     hw::Component store{hw::Type::SKIP_DMA_STORE, hw::Ident(0, 1, 0, 1)};
@@ -132,6 +154,27 @@ TEST(V2SizerExternal, SkipDmaStores) {
     EXPECT_EQ(
         get_external_memory_size(g.layer, hw::Component(hw::Type::CNP1, hw::Ident()), false, false),
         0u);
+}
+
+// Sizes are 32-bit byte counts: 2^29 - 1 words of 8 bytes fit, 2^29 do not.
+// A null outbound layer is refused when the farthest consumer is looked for.
+TEST(V2SizerExternal, SizesPastThirtyTwoBitsAndNullConsumers) {
+    StoreGraph g;
+    g.layer->out_dims = Shape{1, 1, (1u << 29) - 1};
+    EXPECT_EQ(get_external_memory_size(g.layer, g.store, false, true), 4294967288u);
+    g.layer->out_dims = Shape{1, 1, 1u << 29};
+    EXPECT_EQ(error_text([&] { get_external_memory_size(g.layer, g.store, false, true); }),
+              "Memory size of layer 's' exceeds 32 bits.");
+
+    StoreGraph n;
+    {
+        auto gone = make_layer(LayerType::Conv2D, "gone");
+        n.layer->outbound.push_back(gone);
+    }
+    EXPECT_EQ(error_text([&] { get_external_memory_size(n.layer, n.store, false, false); }),
+              "Layer 's' has a null outbound layer.");
+    // Multi-pass sizes never look at the consumers.
+    EXPECT_EQ(get_external_memory_size(n.layer, n.store, false, true), 48u * 8u);
 }
 
 TEST(V2SizerExternal, TemporalStores) {
