@@ -80,6 +80,23 @@ TEST(V2SizerInput, TnpBAndZeroKinds) {
         std::bad_cast);
 }
 
+// A split that cannot be made, or a layer without input dimensions, stops
+// the sizing with the split's or the layer's refusal.
+TEST(V2SizerInput, SplitRefusals) {
+    const auto c = np(hw::Type::CNP1, Shape{5, 4, 3}, Shape{5, 4, 3});
+    auto zero_stride = conv(LayerType::Conv2D, 8);
+    zero_stride->set_param("kernel_stride", 0);
+    EXPECT_EQ(error_text([&] { get_input_memory_size(zero_stride, c, kNoFirst); }),
+              "NpSplit: the kernel stride must be at least 1.");
+    auto t = make_layer(LayerType::BufferTempConv, "t", {{"fifo_size", 1}});
+    t->in_dims.clear();
+    EXPECT_EQ(error_text([&] {
+                  get_input_memory_size(t, np(hw::Type::TNP_B, Shape{2, 2, 5}, Shape{2, 2, 5}),
+                                        kNoFirst);
+              }),
+              "Cannot get input size before it is set.");
+}
+
 TEST(V2SizerWeight, ByKind) {
     EXPECT_EQ(weights_100b_to_bytes(1), 13u);
     EXPECT_EQ(weights_100b_to_bytes(3), 38u);
