@@ -165,6 +165,30 @@ TEST(V2CnpCommonRegisters, WeightWidthCodesOfWordThree) {
     }
 }
 
+// Words 9 and 10 of the split geometry: each field replaces its own bits and
+// the bits between and above the fields keep their earlier value.
+TEST(V2CnpCommonRegisters, SplitCutsKeepTheBitsTheyDoNotName) {
+    std::vector<uint32_t> regs(64, 0xFFFFFFFFu);
+    CommonArgs a;
+    a.split.i_orig_cut = 5;
+    a.split.j_orig_cut = 7;
+    a.split.i_stride_phase = 1;
+    a.split.j_stride_phase = 0;
+    a.split.i_size_cut = 9;
+    a.split.j_size_cut = 10;
+    a.run(regs);
+    // Bits 0-11 = 5, bit 12 = 1, bits 13-15 kept, bits 16-27 = 7, bit 28 = 0, bits 29-31 kept.
+    EXPECT_EQ(regs[9], 0xE007F005u);
+    // Bits 0-10 = 9, bits 16-26 = 10; bits 11-15 and 27-31 kept.
+    EXPECT_EQ(regs[10], 0xF80AF809u);
+
+    a.split.i_size_cut = 2047;
+    a.run(regs);
+    EXPECT_EQ(regs[10] & 0xFFFFu, 0xFFFFu);
+    a.split.i_size_cut = 2048;
+    EXPECT_EQ(exception_text([&] { a.run(regs); }), overflow("2048", 11));
+}
+
 TEST(V2CnpMergeRegisters, DualOutputWords) {
     std::vector<uint32_t> regs(64, 0);
     regs[47] = 0x1234;
@@ -219,6 +243,63 @@ TEST(V2CnpPoolingRegisters, EdgeBitsFollowTheSpace) {
                                                false);
               }),
               overflow("8", 3));
+}
+
+// Word 27 keeps bits 3, 7, 10, 11 and 16-31, which no pooling field names; a
+// stride above 7 overflows its 3-bit field like the size does.
+TEST(V2CnpPoolingRegisters, UnnamedBitsAreKeptAndStrideIsThreeBits) {
+    const Shape input{8, 6, 4};
+    const PaddingParams pad{1, 1, 1, 1};
+    std::vector<uint32_t> regs(64, 0xFFFFFFFFu);
+    format_cnp_pooling_registers(&regs, input, space(4, 3, 4, 3), 3, 2, false, pad, false);
+    // Size 3 | bit 3, stride 2 | bit 7, bits 8-9 clear, right and bottom edges (12, 14).
+    EXPECT_EQ(regs[27], 0xFFFF5CABu);
+    format_cnp_pooling_registers(&regs, input, space(4, 3, 4, 3), 7, 7, false, pad, false);
+    EXPECT_EQ(regs[27], 0xFFFF5CFFu);
+    EXPECT_EQ(exception_text([&] {
+                  format_cnp_pooling_registers(&regs, input, space(0, 0, 8, 6), 1, 8, false, pad,
+                                               false);
+              }),
+              overflow("8", 3));
+}
+
+TEST(V2CnpPoolingRegisters, NoPoolingParameters) {
+    PoolingCalculatedParams p;
+    p.stride_x = 3;
+    p.stride_y = 2;
+    p.padding = PaddingParams{1, 2, 3, 4};
+    p.flag = 9;
+    EXPECT_TRUE(get_no_pooling_params(&p, 12, 7));
+    EXPECT_EQ(p.stride_x, 1);
+    EXPECT_EQ(p.stride_y, 1);
+    EXPECT_EQ(p.width, 12u);
+    EXPECT_EQ(p.height, 7u);
+    EXPECT_EQ(p.padding.top, 0);
+    EXPECT_EQ(p.padding.bottom, 0);
+    EXPECT_EQ(p.padding.left, 0);
+    EXPECT_EQ(p.padding.right, 0);
+    EXPECT_EQ(p.flag, 0);
+}
+
+// The pool size field of a convolution: 1 without pooling and for global
+// average pooling (size -1), the pool size otherwise, whatever the pool type.
+TEST(V2CnpRegisterFiles, PoolSizeFieldByPoolType) {
+    struct Case {
+        int pool_type;
+        int pool_size;
+        uint32_t field;
+    };
+    for (const Case& c : {Case{0, 0, 1}, Case{2, -1, 1}, Case{2, 2, 2}, Case{2, 3, 3},
+                          Case{1, 2, 2}, Case{1, 4, 4}}) {
+        auto layer = conv_layer();
+        layer->set_param("pool_type", c.pool_type);
+        layer->set_param("pool_size", c.pool_size);
+        layer->pool.stride_x = 2;
+        const auto regs = format_conv2d_registers(*layer, nullptr, false, false, {}, false, false);
+        const auto& w27 = regs.at(hw::Ident(2, 1, 0))[27];
+        EXPECT_EQ(bits(w27, 0, 3), c.field) << c.pool_type << " " << c.pool_size;
+        EXPECT_EQ(bits(w27, 4, 3), c.pool_type == 0 ? 1u : 2u) << c.pool_type;
+    }
 }
 
 TEST(V2CnpRegisterFiles, Failures) {
@@ -362,6 +443,42 @@ TEST(V2CnpRecorders, Conv2dBlockOrder) {
     EXPECT_EQ(blocks[9].payload[0], (17u << 8) | 17u);
     EXPECT_EQ(blocks[3].payload[2 * 16], (16u << 8) | 16u);
     EXPECT_EQ(blocks[4].payload.size(), 1024u);
+}
+
+// A tensor that is not dense: the recorders cannot read it.
+struct NotDense : Tensor {
+    NotDense() : Tensor(TensorType::uint8, Shape{34}) {}
+};
+
+// Variables a recorder needs and cannot read stop the record with the
+// layer's name.
+TEST(V2CnpRecorders, MissingOrUnreadableVariables) {
+    const auto device = v2rec_test::v2_device();
+    auto record = [&](const Layer& layer) {
+        return exception_text([&] {
+            record_program_conv2d_layer(*device, layer, nullptr, false, false, {}, false, false);
+        });
+    };
+    auto bare = conv_layer();
+    bare->vars.set("input_shift",
+                   filled<uint8_t>(TensorType::uint8, Shape{3}, [](size_t i) { return i; }));
+    EXPECT_EQ(record(*bare), "Layer 'c': the variable 'weights' is missing.");
+
+    auto odd = recorded_conv(LayerType::Conv2D, false, false);
+    odd->vars.set("max_value", std::make_shared<NotDense>());
+    EXPECT_EQ(record(*odd),
+              "Tensor::ensure_dense: conversion of this tensor kind is not implemented.");
+
+    auto no_lut = recorded_conv(LayerType::Conv2D, false, false);
+    no_lut->set_param("activation", 2);
+    EXPECT_EQ(record(*no_lut), "Layer 'c': the variable 'lut_values' is missing.");
+
+    auto merge = recorded_conv(LayerType::Conv2D, false, true);
+    std::dynamic_pointer_cast<LayerMapping>(merge->layer_mapping)->merge_info->out_shift = nullptr;
+    EXPECT_EQ(record(*merge), "Layer 'c': the Add merge has no shift variables.");
+    // Registers alone need no merge shifts.
+    EXPECT_NO_THROW(
+        record_program_conv2d_layer(*device, *merge, nullptr, false, false, {}, true, false));
 }
 
 // Each recorder takes one layer type; any other is refused before anything

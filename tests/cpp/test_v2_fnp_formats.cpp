@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <iostream>
+#include <string>
 #include <vector>
 
 #include "backend/hardware_constraints.h"
@@ -19,6 +23,21 @@ using v2regs_test::error_text;
 using v2regs_test::overflow_text;
 
 Shape shape3(uint32_t x, uint32_t y, uint32_t c) { return Shape{x, y, c}; }
+
+// Runs `error` in a child process and expects its text to be `expected`: a
+// guard that let the call through would divide by zero or write past a
+// buffer, which must fail this test rather than end the suite. The child
+// leaves through exit() so that what it ran is counted.
+void expect_error_in_child(const std::function<void()>& call, const std::string& expected) {
+    EXPECT_EXIT(
+        {
+            const std::string text = error_text(call);
+            if (text != expected) std::cerr << "got: " << text << std::endl;
+            std::exit(text == expected ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "")
+        << expected;
+}
 
 struct PackingCase {
     const char* name;
@@ -166,6 +185,77 @@ TEST(V2FnpNeuronWords, RunPaddedNeedsEightBitInput) {
               "Unsupported padding.");
 }
 
+// The pad counts hold for any width from 1 to 8 bits. At 1 bit, x = 5, c = 3:
+// pad_x = 3, r = 24, pad_r = 8, so a row of 32 positions; 8-bit weights over
+// two rows take 512 bits. Widths of 0 and above 8 are refused.
+TEST(V2FnpSizes, RowPaddedInputWidthsFromOneToEightBits) {
+    EXPECT_EQ(get_neuron_word_size(shape3(5, 2, 3), fnp::RowPadded, 1, 8), 16u + 2u);
+    // 2 bits: pad_x = 3, r = 24, pad_r = 8 (16 per word): 32 positions a row.
+    EXPECT_EQ(get_neuron_word_size(shape3(5, 2, 3), fnp::RowPadded, 2, 4), 8u + 2u);
+    for (uint8_t b : {0, 9}) {
+        expect_error_in_child([b] { get_neuron_word_size(shape3(5, 2, 3), fnp::RowPadded, b, 8); },
+                              "FNP input bit width must be 1 to 8, got " + std::to_string(b) + ".");
+        const auto shifts = u8_ramp(30);
+        expect_error_in_child(
+            [&] { format_input_shift_fnp(*shifts, shape3(5, 2, 3), fnp::RowPadded, b); },
+            "FNP input bit width must be 1 to 8, got " + std::to_string(b) + ".");
+    }
+}
+
+// A payload whose byte count wraps 32 bits sizes to no word at all: the
+// first byte is refused instead of written past the buffer.
+TEST(V2FnpPayload, SizeThatWrapsIsRefusedAtTheFirstByte) {
+    const auto shifts = u8_ramp(1);
+    for (InputPadding p : {fnp::RowPadded, fnp::RunPadded}) {
+        expect_error_in_child(
+            [&] { format_input_shift_fnp(*shifts, shape3(1u << 29, 1, 1), p, 8); },
+            "FNP input-shift payload exceeds its computed size.");
+    }
+}
+
+TEST(V2FnpNeuronWords, WeightWidthOutsideOneToEightIsRefused) {
+    auto w = weights_tensor(3, 1, [](uint32_t k, uint32_t) { return int(k); });
+    std::vector<uint32_t> ram(8, 0);
+    for (uint8_t bits : {0, 9}) {
+        EXPECT_EQ(error_text([&] {
+                      write_fnp_neuron_words(ram.data(), 0, *w, bits, shape3(1, 1, 3), fnp::Packed,
+                                             8);
+                  }),
+                  "FNP weight bit width must be 1 to 8, got " + std::to_string(bits) + ".");
+    }
+    EXPECT_EQ(ram, std::vector<uint32_t>(8, 0));
+}
+
+// A shape without dimensions has no element: no weight field is written and
+// no weight is read.
+TEST(V2FnpNeuronWords, EmptyShapeWritesNothing) {
+    auto w = weights_tensor(1, 2, [](uint32_t, uint32_t) { return 5; });
+    for (InputPadding p : {fnp::Packed, fnp::RowPadded, fnp::RunPadded}) {
+        std::vector<uint32_t> ram(8, 0xA5A5A5A5u);
+        EXPECT_EQ(get_neuron_word_size(Shape(), p, 8, 8), 2u) << int(p);
+        write_fnp_neuron_words(ram.data(), 1, *w, 8, Shape(), p, 8);
+        EXPECT_EQ(ram, std::vector<uint32_t>(8, 0xA5A5A5A5u)) << int(p);
+    }
+}
+
+// A shape of more than 2^32 elements (x = 2^31 + 1, y = 2) reads its weights
+// one by one through the checked access: the first weight, at k = 0, is
+// written, and a tensor of one row is refused at the next index (k = 1 when
+// packed, k = y * c = 2 for the padded layouts) instead of being read past.
+TEST(V2FnpNeuronWords, ShapePastThirtyTwoBitsReadsThroughTheCheckedAccess) {
+    auto w = weights_tensor(1, 1, [](uint32_t, uint32_t) { return -3; });
+    for (InputPadding p : {fnp::Packed, fnp::RowPadded, fnp::RunPadded}) {
+        std::vector<uint32_t> ram(8, 0);
+        EXPECT_EQ(error_text([&] {
+                      write_fnp_neuron_words(ram.data(), 0, *w, 8, shape3((1u << 31) + 1, 2, 1), p,
+                                             8);
+                  }),
+                  "Coordinates are out-of-range")
+            << int(p);
+        EXPECT_EQ(ram, (std::vector<uint32_t>{0, 0, 0xFD, 0, 0, 0, 0, 0})) << int(p);
+    }
+}
+
 HardwareConstraints fnp_constraints(uint32_t fnp3_sram = 1000) {
     HardwareConstraints c = HardwareConstraints::v2(SramSize_v2);
     c.fnp3_sram_size = fnp3_sram;
@@ -224,6 +314,26 @@ TEST(V2FnpRegisters, RowPaddedAndRunPaddedRowFields) {
     EXPECT_EQ(r[14], 0xA0000004u);
     EXPECT_EQ(r[15], 0x00060002u);
     EXPECT_EQ(r[17], 0x0110000Cu);
+}
+
+// Every field replaces its own bits only: over a file of all ones, an FNP2
+// with 8-bit widths, activation, a packed (1, 1, 3) input and 2 neurons.
+TEST(V2FnpRegisters, FieldsKeepEveryOtherBit) {
+    auto weights = weights_tensor(3, 2, [](uint32_t, uint32_t) { return 1; });
+    std::vector<uint32_t> r(64, 0xFFFFFFFFu);
+    format_dense1d_registers(fnp_constraints(), &r, hw::Type::FNP2, 8, 8, true, Shape{1, 1, 3},
+                             false, *weights, 8, fnp::Packed);
+    std::vector<uint32_t> expected(64, 0xFFFFFFFFu);
+    expected[1] = 0xFCAFFFFFu;   // bits 20, 22, 24, 25 clear, bit 4 set
+    expected[3] = 0xFF01BFF7u;   // codes 3, 3, 3; bit 3 and 14 clear; bits 16-23 = 1
+    expected[10] = 0xF801F801u;  // y = 1, x = 1
+    expected[11] = 0xC0000FFFu;  // no row bytes
+    expected[14] = 0xBFFF8001u;  // one input word; bits 29 and 31 set, 30 clear
+    expected[15] = 0x80030002u;  // 2 neurons of 3 words; bit 31 kept
+    expected[16] = 0xFFFC0000u;  // bits 0-17 clear
+    expected[17] = 0xFF0F0005u;  // FNP2: 5 words, bits 20-23 clear
+    expected[28] = 0x0000C000u;  // row bytes and row words 0; bits 14-15 kept
+    EXPECT_EQ(r, expected);
 }
 
 TEST(V2FnpRegisters, Fnp3SramWordsWrapModuloTheSramSize) {

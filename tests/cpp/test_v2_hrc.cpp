@@ -259,6 +259,29 @@ TEST(V2IoRecSccFields, TooWideValuesAreRefused) {
               overflow_text(4294967296ull, 20));
 }
 
+// The end-of-program words: mode (bit 1 for a last layer on an FNP, bit 16
+// after a last HRC), the column range, and the NP count in two words.
+TEST(V2IoRecEpg, SixWritesInOrder) {
+    const auto device = v2_device();
+    const IoRecorderImpl io(*device);
+    const auto dense = v2regs_test::make_layer(LayerType::Dense1D, "d");
+    const auto conv = v2regs_test::make_layer(LayerType::Conv2D, "c");
+    using W = std::vector<RegisterWrite>;
+    EXPECT_EQ(io.record_epg(*dense, 3, 9, 0xAB, true, false, false), (W{{0x00, 0x00031202u},
+                                                                        {0x0C, 0x10u},
+                                                                        {0x10, 0x09030001u},
+                                                                        {0x14, 0x0000AB00u},
+                                                                        {0x18, 0xABFE0001u},
+                                                                        {0x1C, 0x027FFFFFu}}));
+    const W plain = io.record_epg(*conv, 0, 255, 1, false, true, true);
+    EXPECT_EQ(plain, (W{{0x00, 0x00021200u},
+                        {0x0C, 0x10u},
+                        {0x10, 0xFF000001u},
+                        {0x14, 0x00000100u},
+                        {0x18, 0x01FE0001u},
+                        {0x1C, 0x027FFFFFu}}));
+}
+
 }  // namespace
 
 namespace {

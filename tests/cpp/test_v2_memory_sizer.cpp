@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "backend/v2/memory_sizer.h"
+#include "v2_fnp_test_util.h"
 #include "v2_regs_fake_layer.h"
 
 namespace {
@@ -79,6 +80,23 @@ TEST(V2SizerInput, TnpBAndZeroKinds) {
         std::bad_cast);
 }
 
+// A split that cannot be made, or a layer without input dimensions, stops
+// the sizing with the split's or the layer's refusal.
+TEST(V2SizerInput, SplitRefusals) {
+    const auto c = np(hw::Type::CNP1, Shape{5, 4, 3}, Shape{5, 4, 3});
+    auto zero_stride = conv(LayerType::Conv2D, 8);
+    zero_stride->set_param("kernel_stride", 0);
+    EXPECT_EQ(error_text([&] { get_input_memory_size(zero_stride, c, kNoFirst); }),
+              "NpSplit: the kernel stride must be at least 1.");
+    auto t = make_layer(LayerType::BufferTempConv, "t", {{"fifo_size", 1}});
+    t->in_dims.clear();
+    EXPECT_EQ(error_text([&] {
+                  get_input_memory_size(t, np(hw::Type::TNP_B, Shape{2, 2, 5}, Shape{2, 2, 5}),
+                                        kNoFirst);
+              }),
+              "Cannot get input size before it is set.");
+}
+
 TEST(V2SizerWeight, ByKind) {
     EXPECT_EQ(weights_100b_to_bytes(1), 13u);
     EXPECT_EQ(weights_100b_to_bytes(3), 38u);
@@ -96,6 +114,27 @@ TEST(V2SizerWeight, ByKind) {
     EXPECT_EQ(
         error_text([&] { get_weight_memory_size(make_layer(LayerType::InputData, "i"), cnp); }),
         "Invalid v2 layer type.");
+}
+
+// A Dense1D layer sizes its FNP input, 4 bytes a word: as the first layer of
+// the sequence its (3, 2, 2) 8-bit input is flattened and packed, 12 bytes in
+// 3 words; after a CNP it takes 2 rows of 2 channel runs of 4 bytes, 4 words.
+// Its FNP memory then holds 2 neurons of 6 words, on an FNP3 as weight
+// memory and on an FNP2 as external memory.
+TEST(V2SizerDense1D, InputWeightAndExternalSizes) {
+    v2fnp_test::DenseSpec spec;
+    spec.input = Shape{3, 2, 2};
+    auto d = v2fnp_test::make_dense("d", spec);
+    const hw::Component fnp3(hw::Type::FNP3, hw::Ident(1, 0, 0));
+    const hw::Component fnp2(hw::Type::FNP2, hw::Ident(1, 0, 1));
+    EXPECT_EQ(get_input_memory_size(d, fnp3, d), 12u);
+    link(make_layer(LayerType::Conv2D, "conv"), d);
+    EXPECT_EQ(get_input_memory_size(d, fnp3, d), 12u);
+    EXPECT_EQ(get_input_memory_size(d, fnp3, kNoFirst), 16u);
+    EXPECT_EQ(get_weight_memory_size(d, fnp3), 48u);
+    EXPECT_EQ(get_weight_memory_size(d, fnp2), 0u);
+    EXPECT_EQ(get_external_memory_size(d, fnp2, false, false), 48u);
+    EXPECT_EQ(get_external_memory_size(d, fnp3, false, true), 0u);
 }
 
 struct StoreGraph {
@@ -132,6 +171,27 @@ TEST(V2SizerExternal, SkipDmaStores) {
     EXPECT_EQ(
         get_external_memory_size(g.layer, hw::Component(hw::Type::CNP1, hw::Ident()), false, false),
         0u);
+}
+
+// Sizes are 32-bit byte counts: 2^29 - 1 words of 8 bytes fit, 2^29 do not.
+// A null outbound layer is refused when the farthest consumer is looked for.
+TEST(V2SizerExternal, SizesPastThirtyTwoBitsAndNullConsumers) {
+    StoreGraph g;
+    g.layer->out_dims = Shape{1, 1, (1u << 29) - 1};
+    EXPECT_EQ(get_external_memory_size(g.layer, g.store, false, true), 4294967288u);
+    g.layer->out_dims = Shape{1, 1, 1u << 29};
+    EXPECT_EQ(error_text([&] { get_external_memory_size(g.layer, g.store, false, true); }),
+              "Memory size of layer 's' exceeds 32 bits.");
+
+    StoreGraph n;
+    {
+        auto gone = make_layer(LayerType::Conv2D, "gone");
+        n.layer->outbound.push_back(gone);
+    }
+    EXPECT_EQ(error_text([&] { get_external_memory_size(n.layer, n.store, false, false); }),
+              "Layer 's' has a null outbound layer.");
+    // Multi-pass sizes never look at the consumers.
+    EXPECT_EQ(get_external_memory_size(n.layer, n.store, false, true), 48u * 8u);
 }
 
 TEST(V2SizerExternal, TemporalStores) {

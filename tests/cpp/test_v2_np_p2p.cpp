@@ -26,6 +26,34 @@ hw::Component comp(hw::Type type, uint8_t col, uint8_t row = 0, uint8_t id = 0) 
 
 const std::unique_ptr<AltLayerMapInfo> kNoAlt;
 
+// The default file: 64 words, the channel in word 3 bits 24-31 (8 bits), or
+// 0xFE000000 for an unused NP whatever the channel; a file of another size is
+// refused by the routines that write into one.
+TEST(V2RegsDefaults, ChannelFieldAndFileSize) {
+    const auto np = comp(hw::Type::CNP1, 1, 0, 2);
+    auto regs = default_np_regs(np, 255, false, true);
+    ASSERT_EQ(regs.size(), 64u);
+    EXPECT_EQ(regs[3], 0xFF000000u);
+    EXPECT_EQ(regs[56], 0x01800108u);
+    EXPECT_EQ(error_text([&] { default_np_regs(np, 256, false, false); }), overflow_text(256, 8));
+    EXPECT_EQ(default_np_regs(np, 256, true, false)[3], 0xFE000000u);
+
+    for (size_t size : {size_t{63}, size_t{65}}) {
+        std::vector<uint32_t> odd(size, 0);
+        const std::string refusal = "A v2 NP register file must hold 64 words.";
+        EXPECT_EQ(error_text([&] { set_ib_spikes(&odd); }), refusal) << size;
+        EXPECT_EQ(error_text([&] { format_mesh_cfg_dma_reg(&odd, hw::Ident(1, 2, 0)); }), refusal);
+        EXPECT_EQ(error_text([&] {
+                      format_mesh_registers_set_output_to_NPs(&odd, {np}, {np}, {np}, kNoAlt, 1,
+                                                              false, false, false);
+                  }),
+                  refusal);
+        EXPECT_EQ(odd, std::vector<uint32_t>(size, 0));
+    }
+    EXPECT_EQ(error_text([] { set_ib_spikes(nullptr); }),
+              "A v2 NP register file must hold 64 words.");
+}
+
 TEST(V2RegsRouting, PointToPoint) {
     std::vector<uint32_t> regs(64, 0);
     const auto dma = comp(hw::Type::DMA, 6, 2, 1);

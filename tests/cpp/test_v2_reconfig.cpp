@@ -230,6 +230,29 @@ TEST(V2ReconfigOther, OtherKindsAndFailures) {
               }),
               overflow_text(128, 7));
 
+    PrFixture sourceless(LayerType::Conv2D);
+    sourceless.mapping->inbound_components.clear();
+    sourceless.mapping->skipdma_load_components.clear();
+    EXPECT_EQ(error_text([&] {
+                  update_partial_reconfig_regs(&sourceless.regs, *sourceless.layer,
+                                               np(hw::Type::CNP1, 1, NpSpace{}, NpSpace{}), false);
+              }),
+              "Layer 'next' has no input components.");
+    // The store is a source only with the TNP-B routing flag.
+    sourceless.mapping->tnp_b_skipdma = true;
+    update_partial_reconfig_regs(&sourceless.regs, *sourceless.layer,
+                                 np(hw::Type::CNP1, 1, NpSpace{}, NpSpace{}), false);
+    EXPECT_EQ(sourceless.regs[41] & 0xFFFFu, 0x0909u);
+
+    for (size_t size : {size_t{0}, size_t{63}}) {
+        std::vector<uint32_t> odd(size, 0);
+        EXPECT_EQ(error_text([&] {
+                      update_partial_reconfig_regs(
+                          &odd, *f.layer, hw::Component(hw::Type::HRC, hw::Ident()), false);
+                  }),
+                  "A v2 NP register file must hold 64 words.");
+    }
+
     auto unmapped = make_layer(LayerType::Conv2D, "u");
     std::vector<uint32_t> regs(64, 0);
     EXPECT_EQ(error_text([&] {
