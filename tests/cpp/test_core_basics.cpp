@@ -81,6 +81,7 @@ TEST(Register, SetFieldWritesOnlyTheFieldOrPanics) {
         {0xFFFFFFFFu, {28, 8}, 0, 0x0FFFFFFFu},  // bits lost
         {0xAAAAu, {0, 0}, 0, 0xAAAAu},
         {0, {0, 40}, 0xFFFFFFFFu, 0xFFFFFFFFu},
+        {0xFFFFFFFEu, {0, 65}, 1, 0xFFFFFFFFu},  // the width counts modulo 64: a 1-bit field
     };
     for (const auto& c : cases) {
         uint32_t word = c.word;
