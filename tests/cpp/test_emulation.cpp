@@ -117,6 +117,16 @@ TEST(EmuRegisters, VersionWordAndPresetMeshes) {
     ASSERT_EQ(mesh->skip_dmas.size(), 2u);
     EXPECT_EQ(mesh->skip_dmas[1].ident, hw::Ident(2, 1, 3, 4));
     EXPECT_EQ(mesh->np_sram_size, SramSize_v2);
+    // A node holds four NPs: the configuration slots after them stay empty.
+    for (uint32_t col = 1; col <= 4; ++col) {
+        for (uint32_t row = 1; row <= 2; ++row) {
+            for (uint32_t id = 4; id < 8; ++id) {
+                uint32_t config = 1;
+                driver->read(emu::kIpBase + emu::np_config_offset(col, row, id), &config, 4);
+                EXPECT_EQ(config, 0u) << col << "," << row << "," << id;
+            }
+        }
+    }
     auto v1 = driver_for("tarn_v2");
     auto m = Mesh::discover(HardwareDevice::create(v1.get()).get());
     EXPECT_EQ(m->ip_version, IpVersion::v1);

@@ -318,6 +318,21 @@ TEST(LayerCreate, ClassesDefaultsAndRefusals) {
     auto c =
         make_layer(LayerType::Conv2D, {{"filters", 1}, {"kernel_size", 3}, {"pool_size", 3}}, "c");
     EXPECT_EQ(c->params()->get("pool_stride"), 3);
+    // A Convolutional layer without pooling sizes pools 1 x 1: max pooling with the default
+    // strides keeps its 8 x 6 convolution output.
+    auto model = Model::create();
+    model->add(input_layer(8, 6, 3), {});
+    auto conv = make_layer(LayerType::Convolutional,
+                           {{"filters", 2},
+                            {"kernel_width", 3},
+                            {"kernel_height", 3},
+                            {"weights_bits", 2},
+                            {"pool_type", 1}},
+                           "conv");
+    model->add(conv, {});
+    EXPECT_EQ(conv->params()->get("pooling_width"), 1);
+    EXPECT_EQ(conv->params()->get("pooling_height"), 1);
+    EXPECT_EQ(conv->output_dimensions(), (Shape{8, 6, 2}));
     // A Quantizer with its size is an input.
     EXPECT_TRUE(make_layer(LayerType::InputConvolutional, {}, "ic")->is_input_layer());
     EXPECT_FALSE(make_layer(LayerType::InputConv2D, {}, "i2")->is_input_layer());

@@ -176,6 +176,60 @@ TEST(ModelSerialize, RefusesDamagedBuffers) {
     EXPECT_EQ(error_of(swapped_kind).rfind(prefix, 0), 0u) << error_of(swapped_kind);
 }
 
+// Inbound indices must name an earlier layer; a variable entry takes at least 28 bytes (name
+// length, type, layout, rank, one dimension, 64-bit byte count); stored variables may be at
+// most 4096 elements smaller than those the parameters create.
+TEST(ModelSerialize, LimitsOfInboundIndicesAndVariableSizes) {
+    const std::string prefix = "Invalid model serialization: ";
+    auto with_dense = [](uint32_t inbound) {
+        Bytes b = input_only_bytes();
+        b[8] = 2;
+        put_text(b, "d");
+        put32(b, static_cast<uint32_t>(LayerType::Dense1D));
+        put32(b, 1);
+        put_text(b, "units");
+        put32(b, 1);
+        put32(b, 1);
+        put32(b, inbound);
+        put32(b, 0);
+        b.push_back(0);
+        return b;
+    };
+    EXPECT_EQ(error_of(with_dense(1)), prefix + "layer 'd' names the inbound layer 1.");
+    EXPECT_EQ(error_of(with_dense(0)), prefix + "layer 'd' lacks the variable 'weights'.");
+
+    // One variable announced with 27 and with 28 bytes left.
+    Bytes one_variable = input_only_bytes();
+    one_variable.resize(one_variable.size() - 5);  // variable count and learning flag
+    put32(one_variable, 1);
+    Bytes short_entry = one_variable;
+    short_entry.resize(short_entry.size() + 27, 0);
+    EXPECT_EQ(error_of(short_entry), prefix + "the variable count 1 exceeds the data.");
+    Bytes full_entry = one_variable;
+    full_entry.resize(full_entry.size() + 28, 0);
+    const std::string full_error = error_of(full_entry);
+    EXPECT_EQ(full_error.rfind(prefix, 0), 0u) << full_error;
+    EXPECT_EQ(full_error.find("variable count"), std::string::npos) << full_error;
+
+    // Input (1, 1, c) and Dense1D of one unit storing a one-element weights tensor.
+    auto stored = [](int c) {
+        auto m = Model::create();
+        m->add(make_layer(LayerType::InputData,
+                          {{"input_width", 1}, {"input_height", 1}, {"input_channels", c}}, "in"),
+               {});
+        auto d = make_layer(LayerType::Dense1D, {{"units", 1}, {"activation", 0}}, "d");
+        m->add(d, {});
+        test_support::set_any_shape(
+            d->variables(), "weights",
+            Dense::create(TensorType::int8, Shape{1, 1}, Dense::Layout::ColMajor));
+        return m->serialize();
+    };
+    const std::string refused =
+        prefix + "the parameters of layer 'd' do not match its stored variables.";
+    EXPECT_NE(error_of(stored(4097)), refused);  // 4097 created, 1 stored
+    EXPECT_EQ(error_of(stored(4098)), refused);
+}
+
 // Every truncation and every single damaged byte of a valid buffer is either refused with the
 // serialization error or read as some valid model; nothing else happens.
 TEST(ModelSerialize, TruncatedAndCorruptedBuffersNeverCrash) {

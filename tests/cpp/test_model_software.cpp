@@ -155,6 +155,59 @@ TEST(ModelSoftware, AddAndConcatenate) {
     EXPECT_EQ(values_of<int32_t>(*joined), (std::vector<int32_t>{5, 7, 10, -21}));
 }
 
+// A Quantizer alone of `bits` output bits over (1, 1, 2) inputs, scales 1 and zero points 0.
+std::unique_ptr<Model> quantizer_model(int bits, int is_signed) {
+    auto m = Model::create();
+    m->add(make_layer(LayerType::Quantizer,
+                      {{"input_width", 1},
+                       {"input_height", 1},
+                       {"input_channels", 2},
+                       {"output_bits", bits},
+                       {"output_signed", is_signed}},
+                      "q"),
+           {});
+    auto* vars = m->get_layer("q")->variables();
+    test_support::set_any_shape(vars, "scales",
+                                tensor<float>(TensorType::float32, Shape{2}, {1.0f, 1.0f}));
+    test_support::set_any_shape(vars, "zero_points",
+                                tensor<uint8_t>(TensorType::uint8, Shape{2}, {0, 0}));
+    return m;
+}
+
+TEST(ModelSoftware, QuantizerRangesAndTypesByBits) {
+    const auto in = tensor<float>(TensorType::float32, Shape{1, 2}, {-100.0f, 300.0f});
+    // 4 signed bits: -8 to 7.
+    auto s4 = quantizer_model(4, 1)->forward(in, 0);
+    EXPECT_EQ(s4->type(), TensorType::int4);
+    EXPECT_EQ(values_of<int8_t>(*s4), (std::vector<int8_t>{-8, 7}));
+    // 8 signed bits: -128 to 127.
+    auto s8 = quantizer_model(8, 1)->forward(in, 0);
+    EXPECT_EQ(s8->type(), TensorType::int8);
+    EXPECT_EQ(values_of<int8_t>(*s8), (std::vector<int8_t>{-100, 127}));
+    // 9 unsigned bits need 16-bit storage: 0 to 511.
+    auto u9 = quantizer_model(9, 0)->forward(in, 0);
+    EXPECT_EQ(u9->type(), TensorType::uint16);
+    EXPECT_EQ(values_of<uint16_t>(*u9), (std::vector<uint16_t>{0, 300}));
+}
+
+// Concatenate joins per position: (x 1, y 2, c 2) input and its doubled copy.
+TEST(ModelSoftware, ConcatenateJoinsEveryPosition) {
+    auto m = Model::create();
+    m->add(input_layer(1, 2, 2), {});
+    auto in = m->get_layer("input");
+    auto q = make_layer(LayerType::Quantizer, {}, "q");
+    m->add(q, {in});
+    test_support::set_any_shape(q->variables(), "scales",
+                                tensor<float>(TensorType::float32, Shape{2}, {0.5f, 0.5f}));
+    test_support::set_any_shape(q->variables(), "zero_points",
+                                tensor<uint8_t>(TensorType::uint8, Shape{2}, {0, 0}));
+    m->add(make_layer(LayerType::Concatenate, {}, "cat"), {in, q});
+    auto out = m->forward(tensor<uint8_t>(TensorType::uint8, Shape{1, 1, 2, 2}, {1, 2, 3, 4}), 0);
+    EXPECT_EQ(out->type(), TensorType::uint8);
+    EXPECT_EQ(out->dimensions(), (Shape{1, 1, 2, 4}));
+    EXPECT_EQ(values_of<uint8_t>(*out), (std::vector<uint8_t>{1, 2, 2, 4, 3, 4, 6, 8}));
+}
+
 // A layer the software evaluation does not compute is refused by every entry point, naming the
 // layer and its kind, before any sample is evaluated (the example: 4 filters whose
 // weights are all 1 on random frames used to give zeros).
@@ -184,6 +237,15 @@ TEST(ModelSoftware, KindsItDoesNotComputeAreRefused) {
          {{"filters", 2}, {"fifo_size", 2}, {"activation", 0}},
          false,
          "BufferTempConv"},
+        // clang-format off
+        {"c1", LayerType::Convolutional, {{"filters", 2}, {"kernel_width", 3}, {"kernel_height", 3}, {"weights_bits", 2}, {"activation", 0}}, false, "Convolutional"},
+        {"s1", LayerType::SeparableConvolutional, {{"filters", 2}, {"kernel_width", 3}, {"kernel_height", 3}, {"weights_bits", 2}, {"activation", 0}}, false, "SeparableConvolutional"},
+        {"ic", LayerType::InputConv2D, {{"filters", 2}, {"kernel_size", 3}, {"activation", 0}}, false, "InputConv2D"},
+        {"dwt", LayerType::DepthwiseConv2DTranspose, {{"kernel_size", 3}, {"activation", 0}}, false, "DepthwiseConv2DTranspose"},
+        {"dbtc", LayerType::DepthwiseBufferTempConv, {{"fifo_size", 2}, {"activation", 0}}, false, "DepthwiseBufferTempConv"},
+        {"sr", LayerType::StatefulRecurrent, {{"stateful_channels", 2}, {"output_channels", 3}}, false, "StatefulRecurrent"},
+        {"mpp", LayerType::MotePostProcessing, {}, false, "MotePostProcessing"},
+        // clang-format on
     };
     std::vector<uint8_t> frames(2 * 8 * 8 * 3);
     for (size_t i = 0; i < frames.size(); ++i) frames[i] = static_cast<uint8_t>(i * 37 + 11);
@@ -194,11 +256,15 @@ TEST(ModelSoftware, KindsItDoesNotComputeAreRefused) {
         m->add(input_layer(8, 8, 3), {});
         auto layer = make_layer(c.kind, c.params, c.name);
         m->add(layer, {});
-        const auto weights = layer->variables()->get("weights");
-        std::shared_ptr<Dense> ones =
-            Dense::create(weights->type(), weights->dimensions(), Dense::Layout::ColMajor);
-        std::fill(ones->data<int8_t>(), ones->data<int8_t>() + ones->size(), int8_t{1});
-        layer->variables()->set("weights", ones);
+        const bool int8_weights = layer->variables()->has("weights") &&
+                                  layer->variables()->get("weights")->type() == TensorType::int8;
+        if (int8_weights) {
+            const auto weights = layer->variables()->get("weights");
+            std::shared_ptr<Dense> ones =
+                Dense::create(weights->type(), weights->dimensions(), Dense::Layout::ColMajor);
+            std::fill(ones->data<int8_t>(), ones->data<int8_t>() + ones->size(), int8_t{1});
+            layer->variables()->set("weights", ones);
+        }
         if (c.dense_after)
             m->add(make_layer(LayerType::Dense1D, {{"units", 2}, {"activation", 0}}, "d"), {});
         const std::string expected =

@@ -110,6 +110,33 @@ TEST(Ops, DepthwiseConvolutionPerChannel) {
     EXPECT_EQ(values<int32_t>(*out), (std::vector<int32_t>{10, -30}));
 }
 
+// Image (x 3, y 2, c 1) = 1..6 in row-major order, padded positions read Q = 9.
+TEST(Ops, InputConvolutionReadsTheImageAndThePaddingValue) {
+    const auto image = tensor<uint8_t>(TensorType::uint8, {3, 2, 1}, {1, 2, 3, 4, 5, 6});
+    const auto q = tensor<uint8_t>(TensorType::uint8, {1}, {9});
+    // 1x1 kernel of weight 2, no padding: twice the image, keeping x 3 and y 2.
+    const auto twice =
+        ops::input_conv2d(*image, *q, 1, 1, 0, 0, 0, 0, 3, 2, 1, 1, *i8({1, 1}, {2}));
+    EXPECT_EQ(dims(*twice), (std::vector<uint32_t>{3, 2, 1}));
+    EXPECT_EQ(values<int32_t>(*twice), (std::vector<int32_t>{2, 4, 6, 8, 10, 12}));
+    // Kernel 2 along x, weights (1, 10), one padded column before: out(x, y) =
+    // A(x - 1, y) + 10 A(x, y), with A(-1, y) = 9.
+    const auto padded =
+        ops::input_conv2d(*image, *q, 1, 1, 0, 0, 1, 0, 3, 2, 2, 1, *i8({2, 1}, {1, 10}));
+    EXPECT_EQ(values<int32_t>(*padded), (std::vector<int32_t>{19, 29, 31, 42, 53, 64}));
+}
+
+// A rounded right shift by 62 bits or more leaves nothing of a 32-bit product.
+TEST(Ops, ScaleOutByVeryLargeRightShifts) {
+    const auto a = i32({1, 3}, {5, INT32_MAX, -7});
+    const auto scale = tensor<uint16_t>(TensorType::uint16, {3}, {1, 65535, 1});
+    const auto out = ops::scale_out(*a, *scale, *i8({3}, {-62, -70, -128}), 0, 1);
+    EXPECT_EQ(values<int32_t>(*out), (std::vector<int32_t>{0, 0, 0}));
+    // 2^31 - 1 times 65535 shifted right 46 with rounding: 2^31 * 2^16 / 2^46 = 2.
+    const auto half = ops::scale_out(*a, *scale, *i8({3}, {0, -46, 0}), 0, 1);
+    EXPECT_EQ(values<int32_t>(*half), (std::vector<int32_t>{5, 2, -7}));
+}
+
 TEST(Ops, TransposeStrideTwoScattersAndCrops) {
     // 3x3 kernel, stride 2: crop (3 - 2) / 2 = 0; output 2 * input.
     const auto a = i32({2, 2, 1}, {1, 2, 3, 4});

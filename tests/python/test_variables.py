@@ -98,3 +98,28 @@ def test_a_set_in_the_own_order_keeps_the_shape_reads_and_sets_see(kind, params,
     # Any other shape is still refused.
     with pytest.raises(ValueError, match=r"^Cannot set variable 'weights' of shape "):
         lyr.variables["weights"] = values.reshape(1, -1)
+
+
+# One variable of each remaining storage type: a wrong dtype and a wrong shape are refused by
+# name, a right array is taken as it is.
+@pytest.mark.parametrize("kind, params, name, dtype, shape", [
+    (core.StatefulRecurrent, dict(stateful_channels=2, output_channels=3), "A_real", "int16", (2,)),
+    (core.StatefulRecurrent, dict(stateful_channels=2, output_channels=3), "new_state_scale",
+     "uint8", (2,)),
+    (core.MotePostProcessing, {}, "threshold", "uint16", (1,)),
+    (core.Dequantizer, {}, "scales", "float32", (3,)),
+])
+def test_variables_of_every_storage_type(kind, params, name, dtype, shape):
+    x = built(kind, **params)
+    assert x.variables[name].dtype == np.dtype(dtype) and x.variables[name].shape == shape
+    with pytest.raises(ValueError) as err:
+        x.variables[name] = np.ones(shape, np.int64)
+    assert str(err.value) == (
+        f"Unsupported variable type for {name} expected {dtype} received int64")
+    with pytest.raises(ValueError) as err:
+        x.variables[name] = np.ones((5,), dtype)
+    assert str(err.value) == (
+        f"Cannot set variable '{name}' of shape {shape} from an array of shape (5,).")
+    value = np.arange(1, shape[0] + 1).astype(dtype)
+    x.variables[name] = value
+    np.testing.assert_array_equal(x.variables[name], value)
