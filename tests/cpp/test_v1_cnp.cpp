@@ -155,6 +155,45 @@ TEST(V1CnpRegisters, GeometryPooledOutputBlock) {
     }
 }
 
+TEST(V1CnpRegisters, GeometryReadRegionWords) {
+    // 16 x 16 input, 3 x 3 kernel, stride 2, padding 1: the NP owns a
+    // w 8 x h 4 block at (x, y) and reads a 10 x 6 region at (x - 1, y - 1)
+    // or (x - 2, y - 2).
+    // Word 8: i_size | i_offset << 12 | j_size << 16 | j_offset << 28.
+    // Word 9: i_orig | (i_phase != 0) << 12 | j_orig << 16 | (j_phase != 0) << 28,
+    //         phases (1 + y) mod 2 and (1 + x) mod 2.
+    // Word 10: i_size_cut | j_size_cut << 16.
+    struct Case {
+        int32_t x, y, back;
+        uint32_t w8, w9, w10;
+    } cases[] = {
+        {4, 4, 1, 0xF008F004u, 0x10031003u, 0x000A0006u},  // phases 1, offsets -1
+        {5, 5, 2, 0xE008E004u, 0x00030003u, 0x000A0006u},  // phases 0, offsets -2
+        {4, 7, 1, 0xF008F004u, 0x10030006u, 0x000A0006u},  // row phase 0 only
+    };
+    for (const Case& c : cases) {
+        Geometry g;
+        g.input = Shape{16, 16, 4};
+        g.stride = 2;
+        g.part = space(c.x, c.y, 8, 4, 4);
+        g.aux = space(c.x - c.back, c.y - c.back, 10, 6, 4);
+        const auto r = g.run();
+        EXPECT_EQ(r[8], c.w8) << c.x << "," << c.y;
+        EXPECT_EQ(r[9], c.w9) << c.x << "," << c.y;
+        EXPECT_EQ(r[10], c.w10) << c.x << "," << c.y;
+    }
+}
+
+TEST(V1CnpRegisters, WrongSizedFileIsRefused) {
+    std::vector<uint32_t> short_file(49, 0);
+    EXPECT_THROW(format_cnp_pool_pad_reg(&short_file, 8, 8, space(0, 0, 8, 8, 1), 1, 1, 0, {}),
+                 std::invalid_argument);
+    Geometry g;
+    EXPECT_THROW(format_cnp_geometry_regs(&short_file, g.input, 5, 4, 3, 1, g.padding, true, 2,
+                                          g.part, g.aux, 1, 1, PaddingParams{}, 16, 0, 1, 1),
+                 std::invalid_argument);
+}
+
 // ---- register sets -----------------------------------------------------
 
 std::map<std::string, int> conv_params(int k, int wb, std::map<std::string, int> extra = {}) {
@@ -385,6 +424,15 @@ using v1_test::tensor;
 // Standard weights (filters, channels, k, k), int8, first dimension fastest.
 std::shared_ptr<Dense> std_weights(uint32_t f, uint32_t c, uint32_t k) {
     return tensor(TensorType::int8, {f, c, k, k});
+}
+
+TEST(V1CnpWeights, PointwiseWidthOutsideTheRowIsRefused) {
+    auto pw = tensor(TensorType::int8, {8, 2});
+    for (const int bits : {0, -2, 49}) {
+        EXPECT_EQ(v1_test::exception_text([&] { format_sep_cnp_pw_weights(*pw, bits, 0, 8); }),
+                  "CNP: unsupported pointwise weight width.")
+            << bits;
+    }
 }
 
 TEST(V1CnpWeights, StandardFailures) {

@@ -83,6 +83,26 @@ TEST(V1FnpRam, NegativeOneBitWeightIsRefused) {
         "Receives weight -1.");
 }
 
+TEST(V1FnpRam, PlanesOfEveryLayout) {
+    // 2-bit weights, 3 inputs: one plane per half, blocks of 1 x 1 x 2 + 4 = 6
+    // words. Neuron 0 holds 1, -1, 0; neuron 1 holds 0, 1, -1.
+    const Words expected{0xFFFFF, 16, 0, 0, 0x1, 0x2,  // threshold -1, step 16
+                         5,       32, 0, 0, 0x2, 0x4};
+    for (const auto layout : {Dense::Layout::RowMajor, Dense::Layout::ColMajor}) {
+        auto w = weights_of(TensorType::int8, 2, 3, layout);
+        set_weight(*w, 0, 0, 1);
+        set_weight(*w, 0, 1, -1);
+        set_weight(*w, 1, 1, 1);
+        set_weight(*w, 1, 2, -1);
+        EXPECT_EQ(format_fnp_ram(*w, *int32s({-1, 5}), *int32s({16, 32}), 2, true), expected)
+            << int(layout);
+    }
+    // Neurons without a second dimension have no input: 4 words each.
+    auto flat = tensor<int8_t>(TensorType::int8, Shape{2}, {0, 0});
+    EXPECT_EQ(format_fnp_ram(*flat, *int32s({7, -2}), *int32s({1, 2}), 2, true),
+              (Words{7, 1, 0, 0, 0xFFFFE, 2, 0, 0}));
+}
+
 TEST(V1FnpRam, WrongTypesAndShortVariables) {
     auto int32_weights = weights_of(TensorType::int32, 1, 4);
     const std::string wrong = exception_text(
@@ -117,6 +137,15 @@ TEST(V1FnpRegisters, FieldOverflows) {
     const FcModel act = make_fc(spec);
     EXPECT_EQ(exception_text([&] { regs_of(act); }),
               "Attempted to write value 4 into a 2-bit field, which will cause an overflow.");
+    // Word 11 bits 12-29 hold d0 x d1: 511 x 512 fits, 512 x 512 does not.
+    spec = FcSpec{};
+    spec.x = 511, spec.y = 512, spec.c = 1, spec.units = 1;
+    EXPECT_EQ(regs_of(make_fc(spec))[11], (511u * 512u) << 12);
+    spec.x = 512;
+    const FcModel plane = make_fc(spec);
+    EXPECT_EQ(exception_text([&] { regs_of(plane); }),
+              "Attempted to write value 262144 into a 18-bit field, which will cause an "
+              "overflow.");
 }
 
 TEST(V1FnpRegisters, BufferMode) {
@@ -194,6 +223,41 @@ TEST(V1FnpLearningRegisters, NegativeCompetitionFails) {
     EXPECT_EQ(exception_text([&] { v1::format_learning_common_regs(&r, p.get()); }),
               "Attempted to write value 4294967264 into a 20-bit field, which will cause an "
               "overflow.");
+}
+
+// Learning parameters whose word 36 field is nearest((1 - competition) x
+// num_weights); the other register fields stay 0.
+std::shared_ptr<LearningParams> competition_params(double num_weights, double competition = 0.0) {
+    return LearningParams::create(LearningType::Unsupervised,
+                                  {{"num_weights", num_weights},
+                                   {"initial_plasticity", 0.0},
+                                   {"learning_competition", competition},
+                                   {"min_plasticity", 0.0},
+                                   {"plasticity_decay", 0.0},
+                                   {"num_classes", 1.0}});
+}
+
+std::string overflow_of(uint64_t value, int width) {
+    return "Attempted to write value " + std::to_string(value) + " into a " +
+           std::to_string(width) + "-bit field, which will cause an overflow.";
+}
+
+TEST(V1FnpLearningRegisters, RealsOutsideThirtyTwoBits) {
+    // Reals are truncated to 32 bits and read unsigned; one just inside
+    // either end shows that value, and every real outside the 32-bit range
+    // (from 2^32 up, from -2^31 - 1 down) fails like a far one.
+    const auto message = [](double nw) {
+        Words r(50, 0);
+        return exception_text(
+            [&] { v1::format_learning_common_regs(&r, competition_params(nw).get()); });
+    };
+    EXPECT_EQ(message(4294967295.0), overflow_of(4294967295u, 20));
+    EXPECT_EQ(message(-2147483648.0), overflow_of(2147483648u, 20));
+    const std::string far = message(1e15);
+    EXPECT_EQ(far.rfind("Attempted to write value ", 0), 0u) << far;
+    EXPECT_EQ(message(4294967296.0), far);
+    EXPECT_EQ(message(-2147483649.0), far);
+    EXPECT_EQ(message(-1e15), far);
 }
 
 // Fills the layer's weights with a pattern of the given magnitude range.
@@ -276,6 +340,32 @@ TEST(V1FnpLearning, Failures) {
                   "Attempted to write value 1048576 into a 20-bit field, which will cause an "
                   "overflow.");
     }
+    {
+        // num_weights as the neurons' 20-bit field sees it: the same rule as
+        // the register words (competition 1 keeps word 36 at 0).
+        const auto message = [&](double nw) {
+            FcSpec spec = learning_spec(10, 1);
+            spec.learning = competition_params(nw, 1.0);
+            const FcModel m = make_fc(spec);
+            return exception_text(
+                [&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); });
+        };
+        EXPECT_EQ(message(4294967295.0), overflow_of(4294967295u, 20));
+        EXPECT_EQ(message(-2147483648.0), overflow_of(2147483648u, 20));
+        const std::string far = message(1e15);
+        EXPECT_EQ(far.rfind("Attempted to write value ", 0), 0u) << far;
+        EXPECT_EQ(message(4294967296.0), far);
+        EXPECT_EQ(message(-2147483649.0), far);
+    }
+    {
+        // No mapped component.
+        const FcModel unmapped = make_fc(learning_spec(10, 1));
+        dynamic_cast<LayerImpl&>(*unmapped.layer).set_mapping(std::make_shared<LayerMapping>());
+        EXPECT_EQ(exception_text([&] {
+                      v1::record_program_learning_dense_layer(*device, *unmapped.layer, false);
+                  }),
+                  "The layer 'fc' has no mapped component.");
+    }
     // Class counts that would divide by zero, and wider weights whose blocks
     // the learning fields do not fit: refused.
     for (const double classes : {0.0, 11.0}) {
@@ -318,6 +408,18 @@ TEST(V1FnpReadBack, ShortMemoryIsRefusedBeforeAnyChange) {
                  std::runtime_error);
     EXPECT_EQ(v.vars.get("weights"), before);
     EXPECT_EQ(v.get("thswap").at<int32_t>(0), 99);
+}
+
+TEST(V1FnpReadBack, FewerLearningValuesThanNeurons) {
+    for (const char* name : {"threshold_learning", "thswap"}) {
+        LearnVars v(10, 100);
+        v.vars.set(name, int32s(std::vector<int32_t>(9, 0)));
+        EXPECT_EQ(exception_text(
+                      [&] { v1::fnp_update_learn_vars_from_memory(Words(80, 0), &v.vars, false); }),
+                  "The learning layer has fewer threshold_learning or thswap values than neurons.")
+            << name;
+        EXPECT_EQ(v.get("weights").at<int8_t>(0), 1);  // nothing replaced
+    }
 }
 
 TEST(V1FnpReadBack, DeviceAndVariablesRequired) {

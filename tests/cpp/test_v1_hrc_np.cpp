@@ -145,10 +145,21 @@ using Regs = std::vector<uint32_t>;
 
 using vorna::test_support::runtime_error_text;
 
+// A FullyConnected layer on a 16 x 16 x 64 input of `bits`-bit values.
+std::shared_ptr<Layer> fc_layer(Chain& net, int bits) {
+    net.input(16, 16, 64, bits);
+    return net.add(LayerType::FullyConnected, {{"units", 10}, {"weights_bits", 1}}, "fc");
+}
+
 TEST(V1NpRegisters, WrongSizedFileIsRefused) {
     Regs short_file(49, 0);
     EXPECT_THROW(set_ib_spikes(&short_file), std::invalid_argument);
     EXPECT_THROW(format_mesh_cfg_dma_reg(&short_file, hw::Ident{}), std::invalid_argument);
+    Chain net;
+    auto fc = fc_layer(net, 1);
+    attach_mapping(*fc, {});
+    EXPECT_THROW(update_partial_reconfig_regs(&short_file, *fc, unit(hw::Type::FNP3, 3)),
+                 std::invalid_argument);
 }
 
 const hw::Component C2 = unit(hw::Type::CNP1, 2), C3 = unit(hw::Type::CNP1, 3),
@@ -174,13 +185,30 @@ TEST(V1NpRegisters, P2PNeedsExactlyOneComponent) {
         std::invalid_argument);
 }
 
-// --- Partial reconfiguration --------------------------------------------------
-
-// A FullyConnected layer on a 16 x 16 x 64 input of `bits`-bit values.
-std::shared_ptr<Layer> fc_layer(Chain& net, int bits) {
-    net.input(16, 16, 64, bits);
-    return net.add(LayerType::FullyConnected, {{"units", 10}, {"weights_bits", 1}}, "fc");
+TEST(V1NpRegisters, Word44ClearsSetsAndKeeps) {
+    // Bit 0 = P2P output, bit 1 = 0, bit 2 = the flag, bits 3-15 kept,
+    // bits 16-23 = 0x08, bits 24-31 = 0x06 for route 0xFF, else 0xFF.
+    struct Case {
+        uint32_t before;
+        uint8_t route;
+        bool p2p_output, bit2;
+        uint32_t after;
+    } cases[] = {
+        {0xFFFFFFFFu, 0x01, false, false, 0xFF08FFF8u},
+        {0xFFFFFFFFu, 0xFF, true, true, 0x0608FFFDu},
+        {0x00000000u, 0x01, true, false, 0xFF080001u},
+        {0x0000A5A0u, 0x02, false, true, 0xFF08A5A4u},
+    };
+    for (const Case& c : cases) {
+        Regs regs = default_np_regs();
+        regs[44] = c.before;
+        format_mesh_registers_set_output_to_NPs(&regs, {C2}, {C3}, {C6}, c.route, false,
+                                                c.p2p_output, c.bit2);
+        EXPECT_EQ(regs[44], c.after) << std::hex << c.before << " " << int(c.route);
+    }
 }
+
+// --- Partial reconfiguration --------------------------------------------------
 
 TEST(V1Reconfig, FnpRaisedToTheMinimumBuffer) {
     Chain net;

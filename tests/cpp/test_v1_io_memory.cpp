@@ -84,6 +84,110 @@ TEST(V1IoRecorder, InputTypes) {
               "runtime_error: Unsupported layer type.");
 }
 
+TEST(V1IoRecorder, OutputTypes) {
+    Chain net;
+    net.input(8, 8, 4, 4);
+    auto active = net.add(LayerType::Convolutional, conv_params({{"activation", 1}}), "active");
+    auto plain = net.add(LayerType::Convolutional, conv_params({{"activation", 0}}), "plain");
+    auto fc = net.add(LayerType::FullyConnected, {{"units", 2047}, {"weights_bits", 1}}, "fc");
+    auto deq = net.add(LayerType::Dequantizer, {}, "deq");
+    IoLayers l;  // its "flat" layer has 2048 output channels
+    const auto hrc = l.hrc;
+    const auto tarn = v1_device(Tarn_v2);
+    const auto xvr = v1_device(XVR2200_v1);
+    const IoRecorderImpl old_io(*tarn), io(*xvr);
+    using T = fb::IoType;
+    struct Case {
+        const IoRecorderImpl* recorder;
+        std::shared_ptr<Layer> layer;
+        int8_t input_type;
+        T expected;
+    } cases[] = {
+        // Product 0xA1, input type 0 and at most 2047 output channels: compact.
+        {&io, fc, 0, T::Type0},
+        {&io, fc, 1, T::Type1},
+        {&io, l.flat_fc, 0, T::Type1},
+        {&io, active, 0, T::Type0},
+        {&io, plain, 0, T::Type2},  // compact only with the activation
+        {&io, active, 2, T::Type2},
+        {&io, hrc, 0, T::Type3},
+        // Product 0x00: never compact.
+        {&old_io, fc, 0, T::Type1},
+        {&old_io, active, 0, T::Type2},
+        {&old_io, hrc, 0, T::Type3},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.recorder->get_output_type(*c.layer, c.input_type), c.expected)
+            << c.layer->get_name() << " " << int(c.input_type);
+    }
+    EXPECT_EQ(error_of([&] { io.get_output_type(*deq, 0); }),
+              "runtime_error: Unsupported layer type.");
+}
+
+// (address, word) of every one-word register write of an input setup record.
+std::vector<std::pair<uint32_t, uint32_t>> scc_writes(const program::Record& record) {
+    std::vector<std::pair<uint32_t, uint32_t>> out;
+    for (const Block& b : blocks_of(record)) {
+        EXPECT_EQ(b.target, 8u);
+        EXPECT_EQ(b.payload.size(), 1u);
+        out.emplace_back(b.offset, b.payload.empty() ? 0 : b.payload[0]);
+    }
+    return out;
+}
+
+TEST(V1IoRecorder, InputSetupRecord) {
+    const auto device = v1_device(XVR2200_v1);
+    const IoRecorderImpl io(*device);
+    using W = std::vector<std::pair<uint32_t, uint32_t>>;
+    // Word 4: bit 0 = not first-on-HRC, bit 3 = output type 0, bit 4 = input
+    // type 0, bit 8 = last-on-HRC.
+    EXPECT_EQ(scc_writes(*io.record_scc(false, false, false, false, true, Shape{8, 8, 3},
+                                        Shape{4, 4, 10})),
+              (W{{4, 1}}));
+    EXPECT_EQ(
+        scc_writes(*io.record_scc(true, true, true, true, false, Shape{8, 8, 3}, Shape{4, 4, 10})),
+        (W{{4, 0x118}, {0x40, 3}, {0x44, (10u << 20) + 40}}));
+    EXPECT_EQ(scc_writes(*io.record_scc(false, false, false, true, false, Shape{8, 8, 3},
+                                        Shape{1, 1, 10})),
+              (W{{4, 0x9}, {0x44, 0}}));
+    // Fields of 18, 11 and 20 bits.
+    const auto overflow = [&](bool input_type0, const Shape& in, const Shape& out) {
+        return error_of([&] { io.record_scc(false, input_type0, false, true, false, in, out); });
+    };
+    EXPECT_EQ(overflow(true, Shape{1, 1, 262144}, Shape{1, 1, 1}),
+              "runtime_error: Attempted to write value 262144 into a 18-bit field, which will "
+              "cause an overflow.");
+    EXPECT_EQ(overflow(false, Shape{1, 1, 1}, Shape{2, 2, 2048}),
+              "runtime_error: Attempted to write value 2048 into a 11-bit field, which will "
+              "cause an overflow.");
+    EXPECT_EQ(overflow(false, Shape{1, 1, 1}, Shape{1, 513, 2047}),
+              "runtime_error: Attempted to write value 1050111 into a 20-bit field, which will "
+              "cause an overflow.");
+}
+
+TEST(V1IoRecorder, EventGeneratorWords) {
+    IoLayers l;
+    const auto device = v1_device(XVR2200_v1);
+    const IoRecorderImpl io(*device);
+    using W = std::vector<RegisterWrite>;
+    // A first layer on a 4 x 4 input, one pass.
+    EXPECT_EQ(io.record_epg(*l.fc, 2, 5, 1, true, false, false), (W{{0x00, 0x20200},
+                                                                    {0x0C, 0x10},
+                                                                    {0x10, 0x05020001},
+                                                                    {0x14, 0x100},
+                                                                    {0x18, 0x01FE0001},
+                                                                    {0x1C, 0x027FFFFF}}));
+    // A flat first layer fed by the input, several passes, input type 0.
+    EXPECT_EQ(io.record_epg(*l.flat_fc, 0, 255, 3, false, true, true), (W{{0x00, 0x21202},
+                                                                          {0x0C, 0x012C0010},
+                                                                          {0x10, 0xFF000001},
+                                                                          {0x14, 0x300},
+                                                                          {0x18, 0x03FE0001},
+                                                                          {0x1C, 0x027FFFFF}}));
+    // Fed by a CNP, it is not flat.
+    EXPECT_EQ(io.record_epg(*l.fc_after_cnp, 1, 1, 1, false, false, false)[0].second, 0x20200u);
+}
+
 // --- Memory sizes ---------------------------------------------------------------------
 
 TEST(V1MemorySizer, FullyConnected) {

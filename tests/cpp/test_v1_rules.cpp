@@ -92,6 +92,7 @@ TEST(V1Checker, InputConvolutionalRules) {
         {"input_width=4 kernel_width=5 kernel_height=5",
          "Input first dimension size cannot be smaller than 5. Input first dimension size cannot "
          "be smaller than kernel size."},
+        {"input_width=5 input_height=5 kernel_width=5 kernel_height=5", ""},
         {"input_height=300", "The maximum input second dimension size is 256 (got 300)."},
         {"pool_type=1 pooling_width=3 pooling_height=0",
          "The parameter pooling_y should be 1 or 2. The parameter pooling_x should be 1 or 2."},
@@ -389,6 +390,40 @@ TEST(V1CheckerSequence, MaxPoolingRules) {
     auto gap = net2.add(STD, conv_params(GAP), "gap");
     EXPECT_EQ(sequence_text({first, sep}, ""), "");
     EXPECT_EQ(sequence_text({first, sep, gap}, ""), "");  // average pooling may end a run
+}
+
+TEST(V1CheckerSequence, PredecessorsLaterInTheRun) {
+    // A pooled predecessor counts wherever it sits in the run; the first
+    // failing layer, and its first failing predecessor, are reported.
+    Chain net;
+    auto in = net.input(16, 16, 8, 4);
+    auto p1 = net.add(STD, conv_params(MAX2), "p1");
+    auto p2 = net.add(STD, conv_params(MAX2), "p2", {in});
+    auto cat = net.add(LayerType::Concatenate, {}, "cat", {p1, p2});
+    auto c = net.add(STD, conv_params(), "c", {in});
+    auto c2 = net.add(STD, conv_params(), "c2", {in});
+    const std::string last =
+        "A convolutional or separable convolutional layer with max pooling cannot be the last "
+        "layer of a sequence.";
+    const auto followed = [](const char* pooled) {
+        return std::string(
+                   "A convolutional or separable convolutional layer with max pooling must be "
+                   "followed by another convolutional or separable convolutional layer. Layer '") +
+               pooled + "' has max pooling.";
+    };
+    const std::vector<std::shared_ptr<Layer>> run{cat, p2, c, p1, c2};
+    const std::vector<std::pair<std::string, std::string>> expected{
+        {"", ""}, {"p2", last}, {"cat", followed("p2")}, {"p1", last}, {"cat", followed("p1")}};
+    const Checker k;
+    const auto prefixes =
+        k.checker.check_layer_sequence_prefixes(run.begin(), run.end(), XVR2200_v1);
+    ASSERT_EQ(prefixes.size(), run.size());
+    for (size_t n = 0; n < run.size(); ++n) {
+        const auto& [name, text] = expected[n];
+        EXPECT_EQ(text_of(prefixes[n], name), text) << n;
+        EXPECT_EQ(sequence_text({run.begin(), run.begin() + std::ptrdiff_t(n + 1)}, name), text)
+            << n;
+    }
 }
 
 // --- Layer mappings ------------------------------------------------------------------
