@@ -242,6 +242,19 @@ std::string overflow_of(uint64_t value, int width) {
            std::to_string(width) + "-bit field, which will cause an overflow.";
 }
 
+// `message(real)` writes the real into a 20-bit field. The ends of the 32-bit range are quoted
+// as the unsigned value they become; every real outside it fails like a far one.
+template <class Message>
+void expect_reals_cut_to_32_bits(const Message& message) {
+    EXPECT_EQ(message(4294967295.0), overflow_of(4294967295u, 20));
+    EXPECT_EQ(message(-2147483648.0), overflow_of(2147483648u, 20));
+    const std::string far = message(1e15);
+    EXPECT_EQ(far.rfind("Attempted to write value ", 0), 0u) << far;
+    EXPECT_EQ(message(4294967296.0), far);
+    EXPECT_EQ(message(-2147483649.0), far);
+    EXPECT_EQ(message(-1e15), far);
+}
+
 TEST(V1FnpLearningRegisters, RealsOutsideThirtyTwoBits) {
     // Reals are truncated to 32 bits and read unsigned; one just inside
     // either end shows that value, and every real outside the 32-bit range
@@ -251,13 +264,7 @@ TEST(V1FnpLearningRegisters, RealsOutsideThirtyTwoBits) {
         return exception_text(
             [&] { v1::format_learning_common_regs(&r, competition_params(nw).get()); });
     };
-    EXPECT_EQ(message(4294967295.0), overflow_of(4294967295u, 20));
-    EXPECT_EQ(message(-2147483648.0), overflow_of(2147483648u, 20));
-    const std::string far = message(1e15);
-    EXPECT_EQ(far.rfind("Attempted to write value ", 0), 0u) << far;
-    EXPECT_EQ(message(4294967296.0), far);
-    EXPECT_EQ(message(-2147483649.0), far);
-    EXPECT_EQ(message(-1e15), far);
+    expect_reals_cut_to_32_bits(message);
 }
 
 // Fills the layer's weights with a pattern of the given magnitude range.
@@ -350,12 +357,7 @@ TEST(V1FnpLearning, Failures) {
             return exception_text(
                 [&] { v1::record_program_learning_dense_layer(*device, *m.layer, false); });
         };
-        EXPECT_EQ(message(4294967295.0), overflow_of(4294967295u, 20));
-        EXPECT_EQ(message(-2147483648.0), overflow_of(2147483648u, 20));
-        const std::string far = message(1e15);
-        EXPECT_EQ(far.rfind("Attempted to write value ", 0), 0u) << far;
-        EXPECT_EQ(message(4294967296.0), far);
-        EXPECT_EQ(message(-2147483649.0), far);
+        expect_reals_cut_to_32_bits(message);
     }
     {
         // No mapped component.
