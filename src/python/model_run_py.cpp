@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "python/model_files.h"
+#include "corelib/model_file.h"
 #include "python/model_inference.h"
 #include "python/numpy_conversion_py.h"
 
@@ -228,12 +228,12 @@ float model_evaluate(PyModel& self, const py::array& inputs, const py::array& la
 
 std::unique_ptr<PyModel> model_from_file(const std::string& filename) {
     auto self = std::make_unique<PyModel>();
-    self->model = load_model_file(filename);
+    self->model = model_file::load(filename);
     return self;
 }
 
-void model_save(const PyModel& self, const std::string& model_file) {
-    save_model_file(*self.model, model_file);
+void model_save(const PyModel& self, const std::string& path) {
+    model_file::save(*self.model, path);
 }
 
 py::bytes model_to_buffer(const PyModel& self) {

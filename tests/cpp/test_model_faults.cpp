@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "corelib/model.h"
+#include "corelib/model_file.h"
 #include "corelib/ops.h"
-#include "python/model_files.h"
 #include "test_support.h"
 
 namespace vorna {
@@ -82,7 +82,7 @@ class SaveFile : public ::testing::Test {
 // A save cut short by the file-size limit leaves the previous file as it was and no
 // temporary file.
 TEST_F(SaveFile, AFailedSaveKeepsThePreviousFile) {
-    python::save_model_file(*dense_model(4, 2), path_);
+    model_file::save(*dense_model(4, 2), path_);
     const Bytes before = file_bytes(path_);
     auto big = dense_model(256, 512);  // 128 KiB of weights, compressed to more than the limit
 
@@ -93,7 +93,7 @@ TEST_F(SaveFile, AFailedSaveKeepsThePreviousFile) {
         const rlimit limit{16384, 16384};
         ::setrlimit(RLIMIT_FSIZE, &limit);
         const std::string text =
-            test_support::runtime_error_text([&] { python::save_model_file(*big, path_); });
+            test_support::runtime_error_text([&] { model_file::save(*big, path_); });
         ::_exit(text == "Unable to write model file: " + path_ ? 0 : 1);
     }
     int status = 0;
@@ -106,18 +106,18 @@ TEST_F(SaveFile, AFailedSaveKeepsThePreviousFile) {
 
 // A save replaces the file a link names, keeps its permissions and leaves nothing else behind.
 TEST_F(SaveFile, ASaveReplacesTheLinkedFileAndKeepsItsMode) {
-    python::save_model_file(*dense_model(4, 2), path_);
+    model_file::save(*dense_model(4, 2), path_);
     ::chmod(path_.c_str(), 0640);
     fs::create_symlink("model.fbz", dir_ / "link.fbz");
     auto other = dense_model(8, 3);
-    python::save_model_file(*other, (dir_ / "link.fbz").string());
+    model_file::save(*other, (dir_ / "link.fbz").string());
 
     EXPECT_TRUE(fs::is_symlink(dir_ / "link.fbz"));
     EXPECT_EQ(fs::status(path_).permissions(), fs::perms(0640));
-    EXPECT_EQ(python::load_model_file(path_)->serialize(), other->serialize());
+    EXPECT_EQ(model_file::load(path_)->serialize(), other->serialize());
     EXPECT_EQ(entries(dir_).size(), 2u);
     EXPECT_EQ(test_support::kinded_error_text(
-                  [&] { python::save_model_file(*other, (dir_ / "no" / "m.fbz").string()); }),
+                  [&] { model_file::save(*other, (dir_ / "no" / "m.fbz").string()); }),
               "invalid_argument: Unable to open file for saving model: " +
                   (dir_ / "no" / "m.fbz").string());
 }

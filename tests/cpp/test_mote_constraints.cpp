@@ -351,17 +351,6 @@ TEST(MoteConstraints, ZeroBitInputIsReportedNotDividedBy) {
                    "sr1");
 }
 
-}  // namespace
-}  // namespace vorna::mote
-
-namespace vorna::mote {
-namespace {
-
-using mote_test::Chain;
-using mote_test::rec;
-using mote_test::Recurrent;
-using mote_test::runtime_error_text;
-
 class MoteDispatch : public ::testing::Test {
   protected:
     mote_test::MoteDevice device;

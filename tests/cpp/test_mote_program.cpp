@@ -22,6 +22,8 @@ using mote_test::Recurrent;
 using mote_test::runtime_error_text;
 using mote_test::set_var;
 using Words = std::vector<uint32_t>;
+using mote_test::matrix;
+using mote_test::vec;
 
 const hw::Ident kNp(2, 3, 1);
 constexpr uint32_t kRegistersHeader = 0x00D10302;
@@ -169,15 +171,6 @@ TEST(MoteProgram, FormattingErrorsEndTheRecording) {
               0u);
 }
 
-}  // namespace
-}  // namespace vorna::mote
-
-namespace vorna::mote {
-namespace {
-
-using mote_test::matrix;
-using mote_test::runtime_error_text;
-using mote_test::vec;
 using Words = std::vector<uint32_t>;
 
 TEST(MoteFsram, RefusesNonInt8Storage) {
@@ -287,10 +280,6 @@ TEST(MoteTsram, InputShiftFieldsBeyondThirtyTwoBitsAreDropped) {
     format_tsram_input_shift(out, *vec<uint8_t>(TensorType::uint8, {7, 7, 7, 7}), 32);
     EXPECT_EQ(out, (Words{0xFFFFFFFF, 0}));
 }
-
-using mote_test::Chain;
-using mote_test::rec;
-using mote_test::Recurrent;
 
 TEST(MoteSizes, ChainWithPostProcessing) {
     Chain c(24, 100, 8, {rec(64, 32), rec(64, 16)}, LayerType::MotePostProcessing);

@@ -22,8 +22,17 @@ namespace {
 using namespace vorna;
 using namespace vorna::v2;
 using v2rec_test::decode;
+using v2rec_test::kV2RecVersion;
+using v2rec_test::offsets_and_words;
+using v2rec_test::OffsetWords;
+using v2rec_test::v2_device;
 using v2regs_test::error_text;
+using v2regs_test::f32;
+using v2regs_test::i32;
+using v2regs_test::i8;
+using v2regs_test::make_layer;
 using v2regs_test::overflow_text;
+using v2regs_test::u8;
 
 struct HrcArgs {
     int kernel_size = 3;
@@ -208,21 +217,6 @@ TEST(V2HrcSram, SizeAtTheXlThreshold) {
     EXPECT_EQ(get_hrc_sram_size(*sized_layer(1, 52)), 272u);
 }
 
-}  // namespace
-
-namespace {
-
-using namespace vorna;
-using namespace vorna::v2;
-using v2rec_test::decode;
-using v2rec_test::kV2RecVersion;
-using v2rec_test::offsets_and_words;
-using v2rec_test::OffsetWords;
-using v2rec_test::v2_device;
-using v2regs_test::error_text;
-using v2regs_test::make_layer;
-using v2regs_test::overflow_text;
-
 struct SccCase {
     bool first_hrc;
     bool small_output;
@@ -281,18 +275,6 @@ TEST(V2IoRecEpg, SixWritesInOrder) {
                         {0x18, 0x01FE0001u},
                         {0x1C, 0x027FFFFFu}}));
 }
-
-}  // namespace
-
-namespace {
-
-using namespace vorna;
-using namespace vorna::v2;
-using v2regs_test::error_text;
-using v2regs_test::f32;
-using v2regs_test::i32;
-using v2regs_test::i8;
-using v2regs_test::u8;
 
 std::string wrong_type(const char* requested, const char* actual) {
     return std::string("Wrong requested type ") + requested + " for a tensor of type " + actual +

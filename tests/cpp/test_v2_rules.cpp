@@ -512,14 +512,7 @@ TEST(V2RulesSizing, WeightsAndSplitParams) {
 
 }  // namespace
 
-namespace {}  // namespace
-
 namespace {
-
-using namespace vorna;
-using v2regs_test::FakeLayer;
-using v2regs_test::link;
-using v2regs_test::make_layer;
 
 std::string check(const Layer& layer) {
     return v2::check_concatenate_constraints(layer).to_string();
@@ -563,14 +556,6 @@ TEST(V2ConcatCheck, SameInboundTwiceReplacesEveryOtherFailure) {
     link(a, concat);
     EXPECT_EQ(check(*concat), kPrefix + "Concatenate inbounds must come from different layers.");
 }
-
-}  // namespace
-
-namespace {
-
-using namespace vorna;
-using v2regs_test::error_text;
-using v2regs_test::make_layer;
 
 TEST(V2LayerRec, KindsWithoutRecordAndRefusedKinds) {
     const auto device = v2rec_test::v2_device();

@@ -25,7 +25,6 @@ using v2regs_test::error_text;
 using v2regs_test::FakeLayer;
 using v2regs_test::make_layer;
 using v2regs_test::overflow_text;
-
 using Words = std::vector<uint32_t>;
 
 hw::Component placed(hw::Type type, uint8_t col, uint8_t row, uint8_t id) {
@@ -163,15 +162,6 @@ TEST(V2SkipDma, LayerWithoutMappingIsAnError) {
     EXPECT_EQ(error_text([&] { record_skipdma(rec.get(), *layer); }),
               "Layer 'bare' has no mapping.");
 }
-
-}  // namespace
-
-namespace {
-
-using namespace vorna;
-using namespace vorna::v2;
-using v2regs_test::error_text;
-using v2regs_test::overflow_text;
 
 hw::Component comp(hw::Type type, uint8_t col, uint8_t row = 0, uint8_t id = 0) {
     return hw::Component(type, hw::Ident(col, row, id));

@@ -29,6 +29,7 @@ using namespace vorna::v2;
 using v2rec_test::decode;
 using v2regs_test::error_text;
 using v2regs_test::FakeLayer;
+using v2regs_test::make_layer;
 using v2regs_test::overflow_text;
 
 std::shared_ptr<FakeLayer> checked_layer(LayerType type, Shape input, uint32_t shifts = 64) {
@@ -379,14 +380,6 @@ TEST(V2TnpBProgram, MissingWeightsNameTheLayer) {
                   .size(),
               1u);
 }
-
-}  // namespace
-
-namespace {
-
-using namespace vorna;
-using namespace vorna::v2;
-using v2regs_test::make_layer;
 
 std::shared_ptr<v2regs_test::FakeLayer> tnp_b(LayerType type, int fifo, uint32_t channels) {
     auto layer = make_layer(type, "tnp", {{"fifo_size", fifo}, {"weights_bits", 8}});
