@@ -144,9 +144,10 @@ uint32_t dim(const Shape& s, uint32_t i) { return i < s.count ? s.dims[i] : 0; }
 // The largest element count of one tensor (a Dense has 32-bit strides).
 constexpr uint64_t kMaxTensorElements = std::numeric_limits<uint32_t>::max();
 
-// x * y * c of the first input, without overflow.
-uint64_t flat_size(const Shape& in) {
-    return static_cast<uint64_t>(dim(in, 0)) * dim(in, 1) * dim(in, 2);
+// x * y * c of the first input: three 32-bit dimensions can pass 64 bits, so the product is
+// formed in 128 bits.
+unsigned __int128 flat_size(const Shape& in) {
+    return static_cast<unsigned __int128>(uint64_t{dim(in, 0)} * dim(in, 1)) * dim(in, 2);
 }
 
 uint32_t ceil_div(uint32_t n, uint32_t d) {
@@ -438,7 +439,9 @@ LayerBuildState compute(const LayerParams& p, const std::vector<std::shared_ptr<
 
     const Shape& in = s.input_dims.front();
     const uint32_t x = dim(in, 0), y = dim(in, 1), c = dim(in, 2);
-    const uint64_t flat = flat_size(in);
+    // A flattened input past 32 bits is refused by check_build; the count of operations is
+    // only kept for the layers it lets through.
+    const uint64_t flat = static_cast<uint64_t>(flat_size(in));
 
     switch (type) {
         case LayerType::InputData:
@@ -557,13 +560,13 @@ void check_build(const std::string& name, const LayerParams& p, const LayerBuild
     if (p.layer_type() == LayerType::FullyConnected || p.layer_type() == LayerType::Dense1D) {
         // The weights hold one row per flattened input and one column per unit: refused here,
         // before any variable is made, when no tensor can hold them.
-        const uint64_t flat = flat_size(s.input_dims.front());
+        const unsigned __int128 flat = flat_size(s.input_dims.front());
         const uint64_t units = static_cast<uint64_t>(std::max(p.get("units"), 0));
         if (flat > kMaxTensorElements || flat * units > kMaxTensorElements) {
             throw std::invalid_argument(
-                "Layer '" + name + "': the flattened input of " + std::to_string(flat) +
+                "Layer '" + name + "': the flattened input of " + decimal_text(flat) +
                 " values (input shape " + text(s.input_dims.front()) + ") by " +
-                std::to_string(units) + " units needs " + std::to_string(flat * units) +
+                std::to_string(units) + " units needs " + decimal_text(flat * units) +
                 " weights, more than a tensor can hold (" + std::to_string(kMaxTensorElements) +
                 ").");
         }

@@ -23,6 +23,15 @@ void Shape::assign(const uint32_t* d, size_t n) {
     count = static_cast<uint32_t>(n);
 }
 
+std::string decimal_text(unsigned __int128 value) {
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(value % 10)));
+        value /= 10;
+    } while (value != 0);
+    return digits;
+}
+
 Shape shape3(uint32_t x, uint32_t y, uint32_t c) {
     Shape s;
     s.dims[0] = x;

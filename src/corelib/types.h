@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 namespace vorna {
@@ -48,6 +49,9 @@ struct Shape {
 // sizes of 0, so that a layer with a degenerate size still builds and the
 // mapping checks can report it.
 Shape shape3(uint32_t x, uint32_t y, uint32_t c);
+
+// Decimal text of a count that may pass 64 bits (a product of three 32-bit dimensions).
+std::string decimal_text(unsigned __int128 value);
 
 enum class TensorType : int32_t {
     int32 = 0,

@@ -9,6 +9,7 @@
 #include "backend/map_constraints.h"
 #include "corelib/layer.h"
 #include "corelib/params.h"
+#include "corelib/types.h"
 #include "corelib/variables.h"
 #include "devices/hw_version.h"
 #include "program/register.h"
@@ -64,11 +65,7 @@ std::shared_ptr<Dense> constant_inputs(uint32_t x, uint32_t y, uint32_t c) {
     // so the count is formed in 128 bits and printed in full when refused.
     const unsigned __int128 count = static_cast<unsigned __int128>(uint64_t{x} * y) * c;
     if (count > kMaxShapeSize) {
-        std::string digits;
-        for (unsigned __int128 rest = count; rest != 0; rest /= 10) {
-            digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(rest % 10)));
-        }
-        panic("Tensor shape size %s exceeds maximum shape size (%u)", digits.c_str(),
+        panic("Tensor shape size %s exceeds maximum shape size (%u)", decimal_text(count).c_str(),
               static_cast<unsigned>(kMaxShapeSize));
     }
     const std::vector<char> ones(static_cast<size_t>(count), 1);

@@ -250,6 +250,10 @@ TEST(ModelFaults, AddRefusesDenseWeightsNoTensorCanHold) {
         // 2^32 inputs: the 32-bit product gave 0, and no weights at all.
         {65536, 65536, 1, 3,
          "4294967296 values (input shape [65536, 65536, 1]) by 3 units needs 12884901888"},
+        // 2^64 inputs: a 64-bit product wraps to 0 as well.
+        {1u << 30, 1u << 30, 16, 3,
+         "18446744073709551616 values (input shape [1073741824, 1073741824, 16]) by 3 units "
+         "needs 55340232221128654848"},
         // The input fits; the weights do not.
         {65536, 256, 1, 256,
          "16777216 values (input shape [65536, 256, 1]) by 256 units needs "

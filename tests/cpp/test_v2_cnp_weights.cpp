@@ -97,8 +97,9 @@ TEST(V2CnpWeightSizes, FormattedWordSizes) {
          }) {
         EXPECT_EQ(conv2d_cnp_formatted_weight_32b_size(c.k, c.n, c.nc, c.bits), c.words)
             << c.k << " " << c.n << " " << c.nc << " " << int(c.bits);
-        if (c.bits != 8)
+        if (c.bits != 8) {
             EXPECT_EQ(conv2d_cnp_formatted_4bit_weight_32b_size(c.k, c.n, c.nc), c.words);
+        }
     }
     struct DwCase {
         uint32_t k, channels;

@@ -81,6 +81,9 @@ def test_add_refuses_layers_that_cannot_run(kind, params, inbound, message):
      "7590758400 values (input shape [5440, 2720, 513]) by 2 units needs 15181516800"),
     ((65536, 65536, 1), 1, "4294967296 values (input shape [65536, 65536, 1]) by 1 units needs "
      "4294967296"),
+    # A 64-bit product would wrap to 0.
+    ((1 << 30, 1 << 30, 16), 3, "18446744073709551616 values (input shape [1073741824, "
+     "1073741824, 16]) by 3 units needs 55340232221128654848"),
 ])
 def test_add_refuses_dense_weights_no_tensor_can_hold(kind, dims, units, sizes):
     m = core.Model()
