@@ -1,5 +1,7 @@
 """Model and device builders shared by the Python tests."""
 
+import inspect
+
 import numpy as np
 
 import vorna.core as core
@@ -83,3 +85,16 @@ def mapped(model, device=None, constraints=None, hw_only=False):
 def assert_unmapped(model):
     assert model.sequences == [] and model.device is None
     assert all(l.mapping is None for l in model.layers)
+
+
+def bound_classes(scope, seen=None):
+    """Every class of vorna.core, its submodules and nested classes."""
+    seen = set() if seen is None else seen
+    for value in vars(scope).values():
+        if inspect.ismodule(value) and value.__name__.startswith("vorna.core"):
+            yield from bound_classes(value, seen)
+        elif isinstance(value, type) and value.__module__.startswith("vorna.core"):
+            if value not in seen:
+                seen.add(value)
+                yield value
+                yield from bound_classes(value, seen)

@@ -3,6 +3,7 @@ use, on every call path: the interpreter specialises a call site after a few cal
 calls the function's definition directly. A crash is the failure mode, so the cases run in
 child processes, one per kind of `self`."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -11,20 +12,15 @@ import pytest
 
 # Walks the module and calls every accessor 50 times from one call site with the `self` that
 # the child's SELF names. Prints the case before calling it, so that a crash names it.
+TESTS = os.path.dirname(os.path.abspath(__file__))
+
 CHILD = textwrap.dedent("""
     import sys
     import types
     import vorna.core as core
 
-    def classes(scope, seen):
-        for value in vars(scope).values():
-            if isinstance(value, types.ModuleType) and value.__name__.startswith("vorna.core"):
-                yield from classes(value, seen)
-            elif isinstance(value, type) and value.__module__.startswith("vorna.core"):
-                if value not in seen:
-                    seen.add(value)
-                    yield value
-                    yield from classes(value, seen)
+    sys.path.insert(0, sys.argv[2])  # the tests folder
+    from builders import bound_classes
 
     def accessors(cls):
         # (label, function, whether it is a setter) of the bound methods and property
@@ -123,7 +119,7 @@ CHILD = textwrap.dedent("""
     makers = {"None": lambda cls: None, "int": lambda cls: 3, "str": lambda cls: "x",
               "other": other_than, "unconstructed": unconstructed}
     total = 0
-    for cls in sorted(classes(core, set()), key=lambda c: c.__qualname__):
+    for cls in sorted(bound_classes(core), key=lambda c: c.__qualname__):
         total += run_early(cls) if SELF == "early" else run_plain(cls, makers[SELF])
     print("cases", total)
 """)
@@ -131,7 +127,7 @@ CHILD = textwrap.dedent("""
 
 @pytest.mark.parametrize("self_kind", ["None", "int", "str", "other", "unconstructed", "early"])
 def test_every_accessor_refuses_a_self_it_cannot_use(self_kind):
-    result = subprocess.run([sys.executable, "-c", CHILD, self_kind], capture_output=True,
+    result = subprocess.run([sys.executable, "-c", CHILD, self_kind, TESTS], capture_output=True,
                             text=True, timeout=120)
     lines = result.stdout.splitlines()
     last_case = next((l for l in reversed(lines) if l.startswith("case ")), "no case")

@@ -1,24 +1,11 @@
 """Objects that never ran __init__ must raise, not crash, whatever is called on them."""
 
-import inspect
 import re
 
 import pytest
 
 import vorna.core as core
-
-
-def bound_classes(scope, seen=None):
-    """Every class of vorna.core, its submodules and nested classes."""
-    seen = set() if seen is None else seen
-    for value in vars(scope).values():
-        if inspect.ismodule(value) and value.__name__.startswith("vorna.core"):
-            yield from bound_classes(value, seen)
-        elif isinstance(value, type) and value.__module__.startswith("vorna.core"):
-            if value not in seen:
-                seen.add(value)
-                yield value
-                yield from bound_classes(value, seen)
+from builders import bound_classes
 
 
 CLASSES = sorted(bound_classes(core), key=lambda c: c.__qualname__)
