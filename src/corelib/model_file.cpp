@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <limits>
 #include <stdexcept>
 
 namespace vorna::model_file {
@@ -150,12 +149,21 @@ void check_serialized_size(uint64_t size, uint64_t limit) {
     }
 }
 
-Bytes encode(const std::vector<uint8_t>& serialization, uint64_t limit) {
+void check_file_size(uint64_t size, uint64_t limit) {
+    if (size > limit) {
+        throw std::runtime_error("Model too large to save: its model file of " +
+                                 std::to_string(size) + " bytes exceeds the " +
+                                 std::to_string(limit) + " bytes that can be read back");
+    }
+}
+
+Bytes encode(const std::vector<uint8_t>& serialization, uint64_t limit, uint64_t file_limit) {
     check_serialized_size(serialization.size(), limit);
     Bytes file{std::unique_ptr<char[]>(new char[snappy::MaxCompressedLength(serialization.size())]),
                0};
     snappy::RawCompress(reinterpret_cast<const char*>(serialization.data()), serialization.size(),
                         file.data.get(), &file.size);
+    check_file_size(file.size, file_limit);
     return file;
 }
 
@@ -190,7 +198,7 @@ Bytes read(const std::string& path) {
     const off_t end = ::lseek(fd.get(), 0, SEEK_END);
     if (end < 0 || ::lseek(fd.get(), 0, SEEK_SET) != 0) throw std::runtime_error("File not found.");
     if (end == 0) throw std::runtime_error("File is empty.");
-    if (end > std::numeric_limits<int32_t>::max()) throw std::runtime_error("File is too large.");
+    if (static_cast<uint64_t>(end) > kMaxFileSize) throw std::runtime_error("File is too large.");
     Bytes content{std::unique_ptr<char[]>(new char[static_cast<size_t>(end)]),
                   static_cast<size_t>(end)};
     size_t done = 0;
@@ -225,9 +233,9 @@ void write(const std::string& path, const char* data, size_t size) {
     if (!replace_file(path, link_target(path), &st, data, size)) write_in_place(path, data, size);
 }
 
-void save(const Model& model, const std::string& path, uint64_t limit) {
+void save(const Model& model, const std::string& path, uint64_t limit, uint64_t file_limit) {
     // Everything that can fail before the file is touched happens first.
-    const Bytes content = encode(model.serialize(), limit);
+    const Bytes content = encode(model.serialize(), limit, file_limit);
     write(path, content.data.get(), content.size);
 }
 

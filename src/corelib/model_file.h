@@ -18,6 +18,9 @@ namespace vorna::model_file {
 // as a 32-bit count.
 constexpr uint64_t kMaxSerializedSize = 0xFFFFFFFFu;
 
+// The largest model file that can be read back: its size is read as a signed 32-bit count.
+constexpr uint64_t kMaxFileSize = 0x7FFFFFFFu;
+
 // Bytes held without being zero-filled first: a model file's content, read or to be written.
 struct Bytes {
     std::unique_ptr<char[]> data;
@@ -28,8 +31,15 @@ struct Bytes {
 // the <limit> bytes a model file can hold" when `size` is above `limit`.
 void check_serialized_size(uint64_t size, uint64_t limit = kMaxSerializedSize);
 
-// The content of a model file for `serialization`, after check_serialized_size.
-Bytes encode(const std::vector<uint8_t>& serialization, uint64_t limit = kMaxSerializedSize);
+// Throws std::runtime_error "Model too large to save: its model file of <size> bytes exceeds
+// the <limit> bytes that can be read back" when the compressed `size` is above `limit`: such a
+// file could be written but never loaded.
+void check_file_size(uint64_t size, uint64_t limit = kMaxFileSize);
+
+// The content of a model file for `serialization`, after check_serialized_size, and refused by
+// check_file_size when it is too large to be read back.
+Bytes encode(const std::vector<uint8_t>& serialization, uint64_t limit = kMaxSerializedSize,
+             uint64_t file_limit = kMaxFileSize);
 
 // Rebuilds a model from the whole content of a model file. The uncompressed length is read
 // from `data`, the output is sized from it and decoded from the same bytes, so the decoder
@@ -59,10 +69,12 @@ Bytes read(const std::string& path);
 // writing, closing or renaming fails.
 void write(const std::string& path, const char* data, size_t size);
 
-// Serializes, checks the size against `limit`, compresses and only then writes the file: a
-// model that cannot be saved leaves the file untouched. `limit` is a parameter so that the
-// refusal can be exercised without a 4 GiB model.
-void save(const Model& model, const std::string& path, uint64_t limit = kMaxSerializedSize);
+// Serializes, checks the size against `limit`, compresses, checks the file size against
+// `file_limit` and only then writes the file: a model that cannot be saved leaves the file
+// untouched. The limits are parameters so that the refusals can be exercised without a model of
+// several GiB.
+void save(const Model& model, const std::string& path, uint64_t limit = kMaxSerializedSize,
+          uint64_t file_limit = kMaxFileSize);
 
 // read, then decode.
 std::unique_ptr<Model> load(const std::string& path);

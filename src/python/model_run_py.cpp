@@ -105,7 +105,8 @@ Args:
 Raises:
     ValueError: if the file cannot be opened for writing.
     RuntimeError: if writing the file fails, or if the model is too large for a model file
-        (a serialization over 4294967295 bytes); the file is left as it was.
+        (a serialization over 4294967295 bytes, or a compressed file over 2147483647 bytes,
+        which could not be read back); the file is left as it was.
 )";
 
 const char* const kModelToBufferDoc = R"(Serializes the model into a bytes object.

@@ -106,7 +106,14 @@ TEST(ModelFileDecode, HostileBytesAreRefusedWithoutWritingOutOfBounds) {
     EXPECT_EXIT(std::exit(wrong_decodes()), ::testing::ExitedWithCode(0), "");
 }
 
-TEST(ModelFileSize, TheLimitIsTheLargestThirtyTwoBitLength) {
+// The serialization's length is recorded in 32 bits; the file's size is read back as a signed
+// 32-bit count.
+TEST(ModelFileSize, LimitsOfTheRecordedLengthAndOfTheFile) {
+    EXPECT_NO_THROW(model_file::check_file_size(0x7FFFFFFFu));
+    EXPECT_EQ(
+        test_support::kinded_error_text([] { model_file::check_file_size(0x80000000u); }),
+        "runtime_error: Model too large to save: its model file of 2147483648 bytes exceeds the "
+        "2147483647 bytes that can be read back");
     EXPECT_NO_THROW(model_file::check_serialized_size(0xFFFFFFFFu));
     EXPECT_EQ(test_support::kinded_error_text(
                   [] { model_file::check_serialized_size(uint64_t{1} << 32); }),
@@ -141,8 +148,15 @@ TEST(ModelFileSize, ARefusedSaveTouchesNoFile) {
                   std::to_string(size) + " bytes exceeds the " + std::to_string(size - 1) +
                   " bytes a model file can hold");
     EXPECT_EQ(read(), before);
+    // A file too large to be read back is refused as well.
+    const uint64_t file_size = model_file::encode(big->serialize()).size;
+    EXPECT_EQ(
+        test_support::kinded_error_text([&] { model_file::save(*big, path, size, file_size - 1); }),
+        "runtime_error: Model too large to save: its model file of " + std::to_string(file_size) +
+            " bytes exceeds the " + std::to_string(file_size - 1) + " bytes that can be read back");
+    EXPECT_EQ(read(), before);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
-    model_file::save(*big, path, size);
+    model_file::save(*big, path, size, file_size);
     EXPECT_EQ(model_file::load(path)->serialize(), big->serialize());
     fs::remove_all(dir);
 }
