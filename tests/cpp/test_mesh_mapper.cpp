@@ -59,6 +59,13 @@ std::shared_ptr<FakeLayer> conv_layer(const std::string& name, Shape input, int 
                       {{"filters", filters}, {"kernel_size", 3}});
 }
 
+TEST(MeshMapperRequest, ResetFreesOneStoreAndLoadSlotPerSkipChannel) {
+    MapperRig s(plain_nps(2), {skip_dma(1, 3), skip_dma(2, 3)});
+    EXPECT_EQ(s.free(Type::SKIP_DMA_STORE), 6u);
+    EXPECT_EQ(s.free(Type::SKIP_DMA_LOAD), 6u);
+    EXPECT_EQ(s.mapper.max_nps(Type::SKIP_DMA_LOAD), 6u);
+}
+
 TEST(MeshMapperRequest, FullPassesAndShortages) {
     // 6 columns that the checker lets fit only one column per NP.
     MapperRig s(plain_nps(6));

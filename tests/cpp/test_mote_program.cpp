@@ -77,6 +77,22 @@ TEST(MoteRegisters, Overflows) {
     }
 }
 
+// Word 0: layer count - 1 in bits 0-2, post-processing in bits 17 and 20,
+// 16-bit output in bit 18, 16-bit input in bit 19, wide output in bit 22.
+TEST(MoteRegisters, WordZeroFlags) {
+    TnprRegisterParams p;
+    p.layer_count = 3;
+    for (int i = 0; i < 3; ++i) p.subsample[i] = 1;
+    p.has_post_processing = true;
+    p.output_bits = 16;
+    p.input_bits = 16;
+    EXPECT_EQ(format_tnpr_registers(p)[0], 2u | 1u << 17 | 1u << 18 | 1u << 19 | 1u << 20);
+    p.has_post_processing = false;
+    p.output_bits = 32;
+    p.input_bits = 8;
+    EXPECT_EQ(format_tnpr_registers(p)[0], 2u | 1u << 22);
+}
+
 struct TwoLayerChain {
     Chain chain;
 

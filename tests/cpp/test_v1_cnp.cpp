@@ -281,6 +281,18 @@ TEST(V1CnpRegisters, SeparableWeightLayoutWords) {
     map_layer(*wide.layer, two_nps());
     EXPECT_EQ(error_text([&] { format_sep_cnp_regs(*wide.layer, nullptr, false, false, {}); }),
               "Attempted to write value 4 into a 2-bit field, which will cause an overflow.");
+
+    // Word 22 bits 16-29 hold D >> 1 in 14 bits: 4-bit 3x3 depthwise weights
+    // take two words a channel, so 16376 channels write 16376 and 16384
+    // channels (D = 32768) overflow the field.
+    auto most = make_net(LayerType::SeparableConvolutional, conv_params(3, 4), 8, 8, 16376);
+    map_layer(*most.layer, two_nps());
+    EXPECT_EQ(format_sep_cnp_regs(*most.layer, nullptr, false, false, {}).at(kNp0)[22],
+              16376u << 16);
+    auto deep = make_net(LayerType::SeparableConvolutional, conv_params(3, 4), 8, 8, 16384);
+    map_layer(*deep.layer, two_nps());
+    EXPECT_EQ(error_text([&] { format_sep_cnp_regs(*deep.layer, nullptr, false, false, {}); }),
+              "Attempted to write value 16384 into a 14-bit field, which will cause an overflow.");
 }
 
 using v1_test::Block;

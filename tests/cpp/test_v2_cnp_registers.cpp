@@ -137,7 +137,7 @@ TEST(V2CnpCommonRegisters, SignedOffsetsAndOverflows) {
 
 // Word 3: input, weight and output width codes, activation and NP count.
 // A weight width that is neither 4 nor 8 clears both weight flags and takes
-// code 2; bits the formatter does not name (2 and 8-11 here) are kept.
+// code 2; bits the formatter does not name (2, 6 and 8-11 here) are kept.
 TEST(V2CnpCommonRegisters, WeightWidthCodesOfWordThree) {
     struct Case {
         uint8_t weights_bits;
@@ -147,14 +147,14 @@ TEST(V2CnpCommonRegisters, WeightWidthCodesOfWordThree) {
         uint32_t word3;
     };
     for (const Case& c : {
-             Case{8, 8, 8, ActivationType::ReLU, 0x0001BFB7u},          // bit 7, code 3
-             Case{4, 8, 8, ActivationType::ReLU, 0x0001BF2Fu},          // bit 3, code 2
-             Case{2, 8, 8, ActivationType::ReLU, 0x0001BF27u},          // neither flag, code 2
-             Case{1, 4, 4, ActivationType::ReLU, 0x0001AF26u},          // 4-bit input and output
-             Case{2, 8, 8, ActivationType::NoActivation, 0x00017F27u},  // bit 14, no bit 15
+             Case{8, 8, 8, ActivationType::ReLU, 0x0001BFF7u},          // bit 7, code 3
+             Case{4, 8, 8, ActivationType::ReLU, 0x0001BF6Fu},          // bit 3, code 2
+             Case{2, 8, 8, ActivationType::ReLU, 0x0001BF67u},          // neither flag, code 2
+             Case{1, 4, 4, ActivationType::ReLU, 0x0001AF66u},          // 4-bit input and output
+             Case{2, 8, 8, ActivationType::NoActivation, 0x00017F67u},  // bit 14, no bit 15
          }) {
         std::vector<uint32_t> regs(64, 0);
-        regs[3] = 0x00000F8Cu;  // bits 2, 3, 7 and 8-11 set beforehand
+        regs[3] = 0x00000FCCu;  // bits 2, 3, 6, 7 and 8-11 set beforehand
         CommonArgs a;
         a.weights_bits = c.weights_bits;
         a.input_bits = c.input_bits;

@@ -232,6 +232,26 @@ struct OutputCase {
 
 class V2IoRecSccOutput : public ::testing::TestWithParam<OutputCase> {};
 
+// Address 68 is 0 only for a 1 x 1 output: a row or a column of outputs
+// carries its channel count in bits 20-31.
+TEST(V2IoRecSccFields, OutputSizeWordOfALineOfOutputs) {
+    const auto device = v2_device();
+    const IoRecorderImpl io(*device);
+    for (const Shape& output : {Shape{1, 1, 8}, Shape{1, 5, 8}, Shape{5, 1, 8}}) {
+        const auto blocks =
+            decode(*io.record_scc(true, false, false, false, false, Shape{4, 4, 3}, output));
+        ASSERT_EQ(blocks.size(), 3u);
+        EXPECT_EQ(blocks[2].offset, 68u);
+        ASSERT_EQ(blocks[2].payload.size(), 1u);
+        const uint32_t word = blocks[2].payload[0];
+        if (output[0] == 1 && output[1] == 1) {
+            EXPECT_EQ(word, 0u);
+        } else {
+            EXPECT_EQ(word >> 20, 8u) << output[0] << "x" << output[1];
+        }
+    }
+}
+
 TEST(V2IoRecSccFields, TooWideValuesAreRefused) {
     const auto device = v2_device();
     const IoRecorderImpl io(*device);

@@ -219,6 +219,10 @@ TEST(V2InputConvConstraints, SameUpperPadding) {
     auto layer = base_layer();
     layer->set_param("padding", 2);
     EXPECT_EQ(check(*layer), "Success.");
+    for (int k : {5, 7}) {
+        layer->set_param("kernel_size", k);
+        EXPECT_EQ(check(*layer), "Success.") << "kernel " << k;
+    }
 
     layer->set_param("kernel_size", 4);
     layer->set_param("kernel_stride", 1);

@@ -157,6 +157,9 @@ INSTANTIATE_TEST_SUITE_P(
         CnpCase{"WideActivatedOutput", LayerType::Conv2D, [](E l) { l.out_bits = 16; },
                 "With activation output bitwidth should be <= 8. With activation output bitwidth "
                 "should be 4 or 8."},
+        CnpCase{"NineBitActivatedOutput", LayerType::Conv2D, [](E l) { l.out_bits = 9; },
+                "With activation output bitwidth should be <= 8. With activation output bitwidth "
+                "should be 4 or 8."},
         CnpCase{"NarrowInput", LayerType::Conv2D,
                 [](E l) { l.in_bits = 2; l.set_param("weights_bits", 4); },
                 "Input bits should be >= weights bits. Input should be 4-bit or 8-bit."},
