@@ -188,6 +188,19 @@ TEST(ModelSoftware, QuantizerRangesAndTypesByBits) {
     auto u9 = quantizer_model(9, 0)->forward(in, 0);
     EXPECT_EQ(u9->type(), TensorType::uint16);
     EXPECT_EQ(values_of<uint16_t>(*u9), (std::vector<uint16_t>{0, 300}));
+    // 16 unsigned bits still fit 16-bit storage; 17 need int32 (0 to 131071).
+    const auto big = tensor<float>(TensorType::float32, Shape{1, 2}, {-100.0f, 100000.0f});
+    auto u16 = quantizer_model(16, 0)->forward(big, 0);
+    EXPECT_EQ(u16->type(), TensorType::uint16);
+    EXPECT_EQ(values_of<uint16_t>(*u16), (std::vector<uint16_t>{0, 65535}));
+    auto u17 = quantizer_model(17, 0)->forward(big, 0);
+    EXPECT_EQ(u17->type(), TensorType::int32);
+    EXPECT_EQ(values_of<int32_t>(*u17), (std::vector<int32_t>{0, 100000}));
+    // 0 bits are taken as 1: unsigned 0 to 1, signed -1 to 0 (predict shows the values).
+    EXPECT_EQ(values_of<float>(*quantizer_model(0, 0)->predict(in, 0)),
+              (std::vector<float>{0.0f, 1.0f}));
+    EXPECT_EQ(values_of<float>(*quantizer_model(0, 1)->predict(in, 0)),
+              (std::vector<float>{-1.0f, 0.0f}));
 }
 
 // Concatenate joins per position: (x 1, y 2, c 2) input and its doubled copy.
