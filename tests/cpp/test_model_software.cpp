@@ -125,6 +125,18 @@ TEST(ModelSoftware, QuantizerAndDequantizer) {
     auto q_out = m->forward(in, 0);
     EXPECT_EQ(q_out->type(), TensorType::uint4);
     EXPECT_EQ(values_of<uint8_t>(*q_out), (std::vector<uint8_t>{7, 6, 15, 0}));
+
+    // A Dequantizer alone over (1, 1, 3) int8 values, one scale per channel.
+    auto three = Model::create();
+    three->add(input_layer(1, 1, 3), {});
+    auto dq3 = make_layer(LayerType::Dequantizer, {}, "dq3");
+    three->add(dq3, {});
+    test_support::set_any_shape(
+        dq3->variables(), "scales",
+        tensor<float>(TensorType::float32, Shape{3}, {0.5f, -2.0f, 0.125f}));
+    auto deq = three->forward(tensor<int8_t>(TensorType::int8, Shape{1, 1, 1, 3}, {7, 3, -8}), 0);
+    EXPECT_EQ(deq->type(), TensorType::float32);
+    EXPECT_EQ(values_of<float>(*deq), (std::vector<float>{3.5f, -6.0f, -1.0f}));
 }
 
 TEST(ModelSoftware, AddAndConcatenate) {
