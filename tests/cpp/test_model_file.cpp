@@ -1,8 +1,14 @@
 // Model files below the bindings: decoding hostile bytes without writing out of bounds, and
 // refusing a serialization the format cannot record before the file is touched.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <pwd.h>
 #include <snappy.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -159,6 +165,86 @@ TEST(ModelFileSize, ARefusedSaveTouchesNoFile) {
     model_file::save(*big, path, size, file_size);
     EXPECT_EQ(model_file::load(path)->serialize(), big->serialize());
     fs::remove_all(dir);
+}
+
+// A directory of its own holding "m.fbz" (mode 0666) with a small model; removed on destruction.
+struct SavedFile {
+    fs::path dir;
+    std::string path;
+    SavedFile() {
+        std::string tmpl = (fs::temp_directory_path() / "vorna-inplace-XXXXXX").string();
+        if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        dir = tmpl;
+        path = (dir / "m.fbz").string();
+        model_file::save(*dense_model(4, 2), path);
+        ::chmod(path.c_str(), 0666);
+    }
+    ~SavedFile() { fs::remove_all(dir); }
+    // The new model was written into the file itself: nothing else was created beside it.
+    void expect_replaced_in_place(const Model& model) const {
+        EXPECT_EQ(model_file::load(path)->serialize(), model.serialize());
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+    }
+};
+
+// Sets or clears the immutable flag of a directory; false when the file system or the caller
+// cannot.
+bool set_immutable(const fs::path& dir, bool on) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// No file can be created in an immutable directory (EPERM), but its files can be written: the
+// save writes the file in place.
+TEST(ModelFileSave, WritesInPlaceWhenTheDirectoryRefusesNewFilesWithEperm) {
+    SavedFile file;
+    if (!set_immutable(file.dir, true)) GTEST_SKIP() << "cannot make a directory immutable here";
+    auto next = dense_model(8, 3);
+    std::string error;
+    try {
+        model_file::save(*next, file.path);
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    ASSERT_TRUE(set_immutable(file.dir, false));
+    EXPECT_EQ(error, "");
+    file.expect_replaced_in_place(*next);
+}
+
+// A caller without write permission on the directory (EACCES) but with it on the file: the save
+// writes the file in place. Root drops to 'nobody' in a child; the directory stays root's.
+TEST(ModelFileSave, WritesInPlaceWhenTheDirectoryRefusesNewFilesWithEacces) {
+    SavedFile file;
+    const struct passwd* nobody = ::getpwnam("nobody");
+    if (::geteuid() == 0 && nobody == nullptr) GTEST_SKIP() << "no 'nobody' user to drop to";
+    ::chmod(file.dir.c_str(), ::geteuid() == 0 ? 0755 : 0555);
+    auto next = dense_model(8, 3);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int code = 1;
+        if (::geteuid() != 0 || (::setgid(nobody->pw_gid) == 0 && ::setuid(nobody->pw_uid) == 0)) {
+            try {
+                model_file::save(*next, file.path);
+                code = 0;
+            } catch (...) {
+                code = 2;
+            }
+        }
+        ::_exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ::chmod(file.dir.c_str(), 0700);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: could not drop privileges, 2: the save threw";
+    file.expect_replaced_in_place(*next);
 }
 
 }  // namespace

@@ -78,6 +78,25 @@ TEST(ModelSerialize, RoundTripOfAMixedModelWithLearning) {
     EXPECT_EQ(extra->at<float>(1), -2.25f);
 }
 
+// A Dequantizer stores a single variable: each stored variable is matched by its name.
+TEST(ModelSerialize, RoundTripOfALayerWithOneVariable) {
+    auto m = Model::create();
+    m->add(make_layer(LayerType::Quantizer,
+                      {{"input_width", 1}, {"input_height", 1}, {"input_channels", 2}}, "q"),
+           {});
+    m->add(make_layer(LayerType::Dequantizer, {}, "dq"), {});
+    const std::vector<float> scales = {0.5f, 4.0f};
+    m->get_layer("dq")->variables()->set(
+        "scales", Dense::copy(reinterpret_cast<const char*>(scales.data()), 8, TensorType::float32,
+                              Shape{2}, Dense::Layout::RowMajor));
+    const Bytes bytes = m->serialize();
+    auto back = Model::from_buffer(chars(bytes), bytes.size());
+    EXPECT_EQ(back->serialize(), bytes);
+    auto dq = back->get_layer("dq")->variables();
+    EXPECT_EQ(dq->names(), (std::vector<std::string>{"scales"}));
+    EXPECT_EQ(Tensor::ensure_dense(dq->get("scales"))->at<float>(1), 4.0f);
+}
+
 void put32(Bytes& b, uint32_t v) {
     for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }

@@ -125,6 +125,18 @@ TEST(ModelSoftware, QuantizerAndDequantizer) {
     auto q_out = m->forward(in, 0);
     EXPECT_EQ(q_out->type(), TensorType::uint4);
     EXPECT_EQ(values_of<uint8_t>(*q_out), (std::vector<uint8_t>{7, 6, 15, 0}));
+
+    // A Dequantizer alone over (1, 1, 3) int8 values, one scale per channel.
+    auto three = Model::create();
+    three->add(input_layer(1, 1, 3), {});
+    auto dq3 = make_layer(LayerType::Dequantizer, {}, "dq3");
+    three->add(dq3, {});
+    test_support::set_any_shape(
+        dq3->variables(), "scales",
+        tensor<float>(TensorType::float32, Shape{3}, {0.5f, -2.0f, 0.125f}));
+    auto deq = three->forward(tensor<int8_t>(TensorType::int8, Shape{1, 1, 1, 3}, {7, 3, -8}), 0);
+    EXPECT_EQ(deq->type(), TensorType::float32);
+    EXPECT_EQ(values_of<float>(*deq), (std::vector<float>{3.5f, -6.0f, -1.0f}));
 }
 
 TEST(ModelSoftware, AddAndConcatenate) {
@@ -188,6 +200,19 @@ TEST(ModelSoftware, QuantizerRangesAndTypesByBits) {
     auto u9 = quantizer_model(9, 0)->forward(in, 0);
     EXPECT_EQ(u9->type(), TensorType::uint16);
     EXPECT_EQ(values_of<uint16_t>(*u9), (std::vector<uint16_t>{0, 300}));
+    // 16 unsigned bits still fit 16-bit storage; 17 need int32 (0 to 131071).
+    const auto big = tensor<float>(TensorType::float32, Shape{1, 2}, {-100.0f, 100000.0f});
+    auto u16 = quantizer_model(16, 0)->forward(big, 0);
+    EXPECT_EQ(u16->type(), TensorType::uint16);
+    EXPECT_EQ(values_of<uint16_t>(*u16), (std::vector<uint16_t>{0, 65535}));
+    auto u17 = quantizer_model(17, 0)->forward(big, 0);
+    EXPECT_EQ(u17->type(), TensorType::int32);
+    EXPECT_EQ(values_of<int32_t>(*u17), (std::vector<int32_t>{0, 100000}));
+    // 0 bits are taken as 1: unsigned 0 to 1, signed -1 to 0 (predict shows the values).
+    EXPECT_EQ(values_of<float>(*quantizer_model(0, 0)->predict(in, 0)),
+              (std::vector<float>{0.0f, 1.0f}));
+    EXPECT_EQ(values_of<float>(*quantizer_model(0, 1)->predict(in, 0)),
+              (std::vector<float>{-1.0f, 0.0f}));
 }
 
 // Concatenate joins per position: (x 1, y 2, c 2) input and its doubled copy.

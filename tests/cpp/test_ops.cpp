@@ -329,5 +329,25 @@ TEST(Ops, ShapeErrors) {
     EXPECT_THROW(ops::add(*a, *i8({2, 2, 2}, std::vector<int8_t>(8)), 0), std::invalid_argument);
 }
 
+// A result of 59698870 x out_h x 18 int32 values: with out_h 4291618565 it takes
+// 18446744073709551600 bytes, within the largest size, so the shape is accepted and only the
+// memory is lacking; one row more does not fit the size type and is refused as a shape.
+TEST(Ops, ResultShapeAtTheLargestSize) {
+    const auto a = i32({1, 1, 1}, {1});
+    const auto w = i8({1, 1, 1, 18}, std::vector<int8_t>(18));
+    auto outcome = [&](unsigned out_h) -> std::string {
+        try {
+            ops::conv2d_v2(*a, 1, 1, 0, 0, 59698870u, out_h, *w, 32);
+            return "<accepted>";
+        } catch (const std::invalid_argument& e) {
+            return e.what();
+        } catch (const std::exception&) {
+            return "<too large to allocate>";
+        }
+    };
+    EXPECT_EQ(outcome(4291618565u), "<too large to allocate>");
+    EXPECT_EQ(outcome(4291618566u), "conv2d_v2: incompatible shapes.");
+}
+
 }  // namespace
 }  // namespace vorna

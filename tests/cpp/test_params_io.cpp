@@ -39,6 +39,10 @@ TEST(Params, QueriesAndIndependentClones) {
                                     {{"num_weights", 64.0}, {"min_plasticity", double(0.1f)}});
     auto lc = LearningParams::clone(l.get());
     EXPECT_EQ(lc->get("min_plasticity"), 0.10000000149011612);
+    EXPECT_TRUE(lc->has("num_weights"));
+    EXPECT_FALSE(lc->has("num_classes"));
+    EXPECT_EQ(kinded_error_text([&] { lc->get("num_classes"); }),
+              "invalid_argument: Parameter 'num_classes' not found.");
     EXPECT_THROW(LearningParams::clone(nullptr), std::invalid_argument);
 }
 
