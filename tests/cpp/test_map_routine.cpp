@@ -195,8 +195,9 @@ TEST(MapRoutine, FailingLastPrefixesRejectTheirLayersOnce) {
               (std::vector<std::string>{"InputData", "c0", "c1"}));
 }
 
-// A fault while the layers before a refused layer are built: only a refused merge closing a
-// skip connection from those layers stands for the fault; any other keeps its own text.
+// A fault while the layers before a refused layer are built: a refused merge closing a skip
+// connection from those layers is reported first, with the fault's text after it; after any
+// other refused layer the fault is thrown with its own text.
 TEST(MapRoutine, BuildFaultBeforeARefusedLayer) {
     struct Case {
         const char* what;
@@ -204,7 +205,9 @@ TEST(MapRoutine, BuildFaultBeforeARefusedLayer) {
         std::string outcome;
     };
     const std::vector<Case> cases = {
-        {"refused merge of a skip connection", true, "status: Cannot map layer 'L3'. No."},
+        {"refused merge of a skip connection", true,
+         "status: Cannot map layer 'L3':\n  * Layer 'L3': No.\n  * Building the layers before "
+         "layer 'L3' failed: Cannot map layer 'L1'. Error: boom."},
         {"refused layer in a chain", false, "thrown: Cannot map layer 'L1'. Error: boom."},
     };
     for (const Case& c : cases) {
