@@ -300,16 +300,20 @@ MappingStatusGroup map_on_hardware(const IpVersionSpecificHardwareBackend& bundl
             built = builder.build_sequence();
         } catch (const std::bad_alloc&) {
             throw;
-        } catch (const std::exception&) {
+        } catch (const std::exception& fault) {
             // The layers before a refused merge were planned for the skip
             // connection it was to close: when they cannot be built without
-            // it, the refusal is the cause the caller is shown, and nothing
-            // is mapped. Any other fault keeps its own text.
+            // it, the refusal is the cause the caller is shown first, and
+            // nothing is mapped. The fault may have another cause: its text
+            // follows. Any other fault is thrown as it is.
             if (!last_status.error || end >= layers->size() ||
                 !closes_skip_from((*layers)[end], group_layers)) {
                 throw;
             }
             add_status_once(result, last_status);
+            add_status_once(result, MappingStatus::failure("Building the layers before layer '" +
+                                                           (*layers)[end]->get_name() +
+                                                           "' failed: " + fault.what()));
             return result;
         }
         if (built.first.error) {

@@ -33,9 +33,10 @@ Shape numpy_view(const Tensor& tensor) {
 
 // Replaces the variable with a new tensor of the variable's own type holding a copy of the
 // array, converted to T by the converter of the type's family (an int8 array given to an int4
-// variable becomes an int4 tensor). The array must have the shape that reading the variable
-// gives, or the variable's dimensions; the variable keeps its dimensions and layout either way,
-// so every later read and set sees the shape it had.
+// variable becomes an int4 tensor). The array must have exactly the shape that reading the
+// variable gives: where a variable's storage order and its read order give one shape, an array
+// in another order would be taken without a word, so no other order is accepted. The variable
+// keeps its dimensions and layout, so every later read and set sees the shape it had.
 template <class T>
 void set_from(Variables& variables, const std::string& name, const Tensor& current,
               const py::array& value) {
@@ -46,30 +47,23 @@ void set_from(Variables& variables, const std::string& name, const Tensor& curre
                                     std::string(py::str(required)) + " received " +
                                     std::string(py::str(value.dtype())));
     }
-    ContiguousArray<T> array = contiguous_array<T>(value);  // no copy for a right array
+    const ContiguousArray<T> array = contiguous_array<T>(value);  // no copy for a right array
     const Shape given = array_shape(array);
     const Shape view = numpy_view(current);
-    const Shape& dims = current.dimensions();
-    // An array of the shape that reading the variable gives holds the variable's own storage:
-    // the new tensor takes the variable's dimensions and layout (as the core re-tags a
-    // row-major tensor of reversed dimensions), without a second copy.
-    Dense::Layout layout = Dense::Layout::RowMajor;
-    if (given.size() >= 2 && first_dimension_fastest(current)) {
-        layout = Dense::Layout::ColMajor;
-        if (given != view && given == dims) {
-            // The variable's dimensions in their own order hold the same elements by logical
-            // index: transposed, they are the row-major bytes of the variable's own storage.
-            array = contiguous_array<T>(array.attr("transpose")());
-        }
-    }
-    if (given != view && given != dims) {
+    if (given != view) {
         throw std::invalid_argument("Cannot set variable '" + name + "' of shape " +
                                     shape_text(view) + " from an array of shape " +
                                     shape_text(given) + ".");
     }
-    variables.set(name,
-                  Dense::copy(reinterpret_cast<const char*>(array.data()),
-                              given.element_count() * sizeof(T), current.type(), dims, layout));
+    // The array read in its own row-major order is the variable's storage: the new tensor takes
+    // the variable's dimensions and layout (as the core re-tags a row-major tensor of reversed
+    // dimensions), without a second copy.
+    const Dense::Layout layout = given.size() >= 2 && first_dimension_fastest(current)
+                                     ? Dense::Layout::ColMajor
+                                     : Dense::Layout::RowMajor;
+    variables.set(name, Dense::copy(reinterpret_cast<const char*>(array.data()),
+                                    given.element_count() * sizeof(T), current.type(),
+                                    current.dimensions(), layout));
 }
 
 // Replaces the variable with a new tensor holding a copy of the array; the old tensor is never

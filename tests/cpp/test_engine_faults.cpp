@@ -91,7 +91,11 @@ TEST(EngineFaultsGraphs, RefusedByTheirRule) {
              g.add(LayerType::Add, "add", {}, {"c", "c"});
              g.add(LayerType::Conv2D, "d", conv(), {"add"});
          },
-         "Cannot map layer 'add'. Add inbounds must come from different layers."},
+         // `c` was planned for the skip connection the refused addition was to close: the
+         // fault in building it follows the refusal.
+         "Cannot map layer 'add':\n  * Layer 'add': Add inbounds must come from different "
+         "layers.\n  * Building the layers before layer 'add' failed: Cannot map layer 'c'. "
+         "Error: Cannot use P2P OUT mode for multiple NPs.."},
     };
     const auto device = preset_device(Selvo_v2, "v2");
     for (const Case& c : cases) {

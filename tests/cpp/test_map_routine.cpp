@@ -195,17 +195,22 @@ TEST(MapRoutine, FailingLastPrefixesRejectTheirLayersOnce) {
               (std::vector<std::string>{"InputData", "c0", "c1"}));
 }
 
-// A fault while the layers before a refused layer are built: only a refused merge closing a
-// skip connection from those layers stands for the fault; any other keeps its own text.
+// A fault while the layers before a refused layer are built: a refused merge closing a skip
+// connection from those layers is reported first, with the fault's text after it; after any
+// other refused layer the fault is thrown with its own text.
 TEST(MapRoutine, BuildFaultBeforeARefusedLayer) {
     struct Case {
         const char* what;
-        bool merge;  // L3 adds L1 and L2 instead of following L2
+        enum { Follows, MergesL1L2, MergesOthers } l3;  // L3 follows L2, or adds two layers
         std::string outcome;
     };
     const std::vector<Case> cases = {
-        {"refused merge of a skip connection", true, "status: Cannot map layer 'L3'. No."},
-        {"refused layer in a chain", false, "thrown: Cannot map layer 'L1'. Error: boom."},
+        {"refused merge of a skip connection", Case::MergesL1L2,
+         "status: Cannot map layer 'L3':\n  * Layer 'L3': No.\n  * Building the layers before "
+         "layer 'L3' failed: Cannot map layer 'L1'. Error: boom."},
+        {"refused layer in a chain", Case::Follows, "thrown: Cannot map layer 'L1'. Error: boom."},
+        {"refused merge of layers not in the list", Case::MergesOthers,
+         "thrown: Cannot map layer 'L1'. Error: boom."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -217,10 +222,19 @@ TEST(MapRoutine, BuildFaultBeforeARefusedLayer) {
         auto in = input_layer();
         auto l1 = conv("L1");
         auto l2 = conv("L2");
-        auto l3 = c.merge ? add_layer("L3") : conv("L3");
+        auto l3 = c.l3 == Case::Follows ? conv("L3") : add_layer("L3");
         LayerList layers = chain({in, l1, l2});
-        if (c.merge) link(l1, l3);
-        link(l2, l3);
+        if (c.l3 == Case::MergesOthers) {
+            auto x = conv("X");
+            auto y = conv("Y");
+            link(in, x);
+            link(in, y);
+            link(x, l3);
+            link(y, l3);
+        } else {
+            if (c.l3 == Case::MergesL1L2) link(l1, l3);
+            link(l2, l3);
+        }
         layers.push_back(l3);
         std::string outcome;
         try {

@@ -232,25 +232,26 @@ struct OutputCase {
 
 class V2IoRecSccOutput : public ::testing::TestWithParam<OutputCase> {};
 
-// Address 68 is 0 only for a 1 x 1 output: a row or a column of outputs
-// carries its channel count in bits 20-31.
-TEST(V2IoRecSccFields, OutputSizeWordOfALineOfOutputs) {
+// Address 68: 0 only for a 1 x 1 output; else dims[1] x dims[2] in bits 0-19 and, below 2048
+// channels, the channel count in bits 20-31.
+TEST_P(V2IoRecSccOutput, OutputSizeWord) {
     const auto device = v2_device();
     const IoRecorderImpl io(*device);
-    for (const Shape& output : {Shape{1, 1, 8}, Shape{1, 5, 8}, Shape{5, 1, 8}}) {
-        const auto blocks =
-            decode(*io.record_scc(true, false, false, false, false, Shape{4, 4, 3}, output));
-        ASSERT_EQ(blocks.size(), 3u);
-        EXPECT_EQ(blocks[2].offset, 68u);
-        ASSERT_EQ(blocks[2].payload.size(), 1u);
-        const uint32_t word = blocks[2].payload[0];
-        if (output[0] == 1 && output[1] == 1) {
-            EXPECT_EQ(word, 0u);
-        } else {
-            EXPECT_EQ(word >> 20, 8u) << output[0] << "x" << output[1];
-        }
-    }
+    const Shape& output = GetParam().output;
+    const auto blocks =
+        decode(*io.record_scc(true, false, false, false, false, Shape{4, 4, 3}, output));
+    ASSERT_EQ(blocks.size(), 3u);
+    EXPECT_EQ(blocks[2].offset, 68u);
+    EXPECT_EQ(blocks[2].payload, (std::vector<uint32_t>{GetParam().word68}));
 }
+
+INSTANTIATE_TEST_SUITE_P(V2IoRecSccFields, V2IoRecSccOutput,
+                         ::testing::Values(OutputCase{Shape{1, 1, 8}, 0u},
+                                           OutputCase{Shape{4, 4, 10}, 0x00A00028u},
+                                           OutputCase{Shape{1, 5, 8}, 0x00800028u},
+                                           OutputCase{Shape{5, 1, 8}, 0x00800008u},
+                                           OutputCase{Shape{2, 2, 2047}, 0x7FF00FFEu},
+                                           OutputCase{Shape{2, 2, 2048}, 0x00001000u}));
 
 TEST(V2IoRecSccFields, TooWideValuesAreRefused) {
     const auto device = v2_device();

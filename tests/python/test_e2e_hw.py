@@ -215,7 +215,7 @@ def test_hardware_then_software_sequence(devices):
     m.add(layer(core.Dense1D, "dense", units=3, activation=0, output_bits=8))
     dense = m.get_layer("dense")
     w = np.arange(24).reshape(8, 3).astype(dense.variables["weights"].dtype) - 12
-    dense.variables["weights"] = w
+    dense.variables["weights"] = w.T  # read as (units, inputs)
     with pytest.raises(RuntimeError, match="dense"):
         mapped(m, device, hw_only=True)
     mapped(m, device, hw_only=False)

@@ -77,9 +77,9 @@ STATES = ["A_real", "A_imag", "internal_state_outputs_shift", "new_state_scale",
     (fc_model, "weights", (6, 4, 1), "(6, 4)"),
     (fc_model, "threshold", (5,), "(4,)"),
     (fc_model, "threshold", (4, 1), "(4,)"),
-    # Read as (6, 4); the weights' own (units, inputs) order is taken too.
+    # Read as (6, 4); the weights' own (units, inputs) order is refused like any other.
     (fc_model, "weights", (6, 4), None),
-    (fc_model, "weights", (4, 6), None),
+    (fc_model, "weights", (4, 6), "(6, 4)"),
 ] + [(recurrent_layer, state, (70,), "(64,)") for state in STATES],
     ids=lambda v: getattr(v, "__name__", str(v)))
 def test_variable_of_another_shape_is_refused(make, name, shape, refused):

@@ -207,15 +207,38 @@ def test_add_classes_errors_leave_the_model_unchanged(make, added, error, messag
     assert snapshot(m) == before
 
 
-def test_add_classes_carries_weights_set_in_their_own_order():
+def test_add_classes_carries_weights_set_in_the_read_order_only():
     m = fc_model(units=10, classes=2)
     fc = m.layers[1]
-    # The weights' own (units, inputs) order: the same elements, the read shape stays (24, 10).
-    own = np.random.default_rng(3).integers(-8, 8, size=(10, 24), dtype=np.int8)
-    fc.variables["weights"] = own
-    np.testing.assert_array_equal(fc.variables["weights"], own.T)
+    weights = np.random.default_rng(3).integers(-8, 8, size=(24, 10), dtype=np.int8)
+    fc.variables["weights"] = weights
+    # The stored (units, inputs) order is refused: the read (inputs, units) weights stay.
+    with pytest.raises(ValueError, match=r"^Cannot set variable 'weights' of shape \(24, 10\)"):
+        fc.variables["weights"] = weights.T.copy()
     m.add_classes(1)
-    np.testing.assert_array_equal(m.layers[1].variables["weights"], np.pad(own.T, ((0, 0), (0, 5))))
+    np.testing.assert_array_equal(m.layers[1].variables["weights"], np.pad(weights, ((0, 0), (0, 5))))
+
+
+def test_add_classes_failing_after_removing_the_last_layer_puts_it_back():
+    m = core.Model()
+    m.add(input_layer(width=32, height=32, channels=4))
+    m.add(layer("FullyConnected", "fc", units=4, weights_bits=4))
+    m.compile(core.VornaUnsupervised(24, 4))
+    fc = m.layers[1]
+    fc.variables["weights"] = np.random.default_rng(5).integers(-8, 8, (4096, 4), dtype=np.int8)
+    fc.variables["threshold"] = np.array([3, -1, 7, 2], dtype=np.int32)
+    before = snapshot(m)
+    values = {name: fc.variables[name] for name in fc.variables.names}
+    # 1,100,004 units of 4,096 weights each: the grown layer cannot be built.
+    with pytest.raises(ValueError, match="'fc'"):
+        m.add_classes(1100000)
+    assert snapshot(m) == before
+    assert names(m) == ["input", "fc"] and m.layers[1] is fc
+    assert fc.parameters.units == 4 and m.learning.get("num_classes") == 4
+    assert fc.variables.names == list(values)
+    for name, value in values.items():
+        assert fc.variables[name].shape == value.shape
+        np.testing.assert_array_equal(fc.variables[name], value)
 
 
 # Mapping
