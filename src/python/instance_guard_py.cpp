@@ -1,25 +1,33 @@
-// Keeps Python code from reaching a C++ object that was never constructed.
+// Keeps Python code from reaching a C++ object that was never constructed, or reading one
+// object as the value of another class.
 //
 // The binding layer allocates an object's C++ storage in __new__ and constructs the value in
-// __init__. An object made by `Class.__new__(Class)` alone, or the `self` of a Python subclass
-// whose __init__ uses it before calling the base __init__, has no value: handed to bound code
-// it is a null or uninitialised C++ object. Two guards, both limited to this module:
+// __init__. An object with storage but no value, handed to bound code, is a null or
+// uninitialised C++ object. The guards, all limited to this module:
 // - The module's classes get a metaclass of their own, derived from the binding layer's. Its
-//   call marks the type whose `Class(...)` call is in progress, and `Class.__new__` of every
-//   class of the module only serves such a call; a direct call raises TypeError. Classes that
-//   unpickle (the enumerations) are left out, and the binding layer's base __new__, reached
-//   through the MRO, still makes such objects: the second guard refuses them.
+//   call marks the type whose `Class(...)` call is in progress, and the allocation slot of
+//   every class of the module only serves such a call: `Class.__new__(Class)`, the base's or
+//   object's __new__, and the unpickler are refused with TypeError. The enumerations are left
+//   out, since unpickling one allocates it and constructs it in __setstate__.
+// - The binding layer's base of all instances refuses, with TypeError, to allocate a type
+//   without a bound class among its bases (its own allocation would end the process).
+// - Converting an object without a value to its C++ type raises TypeError: the binding layer
+//   would hand out fresh uninitialised storage. This reaches what the next guard cannot see,
+//   such as objects inside containers or returned by Python overrides.
 // - Every function, method, property accessor and constructor of the module gets a call entry
 //   in the method definition its function object owns, which every call path takes (the
 //   function object's call and the interpreter's specialised calls alike). It refuses, with
 //   TypeError, an argument (`self` included) that is an object of the module's classes whose
 //   value is not constructed (the `self` of a subclass __init__ before the base __init__ ran,
-//   an object made by the binding layer's base __new__, an unpickled enumeration member before
-//   __setstate__); a method or property accessor of a class also refuses a `self` that is not
-//   an instance of the class (the binding layer would take None or an object of another type
-//   for a pointer to one). Then the binding layer's entry runs. Only the module's own function
-//   definitions get it; the binding layer's shared metaclass and other modules' functions are
-//   left as they are.
+//   an enumeration allocated but not yet given its state); a method or property accessor of a
+//   class also refuses a `self` that is not an instance of the class (the binding layer would
+//   take None or an object of another type for a pointer to one). Then the binding layer's
+//   entry runs. Only the module's own function definitions get it; the binding layer's shared
+//   metaclass and other modules' functions are left as they are.
+// - All classes share one layout, so Python would let an object's class be changed to another
+//   class of the module; the classes are made immutable, for which Python refuses it.
+// - Pickling: the enumerations pickle their integer at every protocol; objects of every other
+//   class refuse to be pickled.
 
 #include <Python.h>
 #include <pybind11/pybind11.h>
