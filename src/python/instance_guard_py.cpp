@@ -342,6 +342,29 @@ void refuse_value_storage_of(PyTypeObject* type) {
     info->operator_new = kRefusals[g_refusals_used++];
 }
 
+// The creation of a class by the module's metaclass: a Python subclass of two or more of the
+// module's classes holds their values side by side, and Python would let its objects change
+// their class to another such subclass that shares only the first base. Made immutable, it
+// keeps its class.
+newfunc g_inherited_new = nullptr;
+
+PyObject* class_new(PyTypeObject* metaclass, PyObject* args, PyObject* kwargs) {
+    PyObject* const cls = g_inherited_new(metaclass, args, kwargs);
+    if (cls == nullptr || !PyType_Check(cls)) return cls;
+    auto* const type = reinterpret_cast<PyTypeObject*>(cls);
+    try {
+        if (py::detail::all_type_info(type).size() > 1) {
+            type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+            PyType_Modified(type);
+        }
+    } catch (...) {
+        py::detail::try_translate_exceptions();
+        Py_DECREF(cls);
+        return nullptr;
+    }
+    return cls;
+}
+
 // The module's metaclass: a subclass of the binding layer's metaclass `base` whose call marks
 // the construction in progress. Made once.
 void make_metaclass(py::handle base, py::handle module_name) {
@@ -350,11 +373,15 @@ void make_metaclass(py::handle base, py::handle module_name) {
     members["__module__"] = module_name;
     py::object meta = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type))(
         "vorna_type", py::make_tuple(base), members);
-    auto* type = reinterpret_cast<PyTypeObject*>(meta.release().ptr());  // kept for the process
+    auto* type = reinterpret_cast<PyTypeObject*>(meta.inc_ref().ptr());  // kept for the process
     g_instance_base = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().instance_base);
     g_instance_dealloc = g_instance_base->tp_dealloc;
     g_inherited_call = type->tp_call;
     type->tp_call = &marking_call;
+    g_inherited_new = type->tp_new;
+    type->tp_new = &class_new;
+    // Metaclasses derived from this one reach the slot through this __new__.
+    py::setattr(meta, "__new__", interpreter_new_of(meta));
     PyType_Modified(type);
     g_metaclass = type;
     guard_instance_base();

@@ -204,7 +204,7 @@ def test_objects_without_value_are_refused_inside_containers_and_results():
     assert lines[4].startswith("RuntimeError Unable to cast from non-held to held instance")
 
 
-def test_python_subclasses_still_construct():
+def test_python_subclasses_construct_and_keep_their_class():
     lines = run_child("""
         import vorna.core as core
 
@@ -216,7 +216,22 @@ def test_python_subclasses_still_construct():
             def __new__(cls, *args):
                 return super().__new__(cls)
 
-        model = Plain()
-        print(type(model).__name__, model.layers, Allocating(1, 2, 3))
+        # Two bound bases side by side: another such class sharing the first base would read
+        # the second value as the wrong type.
+        class Both(core.Model, core.Layer):
+            def __init__(self):
+                core.Model.__init__(self)
+                core.Layer.__init__(self, core.LayerParams(core.InputData, {}), "both")
+
+        class Other(core.Model, core.LayerParams):
+            pass
+
+        model, both = Plain(), Both()
+        print(type(model).__name__, model.layers, Allocating(1, 2, 3), both.name)
+        try:
+            both.__class__ = Other
+        except TypeError as e:
+            print(e)
     """)
-    assert lines == ["Plain [] (1, 2, 3)"]
+    assert lines == ["Plain [] (1, 2, 3) both",
+                     "__class__ assignment only supported for mutable types or ModuleType subclasses"]
