@@ -235,3 +235,30 @@ def test_python_subclasses_construct_and_keep_their_class():
     """)
     assert lines == ["Plain [] (1, 2, 3) both",
                      "__class__ assignment only supported for mutable types or ModuleType subclasses"]
+
+
+def test_the_binding_layers_base_allocates_nothing():
+    lines = run_child("""
+        import vorna.core as core
+        base = core.Model.__mro__[-2]
+
+        class Derived(base):
+            pass
+
+        for call in (base, lambda: base.__new__(base), Derived, lambda: base.__new__(),
+                     lambda: base.__new__(5), lambda: base.__new__(int)):
+            try:
+                call()
+            except TypeError as e:
+                print(e)
+        print(base.__new__(core.LayerType).__setstate__(3) is None)  # unpickling still works
+    """)
+    assert lines == [
+        "cannot create 'pybind11_object' instances",
+        "cannot create 'pybind11_object' instances",
+        "cannot create 'Derived' instances",
+        "pybind11_object.__new__(): not enough arguments",
+        "pybind11_object.__new__(X): X is not a type object (int)",
+        "pybind11_object.__new__(int): int is not a subtype of pybind11_object",
+        "True",
+    ]
