@@ -1,32 +1,44 @@
-// Keeps Python code from reaching a C++ object that was never constructed.
+// Keeps Python code from reaching a C++ object that was never constructed, or reading one
+// object as the value of another class.
 //
 // The binding layer allocates an object's C++ storage in __new__ and constructs the value in
-// __init__. An object made by `Class.__new__(Class)` alone, or the `self` of a Python subclass
-// whose __init__ uses it before calling the base __init__, has no value: handed to bound code
-// it is a null or uninitialised C++ object. Two guards, both limited to this module:
+// __init__. An object with storage but no value, handed to bound code, is a null or
+// uninitialised C++ object. The guards, all limited to this module:
 // - The module's classes get a metaclass of their own, derived from the binding layer's. Its
-//   call marks the type whose `Class(...)` call is in progress, and `Class.__new__` of every
-//   class of the module only serves such a call; a direct call raises TypeError. Classes that
-//   unpickle (the enumerations) are left out, and the binding layer's base __new__, reached
-//   through the MRO, still makes such objects: the second guard refuses them.
+//   call marks the type whose `Class(...)` call is in progress, and the allocation slot of
+//   every class of the module only serves such a call: `Class.__new__(Class)`, the base's or
+//   object's __new__, and the unpickler are refused with TypeError. The enumerations are left
+//   out, since unpickling one allocates it and constructs it in __setstate__.
+// - The binding layer's base of all instances refuses, with TypeError, to allocate a type
+//   without a bound class among its bases (its own allocation would end the process).
+// - Converting an object without a value to its C++ type raises TypeError: the binding layer
+//   would hand out fresh uninitialised storage. This reaches what the next guard cannot see,
+//   such as objects inside containers or returned by Python overrides.
 // - Every function, method, property accessor and constructor of the module gets a call entry
 //   in the method definition its function object owns, which every call path takes (the
 //   function object's call and the interpreter's specialised calls alike). It refuses, with
 //   TypeError, an argument (`self` included) that is an object of the module's classes whose
 //   value is not constructed (the `self` of a subclass __init__ before the base __init__ ran,
-//   an object made by the binding layer's base __new__, an unpickled enumeration member before
-//   __setstate__); a method or property accessor of a class also refuses a `self` that is not
-//   an instance of the class (the binding layer would take None or an object of another type
-//   for a pointer to one). Then the binding layer's entry runs. Only the module's own function
-//   definitions get it; the binding layer's shared metaclass and other modules' functions are
-//   left as they are.
+//   an enumeration allocated but not yet given its state); a method or property accessor of a
+//   class also refuses a `self` that is not an instance of the class (the binding layer would
+//   take None or an object of another type for a pointer to one). Then the binding layer's
+//   entry runs. Only the module's own function definitions get it; the binding layer's shared
+//   metaclass and other modules' functions are left as they are.
+// - All classes share one layout, so Python would let an object's class be changed to another
+//   class of the module; the classes are made immutable, for which Python refuses it.
+// - Pickling: the enumerations pickle their integer at every protocol; objects of every other
+//   class refuse to be pickled.
 
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
+#include <array>
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "python/registration_py.h"
 
@@ -150,30 +162,208 @@ PyObject* marking_call(PyObject* type, PyObject* args, PyObject* kwargs) {
     return result;
 }
 
-// __new__(cls, *args, **kwargs) of the module's classes.
-PyObject* guarded_new(PyObject*, PyObject* args, PyObject* kwargs) {
-    if (PyTuple_GET_SIZE(args) < 1 || !PyType_Check(PyTuple_GET_ITEM(args, 0))) {
-        PyErr_SetString(PyExc_TypeError, "__new__() needs a type as its first argument.");
+// The binding layer's allocation of an object (storage for its value, no value yet). Its C++
+// exceptions must not cross the interpreter's C frames.
+PyObject* allocate(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    try {
+        return py::detail::pybind11_object_new(type, args, kwargs);
+    } catch (...) {
+        py::detail::try_translate_exceptions();
         return nullptr;
     }
-    auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(args, 0));
+}
+
+// The allocation slot of the module's classes (the enumerations excepted), inherited by their
+// Python subclasses. Only the call of the class (through the module's metaclass) may allocate,
+// once per call: `Class.__new__(Class)`, `object.__new__(Class)`, the unpickler and any other
+// direct use of the slot are refused, so that an object without a value exists only while
+// its own __init__ runs.
+PyObject* guarded_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (t_constructing != type) {
         PyErr_Format(PyExc_TypeError,
                      "%s.__new__() cannot be called directly: create the object by calling %s().",
                      type->tp_name, type->tp_name);
         return nullptr;
     }
-    t_constructing = nullptr;  // one __new__ per call
+    t_constructing = nullptr;
+    return allocate(type, args, kwargs);
+}
+
+// The allocation slot of the binding layer's base of all instances, shared by every module
+// that uses the binding layer. Its own allocation fails, with a C++ exception that ends the
+// process, for a type without a bound class among its bases (the base itself, a Python class
+// derived from it alone): refused here. A class of this module goes through its own slot;
+// any other class is allocated as before.
+PyObject* base_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    const std::vector<py::detail::type_info*>* bases = nullptr;
+    try {
+        bases = &py::detail::all_type_info(type);
+    } catch (...) {
+        py::detail::try_translate_exceptions();
+        return nullptr;
+    }
+    if (bases->empty()) {
+        PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
+        return nullptr;
+    }
+    for (const py::detail::type_info* info : *bases) {
+        if (info->type->tp_new == &guarded_tp_new) return guarded_tp_new(type, args, kwargs);
+    }
+    return allocate(type, args, kwargs);
+}
+
+// `__new__(subtype, *args, **kwargs)` of the base, in place of the interpreter's one: that one
+// compares the subtype's slot with the base's own and would refuse the classes of other
+// modules, whose slot is the binding layer's allocation. `base` is the base type.
+PyObject* base_new(PyObject* base, PyObject* args, PyObject* kwargs) {
+    const char* const name = reinterpret_cast<PyTypeObject*>(base)->tp_name;
+    if (PyTuple_GET_SIZE(args) < 1) {
+        PyErr_Format(PyExc_TypeError, "%s.__new__(): not enough arguments", name);
+        return nullptr;
+    }
+    PyObject* const subtype = PyTuple_GET_ITEM(args, 0);
+    if (!PyType_Check(subtype)) {
+        PyErr_Format(PyExc_TypeError, "%s.__new__(X): X is not a type object (%s)", name,
+                     Py_TYPE(subtype)->tp_name);
+        return nullptr;
+    }
+    if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(subtype),
+                          reinterpret_cast<PyTypeObject*>(base))) {
+        PyErr_Format(PyExc_TypeError, "%s.__new__(%s): %s is not a subtype of %s", name,
+                     reinterpret_cast<PyTypeObject*>(subtype)->tp_name,
+                     reinterpret_cast<PyTypeObject*>(subtype)->tp_name, name);
+        return nullptr;
+    }
     PyObject* rest = PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args));
     if (rest == nullptr) return nullptr;
-    PyObject* result = py::detail::pybind11_object_new(type, rest, kwargs);
+    PyObject* result = base_tp_new(reinterpret_cast<PyTypeObject*>(subtype), rest, kwargs);
     Py_DECREF(rest);
     return result;
 }
 
-PyMethodDef g_guarded_new_def = {
-    "__new__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&guarded_new)),
-    METH_VARARGS | METH_KEYWORDS, "Create the object; only a call of the class may do this."};
+PyMethodDef g_base_new_def = {
+    "__new__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&base_new)),
+    METH_VARARGS | METH_KEYWORDS, "Create and return a new object."};
+
+// Puts the two above in the base, once for the process.
+void guard_instance_base() {
+    if (g_instance_base->tp_new == &base_tp_new) return;
+    const auto function = py::reinterpret_steal<py::object>(
+        PyCFunction_NewEx(&g_base_new_def, reinterpret_cast<PyObject*>(g_instance_base), nullptr));
+    if (!function) throw py::error_already_set();
+    // Written into the type's dictionary, not set as an attribute: setting it would make the
+    // interpreter reroute the slot of every class derived from the base through a lookup.
+    if (PyDict_SetItemString(g_instance_base->tp_dict, "__new__", function.ptr()) != 0) {
+        throw py::error_already_set();
+    }
+    g_instance_base->tp_new = &base_tp_new;
+    PyType_Modified(g_instance_base);
+}
+
+// The interpreter's own `__new__` of a type (the one `object.__new__` is made of): checks that
+// the subtype it is given derives from the type and goes through the type's slot, and keeps
+// the slot of Python subclasses that do not define __new__ as the type's slot.
+py::object interpreter_new_of(py::handle type) {
+    const py::object object_new =
+        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type))
+            .attr("__new__");
+    if (!PyCFunction_Check(object_new.ptr())) {
+        throw std::logic_error("object.__new__ is not a built-in function.");
+    }
+    PyMethodDef* const def = reinterpret_cast<PyCFunctionObject*>(object_new.ptr())->m_ml;
+    auto function = py::reinterpret_steal<py::object>(PyCFunction_NewEx(def, type.ptr(), nullptr));
+    if (!function) throw py::error_already_set();
+    return function;
+}
+
+// Pickling. The enumerations pickle their integer: from protocol 2 on, as the object's own
+// reduction does (the class, then the state given to __setstate__); below protocol 2, whose
+// reduction would call the binding layer's base, as a call of the class with the integer.
+// Objects of every other class cannot be pickled, at any protocol.
+PyObject* enum_reduce_ex(PyObject* self, PyObject* protocol) {
+    const long number = PyLong_AsLong(protocol);
+    if (number == -1 && PyErr_Occurred()) return nullptr;
+    if (number >= 2) {
+        static PyObject* const object_reduce_ex = PyObject_GetAttrString(
+            reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__reduce_ex__");
+        if (object_reduce_ex == nullptr) return nullptr;
+        return PyObject_CallFunctionObjArgs(object_reduce_ex, self, protocol, nullptr);
+    }
+    PyObject* value = PyNumber_Long(self);
+    if (value == nullptr) return nullptr;
+    return Py_BuildValue("(O(N))", reinterpret_cast<PyObject*>(Py_TYPE(self)), value);
+}
+
+PyObject* refuse_reduce_ex(PyObject* self, PyObject*) {
+    PyErr_Format(PyExc_TypeError, "cannot pickle '%s' object", Py_TYPE(self)->tp_name);
+    return nullptr;
+}
+
+PyMethodDef g_enum_reduce_ex_def = {"__reduce_ex__", &enum_reduce_ex, METH_O, "Helper for pickle."};
+PyMethodDef g_refuse_reduce_ex_def = {"__reduce_ex__", &refuse_reduce_ex, METH_O,
+                                      "Helper for pickle: these objects cannot be pickled."};
+
+// The binding layer gives a value storage to an object without a value when it converts the
+// object to its C++ type, through the class's allocation function: uninitialised memory that
+// the C++ code would then read as a value. Every class of the module gets, as that function, a
+// refusal naming the class. This covers what the check of the arguments cannot see: objects in
+// containers, the results of Python overrides, and the objects a Python subclass leaks from a
+// failing __init__.
+constexpr std::size_t kRefusalCount = 64;
+std::array<const std::string*, kRefusalCount> g_refused_names{};
+std::size_t g_refusals_used = 0;
+
+template <std::size_t I>
+void* refuse_value_storage(std::size_t) {
+    throw py::type_error(*g_refused_names[I] +
+                         " object is not initialised: its __init__() has not been called.");
+}
+
+template <std::size_t... I>
+constexpr std::array<void* (*)(std::size_t), sizeof...(I)> make_refusals(
+    std::index_sequence<I...>) {
+    return {&refuse_value_storage<I>...};
+}
+
+constexpr auto kRefusals = make_refusals(std::make_index_sequence<kRefusalCount>());
+
+void refuse_value_storage_of(PyTypeObject* type) {
+    py::detail::type_info* const info = py::detail::get_type_info(type);
+    if (info == nullptr || info->type != type) {
+        throw std::logic_error(std::string("The class ") + type->tp_name + " is not bound.");
+    }
+    for (std::size_t i = 0; i < g_refusals_used; ++i) {
+        if (info->operator_new == kRefusals[i]) return;  // reached before, through another name
+    }
+    if (g_refusals_used == kRefusalCount) {
+        throw std::logic_error("The module has more classes than refusals of value storage.");
+    }
+    g_refused_names[g_refusals_used] = new std::string(type->tp_name);  // kept for the process
+    info->operator_new = kRefusals[g_refusals_used++];
+}
+
+// The creation of a class by the module's metaclass: a Python subclass of two or more of the
+// module's classes holds their values side by side, and Python would let its objects change
+// their class to another such subclass that shares only the first base. Made immutable, it
+// keeps its class.
+newfunc g_inherited_new = nullptr;
+
+PyObject* class_new(PyTypeObject* metaclass, PyObject* args, PyObject* kwargs) {
+    PyObject* const cls = g_inherited_new(metaclass, args, kwargs);
+    if (cls == nullptr || !PyType_Check(cls)) return cls;
+    auto* const type = reinterpret_cast<PyTypeObject*>(cls);
+    try {
+        if (py::detail::all_type_info(type).size() > 1) {
+            type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+            PyType_Modified(type);
+        }
+    } catch (...) {
+        py::detail::try_translate_exceptions();
+        Py_DECREF(cls);
+        return nullptr;
+    }
+    return cls;
+}
 
 // The module's metaclass: a subclass of the binding layer's metaclass `base` whose call marks
 // the construction in progress. Made once.
@@ -183,13 +373,18 @@ void make_metaclass(py::handle base, py::handle module_name) {
     members["__module__"] = module_name;
     py::object meta = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type))(
         "vorna_type", py::make_tuple(base), members);
-    auto* type = reinterpret_cast<PyTypeObject*>(meta.release().ptr());  // kept for the process
+    auto* type = reinterpret_cast<PyTypeObject*>(meta.inc_ref().ptr());  // kept for the process
     g_instance_base = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().instance_base);
     g_instance_dealloc = g_instance_base->tp_dealloc;
     g_inherited_call = type->tp_call;
     type->tp_call = &marking_call;
+    g_inherited_new = type->tp_new;
+    type->tp_new = &class_new;
+    // Metaclasses derived from this one reach the slot through this __new__.
+    py::setattr(meta, "__new__", interpreter_new_of(meta));
     PyType_Modified(type);
     g_metaclass = type;
+    guard_instance_base();
 }
 
 // The function object of a callable made by this module's binding code; null for any other
@@ -250,17 +445,23 @@ void guard_class(py::handle cls, py::handle module_name) {
     // The metaclass adds nothing to the layout of the binding layer's one, so Python accepts
     // the change of class.
     py::setattr(cls, "__class__", py::handle(reinterpret_cast<PyObject*>(g_metaclass)));
+    auto* const type = reinterpret_cast<PyTypeObject*>(cls.ptr());
     const py::dict members = py::dict(cls.attr("__dict__"));
     const std::string qualname = py::str(cls.attr("__qualname__"));
-    // Unpickling makes the object with __new__ alone and constructs it in __setstate__, so
-    // classes that can be unpickled (the enumerations) keep the plain __new__.
-    if (!members.contains("__setstate__")) {
-        // A staticmethod, as Python makes of a __new__ defined in a class body.
-        const auto new_function = py::reinterpret_steal<py::object>(
-            PyCFunction_NewEx(&g_guarded_new_def, nullptr, nullptr));
-        if (!new_function) throw py::error_already_set();
-        py::setattr(cls, "__new__", py::staticmethod(new_function));
+    refuse_value_storage_of(type);
+    // Unpickling at protocol 2 and above makes the object with the slot alone and constructs
+    // it in __setstate__, so classes that can be unpickled (the enumerations) keep the binding
+    // layer's allocation.
+    const bool unpickles = members.contains("__setstate__");
+    if (!unpickles) {
+        // The slot first: the interpreter's __new__ keeps the slot the type has.
+        type->tp_new = &guarded_tp_new;
+        py::setattr(cls, "__new__", interpreter_new_of(cls));
     }
+    const auto reduce_ex = py::reinterpret_steal<py::object>(
+        PyDescr_NewMethod(type, unpickles ? &g_enum_reduce_ex_def : &g_refuse_reduce_ex_def));
+    if (!reduce_ex) throw py::error_already_set();
+    py::setattr(cls, "__reduce_ex__", reduce_ex);
     for (const auto item : members) {
         const py::handle value = item.second;
         if (is_bound_class(value)) {
@@ -275,13 +476,14 @@ void guard_class(py::handle cls, py::handle module_name) {
             guard_callable(value, qualname + "." + py::str(item.first).cast<std::string>() + "()");
         }
     }
+    // All classes of the module share one layout, so Python would let an object change its
+    // class to any other of them (and bound code then read it as the other class's value); it
+    // refuses that for immutable types. Set last: attributes of the class cannot be set after.
+    type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+    PyType_Modified(type);
 }
 
-}  // namespace
-
-void guard_function_arguments(py::handle function) { guard_callable(function); }
-
-void guard_uninitialised_instances(py::module_& m) {
+void guard_module(py::module_& m) {
     for (const auto item : py::dict(m.attr("__dict__"))) {
         const py::handle value = item.second;
         if (is_bound_class(value)) {
@@ -293,8 +495,21 @@ void guard_uninitialised_instances(py::module_& m) {
             // Only the submodules defined by this module.
             const std::string prefix = py::str(m.attr("__name__")).cast<std::string>() + ".";
             const std::string name = py::str(sub.attr("__name__"));
-            if (name.rfind(prefix, 0) == 0) guard_uninitialised_instances(sub);
+            if (name.rfind(prefix, 0) == 0) guard_module(sub);
         }
+    }
+}
+
+}  // namespace
+
+void guard_function_arguments(py::handle function) { guard_callable(function); }
+
+void guard_uninitialised_instances(py::module_& m) {
+    guard_module(m);
+    // Immutable once the classes have it, so that none of them can be given another metaclass.
+    if (g_metaclass != nullptr) {
+        g_metaclass->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+        PyType_Modified(g_metaclass);
     }
 }
 

@@ -101,8 +101,12 @@ void register_nn_ops(py::module_& m);
 
 // Makes every function, method and property of `m`, of its classes and of its submodules
 // refuse, with TypeError, an object whose __init__ was never run, makes the methods and
-// property accessors of a class refuse a `self` that is not an instance of the class, and lets
-// the classes' __new__ serve only a call of the class. Called once all classes are registered.
+// property accessors of a class refuse a `self` that is not an instance of the class, lets
+// the classes allocate only for a call of the class (the enumerations excepted), makes the
+// conversion of an object without a value to its C++ type raise TypeError, makes the classes
+// immutable (so that no object changes its class), and gives them their pickling: the
+// enumerations pickle their integer, every other object refuses. Called once all classes are
+// registered.
 void guard_uninitialised_instances(py::module_& m);
 
 // The same refusals for one bound function that no attribute of the module holds (a
