@@ -1,0 +1,182 @@
+// v1 program bytes of small models, one per path of the register and weight
+// formatters, against the expected text in tests/data/golden/v1/.
+
+#include <cmath>
+
+#include "golden_program.h"
+
+namespace vorna {
+namespace {
+
+using golden::L;
+using golden::P;
+using golden::Row;
+using LT = LayerType;
+
+P in(int x, int y, int c, int bits) {
+    return {{"input_width", x}, {"input_height", y}, {"input_channels", c}, {"input_bits", bits}};
+}
+P with(P p, const P& more) {
+    for (const auto& [k, v] : more) p[k] = v;
+    return p;
+}
+// Convolutional or SeparableConvolutional.
+P cv(int filters, int kernel, int wb, int act_bits, const P& more = {}) {
+    return with({{"filters", filters},
+                 {"kernel_width", kernel},
+                 {"kernel_height", kernel},
+                 {"weights_bits", wb},
+                 {"act_bits", act_bits}},
+                more);
+}
+P fc(int units, int wb, int act_bits, const P& more = {}) {
+    return with({{"units", units}, {"weights_bits", wb}, {"act_bits", act_bits}}, more);
+}
+P hrc(int x, int y, int c, int kernel, int filters, int act_bits, const P& more = {}) {
+    return with({{"input_width", x},
+                 {"input_height", y},
+                 {"input_channels", c},
+                 {"kernel_width", kernel},
+                 {"kernel_height", kernel},
+                 {"padding", 1},
+                 {"stride_x", 1},
+                 {"stride_y", 1},
+                 {"filters", filters},
+                 {"weights_bits", 8},
+                 {"padding_value", 0},
+                 {"activation", 1},
+                 {"act_bits", act_bits},
+                 {"pooling_width", 1},
+                 {"pooling_height", 1},
+                 {"pool_type", 0},
+                 {"pooling_stride_x", -1},
+                 {"pooling_stride_y", -1}},
+                more);
+}
+P pool(int type, int size, int stride = -1) {
+    return {{"pool_type", type},
+            {"pooling_width", size},
+            {"pooling_height", size},
+            {"pooling_stride_x", stride},
+            {"pooling_stride_y", stride}};
+}
+
+// Values that use every bit a field has: weights over the whole range of their
+// width (0 and 1 for 1-bit FNP weights), thresholds of both signs, steps that
+// differ by neuron.
+void vary(Model& model) {
+    for (const auto& layer : model.layers()) {
+        const LayerType type = layer->params()->layer_type();
+        Variables& v = *layer->variables();
+        const int wb = layer->params()->get_or("weights_bits", 0);
+        for (const char* name : {"weights", "weights_pw"}) {
+            if (!v.has(name)) continue;
+            Dense& w = e2e::var(*layer, name);
+            if (type == LT::InputConvolutional) {
+                e2e::fill_i8(w, [](size_t i) { return int8_t(int((i * 37 + 11) % 256) - 128); });
+            } else if (type == LT::FullyConnected && wb == 1) {
+                e2e::fill_i8(w, [](size_t i) { return int8_t((i * 5 + 1) % 3 == 0); });
+            } else if (wb >= 3) {
+                const int top = (1 << (wb - 1)) - 1;
+                e2e::fill_i8(w, [top](size_t i) {
+                    return int8_t(int((i * 7 + 3) % size_t(2 * top + 1)) - top);
+                });
+            }
+        }
+        if (v.has("threshold") && e2e::var(*layer, "threshold").type() == TensorType::int32) {
+            Dense& t = e2e::var(*layer, "threshold");
+            for (size_t i = 0; i < t.size(); ++i)
+                t.data<int32_t>()[i] = int32_t((i * 97 + 13) % 2001) - 1000;
+        }
+        if (v.has("act_step") && e2e::var(*layer, "act_step").type() == TensorType::float32) {
+            Dense& s = e2e::var(*layer, "act_step");
+            for (size_t i = 0; i < s.size(); ++i) s.data<float>()[i] = 0.5f + float(i % 7) * 0.25f;
+        }
+    }
+}
+
+std::vector<Row> rows() {
+    const HwVersion* xvr = &XVR2200_v1;
+    const auto row = [&](const std::string& name, std::vector<L> layers) {
+        return Row{name, xvr, "v1", std::move(layers), vary};
+    };
+    return {
+        row("conv_k3_w2",
+            {{LT::InputData, "input", in(8, 8, 4, 2)}, {LT::Convolutional, "c", cv(8, 3, 2, 2)}}),
+        row("conv_k3_w1_in1",
+            {{LT::InputData, "input", in(8, 8, 4, 1)}, {LT::Convolutional, "c", cv(8, 3, 1, 1)}}),
+        row("conv_k3_w4_in4",
+            {{LT::InputData, "input", in(8, 8, 4, 4)}, {LT::Convolutional, "c", cv(12, 3, 4, 4)}}),
+        row("conv_k1_w4",
+            {{LT::InputData, "input", in(8, 8, 4, 2)}, {LT::Convolutional, "c", cv(16, 1, 4, 2)}}),
+        row("conv_k1_w2",
+            {{LT::InputData, "input", in(8, 8, 4, 2)}, {LT::Convolutional, "c", cv(24, 1, 2, 2)}}),
+        row("conv_k1_w1",
+            {{LT::InputData, "input", in(8, 8, 4, 2)}, {LT::Convolutional, "c", cv(8, 1, 1, 2)}}),
+        row("conv_k5_w1",
+            {{LT::InputData, "input", in(8, 8, 4, 2)}, {LT::Convolutional, "c", cv(8, 5, 1, 2)}}),
+        row("conv_k5_w4",
+            {{LT::InputData, "input", in(8, 8, 2, 2)}, {LT::Convolutional, "c", cv(8, 5, 4, 2)}}),
+        row("conv_k7_w2",
+            {{LT::InputData, "input", in(8, 8, 2, 2)}, {LT::Convolutional, "c", cv(8, 7, 2, 2)}}),
+        row("conv_k7_w4",
+            {{LT::InputData, "input", in(8, 8, 2, 2)}, {LT::Convolutional, "c", cv(10, 7, 4, 4)}}),
+        row("conv_stride2",
+            {{LT::InputData, "input", in(8, 8, 4, 2)},
+             {LT::Convolutional, "c", cv(8, 3, 2, 2, {{"stride_x", 2}, {"stride_y", 2}})}}),
+        row("conv_no_activation", {{LT::InputData, "input", in(8, 8, 4, 2)},
+                                   {LT::Convolutional, "c", cv(8, 3, 2, 2, {{"activation", 0}})}}),
+        row("pool_max2", {{LT::InputData, "input", in(8, 8, 4, 2)},
+                          {LT::Convolutional, "c", cv(8, 3, 2, 2, pool(1, 2))},
+                          {LT::Convolutional, "d", cv(8, 3, 2, 2)}}),
+        row("pool_max3_s2", {{LT::InputData, "input", in(9, 9, 4, 2)},
+                             {LT::Convolutional, "c", cv(8, 3, 2, 2, pool(1, 3, 2))},
+                             {LT::Convolutional, "d", cv(8, 3, 2, 2)}}),
+        row("pool_global_avg", {{LT::InputData, "input", in(8, 8, 4, 2)},
+                                {LT::Convolutional, "c", cv(8, 3, 2, 2, pool(2, -1))},
+                                {LT::FullyConnected, "f", fc(4, 2, 2)}}),
+        row("sep_k3_w2", {{LT::InputData, "input", in(8, 8, 4, 2)},
+                          {LT::SeparableConvolutional, "s", cv(8, 3, 2, 2)}}),
+        row("sep_k3_w4", {{LT::InputData, "input", in(8, 8, 5, 2)},
+                          {LT::SeparableConvolutional, "s", cv(12, 3, 4, 4)}}),
+        row("sep_k5_w2", {{LT::InputData, "input", in(8, 8, 4, 2)},
+                          {LT::SeparableConvolutional, "s", cv(20, 5, 2, 1)}}),
+        row("sep_k5_w4_pool", {{LT::InputData, "input", in(8, 8, 3, 2)},
+                               {LT::SeparableConvolutional, "s", cv(10, 5, 4, 2, pool(1, 2))},
+                               {LT::Convolutional, "d", cv(8, 3, 2, 2)}}),
+        row("sep_k7_w4_stride", {{LT::InputData, "input", in(8, 8, 3, 2)},
+                                 {LT::SeparableConvolutional, "s", cv(8, 7, 4, 2)}}),
+        row("fc_flat_w2",
+            {{LT::InputData, "input", in(1, 1, 64, 1)}, {LT::FullyConnected, "f", fc(10, 2, 2)}}),
+        row("fc_flat_w1",
+            {{LT::InputData, "input", in(1, 1, 40, 2)}, {LT::FullyConnected, "f", fc(6, 1, 1)}}),
+        row("fc_w3_no_activation", {{LT::InputData, "input", in(1, 1, 70, 1)},
+                                    {LT::FullyConnected, "f", fc(5, 3, 2, {{"activation", 0}})}}),
+        row("conv_fc_w4", {{LT::InputData, "input", in(4, 4, 4, 2)},
+                           {LT::Convolutional, "c", cv(8, 3, 2, 4)},
+                           {LT::FullyConnected, "f", fc(6, 4, 4)}}),
+        row("hrc_rgb_k3", {{LT::InputData, "input", in(8, 8, 3, 8)},
+                           {LT::InputConvolutional, "h", hrc(8, 8, 3, 3, 8, 2)},
+                           {LT::Convolutional, "c", cv(8, 3, 2, 2)}}),
+        row("hrc_gray_k5_valid_s2",
+            {{LT::InputData, "input", in(16, 16, 1, 8)},
+             {LT::InputConvolutional, "h",
+              hrc(16, 16, 1, 5, 8, 1, {{"padding", 0}, {"stride_x", 2}, {"stride_y", 2}})},
+             {LT::Convolutional, "c", cv(8, 3, 2, 2)}}),
+        row("hrc_gray_k7_maxpool",
+            {{LT::InputData, "input", in(16, 16, 1, 8)},
+             {LT::InputConvolutional, "h", hrc(16, 16, 1, 7, 8, 4, pool(1, 2, 2))},
+             {LT::Convolutional, "c", cv(8, 3, 2, 2)}}),
+        row("hrc_gray_k3_wide",
+            {{LT::InputData, "input", in(8, 8, 1, 8)},
+             {LT::InputConvolutional, "h", hrc(8, 8, 1, 3, 200, 2, {{"padding_value", 5}})},
+             {LT::Convolutional, "c", cv(8, 3, 2, 2)}}),
+    };
+}
+
+TEST(GoldenV1, ProgramBytesOfEveryFormatterPath) {
+    for (const Row& row : rows()) golden::expect_golden("v1", row);
+}
+
+}  // namespace
+}  // namespace vorna
