@@ -1,7 +1,7 @@
 // v1 program bytes of small models, one per path of the register and weight
 // formatters, against the expected text in tests/data/golden/v1/.
 
-#include <cmath>
+#include <set>
 
 #include "golden_program.h"
 
@@ -61,6 +61,35 @@ P pool(int type, int size, int stride = -1) {
             {"pooling_stride_y", stride}};
 }
 
+// The preset's device with only the NPs `keep` accepts, each without the
+// kinds in `drop`: a small mesh makes several passes from a few layers.
+std::function<std::shared_ptr<Device>()> mesh_of(HwVersion version, std::string preset,
+                                                 std::function<bool(const hw::Ident&)> keep,
+                                                 std::set<hw::Type> drop = {}) {
+    return [=]() {
+        const Mesh full = e2e::preset_mesh(preset);
+        std::vector<np::Info> nps;
+        for (np::Info info : full.nps) {
+            if (!keep(info.ident)) continue;
+            for (hw::Type t : drop) info.types.erase(t);
+            nps.push_back(info);
+        }
+        return make_virtual_device(version, Mesh(full.ip_version, full.dma_event, full.dma_conf,
+                                                 full.hrc, nps, full.skip_dmas));
+    };
+}
+// Constraints with smaller CNP tiles: a layer split over several NPs.
+std::function<std::shared_ptr<MapConstraints>(const std::shared_ptr<Device>&)> tiles(
+    uint32_t width, uint32_t height, uint32_t filters) {
+    return [=](const std::shared_ptr<Device>& device) {
+        auto c = std::make_shared<MapConstraints>(device);
+        c->set_cnp_max_width(width);
+        c->set_cnp_max_height(height);
+        c->set_cnp_max_filters(filters);
+        return c;
+    };
+}
+
 // Values that use every bit a field has: weights over the whole range of their
 // width (0 and 1 for 1-bit FNP weights), thresholds of both signs, steps that
 // differ by neuron.
@@ -95,11 +124,47 @@ void vary(Model& model) {
     }
 }
 
+// A learning layer (the last one) whose neurons each have six connections.
+void learning(Model& model, double classes) {
+    vary(model);
+    const Layer& learner = *model.layers().back();
+    Dense& w = e2e::var(learner, "weights");
+    e2e::fill<int8_t>(w, 0);
+    const uint32_t units = w.dimensions()[0], inputs = w.dimensions()[1];
+    for (uint32_t n = 0; n < units; ++n) {
+        for (uint32_t k = 0; k < 6; ++k)
+            w.data<int8_t>()[w.offset_of({n, (n * 7 + k * 9) % inputs})] = 1;
+    }
+    Dense& t = e2e::var(learner, "threshold_learning");
+    for (size_t i = 0; i < t.size(); ++i) t.data<int32_t>()[i] = int32_t(0x12345 + i * 0x8101);
+    Dense& swap = e2e::var(learner, "thswap");
+    for (size_t i = 0; i < swap.size(); ++i) swap.data<int32_t>()[i] = int32_t(0x8001 + i * 3);
+    model.compile(
+        LearningParams::create(LearningType::Unsupervised, {{"initial_plasticity", 0.5},
+                                                            {"learning_competition", 0.25},
+                                                            {"min_plasticity", 0.1},
+                                                            {"num_classes", classes},
+                                                            {"num_weights", 6.0},
+                                                            {"plasticity_decay", 0.25}}));
+}
+
 std::vector<Row> rows() {
     const HwVersion* xvr = &XVR2200_v1;
     const auto row = [&](const std::string& name, std::vector<L> layers) {
         return Row{name, xvr, "v1", std::move(layers), vary};
     };
+    const auto split = [&](const std::string& name, auto constraints, std::vector<L> layers) {
+        return Row{name, xvr, "v1", std::move(layers), vary, {}, constraints};
+    };
+    const auto tarn = [&](const std::string& name, std::vector<L> layers) {
+        return Row{name, &Tarn_v2, "tarn_v2", std::move(layers), vary};
+    };
+    const auto two_nps = [](const hw::Ident& i) {
+        return i.row == 1 && i.id == 0 && (i.col == 4 || i.col == 3);
+    };
+    const auto fnp3s = [](const hw::Ident& i) { return i.col == 4 && i.id == 0; };
+    const auto three_cnps = [](const hw::Ident& i) { return i.col == 3 && i.row == 1 && i.id < 3; };
+    const auto all = [](const hw::Ident&) { return true; };
     return {
         row("conv_k3_w2",
             {{LT::InputData, "input", in(8, 8, 4, 2)}, {LT::Convolutional, "c", cv(8, 3, 2, 2)}}),
@@ -171,11 +236,124 @@ std::vector<Row> rows() {
             {{LT::InputData, "input", in(8, 8, 1, 8)},
              {LT::InputConvolutional, "h", hrc(8, 8, 1, 3, 200, 2, {{"padding_value", 5}})},
              {LT::Convolutional, "c", cv(8, 3, 2, 2)}}),
+        row("hrc_only", {{LT::InputData, "input", in(8, 8, 3, 8)},
+                         {LT::InputConvolutional, "h", hrc(8, 8, 3, 3, 4, 2, {{"stride_x", 3}})}}),
+        row("fc_in4",
+            {{LT::InputData, "input", in(1, 1, 64, 4)}, {LT::FullyConnected, "f", fc(8, 4, 1)}}),
+        row("fc_fc_grid", {{LT::InputData, "input", in(4, 4, 4, 2)},
+                           {LT::FullyConnected, "f", fc(12, 2, 2)},
+                           {LT::FullyConnected, "g", fc(5, 3, 4)}}),
+        split("split_width_stride2", tiles(8, 256, 512),
+              {{LT::InputData, "input", in(16, 8, 4, 2)},
+               {LT::Convolutional, "c", cv(8, 3, 2, 2, {{"stride_x", 2}, {"stride_y", 2}})}}),
+        split("split_height_pool", tiles(32, 4, 512),
+              {{LT::InputData, "input", in(8, 16, 4, 2)},
+               {LT::Convolutional, "c", cv(8, 3, 2, 2, pool(1, 2))},
+               {LT::Convolutional, "d", cv(8, 3, 2, 2)}}),
+        split(
+            "split_filters_w4", tiles(32, 256, 8),
+            {{LT::InputData, "input", in(8, 8, 4, 2)}, {LT::Convolutional, "c", cv(20, 3, 4, 2)}}),
+        split("split_sep_filters", tiles(32, 256, 8),
+              {{LT::InputData, "input", in(8, 8, 4, 2)},
+               {LT::SeparableConvolutional, "s", cv(20, 3, 2, 2)}}),
+        split("split_pool2_odd", tiles(5, 5, 512),
+              {{LT::InputData, "input", in(9, 9, 4, 2)},
+               {LT::Convolutional, "c", cv(8, 3, 2, 2, pool(1, 2))},
+               {LT::Convolutional, "d", cv(8, 3, 2, 2)}}),
+        split("split_sep_width_k5_w4", tiles(8, 256, 512),
+              {{LT::InputData, "input", in(16, 8, 3, 2)},
+               {LT::SeparableConvolutional, "s", cv(10, 5, 4, 2)}}),
+        Row{"passes_reconfig_cnp_fnp",
+            xvr,
+            "v1",
+            {{LT::InputData, "input", in(4, 4, 4, 2)},
+             {LT::Convolutional, "c0", cv(8, 3, 2, 2)},
+             {LT::Convolutional, "c1", cv(8, 3, 2, 2)},
+             {LT::FullyConnected, "f", fc(6, 2, 2)}},
+            vary,
+            mesh_of(XVR2200_v1, "v1", fnp3s)},
+        Row{"passes_reconfig_cnp_cnp",
+            xvr,
+            "v1",
+            {{LT::InputData, "input", in(4, 4, 4, 2)},
+             {LT::Convolutional, "c0", cv(8, 3, 2, 2)},
+             {LT::Convolutional, "c1", cv(8, 3, 2, 2)},
+             {LT::Convolutional, "c2", cv(8, 3, 2, 2)}},
+            vary,
+            mesh_of(XVR2200_v1, "v1", two_nps)},
+        Row{"passes_fc_fc_fc",
+            xvr,
+            "v1",
+            {{LT::InputData, "input", in(1, 1, 64, 2)},
+             {LT::FullyConnected, "f", fc(16, 2, 2)},
+             {LT::FullyConnected, "g", fc(8, 1, 1)},
+             {LT::FullyConnected, "h", fc(4, 2, 2)}},
+            vary,
+            mesh_of(XVR2200_v1, "v1", fnp3s)},
+        Row{"passes_unused_nps",
+            xvr,
+            "v1",
+            {{LT::InputData, "input", in(8, 8, 4, 2)},
+             {LT::Convolutional, "c0", cv(8, 3, 2, 2)},
+             {LT::Convolutional, "c1", cv(8, 3, 2, 2)},
+             {LT::Convolutional, "c2", cv(16, 3, 2, 2)},
+             {LT::Convolutional, "c3", cv(8, 3, 2, 2)}},
+            vary,
+            mesh_of(XVR2200_v1, "v1", three_cnps),
+            tiles(32, 256, 8)},
+        Row{"learn_fnp3_second_pass",
+            xvr,
+            "v1",
+            {{LT::InputData, "input", in(4, 4, 4, 2)},
+             {LT::Convolutional, "c0", cv(8, 3, 2, 1)},
+             {LT::Convolutional, "c1", cv(8, 3, 2, 1)},
+             {LT::FullyConnected, "f", fc(8, 1, 1)}},
+            [](Model& m) { learning(m, 2); },
+            mesh_of(XVR2200_v1, "v1", fnp3s)},
+        Row{"learn_fnp2_gemel",
+            &Gemel_v1,
+            "gemel",
+            {{LT::InputData, "input", in(1, 1, 40, 1)}, {LT::FullyConnected, "f", fc(6, 1, 1)}},
+            [](Model& m) { learning(m, 1); },
+            mesh_of(Gemel_v1, "gemel", all, {hw::Type::FNP3})},
+        tarn("tarn_hrc_conv_fc", {{LT::InputData, "input", in(8, 8, 3, 8)},
+                                  {LT::InputConvolutional, "h", hrc(8, 8, 3, 3, 8, 2)},
+                                  {LT::Convolutional, "c", cv(8, 3, 2, 2)},
+                                  {LT::FullyConnected, "f", fc(4, 2, 2)}}),
+        tarn("tarn_fc_flat",
+             {{LT::InputData, "input", in(1, 1, 64, 1)}, {LT::FullyConnected, "f", fc(4, 2, 2)}}),
+        tarn("tarn_fc_grid",
+             {{LT::InputData, "input", in(4, 4, 4, 2)}, {LT::FullyConnected, "f", fc(4, 2, 2)}}),
+        tarn("tarn_conv",
+             {{LT::InputData, "input", in(8, 8, 4, 2)}, {LT::Convolutional, "c", cv(8, 3, 2, 2)}}),
     };
 }
 
 TEST(GoldenV1, ProgramBytesOfEveryFormatterPath) {
-    for (const Row& row : rows()) golden::expect_golden("v1", row);
+    for (const Row& row : rows()) {
+        golden::expect_golden("v1", row);
+        if (std::getenv("DBG")) {
+            try {
+                auto m = golden::build_and_map(row);
+                std::printf("%s:", row.name.c_str());
+                for (const auto& seq : m->sequences())
+                    for (size_t p = 0; p < seq->passes().size(); ++p) {
+                        std::printf(" |p%zu", p);
+                        for (const auto& l : seq->passes()[p]->layers) {
+                            auto mp = l->mapping();
+                            if (!mp || !std::static_pointer_cast<LayerMapping>(mp)->nps) continue;
+                            std::printf(" %s[", l->get_name().c_str());
+                            for (auto& c : *layer_mapping_of(*l).nps)
+                                std::printf("%d.%d.%d/%s ", c.ident.col, c.ident.row, c.ident.id,
+                                            hw::to_string(c.type).c_str());
+                            std::printf("]");
+                        }
+                    }
+                std::printf("\n");
+            } catch (...) {
+            }
+        }
+    }
 }
 
 }  // namespace
