@@ -3,7 +3,9 @@
 
 #include <set>
 
+#include "backend/v1/cnp_registers.h"
 #include "golden_program.h"
+#include "v1_test_util.h"
 
 namespace vorna {
 namespace {
@@ -316,6 +318,22 @@ std::vector<Row> rows() {
             {{LT::InputData, "input", in(1, 1, 40, 1)}, {LT::FullyConnected, "f", fc(6, 1, 1)}},
             [](Model& m) { learning(m, 1); },
             mesh_of(Gemel_v1, "gemel", all, {hw::Type::FNP3})},
+        row("conv_2048_filters", {{LT::InputData, "input", in(2, 2, 1, 2)},
+                                  {LT::Convolutional, "c", cv(2048, 1, 1, 1)}}),
+        row("quantizer_conv", {{LT::Quantizer,
+                                "q",
+                                {{"input_width", 8},
+                                 {"input_height", 8},
+                                 {"input_channels", 4},
+                                 {"output_bits", 4},
+                                 {"output_signed", 0}}},
+                               {LT::Convolutional, "c", cv(8, 3, 2, 2, {{"activation", 0}})}}),
+        Row{"fc_fnp2",
+            xvr,
+            "v1",
+            {{LT::InputData, "input", in(4, 4, 3, 2)}, {LT::FullyConnected, "f", fc(7, 4, 2)}},
+            vary,
+            mesh_of(XVR2200_v1, "v1", all, {hw::Type::FNP3})},
         tarn("tarn_hrc_conv_fc", {{LT::InputData, "input", in(8, 8, 3, 8)},
                                   {LT::InputConvolutional, "h", hrc(8, 8, 3, 3, 8, 2)},
                                   {LT::Convolutional, "c", cv(8, 3, 2, 2)},
@@ -330,28 +348,126 @@ std::vector<Row> rows() {
 }
 
 TEST(GoldenV1, ProgramBytesOfEveryFormatterPath) {
-    for (const Row& row : rows()) {
-        golden::expect_golden("v1", row);
-        if (std::getenv("DBG")) {
-            try {
-                auto m = golden::build_and_map(row);
-                std::printf("%s:", row.name.c_str());
-                for (const auto& seq : m->sequences())
-                    for (size_t p = 0; p < seq->passes().size(); ++p) {
-                        std::printf(" |p%zu", p);
-                        for (const auto& l : seq->passes()[p]->layers) {
-                            auto mp = l->mapping();
-                            if (!mp || !std::static_pointer_cast<LayerMapping>(mp)->nps) continue;
-                            std::printf(" %s[", l->get_name().c_str());
-                            for (auto& c : *layer_mapping_of(*l).nps)
-                                std::printf("%d.%d.%d/%s ", c.ident.col, c.ident.row, c.ident.id,
-                                            hw::to_string(c.type).c_str());
-                            std::printf("]");
-                        }
-                    }
-                std::printf("\n");
-            } catch (...) {
-            }
+    for (const Row& row : rows()) golden::expect_golden("v1", row);
+}
+
+// One DMA block of a mapped program: its target and payload.
+struct Block {
+    uint32_t target;
+    std::vector<uint32_t> words;
+};
+
+std::vector<Block> blocks_of(const fb::RecordTracks* record) {
+    std::vector<Block> out;
+    for (const auto* track : *record->tracks()) {
+        const auto& d = *track->data();
+        for (size_t pos = 0; pos + 2 <= d.size();) {
+            const uint32_t w0 = d[pos], w1 = d[pos + 1];
+            const size_t n =
+                dma::HDR0_XL.get(w0) ? dma::HDR1_XL_SIZE.get(w1) * 16 : dma::HDR0_SIZE.get(w0);
+            out.push_back(
+                {dma::HDR0_TARGET.get(w0), {d.begin() + pos + 2, d.begin() + pos + 2 + n}});
+            pos += 2 + n;
+        }
+    }
+    return out;
+}
+
+const fb::ProgramData& data_of(const Model& model) {
+    const uint8_t* p = model.sequences().at(0)->program().data;
+    return *flatbuffers::GetSizePrefixedRoot<fb::ProgramData>(p + e2e::read_u32(p) + 4);
+}
+
+// Words computed by hand from the register and memory layouts, for rows whose
+// path no unit test builds: the `nth` block of DMA target `target` in record
+// `record` of pass `pass` (pass -1: learning record `record`), word `index`.
+TEST(GoldenV1, HandComputedWords) {
+    struct Word {
+        const char* row;
+        int pass;
+        size_t record;
+        uint32_t target;
+        size_t nth, index;
+        uint32_t value;
+        const char* why;
+    };
+    const uint32_t R = dma::NpRegisters, RAM = dma::FnpRam, IP = dma::IpRegisters;
+    const Word words[] = {
+        {"conv_k3_w2", 0, 0, IP, 0, 0, 0x19, "input setup: not HRC, compact output, input type 0"},
+        {"conv_k3_w2", 0, 0, IP, 2, 0, 0x00800040, "output size: 8 channels, 8 x 8 values"},
+        {"hrc_only", 0, 0, IP, 0, 0, 0x110, "input setup: HRC first and last, input type 0"},
+        {"sep_k5_w2", 0, 2, R, 0, 3, 0x01018115, "input 2 bits, separable, 2-bit codes, act"},
+        {"sep_k5_w2", 0, 2, R, 0, 20, 0x50000002, "kernel 5; 20 filters x 2 bits: 2 rows"},
+        {"sep_k5_w2", 0, 2, R, 0, 22, 0x00080000, "4 channels of 5x5x2 bits: 8 rows -> 16/2"},
+        {"conv_k7_w4", 0, 2, R, 0, 11, 48u << 12 | 8, "2 x 2 x 96 words / 2 ch / 4; row 8"},
+        {"conv_k7_w4", 0, 2, R, 0, 21, 10, "10 filters of a 4-bit kernel 7"},
+        {"conv_k1_w4", 0, 2, R, 0, 20, 0x10100000, "kernel 1, 16 filters"},
+        {"conv_k5_w1", 0, 2, R, 0, 21, 0x00080000, "8 filters of 1-bit kernel 5"},
+        {"split_filters_w4", 0, 2, R, 2, 26, 0x0006000E, "third NP of 7, 7, 6: filters 14..19"},
+        {"split_filters_w4", 0, 2, R, 2, 29, 1u << 16, "one group of 8"},
+        {"split_filters_w4", 0, 2, R, 2, 11, 8u << 12 | 8, "2 x 4 x 16 words / 4 ch / 4"},
+        {"fc_w3_no_activation", 0, 2, R, 0, 3, 0x01011090, "3-bit weights, act 2, FNP, ch 1"},
+        {"fc_w3_no_activation", 0, 2, R, 0, 17, 0x00100050, "5 x (3 x 4 + 4) words, 1 block"},
+        {"fc_w3_no_activation", 0, 2, RAM, 0, 0, 0x80000, "no activation: lowest threshold"},
+        {"passes_reconfig_cnp_fnp", 0, 2, R, 0, 32, 0x03000017, "next FNP, 2-bit, channel 3"},
+        {"passes_reconfig_cnp_fnp", 0, 2, R, 0, 34, 0x00040004, "4 x 4 input"},
+        {"passes_reconfig_cnp_fnp", 0, 2, R, 0, 14, 0x2501, "CNP word 1 bit 4 clear: minimum"},
+        {"passes_fc_fc_fc", 0, 2, R, 0, 32, 0x03000007, "next FNP, 1-bit, channel 3"},
+        {"passes_fc_fc_fc", 0, 2, R, 0, 14, 0x80000002, "64 inputs: 2 words, kept"},
+        {"passes_fc_fc_fc", 0, 3, R, 0, 44, 0xFF080004, "ends a pass: word 44 bit 2"},
+        {"passes_fc_fc_fc", 1, 0, R, 0, 2, 0x80, "starts a pass: input spikes"},
+        {"learn_fnp3_second_pass", -1, 1, R, 0, 36, 0x10000005, "round(0.75 x 6)"},
+        {"learn_fnp3_second_pass", -1, 1, R, 0, 37, 0xFF000001, "ceil(0.1 x 6)"},
+        {"learn_fnp3_second_pass", -1, 1, R, 0, 38, 1, "ceil(round(6 x 0.5) x 0.25)"},
+        {"learn_fnp3_second_pass", -1, 1, R, 0, 2, 0x80, "starts a pass: input spikes"},
+        {"learn_fnp3_second_pass", -1, 3, RAM, 0, 5 * 8 + 1, 2u << 20 | 28,
+         "neuron 5: class 2, step 1.75"},
+        {"hrc_gray_k5_valid_s2", 0, 2, IP, 0, 0, 0x00303011, "1 channel, valid, kernel 5"},
+        {"hrc_gray_k5_valid_s2", 0, 2, IP, 0, 1, 0x22, "strides 2"},
+        {"hrc_gray_k5_valid_s2", 0, 2, IP, 0, 4, 0x00070000, "8 filters"},
+        {"hrc_gray_k7_maxpool", 0, 2, IP, 0, 0, 0x00031221, "kernel 7, pool 2 x 2, act 4"},
+    };
+    std::map<std::string, Row> by_name;
+    for (const Row& row : rows()) by_name.emplace(row.name, row);
+    for (const Word& w : words) {
+        SCOPED_TRACE(std::string(w.row) + ": " + w.why);
+        const auto model = golden::build_and_map(by_name.at(w.row));
+        const fb::ProgramData& data = data_of(*model);
+        const fb::RecordTracks* record = w.pass < 0
+                                             ? (w.record == 1   ? data.learning()->record1()
+                                                : w.record == 2 ? data.learning()->record2()
+                                                                : data.learning()->record3())
+                                             : data.passes()->Get(w.pass)->records()->Get(w.record);
+        std::vector<Block> found;
+        for (Block& b : blocks_of(record))
+            if (b.target == w.target) found.push_back(std::move(b));
+        ASSERT_LT(w.nth, found.size());
+        ASSERT_LT(w.index, found[w.nth].words.size());
+        EXPECT_EQ(found[w.nth].words[w.index], w.value)
+            << std::hex << "0x" << found[w.nth].words[w.index];
+    }
+    // 2048 output channels do not fit the compact output type.
+    const auto wide = golden::build_and_map(by_name.at("conv_2048_filters"));
+    const ByteView bytes = wide->sequences().at(0)->program();
+    EXPECT_EQ(int(ProgramInfo(bytes.data, bytes.size).info().output_type()), 2);
+}
+
+// Word 20 keeps 7 bits of pointwise rows: 1520 4-bit filters need 127 rows,
+// 1536 need 128 and overflow.
+TEST(GoldenV1, PointwiseRowsFieldWidth) {
+    for (const uint32_t filters : {1520u, 1536u}) {
+        auto net = v1_test::make_net(LayerType::SeparableConvolutional, cv(int(filters), 3, 4, 2),
+                                     8, 8, 4);
+        const NpSpace all = v1_test::space(0, 0, 8, 8, 4);
+        v1_test::map_layer(*net.layer, {v1_test::cnp(hw::Ident{1, 2, 0, 0}, 0, filters, all, all)});
+        if (filters == 1520) {
+            const auto regs = v1::format_sep_cnp_regs(*net.layer, nullptr, false, false, {});
+            EXPECT_EQ(regs.begin()->second[20] & 0xFFu, 127u);
+        } else {
+            EXPECT_EQ(v1_test::error_text(
+                          [&] { v1::format_sep_cnp_regs(*net.layer, nullptr, false, false, {}); }),
+                      "Attempted to write value 128 into a 7-bit field, which will cause an "
+                      "overflow.");
         }
     }
 }
