@@ -204,6 +204,11 @@ std::vector<Row> rows() {
                                 {LT::FullyConnected, "f", fc(4, 2, 2)}}),
         row("sep_k3_w2", {{LT::InputData, "input", in(8, 8, 4, 2)},
                           {LT::SeparableConvolutional, "s", cv(8, 3, 2, 2)}}),
+        row("sep_one_row", {{LT::InputData, "input", in(8, 1, 4, 2)},
+                            {LT::SeparableConvolutional, "s", cv(8, 3, 2, 2)}}),
+        row("sep_global_avg", {{LT::InputData, "input", in(8, 8, 4, 2)},
+                               {LT::SeparableConvolutional, "s", cv(8, 3, 2, 2, pool(2, -1))},
+                               {LT::FullyConnected, "f", fc(4, 2, 2)}}),
         row("sep_k3_w4", {{LT::InputData, "input", in(8, 8, 5, 2)},
                           {LT::SeparableConvolutional, "s", cv(12, 3, 4, 4)}}),
         row("sep_k5_w2", {{LT::InputData, "input", in(8, 8, 4, 2)},
@@ -450,6 +455,18 @@ TEST(GoldenV1, HandComputedWords) {
     const auto wide = golden::build_and_map(by_name.at("conv_2048_filters"));
     const ByteView bytes = wide->sequences().at(0)->program();
     EXPECT_EQ(int(ProgramInfo(bytes.data, bytes.size).info().output_type()), 2);
+}
+
+// Word 10 of an FNP keeps 11 bits of input width: a 2048-wide input is refused.
+TEST(GoldenV1, FnpInputWidthFieldWidth) {
+    const Row wide{
+        "",
+        &XVR2200_v1,
+        "v1",
+        {{LT::InputData, "input", in(2048, 1, 1, 1)}, {LT::FullyConnected, "f", fc(2, 2, 2)}}};
+    const std::string error = e2e::runtime_error_of([&] { golden::build_and_map(wide); });
+    EXPECT_NE(error.find("Attempted to write value 2048 into a 11-bit field"), std::string::npos)
+        << error;
 }
 
 // Word 20 keeps 7 bits of pointwise rows: 1520 4-bit filters need 127 rows,
