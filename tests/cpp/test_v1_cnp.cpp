@@ -111,6 +111,13 @@ TEST(V1CnpRegisters, GeometryOverflows) {
              g.input = Shape{8, 16, 4};
          },
          "-9 cannot fit in a 4 bits signed integer."},
+        {"offset 8",
+         [](Geometry& g) {
+             g.aux = space(0, 9, 8, 5, 4);
+             g.part = space(0, 1, 8, 4, 4);
+             g.input = Shape{8, 16, 4};
+         },
+         "8 cannot fit in a 4 bits signed integer."},
     };
     for (const Case& c : cases) {
         Geometry g;
