@@ -62,6 +62,7 @@ Args:
 
 Raises:
     RuntimeError: if a layer of the list is None.
+    ValueError: if a layer is refused as :meth:`add` refuses it.
 )";
 
 constexpr const char* kAddDoc = R"(Add a layer to the current model.
