@@ -225,12 +225,13 @@ std::shared_ptr<Tensor> make_variable(const layer_kinds::VariableSpec& spec) {
 
 }  // namespace
 
-void LayerImpl::build(const std::vector<std::shared_ptr<Layer>>& inbound) {
+void LayerImpl::build(const std::vector<std::shared_ptr<Layer>>& inbound, EmptyOutput empty) {
     // Everything that can fail happens before the layer changes.
-    LayerBuildState state = layer_kinds::compute(*params_, inbound);
+    LayerBuildState state = layer_kinds::compute(name_, *params_, inbound);
     layer_kinds::check_build(name_, *params_, state);
+    if (empty == EmptyOutput::refused) layer_kinds::check_output_not_empty(name_, *params_, state);
     std::vector<std::pair<std::string, std::shared_ptr<Tensor>>> fresh;
-    for (const auto& spec : layer_kinds::variables(*params_, state)) {
+    for (const auto& spec : layer_kinds::variables(name_, *params_, state)) {
         // A variable set before the layer was built is kept when it already
         // has the type and dimensions the layer needs.
         if (variables_.has(spec.name)) {

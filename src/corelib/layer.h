@@ -131,6 +131,10 @@ class HasPoolParams {
     virtual const PoolingCalculatedParams& pool_calculated_params() const = 0;
 };
 
+// Whether adding a layer refuses one whose output has a dimension of 0. A layer a caller
+// builds is refused; a model read from a file keeps it, and mapping reports it.
+enum class EmptyOutput { kept, refused };
+
 // What building a layer computes from its parameters and inbound layers.
 struct LayerBuildState {
     std::vector<Shape> input_dims;
@@ -197,7 +201,7 @@ class LayerImpl : public Layer {
     int param_or(const char* key, int fallback) const;
     // Computes the build state from the inbound layers and creates the
     // variables; on failure the layer is left as it was.
-    void build(const std::vector<std::shared_ptr<Layer>>& inbound);
+    void build(const std::vector<std::shared_ptr<Layer>>& inbound, EmptyOutput empty);
 
     std::string name_;
     std::unique_ptr<LayerParams> params_;

@@ -23,25 +23,28 @@ constexpr int kUnsignedInput = 1;
 constexpr int kFloatInput = 2;
 
 const KindInfo kKinds[] = {
-    {LayerType::InputData, TC::None, kQuantizedOutput, false},
-    {LayerType::InputConvolutional, TC::HRC, kThresholdedOutput, false},
-    {LayerType::FullyConnected, TC::FNP, kThresholdedOutput, false},
-    {LayerType::Convolutional, TC::CNP, kThresholdedOutput, false},
-    {LayerType::SeparableConvolutional, TC::CNP, kThresholdedOutput, false},
-    {LayerType::Add, TC::SkipDMA, kQuantizedOutput, false},
-    {LayerType::Concatenate, TC::SkipDMA, kQuantizedOutput, false},
-    {LayerType::Conv2D, TC::CNP, kQuantizedOutput, false},
-    {LayerType::InputConv2D, TC::HRC, kQuantizedOutput, false},
-    {LayerType::DepthwiseConv2D, TC::CNP, kQuantizedOutput, true},
-    {LayerType::Conv2DTranspose, TC::CNP, kQuantizedOutput, false},
-    {LayerType::Dequantizer, TC::None, kFloatOutput, false},
-    {LayerType::DepthwiseConv2DTranspose, TC::CNP, kQuantizedOutput, true},
-    {LayerType::BufferTempConv, TC::TNP_B, kQuantizedOutput, false},
-    {LayerType::DepthwiseBufferTempConv, TC::TNP_B, kQuantizedOutput, true},
-    {LayerType::Dense1D, TC::FNP, kQuantizedOutput, false},
-    {LayerType::StatefulRecurrent, TC::TNP_R, kQuantizedOutput, false},
-    {LayerType::Quantizer, TC::None, kQuantizedOutput, false},
-    {LayerType::MotePostProcessing, TC::TNP_R, kQuantizedOutput, false},
+    {LayerType::InputData, "InputData", TC::None, kQuantizedOutput, false},
+    {LayerType::InputConvolutional, "InputConvolutional", TC::HRC, kThresholdedOutput, false},
+    {LayerType::FullyConnected, "FullyConnected", TC::FNP, kThresholdedOutput, false},
+    {LayerType::Convolutional, "Convolutional", TC::CNP, kThresholdedOutput, false},
+    {LayerType::SeparableConvolutional, "SeparableConvolutional", TC::CNP, kThresholdedOutput,
+     false},
+    {LayerType::Add, "Add", TC::SkipDMA, kQuantizedOutput, false},
+    {LayerType::Concatenate, "Concatenate", TC::SkipDMA, kQuantizedOutput, false},
+    {LayerType::Conv2D, "Conv2D", TC::CNP, kQuantizedOutput, false},
+    {LayerType::InputConv2D, "InputConv2D", TC::HRC, kQuantizedOutput, false},
+    {LayerType::DepthwiseConv2D, "DepthwiseConv2D", TC::CNP, kQuantizedOutput, true},
+    {LayerType::Conv2DTranspose, "Conv2DTranspose", TC::CNP, kQuantizedOutput, false},
+    {LayerType::Dequantizer, "Dequantizer", TC::None, kFloatOutput, false},
+    {LayerType::DepthwiseConv2DTranspose, "DepthwiseConv2DTranspose", TC::CNP, kQuantizedOutput,
+     true},
+    {LayerType::BufferTempConv, "BufferTempConv", TC::TNP_B, kQuantizedOutput, false},
+    {LayerType::DepthwiseBufferTempConv, "DepthwiseBufferTempConv", TC::TNP_B, kQuantizedOutput,
+     true},
+    {LayerType::Dense1D, "Dense1D", TC::FNP, kQuantizedOutput, false},
+    {LayerType::StatefulRecurrent, "StatefulRecurrent", TC::TNP_R, kQuantizedOutput, false},
+    {LayerType::Quantizer, "Quantizer", TC::None, kQuantizedOutput, false},
+    {LayerType::MotePostProcessing, "MotePostProcessing", TC::TNP_R, kQuantizedOutput, false},
 };
 
 struct Default {
@@ -141,13 +144,31 @@ uint32_t size_param(const LayerParams& p, const char* key) {
 
 uint32_t dim(const Shape& s, uint32_t i) { return i < s.count ? s.dims[i] : 0; }
 
-// The largest element count of one tensor (a Dense has 32-bit strides).
-constexpr uint64_t kMaxTensorElements = std::numeric_limits<uint32_t>::max();
+// x * y * c of the first input: three 32-bit dimensions can pass 64 bits.
+SizeCount flat_size(const Shape& in) { return size_product({dim(in, 0), dim(in, 1), dim(in, 2)}); }
 
-// x * y * c of the first input: three 32-bit dimensions can pass 64 bits, so the product is
-// formed in 128 bits.
-unsigned __int128 flat_size(const Shape& in) {
-    return static_cast<unsigned __int128>(uint64_t{dim(in, 0)} * dim(in, 1)) * dim(in, 2);
+// "[a, b, c]" of any list of sizes.
+template <class Sizes>
+std::string sizes_text(const Sizes& sizes) {
+    std::string out = "[";
+    for (const auto& d : sizes) out += (out.size() > 1 ? ", " : "") + decimal_text(d);
+    return out + "]";
+}
+
+// An output shape whose dimensions were formed from caller-given sizes (an input dimension
+// times a stride, two channel counts joined): refused, naming the layer, when a dimension
+// does not fit the 32 bits of a shape.
+Shape output_shape(const std::string& name, SizeCount x, SizeCount y, SizeCount c) {
+    const SizeCount dims[3] = {x, y, c};
+    for (SizeCount d : dims) {
+        if (d > kMaxTensorElements) {
+            throw std::invalid_argument("Layer '" + name + "': the output shape " +
+                                        sizes_text(dims) + " has a dimension of " +
+                                        decimal_text(d) + ", more than a tensor can hold (" +
+                                        std::to_string(kMaxTensorElements) + ").");
+        }
+    }
+    return shape3(static_cast<uint32_t>(x), static_cast<uint32_t>(y), static_cast<uint32_t>(c));
 }
 
 uint32_t ceil_div(uint32_t n, uint32_t d) {
@@ -272,14 +293,14 @@ void build_v1_conv(const LayerParams& p, LayerBuildState& s) {
     const uint32_t filters = size_param(p, "filters");
     s.output_dims = shape3(s.pool->width, s.pool->height, filters);
 
-    const uint64_t out = static_cast<uint64_t>(s.conv->output_width) * s.conv->output_height;
-    const uint64_t c = dim(in, 2);
-    const uint64_t k2 =
-        static_cast<uint64_t>(size_param(p, "kernel_width")) * size_param(p, "kernel_height");
+    const SizeCount out = size_product({s.conv->output_width, s.conv->output_height});
+    const SizeCount c = dim(in, 2);
+    const SizeCount k2 =
+        size_product({size_param(p, "kernel_width"), size_param(p, "kernel_height")});
     if (p.layer_type() == LayerType::SeparableConvolutional) {
-        s.macs = out * c * k2 + out * c * filters;
+        s.macs = saturated64(size_sum(size_product({out, c, k2}), size_product({out, c, filters})));
     } else {
-        s.macs = out * filters * k2 * c;
+        s.macs = saturated64(size_product({out, filters, k2, c}));
     }
 }
 
@@ -299,28 +320,28 @@ void build_v2_conv(const LayerParams& p, bool depthwise, LayerBuildState& s) {
     const uint32_t filters = depthwise ? c : size_param(p, "filters");
     s.output_dims = shape3(s.pool->width, s.pool->height, filters);
 
-    const uint64_t out = static_cast<uint64_t>(s.conv->output_width) * s.conv->output_height;
-    const uint64_t k2 =
-        static_cast<uint64_t>(size_param(p, "kernel_size")) * size_param(p, "kernel_size");
-    s.macs = out * filters * k2 * (depthwise ? 1 : c);
+    const SizeCount out = size_product({s.conv->output_width, s.conv->output_height});
+    const SizeCount kernel = size_param(p, "kernel_size");
+    s.macs = saturated64(size_product({out, filters, kernel, kernel, depthwise ? 1 : c}));
 }
 
-void build_transposed(const LayerParams& p, bool depthwise, LayerBuildState& s) {
+void build_transposed(const std::string& name, const LayerParams& p, bool depthwise,
+                      LayerBuildState& s) {
     const uint32_t stride = at_least_one(p.get("kernel_stride"));
     const Shape& in = s.input_dims.front();
     const uint32_t x = dim(in, 0), y = dim(in, 1), c = dim(in, 2);
+    const uint32_t filters = depthwise ? c : size_param(p, "filters");
+    s.output_dims =
+        output_shape(name, size_product({x, stride}), size_product({y, stride}), filters);
     ConvCalculatedParams conv;
     conv.stride_x = stride;
     conv.stride_y = stride;
-    conv.output_width = x * stride;
-    conv.output_height = y * stride;
+    conv.output_width = s.output_dims[0];
+    conv.output_height = s.output_dims[1];
     s.conv = conv;
     s.pool = no_pooling(conv.output_width, conv.output_height);
-    const uint32_t filters = depthwise ? c : size_param(p, "filters");
-    s.output_dims = shape3(conv.output_width, conv.output_height, filters);
-    const uint64_t k2 =
-        static_cast<uint64_t>(size_param(p, "kernel_size")) * size_param(p, "kernel_size");
-    s.macs = static_cast<uint64_t>(x) * y * filters * k2 * (depthwise ? 1 : c);
+    const SizeCount k = size_param(p, "kernel_size");
+    s.macs = saturated64(size_product({x, y, filters, k, k, depthwise ? 1 : c}));
 }
 
 TensorType weights_type(const LayerParams& p) {
@@ -331,26 +352,39 @@ TensorType weights_type(const LayerParams& p) {
     return TensorType::int8;
 }
 
+// The variables of one layer. Their dimensions come from caller-given sizes (and products of
+// them): a variable that no tensor can hold is refused, naming the layer, before any is made.
 class SpecList {
   public:
-    void add(const char* name, TensorType type, std::vector<uint32_t> dims, double fill = 0.0) {
-        add_with_layout(name, type, std::move(dims), Dense::Layout::RowMajor, fill);
+    explicit SpecList(const std::string& layer) : layer_(layer) {}
+
+    void add(const char* name, TensorType type, std::vector<SizeCount> dims, double fill = 0.0) {
+        add_with_layout(name, type, dims, Dense::Layout::RowMajor, fill);
     }
     // Weight tensors: first dimension fastest.
-    void weights(const char* name, TensorType type, std::vector<uint32_t> dims) {
-        add_with_layout(name, type, std::move(dims), Dense::Layout::ColMajor, 0.0);
+    void weights(const char* name, TensorType type, std::vector<SizeCount> dims) {
+        add_with_layout(name, type, dims, Dense::Layout::ColMajor, 0.0);
     }
     std::vector<VariableSpec> take() { return std::move(specs_); }
 
   private:
-    void add_with_layout(const char* name, TensorType type, std::vector<uint32_t> dims,
+    void add_with_layout(const char* name, TensorType type, const std::vector<SizeCount>& dims,
                          Dense::Layout layout, double fill) {
-        for (uint32_t d : dims) {
-            if (d == 0) return;
+        SizeCount elements = 1;
+        for (SizeCount d : dims) elements = size_product({elements, d});
+        if (elements == 0) return;
+        if (elements > kMaxTensorElements) {
+            throw std::invalid_argument(
+                "Layer '" + layer_ + "': the variable '" + name + "' of shape " + sizes_text(dims) +
+                " needs " + decimal_text(elements) + " elements, more than a tensor can hold (" +
+                std::to_string(kMaxTensorElements) + ").");
         }
-        specs_.push_back(VariableSpec{name, type, std::move(dims), layout, fill});
+        std::vector<uint32_t> narrow;
+        for (SizeCount d : dims) narrow.push_back(static_cast<uint32_t>(d));
+        specs_.push_back(VariableSpec{name, type, std::move(narrow), layout, fill});
     }
 
+    const std::string& layer_;
     std::vector<VariableSpec> specs_;
 };
 
@@ -391,6 +425,11 @@ const KindInfo* find(LayerType type) {
     return nullptr;
 }
 
+const char* kind_name(LayerType type) {
+    const KindInfo* kind = find(type);
+    return kind ? kind->name : "Unknown";
+}
+
 void apply_defaults(LayerParams& params) {
     for (const Default& d : defaults_of(params.layer_type())) {
         if (!params.has(d.key)) params.set(d.key, d.value);
@@ -414,8 +453,23 @@ bool is_input_layer(const LayerParams& params) {
     }
 }
 
-LayerBuildState compute(const LayerParams& p, const std::vector<std::shared_ptr<Layer>>& inbound) {
-    for (const char* key : required_of(p)) p.get(key);
+LayerBuildState compute(const std::string& name, const LayerParams& p,
+                        const std::vector<std::shared_ptr<Layer>>& inbound) {
+    std::vector<const char*> missing;
+    for (const char* key : required_of(p)) {
+        if (!p.has(key)) missing.push_back(key);
+    }
+    if (!missing.empty()) {
+        std::string keys;
+        for (size_t i = 0; i < missing.size(); ++i) {
+            keys += i == 0 ? "" : (i + 1 == missing.size() ? " and " : ", ");
+            keys += "'" + std::string(missing[i]) + "'";
+        }
+        throw std::invalid_argument(
+            "Layer '" + name + "' of kind " + kind_name(p.layer_type()) +
+            " is missing the parameter" + (missing.size() > 1 ? "s " : " ") + keys + ": give " +
+            (missing.size() > 1 ? "them" : "it") + " in the layer's parameters.");
+    }
 
     const LayerType type = p.layer_type();
     const bool input_layer = is_input_layer(p);
@@ -439,9 +493,7 @@ LayerBuildState compute(const LayerParams& p, const std::vector<std::shared_ptr<
 
     const Shape& in = s.input_dims.front();
     const uint32_t x = dim(in, 0), y = dim(in, 1), c = dim(in, 2);
-    // A flattened input past 32 bits is refused by check_build; the count of operations is
-    // only kept for the layers it lets through.
-    const uint64_t flat = static_cast<uint64_t>(flat_size(in));
+    const SizeCount flat = flat_size(in);
 
     switch (type) {
         case LayerType::InputData:
@@ -477,7 +529,7 @@ LayerBuildState compute(const LayerParams& p, const std::vector<std::shared_ptr<
             const uint32_t units = size_param(p, "units");
             s.output_dims = shape3(1, 1, units);
             s.output_bits = activation_enabled ? static_cast<uint8_t>(p.get("act_bits")) : 32;
-            s.macs = flat * units;
+            s.macs = saturated64(size_product({flat, units}));
             break;
         }
         case LayerType::Conv2D:
@@ -491,25 +543,25 @@ LayerBuildState compute(const LayerParams& p, const std::vector<std::shared_ptr<
             break;
         case LayerType::Conv2DTranspose:
         case LayerType::DepthwiseConv2DTranspose:
-            build_transposed(p, type == LayerType::DepthwiseConv2DTranspose, s);
+            build_transposed(name, p, type == LayerType::DepthwiseConv2DTranspose, s);
             break;
         case LayerType::BufferTempConv: {
             const uint32_t filters = size_param(p, "filters");
             const uint32_t fifo = size_param(p, "fifo_size");
             s.output_dims = shape3(x, y, filters);
-            s.macs = static_cast<uint64_t>(x) * y * filters * c * fifo;
+            s.macs = saturated64(size_product({x, y, filters, c, fifo}));
             break;
         }
         case LayerType::DepthwiseBufferTempConv: {
             const uint32_t fifo = size_param(p, "fifo_size");
             s.output_dims = shape3(x, y, c);
-            s.macs = static_cast<uint64_t>(x) * y * c * fifo;
+            s.macs = saturated64(size_product({x, y, c, fifo}));
             break;
         }
         case LayerType::Dense1D: {
             const uint32_t units = size_param(p, "units");
             s.output_dims = shape3(1, 1, units);
-            s.macs = flat * units;
+            s.macs = saturated64(size_product({flat, units}));
             break;
         }
         case LayerType::Add:
@@ -517,7 +569,7 @@ LayerBuildState compute(const LayerParams& p, const std::vector<std::shared_ptr<
             break;
         case LayerType::Concatenate: {
             const Shape& second = s.input_dims.at(1);
-            s.output_dims = shape3(x, y, c + dim(second, 2));
+            s.output_dims = output_shape(name, x, y, size_sum(c, dim(second, 2)));
             s.output_bits = first->output_bits();
             s.output_signed = first->output_signed();
             break;
@@ -527,8 +579,8 @@ LayerBuildState compute(const LayerParams& p, const std::vector<std::shared_ptr<
             const uint32_t outputs = size_param(p, "output_channels");
             const uint32_t subsample = at_least_one(p.get("subsample"));
             s.output_dims = shape3(x, std::max<uint32_t>(1, y / subsample), outputs);
-            s.macs = static_cast<uint64_t>(y) *
-                     (static_cast<uint64_t>(c) * states + static_cast<uint64_t>(states) * outputs);
+            s.macs = saturated64(size_product(
+                {y, size_sum(size_product({c, states}), size_product({states, outputs}))}));
             break;
         }
         case LayerType::MotePostProcessing:
@@ -546,27 +598,23 @@ LayerBuildState compute(const LayerParams& p, const std::vector<std::shared_ptr<
 }
 
 void check_build(const std::string& name, const LayerParams& p, const LayerBuildState& s) {
-    const auto text = [](const Shape& shape) {
-        std::string out = "[";
-        for (uint32_t d : shape) out += (out.size() > 1 ? ", " : "") + std::to_string(d);
-        return out + "]";
-    };
     if (p.layer_type() == LayerType::Add && s.input_dims.size() == 2 &&
         s.input_dims[0] != s.input_dims[1]) {
-        throw std::invalid_argument("Layer '" + name +
-                                    "': the inputs of an Add must have one shape, got " +
-                                    text(s.input_dims[0]) + " and " + text(s.input_dims[1]) + ".");
+        throw std::invalid_argument(
+            "Layer '" + name + "': the inputs of an Add must have one shape, got " +
+            sizes_text(s.input_dims[0]) + " and " + sizes_text(s.input_dims[1]) + ".");
     }
     if (p.layer_type() == LayerType::FullyConnected || p.layer_type() == LayerType::Dense1D) {
         // The weights hold one row per flattened input and one column per unit: refused here,
         // before any variable is made, when no tensor can hold them.
-        const unsigned __int128 flat = flat_size(s.input_dims.front());
+        const SizeCount flat = flat_size(s.input_dims.front());
         const uint64_t units = static_cast<uint64_t>(std::max(p.get("units"), 0));
-        if (flat > kMaxTensorElements || flat * units > kMaxTensorElements) {
+        const SizeCount weights = size_product({flat, units});
+        if (flat > kMaxTensorElements || weights > kMaxTensorElements) {
             throw std::invalid_argument(
                 "Layer '" + name + "': the flattened input of " + decimal_text(flat) +
-                " values (input shape " + text(s.input_dims.front()) + ") by " +
-                std::to_string(units) + " units needs " + decimal_text(flat * units) +
+                " values (input shape " + sizes_text(s.input_dims.front()) + ") by " +
+                std::to_string(units) + " units needs " + decimal_text(weights) +
                 " weights, more than a tensor can hold (" + std::to_string(kMaxTensorElements) +
                 ").");
         }
@@ -575,16 +623,28 @@ void check_build(const std::string& name, const LayerParams& p, const LayerBuild
         throw std::invalid_argument("Layer '" + name +
                                     "': a FullyConnected layer needs at least one unit ('units' "
                                     "is 0, output shape " +
-                                    text(s.output_dims) + ").");
+                                    sizes_text(s.output_dims) + ").");
     }
 }
 
-std::vector<VariableSpec> variables(const LayerParams& p, const LayerBuildState& s) {
+void check_output_not_empty(const std::string& name, const LayerParams& p,
+                            const LayerBuildState& s) {
+    for (uint32_t d : s.output_dims) {
+        if (d != 0) continue;
+        throw std::invalid_argument(
+            "Layer '" + name + "' of kind " + kind_name(p.layer_type()) + " has the output shape " +
+            sizes_text(s.output_dims) +
+            ": every output dimension must be at least 1 (check its input size, kernel, stride "
+            "and unit or filter count).");
+    }
+}
+
+std::vector<VariableSpec> variables(const std::string& name, const LayerParams& p,
+                                    const LayerBuildState& s) {
     const Shape& in = s.input_dims.front();
     const uint32_t c = dim(in, 2);
-    // check_build refused a flattened input that does not fit 32 bits.
-    const uint32_t flat = static_cast<uint32_t>(flat_size(in));
-    SpecList v;
+    const SizeCount flat = flat_size(in);
+    SpecList v(name);
     switch (p.layer_type()) {
         case LayerType::Quantizer:
             v.add("scales", TensorType::float32, {c}, 1.0);
@@ -656,7 +716,7 @@ std::vector<VariableSpec> variables(const LayerParams& p, const LayerBuildState&
         case LayerType::BufferTempConv: {
             const uint32_t f = size_param(p, "filters");
             const uint32_t t = size_param(p, "fifo_size");
-            v.weights("weights", weights_type(p), {1, 1, t * c, f});
+            v.weights("weights", weights_type(p), {1, 1, size_product({t, c}), f});
             v.add("input_shift", TensorType::uint8, {c});
             add_output_vars(v, f);
             add_activation_vars(v, p, f);

@@ -85,7 +85,8 @@ void Model::unlink_inbound(LayerImpl& layer) {
     layer.inbound_.clear();
 }
 
-void Model::add(std::shared_ptr<Layer> layer, const std::vector<std::shared_ptr<Layer>>& inbound) {
+void Model::add(std::shared_ptr<Layer> layer, const std::vector<std::shared_ptr<Layer>>& inbound,
+                EmptyOutput empty) {
     auto impl = std::dynamic_pointer_cast<LayerImpl>(layer);
     if (!impl) throw std::invalid_argument("Invalid layer.");
     if (impl->owner_ != nullptr) {
@@ -114,7 +115,7 @@ void Model::add(std::shared_ptr<Layer> layer, const std::vector<std::shared_ptr<
                                     std::to_string(expected) + " inbound layer(s).");
     }
 
-    impl->build(links);
+    impl->build(links, empty);
 
     // Commit: nothing below throws except on allocation failure.
     unlink_inbound(*impl);
@@ -184,9 +185,9 @@ Shape Model::output_dimensions() const {
 }
 
 uint64_t Model::macs() const {
-    uint64_t total = 0;
-    for (const auto& layer : layers_) total += layer->macs();
-    return total;
+    SizeCount total = 0;
+    for (const auto& layer : layers_) total = size_sum(total, layer->macs());
+    return saturated64(total);
 }
 
 IpVersion Model::ip_version() const {

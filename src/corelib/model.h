@@ -33,8 +33,10 @@ class Model {
     // Throws std::invalid_argument for a null layer, a layer of another
     // model, a duplicate name, an inbound layer not in this model, a first
     // layer that is not an input layer, a wrong number of inbound layers and
-    // a missing or invalid parameter.
-    void add(std::shared_ptr<Layer> layer, const std::vector<std::shared_ptr<Layer>>& inbound);
+    // a missing or invalid parameter; with EmptyOutput::refused, also for a layer whose output
+    // has a dimension of 0.
+    void add(std::shared_ptr<Layer> layer, const std::vector<std::shared_ptr<Layer>>& inbound,
+             EmptyOutput empty = EmptyOutput::kept);
     // Removes the last layer; std::runtime_error on an empty model.
     void pop_layer();
     // Attaches learning parameters to the last layer.
@@ -52,6 +54,7 @@ class Model {
     // shape for an empty model.
     Shape input_dimensions() const;
     Shape output_dimensions() const;
+    // The sum of the layers' operation counts; a sum past 64 bits sticks at the largest value.
     uint64_t macs() const;
     // The IP version the layer kinds of the model belong to.
     IpVersion ip_version() const;

@@ -275,9 +275,9 @@ std::shared_ptr<Tensor> read_tensor(Reader& r, const std::string& name) {
 void check_fresh_variables(const Layer& layer, const std::vector<std::shared_ptr<Layer>>& inbound,
                            const std::vector<StoredVariable>& stored) {
     if (!layer.is_input_layer() && inbound.empty()) return;  // add refuses it
-    const auto state = layer_kinds::compute(*layer.params(), inbound);
+    const auto state = layer_kinds::compute(layer.get_name(), *layer.params(), inbound);
     uint64_t fresh = 0;
-    for (const auto& spec : layer_kinds::variables(*layer.params(), state)) {
+    for (const auto& spec : layer_kinds::variables(layer.get_name(), *layer.params(), state)) {
         uint64_t elements = 1;
         for (uint32_t d : spec.dims) {
             elements *= d;

@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "corelib/layer_kinds.h"
 #include "corelib/model.h"
 #include "corelib/sequence.h"
 
@@ -324,51 +325,6 @@ bool computable(LayerType type) {
     }
 }
 
-const char* kind_name(LayerType type) {
-    switch (type) {
-        case LayerType::InputData:
-            return "InputData";
-        case LayerType::InputConvolutional:
-            return "InputConvolutional";
-        case LayerType::FullyConnected:
-            return "FullyConnected";
-        case LayerType::Convolutional:
-            return "Convolutional";
-        case LayerType::SeparableConvolutional:
-            return "SeparableConvolutional";
-        case LayerType::Add:
-            return "Add";
-        case LayerType::Concatenate:
-            return "Concatenate";
-        case LayerType::Conv2D:
-            return "Conv2D";
-        case LayerType::InputConv2D:
-            return "InputConv2D";
-        case LayerType::DepthwiseConv2D:
-            return "DepthwiseConv2D";
-        case LayerType::Conv2DTranspose:
-            return "Conv2DTranspose";
-        case LayerType::Dequantizer:
-            return "Dequantizer";
-        case LayerType::DepthwiseConv2DTranspose:
-            return "DepthwiseConv2DTranspose";
-        case LayerType::BufferTempConv:
-            return "BufferTempConv";
-        case LayerType::DepthwiseBufferTempConv:
-            return "DepthwiseBufferTempConv";
-        case LayerType::Dense1D:
-            return "Dense1D";
-        case LayerType::StatefulRecurrent:
-            return "StatefulRecurrent";
-        case LayerType::Quantizer:
-            return "Quantizer";
-        case LayerType::MotePostProcessing:
-            return "MotePostProcessing";
-        default:
-            return "Unknown";
-    }
-}
-
 // Refuses, before any sample is run, layers that the run would have to evaluate in software
 // and that the software evaluation does not compute: a result of zeros would pass for one.
 void check_computable(const std::vector<std::shared_ptr<Layer>>& layers) {
@@ -377,7 +333,7 @@ void check_computable(const std::vector<std::shared_ptr<Layer>>& layers) {
         const LayerType type = layer->params()->layer_type();
         if (computable(type)) continue;
         throw std::runtime_error(
-            "Layer '" + layer->get_name() + "' of kind " + kind_name(type) +
+            "Layer '" + layer->get_name() + "' of kind " + layer_kinds::kind_name(type) +
             " cannot be evaluated without hardware: the software evaluation computes only "
             "InputData, Quantizer, Dequantizer, FullyConnected, Dense1D, Add and Concatenate "
             "layers.");
@@ -464,7 +420,15 @@ std::shared_ptr<Tensor> run(Model& model, const std::shared_ptr<Dense>& inputs,
     const Shape& in_dims = inputs->dimensions();
     const Shape frame_shape = model.input_dimensions();
     if (in_dims.empty() || inputs->size() / in_dims[0] != frame_shape.element_count()) {
-        throw std::invalid_argument("Input shape does not match the model input.");
+        // The inputs are samples of the model's input shape, one per index of the first
+        // dimension: say which shape came and which was expected.
+        std::string expected = "(n";
+        for (uint32_t d : frame_shape) expected += ", " + std::to_string(d);
+        throw std::invalid_argument(
+            "Input shape does not match the model input. Got inputs of "
+            "shape " +
+            shape_text(in_dims) + "; expected " + expected +
+            "): n samples of the model's input shape " + shape_text(frame_shape) + ".");
     }
     // The layers evaluated in software: all of them when the model is not mapped, else those
     // of the sequences that do not run samples themselves.

@@ -12,9 +12,6 @@ namespace vorna {
 
 namespace {
 
-// Largest element count a tensor may have: strides are 32-bit.
-constexpr uint64_t MAX_ELEMENTS = std::numeric_limits<uint32_t>::max();
-
 bool valid_layout(Dense::Layout layout) {
     return layout == Dense::Layout::RowMajor || layout == Dense::Layout::ColMajor;
 }
@@ -111,7 +108,7 @@ Dense::Dense(TensorType type, const Shape& dims, Layout layout, bool zero_fill)
     for (uint32_t i = 0; i < dims.count; ++i) {
         if (dims.dims[i] == 0) panic("Cannot have a shape with a dimension set to 0");
         elements *= dims.dims[i];
-        if (elements > MAX_ELEMENTS) {
+        if (elements > kMaxTensorElements) {
             throw std::invalid_argument("Dense: too many elements for one tensor.");
         }
     }

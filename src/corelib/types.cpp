@@ -23,7 +23,29 @@ void Shape::assign(const uint32_t* d, size_t n) {
     count = static_cast<uint32_t>(n);
 }
 
-std::string decimal_text(unsigned __int128 value) {
+namespace {
+constexpr SizeCount kMaxCount = ~SizeCount{0};
+}  // namespace
+
+SizeCount size_product(std::initializer_list<SizeCount> factors) {
+    SizeCount product = 1;
+    bool saturated = false;
+    for (SizeCount f : factors) {
+        if (f == 0) return 0;
+        if (product > kMaxCount / f) saturated = true;
+        product = saturated ? kMaxCount : product * f;
+    }
+    return product;
+}
+
+SizeCount size_sum(SizeCount a, SizeCount b) { return a > kMaxCount - b ? kMaxCount : a + b; }
+
+uint64_t saturated64(SizeCount count) {
+    constexpr uint64_t kMax64 = ~uint64_t{0};
+    return count > kMax64 ? kMax64 : static_cast<uint64_t>(count);
+}
+
+std::string decimal_text(SizeCount value) {
     std::string digits;
     do {
         digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(value % 10)));
@@ -43,9 +65,9 @@ Shape shape3(uint32_t x, uint32_t y, uint32_t c) {
 
 size_t Shape::element_count() const {
     if (count == 0) return 0;
-    size_t n = 1;
-    for (uint32_t i = 0; i < count; ++i) n *= dims[i];
-    return n;
+    SizeCount n = 1;
+    for (uint32_t i = 0; i < count; ++i) n = size_product({n, dims[i]});
+    return static_cast<size_t>(saturated64(n));
 }
 
 std::vector<uint32_t> Shape::to_vector() const { return std::vector<uint32_t>(begin(), end()); }

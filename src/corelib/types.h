@@ -34,7 +34,8 @@ struct Shape {
     const uint32_t* begin() const { return dims; }
     const uint32_t* end() const { return dims + count; }
 
-    // Product of the used dimensions; 0 for a shape without dimensions.
+    // Product of the used dimensions; 0 for a shape without dimensions. A product past 64 bits
+    // (dimensions no tensor can hold) gives the largest size_t.
     size_t element_count() const;
     std::vector<uint32_t> to_vector() const;
 
@@ -50,8 +51,20 @@ struct Shape {
 // mapping checks can report it.
 Shape shape3(uint32_t x, uint32_t y, uint32_t c);
 
+// The largest element count of one tensor: its strides are 32-bit.
+constexpr uint64_t kMaxTensorElements = 0xFFFFFFFFu;
+
+// A count formed from caller-given sizes (dimensions, kernel sizes, strides, units). Products
+// and sums of such sizes are formed with the functions below, in 128 bits, which no product of
+// four 32-bit sizes can pass; past 128 bits they stick at the largest value instead of wrapping.
+using SizeCount = unsigned __int128;
+SizeCount size_product(std::initializer_list<SizeCount> factors);
+SizeCount size_sum(SizeCount a, SizeCount b);
+// The count as 64 bits; one that does not fit sticks at the largest 64-bit value.
+uint64_t saturated64(SizeCount count);
+
 // Decimal text of a count that may pass 64 bits (a product of three 32-bit dimensions).
-std::string decimal_text(unsigned __int128 value);
+std::string decimal_text(SizeCount value);
 
 enum class TensorType : int32_t {
     int32 = 0,

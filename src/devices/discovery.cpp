@@ -18,7 +18,8 @@ namespace vorna {
 
 namespace {
 
-constexpr uint64_t kMaxShapeSize = 4294967295u;
+// The probe input is one tensor.
+constexpr uint64_t kMaxShapeSize = kMaxTensorElements;
 
 void check_ip_versions(const HardwareDevice& hardware, const HostDevice& host) {
     const HwVersion version = hardware.version();
@@ -63,7 +64,7 @@ std::shared_ptr<Dense> constant_inputs(uint32_t x, uint32_t y, uint32_t c) {
     if (x == 0 || y == 0 || c == 0) panic("Cannot have a shape with a dimension set to 0");
     // Three 32-bit dimensions can overflow 64 bits (a wrapped product would pass the limit),
     // so the count is formed in 128 bits and printed in full when refused.
-    const unsigned __int128 count = static_cast<unsigned __int128>(uint64_t{x} * y) * c;
+    const SizeCount count = size_product({x, y, c});
     if (count > kMaxShapeSize) {
         panic("Tensor shape size %s exceeds maximum shape size (%u)", decimal_text(count).c_str(),
               static_cast<unsigned>(kMaxShapeSize));

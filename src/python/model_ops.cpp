@@ -122,7 +122,7 @@ std::unique_ptr<Model> model_from_layers(const std::vector<std::shared_ptr<Layer
                 inbound.push_back(model->get_layer(in->get_name()));
             }
         }
-        model->add(layer, inbound);
+        model->add(layer, inbound, EmptyOutput::refused);
         if (source.can_learn()) model->compile(source.learning());
         // The tensors are shared with the source: the core replaces variables, it never
         // changes one in place.

@@ -62,6 +62,7 @@ Args:
 
 Raises:
     RuntimeError: if a layer of the list is None.
+    ValueError: if a layer is refused as :meth:`add` refuses it.
 )";
 
 constexpr const char* kAddDoc = R"(Add a layer to the current model.
@@ -74,7 +75,10 @@ Args:
     inbound_layers (list, optional): the layers of the model that feed the new layer.
 
 Raises:
-    ValueError: if the layer or an inbound layer is not valid for this model.
+    ValueError: if the layer or an inbound layer is not valid for this model, if parameters
+        the layer's kind needs are missing, if the layer's output has a dimension of 0, or if
+        its output or one of its variables has more elements than a tensor can hold. The model
+        is left as it was.
 )";
 
 constexpr const char* kAddClassesDoc = R"(Add classes to the last layer of the model.
@@ -136,7 +140,7 @@ void register_model(py::module_& m) {
         .def(
             "add",
             [](PyModel& self, std::shared_ptr<Layer> layer, const LayerList& inbound_layers) {
-                self.model->add(std::move(layer), inbound_layers);
+                self.model->add(std::move(layer), inbound_layers, EmptyOutput::refused);
             },
             py::arg("layer"), py::arg("inbound_layers") = LayerList(), kAddDoc)
         .def(

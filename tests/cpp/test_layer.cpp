@@ -360,16 +360,22 @@ TEST(LayerBuild, UnbuiltLayersAndFailedBuilds) {
     auto conv = make_layer(LayerType::Conv2D, {{"kernel_size", 3}}, "c");
     for (int i = 0; i < 2; ++i)
         EXPECT_EQ(kinded_error_text([&] { model->add(conv, {}); }),
-                  "invalid_argument: Parameter 'filters' not found.");
+                  "invalid_argument: Layer 'c' of kind Conv2D is missing the parameter 'filters': "
+                  "give it in the layer's parameters.");
     EXPECT_TRUE(model->get_layer(0)->outbound_layers().empty());
+    // Every missing parameter is named at once, with the layer and its kind.
+    const std::string give_it = ": give it in the layer's parameters.";
+    const std::string give_them = ": give them in the layer's parameters.";
     // clang-format off
     const std::vector<std::tuple<LayerType, Params, std::string>> missing = {
-        {LayerType::Convolutional, {{"kernel_width", 3}, {"kernel_height", 3}, {"weights_bits", 1}}, "Parameter 'filters' not found."},
-        {LayerType::FullyConnected, {{"units", 3}}, "Parameter 'weights_bits' not found."},
-        {LayerType::BufferTempConv, {{"filters", 2}}, "Parameter 'fifo_size' not found."},
-        {LayerType::StatefulRecurrent, {{"stateful_channels", 4}}, "Parameter 'output_channels' not found."},
+        {LayerType::Convolutional, {{"kernel_width", 3}, {"kernel_height", 3}, {"weights_bits", 1}}, "Layer 'x' of kind Convolutional is missing the parameter 'filters'" + give_it},
+        {LayerType::FullyConnected, {{"units", 3}}, "Layer 'x' of kind FullyConnected is missing the parameter 'weights_bits'" + give_it},
+        {LayerType::BufferTempConv, {{"filters", 2}}, "Layer 'x' of kind BufferTempConv is missing the parameter 'fifo_size'" + give_it},
+        {LayerType::StatefulRecurrent, {{"stateful_channels", 4}}, "Layer 'x' of kind StatefulRecurrent is missing the parameter 'output_channels'" + give_it},
         {LayerType::Conv2D, {{"filters", -2}, {"kernel_size", 3}}, "Parameter 'filters' cannot be negative."},
-        {LayerType::InputData, {{"input_width", 1}}, "Parameter 'input_height' not found."}};
+        {LayerType::InputData, {{"input_width", 1}}, "Layer 'x' of kind InputData is missing the parameters 'input_height' and 'input_channels'" + give_them},
+        {LayerType::Conv2DTranspose, {}, "Layer 'x' of kind Conv2DTranspose is missing the parameters 'filters' and 'kernel_size'" + give_them},
+        {LayerType::InputConvolutional, {{"input_width", 4}, {"input_height", 4}, {"input_channels", 1}, {"kernel_width", 3}, {"kernel_height", 3}, {"stride_x", 1}, {"stride_y", 1}, {"filters", 2}, {"weights_bits", 1}, {"activation", 1}, {"act_bits", 1}, {"pooling_width", 1}, {"pooling_height", 1}, {"pool_type", 0}, {"pooling_stride_y", 1}}, "Layer 'x' of kind InputConvolutional is missing the parameters 'padding', 'padding_value' and 'pooling_stride_x'" + give_them}};
     // clang-format on
     for (const auto& [type, params, text] : missing)
         EXPECT_EQ(kinded_error_text([&] { model->add(make_layer(type, params, "x"), {}); }),

@@ -318,7 +318,8 @@ TEST(ModelSoftware, Refusals) {
     auto m = dense1d_model({{"activation", 0}});
     auto wrong = tensor<int8_t>(TensorType::int8, Shape{2, 2}, {1, 2, 3, 4});
     EXPECT_EQ(kinded_error_text([&] { m->forward(wrong, 0); }),
-              "invalid_argument: Input shape does not match the model input.");
+              "invalid_argument: Input shape does not match the model input. Got inputs of shape "
+              "(2, 2); expected (n, 1, 1, 3): n samples of the model's input shape (1, 1, 3).");
     EXPECT_EQ(kinded_error_text([&] { m->forward(nullptr, 0); }),
               "invalid_argument: Invalid input tensor.");
     // A weight tensor replaced by one of another size is reported, not read past its end.

@@ -51,8 +51,11 @@ def test_accepted_input_types_and_refusals():
     m = identity_model(3)
     with pytest.raises(RuntimeError, match="^predict requires a last layer without activation.$"):
         m.predict(np.zeros((1, 1, 1, 3), np.uint8))
-    with pytest.raises(ValueError, match="^Input shape does not match the model input.$"):
+    with pytest.raises(ValueError) as err:
         m.forward(np.zeros((2, 4), np.uint8))
+    assert str(err.value) == (
+        "Input shape does not match the model input. Got inputs of shape (2, 4); expected "
+        "(n, 1, 1, 3): n samples of the model's input shape (1, 1, 3).")
     for dtype in (np.float64, np.bool_, np.int32, np.uint16):
         with pytest.raises(ValueError, match=r"^Input dtype should be int8, uint8, int16 or float32\.$"):
             m.forward(np.zeros((7, 1, 1, 3), dtype))
