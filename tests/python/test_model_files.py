@@ -307,11 +307,11 @@ OLD_MODEL, NEW_MODEL = dense_model(128, 100), dense_model(128, 110)  # 4 pages e
 BIG_MODEL = dense_model(256, 200)  # above 40,000 bytes
 
 
-def in_child(action, nobody=False, file_size=None):
-    """Runs `action` in a forked child, as 'nobody' and under a file-size limit if asked;
+def as_nobody(action, file_size=None):
+    """Runs `action` in a forked child as 'nobody', under a file-size limit if one is given;
     returns what it raised as "Type: message", or None."""
     ids = nobody_ids()
-    if nobody and (os.geteuid() != 0 or ids is None):
+    if os.geteuid() != 0 or ids is None:
         pytest.skip("needs root and a 'nobody' user to drop to")
     read, write = os.pipe()
     pid = os.fork()
@@ -320,9 +320,8 @@ def in_child(action, nobody=False, file_size=None):
         try:
             if file_size is not None:
                 resource.setrlimit(resource.RLIMIT_FSIZE, (file_size, file_size))
-            if nobody:
-                os.setgid(ids[1])
-                os.setuid(ids[0])
+            os.setgid(ids[1])
+            os.setuid(ids[0])
             try:
                 action()
                 result = b""
@@ -339,73 +338,42 @@ def in_child(action, nobody=False, file_size=None):
     return result or None
 
 
-def hard_link(directory):
-    path = os.path.join(directory, "m.fbz")
-    OLD_MODEL.save(path)
-    os.link(path, os.path.join(directory, "other.fbz"))
-    return path
-
-
-def no_new_file(directory):
-    path = os.path.join(directory, "m.fbz")
-    OLD_MODEL.save(path)
-    os.chmod(path, 0o666)
-    return path
-
-
-def protected(directory):
-    path = os.path.join(directory, "m.fbz")
-    OLD_MODEL.save(path)
-    ids = nobody_ids()
-    os.chown(directory, *ids)
-    os.chown(path, *ids)
-    os.chmod(path, 0o444)
-    return path
-
-
-def sticky(directory):
-    path = os.path.join(directory, "m.fbz")
-    OLD_MODEL.save(path)
-    os.chmod(path, 0o666)
-    os.chmod(directory, 0o1777)
-    return path
-
-
 WRITE = "RuntimeError: Unable to write model file: "
 OPEN = "ValueError: Unable to open file for saving model: "
 
 
-@pytest.mark.parametrize("setup, nobody, file_size, new, refusal", [
-    # In place under a size limit: refused before any old byte is overwritten.
-    (hard_link, False, 40000, BIG_MODEL, WRITE),
-    (no_new_file, True, 40000, BIG_MODEL, WRITE),
+@pytest.mark.parametrize("file_mode, dir_mode, owned, file_size, new, refusal", [
+    # The directory takes no new file: written in place, and under a size limit refused before
+    # any old byte is overwritten.
+    (0o666, 0o755, False, 40000, BIG_MODEL, WRITE),
     # A file the caller may not write is kept, though its directory could take a new one.
-    (protected, True, None, NEW_MODEL, OPEN),
-    # Another user's writable file in a sticky directory cannot be renamed over: written in place.
-    (sticky, True, None, NEW_MODEL, None),
-], ids=["hard link, size limit", "no new file, size limit", "protected", "sticky"])
-def test_a_refused_save_keeps_the_old_model(setup, nobody, file_size, new, refusal):
+    (0o444, 0o755, True, None, NEW_MODEL, OPEN),
+    # Another user's writable file in a sticky directory cannot be renamed over: in place.
+    (0o666, 0o1777, False, None, NEW_MODEL, None),
+], ids=["no new file, size limit", "protected", "sticky"])
+def test_a_refused_save_keeps_the_old_model(file_mode, dir_mode, owned, file_size, new, refusal):
     directory = tempfile.mkdtemp()
     try:
-        path = setup(directory)
-        old, names, mode = open(path, "rb").read(), sorted(os.listdir(directory)), os.stat(path)
-        if nobody and setup is no_new_file:
-            os.chmod(directory, 0o755)
-        error = in_child(lambda: new.save(path), nobody, file_size)
+        path = os.path.join(directory, "m.fbz")
+        OLD_MODEL.save(path)
+        if owned and nobody_ids():
+            os.chown(directory, *nobody_ids())
+            os.chown(path, *nobody_ids())
+        os.chmod(path, file_mode)
+        os.chmod(directory, dir_mode)
+        old, st = open(path, "rb").read(), os.stat(path)
+        error = as_nobody(lambda: new.save(path), file_size)
         assert error == (refusal and refusal + path)
-        expected = old if refusal else new.to_buffer()
-        for name in names:
-            loaded = open(os.path.join(directory, name), "rb").read()
-            if not refusal:
-                loaded = core.Model(os.path.join(directory, name)).to_buffer()
-            assert loaded == expected
-        assert sorted(os.listdir(directory)) == names
-        st = os.stat(path)
-        assert (st.st_ino, st.st_uid, st.st_mode) == (mode.st_ino, mode.st_uid, mode.st_mode)
+        if refusal:
+            assert open(path, "rb").read() == old
+        else:
+            assert core.Model(path).to_buffer() == new.to_buffer()
+        assert os.listdir(directory) == ["m.fbz"]
+        now = os.stat(path)
+        assert (now.st_ino, now.st_uid, now.st_mode) == (st.st_ino, st.st_uid, st.st_mode)
     finally:
         os.chmod(directory, 0o700)
         shutil.rmtree(directory)
-
 
 @pytest.fixture
 def small_file_system(tmp_path):
