@@ -124,13 +124,11 @@ int create_temporary(const std::string& target, std::string* name) {
 class BoundedSink : public snappy::Sink {
   public:
     BoundedSink(char* out, size_t capacity) : out_(out), capacity_(capacity) {}
+    // Snappy decodes into buffers of its own and hands them over here.
     void Append(const char* bytes, size_t n) override {
         n = std::min(n, capacity_ - kept_);
-        if (bytes != out_ + kept_) std::memmove(out_ + kept_, bytes, n);
+        std::memcpy(out_ + kept_, bytes, n);
         kept_ += n;
-    }
-    char* GetAppendBuffer(size_t length, char* scratch) override {
-        return length <= capacity_ - kept_ ? out_ + kept_ : scratch;
     }
     size_t kept() const { return kept_; }
 
