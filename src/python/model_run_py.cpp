@@ -20,8 +20,10 @@ Args:
     filename (str): the path of the model file.
 
 Raises:
-    RuntimeError: if the file cannot be read, is empty or holds no valid model.
-    ValueError: if the file is not a compressed model.
+    RuntimeError: if the file cannot be read, is not a regular file ("File not found."; a pipe
+        is refused without waiting for a writer), is empty or holds no valid model.
+    ValueError: if the path holds a null byte, or the file is not a whole compressed model
+        (bytes after a whole one are ignored).
 )";
 
 const char* const kModelFitDoc = R"(Trains a set of images or events through the model.
@@ -99,14 +101,23 @@ Raises:
 
 const char* const kModelSaveDoc = R"(Saves the model to a file.
 
+A file is normally replaced whole: the model is written to a new file beside it, which is then
+renamed over it, so that a save that fails or is stopped leaves the old file as it was. A file
+with several hard links, a device, and a file whose directory takes no new file (or has no room
+for a second copy, or refuses the rename) are written in place instead. The file is first made
+to hold the whole new model, and the save is refused with the old bytes untouched when it
+cannot; but a save in place cannot be atomic: one stopped while it writes (killed, or by an I/O
+error) leaves a file that holds neither model.
+
 Args:
     model_file (str): the path of the file, conventionally ending in ".fbz".
 
 Raises:
-    ValueError: if the file cannot be opened for writing.
+    ValueError: if the file cannot be opened for writing (a write-protected file is kept), or
+        the path holds a null byte.
     RuntimeError: if writing the file fails, or if the model is too large for a model file
         (a serialization over 4294967295 bytes, or a compressed file over 2147483647 bytes,
-        which could not be read back); the file is left as it was.
+        which could not be read back).
 )";
 
 const char* const kModelToBufferDoc = R"(Serializes the model into a bytes object.

@@ -3,14 +3,21 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
 #include <linux/fs.h>
+#include <linux/seccomp.h>
 #include <pwd.h>
 #include <snappy.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -79,10 +86,12 @@ int wrong_decodes() {
     int wrong = 0;
     wrong += decoded(a) != small;
     wrong += decoded(a + std::string(100, '\xff')) != small;  // bytes after the block
-    // A cut block decodes with its missing part zero, which may still be a model.
-    for (size_t n = 0; n < a.size(); ++n) {
-        const Bytes got = decoded(a.substr(0, n));
-        for (size_t i = 0; i < got.size(); ++i) wrong += got[i] != 0 && got[i] != small.at(i);
+    // A block that ends before its length is damaged, wherever it is cut.
+    for (size_t n = 1; n < a.size(); ++n) {
+        const std::string cut = a.substr(0, n);
+        wrong += test_support::kinded_error_text([&] {
+                     model_file::decode(cut.data(), cut.size());
+                 }) != "invalid_argument: Cannot uncompress corrupted serialization buffer";
     }
     for (size_t i = 0; i < b.size(); i += 7) {
         for (int flip : {0x01, 0x80, 0xff}) {
@@ -245,6 +254,71 @@ TEST(ModelFileSave, WritesInPlaceWhenTheDirectoryRefusesNewFilesWithEacces) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "1: could not drop privileges, 2: the save threw";
     file.expect_replaced_in_place(*next);
+}
+
+// Makes fallocate fail with EOPNOTSUPP in this process, as on a file system that cannot reserve
+// space.
+bool without_reservation() {
+    struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fallocate, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// A file with two names is written in place. Under a file-size limit the new length is refused
+// before any old byte is overwritten, whether the file system reserves space or not (then the
+// bytes past the old end go first, and are cut off again when they do not fit).
+TEST(ModelFileSave, InPlaceSaveMakesRoomBeforeOverwritingAnyOldByte) {
+    struct Case {
+        bool reserves;
+        bool limited;
+        int units;  // of the new model; the old one has 8 x 8 weights
+    };
+    for (const Case c : {Case{true, false, 40}, Case{true, true, 40}, Case{false, true, 40},
+                         Case{false, false, 40}, Case{false, false, 2}}) {
+        SCOPED_TRACE(testing::Message() << "reserves " << c.reserves << ", limited " << c.limited
+                                        << ", units " << c.units);
+        SavedFile file;
+        const std::string other = (file.dir / "other.fbz").string();
+        model_file::save(*dense_model(8, 8), file.path);
+        ASSERT_EQ(::link(file.path.c_str(), other.c_str()), 0);
+        const uint64_t old_size = fs::file_size(file.path);
+        auto next = dense_model(8, c.units);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::signal(SIGXFSZ, SIG_IGN);
+            const rlim_t limit = old_size + 100;
+            const struct rlimit rl = {limit, limit};
+            if ((c.limited && ::setrlimit(RLIMIT_FSIZE, &rl) != 0) ||
+                (!c.reserves && !without_reservation())) {
+                ::_exit(3);
+            }
+            const std::string error =
+                test_support::kinded_error_text([&] { model_file::save(*next, file.path); });
+            ::_exit(error == "<no exception>"                                            ? 0
+                    : error == "runtime_error: Unable to write model file: " + file.path ? 1
+                                                                                         : 2);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_NE(WEXITSTATUS(status), 3) << "could not set up the child";
+        EXPECT_EQ(WEXITSTATUS(status), c.limited ? 1 : 0);
+        const Bytes expected = c.limited ? dense_model(8, 8)->serialize() : next->serialize();
+        for (const std::string& name : {file.path, other}) {
+            EXPECT_EQ(model_file::load(name)->serialize(), expected);
+        }
+        if (c.limited) {
+            EXPECT_EQ(fs::file_size(file.path), old_size);
+        }
+        EXPECT_EQ(fs::hard_link_count(file.path), 2u);
+    }
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 import ctypes
 import ctypes.util
+import errno
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -79,10 +81,11 @@ def test_save_load_and_the_raw_snappy_block(tmp_path):
     assert core.Model(str(path)).to_buffer() == buffer
     path.write_bytes(snappy_compress(buffer))
     assert core.Model(str(path)).to_buffer() == buffer
-    # Cut the block short: the missing part stays zero and the serialization is refused.
-    path.write_bytes(data[: len(data) // 2])
-    with pytest.raises(RuntimeError, match="^Invalid model serialization: "):
-        core.Model(str(path))
+    # A block cut short is damaged, however little is missing.
+    for cut in [len(data) // 2, 7, 6, 5, 4, 3, 2, 1]:
+        path.write_bytes(data[:-cut])
+        with pytest.raises(ValueError, match=CORRUPT):
+            core.Model(str(path))
     core.Model().save(str(path))
     assert core.Model(str(path)).layer_count == 0
     assert core.Model().to_buffer() == b"VRNMDL01\x00\x00\x00\x00"
@@ -271,3 +274,150 @@ def link_loop(tmp_path, first, second):
 @pytest.mark.parametrize("case", [long_name, hard_links, link_loop])
 def test_save_wherever_opening_succeeds(tmp_path, case):
     case(tmp_path, dense_model(4, 2), dense_model(8, 3))
+
+
+@pytest.mark.parametrize("action, name, message", [
+    (lambda p: dense_model(4, 2).save(p), "m.fbz\0.x", "Unable to open file for saving model: "),
+    (core.Model, "good.fbz\0/../x", "Invalid model file path, it holds a null byte: "),
+], ids=["save", "load"])
+def test_a_path_with_a_null_byte_is_refused(tmp_path, action, name, message):
+    # The system would stop at the null byte and use another file than the one named.
+    dense_model(4, 2).save(str(tmp_path / "good.fbz"))
+    path = str(tmp_path / name)
+    with pytest.raises(ValueError) as info:
+        action(path)
+    assert str(info.value) == message + path.replace("\0", "\\0")
+    assert os.listdir(tmp_path) == ["good.fbz"]
+
+
+def test_load_refuses_what_is_not_a_regular_file_without_waiting(tmp_path):
+    pipe = tmp_path / "pipe.fbz"
+    os.mkfifo(pipe)
+    code = ("import sys, vorna.core as core\n"
+            "for p in sys.argv[1:]:\n"
+            "    try: core.Model(p)\n"
+            "    except RuntimeError as e: print(e)\n")
+    # Opening a pipe no one writes to would wait forever.
+    out = subprocess.run([sys.executable, "-c", code, str(pipe), "/dev/null"], timeout=60,
+                         capture_output=True, text=True)
+    assert out.stdout.splitlines() == ["File not found."] * 2, out.stderr
+
+
+OLD_MODEL, NEW_MODEL = dense_model(128, 100), dense_model(128, 110)  # 4 pages each
+BIG_MODEL = dense_model(256, 200)  # above 40,000 bytes
+
+
+def as_nobody(action, file_size=None):
+    """Runs `action` in a forked child as 'nobody', under a file-size limit if one is given;
+    returns what it raised as "Type: message", or None."""
+    ids = nobody_ids()
+    if os.geteuid() != 0 or ids is None:
+        pytest.skip("needs root and a 'nobody' user to drop to")
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        result = b"setup"
+        try:
+            if file_size is not None:
+                resource.setrlimit(resource.RLIMIT_FSIZE, (file_size, file_size))
+            os.setgid(ids[1])
+            os.setuid(ids[0])
+            try:
+                action()
+                result = b""
+            except Exception as e:  # noqa: BLE001 - reported to the parent
+                result = f"{type(e).__name__}: {e}".encode()
+        finally:
+            os.write(write, result)
+            os._exit(0)
+    os.close(write)
+    with os.fdopen(read, "rb") as f:
+        result = f.read().decode()
+    os.waitpid(pid, 0)
+    assert result != "setup"
+    return result or None
+
+
+WRITE = "RuntimeError: Unable to write model file: "
+OPEN = "ValueError: Unable to open file for saving model: "
+
+
+@pytest.mark.parametrize("file_mode, dir_mode, owned, file_size, new, refusal", [
+    # The directory takes no new file: written in place, and under a size limit refused before
+    # any old byte is overwritten.
+    (0o666, 0o755, False, 40000, BIG_MODEL, WRITE),
+    # A file the caller may not write is kept, though its directory could take a new one.
+    (0o444, 0o755, True, None, NEW_MODEL, OPEN),
+    # Another user's writable file in a sticky directory cannot be renamed over: in place.
+    (0o666, 0o1777, False, None, NEW_MODEL, None),
+], ids=["no new file, size limit", "protected", "sticky"])
+def test_a_refused_save_keeps_the_old_model(file_mode, dir_mode, owned, file_size, new, refusal):
+    directory = tempfile.mkdtemp()
+    try:
+        path = os.path.join(directory, "m.fbz")
+        OLD_MODEL.save(path)
+        if owned and nobody_ids():
+            os.chown(directory, *nobody_ids())
+            os.chown(path, *nobody_ids())
+        os.chmod(path, file_mode)
+        os.chmod(directory, dir_mode)
+        old, st = open(path, "rb").read(), os.stat(path)
+        error = as_nobody(lambda: new.save(path), file_size)
+        assert error == (refusal and refusal + path)
+        if refusal:
+            assert open(path, "rb").read() == old
+        else:
+            assert core.Model(path).to_buffer() == new.to_buffer()
+        assert os.listdir(directory) == ["m.fbz"]
+        now = os.stat(path)
+        assert (now.st_ino, now.st_uid, now.st_mode) == (st.st_ino, st.st_uid, st.st_mode)
+    finally:
+        os.chmod(directory, 0o700)
+        shutil.rmtree(directory)
+
+@pytest.fixture
+def small_file_system(tmp_path):
+    """A file system of 16 pages of 4 KiB mounted at tmp_path / "fs"; skipped where no file
+    system can be mounted."""
+    mount = tmp_path / "fs"
+    mount.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(mount)],
+                      capture_output=True).returncode != 0:
+        pytest.skip("cannot mount a small file system here")
+    try:
+        yield mount
+    finally:
+        subprocess.run(["umount", str(mount)], check=True)
+
+
+@pytest.mark.parametrize("links, new, refused", [
+    # No room for a second copy of 4 pages: the file's own 4 pages take the new model.
+    (1, NEW_MODEL, False),
+    # 13 pages do not fit in 4 + 2: refused before the file is touched.
+    (2, BIG_MODEL, True),
+], ids=["in place", "refused"])
+def test_save_on_a_full_file_system(small_file_system, links, new, refused):
+    path = small_file_system / "m.fbz"
+    OLD_MODEL.save(str(path))
+    if links == 2:
+        os.link(path, small_file_system / "other.fbz")
+    fd = os.open(small_file_system / "filler", os.O_WRONLY | os.O_CREAT)
+    try:
+        with pytest.raises(OSError) as info:
+            while True:
+                os.write(fd, bytes(4096))
+        assert info.value.errno == errno.ENOSPC
+        os.ftruncate(fd, os.fstat(fd).st_size // 4096 * 4096 - 2 * 4096)  # 2 pages free
+    finally:
+        os.close(fd)
+    old = path.read_bytes()
+    if refused:
+        with pytest.raises(RuntimeError) as info:
+            new.save(str(path))
+        assert str(info.value) == "Unable to write model file: " + str(path)
+    else:
+        new.save(str(path))
+    for name in ["m.fbz", "other.fbz"][:links]:
+        content = (small_file_system / name).read_bytes()
+        assert content == old if refused else snappy_uncompress(content) == new.to_buffer()
+    assert sorted(os.listdir(small_file_system)) == ["filler", "m.fbz", "other.fbz"][:links + 1]
