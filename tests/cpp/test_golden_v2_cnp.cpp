@@ -65,7 +65,7 @@ void vary_variables(Model& model) {
     for (const auto& layer : model.layers()) {
         const Layer& l = *layer;
         pattern<int8_t>(l, "bias", [](int i) { return 3 * i - 7; });
-        pattern<uint8_t>(l, "bias_shift", [](int i) { return (i * 3 + 1) % 16; });
+        pattern<uint8_t>(l, "bias_shift", [](int i) { return (i * 7 + 1) % 32; });
         pattern<uint8_t>(l, "output_scales", [](int i) { return 1 + (i * 29) % 255; });
         pattern<int8_t>(l, "output_shift", [](int i) { return (i * 5) % 13 - 6; });
         pattern<uint8_t>(l, "max_value", [](int i) { return 90 + i; });
@@ -75,21 +75,32 @@ void vary_variables(Model& model) {
         pattern<int32_t>(l, "lut_values", [](int i) { return (i * 37) % 16384 - 8192; });
         pattern<uint8_t>(l, "input_shift", [](int i) { return i % 3; });
         pattern<uint8_t>(l, "padding_value", [](int i) { return 17 + 40 * i; });
+        // Add: the merged shift, output shift plus the larger input shift,
+        // stays inside -4..3.
+        pattern<uint8_t>(l, "a_shift", [](int i) { return i % 3; });
+        pattern<uint8_t>(l, "b_shift", [](int i) { return (i + 1) % 3; });
+        if (l.params()->layer_type() == LT::Add)
+            pattern<int8_t>(l, "output_shift", [](int i) { return i % 3 - 3; });
     }
 }
 
-std::shared_ptr<MapConstraints> max_filters(const std::shared_ptr<Device>& d, uint32_t n) {
+// At most `filters` filters and `width` columns on one CNP (0: the default).
+std::shared_ptr<MapConstraints> limits(const std::shared_ptr<Device>& d, uint32_t filters,
+                                       uint32_t width) {
     auto c = std::make_shared<MapConstraints>(d);
-    c->set_cnp_max_filters(n);
+    if (filters) c->set_cnp_max_filters(filters);
+    if (width) c->set_cnp_max_width(width);
     return c;
 }
 
 Row row(const char* name, std::vector<L> layers) {
     return Row{name, &Selvo_v2, "v2", std::move(layers), vary_variables};
 }
-Row split_row(const char* name, std::vector<L> layers, uint32_t filters) {
+Row split_row(const char* name, std::vector<L> layers, uint32_t filters, uint32_t width = 0) {
     Row r = row(name, std::move(layers));
-    r.constraints = [filters](const std::shared_ptr<Device>& d) { return max_filters(d, filters); };
+    r.constraints = [filters, width](const std::shared_ptr<Device>& d) {
+        return limits(d, filters, width);
+    };
     return r;
 }
 
@@ -180,6 +191,23 @@ std::vector<Row> rows() {
                     dw(5, 1, {{"weights_bits", 4}, {"output_bits", 4}, {"kernel_stride", 2}})},
                    {LT::DepthwiseConv2D, "c", dw(7, 1, {{"weights_bits", 4}, {"output_bits", 4}})}},
                   2),
+        // A residual Add ahead of a depthwise layer over two NPs: merge
+        // shifts cut to each NP's channels.
+        split_row("add_dw_split",
+                  {{LT::InputData, "input", in(5, 5, 4)},
+                   {LT::Conv2D, "a", conv(4, 1, 1)},
+                   {LT::Conv2D, "b", conv(4, 1, 1)},
+                   {LT::Add, "add", {}, {"b", "a"}},
+                   {LT::DepthwiseConv2D, "c", dw(3, 1)}},
+                  2),
+        // Columns over several NPs: the padding edges of the pooling word on
+        // the first and last tile only.
+        split_row("conv_width_split_pool",
+                  {{LT::InputData, "input", in(9, 5, 2)},
+                   {LT::Conv2D, "a",
+                    conv(4, 3, 1, {{"pool_type", 1}, {"pool_size", 2}, {"pool_stride", 2}})},
+                   {LT::Conv2D, "b", conv(2, 1, 1)}},
+                  0, 4),
         // Separable: a depthwise layer followed by a pointwise one.
         row("separable", {{LT::InputData, "input", in(6, 6, 4)},
                           {LT::DepthwiseConv2D, "dw", dw(3, 0)},
@@ -282,11 +310,11 @@ TEST(GoldenV2Cnp, DepthwiseChannelRangesByHand) {
     ASSERT_EQ(vars0.size(), 4u);
     EXPECT_EQ(vars0[0], 0x01u | 0xF9u << 8 | 1u << 16 | 0x3Au << 21 | 0x17u << 27);
     EXPECT_EQ(vars0[1], 1u | 130u << 1);
-    // Neuron 2: scale 59, bias -1, bias shift 7, output shift 4, activation
+    // Neuron 2: scale 59, bias -1, bias shift 15, output shift 4, activation
     // shift 5, activation scale 136.
     const auto vars1 = payload(blocks, 1, 2, 1, dma::NeuronVariables);
     ASSERT_EQ(vars1.size(), 4u);
-    EXPECT_EQ(vars1[0], 59u | 0xFFu << 8 | 7u << 16 | 4u << 21 | 5u << 27);
+    EXPECT_EQ(vars1[0], 59u | 0xFFu << 8 | 15u << 16 | 4u << 21 | 5u << 27);
     EXPECT_EQ(vars1[1], 136u << 1);
 
     // Entries 2 and 3 of the table, -8118 and -8081, as 14-bit fields.
@@ -295,6 +323,22 @@ TEST(GoldenV2Cnp, DepthwiseChannelRangesByHand) {
     EXPECT_EQ(lut[1], 0x206F204Au);
     EXPECT_EQ(lut[1023], uint32_t((2047 * 37 % 16384 - 8192) & 0x3FFF) << 16 |
                              uint32_t((2046 * 37 % 16384 - 8192) & 0x3FFF));
+}
+
+// Merge shifts of an Add cut to a depthwise NP's channels 2 and 3; the
+// pooling word of three column tiles, the right padding edge on the last.
+TEST(GoldenV2Cnp, MergeSliceAndPoolingEdgesByHand) {
+    // Channel 2: A 2, B 0, T -1: sum 1, B below A: 2 + 16. Channel 3: A 0,
+    // B 1, T -3: sum -2 (6 in three bits), B above A: 1 + 128 + 96.
+    EXPECT_EQ(payload(blocks_of(*mapped("add_dw_split")), 2, 1, 1, dma::MergeShift),
+              (std::vector<uint32_t>{0xE112u}));
+
+    const auto blocks = blocks_of(*mapped("conv_width_split_pool"));
+    // Pool size 2, stride 2, pooling on, bottom padding edge (five rows).
+    const uint32_t inner = 2u | 2u << 4 | 1u << 8 | 1u << 14;
+    for (uint32_t id = 0; id < 3; ++id)
+        EXPECT_EQ(payload(blocks, 1, 2, id, dma::NpRegisters).at(27), inner | (id == 2) << 12)
+            << "tile " << id;
 }
 
 // The HRC register words of a kernel-4 single-channel ReLU layer with 4-bit
@@ -323,6 +367,10 @@ TEST(GoldenV2Cnp, HrcWordsByHand) {
     const auto act = payload(blocks, 0, 0, 0, dma::HrcSram, 8);
     EXPECT_EQ(act[0], 1u | 0xF9u << 8 | 1u << 16);
     EXPECT_EQ(act[1], 130u << 13 | 55u << 7 | 58u << 1);
+    // Neuron 3: scale 88, bias 2, bias shift 22 (bit 4 in the second word),
+    // output shift -4, activation shift -7, activation scale 139.
+    EXPECT_EQ(act[6], 6u << 16 | 2u << 8 | 88u);
+    EXPECT_EQ(act[7], 139u << 13 | 57u << 7 | 60u << 1 | 1u);
 }
 
 // The 8-bit kernel-5 depthwise image: five weights and a gap byte a row,
