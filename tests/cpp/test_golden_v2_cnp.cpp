@@ -3,6 +3,7 @@
 // text in tests/data/golden/v2cnp/; a few words of them computed by hand.
 
 #include <cstdint>
+#include <tuple>
 #include <vector>
 
 #include "backend/v2/cnp_weights.h"
@@ -339,6 +340,50 @@ TEST(GoldenV2Cnp, MergeSliceAndPoolingEdgesByHand) {
     for (uint32_t id = 0; id < 3; ++id)
         EXPECT_EQ(payload(blocks, 1, 2, id, dma::NpRegisters).at(27), inner | (id == 2) << 12)
             << "tile " << id;
+}
+
+// The first block of `size` words, whatever its NP and target.
+std::vector<uint32_t> sized(const std::vector<Block>& blocks, size_t size) {
+    for (const Block& b : blocks)
+        if (b.words.size() == size) return b.words;
+    ADD_FAILURE() << "no block of " << size << " words";
+    return {};
+}
+
+// Conv2D images: 8-bit kernel 7 keeps a filter row in 16 bytes with the
+// seventh weight split over bytes 6 and 8, groups of 8 filters 224 words
+// apart; 4-bit kernel 1 puts 12 nibbles in each 48-bit half.
+TEST(GoldenV2Cnp, ConvImagesByHand) {
+    {
+        const auto model = mapped("conv_k7_gap");
+        const Dense& w = e2e::var(*model->get_layer("conv"), "weights");
+        auto weight = [&](uint32_t i, uint32_t j, uint32_t c, uint32_t f) {
+            return uint8_t(w.data<int8_t>()[w.offset_of({i, j, c, f})]);
+        };
+        // 9 filters: 2 groups of 56 100-bit words, 448 words per channel.
+        const auto image = sized(blocks_of(*model), 896);
+        ASSERT_EQ(image.size(), 896u);
+        for (const auto& [c, f, j] :
+             {std::tuple<uint32_t, uint32_t, uint32_t>{0, 0, 0}, {0, 3, 6}, {1, 8, 1}}) {
+            const size_t at = c * 448 * 4 + (f / 8) * 224 * 4 + j * 128 + (f % 8) * 16;
+            for (uint32_t i = 0; i < 6; ++i) EXPECT_EQ(byte_of(image, at + i), weight(i, j, c, f));
+            EXPECT_EQ(byte_of(image, at + 6), weight(6, j, c, f) & 3);
+            EXPECT_EQ(byte_of(image, at + 7), 0);
+            EXPECT_EQ(byte_of(image, at + 8), weight(6, j, c, f) >> 2);
+        }
+    }
+    const auto model = mapped("conv_k1_in4_relu");
+    const Dense& w = e2e::var(*model->get_layer("conv"), "weights");
+    // 30 filters: two 100-bit words (8 words) per channel, 3 channels.
+    const auto image = sized(blocks_of(*model), 24);
+    std::vector<uint32_t> want(24, 0);
+    for (uint32_t c = 0; c < 3; ++c)
+        for (uint32_t f = 0; f < 30; ++f) {
+            const uint32_t nibble = uint8_t(w.data<int8_t>()[w.offset_of({0, 0, c, f})]) & 0xFu;
+            const uint32_t bit = 4 * (f % 12);
+            want[8 * c + 2 * (f / 12) + bit / 32] |= nibble << (bit % 32);
+        }
+    EXPECT_EQ(image, want);
 }
 
 // The HRC register words of a kernel-4 single-channel ReLU layer with 4-bit
