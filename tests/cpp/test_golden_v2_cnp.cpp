@@ -2,6 +2,7 @@
 // weight-image, variable and look-up-table formatters, against the expected
 // text in tests/data/golden/v2cnp/; a few words of them computed by hand.
 
+#include <array>
 #include <cstdint>
 #include <tuple>
 #include <vector>
@@ -77,30 +78,34 @@ void vary_variables(Model& model) {
         pattern<uint8_t>(l, "input_shift", [](int i) { return i % 3; });
         pattern<uint8_t>(l, "padding_value", [](int i) { return 17 + 40 * i; });
         // Add: the merged shift, output shift plus the larger input shift,
-        // stays inside -4..3.
+        // takes -4, 3, 2 and -1.
         pattern<uint8_t>(l, "a_shift", [](int i) { return i % 3; });
         pattern<uint8_t>(l, "b_shift", [](int i) { return (i + 1) % 3; });
         if (l.params()->layer_type() == LT::Add)
-            pattern<int8_t>(l, "output_shift", [](int i) { return i % 3 - 3; });
+            pattern<int8_t>(l, "output_shift",
+                            [](int i) { return std::array<int, 4>{-5, 1, 0, -2}[i % 4]; });
     }
 }
 
-// At most `filters` filters and `width` columns on one CNP (0: the default).
+// At most `filters` filters, `width` columns and `height` rows on one CNP
+// (0: the default).
 std::shared_ptr<MapConstraints> limits(const std::shared_ptr<Device>& d, uint32_t filters,
-                                       uint32_t width) {
+                                       uint32_t width, uint32_t height) {
     auto c = std::make_shared<MapConstraints>(d);
     if (filters) c->set_cnp_max_filters(filters);
     if (width) c->set_cnp_max_width(width);
+    if (height) c->set_cnp_max_height(height);
     return c;
 }
 
 Row row(const char* name, std::vector<L> layers) {
     return Row{name, &Selvo_v2, "v2", std::move(layers), vary_variables};
 }
-Row split_row(const char* name, std::vector<L> layers, uint32_t filters, uint32_t width = 0) {
+Row split_row(const char* name, std::vector<L> layers, uint32_t filters, uint32_t width = 0,
+              uint32_t height = 0) {
     Row r = row(name, std::move(layers));
-    r.constraints = [filters, width](const std::shared_ptr<Device>& d) {
-        return limits(d, filters, width);
+    r.constraints = [filters, width, height](const std::shared_ptr<Device>& d) {
+        return limits(d, filters, width, height);
     };
     return r;
 }
@@ -121,8 +126,8 @@ std::vector<Row> rows() {
     return {
         // HRC: kernels 3 (one channel, over 192 filters), 4, 5, 7; three
         // channels; ReLU and LUT; Valid, Same and SameUpper; max pooling.
-        row("hrc_k3_c1_193f_relu",
-            {{LT::InputData, "input", in(5, 5, 1)}, {LT::InputConv2D, "iconv", hrc(193, 3, 1)}}),
+        row("hrc_k3_c1_194f_relu",
+            {{LT::InputData, "input", in(5, 5, 1)}, {LT::InputConv2D, "iconv", hrc(194, 3, 1)}}),
         row("hrc_k3_c3_lut_valid", {{LT::InputData, "input", in(6, 6, 3)},
                                     {LT::InputConv2D, "iconv", hrc(4, 3, 2, {{"padding", 0}})}}),
         row("hrc_k4_c1_relu4_pool3",
@@ -151,7 +156,7 @@ std::vector<Row> rows() {
              {LT::Conv2D, "conv",
               conv(10, 3, 1, {{"weights_bits", 4}, {"output_bits", 4}, {"kernel_stride", 2}})}}),
         row("conv_k3_lut",
-            {{LT::InputData, "input", in(4, 4, 2)}, {LT::Conv2D, "conv", conv(3, 3, 2)}}),
+            {{LT::InputData, "input", in(4, 4, 2)}, {LT::Conv2D, "conv", conv(10, 3, 2)}}),
         row("conv_k5_maxpool",
             {{LT::InputData, "input", in(6, 6, 2)},
              {LT::Conv2D, "a",
@@ -161,7 +166,7 @@ std::vector<Row> rows() {
             {{LT::InputData, "input", in(7, 7, 2)},
              {LT::Conv2D, "conv", conv(9, 7, 1, {{"pool_type", 2}, {"pool_size", -1}})}}),
         row("conv_w4_k1_k5_k7", {{LT::InputData, "input", in(7, 7, 2)},
-                                 {LT::Conv2D, "a", conv(26, 1, 1, {{"weights_bits", 4}})},
+                                 {LT::Conv2D, "a", conv(25, 1, 1, {{"weights_bits", 4}})},
                                  {LT::Conv2D, "b", conv(9, 5, 1, {{"weights_bits", 4}})},
                                  {LT::Conv2D, "c", conv(9, 7, 1, {{"weights_bits", 4}})}}),
         row("conv_k3_c72",
@@ -209,10 +214,15 @@ std::vector<Row> rows() {
                     conv(4, 3, 1, {{"pool_type", 1}, {"pool_size", 2}, {"pool_stride", 2}})},
                    {LT::Conv2D, "b", conv(2, 1, 1)}},
                   0, 4),
+        // Stride 2 over row and column tiles that start at odd positions.
+        split_row("conv_s2_tiles",
+                  {{LT::InputData, "input", in(9, 9, 2)},
+                   {LT::Conv2D, "conv", conv(2, 3, 1, {{"kernel_stride", 2}})}},
+                  0, 3, 3),
         // Separable: a depthwise layer followed by a pointwise one.
         row("separable", {{LT::InputData, "input", in(6, 6, 4)},
                           {LT::DepthwiseConv2D, "dw", dw(3, 0)},
-                          {LT::Conv2D, "pw", conv(6, 1, 1)}}),
+                          {LT::Conv2D, "pw", conv(26, 1, 1)}}),
 
         // Transposed kinds, the depthwise one over two NPs.
         split_row("transposed_split",
@@ -329,10 +339,12 @@ TEST(GoldenV2Cnp, DepthwiseChannelRangesByHand) {
 // Merge shifts of an Add cut to a depthwise NP's channels 2 and 3; the
 // pooling word of three column tiles, the right padding edge on the last.
 TEST(GoldenV2Cnp, MergeSliceAndPoolingEdgesByHand) {
-    // Channel 2: A 2, B 0, T -1: sum 1, B below A: 2 + 16. Channel 3: A 0,
-    // B 1, T -3: sum -2 (6 in three bits), B above A: 1 + 128 + 96.
-    EXPECT_EQ(payload(blocks_of(*mapped("add_dw_split")), 2, 1, 1, dma::MergeShift),
-              (std::vector<uint32_t>{0xE112u}));
+    // Channel 0: A 0, B 1, T -5: sum -4 (4 in three bits), 1 + 128 + 64.
+    // Channel 1: A 1, B 2, T 1: sum 3, 1 + 128 + 48. Channel 2: A 2, B 0,
+    // T 0: sum 2, 2 + 32. Channel 3: A 0, B 1, T -2: sum -1, 1 + 128 + 112.
+    const auto merged = blocks_of(*mapped("add_dw_split"));
+    EXPECT_EQ(payload(merged, 2, 1, 0, dma::MergeShift), (std::vector<uint32_t>{0xB1C1u}));
+    EXPECT_EQ(payload(merged, 2, 1, 1, dma::MergeShift), (std::vector<uint32_t>{0xF122u}));
 
     const auto blocks = blocks_of(*mapped("conv_width_split_pool"));
     // Pool size 2, stride 2, pooling on, bottom padding edge (five rows).
