@@ -75,15 +75,18 @@ std::function<std::shared_ptr<MapConstraints>(const std::shared_ptr<Device>&)> m
     };
 }
 
-// The v2 preset device with only the NPs of the given columns (of both rows,
-// or of row `row` only when it is not 0): a model of a few layers runs out
-// of NPs and maps in several passes.
-std::function<std::shared_ptr<Device>()> columns(std::set<int> cols, int row = 0) {
-    return [cols, row] {
+// The v2 preset device with only the NPs named "col,row,id": a model of a
+// few layers runs out of NPs and maps in several passes, each pass
+// reconfiguring the NPs the next one starts on.
+std::function<std::shared_ptr<Device>()> only(std::set<std::string> nps) {
+    return [nps] {
         Mesh mesh = e2e::preset_mesh("v2");
         std::vector<np::Info> kept;
         for (const np::Info& np : mesh.nps) {
-            if (cols.count(np.ident.col) && (row == 0 || np.ident.row == row)) kept.push_back(np);
+            const hw::Ident& i = np.ident;
+            if (nps.count(std::to_string(i.col) + "," + std::to_string(i.row) + "," +
+                          std::to_string(i.id)))
+                kept.push_back(np);
         }
         mesh.nps = kept;
         return make_virtual_device(Selvo_v2, mesh);
@@ -156,6 +159,47 @@ std::vector<Row> rows() {
           {LT::Concatenate, "cat", {}, {"L", "R"}},
           {LT::Conv2D, "D", conv(4, 1, 1)}},
          vary},
+        // The Add's first input also feeds the next Add: the merge layer
+        // after the first Add stores its input again (dual output).
+        {"dual_output",
+         v2,
+         "v2",
+         {{LT::InputData, "input", in(4, 4, 4)},
+          {LT::Conv2D, "A", conv(4, 1, 1)},
+          {LT::Conv2D, "B", conv(4, 1, 1)},
+          {LT::Add, "S1", {}, {"B", "A"}},
+          {LT::Conv2D, "M", conv(4, 1, 1)},
+          {LT::Conv2D, "N", conv(4, 1, 1)},
+          {LT::Add, "S2", {}, {"N", "S1"}},
+          {LT::Conv2D, "O", conv(4, 1, 1)}},
+         vary},
+        // The merge layers after an Add and after a Concatenate start the
+        // second pass.
+        {"multi_pass_add_merge",
+         v2,
+         "v2",
+         {{LT::InputData, "input", in(4, 4, 4)},
+          {LT::Conv2D, "A", conv(4, 1, 1)},
+          {LT::Conv2D, "B", conv(4, 1, 1)},
+          {LT::Add, "S", {}, {"B", "A"}},
+          {LT::Conv2D, "M", conv(4, 1, 1)}},
+         vary,
+         only({"2,1,0", "2,1,1"})},
+        {"multi_pass_concat_merge",
+         v2,
+         "v2",
+         {{LT::InputData, "input", in(4, 4, 4)},
+          {LT::Conv2D, "A", conv(4, 1, 1)},
+          {LT::Conv2D, "B", conv(2, 1, 1)},
+          {LT::Concatenate, "cat", {}, {"B", "A"}},
+          {LT::Conv2D, "M", conv(4, 1, 1)}},
+         vary,
+         only({"2,1,0", "2,1,1"})},
+        // A sequence of the HRC alone.
+        {"hrc_only",
+         v2,
+         "v2",
+         {{LT::InputData, "input", in(6, 6, 1)}, {LT::InputConv2D, "iconv", conv(4, 3, 1)}}},
         {"quantizer_dequantizer",
          v2,
          "v2",
@@ -182,7 +226,57 @@ std::vector<Row> rows() {
           {LT::Conv2D, "c3", conv(4, 1, 1)},
           {LT::Conv2D, "c4", conv(4, 1, 1)}},
          vary,
-         columns({2}, 1)},
+         only({"2,1,0", "2,1,1", "2,1,2", "2,1,3"})},
+        // One NP that is both a CNP and an FNP3: each layer its own pass,
+        // the FNP input packings of the next pass in the reconfiguration.
+        {"multi_pass_fnp_run_padded",
+         v2,
+         "v2",
+         {{LT::InputData, "input", in(5, 3, 2)},
+          {LT::Conv2D, "c", conv(3, 3, 1)},
+          {LT::Conv2D, "c2", conv(3, 3, 1)},
+          {LT::Dense1D, "d", dense(4, 1)}},
+         vary,
+         only({"4,1,0", "4,1,1"})},
+        {"multi_pass_fnp_row_padded",
+         v2,
+         "v2",
+         {{LT::InputData, "input", in(5, 3, 2)},
+          {LT::Conv2D, "c", conv(3, 3, 1)},
+          {LT::Conv2D, "c2", conv(3, 3, 1, {{"output_bits", 4}})},
+          {LT::Dense1D, "d", dense(4, 1, 4, 4)}},
+         vary,
+         only({"4,1,0", "4,1,1"})},
+        // A depthwise layer split by channels over two NPs.
+        {"multi_pass_dw_split",
+         v2,
+         "v2",
+         {{LT::InputData, "input", in(4, 4, 2)},
+          {LT::Conv2D, "c", conv(4, 1, 1)},
+          {LT::DepthwiseConv2D, "dw", {{"kernel_size", 3}, {"activation", 1}}},
+          {LT::DepthwiseConv2D, "dw2", {{"kernel_size", 3}, {"activation", 1}}}},
+         vary,
+         only({"2,1,0", "2,1,1", "2,1,2", "2,1,3"}),
+         max_filters(2)},
+        {"multi_pass_tnp_b",
+         v2,
+         "v2",
+         {{LT::InputData, "input", in(4, 4, 4)},
+          {LT::Conv2D, "c", conv(4, 1, 1)},
+          {LT::BufferTempConv, "btc", {{"filters", 4}, {"fifo_size", 2}, {"activation", 1}}},
+          {LT::Conv2D, "c2", conv(4, 1, 1)},
+          {LT::DepthwiseBufferTempConv, "dbtc", {{"fifo_size", 2}, {"activation", 1}}}},
+         vary,
+         only({"2,1,0", "2,1,2"})},
+        {"tnp_b_channel_split",
+         v2,
+         "v2",
+         {{LT::InputData, "input", in(4, 4, 8)},
+          {LT::Conv2D, "c", conv(8, 1, 1)},
+          {LT::DepthwiseBufferTempConv, "dbtc", {{"fifo_size", 2}, {"activation", 1}}}},
+         vary,
+         {},
+         max_filters(4)},
     };
 }
 
