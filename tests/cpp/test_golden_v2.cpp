@@ -284,5 +284,136 @@ TEST(GoldenV2, ProgramBytesOfEveryFormatterPath) {
     for (const Row& row : rows()) golden::expect_golden("v2", row);
 }
 
+// Words computed by hand from the register and memory layouts, at their place
+// in the first track of a record: `at` is the index of the block's two-word
+// header, `word` the index within the block, `mask` the bits checked (the
+// mesh channel and routing fields are left to the expected text).
+struct Word {
+    const char* row;
+    size_t pass, record, at, word;
+    uint32_t mask, value;
+    const char* what;
+};
+
+const Word kWords[] = {
+    // Dense1D after a CNP, 5x3x3 8-bit input, RunPadded runs of 8 bytes, 4
+    // neurons of 20 words, no activation, 8-bit output.
+    {"dense_run_padded", 0, 3, 0, 3, 0x00FFFFFF, 0x000170B3, "codes 8/8/8, no activation"},
+    {"dense_run_padded", 0, 3, 0, 10, ~0u, 0x00050003, "x 5, y 3"},
+    {"dense_run_padded", 0, 3, 0, 11, ~0u, 0x00008000, "row bytes 8"},
+    {"dense_run_padded", 0, 3, 0, 14, ~0u, 0xA0000012, "18 input words"},
+    {"dense_run_padded", 0, 3, 0, 15, ~0u, 0x00140004, "4 neurons of 20 words"},
+    {"dense_run_padded", 0, 3, 0, 17, ~0u, 0x00100050, "FNP3, 80 words"},
+    {"dense_run_padded", 0, 3, 0, 28, ~0u, 0x00080006, "row bytes 8, row words 6"},
+    // The same input at 4 bits, RowPadded (pad_x 1, pad_r 6), 4-bit weights
+    // and output with activation: 11 words a neuron.
+    {"dense_row_padded_4bit", 0, 3, 0, 3, 0x00FFFFFF, 0x0001A0A2, "codes 4/4/4, activation"},
+    {"dense_row_padded_4bit", 0, 3, 0, 11, ~0u, 0x00003000, "row bytes 3"},
+    {"dense_row_padded_4bit", 0, 3, 0, 14, ~0u, 0xA0000009, "9 input words"},
+    {"dense_row_padded_4bit", 0, 3, 0, 15, ~0u, 0x000B0004, "4 neurons of 11 words"},
+    {"dense_row_padded_4bit", 0, 3, 0, 17, ~0u, 0x0010002C, "FNP3, 44 words"},
+    {"dense_row_padded_4bit", 0, 3, 0, 28, ~0u, 0x00030003, "row bytes 3, row words 3"},
+    // Packed: 64 inputs, 20 neurons of 18 words in an XL block of 368 words;
+    // the last layer on the FNP2.
+    {"dense_packed_fnp3_fnp2", 0, 2, 0, 15, ~0u, 0x00120014, "20 neurons of 18 words"},
+    {"dense_packed_fnp3_fnp2", 0, 2, 0, 17, ~0u, 0x00100168, "FNP3, 360 words"},
+    {"dense_packed_fnp3_fnp2", 0, 4, 0, 1, 0x01000000, 0, "not an FNP3"},
+    {"dense_packed_fnp3_fnp2", 0, 4, 0, 17, ~0u, 0x00000005, "FNP2"},
+    // The next pass starts with the Dense1D on the CNP's NP: FNP mode, the
+    // packet and row sizes of its packing.
+    {"multi_pass_fnp_run_padded", 0, 2, 0, 32, 0x00FFFFFF, 0x00000037, "FNP, 8-bit input"},
+    {"multi_pass_fnp_run_padded", 0, 2, 0, 34, ~0u, 0x00050003, "y 3, x 5"},
+    {"multi_pass_fnp_run_padded", 0, 2, 0, 35, ~0u, 0x00080006, "packet 8, row 6"},
+    {"multi_pass_fnp_row_padded", 0, 2, 0, 32, 0x00FFFFFF, 0x00000027, "FNP, 4-bit input"},
+    {"multi_pass_fnp_row_padded", 0, 2, 0, 35, ~0u, 0x00030003, "packet 3, row 3"},
+    // A depthwise layer split into channels 0-1 and 2-3 starts the next pass.
+    {"multi_pass_dw_split", 0, 2, 0, 32, 0x00FFFFFF, 0x00000435, "channel groups"},
+    {"multi_pass_dw_split", 0, 2, 0, 35, ~0u, 0x00108001, "separable, packet 16, row 1"},
+    {"multi_pass_dw_split", 0, 2, 0, 42, ~0u, 0x00020000, "channels 0-1"},
+    {"multi_pass_dw_split", 0, 2, 90, 42, ~0u, 0x00020002, "channels 2-3"},
+    {"multi_pass_tnp_b", 0, 2, 0, 35, ~0u, 0x00040004, "CNP: packet 4, row 4"},
+    {"multi_pass_add_merge", 0, 2, 0, 32, 0x000000FF, 0x3D, "merge after an Add"},
+    {"multi_pass_concat_merge", 0, 2, 0, 32, 0x000000FF, 0x7D, "merge after a Concatenate"},
+    // DepthwiseBufferTempConv, FIFO 2, 8 channels split 4 and 4 over two
+    // TNP-Bs; its skip-DMA blocks come first.
+    {"tnp_b_channel_split", 0, 3, 41, 3, 0x00000404, 0x00000404, "depthwise, channel split"},
+    {"tnp_b_channel_split", 0, 3, 41, 4, 0xFFFF, 2, "FIFO 2"},
+    {"tnp_b_channel_split", 0, 3, 41, 22, ~0u, 0x00040000, "neurons 0-3"},
+    {"tnp_b_channel_split", 0, 3, 159, 22, ~0u, 0x00040004, "neurons 4-7"},
+    {"tnp_b_channel_split", 0, 3, 41, 28, ~0u, 0x00040004, "4 channels, 4 words a row"},
+    {"tnp_b_channel_split", 0, 3, 41, 29, 0x00FF0000, 0x00010000, "one neuron group"},
+    {"tnp_b_channel_split", 0, 3, 41, 30, ~0u, 0x00030202, "FIFO 2, 3 slots"},
+    {"tnp_b_channel_split", 0, 3, 41, 56, 0x81FF0000, 0x00010000, "one input block"},
+    {"tnp_b_channel_split", 0, 3, 0, 0, ~0u, 0x83000601, "load start"},
+    {"tnp_b_channel_split", 0, 3, 9, 1, ~0u, 3, "store slots: FIFO + 1"},
+    {"tnp_b_channel_split", 0, 3, 13, 2, ~0u, 8, "stored words: 2 a pixel, 4 pixels"},
+    {"tnp_b_channel_split", 0, 3, 27, 0, ~0u, 0x00020002, "load mode, FIFO 2"},
+};
+
+const Row& row_named(const std::vector<Row>& all, const std::string& name) {
+    for (const Row& r : all)
+        if (r.name == name) return r;
+    throw std::out_of_range("no row " + name);
+}
+
+TEST(GoldenV2, HandComputedWords) {
+    const std::vector<Row> all = rows();
+    std::map<std::string, std::shared_ptr<Model>> models;
+    for (const Word& w : kWords) {
+        auto& model = models[w.row];
+        if (!model) model = golden::build_and_map(row_named(all, w.row));
+        const uint32_t got = golden::track_word(*model, 0, w.pass, w.record, 0, w.at + 2 + w.word);
+        EXPECT_EQ(got & w.mask, w.value)
+            << w.row << " p" << w.pass << " r" << w.record << " block @" << w.at << " word "
+            << w.word << " (" << w.what << "): 0x" << std::hex << got;
+    }
+}
+
+// The FNP RAM of neuron 0: its two variable words, then the weights in the
+// order of the packing, read from the layer's own tensors.
+TEST(GoldenV2, FnpRamLayouts) {
+    const std::vector<Row> all = rows();
+    const auto model_of = [&](const char* name) {
+        return golden::build_and_map(row_named(all, name));
+    };
+    const auto s8 = [](const Layer& l, const char* var) {
+        return uint32_t(uint8_t(e2e::var(l, var).at<int8_t>(0)));
+    };
+    const auto u8 = [](const Layer& l, const char* var) {
+        return uint32_t(e2e::var(l, var).at<uint8_t>(0));
+    };
+    const auto weight = [](const Layer& l, uint32_t k, uint32_t bits) {
+        return uint32_t(uint8_t(e2e::var(l, "weights").get<int8_t>({k, 0}))) & ((1u << bits) - 1);
+    };
+    {
+        // RunPadded, 5x3x3: run r of neuron 0 holds inputs r + 9 xi, then 3 zero bytes.
+        auto m = model_of("dense_run_padded");
+        const Layer& d = *m->get_layer("d");
+        const size_t ram = 86 + 2;
+        EXPECT_EQ(golden::track_word(*m, 0, 0, 3, 0, ram),
+                  s8(d, "bias") | (u8(d, "bias_shift") << 8));
+        EXPECT_EQ(golden::track_word(*m, 0, 0, 3, 0, ram + 1),
+                  u8(d, "output_scales") | (s8(d, "output_shift") << 8));
+        uint32_t w2 = 0;
+        for (uint32_t xi = 0; xi < 4; ++xi) w2 |= weight(d, 9 * xi, 8) << (8 * xi);
+        EXPECT_EQ(golden::track_word(*m, 0, 0, 3, 0, ram + 2), w2);
+        EXPECT_EQ(golden::track_word(*m, 0, 0, 3, 0, ram + 3), weight(d, 36, 8));
+    }
+    {
+        // RowPadded at 4 bits: the run of channel 0 (inputs 0, 9, .. 36), one
+        // padding nibble, then channel 1 (inputs 1, 10, ..).
+        auto m = model_of("dense_row_padded_4bit");
+        const Layer& d = *m->get_layer("d");
+        const size_t ram = 86 + 2;
+        EXPECT_EQ(golden::track_word(*m, 0, 0, 3, 0, ram),
+                  s8(d, "bias") | u8(d, "bias_shift") << 8 | u8(d, "max_value") << 16 |
+                      u8(d, "max_value_shift") << 24);
+        uint32_t w2 = 0;
+        for (uint32_t xi = 0; xi < 5; ++xi) w2 |= weight(d, 9 * xi, 4) << (4 * xi);
+        w2 |= weight(d, 1, 4) << 24 | weight(d, 10, 4) << 28;
+        EXPECT_EQ(golden::track_word(*m, 0, 0, 3, 0, ram + 2), w2);
+    }
+}
+
 }  // namespace
 }  // namespace vorna
