@@ -415,5 +415,22 @@ TEST(GoldenV2, FnpRamLayouts) {
     }
 }
 
+// A program whose data buffer passes 64 KiB (the FNP2 weights of 80 neurons
+// of 1024 inputs) is read back with both size prefixes whole.
+TEST(GoldenV2, ProgramInfoReadsSizePrefixesPast64KiB) {
+    const Row row{"",
+                  &Selvo_v2,
+                  "v2",
+                  {{LT::InputData, "input", in(1, 1, 1024)}, {LT::Dense1D, "d", dense(80, 1)}}};
+    const auto model = golden::build_and_map(row);
+    const ByteView bytes = model->sequences().at(0)->program();
+    const size_t info = e2e::read_u32(bytes.data) + 4;
+    ASSERT_GT(bytes.size - info, 0x10000u);
+    const ProgramInfo program(bytes.data, bytes.size);
+    EXPECT_EQ(program.info_size(), info);
+    EXPECT_EQ(program.data_size(), bytes.size - info);
+    EXPECT_EQ(extra_program_memory_required(program), 4u * 80 * (1024 / 4 + 2));
+}
+
 }  // namespace
 }  // namespace vorna
