@@ -57,7 +57,7 @@ void vary(Model& model) {
         fill_by_index<int8_t>(*layer, "new_state_shift",
                               [](int i) { return (i * 11 + 5) % 64 - 32; });
         fill_by_index<int8_t>(*layer, "bias", [](int i) { return (i * 37 + 90) % 256 - 128; });
-        fill_by_index<uint8_t>(*layer, "bias_shift", [](int i) { return (i * 5 + 17) % 32; });
+        fill_by_index<uint8_t>(*layer, "bias_shift", [](int i) { return (i * 7 + 17) % 32; });
         fill_by_index<uint8_t>(*layer, "input_shift", [](int i) { return (i * 3 + 5) % 8; });
         const auto next = layer->outbound_layers();
         if (!next.empty() && next[0]->params()->layer_type() == LT::MotePostProcessing) continue;
