@@ -36,8 +36,10 @@ void fill_by_index(Layer& layer, const std::string& name, int (*f)(int)) {
 }
 
 // Every per-channel variable of the chain gets a pattern of in-range values
-// (negative ones included for the signed fields), so that a field moved,
-// widened or dropped changes the words. The last recurrent layer before a
+// (negative ones included for the signed fields; the ends of the ranges too:
+// state output shift 15 at channel 4, new state shift -32 at channel 1, bias
+// shift 31 at channel 2), so that a field moved, widened or dropped, or a range
+// bound moved by one, changes the words or the mapping. The last recurrent layer before a
 // post-processing layer keeps scale 1 and shift 0 (the checks ask for them):
 // its output words take the post-processing layer's input scale and shift.
 void vary(Model& model) {
@@ -55,7 +57,7 @@ void vary(Model& model) {
         fill_by_index<uint8_t>(*layer, "new_state_scale",
                                [](int i) { return (i * 29 + 200) % 256; });
         fill_by_index<int8_t>(*layer, "new_state_shift",
-                              [](int i) { return (i * 11 + 5) % 64 - 32; });
+                              [](int i) { return (i * 59 + 5) % 64 - 32; });
         fill_by_index<int8_t>(*layer, "bias", [](int i) { return (i * 37 + 90) % 256 - 128; });
         fill_by_index<uint8_t>(*layer, "bias_shift", [](int i) { return (i * 7 + 17) % 32; });
         fill_by_index<uint8_t>(*layer, "input_shift", [](int i) { return (i * 3 + 5) % 8; });

@@ -290,6 +290,11 @@ TEST(MoteConstraints, FeedingLayerIsTheSecondInboundWhenTheFirstIsNotOnTnpr) {
                    "MotePostProcessing layer (got 4).",
                    "feeding");
 
+    post->inbound = {quantizer, feeding};
+    expect_failure(check_post_processing_layer(*post),
+                   "Output scales must be 1 for the last StatefulRecurrent layer before a "
+                   "MotePostProcessing layer (got 4).",
+                   "feeding");
     post->inbound = {feeding, other};
     expect_failure(check_post_processing_layer(*post),
                    "Output scales must be 1 for the last StatefulRecurrent layer before a "
