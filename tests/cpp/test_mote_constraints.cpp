@@ -217,6 +217,11 @@ TEST(MoteConstraints, VariableBitWidths) {
     set_var<int8_t>(d.recurrent[0], "new_state_shift", TensorType::int8, {-33});
     expect_failure(
         check(d), "The variable new_state_shift needs 7 bits, but at most 6 are supported.", "sr1");
+    // A scale held wider than its 8-bit field is refused by value.
+    Chain e(32, 10, 8, {rec(64, 32)});
+    set_var<uint16_t>(e.recurrent[0], "new_state_scale", TensorType::uint16, {256});
+    expect_failure(
+        check(e), "The variable new_state_scale needs 9 bits, but at most 8 are supported.", "sr1");
 }
 
 TEST(MoteConstraints, PostProcessingLayer) {
@@ -285,6 +290,11 @@ TEST(MoteConstraints, FeedingLayerIsTheSecondInboundWhenTheFirstIsNotOnTnpr) {
                    "MotePostProcessing layer (got 4).",
                    "feeding");
 
+    post->inbound = {quantizer, feeding};
+    expect_failure(check_post_processing_layer(*post),
+                   "Output scales must be 1 for the last StatefulRecurrent layer before a "
+                   "MotePostProcessing layer (got 4).",
+                   "feeding");
     post->inbound = {feeding, other};
     expect_failure(check_post_processing_layer(*post),
                    "Output scales must be 1 for the last StatefulRecurrent layer before a "

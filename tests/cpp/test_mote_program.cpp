@@ -187,6 +187,22 @@ TEST(MoteProgram, FormattingErrorsEndTheRecording) {
               0u);
 }
 
+// The post-processing layer's timesteps are read on 16 bits before the 8-bit
+// register field refuses them.
+TEST(MoteProgram, PostProcessingTimestepsBeyondSixteenBits) {
+    const mote_test::MoteDevice device;
+    for (const auto& [timesteps, message] :
+         {std::pair<uint32_t, std::string>{65535,
+                                           "Attempted to write value 65535 into a 8-bit "
+                                           "field, which will cause an overflow."},
+          {65536, "65536 cannot fit in a 16 bits unsigned integer."}}) {
+        Chain c(16, timesteps, 8, {rec(16, 1)}, LayerType::MotePostProcessing);
+        mote_test::map_on_tnpr(c.recurrent[0], kNp);
+        EXPECT_EQ(runtime_error_text([&] { record_program_tnpr_layers(device, c.first()); }),
+                  message);
+    }
+}
+
 using Words = std::vector<uint32_t>;
 
 TEST(MoteFsram, RefusesNonInt8Storage) {
