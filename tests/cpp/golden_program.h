@@ -51,6 +51,17 @@ struct Row {
     bool hw_only = true;
 };
 
+// Parameters of an InputData layer.
+inline P in(int x, int y, int c, int bits = 8) {
+    return {{"input_width", x}, {"input_height", y}, {"input_channels", c}, {"input_bits", bits}};
+}
+
+// `p` with the entries of `more` added or replaced.
+inline P with(P p, const P& more) {
+    for (const auto& [k, v] : more) p[k] = v;
+    return p;
+}
+
 // Deterministic weights inside each kind's range: 2-bit codes on v1, the
 // layer's weights_bits elsewhere; the recurrent state factors of mote get a
 // pattern too. Everything else keeps the layer's defaults.

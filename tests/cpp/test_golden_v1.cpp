@@ -10,18 +10,13 @@
 namespace vorna {
 namespace {
 
+using golden::in;
 using golden::L;
 using golden::P;
 using golden::Row;
+using golden::with;
 using LT = LayerType;
 
-P in(int x, int y, int c, int bits) {
-    return {{"input_width", x}, {"input_height", y}, {"input_channels", c}, {"input_bits", bits}};
-}
-P with(P p, const P& more) {
-    for (const auto& [k, v] : more) p[k] = v;
-    return p;
-}
 // Convolutional or SeparableConvolutional.
 P cv(int filters, int kernel, int wb, int act_bits, const P& more = {}) {
     return with({{"filters", filters},

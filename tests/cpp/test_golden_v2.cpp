@@ -8,19 +8,21 @@
 namespace vorna {
 namespace {
 
+using golden::in;
 using golden::L;
 using golden::P;
 using golden::Row;
+using golden::with;
 using LT = LayerType;
 
-P in(int x, int y, int c, int bits = 8) {
-    return {{"input_width", x}, {"input_height", y}, {"input_channels", c}, {"input_bits", bits}};
-}
-P conv(int filters, int kernel, int activation, P more = {}) {
-    P p{{"filters", filters}, {"kernel_size", kernel}, {"activation", activation},
-        {"kernel_stride", 1}, {"output_bits", 8},      {"weights_bits", 8}};
-    for (const auto& [k, v] : more) p[k] = v;
-    return p;
+P conv(int filters, int kernel, int activation, const P& more = {}) {
+    return with({{"filters", filters},
+                 {"kernel_size", kernel},
+                 {"activation", activation},
+                 {"kernel_stride", 1},
+                 {"output_bits", 8},
+                 {"weights_bits", 8}},
+                more);
 }
 P dense(int units, int activation, int output_bits = 8, int weights_bits = 8) {
     return {{"units", units},

@@ -13,18 +13,13 @@
 namespace vorna {
 namespace {
 
+using golden::in;
 using golden::L;
 using golden::P;
 using golden::Row;
+using golden::with;
 using LT = LayerType;
 
-P in(int x, int y, int c, int bits = 8) {
-    return {{"input_width", x}, {"input_height", y}, {"input_channels", c}, {"input_bits", bits}};
-}
-P with(P p, const P& more) {
-    for (const auto& [k, v] : more) p[k] = v;
-    return p;
-}
 P conv(int filters, int kernel, int activation, const P& more = {}) {
     return with({{"filters", filters},
                  {"kernel_size", kernel},

@@ -11,20 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "e2e_test_util.h"
+#include "golden_program.h"
 
 namespace vorna {
 namespace {
 
-using P = std::map<std::string, int>;
+using golden::L;
+using golden::P;
 using LT = LayerType;
-
-struct L {
-    LT type;
-    std::string name;
-    P params;
-    std::vector<std::string> inbound = {};
-};
 
 struct Case {
     const char* name;
@@ -34,29 +28,6 @@ struct Case {
     uint64_t hash;
     bool learning = false;
 };
-
-// Deterministic weights inside every kind's range (2-bit codes on v1); the
-// recurrent state factors of mote get a pattern too, everything else keeps the
-// layer's defaults.
-void fill_variables(Layer& layer, int seed, bool v1) {
-    for (const auto& name : layer.variables()->names()) {
-        auto dense = std::dynamic_pointer_cast<Dense>(layer.variables()->get(name));
-        const bool weights =
-            name.rfind("weights", 0) == 0 || name.find("proj") != std::string::npos;
-        const size_t n = dense ? dense->size() : 0;
-        if (weights && dense->type() != TensorType::bit) {
-            const int bits = v1 ? 2 : layer.params()->get_or("weights_bits", 8);
-            const int span = bits == 2 ? 3 : bits == 4 ? 16 : 256;
-            const int low = bits == 2 ? -1 : bits == 4 ? -8 : -128;
-            int8_t* d = dense->data<int8_t>();
-            for (size_t i = 0; i < n; ++i)
-                d[i] = int8_t(low + int((i * 37 + seed * 11 + 5) % span));
-        } else if (name == "A_real" || name == "A_imag") {
-            int16_t* d = dense->data<int16_t>();
-            for (size_t i = 0; i < n; ++i) d[i] = int16_t(int(i % 50) - 20 + seed);
-        }
-    }
-}
 
 uint64_t fnv1a(const uint8_t* p, size_t n) {
     uint64_t h = 1469598103934665603ull;
@@ -75,7 +46,7 @@ uint64_t program_hash(const Case& c) {
         for (const auto& n : l.inbound) inbound.push_back(model->get_layer(n));
         auto layer = e2e::make_layer(l.type, l.name, l.params);
         model->add(layer, inbound);
-        fill_variables(*layer, seed++, v1);
+        golden::fill_variables(*layer, seed++, v1);
     }
     if (c.learning) {
         // Every neuron of the learning layer has exactly six connections.
