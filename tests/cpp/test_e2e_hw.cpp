@@ -10,6 +10,7 @@
 #include "backend/hardware_sequence.h"
 #include "devices/discovery.h"
 #include "e2e_test_util.h"
+#include "golden_program.h"
 
 namespace vorna {
 namespace {
@@ -114,6 +115,19 @@ TEST(E2eHw, DiscoveryWithTheRealProbe) {
     // The probe's layer is a v1 kind: on v2 and mote its mapping fails.
     EXPECT_NE(runtime_error_of([&] { hrc_check_timeout(devices[0]); }), "");
     EXPECT_NE(runtime_error_of([&] { hrc_check_timeout(devices[3]); }), "");
+    // The probe: an 8 x 8 x 1 frame, a padded 3 x 3 convolution of stride 2 (4 x 4), then a
+    // 2 x 2 pooling of stride 2.
+    std::shared_ptr<Device> tarn = devices[1];
+    auto probe = make_hrc_test_model(tarn);
+    EXPECT_EQ(probe->input_dimensions(), (Shape{8, 8, 1}));
+    EXPECT_EQ(probe->output_dimensions(), (Shape{2, 2, 1}));
+    // Its HRC register words 0 and 1: one channel (bit 12), max pooling 2 x 2 (bits 16 and 17),
+    // 1-bit activation; stride y in bits 0-2, stride x in bits 4-6.
+    const std::string dump = golden::dump_program(*probe);
+    const std::string hrc_words = "track p0 r1 t0 n=36\n0x08800000\n0x00000008\n";
+    const size_t at = dump.find(hrc_words);
+    ASSERT_NE(at, std::string::npos) << dump;
+    EXPECT_EQ(dump.substr(at + hrc_words.size(), 22), "0x00031001\n0x00000022\n");
 }
 
 TEST(E2eHw, ForwardOnAV1HostDeviceProgramsLazilyAndOnChange) {
