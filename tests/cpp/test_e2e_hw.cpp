@@ -317,5 +317,70 @@ TEST(E2eHw, HardwareSequenceThenSoftwareSequence) {
     for (size_t i = 0; i < 6; ++i) EXPECT_EQ(p->data<float>()[i], float(r->data<int32_t>()[i]));
 }
 
+// Hardware that hands each output back with the dims `shape` (same values, same count): a
+// device whose output buffer is not a 3-dimensional frame.
+class ReshapingHardware : public HardwareDevice {
+  public:
+    ReshapingHardware(HardwareDevice& inner, Shape shape) : inner_(inner), shape_(shape) {}
+    HwVersion version() const override { return inner_.version(); }
+    HardwareDriver* driver() const override { return inner_.driver(); }
+    uint32_t read_np_config(const hw::Ident& id) const override {
+        return inner_.read_np_config(id);
+    }
+    int program(const uint8_t* data, size_t size) override { return inner_.program(data, size); }
+    const ByteView& program() const override { return inner_.program(); }
+    void unprogram() override { inner_.unprogram(); }
+    void set_batch_size(size_t n, bool dense) override { inner_.set_batch_size(n, dense); }
+    bool learn_enabled() const override { return inner_.learn_enabled(); }
+    void set_learn_enabled(bool on) override { inner_.set_learn_enabled(on); }
+    Outputs forward(const Frames& frames) override {
+        Outputs outs = inner_.forward(frames);
+        for (auto& out : outs) {
+            const auto d = Tensor::ensure_dense(std::shared_ptr<Tensor>(std::move(out)));
+            out = Dense::copy(reinterpret_cast<const char*>(d->buffer().data()), d->buffer().size(),
+                              d->type(), shape_, Dense::Layout::RowMajor);
+        }
+        return outs;
+    }
+
+  private:
+    HardwareDevice& inner_;
+    Shape shape_;
+};
+
+class ReshapingDevice : public Device {
+  public:
+    ReshapingDevice(std::shared_ptr<Device> inner, Shape shape)
+        : inner_(std::move(inner)), hw_(*inner_->hardware(), shape) {}
+    HwVersion version() const override { return inner_->version(); }
+    const char* desc() const override { return inner_->desc(); }
+    const Mesh& mesh() const override { return inner_->mesh(); }
+    HardwareDevice* hardware() const override { return &hw_; }
+
+  private:
+    std::shared_ptr<Device> inner_;
+    mutable ReshapingHardware hw_;
+};
+
+// A sequence output of 1, 2 or 4 dimensions is read as an (x, y, c) frame: missing leading
+// dimensions are 1, the last two of four are joined.
+TEST(E2eHw, SequenceOutputsOfAnyRankAreFrames) {
+    const DeviceList devices = discover("v1");
+    auto in = frames(Shape{2, 1, 1, 64}, 1);
+    for (const auto& [shape, frame] : {std::pair{Shape{8}, Shape{1, 1, 8}},
+                                       {Shape{2, 4}, Shape{1, 2, 4}},
+                                       {Shape{2, 1, 2, 2}, Shape{2, 1, 4}}}) {
+        auto device = std::make_shared<ReshapingDevice>(devices[0], shape);
+        auto model = v1_dense_model(64, 8, 6, 9);
+        map(*model, device);
+        auto r = Tensor::ensure_dense(model->forward(in, 0));
+        ASSERT_EQ(r->dimensions(), (Shape{2, frame[0], frame[1], frame[2]}));
+        for (uint32_t f = 0; f < 2; ++f)
+            for (size_t i = 0; i < 8; ++i)
+                EXPECT_EQ(int(r->data<int8_t>()[f * 8 + i]),
+                          expected_value(frame_sum(*in, f), i, 1));
+    }
+}
+
 }  // namespace
 }  // namespace vorna
