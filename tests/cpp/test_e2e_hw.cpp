@@ -10,6 +10,7 @@
 #include "backend/hardware_sequence.h"
 #include "devices/discovery.h"
 #include "e2e_test_util.h"
+#include "golden_program.h"
 
 namespace vorna {
 namespace {
@@ -114,6 +115,19 @@ TEST(E2eHw, DiscoveryWithTheRealProbe) {
     // The probe's layer is a v1 kind: on v2 and mote its mapping fails.
     EXPECT_NE(runtime_error_of([&] { hrc_check_timeout(devices[0]); }), "");
     EXPECT_NE(runtime_error_of([&] { hrc_check_timeout(devices[3]); }), "");
+    // The probe: an 8 x 8 x 1 frame, a padded 3 x 3 convolution of stride 2 (4 x 4), then a
+    // 2 x 2 pooling of stride 2.
+    std::shared_ptr<Device> tarn = devices[1];
+    auto probe = make_hrc_test_model(tarn);
+    EXPECT_EQ(probe->input_dimensions(), (Shape{8, 8, 1}));
+    EXPECT_EQ(probe->output_dimensions(), (Shape{2, 2, 1}));
+    // Its HRC register words 0 and 1: one channel (bit 12), max pooling 2 x 2 (bits 16 and 17),
+    // 1-bit activation; stride y in bits 0-2, stride x in bits 4-6.
+    const std::string dump = golden::dump_program(*probe);
+    const std::string hrc_words = "track p0 r1 t0 n=36\n0x08800000\n0x00000008\n";
+    const size_t at = dump.find(hrc_words);
+    ASSERT_NE(at, std::string::npos) << dump;
+    EXPECT_EQ(dump.substr(at + hrc_words.size(), 22), "0x00031001\n0x00000022\n");
 }
 
 TEST(E2eHw, ForwardOnAV1HostDeviceProgramsLazilyAndOnChange) {
@@ -301,6 +315,71 @@ TEST(E2eHw, HardwareSequenceThenSoftwareSequence) {
     auto p = Tensor::ensure_dense(model->predict(in, 0));
     ASSERT_EQ(p->type(), TensorType::float32);
     for (size_t i = 0; i < 6; ++i) EXPECT_EQ(p->data<float>()[i], float(r->data<int32_t>()[i]));
+}
+
+// Hardware that hands each output back with the dims `shape` (same values, same count): a
+// device whose output buffer is not a 3-dimensional frame.
+class ReshapingHardware : public HardwareDevice {
+  public:
+    ReshapingHardware(HardwareDevice& inner, Shape shape) : inner_(inner), shape_(shape) {}
+    HwVersion version() const override { return inner_.version(); }
+    HardwareDriver* driver() const override { return inner_.driver(); }
+    uint32_t read_np_config(const hw::Ident& id) const override {
+        return inner_.read_np_config(id);
+    }
+    int program(const uint8_t* data, size_t size) override { return inner_.program(data, size); }
+    const ByteView& program() const override { return inner_.program(); }
+    void unprogram() override { inner_.unprogram(); }
+    void set_batch_size(size_t n, bool dense) override { inner_.set_batch_size(n, dense); }
+    bool learn_enabled() const override { return inner_.learn_enabled(); }
+    void set_learn_enabled(bool on) override { inner_.set_learn_enabled(on); }
+    Outputs forward(const Frames& frames) override {
+        Outputs outs = inner_.forward(frames);
+        for (auto& out : outs) {
+            const auto d = Tensor::ensure_dense(std::shared_ptr<Tensor>(std::move(out)));
+            out = Dense::copy(reinterpret_cast<const char*>(d->buffer().data()), d->buffer().size(),
+                              d->type(), shape_, Dense::Layout::RowMajor);
+        }
+        return outs;
+    }
+
+  private:
+    HardwareDevice& inner_;
+    Shape shape_;
+};
+
+class ReshapingDevice : public Device {
+  public:
+    ReshapingDevice(std::shared_ptr<Device> inner, Shape shape)
+        : inner_(std::move(inner)), hw_(*inner_->hardware(), shape) {}
+    HwVersion version() const override { return inner_->version(); }
+    const char* desc() const override { return inner_->desc(); }
+    const Mesh& mesh() const override { return inner_->mesh(); }
+    HardwareDevice* hardware() const override { return &hw_; }
+
+  private:
+    std::shared_ptr<Device> inner_;
+    mutable ReshapingHardware hw_;
+};
+
+// A sequence output of 1, 2 or 4 dimensions is read as an (x, y, c) frame: missing leading
+// dimensions are 1, the last two of four are joined.
+TEST(E2eHw, SequenceOutputsOfAnyRankAreFrames) {
+    const DeviceList devices = discover("v1");
+    auto in = frames(Shape{2, 1, 1, 64}, 1);
+    for (const auto& [shape, frame] : {std::pair{Shape{8}, Shape{1, 1, 8}},
+                                       {Shape{2, 4}, Shape{1, 2, 4}},
+                                       {Shape{2, 1, 2, 2}, Shape{2, 1, 4}}}) {
+        auto device = std::make_shared<ReshapingDevice>(devices[0], shape);
+        auto model = v1_dense_model(64, 8, 6, 9);
+        map(*model, device);
+        auto r = Tensor::ensure_dense(model->forward(in, 0));
+        ASSERT_EQ(r->dimensions(), (Shape{2, frame[0], frame[1], frame[2]}));
+        for (uint32_t f = 0; f < 2; ++f)
+            for (size_t i = 0; i < 8; ++i)
+                EXPECT_EQ(int(r->data<int8_t>()[f * 8 + i]),
+                          expected_value(frame_sum(*in, f), i, 1));
+    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "corelib/layer.h"
@@ -229,6 +230,29 @@ TEST(ModelSerialize, LimitsOfInboundIndicesAndVariableSizes) {
     const std::string full_error = error_of(full_entry);
     EXPECT_EQ(full_error.rfind(prefix, 0), 0u) << full_error;
     EXPECT_EQ(full_error.find("variable count"), std::string::npos) << full_error;
+
+    // The smallest layer entry takes 21 bytes (name length, type, parameter, inbound and
+    // variable counts, learning flag); a learning parameter 12 (name length, 64-bit value).
+    // Each count is announced with one byte too few and with just enough.
+    Bytes layer_count = {'V', 'R', 'N', 'M', 'D', 'L', '0', '1'};
+    put32(layer_count, 1);
+    Bytes learning_count = input_only_bytes();
+    learning_count.back() = 1;  // learning flag
+    put32(learning_count, static_cast<uint32_t>(LearningType::Unsupervised));
+    put32(learning_count, 2);
+    for (const auto& [head, entry, what] :
+         {std::tuple{layer_count, 21, "layer"}, {learning_count, 2 * 12, "learning parameter"}}) {
+        const std::string count_error =
+            prefix + "the " + what + " count " + (entry == 21 ? "1" : "2") + " exceeds the data.";
+        Bytes short_data = head;
+        short_data.resize(head.size() + entry - 1, 0);
+        EXPECT_EQ(error_of(short_data), count_error);
+        Bytes full_data = head;
+        full_data.resize(head.size() + entry, 0);
+        const std::string error = error_of(full_data);
+        EXPECT_EQ(error.rfind(prefix, 0), 0u) << error;
+        EXPECT_NE(error, count_error);
+    }
 
     // Input (1, 1, c) and Dense1D of one unit storing a one-element weights tensor.
     auto stored = [](int c) {

@@ -215,6 +215,34 @@ TEST(ModelSoftware, QuantizerRangesAndTypesByBits) {
               (std::vector<float>{-1.0f, 0.0f}));
 }
 
+// Per-channel scales and zero points over an odd channel count, frame after frame:
+// round(x / scale) + zero point, clipped to unsigned 8 bits.
+TEST(ModelSoftware, QuantizerOverThreeChannels) {
+    auto m = Model::create();
+    m->add(make_layer(
+               LayerType::Quantizer,
+               {{"input_width", 1}, {"input_height", 1}, {"input_channels", 3}, {"output_bits", 8}},
+               "q"),
+           {});
+    auto* vars = m->get_layer("q")->variables();
+    test_support::set_any_shape(vars, "scales",
+                                tensor<float>(TensorType::float32, Shape{3}, {0.5f, 2.0f, 0.25f}));
+    test_support::set_any_shape(vars, "zero_points",
+                                tensor<uint8_t>(TensorType::uint8, Shape{3}, {10, 0, 3}));
+    // (1.25, -3, 7.875) -> (2.5 -> 3, -1.5 -> -2, 31.5 -> 32) -> (13, 0, 35);
+    // (0, 600, -1) -> (10, 300 -> 255, -4 + 3 = -1 -> 0); (100, 5, 0.125) -> (210, 3, 4).
+    const auto in =
+        tensor<float>(TensorType::float32, Shape{3, 1, 1, 3},
+                      {1.25f, -3.0f, 7.875f, 0.0f, 600.0f, -1.0f, 100.0f, 5.0f, 0.125f});
+    for (uint32_t batch : {0u, 1u}) {
+        auto out = m->forward(in, batch);
+        EXPECT_EQ(out->type(), TensorType::uint8);
+        EXPECT_EQ(out->dimensions(), (Shape{3, 1, 1, 3}));
+        EXPECT_EQ(values_of<uint8_t>(*out),
+                  (std::vector<uint8_t>{13, 0, 35, 10, 255, 0, 210, 3, 4}));
+    }
+}
+
 // Concatenate joins per position: (x 1, y 2, c 2) input and its doubled copy.
 TEST(ModelSoftware, ConcatenateJoinsEveryPosition) {
     auto m = Model::create();

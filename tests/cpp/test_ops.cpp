@@ -243,6 +243,13 @@ TEST(Ops, ElementwiseKernels) {
     EXPECT_EQ(
         values<int32_t>(*ops::lshift(*a, *tensor<uint8_t>(TensorType::uint8, {2}, {0, 200}), 0)),
         (std::vector<int32_t>{5, INT32_MIN, 1000, INT32_MIN}));
+    // Zero stays zero under any left shift, even one past the int64 range; one becomes 2^s.
+    const auto bits = i32({2, 2}, {0, 1, 1, 0});
+    EXPECT_EQ(values<int32_t>(*ops::shift(*bits, *i8({2}, {3, 0}), 0)),
+              (std::vector<int32_t>{0, 1, 8, 0}));
+    EXPECT_EQ(
+        values<int32_t>(*ops::lshift(*bits, *tensor<uint8_t>(TensorType::uint8, {2}, {200, 3}), 0)),
+        (std::vector<int32_t>{0, 8, INT32_MAX, 0}));
     EXPECT_EQ(values<int32_t>(*ops::add(*a, *a, 0)), (std::vector<int32_t>{10, -10, 2000, -14}));
     EXPECT_EQ(values<int32_t>(*ops::relu_activation(*a, *i32({2}, {3, 3}))),
               (std::vector<int32_t>{3, 0, 3, 0}));

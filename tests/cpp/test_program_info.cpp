@@ -115,6 +115,27 @@ TEST(ProgramInfo, InfoOnlyTruncatedExtendedAndUnalignedBytes) {
     EXPECT_EQ(extra_program_memory_required(program), 20u);
 }
 
+// The dummy header's two little-endian words read as one value, the first word low; an info
+// table without a passes list counts no pass.
+TEST(ProgramInfo, DummyHeaderWordsAndAbsentPasses) {
+    std::vector<uint8_t> bytes = two_pass_program(sample_fields());
+    const ProgramInfo original(bytes.data(), bytes.size());
+    ASSERT_NE(original.info().dummy_desc_hdr(), nullptr);
+    const size_t at = original.info_size() + original.info().dummy_desc_hdr()->offset();
+    ASSERT_LE(at + 8, bytes.size());
+    const uint8_t second_word[4] = {0x21, 0x43, 0x65, 0x87};
+    std::memcpy(bytes.data() + at + 4, second_word, 4);
+    const ProgramInfo patched(bytes.data(), bytes.size());
+    EXPECT_EQ(patched.dummy_desc_hdr(), 0x8765432101800000u);
+
+    flatbuffers::FlatBufferBuilder fbb;
+    fb::ProgramInfoBuilder empty(fbb);
+    fbb.FinishSizePrefixed(empty.Finish());
+    const ProgramInfo bare(fbb.GetBufferPointer(), fbb.GetSize());
+    EXPECT_EQ(bare.pass_count(), 0u);
+    EXPECT_EQ(bare.dummy_desc_hdr(), 0u);
+}
+
 TEST(ProgramInfo, GarbageIsRefusedWithoutCrashing) {
     // A size prefix that claims the whole rest still has to verify.
     std::vector<uint8_t> claims(64, 0xAB);
