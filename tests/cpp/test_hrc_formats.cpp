@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -117,6 +118,28 @@ TEST(HrcFormats, WeightArraysFillUpAndRefuse) {
     auto unsigned_kernel = Dense::create(TensorType::uint8, Shape{3, 3, 1, 1}, Layout::ColMajor);
     EXPECT_EQ(exception_text([&] { format_hrc_weights(*unsigned_kernel); }),
               "Wrong requested type a for a tensor of type uint8.");
+}
+
+TEST(HrcFormats, Kernel16GroupsDealtOverThreeArrays) {
+    // 256 weights make 29 groups of 9 (the last holds 4); group g goes to array g % 3 at
+    // position g / 3, so arrays 0 and 1 get 10 groups and array 2 gets 9.
+    const auto arrays = format_hrc_weights(
+        *kernel(16, 1, 1, [](uint32_t, uint32_t, uint32_t, uint32_t) { return 1; }));
+    EXPECT_EQ(sizes(arrays), (std::vector<size_t>{30, 30, 27}));
+    EXPECT_EQ(Words(arrays[2].begin(), arrays[2].begin() + 3),
+              (Words{0x01010101, 0x01010101, 0x01}));
+    EXPECT_EQ(Words(arrays[1].begin() + 27, arrays[1].end()), (Words{0x01010101, 0, 0}));
+}
+
+TEST(HrcFormats, KernelWithFewerRowsThanColumnsIsRefused) {
+    // Reading the missing row would run past the tensor: checked in a child process.
+    EXPECT_EXIT(
+        {
+            auto short_rows = Dense::create(TensorType::int8, Shape{2, 3, 1, 1}, Layout::ColMajor);
+            const std::string text = exception_text([&] { format_hrc_weights(*short_rows); });
+            std::exit(text == "Coordinates are out-of-range" ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(HrcFormats, ActivationAndLutWords) {

@@ -104,6 +104,13 @@ TEST(V1CnpRegisters, GeometryOverflows) {
          "Attempted to write value 2048 into a 11-bit field, which will cause an overflow."},
         {"2041 filters", [](Geometry& g) { g.filters = 2041; },
          "Attempted to write value 256 into a 8-bit field, which will cause an overflow."},
+        // 4-bit rows 1024 wide fill a 512-byte container: one past word 28's 9-bit field.
+        {"container 512",
+         [](Geometry& g) {
+             g.input = Shape{1024, 8, 4};
+             g.aux = space(0, 3, 1024, 5, 4);
+         },
+         "Attempted to write value 512 into a 9-bit field, which will cause an overflow."},
         {"offset -9",
          [](Geometry& g) {
              g.aux = space(0, 0, 8, 5, 4);
@@ -127,6 +134,10 @@ TEST(V1CnpRegisters, GeometryOverflows) {
     Geometry fits;
     fits.filters = 2040;
     EXPECT_EQ(bits(fits.run()[29], 16, 8), 255u);
+    Geometry widest;
+    widest.input = Shape{1022, 8, 4};
+    widest.aux = space(0, 3, 1022, 5, 4);
+    EXPECT_EQ(bits(widest.run()[28], 16, 9), 511u);
 }
 
 TEST(V1CnpRegisters, GeometryPooledOutputBlock) {
@@ -452,6 +463,20 @@ TEST(V1CnpWeights, PointwiseWidthOutsideTheRowIsRefused) {
                   "CNP: unsupported pointwise weight width.")
             << bits;
     }
+}
+
+TEST(V1CnpWeights, PointwiseKernelRowHoldsTwentyFourFilters) {
+    // A 1x1 kernel keeps both planes: two bits per filter, 48 bits per 64-bit row, so filter 24
+    // opens row 1 (word 2). 25 filters round to 32: 64 plane bits, two rows, one 16-word block.
+    auto w = std_weights(25, 1, 1);
+    v1_test::set<int8_t>(*w, {0, 0, 0, 0}, -1);   // plane 1 of filter 0: row 0 bit 1
+    v1_test::set<int8_t>(*w, {23, 0, 0, 0}, -1);  // row 0 bit 47
+    v1_test::set<int8_t>(*w, {24, 0, 0, 0}, 1);   // row 1 bit 0
+    std::vector<uint32_t> expected(16, 0);
+    expected[0] = 0x2;
+    expected[1] = 0x8000;
+    expected[2] = 0x1;
+    EXPECT_EQ(format_std_cnp_weights(w, false, 0, 25), expected);
 }
 
 TEST(V1CnpWeights, StandardFailures) {

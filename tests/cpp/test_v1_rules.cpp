@@ -75,6 +75,9 @@ TEST(V1Checker, InputConvolutionalRules) {
         {"kernel_width=4 kernel_height=4 filters=1000", "Kernel size should be 3, 5 or 7."},
         {"filters=193", "The parameter num_neurons should be set between 1 and 192."},
         {"filters=193 input_channels=1", ""},
+        {"kernel_width=5 kernel_height=5 filters=192 input_channels=1", ""},
+        {"kernel_width=5 kernel_height=5 filters=193 input_channels=1",
+         "The parameter num_neurons should be set between 1 and 192."},
         {"kernel_width=7 kernel_height=7 filters=33",
          "The parameter num_neurons should be set between 1 and 32."},
         {"kernel_height=5 stride_x=0 input_channels=2 pool_type=2",
@@ -474,6 +477,17 @@ TEST(V1CheckerMappings, StridedMaxPoolingAndPoolingSplit) {
               "multiple NPs.");
     // A pooling stride left at its default is the pooling size.
     EXPECT_EQ(mapping_text(*sep, spatial), "");
+
+    // A stride of 2 along either axis alone is enough to refuse the spatial split.
+    for (const char* axis : {"stride_x", "stride_y"}) {
+        Chain one_axis;
+        one_axis.input(32, 32, 8, 4);
+        auto conv = one_axis.add(STD, conv_params(with(MAX2, {{axis, 2}})), "one");
+        EXPECT_EQ(mapping_text(*conv, spatial),
+                  "Cannot have convolution stride > 1 and max pooling if the layer is mapped on "
+                  "multiple NPs.")
+            << axis;
+    }
 }
 
 TEST(V1CheckerMappings, OneInputChannelOnTarnV2) {
