@@ -24,9 +24,13 @@ TEST(FnpPadding, Choice) {
     const Case cases[] = {
         {dense1d, 32, 32, 2, 1, 8, false, 1},  // one run: n = 2048, b = 256, a = 256
         {dense1d, 32, 32, 3, 1, 8, false, 0},  // n = 3072 units, too many
-        {conv, 5, 10, 10, 8, 8, false, 3},     // u = 5, a = 8 -> 8 * 10 * 10 = 800
-        {conv, 5, 10, 10, 4, 8, false, 2},     // 4-bit: m = 50, b = 25, a = 28 -> 530
-        {conv, 5, 10, 10, 8, 4, false, 2},     // 4-bit weights: m = b = 50, a = 52 -> 520
+        // Wider than a byte: the word padding itself overflows the memory.
+        {dense1d, 2047, 1, 1, 16, 8, false, 0},  // b = 4094, a = 4096 -> 2049
+        {dense1d, 2046, 1, 1, 12, 8, false, 0},  // b = 3069, a = 3072 -> 2049
+        {dense1d, 2046, 1, 1, 16, 8, false, 1},  // b = a = 4092 -> 2046
+        {conv, 5, 10, 10, 8, 8, false, 3},       // u = 5, a = 8 -> 8 * 10 * 10 = 800
+        {conv, 5, 10, 10, 4, 8, false, 2},       // 4-bit: m = 50, b = 25, a = 28 -> 530
+        {conv, 5, 10, 10, 8, 4, false, 2},       // 4-bit weights: m = b = 50, a = 52 -> 520
         {LayerType::InputConv2D, 5, 10, 10, 8, 8, false, 2},     // the HRC never yields 3
         {LayerType::BufferTempConv, 5, 10, 10, 8, 8, false, 3},  // a TNP-B counts as a CNP
         {conv, 5, 17, 16, 8, 8, false, 2},  // packing 3 too large (8 * 16 * 17 = 2176)

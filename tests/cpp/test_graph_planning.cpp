@@ -320,6 +320,26 @@ TEST(GraphUtilsPlanning, BrokenGraphsAreRefused) {
     EXPECT_EQ(error_text([&] { set_alt_layers(k, list({k, s1, s2}), &outs); }),
               "Layer 'K' has a branch without a mappable layer.");
     EXPECT_TRUE(outs.empty());
+    // Only one branch ends in such a skip-DMA layer, the other in a mapped conv.
+    for (bool skip_first : {true, false}) {
+        FakePtr h = conv("H"), s3 = add("S3"), c = conv("C");
+        if (skip_first) link(h, s3);
+        link(h, c);
+        if (!skip_first) link(h, s3);
+        attach_mapping(h, 1);
+        attach_mapping(c, 2);
+        EXPECT_EQ(error_text([&] { set_alt_layers(h, list({h, s3, c}), &outs); }),
+                  "Layer 'H' has a branch without a mappable layer.")
+            << skip_first;
+    }
+    EXPECT_TRUE(outs.empty());
+
+    // A TNP-B first in the map call stores on channel 0.
+    FakePtr t0 = make_layer("T0", LayerType::BufferTempConv, {{"fifo_size", 2}});
+    attach_mapping(t0, 3);
+    set_skipdma_store_channel_info(t0, list({t0}), list({t0}), &depths);
+    const auto& store = *mapping(t0).skipdma_store_channel;
+    EXPECT_EQ((V{store.channel, store.store_flag}), (V{0, 1}));
 }
 
 // Which entry of the store list is the plain store and which the dual-output

@@ -38,6 +38,12 @@ struct Residual {
     LayerList all() const { return list({a, b, e, s, m, d}); }
 };
 
+std::vector<std::string> names(const LayerList& layers) {
+    std::vector<std::string> out;
+    for (const auto& l : layers) out.push_back(l ? l->get_name() : "<null>");
+    return out;
+}
+
 TEST(GraphUtilsDepth, ResidualDepthsAndMemo) {
     Residual r;
     DepthMap depths;
@@ -75,6 +81,20 @@ TEST(GraphUtilsBranches, ChainOfResidualBlocksStaysFast) {
     EXPECT_EQ(branches.second.front()->get_name(), "s0");
 }
 
+TEST(GraphUtilsBranches, DirectBranchIsNeverTheMainOne) {
+    // The input layer A feeds M directly and through S, a skip-DMA layer at
+    // A's depth (1). The direct branch reaches M with no layer before it, so
+    // the branch through S is the main one even though M is A's first output.
+    FakePtr a = conv("A"), m = conv("M"), s = add("S");
+    link(a, m);
+    link(a, s);
+    link(s, m);
+    m->inbound = {a, s};
+    const BranchPair branches = get_skipconnect_branch(a);
+    EXPECT_EQ(names(branches.first), (std::vector<std::string>{"S", "M"}));
+    EXPECT_EQ(names(branches.second), (std::vector<std::string>{"M"}));
+}
+
 TEST(GraphUtilsNavigation, TieBreakPrefersTheDeeperBranch) {
     // Two candidates of equal depth whose main branches meet at J: C1 reaches
     // J directly, C0 through X; the one whose branch is deeper before J wins.
@@ -92,12 +112,6 @@ TEST(GraphUtilsNavigation, TieBreakPrefersTheDeeperBranch) {
 }
 
 // --- Classification ---------------------------------------------------------
-
-std::vector<std::string> names(const LayerList& layers) {
-    std::vector<std::string> out;
-    for (const auto& l : layers) out.push_back(l ? l->get_name() : "<null>");
-    return out;
-}
 
 TEST(GraphUtilsBranches, LayersToMapTogether) {
     using Names = std::vector<std::string>;

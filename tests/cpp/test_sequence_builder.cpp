@@ -120,6 +120,58 @@ TEST(SequenceBuilder, LearningReadBackOnAnUnknownProduct) {
     }
 }
 
+// A CNP layer tells its recording to pack its output for the FNP behind it
+// when that FNP reads 4-bit inputs or rows padded to whole words (packing 2).
+TEST(SequenceBuilderAssembly, FnpFlagOfACnpFeedingAnFnp) {
+    struct Case {
+        uint8_t cnp_out_bits;
+        int out_format;
+        uint8_t fnp_in_bits;
+        int weights_bits;
+        bool expected;
+    };
+    const Case cases[] = {
+        {8, 2, 8, 8, false},  // packing 3: 8 * 10 * 10 = 800 units
+        {8, 2, 8, 4, true},   // 4-bit weights: packing 2
+        {8, 2, 4, 8, true},   // 4-bit inputs: packing 2
+        {4, 2, 8, 8, true},   // 4-bit output, whatever the packing
+        {4, 1, 4, 8, false},  // an output format other than 2 never packs
+    };
+    for (const Case& c : cases) {
+        Rig rig(kV2, default_mesh());
+        auto cnp = conv("c", Shape({5, 10, 4}), 10);
+        cnp->out_bits = c.cnp_out_bits;
+        cnp->out_format = c.out_format;
+        auto fnp =
+            layer("d", LayerType::Dense1D, {{"weights_bits", c.weights_bits}, {"units", 10}});
+        fnp->inputs = {Shape({5, 10, 10})};
+        fnp->in_bits = c.fnp_in_bits;
+        LayerList layers = chain({cnp, fnp});
+        ASSERT_FALSE(rig.map(&layers).error);
+        ASSERT_FALSE(rig.script->recorded.empty());
+        EXPECT_EQ(rig.script->recorded.front().layer, "c");
+        EXPECT_EQ(rig.script->recorded.front().fnp_flag, c.expected)
+            << int(c.cnp_out_bits) << " " << int(c.fnp_in_bits) << " " << c.weights_bits;
+    }
+}
+
+// An input-conversion layer reads from the HRC at the all-zero ident, never
+// from the DMA input it is given; other layers read from that DMA input.
+TEST(SequenceBuilder, StandaloneInboundComponents) {
+    auto hrc = layer("hrc", LayerType::InputConv2D);
+    auto c = conv("c");
+    LayerMappingBuilder::map_standalone(hrc, {}, 1, Ident(1, 1, 0), std::nullopt);
+    LayerMappingBuilder::map_standalone(c, {}, 1, Ident(1, 1, 0), std::nullopt);
+    const ComponentList hrc_in = source_components(mapping_of(hrc));
+    ASSERT_EQ(hrc_in.size(), 1u);
+    EXPECT_EQ(hrc_in[0].type, Type::HRC);
+    EXPECT_EQ(hrc_in[0].ident, Ident(0, 0, 0, 0));
+    const ComponentList c_in = source_components(mapping_of(c));
+    ASSERT_EQ(c_in.size(), 1u);
+    EXPECT_EQ(c_in[0].type, Type::DMA);
+    EXPECT_EQ(c_in[0].ident, Ident(1, 1, 0));
+}
+
 // The program splits after its size-prefixed info buffer, whose size is the
 // first word, little-endian.
 TEST(HardwareSequenceBytes, ProgramPartsAndLearningWithoutPasses) {
@@ -135,6 +187,11 @@ TEST(HardwareSequenceBytes, ProgramPartsAndLearningWithoutPasses) {
     EXPECT_EQ(parts.program_info.size, 0x10004u);
     EXPECT_EQ(parts.program_data.data, seq.program().data + 0x10004);
     EXPECT_EQ(parts.program_data.size, 3u);
+    // An info buffer that takes every byte leaves empty program data.
+    HardwareSequence exact(device, HardwareConstraints{}, {}, {},
+                           std::vector<uint8_t>(bytes.begin(), bytes.begin() + 0x10004));
+    EXPECT_EQ(exact.program_parts().program_info.size, 0x10004u);
+    EXPECT_EQ(exact.program_parts().program_data.size, 0u);
     bytes[3] = 0x01;  // n = 0x01010000: past the end
     HardwareSequence cut(device, HardwareConstraints{}, {}, {}, bytes);
     EXPECT_EQ(test_support::runtime_error_text([&] { cut.program_parts(); }),

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <tuple>
 
 #include "backend/split_search.h"
@@ -46,6 +47,19 @@ TEST(SplitSearchSplit, EvenSplitValues) {
     }
 }
 
+// A step of 0 is never rounded to: an empty axis with no room stays empty, and
+// a wider one is cut evenly as with step 1. Run in a child: a division by the
+// step or the room would trap.
+TEST(SplitSearchSplit, StepZeroIsNotRoundedTo) {
+    EXPECT_EXIT(
+        {
+            const bool ok = Split(0, 0, 0) == fields(0, 0, 0, 0, 0) &&
+                            Split(10, 4, 0) == fields(3, 4, 10, 4, 0);
+            std::exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 class SplitSearchTest : public ::testing::Test {
   protected:
     Rig rig{{}};
@@ -78,6 +92,12 @@ TEST_F(SplitSearchTest, FitWeightsGrowsTheFilterSplit) {
     checker.weights_fit = [](uint32_t f) { return f <= 4; };
     EXPECT_EQ(fit_weights_split(*layer, checker, fields(1, 10, 10, 5, 4)), fields(3, 4, 10, 5, 4));
     EXPECT_EQ(checker.weight_calls, (std::vector<uint32_t>{10, 4}));
+
+    // Only parts of one filter fit: 3 -> 2 (2 parts) -> 1 (3 parts).
+    checker.weight_calls.clear();
+    checker.weights_fit = [](uint32_t f) { return f <= 1; };
+    EXPECT_EQ(fit_weights_split(*layer, checker, Split(3, 3, 1)), fields(3, 1, 3, 3, 1));
+    EXPECT_EQ(checker.weight_calls, (std::vector<uint32_t>{3, 2, 1}));
 }
 
 TEST(SplitSearchGrids, EveryOrderedTripleInDescendingOrder) {
