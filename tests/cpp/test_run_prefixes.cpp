@@ -58,6 +58,8 @@ TEST(RunPrefixes, V2OneWalkEqualsEachRun) {
         {in, {LT::InputConv2D, "hrc", {{"filters", 8}, {"kernel_size", 3}, {"kernel_stride", 2}}},
          {LT::Conv2D, "a", kConv, {"hrc"}}, {LT::Conv2D, "b", kConv, {"hrc"}},
          {LT::Concatenate, "cat", {}, {"a", "b"}}, {LT::Conv2D, "m", kConv}},
+        {in, {LT::InputConv2D, "hrc", {{"filters", 8}, {"kernel_size", 3}, {"kernel_stride", 2}}},
+         {LT::Conv2D, "a", kConv}, {LT::Conv2D, "b", kConv}},
     };
     // clang-format on
     // Every case from every starting layer: runs may open on any kind.

@@ -187,6 +187,14 @@ TEST(V2CnpCommonRegisters, SplitCutsKeepTheBitsTheyDoNotName) {
     EXPECT_EQ(regs[10] & 0xFFFFu, 0xFFFFu);
     a.split.i_size_cut = 2048;
     EXPECT_EQ(exception_text([&] { a.run(regs); }), overflow("2048", 11));
+
+    // The column origin has 12 bits (16-27); bit 28 above it is the stride phase.
+    a.split.i_size_cut = 9;
+    a.split.j_orig_cut = 4095;
+    a.run(regs);
+    EXPECT_EQ(bits(regs[9], 16, 13), 4095u);
+    a.split.j_orig_cut = 4096;
+    EXPECT_EQ(exception_text([&] { a.run(regs); }), overflow("4096", 12));
 }
 
 TEST(V2CnpMergeRegisters, DualOutputWords) {
@@ -217,6 +225,48 @@ TEST(V2CnpMergeRegisters, DualOutputWords) {
 
     EXPECT_THROW(format_merge_layer_registers(&r3, {cnp(2, 1, 0)}, merge, &load, {}),
                  std::invalid_argument);
+}
+
+// Words 52 and 53 of a merge without a second output, over a file of set
+// bits: word 52 bit 7 not-first, bit 2 from-add, bit 3 cleared, bits 0, 1
+// and 4 set, bits 16-23 the load channel; word 53 addresses the load engine
+// (column 1 in bits 8-15 with bit 0 set, id 2 one-hot in bits 20-23, bit 19
+// cleared, bit 31 set). Every other bit is kept.
+TEST(V2CnpMergeRegisters, LoadWordsOverSetBits) {
+    const hw::Component load(hw::Type::SKIP_DMA_LOAD, hw::Ident(1, 1, 2));
+    for (const bool from_add : {false, true}) {
+        std::vector<uint32_t> regs(64, 0xFFFFFFFFu);
+        auto merge = std::make_unique<MergeLayerMapInfo>();
+        merge->not_first = false;
+        merge->from_add = from_add;
+        merge->load_channel = 5;
+        format_merge_layer_registers(&regs, {cnp(2, 1, 0)}, merge, &load, {});
+        EXPECT_EQ(regs[52], from_add ? 0xFF05FF77u : 0xFF05FF73u) << from_add;
+        EXPECT_EQ(regs[53], 0xFF470101u) << from_add;
+        EXPECT_EQ(regs[1], 0xFFFFFFFFu);
+    }
+}
+
+// Word 2 bit 8 tells a CNP that its input comes max-pooled and not activated
+// from the layer before; a layer without inbound layers leaves it clear.
+TEST(V2CnpRegisterFiles, PooledInputFlagOfWordTwo) {
+    struct Case {
+        int inbound_pool;  // -1: no inbound layer
+        int inbound_activation;
+        uint32_t bit8;
+    };
+    for (const Case& c : {Case{-1, 0, 0}, Case{1, 0, 1}, Case{1, 1, 0}, Case{0, 0, 0}}) {
+        auto layer = conv_layer();
+        if (c.inbound_pool >= 0) {
+            auto in = v2regs_test::make_layer(
+                LayerType::Conv2D, "in",
+                {{"pool_type", c.inbound_pool}, {"activation", c.inbound_activation}});
+            v2regs_test::link(in, layer);
+        }
+        const auto regs = format_conv2d_registers(*layer, nullptr, false, false, {}, false, false);
+        EXPECT_EQ(bits(regs.at(hw::Ident(2, 1, 0))[2], 8, 1), c.bit8)
+            << c.inbound_pool << " " << c.inbound_activation;
+    }
 }
 
 TEST(V2CnpPoolingRegisters, EdgeBitsFollowTheSpace) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <bitset>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -290,6 +291,29 @@ TEST(V2CnpDepthwiseWeights, FourBitRangeAndErrors) {
               "Coordinates are out-of-range");
     EXPECT_EQ(exception_text([&] { format_depthwise_conv_cnp_weights(*ok, 4, 1, 4); }),
               "Coordinates are out-of-range");
+}
+
+// A kernel with fewer columns than rows (3 x 2), or a filter range past the
+// last filter, is refused before any weight is read, by each 8- and 4-bit
+// image formatter. A formatter that let it through would read past the
+// tensor, so each case runs in a child.
+TEST(V2CnpWeights, WeightsOutsideTheTensorAreRefused) {
+    auto conv = Dense::create(TensorType::int8, Shape{3, 2, 1, 8}, Layout::ColMajor);
+    auto dw = Dense::create(TensorType::int8, Shape{3, 2, 1, 4}, Layout::ColMajor);
+    auto square = Dense::create(TensorType::int8, Shape{3, 3, 1, 8}, Layout::ColMajor);
+    const std::vector<std::function<void()>> calls = {
+        [&] { format_conv2d_cnp_weights(*square, 4, 5, 8); },
+        [&] { format_depthwise_conv_cnp_weights(*square, 8, 1, 8); },
+        [&] { format_conv2d_cnp_weights(*conv, 0, 8, 8); },
+        [&] { format_conv2d_4bit_weights(*conv, 0, 8); },
+        [&] { format_depthwise_conv_cnp_weights(*dw, 0, 4, 8); },
+        [&] { format_depthwise_conv_cnp_4bit_weights(*dw, 0, 4); },
+    };
+    for (size_t i = 0; i < calls.size(); ++i) {
+        EXPECT_EXIT(std::exit(exception_text(calls[i]) == "Coordinates are out-of-range" ? 0 : 1),
+                    ::testing::ExitedWithCode(0), "")
+            << i;
+    }
 }
 
 TEST(V2CnpDepthwiseWeights, SizeCoverageAndLayoutInvariance) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -202,6 +203,11 @@ INSTANTIATE_TEST_SUITE_P(
         CnpCase{"SameUpper4BitActivation", LayerType::Conv2D, [](E l) {
                     l.set_param("padding", 2); l.set_param("kernel_stride", 2); l.out_bits = 4; },
                 "With SameUpper padding only 8-bit activations are supported."},
+        CnpCase{"GlobalAverageNineBits", LayerType::Conv2D, [](E l) {
+                    l.set_param("pool_type", 2); l.set_param("pool_size", -1);
+                    l.set_param("activation", 0); l.out_bits = 9; l.in_dims = {Shape{12, 12, 8}}; },
+                "With average pooling output bitwidth should be <= 8. Without activation output "
+                "bitwidth should be 8 or 28."},
         CnpCase{"GlobalAveragePotential28", LayerType::Conv2D, [](E l) {
                     l.set_param("pool_type", 2); l.set_param("pool_size", -1);
                     l.set_param("activation", 0); l.out_bits = 28; l.in_dims = {Shape{12, 12, 8}}; },
@@ -212,6 +218,61 @@ INSTANTIATE_TEST_SUITE_P(
                     l.in_dims = {Shape{64, 1, 1024}}; }, ""}),
     // clang-format on
     [](const ::testing::TestParamInfo<CnpCase>& info) { return std::string(info.param.title); });
+
+// The widths each shift variable may need: 3 bits of input shift, 5 of
+// max-value and bias shift. One more bit is refused by name.
+TEST(V2RulesCompatibility, ShiftVariableWidths) {
+    const HardwareConstraints c = v2_limits();
+    const Mesh full = v2_mesh(true);
+    struct Case {
+        const char* var;
+        uint8_t widest;  // the largest value that fits
+        int bits;
+    };
+    for (const Case& k :
+         {Case{"input_shift", 7, 3}, Case{"max_value_shift", 31, 5}, Case{"bias_shift", 31, 5}}) {
+        auto q = make_layer(LayerType::Quantizer, "q");
+        q->vars.set(k.var, u8({0, k.widest}));
+        EXPECT_FALSE(check_layer_compatibility(c, full, *q, nullptr).error) << k.var;
+        q->vars.set(k.var, u8({uint8_t(k.widest + 1), 0}));
+        EXPECT_EQ(check_layer_compatibility(c, full, *q, nullptr).to_string(),
+                  "Cannot map layer 'q'. The variable " + std::string(k.var) + " needs " +
+                      std::to_string(k.bits + 1) + " bits, but at most " + std::to_string(k.bits) +
+                      " are supported.");
+    }
+}
+
+// Words the input of one NP needs against what is left of its memory: a CNP
+// stores rows of whole 32-bit words per channel, a TNP-B its FIFO of frames
+// rounded up to 64 words.
+TEST(V2RulesSizing, InputFitsWhatIsLeftOfTheMemory) {
+    struct Case {
+        hw::Type type;
+        uint32_t h, w, c, fifo;
+        uint8_t bits;
+        uint32_t reserved, capacity;
+        bool fits;
+    };
+    // 10 bytes a row rounded to 12, times 3 channels: 9 words a row, 36 for 4 rows.
+    // 4 x 2 x 2 x 4 bits = 64 bits: 2 words, 64 after rounding, 192 for 3 frames.
+    for (const Case& k : {
+             Case{hw::Type::CNP1, 4, 10, 3, 0, 8, 64, 100, true},
+             Case{hw::Type::CNP2, 4, 10, 3, 0, 8, 65, 100, false},
+             Case{hw::Type::CNP1, 4, 10, 3, 0, 4, 76, 100, true},  // 5 bytes to 8: 24 words
+             Case{hw::Type::TNP_B, 2, 2, 3, 2, 4, 8, 200, true},
+             Case{hw::Type::TNP_B, 2, 2, 3, 2, 4, 9, 200, false},
+             // An input that needs nothing fits a memory that is all reserved,
+             // but reserving more than the memory holds fits nothing.
+             Case{hw::Type::CNP1, 0, 10, 3, 0, 8, 100, 100, true},
+             Case{hw::Type::CNP1, 0, 10, 3, 0, 8, 101, 100, false},
+         }) {
+        EXPECT_EQ(is_sram_input_fit(k.type, k.h, k.w, k.c, k.fifo, k.bits, k.reserved, k.capacity),
+                  k.fits)
+            << k.h << "x" << k.w << "x" << k.c << " reserved " << k.reserved;
+    }
+    EXPECT_EQ(error_text([] { is_sram_input_fit(hw::Type::FNP3, 1, 1, 1, 0, 8, 0, 100); }),
+              "Type of NP not supported.");
+}
 
 TEST(V2RulesCompatibility, BitWidthsActivationAndDispatch) {
     const HardwareConstraints c = v2_limits();
@@ -274,6 +335,9 @@ const std::string kAddIn =
 TEST(V2RulesAdd, ShiftRules) {
     EXPECT_FALSE(check_add_constraints(*AddGraph({0, 3, 0}, {15, 3, 0}, {-12, 0, -4}).add).error);
     EXPECT_EQ(check_add_constraints(*AddGraph({0}, {16}, {-16}).add).message, kAddIn);
+    // The input shifts are compared by their distance, whichever is larger.
+    EXPECT_FALSE(check_add_constraints(*AddGraph({9, 8}, {8, 9}, {-10, -10}).add).error);
+    EXPECT_EQ(check_add_constraints(*AddGraph({16}, {0}, {-16}).add).message, kAddIn);
     EXPECT_EQ(check_add_constraints(*AddGraph({3}, {3}, {1}).add).message, kAddOut);
     EXPECT_EQ(check_add_constraints(*AddGraph({0, 0}, {0, 20}, {-5, 0}).add).message,
               kAddOut + " " + kAddIn + " " + kAddOut);
@@ -313,6 +377,25 @@ MappingStatus sequence(const Run& run) { return check_layer_sequence(run.begin()
 
 std::shared_ptr<FakeLayer> relu(LayerType type, const std::string& name) {
     return make_layer(type, name, {{"activation", 1}});
+}
+
+// A null layer anywhere in a run is refused before any layer is read. A check
+// that let it through would dereference it, so each case runs in a child.
+TEST(V2RulesSequence, NullLayersAreRefused) {
+    auto conv = relu(LayerType::Conv2D, "c");
+    using Layers = std::vector<std::shared_ptr<Layer>>;
+    for (const Layers& run : {Layers{nullptr}, Layers{conv, nullptr}, Layers{nullptr, conv}}) {
+        EXPECT_EXIT(
+            {
+                const std::string whole = error_text([&] { sequence(run); });
+                const std::string walk =
+                    error_text([&] { check_layer_sequence_prefixes(run.begin(), run.end()); });
+                const std::string expected = "A layer sequence must not hold null layers.";
+                std::exit(whole == expected && walk == expected ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), "")
+            << run.size();
+    }
 }
 
 TEST(V2RulesSequence, EndsOfTheRun) {

@@ -210,6 +210,26 @@ TEST(V2TnpBRegisters, FifoSizeLimits) {
     EXPECT_EQ(error_text([] { regs_of(golden(1, 65536)); }), overflow_text(65536, 16));
 }
 
+// The channel count K of the TNP-B's region: word 21 bits 0-10 hold K, word
+// 28 bits 16-31 K rounded up to 4 and bits 0-13 the row words K4 * 4 / 4. A
+// count of 2048 is one past the 11-bit field and is refused.
+TEST(V2TnpBRegisters, ChannelFieldsOfWordsTwentyOneAndTwentyEight) {
+    auto channels = [](uint32_t k) {
+        const Shape own{4, 4, k};
+        return regs_of(
+            mapped(LayerType::BufferTempConv, {tnp_b(2, 1, placement(0, 12, own, own))}, k));
+    };
+    struct Case {
+        uint32_t k, word21, word28;
+    };
+    for (const Case& c : {Case{5, 5, 0x00080008u}, Case{2047, 2047, 0x08000800u}}) {
+        const auto regs = channels(c.k);
+        EXPECT_EQ(regs[21] & 0x7FFu, c.word21) << c.k;
+        EXPECT_EQ(regs[28], c.word28) << c.k;
+    }
+    EXPECT_EQ(error_text([&] { channels(2048); }), overflow_text(2048, 11));
+}
+
 TEST(V2TnpBRegisters, LeftOutAndDuplicateNps) {
     const hw::Placement p = placement(0, 12, Shape{4, 4, 3}, Shape{4, 4, 3});
     hw::Placement later = p;
