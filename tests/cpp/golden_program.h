@@ -62,6 +62,18 @@ inline P with(P p, const P& more) {
     return p;
 }
 
+// Parameters of a v2 Conv2D (or InputConv2D) layer: stride 1, 8-bit weights
+// and output unless `more` says otherwise.
+inline P conv(int filters, int kernel, int activation, const P& more = {}) {
+    return with({{"filters", filters},
+                 {"kernel_size", kernel},
+                 {"activation", activation},
+                 {"kernel_stride", 1},
+                 {"output_bits", 8},
+                 {"weights_bits", 8}},
+                more);
+}
+
 // Deterministic weights inside each kind's range: 2-bit codes on v1, the
 // layer's weights_bits elsewhere; the recurrent state factors of mote get a
 // pattern too. Everything else keeps the layer's defaults.

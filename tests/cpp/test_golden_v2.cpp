@@ -8,6 +8,7 @@
 namespace vorna {
 namespace {
 
+using golden::conv;
 using golden::in;
 using golden::L;
 using golden::P;
@@ -15,15 +16,6 @@ using golden::Row;
 using golden::with;
 using LT = LayerType;
 
-P conv(int filters, int kernel, int activation, const P& more = {}) {
-    return with({{"filters", filters},
-                 {"kernel_size", kernel},
-                 {"activation", activation},
-                 {"kernel_stride", 1},
-                 {"output_bits", 8},
-                 {"weights_bits", 8}},
-                more);
-}
 P dense(int units, int activation, int output_bits = 8, int weights_bits = 8) {
     return {{"units", units},
             {"activation", activation},
