@@ -98,3 +98,20 @@ def bound_classes(scope, seen=None):
                 seen.add(value)
                 yield value
                 yield from bound_classes(value, seen)
+
+
+def leaked_self(cls):
+    """An object of a subclass of `cls` without its value: the `self` its __init__ leaks
+    before failing, before the base __init__ runs."""
+    store = []
+
+    class Leak(cls):
+        def __init__(self):
+            store.append(self)
+            raise LookupError
+
+    try:
+        Leak()
+    except LookupError:
+        pass
+    return store[0]

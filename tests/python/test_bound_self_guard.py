@@ -20,7 +20,7 @@ CHILD = textwrap.dedent("""
     import vorna.core as core
 
     sys.path.insert(0, sys.argv[2])  # the tests folder
-    from builders import bound_classes
+    from builders import bound_classes, leaked_self
 
     def accessors(cls):
         # (label, function, whether it is a setter) of the bound methods and property
@@ -70,19 +70,7 @@ CHILD = textwrap.dedent("""
         try:
             return cls.__new__(cls)
         except TypeError:
-            pass
-        leaked = []
-
-        class Leak(cls):
-            def __init__(self):
-                leaked.append(self)
-                raise LookupError
-
-        try:
-            Leak()
-        except LookupError:
-            pass
-        return leaked[0]
+            return leaked_self(cls)
 
     def check(cls, label, message, expected):
         if message != expected:

@@ -16,7 +16,7 @@ CHILD = textwrap.dedent("""
     import copy, copyreg, pickle, sys
     import vorna.core as core
     sys.path.insert(0, sys.argv[2])
-    from builders import bound_classes, chain_model, mapped, v2_device
+    from builders import bound_classes, chain_model, leaked_self as leaked, mapped, v2_device
     from emu_support import program_info
 
     CLASSES = sorted(bound_classes(core), key=lambda c: c.__qualname__)
@@ -62,16 +62,6 @@ CHILD = textwrap.dedent("""
                         kept.append(outcome(lambda: getattr(obj, attr)))
                         queue.append(kept[-1])
         return found
-
-    def leaked(cls):
-        # The `self` of a Python subclass whose __init__ fails before the base __init__.
-        store = []
-        class Leak(cls):
-            def __init__(self):
-                store.append(self)
-                raise LookupError
-        outcome(Leak)
-        return store[0]
 
     def newobj_pickle(cls):
         # Protocol 4: the class by module and qualified name, then its __new__ alone.
@@ -132,8 +122,10 @@ def test_every_class_of_the_module(item):
 
 
 def run_child(code):
+    path = [TESTS, os.environ.get("PYTHONPATH")]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in path if p))
     result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                            text=True, timeout=120)
+                            text=True, timeout=120, env=env)
     assert result.returncode == 0, result.stderr[-2000:]
     return result.stdout.splitlines()
 
@@ -165,18 +157,8 @@ def test_objects_without_value_are_refused_inside_containers_and_results():
     # inside a container or as the result of an override; so does a bare enumeration.
     lines = run_child("""
         import vorna.core as core
+        from builders import leaked_self as leaked
         NP, Ident = core.NP, core.NP.Ident
-
-        def leaked(cls):
-            store = []
-            class Leak(cls):
-                def __init__(self):
-                    store.append(self)
-                    raise LookupError
-            try:
-                Leak()
-            except LookupError:
-                return store[0]
 
         class Chooser(core.MapConstraints):
             def select_nps(self, source_nps, num_nps, type):
