@@ -1,5 +1,9 @@
 # Top-level commands. `make test` and `make demo` do all the set-up themselves.
-PYTHON ?= python3
+
+# The Python every step uses: the activated virtual environment's when there is one, else the
+# project's own environment .venv, which `make deps` makes with the system's python3.
+VENV := $(if $(VIRTUAL_ENV),$(VIRTUAL_ENV),$(CURDIR)/.venv)
+PYTHON := $(VENV)/bin/python
 JOBS ?= $(shell nproc)
 ASAN_BUILD := build/asan
 
@@ -8,10 +12,11 @@ ASAN_BUILD := build/asan
 deps:
 	bash scripts/install-deps.sh
 
-# Builds and installs the Python package (the extension module vorna.core).
+# Builds and installs the Python package (the extension module vorna.core). pip -v passes on
+# the build's own output, so the compile progress ([n/N] lines) shows.
 install: deps
-	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PYTHON) -m pip install --no-build-isolation \
-	    --disable-pip-version-check -q .
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) "$(PYTHON)" -m pip install --no-build-isolation \
+	    --disable-pip-version-check -v .
 
 # The C++ core and its GoogleTest suite, under AddressSanitizer and UBSan.
 cpptest: deps
@@ -21,14 +26,14 @@ cpptest: deps
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
 pytest: install
-	$(PYTHON) -m pytest -q tests/python
+	"$(PYTHON)" -m pytest -q tests/python
 
 # The benchmark's quick mode runs last, to prove it still works (no timing is checked).
 test: deps format-check install cpptest pytest
-	$(PYTHON) benchmarks/bench.py --quick
+	"$(PYTHON)" benchmarks/bench.py --quick
 
 # The clang-format binary of the pinned PyPI package, whatever PATH holds.
-CLANG_FORMAT = $(shell $(PYTHON) -c 'import clang_format; print(clang_format.get_executable("clang-format"))' 2>/dev/null)
+CLANG_FORMAT = $(shell "$(PYTHON)" -c 'import clang_format; print(clang_format.get_executable("clang-format"))' 2>/dev/null)
 
 # C++ sources and tests formatted by the pinned clang-format (see .clang-format).
 CXX_FILES = $(shell git ls-files 'src/*.cpp' 'src/*.h' 'tests/cpp/*.cpp' 'tests/cpp/*.h' 'benchmarks/*.cpp' 'benchmarks/*.h')
@@ -42,11 +47,11 @@ format-check: deps
 # The speed figures against their ceilings (memcpy, np.copy, raw snappy); `--quick` in
 # `make test` only proves that the script still runs.
 bench: install
-	$(PYTHON) benchmarks/bench.py
+	"$(PYTHON)" benchmarks/bench.py
 
 # Maps a small model onto a virtual v2 device and prints the result.
 demo: install
-	$(PYTHON) examples/map_v2_model.py
+	"$(PYTHON)" examples/map_v2_model.py
 
 clean:
 	rm -rf build

@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
 # Builds the extension module in a private build directory and runs pytest against it,
 # without installing anything. Usage: scripts/dev-pytest.sh <build-dir> [pytest args...]
+# Uses the Python that `make` uses: the activated virtual environment's, else .venv's.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 BUILD="$(realpath -m "${1:?usage: dev-pytest.sh <build-dir> [pytest args]}")"
 shift
-PYTHON="${PYTHON:-python3}"
+if [ -n "${VIRTUAL_ENV:-}" ]; then
+    PYTHON="$VIRTUAL_ENV/bin/python"
+else
+    PYTHON="$ROOT/.venv/bin/python"
+fi
+bash "$ROOT/scripts/install-deps.sh"
 PYBIND11_DIR="$("$PYTHON" -m pybind11 --cmakedir)"
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORNA_BUILD_PYTHON=ON \
     -DVORNA_BUILD_TESTS=OFF -Dpybind11_DIR="$PYBIND11_DIR" \
-    -DPython_EXECUTABLE="$(command -v "$PYTHON")" >/dev/null
-cmake --build "$BUILD" -j "$(nproc)" --target core
+    -DPython_EXECUTABLE="$PYTHON" >/dev/null
+cmake --build "$BUILD" -j "${JOBS:-$(nproc)}" --target core
 PKG="$BUILD/pkg/vorna"
 mkdir -p "$PKG"
 cp "$ROOT"/python/vorna/*.py "$PKG/"

@@ -102,6 +102,43 @@ std::string differences(const std::vector<std::string>& want, const std::vector<
     return out.str();
 }
 
+// The directory of the expected files: tests/data/golden of the source tree, or
+// VORNA_GOLDEN_DIR when set (the test of the update switch works on a copy).
+std::string golden_dir() {
+    const char* dir = std::getenv("VORNA_GOLDEN_DIR");
+    return dir && *dir ? std::string(dir) : std::string(VORNA_TEST_DATA_DIR) + "/golden";
+}
+
+// Only the exact value 1 asks for the expected files to be rewritten: any other
+// value, 0 included, leaves them alone and compares.
+bool update_requested() {
+    const char* v = std::getenv("VORNA_UPDATE_GOLDEN");
+    return v && std::string(v) == "1";
+}
+
+bool read_file(const std::string& path, std::string* text) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return false;
+    std::ostringstream content;
+    content << f.rdbuf();
+    *text = content.str();
+    return true;
+}
+
+// Writes `text` to a temporary file beside `path` and renames it over `path`, so
+// that a failed write leaves the old file as it was.
+bool replace_file(const std::string& path, const std::string& text) {
+    const std::string tmp = path + ".tmp";
+    std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
+    f << text;
+    f.close();
+    if (!f || std::rename(tmp.c_str(), path.c_str()) != 0) {
+        std::remove(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void fill_variables(Layer& layer, int seed, bool v1) {
@@ -201,22 +238,26 @@ void expect_golden(const std::string& dir, const Row& row) {
         ADD_FAILURE() << row.name << ": mapping failed: " << e.what();
         return;
     }
-    const std::string path =
-        std::string(VORNA_TEST_DATA_DIR) + "/golden/" + dir + "/" + row.name + ".txt";
-    if (std::getenv("VORNA_UPDATE_GOLDEN")) {
-        std::ofstream f(path, std::ios::binary | std::ios::trunc);
-        f << actual;
-        ASSERT_TRUE(f.good()) << "cannot write " << path;
+    const std::string path = golden_dir() + "/" + dir + "/" + row.name + ".txt";
+    std::string expected;
+    const bool found = read_file(path, &expected);
+    if (update_requested()) {
+        // Fails either way, so that a run with the variable set never passes as a check.
+        if (found && expected == actual) {
+            ADD_FAILURE() << "VORNA_UPDATE_GOLDEN=1: " << path
+                          << " unchanged; run again without VORNA_UPDATE_GOLDEN to check";
+            return;
+        }
+        ASSERT_TRUE(replace_file(path, actual)) << "VORNA_UPDATE_GOLDEN=1: cannot write " << path;
+        ADD_FAILURE() << "VORNA_UPDATE_GOLDEN=1 rewrote " << path
+                      << "; review its diff, then run again without VORNA_UPDATE_GOLDEN";
         return;
     }
-    std::ifstream f(path, std::ios::binary);
-    ASSERT_TRUE(f.good()) << "no expected program bytes at " << path
-                          << " (VORNA_UPDATE_GOLDEN=1 writes them)";
-    std::ostringstream expected;
-    expected << f.rdbuf();
-    if (expected.str() == actual) return;
+    ASSERT_TRUE(found) << "no expected program bytes at " << path
+                       << " (VORNA_UPDATE_GOLDEN=1 writes them)";
+    if (expected == actual) return;
     ADD_FAILURE() << row.name << ": program bytes differ from " << path << ":\n"
-                  << differences(lines_of(expected.str()), lines_of(actual));
+                  << differences(lines_of(expected), lines_of(actual));
 }
 
 uint32_t track_word(const Model& model, size_t sequence, size_t pass, size_t record, size_t track,

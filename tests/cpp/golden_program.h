@@ -8,8 +8,9 @@
 // a hash of the whole bytes. A mismatch names the sequence, the block (pass,
 // record, track) and the word index, with the bits that differ.
 //
-// VORNA_UPDATE_GOLDEN=1 in the environment rewrites the expected files instead
-// of comparing (for a deliberate change of program bytes; review the diff).
+// VORNA_UPDATE_GOLDEN=1 (exactly 1) in the environment rewrites the expected files
+// instead of comparing, for a deliberate change of program bytes, and fails every
+// row, naming the files it rewrote: review the diff, then run again without it.
 
 #pragma once
 
@@ -87,7 +88,7 @@ std::shared_ptr<Model> build_and_map(const Row& row);
 std::string dump_program(const Model& model);
 
 // Compares the row's dump with tests/data/golden/<dir>/<row.name>.txt, or
-// writes it when VORNA_UPDATE_GOLDEN is set.
+// rewrites it (and fails) when VORNA_UPDATE_GOLDEN is 1.
 void expect_golden(const std::string& dir, const Row& row);
 
 // Word `index` of track `track` of record `record` in pass `pass` of sequence

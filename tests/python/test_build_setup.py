@@ -1,0 +1,123 @@
+"""The project's set-up: which Python every make step uses, and the one pybind11 minor
+version that every declaration of the dependency admits."""
+
+import importlib.util
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tomllib
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+
+spec = importlib.util.spec_from_file_location("python_deps", ROOT / "scripts" / "python_deps.py")
+python_deps = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(python_deps)
+
+
+def make_dry_run(target, virtual_env):
+    env = {k: v for k, v in os.environ.items() if k != "VIRTUAL_ENV"}
+    if virtual_env:
+        env["VIRTUAL_ENV"] = virtual_env
+    out = subprocess.run(["make", "-n", "-s", target], cwd=ROOT, env=env, check=True,
+                         capture_output=True, text=True).stdout
+    commands = [" ".join(line.split()) for line in out.replace("\\\n", " ").splitlines()]
+    return [c for c in commands if "python" in c]
+
+
+@pytest.mark.skipif(shutil.which("make") is None, reason="needs make")
+@pytest.mark.parametrize("virtual_env, python", [
+    (None, f"{ROOT}/.venv/bin/python"),
+    ("/opt/some env", "/opt/some env/bin/python"),
+])
+@pytest.mark.parametrize("target, last", [
+    ("demo", "examples/map_v2_model.py"),
+    ("test", "benchmarks/bench.py --quick"),
+    ("bench", "benchmarks/bench.py"),
+])
+def test_make_steps_use_the_environment_python(virtual_env, python, target, last):
+    lines = make_dry_run(target, virtual_env)
+    pip = [line for line in lines if " -m pip install" in line]
+    assert len(pip) == 1 and f' "{python}" -m pip install' in pip[0], lines
+    assert " -v ." in pip[0]  # the build's progress shows
+    assert lines[-1] == f'"{python}" {last}'
+    if target == "test":
+        assert f'"{python}" -m pytest -q tests/python' in lines
+
+
+def pybind11_requirement_in_install_deps():
+    text = (ROOT / "scripts" / "install-deps.sh").read_text()
+    return re.search(r'"(pybind11[^"]*)"', text).group(1)
+
+
+def pybind11_requirement_in_pyproject():
+    requires = tomllib.loads((ROOT / "pyproject.toml").read_text())["build-system"]["requires"]
+    return next(r for r in requires if r.startswith("pybind11"))
+
+
+VERSIONS = [("3.0.0", False), ("3.0.9", False), ("3.1.0rc1", False), ("3.1.0", True),
+            ("3.1.7", True), ("3.2.0rc1", False), ("3.2.0", False), ("4.0.0", False)]
+
+
+@pytest.mark.parametrize("declared", [pybind11_requirement_in_install_deps,
+                                      pybind11_requirement_in_pyproject])
+@pytest.mark.parametrize("version, accepted", VERSIONS)
+def test_pybind11_declarations_admit_3_1_only(declared, version, accepted):
+    req = declared()
+    problems = python_deps.unmet([req], {"pybind11": version}.get)
+    assert problems == ([] if accepted else [f"{req}: {version} is installed"])
+
+
+@pytest.mark.parametrize("requirements, installed, problems", [
+    (["numpy"], {}, ["numpy: not installed"]),
+    (["numpy"], {"numpy": "2.4.6"}, []),
+    (["clang-format==21.1.8"], {"clang-format": "21.1.8"}, []),
+    (["clang-format==21.1.8"], {"clang-format": "21.1.9"},
+     ["clang-format==21.1.8: 21.1.9 is installed"]),
+    (["scikit-build-core>=0.10", "pytest"], {"scikit-build-core": "0.9.9"},
+     ["scikit-build-core>=0.10: 0.9.9 is installed", "pytest: not installed"]),
+])
+def test_unmet_requirements(requirements, installed, problems):
+    assert python_deps.unmet(requirements, installed.get) == problems
+
+
+def test_python_deps_script_exit_status():
+    script = ROOT / "scripts" / "python_deps.py"
+    ok = subprocess.run([sys.executable, script, "pytest"], capture_output=True, text=True)
+    assert (ok.returncode, ok.stdout) == (0, "")
+    bad = subprocess.run([sys.executable, script, "pytest<1", "no-such-dist-vorna"],
+                         capture_output=True, text=True)
+    assert bad.returncode == 1
+    assert bad.stdout.splitlines() == [f"pytest<1: {pytest.__version__} is installed",
+                                       "no-such-dist-vorna: not installed"]
+
+
+@pytest.mark.skipif(shutil.which("cmake") is None, reason="needs cmake")
+@pytest.mark.parametrize("version, accepted", [("3.0.9", False), ("3.1.7", True), ("3.2.0", False)])
+def test_cmake_configure_accepts_pybind11_3_1_only(tmp_path, version, accepted):
+    # A pybind11 package of the given version: the real version file, and a config that
+    # only declares the target the build links.
+    real = Path(subprocess.run([sys.executable, "-m", "pybind11", "--cmakedir"], check=True,
+                               capture_output=True, text=True).stdout.strip())
+    fake = tmp_path / "pybind11"
+    fake.mkdir()
+    version_file = (real / "pybind11ConfigVersion.cmake").read_text()
+    assert 'set(PACKAGE_VERSION "' in version_file
+    (fake / "pybind11ConfigVersion.cmake").write_text(
+        re.sub(r'set\(PACKAGE_VERSION "[^"]*"\)', f'set(PACKAGE_VERSION "{version}")', version_file))
+    (fake / "pybind11Config.cmake").write_text("add_library(pybind11::headers INTERFACE IMPORTED)\n")
+    result = subprocess.run(
+        ["cmake", "-S", ROOT, "-B", tmp_path / "build", "-G", "Ninja",
+         "-DVORNA_BUILD_PYTHON=ON", "-DVORNA_BUILD_TESTS=OFF", f"-Dpybind11_DIR={fake}",
+         f"-DPython_EXECUTABLE={sys.executable}"], capture_output=True, text=True)
+    output = " ".join((result.stdout + result.stderr).split())
+    if accepted:
+        assert result.returncode == 0, output
+    else:
+        assert result.returncode != 0
+        assert (f"vorna.core builds with pybind11 3.1.x only (found {version} at "
+                f"{fake}/pybind11Config.cmake)") in output
