@@ -121,3 +121,21 @@ def test_cmake_configure_accepts_pybind11_3_1_only(tmp_path, version, accepted):
         assert result.returncode != 0
         assert (f"vorna.core builds with pybind11 3.1.x only (found {version} at "
                 f"{fake}/pybind11Config.cmake)") in output
+
+
+@pytest.mark.parametrize("value", ["0", "", "1", "yes", None])
+def test_ci_refuses_to_start_with_golden_update_set(tmp_path, value):
+    # A copy of the CI script in a tree without a Makefile: past its checks, make stops at once.
+    (tmp_path / ".ci").mkdir()
+    shutil.copy(ROOT / ".ci" / "run", tmp_path / ".ci" / "run")
+    env = {k: v for k, v in os.environ.items() if k != "VORNA_UPDATE_GOLDEN"}
+    if value is not None:
+        env["VORNA_UPDATE_GOLDEN"] = value
+    result = subprocess.run(["bash", tmp_path / ".ci" / "run"], env=env, capture_output=True,
+                            text=True, timeout=60)
+    refused = "error: VORNA_UPDATE_GOLDEN is set" in result.stderr
+    assert result.returncode != 0
+    assert refused == (value is not None), result.stderr
+    if value is not None:
+        assert f"(to '{value}')" in result.stderr
+        assert "make" not in result.stderr
