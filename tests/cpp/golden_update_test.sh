@@ -65,8 +65,8 @@ for row in "${CASES[@]}"; do
         [ "mote/$(basename "$f")" = "$FILE" ] && continue
         cmp -s "$f" "$WORK/golden/mote/$(basename "$f")" || fail "VORNA_UPDATE_GOLDEN='$value': $f changed"
     done
-    [ "$(ls "$WORK/golden/mote" | wc -l)" = "$(ls "$SOURCE/mote" | wc -l)" ] ||
-        fail "VORNA_UPDATE_GOLDEN='$value': files were added: $(ls "$WORK/golden/mote")"
+    ! ls "$WORK/golden/mote" | grep -qv '\.txt$' ||
+        fail "VORNA_UPDATE_GOLDEN='$value': files left behind: $(ls "$WORK/golden/mote")"
 done
 
 # After the rewrite, a run without the variable passes; a run with 1 over unchanged files
