@@ -714,8 +714,12 @@ void refuse_without_value(py::handle object, const std::type_info& bound) {
 void guard_uninitialised_instances(py::module_& m) {
     guard_module(m);
     // Immutable once the classes have it, so that none of them can be given another metaclass.
+    // Final too: a derived metaclass would inherit the binding layer's call and set rather than
+    // the ones above, and could give its classes an order of bases their objects' values do
+    // not follow.
     if (g_metaclass != nullptr) {
         g_metaclass->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+        g_metaclass->tp_flags &= ~Py_TPFLAGS_BASETYPE;
         PyType_Modified(g_metaclass);
     }
 }

@@ -178,4 +178,7 @@ def test_python_subclasses_are_patched_and_keep_their_bases():
                "TypeError: cannot set '__repr__' of vorna.core.Model: a class in its hierarchy "
                "has a namespace key that is not a string.")
         expect("plain names still set", lambda: setattr(core.Model, "plain", 1), None)
+        # A derived metaclass could order the bases of its classes against their values.
+        expect("metaclass", lambda: type(core.Model)("Meta", (type(core.Model),), {}),
+               "TypeError: type 'vorna_type' is not an acceptable base type")
     """)
