@@ -100,6 +100,14 @@ def test_patching_habits_reach_the_calls():
                "<vorna.core.Layer object")
         core.Model.__doc__ = "Patched."
         expect("doc", lambda: core.Model.__doc__, "Patched.")
+        # Type's own special attributes: set, or refused as on any immutable class.
+        core.Layer.__qualname__ = "Renamed"
+        expect("qualname", lambda: (core.Layer.__qualname__, core.Layer.__name__),
+               ("Renamed", "Layer"))
+        for special, value in (("__abstractmethods__", frozenset()), ("__class__", type)):
+            expect(special, lambda: setattr(core.Model, special, value),
+                   f"TypeError: cannot set '{special}' attribute of immutable type "
+                   "'vorna.core.Model'")
         # An __init__ that does not construct the value: the object never gets out.
         init = vars(core.Model)["__init__"]
         core.Model.__init__ = lambda self: None
