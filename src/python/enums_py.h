@@ -16,6 +16,7 @@
 
 #include "backend/hw.h"
 #include "corelib/types.h"
+#include "python/pybind11_version_py.h"
 
 namespace vorna::python {
 

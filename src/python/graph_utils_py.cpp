@@ -9,6 +9,7 @@
 
 #include "backend/graph_utils.h"
 #include "corelib/layer.h"
+#include "python/held_list_py.h"
 #include "python/registration_py.h"
 
 namespace vorna::python {
@@ -27,9 +28,9 @@ void register_graph_utils(py::module_& m) {
     g.def("dual_output_to_store_dma",
           [](const LayerPtr& layer) { return is_dual_output_to_store_dma(layer); });
     g.def("first_mappable_layer",
-          [](const LayerList& layers) { return first_mappable_layer(layers); });
+          [](const HeldList<Layer>& layers) { return first_mappable_layer(layers); });
     g.def("last_mappable_layer",
-          [](const LayerList& layers) { return last_mappable_layer(layers); });
+          [](const HeldList<Layer>& layers) { return last_mappable_layer(layers); });
     g.def("next_mappable_layer", [](const LayerPtr& layer) { return next_mappable_layer(layer); });
     g.def("previous_mappable_layer",
           [](const LayerPtr& layer) { return previous_mappable_layer(layer); });

@@ -25,9 +25,14 @@
 //   entry runs. Only the module's own function definitions get it; the binding layer's shared
 //   metaclass and other modules' functions are left as they are.
 // - All classes share one layout, so Python would let an object's class be changed to another
-//   class of the module; the classes are made immutable, for which Python refuses it.
+//   class of the module; the classes are made immutable, for which Python refuses it. Their
+//   attributes can still be set and deleted (users patch classes in their tests): the
+//   metaclass performs the set itself, refusing only `__new__` of the module's classes (the
+//   allocation above) and `__bases__` of every class it makes (an object would keep its value
+//   under other bases). A class's bases cannot be changed through type's own descriptor either.
 // - Pickling: the enumerations pickle their integer at every protocol; objects of every other
-//   class refuse to be pickled.
+//   class refuse to be pickled, unless their class (a Python subclass) defines its own
+//   reduction.
 
 #include <Python.h>
 #include <pybind11/pybind11.h>
@@ -37,9 +42,12 @@
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "python/held_list_py.h"
+#include "python/pybind11_version_py.h"
 #include "python/registration_py.h"
 
 namespace vorna::python {
@@ -294,9 +302,29 @@ PyObject* enum_reduce_ex(PyObject* self, PyObject* protocol) {
     return Py_BuildValue("(O(N))", reinterpret_cast<PyObject*>(Py_TYPE(self)), value);
 }
 
+// Objects of the other classes have no reduction of their own: unpickling one would allocate
+// it without a value. A Python subclass that defines `__reduce__` (to rebuild itself from its
+// parameters, say) is reduced by it, as object.__reduce_ex__ would do: the `__reduce__` found
+// on the class is the one called.
+PyObject* g_reduce_name = nullptr;    // "__reduce__", interned
+PyObject* g_object_reduce = nullptr;  // object.__reduce__, the default every class inherits
+
 PyObject* refuse_reduce_ex(PyObject* self, PyObject*) {
-    PyErr_Format(PyExc_TypeError, "cannot pickle '%s' object", Py_TYPE(self)->tp_name);
-    return nullptr;
+    PyTypeObject* const type = Py_TYPE(self);
+    PyObject* const reduce = _PyType_Lookup(type, g_reduce_name);
+    if (reduce == nullptr || reduce == g_object_reduce) {
+        PyErr_Format(PyExc_TypeError, "cannot pickle '%s' object", type->tp_name);
+        return nullptr;
+    }
+    Py_INCREF(reduce);  // borrowed from a dictionary the binding below may change
+    const descrgetfunc bind = Py_TYPE(reduce)->tp_descr_get;
+    PyObject* const bound =
+        bind != nullptr ? bind(reduce, self, reinterpret_cast<PyObject*>(type)) : Py_NewRef(reduce);
+    Py_DECREF(reduce);
+    if (bound == nullptr) return nullptr;
+    PyObject* const result = PyObject_CallNoArgs(bound);
+    Py_DECREF(bound);
+    return result;
 }
 
 PyMethodDef g_enum_reduce_ex_def = {"__reduce_ex__", &enum_reduce_ex, METH_O, "Helper for pickle."};
@@ -365,6 +393,159 @@ PyObject* class_new(PyTypeObject* metaclass, PyObject* args, PyObject* kwargs) {
     return cls;
 }
 
+// Setting and deleting attributes of the classes the metaclass makes. The module's classes
+// (and Python subclasses with two or more of them as bases) stay immutable, so that Python
+// refuses to change an object's class; the metaclass performs the set on them as for a mutable
+// class, with the flag cleared for the set alone. Refused everywhere: `__new__` of the module's
+// classes (the guarded allocation) and `__bases__` (an object would keep its value under bases
+// of another value).
+setattrofunc g_inherited_setattro = nullptr;
+std::unordered_set<PyTypeObject*>& module_classes() {
+    static auto* const set = new std::unordered_set<PyTypeObject*>();
+    return *set;
+}
+PyObject* g_type_subclasses = nullptr;  // type.__subclasses__
+PyObject* g_type_mro = nullptr;         // type.mro
+
+[[gnu::cold]] int refuse_bases(PyTypeObject* type) {
+    PyErr_Format(PyExc_TypeError,
+                 "cannot change the bases of %s: its objects hold the values of the bases they "
+                 "were made with.",
+                 type->tp_name);
+    return -1;
+}
+
+// Whether every key of the dictionaries a set may search is an exact string: the class's own
+// and its bases' (the set, its slot update) and, when `subclasses`, those of every subclass and
+// their bases (the slot update goes down to them). The search compares keys of any other type
+// by calling their __eq__, which is Python code; none may run while the flag is cleared.
+bool plain_keys(PyTypeObject* type, bool subclasses) {
+    PyObject* const mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* const dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        if (dict == nullptr || !PyDict_CheckExact(dict)) return false;
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        while (PyDict_Next(dict, &pos, &key, nullptr)) {
+            if (!PyUnicode_CheckExact(key)) return false;
+        }
+    }
+    if (!subclasses) return true;
+    const auto list = py::reinterpret_steal<py::object>(
+        PyObject_CallOneArg(g_type_subclasses, reinterpret_cast<PyObject*>(type)));
+    if (!list || !PyList_Check(list.ptr())) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
+        PyObject* const sub = PyList_GET_ITEM(list.ptr(), i);
+        if (!PyType_Check(sub) || !plain_keys(reinterpret_cast<PyTypeObject*>(sub), true)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The set on an immutable class. The binding layer's static properties take the value through
+// their own setter (no flag needed); a special attribute of the metaclass other than type's own
+// is left to the inherited set, which refuses it for an immutable class, as is
+// __abstractmethods__, whose setter asks the value's truth. Otherwise the flag is cleared, the
+// interpreter's set of a class runs, and the flag is restored, with nothing in between that
+// could run Python code: the values replaced are held until the flag is back (their
+// finalizers run after), the garbage collector is paused, and keys are exact strings.
+int set_on_immutable(PyTypeObject* type, PyObject* key, PyObject* value) {
+    PyObject* const object = reinterpret_cast<PyObject*>(type);
+    if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0)
+        return g_inherited_setattro(object, key, value);
+    // Paused from the checks to the end of the set, so that no finalizer runs in between.
+    struct PausedCollector {
+        const int was_enabled = PyGC_Disable();
+        ~PausedCollector() {
+            if (was_enabled) PyGC_Enable();
+        }
+    } paused;
+    const bool dunder = PyUnicode_GET_LENGTH(key) > 4 && PyUnicode_READ_CHAR(key, 0) == '_' &&
+                        PyUnicode_READ_CHAR(key, 1) == '_';
+    if (!plain_keys(type, dunder)) {
+        if (PyErr_Occurred()) return -1;
+        PyErr_Format(PyExc_TypeError,
+                     "cannot set '%U' of %s: a class in its hierarchy has a namespace key that "
+                     "is not a string.",
+                     key, type->tp_name);
+        return -1;
+    }
+    auto* const static_property = py::detail::get_internals().static_property_type;
+    PyObject* const own = _PyType_Lookup(type, key);
+    if (own != nullptr && value != nullptr && PyObject_TypeCheck(own, static_property) &&
+        !PyObject_TypeCheck(value, static_property)) {
+        return g_inherited_setattro(object, key, value);
+    }
+    PyObject* const special = _PyType_Lookup(Py_TYPE(type), key);
+    if (special != nullptr && Py_TYPE(special)->tp_descr_set != nullptr) {
+        PyObject* const types_own = PyDict_GetItemWithError(PyType_Type.tp_dict, key);
+        if (PyErr_Occurred()) return -1;
+        if (types_own != special ||
+            PyUnicode_CompareWithASCIIString(key, "__abstractmethods__") == 0) {
+            return g_inherited_setattro(object, key, value);
+        }
+    }
+    auto* const heap = reinterpret_cast<PyHeapTypeObject*>(type);
+    PyObject* const replaced = PyDict_GetItemWithError(type->tp_dict, key);
+    if (replaced == nullptr && PyErr_Occurred()) return -1;
+    const std::array<PyObject*, 3> held = {Py_XNewRef(replaced), Py_XNewRef(heap->ht_name),
+                                           Py_XNewRef(heap->ht_qualname)};
+    type->tp_flags &= ~Py_TPFLAGS_IMMUTABLETYPE;
+    const int result = PyType_Type.tp_setattro(object, key, value);
+    type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+    for (PyObject* old : held) Py_XDECREF(old);
+    return result;
+}
+
+int class_setattro(PyObject* object, PyObject* name, PyObject* value) {
+    auto* const type = reinterpret_cast<PyTypeObject*>(object);
+    if (!PyUnicode_Check(name)) return g_inherited_setattro(object, name, value);  // refuses
+    if (PyUnicode_CompareWithASCIIString(name, "__bases__") == 0) return refuse_bases(type);
+    if (PyUnicode_CompareWithASCIIString(name, "__new__") == 0 &&
+        module_classes().count(type) != 0) {
+        PyErr_Format(PyExc_TypeError,
+                     "cannot %s '__new__' of %s: its objects are allocated only by a call of "
+                     "the class, which constructs them.",
+                     value != nullptr ? "set" : "delete", type->tp_name);
+        return -1;
+    }
+    if ((type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) == 0) {
+        return g_inherited_setattro(object, name, value);
+    }
+    // An exact, interned copy of the name: a str subclass could run Python code when hashed
+    // or compared.
+    PyObject* key = PyUnicode_FromObject(name);
+    if (key == nullptr) return -1;
+    PyUnicode_InternInPlace(&key);
+    const int result = set_on_immutable(type, key, value);
+    Py_DECREF(key);
+    return result;
+}
+
+// The metaclass's `mro`: the interpreter's, refusing a new order for a class that has one
+// already, which happens only when its bases (or a base's) are being changed through type's
+// own __bases__ descriptor, past the set above. The change is then undone.
+PyObject* keeping_mro(PyObject* cls, PyObject*) {
+    PyObject* const computed = PyObject_CallOneArg(g_type_mro, cls);
+    if (computed == nullptr) return nullptr;
+    PyObject* const current = reinterpret_cast<PyTypeObject*>(cls)->tp_mro;
+    if (current == nullptr) return computed;
+    bool same = PyList_Check(computed) && PyTuple_Check(current) &&
+                PyList_GET_SIZE(computed) == PyTuple_GET_SIZE(current);
+    for (Py_ssize_t i = 0; same && i < PyTuple_GET_SIZE(current); ++i) {
+        same = PyList_GET_ITEM(computed, i) == PyTuple_GET_ITEM(current, i);
+    }
+    if (same) return computed;
+    Py_DECREF(computed);
+    refuse_bases(reinterpret_cast<PyTypeObject*>(cls));
+    return nullptr;
+}
+
+PyMethodDef g_mro_def = {"mro", &keeping_mro, METH_NOARGS,
+                         "Return a type's method resolution order."};
+
 // The module's metaclass: a subclass of the binding layer's metaclass `base` whose call marks
 // the construction in progress. Made once.
 void make_metaclass(py::handle base, py::handle module_name) {
@@ -382,6 +563,23 @@ void make_metaclass(py::handle base, py::handle module_name) {
     type->tp_new = &class_new;
     // Metaclasses derived from this one reach the slot through this __new__.
     py::setattr(meta, "__new__", interpreter_new_of(meta));
+    g_inherited_setattro = type->tp_setattro;
+    type->tp_setattro = &class_setattro;
+    g_type_subclasses = PyDict_GetItemString(PyType_Type.tp_dict, "__subclasses__");
+    g_type_mro = PyDict_GetItemString(PyType_Type.tp_dict, "mro");
+    if (g_type_subclasses == nullptr || g_type_mro == nullptr) {
+        throw std::logic_error("type has no __subclasses__ or mro.");
+    }
+    const auto mro = py::reinterpret_steal<py::object>(PyDescr_NewMethod(type, &g_mro_def));
+    if (!mro) throw py::error_already_set();
+    py::setattr(meta, "mro", mro);
+    g_reduce_name = PyUnicode_InternFromString("__reduce__");
+    if (g_reduce_name == nullptr) throw py::error_already_set();
+    g_object_reduce = PyDict_GetItemWithError(PyBaseObject_Type.tp_dict, g_reduce_name);
+    if (g_object_reduce == nullptr) {
+        if (!PyErr_Occurred()) throw std::logic_error("object has no __reduce__.");
+        throw py::error_already_set();
+    }
     PyType_Modified(type);
     g_metaclass = type;
     guard_instance_base();
@@ -478,9 +676,11 @@ void guard_class(py::handle cls, py::handle module_name) {
     }
     // All classes of the module share one layout, so Python would let an object change its
     // class to any other of them (and bound code then read it as the other class's value); it
-    // refuses that for immutable types. Set last: attributes of the class cannot be set after.
+    // refuses that for immutable types. Set last: from here on, attributes of the class are set
+    // through the metaclass, which refuses a new __new__.
     type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
     PyType_Modified(type);
+    module_classes().insert(type);
 }
 
 void guard_module(py::module_& m) {
@@ -504,11 +704,22 @@ void guard_module(py::module_& m) {
 
 void guard_function_arguments(py::handle function) { guard_callable(function); }
 
+void refuse_without_value(py::handle object, const std::type_info& bound) {
+    if (!object || !is_unconstructed(object.ptr())) return;
+    const py::detail::type_info* const info = py::detail::get_type_info(bound);
+    throw py::type_error(std::string(info != nullptr ? info->type->tp_name : bound.name()) +
+                         " object is not initialised: its __init__() has not been called.");
+}
+
 void guard_uninitialised_instances(py::module_& m) {
     guard_module(m);
     // Immutable once the classes have it, so that none of them can be given another metaclass.
+    // Final too: a derived metaclass would inherit the binding layer's call and set rather than
+    // the ones above, and could give its classes an order of bases their objects' values do
+    // not follow.
     if (g_metaclass != nullptr) {
         g_metaclass->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+        g_metaclass->tp_flags &= ~Py_TPFLAGS_BASETYPE;
         PyType_Modified(g_metaclass);
     }
 }

@@ -19,6 +19,7 @@
 #include "corelib/params.h"
 #include "corelib/sequence.h"
 #include "corelib/types.h"
+#include "python/held_list_py.h"
 #include "python/model_ops.h"
 #include "python/model_run_py.h"
 #include "python/registration_py.h"
@@ -27,7 +28,8 @@ namespace vorna::python {
 
 namespace {
 
-using LayerList = std::vector<std::shared_ptr<Layer>>;
+// Layers given as a sequence: an element without its value is refused with TypeError.
+using LayerList = HeldList<Layer>;
 
 py::list shape_list(const Shape& shape) {
     py::list dims;

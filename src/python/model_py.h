@@ -10,6 +10,7 @@
 #include "corelib/model.h"
 #include "devices/power_meter.h"
 #include "devices/python/metrics_py.h"
+#include "python/pybind11_version_py.h"
 
 namespace vorna::python {
 

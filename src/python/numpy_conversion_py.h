@@ -18,6 +18,7 @@
 
 #include "corelib/tensor.h"
 #include "program/register.h"
+#include "python/pybind11_version_py.h"
 
 namespace vorna::python {
 

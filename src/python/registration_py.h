@@ -12,6 +12,7 @@
 #include "devices/power_meter.h"
 #include "python/enums_py.h"
 #include "python/model_py.h"
+#include "python/pybind11_version_py.h"
 
 namespace vorna::python {
 
@@ -104,9 +105,10 @@ void register_nn_ops(py::module_& m);
 // property accessors of a class refuse a `self` that is not an instance of the class, lets
 // the classes allocate only for a call of the class (the enumerations excepted), makes the
 // conversion of an object without a value to its C++ type raise TypeError, makes the classes
-// immutable (so that no object changes its class), and gives them their pickling: the
-// enumerations pickle their integer, every other object refuses. Called once all classes are
-// registered.
+// immutable (so that no object changes its class) while their attributes can still be set and
+// deleted (all but the allocation, __new__, and the bases), and gives them their pickling: the
+// enumerations pickle their integer, every other object refuses unless its class defines its
+// own __reduce__. Called once all classes are registered.
 void guard_uninitialised_instances(py::module_& m);
 
 // The same refusals for one bound function that no attribute of the module holds (a

@@ -47,14 +47,16 @@ void set_from(Variables& variables, const std::string& name, const Tensor& curre
                                     std::string(py::str(required)) + " received " +
                                     std::string(py::str(value.dtype())));
     }
-    const ContiguousArray<T> array = contiguous_array<T>(value);  // no copy for a right array
-    const Shape given = array_shape(array);
+    // The shape is the array's own: compared before anything is converted, so that a refused
+    // array (a broadcast view of any size, say) is never copied.
+    const Shape given = array_shape(value);
     const Shape view = numpy_view(current);
     if (given != view) {
         throw std::invalid_argument("Cannot set variable '" + name + "' of shape " +
                                     shape_text(view) + " from an array of shape " +
                                     shape_text(given) + ".");
     }
+    const ContiguousArray<T> array = contiguous_array<T>(value);  // no copy for a right array
     // The array read in its own row-major order is the variable's storage: the new tensor takes
     // the variable's dimensions and layout (as the core re-tags a row-major tensor of reversed
     // dimensions), without a second copy.

@@ -2,6 +2,7 @@
 
 import gc
 import sys
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -126,3 +127,29 @@ def test_variables_of_every_storage_type(kind, params, name, dtype, shape):
     value = np.arange(1, shape[0] + 1).astype(dtype)
     x.variables[name] = value
     np.testing.assert_array_equal(x.variables[name], value)
+
+
+# A wrong shape is refused from the array's own shape, before anything is converted: no copy of
+# a broadcast or strided view is made, whatever its size (2^31 elements here).
+@pytest.mark.parametrize("name, view, held, given", [
+    ("weights", lambda: np.broadcast_to(np.zeros(1, np.int8), (2**15, 2**16)), "(6, 4)",
+     "(32768, 65536)"),
+    ("weights", lambda: np.zeros((2**12, 2**11), np.int8).T[::2], "(6, 4)", "(1024, 4096)"),
+    ("threshold", lambda: np.broadcast_to(np.zeros((1, 1), np.int32), (2**14, 2**14)), "(4,)",
+     "(16384, 16384)"),
+])
+def test_wrong_shape_is_refused_before_any_copy(name, view, held, given):
+    _, fc = fc_model(weights_bits=8)
+    before = fc.variables[name]
+    array = view()
+    tracemalloc.start()
+    try:
+        with pytest.raises(ValueError) as err:
+            fc.variables[name] = array
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert str(err.value) == (f"Cannot set variable '{name}' of shape {held} "
+                              f"from an array of shape {given}.")
+    assert peak < 2**16
+    np.testing.assert_array_equal(fc.variables[name], before)
