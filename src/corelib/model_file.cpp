@@ -184,7 +184,8 @@ std::string descriptor_path(int fd) { return "/proc/self/fd/" + std::to_string(f
 // Whether opening `path` passes through a descriptor link (/proc/<pid>/fd/N, which /dev/stdout
 // names, and the like): such a target is whatever the descriptor holds, which its name in a
 // directory, if it has one, does not replace. Where this cannot be told (a kernel without
-// openat2), it is taken as one.
+// openat2), it is taken as one. The path is read again only to tell this: whatever it reaches
+// now, the file written stays the one that was opened.
 bool through_descriptor_link(const std::string& path) {
     struct open_how how{};
     how.flags = O_PATH | O_CLOEXEC;
@@ -413,8 +414,10 @@ class Target {
     }
 
     bool link(const std::string& name) {
-        return ::linkat(AT_FDCWD, descriptor_path(temp_.get()).c_str(), dir_.get(), name.c_str(),
-                        AT_SYMLINK_FOLLOW) == 0;
+        return retried([&] {
+                   return ::linkat(AT_FDCWD, descriptor_path(temp_.get()).c_str(), dir_.get(),
+                                   name.c_str(), AT_SYMLINK_FOLLOW);
+               }) == 0;
     }
 
     // Closes the new file and removes its name, if it has one.
@@ -462,7 +465,9 @@ class Target {
                 drop_replacement();
                 throw open_error(path_);
             }
-            if (::renameat(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str()) != 0) {
+            if (retried([&] {
+                    return ::renameat(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str());
+                }) != 0) {
                 error = errno;
                 drop_replacement();
                 if (error == EACCES || error == EPERM || error == EBUSY) return false;
@@ -472,10 +477,14 @@ class Target {
             // Nothing that appeared under the name since is replaced. A file system without
             // that kind of rename gets a hard link, which never replaces either.
             bool linked = false;
-            int result = ::renameat2(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str(),
-                                     RENAME_NOREPLACE);
+            int result = retried([&] {
+                return ::renameat2(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str(),
+                                   RENAME_NOREPLACE);
+            });
             if (result != 0 && (errno == EINVAL || errno == ENOSYS)) {
-                result = ::linkat(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str(), 0);
+                result = retried([&] {
+                    return ::linkat(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str(), 0);
+                });
                 linked = result == 0;
             }
             if (result != 0) {

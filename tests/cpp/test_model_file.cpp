@@ -263,18 +263,35 @@ TEST(ModelFileSave, WritesInPlaceWhenTheDirectoryRefusesNewFilesWithEacces) {
     file.expect_replaced_in_place(*next);
 }
 
+// Installs `filter` as this process's system-call filter.
+bool filter_calls(std::vector<struct sock_filter> filter) {
+    struct sock_fprog program = {static_cast<unsigned short>(filter.size()), filter.data()};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 // Makes fallocate fail with EOPNOTSUPP in this process, as on a file system that cannot reserve
 // space.
 bool without_reservation() {
-    struct sock_filter filter[] = {
+    return filter_calls({
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fallocate, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    struct sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
-    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+    });
+}
+
+// Makes opening an unnamed file fail with EOPNOTSUPP in this process, as on a file system that
+// has none.
+bool without_unnamed_files() {
+    return filter_calls({
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    });
 }
 
 // A file with two names is written in place. Under a file-size limit the new length is refused
@@ -567,78 +584,81 @@ std::vector<Row> target_rows() {
 }
 
 // Every kind of target: where the bytes went, what stayed, the owner, mode and link count of
-// each file, and what is left in the directory. Each save runs in a child (as 'nobody' where
-// the row says so, the directory being root's).
+// each file, and what is left in the directory, with unnamed new files and with named ones.
+// Each save runs in a child (as 'nobody' where the row says so, the directory being root's).
 TEST(ModelFileSave, WhereEachKindOfTargetPutsTheBytes) {
     const struct passwd* nobody = ::getpwnam("nobody");
     if (::geteuid() != 0 || nobody == nullptr) GTEST_SKIP() << "needs root and 'nobody'";
     const std::string old_bytes = file_of(*dense_model(8, 8, 1));
     const auto new_model = dense_model(8, 8, 2), big_model = dense_model(8, 40, 3);
-    for (const Row& row : target_rows()) {
-        SCOPED_TRACE(row.what);
-        std::string tmpl = (fs::temp_directory_path() / "vorna-save-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        g_dir = tmpl;
-        ::chmod(g_dir.c_str(), 0755);
-        row.setup(g_dir);
-        std::map<std::string, struct stat> before;
-        std::set<std::string> attributed;  // the files with an extended attribute
-        for (const auto& entry : fs::directory_iterator(g_dir)) {
-            const std::string name = entry.path().filename().string();
-            ::lstat(entry.path().c_str(), &before[name]);
-            if (::lgetxattr(entry.path().c_str(), "user.vorna", nullptr, 0) > 0) {
-                attributed.insert(name);
+    for (const bool unnamed : {true, false}) {
+        for (const Row& row : target_rows()) {
+            SCOPED_TRACE(testing::Message() << row.what << (unnamed ? "" : ", named new files"));
+            std::string tmpl = (fs::temp_directory_path() / "vorna-save-XXXXXX").string();
+            ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+            g_dir = tmpl;
+            ::chmod(g_dir.c_str(), 0755);
+            row.setup(g_dir);
+            std::map<std::string, struct stat> before;
+            std::set<std::string> attributed;  // the files with an extended attribute
+            for (const auto& entry : fs::directory_iterator(g_dir)) {
+                const std::string name = entry.path().filename().string();
+                ::lstat(entry.path().c_str(), &before[name]);
+                if (::lgetxattr(entry.path().c_str(), "user.vorna", nullptr, 0) > 0) {
+                    attributed.insert(name);
+                }
             }
+            const Model& model = row.file_limit ? *big_model : *new_model;
+            const std::string error = in_child(row.as_nobody, [&] {
+                ::signal(SIGXFSZ, SIG_IGN);
+                const struct rlimit rl = {row.file_limit, row.file_limit};
+                if (row.file_limit) ::setrlimit(RLIMIT_FSIZE, &rl);
+                model_file::set_save_hook(row.hook);
+                if (!unnamed && !without_unnamed_files()) return std::string("<no filter>");
+                const auto save = [&](std::string path) { return save_text(model, path); };
+                return row.run ? row.run(g_dir, save) : save((g_dir / "m.fbz").string());
+            });
+            EXPECT_EQ(error, row.error);
+            std::vector<std::string> listed, expected;
+            for (const auto& entry : fs::directory_iterator(g_dir)) {
+                listed.push_back(entry.path().filename().string());
+            }
+            for (const Name& name : row.names) {
+                SCOPED_TRACE(name.name);
+                expected.push_back(name.name);
+                const fs::path path = g_dir / name.name;
+                struct stat st;
+                if (::lstat(path.c_str(), &st) != 0) {
+                    ADD_FAILURE() << "missing";
+                    continue;
+                }
+                if (name.holds == Holds::link || name.holds == Holds::pipe) {
+                    EXPECT_EQ(st.st_mode & S_IFMT, name.holds == Holds::link ? S_IFLNK : S_IFIFO);
+                    continue;
+                }
+                EXPECT_EQ(contents(path), name.holds == Holds::victim      ? "victim"
+                                          : name.holds == Holds::old_model ? old_bytes
+                                                                           : file_of(model));
+                EXPECT_EQ(st.st_ino, name.was ? before.at(name.was).st_ino : st.st_ino);
+                if (!name.was && before.count(name.name)) {
+                    EXPECT_NE(st.st_ino, before.at(name.name).st_ino) << "replaced";
+                }
+                EXPECT_EQ(st.st_uid, name.nobody ? nobody->pw_uid : 0u);
+                EXPECT_EQ(st.st_gid, name.nobody ? nobody->pw_gid : 0u);
+                EXPECT_EQ(st.st_mode & 07777, name.mode);
+                EXPECT_EQ(st.st_nlink, name.links);
+                // A file that had the attribute (itself, or the one it replaced) keeps it.
+                if (attributed.count(name.was ? name.was : name.name)) {
+                    char value[8] = {};
+                    const ssize_t n = ::getxattr(path.c_str(), "user.vorna", value, sizeof value);
+                    EXPECT_EQ(std::string(value, n < 0 ? 0 : static_cast<size_t>(n)), "kept");
+                }
+            }
+            std::sort(listed.begin(), listed.end());
+            std::sort(expected.begin(), expected.end());
+            EXPECT_EQ(listed, expected);
+            fs::remove_all(g_dir);
         }
-        const Model& model = row.file_limit ? *big_model : *new_model;
-        const std::string error = in_child(row.as_nobody, [&] {
-            ::signal(SIGXFSZ, SIG_IGN);
-            const struct rlimit rl = {row.file_limit, row.file_limit};
-            if (row.file_limit) ::setrlimit(RLIMIT_FSIZE, &rl);
-            model_file::set_save_hook(row.hook);
-            const auto save = [&](std::string path) { return save_text(model, path); };
-            return row.run ? row.run(g_dir, save) : save((g_dir / "m.fbz").string());
-        });
-        EXPECT_EQ(error, row.error);
-        std::vector<std::string> listed, expected;
-        for (const auto& entry : fs::directory_iterator(g_dir)) {
-            listed.push_back(entry.path().filename().string());
-        }
-        for (const Name& name : row.names) {
-            SCOPED_TRACE(name.name);
-            expected.push_back(name.name);
-            const fs::path path = g_dir / name.name;
-            struct stat st;
-            if (::lstat(path.c_str(), &st) != 0) {
-                ADD_FAILURE() << "missing";
-                continue;
-            }
-            if (name.holds == Holds::link || name.holds == Holds::pipe) {
-                EXPECT_EQ(st.st_mode & S_IFMT, name.holds == Holds::link ? S_IFLNK : S_IFIFO);
-                continue;
-            }
-            EXPECT_EQ(contents(path), name.holds == Holds::victim      ? "victim"
-                                      : name.holds == Holds::old_model ? old_bytes
-                                                                       : file_of(model));
-            EXPECT_EQ(st.st_ino, name.was ? before.at(name.was).st_ino : st.st_ino);
-            if (!name.was && before.count(name.name)) {
-                EXPECT_NE(st.st_ino, before.at(name.name).st_ino) << "replaced";
-            }
-            EXPECT_EQ(st.st_uid, name.nobody ? nobody->pw_uid : 0u);
-            EXPECT_EQ(st.st_gid, name.nobody ? nobody->pw_gid : 0u);
-            EXPECT_EQ(st.st_mode & 07777, name.mode);
-            EXPECT_EQ(st.st_nlink, name.links);
-            // A file that had the attribute (itself, or the one it replaced) keeps it.
-            if (attributed.count(name.was ? name.was : name.name)) {
-                char value[8] = {};
-                const ssize_t n = ::getxattr(path.c_str(), "user.vorna", value, sizeof value);
-                EXPECT_EQ(std::string(value, n < 0 ? 0 : static_cast<size_t>(n)), "kept");
-            }
-        }
-        std::sort(listed.begin(), listed.end());
-        std::sort(expected.begin(), expected.end());
-        EXPECT_EQ(listed, expected);
-        fs::remove_all(g_dir);
     }
 }
 
