@@ -67,25 +67,25 @@ Bytes read(const std::string& path);
 // is created only at the end; a link to a missing file creates that file where the link points,
 // as open would, at once and empty (a kill before the end leaves it empty, which load refuses).
 //
-// Replacing. A regular file with one link is replaced (the new content is written beside it and
-// renamed over it, so a failed or stopped save leaves the old file) when the file has a name the
-// kernel knows, reached without a descriptor link (/dev/stdout, /proc/self/fd/N), is not a mount
-// point, can be renamed over (not another user's file in a sticky directory), and the new file
-// can be given its owner, group, mode and extended attributes. The new file is unnamed
+// Replacing. A missing file, and a regular file with one link, are replaced: the new content
+// is written to a new file beside it, which takes the name once it is whole, so a failed or
+// stopped save leaves the old file. An existing file is replaced only when it has a name the
+// kernel knows, is reached without a descriptor link (/dev/stdout, /proc/self/fd/N), is not a
+// mount point, can be renamed over (not another user's file in a sticky directory), and the new
+// file can be given its owner, group, mode and extended attributes. The new file is unnamed
 // (O_TMPFILE) where the file system allows, so a kill leaves nothing behind; elsewhere it is
-// ".vorna-<pid>-<n>.tmp" in the same directory. It is named only once its content is whole: a
-// missing target without replacing anything that appeared since, an existing one only while its
-// name still refers to the opened file, else the save is refused with the open error above and
-// leaves everything as it was. A missing target is replaced the same way (created).
+// ".vorna-<pid>-<n>.tmp" in the same directory. A missing name is taken without replacing
+// anything that appeared under it since, an existing one only while it still refers to the file
+// opened; otherwise the save is refused with the open error above, leaving everything as it was.
 //
 // Writing in place, through the opened descriptor, in every other case: several links, a
 // descriptor link, a file without a usable name, an owner that cannot be kept, a directory that
 // takes no new file, no room for a second copy, and a rename the directory refuses. The whole
 // new length is reserved first, and when it cannot be the save is refused with the file as it
 // was. Then the head is overwritten with bytes load refuses, the rest is written, the true head
-// last, and the file is cut to length: a save stopped at any point leaves the old model, the new
-// one, or a file load refuses, never one that loads as neither. Pipes and devices are written as
-// a stream.
+// last (one write of five bytes), and the file is cut to length: a save stopped at any point
+// leaves the old model, the new one, or a file load refuses, never one that loads as neither.
+// Pipes and devices are written as a stream.
 //
 // Nothing is forced to the disk: this guards against stopped processes and I/O errors, not
 // against a power loss. Interrupted system calls are retried. Throws std::runtime_error "Unable
