@@ -281,15 +281,19 @@ bool without_reservation() {
     });
 }
 
-// Makes opening an unnamed file fail with EOPNOTSUPP in this process, as on a file system that
-// has none.
+// Makes opening an unnamed file fail with EOPNOTSUPP, and a rename with flags fail with EINVAL,
+// in this process, as on a file system that has neither.
 bool without_unnamed_files() {
     return filter_calls({
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])),
-        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 1),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 5),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat2, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[4])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     });
 }
@@ -408,13 +412,24 @@ void plant_link(model_file::SaveStep step) {
 
 enum class Holds { old_model, new_model, victim, link, pipe };
 
+// Who owns a file: root, or 'nobody' as its user, its group or both.
+enum class Owner { root, user, group, both };
+
+uid_t uid_of(Owner owner) {
+    return owner == Owner::user || owner == Owner::both ? ::getpwnam("nobody")->pw_uid : 0;
+}
+
+gid_t gid_of(Owner owner) {
+    return owner == Owner::group || owner == Owner::both ? ::getpwnam("nobody")->pw_gid : 0;
+}
+
 // A name in the directory after the save: what it holds and, for a file, the name whose file
 // it is (none: a new file), its owner, mode and link count.
 struct Name {
     const char* name;
     Holds holds;
     const char* was = nullptr;
-    bool nobody = false;
+    Owner owner = Owner::root;
     mode_t mode = 0644;
     nlink_t links = 1;
 };
@@ -433,17 +448,14 @@ struct Row {
     std::string (*run)(const fs::path& dir, const Save& save) = nullptr;
 };
 
-// "m.fbz" holding the old model with `mode`, owned by 'nobody' or root, with an extended
-// attribute where the file system has them.
-std::function<void(const fs::path&)> old_file(mode_t mode, bool nobody = false) {
+// "m.fbz" holding the old model with `mode` and `owner`, with an extended attribute where the
+// file system has them.
+std::function<void(const fs::path&)> old_file(mode_t mode, Owner owner = Owner::root) {
     return [=](const fs::path& dir) {
         const std::string path = (dir / "m.fbz").string();
         model_file::save(*dense_model(8, 8, 1), path);
         ::chmod(path.c_str(), mode);
-        const struct passwd* pw = ::getpwnam("nobody");
-        if (nobody && pw != nullptr) {
-            ASSERT_EQ(::chown(path.c_str(), pw->pw_uid, pw->pw_gid), 0);
-        }
+        ASSERT_EQ(::chown(path.c_str(), uid_of(owner), gid_of(owner)), 0);
         (void)::setxattr(path.c_str(), "user.vorna", "kept", 4, 0);
     };
 }
@@ -475,17 +487,17 @@ std::vector<Row> target_rows() {
     };
     return {
         {"a new name", nothing, {{"m.fbz", Holds::new_model}}},
-        {"a plain file", old_file(0640), {{"m.fbz", Holds::new_model, nullptr, false, 0640}}},
+        {"a plain file", old_file(0640), {{"m.fbz", Holds::new_model, nullptr, Owner::root, 0640}}},
         {"a hard link",
          [](const fs::path& dir) {
              old_file(0640)(dir);
              fs::create_hard_link(dir / "m.fbz", dir / "h.fbz");
          },
-         {{"h.fbz", Holds::new_model, "m.fbz", false, 0640, 2},
-          {"m.fbz", Holds::new_model, "m.fbz", false, 0640, 2}}},
+         {{"h.fbz", Holds::new_model, "m.fbz", Owner::root, 0640, 2},
+          {"m.fbz", Holds::new_model, "m.fbz", Owner::root, 0640, 2}}},
         {"a link to a file",
          link("l.fbz", "m.fbz", old_file(0640)),
-         {{"l.fbz", Holds::link}, {"m.fbz", Holds::new_model, nullptr, false, 0640}},
+         {{"l.fbz", Holds::link}, {"m.fbz", Holds::new_model, nullptr, Owner::root, 0640}},
          "",
          false,
          0,
@@ -505,7 +517,7 @@ std::vector<Row> target_rows() {
              victim(dir);
          },
          {{"m.fbz", Holds::link},
-          {"moved.fbz", Holds::old_model, "m.fbz", false, 0640},
+          {"moved.fbz", Holds::old_model, "m.fbz", Owner::root, 0640},
           {"victim.fbz", Holds::victim, "victim.fbz"}},
          kOpenError,
          false,
@@ -519,8 +531,14 @@ std::vector<Row> target_rows() {
          0,
          plant_link},
         {"another owner's file, saved as root",
-         old_file(0604, true),
-         {{"m.fbz", Holds::new_model, nullptr, true, 0604}}},
+         old_file(0604, Owner::both),
+         {{"m.fbz", Holds::new_model, nullptr, Owner::both, 0604}}},
+        {"another user's file of root's group",
+         old_file(0604, Owner::user),
+         {{"m.fbz", Holds::new_model, nullptr, Owner::user, 0604}}},
+        {"root's file of another group",
+         old_file(0604, Owner::group),
+         {{"m.fbz", Holds::new_model, nullptr, Owner::group, 0604}}},
         {"a pipe without a reader",
          [](const fs::path& dir) { ::mkfifo((dir / "m.fbz").c_str(), 0644); },
          {{"m.fbz", Holds::pipe}},
@@ -570,13 +588,13 @@ std::vector<Row> target_rows() {
          }},
         {"a read-only directory",
          old_file(0666),
-         {{"m.fbz", Holds::new_model, "m.fbz", false, 0666}},
+         {{"m.fbz", Holds::new_model, "m.fbz", Owner::root, 0666}},
          "",
          true},
         {"a new name in a read-only directory", nothing, {}, kOpenError, true},
         {"no room for a second copy (a size limit)",
          old_file(0640),
-         {{"m.fbz", Holds::old_model, "m.fbz", false, 0640}},
+         {{"m.fbz", Holds::old_model, "m.fbz", Owner::root, 0640}},
          kWriteError,
          false,
          static_cast<rlim_t>(file_of(*dense_model(8, 8, 1)).size() + 100)},
@@ -643,8 +661,8 @@ TEST(ModelFileSave, WhereEachKindOfTargetPutsTheBytes) {
                 if (!name.was && before.count(name.name)) {
                     EXPECT_NE(st.st_ino, before.at(name.name).st_ino) << "replaced";
                 }
-                EXPECT_EQ(st.st_uid, name.nobody ? nobody->pw_uid : 0u);
-                EXPECT_EQ(st.st_gid, name.nobody ? nobody->pw_gid : 0u);
+                EXPECT_EQ(st.st_uid, uid_of(name.owner));
+                EXPECT_EQ(st.st_gid, gid_of(name.owner));
                 EXPECT_EQ(st.st_mode & 07777, name.mode);
                 EXPECT_EQ(st.st_nlink, name.links);
                 // A file that had the attribute (itself, or the one it replaced) keeps it.

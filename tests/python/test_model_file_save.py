@@ -76,3 +76,14 @@ def test_saving_to_redirected_stdout_writes_the_file_stdout_is(tmp_path):
         assert run_child("/dev/stdout", stdout=f) == ["saved", "0"]
     assert os.stat(out).st_ino == inode and os.listdir(tmp_path) == ["out.fbz"]
     assert core.Model(str(out)).layer_count == 1
+
+
+@pytest.mark.parametrize("name", ["m.fbz", "d/m.fbz", "d/../m.fbz"])
+def test_a_relative_path_names_a_file_from_the_working_directory(tmp_path, monkeypatch, name):
+    (tmp_path / "d").mkdir()
+    monkeypatch.chdir(tmp_path)
+    for _ in range(2):  # created, then replaced
+        small_model().save(name)
+        assert core.Model(name).to_buffer() == small_model().to_buffer()
+    assert sorted(os.listdir(tmp_path)) == ["d", "m.fbz"][: 2 if "d/m" not in name else 1]
+    assert os.listdir(tmp_path / "d") == (["m.fbz"] if name == "d/m.fbz" else [])
