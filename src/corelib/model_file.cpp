@@ -532,6 +532,7 @@ class Target {
     Fd temp_;                // the new file
     std::string temp_name_;  // its name, while it has one
 };
+
 }  // namespace
 
 void check_serialized_size(uint64_t size, uint64_t limit) {
