@@ -1,14 +1,20 @@
 #include "corelib/model_file.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <snappy-sinksource.h>
 #include <snappy.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -39,7 +45,8 @@ class Fd {
     bool close() {
         const int fd = fd_;
         fd_ = -1;
-        return ::close(fd) == 0;
+        // Interrupted, the descriptor is closed all the same.
+        return ::close(fd) == 0 || errno == EINTR;
     }
 
   private:
@@ -80,44 +87,6 @@ bool write_all(int fd, const char* data, size_t size, off_t offset = -1) {
         if (offset >= 0) offset += n;
     }
     return true;
-}
-
-// The file a path names once symbolic links are followed, so that saving through a link
-// replaces the file it points to and leaves the link in place. Called only once the path is
-// known to resolve (or to end in a missing file), so a loop cannot reach here.
-std::string link_target(std::string path) {
-    for (int depth = 0; depth < 40; ++depth) {
-        struct stat st;
-        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-        std::vector<char> buf(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
-        const ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
-        if (n < 0 || static_cast<size_t>(n) >= buf.size()) return path;
-        std::string target(buf.data(), static_cast<size_t>(n));
-        if (target.empty() || target.front() != '/') {
-            const size_t slash = path.rfind('/');
-            if (slash != std::string::npos) target = path.substr(0, slash + 1) + target;
-        }
-        path = std::move(target);
-    }
-    return path;
-}
-
-// A new file next to `target`, created exclusively with a short name of its own
-// ("<dir>/.vorna-<pid>-<n>.tmp"), so that a target name near the length limit still leaves room.
-// Returns -1 with errno set when none can be created.
-int create_temporary(const std::string& target, std::string* name) {
-    static std::atomic<unsigned> counter{0};
-    const size_t slash = target.rfind('/');
-    const std::string dir =
-        slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        *name = dir + ".vorna-" + std::to_string(::getpid()) + "-" +
-                std::to_string(counter.fetch_add(1)) + ".tmp";
-        const int fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    errno = EEXIST;
-    return -1;
 }
 
 // A sink that keeps at most `capacity` bytes in `out` and counts what it keeps.
@@ -179,113 +148,389 @@ off_t reserve(int fd, off_t old, const char* data, size_t size) {
     return -1;
 }
 
-// Writes `data` into the file open as `fd` itself. A regular file is reserved first and cut to
-// the new length after the bytes are written rather than emptied first, so a reader never sees
-// it empty; a device or pipe is only written.
-void write_in_place(Fd& fd, const std::string& path, const char* data, size_t size) {
-    struct stat st;
-    bool ok = ::fstat(fd.get(), &st) == 0;
-    if (ok && S_ISREG(st.st_mode)) {
-        const off_t head = reserve(fd.get(), st.st_size, data, size);
-        ok = head >= 0 && write_all(fd.get(), data, static_cast<size_t>(head), 0) &&
-             ::ftruncate(fd.get(), static_cast<off_t>(size)) == 0;
-    } else {
-        ok = ok && write_all(fd.get(), data, size);
-    }
-    ok = fd.close() && ok;
-    if (!ok) throw write_error(path);
+std::atomic<SaveHook> save_hook{nullptr};
+
+void reached(SaveStep step) {
+    if (const SaveHook hook = save_hook.load()) hook(step);
 }
 
-// The file a save writes, opened before the content is made: a file that exists must open for
-// writing (its protection is what refuses the save, as opening it would), and a file that cannot
-// be replaced is written through this same descriptor.
+// Runs a system call again while a signal interrupts it.
+template <typename Call>
+auto retried(Call call) {
+    decltype(call()) result;
+    do {
+        result = call();
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+// Opens for writing without truncating, and without waiting for a reader of a pipe.
+constexpr int kOpenFlags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+// What a file written in place holds at its head until the rest is written: the first five
+// bytes of a length that does not fit 32 bits, which load refuses whatever follows.
+constexpr char kRefusedHead[5] = {'\xff', '\xff', '\xff', '\xff', '\xff'};
+constexpr size_t kHead = sizeof kRefusedHead;
+
+// Errors of creating or filling a second file that leave writing the first in place: the
+// directory takes no new file, or there is no room, quota or size allowance for a second copy.
+bool no_second_file(int error) {
+    return error == EACCES || error == EPERM || error == EROFS || error == ENOSPC ||
+           error == EDQUOT || error == EFBIG;
+}
+
+std::string descriptor_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// Whether opening `path` passes through a descriptor link (/proc/<pid>/fd/N, which /dev/stdout
+// names, and the like): such a target is whatever the descriptor holds, which its name in a
+// directory, if it has one, does not replace. Where this cannot be told (a kernel without
+// openat2), it is taken as one. The path is read again only to tell this: whatever it reaches
+// now, the file written stays the one that was opened.
+bool through_descriptor_link(const std::string& path) {
+    struct open_how how{};
+    how.flags = O_PATH | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_MAGICLINKS;
+    const int fd = static_cast<int>(
+        retried([&] { return ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how); }));
+    if (fd < 0) return true;
+    ::close(fd);
+    return false;
+}
+
+// Whether `name` in the directory `dir` is the file `st` itself (not a link to it), and not a
+// mount point, which cannot be renamed over.
+bool names_the_file(int dir, const std::string& name, const struct stat& st) {
+    struct statx now;
+    return ::statx(dir, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO, &now) == 0 &&
+           ::makedev(now.stx_dev_major, now.stx_dev_minor) == st.st_dev &&
+           now.stx_ino == st.st_ino && !(now.stx_attributes & STATX_ATTR_MOUNT_ROOT);
+}
+
+// The names of the extended attributes of the file open as `fd`, none where the file system
+// has none. False when they cannot be read.
+bool attribute_names(int fd, std::vector<std::string>* names) {
+    names->clear();
+    std::string list;
+    for (;;) {
+        const ssize_t size = ::flistxattr(fd, nullptr, 0);
+        if (size < 0) return errno == ENOTSUP;
+        list.resize(static_cast<size_t>(size));
+        const ssize_t n = size == 0 ? 0 : ::flistxattr(fd, list.data(), list.size());
+        if (n >= 0) {
+            list.resize(static_cast<size_t>(n));
+            break;
+        }
+        if (errno != ERANGE) return false;  // ERANGE: the list grew meanwhile
+    }
+    for (size_t start = 0; start < list.size();) {
+        const size_t end = list.find('\0', start);
+        names->push_back(list.substr(start, end - start));
+        start = end == std::string::npos ? list.size() : end + 1;
+    }
+    return true;
+}
+
+// Gives the file open as `to` exactly the extended attributes of the one open as `from`.
+bool copy_attributes(int from, int to) {
+    std::vector<std::string> names, present;
+    if (!attribute_names(from, &names) || !attribute_names(to, &present)) return false;
+    for (const std::string& name : names) {
+        std::string value;
+        ssize_t n;
+        do {
+            n = ::fgetxattr(from, name.c_str(), nullptr, 0);
+            if (n < 0) return false;
+            value.resize(static_cast<size_t>(n));
+            n = n == 0 ? 0 : ::fgetxattr(from, name.c_str(), value.data(), value.size());
+        } while (n < 0 && errno == ERANGE);
+        if (n < 0 || ::fsetxattr(to, name.c_str(), value.data(), static_cast<size_t>(n), 0) != 0) {
+            return false;
+        }
+    }
+    // The new file may have been given some of its own (a directory's default access list).
+    for (const std::string& name : present) {
+        if (std::find(names.begin(), names.end(), name) == names.end() &&
+            ::fremovexattr(to, name.c_str()) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The file a save writes. Everything is decided here, before the content is made, against the
+// file that was opened: whether it is written as a stream (a pipe, a device), replaced by a new
+// file renamed over it, or written in place through the descriptor opened here.
 class Target {
   public:
     explicit Target(const std::string& path) : path_(path) {
-        // The system would read the path only up to the null byte, a file the caller did not
-        // name.
-        if (path.find('\0') != std::string::npos) throw open_error(path);
-        // Not truncated: the old content stays until the new one is whole.
-        fd_.reset(::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
-        if (fd_.get() < 0) {
-            // Only a missing file (or a link to one) is created, by the rename; anything else
-            // (a directory, a symbolic-link loop, a protected file) is refused.
-            if (errno != ENOENT) throw open_error(path);
-        } else if (::fstat(fd_.get(), &st_) != 0) {
+        // The system would read the path only up to a null byte, a file the caller did not
+        // name; "" and a trailing "/" name no file to create.
+        if (path.empty() || path.back() == '/' || path.find('\0') != std::string::npos) {
             throw open_error(path);
         }
+        fd_.reset(retried([&] { return ::open(path.c_str(), kOpenFlags); }));
+        if (fd_.get() < 0) {
+            // Only a missing file is created; anything else (a directory, a link loop, a pipe
+            // without a reader, a protected file) is refused.
+            if (errno != ENOENT) throw open_error(path);
+            open_missing();
+        }
+        if (fd_.get() >= 0) {
+            const int flags = ::fcntl(fd_.get(), F_GETFL);
+            if (::fstat(fd_.get(), &st_) != 0 || flags < 0 ||
+                ::fcntl(fd_.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+                throw open_error(path);
+            }
+            way_ = !S_ISREG(st_.st_mode) ? Way::stream
+                   : replaceable()       ? Way::replace
+                                         : Way::in_place;
+        }
+        if (way_ == Way::replace && !prepare_replacement()) {
+            // A missing file has nothing to write in place.
+            if (fd_.get() < 0) throw open_error(path);
+            way_ = Way::in_place;
+        }
+        reached(SaveStep::opened);
     }
 
+    ~Target() { drop_replacement(); }
+    Target(const Target&) = delete;
+    Target& operator=(const Target&) = delete;
+
     void write(const char* data, size_t size) {
-        const bool exists = fd_.get() >= 0;
-        // A rename would give the other names of the file the old content, and a device or pipe
-        // cannot be replaced at all.
-        if (exists && (!S_ISREG(st_.st_mode) || st_.st_nlink > 1)) {
-            write_in_place(fd_, path_, data, size);
+        if (way_ == Way::replace && replace(data, size)) return;
+        if (way_ == Way::stream) {
+            const bool ok = write_all(fd_.get(), data, size);
+            if (!fd_.close() || !ok) throw write_error(path_);
             return;
         }
-        if (replace(data, size)) return;
-        write_in_place(fd_, path_, data, size);
+        write_in_place(data, size);
     }
 
   private:
-    enum class Step { create, write, rename };
+    enum class Way { stream, replace, in_place };
 
-    // Whether a step of replacing the file that failed with `error` leaves writing it in place:
-    // the directory takes no new file, the file system has no room or quota for a second copy,
-    // or the file cannot be renamed over (another user's file in a sticky directory, a file in
-    // use as a mount point). A missing file has nothing to write in place.
-    bool in_place_after(Step step, int error) const {
-        if (fd_.get() < 0) return false;
-        if (error == ENOSPC || error == EDQUOT) return true;
-        switch (step) {
-            case Step::create:
-                return error == EACCES || error == EPERM || error == EROFS;
-            case Step::rename:
-                return error == EACCES || error == EPERM || error == EBUSY;
-            case Step::write:
-                break;
+    // The path names no file: its directory, opened as open would reach it, and its last
+    // component, which the replacement takes at the end. A link there points to a missing
+    // file, or something appeared since: that is opened as open would, creating the file the
+    // link names.
+    void open_missing() {
+        const size_t slash = path_.rfind('/');
+        const std::string parent = slash == std::string::npos ? "."
+                                   : slash == 0               ? "/"
+                                                              : path_.substr(0, slash);
+        name_ = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+        dir_.reset(
+            retried([&] { return ::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }));
+        struct stat st;
+        if (dir_.get() < 0) throw open_error(path_);
+        if (::fstatat(dir_.get(), name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            fd_.reset(retried(
+                [&] { return ::openat(dir_.get(), name_.c_str(), kOpenFlags | O_CREAT, 0666); }));
+            if (fd_.get() < 0) throw open_error(path_);
+            dir_.reset(-1);  // the file opened is found again from its descriptor
+        } else if (errno != ENOENT) {
+            throw open_error(path_);
+        }
+    }
+
+    // Whether the regular file opened can be replaced: one link, a name in a directory that
+    // the kernel gives for the descriptor and that still names it, reached without a descriptor
+    // link, and a directory that lets this process rename over it.
+    bool replaceable() {
+        if (st_.st_nlink != 1 || through_descriptor_link(path_)) return false;
+        char link[PATH_MAX + 1];
+        const ssize_t n = ::readlink(descriptor_path(fd_.get()).c_str(), link, sizeof link);
+        if (n <= 0 || static_cast<size_t>(n) >= sizeof link || link[0] != '/') return false;
+        const std::string where(link, static_cast<size_t>(n));
+        const size_t slash = where.rfind('/');
+        name_ = where.substr(slash + 1);
+        const std::string parent = slash == 0 ? "/" : where.substr(0, slash);
+        dir_.reset(
+            retried([&] { return ::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }));
+        // An unlinked file's name ends in " (deleted)", which names nothing or another file.
+        struct stat dir;
+        if (dir_.get() < 0 || !names_the_file(dir_.get(), name_, st_) ||
+            ::fstat(dir_.get(), &dir) != 0) {
+            return false;
+        }
+        // In a sticky directory only the file's owner, the directory's and a privileged user
+        // may rename over a file.
+        const uid_t me = ::geteuid();
+        return !(dir.st_mode & S_ISVTX) || me == 0 || st_.st_uid == me || dir.st_uid == me;
+    }
+
+    // Creates the new file in the directory and, for an existing target, gives it the target's
+    // owner, group, mode and extended attributes. False, with nothing left, when the directory
+    // takes no new file or the new file cannot be given them.
+    bool prepare_replacement() {
+        temp_.reset(retried(
+            [&] { return ::openat(dir_.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666); }));
+        // Naming it at the end goes through its descriptor link.
+        if (temp_.get() >= 0 && ::access(descriptor_path(temp_.get()).c_str(), F_OK) != 0) {
+            temp_.reset(-1);
+            errno = EOPNOTSUPP;
+        }
+        // A file system without unnamed files gets a named one.
+        if (temp_.get() < 0 && !no_second_file(errno)) new_temporary_name(&Target::create);
+        if (temp_.get() < 0) return false;
+        if (fd_.get() < 0) return true;
+        struct stat now;
+        bool ok = ::fstat(temp_.get(), &now) == 0;
+        if (ok && (now.st_uid != st_.st_uid || now.st_gid != st_.st_gid)) {
+            ok = ::fchown(temp_.get(), st_.st_uid, st_.st_gid) == 0;
+        }
+        ok = ok && ::fchmod(temp_.get(), st_.st_mode & 07777) == 0 &&
+             copy_attributes(fd_.get(), temp_.get()) && ::fstat(temp_.get(), &now) == 0 &&
+             now.st_uid == st_.st_uid && now.st_gid == st_.st_gid &&
+             (now.st_mode & 07777) == (st_.st_mode & 07777);
+        if (!ok) drop_replacement();
+        return ok;
+    }
+
+    // Gives the new file a name of its own ("<dir>/.vorna-<pid>-<n>.tmp", short, so that a
+    // target name near the length limit still leaves room) through `make`, which makes `name`
+    // in the directory or fails with errno set (EEXIST: taken, another one is tried).
+    bool new_temporary_name(bool (Target::*make)(const std::string&)) {
+        static std::atomic<unsigned> counter{0};
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const std::string name = ".vorna-" + std::to_string(::getpid()) + "-" +
+                                     std::to_string(counter.fetch_add(1)) + ".tmp";
+            if ((this->*make)(name)) {
+                temp_name_ = name;
+                return true;
+            }
+            if (errno != EEXIST) return false;
         }
         return false;
     }
 
-    // Replaces the target with `data` through a temporary file renamed over it. Returns false,
-    // having removed the temporary file, when the file is to be written in place instead.
+    bool create(const std::string& name) {
+        temp_.reset(retried([&] {
+            return ::openat(dir_.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                            0666);
+        }));
+        return temp_.get() >= 0;
+    }
+
+    bool link(const std::string& name) {
+        return retried([&] {
+                   return ::linkat(AT_FDCWD, descriptor_path(temp_.get()).c_str(), dir_.get(),
+                                   name.c_str(), AT_SYMLINK_FOLLOW);
+               }) == 0;
+    }
+
+    // Closes the new file and removes its name, if it has one.
+    void drop_replacement() {
+        temp_.reset(-1);
+        if (!temp_name_.empty()) ::unlinkat(dir_.get(), temp_name_.c_str(), 0);
+        temp_name_.clear();
+    }
+
+    // Writes the new file and renames it over the target. Returns false, with the new file
+    // gone and the target untouched, when the target is to be written in place instead.
     bool replace(const char* data, size_t size) {
-        const std::string target = link_target(path_);
-        std::string temporary;
-        Fd fd(create_temporary(target, &temporary));
-        if (fd.get() < 0) {
-            if (in_place_after(Step::create, errno)) return false;
-            throw open_error(path_);
-        }
-        // The new file keeps the permissions of the one it replaces. Every byte is handed to
-        // the system and the close is checked (some file systems report write errors only
-        // there). The file is not forced to the disk: that would cost more than the whole save,
-        // and the failures a save must survive (a full disk, a size limit, an error while
-        // serializing) all show before the rename.
-        bool ok = fd_.get() < 0 || ::fchmod(fd.get(), st_.st_mode & 07777) == 0;
-        ok = ok && write_all(fd.get(), data, size);
-        int error = ok ? 0 : errno;
-        if (!fd.close() && ok) {
-            ok = false;
+        // The whole length is reserved first, so that no room for a second copy shows before
+        // anything is written. The file is not forced to the disk: that would cost more than
+        // the whole save.
+        int error = 0;
+        if (size > 0 && retried([&] {
+                            return ::fallocate(temp_.get(), 0, 0, static_cast<off_t>(size));
+                        }) != 0 &&
+            errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL) {
             error = errno;
         }
-        Step step = Step::write;
-        if (ok) {
-            step = Step::rename;
-            ok = ::rename(temporary.c_str(), target.c_str()) == 0;
-            error = errno;
+        if (error == 0 && !write_all(temp_.get(), data, size)) error = errno;
+        // Writing drops the set-user and set-group bits of a file.
+        if (error == 0 && (st_.st_mode & 06000) &&
+            ::fchmod(temp_.get(), st_.st_mode & 07777) != 0) {
+            error = EPERM;
         }
-        if (ok) return true;
-        ::unlink(temporary.c_str());
-        if (in_place_after(step, error)) return false;
-        throw write_error(path_);
+        if (error == 0) {
+            reached(SaveStep::replacement_written);
+            // An unnamed file is given a name only now; every byte is handed to the system and
+            // the close checked (some file systems report write errors only there).
+            if (temp_name_.empty() && !new_temporary_name(&Target::link)) error = errno;
+            if (error == 0 && !temp_.close()) error = errno;
+        }
+        if (error != 0) {
+            drop_replacement();
+            if (fd_.get() >= 0 && no_second_file(error)) return false;
+            throw write_error(path_);
+        }
+        if (fd_.get() >= 0) {
+            // The name must still be the file opened: a link planted since is not followed,
+            // and a file put there since is not replaced.
+            if (!names_the_file(dir_.get(), name_, st_)) {
+                drop_replacement();
+                throw open_error(path_);
+            }
+            if (retried([&] {
+                    return ::renameat(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str());
+                }) != 0) {
+                error = errno;
+                drop_replacement();
+                if (error == EACCES || error == EPERM || error == EBUSY) return false;
+                throw write_error(path_);
+            }
+        } else {
+            // Nothing that appeared under the name since is replaced. A file system without
+            // that kind of rename gets a hard link, which never replaces either.
+            bool linked = false;
+            int result = retried([&] {
+                return ::renameat2(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str(),
+                                   RENAME_NOREPLACE);
+            });
+            if (result != 0 && (errno == EINVAL || errno == ENOSYS)) {
+                result = retried([&] {
+                    return ::linkat(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str(), 0);
+                });
+                linked = result == 0;
+            }
+            if (result != 0) {
+                error = errno;
+                drop_replacement();
+                if (error == EEXIST) throw open_error(path_);
+                throw write_error(path_);
+            }
+            if (linked) ::unlinkat(dir_.get(), temp_name_.c_str(), 0);
+        }
+        temp_name_.clear();
+        return true;
+    }
+
+    // Writes the regular file opened through its own descriptor, ordered so that a stop at any
+    // point leaves the old model, the new one or a file load refuses: the length is reserved
+    // (refused with the file as it was when it cannot be), the head made invalid, the rest
+    // written, the true head written last and the file cut to its new length. Load ignores
+    // bytes after a whole block, so a stop before the cut loads as the new model.
+    void write_in_place(const char* data, size_t size) {
+        struct stat st;
+        const int fd = fd_.get();
+        const off_t from = ::fstat(fd, &st) == 0 ? reserve(fd, st.st_size, data, size) : -1;
+        bool ok = from >= 0;
+        if (ok) reached(SaveStep::in_place_reserved);
+        ok = ok && write_all(fd, kRefusedHead, kHead, 0);
+        if (ok) reached(SaveStep::in_place_head_refused);
+        if (ok && from > static_cast<off_t>(kHead)) {
+            ok = write_all(fd, data + kHead, static_cast<size_t>(from) - kHead, kHead);
+        }
+        if (ok) reached(SaveStep::in_place_body_written);
+        ok = ok && write_all(fd, data, std::min(size, kHead), 0);
+        if (ok) reached(SaveStep::in_place_head_written);
+        ok = ok && retried([&] { return ::ftruncate(fd, static_cast<off_t>(size)); }) == 0;
+        ok = fd_.close() && ok;
+        if (!ok) throw write_error(path_);
     }
 
     const std::string& path_;
-    Fd fd_;
-    struct stat st_{};
+    Fd fd_;             // the file opened; none when it is missing
+    struct stat st_{};  // what it was when opened
+    Way way_ = Way::replace;
+    Fd dir_;                 // replacing: the directory holding the target's name
+    std::string name_;       // and that name
+    Fd temp_;                // the new file
+    std::string temp_name_;  // its name, while it has one
 };
 
 }  // namespace
@@ -368,6 +613,8 @@ Bytes read(const std::string& path) {
     }
     return content;
 }
+
+void set_save_hook(SaveHook hook) { save_hook.store(hook); }
 
 void write(const std::string& path, const char* data, size_t size) {
     Target(path).write(data, size);

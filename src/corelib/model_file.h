@@ -55,24 +55,57 @@ std::unique_ptr<Model> decode(const char* data, size_t size);
 // "File is empty." for an empty file and "File is too large." for a file of 2^31 bytes or more.
 Bytes read(const std::string& path);
 
-// Writes `size` bytes to `path`. The path is opened for writing first, without truncating it,
-// and refused with std::invalid_argument "Unable to open file for saving model: <path>" (a null
-// byte in it shown as "\0") when that fails: a path holding a null byte, a missing directory, a
-// directory, a symbolic-link loop, a file the caller may not write. Then:
-// - a regular file with one name, or a missing one, is replaced: the bytes go to a temporary
-//   file with a short name in the same directory, which is renamed over it, so a failed write
-//   leaves the previous file byte for byte and no temporary file; the new file keeps the old
-//   one's permissions;
-// - a symbolic link is followed: the file it names is replaced and the link stays;
-// - a file with several hard links, a device or a pipe, and a file that cannot be replaced (its
-//   directory takes no new file, has no room or quota for a second copy, or refuses the rename)
-//   are written in place through the descriptor opened first, so every name sees the new bytes.
-//   A regular file is first made to hold the whole new length; when it cannot, the save is
-//   refused with its bytes untouched. Writing in place cannot be atomic: a write that fails
-//   later (an I/O error, a kill) leaves a file that is neither model.
-// Throws std::runtime_error "Unable to write model file: <path>" when writing, reserving,
-// closing or renaming fails.
+// Writes `size` bytes to `path`. Every decision is taken once, when the path is opened, against
+// the file that was opened; the caller's path is never resolved again after that.
+//
+// Opening. The path is opened for writing as open(2) would, following links with the kernel's
+// own protections, without truncating and without waiting: a pipe no one reads fails at once.
+// Refused with std::invalid_argument "Unable to open file for saving model: <path>" (a null byte
+// shown as "\0"), before anything is serialized or written: "", a path ending in "/", a null
+// byte, a missing directory, a directory, a link loop, a pipe without a reader, a file the
+// caller may not write, and a missing file whose directory takes no new file. A missing name
+// is created only at the end; a link to a missing file creates that file where the link points,
+// as open would, at once and empty (a kill before the end leaves it empty, which load refuses).
+//
+// Replacing. A missing file, and a regular file with one link, are replaced: the new content
+// is written to a new file beside it, which takes the name once it is whole, so a failed or
+// stopped save leaves the old file. An existing file is replaced only when it has a name the
+// kernel knows, is reached without a descriptor link (/dev/stdout, /proc/self/fd/N), is not a
+// mount point, can be renamed over (not another user's file in a sticky directory), and the new
+// file can be given its owner, group, mode and extended attributes. The new file is unnamed
+// (O_TMPFILE) where the file system allows, so a kill leaves nothing behind; elsewhere it is
+// ".vorna-<pid>-<n>.tmp" in the same directory. A missing name is taken without replacing
+// anything that appeared under it since, an existing one only while it still refers to the file
+// opened; otherwise the save is refused with the open error above, leaving everything as it was.
+//
+// Writing in place, through the opened descriptor, in every other case: several links, a
+// descriptor link, a file without a usable name, an owner that cannot be kept, a directory that
+// takes no new file, no room for a second copy, and a rename the directory refuses. The whole
+// new length is reserved first, and when it cannot be the save is refused with the file as it
+// was. Then the head is overwritten with bytes load refuses, the rest is written, the true head
+// last (one write of five bytes), and the file is cut to length: a save stopped at any point
+// leaves the old model, the new one, or a file load refuses, never one that loads as neither.
+// Pipes and devices are written as a stream.
+//
+// Nothing is forced to the disk: this guards against stopped processes and I/O errors, not
+// against a power loss. Interrupted system calls are retried. Throws std::runtime_error "Unable
+// to write model file: <path>" when writing, reserving, closing or renaming fails.
 void write(const std::string& path, const char* data, size_t size);
+
+// The steps of a save at which the test hook below is called.
+enum class SaveStep {
+    opened,                 // the target is open and the way to write it decided
+    replacement_written,    // the new file holds the whole content and has no name yet
+    in_place_reserved,      // the file holds the new length; no old byte overwritten
+    in_place_head_refused,  // the head holds bytes load refuses
+    in_place_body_written,  // all but the head is new
+    in_place_head_written,  // all is new; the file is not cut to length yet
+};
+
+// Test seam: a function called at each step of every save, so that a test can change the file
+// system between steps or stop the process there. None by default.
+using SaveHook = void (*)(SaveStep);
+void set_save_hook(SaveHook hook);
 
 // Opens the path as write does, then serializes, checks the size against `limit`, compresses,
 // checks the file size against `file_limit` and only then writes the file: a path that cannot

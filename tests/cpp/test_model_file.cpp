@@ -1,5 +1,6 @@
-// Model files below the bindings: decoding hostile bytes without writing out of bounds, and
-// refusing a serialization the format cannot record before the file is touched.
+// Model files below the bindings: decoding hostile bytes without writing out of bounds,
+// refusing a serialization the format cannot record before the file is touched, and where a
+// save puts its bytes for every kind of target, whenever it is stopped.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,16 +15,21 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <map>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -38,8 +44,9 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
-// in (w, 1, 1) -> Dense1D of `units` units whose weights hold incompressible values.
-std::unique_ptr<Model> dense_model(int inputs, int units) {
+// in (w, 1, 1) -> Dense1D of `units` units whose weights hold incompressible values drawn from
+// `seed`: two seeds give two models of one layout, whose mixture would load.
+std::unique_ptr<Model> dense_model(int inputs, int units, uint32_t seed = 777) {
     auto m = Model::create();
     m->add(test_support::make_layer(
                LayerType::InputData,
@@ -48,7 +55,7 @@ std::unique_ptr<Model> dense_model(int inputs, int units) {
     auto d = test_support::make_layer(LayerType::Dense1D, {{"units", units}}, "d");
     m->add(d, {});
     auto& w = test_support::dense_var(*d, "weights");
-    uint32_t state = 777;
+    uint32_t state = seed;
     for (size_t i = 0; i < w.size(); ++i) {
         state = state * 1103515245u + 12345u;
         w.data<int8_t>()[i] = static_cast<int8_t>(state >> 24);
@@ -256,18 +263,39 @@ TEST(ModelFileSave, WritesInPlaceWhenTheDirectoryRefusesNewFilesWithEacces) {
     file.expect_replaced_in_place(*next);
 }
 
+// Installs `filter` as this process's system-call filter.
+bool filter_calls(std::vector<struct sock_filter> filter) {
+    struct sock_fprog program = {static_cast<unsigned short>(filter.size()), filter.data()};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 // Makes fallocate fail with EOPNOTSUPP in this process, as on a file system that cannot reserve
 // space.
 bool without_reservation() {
-    struct sock_filter filter[] = {
+    return filter_calls({
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fallocate, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    struct sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
-    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+    });
+}
+
+// Makes opening an unnamed file fail with EOPNOTSUPP, and a rename with flags fail with EINVAL,
+// in this process, as on a file system that has neither.
+bool without_unnamed_files() {
+    return filter_calls({
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 5),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat2, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[4])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    });
 }
 
 // A file with two names is written in place. Under a file-size limit the new length is refused
@@ -321,5 +349,404 @@ TEST(ModelFileSave, InPlaceSaveMakesRoomBeforeOverwritingAnyOldByte) {
     }
 }
 
+// What a save was given to write and what the table expects of it.
+const char* const kOpenError = "invalid_argument: Unable to open file for saving model: <path>";
+const char* const kWriteError = "runtime_error: Unable to write model file: <path>";
+
+std::string contents(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string file_of(const Model& model) { return encoded(model.serialize()); }
+
+// Runs `action` in a child process as 'nobody' when `as_nobody`, and returns what it sent back;
+// "<stopped>" when the child ended otherwise (stopped by a hook, a crash, a hang ended by the
+// alarm, no 'nobody' to become).
+std::string in_child(bool as_nobody, const std::function<std::string()>& action) {
+    int out[2];
+    if (::pipe(out) != 0) return "<no pipe>";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(out[0]);
+        ::umask(022);
+        ::alarm(20);
+        const struct passwd* nobody = ::getpwnam("nobody");
+        if (as_nobody &&
+            (nobody == nullptr || ::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0)) {
+            ::_exit(1);
+        }
+        const std::string text = action();
+        (void)!::write(out[1], text.data(), text.size());
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    std::string text;
+    char buf[256];
+    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) text.append(buf, n);
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? text : "<stopped>";
+}
+
+// Saves `model` to `path` and returns what was thrown ("" for nothing), the path shown as
+// "<path>".
+std::string save_text(const Model& model, const std::string& path) {
+    std::string text = test_support::kinded_error_text([&] { model_file::save(model, path); });
+    if (text == "<no exception>") return "";
+    const size_t at = path.empty() ? std::string::npos : text.rfind(path);
+    return at == std::string::npos ? text : text.replace(at, path.size(), "<path>");
+}
+
+fs::path g_dir;  // the directory of the case run in a child, for its hook
+
+// Before the new file takes its name: the target is moved aside and a link to another file
+// takes its name.
+void plant_link(model_file::SaveStep step) {
+    if (step != model_file::SaveStep::replacement_written) return;
+    const fs::path target = g_dir / "m.fbz";
+    if (fs::exists(fs::symlink_status(target))) fs::rename(target, g_dir / "moved.fbz");
+    fs::create_symlink("victim.fbz", target);
+}
+
+enum class Holds { old_model, new_model, victim, link, pipe };
+
+// Who owns a file: root, or 'nobody' as its user, its group or both.
+enum class Owner { root, user, group, both };
+
+uid_t uid_of(Owner owner) {
+    return owner == Owner::user || owner == Owner::both ? ::getpwnam("nobody")->pw_uid : 0;
+}
+
+gid_t gid_of(Owner owner) {
+    return owner == Owner::group || owner == Owner::both ? ::getpwnam("nobody")->pw_gid : 0;
+}
+
+// A name in the directory after the save: what it holds and, for a file, the name whose file
+// it is (none: a new file), its owner, mode and link count.
+struct Name {
+    const char* name;
+    Holds holds;
+    const char* was = nullptr;
+    Owner owner = Owner::root;
+    mode_t mode = 0644;
+    nlink_t links = 1;
+};
+
+using Save = std::function<std::string(std::string)>;
+
+struct Row {
+    const char* what;
+    std::function<void(const fs::path&)> setup;
+    std::vector<Name> names;  // the whole directory afterwards
+    const char* error = "";
+    bool as_nobody = false;
+    rlim_t file_limit = 0;
+    model_file::SaveHook hook = nullptr;
+    // Saves in the child through `save` and returns what it threw; by default "m.fbz".
+    std::string (*run)(const fs::path& dir, const Save& save) = nullptr;
+};
+
+// "m.fbz" holding the old model with `mode` and `owner`, with an extended attribute where the
+// file system has them.
+std::function<void(const fs::path&)> old_file(mode_t mode, Owner owner = Owner::root) {
+    return [=](const fs::path& dir) {
+        const std::string path = (dir / "m.fbz").string();
+        model_file::save(*dense_model(8, 8, 1), path);
+        ::chmod(path.c_str(), mode);
+        ASSERT_EQ(::chown(path.c_str(), uid_of(owner), gid_of(owner)), 0);
+        (void)::setxattr(path.c_str(), "user.vorna", "kept", 4, 0);
+    };
+}
+
+// The child's copy of what `fd` holds, as "read.bin".
+void copy_out(int fd, const fs::path& dir) {
+    std::string got(1 << 20, '\0');
+    const ssize_t n = ::pread(fd, got.data(), got.size(), 0);
+    got.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    std::ofstream(dir / "read.bin", std::ios::binary) << got;
+}
+
+std::string save_link(const fs::path& dir, const Save& save) {
+    return save((dir / "l.fbz").string());
+}
+
+std::vector<Row> target_rows() {
+    const auto nothing = [](const fs::path&) {};
+    const auto link = [](const char* name, const char* to,
+                         std::function<void(const fs::path&)> then = nullptr) {
+        return [=](const fs::path& dir) {
+            if (then) then(dir);
+            fs::create_symlink(to, dir / name);
+        };
+    };
+    const auto victim = [](const fs::path& dir) {
+        std::ofstream(dir / "victim.fbz") << "victim";
+        ::chmod((dir / "victim.fbz").c_str(), 0644);
+    };
+    return {
+        {"a new name", nothing, {{"m.fbz", Holds::new_model}}},
+        {"a plain file", old_file(0640), {{"m.fbz", Holds::new_model, nullptr, Owner::root, 0640}}},
+        {"a hard link",
+         [](const fs::path& dir) {
+             old_file(0640)(dir);
+             fs::create_hard_link(dir / "m.fbz", dir / "h.fbz");
+         },
+         {{"h.fbz", Holds::new_model, "m.fbz", Owner::root, 0640, 2},
+          {"m.fbz", Holds::new_model, "m.fbz", Owner::root, 0640, 2}}},
+        {"a link to a file",
+         link("l.fbz", "m.fbz", old_file(0640)),
+         {{"l.fbz", Holds::link}, {"m.fbz", Holds::new_model, nullptr, Owner::root, 0640}},
+         "",
+         false,
+         0,
+         nullptr,
+         save_link},
+        {"a link to a missing file",
+         link("l.fbz", "m.fbz"),
+         {{"l.fbz", Holds::link}, {"m.fbz", Holds::new_model}},
+         "",
+         false,
+         0,
+         nullptr,
+         save_link},
+        {"a link swapped in before the rename",
+         [=](const fs::path& dir) {
+             old_file(0640)(dir);
+             victim(dir);
+         },
+         {{"m.fbz", Holds::link},
+          {"moved.fbz", Holds::old_model, "m.fbz", Owner::root, 0640},
+          {"victim.fbz", Holds::victim, "victim.fbz"}},
+         kOpenError,
+         false,
+         0,
+         plant_link},
+        {"a link planted at a new name",
+         victim,
+         {{"m.fbz", Holds::link}, {"victim.fbz", Holds::victim, "victim.fbz"}},
+         kOpenError,
+         false,
+         0,
+         plant_link},
+        {"another owner's file, saved as root",
+         old_file(0604, Owner::both),
+         {{"m.fbz", Holds::new_model, nullptr, Owner::both, 0604}}},
+        {"another user's file of root's group",
+         old_file(0604, Owner::user),
+         {{"m.fbz", Holds::new_model, nullptr, Owner::user, 0604}}},
+        {"root's file of another group",
+         old_file(0604, Owner::group),
+         {{"m.fbz", Holds::new_model, nullptr, Owner::group, 0604}}},
+        {"a pipe without a reader",
+         [](const fs::path& dir) { ::mkfifo((dir / "m.fbz").c_str(), 0644); },
+         {{"m.fbz", Holds::pipe}},
+         kOpenError},
+        {"a pipe with a reader",
+         [](const fs::path& dir) { ::mkfifo((dir / "m.fbz").c_str(), 0644); },
+         {{"m.fbz", Holds::pipe}, {"read.bin", Holds::new_model}},
+         "",
+         false,
+         0,
+         nullptr,
+         [](const fs::path& dir, const Save& save) {
+             // The model fits the pipe's buffer: it is read back once the save is done.
+             const int fd = ::open((dir / "m.fbz").c_str(), O_RDONLY | O_NONBLOCK);
+             const std::string error = save((dir / "m.fbz").string());
+             std::string got(1 << 16, '\0');
+             const ssize_t n = ::read(fd, got.data(), got.size());
+             std::ofstream(dir / "read.bin", std::ios::binary) << got.substr(0, n < 0 ? 0 : n);
+             return error;
+         }},
+        {"a descriptor link to an unlinked file",
+         nothing,
+         {{"read.bin", Holds::new_model}},
+         "",
+         false,
+         0,
+         nullptr,
+         [](const fs::path& dir, const Save& save) {
+             const std::string path = (dir / "u.fbz").string();
+             const int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0644);
+             const std::string old = file_of(*dense_model(8, 8, 1));
+             (void)!::write(fd, old.data(), old.size());
+             ::unlink(path.c_str());
+             const std::string error = save("/proc/self/fd/" + std::to_string(fd));
+             copy_out(fd, dir);
+             return error;
+         }},
+        {"\"\"",
+         nothing,
+         {},
+         "invalid_argument: Unable to open file for saving model: ",
+         false,
+         0,
+         nullptr,
+         [](const fs::path& dir, const Save& save) {
+             return ::chdir(dir.c_str()) == 0 ? save("") : "<no chdir>";
+         }},
+        {"a read-only directory",
+         old_file(0666),
+         {{"m.fbz", Holds::new_model, "m.fbz", Owner::root, 0666}},
+         "",
+         true},
+        {"a new name in a read-only directory", nothing, {}, kOpenError, true},
+        {"no room for a second copy (a size limit)",
+         old_file(0640),
+         {{"m.fbz", Holds::old_model, "m.fbz", Owner::root, 0640}},
+         kWriteError,
+         false,
+         static_cast<rlim_t>(file_of(*dense_model(8, 8, 1)).size() + 100)},
+    };
+}
+
+// Every kind of target: where the bytes went, what stayed, the owner, mode and link count of
+// each file, and what is left in the directory, with unnamed new files and with named ones.
+// Each save runs in a child (as 'nobody' where the row says so, the directory being root's).
+TEST(ModelFileSave, WhereEachKindOfTargetPutsTheBytes) {
+    const struct passwd* nobody = ::getpwnam("nobody");
+    if (::geteuid() != 0 || nobody == nullptr) GTEST_SKIP() << "needs root and 'nobody'";
+    const std::string old_bytes = file_of(*dense_model(8, 8, 1));
+    const auto new_model = dense_model(8, 8, 2), big_model = dense_model(8, 40, 3);
+    for (const bool unnamed : {true, false}) {
+        for (const Row& row : target_rows()) {
+            SCOPED_TRACE(testing::Message() << row.what << (unnamed ? "" : ", named new files"));
+            std::string tmpl = (fs::temp_directory_path() / "vorna-save-XXXXXX").string();
+            ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+            g_dir = tmpl;
+            ::chmod(g_dir.c_str(), 0755);
+            row.setup(g_dir);
+            std::map<std::string, struct stat> before;
+            std::set<std::string> attributed;  // the files with an extended attribute
+            for (const auto& entry : fs::directory_iterator(g_dir)) {
+                const std::string name = entry.path().filename().string();
+                ::lstat(entry.path().c_str(), &before[name]);
+                if (::lgetxattr(entry.path().c_str(), "user.vorna", nullptr, 0) > 0) {
+                    attributed.insert(name);
+                }
+            }
+            const Model& model = row.file_limit ? *big_model : *new_model;
+            const std::string error = in_child(row.as_nobody, [&] {
+                ::signal(SIGXFSZ, SIG_IGN);
+                const struct rlimit rl = {row.file_limit, row.file_limit};
+                if (row.file_limit) ::setrlimit(RLIMIT_FSIZE, &rl);
+                model_file::set_save_hook(row.hook);
+                if (!unnamed && !without_unnamed_files()) return std::string("<no filter>");
+                const auto save = [&](std::string path) { return save_text(model, path); };
+                return row.run ? row.run(g_dir, save) : save((g_dir / "m.fbz").string());
+            });
+            EXPECT_EQ(error, row.error);
+            std::vector<std::string> listed, expected;
+            for (const auto& entry : fs::directory_iterator(g_dir)) {
+                listed.push_back(entry.path().filename().string());
+            }
+            for (const Name& name : row.names) {
+                SCOPED_TRACE(name.name);
+                expected.push_back(name.name);
+                const fs::path path = g_dir / name.name;
+                struct stat st;
+                if (::lstat(path.c_str(), &st) != 0) {
+                    ADD_FAILURE() << "missing";
+                    continue;
+                }
+                if (name.holds == Holds::link || name.holds == Holds::pipe) {
+                    EXPECT_EQ(st.st_mode & S_IFMT, name.holds == Holds::link ? S_IFLNK : S_IFIFO);
+                    continue;
+                }
+                EXPECT_EQ(contents(path), name.holds == Holds::victim      ? "victim"
+                                          : name.holds == Holds::old_model ? old_bytes
+                                                                           : file_of(model));
+                EXPECT_EQ(st.st_ino, name.was ? before.at(name.was).st_ino : st.st_ino);
+                if (!name.was && before.count(name.name)) {
+                    EXPECT_NE(st.st_ino, before.at(name.name).st_ino) << "replaced";
+                }
+                EXPECT_EQ(st.st_uid, uid_of(name.owner));
+                EXPECT_EQ(st.st_gid, gid_of(name.owner));
+                EXPECT_EQ(st.st_mode & 07777, name.mode);
+                EXPECT_EQ(st.st_nlink, name.links);
+                // A file that had the attribute (itself, or the one it replaced) keeps it.
+                if (attributed.count(name.was ? name.was : name.name)) {
+                    char value[8] = {};
+                    const ssize_t n = ::getxattr(path.c_str(), "user.vorna", value, sizeof value);
+                    EXPECT_EQ(std::string(value, n < 0 ? 0 : static_cast<size_t>(n)), "kept");
+                }
+            }
+            std::sort(listed.begin(), listed.end());
+            std::sort(expected.begin(), expected.end());
+            EXPECT_EQ(listed, expected);
+            fs::remove_all(g_dir);
+        }
+    }
+}
+
+model_file::SaveStep g_stop_at;
+
+void stop_here(model_file::SaveStep step) {
+    if (step == g_stop_at) ::_exit(3);
+}
+
+// A save stopped at each of its steps, and an in-place one stopped by a size limit at several
+// offsets of its content, leaves a file that loads as the old model, as the new one, or is
+// refused; never a mixture of the two, which would load (one layout, other weights).
+TEST(ModelFileSave, AStoppedSaveLeavesTheOldModelTheNewOneOrAFileLoadRefuses) {
+    using model_file::SaveStep;
+    const auto old_model = dense_model(8, 8, 1), new_model = dense_model(8, 8, 2);
+    const std::string new_bytes = file_of(*new_model);
+    const rlim_t size = new_bytes.size();
+    struct Stop {
+        bool in_place;      // the file has a second name
+        size_t padding;     // bytes after the old block, which load ignores
+        SaveStep step;      // where the hook stops the save, unless a limit does first
+        rlim_t limit;       // a file-size limit, 0 for none
+        const char* loads;  // "old", "new" or "refused"
+    };
+    const SaveStep never = static_cast<SaveStep>(-1);
+    std::vector<Stop> stops = {
+        {false, 0, SaveStep::replacement_written, 0, "old"},
+        {true, 0, SaveStep::in_place_reserved, 0, "old"},
+        {true, 0, SaveStep::in_place_head_refused, 0, "refused"},
+        {true, 0, SaveStep::in_place_body_written, 0, "refused"},
+        {true, 0, SaveStep::in_place_head_written, 0, "new"},
+        {true, 300, SaveStep::in_place_head_written, 0, "new"},
+        {true, 0, never, size - 1, "refused"},
+    };
+    for (const rlim_t limit : {rlim_t{5}, rlim_t{6}, rlim_t{100}, size / 2, size - 1}) {
+        stops.push_back({true, 300, never, limit, "refused"});
+    }
+    for (const Stop& stop : stops) {
+        SCOPED_TRACE(testing::Message()
+                     << "in place " << stop.in_place << ", step " << static_cast<int>(stop.step)
+                     << ", limit " << stop.limit << ", padding " << stop.padding);
+        SavedFile file;
+        std::ofstream(file.path, std::ios::binary | std::ios::trunc)
+            << file_of(*old_model) + std::string(stop.padding, '\0');
+        if (stop.in_place) fs::create_hard_link(file.path, file.dir / "h.fbz");
+        g_stop_at = stop.step;
+        const std::string error = in_child(false, [&] {
+            ::signal(SIGXFSZ, SIG_IGN);
+            const struct rlimit rl = {stop.limit, stop.limit};
+            if (stop.limit) ::setrlimit(RLIMIT_FSIZE, &rl);
+            model_file::set_save_hook(stop_here);
+            return save_text(*new_model, file.path);
+        });
+        EXPECT_EQ(error, stop.limit ? kWriteError : "<stopped>");
+        std::string loads;
+        try {
+            const Bytes got = model_file::load(file.path)->serialize();
+            loads = got == old_model->serialize()   ? "old"
+                    : got == new_model->serialize() ? "new"
+                                                    : "neither";
+        } catch (const std::invalid_argument& e) {
+            loads = e.what() == std::string("Cannot uncompress corrupted serialization buffer")
+                        ? "refused"
+                        : e.what();
+        }
+        EXPECT_EQ(loads, stop.loads);
+        // A stopped replacement leaves no second file behind.
+        EXPECT_EQ(std::distance(fs::directory_iterator(file.dir), fs::directory_iterator()),
+                  stop.in_place ? 2 : 1);
+    }
+}
 }  // namespace
 }  // namespace vorna
