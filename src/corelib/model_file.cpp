@@ -293,18 +293,25 @@ class Target {
         reached(SaveStep::opened);
     }
 
-    ~Target() { drop_replacement(); }
+    // A save that does not complete leaves no new file behind, and none it created through a
+    // link to a missing file.
+    ~Target() {
+        drop_replacement();
+        if (created_ && dir_.get() >= 0 && names_the_file(dir_.get(), name_, st_)) {
+            ::unlinkat(dir_.get(), name_.c_str(), 0);
+        }
+    }
     Target(const Target&) = delete;
     Target& operator=(const Target&) = delete;
 
     void write(const char* data, size_t size) {
-        if (way_ == Way::replace && replace(data, size)) return;
         if (way_ == Way::stream) {
             const bool ok = write_all(fd_.get(), data, size);
             if (!fd_.close() || !ok) throw write_error(path_);
-            return;
+        } else if (way_ != Way::replace || !replace(data, size)) {
+            write_in_place(data, size);
         }
-        write_in_place(data, size);
+        created_ = false;
     }
 
   private:
@@ -325,6 +332,8 @@ class Target {
         struct stat st;
         if (dir_.get() < 0) throw open_error(path_);
         if (::fstatat(dir_.get(), name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            // A link open could not follow names a file that is missing, so this creates it.
+            created_ = S_ISLNK(st.st_mode);
             fd_.reset(retried(
                 [&] { return ::openat(dir_.get(), name_.c_str(), kOpenFlags | O_CREAT, 0666); }));
             if (fd_.get() < 0) throw open_error(path_);
@@ -531,6 +540,7 @@ class Target {
     std::string name_;       // and that name
     Fd temp_;                // the new file
     std::string temp_name_;  // its name, while it has one
+    bool created_ = false;   // the file opened was created here, through a link, and not written
 };
 
 }  // namespace

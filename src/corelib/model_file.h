@@ -65,7 +65,8 @@ Bytes read(const std::string& path);
 // byte, a missing directory, a directory, a link loop, a pipe without a reader, a file the
 // caller may not write, and a missing file whose directory takes no new file. A missing name
 // is created only at the end; a link to a missing file creates that file where the link points,
-// as open would, at once and empty (a kill before the end leaves it empty, which load refuses).
+// as open would, at once and empty: a save refused later removes it again, and a kill before
+// the end leaves it empty, which load refuses.
 //
 // Replacing. A missing file, and a regular file with one link, are replaced: the new content
 // is written to a new file beside it, which takes the name once it is whole, so a failed or

@@ -178,6 +178,14 @@ TEST(ModelFileSize, ARefusedSaveTouchesNoFile) {
             " bytes exceeds the " + std::to_string(file_size - 1) + " bytes that can be read back");
     EXPECT_EQ(read(), before);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+    // Through a link to a missing file, the file the save creates where the link points is
+    // removed again when the save is refused.
+    const fs::path link = dir / "link.fbz";
+    fs::create_symlink("new.fbz", link);
+    EXPECT_THROW(model_file::save(*big, link.string(), size - 1), std::runtime_error);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_FALSE(fs::exists(dir / "new.fbz"));
+    fs::remove(link);
     model_file::save(*big, path, size, file_size);
     EXPECT_EQ(model_file::load(path)->serialize(), big->serialize());
     fs::remove_all(dir);
