@@ -126,3 +126,12 @@ def test_ci_refuses_to_start_with_golden_update_set(tmp_path, value):
     if value is not None:
         assert f"(to '{value}')" in result.stderr
         assert "make" not in result.stderr
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
+def test_module_exports_its_entry_only():
+    import vorna.core
+
+    out = subprocess.run(["nm", "-D", "--defined-only", vorna.core.__file__], check=True,
+                         capture_output=True, text=True).stdout
+    assert [line.split()[-1] for line in out.splitlines()] == ["PyInit_core"], out
