@@ -135,3 +135,37 @@ def test_module_exports_its_entry_only():
     out = subprocess.run(["nm", "-D", "--defined-only", vorna.core.__file__], check=True,
                          capture_output=True, text=True).stdout
     assert [line.split()[-1] for line in out.splitlines()] == ["PyInit_core"], out
+
+
+@pytest.mark.skipif(shutil.which("make") is None or not (ROOT / ".git").exists()
+                    or importlib.util.find_spec("clang_format") is None,
+                    reason="needs make, a git clone and clang-format")
+def test_format_check_in_a_source_archive(tmp_path):
+    # The tracked files as they are now (HEAD when nothing is changed), without .git; the
+    # environment running this test has the pinned clang-format, so `deps` is left out.
+    rev = subprocess.run(["git", "stash", "create"], cwd=ROOT, check=True, capture_output=True,
+                         text=True).stdout.strip() or "HEAD"
+    tree = tmp_path / "tree"
+    tree.mkdir()
+    archive = subprocess.run(["git", "archive", rev], cwd=ROOT, check=True,
+                             capture_output=True).stdout
+    subprocess.run(["tar", "-x", "-C", tree], input=archive, check=True)
+    bad = "int  f( ){return 1;}\n"
+    (tree / "src" / "corelib" / "badly_formatted.cpp").write_text(bad)
+    (tree / "build" / "py").mkdir(parents=True)
+    (tree / "build" / "py" / "built.cpp").write_text(bad)
+    env = {**os.environ, "VIRTUAL_ENV": sys.prefix}
+    with open(tmp_path / "out", "w+") as out:
+        # Standard input stays open (and empty) until make has finished.
+        make = subprocess.Popen(["make", "-o", "deps", "format-check"], cwd=tree, env=env,
+                                stdin=subprocess.PIPE, stdout=out, stderr=subprocess.STDOUT)
+        try:
+            status = make.wait(timeout=60)
+        finally:
+            make.kill()
+            make.stdin.close()
+        out.seek(0)
+        output = out.read()
+    assert status != 0, output
+    named = {line.split(":")[0] for line in output.splitlines() if ": error: " in line}
+    assert named == {"src/corelib/badly_formatted.cpp"}, output
