@@ -12,11 +12,11 @@ ASAN_BUILD := build/asan
 deps:
 	bash scripts/install-deps.sh
 
-# Builds and installs the Python package (the extension module vorna.core). pip -v passes on
-# the build's own output, so the compile progress ([n/N] lines) shows.
+# Builds and installs the Python package (the extension module vorna.core) with pip. Of its
+# output, only the compile progress ([n/N] lines) and the compiler's messages show, and all of
+# it when the installation fails.
 install: deps
-	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) "$(PYTHON)" -m pip install --no-build-isolation \
-	    --disable-pip-version-check -v .
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) "$(PYTHON)" scripts/install_package.py
 
 # The C++ core and its GoogleTest suite, under AddressSanitizer and UBSan.
 cpptest: deps

@@ -17,6 +17,10 @@ ROOT = Path(__file__).resolve().parents[2]
 spec = importlib.util.spec_from_file_location("python_deps", ROOT / "scripts" / "python_deps.py")
 python_deps = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(python_deps)
+spec = importlib.util.spec_from_file_location("install_package",
+                                              ROOT / "scripts" / "install_package.py")
+install_package = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(install_package)
 
 
 def make_dry_run(target, virtual_env):
@@ -41,12 +45,39 @@ def make_dry_run(target, virtual_env):
 ])
 def test_make_steps_use_the_environment_python(virtual_env, python, target, last):
     lines = make_dry_run(target, virtual_env)
-    pip = [line for line in lines if " -m pip install" in line]
-    assert len(pip) == 1 and f' "{python}" -m pip install' in pip[0], lines
-    assert " -v ." in pip[0]  # the build's progress shows
+    install = [line for line in lines if "install_package.py" in line]
+    assert len(install) == 1 and install[0].endswith(f' "{python}" scripts/install_package.py')
     assert lines[-1] == f'"{python}" {last}'
     if target == "test":
         assert f'"{python}" -m pytest -q tests/python' in lines
+
+
+PIP_OUTPUT = """\
+Processing /work/vorna
+  Running command Building wheel for vorna (pyproject.toml)
+  *** scikit-build-core 1.1.2 using CMake 4.4.5 (wheel)
+  *** Configuring CMake...
+  -- Configuring done (0.2s)
+  *** Building project with Ninja...
+  [0/2] Re-checking globbed directories...
+{ninja}
+  *** Installing project into wheel...
+  -- Installing: /tmp/wheel/platlib/vorna/core.cpython-311-x86_64-linux-gnu.so
+  *** Created vorna-0.1.0-cp311-cp311-linux_x86_64.whl
+Successfully installed vorna-0.1.0
+"""
+
+
+@pytest.mark.parametrize("ninja, shown", [
+    ("  ninja: no work to do.", []),
+    ("  [1/2] Building CXX object ops.cpp.o\n  ops.cpp:7:12: warning: unused\n"
+     "      7 | static int x;\n  [2/2] Linking CXX shared module core.so",
+     ["[1/2] Building CXX object ops.cpp.o", "ops.cpp:7:12: warning: unused",
+      "    7 | static int x;", "[2/2] Linking CXX shared module core.so"]),
+])
+def test_install_shows_the_build_only(ninja, shown):
+    lines = PIP_OUTPUT.format(ninja=ninja).splitlines(keepends=True)
+    assert list(install_package.build_output(lines)) == shown
 
 
 def pybind11_requirement_in_install_deps():
