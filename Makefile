@@ -12,11 +12,11 @@ ASAN_BUILD := build/asan
 deps:
 	bash scripts/install-deps.sh
 
-# Builds and installs the Python package (the extension module vorna.core). pip -v passes on
-# the build's own output, so the compile progress ([n/N] lines) shows.
+# Builds and installs the Python package (the extension module vorna.core) with pip. Of its
+# output, only the compile progress ([n/N] lines) and the compiler's messages show, and all of
+# it when the installation fails.
 install: deps
-	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) "$(PYTHON)" -m pip install --no-build-isolation \
-	    --disable-pip-version-check -v .
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) "$(PYTHON)" scripts/install_package.py
 
 # The C++ core and its GoogleTest suite, under AddressSanitizer and UBSan.
 cpptest: deps
@@ -35,14 +35,23 @@ test: deps format-check install cpptest pytest
 # The clang-format binary of the pinned PyPI package, whatever PATH holds.
 CLANG_FORMAT = $(shell "$(PYTHON)" -c 'import clang_format; print(clang_format.get_executable("clang-format"))' 2>/dev/null)
 
-# C++ sources and tests formatted by the pinned clang-format (see .clang-format).
-CXX_FILES = $(shell git ls-files 'src/*.cpp' 'src/*.h' 'tests/cpp/*.cpp' 'tests/cpp/*.h' 'benchmarks/*.cpp' 'benchmarks/*.h')
+# C++ sources and tests formatted by the pinned clang-format (see .clang-format): the tracked
+# ones in a git clone, else (a source archive) those in the same folders, where no build
+# directory lies.
+CXX_DIRS := src tests/cpp benchmarks
+CXX_FILES := $(shell if [ -e .git ] && command -v git >/dev/null; then \
+                 git ls-files $(foreach d,$(CXX_DIRS),'$(d)/*.cpp' '$(d)/*.h'); \
+             else \
+                 find $(CXX_DIRS) -type f \( -name '*.cpp' -o -name '*.h' \) | sort; \
+             fi)
+# clang-format given no file would format its standard input: neither may happen.
+CLANG_FORMAT_FILES = $(if $(CXX_FILES),$(CXX_FILES) </dev/null,$(error no C++ files found in $(CXX_DIRS)))
 
 format: deps
-	@$(CLANG_FORMAT) -i $(CXX_FILES)
+	@$(CLANG_FORMAT) -i $(CLANG_FORMAT_FILES)
 
 format-check: deps
-	@$(CLANG_FORMAT) --dry-run -Werror $(CXX_FILES)
+	@$(CLANG_FORMAT) --dry-run -Werror $(CLANG_FORMAT_FILES)
 
 # The speed figures against their ceilings (memcpy, np.copy, raw snappy); `--quick` in
 # `make test` only proves that the script still runs.

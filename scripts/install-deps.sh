@@ -9,8 +9,9 @@
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 
-APT_PACKAGES=(libflatbuffers-dev flatbuffers-compiler libsnappy-dev libgtest-dev cmake ninja-build
-              ccache python3-venv python3-dev)
+# Besides make (and git, to clone), a fresh Debian 12 lacks the compiler and may lack python3.
+APT_PACKAGES=(g++ libflatbuffers-dev flatbuffers-compiler libsnappy-dev libgtest-dev cmake
+              ninja-build ccache python3 python3-venv python3-dev)
 # The binding code relies on internals of pybind11 3.1: keep this range, the one in
 # pyproject.toml and the one in CMakeLists.txt together.
 PIP_PACKAGES=("pybind11>=3.1,<3.2" "numpy" "pytest" "scikit-build-core>=0.10" "clang-format==21.1.8"
@@ -24,7 +25,14 @@ for pkg in "${APT_PACKAGES[@]}"; do
 done
 if [ "${#missing[@]}" -gt 0 ]; then
     SUDO=""
-    if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+    if [ "$(id -u)" -ne 0 ]; then
+        if ! command -v sudo >/dev/null; then
+            echo "error: the Debian packages ${missing[*]} are missing; install them as root," \
+                 "or install sudo and run again" >&2
+            exit 1
+        fi
+        SUDO="sudo"
+    fi
     $SUDO apt-get update
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
 fi

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-class __attribute__((visibility("default"))) SpiFlashController {
+class SpiFlashController {
   public:
     SpiFlashController() = default;
     virtual ~SpiFlashController();

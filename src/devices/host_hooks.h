@@ -9,13 +9,13 @@
 extern "C" {
 
 // Does nothing; the host has no watchdog to kick.
-__attribute__((visibility("default"))) void kick_watchdog();
+void kick_watchdog();
 
 // Blocks the calling thread for `ms` milliseconds; a signal does not shorten the sleep.
 // Returns at once for 0. Failures other than an interruption end the sleep silently.
-__attribute__((visibility("default"))) void msleep(uint32_t ms);
+void msleep(uint32_t ms);
 
 // The steady clock's reading in milliseconds (truncated); only differences are meaningful.
-__attribute__((visibility("default"))) int64_t time_ms();
+int64_t time_ms();
 
 }  // extern "C"

@@ -75,7 +75,7 @@ class CircularQueue {
     bool full_ = false;
 };
 
-class __attribute__((visibility("default"))) PowerMeter {
+class PowerMeter {
   public:
     struct PowerEvent {
         int64_t ts = 0;

@@ -14,9 +14,16 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 
-spec = importlib.util.spec_from_file_location("python_deps", ROOT / "scripts" / "python_deps.py")
-python_deps = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(python_deps)
+
+def script(name):
+    spec = importlib.util.spec_from_file_location(name, ROOT / "scripts" / f"{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+python_deps = script("python_deps")
+install_package = script("install_package")
 
 
 def make_dry_run(target, virtual_env):
@@ -41,12 +48,25 @@ def make_dry_run(target, virtual_env):
 ])
 def test_make_steps_use_the_environment_python(virtual_env, python, target, last):
     lines = make_dry_run(target, virtual_env)
-    pip = [line for line in lines if " -m pip install" in line]
-    assert len(pip) == 1 and f' "{python}" -m pip install' in pip[0], lines
-    assert " -v ." in pip[0]  # the build's progress shows
+    install = [line for line in lines if "install_package.py" in line]
+    assert len(install) == 1 and install[0].endswith(f' "{python}" scripts/install_package.py')
     assert lines[-1] == f'"{python}" {last}'
     if target == "test":
         assert f'"{python}" -m pytest -q tests/python' in lines
+
+
+@pytest.mark.parametrize("ninja, quiet", [
+    (["ninja: no work to do."], True),
+    (["[1/2] Building CXX object a.cpp.o", "a.cpp:7:12: warning: unused", "    7 | int x;",
+      "[2/2] Linking CXX shared module core.so"], False),
+])
+def test_install_shows_the_build_only(ninja, quiet):
+    steps = ["*** Configuring CMake...", "-- Configuring done (0.2s)",
+             "*** Building project with Ninja...", "[0/2] Re-checking globbed directories...",
+             *ninja, "*** Installing project into wheel...", "-- Installing: /tmp/core.so"]
+    lines = ["Processing /work/vorna\n", *(f"  {step}\n" for step in steps),
+             "Successfully installed vorna-0.1.0\n"]
+    assert list(install_package.build_output(lines)) == ([] if quiet else ninja)
 
 
 def pybind11_requirement_in_install_deps():
@@ -126,3 +146,38 @@ def test_ci_refuses_to_start_with_golden_update_set(tmp_path, value):
     if value is not None:
         assert f"(to '{value}')" in result.stderr
         assert "make" not in result.stderr
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
+def test_module_exports_its_entry_only():
+    import vorna.core
+
+    out = subprocess.run(["nm", "-D", "--defined-only", vorna.core.__file__], check=True,
+                         capture_output=True, text=True).stdout
+    assert [line.split()[-1] for line in out.splitlines()] == ["PyInit_core"], out
+
+
+@pytest.mark.skipif(None in (shutil.which("make"), shutil.which("git"),
+                             importlib.util.find_spec("clang_format"))
+                    or not (ROOT / ".git").exists(), reason="needs make, a git clone and clang-format")
+def test_format_check_in_a_source_archive(tmp_path):
+    # The tracked files as they are (HEAD when nothing is changed), without .git. This
+    # environment has the pinned clang-format: `deps` is left out.
+    rev = subprocess.run(["git", "stash", "create"], cwd=ROOT, check=True, capture_output=True,
+                         text=True).stdout.strip() or "HEAD"
+    tree = tmp_path / "tree"
+    tree.mkdir()
+    subprocess.run(f"git archive {rev} | tar -x -C {tree}", shell=True, cwd=ROOT, check=True)
+    for bad in ("src/badly_formatted.cpp", "build/py/built.cpp"):
+        (tree / bad).parent.mkdir(parents=True, exist_ok=True)
+        (tree / bad).write_text("int  f( ){return 1;}\n")
+    with open(tmp_path / "out", "w") as out, subprocess.Popen(
+            ["make", "-o", "deps", "format-check"], cwd=tree, stdin=subprocess.PIPE, stdout=out,
+            stderr=subprocess.STDOUT, env={**os.environ, "VIRTUAL_ENV": sys.prefix}) as make:
+        try:
+            make.wait(timeout=60)  # with its standard input open
+        finally:
+            make.kill()
+    output = (tmp_path / "out").read_text()
+    named = {line.split(":")[0] for line in output.splitlines() if ": error: " in line}
+    assert make.returncode != 0 and named == {"src/badly_formatted.cpp"}, output
