@@ -1,11 +1,13 @@
 #include "corelib/model_file.h"
 
 #include <fcntl.h>
-#include <linux/openat2.h>
+#include <linux/magic.h>
 #include <snappy-sinksource.h>
 #include <snappy.h>
+#include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 
 namespace vorna::model_file {
@@ -45,8 +48,8 @@ class Fd {
     bool close() {
         const int fd = fd_;
         fd_ = -1;
-        // Interrupted, the descriptor is closed all the same.
-        return ::close(fd) == 0 || errno == EINTR;
+        // Interrupted, the descriptor is closed all the same, but an error may be lost.
+        return ::close(fd) == 0;
     }
 
   private:
@@ -118,11 +121,21 @@ size_t uncompress_prefix(const char* data, size_t size, char* out, size_t length
     return std::min(valid, sink.kept());
 }
 
+// Runs a system call again while a signal interrupts it.
+template <typename Call>
+auto retried(Call call) {
+    decltype(call()) result;
+    do {
+        result = call();
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
 // Makes sure that the regular file open as `fd`, `old` bytes long, can hold the `size` bytes of
-// `data` before any of its bytes is overwritten, so that a full file system, a quota or a
-// file-size limit refuses the save while the file still holds the old model. Returns the number
-// of leading bytes of `data` still to be written (the rest is already in the file), or -1, with
-// the file as it was, when it cannot hold them.
+// `data` before any of its bytes is overwritten, so that the process's file-size limit, a full
+// file system or a quota refuses the save while the file still holds the old model. Returns the
+// number of leading bytes of `data` still to be written (the rest is already in the file), or
+// -1, with the file as it was, when it cannot hold them.
 //
 // The new length is reserved on the file itself. A file system that cannot reserve (EOPNOTSUPP;
 // EINVAL or ENOSYS from some that do not implement it) is not refused, as most network and user
@@ -132,12 +145,14 @@ size_t uncompress_prefix(const char* data, size_t size, char* out, size_t length
 // a reservation covers). The C library's emulation of a reservation is not used: it cannot read
 // a file opened only for writing, and it writes zeros over bytes it has just read.
 off_t reserve(int fd, off_t old, const char* data, size_t size) {
+    // A write past the limit fails even where the file is already that long.
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 ||
+        (limit.rlim_cur != RLIM_INFINITY && size > limit.rlim_cur)) {
+        return -1;
+    }
     const off_t length = static_cast<off_t>(size);
-    int result;
-    do {
-        result = ::fallocate(fd, 0, 0, length);
-    } while (result != 0 && errno == EINTR);
-    if (result == 0) return length;
+    if (retried([&] { return ::fallocate(fd, 0, 0, length); }) == 0) return length;
     if (errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS) {
         if (length <= old) return length;
         if (write_all(fd, data + old, size - static_cast<size_t>(old), old)) return old;
@@ -149,19 +164,10 @@ off_t reserve(int fd, off_t old, const char* data, size_t size) {
 }
 
 std::atomic<SaveHook> save_hook{nullptr};
+std::atomic<int> regular_level{-1}, fifo_level{-1};
 
 void reached(SaveStep step) {
     if (const SaveHook hook = save_hook.load()) hook(step);
-}
-
-// Runs a system call again while a signal interrupts it.
-template <typename Call>
-auto retried(Call call) {
-    decltype(call()) result;
-    do {
-        result = call();
-    } while (result < 0 && errno == EINTR);
-    return result;
 }
 
 // Opens for writing without truncating, and without waiting for a reader of a pipe.
@@ -172,38 +178,66 @@ constexpr int kOpenFlags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 constexpr char kRefusedHead[5] = {'\xff', '\xff', '\xff', '\xff', '\xff'};
 constexpr size_t kHead = sizeof kRefusedHead;
 
-// Errors of creating or filling a second file that leave writing the first in place: the
-// directory takes no new file, or there is no room, quota or size allowance for a second copy.
+// How many times a save starts over when other saves keep replacing the file under the name.
+constexpr int kAttempts = 8;
+
+// Errors of making or filling a second file that leave writing the first in place: the
+// directory takes no new file, or there is no room or quota for a second copy, which the
+// in-place write proves before overwriting anything. A file-size limit (EFBIG) is not one of
+// them: it would stop the in-place write as well.
 bool no_second_file(int error) {
     return error == EACCES || error == EPERM || error == EROFS || error == ENOSPC ||
-           error == EDQUOT || error == EFBIG;
+           error == EDQUOT;
 }
 
 std::string descriptor_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-// Whether opening `path` passes through a descriptor link (/proc/<pid>/fd/N, which /dev/stdout
-// names, and the like): such a target is whatever the descriptor holds, which its name in a
-// directory, if it has one, does not replace. Where this cannot be told (a kernel without
-// openat2), it is taken as one. The path is read again only to tell this: whatever it reaches
-// now, the file written stays the one that was opened.
-bool through_descriptor_link(const std::string& path) {
-    struct open_how how{};
-    how.flags = O_PATH | O_CLOEXEC;
-    how.resolve = RESOLVE_NO_MAGICLINKS;
-    const int fd = static_cast<int>(
-        retried([&] { return ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how); }));
-    if (fd < 0) return true;
-    ::close(fd);
-    return false;
+// What `name` in the directory `dir` is now, without following a link; false when missing.
+bool look(int dir, const std::string& name, struct statx* now) {
+    return ::statx(dir, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_INO, now) == 0;
 }
 
-// Whether `name` in the directory `dir` is the file `st` itself (not a link to it), and not a
-// mount point, which cannot be renamed over.
-bool names_the_file(int dir, const std::string& name, const struct stat& st) {
-    struct statx now;
-    return ::statx(dir, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO, &now) == 0 &&
-           ::makedev(now.stx_dev_major, now.stx_dev_minor) == st.st_dev &&
+// Whether `now` is the file `st` itself, and not a mount point, which cannot be renamed over.
+bool is_the_file(const struct statx& now, const struct stat& st) {
+    return ::makedev(now.stx_dev_major, now.stx_dev_minor) == st.st_dev &&
            now.stx_ino == st.st_ino && !(now.stx_attributes & STATX_ATTR_MOUNT_ROOT);
+}
+
+// The level of one of the kernel's protections of shared directories: the test seam's, else the
+// machine's setting at `setting`; 1, the usual default, where it cannot be read.
+int protection_level(const std::atomic<int>& seam, const char* setting) {
+    if (seam.load() >= 0) return seam.load();
+    char level = '1';
+    Fd fd(::open(setting, O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0 || ::read(fd.get(), &level, 1) != 1) level = '1';
+    return level - '0';
+}
+
+// Whether the kernel refuses to open `file`, found in the directory `dir`, for creating, as the
+// settings fs.protected_regular and fs.protected_fifos make it: another user's regular file or
+// FIFO in a sticky directory, neither of them owned by the directory's owner, that others may
+// write (at level 1) or that its group may write (at level 2). This process is one such user,
+// root included.
+bool protected_file(const struct stat& dir, const struct stat& file) {
+    if (!(dir.st_mode & S_ISVTX) || !(dir.st_mode & (S_IWOTH | S_IWGRP)) ||
+        file.st_uid == dir.st_uid || file.st_uid == ::geteuid()) {
+        return false;
+    }
+    const int level =
+        S_ISREG(file.st_mode)    ? protection_level(regular_level, "/proc/sys/fs/protected_regular")
+        : S_ISFIFO(file.st_mode) ? protection_level(fifo_level, "/proc/sys/fs/protected_fifos")
+                                 : 0;
+    return level >= 2 || (level == 1 && (dir.st_mode & S_IWOTH));
+}
+
+// The mode open gives a new file: 0666 less the process's mask, read without setting it (which
+// would race other threads).
+mode_t new_file_mode() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("Umask:", 0) == 0) return 0666 & ~std::stoul(line.substr(6), nullptr, 8);
+    }
+    return 0644;
 }
 
 // The names of the extended attributes of the file open as `fd`, none where the file system
@@ -257,154 +291,157 @@ bool copy_attributes(int from, int to) {
     return true;
 }
 
-// The file a save writes. Everything is decided here, before the content is made, against the
-// file that was opened: whether it is written as a stream (a pipe, a device), replaced by a new
-// file renamed over it, or written in place through the descriptor opened here.
+// The file a save writes. How is decided when it is opened, before the content is made: as a
+// stream (a pipe, a device), by a new file that takes its name, or in place through the
+// descriptor opened here. The file's directory is held open and every later step names the file
+// relative to it, so the caller's path is resolved once.
 class Target {
   public:
     explicit Target(const std::string& path) : path_(path) {
         // The system would read the path only up to a null byte, a file the caller did not
         // name; "" and a trailing "/" name no file to create.
-        if (path.empty() || path.back() == '/' || path.find('\0') != std::string::npos) {
+        if (path.empty() || path.back() == '/' || path.find('\0') != std::string::npos ||
+            !open_directory(path, AT_FDCWD)) {
             throw open_error(path);
         }
-        fd_.reset(retried([&] { return ::open(path.c_str(), kOpenFlags); }));
-        if (fd_.get() < 0) {
-            // Only a missing file is created; anything else (a directory, a link loop, a pipe
-            // without a reader, a protected file) is refused.
-            if (errno != ENOENT) throw open_error(path);
-            open_missing();
-        }
-        if (fd_.get() >= 0) {
-            const int flags = ::fcntl(fd_.get(), F_GETFL);
-            if (::fstat(fd_.get(), &st_) != 0 || flags < 0 ||
-                ::fcntl(fd_.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-                throw open_error(path);
-            }
-            way_ = !S_ISREG(st_.st_mode) ? Way::stream
-                   : replaceable()       ? Way::replace
-                                         : Way::in_place;
-        }
-        if (way_ == Way::replace && !prepare_replacement()) {
-            // A missing file has nothing to write in place.
+        fd_.reset(open_name(O_NOFOLLOW));
+        const bool link = fd_.get() < 0 && errno == ELOOP;
+        if (link) {
+            // A link is followed as the create-or-truncate open follows it, with the kernel's
+            // protections of links and shared directories, and a missing file it names is
+            // created at once and empty. Nothing is ever removed again, as the link may have
+            // been changed to name an existing file in between.
+            reached(SaveStep::link_found);
+            fd_.reset(open_name(O_CREAT));
             if (fd_.get() < 0) throw open_error(path);
-            way_ = Way::in_place;
+        } else if (fd_.get() < 0 && errno != ENOENT) {
+            throw open_error(path);  // a directory, a pipe without a reader, a protected file
         }
+        if (!decide(link)) throw open_error(path);
         reached(SaveStep::opened);
     }
 
-    // A save that does not complete leaves no new file behind, and none it created through a
-    // link to a missing file.
-    ~Target() {
-        drop_replacement();
-        if (created_ && dir_.get() >= 0 && names_the_file(dir_.get(), name_, st_)) {
-            ::unlinkat(dir_.get(), name_.c_str(), 0);
-        }
-    }
+    // A save that does not complete leaves no new file behind.
+    ~Target() { drop_replacement(); }
     Target(const Target&) = delete;
     Target& operator=(const Target&) = delete;
 
     void write(const char* data, size_t size) {
-        if (way_ == Way::stream) {
-            const bool ok = write_all(fd_.get(), data, size);
-            if (!fd_.close() || !ok) throw write_error(path_);
-        } else if (way_ != Way::replace || !replace(data, size)) {
-            write_in_place(data, size);
+        for (int attempt = 1;; ++attempt) {
+            if (way_ == Way::stream) {
+                const bool ok = write_all(fd_.get(), data, size);
+                if (!fd_.close() || !ok) throw write_error(path_);
+                return;
+            }
+            const Done done = way_ == Way::replace ? replace(data, size) : Done::in_place;
+            if (done == Done::in_place) write_in_place(data, size);
+            if (done != Done::moved) return;
+            // Another save put its file under the name since this one was opened: that file is
+            // opened, without following a link, and the save starts over with it, so that the
+            // last save wins. Anything else under the name is refused.
+            fd_.reset(attempt < kAttempts ? open_name(O_NOFOLLOW) : -1);
+            if (fd_.get() < 0 || !decide(false) || way_ == Way::stream) throw write_error(path_);
         }
-        created_ = false;
     }
 
   private:
     enum class Way { stream, replace, in_place };
+    enum class Done { named, in_place, moved };
 
-    // The path names no file: its directory, opened as open would reach it, and its last
-    // component, which the replacement takes at the end. A link there points to a missing
-    // file, or something appeared since: that is opened as open would, creating the file the
-    // link names.
-    void open_missing() {
-        const size_t slash = path_.rfind('/');
+    int open_name(int flags) {
+        return retried([&] { return ::openat(dir_.get(), name_.c_str(), kOpenFlags | flags, 0666); });
+    }
+
+    // Holds the directory of `path`, relative to `at`, reached as open reaches it, and keeps
+    // its last component as the name.
+    bool open_directory(const std::string& path, int at) {
+        const size_t slash = path.rfind('/');
         const std::string parent = slash == std::string::npos ? "."
                                    : slash == 0               ? "/"
-                                                              : path_.substr(0, slash);
-        name_ = slash == std::string::npos ? path_ : path_.substr(slash + 1);
-        dir_.reset(
-            retried([&] { return ::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }));
-        struct stat st;
-        if (dir_.get() < 0) throw open_error(path_);
-        if (::fstatat(dir_.get(), name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-            // A link open could not follow names a file that is missing, so this creates it.
-            created_ = S_ISLNK(st.st_mode);
-            fd_.reset(retried(
-                [&] { return ::openat(dir_.get(), name_.c_str(), kOpenFlags | O_CREAT, 0666); }));
-            if (fd_.get() < 0) throw open_error(path_);
-            dir_.reset(-1);  // the file opened is found again from its descriptor
-        } else if (errno != ENOENT) {
-            throw open_error(path_);
-        }
+                                                              : path.substr(0, slash);
+        name_ = slash == std::string::npos ? path : path.substr(slash + 1);
+        dir_.reset(retried(
+            [&] { return ::openat(at, parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }));
+        return dir_.get() >= 0;
     }
 
-    // Whether the regular file opened can be replaced: one link, a name in a directory that
-    // the kernel gives for the descriptor and that still names it, reached without a descriptor
-    // link, and a directory that lets this process rename over it.
-    bool replaceable() {
-        if (st_.st_nlink != 1 || through_descriptor_link(path_)) return false;
-        char link[PATH_MAX + 1];
-        const ssize_t n = ::readlink(descriptor_path(fd_.get()).c_str(), link, sizeof link);
-        if (n <= 0 || static_cast<size_t>(n) >= sizeof link || link[0] != '/') return false;
-        const std::string where(link, static_cast<size_t>(n));
-        const size_t slash = where.rfind('/');
-        name_ = where.substr(slash + 1);
-        const std::string parent = slash == 0 ? "/" : where.substr(0, slash);
-        dir_.reset(
-            retried([&] { return ::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }));
-        // An unlinked file's name ends in " (deleted)", which names nothing or another file.
-        struct stat dir;
-        if (dir_.get() < 0 || !names_the_file(dir_.get(), name_, st_) ||
-            ::fstat(dir_.get(), &dir) != 0) {
-            return false;
+    // Decides how the file opened (none: a missing name) is written. False when it may not be:
+    // a file the kernel protects from this process, which a link followed has already checked.
+    bool decide(bool link) {
+        way_ = Way::replace;
+        if (fd_.get() >= 0) {
+            const int flags = ::fcntl(fd_.get(), F_GETFL);
+            struct stat dir;
+            if (::fstat(fd_.get(), &st_) != 0 || flags < 0 ||
+                ::fcntl(fd_.get(), F_SETFL, flags & ~O_NONBLOCK) != 0 ||
+                ::fstat(dir_.get(), &dir) != 0 || (!link && protected_file(dir, st_))) {
+                return false;
+            }
+            way_ = !S_ISREG(st_.st_mode) ? Way::stream
+                   : replaceable(link)   ? Way::replace
+                                         : Way::in_place;
         }
-        // In a sticky directory only the file's owner, the directory's and a privileged user
-        // may rename over a file.
-        const uid_t me = ::geteuid();
-        return !(dir.st_mode & S_ISVTX) || me == 0 || st_.st_uid == me || dir.st_uid == me;
-    }
-
-    // Creates the new file in the directory and, for an existing target, gives it the target's
-    // owner, group, mode and extended attributes. False, with nothing left, when the directory
-    // takes no new file or the new file cannot be given them.
-    bool prepare_replacement() {
+        if (way_ != Way::replace || temp_.get() >= 0) return true;
+        // The new file is an unnamed one where the file system has them, made now, as a kill
+        // leaves nothing of it; elsewhere a named one is made once the content is ready.
         temp_.reset(retried(
             [&] { return ::openat(dir_.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666); }));
-        // Naming it at the end goes through its descriptor link.
+        // Naming it goes through its descriptor link.
         if (temp_.get() >= 0 && ::access(descriptor_path(temp_.get()).c_str(), F_OK) != 0) {
             temp_.reset(-1);
             errno = EOPNOTSUPP;
         }
-        // A file system without unnamed files gets a named one.
-        if (temp_.get() < 0 && !no_second_file(errno)) new_temporary_name(&Target::create);
-        if (temp_.get() < 0) return false;
-        if (fd_.get() < 0) return true;
-        struct stat now;
-        bool ok = ::fstat(temp_.get(), &now) == 0;
-        if (ok && (now.st_uid != st_.st_uid || now.st_gid != st_.st_gid)) {
-            ok = ::fchown(temp_.get(), st_.st_uid, st_.st_gid) == 0;
+        // A directory that takes no new file leaves an existing file to be written in place.
+        if (temp_.get() < 0 && no_second_file(errno)) {
+            way_ = Way::in_place;
+            return fd_.get() >= 0;
         }
-        ok = ok && ::fchmod(temp_.get(), st_.st_mode & 07777) == 0 &&
-             copy_attributes(fd_.get(), temp_.get()) && ::fstat(temp_.get(), &now) == 0 &&
-             now.st_uid == st_.st_uid && now.st_gid == st_.st_gid &&
-             (now.st_mode & 07777) == (st_.st_mode & 07777);
-        if (!ok) drop_replacement();
-        return ok;
+        return true;
     }
 
-    // Gives the new file a name of its own ("<dir>/.vorna-<pid>-<n>.tmp", short, so that a
-    // target name near the length limit still leaves room) through `make`, which makes `name`
-    // in the directory or fails with errno set (EEXIST: taken, another one is tried).
+    // Whether the regular file opened can be replaced: one link, a name in a directory that
+    // still holds it, reached without a descriptor link, and a directory that lets this process
+    // rename over it: in a sticky one, only the file's owner, the directory's and root may.
+    bool replaceable(bool link) {
+        struct statx now;
+        struct stat dir;
+        if (st_.st_nlink != 1 || (link && !follow_links()) || !look(dir_.get(), name_, &now) ||
+            !is_the_file(now, st_) || ::fstat(dir_.get(), &dir) != 0) {
+            return false;
+        }
+        const uid_t me = ::geteuid();
+        return !(dir.st_mode & S_ISVTX) || me == 0 || st_.st_uid == me || dir.st_uid == me;
+    }
+
+    // Moves the directory and name held from the link there to the file it leads to, link by
+    // link. False where a link lies in the proc file system (a descriptor link, as /dev/stdout
+    // leads to: the file is whatever the descriptor holds, which no name replaces), or cannot be
+    // read. The links are read again after the open that followed them, but whatever they say
+    // now, the file written stays the one opened, replaced only where the name found holds it.
+    bool follow_links() {
+        for (int hop = 0; hop < 40; ++hop) {
+            struct statfs where;
+            if (::fstatfs(dir_.get(), &where) != 0 || where.f_type == PROC_SUPER_MAGIC) return false;
+            std::string to(PATH_MAX, '\0');
+            const ssize_t n = ::readlinkat(dir_.get(), name_.c_str(), to.data(), to.size());
+            if (n < 0) return errno == EINVAL;  // not a link: the file itself
+            to.resize(static_cast<size_t>(n));
+            if (!open_directory(to, to[0] == '/' ? AT_FDCWD : dir_.get())) return false;
+        }
+        return false;
+    }
+
+    // Gives the new file a name no one can guess (".vorna-<random>.tmp", short, so that a target
+    // name near the length limit still leaves room) through `make`, which makes `name` in the
+    // directory or fails with errno set (EEXIST: taken, another one is tried).
     bool new_temporary_name(bool (Target::*make)(const std::string&)) {
-        static std::atomic<unsigned> counter{0};
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            const std::string name = ".vorna-" + std::to_string(::getpid()) + "-" +
-                                     std::to_string(counter.fetch_add(1)) + ".tmp";
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            uint64_t bits[2];
+            if (::getrandom(bits, sizeof bits, 0) != sizeof bits) return false;
+            char name[48];
+            std::snprintf(name, sizeof name, ".vorna-%016llx%016llx.tmp",
+                          static_cast<unsigned long long>(bits[0]),
+                          static_cast<unsigned long long>(bits[1]));
             if ((this->*make)(name)) {
                 temp_name_ = name;
                 return true;
@@ -414,14 +451,16 @@ class Target {
         return false;
     }
 
+    // A named new file, readable by its owner only until it is whole.
     bool create(const std::string& name) {
         temp_.reset(retried([&] {
             return ::openat(dir_.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                            0666);
+                            0600);
         }));
         return temp_.get() >= 0;
     }
 
+    // A name for the unnamed new file, which never replaces anything.
     bool link(const std::string& name) {
         return retried([&] {
                    return ::linkat(AT_FDCWD, descriptor_path(temp_.get()).c_str(), dir_.get(),
@@ -429,64 +468,92 @@ class Target {
                }) == 0;
     }
 
-    // Closes the new file and removes its name, if it has one.
+    // Closes the new file and removes its name, if it has one: only a file made here has one.
     void drop_replacement() {
         temp_.reset(-1);
+        written_ = false;
         if (!temp_name_.empty()) ::unlinkat(dir_.get(), temp_name_.c_str(), 0);
         temp_name_.clear();
     }
 
-    // Writes the new file and renames it over the target. Returns false, with the new file
-    // gone and the target untouched, when the target is to be written in place instead.
-    bool replace(const char* data, size_t size) {
+    // What the name holds when it is no longer the file opened (or free): another regular file,
+    // put there by another save, starts the save over, keeping the new file written; anything
+    // else refuses it.
+    Done moved() {
+        struct statx now;
+        if (!look(dir_.get(), name_, &now) || !S_ISREG(now.stx_mode)) throw write_error(path_);
+        return Done::moved;
+    }
+
+    // Writes the new file, unless an earlier attempt did, and gives it the name. Returns
+    // `in_place`, with the new file gone and the target untouched, when the target is to be
+    // written in place instead, and `moved` when another regular file has taken the name.
+    Done replace(const char* data, size_t size) {
+        const bool existing = fd_.get() >= 0;
+        if (temp_.get() < 0 && !new_temporary_name(&Target::create)) {
+            // The directory takes no new file: a missing name cannot be made.
+            if (!no_second_file(errno)) throw write_error(path_);
+            if (!existing) throw open_error(path_);
+            return Done::in_place;
+        }
+        // The new file gets the owner, group and extended attributes of the one it replaces
+        // before it is written, so writing drops a capability, as writing the file would.
+        struct stat now;
+        if (existing && (::fstat(temp_.get(), &now) != 0 ||
+                         ((now.st_uid != st_.st_uid || now.st_gid != st_.st_gid) &&
+                          ::fchown(temp_.get(), st_.st_uid, st_.st_gid) != 0) ||
+                         !copy_attributes(fd_.get(), temp_.get()))) {
+            drop_replacement();
+            return Done::in_place;
+        }
         // The whole length is reserved first, so that no room for a second copy shows before
         // anything is written. The file is not forced to the disk: that would cost more than
         // the whole save.
         int error = 0;
-        if (size > 0 && retried([&] {
-                            return ::fallocate(temp_.get(), 0, 0, static_cast<off_t>(size));
-                        }) != 0 &&
-            errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL) {
+        if (!written_ && size > 0 && retried([&] {
+                return ::fallocate(temp_.get(), 0, 0, static_cast<off_t>(size));
+            }) != 0 && errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL) {
             error = errno;
         }
-        if (error == 0 && !write_all(temp_.get(), data, size)) error = errno;
-        // Writing drops the set-user and set-group bits of a file.
-        if (error == 0 && (st_.st_mode & 06000) &&
-            ::fchmod(temp_.get(), st_.st_mode & 07777) != 0) {
+        if (!written_ && error == 0 && !write_all(temp_.get(), data, size)) error = errno;
+        if (!written_ && error == 0) reached(SaveStep::replacement_written);
+        // The mode is set once the content is whole (writing drops the set-user and set-group
+        // bits), and kept only where the file system kept it, with the owner. An unnamed file
+        // for a new name has the mode open gives.
+        const mode_t mode = existing ? st_.st_mode & 07777 : new_file_mode();
+        if (error == 0 && (existing || !temp_name_.empty()) &&
+            (::fchmod(temp_.get(), mode) != 0 || ::fstat(temp_.get(), &now) != 0 ||
+             (now.st_mode & 07777) != mode ||
+             (existing && (now.st_uid != st_.st_uid || now.st_gid != st_.st_gid)))) {
             error = EPERM;
         }
-        if (error == 0) {
-            reached(SaveStep::replacement_written);
-            // An unnamed file is given a name only now; every byte is handed to the system and
-            // the close checked (some file systems report write errors only there).
-            if (temp_name_.empty() && !new_temporary_name(&Target::link)) error = errno;
-            if (error == 0 && !temp_.close()) error = errno;
+        // Closing a copy of the descriptor hands every byte to the file system and shows the
+        // write errors some of them report only when a file is closed, before it has the name.
+        if (error == 0 && ::close(::dup(temp_.get())) != 0) error = errno;
+        if (error == 0 && existing && temp_name_.empty() && !new_temporary_name(&Target::link)) {
+            error = errno;
         }
         if (error != 0) {
             drop_replacement();
-            if (fd_.get() >= 0 && no_second_file(error)) return false;
+            if (existing && no_second_file(error)) return Done::in_place;
             throw write_error(path_);
         }
-        if (fd_.get() >= 0) {
+        written_ = true;
+        int result;
+        struct statx there;
+        if (existing) {
             // The name must still be the file opened: a link planted since is not followed,
-            // and a file put there since is not replaced.
-            if (!names_the_file(dir_.get(), name_, st_)) {
-                drop_replacement();
-                throw open_error(path_);
-            }
-            if (retried([&] {
-                    return ::renameat(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str());
-                }) != 0) {
-                error = errno;
-                drop_replacement();
-                if (error == EACCES || error == EPERM || error == EBUSY) return false;
-                throw write_error(path_);
-            }
+            // and a file put there since is opened anew.
+            if (!look(dir_.get(), name_, &there) || !is_the_file(there, st_)) return moved();
+            result = retried([&] {
+                return ::renameat(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str());
+            });
+        } else if (temp_name_.empty()) {
+            result = link(name_) ? 0 : -1;
         } else {
-            // Nothing that appeared under the name since is replaced. A file system without
-            // that kind of rename gets a hard link, which never replaces either.
-            bool linked = false;
-            int result = retried([&] {
+            // A file system without a rename that replaces nothing gets a hard link, which
+            // never replaces either.
+            result = retried([&] {
                 return ::renameat2(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str(),
                                    RENAME_NOREPLACE);
             });
@@ -494,18 +561,21 @@ class Target {
                 result = retried([&] {
                     return ::linkat(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str(), 0);
                 });
-                linked = result == 0;
+                if (result == 0) return drop_replacement(), Done::named;
             }
-            if (result != 0) {
-                error = errno;
-                drop_replacement();
-                if (error == EEXIST) throw open_error(path_);
-                throw write_error(path_);
+        }
+        if (result != 0 && errno == EEXIST) return moved();
+        if (result != 0) {
+            error = errno;
+            drop_replacement();
+            // A directory that refuses the rename (a security module) leaves the file in place.
+            if (existing && (error == EACCES || error == EPERM || error == EBUSY)) {
+                return Done::in_place;
             }
-            if (linked) ::unlinkat(dir_.get(), temp_name_.c_str(), 0);
+            throw write_error(path_);
         }
         temp_name_.clear();
-        return true;
+        return Done::named;
     }
 
     // Writes the regular file opened through its own descriptor, ordered so that a stop at any
@@ -533,14 +603,14 @@ class Target {
     }
 
     const std::string& path_;
-    Fd fd_;             // the file opened; none when it is missing
-    struct stat st_{};  // what it was when opened
+    Fd dir_;             // the directory holding the name
+    std::string name_;   // the name of the file in it
+    Fd fd_;              // the file opened; none when the name is missing
+    struct stat st_{};   // what it was when opened
     Way way_ = Way::replace;
-    Fd dir_;                 // replacing: the directory holding the target's name
-    std::string name_;       // and that name
     Fd temp_;                // the new file
-    std::string temp_name_;  // its name, while it has one
-    bool created_ = false;   // the file opened was created here, through a link, and not written
+    std::string temp_name_;  // its name, while it has one of its own
+    bool written_ = false;   // it holds the whole content
 };
 
 }  // namespace
@@ -625,6 +695,11 @@ Bytes read(const std::string& path) {
 }
 
 void set_save_hook(SaveHook hook) { save_hook.store(hook); }
+
+void set_protection_levels(int regular, int fifos) {
+    regular_level.store(regular);
+    fifo_level.store(fifos);
+}
 
 void write(const std::string& path, const char* data, size_t size) {
     Target(path).write(data, size);
