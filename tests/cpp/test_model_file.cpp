@@ -421,6 +421,16 @@ void plant_link(model_file::SaveStep step) {
     fs::create_symlink("victim.fbz", target);
 }
 
+// Before the new file takes its name, another save's file takes it: the target is moved aside
+// and a new regular file (mode 0644, with the attribute) takes its name.
+void plant_file(model_file::SaveStep step) {
+    if (step != model_file::SaveStep::replacement_written) return;
+    const fs::path target = g_dir / "m.fbz";
+    if (fs::exists(fs::symlink_status(target))) fs::rename(target, g_dir / "moved.fbz");
+    std::ofstream(target) << "victim";
+    (void)::setxattr(target.c_str(), "user.vorna", "kept", 4, 0);
+}
+
 enum class Holds { old_model, new_model, victim, link, pipe };
 
 // Who owns a file: root, or 'nobody' as its user, its group or both.
@@ -669,6 +679,20 @@ std::vector<Row> target_rows() {
          false,
          0,
          plant_link},
+        {"a file put under the name before the rename",
+         old_file(0640),
+         {{"m.fbz", Holds::new_model}, {"moved.fbz", Holds::old_model, "m.fbz", Owner::root, 0640}},
+         "",
+         false,
+         0,
+         plant_file},
+        {"a file put under a new name before it is taken",
+         nothing,
+         {{"m.fbz", Holds::new_model}},
+         "",
+         false,
+         0,
+         plant_file},
         {"a link planted at a new name",
          victim,
          {{"m.fbz", Holds::link}, {"victim.fbz", Holds::victim, "victim.fbz"}},
