@@ -18,8 +18,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <map>
 #include <stdexcept>
+#include <utility>
 
 namespace vorna::model_file {
 
@@ -34,9 +35,7 @@ constexpr uint64_t kExpansionSlack = 64;
 class Fd {
   public:
     explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
+    ~Fd() { reset(-1); }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
@@ -44,29 +43,20 @@ class Fd {
         if (fd_ >= 0) ::close(fd_);
         fd_ = fd;
     }
-    // Closes now and reports whether the close succeeded (a late write error shows here).
-    bool close() {
-        const int fd = fd_;
-        fd_ = -1;
-        // Interrupted, the descriptor is closed all the same, but an error may be lost.
-        return ::close(fd) == 0;
-    }
+    // Closes now: false when the file system reports a late write error there, or when it is
+    // interrupted, which may have lost one.
+    bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
 
   private:
     int fd_;
 };
 
 // The path as a message shows it: a null byte, which would end the message, is shown as "\0".
-std::string shown(const std::string& path) {
-    std::string out;
-    for (char c : path) {
-        if (c == '\0') {
-            out += "\\0";
-        } else {
-            out += c;
-        }
+std::string shown(std::string path) {
+    for (size_t at = 0; (at = path.find('\0', at)) != std::string::npos; at += 2) {
+        path.replace(at, 1, "\\0");
     }
-    return out;
+    return path;
 }
 
 std::invalid_argument open_error(const std::string& path) {
@@ -131,31 +121,27 @@ auto retried(Call call) {
     return result;
 }
 
+// Reserves `size` bytes for the file open as `fd`, where its file system can reserve space (it
+// cannot: EOPNOTSUPP; EINVAL or ENOSYS from some).
+bool reserved(int fd, size_t size) {
+    return size == 0 ||
+           retried([&] { return ::fallocate(fd, 0, 0, static_cast<off_t>(size)); }) == 0 ||
+           errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS;
+}
+
 // Makes sure that the regular file open as `fd`, `old` bytes long, can hold the `size` bytes of
-// `data` before any of its bytes is overwritten, so that the process's file-size limit, a full
-// file system or a quota refuses the save while the file still holds the old model. Returns the
-// number of leading bytes of `data` still to be written (the rest is already in the file), or
-// -1, with the file as it was, when it cannot hold them.
-//
-// The new length is reserved on the file itself. A file system that cannot reserve (EOPNOTSUPP;
-// EINVAL or ENOSYS from some that do not implement it) is not refused, as most network and user
-// space file systems would then never take an in-place save: there the bytes past the old end
-// are written first, which touches no old byte, and once the file is that long an overwrite of
-// its old bytes takes no new space (short of a copy-on-write file system, which nothing short of
-// a reservation covers). The C library's emulation of a reservation is not used: it cannot read
-// a file opened only for writing, and it writes zeros over bytes it has just read.
+// `data` before any old byte is overwritten: the file-size limit is checked, the length reserved
+// and the bytes past the old end written. Returns how many leading bytes of `data` are still to
+// be written, or -1, with the file as it was. Where the file system cannot reserve, once the file
+// is that long an overwrite takes no new space (short of a copy-on-write file system).
 off_t reserve(int fd, off_t old, const char* data, size_t size) {
     // A write past the limit fails even where the file is already that long.
     struct rlimit limit;
-    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 ||
-        (limit.rlim_cur != RLIM_INFINITY && size > limit.rlim_cur)) {
-        return -1;
-    }
     const off_t length = static_cast<off_t>(size);
-    if (retried([&] { return ::fallocate(fd, 0, 0, length); }) == 0) return length;
-    if (errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS) {
-        if (length <= old) return length;
-        if (write_all(fd, data + old, size - static_cast<size_t>(old), old)) return old;
+    if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 &&
+        (limit.rlim_cur == RLIM_INFINITY || size <= limit.rlim_cur) && reserved(fd, size) &&
+        (length <= old || write_all(fd, data + old, size - static_cast<size_t>(old), old))) {
+        return std::min(length, old);
     }
     // A reservation or a tail that ran out of space partway may have lengthened the file.
     struct stat st;
@@ -181,10 +167,8 @@ constexpr size_t kHead = sizeof kRefusedHead;
 // How many times a save starts over when other saves keep replacing the file under the name.
 constexpr int kAttempts = 8;
 
-// Errors of making or filling a second file that leave writing the first in place: the
-// directory takes no new file, or there is no room or quota for a second copy, which the
-// in-place write proves before overwriting anything. A file-size limit (EFBIG) is not one of
-// them: it would stop the in-place write as well.
+// Errors of making or filling a second file that leave writing the first in place, which makes
+// sure of the room first; not a file-size limit (EFBIG), which would stop that write as well.
 bool no_second_file(int error) {
     return error == EACCES || error == EPERM || error == EROFS || error == ENOSPC ||
            error == EDQUOT;
@@ -197,94 +181,63 @@ bool look(int dir, const std::string& name, struct statx* now) {
     return ::statx(dir, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_INO, now) == 0;
 }
 
-// Whether `now` is the file `st` itself, and not a mount point, which cannot be renamed over.
-bool is_the_file(const struct statx& now, const struct stat& st) {
-    return ::makedev(now.stx_dev_major, now.stx_dev_minor) == st.st_dev &&
+// Whether `name` in `dir` is the file `st` itself, and not a mount point (never renamed over).
+bool names_the_file(int dir, const std::string& name, const struct stat& st) {
+    struct statx now;
+    return look(dir, name, &now) && ::makedev(now.stx_dev_major, now.stx_dev_minor) == st.st_dev &&
            now.stx_ino == st.st_ino && !(now.stx_attributes & STATX_ATTR_MOUNT_ROOT);
 }
 
-// The level of one of the kernel's protections of shared directories: the test seam's, else the
-// machine's setting at `setting`; 1, the usual default, where it cannot be read.
-int protection_level(const std::atomic<int>& seam, const char* setting) {
-    if (seam.load() >= 0) return seam.load();
-    char level = '1';
-    Fd fd(::open(setting, O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0 || ::read(fd.get(), &level, 1) != 1) level = '1';
-    return level - '0';
-}
-
-// Whether the kernel refuses to open `file`, found in the directory `dir`, for creating, as the
-// settings fs.protected_regular and fs.protected_fifos make it: another user's regular file or
-// FIFO in a sticky directory, neither of them owned by the directory's owner, that others may
-// write (at level 1) or that its group may write (at level 2). This process is one such user,
-// root included.
+// Whether the kernel refuses to open `file` in `dir` for creating, at the levels of the settings
+// fs.protected_regular and fs.protected_fifos (or the test seam; 1 where unreadable): another
+// user's regular file or FIFO, not the directory owner's either, in a sticky directory others
+// may write (from level 1) or its group may (at level 2). Root is such a user too.
 bool protected_file(const struct stat& dir, const struct stat& file) {
     if (!(dir.st_mode & S_ISVTX) || !(dir.st_mode & (S_IWOTH | S_IWGRP)) ||
-        file.st_uid == dir.st_uid || file.st_uid == ::geteuid()) {
+        file.st_uid == dir.st_uid || file.st_uid == ::geteuid() ||
+        !(S_ISREG(file.st_mode) || S_ISFIFO(file.st_mode))) {
         return false;
     }
-    const int level =
-        S_ISREG(file.st_mode)    ? protection_level(regular_level, "/proc/sys/fs/protected_regular")
-        : S_ISFIFO(file.st_mode) ? protection_level(fifo_level, "/proc/sys/fs/protected_fifos")
-                                 : 0;
+    const bool regular = S_ISREG(file.st_mode);
+    int level = (regular ? regular_level : fifo_level).load();
+    if (level < 0) {
+        char text = '1';
+        const Fd setting(
+            ::open(regular ? "/proc/sys/fs/protected_regular" : "/proc/sys/fs/protected_fifos",
+                   O_RDONLY | O_CLOEXEC));
+        level = setting.get() >= 0 && ::read(setting.get(), &text, 1) == 1 ? text - '0' : 1;
+    }
     return level >= 2 || (level == 1 && (dir.st_mode & S_IWOTH));
 }
 
-// The mode open gives a new file: 0666 less the process's mask, read without setting it (which
-// would race other threads).
-mode_t new_file_mode() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("Umask:", 0) == 0) return 0666 & ~std::stoul(line.substr(6), nullptr, 8);
-    }
-    return 0644;
-}
-
-// The names of the extended attributes of the file open as `fd`, none where the file system
-// has none. False when they cannot be read.
-bool attribute_names(int fd, std::vector<std::string>* names) {
-    names->clear();
-    std::string list;
-    for (;;) {
-        const ssize_t size = ::flistxattr(fd, nullptr, 0);
-        if (size < 0) return errno == ENOTSUP;
-        list.resize(static_cast<size_t>(size));
-        const ssize_t n = size == 0 ? 0 : ::flistxattr(fd, list.data(), list.size());
-        if (n >= 0) {
-            list.resize(static_cast<size_t>(n));
-            break;
+// The extended attributes of the file open as `fd` by name, none where the file system has none;
+// false when they cannot be read, or change while they are read.
+bool attributes(int fd, std::map<std::string, std::string>* out) {
+    ssize_t size = ::flistxattr(fd, nullptr, 0);
+    if (size <= 0) return size == 0 || errno == ENOTSUP;
+    std::string list(static_cast<size_t>(size), '\0');
+    if (::flistxattr(fd, list.data(), list.size()) != size) return false;
+    for (size_t at = 0; at < list.size(); at = list.find('\0', at) + 1) {
+        std::string& value = (*out)[list.c_str() + at];
+        size = ::fgetxattr(fd, list.c_str() + at, nullptr, 0);
+        value.resize(size < 0 ? 0 : static_cast<size_t>(size));
+        if (size < 0 || ::fgetxattr(fd, list.c_str() + at, value.data(), value.size()) != size) {
+            return false;
         }
-        if (errno != ERANGE) return false;  // ERANGE: the list grew meanwhile
-    }
-    for (size_t start = 0; start < list.size();) {
-        const size_t end = list.find('\0', start);
-        names->push_back(list.substr(start, end - start));
-        start = end == std::string::npos ? list.size() : end + 1;
     }
     return true;
 }
 
 // Gives the file open as `to` exactly the extended attributes of the one open as `from`.
 bool copy_attributes(int from, int to) {
-    std::vector<std::string> names, present;
-    if (!attribute_names(from, &names) || !attribute_names(to, &present)) return false;
-    for (const std::string& name : names) {
-        std::string value;
-        ssize_t n;
-        do {
-            n = ::fgetxattr(from, name.c_str(), nullptr, 0);
-            if (n < 0) return false;
-            value.resize(static_cast<size_t>(n));
-            n = n == 0 ? 0 : ::fgetxattr(from, name.c_str(), value.data(), value.size());
-        } while (n < 0 && errno == ERANGE);
-        if (n < 0 || ::fsetxattr(to, name.c_str(), value.data(), static_cast<size_t>(n), 0) != 0) {
-            return false;
-        }
+    std::map<std::string, std::string> wanted, present;
+    if (!attributes(from, &wanted) || !attributes(to, &present)) return false;
+    for (const auto& [name, value] : wanted) {
+        if (::fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0) return false;
     }
     // The new file may have been given some of its own (a directory's default access list).
-    for (const std::string& name : present) {
-        if (std::find(names.begin(), names.end(), name) == names.end() &&
-            ::fremovexattr(to, name.c_str()) != 0) {
+    for (const auto& entry : present) {
+        if (!wanted.count(entry.first) && ::fremovexattr(to, entry.first.c_str()) != 0) {
             return false;
         }
     }
@@ -293,8 +246,8 @@ bool copy_attributes(int from, int to) {
 
 // The file a save writes. How is decided when it is opened, before the content is made: as a
 // stream (a pipe, a device), by a new file that takes its name, or in place through the
-// descriptor opened here. The file's directory is held open and every later step names the file
-// relative to it, so the caller's path is resolved once.
+// descriptor opened here. The directory holding the name is kept open and every later step is
+// relative to it, so that the caller's path is resolved once.
 class Target {
   public:
     explicit Target(const std::string& path) : path_(path) {
@@ -307,22 +260,23 @@ class Target {
         fd_.reset(open_name(O_NOFOLLOW));
         const bool link = fd_.get() < 0 && errno == ELOOP;
         if (link) {
-            // A link is followed as the create-or-truncate open follows it, with the kernel's
-            // protections of links and shared directories, and a missing file it names is
-            // created at once and empty. Nothing is ever removed again, as the link may have
-            // been changed to name an existing file in between.
+            // Followed as the create-or-truncate open follows it, with the kernel's checks; a
+            // missing file it names is created at once. Nothing is removed again, as the link
+            // may have come to name an existing file in between.
             reached(SaveStep::link_found);
             fd_.reset(open_name(O_CREAT));
-            if (fd_.get() < 0) throw open_error(path);
-        } else if (fd_.get() < 0 && errno != ENOENT) {
-            throw open_error(path);  // a directory, a pipe without a reader, a protected file
         }
-        if (!decide(link)) throw open_error(path);
+        if ((fd_.get() < 0 && (link || errno != ENOENT)) || !decide(link)) throw open_error(path);
         reached(SaveStep::opened);
     }
 
-    // A save that does not complete leaves no new file behind.
-    ~Target() { drop_replacement(); }
+    // A save that does not complete leaves no new file behind, nor a new name it made.
+    ~Target() {
+        drop_replacement();
+        if (created_ && names_the_file(dir_.get(), name_, st_)) {
+            ::unlinkat(dir_.get(), name_.c_str(), 0);
+        }
+    }
     Target(const Target&) = delete;
     Target& operator=(const Target&) = delete;
 
@@ -336,9 +290,8 @@ class Target {
             const Done done = way_ == Way::replace ? replace(data, size) : Done::in_place;
             if (done == Done::in_place) write_in_place(data, size);
             if (done != Done::moved) return;
-            // Another save put its file under the name since this one was opened: that file is
-            // opened, without following a link, and the save starts over with it, so that the
-            // last save wins. Anything else under the name is refused.
+            // Another save's file took the name since the open: it is opened, without following
+            // a link, and the save starts over with it, so that the last save wins.
             fd_.reset(attempt < kAttempts ? open_name(O_NOFOLLOW) : -1);
             if (fd_.get() < 0 || !decide(false) || way_ == Way::stream) throw write_error(path_);
         }
@@ -349,24 +302,26 @@ class Target {
     enum class Done { named, in_place, moved };
 
     int open_name(int flags) {
-        return retried([&] { return ::openat(dir_.get(), name_.c_str(), kOpenFlags | flags, 0666); });
+        return retried(
+            [&] { return ::openat(dir_.get(), name_.c_str(), kOpenFlags | flags, 0666); });
     }
 
-    // Holds the directory of `path`, relative to `at`, reached as open reaches it, and keeps
-    // its last component as the name.
+    // Holds the directory of `path`, relative to `at`, as open reaches it, and its last
+    // component as the name.
     bool open_directory(const std::string& path, int at) {
         const size_t slash = path.rfind('/');
         const std::string parent = slash == std::string::npos ? "."
                                    : slash == 0               ? "/"
                                                               : path.substr(0, slash);
-        name_ = slash == std::string::npos ? path : path.substr(slash + 1);
+        name_ = path.substr(slash + 1);  // npos + 1 == 0
         dir_.reset(retried(
             [&] { return ::openat(at, parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }));
         return dir_.get() >= 0;
     }
 
     // Decides how the file opened (none: a missing name) is written. False when it may not be:
-    // a file the kernel protects from this process, which a link followed has already checked.
+    // a file the kernel protects from this process (a link followed was checked by the kernel),
+    // or a missing name in a directory that takes no new file.
     bool decide(bool link) {
         way_ = Way::replace;
         if (fd_.get() >= 0) {
@@ -382,31 +337,26 @@ class Target {
                                          : Way::in_place;
         }
         if (way_ != Way::replace || temp_.get() >= 0) return true;
-        // The new file is an unnamed one where the file system has them, made now, as a kill
-        // leaves nothing of it; elsewhere a named one is made once the content is ready.
+        // An unnamed new file, made now as a kill leaves nothing of it, where the file system
+        // has them and the descriptor link that names it at the end works; elsewhere a named
+        // one is made once the content is ready.
         temp_.reset(retried(
             [&] { return ::openat(dir_.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666); }));
-        // Naming it goes through its descriptor link.
         if (temp_.get() >= 0 && ::access(descriptor_path(temp_.get()).c_str(), F_OK) != 0) {
             temp_.reset(-1);
             errno = EOPNOTSUPP;
         }
-        // A directory that takes no new file leaves an existing file to be written in place.
-        if (temp_.get() < 0 && no_second_file(errno)) {
-            way_ = Way::in_place;
-            return fd_.get() >= 0;
-        }
-        return true;
+        if (temp_.get() < 0 && no_second_file(errno)) way_ = Way::in_place;
+        return fd_.get() >= 0 || way_ == Way::replace;
     }
 
     // Whether the regular file opened can be replaced: one link, a name in a directory that
     // still holds it, reached without a descriptor link, and a directory that lets this process
     // rename over it: in a sticky one, only the file's owner, the directory's and root may.
     bool replaceable(bool link) {
-        struct statx now;
         struct stat dir;
-        if (st_.st_nlink != 1 || (link && !follow_links()) || !look(dir_.get(), name_, &now) ||
-            !is_the_file(now, st_) || ::fstat(dir_.get(), &dir) != 0) {
+        if (st_.st_nlink != 1 || (link && !follow_links()) ||
+            !names_the_file(dir_.get(), name_, st_) || ::fstat(dir_.get(), &dir) != 0) {
             return false;
         }
         const uid_t me = ::geteuid();
@@ -416,13 +366,15 @@ class Target {
     // Moves the directory and name held from the link there to the file it leads to, link by
     // link. False where a link lies in the proc file system (a descriptor link, as /dev/stdout
     // leads to: the file is whatever the descriptor holds, which no name replaces), or cannot be
-    // read. The links are read again after the open that followed them, but whatever they say
-    // now, the file written stays the one opened, replaced only where the name found holds it.
+    // read. The links are read after the open that followed them; whatever they say now, the
+    // file written stays the one opened, replaced only where the name found holds it.
     bool follow_links() {
         for (int hop = 0; hop < 40; ++hop) {
             struct statfs where;
-            if (::fstatfs(dir_.get(), &where) != 0 || where.f_type == PROC_SUPER_MAGIC) return false;
             std::string to(PATH_MAX, '\0');
+            if (::fstatfs(dir_.get(), &where) != 0 || where.f_type == PROC_SUPER_MAGIC) {
+                return false;
+            }
             const ssize_t n = ::readlinkat(dir_.get(), name_.c_str(), to.data(), to.size());
             if (n < 0) return errno == EINVAL;  // not a link: the file itself
             to.resize(static_cast<size_t>(n));
@@ -432,17 +384,25 @@ class Target {
     }
 
     // Gives the new file a name no one can guess (".vorna-<random>.tmp", short, so that a target
-    // name near the length limit still leaves room) through `make`, which makes `name` in the
-    // directory or fails with errno set (EEXIST: taken, another one is tried).
-    bool new_temporary_name(bool (Target::*make)(const std::string&)) {
+    // name near the length limit still leaves room) beside the file it replaces: a named new file
+    // is made under it, readable by its owner only until it is whole; an unnamed one is linked to
+    // it. Fails with errno set.
+    bool new_temporary_name() {
+        const bool make = temp_.get() < 0;
         for (int attempt = 0; attempt < 8; ++attempt) {
             uint64_t bits[2];
-            if (::getrandom(bits, sizeof bits, 0) != sizeof bits) return false;
             char name[48];
+            if (::getrandom(bits, sizeof bits, 0) != sizeof bits) return false;
             std::snprintf(name, sizeof name, ".vorna-%016llx%016llx.tmp",
                           static_cast<unsigned long long>(bits[0]),
                           static_cast<unsigned long long>(bits[1]));
-            if ((this->*make)(name)) {
+            if (make) {
+                temp_.reset(retried([&] {
+                    return ::openat(dir_.get(), name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                                    0600);
+                }));
+            }
+            if (make ? temp_.get() >= 0 : link(name)) {
                 temp_name_ = name;
                 return true;
             }
@@ -451,16 +411,7 @@ class Target {
         return false;
     }
 
-    // A named new file, readable by its owner only until it is whole.
-    bool create(const std::string& name) {
-        temp_.reset(retried([&] {
-            return ::openat(dir_.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                            0600);
-        }));
-        return temp_.get() >= 0;
-    }
-
-    // A name for the unnamed new file, which never replaces anything.
+    // Gives the unnamed new file `name`, which replaces nothing there.
     bool link(const std::string& name) {
         return retried([&] {
                    return ::linkat(AT_FDCWD, descriptor_path(temp_.get()).c_str(), dir_.get(),
@@ -476,63 +427,67 @@ class Target {
         temp_name_.clear();
     }
 
-    // What the name holds when it is no longer the file opened (or free): another regular file,
-    // put there by another save, starts the save over, keeping the new file written; anything
-    // else refuses it.
+    // The name no longer holds the file opened, or a missing name was taken: another regular
+    // file, as another save leaves it, starts the save over; anything else refuses it.
     Done moved() {
         struct statx now;
         if (!look(dir_.get(), name_, &now) || !S_ISREG(now.stx_mode)) throw write_error(path_);
         return Done::moved;
     }
 
-    // Writes the new file, unless an earlier attempt did, and gives it the name. Returns
-    // `in_place`, with the new file gone and the target untouched, when the target is to be
-    // written in place instead, and `moved` when another regular file has taken the name.
+    // Writes the new file, unless an earlier attempt did, and gives it the name. `in_place`,
+    // with the new file gone and the target untouched, when the target is to be written in place
+    // instead; `moved` when another file has taken the name.
     Done replace(const char* data, size_t size) {
         const bool existing = fd_.get() >= 0;
-        if (temp_.get() < 0 && !new_temporary_name(&Target::create)) {
-            // The directory takes no new file: a missing name cannot be made.
-            if (!no_second_file(errno)) throw write_error(path_);
-            if (!existing) throw open_error(path_);
+        struct stat now;
+        int error = 0;
+        if (temp_.get() < 0 && !existing) {
+            // Without unnamed files a new name is made now, exclusively, and written in place.
+            fd_.reset(retried([&] {
+                return ::openat(dir_.get(), name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                                0666);
+            }));
+            if (fd_.get() < 0 && errno == EEXIST) return moved();
+            if (fd_.get() < 0 && no_second_file(errno)) throw open_error(path_);
+            if (fd_.get() < 0) throw write_error(path_);
+            created_ = true;
+            if (::fstat(fd_.get(), &st_) != 0) throw write_error(path_);
             return Done::in_place;
         }
-        // The new file gets the owner, group and extended attributes of the one it replaces
-        // before it is written, so writing drops a capability, as writing the file would.
-        struct stat now;
+        // The directory takes no new file: an existing file is written in place.
+        if (temp_.get() < 0 && !new_temporary_name()) {
+            if (!no_second_file(errno)) throw write_error(path_);
+            return Done::in_place;
+        }
+        // The owner, group and extended attributes of the file replaced come before the content,
+        // so that writing drops a capability, as writing that file would.
         if (existing && (::fstat(temp_.get(), &now) != 0 ||
                          ((now.st_uid != st_.st_uid || now.st_gid != st_.st_gid) &&
                           ::fchown(temp_.get(), st_.st_uid, st_.st_gid) != 0) ||
                          !copy_attributes(fd_.get(), temp_.get()))) {
-            drop_replacement();
-            return Done::in_place;
+            error = EPERM;
         }
         // The whole length is reserved first, so that no room for a second copy shows before
-        // anything is written. The file is not forced to the disk: that would cost more than
-        // the whole save.
-        int error = 0;
-        if (!written_ && size > 0 && retried([&] {
-                return ::fallocate(temp_.get(), 0, 0, static_cast<off_t>(size));
-            }) != 0 && errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL) {
-            error = errno;
+        // anything is written. Nothing is forced to the disk: that would cost more than the save.
+        if (error == 0 && !written_) {
+            if (!reserved(temp_.get(), size) || !write_all(temp_.get(), data, size)) error = errno;
+            if (error == 0) reached(SaveStep::replacement_written);
         }
-        if (!written_ && error == 0 && !write_all(temp_.get(), data, size)) error = errno;
-        if (!written_ && error == 0) reached(SaveStep::replacement_written);
-        // The mode is set once the content is whole (writing drops the set-user and set-group
-        // bits), and kept only where the file system kept it, with the owner. An unnamed file
-        // for a new name has the mode open gives.
-        const mode_t mode = existing ? st_.st_mode & 07777 : new_file_mode();
-        if (error == 0 && (existing || !temp_name_.empty()) &&
+        // The mode comes once the content is whole (writing drops the set-user and set-group
+        // bits), and is kept only where the file system keeps it, with the owner. A new name has
+        // the mode open gave it.
+        const mode_t mode = st_.st_mode & 07777;
+        if (error == 0 && existing &&
             (::fchmod(temp_.get(), mode) != 0 || ::fstat(temp_.get(), &now) != 0 ||
-             (now.st_mode & 07777) != mode ||
-             (existing && (now.st_uid != st_.st_uid || now.st_gid != st_.st_gid)))) {
+             (now.st_mode & 07777) != mode || now.st_uid != st_.st_uid ||
+             now.st_gid != st_.st_gid)) {
             error = EPERM;
         }
         // Closing a copy of the descriptor hands every byte to the file system and shows the
-        // write errors some of them report only when a file is closed, before it has the name.
+        // write errors some report only at a close, before the file has the name.
         if (error == 0 && ::close(::dup(temp_.get())) != 0) error = errno;
-        if (error == 0 && existing && temp_name_.empty() && !new_temporary_name(&Target::link)) {
-            error = errno;
-        }
+        if (error == 0 && existing && temp_name_.empty() && !new_temporary_name()) error = errno;
         if (error != 0) {
             drop_replacement();
             if (existing && no_second_file(error)) return Done::in_place;
@@ -540,33 +495,17 @@ class Target {
         }
         written_ = true;
         int result;
-        struct statx there;
         if (existing) {
-            // The name must still be the file opened: a link planted since is not followed,
-            // and a file put there since is opened anew.
-            if (!look(dir_.get(), name_, &there) || !is_the_file(there, st_)) return moved();
+            // The name must still hold the file opened: a link put there is never followed.
+            if (!names_the_file(dir_.get(), name_, st_)) return moved();
             result = retried([&] {
                 return ::renameat(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str());
             });
-        } else if (temp_name_.empty()) {
-            result = link(name_) ? 0 : -1;
         } else {
-            // A file system without a rename that replaces nothing gets a hard link, which
-            // never replaces either.
-            result = retried([&] {
-                return ::renameat2(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str(),
-                                   RENAME_NOREPLACE);
-            });
-            if (result != 0 && (errno == EINVAL || errno == ENOSYS)) {
-                result = retried([&] {
-                    return ::linkat(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str(), 0);
-                });
-                if (result == 0) return drop_replacement(), Done::named;
-            }
+            result = link(name_) ? 0 : -1;
         }
-        if (result != 0 && errno == EEXIST) return moved();
         if (result != 0) {
-            error = errno;
+            if ((error = errno) == EEXIST) return moved();
             drop_replacement();
             // A directory that refuses the rename (a security module) leaves the file in place.
             if (existing && (error == EACCES || error == EPERM || error == EBUSY)) {
@@ -600,17 +539,19 @@ class Target {
         ok = ok && retried([&] { return ::ftruncate(fd, static_cast<off_t>(size)); }) == 0;
         ok = fd_.close() && ok;
         if (!ok) throw write_error(path_);
+        created_ = false;
     }
 
     const std::string& path_;
-    Fd dir_;             // the directory holding the name
-    std::string name_;   // the name of the file in it
-    Fd fd_;              // the file opened; none when the name is missing
-    struct stat st_{};   // what it was when opened
+    Fd dir_;            // the directory holding the name
+    std::string name_;  // the name of the file in it
+    Fd fd_;             // the file opened; none when the name is missing
+    struct stat st_{};  // what it was when opened
     Way way_ = Way::replace;
     Fd temp_;                // the new file
     std::string temp_name_;  // its name, while it has one of its own
     bool written_ = false;   // it holds the whole content
+    bool created_ = false;   // the name was missing and this save made it, exclusively
 };
 
 }  // namespace

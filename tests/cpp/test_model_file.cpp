@@ -412,19 +412,21 @@ std::string save_text(const Model& model, const std::string& path) {
 
 fs::path g_dir;  // the directory of the case run in a child, for its hook
 
-// Before the new file takes its name: the target is moved aside and a link to another file
-// takes its name.
+// At step `at` (before the new file takes the name): the target is moved aside and a link to
+// another file takes its name.
+template <model_file::SaveStep at>
 void plant_link(model_file::SaveStep step) {
-    if (step != model_file::SaveStep::replacement_written) return;
+    if (step != at) return;
     const fs::path target = g_dir / "m.fbz";
     if (fs::exists(fs::symlink_status(target))) fs::rename(target, g_dir / "moved.fbz");
     fs::create_symlink("victim.fbz", target);
 }
 
-// Before the new file takes its name, another save's file takes it: the target is moved aside
-// and a new regular file (mode 0644, with the attribute) takes its name.
+// At step `at`, before the new file takes the name, another save's file takes it: the target is
+// moved aside and a new regular file (mode 0644, with the attribute) takes its name.
+template <model_file::SaveStep at>
 void plant_file(model_file::SaveStep step) {
-    if (step != model_file::SaveStep::replacement_written) return;
+    if (step != at) return;
     const fs::path target = g_dir / "m.fbz";
     if (fs::exists(fs::symlink_status(target))) fs::rename(target, g_dir / "moved.fbz");
     std::ofstream(target) << "victim";
@@ -515,8 +517,8 @@ void temp_is_private(model_file::SaveStep step) {
         const std::string name = entry.path().filename().string();
         if (name.rfind(".vorna-", 0) != 0) continue;
         struct stat st;
-        const bool random = name.size() == 43 && name.find_first_not_of(
-                                                     "0123456789abcdef", 7) == 39;
+        const bool random =
+            name.size() == 43 && name.find_first_not_of("0123456789abcdef", 7) == 39;
         if (::stat(entry.path().c_str(), &st) != 0 || (st.st_mode & 07777) != 0600 || !random) {
             ::_exit(5);
         }
@@ -560,9 +562,10 @@ void add_protected_rows(std::vector<Row>* rows) {
                 }
                 ::chmod(dir.c_str(), dir_mode);
             };
-            row.names = {{"m.fbz", fifo      ? Holds::pipe
-                                   : refused ? Holds::old_model
-                                             : Holds::new_model,
+            row.names = {{"m.fbz",
+                          fifo      ? Holds::pipe
+                          : refused ? Holds::old_model
+                                    : Holds::new_model,
                           refused ? "m.fbz" : nullptr, Owner::both, 0666}};
             if (fifo && !refused) row.names.push_back({"read.bin", Holds::new_model});
             row.error = refused ? kOpenError : "";
@@ -678,28 +681,34 @@ std::vector<Row> target_rows() {
          kWriteError,
          false,
          0,
-         plant_link},
+         plant_link<model_file::SaveStep::replacement_written>},
         {"a file put under the name before the rename",
          old_file(0640),
          {{"m.fbz", Holds::new_model}, {"moved.fbz", Holds::old_model, "m.fbz", Owner::root, 0640}},
          "",
          false,
          0,
-         plant_file},
+         plant_file<model_file::SaveStep::replacement_written>},
         {"a file put under a new name before it is taken",
          nothing,
          {{"m.fbz", Holds::new_model}},
          "",
          false,
          0,
-         plant_file},
+         plant_file<model_file::SaveStep::opened>},
+        {"a new name, then a size limit",
+         nothing,
+         {},
+         kWriteError,
+         false,
+         static_cast<rlim_t>(file_of(*dense_model(8, 8, 1)).size())},
         {"a link planted at a new name",
          victim,
          {{"m.fbz", Holds::link}, {"victim.fbz", Holds::victim, "victim.fbz"}},
          kWriteError,
          false,
          0,
-         plant_link},
+         plant_link<model_file::SaveStep::opened>},
         {"another owner's file, saved as root",
          old_file(0604, Owner::both),
          {{"m.fbz", Holds::new_model, nullptr, Owner::both, 0604}}},
@@ -904,10 +913,9 @@ TEST(ModelFileSave, AStoppedSaveLeavesTheOldModelTheNewOneOrAFileLoadRefuses) {
         Bytes got;
         std::string loads = test_support::kinded_error_text(
             [&] { got = model_file::load(file.path)->serialize(); });
-        loads = loads == "<no exception>"
-                    ? (got == old_model->serialize()   ? "old"
-                       : got == new_model->serialize() ? "new"
-                                                       : "neither")
+        loads = loads == "<no exception>" ? (got == old_model->serialize()   ? "old"
+                                             : got == new_model->serialize() ? "new"
+                                                                             : "neither")
                 : loads == "invalid_argument: Cannot uncompress corrupted serialization buffer"
                     ? "refused"
                     : loads.substr(loads.find(": ") + 2);
@@ -930,7 +938,13 @@ TEST(ModelFileSave, ConcurrentSavesToOneNameAllLand) {
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             int failed = 0;
-            for (int i = 0; i < 1000; ++i) failed += !save_text(*model, file.path).empty();
+            for (int i = 0; i < 1000; ++i) {
+                auto e = save_text(*model, file.path);
+                if (!e.empty()) {
+                    ++failed;
+                    fprintf(stderr, "ERR %s\n", e.c_str());
+                }
+            }
             ::_exit(std::min(failed, 100));
         }
         savers.insert(pid);
