@@ -164,17 +164,12 @@ constexpr int kOpenFlags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 constexpr char kRefusedHead[5] = {'\xff', '\xff', '\xff', '\xff', '\xff'};
 constexpr size_t kHead = sizeof kRefusedHead;
 
-// How many times a save starts over when other saves keep replacing the file under the name.
-constexpr int kAttempts = 8;
-
 // Errors of making or filling a second file that leave writing the first in place, which makes
 // sure of the room first; not a file-size limit (EFBIG), which would stop that write as well.
 bool no_second_file(int error) {
     return error == EACCES || error == EPERM || error == EROFS || error == ENOSPC ||
            error == EDQUOT;
 }
-
-std::string descriptor_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 // What `name` in the directory `dir` is now, without following a link; false when missing.
 bool look(int dir, const std::string& name, struct statx* now) {
@@ -199,15 +194,13 @@ bool protected_file(const struct stat& dir, const struct stat& file) {
         return false;
     }
     const bool regular = S_ISREG(file.st_mode);
-    int level = (regular ? regular_level : fifo_level).load();
-    if (level < 0) {
-        char text = '1';
-        const Fd setting(
-            ::open(regular ? "/proc/sys/fs/protected_regular" : "/proc/sys/fs/protected_fifos",
-                   O_RDONLY | O_CLOEXEC));
-        level = setting.get() >= 0 && ::read(setting.get(), &text, 1) == 1 ? text - '0' : 1;
-    }
-    return level >= 2 || (level == 1 && (dir.st_mode & S_IWOTH));
+    char level = static_cast<char>('0' + (regular ? regular_level : fifo_level).load());
+    const Fd setting(level >= '0' ? -1
+                                  : ::open(regular ? "/proc/sys/fs/protected_regular"
+                                                   : "/proc/sys/fs/protected_fifos",
+                                           O_RDONLY | O_CLOEXEC));
+    if (level < '0' && (setting.get() < 0 || ::read(setting.get(), &level, 1) != 1)) level = '1';
+    return level >= '2' || (level == '1' && (dir.st_mode & S_IWOTH));
 }
 
 // The extended attributes of the file open as `fd` by name, none where the file system has none;
@@ -237,9 +230,8 @@ bool copy_attributes(int from, int to) {
     }
     // The new file may have been given some of its own (a directory's default access list).
     for (const auto& entry : present) {
-        if (!wanted.count(entry.first) && ::fremovexattr(to, entry.first.c_str()) != 0) {
-            return false;
-        }
+        const char* const name = entry.first.c_str();
+        if (!wanted.count(name) && ::fremovexattr(to, name) != 0) return false;
     }
     return true;
 }
@@ -277,8 +269,6 @@ class Target {
             ::unlinkat(dir_.get(), name_.c_str(), 0);
         }
     }
-    Target(const Target&) = delete;
-    Target& operator=(const Target&) = delete;
 
     void write(const char* data, size_t size) {
         for (int attempt = 1;; ++attempt) {
@@ -291,8 +281,9 @@ class Target {
             if (done == Done::in_place) write_in_place(data, size);
             if (done != Done::moved) return;
             // Another save's file took the name since the open: it is opened, without following
-            // a link, and the save starts over with it, so that the last save wins.
-            fd_.reset(attempt < kAttempts ? open_name(O_NOFOLLOW) : -1);
+            // a link, and the save starts over with it, a few times at most, so that the last
+            // save wins.
+            fd_.reset(attempt < 8 ? open_name(O_NOFOLLOW) : -1);
             if (fd_.get() < 0 || !decide(false) || way_ == Way::stream) throw write_error(path_);
         }
     }
@@ -300,6 +291,13 @@ class Target {
   private:
     enum class Way { stream, replace, in_place };
     enum class Done { named, in_place, moved };
+
+    // A file of `name` in the directory that did not exist before.
+    int make_file(const char* name, mode_t mode) {
+        return retried([&] {
+            return ::openat(dir_.get(), name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        });
+    }
 
     int open_name(int flags) {
         return retried(
@@ -310,9 +308,8 @@ class Target {
     // component as the name.
     bool open_directory(const std::string& path, int at) {
         const size_t slash = path.rfind('/');
-        const std::string parent = slash == std::string::npos ? "."
-                                   : slash == 0               ? "/"
-                                                              : path.substr(0, slash);
+        const std::string parent =
+            slash == std::string::npos ? "." : path.substr(0, std::max<size_t>(slash, 1));
         name_ = path.substr(slash + 1);  // npos + 1 == 0
         dir_.reset(retried(
             [&] { return ::openat(at, parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }));
@@ -342,7 +339,7 @@ class Target {
         // one is made once the content is ready.
         temp_.reset(retried(
             [&] { return ::openat(dir_.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666); }));
-        if (temp_.get() >= 0 && ::access(descriptor_path(temp_.get()).c_str(), F_OK) != 0) {
+        if (temp_.get() >= 0 && ::access("/proc/self/fd", F_OK) != 0) {
             temp_.reset(-1);
             errno = EOPNOTSUPP;
         }
@@ -396,12 +393,7 @@ class Target {
             std::snprintf(name, sizeof name, ".vorna-%016llx%016llx.tmp",
                           static_cast<unsigned long long>(bits[0]),
                           static_cast<unsigned long long>(bits[1]));
-            if (make) {
-                temp_.reset(retried([&] {
-                    return ::openat(dir_.get(), name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                                    0600);
-                }));
-            }
+            if (make) temp_.reset(make_file(name, 0600));
             if (make ? temp_.get() >= 0 : link(name)) {
                 temp_name_ = name;
                 return true;
@@ -414,8 +406,9 @@ class Target {
     // Gives the unnamed new file `name`, which replaces nothing there.
     bool link(const std::string& name) {
         return retried([&] {
-                   return ::linkat(AT_FDCWD, descriptor_path(temp_.get()).c_str(), dir_.get(),
-                                   name.c_str(), AT_SYMLINK_FOLLOW);
+                   const std::string from = "/proc/self/fd/" + std::to_string(temp_.get());
+                   return ::linkat(AT_FDCWD, from.c_str(), dir_.get(), name.c_str(),
+                                   AT_SYMLINK_FOLLOW);
                }) == 0;
     }
 
@@ -444,15 +437,11 @@ class Target {
         int error = 0;
         if (temp_.get() < 0 && !existing) {
             // Without unnamed files a new name is made now, exclusively, and written in place.
-            fd_.reset(retried([&] {
-                return ::openat(dir_.get(), name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                                0666);
-            }));
-            if (fd_.get() < 0 && errno == EEXIST) return moved();
-            if (fd_.get() < 0 && no_second_file(errno)) throw open_error(path_);
-            if (fd_.get() < 0) throw write_error(path_);
-            created_ = true;
-            if (::fstat(fd_.get(), &st_) != 0) throw write_error(path_);
+            fd_.reset(make_file(name_.c_str(), 0666));
+            created_ = fd_.get() >= 0;
+            if (!created_ && errno == EEXIST) return moved();
+            if (!created_ && no_second_file(errno)) throw open_error(path_);
+            if (!created_ || ::fstat(fd_.get(), &st_) != 0) throw write_error(path_);
             return Done::in_place;
         }
         // The directory takes no new file: an existing file is written in place.
@@ -494,17 +483,12 @@ class Target {
             throw write_error(path_);
         }
         written_ = true;
-        int result;
-        if (existing) {
-            // The name must still hold the file opened: a link put there is never followed.
-            if (!names_the_file(dir_.get(), name_, st_)) return moved();
-            result = retried([&] {
-                return ::renameat(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str());
-            });
-        } else {
-            result = link(name_) ? 0 : -1;
-        }
-        if (result != 0) {
+        // The name must still hold the file opened: a link put there is never followed.
+        if (existing && !names_the_file(dir_.get(), name_, st_)) return moved();
+        const int renamed = !existing ? 0 : retried([&] {
+            return ::renameat(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str());
+        });
+        if (existing ? renamed != 0 : !link(name_)) {
             if ((error = errno) == EEXIST) return moved();
             drop_replacement();
             // A directory that refuses the rename (a security module) leaves the file in place.
