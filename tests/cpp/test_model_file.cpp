@@ -293,10 +293,13 @@ bool without_reservation() {
 }
 
 // Makes opening an unnamed file fail with EOPNOTSUPP, and a rename with flags fail with EINVAL,
-// in this process, as on a file system that has neither.
+// in this process, as on a file system that has neither; and openat2 fail with ENOSYS, as on a
+// kernel or in a container without it.
 bool without_unnamed_files() {
     return filter_calls({
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat2, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])),
         BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 5),
@@ -534,16 +537,6 @@ void retarget_link(model_file::SaveStep step) {
     fs::create_symlink("m.fbz", g_dir / "l.fbz");
 }
 
-// Makes openat2 fail with `error` in this process, as on a kernel or a container without it.
-bool without_openat2(int error) {
-    return filter_calls({
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat2, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<uint32_t>(error)),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    });
-}
-
 // Rows of another user's file or FIFO, "m.fbz", in a sticky directory of mode `dir_mode`, at
 // each level of the kernel's protection: refused at open where the create-or-truncate open is.
 void add_protected_rows(std::vector<Row>* rows) {
@@ -598,16 +591,6 @@ std::vector<Row> target_rows() {
          false,
          0,
          temp_is_private},
-        {"a plain file, without openat2",
-         old_file(0640),
-         {{"m.fbz", Holds::new_model, nullptr, Owner::root, 0640}},
-         "",
-         false,
-         0,
-         nullptr,
-         [](const fs::path& dir, const Save& save) {
-             return without_openat2(ENOSYS) ? save((dir / "m.fbz").string()) : "<no filter>";
-         }},
         {"a link to a descriptor link",
          old_file(0640),
          {{"l.fbz", Holds::link}, {"m.fbz", Holds::new_model, "m.fbz", Owner::root, 0640}},
@@ -775,7 +758,8 @@ std::vector<Row> target_rows() {
 }
 
 // Every kind of target: where the bytes went, what stayed, the owner, mode and link count of
-// each file, and what is left in the directory, with unnamed new files and with named ones.
+// each file, and what is left in the directory, with unnamed new files, and with named ones and
+// without openat2.
 // Each save runs in a child (as 'nobody' where the row says so, the directory being root's).
 TEST(ModelFileSave, WhereEachKindOfTargetPutsTheBytes) {
     const struct passwd* nobody = ::getpwnam("nobody");
