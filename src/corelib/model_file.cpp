@@ -1,11 +1,13 @@
 #include "corelib/model_file.h"
 
 #include <fcntl.h>
-#include <linux/openat2.h>
+#include <linux/magic.h>
 #include <snappy-sinksource.h>
 #include <snappy.h>
+#include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -16,7 +18,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <stdexcept>
+#include <utility>
 
 namespace vorna::model_file {
 
@@ -31,9 +35,7 @@ constexpr uint64_t kExpansionSlack = 64;
 class Fd {
   public:
     explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
+    ~Fd() { reset(-1); }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
@@ -41,29 +43,20 @@ class Fd {
         if (fd_ >= 0) ::close(fd_);
         fd_ = fd;
     }
-    // Closes now and reports whether the close succeeded (a late write error shows here).
-    bool close() {
-        const int fd = fd_;
-        fd_ = -1;
-        // Interrupted, the descriptor is closed all the same.
-        return ::close(fd) == 0 || errno == EINTR;
-    }
+    // Closes now: false when the file system reports a late write error there, or when it is
+    // interrupted, which may have lost one.
+    bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
 
   private:
     int fd_;
 };
 
 // The path as a message shows it: a null byte, which would end the message, is shown as "\0".
-std::string shown(const std::string& path) {
-    std::string out;
-    for (char c : path) {
-        if (c == '\0') {
-            out += "\\0";
-        } else {
-            out += c;
-        }
+std::string shown(std::string path) {
+    for (size_t at = 0; (at = path.find('\0', at)) != std::string::npos; at += 2) {
+        path.replace(at, 1, "\\0");
     }
-    return out;
+    return path;
 }
 
 std::invalid_argument open_error(const std::string& path) {
@@ -118,42 +111,6 @@ size_t uncompress_prefix(const char* data, size_t size, char* out, size_t length
     return std::min(valid, sink.kept());
 }
 
-// Makes sure that the regular file open as `fd`, `old` bytes long, can hold the `size` bytes of
-// `data` before any of its bytes is overwritten, so that a full file system, a quota or a
-// file-size limit refuses the save while the file still holds the old model. Returns the number
-// of leading bytes of `data` still to be written (the rest is already in the file), or -1, with
-// the file as it was, when it cannot hold them.
-//
-// The new length is reserved on the file itself. A file system that cannot reserve (EOPNOTSUPP;
-// EINVAL or ENOSYS from some that do not implement it) is not refused, as most network and user
-// space file systems would then never take an in-place save: there the bytes past the old end
-// are written first, which touches no old byte, and once the file is that long an overwrite of
-// its old bytes takes no new space (short of a copy-on-write file system, which nothing short of
-// a reservation covers). The C library's emulation of a reservation is not used: it cannot read
-// a file opened only for writing, and it writes zeros over bytes it has just read.
-off_t reserve(int fd, off_t old, const char* data, size_t size) {
-    const off_t length = static_cast<off_t>(size);
-    int result;
-    do {
-        result = ::fallocate(fd, 0, 0, length);
-    } while (result != 0 && errno == EINTR);
-    if (result == 0) return length;
-    if (errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS) {
-        if (length <= old) return length;
-        if (write_all(fd, data + old, size - static_cast<size_t>(old), old)) return old;
-    }
-    // A reservation or a tail that ran out of space partway may have lengthened the file.
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && st.st_size != old) (void)::ftruncate(fd, old);
-    return -1;
-}
-
-std::atomic<SaveHook> save_hook{nullptr};
-
-void reached(SaveStep step) {
-    if (const SaveHook hook = save_hook.load()) hook(step);
-}
-
 // Runs a system call again while a signal interrupts it.
 template <typename Call>
 auto retried(Call call) {
@@ -164,6 +121,41 @@ auto retried(Call call) {
     return result;
 }
 
+// Reserves `size` bytes for the file open as `fd`, where its file system can reserve space (it
+// cannot: EOPNOTSUPP; EINVAL or ENOSYS from some).
+bool reserved(int fd, size_t size) {
+    return size == 0 ||
+           retried([&] { return ::fallocate(fd, 0, 0, static_cast<off_t>(size)); }) == 0 ||
+           errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS;
+}
+
+// Makes sure that the regular file open as `fd`, `old` bytes long, can hold the `size` bytes of
+// `data` before any old byte is overwritten: the file-size limit is checked, the length reserved
+// and the bytes past the old end written. Returns how many leading bytes of `data` are still to
+// be written, or -1, with the file as it was. Where the file system cannot reserve, once the file
+// is that long an overwrite takes no new space (short of a copy-on-write file system).
+off_t reserve(int fd, off_t old, const char* data, size_t size) {
+    // A write past the limit fails even where the file is already that long.
+    struct rlimit limit;
+    const off_t length = static_cast<off_t>(size);
+    if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 &&
+        (limit.rlim_cur == RLIM_INFINITY || size <= limit.rlim_cur) && reserved(fd, size) &&
+        (length <= old || write_all(fd, data + old, size - static_cast<size_t>(old), old))) {
+        return std::min(length, old);
+    }
+    // A reservation or a tail that ran out of space partway may have lengthened the file.
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && st.st_size != old) (void)::ftruncate(fd, old);
+    return -1;
+}
+
+std::atomic<SaveHook> save_hook{nullptr};
+std::atomic<int> regular_level{-1}, fifo_level{-1};
+
+void reached(SaveStep step) {
+    if (const SaveHook hook = save_hook.load()) hook(step);
+}
+
 // Opens for writing without truncating, and without waiting for a reader of a pipe.
 constexpr int kOpenFlags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
@@ -172,240 +164,237 @@ constexpr int kOpenFlags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 constexpr char kRefusedHead[5] = {'\xff', '\xff', '\xff', '\xff', '\xff'};
 constexpr size_t kHead = sizeof kRefusedHead;
 
-// Errors of creating or filling a second file that leave writing the first in place: the
-// directory takes no new file, or there is no room, quota or size allowance for a second copy.
+// Errors of making or filling a second file that leave writing the first in place, which makes
+// sure of the room first; not a file-size limit (EFBIG), which would stop that write as well.
 bool no_second_file(int error) {
     return error == EACCES || error == EPERM || error == EROFS || error == ENOSPC ||
-           error == EDQUOT || error == EFBIG;
+           error == EDQUOT;
 }
 
-std::string descriptor_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
-
-// Whether opening `path` passes through a descriptor link (/proc/<pid>/fd/N, which /dev/stdout
-// names, and the like): such a target is whatever the descriptor holds, which its name in a
-// directory, if it has one, does not replace. Where this cannot be told (a kernel without
-// openat2), it is taken as one. The path is read again only to tell this: whatever it reaches
-// now, the file written stays the one that was opened.
-bool through_descriptor_link(const std::string& path) {
-    struct open_how how{};
-    how.flags = O_PATH | O_CLOEXEC;
-    how.resolve = RESOLVE_NO_MAGICLINKS;
-    const int fd = static_cast<int>(
-        retried([&] { return ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how); }));
-    if (fd < 0) return true;
-    ::close(fd);
-    return false;
+// What `name` in the directory `dir` is now, without following a link; false when missing.
+bool look(int dir, const std::string& name, struct statx* now) {
+    return ::statx(dir, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_INO, now) == 0;
 }
 
-// Whether `name` in the directory `dir` is the file `st` itself (not a link to it), and not a
-// mount point, which cannot be renamed over.
+// Whether `name` in `dir` is the file `st` itself, and not a mount point (never renamed over).
 bool names_the_file(int dir, const std::string& name, const struct stat& st) {
     struct statx now;
-    return ::statx(dir, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO, &now) == 0 &&
-           ::makedev(now.stx_dev_major, now.stx_dev_minor) == st.st_dev &&
+    return look(dir, name, &now) && ::makedev(now.stx_dev_major, now.stx_dev_minor) == st.st_dev &&
            now.stx_ino == st.st_ino && !(now.stx_attributes & STATX_ATTR_MOUNT_ROOT);
 }
 
-// The names of the extended attributes of the file open as `fd`, none where the file system
-// has none. False when they cannot be read.
-bool attribute_names(int fd, std::vector<std::string>* names) {
-    names->clear();
-    std::string list;
-    for (;;) {
-        const ssize_t size = ::flistxattr(fd, nullptr, 0);
-        if (size < 0) return errno == ENOTSUP;
-        list.resize(static_cast<size_t>(size));
-        const ssize_t n = size == 0 ? 0 : ::flistxattr(fd, list.data(), list.size());
-        if (n >= 0) {
-            list.resize(static_cast<size_t>(n));
-            break;
-        }
-        if (errno != ERANGE) return false;  // ERANGE: the list grew meanwhile
+// Whether the kernel refuses to open `file` in `dir` for creating, at the levels of the settings
+// fs.protected_regular and fs.protected_fifos (or the test seam; 1 where unreadable): another
+// user's regular file or FIFO, not the directory owner's either, in a sticky directory others
+// may write (from level 1) or its group may (at level 2). Root is such a user too.
+bool protected_file(const struct stat& dir, const struct stat& file) {
+    if (!(dir.st_mode & S_ISVTX) || !(dir.st_mode & (S_IWOTH | S_IWGRP)) ||
+        file.st_uid == dir.st_uid || file.st_uid == ::geteuid() ||
+        !(S_ISREG(file.st_mode) || S_ISFIFO(file.st_mode))) {
+        return false;
     }
-    for (size_t start = 0; start < list.size();) {
-        const size_t end = list.find('\0', start);
-        names->push_back(list.substr(start, end - start));
-        start = end == std::string::npos ? list.size() : end + 1;
+    const bool regular = S_ISREG(file.st_mode);
+    char level = static_cast<char>('0' + (regular ? regular_level : fifo_level).load());
+    const Fd setting(level >= '0' ? -1
+                                  : ::open(regular ? "/proc/sys/fs/protected_regular"
+                                                   : "/proc/sys/fs/protected_fifos",
+                                           O_RDONLY | O_CLOEXEC));
+    if (level < '0' && (setting.get() < 0 || ::read(setting.get(), &level, 1) != 1)) level = '1';
+    return level >= '2' || (level == '1' && (dir.st_mode & S_IWOTH));
+}
+
+// The extended attributes of the file open as `fd` by name, none where the file system has none;
+// false when they cannot be read, or change while they are read.
+bool attributes(int fd, std::map<std::string, std::string>* out) {
+    ssize_t size = ::flistxattr(fd, nullptr, 0);
+    if (size <= 0) return size == 0 || errno == ENOTSUP;
+    std::string list(static_cast<size_t>(size), '\0');
+    if (::flistxattr(fd, list.data(), list.size()) != size) return false;
+    for (size_t at = 0; at < list.size(); at = list.find('\0', at) + 1) {
+        std::string& value = (*out)[list.c_str() + at];
+        size = ::fgetxattr(fd, list.c_str() + at, nullptr, 0);
+        value.resize(size < 0 ? 0 : static_cast<size_t>(size));
+        if (size < 0 || ::fgetxattr(fd, list.c_str() + at, value.data(), value.size()) != size) {
+            return false;
+        }
     }
     return true;
 }
 
 // Gives the file open as `to` exactly the extended attributes of the one open as `from`.
 bool copy_attributes(int from, int to) {
-    std::vector<std::string> names, present;
-    if (!attribute_names(from, &names) || !attribute_names(to, &present)) return false;
-    for (const std::string& name : names) {
-        std::string value;
-        ssize_t n;
-        do {
-            n = ::fgetxattr(from, name.c_str(), nullptr, 0);
-            if (n < 0) return false;
-            value.resize(static_cast<size_t>(n));
-            n = n == 0 ? 0 : ::fgetxattr(from, name.c_str(), value.data(), value.size());
-        } while (n < 0 && errno == ERANGE);
-        if (n < 0 || ::fsetxattr(to, name.c_str(), value.data(), static_cast<size_t>(n), 0) != 0) {
-            return false;
-        }
+    std::map<std::string, std::string> wanted, present;
+    if (!attributes(from, &wanted) || !attributes(to, &present)) return false;
+    for (const auto& [name, value] : wanted) {
+        if (::fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0) return false;
     }
     // The new file may have been given some of its own (a directory's default access list).
-    for (const std::string& name : present) {
-        if (std::find(names.begin(), names.end(), name) == names.end() &&
-            ::fremovexattr(to, name.c_str()) != 0) {
-            return false;
-        }
+    for (const auto& entry : present) {
+        const char* const name = entry.first.c_str();
+        if (!wanted.count(name) && ::fremovexattr(to, name) != 0) return false;
     }
     return true;
 }
 
-// The file a save writes. Everything is decided here, before the content is made, against the
-// file that was opened: whether it is written as a stream (a pipe, a device), replaced by a new
-// file renamed over it, or written in place through the descriptor opened here.
+// The file a save writes. How is decided when it is opened, before the content is made: as a
+// stream (a pipe, a device), by a new file that takes its name, or in place through the
+// descriptor opened here. The directory holding the name is kept open and every later step is
+// relative to it, so that the caller's path is resolved once.
 class Target {
   public:
     explicit Target(const std::string& path) : path_(path) {
         // The system would read the path only up to a null byte, a file the caller did not
         // name; "" and a trailing "/" name no file to create.
-        if (path.empty() || path.back() == '/' || path.find('\0') != std::string::npos) {
+        if (path.empty() || path.back() == '/' || path.find('\0') != std::string::npos ||
+            !open_directory(path, AT_FDCWD)) {
             throw open_error(path);
         }
-        fd_.reset(retried([&] { return ::open(path.c_str(), kOpenFlags); }));
-        if (fd_.get() < 0) {
-            // Only a missing file is created; anything else (a directory, a link loop, a pipe
-            // without a reader, a protected file) is refused.
-            if (errno != ENOENT) throw open_error(path);
-            open_missing();
+        fd_.reset(open_name(O_NOFOLLOW));
+        const bool link = fd_.get() < 0 && errno == ELOOP;
+        if (link) {
+            // Followed as the create-or-truncate open follows it, with the kernel's checks; a
+            // missing file it names is created at once. Nothing is removed again, as the link
+            // may have come to name an existing file in between.
+            reached(SaveStep::link_found);
+            fd_.reset(open_name(O_CREAT));
         }
-        if (fd_.get() >= 0) {
-            const int flags = ::fcntl(fd_.get(), F_GETFL);
-            if (::fstat(fd_.get(), &st_) != 0 || flags < 0 ||
-                ::fcntl(fd_.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-                throw open_error(path);
-            }
-            way_ = !S_ISREG(st_.st_mode) ? Way::stream
-                   : replaceable()       ? Way::replace
-                                         : Way::in_place;
-        }
-        if (way_ == Way::replace && !prepare_replacement()) {
-            // A missing file has nothing to write in place.
-            if (fd_.get() < 0) throw open_error(path);
-            way_ = Way::in_place;
-        }
+        if ((fd_.get() < 0 && (link || errno != ENOENT)) || !decide(link)) throw open_error(path);
         reached(SaveStep::opened);
     }
 
-    // A save that does not complete leaves no new file behind, and none it created through a
-    // link to a missing file.
+    // A save that does not complete leaves no new file behind, nor a new name it made.
     ~Target() {
         drop_replacement();
-        if (created_ && dir_.get() >= 0 && names_the_file(dir_.get(), name_, st_)) {
+        if (created_ && names_the_file(dir_.get(), name_, st_)) {
             ::unlinkat(dir_.get(), name_.c_str(), 0);
         }
     }
-    Target(const Target&) = delete;
-    Target& operator=(const Target&) = delete;
 
     void write(const char* data, size_t size) {
-        if (way_ == Way::stream) {
-            const bool ok = write_all(fd_.get(), data, size);
-            if (!fd_.close() || !ok) throw write_error(path_);
-        } else if (way_ != Way::replace || !replace(data, size)) {
-            write_in_place(data, size);
+        for (int attempt = 1;; ++attempt) {
+            if (way_ == Way::stream) {
+                const bool ok = write_all(fd_.get(), data, size);
+                if (!fd_.close() || !ok) throw write_error(path_);
+                return;
+            }
+            const Done done = way_ == Way::replace ? replace(data, size) : Done::in_place;
+            if (done == Done::in_place) write_in_place(data, size);
+            if (done != Done::moved) return;
+            // Another save's file took the name since the open: it is opened, without following
+            // a link, and the save starts over with it, a few times at most, so that the last
+            // save wins.
+            fd_.reset(attempt < 8 ? open_name(O_NOFOLLOW) : -1);
+            if (fd_.get() < 0 || !decide(false) || way_ == Way::stream) throw write_error(path_);
         }
-        created_ = false;
     }
 
   private:
     enum class Way { stream, replace, in_place };
+    enum class Done { named, in_place, moved };
 
-    // The path names no file: its directory, opened as open would reach it, and its last
-    // component, which the replacement takes at the end. A link there points to a missing
-    // file, or something appeared since: that is opened as open would, creating the file the
-    // link names.
-    void open_missing() {
-        const size_t slash = path_.rfind('/');
-        const std::string parent = slash == std::string::npos ? "."
-                                   : slash == 0               ? "/"
-                                                              : path_.substr(0, slash);
-        name_ = slash == std::string::npos ? path_ : path_.substr(slash + 1);
-        dir_.reset(
-            retried([&] { return ::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }));
-        struct stat st;
-        if (dir_.get() < 0) throw open_error(path_);
-        if (::fstatat(dir_.get(), name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-            // A link open could not follow names a file that is missing, so this creates it.
-            created_ = S_ISLNK(st.st_mode);
-            fd_.reset(retried(
-                [&] { return ::openat(dir_.get(), name_.c_str(), kOpenFlags | O_CREAT, 0666); }));
-            if (fd_.get() < 0) throw open_error(path_);
-            dir_.reset(-1);  // the file opened is found again from its descriptor
-        } else if (errno != ENOENT) {
-            throw open_error(path_);
+    // A file of `name` in the directory that did not exist before.
+    int make_file(const char* name, mode_t mode) {
+        return retried([&] {
+            return ::openat(dir_.get(), name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        });
+    }
+
+    int open_name(int flags) {
+        return retried(
+            [&] { return ::openat(dir_.get(), name_.c_str(), kOpenFlags | flags, 0666); });
+    }
+
+    // Holds the directory of `path`, relative to `at`, as open reaches it, and its last
+    // component as the name.
+    bool open_directory(const std::string& path, int at) {
+        const size_t slash = path.rfind('/');
+        const std::string parent =
+            slash == std::string::npos ? "." : path.substr(0, std::max<size_t>(slash, 1));
+        name_ = path.substr(slash + 1);  // npos + 1 == 0
+        dir_.reset(retried(
+            [&] { return ::openat(at, parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }));
+        return dir_.get() >= 0;
+    }
+
+    // Decides how the file opened (none: a missing name) is written. False when it may not be:
+    // a file the kernel protects from this process (a link followed was checked by the kernel),
+    // or a missing name in a directory that takes no new file.
+    bool decide(bool link) {
+        way_ = Way::replace;
+        if (fd_.get() >= 0) {
+            const int flags = ::fcntl(fd_.get(), F_GETFL);
+            struct stat dir;
+            if (::fstat(fd_.get(), &st_) != 0 || flags < 0 ||
+                ::fcntl(fd_.get(), F_SETFL, flags & ~O_NONBLOCK) != 0 ||
+                ::fstat(dir_.get(), &dir) != 0 || (!link && protected_file(dir, st_))) {
+                return false;
+            }
+            way_ = !S_ISREG(st_.st_mode) ? Way::stream
+                   : replaceable(link)   ? Way::replace
+                                         : Way::in_place;
         }
+        if (way_ != Way::replace || temp_.get() >= 0) return true;
+        // An unnamed new file, made now as a kill leaves nothing of it, where the file system
+        // has them and the descriptor link that names it at the end works; elsewhere a named
+        // one is made once the content is ready.
+        temp_.reset(retried(
+            [&] { return ::openat(dir_.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666); }));
+        if (temp_.get() >= 0 && ::access("/proc/self/fd", F_OK) != 0) {
+            temp_.reset(-1);
+            errno = EOPNOTSUPP;
+        }
+        if (temp_.get() < 0 && no_second_file(errno)) way_ = Way::in_place;
+        return fd_.get() >= 0 || way_ == Way::replace;
     }
 
     // Whether the regular file opened can be replaced: one link, a name in a directory that
-    // the kernel gives for the descriptor and that still names it, reached without a descriptor
-    // link, and a directory that lets this process rename over it.
-    bool replaceable() {
-        if (st_.st_nlink != 1 || through_descriptor_link(path_)) return false;
-        char link[PATH_MAX + 1];
-        const ssize_t n = ::readlink(descriptor_path(fd_.get()).c_str(), link, sizeof link);
-        if (n <= 0 || static_cast<size_t>(n) >= sizeof link || link[0] != '/') return false;
-        const std::string where(link, static_cast<size_t>(n));
-        const size_t slash = where.rfind('/');
-        name_ = where.substr(slash + 1);
-        const std::string parent = slash == 0 ? "/" : where.substr(0, slash);
-        dir_.reset(
-            retried([&] { return ::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }));
-        // An unlinked file's name ends in " (deleted)", which names nothing or another file.
+    // still holds it, reached without a descriptor link, and a directory that lets this process
+    // rename over it: in a sticky one, only the file's owner, the directory's and root may.
+    bool replaceable(bool link) {
         struct stat dir;
-        if (dir_.get() < 0 || !names_the_file(dir_.get(), name_, st_) ||
-            ::fstat(dir_.get(), &dir) != 0) {
+        if (st_.st_nlink != 1 || (link && !follow_links()) ||
+            !names_the_file(dir_.get(), name_, st_) || ::fstat(dir_.get(), &dir) != 0) {
             return false;
         }
-        // In a sticky directory only the file's owner, the directory's and a privileged user
-        // may rename over a file.
         const uid_t me = ::geteuid();
         return !(dir.st_mode & S_ISVTX) || me == 0 || st_.st_uid == me || dir.st_uid == me;
     }
 
-    // Creates the new file in the directory and, for an existing target, gives it the target's
-    // owner, group, mode and extended attributes. False, with nothing left, when the directory
-    // takes no new file or the new file cannot be given them.
-    bool prepare_replacement() {
-        temp_.reset(retried(
-            [&] { return ::openat(dir_.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666); }));
-        // Naming it at the end goes through its descriptor link.
-        if (temp_.get() >= 0 && ::access(descriptor_path(temp_.get()).c_str(), F_OK) != 0) {
-            temp_.reset(-1);
-            errno = EOPNOTSUPP;
+    // Moves the directory and name held from the link there to the file it leads to, link by
+    // link. False where a link lies in the proc file system (a descriptor link, as /dev/stdout
+    // leads to: the file is whatever the descriptor holds, which no name replaces), or cannot be
+    // read. The links are read after the open that followed them; whatever they say now, the
+    // file written stays the one opened, replaced only where the name found holds it.
+    bool follow_links() {
+        for (int hop = 0; hop < 40; ++hop) {
+            struct statfs where;
+            std::string to(PATH_MAX, '\0');
+            if (::fstatfs(dir_.get(), &where) != 0 || where.f_type == PROC_SUPER_MAGIC) {
+                return false;
+            }
+            const ssize_t n = ::readlinkat(dir_.get(), name_.c_str(), to.data(), to.size());
+            if (n < 0) return errno == EINVAL;  // not a link: the file itself
+            to.resize(static_cast<size_t>(n));
+            if (!open_directory(to, to[0] == '/' ? AT_FDCWD : dir_.get())) return false;
         }
-        // A file system without unnamed files gets a named one.
-        if (temp_.get() < 0 && !no_second_file(errno)) new_temporary_name(&Target::create);
-        if (temp_.get() < 0) return false;
-        if (fd_.get() < 0) return true;
-        struct stat now;
-        bool ok = ::fstat(temp_.get(), &now) == 0;
-        if (ok && (now.st_uid != st_.st_uid || now.st_gid != st_.st_gid)) {
-            ok = ::fchown(temp_.get(), st_.st_uid, st_.st_gid) == 0;
-        }
-        ok = ok && ::fchmod(temp_.get(), st_.st_mode & 07777) == 0 &&
-             copy_attributes(fd_.get(), temp_.get()) && ::fstat(temp_.get(), &now) == 0 &&
-             now.st_uid == st_.st_uid && now.st_gid == st_.st_gid &&
-             (now.st_mode & 07777) == (st_.st_mode & 07777);
-        if (!ok) drop_replacement();
-        return ok;
+        return false;
     }
 
-    // Gives the new file a name of its own ("<dir>/.vorna-<pid>-<n>.tmp", short, so that a
-    // target name near the length limit still leaves room) through `make`, which makes `name`
-    // in the directory or fails with errno set (EEXIST: taken, another one is tried).
-    bool new_temporary_name(bool (Target::*make)(const std::string&)) {
-        static std::atomic<unsigned> counter{0};
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            const std::string name = ".vorna-" + std::to_string(::getpid()) + "-" +
-                                     std::to_string(counter.fetch_add(1)) + ".tmp";
-            if ((this->*make)(name)) {
+    // Gives the new file a name no one can guess (".vorna-<random>.tmp", short, so that a target
+    // name near the length limit still leaves room) beside the file it replaces: a named new file
+    // is made under it, readable by its owner only until it is whole; an unnamed one is linked to
+    // it. Fails with errno set.
+    bool new_temporary_name() {
+        const bool make = temp_.get() < 0;
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            uint64_t bits[2];
+            char name[48];
+            if (::getrandom(bits, sizeof bits, 0) != sizeof bits) return false;
+            std::snprintf(name, sizeof name, ".vorna-%016llx%016llx.tmp",
+                          static_cast<unsigned long long>(bits[0]),
+                          static_cast<unsigned long long>(bits[1]));
+            if (make) temp_.reset(make_file(name, 0600));
+            if (make ? temp_.get() >= 0 : link(name)) {
                 temp_name_ = name;
                 return true;
             }
@@ -414,98 +403,102 @@ class Target {
         return false;
     }
 
-    bool create(const std::string& name) {
-        temp_.reset(retried([&] {
-            return ::openat(dir_.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                            0666);
-        }));
-        return temp_.get() >= 0;
-    }
-
+    // Gives the unnamed new file `name`, which replaces nothing there.
     bool link(const std::string& name) {
         return retried([&] {
-                   return ::linkat(AT_FDCWD, descriptor_path(temp_.get()).c_str(), dir_.get(),
-                                   name.c_str(), AT_SYMLINK_FOLLOW);
+                   const std::string from = "/proc/self/fd/" + std::to_string(temp_.get());
+                   return ::linkat(AT_FDCWD, from.c_str(), dir_.get(), name.c_str(),
+                                   AT_SYMLINK_FOLLOW);
                }) == 0;
     }
 
-    // Closes the new file and removes its name, if it has one.
+    // Closes the new file and removes its name, if it has one: only a file made here has one.
     void drop_replacement() {
         temp_.reset(-1);
+        written_ = false;
         if (!temp_name_.empty()) ::unlinkat(dir_.get(), temp_name_.c_str(), 0);
         temp_name_.clear();
     }
 
-    // Writes the new file and renames it over the target. Returns false, with the new file
-    // gone and the target untouched, when the target is to be written in place instead.
-    bool replace(const char* data, size_t size) {
-        // The whole length is reserved first, so that no room for a second copy shows before
-        // anything is written. The file is not forced to the disk: that would cost more than
-        // the whole save.
+    // The name no longer holds the file opened, or a missing name was taken: another regular
+    // file, as another save leaves it, starts the save over; anything else refuses it.
+    Done moved() {
+        struct statx now;
+        if (!look(dir_.get(), name_, &now) || !S_ISREG(now.stx_mode)) throw write_error(path_);
+        return Done::moved;
+    }
+
+    // Writes the new file, unless an earlier attempt did, and gives it the name. `in_place`,
+    // with the new file gone and the target untouched, when the target is to be written in place
+    // instead; `moved` when another file has taken the name.
+    Done replace(const char* data, size_t size) {
+        const bool existing = fd_.get() >= 0;
+        struct stat now;
         int error = 0;
-        if (size > 0 && retried([&] {
-                            return ::fallocate(temp_.get(), 0, 0, static_cast<off_t>(size));
-                        }) != 0 &&
-            errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL) {
-            error = errno;
+        if (temp_.get() < 0 && !existing) {
+            // Without unnamed files a new name is made now, exclusively, and written in place.
+            fd_.reset(make_file(name_.c_str(), 0666));
+            created_ = fd_.get() >= 0;
+            if (!created_ && errno == EEXIST) return moved();
+            if (!created_ && no_second_file(errno)) throw open_error(path_);
+            if (!created_ || ::fstat(fd_.get(), &st_) != 0) throw write_error(path_);
+            return Done::in_place;
         }
-        if (error == 0 && !write_all(temp_.get(), data, size)) error = errno;
-        // Writing drops the set-user and set-group bits of a file.
-        if (error == 0 && (st_.st_mode & 06000) &&
-            ::fchmod(temp_.get(), st_.st_mode & 07777) != 0) {
+        // The directory takes no new file: an existing file is written in place.
+        if (temp_.get() < 0 && !new_temporary_name()) {
+            if (!no_second_file(errno)) throw write_error(path_);
+            return Done::in_place;
+        }
+        // The owner, group and extended attributes of the file replaced come before the content,
+        // so that writing drops a capability, as writing that file would.
+        if (existing && (::fstat(temp_.get(), &now) != 0 ||
+                         ((now.st_uid != st_.st_uid || now.st_gid != st_.st_gid) &&
+                          ::fchown(temp_.get(), st_.st_uid, st_.st_gid) != 0) ||
+                         !copy_attributes(fd_.get(), temp_.get()))) {
             error = EPERM;
         }
-        if (error == 0) {
-            reached(SaveStep::replacement_written);
-            // An unnamed file is given a name only now; every byte is handed to the system and
-            // the close checked (some file systems report write errors only there).
-            if (temp_name_.empty() && !new_temporary_name(&Target::link)) error = errno;
-            if (error == 0 && !temp_.close()) error = errno;
+        // The whole length is reserved first, so that no room for a second copy shows before
+        // anything is written. Nothing is forced to the disk: that would cost more than the save.
+        if (error == 0 && !written_) {
+            if (!reserved(temp_.get(), size) || !write_all(temp_.get(), data, size)) error = errno;
+            if (error == 0) reached(SaveStep::replacement_written);
         }
+        // The mode comes once the content is whole (writing drops the set-user and set-group
+        // bits), and is kept only where the file system keeps it, with the owner. A new name has
+        // the mode open gave it.
+        const mode_t mode = st_.st_mode & 07777;
+        if (error == 0 && existing &&
+            (::fchmod(temp_.get(), mode) != 0 || ::fstat(temp_.get(), &now) != 0 ||
+             (now.st_mode & 07777) != mode || now.st_uid != st_.st_uid ||
+             now.st_gid != st_.st_gid)) {
+            error = EPERM;
+        }
+        // Closing a copy of the descriptor hands every byte to the file system and shows the
+        // write errors some report only at a close, before the file has the name.
+        if (error == 0 && ::close(::dup(temp_.get())) != 0) error = errno;
+        if (error == 0 && existing && temp_name_.empty() && !new_temporary_name()) error = errno;
         if (error != 0) {
             drop_replacement();
-            if (fd_.get() >= 0 && no_second_file(error)) return false;
+            if (existing && no_second_file(error)) return Done::in_place;
             throw write_error(path_);
         }
-        if (fd_.get() >= 0) {
-            // The name must still be the file opened: a link planted since is not followed,
-            // and a file put there since is not replaced.
-            if (!names_the_file(dir_.get(), name_, st_)) {
-                drop_replacement();
-                throw open_error(path_);
+        written_ = true;
+        // The name must still hold the file opened: a link put there is never followed.
+        if (existing && !names_the_file(dir_.get(), name_, st_)) return moved();
+        const int renamed = !existing ? 0 : retried([&] {
+            return ::renameat(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str());
+        });
+        if (existing ? renamed != 0 : !link(name_)) {
+            if ((error = errno) == EEXIST) return moved();
+            drop_replacement();
+            // A directory that refuses the rename (a security module) leaves the file in place.
+            if (existing && (error == EACCES || error == EPERM || error == EBUSY)) {
+                return Done::in_place;
             }
-            if (retried([&] {
-                    return ::renameat(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str());
-                }) != 0) {
-                error = errno;
-                drop_replacement();
-                if (error == EACCES || error == EPERM || error == EBUSY) return false;
-                throw write_error(path_);
-            }
-        } else {
-            // Nothing that appeared under the name since is replaced. A file system without
-            // that kind of rename gets a hard link, which never replaces either.
-            bool linked = false;
-            int result = retried([&] {
-                return ::renameat2(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str(),
-                                   RENAME_NOREPLACE);
-            });
-            if (result != 0 && (errno == EINVAL || errno == ENOSYS)) {
-                result = retried([&] {
-                    return ::linkat(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str(), 0);
-                });
-                linked = result == 0;
-            }
-            if (result != 0) {
-                error = errno;
-                drop_replacement();
-                if (error == EEXIST) throw open_error(path_);
-                throw write_error(path_);
-            }
-            if (linked) ::unlinkat(dir_.get(), temp_name_.c_str(), 0);
+            throw write_error(path_);
         }
         temp_name_.clear();
-        return true;
+        return Done::named;
     }
 
     // Writes the regular file opened through its own descriptor, ordered so that a stop at any
@@ -530,17 +523,19 @@ class Target {
         ok = ok && retried([&] { return ::ftruncate(fd, static_cast<off_t>(size)); }) == 0;
         ok = fd_.close() && ok;
         if (!ok) throw write_error(path_);
+        created_ = false;
     }
 
     const std::string& path_;
-    Fd fd_;             // the file opened; none when it is missing
+    Fd dir_;            // the directory holding the name
+    std::string name_;  // the name of the file in it
+    Fd fd_;             // the file opened; none when the name is missing
     struct stat st_{};  // what it was when opened
     Way way_ = Way::replace;
-    Fd dir_;                 // replacing: the directory holding the target's name
-    std::string name_;       // and that name
     Fd temp_;                // the new file
-    std::string temp_name_;  // its name, while it has one
-    bool created_ = false;   // the file opened was created here, through a link, and not written
+    std::string temp_name_;  // its name, while it has one of its own
+    bool written_ = false;   // it holds the whole content
+    bool created_ = false;   // the name was missing and this save made it, exclusively
 };
 
 }  // namespace
@@ -625,6 +620,11 @@ Bytes read(const std::string& path) {
 }
 
 void set_save_hook(SaveHook hook) { save_hook.store(hook); }
+
+void set_protection_levels(int regular, int fifos) {
+    regular_level.store(regular);
+    fifo_level.store(fifos);
+}
 
 void write(const std::string& path, const char* data, size_t size) {
     Target(path).write(data, size);

@@ -55,37 +55,61 @@ std::unique_ptr<Model> decode(const char* data, size_t size);
 // "File is empty." for an empty file and "File is too large." for a file of 2^31 bytes or more.
 Bytes read(const std::string& path);
 
-// Writes `size` bytes to `path`. Every decision is taken once, when the path is opened, against
-// the file that was opened; the caller's path is never resolved again after that.
+// Writes `size` bytes to `path`. How is decided when the path is opened, against the file that
+// was opened; the directory holding the name is held from then on, and the caller's path is never
+// resolved again.
 //
-// Opening. The path is opened for writing as open(2) would, following links with the kernel's
-// own protections, without truncating and without waiting: a pipe no one reads fails at once.
-// Refused with std::invalid_argument "Unable to open file for saving model: <path>" (a null byte
-// shown as "\0"), before anything is serialized or written: "", a path ending in "/", a null
-// byte, a missing directory, a directory, a link loop, a pipe without a reader, a file the
-// caller may not write, and a missing file whose directory takes no new file. A missing name
-// is created only at the end; a link to a missing file creates that file where the link points,
-// as open would, at once and empty: a save refused later removes it again, and a kill before
-// the end leaves it empty, which load refuses.
+// Opening. The path is opened for writing as open(2) would, without truncating and without
+// waiting: a pipe no one reads fails at once. Refused with std::invalid_argument "Unable to open
+// file for saving model: <path>" (a null byte shown as "\0"), before anything is serialized or
+// written: "", a path ending in "/", a null byte, a missing directory, a directory, a link loop,
+// a pipe without a reader, a file the caller may not write, a file that the kernel's protection
+// of shared directories keeps from the caller as it would keep it from the create-or-truncate
+// open (another user's file or FIFO in a sticky directory, at the levels fs.protected_regular
+// and fs.protected_fifos set), and a missing file whose directory takes no new file. A missing
+// name is taken only at the end. A link is followed with the kernel's own checks, and a link to a
+// missing file creates that file where the link points, at once and empty, as that open does: a
+// save that then fails leaves it so, and load refuses it ("File is empty."). Nothing is removed
+// that the save did not certainly create (made exclusively, or unnamed).
 //
-// Replacing. A missing file, and a regular file with one link, are replaced: the new content
-// is written to a new file beside it, which takes the name once it is whole, so a failed or
-// stopped save leaves the old file. An existing file is replaced only when it has a name the
-// kernel knows, is reached without a descriptor link (/dev/stdout, /proc/self/fd/N), is not a
-// mount point, can be renamed over (not another user's file in a sticky directory), and the new
-// file can be given its owner, group, mode and extended attributes. The new file is unnamed
-// (O_TMPFILE) where the file system allows, so a kill leaves nothing behind; elsewhere it is
-// ".vorna-<pid>-<n>.tmp" in the same directory. A missing name is taken without replacing
-// anything that appeared under it since, an existing one only while it still refers to the file
-// opened; otherwise the save is refused with the open error above, leaving everything as it was.
+// Replacing. A missing file, and a regular file with one link, are replaced: the new content is
+// written to a new file, which takes the name once it is whole, so a failed or stopped save
+// leaves the old file. An existing file is replaced only when it has a name in a directory, is
+// reached without a descriptor link (/dev/stdout, /proc/self/fd/N), is not a mount point, can be
+// renamed over (not another user's file in a sticky directory), and the new file can be given
+// its owner, group, mode (set-user and set-group bits included) and extended attributes; writing
+// removes security.capability, as writing the file itself would, and inode flags (chattr) and
+// timestamps are not kept. The new file is unnamed (O_TMPFILE) where the file system allows, made
+// at the open: a missing name is given straight to it, and to replace a file it takes a name no
+// one can guess first (".vorna-<random>.tmp" beside the file) for the instant before the rename.
+// Elsewhere, a file is replaced by a new file made under such a name with mode 0600 once the
+// content is ready, and a missing name is made exclusively and written as in place below, and
+// removed again when the save fails. A kill leaves nothing but such a named file, or a new name
+// that load refuses.
+//
+// Decided after the open, each before any byte of the target is written, so that each leaves the
+// target as it was:
+// - the new file cannot be made (the directory takes no new file), filled (no room or quota for
+//   a second copy) or given the owner, group, mode or attributes, or the directory refuses the
+//   rename (a security module): the file is written in place instead, which checks the room and
+//   the file-size limit before it overwrites anything;
+// - the process's file-size limit refuses the new file: the save is refused, as in place would be;
+// - the name no longer holds the file opened, or a missing name was taken meanwhile: when it holds
+//   another regular file (as another save leaves it), that file is opened, without following a
+//   link, and the save starts over with the content already written, a few times at most, so
+//   that the last of concurrent saves wins; anything else there (a link, a directory), or a name
+//   that keeps changing, refuses the save with the write error below. A link that appears during
+//   a save is never followed.
 //
 // Writing in place, through the opened descriptor, in every other case: several links, a
 // descriptor link, a file without a usable name, an owner that cannot be kept, a directory that
-// takes no new file, no room for a second copy, and a rename the directory refuses. The whole
-// new length is reserved first, and when it cannot be the save is refused with the file as it
-// was. Then the head is overwritten with bytes load refuses, the rest is written, the true head
-// last (one write of five bytes), and the file is cut to length: a save stopped at any point
-// leaves the old model, the new one, or a file load refuses, never one that loads as neither.
+// takes no new file, no room for a second copy. When the whole new length cannot be reserved, or
+// exceeds the process's file-size limit, the save is refused with the file as it was. Then the
+// head is overwritten with bytes load refuses, the rest is written, the true head last (one write
+// of five bytes), and the file is cut to length: a save stopped at any point leaves the old
+// model, the new one, or a file load refuses, never one that loads as neither. A load running
+// while this write goes on may read the file half-written, and even give a model that is neither;
+// a replaced file is never seen so.
 // Pipes and devices are written as a stream.
 //
 // Nothing is forced to the disk: this guards against stopped processes and I/O errors, not
@@ -95,6 +119,7 @@ void write(const std::string& path, const char* data, size_t size);
 
 // The steps of a save at which the test hook below is called.
 enum class SaveStep {
+    link_found,             // the name is a link, about to be followed
     opened,                 // the target is open and the way to write it decided
     replacement_written,    // the new file holds the whole content and has no name yet
     in_place_reserved,      // the file holds the new length; no old byte overwritten
@@ -107,6 +132,10 @@ enum class SaveStep {
 // system between steps or stop the process there. None by default.
 using SaveHook = void (*)(SaveStep);
 void set_save_hook(SaveHook hook);
+
+// Test seam: the levels of fs.protected_regular and fs.protected_fifos a save applies in place of
+// the machine's settings; -1, the default, for the machine's.
+void set_protection_levels(int regular, int fifos);
 
 // Opens the path as write does, then serializes, checks the size against `limit`, compresses,
 // checks the file size against `file_limit` and only then writes the file: a path that cannot

@@ -101,35 +101,41 @@ Raises:
 
 const char* const kModelSaveDoc = R"(Saves the model to a file.
 
-The file is opened once, following links as opening it would, and everything is decided then,
-against the file that was opened. A missing file, and a regular file with one name whose
-owner, group, mode and extended attributes the new file can be given, are replaced: the model
-is written to a new file beside it, which takes the name only when it is whole, and only while
-the name still refers to the file that was opened. The new file keeps the old one's owner,
-group, mode and extended attributes, and a link stays a link.
+The path is opened once, following links as opening it would (with the kernel's own checks),
+and how the file is written is decided then, against the file that was opened. A missing file,
+and a regular file with one name whose owner, group, mode and extended attributes the new file
+can be given, are replaced: the model is written to a new file, which takes the name only when
+it is whole, and only while the name still refers to the file that was opened. The new file
+keeps the old one's owner, group, mode and extended attributes (not security.capability, which
+writing removes, nor inode flags or timestamps), and a link stays a link. When another save has
+put its file under the name meanwhile, the save starts over with that file, so that the last of
+concurrent saves wins.
 
 Any other file is written in place: one with several hard links, one reached through a
 descriptor link such as /dev/stdout, another user's file in a sticky directory or one whose
 owner could not be kept, one in a directory that takes no new file or has no room for a second
-copy. Its whole new length is reserved first (the
-save is refused with the old bytes untouched when it cannot be), and the bytes are written in
-an order that keeps the file from ever loading as a mixture. A save that is killed or fails
-partway thus leaves the old model, the new model, or a file that loading refuses; never a file
-that loads as neither. Pipes with a reader and devices are written as a stream. Nothing is
-forced to the disk: this holds for stopped processes and I/O errors, not for a power loss.
+copy. Its whole new length is reserved and checked against the process's file-size limit first
+(the save is refused with the old bytes untouched when it does not fit), and the bytes are
+written in an order that keeps the file from ever loading as a mixture. A save that is killed
+or fails partway thus leaves the old model, the new model, or a file that loading refuses;
+never a file that loads as neither. A load running while such a save writes may read the file
+half-written. Pipes with a reader and devices are written as a stream. Nothing is forced to the
+disk: this holds for stopped processes and I/O errors, not for a power loss.
 
 Args:
     model_file (str): the path of the file, conventionally ending in ".fbz".
 
 Raises:
-    ValueError: if the file cannot be opened for writing (a write-protected file is kept), or
-        the path is empty, ends in "/" or holds a null byte, or names a pipe no one reads; or
-        if, when the new file is to take the name, the name no longer refers to the file that
-        was opened (or, for a missing file, something has appeared under it): then everything
-        is left as it was.
-    RuntimeError: if writing the file fails, or if the model is too large for a model file
-        (a serialization over 4294967295 bytes, or a compressed file over 2147483647 bytes,
-        which could not be read back).
+    ValueError: if the file cannot be opened for writing (a write-protected file is kept, as is
+        another user's file or pipe in a shared sticky directory such as /tmp where the kernel
+        protects it), or the path is empty, ends in "/" or holds a null byte, or names a pipe no
+        one reads.
+    RuntimeError: if writing the file fails, if the name comes to hold something other than a
+        regular file during the save (a link planted there is never followed), or if the model
+        is too large for a model file (a serialization over 4294967295 bytes, or a compressed
+        file over 2147483647 bytes, which could not be read back).
+    A refused save leaves everything as it was, except that a link to a missing file leaves
+    that file created, empty, as opening it for writing would.
 )";
 
 const char* const kModelToBufferDoc = R"(Serializes the model into a bytes object.
