@@ -100,6 +100,9 @@ Bytes read(const std::string& path);
 //   that the last of concurrent saves wins; anything else there (a link, a directory), or a name
 //   that keeps changing, refuses the save with the write error below. A link that appears during
 //   a save is never followed.
+// A window of microseconds remains between the last check that the name holds the file opened
+// (or the new name this save made) and the rename (or the removal of that new name after a
+// failure); a rename or removal never follows a link, so nothing outside the directory is touched.
 //
 // Writing in place, through the opened descriptor, in every other case: several links, a
 // descriptor link, a file without a usable name, an owner that cannot be kept, a directory that
