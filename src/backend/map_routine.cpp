@@ -313,4 +313,6 @@ MappingStatusGroup HardwareBackend::map(std::vector<std::shared_ptr<Layer>>* lay
     return map_on_hardware(bundle, constraints, layers, sequences, multipass);
 }
 
+BackendType HardwareBackend::type() const { return BackendType::Hardware; }
+
 }  // namespace vorna
