@@ -20,6 +20,7 @@
 
 #include "backend/layer_mapping.h"
 #include "corelib/layer.h"
+#include "export.h"
 
 namespace vorna {
 
@@ -33,59 +34,62 @@ using BranchPair = std::pair<LayerList, LayerList>;
 
 // 1 for a layer without inbound layers (not recorded in the map); otherwise
 // the deepest input's depth, plus 1 unless the layer is a skip-DMA layer.
-uint32_t get_layer_depth(const std::shared_ptr<Layer>& layer, DepthMap* depth_map);
+VORNA_EXPORT uint32_t get_layer_depth(const std::shared_ptr<Layer>& layer, DepthMap* depth_map);
 // Stable ascending sort by depth; a layer without inbound layers counts as 0.
-void sort_by_depth(LayerList* layers);
+VORNA_EXPORT void sort_by_depth(LayerList* layers);
 // The shallowest layer of `a` that is also in `b`, or null.
-std::shared_ptr<Layer> common_layers(const LayerList& a, const LayerList& b);
+VORNA_EXPORT std::shared_ptr<Layer> common_layers(const LayerList& a, const LayerList& b);
 // The main and skip branches leaving a layer (see the .cpp for the rule).
-BranchPair get_skipconnect_branch(const std::shared_ptr<Layer>& layer);
+VORNA_EXPORT BranchPair get_skipconnect_branch(const std::shared_ptr<Layer>& layer);
 // Open branches at the end of a run of layers (unsigned, wraps below zero).
-uint64_t get_out_branches_count(const LayerList& layers);
+VORNA_EXPORT uint64_t get_out_branches_count(const LayerList& layers);
 // The leading run of `layers` that must be mapped together.
-LayerList get_layers_to_map_together(const LayerList& layers);
+VORNA_EXPORT LayerList get_layers_to_map_together(const LayerList& layers);
 // More than one outbound layer.
-bool is_split_layer(const std::shared_ptr<Layer>& layer);
+VORNA_EXPORT bool is_split_layer(const std::shared_ptr<Layer>& layer);
 
 // --- Navigation -------------------------------------------------------------
 
 // The layer itself, or the mappable layer representing a skip-DMA layer
 // (null when it has none).
-std::shared_ptr<Layer> get_mappable_layer(const std::shared_ptr<Layer>& layer);
-std::shared_ptr<Layer> first_mappable_layer(const LayerList& layers);
-std::shared_ptr<Layer> last_mappable_layer(const LayerList& layers);
-std::shared_ptr<Layer> next_mappable_layer(const std::shared_ptr<Layer>& layer);
-std::shared_ptr<Layer> previous_mappable_layer(const std::shared_ptr<Layer>& layer);
+VORNA_EXPORT std::shared_ptr<Layer> get_mappable_layer(const std::shared_ptr<Layer>& layer);
+VORNA_EXPORT std::shared_ptr<Layer> first_mappable_layer(const LayerList& layers);
+VORNA_EXPORT std::shared_ptr<Layer> last_mappable_layer(const LayerList& layers);
+VORNA_EXPORT std::shared_ptr<Layer> next_mappable_layer(const std::shared_ptr<Layer>& layer);
+VORNA_EXPORT std::shared_ptr<Layer> previous_mappable_layer(const std::shared_ptr<Layer>& layer);
 
 // --- Classification ---------------------------------------------------------
 
-bool is_merge(const std::shared_ptr<Layer>& layer);
-bool is_dual_output_layer(const std::shared_ptr<Layer>& layer);
-bool is_dual_output_to_store_dma(const std::shared_ptr<Layer>& layer);
-bool is_alt_layer(const std::shared_ptr<Layer>& layer, DepthMap* depth_map);
-bool is_skip_layer(const std::shared_ptr<Layer>& layer);
-bool layer_need_load_dma(const std::shared_ptr<Layer>& layer);
-bool layer_need_store_dma(const std::shared_ptr<Layer>& layer);
+VORNA_EXPORT bool is_merge(const std::shared_ptr<Layer>& layer);
+VORNA_EXPORT bool is_dual_output_layer(const std::shared_ptr<Layer>& layer);
+VORNA_EXPORT bool is_dual_output_to_store_dma(const std::shared_ptr<Layer>& layer);
+VORNA_EXPORT bool is_alt_layer(const std::shared_ptr<Layer>& layer, DepthMap* depth_map);
+VORNA_EXPORT bool is_skip_layer(const std::shared_ptr<Layer>& layer);
+VORNA_EXPORT bool layer_need_load_dma(const std::shared_ptr<Layer>& layer);
+VORNA_EXPORT bool layer_need_store_dma(const std::shared_ptr<Layer>& layer);
 
 // --- Planning (writes the records of the layers' LayerMapping) ---------------
 // `layers` are the layers of the current pass in pass order; `all_layers` every
 // layer handed to the map call. Every layer touched must carry a LayerMapping.
 
-void shift_output_into_sram(const std::shared_ptr<Layer>& layer, DepthMap* depth_map);
-void set_skipdma_store_channel_info(const std::shared_ptr<Layer>& layer, const LayerList& layers,
-                                    const LayerList& all_layers, DepthMap* depth_map);
-void set_skipdma_store_channel_dual_output_info(const std::shared_ptr<Layer>& layer,
+VORNA_EXPORT void shift_output_into_sram(const std::shared_ptr<Layer>& layer, DepthMap* depth_map);
+VORNA_EXPORT void set_skipdma_store_channel_info(const std::shared_ptr<Layer>& layer,
+                                                 const LayerList& layers,
+                                                 const LayerList& all_layers, DepthMap* depth_map);
+VORNA_EXPORT void set_skipdma_store_channel_dual_output_info(const std::shared_ptr<Layer>& layer,
+                                                             const LayerList& all_layers,
+                                                             DepthMap* depth_map);
+VORNA_EXPORT void set_skipdma_load_channel_info(const std::shared_ptr<Layer>& layer,
+                                                const LayerList& layers,
                                                 const LayerList& all_layers, DepthMap* depth_map);
-void set_skipdma_load_channel_info(const std::shared_ptr<Layer>& layer, const LayerList& layers,
-                                   const LayerList& all_layers, DepthMap* depth_map);
-void set_merge_layer_info(const std::shared_ptr<Layer>& layer, const LayerList& layers,
-                          const LayerList& all_layers, DepthMap* depth_map);
-void set_alt_layers(const std::shared_ptr<Layer>& layer, const LayerList& layers,
-                    std::vector<ComponentListPtr>* outbound_components);
+VORNA_EXPORT void set_merge_layer_info(const std::shared_ptr<Layer>& layer, const LayerList& layers,
+                                       const LayerList& all_layers, DepthMap* depth_map);
+VORNA_EXPORT void set_alt_layers(const std::shared_ptr<Layer>& layer, const LayerList& layers,
+                                 std::vector<ComponentListPtr>* outbound_components);
 // Four 8-bit channel numbers, least significant first: load channel, merge
 // load channel, next channel towards a following skip-DMA layer, dual-output
 // channel.
-uint32_t skipdma_channel_ids(const std::shared_ptr<Layer>& layer, const LayerList& layers,
-                             const LayerList& all_layers);
+VORNA_EXPORT uint32_t skipdma_channel_ids(const std::shared_ptr<Layer>& layer,
+                                          const LayerList& layers, const LayerList& all_layers);
 
 }  // namespace vorna

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "corelib/sequence.h"
+#include "export.h"
 
 namespace vorna {
 
@@ -14,10 +15,10 @@ class HardwareBackend : public Backend {
     HardwareBackend() = default;
     ~HardwareBackend() override = default;
 
-    MappingStatusGroup map(std::vector<std::shared_ptr<Layer>>* layers,
-                           std::vector<std::shared_ptr<Sequence>>* sequences,
-                           std::shared_ptr<MapConstraints> constraints) override;
-    BackendType type() const override { return BackendType::Hardware; }
+    VORNA_EXPORT MappingStatusGroup map(std::vector<std::shared_ptr<Layer>>* layers,
+                                        std::vector<std::shared_ptr<Sequence>>* sequences,
+                                        std::shared_ptr<MapConstraints> constraints) override;
+    VORNA_EXPORT BackendType type() const override;
 };
 
 }  // namespace vorna

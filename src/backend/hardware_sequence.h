@@ -13,6 +13,7 @@
 #include "backend/graph_utils.h"
 #include "backend/hardware_constraints.h"
 #include "corelib/sequence.h"
+#include "export.h"
 
 namespace vorna {
 
@@ -40,7 +41,7 @@ class HardwareSequence : public ForwardableSequence {
     // sequence's bytes, hands it the number of samples, sets its learning
     // flag from whether labels are given, and runs fit (then reads the
     // learned variables back), predict (a Dequantizer last layer) or forward.
-    std::vector<std::shared_ptr<Tensor>> forward_samples(
+    VORNA_EXPORT std::vector<std::shared_ptr<Tensor>> forward_samples(
         const std::vector<std::shared_ptr<const Tensor>>& inputs,
         const std::vector<int>* labels) override;
 

@@ -1,8 +1,6 @@
 #include "backend/map_routine.h"
 
 #include <algorithm>
-#include <exception>
-#include <new>
 #include <stdexcept>
 #include <utility>
 
@@ -49,19 +47,6 @@ void remove_listed(LayerList* list, const LayerList& layers) {
         std::remove_if(list->begin(), list->end(),
                        [&layers](const std::shared_ptr<Layer>& l) { return listed(layers, l); }),
         list->end());
-}
-
-// Whether `layer` merges two or more inputs, one of them from a layer of `groups`: it closes a
-// skip connection that those layers open.
-bool closes_skip_from(const std::shared_ptr<Layer>& layer, const std::vector<LayerList>& groups) {
-    const LayerList inbound = layer->inbound_layers();
-    if (inbound.size() < 2) return false;
-    for (const LayerList& group : groups) {
-        for (const auto& in : inbound) {
-            if (listed(group, in)) return true;
-        }
-    }
-    return false;
 }
 
 // Writes the memory sizes of every component of the sequence's layers.
@@ -288,34 +273,15 @@ MappingStatusGroup map_on_hardware(const IpVersionSpecificHardwareBackend& bundl
             mappable.build_mappable_components();
         // The passes see the caller's whole list as it was before any removal.
         const LayerList all_layers = *layers;
-        std::shared_ptr<Layer> unmapped;
-        std::pair<MappingStatus, std::shared_ptr<HardwareSequence>> built;
-        try {
-            for (size_t g = 0; g < group_layers.size(); ++g) {
-                builder.add_layers(group_layers[g], all_layers, group_components[g]);
-            }
-            // A skip-DMA layer held back for a pass that never comes was not
-            // mapped: it stays in the caller's list.
-            unmapped = builder.carried_layer();
-            built = builder.build_sequence();
-        } catch (const std::bad_alloc&) {
-            throw;
-        } catch (const std::exception& fault) {
-            // The layers before a refused merge were planned for the skip
-            // connection it was to close: when they cannot be built without
-            // it, the refusal is the cause the caller is shown first, and
-            // nothing is mapped. The fault may have another cause: its text
-            // follows. Any other fault is thrown as it is.
-            if (!last_status.error || end >= layers->size() ||
-                !closes_skip_from((*layers)[end], group_layers)) {
-                throw;
-            }
-            add_status_once(result, last_status);
-            add_status_once(result, MappingStatus::failure("Building the layers before layer '" +
-                                                           (*layers)[end]->get_name() +
-                                                           "' failed: " + fault.what()));
-            return result;
+        // Faults of the builder and the per-version code pass through unchanged.
+        for (size_t g = 0; g < group_layers.size(); ++g) {
+            builder.add_layers(group_layers[g], all_layers, group_components[g]);
         }
+        // A skip-DMA layer held back for a pass that never comes was not
+        // mapped: it stays in the caller's list.
+        const std::shared_ptr<Layer> unmapped = builder.carried_layer();
+        const std::pair<MappingStatus, std::shared_ptr<HardwareSequence>> built =
+            builder.build_sequence();
         if (built.first.error) {
             add_status_once(result, built.first);
             return result;
@@ -346,5 +312,7 @@ MappingStatusGroup HardwareBackend::map(std::vector<std::shared_ptr<Layer>>* lay
     const IpVersionSpecificHardwareBackend bundle(*device);
     return map_on_hardware(bundle, constraints, layers, sequences, multipass);
 }
+
+BackendType HardwareBackend::type() const { return BackendType::Hardware; }
 
 }  // namespace vorna

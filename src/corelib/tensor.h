@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "corelib/types.h"
+#include "export.h"
 
 namespace vorna {
 
@@ -30,7 +31,7 @@ class Tensor {
 
     // "int32" ... "uint16", "unknown" for any other value. Defined with the
     // Python conversions (src/python/tensor_type_name.cpp).
-    static const char* type_name(TensorType type);
+    VORNA_EXPORT static const char* type_name(TensorType type);
 
     // A dense view with the same type and dimensions. A Dense comes back as
     // it is (no copy). A null tensor is an invalid argument.

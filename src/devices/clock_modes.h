@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "export.h"
+
 namespace vorna {
 
 class HardwareDriver;
@@ -29,13 +31,13 @@ inline constexpr uint32_t kClockChangeTimeoutNs = 10000000;
 
 // The mode the divider register gives. Throws std::runtime_error "Unexpected frequency value
 // detected: <f>." when the frequency is none of the three modes.
-ClockMode get_clock_mode(HardwareDriver* driver);
+VORNA_EXPORT ClockMode get_clock_mode(HardwareDriver* driver);
 
 // Programs the three dividers of `mode` and starts the change, then waits (busy) up to 10 ms
 // for the hardware to acknowledge it. Throws std::invalid_argument "Invalid clock mode" for a
 // value that is no mode, and std::runtime_error "Clock mode is already changing." or "Failed
 // to apply clock mode.".
-void set_clock_mode(HardwareDriver* driver, const ClockMode& mode);
+VORNA_EXPORT void set_clock_mode(HardwareDriver* driver, const ClockMode& mode);
 
 }  // namespace soc
 }  // namespace vorna

@@ -6,13 +6,15 @@
 #include <cstdint>
 #include <memory>
 
+#include "export.h"
+
 class SpiFlashController {
   public:
     SpiFlashController() = default;
     virtual ~SpiFlashController();
 
     // The flash identifier. Not available yet: always throws std::runtime_error.
-    uint16_t get_id() const;
+    VORNA_EXPORT uint16_t get_id() const;
 };
 
 namespace vorna {

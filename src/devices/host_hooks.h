@@ -6,16 +6,18 @@
 
 #include <cstdint>
 
+#include "export.h"
+
 extern "C" {
 
 // Does nothing; the host has no watchdog to kick.
-void kick_watchdog();
+VORNA_EXPORT void kick_watchdog();
 
 // Blocks the calling thread for `ms` milliseconds; a signal does not shorten the sleep.
 // Returns at once for 0. Failures other than an interruption end the sleep silently.
-void msleep(uint32_t ms);
+VORNA_EXPORT void msleep(uint32_t ms);
 
 // The steady clock's reading in milliseconds (truncated); only differences are meaningful.
-int64_t time_ms();
+VORNA_EXPORT int64_t time_ms();
 
 }  // extern "C"

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <vector>
 
+#include "export.h"
+
 namespace vorna {
 
 // A ring buffer over storage allocated once: writing never allocates, and a full ring
@@ -90,17 +92,17 @@ class PowerMeter {
     PowerMeter& operator=(const PowerMeter&) = delete;
 
     // The process-wide meter, created by the first call.
-    static PowerMeter& get();
+    VORNA_EXPORT static PowerMeter& get();
 
     // Keeps the event when its power is above 0 and its timestamp is later than the last
     // reset; otherwise drops it silently.
-    void log_event(PowerEvent&& event);
+    VORNA_EXPORT void log_event(PowerEvent&& event);
     bool has_events() const;
     // The lowest power kept since the last reset in milliwatts, 0.0 when there is none.
     float floor() const;
     // Forgets the floor and accepts only events later than `ts` from now on; the events
     // already held stay.
-    void reset(int64_t ts);
+    VORNA_EXPORT void reset(int64_t ts);
     // Copies of the events held, oldest first; the meter keeps them.
     std::vector<PowerEvent> events() const;
 

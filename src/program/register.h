@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "export.h"
+
 namespace vorna {
 
 // One bit field of a 32-bit register word: its lowest bit (taken modulo 32)
@@ -42,8 +44,10 @@ void set_one_hot_field(uint32_t* word, const RegDetail& field, uint8_t id);
 
 // Formats the message printf-style (cut to 256 characters) and throws it as
 // std::runtime_error. Never returns. A formatting that yields no text throws
-// a fixed fallback message instead. Exported with the plain name "panic".
-extern "C" [[noreturn]] void panic(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// a fixed fallback message instead. The module exports it to the core library under
+// the plain name "panic"; the module's own calls always reach this definition.
+extern "C" [[noreturn]] VORNA_EXPORT void panic(const char* format, ...)
+    __attribute__((format(printf, 1, 2)));
 
 // The message thrown when formatting yields no text.
 extern const char* const kPanicFallbackMessage;

@@ -475,8 +475,14 @@ TEST(V1CheckerMappings, StridedMaxPoolingAndPoolingSplit) {
     EXPECT_EQ(mapping_text(*pool3, spatial),
               "Cannot have pooling size > pooling stride if the layer is mapped spatially on "
               "multiple NPs.");
-    // A pooling stride left at its default is the pooling size.
+    // A pooling stride left at its default (negative) is the pooling size; 0 is compared as
+    // it is.
     EXPECT_EQ(mapping_text(*sep, spatial), "");
+    auto stride0 = net.add(
+        STD, conv_params(with(MAX2, {{"pooling_stride_x", 0}, {"pooling_stride_y", 0}})), "zero");
+    EXPECT_EQ(mapping_text(*stride0, spatial),
+              "Cannot have pooling size > pooling stride if the layer is mapped spatially on "
+              "multiple NPs.");
 
     // A stride of 2 along either axis alone is enough to refuse the spatial split.
     for (const char* axis : {"stride_x", "stride_y"}) {

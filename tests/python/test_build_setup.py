@@ -148,15 +148,6 @@ def test_ci_refuses_to_start_with_golden_update_set(tmp_path, value):
         assert "make" not in result.stderr
 
 
-@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
-def test_module_exports_its_entry_only():
-    import vorna.core
-
-    out = subprocess.run(["nm", "-D", "--defined-only", vorna.core.__file__], check=True,
-                         capture_output=True, text=True).stdout
-    assert [line.split()[-1] for line in out.splitlines()] == ["PyInit_core"], out
-
-
 @pytest.mark.skipif(None in (shutil.which("make"), shutil.which("git"),
                              importlib.util.find_spec("clang_format"))
                     or not (ROOT / ".git").exists(), reason="needs make, a git clone and clang-format")

@@ -239,3 +239,17 @@ def test_constraints_limits_reach_the_mapping():
     c.cnp_max_filters = 4
     nps = mapped(chain_model(), device, c).layers[1].mapping.nps
     assert [(n.start_neuron, n.filters) for n in nps] == [(0, 4), (4, 4), (8, 4), (12, 4)]
+
+
+@pytest.mark.parametrize("hw_only", [True, False])
+def test_a_fault_building_the_layers_before_a_refused_addition_passes_through(hw_only):
+    m = core.Model()
+    m.add(layer(core.InputData, "in", input_width=8, input_height=8, input_channels=8))
+    m.add(conv("c"))
+    m.add(layer(core.Add, "add"), [m.get_layer("c"), m.get_layer("c")])
+    m.add(conv("d"))
+    with pytest.raises(RuntimeError) as raised:
+        mapped(m, v2_device(), hw_only=hw_only)
+    assert str(raised.value) == (
+        "Cannot map layer 'c'. Error: Cannot use P2P OUT mode for multiple NPs..")
+    assert_unmapped(m)

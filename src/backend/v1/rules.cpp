@@ -72,9 +72,9 @@ bool is_split_spatially(const std::vector<hw::Component>& components) {
     });
 }
 
-// A pooling stride as the layer uses it: 0 or a negative value stands for the
-// pooling size.
-int effective_pool_stride(int stride, int size) { return stride > 0 ? stride : size; }
+// A pooling stride as the layer uses it: a negative value stands for the
+// pooling size; any other value (0 included) is taken as stored.
+int effective_pool_stride(int stride, int size) { return stride < 0 ? size : stride; }
 
 }  // namespace
 

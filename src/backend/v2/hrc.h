@@ -12,6 +12,7 @@
 #include "corelib/layer.h"
 #include "corelib/tensor.h"
 #include "corelib/types.h"
+#include "export.h"
 #include "program/record.h"
 #include "program/register.h"
 
@@ -36,7 +37,7 @@ inline constexpr size_t HRC_REGS_COUNT = 5;
 // 32-bit words of HRC SRAM the layer needs: the three weight images and the
 // activation-parameter words (never the look-up table), rounded up to a
 // multiple of 16 when that many words need the XL DMA header.
-uint32_t get_hrc_sram_size(const Layer& layer);
+VORNA_EXPORT uint32_t get_hrc_sram_size(const Layer& layer);
 
 // Appends one SRAM write to `record`: a two-word block (the value 1 in
 // `select`, then 0) at the select offset, then `words` at the data port.

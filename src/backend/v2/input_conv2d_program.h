@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "export.h"
 #include "program/record.h"
 
 namespace vorna {
@@ -20,8 +21,8 @@ namespace v2 {
 // parameters) on the HRC. A LUT activation needs the variables "lut_values",
 // "activation_shift" and "activation_scales"; a missing one throws
 // std::runtime_error naming the layer and the variable.
-std::unique_ptr<program::Record> record_program_input_conv2d_layer(const Device& device,
-                                                                   const Layer& layer);
+VORNA_EXPORT std::unique_ptr<program::Record> record_program_input_conv2d_layer(
+    const Device& device, const Layer& layer);
 
 }  // namespace v2
 }  // namespace vorna

@@ -37,8 +37,8 @@ HardwareDevice& hardware_of(const PyHardwareDevice& device) {
     return *hardware;
 }
 
-// numpy dtype name and element size of an output type; null for the types Python cannot
-// receive.
+// numpy dtype name and element size of an output type; null for the types this path refuses
+// (int16, int4, int2, uint16).
 const char* output_dtype(TensorType type, size_t* element_size) {
     switch (type) {
         case TensorType::uint4:
@@ -46,6 +46,7 @@ const char* output_dtype(TensorType type, size_t* element_size) {
         case TensorType::bit:
             type = TensorType::uint8;
             break;
+        case TensorType::int16:
         case TensorType::int4:
         case TensorType::int2:
         case TensorType::uint16:
@@ -53,8 +54,6 @@ const char* output_dtype(TensorType type, size_t* element_size) {
         default:
             break;
     }
-    // A chain ending in a mote post-processing layer gives 16-bit outputs, as the model's own
-    // forward does.
     *element_size = vorna::element_size(type);
     return *element_size == 0 ? nullptr : Tensor::type_name(type);
 }
