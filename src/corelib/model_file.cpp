@@ -15,11 +15,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 namespace vorna::model_file {
@@ -43,8 +45,7 @@ class Fd {
         if (fd_ >= 0) ::close(fd_);
         fd_ = fd;
     }
-    // Closes now: false when the file system reports a late write error there, or when it is
-    // interrupted, which may have lost one.
+    // Closes now: false on a late write error, or an interruption, which may have lost one.
     bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
 
   private:
@@ -130,10 +131,9 @@ bool reserved(int fd, size_t size) {
 }
 
 // Makes sure that the regular file open as `fd`, `old` bytes long, can hold the `size` bytes of
-// `data` before any old byte is overwritten: the file-size limit is checked, the length reserved
-// and the bytes past the old end written. Returns how many leading bytes of `data` are still to
-// be written, or -1, with the file as it was. Where the file system cannot reserve, once the file
-// is that long an overwrite takes no new space (short of a copy-on-write file system).
+// `data` before any old byte is overwritten: the file-size limit checked, the length reserved and
+// the bytes past the old end written (where nothing can be reserved, overwriting then takes no
+// new space). Returns how many leading bytes are still to be written, or -1, the file as it was.
 off_t reserve(int fd, off_t old, const char* data, size_t size) {
     // A write past the limit fails even where the file is already that long.
     struct rlimit limit;
@@ -147,6 +147,20 @@ off_t reserve(int fd, off_t old, const char* data, size_t size) {
     struct stat st;
     if (::fstat(fd, &st) == 0 && st.st_size != old) (void)::ftruncate(fd, old);
     return -1;
+}
+
+// Locks the whole file open as `fd` for reading or writing, for as long as that open file (not
+// the process or thread) stays open. Another's lock is waited for about five seconds at most:
+// false if still held. True where the file system has no such locks, which then guard nothing.
+bool locked(int fd, short type) {
+    struct flock lock = {};
+    lock.l_type = type;  // from the start (SEEK_SET, 0) to the end, however far (length 0)
+    for (int wait = 0; wait < 2500; ++wait) {  // every 2 ms
+        if (::fcntl(fd, F_OFD_SETLK, &lock) == 0) return true;
+        if (errno != EAGAIN && errno != EACCES && errno != EINTR) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
 }
 
 std::atomic<SaveHook> save_hook{nullptr};
@@ -173,14 +187,17 @@ bool no_second_file(int error) {
 
 // What `name` in the directory `dir` is now, without following a link; false when missing.
 bool look(int dir, const std::string& name, struct statx* now) {
-    return ::statx(dir, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_INO, now) == 0;
+    const int mask = STATX_TYPE | STATX_INO | STATX_NLINK;
+    return ::statx(dir, name.c_str(), AT_SYMLINK_NOFOLLOW, mask, now) == 0;
 }
 
-// Whether `name` in `dir` is the file `st` itself, and not a mount point (never renamed over).
+// Whether `name` in `dir` is the file `st` itself, its only name, and not a mount point (never
+// renamed over).
 bool names_the_file(int dir, const std::string& name, const struct stat& st) {
     struct statx now;
     return look(dir, name, &now) && ::makedev(now.stx_dev_major, now.stx_dev_minor) == st.st_dev &&
-           now.stx_ino == st.st_ino && !(now.stx_attributes & STATX_ATTR_MOUNT_ROOT);
+           now.stx_ino == st.st_ino && now.stx_nlink == 1 &&
+           !(now.stx_attributes & STATX_ATTR_MOUNT_ROOT);
 }
 
 // Whether the kernel refuses to open `file` in `dir` for creating, at the levels of the settings
@@ -221,25 +238,25 @@ bool attributes(int fd, std::map<std::string, std::string>* out) {
     return true;
 }
 
-// Gives the file open as `to` exactly the extended attributes of the one open as `from`.
+// Gives the file open as `to` exactly the extended attributes of the one open as `from` that this
+// process can read, but for security.capability.
 bool copy_attributes(int from, int to) {
     std::map<std::string, std::string> wanted, present;
     if (!attributes(from, &wanted) || !attributes(to, &present)) return false;
+    wanted.erase("security.capability");  // which writing the file removes
     for (const auto& [name, value] : wanted) {
         if (::fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0) return false;
     }
     // The new file may have been given some of its own (a directory's default access list).
-    for (const auto& entry : present) {
-        const char* const name = entry.first.c_str();
-        if (!wanted.count(name) && ::fremovexattr(to, name) != 0) return false;
+    for (const auto& [name, value] : present) {
+        if (!wanted.count(name) && ::fremovexattr(to, name.c_str()) != 0) return false;
     }
     return true;
 }
 
-// The file a save writes. How is decided when it is opened, before the content is made: as a
-// stream (a pipe, a device), by a new file that takes its name, or in place through the
-// descriptor opened here. The directory holding the name is kept open and every later step is
-// relative to it, so that the caller's path is resolved once.
+// The file a save writes, decided when it is opened: as a stream (a pipe, a device), by a new
+// file that takes its name, or in place. The directory holding the name is kept open and every
+// later step is relative to it, so that the caller's path is resolved once.
 class Target {
   public:
     explicit Target(const std::string& path) : path_(path) {
@@ -252,9 +269,8 @@ class Target {
         fd_.reset(open_name(O_NOFOLLOW));
         const bool link = fd_.get() < 0 && errno == ELOOP;
         if (link) {
-            // Followed as the create-or-truncate open follows it, with the kernel's checks; a
-            // missing file it names is created at once. Nothing is removed again, as the link
-            // may have come to name an existing file in between.
+            // Followed as the create-or-truncate open follows it; a missing file it names is
+            // created at once, and not removed again (the link may have changed meanwhile).
             reached(SaveStep::link_found);
             fd_.reset(open_name(O_CREAT));
         }
@@ -280,9 +296,8 @@ class Target {
             const Done done = way_ == Way::replace ? replace(data, size) : Done::in_place;
             if (done == Done::in_place) write_in_place(data, size);
             if (done != Done::moved) return;
-            // Another save's file took the name since the open: it is opened, without following
-            // a link, and the save starts over with it, a few times at most, so that the last
-            // save wins.
+            // Another file took the name since the open: it is opened, without following a link,
+            // and the save starts over with it, a few times at most, so that the last save wins.
             fd_.reset(attempt < 8 ? open_name(O_NOFOLLOW) : -1);
             if (fd_.get() < 0 || !decide(false) || way_ == Way::stream) throw write_error(path_);
         }
@@ -323,10 +338,10 @@ class Target {
         way_ = Way::replace;
         if (fd_.get() >= 0) {
             const int flags = ::fcntl(fd_.get(), F_GETFL);
-            struct stat dir;
+            struct stat parent;
             if (::fstat(fd_.get(), &st_) != 0 || flags < 0 ||
                 ::fcntl(fd_.get(), F_SETFL, flags & ~O_NONBLOCK) != 0 ||
-                ::fstat(dir_.get(), &dir) != 0 || (!link && protected_file(dir, st_))) {
+                ::fstat(dir_.get(), &parent) != 0 || (!link && protected_file(parent, st_))) {
                 return false;
             }
             way_ = !S_ISREG(st_.st_mode) ? Way::stream
@@ -334,30 +349,37 @@ class Target {
                                          : Way::in_place;
         }
         if (way_ != Way::replace || temp_.get() >= 0) return true;
-        // An unnamed new file, made now as a kill leaves nothing of it, where the file system
-        // has them and the descriptor link that names it at the end works; elsewhere a named
-        // one is made once the content is ready.
+        // An unnamed new file, made now as a kill leaves nothing of it, where the file system and
+        // the descriptor link that names it work; elsewhere a named one once the content is ready.
         temp_.reset(retried(
             [&] { return ::openat(dir_.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666); }));
-        if (temp_.get() >= 0 && ::access("/proc/self/fd", F_OK) != 0) {
-            temp_.reset(-1);
-            errno = EOPNOTSUPP;
+        if (temp_.get() >= 0 && ::access("/proc/self/fd", F_OK) != 0) temp_.reset(-1);
+        if (temp_.get() >= 0 || fd_.get() >= 0) {
+            if (temp_.get() < 0 && no_second_file(errno)) way_ = Way::in_place;
+            return true;
         }
-        if (temp_.get() < 0 && no_second_file(errno)) way_ = Way::in_place;
-        return fd_.get() >= 0 || way_ == Way::replace;
+        // Without unnamed files a missing name is made now, exclusively, and written in place;
+        // when another file took it meanwhile, that file is opened instead, as at first.
+        way_ = Way::in_place;
+        fd_.reset(make_file(name_.c_str(), 0666));
+        created_ = fd_.get() >= 0;
+        if (!created_ && errno == EEXIST) fd_.reset(open_name(O_NOFOLLOW));
+        return fd_.get() >= 0 && (created_ ? ::fstat(fd_.get(), &st_) == 0 : decide(false));
     }
 
-    // Whether the regular file opened can be replaced: one link, a name in a directory that
-    // still holds it, reached without a descriptor link, and a directory that lets this process
-    // rename over it: in a sticky one, only the file's owner, the directory's and root may.
+    // Whether the regular file opened can be replaced: its only name, in a directory that still
+    // holds it, reached without a descriptor link, and a directory that lets this process rename
+    // over it: not marked append-only or immutable, and in a sticky one, only the file's owner,
+    // the directory's and root may.
     bool replaceable(bool link) {
-        struct stat dir;
-        if (st_.st_nlink != 1 || (link && !follow_links()) ||
-            !names_the_file(dir_.get(), name_, st_) || ::fstat(dir_.get(), &dir) != 0) {
+        struct statx dir;
+        if ((link && !follow_links()) || !names_the_file(dir_.get(), name_, st_) ||
+            ::statx(dir_.get(), "", AT_EMPTY_PATH, STATX_MODE | STATX_UID, &dir) != 0 ||
+            (dir.stx_attributes & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE))) {
             return false;
         }
         const uid_t me = ::geteuid();
-        return !(dir.st_mode & S_ISVTX) || me == 0 || st_.st_uid == me || dir.st_uid == me;
+        return !(dir.stx_mode & S_ISVTX) || me == 0 || st_.st_uid == me || dir.stx_uid == me;
     }
 
     // Moves the directory and name held from the link there to the file it leads to, link by
@@ -380,10 +402,9 @@ class Target {
         return false;
     }
 
-    // Gives the new file a name no one can guess (".vorna-<random>.tmp", short, so that a target
-    // name near the length limit still leaves room) beside the file it replaces: a named new file
-    // is made under it, readable by its owner only until it is whole; an unnamed one is linked to
-    // it. Fails with errno set.
+    // Gives the new file a name no one can guess (".vorna-<random>.tmp", short enough beside a
+    // target name near the length limit) beside the file it replaces: a named new file is made
+    // under it, readable by its owner only until it is whole, an unnamed one linked to it.
     bool new_temporary_name() {
         const bool make = temp_.get() < 0;
         for (int attempt = 0; attempt < 8; ++attempt) {
@@ -428,95 +449,76 @@ class Target {
         return Done::moved;
     }
 
-    // Writes the new file, unless an earlier attempt did, and gives it the name. `in_place`,
-    // with the new file gone and the target untouched, when the target is to be written in place
-    // instead; `moved` when another file has taken the name.
+    // Fills the new file (a named one is made now) once for all attempts, its whole length
+    // reserved first so that no room for a second copy shows before anything is written.
+    int fill(const char* data, size_t size) {
+        if (!written_ && ((temp_.get() < 0 && !new_temporary_name()) ||
+                          !reserved(temp_.get(), size) || !write_all(temp_.get(), data, size))) {
+            return errno;
+        }
+        if (!std::exchange(written_, true)) reached(SaveStep::replacement_written);
+        return 0;
+    }
+
+    // Fills the new file and gives it the name. `in_place`, with the new file gone and the
+    // target untouched, when the target is to be written in place instead; `moved` when another
+    // file has taken the name.
     Done replace(const char* data, size_t size) {
         const bool existing = fd_.get() >= 0;
         struct stat now;
-        int error = 0;
-        if (temp_.get() < 0 && !existing) {
-            // Without unnamed files a new name is made now, exclusively, and written in place.
-            fd_.reset(make_file(name_.c_str(), 0666));
-            created_ = fd_.get() >= 0;
-            if (!created_ && errno == EEXIST) return moved();
-            if (!created_ && no_second_file(errno)) throw open_error(path_);
-            if (!created_ || ::fstat(fd_.get(), &st_) != 0) throw write_error(path_);
-            return Done::in_place;
-        }
-        // The directory takes no new file: an existing file is written in place.
-        if (temp_.get() < 0 && !new_temporary_name()) {
-            if (!no_second_file(errno)) throw write_error(path_);
-            return Done::in_place;
-        }
-        // The owner, group and extended attributes of the file replaced come before the content,
-        // so that writing drops a capability, as writing that file would.
-        if (existing && (::fstat(temp_.get(), &now) != 0 ||
-                         ((now.st_uid != st_.st_uid || now.st_gid != st_.st_gid) &&
-                          ::fchown(temp_.get(), st_.st_uid, st_.st_gid) != 0) ||
-                         !copy_attributes(fd_.get(), temp_.get()))) {
-            error = EPERM;
-        }
-        // The whole length is reserved first, so that no room for a second copy shows before
-        // anything is written. Nothing is forced to the disk: that would cost more than the save.
-        if (error == 0 && !written_) {
-            if (!reserved(temp_.get(), size) || !write_all(temp_.get(), data, size)) error = errno;
-            if (error == 0) reached(SaveStep::replacement_written);
-        }
-        // The mode comes once the content is whole (writing drops the set-user and set-group
-        // bits), and is kept only where the file system keeps it, with the owner. A new name has
-        // the mode open gave it.
+        int error = fill(data, size);
+        // The owner, group, extended attributes (not security.capability, which writing removes)
+        // and mode of the file replaced, given after the content, as writing drops set-user and
+        // set-group bits, and only where the file system keeps them. A new name has open's mode.
         const mode_t mode = st_.st_mode & 07777;
         if (error == 0 && existing &&
-            (::fchmod(temp_.get(), mode) != 0 || ::fstat(temp_.get(), &now) != 0 ||
-             (now.st_mode & 07777) != mode || now.st_uid != st_.st_uid ||
-             now.st_gid != st_.st_gid)) {
+            (::fchown(temp_.get(), st_.st_uid, st_.st_gid) != 0 ||
+             !copy_attributes(fd_.get(), temp_.get()) || ::fchmod(temp_.get(), mode) != 0 ||
+             ::fstat(temp_.get(), &now) != 0 || (now.st_mode & 07777) != mode ||
+             now.st_uid != st_.st_uid || now.st_gid != st_.st_gid)) {
             error = EPERM;
         }
         // Closing a copy of the descriptor hands every byte to the file system and shows the
         // write errors some report only at a close, before the file has the name.
         if (error == 0 && ::close(::dup(temp_.get())) != 0) error = errno;
         if (error == 0 && existing && temp_name_.empty() && !new_temporary_name()) error = errno;
+        // The name must still hold the file opened, and be its only name, which would keep the
+        // old model (a link put there is never followed).
+        if (error == 0 && existing && !names_the_file(dir_.get(), name_, st_)) return moved();
+        const auto rename = [&] {
+            return ::renameat(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str());
+        };
+        if (error == 0 && !(existing ? retried(rename) == 0 : link(name_)) &&
+            (error = errno) == EEXIST) {
+            return moved();
+        }
         if (error != 0) {
             drop_replacement();
-            if (existing && no_second_file(error)) return Done::in_place;
-            throw write_error(path_);
-        }
-        written_ = true;
-        // The name must still hold the file opened: a link put there is never followed.
-        if (existing && !names_the_file(dir_.get(), name_, st_)) return moved();
-        const int renamed = !existing ? 0 : retried([&] {
-            return ::renameat(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str());
-        });
-        if (existing ? renamed != 0 : !link(name_)) {
-            if ((error = errno) == EEXIST) return moved();
-            drop_replacement();
-            // A directory that refuses the rename (a security module) leaves the file in place.
-            if (existing && (error == EACCES || error == EPERM || error == EBUSY)) {
-                return Done::in_place;
-            }
+            // A directory that refuses the rename (a security module, a mount point) leaves the
+            // file to be written in place, as one that takes no second file.
+            if (existing && (no_second_file(error) || error == EBUSY)) return Done::in_place;
             throw write_error(path_);
         }
         temp_name_.clear();
         return Done::named;
     }
 
-    // Writes the regular file opened through its own descriptor, ordered so that a stop at any
-    // point leaves the old model, the new one or a file load refuses: the length is reserved
-    // (refused with the file as it was when it cannot be), the head made invalid, the rest
-    // written, the true head written last and the file cut to its new length. Load ignores
-    // bytes after a whole block, so a stop before the cut loads as the new model.
+    // Writes the regular file opened through its own descriptor, under its write lock (which
+    // keeps out other in-place saves and loads; one held too long refuses the save), ordered so
+    // that a stop at any point leaves the old model, the new one or a file load refuses: the
+    // length reserved (or the save refused), the head made invalid, the rest written, the true
+    // head last, then the cut (a whole block followed by old bytes loads as the new model).
     void write_in_place(const char* data, size_t size) {
         struct stat st;
         const int fd = fd_.get();
-        const off_t from = ::fstat(fd, &st) == 0 ? reserve(fd, st.st_size, data, size) : -1;
+        const off_t from =
+            locked(fd, F_WRLCK) && ::fstat(fd, &st) == 0 ? reserve(fd, st.st_size, data, size) : -1;
         bool ok = from >= 0;
         if (ok) reached(SaveStep::in_place_reserved);
         ok = ok && write_all(fd, kRefusedHead, kHead, 0);
         if (ok) reached(SaveStep::in_place_head_refused);
-        if (ok && from > static_cast<off_t>(kHead)) {
-            ok = write_all(fd, data + kHead, static_cast<size_t>(from) - kHead, kHead);
-        }
+        ok = ok && (from <= static_cast<off_t>(kHead) ||
+                    write_all(fd, data + kHead, static_cast<size_t>(from) - kHead, kHead));
         if (ok) reached(SaveStep::in_place_body_written);
         ok = ok && write_all(fd, data, std::min(size, kHead), 0);
         if (ok) reached(SaveStep::in_place_head_written);
@@ -589,31 +591,29 @@ std::unique_ptr<Model> decode(const char* data, size_t size) {
 }
 
 Bytes read(const std::string& path) {
-    if (path.find('\0') != std::string::npos) {
-        // The system would read the path only up to the null byte, a file the caller did not
-        // name.
-        throw std::invalid_argument("Invalid model file path, it holds a null byte: " +
-                                    shown(path));
-    }
-    // Opening a pipe must not wait for a writer: it is refused below like anything else that is
-    // not a regular file (a directory, a device), as none can tell its size.
-    Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    // A path holding a null byte names another file (the system reads it up to that byte): it
+    // is refused before any open. A pipe, opened without waiting for a writer, and a socket too.
+    const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    Fd fd(path.find('\0') == std::string::npos ? ::open(path.c_str(), flags) : -1);
     struct stat st;
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || S_ISFIFO(st.st_mode) ||
+        S_ISSOCK(st.st_mode)) {
         throw std::runtime_error("File not found.");
     }
-    if (st.st_size <= 0) throw std::runtime_error("File is empty.");
-    if (static_cast<uint64_t>(st.st_size) > kMaxFileSize) {
-        throw std::runtime_error("File is too large.");
-    }
-    Bytes content{std::unique_ptr<char[]>(new char[static_cast<size_t>(st.st_size)]),
-                  static_cast<size_t>(st.st_size)};
-    size_t done = 0;
-    while (done < content.size) {
-        const ssize_t n = ::read(fd.get(), content.data.get() + done, content.size - done);
+    // A regular file is read under a shared lock, so that a save writing it in place is not seen
+    // half done; past a bounded wait it is read all the same. Anything else is measured by its
+    // end position (0 for /dev/null); a directory holds no bytes (its end is a cookie or none).
+    if (S_ISREG(st.st_mode)) (void)locked(fd.get(), F_RDLCK);
+    const off_t size = S_ISDIR(st.st_mode) ? 0 : ::lseek(fd.get(), 0, SEEK_END);
+    if (size <= 0) throw std::runtime_error("File is empty.");
+    if (static_cast<uint64_t>(size) > kMaxFileSize) throw std::runtime_error("File is too large.");
+    Bytes content{std::unique_ptr<char[]>(new char[static_cast<size_t>(size)]),
+                  static_cast<size_t>(size)};
+    for (size_t done = 0; done < content.size;) {
+        const ssize_t n = ::pread(fd.get(), content.data.get() + done, content.size - done,
+                                  static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
-        // The file shrank or could not be read.
-        if (n <= 0) throw std::runtime_error("File not found.");
+        if (n <= 0) throw std::runtime_error("File not found.");  // shrank, or cannot be read
         done += static_cast<size_t>(n);
     }
     return content;

@@ -49,10 +49,13 @@ Bytes encode(const std::vector<uint8_t>& serialization, uint64_t limit = kMaxSer
 // after a whole block are ignored, and Model::from_buffer refuses what is not a whole model.
 std::unique_ptr<Model> decode(const char* data, size_t size);
 
-// The whole content of the regular file at `path`, read once. Throws std::invalid_argument when
-// the path holds a null byte, and std::runtime_error "File not found." when it cannot be opened
-// or read, or is not a regular file (a directory, a pipe, which is not waited for, a device),
-// "File is empty." for an empty file and "File is too large." for a file of 2^31 bytes or more.
+// The whole content of the file at `path`, read once. Throws std::runtime_error "File not found."
+// when the path holds a null byte (refused before any open), when the file cannot be opened or
+// read, or is a pipe (not waited for) or a socket. A regular file is read under a shared lock,
+// which waits for a save writing it in place (see write) for about five seconds at most, and is
+// then read as it is. Anything else is measured by its end position, a directory as 0 bytes:
+// "File is empty." for a size of 0 (a directory, /dev/null), "File is too large." for 2^31 bytes
+// or more.
 Bytes read(const std::string& path);
 
 // Writes `size` bytes to `path`. How is decided when the path is opened, against the file that
@@ -66,58 +69,72 @@ Bytes read(const std::string& path);
 // a pipe without a reader, a file the caller may not write, a file that the kernel's protection
 // of shared directories keeps from the caller as it would keep it from the create-or-truncate
 // open (another user's file or FIFO in a sticky directory, at the levels fs.protected_regular
-// and fs.protected_fifos set), and a missing file whose directory takes no new file. A missing
-// name is taken only at the end. A link is followed with the kernel's own checks, and a link to a
-// missing file creates that file where the link points, at once and empty, as that open does: a
-// save that then fails leaves it so, and load refuses it ("File is empty."). Nothing is removed
-// that the save did not certainly create (made exclusively, or unnamed).
+// and fs.protected_fifos set), and a missing file whose directory takes no new file. A link is
+// followed with the kernel's own checks, and a link to a missing file creates that file where the
+// link points, at once and empty, as that open does: a save that then fails leaves it so, and
+// load refuses it ("File is empty."). Where the file system has no unnamed files (O_TMPFILE), a
+// missing name is made at the open, exclusively (a file that took the name meanwhile is opened
+// instead), and written in place as below; a save that then fails or is refused removes it. Else
+// a missing name is taken only at the end. Nothing is removed that the save did not certainly
+// create (made exclusively, or unnamed).
 //
-// Replacing. A missing file, and a regular file with one link, are replaced: the new content is
-// written to a new file, which takes the name once it is whole, so a failed or stopped save
-// leaves the old file. An existing file is replaced only when it has a name in a directory, is
-// reached without a descriptor link (/dev/stdout, /proc/self/fd/N), is not a mount point, can be
-// renamed over (not another user's file in a sticky directory), and the new file can be given
-// its owner, group, mode (set-user and set-group bits included) and extended attributes; writing
-// removes security.capability, as writing the file itself would, and inode flags (chattr) and
-// timestamps are not kept. The new file is unnamed (O_TMPFILE) where the file system allows, made
-// at the open: a missing name is given straight to it, and to replace a file it takes a name no
-// one can guess first (".vorna-<random>.tmp" beside the file) for the instant before the rename.
-// Elsewhere, a file is replaced by a new file made under such a name with mode 0600 once the
-// content is ready, and a missing name is made exclusively and written as in place below, and
-// removed again when the save fails. A kill leaves nothing but such a named file, or a new name
-// that load refuses.
+// Replacing. A missing file, and a regular file that is its only name, are replaced: the new
+// content is written to a new file, which takes the name once it is whole, so a failed or stopped
+// save leaves the old file. An existing file is replaced only when it has a name in a directory
+// not marked append-only or immutable, is reached without a descriptor link (/dev/stdout,
+// /proc/self/fd/N), is not a mount point, can be renamed over (not another user's file in a
+// sticky directory), and the new file can be given, once its content is whole, its owner, group,
+// mode (set-user and set-group bits included) and the extended attributes the caller can read
+// (trusted.* only where it is privileged), but for security.capability, which writing removes
+// as writing the file itself would; inode flags (chattr) and timestamps are not kept. The new
+// file is unnamed (O_TMPFILE) where the file system allows, made at the open: a missing name is
+// given straight to it, and to replace a file it takes a name no one can guess first
+// (".vorna-<random>.tmp" beside the file) for the instant before the rename. Elsewhere, a file is
+// replaced by a new file made under such a name with mode 0600 once the content is ready. A kill
+// leaves such a named file (from its naming to the rename), or, without unnamed files, a new name
+// that is empty, refused by load, or holds the whole new model; nothing else.
 //
 // Decided after the open, each before any byte of the target is written, so that each leaves the
 // target as it was:
 // - the new file cannot be made (the directory takes no new file), filled (no room or quota for
 //   a second copy) or given the owner, group, mode or attributes, or the directory refuses the
-//   rename (a security module): the file is written in place instead, which checks the room and
-//   the file-size limit before it overwrites anything;
+//   rename (a security module, no room): the file is written in place instead, which checks the
+//   room and the file-size limit before it overwrites anything;
 // - the process's file-size limit refuses the new file: the save is refused, as in place would be;
-// - the name no longer holds the file opened, or a missing name was taken meanwhile: when it holds
-//   another regular file (as another save leaves it), that file is opened, without following a
-//   link, and the save starts over with the content already written, a few times at most, so
-//   that the last of concurrent saves wins; anything else there (a link, a directory), or a name
-//   that keeps changing, refuses the save with the write error below. A link that appears during
-//   a save is never followed.
-// A window of microseconds remains between the last check that the name holds the file opened
-// (or the new name this save made) and the rename (or the removal of that new name after a
-// failure); a rename or removal never follows a link, so nothing outside the directory is touched.
+// - the name no longer holds the file opened as its only name, or a missing name was taken
+//   meanwhile: when it holds a regular file (another save's, or the file opened, given another
+//   name meanwhile), that file is opened, without following a link, and the save starts over
+//   with the content already written, a few times at most, so that the last of concurrent saves
+//   wins, and a file with another name is written in place; anything else there (a link, a
+//   directory, no file: the name was removed), or a name that keeps changing, refuses the save
+//   with the write error below. A link that appears during a save is never followed.
+// A window of microseconds remains between the last check of the name (that it holds the file
+// opened as its only name, or the new name this save made) and the rename (or the removal of that
+// new name after a failure); a rename or removal never follows a link, so nothing outside the
+// directory is touched.
 //
 // Writing in place, through the opened descriptor, in every other case: several links, a
 // descriptor link, a file without a usable name, an owner that cannot be kept, a directory that
-// takes no new file, no room for a second copy. When the whole new length cannot be reserved, or
-// exceeds the process's file-size limit, the save is refused with the file as it was. Then the
-// head is overwritten with bytes load refuses, the rest is written, the true head last (one write
-// of five bytes), and the file is cut to length: a save stopped at any point leaves the old
-// model, the new one, or a file load refuses, never one that loads as neither. A load running
-// while this write goes on may read the file half-written, and even give a model that is neither;
-// a replaced file is never seen so.
+// takes no new file or keeps its names (append-only, immutable), no room for a second copy. From
+// the reservation to the cut the save holds a write lock on the whole file (fcntl F_OFD_SETLK,
+// which belongs to the open file, not to the process or thread), and a load holds a read lock
+// while it reads: a second save in place of the file waits until the first is done (the last
+// wins), and a load waits for the save and sees the old or the new model. A lock is waited for
+// about five seconds at most: held longer (another program's, a stopped process's), the save is
+// refused with the file as it was, and a load reads the file as it is. The locks are advisory:
+// other programs' writes are not held back, and where the file system has no such locks nothing
+// is. When the whole new length cannot be reserved, or exceeds the process's file-size limit, the
+// save is refused with the file as it was. Then the head is overwritten with bytes load refuses,
+// the rest is written, the true head last (one write of five bytes), and the file is cut to
+// length: a save stopped at any point leaves the old model, the new one, or a file load refuses,
+// never one that loads as neither. Writing changes the file as any write by the caller does: the
+// kernel removes security.capability, and the set-user bit and a group-executable file's
+// set-group bit unless the caller may keep them (CAP_FSETID).
 // Pipes and devices are written as a stream.
 //
 // Nothing is forced to the disk: this guards against stopped processes and I/O errors, not
 // against a power loss. Interrupted system calls are retried. Throws std::runtime_error "Unable
-// to write model file: <path>" when writing, reserving, closing or renaming fails.
+// to write model file: <path>" when writing, reserving, locking, closing or renaming fails.
 void write(const std::string& path, const char* data, size_t size);
 
 // The steps of a save at which the test hook below is called.

@@ -16,14 +16,19 @@ namespace vorna::python {
 
 const char* const kModelFromFileDoc = R"(Load a Model from a file written by save.
 
+A regular file is read under a shared lock: a save writing it in place is waited for (about five
+seconds at most, then the file is read as it is).
+
 Args:
     filename (str): the path of the model file.
 
 Raises:
-    RuntimeError: if the file cannot be read, is not a regular file ("File not found."; a pipe
-        is refused without waiting for a writer), is empty or holds no valid model.
-    ValueError: if the path holds a null byte, or the file is not a whole compressed model
-        (bytes after a whole one are ignored).
+    RuntimeError: "File not found." if the path holds a null byte, or the file cannot be opened
+        or read, or is a pipe (refused without waiting for a writer) or a socket; "File is
+        empty." for a size of 0 (as a directory or /dev/null measure); "File is too large."
+        from 2147483648 bytes; or the file holds no valid model.
+    ValueError: if the file is not a whole compressed model (bytes after a whole one are
+        ignored).
 )";
 
 const char* const kModelFitDoc = R"(Trains a set of images or events through the model.
@@ -103,24 +108,30 @@ const char* const kModelSaveDoc = R"(Saves the model to a file.
 
 The path is opened once, following links as opening it would (with the kernel's own checks),
 and how the file is written is decided then, against the file that was opened. A missing file,
-and a regular file with one name whose owner, group, mode and extended attributes the new file
-can be given, are replaced: the model is written to a new file, which takes the name only when
-it is whole, and only while the name still refers to the file that was opened. The new file
-keeps the old one's owner, group, mode and extended attributes (not security.capability, which
-writing removes, nor inode flags or timestamps), and a link stays a link. When another save has
-put its file under the name meanwhile, the save starts over with that file, so that the last of
-concurrent saves wins.
+and a regular file that is its only name, in a directory not marked append-only or immutable,
+whose owner, group, mode and extended attributes the new file can be given, are replaced: the
+model is written to a new file, which takes the name only when it is whole, and only while the
+name still refers to the file that was opened, as its only name. The new file keeps the old
+one's owner, group, mode and the extended attributes the caller can read (not
+security.capability, which writing removes, nor inode flags or timestamps), and a link stays a
+link. When another save has put its file under the name meanwhile, the save starts over with
+that file, so that the last of concurrent saves wins; a file given a second name meanwhile is
+written in place.
 
 Any other file is written in place: one with several hard links, one reached through a
 descriptor link such as /dev/stdout, another user's file in a sticky directory or one whose
-owner could not be kept, one in a directory that takes no new file or has no room for a second
-copy. Its whole new length is reserved and checked against the process's file-size limit first
-(the save is refused with the old bytes untouched when it does not fit), and the bytes are
-written in an order that keeps the file from ever loading as a mixture. A save that is killed
-or fails partway thus leaves the old model, the new model, or a file that loading refuses;
-never a file that loads as neither. A load running while such a save writes may read the file
-half-written. Pipes with a reader and devices are written as a stream. Nothing is forced to the
-disk: this holds for stopped processes and I/O errors, not for a power loss.
+owner could not be kept, one in a directory that takes no new file, keeps its names
+(append-only, immutable) or has no room for a second copy. So is a new file where the file
+system has no unnamed temporary files: it is created when the path is opened and removed again
+if the save fails. Its whole new length is reserved and checked against the process's file-size
+limit first (the save is refused with the old bytes untouched when it does not fit), and the
+bytes are written in an order that keeps the file from ever loading as a mixture. A save that is
+killed or fails partway thus leaves the old model, the new model, or a file that loading
+refuses; never a file that loads as neither. The in-place write holds an advisory lock on the
+file that keeps out another in-place save of it (the last wins) and loads, which wait for it;
+a lock held longer than about five seconds refuses the save. Other programs' writes are not held
+back. Pipes with a reader and devices are written as a stream. Nothing is forced to the disk:
+this holds for stopped processes and I/O errors, not for a power loss.
 
 Args:
     model_file (str): the path of the file, conventionally ending in ".fbz".
@@ -129,11 +140,12 @@ Raises:
     ValueError: if the file cannot be opened for writing (a write-protected file is kept, as is
         another user's file or pipe in a shared sticky directory such as /tmp where the kernel
         protects it), or the path is empty, ends in "/" or holds a null byte, or names a pipe no
-        one reads.
+        one reads, or a missing file in a directory that takes no new file.
     RuntimeError: if writing the file fails, if the name comes to hold something other than a
-        regular file during the save (a link planted there is never followed), or if the model
-        is too large for a model file (a serialization over 4294967295 bytes, or a compressed
-        file over 2147483647 bytes, which could not be read back).
+        regular file during the save, or none (a link planted there is never followed), if
+        another program holds a lock on the file, or if the model is too large for a model file
+        (a serialization over 4294967295 bytes, or a compressed file over 2147483647 bytes,
+        which could not be read back).
     A refused save leaves everything as it was, except that a link to a missing file leaves
     that file created, empty, as opening it for writing would.
 )";

@@ -19,6 +19,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -32,6 +34,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "corelib/model.h"
@@ -194,6 +197,17 @@ TEST(ModelFileSize, ARefusedSaveTouchesNoFile) {
     fs::remove_all(dir);
 }
 
+// Saves `model` to `path` and returns what was thrown ("" for nothing), the path shown as
+// "<path>".
+std::string save_text(const Model& model, const std::string& path,
+                      uint64_t limit = model_file::kMaxSerializedSize) {
+    std::string text =
+        test_support::kinded_error_text([&] { model_file::save(model, path, limit); });
+    if (text == "<no exception>") return "";
+    const size_t at = path.empty() ? std::string::npos : text.rfind(path);
+    return at == std::string::npos ? text : text.replace(at, path.size(), "<path>");
+}
+
 // A directory of its own holding "m.fbz" (mode 0666) with a small model; removed on destruction.
 struct SavedFile {
     fs::path dir;
@@ -214,34 +228,35 @@ struct SavedFile {
     }
 };
 
-// Sets or clears the immutable flag of a directory; false when the file system or the caller
+// Sets or clears an inode flag (chattr) of a directory; false when the file system or the caller
 // cannot.
-bool set_immutable(const fs::path& dir, bool on) {
+bool set_flag(const fs::path& dir, int flag, bool on) {
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
     int flags = 0;
     bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    flags = on ? (flags | flag) : (flags & ~flag);
     ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
     ::close(fd);
     return ok;
 }
 
-// No file can be created in an immutable directory (EPERM), but its files can be written: the
-// save writes the file in place.
-TEST(ModelFileSave, WritesInPlaceWhenTheDirectoryRefusesNewFilesWithEperm) {
-    SavedFile file;
-    if (!set_immutable(file.dir, true)) GTEST_SKIP() << "cannot make a directory immutable here";
-    auto next = dense_model(8, 3);
-    std::string error;
-    try {
-        model_file::save(*next, file.path);
-    } catch (const std::exception& e) {
-        error = e.what();
+// No file can be created in an immutable directory (EPERM), and none renamed over or removed in
+// an append-only one, but their files can be written: the save writes the file in place, and
+// leaves nothing beside it.
+TEST(ModelFileSave, WritesInPlaceWhenTheDirectoryKeepsItsNames) {
+    for (const int flag : {FS_IMMUTABLE_FL, FS_APPEND_FL}) {
+        SCOPED_TRACE(flag == FS_APPEND_FL ? "append-only" : "immutable");
+        SavedFile file;
+        if (!set_flag(file.dir, flag, true)) {
+            GTEST_SKIP() << "cannot set inode flags here (root only)";
+        }
+        auto next = dense_model(8, 3);
+        const std::string error = save_text(*next, file.path);
+        ASSERT_TRUE(set_flag(file.dir, flag, false));
+        EXPECT_EQ(error, "");
+        file.expect_replaced_in_place(*next);
     }
-    ASSERT_TRUE(set_immutable(file.dir, false));
-    EXPECT_EQ(error, "");
-    file.expect_replaced_in_place(*next);
 }
 
 // A caller without write permission on the directory (EACCES) but with it on the file: the save
@@ -293,13 +308,10 @@ bool without_reservation() {
 }
 
 // Makes opening an unnamed file fail with EOPNOTSUPP, and a rename with flags fail with EINVAL,
-// in this process, as on a file system that has neither; and openat2 fail with ENOSYS, as on a
-// kernel or in a container without it.
+// in this process, as on a file system that has neither.
 bool without_unnamed_files() {
     return filter_calls({
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat2, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])),
         BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 5),
@@ -374,6 +386,86 @@ std::string contents(const fs::path& path) {
 
 std::string file_of(const Model& model) { return encoded(model.serialize()); }
 
+model_file::SaveStep g_start_at;
+std::function<std::string()> g_meanwhile;  // what the hook below starts
+std::thread g_thread;                      // where it runs
+std::atomic<bool> g_started, g_finished, g_finished_early;
+std::string g_meanwhile_got;
+
+// At `g_start_at` of the first save to reach it: starts `g_meanwhile` on a thread and lets it
+// run about 50 ms before the save goes on.
+void start_meanwhile(model_file::SaveStep step) {
+    if (step != g_start_at || g_started.exchange(true)) return;
+    g_thread = std::thread([] {
+        g_meanwhile_got = g_meanwhile();
+        g_finished = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    g_finished_early = g_finished.load();
+}
+
+// A save in place holds the file from its reservation to its cut. A second save in place of it,
+// through its other name, started after the reservation, waits and then wins (without the wait,
+// the first save's head would end up over the second's tail); a load started once the head is
+// refused waits and gives the new model.
+TEST(ModelFileSave, InPlaceSavesAndLoadsWaitForAnInPlaceSave) {
+    using model_file::SaveStep;
+    const auto first = dense_model(8, 8, 2), second = dense_model(8, 8, 3);
+    for (const SaveStep at : {SaveStep::in_place_reserved, SaveStep::in_place_head_refused}) {
+        SCOPED_TRACE(static_cast<int>(at));
+        SavedFile file;
+        const std::string other = (file.dir / "h.fbz").string();
+        ASSERT_EQ(::link(file.path.c_str(), other.c_str()), 0);
+        const bool saves = at == SaveStep::in_place_reserved;
+        g_meanwhile = [&] {
+            if (saves) return save_text(*second, other);
+            Bytes got;
+            const std::string error = test_support::kinded_error_text(
+                [&] { got = model_file::load(other)->serialize(); });
+            return got == first->serialize() ? std::string("first") : error;
+        };
+        g_start_at = at;
+        g_started = g_finished = g_finished_early = false;
+        model_file::set_save_hook(start_meanwhile);
+        const std::string error = save_text(*first, file.path);
+        model_file::set_save_hook(nullptr);
+        ASSERT_TRUE(g_thread.joinable());
+        g_thread.join();
+        EXPECT_EQ(error, "");
+        EXPECT_FALSE(g_finished_early);
+        EXPECT_EQ(g_meanwhile_got, saves ? "" : "first");
+        EXPECT_EQ(contents(file.path), file_of(saves ? *second : *first));
+        EXPECT_TRUE(fs::equivalent(file.path, other));
+    }
+}
+
+// A lock held longer than a save could take (another program's, a stopped process's) is waited
+// for about five seconds: then a save in place is refused with the file as it was, and a load
+// reads the file as it is.
+TEST(ModelFileSave, ALockHeldTooLongRefusesAnInPlaceSaveAndIsReadPast) {
+    SavedFile file;
+    const std::string other = (file.dir / "h.fbz").string(), before = contents(file.path);
+    ASSERT_EQ(::link(file.path.c_str(), other.c_str()), 0);
+    const int fd = ::open(file.path.c_str(), O_RDWR | O_CLOEXEC);
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &lock), 0);
+    Bytes loaded;
+    const auto start = std::chrono::steady_clock::now();
+    std::thread load([&] {
+        (void)test_support::kinded_error_text(
+            [&] { loaded = model_file::load(other)->serialize(); });
+    });
+    EXPECT_EQ(save_text(*dense_model(8, 3), file.path), kWriteError);
+    load.join();
+    const auto waited = std::chrono::steady_clock::now() - start;
+    ::close(fd);
+    EXPECT_GE(waited, std::chrono::seconds(4));
+    EXPECT_LT(waited, std::chrono::seconds(20));
+    EXPECT_EQ(loaded, dense_model(4, 2)->serialize());
+    EXPECT_EQ(contents(file.path), before);
+}
+
 // Runs `action` in a child process as 'nobody' when `as_nobody`, and returns what it sent back;
 // "<stopped>" when the child ended otherwise (stopped by a hook, a crash, a hang ended by the
 // alarm, no 'nobody' to become).
@@ -404,15 +496,6 @@ std::string in_child(bool as_nobody, const std::function<std::string()>& action)
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? text : "<stopped>";
 }
 
-// Saves `model` to `path` and returns what was thrown ("" for nothing), the path shown as
-// "<path>".
-std::string save_text(const Model& model, const std::string& path) {
-    std::string text = test_support::kinded_error_text([&] { model_file::save(model, path); });
-    if (text == "<no exception>") return "";
-    const size_t at = path.empty() ? std::string::npos : text.rfind(path);
-    return at == std::string::npos ? text : text.replace(at, path.size(), "<path>");
-}
-
 fs::path g_dir;  // the directory of the case run in a child, for its hook
 
 // At step `at` (before the new file takes the name): the target is moved aside and a link to
@@ -434,6 +517,24 @@ void plant_file(model_file::SaveStep step) {
     if (fs::exists(fs::symlink_status(target))) fs::rename(target, g_dir / "moved.fbz");
     std::ofstream(target) << "victim";
     (void)::setxattr(target.c_str(), "user.vorna", "kept", 4, 0);
+}
+
+// At `replacement_written`, another file with a capability (root only) takes the name.
+void plant_capable_file(model_file::SaveStep step) {
+    plant_file<model_file::SaveStep::replacement_written>(step);
+    // Revision 2, effective, permitted CAP_NET_BIND_SERVICE (bit 10).
+    const uint32_t cap[5] = {0x02000001, 1u << 10, 0, 0, 0};
+    if (step == model_file::SaveStep::replacement_written &&
+        ::setxattr((g_dir / "m.fbz").c_str(), "security.capability", cap, sizeof cap, 0) != 0) {
+        ::_exit(7);
+    }
+}
+
+// At `replacement_written`, the file gets a second name, "h.fbz".
+void second_name(model_file::SaveStep step) {
+    if (step == model_file::SaveStep::replacement_written) {
+        fs::create_hard_link(g_dir / "m.fbz", g_dir / "h.fbz");
+    }
 }
 
 enum class Holds { old_model, new_model, victim, link, pipe };
@@ -464,8 +565,8 @@ using Save = std::function<std::string(std::string)>;
 
 struct Row {
     const char* what;
-    std::function<void(const fs::path&)> setup;
-    std::vector<Name> names;  // the whole directory afterwards
+    std::function<void(const fs::path&)> setup = nullptr;
+    std::vector<Name> names = {};  // the whole directory afterwards
     const char* error = "";
     bool as_nobody = false;
     rlim_t file_limit = 0;
@@ -473,6 +574,10 @@ struct Row {
     // Saves in the child through `save` and returns what it threw; by default "m.fbz".
     std::string (*run)(const fs::path& dir, const Save& save) = nullptr;
     int level = -1;  // of the kernel's protection of shared directories, -1: the machine's
+    uint64_t limit = model_file::kMaxSerializedSize;  // of the serialization
+    // The directory afterwards and the error with named new files, where they differ.
+    std::vector<Name> named = {};
+    const char* named_error = nullptr;
 };
 
 // "m.fbz" holding the old model with `mode` and `owner`, with an extended attribute where the
@@ -538,12 +643,18 @@ void retarget_link(model_file::SaveStep step) {
 }
 
 // Rows of another user's file or FIFO, "m.fbz", in a sticky directory of mode `dir_mode`, at
-// each level of the kernel's protection: refused at open where the create-or-truncate open is.
+// each level of the kernel's protection: refused at open where the create-or-truncate open is
+// (level 1: a directory others may write; level 2: also one its group may).
 void add_protected_rows(std::vector<Row>* rows) {
+    struct Protected {
+        mode_t dir_mode;
+        int level;
+        bool refused;
+    };
     for (const bool fifo : {false, true}) {
-        for (const auto& [dir_mode, level] : std::vector<std::pair<mode_t, int>>{
-                 {01777, 0}, {01777, 1}, {01777, 2}, {01770, 1}, {01770, 2}}) {
-            const bool refused = level == 2 || (level == 1 && (dir_mode & S_IWOTH));
+        for (const auto& [dir_mode, level, refused] :
+             {Protected{01777, 0, false}, Protected{01777, 1, true}, Protected{01777, 2, true},
+              Protected{01770, 1, false}, Protected{01770, 2, true}}) {
             Row row{fifo ? "another user's FIFO in a sticky directory"
                          : "another user's file in a sticky directory"};
             row.setup = [fifo, dir_mode = dir_mode](const fs::path& dir) {
@@ -753,17 +864,46 @@ std::vector<Row> target_rows() {
          false,
          static_cast<rlim_t>(file_of(*dense_model(8, 8, 1)).size() + 100)},
     };
+    // Without unnamed files a new name is made at the open, and written wherever it goes.
+    for (Row& row : rows) {
+        if (row.hook == plant_file<model_file::SaveStep::opened>) {
+            row.named = {{"m.fbz", Holds::victim}, {"moved.fbz", Holds::new_model}};
+        } else if (row.hook == plant_link<model_file::SaveStep::opened>) {
+            row.named = {{"m.fbz", Holds::link},
+                         {"moved.fbz", Holds::new_model},
+                         {"victim.fbz", Holds::victim, "victim.fbz"}};
+            row.named_error = "";
+        }
+    }
+    Row row{"a second name given to the file before the rename", old_file(0640)};
+    row.names = {{"h.fbz", Holds::new_model, "m.fbz", Owner::root, 0640, 2},
+                 {"m.fbz", Holds::new_model, "m.fbz", Owner::root, 0640, 2}};
+    row.hook = second_name;
+    rows.push_back(row);
+    row = {"a file with a capability put under the name before the rename", old_file(0640)};
+    row.names = {{"m.fbz", Holds::new_model},
+                 {"moved.fbz", Holds::old_model, "m.fbz", Owner::root, 0640}};
+    row.hook = plant_capable_file;
+    rows.push_back(row);
+    row = {"a new name in a read-only directory, and no serialization fits",
+           nothing,
+           {},
+           kOpenError,
+           true};
+    row.limit = 0;
+    rows.push_back(row);
     add_protected_rows(&rows);
     return rows;
 }
 
 // Every kind of target: where the bytes went, what stayed, the owner, mode and link count of
-// each file, and what is left in the directory, with unnamed new files, and with named ones and
-// without openat2.
+// each file, and what is left in the directory, with unnamed new files, and with named ones.
 // Each save runs in a child (as 'nobody' where the row says so, the directory being root's).
 TEST(ModelFileSave, WhereEachKindOfTargetPutsTheBytes) {
     const struct passwd* nobody = ::getpwnam("nobody");
-    if (::geteuid() != 0 || nobody == nullptr) GTEST_SKIP() << "needs root and 'nobody'";
+    if (::geteuid() != 0 || nobody == nullptr) {
+        GTEST_SKIP() << "needs root (to give files to 'nobody' and save as it) and a 'nobody' user";
+    }
     const std::string old_bytes = file_of(*dense_model(8, 8, 1));
     const auto new_model = dense_model(8, 8, 2), big_model = dense_model(8, 40, 3);
     for (const bool unnamed : {true, false}) {
@@ -792,15 +932,17 @@ TEST(ModelFileSave, WhereEachKindOfTargetPutsTheBytes) {
                 model_file::set_protection_levels(row.level, row.level);
                 g_named = !unnamed;
                 if (!unnamed && !without_unnamed_files()) return std::string("<no filter>");
-                const auto save = [&](std::string path) { return save_text(model, path); };
+                const auto save = [&](std::string path) {
+                    return save_text(model, path, row.limit);
+                };
                 return row.run ? row.run(g_dir, save) : save((g_dir / "m.fbz").string());
             });
-            EXPECT_EQ(error, row.error);
+            EXPECT_EQ(error, unnamed || !row.named_error ? row.error : row.named_error);
             std::vector<std::string> listed, expected;
             for (const auto& entry : fs::directory_iterator(g_dir)) {
                 listed.push_back(entry.path().filename().string());
             }
-            for (const Name& name : row.names) {
+            for (const Name& name : unnamed || row.named.empty() ? row.names : row.named) {
                 SCOPED_TRACE(name.name);
                 expected.push_back(name.name);
                 const fs::path path = g_dir / name.name;
@@ -824,6 +966,7 @@ TEST(ModelFileSave, WhereEachKindOfTargetPutsTheBytes) {
                 EXPECT_EQ(st.st_gid, gid_of(name.owner));
                 EXPECT_EQ(st.st_mode & 07777, name.mode);
                 EXPECT_EQ(st.st_nlink, name.links);
+                EXPECT_LT(::getxattr(path.c_str(), "security.capability", nullptr, 0), 0);
                 // A file that had the attribute (itself, or the one it replaced) keeps it.
                 if (attributed.count(name.was ? name.was : name.name)) {
                     char value[8] = {};
@@ -923,11 +1066,7 @@ TEST(ModelFileSave, ConcurrentSavesToOneNameAllLand) {
         if (pid == 0) {
             int failed = 0;
             for (int i = 0; i < 1000; ++i) {
-                auto e = save_text(*model, file.path);
-                if (!e.empty()) {
-                    ++failed;
-                    fprintf(stderr, "ERR %s\n", e.c_str());
-                }
+                failed += !save_text(*model, file.path).empty();
             }
             ::_exit(std::min(failed, 100));
         }
