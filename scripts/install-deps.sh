@@ -81,13 +81,17 @@ check_writable() {
         if [ -n "$bad" ]; then
             local owner
             owner="$(stat -c %U "$bad")"
-            if [ "$owner" = "$me" ]; then
+            if [ "$owner" = UNKNOWN ]; then owner="uid $(stat -c %u "$bad")"; fi
+            if [ "$(stat -c %u "$bad")" = "$uid" ]; then
                 fail "cannot write $bad: it is $me's, but read-only (a read-only file system?):" \
                      "run make in a tree you can write"
             fi
-            fail "cannot write $bad: it belongs to $owner, not to $me (a run as root, such as" \
-                 "sudo make, leaves it root's): remove it as its owner, e.g." \
-                 "'sudo rm -rf build .venv', and run make as yourself"
+            if [ "$(stat -c %u "$bad")" = 0 ]; then
+                fail "cannot write $bad: it belongs to root, not to $me (a run as root, such as" \
+                     "sudo make, left it): remove it with 'sudo rm -rf \"$dir\"' and run make as" \
+                     "yourself"
+            fi
+            fail "cannot write $bad: it belongs to $owner, not to $me: run make in a tree you own"
         fi
     done
 }
