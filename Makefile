@@ -18,12 +18,17 @@ deps:
 install: deps
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) "$(PYTHON)" scripts/install_package.py
 
-# The C++ core and its GoogleTest suite, under AddressSanitizer and UBSan.
+# The C++ core and its GoogleTest suite, under AddressSanitizer and UBSan. Of ctest's output,
+# the failures (with their output), the skipped tests and the summary show; a line for each
+# passing test does not.
 cpptest: deps
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	cmake -S . -B "$(ASAN_BUILD)" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	    -DVORNA_BUILD_PYTHON=OFF -DVORNA_BUILD_TESTS=ON -DVORNA_SANITIZE=ON
-	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+	cmake --build "$(ASAN_BUILD)" -j $(JOBS)
+	@{ ctest --test-dir "$(ASAN_BUILD)" --output-on-failure -j $(JOBS); echo "ctest-status $$?"; } | \
+	    awk '/^ctest-status [0-9]+$$/ { exit $$2 } \
+	         /^ *Start +[0-9]+: / || / Test +#[0-9]+: .* Passed +[0-9.]+ sec$$/ { next } \
+	         { print; fflush() }'
 
 pytest: install
 	"$(PYTHON)" -m pytest -q tests/python
@@ -48,10 +53,10 @@ CXX_FILES := $(shell if [ -e .git ] && command -v git >/dev/null; then \
 CLANG_FORMAT_FILES = $(if $(CXX_FILES),$(CXX_FILES) </dev/null,$(error no C++ files found in $(CXX_DIRS)))
 
 format: deps
-	@$(CLANG_FORMAT) -i $(CLANG_FORMAT_FILES)
+	@"$(CLANG_FORMAT)" -i $(CLANG_FORMAT_FILES)
 
 format-check: deps
-	@$(CLANG_FORMAT) --dry-run -Werror $(CLANG_FORMAT_FILES)
+	@"$(CLANG_FORMAT)" --dry-run -Werror $(CLANG_FORMAT_FILES)
 
 # The speed figures against their ceilings (memcpy, np.copy, raw snappy); `--quick` in
 # `make test` only proves that the script still runs.

@@ -12,7 +12,8 @@ else
     PYTHON="$ROOT/.venv/bin/python"
 fi
 bash "$ROOT/scripts/install-deps.sh"
-PYBIND11_DIR="$("$PYTHON" -m pybind11 --cmakedir)"
+# The path itself (the --cmakedir option prints it quoted for a shell).
+PYBIND11_DIR="$("$PYTHON" -c 'import pybind11; print(pybind11.get_cmake_dir())')"
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORNA_BUILD_PYTHON=ON \
     -DVORNA_BUILD_TESTS=OFF -Dpybind11_DIR="$PYBIND11_DIR" \
     -DPython_EXECUTABLE="$PYTHON" >/dev/null

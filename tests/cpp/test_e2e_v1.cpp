@@ -147,6 +147,8 @@ std::string summary(const ProgramInfo& info) {
            ", passes " + std::to_string(info.pass_count());
 }
 
+void PrintTo(const Target& t, std::ostream* os) { *os << t.name; }
+
 class E2eV1Versions : public ::testing::TestWithParam<Target> {};
 
 TEST_P(E2eV1Versions, HrcConvolutionalFullyConnected) {

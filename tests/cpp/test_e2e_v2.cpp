@@ -709,6 +709,8 @@ const ModelFactory kConvIntoBtc =
           {{LT::Conv2D, "conv", conv_params(8, 3, 1)},
            {LT::BufferTempConv, "btc", {{"filters", 8}, {"fifo_size", 2}, {"activation", 1}}}});
 
+void PrintTo(const Refusal& r, std::ostream* os) { *os << r.name; }
+
 class E2eV2Refused : public ::testing::TestWithParam<Refusal> {};
 
 TEST_P(E2eV2Refused, Status) {

@@ -51,6 +51,8 @@ struct PackingCase {
     uint32_t neuron_words;
 };
 
+void PrintTo(const PackingCase& c, std::ostream* os) { *os << c.name; }
+
 class V2FnpPacking : public ::testing::TestWithParam<PackingCase> {};
 
 TEST_P(V2FnpPacking, SizesAgree) {

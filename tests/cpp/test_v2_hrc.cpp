@@ -230,6 +230,17 @@ struct OutputCase {
     uint32_t word68;
 };
 
+// "Output4x4x10"
+std::string output_case_name(const OutputCase& c) {
+    std::string name = "Output";
+    for (uint32_t i = 0; i < c.output.size(); ++i) {
+        name += (i ? "x" : "") + std::to_string(c.output[i]);
+    }
+    return name;
+}
+
+void PrintTo(const OutputCase& c, std::ostream* os) { *os << output_case_name(c); }
+
 class V2IoRecSccOutput : public ::testing::TestWithParam<OutputCase> {};
 
 // Address 68: 0 only for a 1 x 1 output; else dims[1] x dims[2] in bits 0-19 and, below 2048
@@ -251,7 +262,10 @@ INSTANTIATE_TEST_SUITE_P(V2IoRecSccFields, V2IoRecSccOutput,
                                            OutputCase{Shape{1, 5, 8}, 0x00800028u},
                                            OutputCase{Shape{5, 1, 8}, 0x00800008u},
                                            OutputCase{Shape{2, 2, 2047}, 0x7FF00FFEu},
-                                           OutputCase{Shape{2, 2, 2048}, 0x00001000u}));
+                                           OutputCase{Shape{2, 2, 2048}, 0x00001000u}),
+                         [](const ::testing::TestParamInfo<OutputCase>& info) {
+                             return output_case_name(info.param);
+                         });
 
 TEST(V2IoRecSccFields, TooWideValuesAreRefused) {
     const auto device = v2_device();

@@ -91,6 +91,8 @@ struct CnpCase {
     std::string expected;  // "" for success
 };
 
+void PrintTo(const CnpCase& c, std::ostream* os) { *os << c.title; }
+
 class V2RulesCnp : public ::testing::TestWithParam<CnpCase> {};
 
 TEST_P(V2RulesCnp, JoinedMessages) {

@@ -55,18 +55,26 @@ def test_make_steps_use_the_environment_python(virtual_env, python, target, last
         assert f'"{python}" -m pytest -q tests/python' in lines
 
 
-@pytest.mark.parametrize("ninja, quiet", [
-    (["ninja: no work to do."], True),
-    (["[1/2] Building CXX object a.cpp.o", "a.cpp:7:12: warning: unused", "    7 | int x;",
-      "[2/2] Linking CXX shared module core.so"], False),
+CMAKE_WARNING = ["CMake Warning at CMakeLists.txt:9 (message):", "  no ccache", ""]
+PIP_ERROR = "ERROR: pip's dependency resolver does not currently take into account all packages"
+
+
+@pytest.mark.parametrize("indent", ["  ", "    ", ""])
+@pytest.mark.parametrize("configure, ninja, after, shown", [
+    ([], ["ninja: no work to do."], [], []),
+    ([], ["[1/2] Building CXX object a.cpp.o", "a.cpp:7:12: warning: unused", "    7 | int x;",
+          "[2/2] Linking CXX shared module core.so"], [], None),
+    (CMAKE_WARNING, ["ninja: no work to do."], [PIP_ERROR], CMAKE_WARNING + [PIP_ERROR]),
+    # Undecodable bytes arrive as U+FFFD.
+    ([], ["[1/1] Building CXX object a.cpp.o", "a.cpp:1:1: warning: \ufffd"], [], None),
 ])
-def test_install_shows_the_build_only(ninja, quiet):
-    steps = ["*** Configuring CMake...", "-- Configuring done (0.2s)",
+def test_install_shows_the_build_and_warnings_only(indent, configure, ninja, after, shown):
+    steps = ["*** Configuring CMake...", *configure, "-- Configuring done (0.2s)",
              "*** Building project with Ninja...", "[0/2] Re-checking globbed directories...",
              *ninja, "*** Installing project into wheel...", "-- Installing: /tmp/core.so"]
-    lines = ["Processing /work/vorna\n", *(f"  {step}\n" for step in steps),
-             "Successfully installed vorna-0.1.0\n"]
-    assert list(install_package.build_output(lines)) == ([] if quiet else ninja)
+    lines = ["Processing /work/vorna\n", *(f"{indent}{step}".rstrip() + "\n" for step in steps),
+             "Successfully installed vorna-0.1.0\n", *(f"{line}\n" for line in after)]
+    assert list(install_package.build_output(lines)) == (ninja if shown is None else shown)
 
 
 def pybind11_requirement_in_install_deps():
@@ -108,8 +116,9 @@ def test_python_deps_script_exit_status():
 def test_cmake_configure_accepts_pybind11_3_1_only(tmp_path, version, accepted):
     # A pybind11 package of the given version: the real version file, and a config that
     # only declares the target the build links.
-    real = Path(subprocess.run([sys.executable, "-m", "pybind11", "--cmakedir"], check=True,
-                               capture_output=True, text=True).stdout.strip())
+    import pybind11
+
+    real = Path(pybind11.get_cmake_dir())
     fake = tmp_path / "pybind11"
     fake.mkdir()
     version_file = (real / "pybind11ConfigVersion.cmake").read_text()
@@ -148,17 +157,31 @@ def test_ci_refuses_to_start_with_golden_update_set(tmp_path, value):
         assert "make" not in result.stderr
 
 
+def tracked_files(repo, tree):
+    """Copies the tracked files of a git working tree, as they are, into `tree` (no .git)."""
+    names = subprocess.run(["git", "ls-files", "-z"], cwd=repo, check=True,
+                           capture_output=True).stdout.split(b"\0")
+    for name in map(os.fsdecode, filter(None, names)):
+        if os.path.lexists(repo / name):  # not deleted in the working tree
+            (tree / name).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(repo / name, tree / name, follow_symlinks=False)
+
+
 @pytest.mark.skipif(None in (shutil.which("make"), shutil.which("git"),
                              importlib.util.find_spec("clang_format"))
                     or not (ROOT / ".git").exists(), reason="needs make, a git clone and clang-format")
-def test_format_check_in_a_source_archive(tmp_path):
-    # The tracked files as they are (HEAD when nothing is changed), without .git. This
-    # environment has the pinned clang-format: `deps` is left out.
-    rev = subprocess.run(["git", "stash", "create"], cwd=ROOT, check=True, capture_output=True,
-                         text=True).stdout.strip() or "HEAD"
-    tree = tmp_path / "tree"
-    tree.mkdir()
-    subprocess.run(f"git archive {rev} | tar -x -C {tree}", shell=True, cwd=ROOT, check=True)
+@pytest.mark.parametrize("folder, stat_dirty", [("tree", False), ("my tree", True)])
+def test_format_check_in_a_source_archive(tmp_path, folder, stat_dirty):
+    # The tracked files as they are, without .git. A stat-dirty index (a file touched) is made
+    # in a clone, so that nothing is written into the repository under test. This environment
+    # has the pinned clang-format: `deps` is left out.
+    repo = ROOT
+    if stat_dirty:
+        repo = tmp_path / "my clone"
+        subprocess.run(["git", "clone", "-q", "--no-hardlinks", ROOT, repo], check=True)
+        os.utime(repo / "Makefile")
+    tree = tmp_path / folder
+    tracked_files(repo, tree)
     for bad in ("src/badly_formatted.cpp", "build/py/built.cpp"):
         (tree / bad).parent.mkdir(parents=True, exist_ok=True)
         (tree / bad).write_text("int  f( ){return 1;}\n")
@@ -172,3 +195,53 @@ def test_format_check_in_a_source_archive(tmp_path):
     output = (tmp_path / "out").read_text()
     named = {line.split(":")[0] for line in output.splitlines() if ": error: " in line}
     assert make.returncode != 0 and named == {"src/badly_formatted.cpp"}, output
+
+
+APT_PACKAGES = ("g++ libflatbuffers-dev flatbuffers-compiler libsnappy-dev libgtest-dev cmake "
+                "ninja-build ccache python3 python3-venv python3-dev")
+ADVICE = ("use Debian 12's own python3 (Python 3.11, /usr/bin/python3 first on PATH), or "
+          "activate a Python 3.11 virtual environment, and run make again")
+APT_COMMAND = f"'apt-get update && apt-get install --no-install-recommends {APT_PACKAGES}'"
+
+
+@pytest.mark.parametrize("uid, python3, venv, sudo, calls, message", [
+    (0, "3.13.5", None, False, [], "Python 3.11 only, and python3 ({bin}/python3) is Python "
+     "3.13.5: " + ADVICE),
+    (0, "3.11.2", "3.12.1", False, [], "Python 3.11 only, and the activated virtual environment "
+     "{tmp}/env is Python 3.12.1: deactivate it to use the project's own .venv, or " + ADVICE),
+    # No python3 yet: apt brings it alone, and it is checked before anything else is installed.
+    (0, None, None, False, ["apt-get update", "apt-get install -y --no-install-recommends python3"],
+     "Python 3.11 only, and python3 ({bin}/python3) is Python 3.13.5: " + ADVICE),
+    (1000, "3.11.2", None, False, [], f"sudo is not installed: as root, run {APT_COMMAND}, or "
+     "install sudo, get the right to use it, and run make again"),
+    (1000, "3.11.2", None, True, ["sudo apt-get update", "sudo env DEBIAN_FRONTEND=noninteractive "
+                                  f"apt-get install -y --no-install-recommends {APT_PACKAGES}"],
+     f"failed: through sudo (you need the right to use it) or as root, run {APT_COMMAND}"),
+])
+def test_install_deps_checks_the_python_first_and_gives_the_apt_command(
+        tmp_path, uid, python3, venv, sudo, calls, message):
+    # install-deps.sh among stand-ins for the system's tools: nothing is installed; apt-get
+    # brings a Python 3.13; sudo runs apt-get update only; id says `uid`.
+    (tmp_path / "tree" / "scripts").mkdir(parents=True)
+    shutil.copy(ROOT / "scripts" / "install-deps.sh", tmp_path / "tree" / "scripts")
+    bin_dir, log = tmp_path / "bin", tmp_path / "calls"
+    (tmp_path / "env" / "bin").mkdir(parents=True)
+    bin_dir.mkdir()
+    log.touch()
+    for tool in ("bash", "dirname", "find", "stat", "grep", "env", "chmod"):
+        (bin_dir / tool).symlink_to(shutil.which(tool))
+    fakes = {"dpkg-query": "exit 1", "id": f'[ "$1" = -un ] && echo alice || echo {uid}',
+             "apt-get": f'echo "apt-get $*" >> "{log}"\n[ "$1" != install ] || '
+                        f'{{ echo "echo 3.13.5" > "{bin_dir}/python3"; chmod +x "{bin_dir}/python3"; }}',
+             "sudo": sudo and f'echo "sudo $*" >> "{log}"\n[ "$1" = apt-get ]',
+             "python3": python3 and f"echo {python3}", "../env/bin/python": f"echo {venv}"}
+    for name, body in fakes.items():
+        if body:
+            (bin_dir / name).write_text(f"#!/bin/sh\n{body}\n")
+            (bin_dir / name).chmod(0o755)
+    env = {"PATH": str(bin_dir), **({"VIRTUAL_ENV": str(tmp_path / "env")} if venv else {})}
+    result = subprocess.run(["bash", tmp_path / "tree" / "scripts" / "install-deps.sh"], env=env,
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 1
+    assert log.read_text().splitlines() == calls
+    assert result.stderr.endswith(message.format(bin=bin_dir, tmp=tmp_path) + "\n"), result.stderr
