@@ -107,8 +107,9 @@ apt_install() {
         fi
         as_root=(sudo)
     fi
-    # sudo resets the environment: env sets DEBIAN_FRONTEND for apt-get itself.
-    if ! "${as_root[@]}" apt-get update ||
+    # sudo resets the environment: env sets DEBIAN_FRONTEND for apt-get itself. The package
+    # lists are read once, also when python3 comes first and the rest after it.
+    if ! { [ -n "${apt_updated:-}" ] || "${as_root[@]}" apt-get update; } ||
        ! "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
              apt-get install -y --no-install-recommends "$@"; then
         local how="as root, run"
@@ -116,6 +117,7 @@ apt_install() {
         fail "installing the Debian packages $* failed: $how" \
              "'apt-get update && apt-get install --no-install-recommends $*'"
     fi
+    apt_updated=1
 }
 
 python_state="$(check_python)"
