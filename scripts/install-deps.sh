@@ -7,8 +7,10 @@
 # made here with the system's python3 (Debian's own is externally managed: pip may not
 # install into it).
 #
-# Everything that can be checked without installing is checked first: the Python, and that
-# the folders the build writes are this user's.
+# Everything that can be checked without installing is checked first: the folders' names,
+# who runs make, the Python (also the one apt would install), and that the tree is this
+# user's. Paths are only ever passed as quoted arguments; in hints they are quoted so that
+# they can be pasted into a shell.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 
@@ -29,13 +31,56 @@ fail() {
     exit 1
 }
 
+# A path or a command's words as a shell reads them back: safe to paste.
+quoted() {
+    local q
+    printf -v q '%q ' "$@"
+    echo "${q% }"
+}
+
+# The folders whose names reach CMake and the compiler: CMake lists split at ';', and '"', '\'
+# and line breaks do not survive its quoting for the build's commands. Refused before anything
+# is installed or built, the character named.
+check_folder_names() {
+    local label path
+    for label in "the project's folder" "TMPDIR" "the activated virtual environment"; do
+        case "$label" in
+            TMPDIR) path="${TMPDIR:-}" ;;
+            "the activated"*) path="${VIRTUAL_ENV:-}" ;;
+            *) path="$ROOT" ;;
+        esac
+        local char name
+        for char in '"' '\' ';' $'\n' $'\r' $'\t'; do
+            if [[ "$path" == *"$char"* ]]; then
+                case "$char" in
+                    '"') name='a double quote (")' ;; '\') name='a backslash (\)' ;;
+                    ';') name='a semicolon (;)' ;; $'\t') name='a tab' ;; *) name='a line break' ;;
+                esac
+                fail "$label, $(quoted "$path"), has $name in its path, which the build cannot" \
+                     "take: move or rename the folder (spaces, apostrophes, commas, ampersands," \
+                     "'#', '\$', parentheses and backticks are fine), and run make again"
+            fi
+        done
+    done
+}
+
+# `sudo make` in the tree of the user who ran sudo would leave root's files in it.
+check_not_sudo() {
+    if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_UID:-}" ] && [ "$SUDO_UID" != 0 ] &&
+       [ "$(stat -c %u "$ROOT")" = "$SUDO_UID" ]; then
+        fail "make runs as root through sudo in a tree that is yours: run make as yourself," \
+             "without sudo; it asks for sudo itself where it must (to install Debian packages)"
+    fi
+}
+
 # "3.11.2", or nothing when the interpreter does not run.
 py_version() {
     "$1" -c 'import sys; print("%d.%d.%d" % sys.version_info[:3])' 2>/dev/null || true
 }
 
-USE_311="use Debian 12's own python3 (Python 3.11, /usr/bin/python3 first on PATH), or activate
-a Python 3.11 virtual environment, and run make again"
+USE_311="vorna is supported on Debian 12 with its own Python 3.11: run make on a Debian 12
+machine or container (its /usr/bin/python3 first on PATH), or activate a Python 3.11 virtual
+environment before running make"
 USE_311="${USE_311//$'\n'/ }"
 
 # The Python the project environment is made with, or refused: prints "ok", or "missing"
@@ -50,7 +95,7 @@ check_python() {
     elif [ -n "$(py_version "$ROOT/.venv/bin/python")" ]; then
         version="$(py_version "$ROOT/.venv/bin/python")"
         [[ "$version" == 3.11.* ]] || fail "vorna builds for Python 3.11 only, and $ROOT/.venv is" \
-            "Python $version: remove .venv, then $USE_311"
+            "Python $version: remove it ($(quoted rm -rf "$ROOT/.venv")), then $USE_311"
     elif command -v python3 >/dev/null; then
         # A .venv whose interpreter no longer runs (its base Python was removed) is made anew.
         version="$(py_version python3)"
@@ -63,63 +108,137 @@ check_python() {
     echo ok
 }
 
-# The folders the build writes must be this user's (a `sudo make` leaves them root's) and
-# writable (not on a read-only file system).
+# The tree must be this user's: a run as root (sudo make) leaves root's files in build/,
+# .venv and the caches, which the next run cannot replace. Every such path is named, with one
+# command that gives them back. The folders the build writes must be writable (not on a
+# read-only file system).
 check_writable() {
-    local dir bad uid me
+    local uid me dir
     uid="$(id -u)"
-    me="$(id -un 2>/dev/null || echo "uid $uid")"
-    for dir in "$ROOT/build" "${VIRTUAL_ENV:-$ROOT/.venv}"; do
-        bad=""
-        if [ ! -e "$dir" ]; then
-            [ -w "$(dirname "$dir")" ] || bad="$(dirname "$dir")"
-        elif [ ! -w "$dir" ]; then
-            bad="$dir"
-        elif [ "$uid" -ne 0 ]; then
-            bad="$(find "$dir" ! -type l ! -user "$uid" -print -quit)"
-        fi
-        if [ -n "$bad" ]; then
+    me="$(id -un 2>/dev/null || echo "$uid")"
+    if [ "$uid" -ne 0 ]; then
+        local foreign=() path owners=""
+        while IFS= read -r -d '' path; do
+            foreign+=("$path")
             local owner
-            owner="$(stat -c %U "$bad")"
-            if [ "$owner" = UNKNOWN ]; then owner="uid $(stat -c %u "$bad")"; fi
-            if [ "$(stat -c %u "$bad")" = "$uid" ]; then
-                fail "cannot write $bad: it is $me's, but read-only (a read-only file system?):" \
-                     "run make in a tree you can write"
-            fi
-            if [ "$(stat -c %u "$bad")" = 0 ]; then
-                fail "cannot write $bad: it belongs to root, not to $me (a run as root, such as" \
-                     "sudo make, left it): remove it with 'sudo rm -rf \"$dir\"' and run make as" \
-                     "yourself"
-            fi
-            fail "cannot write $bad: it belongs to $owner, not to $me: run make in a tree you own"
+            owner="$(stat -c %U "$path")"
+            if [ "$owner" = UNKNOWN ]; then owner="uid $(stat -c %u "$path")"; fi
+            [[ " $owners, " == *" $owner, "* ]] || owners="${owners:+$owners, }$owner"
+        done < <(find "$ROOT" ${VIRTUAL_ENV:+"$VIRTUAL_ENV"} -name .git -prune -o \
+                     ! -user "$uid" -print0 -prune)
+        if [ "${#foreign[@]}" -gt 0 ]; then
+            local why="they belong to $owners, not to $me"
+            if [ "$owners" = root ]; then why="$why (a run as root, such as sudo make, left them)"; fi
+            fail "make cannot write all of the tree: $why: $(quoted "${foreign[@]}"); make them" \
+                 "yours with '$(quoted sudo chown -R "$uid:$(id -g)" -- "${foreign[@]}")'" \
+                 "and run make as yourself"
+        fi
+    fi
+    for dir in "$ROOT/build" "${VIRTUAL_ENV:-$ROOT/.venv}"; do
+        if { [ -e "$dir" ] && [ ! -w "$dir" ]; } || { [ ! -e "$dir" ] && [ ! -w "$(dirname "$dir")" ]; }; then
+            fail "cannot write $(quoted "$dir"): run make in a tree you can write (not on a" \
+                 "read-only file system)"
         fi
     done
 }
 
-# apt-get as root: directly, or through sudo.
-apt_install() {
-    local as_root=()
-    if [ "$(id -u)" -ne 0 ]; then
-        if ! command -v sudo >/dev/null; then
-            fail "the Debian packages $* are missing and sudo is not installed: as root, run" \
-                 "'apt-get update && apt-get install --no-install-recommends $*', or install" \
-                 "sudo, get the right to use it, and run make again"
-        fi
-        as_root=(sudo)
-    fi
-    # sudo resets the environment: env sets DEBIAN_FRONTEND for apt-get itself. The package
-    # lists are read once, also when python3 comes first and the rest after it.
-    if ! { [ -n "${apt_updated:-}" ] || "${as_root[@]}" apt-get update; } ||
-       ! "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
-             apt-get install -y --no-install-recommends "$@"; then
-        local how="as root, run"
-        if [ "${#as_root[@]}" -gt 0 ]; then how="through sudo (you need the right to use it) or $how"; fi
-        fail "installing the Debian packages $* failed: $how" \
-             "'apt-get update && apt-get install --no-install-recommends $*'"
+# apt-get as root: directly, or through sudo. Without a way to root, one message names every
+# missing package in one command.
+as_root=()
+can_be_root() {
+    [ "$(id -u)" -eq 0 ] || { command -v sudo >/dev/null && as_root=(sudo); }
+}
+
+apt_update() {
+    if [ -z "${apt_updated:-}" ] && ! "${as_root[@]}" apt-get update; then
+        apt_failed "$@"
     fi
     apt_updated=1
 }
 
+apt_failed() {
+    local how="as root, run"
+    if [ "${#as_root[@]}" -gt 0 ]; then how="through sudo (you need the right to use it) or $how"; fi
+    fail "installing the Debian packages $* failed: $how" \
+         "'apt-get update && apt-get install --no-install-recommends $*'"
+}
+
+# The major.minor version of the python3 apt would install, or nothing when its package lists
+# do not say.
+apt_python_version() {
+    local candidate
+    candidate="$(apt-cache policy python3 2>/dev/null | awk '$1 == "Candidate:" { print $2 }' || true)"
+    candidate="${candidate#*:}"
+    if [[ "$candidate" =~ ^([0-9]+\.[0-9]+) ]]; then echo "${BASH_REMATCH[1]}"; fi
+}
+
+# Without python3, the one apt would bring is checked before anything is installed: from
+# apt's package lists (read first where they are empty), else, without a way to root, from the
+# system's release.
+check_apt_python() {
+    local version
+    version="$(apt_python_version)"
+    if [ -z "$version" ] && can_be_root; then
+        apt_update "$@"
+        version="$(apt_python_version)"
+    fi
+    if [ -z "$version" ]; then
+        local id="" version_id=""
+        if [ -r /etc/os-release ]; then
+            id="$(. /etc/os-release && echo "${ID:-}")"
+            version_id="$(. /etc/os-release && echo "${VERSION_ID:-}")"
+        fi
+        if [ "$id" = debian ] && [ "$version_id" != 12 ]; then
+            fail "vorna builds for Python 3.11 only, and this is Debian $version_id, whose python3" \
+                 "is not Python 3.11: $USE_311"
+        fi
+        return
+    fi
+    [ "$version" = 3.11 ] || fail "vorna builds for Python 3.11 only, and python3 is missing:" \
+        "apt would install Python $version: $USE_311"
+}
+
+apt_install() {
+    if ! can_be_root; then
+        fail "the Debian packages $* are missing and sudo is not installed: as root, run" \
+             "'apt-get update && apt-get install --no-install-recommends $*', or install" \
+             "sudo, get the right to use it, and run make again"
+    fi
+    # sudo resets the environment: env sets DEBIAN_FRONTEND for apt-get itself.
+    apt_update "$@"
+    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y --no-install-recommends "$@" || apt_failed "$@"
+}
+
+# The project's own .venv, made whole or not at all: made in .venv.partial and renamed .venv
+# once pip works in it, the path written into its scripts (activate, pip) and pyvenv.cfg then
+# changed to the final one. A .venv without a working pip (an older interrupted run) is made
+# anew; a .venv.partial is what an interrupt left.
+make_venv() {
+    local venv="$ROOT/.venv" partial="$ROOT/.venv.partial"
+    if [ -e "$venv" ] && "$venv/bin/python" -m pip --version >/dev/null 2>&1; then return; fi
+    echo "Making the project's Python environment .venv with $(command -v python3)"
+    rm -rf "$venv" "$partial"
+    python3 -m venv "$partial"
+    "$partial/bin/python" -m pip --version >/dev/null ||
+        fail "python3 -m venv made an environment without a working pip"
+    python3 - "$partial" "$venv" <<'PY'
+import os, sys
+old, new = (os.fsencode(p) for p in sys.argv[1:])
+bin_dir = os.path.join(old, b"bin")
+for path in [os.path.join(old, b"pyvenv.cfg")] + [os.path.join(bin_dir, n) for n in os.listdir(bin_dir)]:
+    if os.path.isfile(path) and not os.path.islink(path):
+        with open(path, "rb") as f:
+            data = f.read()
+        if old in data:
+            with open(path, "wb") as f:
+                f.write(data.replace(old, new))
+PY
+    mv -T "$partial" "$venv"
+}
+
+check_folder_names
+check_not_sudo
 python_state="$(check_python)"
 check_writable
 
@@ -130,14 +249,7 @@ for pkg in "${APT_PACKAGES[@]}"; do
     fi
 done
 if [ "$python_state" = missing ]; then
-    # The Python apt brings is checked before the rest is installed.
-    apt_install python3
-    check_python >/dev/null
-    rest=()
-    for pkg in "${missing[@]}"; do
-        if [ "$pkg" != python3 ]; then rest+=("$pkg"); fi
-    done
-    missing=("${rest[@]}")
+    check_apt_python "${missing[@]}"
 fi
 if [ "${#missing[@]}" -gt 0 ]; then
     apt_install "${missing[@]}"
@@ -145,12 +257,13 @@ fi
 
 if [ -n "${VIRTUAL_ENV:-}" ]; then
     PYTHON="$VIRTUAL_ENV/bin/python"
+    "$PYTHON" -m pip --version >/dev/null 2>&1 ||
+        fail "the activated virtual environment $(quoted "$VIRTUAL_ENV") has no working pip:" \
+             "run '$(quoted "$PYTHON" -m ensurepip --upgrade)', or deactivate it to use the" \
+             "project's own .venv"
 else
     PYTHON="$ROOT/.venv/bin/python"
-    if [ -z "$(py_version "$PYTHON")" ]; then
-        echo "Making the project's Python environment .venv with $(command -v python3)"
-        python3 -m venv --clear "$ROOT/.venv"
-    fi
+    make_venv
 fi
 
 if ! "$PYTHON" "$ROOT/scripts/python_deps.py" "${PIP_PACKAGES[@]}" >/dev/null; then

@@ -26,33 +26,43 @@ python_deps = script("python_deps")
 install_package = script("install_package")
 
 
-def make_dry_run(target, virtual_env):
-    env = {k: v for k, v in os.environ.items() if k != "VIRTUAL_ENV"}
-    if virtual_env:
-        env["VIRTUAL_ENV"] = virtual_env
-    out = subprocess.run(["make", "-n", "-s", target], cwd=ROOT, env=env, check=True,
-                         capture_output=True, text=True).stdout
-    commands = [" ".join(line.split()) for line in out.replace("\\\n", " ").splitlines()]
-    return [c for c in commands if "python" in c]
+# A folder name that runs commands wherever a shell reads it as shell text.
+HOSTILE = "it's $(touch PWNED) `touch PWNED`, R&D #1"
+
+
+def executable(path, body):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(f"#!/bin/sh\n{body}\n")
+    path.chmod(0o755)
 
 
 @pytest.mark.skipif(shutil.which("make") is None, reason="needs make")
-@pytest.mark.parametrize("virtual_env, python", [
-    (None, f"{ROOT}/.venv/bin/python"),
-    ("/opt/some env", "/opt/some env/bin/python"),
+@pytest.mark.parametrize("virtual_env", [False, True])
+@pytest.mark.parametrize("target, skipped, commands", [
+    ("demo", ["install"], ["examples/map_v2_model.py"]),
+    ("install", ["deps"], ["scripts/install_package.py"]),
+    ("test", ["deps", "format-check", "install", "cpptest"],
+     ["-m pytest -q tests/python", "benchmarks/bench.py --quick"]),
+    ("bench", ["install"], ["benchmarks/bench.py"]),
 ])
-@pytest.mark.parametrize("target, last", [
-    ("demo", "examples/map_v2_model.py"),
-    ("test", "benchmarks/bench.py --quick"),
-    ("bench", "benchmarks/bench.py"),
-])
-def test_make_steps_use_the_environment_python(virtual_env, python, target, last):
-    lines = make_dry_run(target, virtual_env)
-    install = [line for line in lines if "install_package.py" in line]
-    assert len(install) == 1 and install[0].endswith(f' "{python}" scripts/install_package.py')
-    assert lines[-1] == f'"{python}" {last}'
-    if target == "test":
-        assert f'"{python}" -m pytest -q tests/python' in lines
+def test_make_steps_use_the_environment_python_and_run_no_folder_name(
+        tmp_path, virtual_env, target, skipped, commands):
+    # The Makefile in a hostile folder, its steps before `target` left out; the environment's
+    # python logs how it was called.
+    tree = tmp_path / HOSTILE / "vorna"
+    tree.mkdir(parents=True)
+    shutil.copy(ROOT / "Makefile", tree)
+    env_dir = tmp_path / HOSTILE / "env" if virtual_env else tree / ".venv"
+    executable(env_dir / "bin" / "python", 'echo "$0 $*" >> "$MAKE_LOG"')
+    env = {k: v for k, v in os.environ.items() if k != "VIRTUAL_ENV"}
+    env["MAKE_LOG"] = str(tmp_path / "log")
+    if virtual_env:
+        env["VIRTUAL_ENV"] = str(env_dir)
+    subprocess.run(["make", *(f"-o{t}" for t in skipped), target], cwd=tree, env=env, check=True,
+                   capture_output=True)
+    python = env_dir / "bin" / "python" if virtual_env else ".venv/bin/python"
+    assert (tmp_path / "log").read_text().splitlines() == [f"{python} {c}" for c in commands]
+    assert not list(tmp_path.rglob("PWNED"))
 
 
 CMAKE_WARNING = ["CMake Warning at CMakeLists.txt:9 (message):", "  no ccache", ""]
@@ -170,7 +180,8 @@ def tracked_files(repo, tree):
 @pytest.mark.skipif(None in (shutil.which("make"), shutil.which("git"),
                              importlib.util.find_spec("clang_format"))
                     or not (ROOT / ".git").exists(), reason="needs make, a git clone and clang-format")
-@pytest.mark.parametrize("folder, stat_dirty", [("tree", False), ("my tree", True)])
+@pytest.mark.parametrize("folder, stat_dirty", [("tree", False), ("my tree", True),
+                                               (f"{HOSTILE}/tree", False)])
 def test_format_check_in_a_source_archive(tmp_path, folder, stat_dirty):
     # The tracked files as they are, without .git. A stat-dirty index (a file touched) is made
     # in a clone, so that nothing is written into the repository under test. This environment
@@ -195,52 +206,95 @@ def test_format_check_in_a_source_archive(tmp_path, folder, stat_dirty):
     output = (tmp_path / "out").read_text()
     named = {line.split(":")[0] for line in output.splitlines() if ": error: " in line}
     assert make.returncode != 0 and named == {"src/badly_formatted.cpp"}, output
+    assert not list(tmp_path.rglob("PWNED"))
 
 
 APT_PACKAGES = ("g++ libflatbuffers-dev flatbuffers-compiler libsnappy-dev libgtest-dev cmake "
                 "ninja-build ccache python3 python3-venv python3-dev")
-ADVICE = ("use Debian 12's own python3 (Python 3.11, /usr/bin/python3 first on PATH), or "
-          "activate a Python 3.11 virtual environment, and run make again")
+ADVICE = ("vorna is supported on Debian 12 with its own Python 3.11: run make on a Debian 12 "
+          "machine or container (its /usr/bin/python3 first on PATH), or activate a Python 3.11 "
+          "virtual environment before running make")
 APT_COMMAND = f"'apt-get update && apt-get install --no-install-recommends {APT_PACKAGES}'"
+INSTALL = f"apt-get install -y --no-install-recommends {APT_PACKAGES}"
+NO_SUDO = (f"sudo is not installed: as root, run {APT_COMMAND}, or install sudo, get the right to "
+           "use it, and run make again")
+SUDO_FAILED = f"failed: through sudo (you need the right to use it) or as root, run {APT_COMMAND}"
+CHARACTER = ("has {} in its path, which the build cannot take: move or rename the folder (spaces, "
+             "apostrophes, commas, ampersands, '#', '$', parentheses and backticks are fine), and "
+             "run make again")
 
 
-@pytest.mark.parametrize("uid, python3, venv, sudo, calls, message", [
-    (0, "3.13.5", None, False, [], "Python 3.11 only, and python3 ({bin}/python3) is Python "
-     "3.13.5: " + ADVICE),
-    (0, "3.11.2", "3.12.1", False, [], "Python 3.11 only, and the activated virtual environment "
-     "{tmp}/env is Python 3.12.1: deactivate it to use the project's own .venv, or " + ADVICE),
-    # No python3 yet: apt brings it alone, and it is checked before anything else is installed.
-    (0, None, None, False, ["apt-get update", "apt-get install -y --no-install-recommends python3"],
-     "Python 3.11 only, and python3 ({bin}/python3) is Python 3.13.5: " + ADVICE),
-    (1000, "3.11.2", None, False, [], f"sudo is not installed: as root, run {APT_COMMAND}, or "
-     "install sudo, get the right to use it, and run make again"),
-    (1000, "3.11.2", None, True, ["sudo apt-get update", "sudo env DEBIAN_FRONTEND=noninteractive "
-                                  f"apt-get install -y --no-install-recommends {APT_PACKAGES}"],
-     f"failed: through sudo (you need the right to use it) or as root, run {APT_COMMAND}"),
+@pytest.mark.parametrize("user, python3, venv, sudo, lists, env, calls, message", [
+    ("root", "3.13.5", None, False, "3.11", {}, [], "Python 3.11 only, and python3 "
+     "({bin}/python3) is Python 3.13.5: " + ADVICE),
+    ("root", "3.11.2", "3.12.1", False, "3.11", {}, [], "Python 3.11 only, and the activated "
+     "virtual environment {tmp}/env is Python 3.12.1: deactivate it to use the project's own "
+     ".venv, or " + ADVICE),
+    # No python3: the one apt would bring is known before anything is installed, from the
+    # package lists, read first when they are empty.
+    ("root", None, None, False, "3.13", {}, [], "python3 is missing: apt would install Python "
+     "3.13: " + ADVICE),
+    ("root", None, None, False, None, {}, ["apt-get update"], "python3 is missing: apt would "
+     "install Python 3.13: " + ADVICE),
+    # Without sudo, one message names every missing package, python3 among them.
+    ("user", "3.11.2", None, False, None, {}, [], NO_SUDO),
+    ("user", None, None, False, "3.11", {}, [], NO_SUDO),
+    ("user", "3.11.2", None, True, "3.11", {}, ["sudo apt-get update",
+                                              f"sudo env DEBIAN_FRONTEND=noninteractive {INSTALL}"],
+     SUDO_FAILED),
+    ("user", None, None, True, None, {}, ["sudo apt-get update",
+                                          f"sudo env DEBIAN_FRONTEND=noninteractive {INSTALL}"],
+     SUDO_FAILED),
+    # `sudo make` in the tree of the user who ran sudo.
+    ("root", "3.11.2", None, False, "3.11", {"SUDO_UID": "owner"}, [], "make runs as root "
+     "through sudo in a tree that is yours: run make as yourself, without sudo; it asks for sudo "
+     "itself where it must (to install Debian packages)"),
+    # Folder names CMake cannot take, in any of the folders the build reaches.
+    ("root", "3.11.2", None, False, "3.11", {"TMPDIR": '/tmp/a"b'}, [],
+     "TMPDIR, /tmp/a\\\"b, " + CHARACTER.format('a double quote (")')),
+    ("root", "3.11.2", None, False, "3.11", {"TMPDIR": "/tmp/a;b"}, [],
+     "TMPDIR, /tmp/a\\;b, " + CHARACTER.format("a semicolon (;)")),
+    ("root", "3.11.2", None, False, "3.11", {"VIRTUAL_ENV": "/opt/env\\"}, [],
+     "the activated virtual environment, /opt/env\\\\, " + CHARACTER.format("a backslash (\\)")),
 ])
-def test_install_deps_checks_the_python_first_and_gives_the_apt_command(
-        tmp_path, uid, python3, venv, sudo, calls, message):
+def test_install_deps_checks_first_and_gives_one_apt_command(
+        tmp_path, user, python3, venv, sudo, lists, env, calls, message):
     # install-deps.sh among stand-ins for the system's tools: nothing is installed; apt-get
-    # brings a Python 3.13; sudo runs apt-get update only; id says `uid`.
-    (tmp_path / "tree" / "scripts").mkdir(parents=True)
-    shutil.copy(ROOT / "scripts" / "install-deps.sh", tmp_path / "tree" / "scripts")
+    # brings a Python 3.13, and apt-cache knows the `lists` version of python3 (after apt-get
+    # update when None); sudo runs apt-get update only; id says root or a user who owns the
+    # tree.
+    tree = tmp_path / "tree"
+    (tree / "scripts").mkdir(parents=True)
+    shutil.copy(ROOT / "scripts" / "install-deps.sh", tree / "scripts")
     bin_dir, log = tmp_path / "bin", tmp_path / "calls"
     (tmp_path / "env" / "bin").mkdir(parents=True)
     bin_dir.mkdir()
     log.touch()
-    for tool in ("bash", "dirname", "find", "stat", "grep", "env", "chmod"):
+    for tool in ("bash", "dirname", "find", "stat", "grep", "env", "chmod", "awk", "cat"):
         (bin_dir / tool).symlink_to(shutil.which(tool))
+    uid = 0 if user == "root" else os.getuid() or 1000
+    if os.getuid() == 0 and (uid or "SUDO_UID" in env):  # as root: the tree is a user's
+        for path in [tree, *tree.rglob("*")]:
+            os.chown(path, 1000, 1000)
     fakes = {"dpkg-query": "exit 1", "id": f'[ "$1" = -un ] && echo alice || echo {uid}',
-             "apt-get": f'echo "apt-get $*" >> "{log}"\n[ "$1" != install ] || '
-                        f'{{ echo "echo 3.13.5" > "{bin_dir}/python3"; chmod +x "{bin_dir}/python3"; }}',
-             "sudo": sudo and f'echo "sudo $*" >> "{log}"\n[ "$1" = apt-get ]',
+             "apt-get": 'echo "apt-get $*" >> "$LOG"\n'
+                        '[ "$1" != update ] || echo 3.13 > "$LISTS"\n'
+                        '[ "$1" != install ] || { printf "#!/bin/sh\\necho 3.13.5\\n" > "$BIN/python3"; '
+                        'chmod +x "$BIN/python3"; }',
+             "apt-cache": '[ -s "$LISTS" ] && echo "  Candidate: $(cat "$LISTS").2-1+b1" || '
+                          'echo "  Candidate: (none)"',
+             "sudo": sudo and 'echo "sudo $*" >> "$LOG"\n[ "$1" = apt-get ] && echo 3.11 > "$LISTS"',
              "python3": python3 and f"echo {python3}", "../env/bin/python": f"echo {venv}"}
     for name, body in fakes.items():
         if body:
-            (bin_dir / name).write_text(f"#!/bin/sh\n{body}\n")
-            (bin_dir / name).chmod(0o755)
-    env = {"PATH": str(bin_dir), **({"VIRTUAL_ENV": str(tmp_path / "env")} if venv else {})}
-    result = subprocess.run(["bash", tmp_path / "tree" / "scripts" / "install-deps.sh"], env=env,
+            executable(bin_dir / name, body)
+    (tmp_path / "lists").write_text(lists or "")
+    variables = {"PATH": str(bin_dir), "LOG": str(log), "LISTS": str(tmp_path / "lists"),
+                 "BIN": str(bin_dir), **({"VIRTUAL_ENV": str(tmp_path / "env")} if venv else {})}
+    variables.update(env)
+    if "SUDO_UID" in env:
+        variables["SUDO_UID"] = str(tree.stat().st_uid)
+    result = subprocess.run(["bash", tree / "scripts" / "install-deps.sh"], env=variables,
                             capture_output=True, text=True, timeout=60)
     assert result.returncode == 1
     assert log.read_text().splitlines() == calls
