@@ -38,29 +38,28 @@ quoted() {
     echo "${q% }"
 }
 
-# The folders whose names reach CMake and the compiler: CMake lists split at ';', and '"', '\'
-# and line breaks do not survive its quoting for the build's commands. Refused before anything
-# is installed or built, the character named.
+# The folders whose paths reach CMake and the build's commands: CMake lists split at ';', its
+# globs read '[', ']', '*' and '?' as patterns, it refuses '<', '>' and '|' in files it makes,
+# its Ninja build files carry '$' unescaped, and '"', '\' and control characters do not survive
+# its quoting. Refused before anything is installed or built, the character named.
 check_folder_names() {
-    local label path
-    for label in "the project's folder" "TMPDIR" "the activated virtual environment"; do
-        case "$label" in
-            TMPDIR) path="${TMPDIR:-}" ;;
-            "the activated"*) path="${VIRTUAL_ENV:-}" ;;
-            *) path="$ROOT" ;;
+    local label path char name
+    for label in "the project's folder" "the activated virtual environment"; do
+        path="$ROOT"
+        if [ "$label" != "the project's folder" ]; then path="${VIRTUAL_ENV:-}"; fi
+        [[ "$path" =~ [\"\\\;\$*?|\<\>[:cntrl:]]|\[|\] ]] || continue
+        char="${BASH_REMATCH[0]}"
+        case "$char" in
+            '"') name='a double quote (")' ;; '\') name='a backslash (\)' ;;
+            ';') name='a semicolon (;)' ;; '$') name='a dollar sign ($)' ;;
+            '[' | ']') name="a bracket ($char)" ;; '*') name='an asterisk (*)' ;;
+            '?') name='a question mark (?)' ;; '|') name='a vertical bar (|)' ;;
+            '<' | '>') name="an angle bracket ($char)" ;; $'\n') name='a line break' ;;
+            $'\t') name='a tab' ;; *) name="a control character ($(quoted "$char"))" ;;
         esac
-        local char name
-        for char in '"' '\' ';' $'\n' $'\r' $'\t'; do
-            if [[ "$path" == *"$char"* ]]; then
-                case "$char" in
-                    '"') name='a double quote (")' ;; '\') name='a backslash (\)' ;;
-                    ';') name='a semicolon (;)' ;; $'\t') name='a tab' ;; *) name='a line break' ;;
-                esac
-                fail "$label, $(quoted "$path"), has $name in its path, which the build cannot" \
-                     "take: move or rename the folder (spaces, apostrophes, commas, ampersands," \
-                     "'#', '\$', parentheses and backticks are fine), and run make again"
-            fi
-        done
+        fail "$label, $(quoted "$path"), has $name in its path, which the build cannot take:" \
+             "move or rename the folder (spaces, apostrophes, commas, ampersands, '#'," \
+             "parentheses and backticks are fine), and run make again"
     done
 }
 

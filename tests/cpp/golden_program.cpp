@@ -5,9 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-#ifndef VORNA_TEST_DATA_DIR
-#error "VORNA_TEST_DATA_DIR must name tests/data of the source tree"
-#endif
+#include "test_data_dir.h"  // VORNA_TEST_DATA_DIR: tests/data of the source tree
 
 namespace vorna {
 namespace golden {
