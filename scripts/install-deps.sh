@@ -41,13 +41,18 @@ quoted() {
 # The folders whose paths reach CMake and the build's commands: CMake lists split at ';', its
 # globs read '[', ']', '*' and '?' as patterns, it refuses '<', '>' and '|' in files it makes,
 # its Ninja build files carry '$' unescaped, and '"', '\' and control characters do not survive
-# its quoting. Refused before anything is installed or built, the character named.
+# its quoting. Of TMPDIR, where the package is put together, only the last three. Refused
+# before anything is installed or built, the character named.
 check_folder_names() {
     local label path char name
-    for label in "the project's folder" "the activated virtual environment"; do
-        path="$ROOT"
-        if [ "$label" != "the project's folder" ]; then path="${VIRTUAL_ENV:-}"; fi
-        [[ "$path" =~ [\"\\\;\$*?|\<\>[:cntrl:]]|\[|\] ]] || continue
+    for label in "the project's folder" "the activated virtual environment" TMPDIR; do
+        case "$label" in
+            TMPDIR) path="${TMPDIR:-}"
+                    [[ "$path" =~ [\"\\[:cntrl:]] ]] || continue ;;
+            *) path="$ROOT"
+               if [ "$label" != "the project's folder" ]; then path="${VIRTUAL_ENV:-}"; fi
+               [[ "$path" =~ [\"\\\;\$*?|\<\>[:cntrl:]]|\[|\] ]] || continue ;;
+        esac
         char="${BASH_REMATCH[0]}"
         case "$char" in
             '"') name='a double quote (")' ;; '\') name='a backslash (\)' ;;
