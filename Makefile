@@ -7,6 +7,9 @@
 # own environment .venv, which `make deps` makes with the system's python3.
 PYTHON := "$${VIRTUAL_ENV:-.venv}/bin/python"
 JOBS ?= $(shell nproc)
+# The build's own temporary files go to /tmp: CMake cannot read back a compiler's command line
+# that names a temporary folder with an apostrophe or a semicolon in its path.
+BUILD_ENV := TMPDIR=/tmp
 ASAN_BUILD := build/asan
 
 .PHONY: deps install cpptest pytest test demo bench clean format format-check
@@ -18,15 +21,15 @@ deps:
 # output, only the compile progress ([n/N] lines) and the compiler's messages show, and all of
 # it when the installation fails.
 install: deps
-	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PYTHON) scripts/install_package.py
+	$(BUILD_ENV) CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PYTHON) scripts/install_package.py
 
 # The C++ core and its GoogleTest suite, under AddressSanitizer and UBSan. Of ctest's output,
 # the failures (with their output), the skipped tests and the summary show; a line for each
 # passing test does not.
 cpptest: deps
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	$(BUILD_ENV) cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	    -DVORNA_BUILD_PYTHON=OFF -DVORNA_BUILD_TESTS=ON -DVORNA_SANITIZE=ON
-	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	$(BUILD_ENV) cmake --build $(ASAN_BUILD) -j $(JOBS)
 	@{ ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS); echo "ctest-status $$?"; } | \
 	    awk '/^ctest-status [0-9]+$$/ { exit $$2 } \
 	         /^ *Start +[0-9]+: / || / Test +#[0-9]+: .* Passed +[0-9.]+ sec$$/ { next } \

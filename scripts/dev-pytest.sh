@@ -14,10 +14,11 @@ fi
 bash "$ROOT/scripts/install-deps.sh"
 # The path itself (the --cmakedir option prints it quoted for a shell).
 PYBIND11_DIR="$("$PYTHON" -c 'import pybind11; print(pybind11.get_cmake_dir())')"
-cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORNA_BUILD_PYTHON=ON \
+# The build's own temporary files go to /tmp, as in the Makefile.
+TMPDIR=/tmp cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORNA_BUILD_PYTHON=ON \
     -DVORNA_BUILD_TESTS=OFF -Dpybind11_DIR="$PYBIND11_DIR" \
     -DPython_EXECUTABLE="$PYTHON" >/dev/null
-cmake --build "$BUILD" -j "${JOBS:-$(nproc)}" --target core
+TMPDIR=/tmp cmake --build "$BUILD" -j "${JOBS:-$(nproc)}" --target core
 PKG="$BUILD/pkg/vorna"
 mkdir -p "$PKG"
 cp "$ROOT"/python/vorna/*.py "$PKG/"

@@ -41,18 +41,14 @@ quoted() {
 # The folders whose paths reach CMake and the build's commands: CMake lists split at ';', its
 # globs read '[', ']', '*' and '?' as patterns, it refuses '<', '>' and '|' in files it makes,
 # its Ninja build files carry '$' unescaped, and '"', '\' and control characters do not survive
-# its quoting. Of TMPDIR, where the package is put together, only the last three. Refused
-# before anything is installed or built, the character named.
+# its quoting. Refused before anything is installed or built, the character named. (TMPDIR
+# does not reach CMake: the build steps use /tmp.)
 check_folder_names() {
     local label path char name
-    for label in "the project's folder" "the activated virtual environment" TMPDIR; do
-        case "$label" in
-            TMPDIR) path="${TMPDIR:-}"
-                    [[ "$path" =~ [\"\\[:cntrl:]] ]] || continue ;;
-            *) path="$ROOT"
-               if [ "$label" != "the project's folder" ]; then path="${VIRTUAL_ENV:-}"; fi
-               [[ "$path" =~ [\"\\\;\$*?|\<\>[:cntrl:]]|\[|\] ]] || continue ;;
-        esac
+    for label in "the project's folder" "the activated virtual environment"; do
+        path="$ROOT"
+        if [ "$label" != "the project's folder" ]; then path="${VIRTUAL_ENV:-}"; fi
+        [[ "$path" =~ [\"\\\;\$*?|\<\>[:cntrl:]]|\[|\] ]] || continue
         char="${BASH_REMATCH[0]}"
         case "$char" in
             '"') name='a double quote (")' ;; '\') name='a backslash (\)' ;;
@@ -215,28 +211,41 @@ apt_install() {
 }
 
 # The project's own .venv, made whole or not at all: made in .venv.partial and renamed .venv
-# once pip works in it, the path written into its scripts (activate, pip) and pyvenv.cfg then
-# changed to the final one. A .venv without a working pip (an older interrupted run) is made
-# anew; a .venv.partial is what an interrupt left.
+# once pip works in it, the path in its scripts (activate, pip) and pyvenv.cfg then changed to
+# the final one, quoted where a shell reads it so that no character of it runs. A .venv without
+# a working pip (an older interrupted run) is made anew; a .venv.partial is what an interrupt
+# left.
 make_venv() {
     local venv="$ROOT/.venv" partial="$ROOT/.venv.partial"
     if [ -e "$venv" ] && "$venv/bin/python" -m pip --version >/dev/null 2>&1; then return; fi
     echo "Making the project's Python environment .venv with $(command -v python3)"
     rm -rf "$venv" "$partial"
-    python3 -m venv "$partial"
+    python3 -m venv --prompt .venv "$partial"
     "$partial/bin/python" -m pip --version >/dev/null ||
         fail "python3 -m venv made an environment without a working pip"
     python3 - "$partial" "$venv" <<'PY'
-import os, sys
-old, new = (os.fsencode(p) for p in sys.argv[1:])
-bin_dir = os.path.join(old, b"bin")
-for path in [os.path.join(old, b"pyvenv.cfg")] + [os.path.join(bin_dir, n) for n in os.listdir(bin_dir)]:
+import os, re, shlex, sys
+old, new = sys.argv[1:]
+
+
+def quote(path):
+    return os.fsencode(shlex.quote(path))
+
+
+def safe_exec(match):  # pip's launchers start the interpreter from a line that sh reads
+    return b"'''exec' " + quote(os.fsdecode(match.group(1)))
+
+
+bin_dir = os.path.join(old, "bin")
+for path in [os.path.join(old, "pyvenv.cfg")] + [os.path.join(bin_dir, n) for n in os.listdir(bin_dir)]:
     if os.path.isfile(path) and not os.path.islink(path):
         with open(path, "rb") as f:
             data = f.read()
-        if old in data:
+        text = data.replace(quote(old), quote(new)).replace(os.fsencode(old), os.fsencode(new))
+        text = re.sub(rb"^'''exec' \"([^\"]*)\"", safe_exec, text, flags=re.M)
+        if text != data:
             with open(path, "wb") as f:
-                f.write(data.replace(old, new))
+                f.write(text)
 PY
     mv -T "$partial" "$venv"
 }

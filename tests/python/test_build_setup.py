@@ -4,6 +4,7 @@ version that every declaration of the dependency admits."""
 import importlib.util
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -26,8 +27,10 @@ python_deps = script("python_deps")
 install_package = script("install_package")
 
 
-# A folder name that runs commands wherever a shell reads it as shell text.
+# Folder names that run commands wherever a shell reads them as shell text: one for the steps
+# that take every character, one that the build takes.
 HOSTILE = "it's $(touch PWNED) `touch PWNED`, R&D #1"
+BUILDABLE = "it's `touch PWNED`, R&D #1 (x)"
 
 
 def executable(path, body):
@@ -220,8 +223,8 @@ NO_SUDO = (f"sudo is not installed: as root, run {APT_COMMAND}, or install sudo,
            "use it, and run make again")
 SUDO_FAILED = f"failed: through sudo (you need the right to use it) or as root, run {APT_COMMAND}"
 CHARACTER = ("has {} in its path, which the build cannot take: move or rename the folder (spaces, "
-             "apostrophes, commas, ampersands, '#', '$', parentheses and backticks are fine), and "
-             "run make again")
+             "apostrophes, commas, ampersands, '#', parentheses and backticks are fine), and run "
+             "make again")
 
 
 @pytest.mark.parametrize("user, python3, venv, sudo, lists, env, calls, message", [
@@ -250,10 +253,12 @@ CHARACTER = ("has {} in its path, which the build cannot take: move or rename th
      "through sudo in a tree that is yours: run make as yourself, without sudo; it asks for sudo "
      "itself where it must (to install Debian packages)"),
     # Folder names CMake cannot take, in any of the folders the build reaches.
-    ("root", "3.11.2", None, False, "3.11", {"TMPDIR": '/tmp/a"b'}, [],
-     "TMPDIR, /tmp/a\\\"b, " + CHARACTER.format('a double quote (")')),
-    ("root", "3.11.2", None, False, "3.11", {"TMPDIR": "/tmp/a;b"}, [],
-     "TMPDIR, /tmp/a\\;b, " + CHARACTER.format("a semicolon (;)")),
+    ("root", "3.11.2", None, False, "3.11", {"VIRTUAL_ENV": '/opt/a"b'}, [],
+     'the activated virtual environment, /opt/a\\"b, ' + CHARACTER.format('a double quote (")')),
+    ("root", "3.11.2", None, False, "3.11", {"VIRTUAL_ENV": "/opt/a;b"}, [],
+     "the activated virtual environment, /opt/a\\;b, " + CHARACTER.format("a semicolon (;)")),
+    ("root", "3.11.2", None, False, "3.11", {"VIRTUAL_ENV": "/opt/$(a)"}, [],
+     "the activated virtual environment, /opt/\\$\\(a\\), " + CHARACTER.format("a dollar sign ($)")),
     ("root", "3.11.2", None, False, "3.11", {"VIRTUAL_ENV": "/opt/env\\"}, [],
      "the activated virtual environment, /opt/env\\\\, " + CHARACTER.format("a backslash (\\)")),
 ])
@@ -299,3 +304,86 @@ def test_install_deps_checks_first_and_gives_one_apt_command(
     assert result.returncode == 1
     assert log.read_text().splitlines() == calls
     assert result.stderr.endswith(message.format(bin=bin_dir, tmp=tmp_path) + "\n"), result.stderr
+
+
+def setup_tree(tmp_path, tree, fakes, tools=()):
+    """install-deps.sh in `tree`, and a bin folder of stand-ins (`fakes`, name: sh body) and
+    of the system's `tools`: the PATH to run it with."""
+    (tree / "scripts").mkdir(parents=True)
+    shutil.copy(ROOT / "scripts" / "install-deps.sh", tree / "scripts")
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    for tool in ("bash", "dirname", "find", "stat", "grep", "env", "chmod", "awk", "cat", *tools):
+        (bin_dir / tool).symlink_to(shutil.which(tool))
+    for name, body in fakes.items():
+        executable(bin_dir / name, body)
+    return str(bin_dir)
+
+
+FAKE_VENV = r"""
+import os, shlex, sys
+env = sys.argv[-1]
+os.makedirs(f"{env}/bin")
+with open(f"{env}/bin/python", "w") as f:  # pip works once the environment is whole
+    f.write('#!/bin/sh\ncase "$*" in -c*) echo 3.11.2 ;; "-m pip --version") '
+            '[ -e "$(dirname "$0")/pip" ] ;; esac\n')
+os.chmod(f"{env}/bin/python", 0o755)
+if os.environ.get("STOP"):
+    sys.exit(130)
+with open(f"{env}/bin/activate", "w") as f:
+    f.write(f"VIRTUAL_ENV={shlex.quote(env)}\nexport VIRTUAL_ENV\n")
+with open(f"{env}/bin/pip", "w") as f:
+    f.write("#!/bin/sh\n'''exec' " + f'"{env}/bin/python" "$0" "$@"' + "\n' '''\n")
+"""
+
+
+@pytest.mark.skipif(shutil.which("mv") is None, reason="needs coreutils")
+def test_an_interrupted_venv_is_made_anew_whole_under_any_name(tmp_path):
+    # python3 stands in for venv (FAKE_VENV, stopped midway when STOP is set) and runs the real
+    # interpreter for the rest; every Debian package is installed.
+    tree = tmp_path / BUILDABLE / "vorna"
+    (tmp_path / "venv.py").write_text(FAKE_VENV)
+    path = setup_tree(tmp_path, tree, {
+        "dpkg-query": "echo install ok installed",
+        "python3": 'case "$1" in -m) exec "$REAL" "$VENV_PY" "$@" ;; -c) echo 3.11.2 ;; '
+                   '*) exec "$REAL" "$@" ;; esac'}, tools=("rm", "mv", "id"))
+    executable(tree / ".venv" / "bin" / "python",  # an old one, without pip
+               'case "$1" in -c) echo 3.11.2 ;; *) exit 1 ;; esac')
+    env = {"PATH": path, "REAL": sys.executable, "VENV_PY": str(tmp_path / "venv.py")}
+    script = ["bash", tree / "scripts" / "install-deps.sh"]
+    stopped = subprocess.run(script, env={**env, "STOP": "1"}, capture_output=True, text=True)
+    assert stopped.returncode != 0, stopped.stderr
+    assert not (tree / ".venv").exists() and (tree / ".venv.partial").exists(), stopped.stderr
+    done = subprocess.run(script, env=env, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert sorted(p.name for p in tree.iterdir()) == [".venv", "scripts"]
+    venv = str(tree / ".venv")
+    assert (tree / ".venv/bin/pip").read_text().splitlines()[1] == (
+        f"'''exec' {shlex.quote(venv + '/bin/python')} \"$0\" \"$@\"")
+    shown = subprocess.run(["sh", "-c", '. .venv/bin/activate && echo "$VIRTUAL_ENV"'], cwd=tree,
+                           capture_output=True, text=True, check=True).stdout
+    assert shown == f"{venv}\n"
+    assert not list(tmp_path.rglob("PWNED"))
+
+
+@pytest.mark.skipif(os.getuid() != 0, reason="needs root, to leave root's files in a user's tree")
+def test_root_s_files_in_a_user_s_tree_are_named_with_one_command(tmp_path):
+    tree = tmp_path / "tree"
+    path = setup_tree(tmp_path, tree, {"id": '[ "$1" = -un ] && echo alice || echo 1000',
+                                       "python3": "echo 3.11.2"})
+    for root_s in ("build/py/x.o", ".venv/bin/python", "tests/__pycache__/t.pyc"):
+        (tree / root_s).parent.mkdir(parents=True, exist_ok=True)
+        (tree / root_s).touch()
+    for path_ in [tree, *tree.rglob("*")]:
+        if not {"build", ".venv", "__pycache__"} & set(path_.relative_to(tree).parts):
+            os.chown(path_, 1000, 1000)
+    result = subprocess.run(["bash", tree / "scripts" / "install-deps.sh"], env={"PATH": path},
+                            capture_output=True, text=True)
+    assert result.returncode == 1
+    paths = sorted(str(tree / p) for p in ("build", ".venv", "tests/__pycache__"))
+    message = result.stderr.strip()
+    assert message.startswith("error: make cannot write all of the tree: they belong to root, "
+                              "not to alice (a run as root, such as sudo make, left them): ")
+    named = message.split("sudo chown -R 1000:1000 -- ")[1].removesuffix(
+        "' and run make as yourself").split()
+    assert sorted(named) == [shlex.quote(p) for p in paths]
