@@ -307,6 +307,9 @@ def main(argv=None):
     device = big_v2_device()
     print(f"vorna benchmark: {'quick, ' if args.quick else ''}{rounds} round(s) per figure, "
           f"fastest round of each side, {'thread CPU' if args.cpu else 'wall'} time")
+    if args.quick:
+        print("quick mode only proves that the script runs: one short round of each figure is "
+              "far from a measurement, and no ratio is checked against its goal")
     model = bench_map_speed(device, rounds)
     bench_linearity(device, rounds, args.quick)
     bench_variables(rounds)

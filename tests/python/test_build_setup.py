@@ -8,6 +8,7 @@ import shlex
 import shutil
 import subprocess
 import sys
+import tempfile
 import tomllib
 from pathlib import Path
 
@@ -31,6 +32,22 @@ install_package = script("install_package")
 # that take every character, one that the build takes.
 HOSTILE = "it's $(touch PWNED) `touch PWNED`, R&D #1"
 BUILDABLE = "it's `touch PWNED`, R&D #1 (x)"
+# What the build refuses in a folder's path.
+REFUSED = re.compile(r'["\\;$*?|<>\[\]\x00-\x1f\x7f]')
+
+
+@pytest.fixture
+def build_tmp(tmp_path):
+    """A folder the build takes: tmp_path, or one in /tmp (where the build's own temporary files
+    go too) when TMPDIR's path holds a character that the build refuses."""
+    if not REFUSED.search(str(tmp_path)):
+        yield tmp_path
+        return
+    path = Path(tempfile.mkdtemp(prefix="vorna-test-", dir="/tmp"))
+    try:
+        yield path
+    finally:
+        shutil.rmtree(path, ignore_errors=True)
 
 
 def executable(path, body):
@@ -126,13 +143,13 @@ def test_python_deps_script_exit_status():
 
 @pytest.mark.skipif(shutil.which("cmake") is None, reason="needs cmake")
 @pytest.mark.parametrize("version, accepted", [("3.0.9", False), ("3.1.7", True), ("3.2.0", False)])
-def test_cmake_configure_accepts_pybind11_3_1_only(tmp_path, version, accepted):
+def test_cmake_configure_accepts_pybind11_3_1_only(build_tmp, version, accepted):
     # A pybind11 package of the given version: the real version file, and a config that
     # only declares the target the build links.
     import pybind11
 
     real = Path(pybind11.get_cmake_dir())
-    fake = tmp_path / "pybind11"
+    fake = build_tmp / "pybind11"
     fake.mkdir()
     version_file = (real / "pybind11ConfigVersion.cmake").read_text()
     assert 'set(PACKAGE_VERSION "' in version_file
@@ -140,9 +157,10 @@ def test_cmake_configure_accepts_pybind11_3_1_only(tmp_path, version, accepted):
         re.sub(r'set\(PACKAGE_VERSION "[^"]*"\)', f'set(PACKAGE_VERSION "{version}")', version_file))
     (fake / "pybind11Config.cmake").write_text("add_library(pybind11::headers INTERFACE IMPORTED)\n")
     result = subprocess.run(
-        ["cmake", "-S", ROOT, "-B", tmp_path / "build", "-G", "Ninja",
+        ["cmake", "-S", ROOT, "-B", build_tmp / "build", "-G", "Ninja",
          "-DVORNA_BUILD_PYTHON=ON", "-DVORNA_BUILD_TESTS=OFF", f"-Dpybind11_DIR={fake}",
-         f"-DPython_EXECUTABLE={sys.executable}"], capture_output=True, text=True)
+         f"-DPython_EXECUTABLE={sys.executable}"], capture_output=True, text=True,
+        env={**os.environ, "TMPDIR": "/tmp"})
     output = " ".join((result.stdout + result.stderr).split())
     if accepted:
         assert result.returncode == 0, output
@@ -263,16 +281,16 @@ CHARACTER = ("has {} in its path, which the build cannot take: move or rename th
      "the activated virtual environment, /opt/env\\\\, " + CHARACTER.format("a backslash (\\)")),
 ])
 def test_install_deps_checks_first_and_gives_one_apt_command(
-        tmp_path, user, python3, venv, sudo, lists, env, calls, message):
+        build_tmp, user, python3, venv, sudo, lists, env, calls, message):
     # install-deps.sh among stand-ins for the system's tools: nothing is installed; apt-get
     # brings a Python 3.13, and apt-cache knows the `lists` version of python3 (after apt-get
     # update when None); sudo runs apt-get update only; id says root or a user who owns the
     # tree.
-    tree = tmp_path / "tree"
+    tree = build_tmp / "tree"
     (tree / "scripts").mkdir(parents=True)
     shutil.copy(ROOT / "scripts" / "install-deps.sh", tree / "scripts")
-    bin_dir, log = tmp_path / "bin", tmp_path / "calls"
-    (tmp_path / "env" / "bin").mkdir(parents=True)
+    bin_dir, log = build_tmp / "bin", build_tmp / "calls"
+    (build_tmp / "env" / "bin").mkdir(parents=True)
     bin_dir.mkdir()
     log.touch()
     for tool in ("bash", "dirname", "find", "stat", "grep", "env", "chmod", "awk", "cat"):
@@ -293,9 +311,9 @@ def test_install_deps_checks_first_and_gives_one_apt_command(
     for name, body in fakes.items():
         if body:
             executable(bin_dir / name, body)
-    (tmp_path / "lists").write_text(lists or "")
-    variables = {"PATH": str(bin_dir), "LOG": str(log), "LISTS": str(tmp_path / "lists"),
-                 "BIN": str(bin_dir), **({"VIRTUAL_ENV": str(tmp_path / "env")} if venv else {})}
+    (build_tmp / "lists").write_text(lists or "")
+    variables = {"PATH": str(bin_dir), "LOG": str(log), "LISTS": str(build_tmp / "lists"),
+                 "BIN": str(bin_dir), **({"VIRTUAL_ENV": str(build_tmp / "env")} if venv else {})}
     variables.update(env)
     if "SUDO_UID" in env:
         variables["SUDO_UID"] = str(tree.stat().st_uid)
@@ -303,7 +321,7 @@ def test_install_deps_checks_first_and_gives_one_apt_command(
                             capture_output=True, text=True, timeout=60)
     assert result.returncode == 1
     assert log.read_text().splitlines() == calls
-    assert result.stderr.endswith(message.format(bin=bin_dir, tmp=tmp_path) + "\n"), result.stderr
+    assert result.stderr.endswith(message.format(bin=bin_dir, tmp=build_tmp) + "\n"), result.stderr
 
 
 def setup_tree(tmp_path, tree, fakes, tools=()):
@@ -338,18 +356,18 @@ with open(f"{env}/bin/pip", "w") as f:
 
 
 @pytest.mark.skipif(shutil.which("mv") is None, reason="needs coreutils")
-def test_an_interrupted_venv_is_made_anew_whole_under_any_name(tmp_path):
+def test_an_interrupted_venv_is_made_anew_whole_under_any_name(build_tmp):
     # python3 stands in for venv (FAKE_VENV, stopped midway when STOP is set) and runs the real
     # interpreter for the rest; every Debian package is installed.
-    tree = tmp_path / BUILDABLE / "vorna"
-    (tmp_path / "venv.py").write_text(FAKE_VENV)
-    path = setup_tree(tmp_path, tree, {
+    tree = build_tmp / BUILDABLE / "vorna"
+    (build_tmp / "venv.py").write_text(FAKE_VENV)
+    path = setup_tree(build_tmp, tree, {
         "dpkg-query": "echo install ok installed",
         "python3": 'case "$1" in -m) exec "$REAL" "$VENV_PY" "$@" ;; -c) echo 3.11.2 ;; '
                    '*) exec "$REAL" "$@" ;; esac'}, tools=("rm", "mv", "id"))
     executable(tree / ".venv" / "bin" / "python",  # an old one, without pip
                'case "$1" in -c) echo 3.11.2 ;; *) exit 1 ;; esac')
-    env = {"PATH": path, "REAL": sys.executable, "VENV_PY": str(tmp_path / "venv.py")}
+    env = {"PATH": path, "REAL": sys.executable, "VENV_PY": str(build_tmp / "venv.py")}
     script = ["bash", tree / "scripts" / "install-deps.sh"]
     stopped = subprocess.run(script, env={**env, "STOP": "1"}, capture_output=True, text=True)
     assert stopped.returncode != 0, stopped.stderr
@@ -363,13 +381,13 @@ def test_an_interrupted_venv_is_made_anew_whole_under_any_name(tmp_path):
     shown = subprocess.run(["sh", "-c", '. .venv/bin/activate && echo "$VIRTUAL_ENV"'], cwd=tree,
                            capture_output=True, text=True, check=True).stdout
     assert shown == f"{venv}\n"
-    assert not list(tmp_path.rglob("PWNED"))
+    assert not list(build_tmp.rglob("PWNED"))
 
 
 @pytest.mark.skipif(os.getuid() != 0, reason="needs root, to leave root's files in a user's tree")
-def test_root_s_files_in_a_user_s_tree_are_named_with_one_command(tmp_path):
-    tree = tmp_path / "tree"
-    path = setup_tree(tmp_path, tree, {"id": '[ "$1" = -un ] && echo alice || echo 1000',
+def test_root_s_files_in_a_user_s_tree_are_named_with_one_command(build_tmp):
+    tree = build_tmp / "tree"
+    path = setup_tree(build_tmp, tree, {"id": '[ "$1" = -un ] && echo alice || echo 1000',
                                        "python3": "echo 3.11.2"})
     for root_s in ("build/py/x.o", ".venv/bin/python", "tests/__pycache__/t.pyc"):
         (tree / root_s).parent.mkdir(parents=True, exist_ok=True)
