@@ -405,3 +405,25 @@ def test_root_s_files_in_a_user_s_tree_are_named_with_one_command(build_tmp):
     named = message.split("sudo chown -R 1000:1000 -- ")[1].removesuffix(
         "' and run make as yourself").split()
     assert sorted(named) == [shlex.quote(p) for p in paths]
+
+
+@pytest.mark.skipif(None in (shutil.which("cmake"), shutil.which("ninja"), shutil.which("flatc")),
+                    reason="needs cmake, ninja and flatc")
+def test_the_build_takes_a_folder_named_with_apostrophes_commas_and_ampersands(build_tmp):
+    # Configured, the generated schema header made, and two objects compiled that include it
+    # and the source tree's test data path, in a folder that names the build's usual enemies.
+    tree = build_tmp / BUILDABLE / "vorna"
+    for part in ("src", "tests/cpp"):
+        shutil.copytree(ROOT / part, tree / part)
+    shutil.copy(ROOT / "CMakeLists.txt", tree)
+    build, env = tree / "build", {**os.environ, "TMPDIR": "/tmp"}
+    objects = ["CMakeFiles/vorna_native.dir/src/program/program_format.cpp.o",
+               "CMakeFiles/vorna_tests.dir/tests/cpp/golden_program.cpp.o"]
+    for command in (["cmake", "-S", tree, "-B", build, "-G", "Ninja", "-DVORNA_BUILD_PYTHON=OFF",
+                     "-DVORNA_BUILD_TESTS=ON"], ["ninja", "-C", build, *objects]):
+        result = subprocess.run(command, env=env, capture_output=True, text=True)
+        assert result.returncode == 0, result.stdout + result.stderr
+    assert all((build / o).stat().st_size > 0 for o in objects)
+    assert (build / "test_config" / "test_data_dir.h").read_text() == (
+        f'#define VORNA_TEST_DATA_DIR R"vorna({tree}/tests/data)vorna"\n')
+    assert not list(build_tmp.rglob("PWNED"))
