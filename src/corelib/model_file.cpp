@@ -579,17 +579,17 @@ std::unique_ptr<Model> decode(const char* data, size_t size) {
 
 Bytes read(const std::string& path) {
     // A path holding a null byte names another file (the system reads it up to that byte): it
-    // is refused before any open. A pipe, opened without waiting for a writer, and a socket too.
+    // is refused before any open. A pipe is opened without waiting for a writer.
     const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     Fd fd(path.find('\0') == std::string::npos ? ::open(path.c_str(), flags) : -1);
     struct stat st;
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || S_ISFIFO(st.st_mode) ||
-        S_ISSOCK(st.st_mode)) {
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || S_ISSOCK(st.st_mode)) {
         throw std::runtime_error("File not found.");
     }
     // A regular file is read under a shared lock, so that a save writing it in place is never
     // seen half done; one that stays locked is not read. Anything else is measured by its end
-    // position (0 for /dev/null); a directory holds no bytes (its end is a cookie or none).
+    // position: none for a pipe, 0 for /dev/null; a directory holds no bytes (its end is a cookie
+    // or none).
     if (S_ISREG(st.st_mode) && !locked(fd.get(), F_RDLCK)) {
         throw std::runtime_error("Unable to read model file: " + shown(path) +
                                  " (locked by a writer)");

@@ -51,14 +51,15 @@ std::unique_ptr<Model> decode(const char* data, size_t size);
 
 // The whole content of the file at `path`, read once. Throws std::runtime_error "File not found."
 // when the path holds a null byte (refused before any open), when the file cannot be opened or
-// read, or is a pipe (not waited for) or a socket. A regular file is read under a shared lock (see
-// write), so a load sees the old or the new model of a save writing it in place, never a mixture: a
-// write lock is waited for about five seconds at most, and one held longer (another program's, a
-// stopped process's) refuses the load with std::runtime_error "Unable to read model file: <path>
-// (locked by a writer)", before anything is read. No lock is taken where the file system has none,
-// nor where only this process's own classic locks (F_SETLK, lockf) are in the way: the file is then
-// read as it is. Anything else is measured by its end position, a directory as 0 bytes: "File is
-// empty." for a size of 0 (a directory, /dev/null), "File is too large." for 2^31 bytes or more.
+// read, or is a socket. A regular file is read under a shared lock (see write), so a load sees
+// the old or the new model of a save writing it in place, never a mixture: a write lock is waited
+// for about five seconds at most, and one held longer (another program's, a stopped process's)
+// refuses the load with std::runtime_error "Unable to read model file: <path> (locked by a
+// writer)", before anything is read. No lock is taken where the file system has none, nor where
+// only this process's own classic locks (F_SETLK, lockf) are in the way: the file is then read as
+// it is. Anything else is measured by its end position, a directory as 0 bytes: "File is empty."
+// for a size of 0 or none (a directory, /dev/null, a pipe, which is not waited for), "File is too
+// large." for 2^31 bytes or more.
 Bytes read(const std::string& path);
 
 // Writes `size` bytes to `path`. How is decided when the path is opened, against the file that

@@ -25,10 +25,10 @@ Args:
 
 Raises:
     RuntimeError: "File not found." if the path holds a null byte, or the file cannot be opened
-        or read, or is a pipe (refused without waiting for a writer) or a socket; "File is
-        empty." for a size of 0 (as a directory or /dev/null measure); "File is too large." from
+        or read, or is a socket; "File is empty." for a size of 0 or none (as a directory,
+        /dev/null or a pipe measure; a pipe is not waited for); "File is too large." from
         2147483648 bytes; "Unable to read model file: <path> (locked by a writer)" if another
-    process holds a write lock on it past the wait; or the file holds no valid model.
+        process holds a write lock on it past the wait; or the file holds no valid model.
     ValueError: if the file is not a whole compressed model (bytes after a whole one are
         ignored).
 )doc";
