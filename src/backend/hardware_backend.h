@@ -8,9 +8,10 @@
 
 namespace vorna {
 
-// The hardware back end the core library holds: it maps layers onto the
-// device named by the map constraints.
-class HardwareBackend : public Backend {
+// The hardware back end the core library creates and holds: it maps layers
+// onto the device named by the map constraints. Its vtable and type
+// information are visible, so that code built apart can make one.
+class VORNA_EXPORT HardwareBackend : public Backend {
   public:
     HardwareBackend() = default;
     ~HardwareBackend() override = default;

@@ -19,7 +19,9 @@ namespace vorna {
 
 class Device;
 
-class HardwareSequence : public ForwardableSequence {
+// Its vtable and type information are visible: the core library runs and
+// recognises the sequences it is handed.
+class VORNA_EXPORT HardwareSequence : public ForwardableSequence {
   public:
     // The constraints are copied: the back-end bundle that owns them ends with
     // the map call.

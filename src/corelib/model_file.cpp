@@ -15,14 +15,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <stdexcept>
-#include <thread>
 #include <utility>
+
+#include "corelib/file_lock.h"
 
 namespace vorna::model_file {
 
@@ -64,8 +64,8 @@ std::invalid_argument open_error(const std::string& path) {
     return std::invalid_argument("Unable to open file for saving model: " + shown(path));
 }
 
-std::runtime_error write_error(const std::string& path) {
-    return std::runtime_error("Unable to write model file: " + shown(path));
+std::runtime_error write_error(const std::string& path, const char* why = "") {
+    return std::runtime_error("Unable to write model file: " + shown(path) + why);
 }
 
 // Writes every byte at the descriptor's position (`offset` < 0) or from `offset` on. Leaves
@@ -147,20 +147,6 @@ off_t reserve(int fd, off_t old, const char* data, size_t size) {
     struct stat st;
     if (::fstat(fd, &st) == 0 && st.st_size != old) (void)::ftruncate(fd, old);
     return -1;
-}
-
-// Locks the whole file open as `fd` for reading or writing, for as long as that open file (not
-// the process or thread) stays open. Another's lock is waited for about five seconds at most:
-// false if still held. True where the file system has no such locks, which then guard nothing.
-bool locked(int fd, short type) {
-    struct flock lock = {};
-    lock.l_type = type;  // from the start (SEEK_SET, 0) to the end, however far (length 0)
-    for (int wait = 0; wait < 2500; ++wait) {  // every 2 ms
-        if (::fcntl(fd, F_OFD_SETLK, &lock) == 0) return true;
-        if (errno != EAGAIN && errno != EACCES && errno != EINTR) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return false;
 }
 
 std::atomic<SaveHook> save_hook{nullptr};
@@ -504,15 +490,16 @@ class Target {
     }
 
     // Writes the regular file opened through its own descriptor, under its write lock (which
-    // keeps out other in-place saves and loads; one held too long refuses the save), ordered so
-    // that a stop at any point leaves the old model, the new one or a file load refuses: the
-    // length reserved (or the save refused), the head made invalid, the rest written, the true
-    // head last, then the cut (a whole block followed by old bytes loads as the new model).
+    // keeps out other in-place saves and loads; another's lock held too long refuses the save,
+    // and the process's own classic lock lets it write without one), ordered so that a stop at
+    // any point leaves the old model, the new one or a file load refuses: the length reserved
+    // (or the save refused), the head made invalid, the rest written, the true head last, then
+    // the cut (a whole block followed by old bytes loads as the new model).
     void write_in_place(const char* data, size_t size) {
         struct stat st;
         const int fd = fd_.get();
-        const off_t from =
-            locked(fd, F_WRLCK) && ::fstat(fd, &st) == 0 ? reserve(fd, st.st_size, data, size) : -1;
+        if (!locked(fd, F_WRLCK)) throw write_error(path_, " (locked by another process)");
+        const off_t from = ::fstat(fd, &st) == 0 ? reserve(fd, st.st_size, data, size) : -1;
         bool ok = from >= 0;
         if (ok) reached(SaveStep::in_place_reserved);
         ok = ok && write_all(fd, kRefusedHead, kHead, 0);
@@ -592,18 +579,21 @@ std::unique_ptr<Model> decode(const char* data, size_t size) {
 
 Bytes read(const std::string& path) {
     // A path holding a null byte names another file (the system reads it up to that byte): it
-    // is refused before any open. A pipe, opened without waiting for a writer, and a socket too.
+    // is refused before any open. A pipe is opened without waiting for a writer.
     const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     Fd fd(path.find('\0') == std::string::npos ? ::open(path.c_str(), flags) : -1);
     struct stat st;
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || S_ISFIFO(st.st_mode) ||
-        S_ISSOCK(st.st_mode)) {
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || S_ISSOCK(st.st_mode)) {
         throw std::runtime_error("File not found.");
     }
-    // A regular file is read under a shared lock, so that a save writing it in place is not seen
-    // half done; past a bounded wait it is read all the same. Anything else is measured by its
-    // end position (0 for /dev/null); a directory holds no bytes (its end is a cookie or none).
-    if (S_ISREG(st.st_mode)) (void)locked(fd.get(), F_RDLCK);
+    // A regular file is read under a shared lock, so that a save writing it in place is never
+    // seen half done; one that stays locked is not read. Anything else is measured by its end
+    // position: none for a pipe, 0 for /dev/null; a directory holds no bytes (its end is a cookie
+    // or none).
+    if (S_ISREG(st.st_mode) && !locked(fd.get(), F_RDLCK)) {
+        throw std::runtime_error("Unable to read model file: " + shown(path) +
+                                 " (locked by a writer)");
+    }
     const off_t size = S_ISDIR(st.st_mode) ? 0 : ::lseek(fd.get(), 0, SEEK_END);
     if (size <= 0) throw std::runtime_error("File is empty.");
     if (static_cast<uint64_t>(size) > kMaxFileSize) throw std::runtime_error("File is too large.");

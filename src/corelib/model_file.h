@@ -51,11 +51,15 @@ std::unique_ptr<Model> decode(const char* data, size_t size);
 
 // The whole content of the file at `path`, read once. Throws std::runtime_error "File not found."
 // when the path holds a null byte (refused before any open), when the file cannot be opened or
-// read, or is a pipe (not waited for) or a socket. A regular file is read under a shared lock,
-// which waits for a save writing it in place (see write) for about five seconds at most, and is
-// then read as it is. Anything else is measured by its end position, a directory as 0 bytes:
-// "File is empty." for a size of 0 (a directory, /dev/null), "File is too large." for 2^31 bytes
-// or more.
+// read, or is a socket. A regular file is read under a shared lock (see write), so a load sees
+// the old or the new model of a save writing it in place, never a mixture: a write lock is waited
+// for about five seconds at most, and one held longer (another program's, a stopped process's)
+// refuses the load with std::runtime_error "Unable to read model file: <path> (locked by a
+// writer)", before anything is read. No lock is taken where the file system has none, nor where
+// only this process's own classic locks (F_SETLK, lockf) are in the way: the file is then read as
+// it is. Anything else is measured by its end position, a directory as 0 bytes: "File is empty."
+// for a size of 0 or none (a directory, /dev/null, a pipe, which is not waited for), "File is too
+// large." for 2^31 bytes or more.
 Bytes read(const std::string& path);
 
 // Writes `size` bytes to `path`. How is decided when the path is opened, against the file that
@@ -120,16 +124,19 @@ Bytes read(const std::string& path);
 // which belongs to the open file, not to the process or thread), and a load holds a read lock
 // while it reads: a second save in place of the file waits until the first is done (the last
 // wins), and a load waits for the save and sees the old or the new model. A lock is waited for
-// about five seconds at most: held longer (another program's, a stopped process's), the save is
-// refused with the file as it was, and a load reads the file as it is. The locks are advisory:
-// other programs' writes are not held back, and where the file system has no such locks nothing
-// is. When the whole new length cannot be reserved, or exceeds the process's file-size limit, the
-// save is refused with the file as it was. Then the head is overwritten with bytes load refuses,
-// the rest is written, the true head last (one write of five bytes), and the file is cut to
-// length: a save stopped at any point leaves the old model, the new one, or a file load refuses,
-// never one that loads as neither. Writing changes the file as any write by the caller does: the
-// kernel removes security.capability, and the set-user bit and a group-executable file's
-// set-group bit unless the caller may keep them (CAP_FSETID).
+// about five seconds at most: held longer (another program's, a stopped process's, any reader's),
+// the save is refused with the file as it was and "Unable to write model file: <path> (locked by
+// another process)", and a load is refused (see read). Where the only locks in the way are this
+// process's own classic locks (F_SETLK, lockf), which would conflict with its open-file locks,
+// the save and the load go on at once without a lock: the process's lock keeps others out. The
+// locks are advisory: other programs' writes are not held back, and where the file system has no
+// such locks nothing is. When the whole new length cannot be reserved, or exceeds the process's
+// file-size limit, the save is refused with the file as it was. Then the head is overwritten with
+// bytes load refuses, the rest is written, the true head last (one write of five bytes), and the
+// file is cut to length: a save stopped at any point leaves the old model, the new one, or a file
+// load refuses, never one that loads as neither. Writing changes the file as any write by the
+// caller does: the kernel removes security.capability, and the set-user bit and a
+// group-executable file's set-group bit unless the caller may keep them (CAP_FSETID).
 // Pipes and devices are written as a stream.
 //
 // Nothing is forced to the disk: this guards against stopped processes and I/O errors, not

@@ -1,14 +1,14 @@
 #pragma once
 
 // The SPI flash controller of an XVR2200 board, handed out by a flash-access driver of the
-// core library.
+// core library, which creates it: its vtable, type information and destructor are visible.
 
 #include <cstdint>
 #include <memory>
 
 #include "export.h"
 
-class SpiFlashController {
+class VORNA_EXPORT SpiFlashController {
   public:
     SpiFlashController() = default;
     virtual ~SpiFlashController();

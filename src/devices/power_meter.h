@@ -87,7 +87,7 @@ class PowerMeter {
 
     static constexpr size_t kCapacity = 100;
 
-    PowerMeter();
+    VORNA_EXPORT PowerMeter();
     PowerMeter(const PowerMeter&) = delete;
     PowerMeter& operator=(const PowerMeter&) = delete;
 
@@ -97,14 +97,14 @@ class PowerMeter {
     // Keeps the event when its power is above 0 and its timestamp is later than the last
     // reset; otherwise drops it silently.
     VORNA_EXPORT void log_event(PowerEvent&& event);
-    bool has_events() const;
+    VORNA_EXPORT bool has_events() const;
     // The lowest power kept since the last reset in milliwatts, 0.0 when there is none.
-    float floor() const;
+    VORNA_EXPORT float floor() const;
     // Forgets the floor and accepts only events later than `ts` from now on; the events
     // already held stay.
     VORNA_EXPORT void reset(int64_t ts);
     // Copies of the events held, oldest first; the meter keeps them.
-    std::vector<PowerEvent> events() const;
+    VORNA_EXPORT std::vector<PowerEvent> events() const;
 
     // Power of one measurement in milliwatts: float(voltage) / 1e6 * float(current).
     static float power_mw(const PowerEvent& event);

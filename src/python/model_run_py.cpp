@@ -14,22 +14,24 @@
 
 namespace vorna::python {
 
-const char* const kModelFromFileDoc = R"(Load a Model from a file written by save.
+const char* const kModelFromFileDoc = R"doc(Load a Model from a file written by save.
 
-A regular file is read under a shared lock: a save writing it in place is waited for (about five
-seconds at most, then the file is read as it is).
+A regular file is read under a shared lock, so that a save writing it in place is seen before
+or after, never half done: a write lock is waited for about five seconds at most, then the load
+is refused. The caller's own POSIX record locks (fcntl.lockf) are not waited for.
 
 Args:
     filename (str): the path of the model file.
 
 Raises:
     RuntimeError: "File not found." if the path holds a null byte, or the file cannot be opened
-        or read, or is a pipe (refused without waiting for a writer) or a socket; "File is
-        empty." for a size of 0 (as a directory or /dev/null measure); "File is too large."
-        from 2147483648 bytes; or the file holds no valid model.
+        or read, or is a socket; "File is empty." for a size of 0 or none (as a directory,
+        /dev/null or a pipe measure; a pipe is not waited for); "File is too large." from
+        2147483648 bytes; "Unable to read model file: <path> (locked by a writer)" if another
+        process holds a write lock on it past the wait; or the file holds no valid model.
     ValueError: if the file is not a whole compressed model (bytes after a whole one are
         ignored).
-)";
+)doc";
 
 const char* const kModelFitDoc = R"(Trains a set of images or events through the model.
 
@@ -104,7 +106,7 @@ Raises:
         output neurons cannot be split into the classes.
 )";
 
-const char* const kModelSaveDoc = R"(Saves the model to a file.
+const char* const kModelSaveDoc = R"doc(Saves the model to a file.
 
 The path is opened once, following links as opening it would (with the kernel's own checks),
 and how the file is written is decided then, against the file that was opened. A missing file,
@@ -129,8 +131,9 @@ bytes are written in an order that keeps the file from ever loading as a mixture
 killed or fails partway thus leaves the old model, the new model, or a file that loading
 refuses; never a file that loads as neither. The in-place write holds an advisory lock on the
 file that keeps out another in-place save of it (the last wins) and loads, which wait for it;
-a lock held longer than about five seconds refuses the save. Other programs' writes are not held
-back. Pipes with a reader and devices are written as a stream. Nothing is forced to the disk:
+another's lock (a reader's too) held longer than about five seconds refuses the save. The
+caller's own POSIX record locks (fcntl.lockf) are not waited for: the caller's lock then keeps
+others out. Other programs' writes are not held back. Pipes with a reader and devices are written as a stream. Nothing is forced to the disk:
 this holds for stopped processes and I/O errors, not for a power loss.
 
 Args:
@@ -143,12 +146,13 @@ Raises:
         one reads, or a missing file in a directory that takes no new file.
     RuntimeError: if writing the file fails, if the name comes to hold something other than a
         regular file during the save, or none (a link planted there is never followed), if
-        another program holds a lock on the file, or if the model is too large for a model file
+        another process holds a lock on the file past the wait ("Unable to write model file:
+        <path> (locked by another process)"), or if the model is too large for a model file
         (a serialization over 4294967295 bytes, or a compressed file over 2147483647 bytes,
         which could not be read back).
     A refused save leaves everything as it was, except that a link to a missing file leaves
     that file created, empty, as opening it for writing would.
-)";
+)doc";
 
 const char* const kModelToBufferDoc = R"(Serializes the model into a bytes object.
 

@@ -101,6 +101,53 @@ TEST(MapRoutine, SinglePassComponentError) {
     EXPECT_EQ(rig.sequence()->passes().size(), 1u);
 }
 
+// A map call has at most 255 passes. Two one-NP convolutions fill a pass of two NPs (a layer
+// never gets the NPs of the layer before it), so 510 fill 255 passes and the 511th may not open
+// another: it fails the walk. The descriptor budget, 254, then refuses the 255 passes, each
+// counted with the input-setup track plus one (no layer records a track here): 510 descriptors
+// for the last layer of the 255th pass; 256 passes would need 512, 254 passes 508.
+TEST(MapRoutine, AtMost255Passes) {
+    Rig rig(kV2, cnp_mesh(2));
+    auto in = input_layer();
+    LayerList layers{in};
+    rig.script->tracks[in->get_name()] = 0;
+    TPtr prev = in;
+    for (int i = 0; i < 511; ++i) {
+        auto c = conv("c" + std::to_string(i));
+        rig.script->tracks[c->get_name()] = 0;
+        link(prev, c);
+        layers.push_back(c);
+        prev = c;
+    }
+    const MappingStatusGroup result = rig.map(&layers);
+    EXPECT_EQ(result.to_string(),
+              "Cannot map layer 'c509'. Model is too big. The maximum number of descriptors is "
+              "more than allowed. 510 are needed but 254 are available.");
+    EXPECT_EQ(layers.size(), 512u);
+    EXPECT_TRUE(rig.sequences.empty());
+    EXPECT_EQ(rig.script->recorded.back().layer, "c509");
+}
+
+// A skip-DMA layer that ends the last group is held back by the sequence builder for a next
+// pass that never comes: no pass and no program hold it, so it stays in the caller's list, as a
+// layer that was not mapped, and gets no memory sizes.
+TEST(MapRoutine, SkipDmaLayerEndingTheLastGroupStaysInTheList) {
+    Rig rig(kV2, default_mesh());
+    auto in = input_layer();
+    auto c0 = conv("c0");
+    auto add = add_layer("add");
+    LayerList layers = chain({in, c0, add});
+    const MappingStatusGroup result = rig.map(&layers);
+    EXPECT_FALSE(result.error) << result.to_string();
+    EXPECT_EQ(names(layers), (std::vector<std::string>{"add"}));
+    ASSERT_EQ(rig.sequences.size(), 1u);
+    ASSERT_EQ(rig.sequence()->passes().size(), 1u);
+    EXPECT_EQ(names(rig.sequence()->passes()[0]->layers),
+              (std::vector<std::string>{"InputData", "c0"}));
+    for (const auto& recorded : rig.script->recorded) EXPECT_NE(recorded.layer, "add");
+    EXPECT_EQ(add->mapping(), nullptr);
+}
+
 // S5: an HRC layer on a mesh without HRC ends the call with that one failure.
 TEST(MapRoutine, HrcMissing) {
     Rig rig(kV2, default_mesh(false));

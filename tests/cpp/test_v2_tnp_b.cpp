@@ -210,6 +210,27 @@ TEST(V2TnpBRegisters, FifoSizeLimits) {
     EXPECT_EQ(error_text([] { regs_of(golden(1, 65536)); }), overflow_text(65536, 16));
 }
 
+// The neuron run N of a TNP-B: word 11 bits 12-29 hold its 100-bit channel-content words (N
+// rounded up to 8, then to 24, 12 per word), word 26 bits 16-25 N itself and word 29 bits 16-23
+// its groups of eight, (N + 7) / 8. The common words take N into a 10-bit field first, so 1023
+// is the largest run: 128 groups, far from the 255 the 8-bit field of word 29 could hold.
+TEST(V2TnpBRegisters, NeuronRunUpToTheTenBitField) {
+    auto neurons = [](uint32_t n) {
+        return regs_of(mapped(LayerType::BufferTempConv,
+                              {tnp_b(2, 1, placement(0, n, Shape{4, 4, 3}, Shape{4, 4, 3}))}));
+    };
+    struct Case {
+        uint32_t n, ch_cont, groups;
+    };
+    for (const Case& c : {Case{24, 2, 3}, Case{25, 4, 4}, Case{1023, 86, 128}}) {
+        const auto regs = neurons(c.n);
+        EXPECT_EQ((regs[11] >> 12) & 0x3FFFFu, c.ch_cont) << c.n;
+        EXPECT_EQ((regs[26] >> 16) & 0x3FFu, c.n) << c.n;
+        EXPECT_EQ((regs[29] >> 16) & 0xFFu, c.groups) << c.n;
+    }
+    EXPECT_EQ(error_text([&] { neurons(1024); }), overflow_text(1024, 10));
+}
+
 // The channel count K of the TNP-B's region: word 21 bits 0-10 hold K, word
 // 28 bits 16-31 K rounded up to 4 and bits 0-13 the row words K4 * 4 / 4. A
 // count of 2048 is one past the 11-bit field and is refused.

@@ -1,14 +1,17 @@
 """Model files: save, the file constructor and to_buffer."""
 
+import contextlib
 import ctypes
 import ctypes.util
 import errno
+import fcntl
 import os
 import resource
 import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 import numpy as np
 import pytest
@@ -294,18 +297,82 @@ def test_a_path_with_a_null_byte_is_refused(tmp_path, action, name, error, messa
 def test_load_refuses_a_pipe_without_waiting_and_measures_a_device(tmp_path):
     pipe = tmp_path / "pipe.fbz"
     os.mkfifo(pipe)
-    code = ("import sys, vorna.core as core\n"
+    code = ("import sys, time, vorna.core as core\n"
             "for p in sys.argv[1:]:\n"
+            "    start = time.monotonic()\n"
             "    try: core.Model(p)\n"
-            "    except RuntimeError as e: print(e)\n")
-    # Opening a pipe no one writes to would wait forever.
+            "    except RuntimeError as e: print(e, time.monotonic() - start < 1)\n")
+    # Opening a pipe no one writes to would wait forever; it has no size to measure.
     out = subprocess.run([sys.executable, "-c", code, str(pipe), "/dev/null"], timeout=60,
                          capture_output=True, text=True)
-    assert out.stdout.splitlines() == ["File not found.", "File is empty."], out.stderr
+    assert out.stdout.splitlines() == ["File is empty. True"] * 2, out.stderr
 
 
 OLD_MODEL, NEW_MODEL = dense_model(128, 100), dense_model(128, 110)  # 4 pages each
 BIG_MODEL = dense_model(256, 200)  # above 40,000 bytes
+
+
+HOLDER = ("import fcntl, sys, time\n"
+          "f = open(sys.argv[1], 'r+b' if sys.argv[2] == 'write' else 'rb')\n"
+          "fcntl.lockf(f, fcntl.LOCK_EX if sys.argv[2] == 'write' else fcntl.LOCK_SH)\n"
+          "print('locked', flush=True)\n"
+          "time.sleep(60)\n")
+
+
+@contextlib.contextmanager
+def locked_by_another_process(path, kind):
+    holder = subprocess.Popen([sys.executable, "-c", HOLDER, str(path), kind],
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "locked\n"
+        yield
+    finally:
+        holder.kill()
+        holder.wait()
+
+
+@pytest.mark.parametrize("kind, message", [
+    # Read past the lock, a file that a writer holds may be half one model over another.
+    ("write", "Unable to read model file: {} (locked by a writer)"),
+    # A reader holds back an in-place save (two names), not a load.
+    ("read", "Unable to write model file: {} (locked by another process)"),
+], ids=["writer", "reader"])
+def test_a_lock_another_process_holds_past_the_wait_refuses(tmp_path, kind, message):
+    path = tmp_path / "m.fbz"
+    OLD_MODEL.save(str(path))
+    os.link(path, tmp_path / "other.fbz")
+    before = path.read_bytes()
+    with locked_by_another_process(path, kind):
+        start = time.monotonic()
+        with pytest.raises(RuntimeError) as info:
+            if kind == "write":
+                core.Model(str(path))
+            else:
+                NEW_MODEL.save(str(path))
+        waited = time.monotonic() - start
+        if kind == "read":
+            start = time.monotonic()
+            assert core.Model(str(path)).to_buffer() == OLD_MODEL.to_buffer()
+            assert time.monotonic() - start < 1
+    assert str(info.value) == message.format(path)
+    assert 4 <= waited < 20
+    assert path.read_bytes() == before
+
+
+def test_a_process_holding_its_own_lockf_saves_in_place_and_loads_at_once(tmp_path):
+    path = tmp_path / "m.fbz"
+    OLD_MODEL.save(str(path))
+    os.link(path, tmp_path / "other.fbz")  # written in place
+    loaded = []
+    with open(path, "r+b") as guard:
+        for action in (lambda: NEW_MODEL.save(str(path)),
+                       lambda: loaded.append(core.Model(str(path)).to_buffer())):
+            fcntl.lockf(guard, fcntl.LOCK_EX)  # again: the module's close of the file drops it
+            start = time.monotonic()
+            action()
+            assert time.monotonic() - start < 1
+    assert loaded == [NEW_MODEL.to_buffer()]
+    assert (tmp_path / "other.fbz").read_bytes() == path.read_bytes()
 
 
 def needs_root_and_nobody():
