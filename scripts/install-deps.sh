@@ -252,6 +252,14 @@ PY
 
 check_folder_names
 check_not_sudo
+# One set-up at a time in a tree: a second make waits for the first's, which would otherwise
+# make .venv, or install into it, under its hands. The lock is on the tree's folder itself, held
+# until this script and what it started are done.
+exec 9<"$ROOT"
+if ! flock -n 9; then
+    echo "Waiting for another make's set-up in this tree to end"
+    flock 9
+fi
 python_state="$(check_python)"
 check_writable
 

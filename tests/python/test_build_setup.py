@@ -293,7 +293,7 @@ def test_install_deps_checks_first_and_gives_one_apt_command(
     (build_tmp / "env" / "bin").mkdir(parents=True)
     bin_dir.mkdir()
     log.touch()
-    for tool in ("bash", "dirname", "find", "stat", "grep", "env", "chmod", "awk", "cat"):
+    for tool in ("bash", "dirname", "find", "stat", "grep", "env", "chmod", "awk", "cat", "flock"):
         (bin_dir / tool).symlink_to(shutil.which(tool))
     uid = 0 if user == "root" else os.getuid() or 1000
     if os.getuid() == 0 and (uid or "SUDO_UID" in env):  # as root: the tree is a user's
@@ -331,7 +331,7 @@ def setup_tree(tmp_path, tree, fakes, tools=()):
     shutil.copy(ROOT / "scripts" / "install-deps.sh", tree / "scripts")
     bin_dir = tmp_path / "bin"
     bin_dir.mkdir()
-    for tool in ("bash", "dirname", "find", "stat", "grep", "env", "chmod", "awk", "cat", *tools):
+    for tool in ("bash", "dirname", "find", "stat", "grep", "env", "chmod", "awk", "cat", "flock", *tools):
         (bin_dir / tool).symlink_to(shutil.which(tool))
     for name, body in fakes.items():
         executable(bin_dir / name, body)
