@@ -17,6 +17,9 @@ namespace py = pybind11;
 namespace vorna::python {
 namespace {
 
+constexpr const char* kSubinterpreterMessage =
+    "vorna.core can only be imported in the main interpreter, not in a sub-interpreter.";
+
 // Number of interpreters that executed the module body.
 std::atomic<int> g_interpreter_count{0};
 
@@ -91,6 +94,14 @@ PyModuleDef g_definition = {
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_core() {
     using namespace vorna::python;
+    // The bindings keep their types and state per process, and the binding library's own set-up
+    // takes the interpreter lock through the main interpreter's thread state: in any other
+    // interpreter it would wait forever for a lock the thread already holds, or, once the main
+    // interpreter holds the module, find every type registered. Refused before anything else.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError, kSubinterpreterMessage);
+        return nullptr;
+    }
     const char* runtime_version = Py_GetVersion();
     if (!python_version_accepted(runtime_version)) {
         PyErr_SetString(PyExc_ImportError,
