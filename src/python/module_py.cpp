@@ -1,6 +1,6 @@
-// Entry point of the extension module vorna.core: the interpreter-version guard, multi-phase
-// initialisation with one execution slot, and the module body that registers the Python API
-// in a fixed order.
+// Entry point of the extension module vorna.core: the main-interpreter and interpreter-version
+// guards, multi-phase initialisation with one execution slot, and the module body that
+// registers the Python API in a fixed order.
 
 #include <Python.h>
 
