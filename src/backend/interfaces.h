@@ -56,18 +56,6 @@ class CompatibilityChecker {
     // Rules over the run [begin, end), which starts at the first layer of the list.
     virtual MappingStatus check_layer_sequence(LayerListIterator begin, LayerListIterator end,
                                                const HwVersion& version) const = 0;
-    // What check_layer_sequence gives for each of the runs [begin, begin + 1),
-    // ..., [begin, end), in that order. This one asks it run by run; a checker
-    // may answer every run in one walk over the layers.
-    virtual std::vector<MappingStatus> check_layer_sequence_prefixes(
-        LayerListIterator begin, LayerListIterator end, const HwVersion& version) const {
-        std::vector<MappingStatus> out;
-        for (LayerListIterator position = begin; position != end;) {
-            ++position;
-            out.push_back(check_layer_sequence(begin, position, version));
-        }
-        return out;
-    }
     // Rules on the components chosen for a layer; `new_pass` is true when the
     // layer starts a new pass.
     virtual MappingStatus check_layer_mappings(const Layer& layer,
@@ -86,6 +74,21 @@ class CompatibilityChecker {
     // Whether a dense layer fits an FNP3 under the given constraints.
     virtual bool check_fnp3_sram_size(const HardwareConstraints& constraints,
                                       const Layer& layer) const = 0;
+
+    // The engine's own operation, declared after the eight above so that theirs
+    // keep the first virtual slots after the destructors, in this order.
+    // What check_layer_sequence gives for each of the runs [begin, begin + 1),
+    // ..., [begin, end), in that order. This one asks it run by run; a checker
+    // may answer every run in one walk over the layers.
+    virtual std::vector<MappingStatus> check_layer_sequence_prefixes(
+        LayerListIterator begin, LayerListIterator end, const HwVersion& version) const {
+        std::vector<MappingStatus> out;
+        for (LayerListIterator position = begin; position != end;) {
+            ++position;
+            out.push_back(check_layer_sequence(begin, position, version));
+        }
+        return out;
+    }
 
     // check_fnp3_sram_size with this checker's own constraints.
     bool is_fnp3_compatible(const Layer& layer) const;

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 
 #include "backend/backend_bundle.h"
 #include "backend/hardware_backend.h"
+#include "backend/interfaces.h"
 #include "devices/hw_version.h"
 #include "test_support.h"
 
@@ -42,6 +45,38 @@ TEST(Bundle, ConstraintsFromTheMesh) {
         words_of(Selvo_v2, IpVersion::v2, SramSize{0x20000001, 0x20000000, 0, 0, 0, 0});
     EXPECT_EQ((std::vector<uint32_t>{wrapped[0], wrapped[1], wrapped[12]}),
               (std::vector<uint32_t>{0, 0, 0}));
+}
+
+// The virtual slot of a member function, from its pointer-to-member: under the Itanium C++ ABI
+// of x86 a virtual member's pointer holds 1 + the slot's byte offset in the vtable.
+template <typename Member>
+long vtable_slot(Member member) {
+    struct Representation {
+        uintptr_t pointer;
+        ptrdiff_t adjustment;
+    } rep;
+    static_assert(sizeof(Member) == sizeof(Representation));
+    std::memcpy(&rep, &member, sizeof rep);
+    if ((rep.pointer & 1) == 0) return -1;  // not virtual
+    return static_cast<long>((rep.pointer - 1) / sizeof(void*));
+}
+
+// Slots 0 and 1 are the destructors; the checker's eight operations follow in their fixed
+// order, and the engine's own operation comes after them.
+TEST(Bundle, CheckerVirtualSlotOrder) {
+#if !defined(__x86_64__) && !defined(__i386__)
+    GTEST_SKIP() << "slot numbers are read with the x86 Itanium C++ ABI";
+#endif
+    using C = CompatibilityChecker;
+    EXPECT_EQ(vtable_slot(&C::check_layer_compatibility), 2);
+    EXPECT_EQ(vtable_slot(&C::check_layer_sequence), 3);
+    EXPECT_EQ(vtable_slot(&C::check_layer_mappings), 4);
+    EXPECT_EQ(vtable_slot(&C::is_sram_input_fit_single_buffer), 5);
+    EXPECT_EQ(vtable_slot(&C::is_sram_input_fit_dual_buffer), 6);
+    EXPECT_EQ(vtable_slot(&C::is_weights_size_fit_np), 7);
+    EXPECT_EQ(vtable_slot(&C::np_split_params), 8);
+    EXPECT_EQ(vtable_slot(&C::check_fnp3_sram_size), 9);
+    EXPECT_EQ(vtable_slot(&C::check_layer_sequence_prefixes), 10);
 }
 
 TEST(Bundle, UnsupportedProducts) {

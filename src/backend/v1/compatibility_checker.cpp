@@ -39,11 +39,6 @@ MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerListIterator b
     return check_layer_sequence_rules(begin, end);
 }
 
-std::vector<MappingStatus> CompatibilityCheckerImpl::check_layer_sequence_prefixes(
-    LayerListIterator begin, LayerListIterator end, const HwVersion&) const {
-    return check_layer_sequence_rules_prefixes(begin, end);
-}
-
 MappingStatus CompatibilityCheckerImpl::check_layer_mappings(
     const Layer& layer, const std::vector<hw::Component>& components, bool) const {
     return check_layer_mappings_rules(layer, components, device_.version());
@@ -74,6 +69,11 @@ NpSplitParams CompatibilityCheckerImpl::np_split_params(hw::Type, const LayerPar
 bool CompatibilityCheckerImpl::check_fnp3_sram_size(const HardwareConstraints& constraints,
                                                     const Layer& layer) const {
     return fits_fnp3(constraints, layer);
+}
+
+std::vector<MappingStatus> CompatibilityCheckerImpl::check_layer_sequence_prefixes(
+    LayerListIterator begin, LayerListIterator end, const HwVersion&) const {
+    return check_layer_sequence_rules_prefixes(begin, end);
 }
 
 MappingStatus CompatibilityCheckerImpl::check_std_cnp_constraints(const Layer& layer,

@@ -27,8 +27,6 @@ class CompatibilityCheckerImpl : public CompatibilityChecker {
     // the run. The version is not read.
     MappingStatus check_layer_sequence(LayerListIterator begin, LayerListIterator end,
                                        const HwVersion& version) const override;
-    std::vector<MappingStatus> check_layer_sequence_prefixes(
-        LayerListIterator begin, LayerListIterator end, const HwVersion& version) const override;
     // Pooling and stride rules of spatial splits, and the 32-value NP input
     // width; `new_pass` is not read.
     MappingStatus check_layer_mappings(const Layer& layer,
@@ -48,6 +46,8 @@ class CompatibilityCheckerImpl : public CompatibilityChecker {
     // Compares with the given constraints, not the held ones.
     bool check_fnp3_sram_size(const HardwareConstraints& constraints,
                               const Layer& layer) const override;
+    std::vector<MappingStatus> check_layer_sequence_prefixes(
+        LayerListIterator begin, LayerListIterator end, const HwVersion& version) const override;
 
     // The per-kind checks with the held constraints.
     MappingStatus check_std_cnp_constraints(const Layer& layer, const HwVersion& version) const;

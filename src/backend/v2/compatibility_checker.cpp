@@ -27,11 +27,6 @@ MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerListIterator b
     return v2::check_layer_sequence(begin, end);
 }
 
-std::vector<MappingStatus> CompatibilityCheckerImpl::check_layer_sequence_prefixes(
-    LayerListIterator begin, LayerListIterator end, const HwVersion&) const {
-    return v2::check_layer_sequence_prefixes(begin, end);
-}
-
 MappingStatus CompatibilityCheckerImpl::check_layer_mappings(
     const Layer& layer, const std::vector<hw::Component>& components, bool new_pass) const {
     return v2::check_layer_mappings(layer, components, new_pass);
@@ -65,6 +60,11 @@ NpSplitParams CompatibilityCheckerImpl::np_split_params(hw::Type type,
 bool CompatibilityCheckerImpl::check_fnp3_sram_size(const HardwareConstraints& constraints,
                                                     const Layer& layer) const {
     return get_fnp_sram_size(layer) <= constraints.fnp3_sram_size;
+}
+
+std::vector<MappingStatus> CompatibilityCheckerImpl::check_layer_sequence_prefixes(
+    LayerListIterator begin, LayerListIterator end, const HwVersion&) const {
+    return v2::check_layer_sequence_prefixes(begin, end);
 }
 
 MappingStatus CompatibilityCheckerImpl::check_supported_activation(const Layer& layer) const {

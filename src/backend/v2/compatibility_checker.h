@@ -21,8 +21,6 @@ class CompatibilityCheckerImpl : public CompatibilityChecker {
                                             const HwVersion& version) const override;
     MappingStatus check_layer_sequence(LayerListIterator begin, LayerListIterator end,
                                        const HwVersion& version) const override;
-    std::vector<MappingStatus> check_layer_sequence_prefixes(
-        LayerListIterator begin, LayerListIterator end, const HwVersion& version) const override;
     MappingStatus check_layer_mappings(const Layer& layer,
                                        const std::vector<hw::Component>& components,
                                        bool new_pass) const override;
@@ -36,6 +34,8 @@ class CompatibilityCheckerImpl : public CompatibilityChecker {
     NpSplitParams np_split_params(hw::Type type, const LayerParams& params) const override;
     bool check_fnp3_sram_size(const HardwareConstraints& constraints,
                               const Layer& layer) const override;
+    std::vector<MappingStatus> check_layer_sequence_prefixes(
+        LayerListIterator begin, LayerListIterator end, const HwVersion& version) const override;
 
     // The activation rules of one layer against the device's mesh.
     MappingStatus check_supported_activation(const Layer& layer) const;
