@@ -107,25 +107,20 @@ void MeshMapper::reserve_nps(const std::vector<hw::Ident>& idents) {
 }
 
 void MeshMapper::allocate_np(const hw::Ident& ident, hw::Type type) {
-    allocate_logged(ident, type, nullptr);
+    allocate_counted(ident, type);
 }
 
-void MeshMapper::allocate_logged(const hw::Ident& ident, hw::Type type, AllocationLog* log) {
+size_t MeshMapper::allocate_counted(const hw::Ident& ident, hw::Type type) {
+    size_t newly = 0;
     for (auto& [pool_type, slots] : pools_) {
         if (type != hw::Type::None && pool_type != type) continue;
-        for (size_t i = 0; i < slots.size(); ++i) {
-            if (!(slots[i].ident == ident)) continue;
-            if (slots[i].allocated == 0 && log != nullptr) log->emplace_back(pool_type, i);
-            slots[i].allocated = 1;
+        for (NpSlot& slot : slots) {
+            if (!(slot.ident == ident)) continue;
+            if (slot.allocated == 0) ++newly;
+            slot.allocated = 1;
         }
     }
-}
-
-void MeshMapper::release(const AllocationLog& log) {
-    for (const auto& [type, index] : log) {
-        auto it = pools_.find(type);
-        if (it != pools_.end() && index < it->second.size()) it->second[index].allocated = 0;
-    }
+    return newly;
 }
 
 void MeshMapper::deallocate_nps() {
@@ -264,11 +259,10 @@ std::pair<std::vector<hw::Component>, MappingStatus> MeshMapper::np_request(
 
     // Allocation, repeated while a following TNP-B layer does not fit. The
     // repetition stops when an attempt takes no new slot (it would repeat
-    // forever), and whatever a failed request took is released again.
-    AllocationLog taken;
+    // forever).
     for (;;) {
         status = MappingStatus::success();
-        const size_t taken_before = taken.size();
+        size_t newly_taken = 0;
         bool short_of_components = false;
         for (const hw::Type type : kinds) {
             const std::vector<hw::Ident> selected =
@@ -283,8 +277,8 @@ std::pair<std::vector<hw::Component>, MappingStatus> MeshMapper::np_request(
             for (hw::Component& component : components) {
                 if (component.type != type) continue;
                 component.ident = selected[next++];
-                allocate_logged(component.ident, is_skip_dma_type(type) ? type : hw::Type::None,
-                                &taken);
+                newly_taken += allocate_counted(component.ident,
+                                                is_skip_dma_type(type) ? type : hw::Type::None);
             }
         }
         if (short_of_components) break;
@@ -292,11 +286,8 @@ std::pair<std::vector<hw::Component>, MappingStatus> MeshMapper::np_request(
         const bool had_new_group = *new_group;
         status = sanitize_tnp_b(*layer, new_group, allow_new_pass);
         if (!status.error || had_new_group) break;
-        if (*new_group) {
-            taken.clear();  // the pass was released: nothing of this request is held
-            continue;
-        }
-        if (taken.size() == taken_before) break;
+        if (*new_group) continue;  // again, in the released pass
+        if (newly_taken == 0) break;
     }
 
     // A TNP-B layer split by filters must keep its filter parts on multiples of
@@ -322,7 +313,6 @@ std::pair<std::vector<hw::Component>, MappingStatus> MeshMapper::np_request(
                                     "filter.");
     }
 
-    if (status.error) release(taken);
     return {components, status};
 }
 

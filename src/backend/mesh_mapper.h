@@ -62,7 +62,9 @@ class MeshMapper {
 
     // The components of a layer, with their NPs allocated. `new_group` is set
     // when the current pass had no room and its allocations were released, so
-    // the layer opens a new pass group (only when `allow_new_pass`).
+    // the layer opens a new pass group (only when `allow_new_pass`). A request
+    // that fails after allocating keeps its NPs allocated: the map call ends at
+    // the first failed request, so nothing asks for them again.
     std::pair<std::vector<hw::Component>, MappingStatus> np_request(
         const std::shared_ptr<Layer>& layer, const std::vector<hw::Ident>& reserved, bool hwpr,
         bool* new_group, bool allow_new_pass);
@@ -76,10 +78,8 @@ class MeshMapper {
 
   private:
     std::vector<NpSlot>& pool(hw::Type type) { return pools_[type]; }
-    // The allocated flags this mapper set since `mark`, as (kind, slot index).
-    using AllocationLog = std::vector<std::pair<hw::Type, size_t>>;
-    void allocate_logged(const hw::Ident& ident, hw::Type type, AllocationLog* log);
-    void release(const AllocationLog& log);
+    // allocate_np that answers how many slots were not allocated before it.
+    size_t allocate_counted(const hw::Ident& ident, hw::Type type);
 
     std::map<hw::Type, std::vector<NpSlot>> pools_;
     const CompatibilityChecker& checker_;
