@@ -70,8 +70,13 @@ def main():
             log.append(line)
             yield line
 
-    for text in build_output(logged()):
-        print(text, flush=True)
+    try:
+        for text in build_output(logged()):
+            print(text, flush=True)
+    except KeyboardInterrupt:
+        # Ctrl-C reached pip too: it ends before this script does, and so before make.
+        pip.wait()
+        raise
     if pip.wait() != 0:
         sys.stdout.writelines(log)
         return pip.returncode
