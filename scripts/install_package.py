@@ -57,11 +57,13 @@ def build_output(lines):
 
 
 def main():
+    # The tree as ".", from inside it: pip reads a path it is given as a requirement, which
+    # loses a space that ends the folder's name.
     command = [sys.executable, "-m", "pip", "install", "--no-build-isolation",
-               "--disable-pip-version-check", "-v", str(ROOT)]
+               "--disable-pip-version-check", "-v", "."]
     # A compiler message need not be UTF-8: undecodable bytes show as U+FFFD.
     pip = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                           encoding="utf-8", errors="replace",
+                           encoding="utf-8", errors="replace", cwd=ROOT,
                            env={**os.environ, "PYTHONUNBUFFERED": "1"})
     log = []
 
