@@ -54,6 +54,12 @@ def build_tmp(tmp_path):
         shutil.rmtree(path, ignore_errors=True)
 
 
+def shell_quoted(path):
+    """A path as bash's printf %q writes it."""
+    return subprocess.run(["bash", "-c", 'printf %q "$1"', "_", path], capture_output=True,
+                          text=True, check=True).stdout
+
+
 def executable(path, body):
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_text(f"#!/bin/sh\n{body}\n")
@@ -259,8 +265,8 @@ LAUNCHERS = "pip's launchers in the environment's bin folder would run it as a c
     # Where a Python 3.11 is at hand, an environment made with it is offered too.
     ("root", "3.13.5", None, False, "3.11", {"python3.11": "echo 3.11.4"}, [], "Python 3.11 "
      "only, and python3 ({bin}/python3) is Python 3.13.5: " + ADVICE + ", or make a virtual "
-     "environment with the Python 3.11 at {bin}/python3.11 and run make with it activated "
-     "('{bin}/python3.11 -m venv ~/vorna-env && . ~/vorna-env/bin/activate')"),
+     "environment with the Python 3.11 at {py311} and run make with it activated "
+     "('{py311} -m venv ~/vorna-env && . ~/vorna-env/bin/activate')"),
     ("root", "3.13.5", None, False, "3.11", {"python3.11": "exit 1"}, [], "Python 3.11 "
      "only, and python3 ({bin}/python3) is Python 3.13.5: " + ADVICE),
     ("root", "3.11.2", "3.12.1", False, "3.11", {}, [], "Python 3.11 only, and the activated "
@@ -344,7 +350,9 @@ def test_install_deps_checks_first_and_gives_one_apt_command(
                             capture_output=True, text=True, timeout=60)
     assert result.returncode == 1
     assert log.read_text().splitlines() == calls
-    assert result.stderr.endswith(message.format(bin=bin_dir, tmp=build_tmp) + "\n"), result.stderr
+    py311 = shell_quoted(bin_dir / "python3.11")
+    assert result.stderr.endswith(message.format(bin=bin_dir, tmp=build_tmp, py311=py311) + "\n"), \
+        result.stderr
 
 
 def setup_tree(tmp_path, tree, fakes, tools=()):
@@ -514,8 +522,7 @@ def test_folder_names_are_refused_before_apt_with_the_reason_or_taken(
         assert calls == ["update"], result.stderr
         return
     label = "the project's folder" if where == "tree" else "the build folder"
-    printed = subprocess.run(["bash", "-c", 'printf %q "$1"', "_", tree if build is None else build],
-                             capture_output=True, text=True).stdout
+    printed = shell_quoted(tree if build is None else build)
     assert calls == []
     assert result.stderr.endswith(
         "error: " + f"{label}, {printed}, " + CHARACTER.format(name, reason) + "\n"), result.stderr
