@@ -12,6 +12,14 @@ JOBS ?= $(shell nproc)
 BUILD_ENV := TMPDIR=/tmp
 ASAN_BUILD := build/asan
 
+# One make at a time in a tree: the tree's lock is taken before any goal starts and held until
+# this make has ended (scripts/tree-lock.sh); a second make waits for it, saying so. Its
+# descriptor reaches none of the commands below. `make -n` and `make -q` run nothing, so they
+# take no lock.
+ifeq ($(findstring n,$(firstword -$(MAKEFLAGS)))$(findstring q,$(firstword -$(MAKEFLAGS))),)
+export VORNA_TREE_LOCK := $(shell bash scripts/tree-lock.sh "$$PPID")
+endif
+
 .PHONY: deps install cpptest pytest test demo bench clean format format-check
 
 deps:

@@ -11,7 +11,11 @@ if [ -n "${VIRTUAL_ENV:-}" ]; then
 else
     PYTHON="$ROOT/.venv/bin/python"
 fi
-bash "$ROOT/scripts/install-deps.sh"
+# The tree's lock, held until this script ends (a make in progress is waited for), and the
+# set-up, which checks the build folder's name too.
+VORNA_TREE_LOCK="$(bash "$ROOT/scripts/tree-lock.sh" "$$")"
+export VORNA_TREE_LOCK
+bash "$ROOT/scripts/install-deps.sh" --build-dir "$BUILD"
 # The path itself (the --cmakedir option prints it quoted for a shell).
 PYBIND11_DIR="$("$PYTHON" -c 'import pybind11; print(pybind11.get_cmake_dir())')"
 # The build's own temporary files go to /tmp, as in the Makefile.

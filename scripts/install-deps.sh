@@ -13,6 +13,8 @@
 # they can be pasted into a shell.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+BUILD_DIR=""
+if [ "${1:-}" = --build-dir ]; then BUILD_DIR="${2:?--build-dir needs a folder}"; fi
 
 # Ctrl-C: bash runs this once the command in progress (apt, pip) has returned, so nothing
 # after it starts.
@@ -38,29 +40,60 @@ quoted() {
     echo "${q% }"
 }
 
-# The folders whose paths reach CMake and the build's commands: CMake lists split at ';', its
-# globs read '[', ']', '*' and '?' as patterns, it refuses '<', '>' and '|' in files it makes,
-# its Ninja build files carry '$' unescaped, and '"', '\' and control characters do not survive
-# its quoting. Refused before anything is installed or built, the character named. (TMPDIR
-# does not reach CMake: the build steps use /tmp.)
+# The characters a folder's path may not hold, with the reason, for the tree and for the
+# activated virtual environment; every other character works (spaces, apostrophes, '<', '>',
+# '=', '#', '&', letters of any alphabet, a leading '-', a trailing space, ...).
+#  - '`' and '$': pip writes each program it installs into the environment (pytest,
+#    clang-format, ...) as a launcher whose first line sh reads with the path in double quotes,
+#    where a backtick or a '$' runs as a command.
+#  - ':': PATH, which activating the environment extends with its bin folder, and PYTHONPATH
+#    split at a colon.
+#  - the rest: CMake. Its lists split at ';', its globs read '[', ']', '*' and '?' as patterns
+#    (which can take in another folder's files), it reads '\' as a folder separator, and its
+#    compiler checks fail on '"' and '|'; a line break ends a line in its and Ninja's files.
+# Refused before anything is installed or built, the character named. (TMPDIR reaches none of
+# them: the build steps use /tmp when it holds such a character.)
+folder_rule() {  # folder_rule <character>: its name, a line break and the reason; nothing when taken
+    local name reason cmake="CMake cannot take it"
+    case "$1" in
+        '`' | '$')
+            name="a backtick (\`)"
+            if [ "$1" = '$' ]; then name="a dollar sign (\$)"; fi
+            reason="pip's launchers in the environment's bin folder would run it as a command" ;;
+        ':') name="a colon (:)"
+             reason="PATH (extended by the environment's activate script) and PYTHONPATH split there" ;;
+        ';') name="a semicolon (;)" reason="$cmake: its lists split there" ;;
+        '[' | ']') name="a bracket ($1)" reason="$cmake: its globs read it as a pattern" ;;
+        '*') name="an asterisk (*)" reason="$cmake: its globs read it as a pattern" ;;
+        '?') name="a question mark (?)" reason="$cmake: its globs read it as a pattern" ;;
+        '\') name="a backslash (\\)" reason="$cmake: it reads it as a folder separator" ;;
+        '"') name="a double quote (\")" reason="$cmake: its compiler checks fail" ;;
+        '|') name="a vertical bar (|)" reason="$cmake: its compiler checks fail" ;;
+        $'\n') name="a line break" reason="$cmake: it ends a line in its and Ninja's files" ;;
+        *)
+            [[ "$1" == [[:cntrl:]] ]] || return 0
+            name="a control character ($(quoted "$1"))"
+            if [ "$1" = $'\t' ]; then name="a tab"; fi
+            reason="$cmake: its and Ninja's files do not keep control characters" ;;
+    esac
+    printf '%s\n%s\n' "$name" "$reason"
+}
+
+REFUSED='[]`$:"\;[*?|[:cntrl:]]'
+
+# The tree, the activated environment, and the build folder of scripts/dev-pytest.sh
+# (--build-dir), whose path goes to CMake and PYTHONPATH.
 check_folder_names() {
-    local label path char name
-    for label in "the project's folder" "the activated virtual environment"; do
-        path="$ROOT"
-        if [ "$label" != "the project's folder" ]; then path="${VIRTUAL_ENV:-}"; fi
-        [[ "$path" =~ [\"\\\;\$*?|\<\>[:cntrl:]]|\[|\] ]] || continue
-        char="${BASH_REMATCH[0]}"
-        case "$char" in
-            '"') name='a double quote (")' ;; '\') name='a backslash (\)' ;;
-            ';') name='a semicolon (;)' ;; '$') name='a dollar sign ($)' ;;
-            '[' | ']') name="a bracket ($char)" ;; '*') name='an asterisk (*)' ;;
-            '?') name='a question mark (?)' ;; '|') name='a vertical bar (|)' ;;
-            '<' | '>') name="an angle bracket ($char)" ;; $'\n') name='a line break' ;;
-            $'\t') name='a tab' ;; *) name="a control character ($(quoted "$char"))" ;;
+    local label path rule
+    for label in "the project's folder" "the activated virtual environment" "the build folder"; do
+        case "$label" in
+            *project*) path="$ROOT" ;; *environment) path="${VIRTUAL_ENV:-}" ;; *) path="$BUILD_DIR" ;;
         esac
-        fail "$label, $(quoted "$path"), has $name in its path, which the build cannot take:" \
-             "move or rename the folder (spaces, apostrophes, commas, ampersands, '#'," \
-             "parentheses and backticks are fine), and run make again"
+        [[ "$path" =~ $REFUSED ]] || continue
+        rule="$(folder_rule "${BASH_REMATCH[0]}")"
+        fail "$label, $(quoted "$path"), has ${rule%%$'\n'*} in its path: ${rule#*$'\n'}; move or" \
+             "rename the folder, and run make again (the README's \"Folder names\" lists what" \
+             "works)"
     done
 }
 
@@ -78,10 +111,22 @@ py_version() {
     "$1" -c 'import sys; print("%d.%d.%d" % sys.version_info[:3])' 2>/dev/null || true
 }
 
-USE_311="vorna is supported on Debian 12 with its own Python 3.11: run make on a Debian 12
-machine or container (its /usr/bin/python3 first on PATH), or activate a Python 3.11 virtual
-environment before running make"
-USE_311="${USE_311//$'\n'/ }"
+# What works instead: Debian 12 (other releases have no Python 3.11 package), and a Python 3.11
+# virtual environment only where a Python 3.11 with venv is at hand.
+use_311() {
+    local advice="vorna needs Debian 12 with its own Python 3.11: run make on a Debian 12 machine"
+    advice+=" or in a Debian 12 container"
+    local py
+    while IFS= read -r py; do
+        if [[ "$(py_version "$py")" == 3.11.* ]] && "$py" -c 'import ensurepip, venv' >/dev/null 2>&1; then
+            advice+=", or make a virtual environment with the Python 3.11 at $(quoted "$py") and"
+            advice+=" run make with it activated ('$(quoted "$py") -m venv ~/vorna-env &&"
+            advice+=" . ~/vorna-env/bin/activate')"
+            break
+        fi
+    done < <(type -ap python3.11 || true)
+    echo "$advice"
+}
 
 # The Python the project environment is made with, or refused: prints "ok", or "missing"
 # when only a python3 from apt can tell.
@@ -91,16 +136,16 @@ check_python() {
         version="$(py_version "$VIRTUAL_ENV/bin/python")"
         [[ "$version" == 3.11.* ]] || fail "vorna builds for Python 3.11 only, and the activated" \
             "virtual environment $VIRTUAL_ENV is ${version:+Python }${version:-not a working one}:" \
-            "deactivate it to use the project's own .venv, or $USE_311"
+            "deactivate it to use the project's own .venv; $(use_311)"
     elif [ -n "$(py_version "$ROOT/.venv/bin/python")" ]; then
         version="$(py_version "$ROOT/.venv/bin/python")"
         [[ "$version" == 3.11.* ]] || fail "vorna builds for Python 3.11 only, and $ROOT/.venv is" \
-            "Python $version: remove it ($(quoted rm -rf "$ROOT/.venv")), then $USE_311"
+            "Python $version: remove it ($(quoted rm -rf "$ROOT/.venv")); $(use_311)"
     elif command -v python3 >/dev/null; then
         # A .venv whose interpreter no longer runs (its base Python was removed) is made anew.
         version="$(py_version python3)"
         [[ "$version" == 3.11.* ]] || fail "vorna builds for Python 3.11 only, and python3" \
-            "($(command -v python3)) is ${version:+Python }${version:-not a working Python}: $USE_311"
+            "($(command -v python3)) is ${version:+Python }${version:-not a working Python}: $(use_311)"
     else
         echo missing
         return
@@ -190,12 +235,12 @@ check_apt_python() {
         fi
         if [ "$id" = debian ] && [ "$version_id" != 12 ]; then
             fail "vorna builds for Python 3.11 only, and this is Debian $version_id, whose python3" \
-                 "is not Python 3.11: $USE_311"
+                 "is not Python 3.11: $(use_311)"
         fi
         return
     fi
     [ "$version" = 3.11 ] || fail "vorna builds for Python 3.11 only, and python3 is missing:" \
-        "apt would install Python $version: $USE_311"
+        "apt would install Python $version: $(use_311)"
 }
 
 apt_install() {
@@ -211,38 +256,35 @@ apt_install() {
 }
 
 # The project's own .venv, made whole or not at all: made in .venv.partial and renamed .venv
-# once pip works in it, the path in its scripts (activate, pip) and pyvenv.cfg then changed to
-# the final one, quoted where a shell reads it so that no character of it runs. A .venv without
-# a working pip (an older interrupted run) is made anew; a .venv.partial is what an interrupt
-# left.
+# once pip works in it, the path in its scripts (activate, pip's launchers) and pyvenv.cfg then
+# changed to the final one. A .venv without a working pip (an older interrupted run) is made
+# anew; a .venv.partial is what an interrupt left. Ctrl-C while venv works stops it without a
+# traceback: the INT trap above then says "interrupted".
 make_venv() {
     local venv="$ROOT/.venv" partial="$ROOT/.venv.partial"
     if [ -e "$venv" ] && "$venv/bin/python" -m pip --version >/dev/null 2>&1; then return; fi
     echo "Making the project's Python environment .venv with $(command -v python3)"
     rm -rf "$venv" "$partial"
-    python3 -m venv --prompt .venv "$partial"
+    python3 -c 'import sys, venv
+try:
+    venv.main(sys.argv[1:])
+except KeyboardInterrupt:
+    sys.exit(130)' --prompt .venv "$partial"
     "$partial/bin/python" -m pip --version >/dev/null ||
         fail "python3 -m venv made an environment without a working pip"
     python3 - "$partial" "$venv" <<'PY'
-import os, re, shlex, sys
+import os, shlex, sys
 old, new = sys.argv[1:]
-
-
-def quote(path):
-    return os.fsencode(shlex.quote(path))
-
-
-def safe_exec(match):  # pip's launchers start the interpreter from a line that sh reads
-    return b"'''exec' " + quote(os.fsdecode(match.group(1)))
-
-
+pairs = [(os.fsencode(shlex.quote(old)), os.fsencode(shlex.quote(new))),
+         (os.fsencode(old), os.fsencode(new))]
 bin_dir = os.path.join(old, "bin")
 for path in [os.path.join(old, "pyvenv.cfg")] + [os.path.join(bin_dir, n) for n in os.listdir(bin_dir)]:
     if os.path.isfile(path) and not os.path.islink(path):
         with open(path, "rb") as f:
             data = f.read()
-        text = data.replace(quote(old), quote(new)).replace(os.fsencode(old), os.fsencode(new))
-        text = re.sub(rb"^'''exec' \"([^\"]*)\"", safe_exec, text, flags=re.M)
+        text = data
+        for before, after in pairs:
+            text = text.replace(before, after)
         if text != data:
             with open(path, "wb") as f:
                 f.write(text)
@@ -252,14 +294,10 @@ PY
 
 check_folder_names
 check_not_sudo
-# One set-up at a time in a tree: a second make waits for the first's, which would otherwise
-# make .venv, or install into it, under its hands. The lock is on the tree's folder itself, held
-# until this script and what it started are done.
-exec 9<"$ROOT"
-if ! flock -n 9; then
-    echo "Waiting for another make's set-up in this tree to end"
-    flock 9
-fi
+# One set-up at a time in a tree: make holds the tree's lock already; run by hand, this script
+# takes it until it ends, waiting for a make in progress.
+VORNA_TREE_LOCK="$(bash "$ROOT/scripts/tree-lock.sh" "$$")"
+export VORNA_TREE_LOCK
 python_state="$(check_python)"
 check_writable
 

@@ -57,11 +57,13 @@ def build_output(lines):
 
 
 def main():
+    # The tree as ".", from inside it: pip reads a path it is given as a requirement, which
+    # loses a space that ends the folder's name.
     command = [sys.executable, "-m", "pip", "install", "--no-build-isolation",
-               "--disable-pip-version-check", "-v", str(ROOT)]
+               "--disable-pip-version-check", "-v", "."]
     # A compiler message need not be UTF-8: undecodable bytes show as U+FFFD.
     pip = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                           encoding="utf-8", errors="replace",
+                           encoding="utf-8", errors="replace", cwd=ROOT,
                            env={**os.environ, "PYTHONUNBUFFERED": "1"})
     log = []
 
@@ -70,8 +72,13 @@ def main():
             log.append(line)
             yield line
 
-    for text in build_output(logged()):
-        print(text, flush=True)
+    try:
+        for text in build_output(logged()):
+            print(text, flush=True)
+    except KeyboardInterrupt:
+        # Ctrl-C reached pip too: it ends before this script does, and so before make.
+        pip.wait()
+        raise
     if pip.wait() != 0:
         sys.stdout.writelines(log)
         return pip.returncode

@@ -35,12 +35,14 @@ alter_first_word() {
     sed -i "${n}s/.*/$line/" "$1"
 }
 
+# The variables are exported in a subshell rather than given to env: env would read a path
+# holding '=' (the binary's) as one more assignment.
 run() {  # run <value or "unset">: the test's output in $WORK/out, its exit code returned
-    if [ "$1" = unset ]; then
-        env -u VORNA_UPDATE_GOLDEN VORNA_GOLDEN_DIR="$WORK/golden" "$BIN" "$FILTER" >"$WORK/out" 2>&1
-    else
-        env VORNA_UPDATE_GOLDEN="$1" VORNA_GOLDEN_DIR="$WORK/golden" "$BIN" "$FILTER" >"$WORK/out" 2>&1
-    fi
+    (
+        export VORNA_GOLDEN_DIR="$WORK/golden"
+        if [ "$1" = unset ]; then unset VORNA_UPDATE_GOLDEN; else export VORNA_UPDATE_GOLDEN="$1"; fi
+        exec "$BIN" "$FILTER"
+    ) >"$WORK/out" 2>&1
 }
 
 # value | the altered file afterwards (altered: left alone; source: rewritten) | text in the output

@@ -1,14 +1,17 @@
 """The project's set-up: which Python every make step uses, and the one pybind11 minor
 version that every declaration of the dependency admits."""
 
+import fcntl
 import importlib.util
 import os
 import re
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import tomllib
 from pathlib import Path
 
@@ -28,12 +31,13 @@ python_deps = script("python_deps")
 install_package = script("install_package")
 
 
-# Folder names that run commands wherever a shell reads them as shell text: one for the steps
-# that take every character, one that the build takes.
+# Folder names that run commands wherever a shell reads them as shell text, for the steps that
+# take every character; and one that the whole set-up takes, with a leading '-', a trailing
+# space and a letter outside ASCII.
 HOSTILE = "it's $(touch PWNED) `touch PWNED`, R&D #1"
-BUILDABLE = "it's `touch PWNED`, R&D #1 (x)"
-# What the build refuses in a folder's path.
-REFUSED = re.compile(r'["\\;$*?|<>\[\]\x00-\x1f\x7f]')
+BUILDABLE = "-it's <R&D> = #1 (x), \u00fcn\u00ef "
+# What the set-up refuses in a folder's path.
+REFUSED = re.compile(r'[`$:"\\;*?|\[\]\x00-\x1f\x7f]')
 
 
 @pytest.fixture
@@ -48,6 +52,12 @@ def build_tmp(tmp_path):
         yield path
     finally:
         shutil.rmtree(path, ignore_errors=True)
+
+
+def shell_quoted(path):
+    """A path as bash's printf %q writes it."""
+    return subprocess.run(["bash", "-c", 'printf %q "$1"', "_", path], capture_output=True,
+                          text=True, check=True).stdout
 
 
 def executable(path, body):
@@ -70,8 +80,9 @@ def test_make_steps_use_the_environment_python_and_run_no_folder_name(
     # The Makefile in a hostile folder, its steps before `target` left out; the environment's
     # python logs how it was called.
     tree = tmp_path / HOSTILE / "vorna"
-    tree.mkdir(parents=True)
+    (tree / "scripts").mkdir(parents=True)
     shutil.copy(ROOT / "Makefile", tree)
+    shutil.copy(ROOT / "scripts" / "tree-lock.sh", tree / "scripts")
     env_dir = tmp_path / HOSTILE / "env" if virtual_env else tree / ".venv"
     executable(env_dir / "bin" / "python", 'echo "$0 $*" >> "$MAKE_LOG"')
     env = {k: v for k, v in os.environ.items() if k != "VIRTUAL_ENV"}
@@ -230,27 +241,37 @@ def test_format_check_in_a_source_archive(tmp_path, folder, stat_dirty):
     assert not list(tmp_path.rglob("PWNED"))
 
 
+# What install-deps.sh and tree-lock.sh need of the system in the trees of stand-ins below.
+SYSTEM_TOOLS = ("bash", "dirname", "find", "stat", "grep", "env", "chmod", "awk", "cat", "flock",
+                "tail")
 APT_PACKAGES = ("g++ libflatbuffers-dev flatbuffers-compiler libsnappy-dev libgtest-dev cmake "
                 "ninja-build ccache python3 python3-venv python3-dev")
-ADVICE = ("vorna is supported on Debian 12 with its own Python 3.11: run make on a Debian 12 "
-          "machine or container (its /usr/bin/python3 first on PATH), or activate a Python 3.11 "
-          "virtual environment before running make")
+ADVICE = ("vorna needs Debian 12 with its own Python 3.11: run make on a Debian 12 machine or in a "
+          "Debian 12 container")
 APT_COMMAND = f"'apt-get update && apt-get install --no-install-recommends {APT_PACKAGES}'"
 INSTALL = f"apt-get install -y --no-install-recommends {APT_PACKAGES}"
 NO_SUDO = (f"sudo is not installed: as root, run {APT_COMMAND}, or install sudo, get the right to "
            "use it, and run make again")
 SUDO_FAILED = f"failed: through sudo (you need the right to use it) or as root, run {APT_COMMAND}"
-CHARACTER = ("has {} in its path, which the build cannot take: move or rename the folder (spaces, "
-             "apostrophes, commas, ampersands, '#', parentheses and backticks are fine), and run "
-             "make again")
+CHARACTER = ("has {} in its path: {}; move or rename the folder, and run make again (the README's "
+             '"Folder names" lists what works)')
+CMAKE = "CMake cannot take it: "
+LAUNCHERS = "pip's launchers in the environment's bin folder would run it as a command"
 
 
 @pytest.mark.parametrize("user, python3, venv, sudo, lists, env, calls, message", [
     ("root", "3.13.5", None, False, "3.11", {}, [], "Python 3.11 only, and python3 "
      "({bin}/python3) is Python 3.13.5: " + ADVICE),
+    # Where a Python 3.11 is at hand, an environment made with it is offered too.
+    ("root", "3.13.5", None, False, "3.11", {"python3.11": "echo 3.11.4"}, [], "Python 3.11 "
+     "only, and python3 ({bin}/python3) is Python 3.13.5: " + ADVICE + ", or make a virtual "
+     "environment with the Python 3.11 at {py311} and run make with it activated "
+     "('{py311} -m venv ~/vorna-env && . ~/vorna-env/bin/activate')"),
+    ("root", "3.13.5", None, False, "3.11", {"python3.11": "exit 1"}, [], "Python 3.11 "
+     "only, and python3 ({bin}/python3) is Python 3.13.5: " + ADVICE),
     ("root", "3.11.2", "3.12.1", False, "3.11", {}, [], "Python 3.11 only, and the activated "
      "virtual environment {tmp}/env is Python 3.12.1: deactivate it to use the project's own "
-     ".venv, or " + ADVICE),
+     ".venv; " + ADVICE),
     # No python3: the one apt would bring is known before anything is installed, from the
     # package lists, read first when they are empty.
     ("root", None, None, False, "3.13", {}, [], "python3 is missing: apt would install Python "
@@ -272,13 +293,17 @@ CHARACTER = ("has {} in its path, which the build cannot take: move or rename th
      "itself where it must (to install Debian packages)"),
     # Folder names CMake cannot take, in any of the folders the build reaches.
     ("root", "3.11.2", None, False, "3.11", {"VIRTUAL_ENV": '/opt/a"b'}, [],
-     'the activated virtual environment, /opt/a\\"b, ' + CHARACTER.format('a double quote (")')),
+     'the activated virtual environment, /opt/a\\"b, ' + CHARACTER.format('a double quote (")',
+                                                      CMAKE + "its compiler checks fail")),
     ("root", "3.11.2", None, False, "3.11", {"VIRTUAL_ENV": "/opt/a;b"}, [],
-     "the activated virtual environment, /opt/a\\;b, " + CHARACTER.format("a semicolon (;)")),
+     "the activated virtual environment, /opt/a\\;b, " + CHARACTER.format("a semicolon (;)",
+                                                      CMAKE + "its lists split there")),
     ("root", "3.11.2", None, False, "3.11", {"VIRTUAL_ENV": "/opt/$(a)"}, [],
-     "the activated virtual environment, /opt/\\$\\(a\\), " + CHARACTER.format("a dollar sign ($)")),
+     "the activated virtual environment, /opt/\\$\\(a\\), " + CHARACTER.format("a dollar sign ($)",
+                                                                  LAUNCHERS)),
     ("root", "3.11.2", None, False, "3.11", {"VIRTUAL_ENV": "/opt/env\\"}, [],
-     "the activated virtual environment, /opt/env\\\\, " + CHARACTER.format("a backslash (\\)")),
+     "the activated virtual environment, /opt/env\\\\, " + CHARACTER.format("a backslash (\\)",
+                                                      CMAKE + "it reads it as a folder separator")),
 ])
 def test_install_deps_checks_first_and_gives_one_apt_command(
         build_tmp, user, python3, venv, sudo, lists, env, calls, message):
@@ -288,14 +313,16 @@ def test_install_deps_checks_first_and_gives_one_apt_command(
     # tree.
     tree = build_tmp / "tree"
     (tree / "scripts").mkdir(parents=True)
-    shutil.copy(ROOT / "scripts" / "install-deps.sh", tree / "scripts")
+    for name in ("install-deps.sh", "tree-lock.sh"):
+        shutil.copy(ROOT / "scripts" / name, tree / "scripts")
     bin_dir, log = build_tmp / "bin", build_tmp / "calls"
     (build_tmp / "env" / "bin").mkdir(parents=True)
     bin_dir.mkdir()
     log.touch()
-    for tool in ("bash", "dirname", "find", "stat", "grep", "env", "chmod", "awk", "cat", "flock"):
+    for tool in SYSTEM_TOOLS:
         (bin_dir / tool).symlink_to(shutil.which(tool))
     uid = 0 if user == "root" else os.getuid() or 1000
+    (tree / ".make.lock").touch()  # the user's own, from an earlier make
     if os.getuid() == 0 and (uid or "SUDO_UID" in env):  # as root: the tree is a user's
         for path in [tree, *tree.rglob("*")]:
             os.chown(path, 1000, 1000)
@@ -314,24 +341,29 @@ def test_install_deps_checks_first_and_gives_one_apt_command(
     (build_tmp / "lists").write_text(lists or "")
     variables = {"PATH": str(bin_dir), "LOG": str(log), "LISTS": str(build_tmp / "lists"),
                  "BIN": str(bin_dir), **({"VIRTUAL_ENV": str(build_tmp / "env")} if venv else {})}
-    variables.update(env)
+    variables.update((k, v) for k, v in env.items() if k != "python3.11")
+    if "python3.11" in env:
+        executable(bin_dir / "python3.11", env["python3.11"])
     if "SUDO_UID" in env:
         variables["SUDO_UID"] = str(tree.stat().st_uid)
     result = subprocess.run(["bash", tree / "scripts" / "install-deps.sh"], env=variables,
                             capture_output=True, text=True, timeout=60)
     assert result.returncode == 1
     assert log.read_text().splitlines() == calls
-    assert result.stderr.endswith(message.format(bin=bin_dir, tmp=build_tmp) + "\n"), result.stderr
+    py311 = shell_quoted(bin_dir / "python3.11")
+    assert result.stderr.endswith(message.format(bin=bin_dir, tmp=build_tmp, py311=py311) + "\n"), \
+        result.stderr
 
 
 def setup_tree(tmp_path, tree, fakes, tools=()):
     """install-deps.sh in `tree`, and a bin folder of stand-ins (`fakes`, name: sh body) and
     of the system's `tools`: the PATH to run it with."""
     (tree / "scripts").mkdir(parents=True)
-    shutil.copy(ROOT / "scripts" / "install-deps.sh", tree / "scripts")
+    for name in ("install-deps.sh", "tree-lock.sh"):
+        shutil.copy(ROOT / "scripts" / name, tree / "scripts")
     bin_dir = tmp_path / "bin"
     bin_dir.mkdir()
-    for tool in ("bash", "dirname", "find", "stat", "grep", "env", "chmod", "awk", "cat", "flock", *tools):
+    for tool in (*SYSTEM_TOOLS, *tools):
         (bin_dir / tool).symlink_to(shutil.which(tool))
     for name, body in fakes.items():
         executable(bin_dir / name, body)
@@ -363,8 +395,8 @@ def test_an_interrupted_venv_is_made_anew_whole_under_any_name(build_tmp):
     (build_tmp / "venv.py").write_text(FAKE_VENV)
     path = setup_tree(build_tmp, tree, {
         "dpkg-query": "echo install ok installed",
-        "python3": 'case "$1" in -m) exec "$REAL" "$VENV_PY" "$@" ;; -c) echo 3.11.2 ;; '
-                   '*) exec "$REAL" "$@" ;; esac'}, tools=("rm", "mv", "id"))
+        "python3": 'case "$1 $2" in *venv.main*) shift 2; exec "$REAL" "$VENV_PY" "$@" ;; '
+                   '-c*) echo 3.11.2 ;; *) exec "$REAL" "$@" ;; esac'}, tools=("rm", "mv", "id"))
     executable(tree / ".venv" / "bin" / "python",  # an old one, without pip
                'case "$1" in -c) echo 3.11.2 ;; *) exit 1 ;; esac')
     env = {"PATH": path, "REAL": sys.executable, "VENV_PY": str(build_tmp / "venv.py")}
@@ -374,10 +406,10 @@ def test_an_interrupted_venv_is_made_anew_whole_under_any_name(build_tmp):
     assert not (tree / ".venv").exists() and (tree / ".venv.partial").exists(), stopped.stderr
     done = subprocess.run(script, env=env, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
-    assert sorted(p.name for p in tree.iterdir()) == [".venv", "scripts"]
+    assert sorted(p.name for p in tree.iterdir()) == [".make.lock", ".venv", "scripts"]
     venv = str(tree / ".venv")
     assert (tree / ".venv/bin/pip").read_text().splitlines()[1] == (
-        f"'''exec' {shlex.quote(venv + '/bin/python')} \"$0\" \"$@\"")
+        f"'''exec' \"{venv}/bin/python\" \"$0\" \"$@\"")
     shown = subprocess.run(["sh", "-c", '. .venv/bin/activate && echo "$VIRTUAL_ENV"'], cwd=tree,
                            capture_output=True, text=True, check=True).stdout
     assert shown == f"{venv}\n"
@@ -389,6 +421,7 @@ def test_root_s_files_in_a_user_s_tree_are_named_with_one_command(build_tmp):
     tree = build_tmp / "tree"
     path = setup_tree(build_tmp, tree, {"id": '[ "$1" = -un ] && echo alice || echo 1000',
                                        "python3": "echo 3.11.2"})
+    (tree / ".make.lock").touch()
     for root_s in ("build/py/x.o", ".venv/bin/python", "tests/__pycache__/t.pyc"):
         (tree / root_s).parent.mkdir(parents=True, exist_ok=True)
         (tree / root_s).touch()
@@ -402,9 +435,11 @@ def test_root_s_files_in_a_user_s_tree_are_named_with_one_command(build_tmp):
     message = result.stderr.strip()
     assert message.startswith("error: make cannot write all of the tree: they belong to root, "
                               "not to alice (a run as root, such as sudo make, left them): ")
-    named = message.split("sudo chown -R 1000:1000 -- ")[1].removesuffix(
-        "' and run make as yourself").split()
-    assert sorted(named) == [shlex.quote(p) for p in paths]
+    # The command as a shell reads it, whatever the paths hold (TMPDIR's spaces included).
+    command = shlex.split(message.split(" make them yours with '")[1].removesuffix(
+        "' and run make as yourself"))
+    assert command[:5] == ["sudo", "chown", "-R", "1000:1000", "--"]
+    assert sorted(command[5:]) == paths
 
 
 @pytest.mark.skipif(None in (shutil.which("cmake"), shutil.which("ninja"), shutil.which("flatc")),
@@ -427,3 +462,183 @@ def test_the_build_takes_a_folder_named_with_apostrophes_commas_and_ampersands(b
     assert (build / "test_config" / "test_data_dir.h").read_text() == (
         f'#define VORNA_TEST_DATA_DIR R"vorna({tree}/tests/data)vorna"\n')
     assert not list(build_tmp.rglob("PWNED"))
+
+
+@pytest.mark.skipif(shutil.which("mv") is None, reason="needs coreutils")
+def test_ctrl_c_while_the_venv_is_made_says_interrupted_in_one_line(build_tmp):
+    # venv is a stand-in that sends Ctrl-C to the whole group, as a terminal would.
+    tree = build_tmp / "tree"
+    (build_tmp / "fake" / "venv.py").parent.mkdir()
+    (build_tmp / "fake" / "venv.py").write_text(
+        "import os, signal, time\ndef main(args):\n    os.killpg(0, signal.SIGINT)\n    time.sleep(5)\n")
+    path = setup_tree(build_tmp, tree, {
+        "dpkg-query": "echo install ok installed",
+        "python3": 'case "$1 $2" in *venv.main*) exec "$REAL" "$@" ;; -c*) echo 3.11.2 ;; esac'},
+        tools=("rm", "mv", "id"))
+    result = subprocess.run(["bash", tree / "scripts" / "install-deps.sh"], capture_output=True,
+                            text=True, timeout=30, start_new_session=True,
+                            env={"PATH": path, "REAL": sys.executable,
+                                 "PYTHONPATH": str(build_tmp / "fake")})
+    assert (result.returncode, result.stderr) == (130, "install-deps: interrupted\n")
+
+
+COLON = "PATH (extended by the environment's activate script) and PYTHONPATH split there"
+GLOB = CMAKE + "its globs read it as a pattern"
+CONTROL = CMAKE + "its and Ninja's files do not keep control characters"
+FOLDER_RULES = [
+    ("`", "a backtick (`)", LAUNCHERS), ("$", "a dollar sign ($)", LAUNCHERS),
+    (":", "a colon (:)", COLON), ('"', 'a double quote (")', CMAKE + "its compiler checks fail"),
+    ("|", "a vertical bar (|)", CMAKE + "its compiler checks fail"),
+    ("\\", "a backslash (\\)", CMAKE + "it reads it as a folder separator"),
+    (";", "a semicolon (;)", CMAKE + "its lists split there"), ("[", "a bracket ([)", GLOB),
+    ("]", "a bracket (])", GLOB), ("*", "an asterisk (*)", GLOB), ("?", "a question mark (?)", GLOB),
+    ("\n", "a line break", CMAKE + "it ends a line in its and Ninja's files"),
+    ("\t", "a tab", CONTROL), ("\x7f", "a control character ($'\\177')", CONTROL),
+    ("\x1b", "a control character ($'\\E')", CONTROL),
+    # Taken: every other printable character, a letter outside ASCII, a leading '-' and a
+    # trailing space.
+    *((c, None, None) for c in " !#%&'()+,-.<=>@^{}~\u00fc"), ("-x", None, None), ("x ", None, None),
+]
+
+
+@pytest.mark.parametrize("where", ["tree", "build"])
+@pytest.mark.parametrize("char, name, reason", FOLDER_RULES)
+def test_folder_names_are_refused_before_apt_with_the_reason_or_taken(
+        build_tmp, where, char, name, reason):
+    # As root (id says so) with every Debian package missing: a taken name goes on to apt-get,
+    # which fails; a refused one stops before it. The build folder is dev-pytest.sh's.
+    folder = build_tmp / (char if len(char) > 1 else f"a{char}b")
+    tree, build = (folder / "vorna", None) if where == "tree" else (build_tmp / "tree", folder)
+    log = build_tmp / "calls"
+    path = setup_tree(build_tmp, tree, {"dpkg-query": "exit 1", "id": "echo 0",
+                                        "python3": "echo 3.11.2",
+                                        "apt-get": f'echo "$*" >> {shlex.quote(str(log))}; exit 1'})
+    result = subprocess.run(["bash", tree / "scripts" / "install-deps.sh",
+                             *(["--build-dir", build] if build else [])],
+                            env={"PATH": path}, capture_output=True, text=True, timeout=30)
+    assert result.returncode == 1
+    calls = log.read_text().splitlines() if log.exists() else []
+    if name is None:
+        assert calls == ["update"], result.stderr
+        return
+    label = "the project's folder" if where == "tree" else "the build folder"
+    printed = shell_quoted(tree if build is None else build)
+    assert calls == []
+    assert result.stderr.endswith(
+        "error: " + f"{label}, {printed}, " + CHARACTER.format(name, reason) + "\n"), result.stderr
+
+
+GOLDEN_FILTER = "--gtest_filter=GoldenMote.ProgramBytesOfEveryFormatterPath"
+
+
+def test_golden_update_script_takes_paths_holding_equals_signs(build_tmp):
+    # The test binary is a stand-in that logs how it was started; its folder, the expected
+    # files' and TMPDIR hold '='.
+    folder, log = build_tmp / "a=b", build_tmp / "calls"
+    binary, golden, tmp = folder / "x=1" / "vorna_tests", folder / "golden=g", folder / "tmp=t"
+    executable(binary, f'echo "${{VORNA_UPDATE_GOLDEN-unset}}|$VORNA_GOLDEN_DIR|$*" >> {shlex.quote(str(log))}')
+    shutil.copytree(ROOT / "tests" / "data" / "golden" / "mote", golden / "mote")
+    tmp.mkdir()
+    result = subprocess.run(["bash", ROOT / "tests" / "cpp" / "golden_update_test.sh", binary, golden],
+                            env={**os.environ, "TMPDIR": str(tmp)}, capture_output=True, text=True,
+                            timeout=60)
+    assert result.returncode == 1  # the stand-in passes every run, which the script refuses
+    calls = [line.split("|") for line in log.read_text().splitlines()]
+    assert [c[0] for c in calls] == ["unset", "0", "", "true", " 1", "10", "1", "1", "unset", "1"]
+    work = {Path(c[1]).parent for c in calls}
+    assert len(work) == 1 and work.pop().parent == tmp
+    assert all(Path(c[1]).name == "golden" and c[2] == GOLDEN_FILTER for c in calls)
+
+
+def make_tree(tmp_path, python_body):
+    """The Makefile and the lock script in a tree named with what the set-up takes, and a
+    stand-in for the environment's python."""
+    tree = tmp_path / BUILDABLE / "vorna"
+    (tree / "scripts").mkdir(parents=True)
+    shutil.copy(ROOT / "Makefile", tree)
+    shutil.copy(ROOT / "scripts" / "tree-lock.sh", tree / "scripts")
+    executable(tree / ".venv" / "bin" / "python", python_body)
+    return tree
+
+
+def start_make(tree, log, *args):
+    env = {k: v for k, v in os.environ.items() if k not in ("VIRTUAL_ENV", "VORNA_TREE_LOCK",
+                                                            "MAKEFLAGS", "MAKELEVEL")}
+    return subprocess.Popen(["make", *args], cwd=tree, env={**env, "LOG": str(log)},
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            start_new_session=True)
+
+
+def wait_for(predicate, seconds=10):
+    end = time.monotonic() + seconds
+    while not predicate():
+        assert time.monotonic() < end, "timed out"
+        time.sleep(0.05)
+
+
+# The demo's python: logs its start and end (a Ctrl-C takes it half a second more, as pip's
+# does), the descriptors it holds, and a second take of the tree's lock by a script it starts.
+SLOW_PYTHON = """echo "start $$" >> "$LOG"
+trap 'sleep 0.5; echo "end $$ interrupted" >> "$LOG"; exit 130' INT
+ls -l /proc/$$/fd | grep -c 'make.lock' >> "$LOG"
+timeout 5 bash scripts/tree-lock.sh $$ >/dev/null && echo "relocked" >> "$LOG"
+sleep 1 & wait
+echo "end $$" >> "$LOG"
+"""
+
+
+@pytest.mark.skipif(shutil.which("make") is None, reason="needs make")
+@pytest.mark.parametrize("interrupt", [False, True])
+def test_a_second_make_waits_for_the_whole_of_the_first(tmp_path, interrupt):
+    tree = make_tree(tmp_path, SLOW_PYTHON)
+    log = tmp_path / "log"
+    first = start_make(tree, log, "-o", "install", "demo")
+    wait_for(lambda: log.exists() and "relocked" in log.read_text())
+    second = start_make(tree, log, "-o", "install", "demo")
+    if interrupt:
+        os.killpg(first.pid, signal.SIGINT)
+    first.communicate(timeout=30)
+    out, err = second.communicate(timeout=30)
+    assert second.returncode == 0, err
+    assert first.returncode == (-signal.SIGINT if interrupt else 0)
+    pids = [line.split()[1] for line in log.read_text().splitlines() if line.startswith("start")]
+    assert log.read_text().splitlines() == [
+        f"start {pids[0]}", "0", "relocked", f"end {pids[0]}" + (" interrupted" if interrupt else ""),
+        f"start {pids[1]}", "0", "relocked", f"end {pids[1]}"]
+    assert err.count("Waiting for another make in this tree to end") == 1
+    # Once make has ended, the lock is free.
+    with open(tree / ".make.lock", "a") as lock:
+        wait_for(lambda: not locked(lock), seconds=3)
+    assert not list(tmp_path.rglob("PWNED"))
+
+
+def locked(lock):
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return True
+    fcntl.flock(lock, fcntl.LOCK_UN)
+    return False
+
+
+@pytest.mark.skipif(shutil.which("make") is None, reason="needs make")
+@pytest.mark.parametrize("args, lock_dir, shown", [
+    (["-n", "demo"], False, ""),  # -n runs nothing, and waits for no lock
+    (["-o", "install", "demo"], True, "note: make runs without the tree's lock"),
+])
+def test_make_without_the_lock(tmp_path, args, lock_dir, shown):
+    tree = make_tree(tmp_path, 'echo ran >> "$LOG"')
+    log = tmp_path / "log"
+    if lock_dir:  # cannot be opened for writing: make goes on, saying so once
+        (tree / ".make.lock").mkdir()
+    with open(tmp_path / "held", "w") as held:
+        if not lock_dir:  # another make holds the lock
+            os.link(tmp_path / "held", tree / ".make.lock")
+            fcntl.flock(held, fcntl.LOCK_EX)
+        make = start_make(tree, log, *args)
+        out, err = make.communicate(timeout=30)
+    assert make.returncode == 0, err
+    assert err.count("make runs without") == (1 if shown else 0) and shown in err
+    assert log.exists() == lock_dir, out
+    if not lock_dir:
+        assert out.strip().endswith("/bin/python\" examples/map_v2_model.py")
