@@ -30,6 +30,7 @@ if action == "fifo":
     reader = os.open(path, os.O_RDONLY | os.O_NONBLOCK)  # never reads
 sent = signal.SIGUSR1 if action == "load-on" else signal.SIGINT
 threading.Timer(0.3, os.kill, (os.getpid(), sent)).start()  # runs while the call waits
+print("waiting", flush=True)
 start = time.monotonic()
 try:
     if action in ("fifo", "save"):
@@ -56,8 +57,8 @@ def start(*args):
 
 def outcome(child):
     out, err = child.communicate(timeout=60)
-    words = out.split()
-    assert len(words) == 3, err
+    words = out.strip().split("\n")[-1].split()  # after "waiting"
+    assert len(words) == 3, out + err
     return words[0], int(words[1]), float(words[2])
 
 
@@ -85,7 +86,8 @@ def test_ctrl_c_ends_a_wait_within_a_second(tmp_path, action, lock):
     assert (kind, calls) == ("KeyboardInterrupt", 0)
     assert waited < 1.3
     # Refused: the file as it was, nothing beside it.
-    assert sorted(os.listdir(tmp_path)) == (["m.fbz"] if action == "fifo" else ["m.fbz", "other.fbz"])
+    names = ["m.fbz"] if action == "fifo" else ["m.fbz", "other.fbz"]
+    assert sorted(os.listdir(tmp_path)) == names
     if action != "fifo":
         assert path.read_bytes() == b"old bytes"
 
@@ -97,6 +99,7 @@ def test_a_handler_that_returns_lets_the_wait_go_on(tmp_path):
     try:
         assert holder.stdout.readline() == "locked\n"
         child = start(CHILD, "load-on", str(path))
+        assert child.stdout.readline() == "waiting\n"
         time.sleep(1.0)
     finally:
         holder.kill()
