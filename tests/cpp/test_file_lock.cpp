@@ -121,9 +121,9 @@ TEST(FileLock, WaitsForOthersAndMakesTheProcessOwnClassicLocksKeepOthersOut) {
         Lock result;                  // at once when held; after the wait otherwise
         std::vector<Probe> kept_out;  // another process's locks that the locks held keep out
     };
-    const Probe reader{F_RDLCK}, writer{F_WRLCK};
+    const Probe reader{F_RDLCK}, writer{F_WRLCK}, first_byte{F_RDLCK, 0, 1};
     const std::vector<Row> rows = {
-        {"nothing in the way", [](LockedFile*) {}, F_WRLCK, Lock::held, {reader}},
+        {"nothing in the way", [](LockedFile*) {}, F_WRLCK, Lock::held, {reader, first_byte}},
         {"another open file's read lock, shared",
          [](LockedFile* f) { f->other(F_RDLCK); },
          F_RDLCK,
@@ -137,7 +137,7 @@ TEST(FileLock, WaitsForOthersAndMakesTheProcessOwnClassicLocksKeepOthersOut) {
          },
          F_WRLCK,
          Lock::held,
-         {reader, {F_RDLCK, 50, 1}}},
+         {first_byte, {F_RDLCK, 50, 1}}},
         {"own classic write lock (lockf), to write",
          [](LockedFile* f) { f->classic(F_WRLCK); },
          F_WRLCK,
