@@ -1,36 +1,131 @@
 #include "corelib/file_lock.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
+#include <limits>
+#include <map>
+#include <mutex>
 #include <thread>
+#include <vector>
+
+#include "corelib/interrupt.h"
 
 namespace vorna::model_file {
 
-bool locked(int fd, short type, int polls) {
-    for (int poll = 0; poll <= polls; ++poll) {
-        struct flock lock = {};
-        lock.l_type = type;  // from the start (SEEK_SET, 0) to the end, however far (length 0)
-        if (::fcntl(fd, F_OFD_SETLK, &lock) == 0) return true;
-        if (errno != EAGAIN && errno != EACCES && errno != EINTR) return true;
-        // A classic lock belongs to the process: asked as one, the kernel names any lock in the
-        // way but this process's own classic locks. With none, the open-file lock is kept off by
-        // those alone, which the open-file question names with this process's id (an open-file
-        // lock has none, -1), or by a lock that went meanwhile: the file is then locked at once.
-        struct flock other = {}, any = {};
-        other.l_type = any.l_type = type;
-        if (::fcntl(fd, F_GETLK, &other) == 0 && other.l_type == F_UNLCK) {
-            if (::fcntl(fd, F_OFD_GETLK, &any) == 0 && any.l_type != F_UNLCK &&
-                any.l_pid == ::getpid()) {
-                return true;
-            }
+namespace {
+
+using FileId = std::pair<dev_t, ino_t>;
+
+// The end of every range: a lock's length 0 reaches it, however far the file grows.
+constexpr off_t kEnd = std::numeric_limits<off_t>::max();
+
+// The files this process holds classic locks on for a save or a load, by the descriptor that
+// holds them, with the process's other descriptors of each, kept open until it is closed.
+struct Holder {
+    int fd;
+    std::vector<int> parked;
+};
+std::mutex holders_mutex;
+std::map<FileId, Holder> holders;
+
+struct flock range(short type, off_t from, off_t to) {
+    struct flock lock = {};
+    lock.l_type = type;  // from SEEK_SET
+    lock.l_start = from;
+    lock.l_len = to == kEnd ? 0 : to - from;
+    return lock;
+}
+
+bool identify(int fd, FileId* id) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return false;
+    *id = {st.st_dev, st.st_ino};
+    return true;
+}
+
+// Read locks on `fd` wherever this process holds no classic write lock, which a read lock would
+// turn into a read lock. False when another's write lock is in the way.
+bool lock_for_reading(int fd) {
+    const pid_t me = ::getpid();
+    std::vector<std::pair<off_t, off_t>> unknown{{0, kEnd}}, free;
+    while (!unknown.empty()) {
+        const auto [from, to] = unknown.back();
+        unknown.pop_back();
+        // The write lock the kernel names first in the range, whichever it is.
+        struct flock found = range(F_RDLCK, from, to);
+        if (::fcntl(fd, F_OFD_GETLK, &found) != 0) return false;
+        if (found.l_type == F_UNLCK) {
+            free.emplace_back(from, to);
             continue;
         }
-        if (poll < polls) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (found.l_pid != me) return false;  // another's, or an open-file lock
+        const off_t end = found.l_len == 0 ? kEnd : found.l_start + found.l_len;
+        if (found.l_start > from) unknown.emplace_back(from, found.l_start);
+        if (end < to) unknown.emplace_back(end, to);
     }
-    return false;
+    for (const auto& [from, to] : free) {
+        struct flock lock = range(F_RDLCK, from, to);
+        if (::fcntl(fd, F_SETLK, &lock) != 0) return false;
+    }
+    return true;
+}
+
+// Takes the classic locks that keep others out where the process's own keep its open-file lock
+// out, unless another save or load of the file in this process holds such locks.
+bool lock_as_the_process(int fd, short type) {
+    FileId id;
+    const std::lock_guard<std::mutex> hold(holders_mutex);
+    if (!identify(fd, &id) || holders.count(id)) return false;
+    struct flock lock = range(F_WRLCK, 0, kEnd);
+    if (type == F_WRLCK ? ::fcntl(fd, F_SETLK, &lock) != 0 : !lock_for_reading(fd)) return false;
+    holders[id] = Holder{fd, {}};
+    return true;
+}
+
+}  // namespace
+
+Lock locked(int fd, short type, std::chrono::milliseconds wait) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        struct flock lock = range(type, 0, kEnd);
+        if (::fcntl(fd, F_OFD_SETLK, &lock) == 0) return Lock::held;
+        if (errno != EAGAIN && errno != EACCES && errno != EINTR) return Lock::held;
+        // A classic lock belongs to the process: asked as one, the kernel names any lock in the
+        // way but this process's own classic locks (an open-file lock with no process, -1). With
+        // none, the open-file question names the process's own, or none: one that went meanwhile.
+        struct flock other = range(type, 0, kEnd), any = range(type, 0, kEnd);
+        bool gone = false;
+        if (::fcntl(fd, F_GETLK, &other) == 0 && other.l_type == F_UNLCK &&
+            ::fcntl(fd, F_OFD_GETLK, &any) == 0) {
+            gone = any.l_type == F_UNLCK;
+            if (!gone && any.l_pid == ::getpid() && lock_as_the_process(fd, type)) {
+                return Lock::held;
+            }
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return other.l_type != F_UNLCK && other.l_pid > 0 ? Lock::refused_by_another_process
+                                                              : Lock::refused;
+        }
+        check_interrupt();
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+int close_descriptor(int fd) {
+    const std::lock_guard<std::mutex> hold(holders_mutex);
+    FileId id;
+    const auto holder = holders.empty() || !identify(fd, &id) ? holders.end() : holders.find(id);
+    if (holder == holders.end()) return ::close(fd);
+    if (holder->second.fd != fd) {
+        holder->second.parked.push_back(fd);
+        return 0;
+    }
+    for (const int parked : holder->second.parked) ::close(parked);
+    holders.erase(holder);
+    return ::close(fd);
 }
 
 }  // namespace vorna::model_file

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <poll.h>
 #include <snappy-sinksource.h>
 #include <snappy.h>
 #include <sys/random.h>
@@ -23,6 +24,7 @@
 #include <utility>
 
 #include "corelib/file_lock.h"
+#include "corelib/interrupt.h"
 
 namespace vorna::model_file {
 
@@ -32,25 +34,6 @@ namespace {
 // length beyond this bound cannot come from the file's content and is not allocated.
 constexpr uint64_t kMaxExpansion = 32;
 constexpr uint64_t kExpansionSlack = 64;
-
-// A file descriptor closed when it goes out of scope.
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { reset(-1); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-    // Closes now: false on a late write error, or an interruption, which may have lost one.
-    bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
-
-  private:
-    int fd_;
-};
 
 // The path as a message shows it: a null byte, which would end the message, is shown as "\0".
 std::string shown(std::string path) {
@@ -68,12 +51,18 @@ std::runtime_error write_error(const std::string& path, const char* why = "") {
     return std::runtime_error("Unable to write model file: " + shown(path) + why);
 }
 
-// Writes every byte at the descriptor's position (`offset` < 0) or from `offset` on. Leaves
-// errno set when it fails.
+// Writes every byte at the descriptor's position (`offset` < 0: a stream or a new file) or from
+// `offset` on. A stream that takes nothing for now (a pipe no one reads) is waited for in polls of
+// 100 ms, each followed by the interruption check, as is an interrupted write to the descriptor's
+// position; a write in place is not interrupted. Leaves errno set when it fails.
 bool write_all(int fd, const char* data, size_t size, off_t offset = -1) {
     while (size > 0) {
         const ssize_t n = offset < 0 ? ::write(fd, data, size) : ::pwrite(fd, data, size, offset);
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EINTR || (offset < 0 && errno == EAGAIN))) {
+            struct pollfd ready = {fd, POLLOUT, 0};
+            if (offset < 0 && (errno == EINTR || ::poll(&ready, 1, 100) >= 0)) check_interrupt();
+            continue;
+        }
         if (n == 0) errno = EIO;
         if (n <= 0) return false;
         data += n;
@@ -112,13 +101,14 @@ size_t uncompress_prefix(const char* data, size_t size, char* out, size_t length
     return std::min(valid, sink.kept());
 }
 
-// Runs a system call again while a signal interrupts it.
+// Runs a system call again while a signal interrupts it; an `interruptible` one (an open, before
+// anything is changed) after the interruption check.
 template <typename Call>
-auto retried(Call call) {
+auto retried(Call call, bool interruptible = false) {
     decltype(call()) result;
-    do {
-        result = call();
-    } while (result < 0 && errno == EINTR);
+    while ((result = call()) < 0 && errno == EINTR) {
+        if (interruptible) check_interrupt();
+    }
     return result;
 }
 
@@ -295,14 +285,16 @@ class Target {
 
     // A file of `name` in the directory that did not exist before.
     int make_file(const char* name, mode_t mode) {
-        return retried([&] {
-            return ::openat(dir_.get(), name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        });
+        return retried(
+            [&] {
+                return ::openat(dir_.get(), name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+            },
+            true);
     }
 
     int open_name(int flags) {
         return retried(
-            [&] { return ::openat(dir_.get(), name_.c_str(), kOpenFlags | flags, 0666); });
+            [&] { return ::openat(dir_.get(), name_.c_str(), kOpenFlags | flags, 0666); }, true);
     }
 
     // Holds the directory of `path`, relative to `at`, as open reaches it, and its last
@@ -313,7 +305,7 @@ class Target {
             slash == std::string::npos ? "." : path.substr(0, std::max<size_t>(slash, 1));
         name_ = path.substr(slash + 1);  // npos + 1 == 0
         dir_.reset(retried(
-            [&] { return ::openat(at, parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }));
+            [&] { return ::openat(at, parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }, true));
         return dir_.get() >= 0;
     }
 
@@ -326,7 +318,8 @@ class Target {
             const int flags = ::fcntl(fd_.get(), F_GETFL);
             struct stat parent;
             if (::fstat(fd_.get(), &st_) != 0 || flags < 0 ||
-                ::fcntl(fd_.get(), F_SETFL, flags & ~O_NONBLOCK) != 0 ||
+                // A stream stays non-blocking, so that a wait for it can be interrupted.
+                ::fcntl(fd_.get(), F_SETFL, S_ISREG(st_.st_mode) ? flags & ~O_NONBLOCK : flags) ||
                 ::fstat(dir_.get(), &parent) != 0 || (!link && protected_file(parent, st_))) {
                 return false;
             }
@@ -338,7 +331,8 @@ class Target {
         // An unnamed new file, made now as a kill leaves nothing of it, where the file system and
         // the descriptor link that names it work; elsewhere a named one once the content is ready.
         temp_.reset(retried(
-            [&] { return ::openat(dir_.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666); }));
+            [&] { return ::openat(dir_.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666); },
+            true));
         if (temp_.get() >= 0 && ::access("/proc/self/fd", F_OK) != 0) temp_.reset(-1);
         if (temp_.get() >= 0 || fd_.get() >= 0) {
             if (temp_.get() < 0 && no_second_file(errno)) way_ = Way::in_place;
@@ -490,15 +484,17 @@ class Target {
     }
 
     // Writes the regular file opened through its own descriptor, under its write lock (which
-    // keeps out other in-place saves and loads; another's lock held too long refuses the save,
-    // and the process's own classic lock lets it write without one), ordered so that a stop at
+    // keeps out other in-place saves and loads; another's lock held too long refuses the save),
+    // ordered so that a stop at
     // any point leaves the old model, the new one or a file load refuses: the length reserved
     // (or the save refused), the head made invalid, the rest written, the true head last, then
     // the cut (a whole block followed by old bytes loads as the new model).
     void write_in_place(const char* data, size_t size) {
         struct stat st;
         const int fd = fd_.get();
-        if (!locked(fd, F_WRLCK)) throw write_error(path_, " (locked by another process)");
+        const Lock lock = locked(fd, F_WRLCK);
+        if (lock == Lock::refused) throw write_error(path_, " (locked)");
+        if (lock != Lock::held) throw write_error(path_, " (locked by another process)");
         const off_t from = ::fstat(fd, &st) == 0 ? reserve(fd, st.st_size, data, size) : -1;
         bool ok = from >= 0;
         if (ok) reached(SaveStep::in_place_reserved);
@@ -581,7 +577,9 @@ Bytes read(const std::string& path) {
     // A path holding a null byte names another file (the system reads it up to that byte): it
     // is refused before any open. A pipe is opened without waiting for a writer.
     const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    Fd fd(path.find('\0') == std::string::npos ? ::open(path.c_str(), flags) : -1);
+    Fd fd(path.find('\0') == std::string::npos
+              ? retried([&] { return ::open(path.c_str(), flags); }, true)
+              : -1);
     struct stat st;
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || S_ISSOCK(st.st_mode)) {
         throw std::runtime_error("File not found.");
@@ -590,7 +588,7 @@ Bytes read(const std::string& path) {
     // seen half done; one that stays locked is not read. Anything else is measured by its end
     // position: none for a pipe, 0 for /dev/null; a directory holds no bytes (its end is a cookie
     // or none).
-    if (S_ISREG(st.st_mode) && !locked(fd.get(), F_RDLCK)) {
+    if (S_ISREG(st.st_mode) && locked(fd.get(), F_RDLCK) != Lock::held) {
         throw std::runtime_error("Unable to read model file: " + shown(path) +
                                  " (locked by a writer)");
     }
@@ -602,7 +600,10 @@ Bytes read(const std::string& path) {
     for (size_t done = 0; done < content.size;) {
         const ssize_t n = ::pread(fd.get(), content.data.get() + done, content.size - done,
                                   static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR) {
+            check_interrupt();
+            continue;
+        }
         if (n <= 0) throw std::runtime_error("File not found.");  // shrank, or cannot be read
         done += static_cast<size_t>(n);
     }
@@ -620,13 +621,18 @@ void write(const std::string& path, const char* data, size_t size) {
     Target(path).write(data, size);
 }
 
-void save(const Model& model, const std::string& path, uint64_t limit, uint64_t file_limit) {
+void save(const std::function<std::vector<uint8_t>()>& serialize, const std::string& path,
+          uint64_t limit, uint64_t file_limit) {
     // The file is opened first, as a file that cannot be written is refused before anything
     // else; it is not changed before the content is whole, so a model that cannot be saved
     // leaves it untouched.
     Target target(path);
-    const Bytes content = encode(model.serialize(), limit, file_limit);
+    const Bytes content = encode(serialize(), limit, file_limit);
     target.write(content.data.get(), content.size);
+}
+
+void save(const Model& model, const std::string& path, uint64_t limit, uint64_t file_limit) {
+    save([&] { return model.serialize(); }, path, limit, file_limit);
 }
 
 std::unique_ptr<Model> load(const std::string& path) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,13 +54,15 @@ std::unique_ptr<Model> decode(const char* data, size_t size);
 // when the path holds a null byte (refused before any open), when the file cannot be opened or
 // read, or is a socket. A regular file is read under a shared lock (see write), so a load sees
 // the old or the new model of a save writing it in place, never a mixture: a write lock is waited
-// for about five seconds at most, and one held longer (another program's, a stopped process's)
-// refuses the load with std::runtime_error "Unable to read model file: <path> (locked by a
-// writer)", before anything is read. No lock is taken where the file system has none, nor where
-// only this process's own classic locks (F_SETLK, lockf) are in the way: the file is then read as
-// it is. Anything else is measured by its end position, a directory as 0 bytes: "File is empty."
-// for a size of 0 or none (a directory, /dev/null, a pipe, which is not waited for), "File is too
-// large." for 2^31 bytes or more.
+// for five seconds at most, and one held longer (another program's, a stopped process's, or this
+// process's own open-file lock through another descriptor) refuses the load with
+// std::runtime_error "Unable to read model file: <path> (locked by a writer)", before anything is
+// read. This process's own classic write locks (F_SETLK, lockf) are kept and read locks added
+// beside them (see file_lock.h). No lock is taken where the file system has none. Anything else
+// is measured by its end position, a directory as 0 bytes: "File is empty." for a size of 0 or
+// none (a directory, /dev/null, a pipe, which is not waited for), "File is too large." for 2^31
+// bytes or more. The lock's wait, the open and an interrupted read call check_interrupt, whose
+// exception ends the load.
 Bytes read(const std::string& path);
 
 // Writes `size` bytes to `path`. How is decided when the path is opened, against the file that
@@ -124,23 +127,29 @@ Bytes read(const std::string& path);
 // which belongs to the open file, not to the process or thread), and a load holds a read lock
 // while it reads: a second save in place of the file waits until the first is done (the last
 // wins), and a load waits for the save and sees the old or the new model. A lock is waited for
-// about five seconds at most: held longer (another program's, a stopped process's, any reader's),
-// the save is refused with the file as it was and "Unable to write model file: <path> (locked by
-// another process)", and a load is refused (see read). Where the only locks in the way are this
-// process's own classic locks (F_SETLK, lockf), which would conflict with its open-file locks,
-// the save and the load go on at once without a lock: the process's lock keeps others out. The
-// locks are advisory: other programs' writes are not held back, and where the file system has no
-// such locks nothing is. When the whole new length cannot be reserved, or exceeds the process's
+// five seconds at most, on the steady clock, each poll followed by check_interrupt (whose
+// exception ends the save with the file as it was): held longer (another program's, a stopped
+// process's, any reader's), the save is refused with the file as it was and "Unable to write
+// model file: <path> (locked by another process)" for another process's classic lock (F_SETLK,
+// lockf), "(locked)" for an open-file lock, which may be this process's own through another
+// descriptor (an open-file lock names no process), and a load is refused (see read). This
+// process's own classic locks, which conflict with its open-file locks, are made a classic write
+// lock on the whole file instead, which other processes' locks (their read locks too) keep out
+// and are waited for as above (see file_lock.h). flock(2) locks are not seen. The locks are
+// advisory: other programs' writes are not held back, and where the file system has no such
+// locks nothing is. When the whole new length cannot be reserved, or exceeds the process's
 // file-size limit, the save is refused with the file as it was. Then the head is overwritten with
 // bytes load refuses, the rest is written, the true head last (one write of five bytes), and the
 // file is cut to length: a save stopped at any point leaves the old model, the new one, or a file
 // load refuses, never one that loads as neither. Writing changes the file as any write by the
 // caller does: the kernel removes security.capability, and the set-user bit and a
 // group-executable file's set-group bit unless the caller may keep them (CAP_FSETID).
-// Pipes and devices are written as a stream.
+// Pipes and devices are written as a stream, with no deadline; while one takes nothing (a pipe no
+// one reads), check_interrupt is called every 100 ms, and its exception ends the save.
 //
 // Nothing is forced to the disk: this guards against stopped processes and I/O errors, not
-// against a power loss. Interrupted system calls are retried. Throws std::runtime_error "Unable
+// against a power loss. Interrupted system calls are retried, an open or a write of a stream or
+// of the new file after check_interrupt. Throws std::runtime_error "Unable
 // to write model file: <path>" when writing, reserving, locking, closing or renaming fails.
 void write(const std::string& path, const char* data, size_t size);
 
@@ -171,6 +180,11 @@ void set_protection_levels(int regular, int fifos);
 // model of several GiB.
 void save(const Model& model, const std::string& path, uint64_t limit = kMaxSerializedSize,
           uint64_t file_limit = kMaxFileSize);
+
+// save, with the serialization that `serialize` gives once the file is open: a caller that must
+// hold something while the model is read, holds it there.
+void save(const std::function<std::vector<uint8_t>()>& serialize, const std::string& path,
+          uint64_t limit = kMaxSerializedSize, uint64_t file_limit = kMaxFileSize);
 
 // read, then decode.
 std::unique_ptr<Model> load(const std::string& path);

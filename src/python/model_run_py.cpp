@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "corelib/interrupt.h"
 #include "corelib/model_file.h"
 #include "python/model_inference.h"
 #include "python/numpy_conversion_py.h"
@@ -17,8 +18,10 @@ namespace vorna::python {
 const char* const kModelFromFileDoc = R"doc(Load a Model from a file written by save.
 
 A regular file is read under a shared lock, so that a save writing it in place is seen before
-or after, never half done: a write lock is waited for about five seconds at most, then the load
-is refused. The caller's own POSIX record locks (fcntl.lockf) are not waited for.
+or after, never half done: a write lock is waited for five seconds at most, then the load is
+refused. The caller's own POSIX record locks (fcntl.lockf) are not waited for (closing the file
+drops them, a kernel rule). The interpreter lock is released while the file is read; waits end on Ctrl-C (KeyboardInterrupt) or
+any exception a signal handler raises.
 
 Args:
     filename (str): the path of the model file.
@@ -27,8 +30,8 @@ Raises:
     RuntimeError: "File not found." if the path holds a null byte, or the file cannot be opened
         or read, or is a socket; "File is empty." for a size of 0 or none (as a directory,
         /dev/null or a pipe measure; a pipe is not waited for); "File is too large." from
-        2147483648 bytes; "Unable to read model file: <path> (locked by a writer)" if another
-        process holds a write lock on it past the wait; or the file holds no valid model.
+        2147483648 bytes; "Unable to read model file: <path> (locked by a writer)" if a write
+        lock on it, another process's or an open-file lock, is held past the wait; or the file holds no valid model.
     ValueError: if the file is not a whole compressed model (bytes after a whole one are
         ignored).
 )doc";
@@ -131,10 +134,15 @@ bytes are written in an order that keeps the file from ever loading as a mixture
 killed or fails partway thus leaves the old model, the new model, or a file that loading
 refuses; never a file that loads as neither. The in-place write holds an advisory lock on the
 file that keeps out another in-place save of it (the last wins) and loads, which wait for it;
-another's lock (a reader's too) held longer than about five seconds refuses the save. The
-caller's own POSIX record locks (fcntl.lockf) are not waited for: the caller's lock then keeps
-others out. Other programs' writes are not held back. Pipes with a reader and devices are written as a stream. Nothing is forced to the disk:
-this holds for stopped processes and I/O errors, not for a power loss.
+another's lock (a reader's too) held longer than five seconds refuses the save. The caller's
+own POSIX record locks (fcntl.lockf) are made one write lock on the whole file, which other
+processes' locks keep out as above; an open-file lock the caller holds through another
+descriptor is waited for as another's; flock locks are not seen. Other programs' writes are not
+held back. Pipes with a reader and devices are written as a stream, with no time limit. The
+interpreter lock is released while the file is written, and waits end on Ctrl-C
+(KeyboardInterrupt) or any exception a signal handler raises, with the file as a refused save
+leaves it. Nothing is forced to the disk: this holds for stopped processes and I/O errors, not
+for a power loss.
 
 Args:
     model_file (str): the path of the file, conventionally ending in ".fbz".
@@ -146,8 +154,9 @@ Raises:
         one reads, or a missing file in a directory that takes no new file.
     RuntimeError: if writing the file fails, if the name comes to hold something other than a
         regular file during the save, or none (a link planted there is never followed), if
-        another process holds a lock on the file past the wait ("Unable to write model file:
-        <path> (locked by another process)"), or if the model is too large for a model file
+        a lock on the file is held past the wait ("Unable to write model file: <path> (locked by
+        another process)" for another process's POSIX record lock, "(locked)" for an open-file
+        lock, whose holder cannot be told), or if the model is too large for a model file
         (a serialization over 4294967295 bytes, or a compressed file over 2147483647 bytes,
         which could not be read back).
     A refused save leaves everything as it was, except that a link to a missing file leaves
@@ -272,14 +281,39 @@ float model_evaluate(PyModel& self, const py::array& inputs, const py::array& la
     return hits / static_cast<float>(count);
 }
 
+namespace {
+
+// Runs the interpreter's signal handlers while a save or a load waits on a file: an exception
+// that one raises (KeyboardInterrupt for Ctrl-C) ends the save or load with it. Handlers run on
+// the main thread only; elsewhere this returns at once.
+void check_signals() {
+    py::gil_scoped_acquire hold;
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+}  // namespace
+
+// The file is read, and the model rebuilt, without the interpreter lock: other threads run while
+// the load waits for a lock.
 std::unique_ptr<PyModel> model_from_file(const std::string& filename) {
+    set_interrupt_check(&check_signals);
     auto self = std::make_unique<PyModel>();
+    py::gil_scoped_release release;
     self->model = model_file::load(filename);
     return self;
 }
 
+// The model is serialized with the interpreter lock held, as any other use of it; the file is
+// opened and written without it.
 void model_save(const PyModel& self, const std::string& path) {
-    model_file::save(*self.model, path);
+    set_interrupt_check(&check_signals);
+    py::gil_scoped_release release;
+    model_file::save(
+        [&] {
+            py::gil_scoped_acquire hold;
+            return self.model->serialize();
+        },
+        path);
 }
 
 py::bytes model_to_buffer(const PyModel& self) {

@@ -1,21 +1,26 @@
-// The whole-file locks of model files: which locks in the way are waited for, and which are the
-// process's own classic locks, gone past at once without a lock.
+// The whole-file locks of model files: which locks in the way are waited for, which are the
+// process's own classic locks, made locks that keep other processes out, and the wait itself.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "corelib/file_lock.h"
+#include "corelib/interrupt.h"
 
 namespace vorna::model_file {
 namespace {
+
+using std::chrono::milliseconds;
 
 bool set_lock(int fd, int command, short type, off_t start = 0, off_t length = 0) {
     struct flock lock = {};
@@ -23,6 +28,24 @@ bool set_lock(int fd, int command, short type, off_t start = 0, off_t length = 0
     lock.l_start = start;
     lock.l_len = length;
     return ::fcntl(fd, command, &lock) == 0;
+}
+
+// A classic lock another process would take (as a load or a save of it would, by its open-file
+// lock, which conflicts the same): whether it is kept out.
+struct Probe {
+    short type;
+    off_t start = 0, length = 0;
+};
+
+bool kept_out(const std::string& path, const Probe& probe) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+        ::_exit(set_lock(fd, F_SETLK, probe.type, probe.start, probe.length) ? 1 : 0);
+    }
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // A file of 100 bytes and the locks held on it by this process (classic ones through a
@@ -45,7 +68,7 @@ struct LockedFile {
     }
     ~LockedFile() {
         release();
-        ::close(fd);
+        close_descriptor(fd);
         ::unlink(path.c_str());
     }
     int open() const { return ::open(path.c_str(), O_RDWR | O_CLOEXEC); }
@@ -57,15 +80,16 @@ struct LockedFile {
         others.push_back(open());
         ASSERT_TRUE(set_lock(others.back(), F_OFD_SETLK, type, start, length));
     }
-    // A classic lock of a child process, held until it is killed.
-    void other_process(short type) {
+    // A lock of a child process (classic, or flock), held until it is killed.
+    void other_process(short type, bool flock = false) {
         int ready[2];
         ASSERT_EQ(::pipe(ready), 0);
         const pid_t pid = ::fork();
         if (pid == 0) {
             const int own = open();
-            const char ok = set_lock(own, F_SETLK, type) ? 'y' : 'n';
-            (void)!::write(ready[1], &ok, 1);
+            const bool ok = flock ? ::flock(own, type == F_WRLCK ? LOCK_EX : LOCK_SH) == 0
+                                  : set_lock(own, F_SETLK, type);
+            (void)!::write(ready[1], ok ? "y" : "n", 1);
             ::pause();
             ::_exit(0);
         }
@@ -76,8 +100,6 @@ struct LockedFile {
         children.push_back(pid);
         ASSERT_EQ(ok, 'y');
     }
-    // Drops every lock but the one under test (closing any descriptor of the file drops the
-    // process's classic locks on it).
     void release() {
         if (classic_fd >= 0) ::close(classic_fd);
         classic_fd = -1;
@@ -89,59 +111,111 @@ struct LockedFile {
         }
         children.clear();
     }
-    // Whether the descriptor under test holds a lock that keeps a write lock out.
-    bool held() {
-        release();
-        const int probe = open();
-        struct flock lock = {};
-        lock.l_type = F_WRLCK;
-        const bool found = ::fcntl(probe, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
-        ::close(probe);
-        return found;
-    }
 };
 
-TEST(FileLock, WaitsForOthersAndGoesPastTheProcessOwnClassicLocks) {
+TEST(FileLock, WaitsForOthersAndMakesTheProcessOwnClassicLocksKeepOthersOut) {
     struct Row {
         const char* what;
         void (*hold)(LockedFile*);
         short type;
-        bool goes_on;  // at once; refused after a few polls otherwise
-        bool holds;
+        Lock result;                  // at once when held; after the wait otherwise
+        std::vector<Probe> kept_out;  // another process's locks that the locks held keep out
     };
+    const Probe reader{F_RDLCK}, writer{F_WRLCK}, first_byte{F_RDLCK, 0, 1};
     const std::vector<Row> rows = {
-        {"nothing in the way", [](LockedFile*) {}, F_WRLCK, true, true},
-        {"another open file's read lock, shared", [](LockedFile* f) { f->other(F_RDLCK); }, F_RDLCK,
-         true, true},
-        {"own classic write lock (lockf), to read", [](LockedFile* f) { f->classic(F_WRLCK); },
-         F_RDLCK, true, false},
-        {"own classic write lock (lockf), to write", [](LockedFile* f) { f->classic(F_WRLCK); },
-         F_WRLCK, true, false},
-        {"own classic read locks on two parts",
+        {"nothing in the way", [](LockedFile*) {}, F_WRLCK, Lock::held, {reader, first_byte}},
+        {"another open file's read lock, shared",
+         [](LockedFile* f) { f->other(F_RDLCK); },
+         F_RDLCK,
+         Lock::held,
+         {writer}},
+        // Merged into one whole-file write lock, which keeps other processes' loads out.
+        {"own classic read locks on two parts, to write",
          [](LockedFile* f) {
              f->classic(F_RDLCK, 0, 10);
              f->classic(F_RDLCK, 20, 10);
          },
-         F_WRLCK, true, false},
+         F_WRLCK,
+         Lock::held,
+         {first_byte, {F_RDLCK, 50, 1}}},
+        {"own classic write lock (lockf), to write",
+         [](LockedFile* f) { f->classic(F_WRLCK); },
+         F_WRLCK,
+         Lock::held,
+         {reader}},
+        // Kept a write lock, not made a read lock: other processes' readers stay out too.
+        {"own classic write lock (lockf), to read",
+         [](LockedFile* f) { f->classic(F_WRLCK); },
+         F_RDLCK,
+         Lock::held,
+         {reader}},
+        // Read locks beside the own write lock keep other writers out of the rest of the file.
+        {"own classic write locks on two bytes, to read",
+         [](LockedFile* f) {
+             f->classic(F_WRLCK, 10, 1);
+             f->classic(F_WRLCK, 30, 1);
+         },
+         F_RDLCK,
+         Lock::held,
+         {{F_RDLCK, 10, 1},
+          {F_RDLCK, 30, 1},
+          {F_WRLCK, 0, 10},
+          {F_WRLCK, 20, 1},
+          {F_WRLCK, 99, 1},
+          {F_WRLCK, 1000, 0}}},
+        {"own classic read lock and another process's, to write",
+         [](LockedFile* f) {
+             f->classic(F_RDLCK);
+             f->other_process(F_RDLCK);
+         },
+         F_WRLCK,
+         Lock::refused_by_another_process,
+         {}},
+        // An open-file lock names no process: this process's, through another descriptor, or
+        // another's.
         {"another open file's write lock (another thread's save)",
-         [](LockedFile* f) { f->other(F_WRLCK); }, F_RDLCK, false, false},
-        {"another process's classic write lock", [](LockedFile* f) { f->other_process(F_WRLCK); },
-         F_RDLCK, false, false},
+         [](LockedFile* f) { f->other(F_WRLCK); },
+         F_RDLCK,
+         Lock::refused,
+         {}},
+        {"another open file's read lock, to write",
+         [](LockedFile* f) { f->other(F_RDLCK); },
+         F_WRLCK,
+         Lock::refused,
+         {}},
+        {"another process's classic write lock",
+         [](LockedFile* f) { f->other_process(F_WRLCK); },
+         F_RDLCK,
+         Lock::refused_by_another_process,
+         {}},
         {"another process's classic read lock, to write",
-         [](LockedFile* f) { f->other_process(F_RDLCK); }, F_WRLCK, false, false},
+         [](LockedFile* f) { f->other_process(F_RDLCK); },
+         F_WRLCK,
+         Lock::refused_by_another_process,
+         {}},
         // Another's lock where the process's own lock is in the way too.
         {"another's read lock under the own one",
          [](LockedFile* f) {
              f->classic(F_RDLCK, 0, 10);
              f->other(F_RDLCK, 0, 10);
          },
-         F_WRLCK, false, false},
+         F_WRLCK,
+         Lock::refused,
+         {}},
         {"another's read lock beside the own one",
          [](LockedFile* f) {
              f->classic(F_RDLCK, 20, 10);
              f->other(F_RDLCK, 0, 10);
          },
-         F_WRLCK, false, false},
+         F_WRLCK,
+         Lock::refused,
+         {}},
+        // flock locks are another kind: neither sees the other.
+        {"another process's flock",
+         [](LockedFile* f) { f->other_process(F_WRLCK, true); },
+         F_WRLCK,
+         Lock::held,
+         {reader}},
         // A lock refused for another reason than another's lock (here a write lock through a
         // read-only descriptor; elsewhere a file system without locks) guards nothing.
         {"a lock the descriptor cannot take",
@@ -150,29 +224,69 @@ TEST(FileLock, WaitsForOthersAndGoesPastTheProcessOwnClassicLocks) {
              ::close(f->fd);
              f->fd = ::open(f->path.c_str(), O_RDONLY | O_CLOEXEC);
          },
-         F_WRLCK, true, false},
+         F_WRLCK,
+         Lock::held,
+         {}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         LockedFile file;
         row.hold(&file);
         const auto start = std::chrono::steady_clock::now();
-        // Going on takes one try: no poll is left to wait with.
-        EXPECT_EQ(locked(file.fd, row.type, row.goes_on ? 0 : 3), row.goes_on);
+        EXPECT_EQ(locked(file.fd, row.type, milliseconds(row.result == Lock::held ? 0 : 20)),
+                  row.result);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-        EXPECT_EQ(file.held(), row.holds);
+        for (const Probe& probe : row.kept_out) {
+            EXPECT_TRUE(kept_out(file.path, probe)) << probe.type << " at " << probe.start;
+        }
     }
 }
 
-// Refused after its bounded wait: polls 2 ms apart.
-TEST(FileLock, AnotherLockIsPolledForAboutTwoMillisecondsEach) {
+// The classic locks of one save or load keep out the process's other saves and loads of the
+// file, and stay while they close their descriptors of it: closing any descriptor of a file
+// drops the process's classic locks on it.
+TEST(FileLock, TheProcessOwnClassicLocksStayUntilTheirDescriptorCloses) {
+    LockedFile file;
+    file.classic(F_RDLCK);
+    ASSERT_EQ(locked(file.fd, F_WRLCK, milliseconds(0)), Lock::held);
+    const int second = file.open();
+    EXPECT_EQ(locked(second, F_RDLCK, milliseconds(20)), Lock::refused);
+    EXPECT_EQ(close_descriptor(second), 0);
+    EXPECT_EQ(close_descriptor(file.classic_fd), 0);
+    file.classic_fd = -1;
+    EXPECT_TRUE(kept_out(file.path, {F_RDLCK}));
+    EXPECT_EQ(close_descriptor(file.fd), 0);
+    file.fd = -1;
+    EXPECT_FALSE(kept_out(file.path, {F_WRLCK}));
+    EXPECT_EQ(::fcntl(second, F_GETFD), -1);  // closed with the lock's descriptor
+}
+
+int g_checks;
+void count_check() { ++g_checks; }
+void interrupt_third_check() {
+    if (++g_checks == 3) throw std::runtime_error("interrupted");
+}
+
+// The wait is a time on the steady clock, however often it polls, and the interruption check
+// follows each poll: it goes on when the check returns, and ends with what the check throws.
+TEST(FileLock, AnotherLockIsWaitedForAFixedTimeAndTheCheckCanEndTheWait) {
     LockedFile file;
     file.other(F_WRLCK);
+    g_checks = 0;
+    set_interrupt_check(count_check);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(locked(file.fd, F_RDLCK, 100));
+    EXPECT_EQ(locked(file.fd, F_RDLCK, milliseconds(300)), Lock::refused);
     const auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(waited, std::chrono::milliseconds(200));
-    EXPECT_LT(waited, std::chrono::seconds(2));
+    EXPECT_GE(waited, milliseconds(300));
+    EXPECT_LT(waited, milliseconds(900));
+    EXPECT_GT(g_checks, 10);
+    EXPECT_LE(g_checks, 151);  // polls 2 ms apart, not a busy loop
+    g_checks = 0;
+    set_interrupt_check(interrupt_third_check);
+    EXPECT_THROW(locked(file.fd, F_RDLCK, std::chrono::seconds(10)), std::runtime_error);
+    EXPECT_EQ(g_checks, 3);
+    set_interrupt_check(nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 }  // namespace

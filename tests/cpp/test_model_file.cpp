@@ -35,8 +35,10 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "corelib/interrupt.h"
 #include "corelib/model.h"
 #include "corelib/model_file.h"
 #include "test_support.h"
@@ -481,8 +483,8 @@ TEST(ModelFileSave, AnotherProcessLockHeldTooLongRefusesAnInPlaceSaveAndALoad) {
 }
 
 // A process that guards its model file with a classic lock of its own (lockf) saves it in place
-// and loads it at once: that lock, which conflicts with the module's open-file locks, already
-// keeps others out. (Closing a descriptor of the file drops it, so it is taken before each.)
+// and loads it at once: that lock, which conflicts with the module's open-file locks, is made the
+// lock they need. (Closing a descriptor of the file drops it, so it is taken before each.)
 TEST(ModelFileSave, AProcessOwnClassicLockDoesNotHoldItBack) {
     SavedFile file;
     ASSERT_EQ(::link(file.path.c_str(), (file.dir / "h.fbz").c_str()), 0);
@@ -502,6 +504,75 @@ TEST(ModelFileSave, AProcessOwnClassicLockDoesNotHoldItBack) {
     ::close(fd);
     EXPECT_EQ(fs::hard_link_count(file.path), 2u);
     EXPECT_EQ(contents(file.dir / "h.fbz"), file_of(*next));
+}
+
+std::string g_probed;
+bool g_load_kept_out;
+
+// Once the head is refused: whether another process's load (its open-file read lock) is kept out.
+void probe_a_load(model_file::SaveStep step) {
+    if (step != model_file::SaveStep::in_place_head_refused) return;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        struct flock lock = {};
+        lock.l_type = F_RDLCK;
+        const int fd = ::open(g_probed.c_str(), O_RDONLY | O_CLOEXEC);
+        ::_exit(::fcntl(fd, F_OFD_SETLK, &lock) == 0 ? 1 : 0);
+    }
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    g_load_kept_out = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Whatever classic lock of its own the process holds on the file (a read lock keeps no one's
+// reads out), an in-place save goes on at once and keeps other processes' loads out.
+TEST(ModelFileSave, AProcessOwnClassicLocksKeepOtherProcessesLoadsOutOfAnInPlaceSave) {
+    const auto next = dense_model(8, 3);
+    for (const auto& [type, start, length] : std::vector<std::tuple<short, off_t, off_t>>{
+             {F_RDLCK, 0, 0}, {F_RDLCK, 10, 1}, {F_WRLCK, 0, 0}, {F_WRLCK, 3, 2}}) {
+        SCOPED_TRACE(std::to_string(type) + " at " + std::to_string(start));
+        SavedFile file;
+        ASSERT_EQ(::link(file.path.c_str(), (file.dir / "h.fbz").c_str()), 0);
+        const int fd = ::open(file.path.c_str(), O_RDWR | O_CLOEXEC);
+        struct flock lock = {};
+        lock.l_type = type;
+        lock.l_start = start;
+        lock.l_len = length;
+        ASSERT_EQ(::fcntl(fd, F_SETLK, &lock), 0);
+        g_probed = file.path;
+        g_load_kept_out = false;
+        model_file::set_save_hook(probe_a_load);
+        const auto began = std::chrono::steady_clock::now();
+        EXPECT_EQ(save_text(*next, file.path), "");
+        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(1));
+        model_file::set_save_hook(nullptr);
+        EXPECT_TRUE(g_load_kept_out);
+        EXPECT_EQ(contents(file.dir / "h.fbz"), file_of(*next));
+        ::close(fd);
+    }
+}
+
+int g_checks_left;
+void interrupt_on_third_check() {
+    if (--g_checks_left == 0) throw std::runtime_error("interrupted");
+}
+
+// A save into a pipe no one reads waits with no deadline, calling the interruption check about
+// every 100 ms: what it throws ends the save.
+TEST(ModelFileSave, AnInterruptionEndsASaveIntoAPipeNoOneReads) {
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    g_checks_left = 3;
+    set_interrupt_check(interrupt_on_third_check);
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(save_text(*dense_model(512, 256), "/proc/self/fd/" + std::to_string(ends[1])),
+              "runtime_error: interrupted");
+    const auto waited = std::chrono::steady_clock::now() - began;
+    set_interrupt_check(nullptr);
+    EXPECT_GE(waited, std::chrono::milliseconds(150));
+    EXPECT_LT(waited, std::chrono::seconds(2));
+    ::close(ends[0]);
+    ::close(ends[1]);
 }
 
 // Runs `action` in a child process as 'nobody' when `as_nobody`, and returns what it sent back;

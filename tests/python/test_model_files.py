@@ -359,7 +359,8 @@ def test_a_lock_another_process_holds_past_the_wait_refuses(tmp_path, kind, mess
     assert path.read_bytes() == before
 
 
-def test_a_process_holding_its_own_lockf_saves_in_place_and_loads_at_once(tmp_path):
+@pytest.mark.parametrize("kind", [fcntl.LOCK_EX, fcntl.LOCK_SH], ids=["write", "read"])
+def test_a_process_holding_its_own_lockf_saves_in_place_and_loads_at_once(tmp_path, kind):
     path = tmp_path / "m.fbz"
     OLD_MODEL.save(str(path))
     os.link(path, tmp_path / "other.fbz")  # written in place
@@ -367,7 +368,7 @@ def test_a_process_holding_its_own_lockf_saves_in_place_and_loads_at_once(tmp_pa
     with open(path, "r+b") as guard:
         for action in (lambda: NEW_MODEL.save(str(path)),
                        lambda: loaded.append(core.Model(str(path)).to_buffer())):
-            fcntl.lockf(guard, fcntl.LOCK_EX)  # again: the module's close of the file drops it
+            fcntl.lockf(guard, kind)  # again: the module's close of the file drops it
             start = time.monotonic()
             action()
             assert time.monotonic() - start < 1
