@@ -1,6 +1,7 @@
 #include "corelib/file_lock.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -30,6 +32,28 @@ struct Holder {
 };
 std::mutex holders_mutex;
 std::map<FileId, Holder> holders;
+std::set<int> tracked;  // the descriptors of saves and loads in progress (see track)
+
+// A fork waits until no other thread is changing the tables, so that the child finds them whole
+// and their mutex free. The child holds no classic lock of the parent's (they belong to a
+// process), so it forgets the holders and closes its copies of their parked descriptors; its
+// copies of the descriptors in use are made /dev/null, so that they keep no open-file lock, and
+// are its own to close.
+void before_fork() { holders_mutex.lock(); }
+void after_fork_in_parent() { holders_mutex.unlock(); }
+void after_fork_in_child() {
+    for (const auto& [id, holder] : holders) {
+        for (const int parked : holder.parked) ::close(parked);
+    }
+    holders.clear();
+    const int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    for (const int fd : tracked) {
+        if (nothing < 0 || ::dup3(nothing, fd, O_CLOEXEC) < 0) ::close(fd);
+    }
+    if (nothing >= 0) ::close(nothing);
+    tracked.clear();
+    holders_mutex.unlock();
+}
 
 struct flock range(short type, off_t from, off_t to) {
     struct flock lock = {};
@@ -114,8 +138,20 @@ Lock locked(int fd, short type, std::chrono::milliseconds wait) {
     }
 }
 
+int track(int fd) {
+    static const int registered =
+        ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+    (void)registered;
+    if (fd >= 0) {
+        const std::lock_guard<std::mutex> hold(holders_mutex);
+        tracked.insert(fd);
+    }
+    return fd;
+}
+
 int close_descriptor(int fd) {
     const std::lock_guard<std::mutex> hold(holders_mutex);
+    tracked.erase(fd);
     FileId id;
     const auto holder = holders.empty() || !identify(fd, &id) ? holders.end() : holders.find(id);
     if (holder == holders.end()) return ::close(fd);

@@ -41,17 +41,25 @@ Lock locked(int fd, short type, std::chrono::milliseconds wait = kLockWait);
 // which is closed when that descriptor is.
 int close_descriptor(int fd);
 
-// A file descriptor closed, through close_descriptor, when it goes out of scope.
+// Records `fd` as a descriptor of a save or load in progress, until close_descriptor closes it,
+// and returns it. A process forked meanwhile holds none of them: in the child, each is made a
+// read-only descriptor of /dev/null (its number stays taken, so that the copy of the save or load
+// in the child fails rather than write to another file), which keeps no lock of the parent's open
+// file, and the child's own later descriptors of the file are closed as usual.
+int track(int fd);
+
+// A file descriptor of a save or load (see track), closed through close_descriptor when it goes
+// out of scope.
 class Fd {
   public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
+    explicit Fd(int fd = -1) : fd_(track(fd)) {}
     ~Fd() { reset(-1); }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
     void reset(int fd) {
         if (fd_ >= 0) close_descriptor(fd_);
-        fd_ = fd;
+        fd_ = track(fd);
     }
     // Closes now: false on a late write error, or an interruption, which may have lost one.
     bool close() { return close_descriptor(std::exchange(fd_, -1)) == 0; }

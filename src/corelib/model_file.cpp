@@ -621,18 +621,13 @@ void write(const std::string& path, const char* data, size_t size) {
     Target(path).write(data, size);
 }
 
-void save(const std::function<std::vector<uint8_t>()>& serialize, const std::string& path,
-          uint64_t limit, uint64_t file_limit) {
+void save(const Model& model, const std::string& path, uint64_t limit, uint64_t file_limit) {
     // The file is opened first, as a file that cannot be written is refused before anything
     // else; it is not changed before the content is whole, so a model that cannot be saved
     // leaves it untouched.
     Target target(path);
-    const Bytes content = encode(serialize(), limit, file_limit);
+    const Bytes content = encode(model.serialize(), limit, file_limit);
     target.write(content.data.get(), content.size);
-}
-
-void save(const Model& model, const std::string& path, uint64_t limit, uint64_t file_limit) {
-    save([&] { return model.serialize(); }, path, limit, file_limit);
 }
 
 std::unique_ptr<Model> load(const std::string& path) {

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -180,11 +179,6 @@ void set_protection_levels(int regular, int fifos);
 // model of several GiB.
 void save(const Model& model, const std::string& path, uint64_t limit = kMaxSerializedSize,
           uint64_t file_limit = kMaxFileSize);
-
-// save, with the serialization that `serialize` gives once the file is open: a caller that must
-// hold something while the model is read, holds it there.
-void save(const std::function<std::vector<uint8_t>()>& serialize, const std::string& path,
-          uint64_t limit = kMaxSerializedSize, uint64_t file_limit = kMaxFileSize);
 
 // read, then decode.
 std::unique_ptr<Model> load(const std::string& path);

@@ -20,8 +20,9 @@ const char* const kModelFromFileDoc = R"doc(Load a Model from a file written by 
 A regular file is read under a shared lock, so that a save writing it in place is seen before
 or after, never half done: a write lock is waited for five seconds at most, then the load is
 refused. The caller's own POSIX record locks (fcntl.lockf) are not waited for (closing the file
-drops them, a kernel rule). The interpreter lock is released while the file is read; waits end on Ctrl-C (KeyboardInterrupt) or
-any exception a signal handler raises.
+drops them, a kernel rule). The load holds the interpreter lock from start to end, so no other
+thread of the program runs while it waits; in the main thread, where Python runs its signal
+handlers, a wait ends on Ctrl-C (KeyboardInterrupt) or any exception a signal handler raises.
 
 Args:
     filename (str): the path of the model file.
@@ -139,9 +140,13 @@ own POSIX record locks (fcntl.lockf) are made one write lock on the whole file, 
 processes' locks keep out as above; an open-file lock the caller holds through another
 descriptor is waited for as another's; flock locks are not seen. Other programs' writes are not
 held back. Pipes with a reader and devices are written as a stream, with no time limit. The
-interpreter lock is released while the file is written, and waits end on Ctrl-C
-(KeyboardInterrupt) or any exception a signal handler raises, with the file as a refused save
-leaves it. Nothing is forced to the disk: this holds for stopped processes and I/O errors, not
+save holds the interpreter lock from start to end, so no other thread of the program runs
+meanwhile: a save into a pipe that only a thread of this program reads waits until Ctrl-C. In the
+main thread, where Python runs its signal handlers, a wait ends on Ctrl-C (KeyboardInterrupt) or
+any exception a signal handler raises, with the file as a refused save leaves it. A thread of the
+program that takes or drops POSIX locks on the file meanwhile (a call that was already waiting
+when the save began) can undo the save's lock (a kernel rule), and a load elsewhere may then be
+refused as corrupt. Nothing is forced to the disk: this holds for stopped processes and I/O errors, not
 for a power loss.
 
 Args:
@@ -283,37 +288,29 @@ float model_evaluate(PyModel& self, const py::array& inputs, const py::array& la
 
 namespace {
 
-// Runs the interpreter's signal handlers while a save or a load waits on a file: an exception
-// that one raises (KeyboardInterrupt for Ctrl-C) ends the save or load with it. Handlers run on
-// the main thread only; elsewhere this returns at once.
+// Runs the interpreter's signal handlers while a save or a load waits on a file, with the
+// interpreter lock that the save or load holds: an exception that one raises (KeyboardInterrupt
+// for Ctrl-C) ends the save or load with it. Handlers run on the main thread only; elsewhere this
+// returns at once, as it does in a thread that does not hold the lock.
 void check_signals() {
-    py::gil_scoped_acquire hold;
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    if (PyGILState_Check() && PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
 }  // namespace
 
-// The file is read, and the model rebuilt, without the interpreter lock: other threads run while
-// the load waits for a lock.
+// Save and load hold the interpreter lock from start to end: no other thread of the program
+// runs meanwhile, so none forks, closes a descriptor of the file (which would drop the process's
+// classic locks on it) or finalizes the interpreter while the file is open.
 std::unique_ptr<PyModel> model_from_file(const std::string& filename) {
     set_interrupt_check(&check_signals);
     auto self = std::make_unique<PyModel>();
-    py::gil_scoped_release release;
     self->model = model_file::load(filename);
     return self;
 }
 
-// The model is serialized with the interpreter lock held, as any other use of it; the file is
-// opened and written without it.
 void model_save(const PyModel& self, const std::string& path) {
     set_interrupt_check(&check_signals);
-    py::gil_scoped_release release;
-    model_file::save(
-        [&] {
-            py::gil_scoped_acquire hold;
-            return self.model->serialize();
-        },
-        path);
+    model_file::save(*self.model, path);
 }
 
 py::bytes model_to_buffer(const PyModel& self) {

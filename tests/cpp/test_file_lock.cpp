@@ -8,10 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "corelib/file_lock.h"
@@ -100,11 +102,14 @@ struct LockedFile {
         children.push_back(pid);
         ASSERT_EQ(ok, 'y');
     }
+    void close_others() {
+        for (const int other : others) ::close(other);
+        others.clear();
+    }
     void release() {
         if (classic_fd >= 0) ::close(classic_fd);
         classic_fd = -1;
-        for (const int other : others) ::close(other);
-        others.clear();
+        close_others();
         for (const pid_t child : children) {
             ::kill(child, SIGKILL);
             ::waitpid(child, nullptr, 0);
@@ -236,6 +241,8 @@ TEST(FileLock, WaitsForOthersAndMakesTheProcessOwnClassicLocksKeepOthersOut) {
         EXPECT_EQ(locked(file.fd, row.type, milliseconds(row.result == Lock::held ? 0 : 20)),
                   row.result);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+        // Only the locks taken keep the probes out, not the other open files' locks in the way.
+        file.close_others();
         for (const Probe& probe : row.kept_out) {
             EXPECT_TRUE(kept_out(file.path, probe)) << probe.type << " at " << probe.start;
         }
@@ -259,6 +266,68 @@ TEST(FileLock, TheProcessOwnClassicLocksStayUntilTheirDescriptorCloses) {
     file.fd = -1;
     EXPECT_FALSE(kept_out(file.path, {F_WRLCK}));
     EXPECT_EQ(::fcntl(second, F_GETFD), -1);  // closed with the lock's descriptor
+}
+
+// A process forked during a save or a load holds none of its locks: the parent's open-file lock
+// goes when the parent closes its descriptor, and the child's own descriptors of a file that the
+// parent holds classic locks on close as any other.
+TEST(FileLock, AChildForkedMidwayHoldsNoneOfTheLocksAndClosesItsOwnDescriptors) {
+    LockedFile saved, loaded;
+    Fd save(saved.open());
+    ASSERT_EQ(locked(save.get(), F_WRLCK, milliseconds(0)), Lock::held);
+    loaded.classic(F_WRLCK);
+    ASSERT_EQ(locked(loaded.fd, F_RDLCK, milliseconds(0)), Lock::held);  // as the process
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::alarm(10);
+        const int own = loaded.open();
+        const bool closed = close_descriptor(own) == 0 && ::fcntl(own, F_GETFD) == -1;
+        (void)!::write(ready[1], closed ? "y" : "n", 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char closed = 0;
+    EXPECT_EQ(::read(ready[0], &closed, 1), 1);
+    EXPECT_EQ(closed, 'y');
+    EXPECT_TRUE(kept_out(saved.path, {F_RDLCK}));
+    save.reset(-1);
+    EXPECT_FALSE(kept_out(saved.path, {F_RDLCK}));  // the child still lives
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+}
+
+// Children forked while other threads open, lock and close files find the lock tables free.
+TEST(FileLock, ChildrenForkedWhileThreadsLockAllEnd) {
+    LockedFile file;
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([&] {
+            while (!stop) {
+                Fd fd(file.open());
+                locked(fd.get(), F_RDLCK, milliseconds(0));
+            }
+        });
+    }
+    int hung = 0;
+    for (int child = 0; child < 40; ++child) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::alarm(5);
+            Fd fd(file.open());
+            ::_exit(locked(fd.get(), F_RDLCK, milliseconds(0)) == Lock::held ? 0 : 1);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        hung += !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    stop = true;
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(hung, 0);
 }
 
 int g_checks;
