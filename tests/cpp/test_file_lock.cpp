@@ -314,7 +314,7 @@ TEST(FileLock, ChildrenForkedWhileThreadsLockAllEnd) {
         });
     }
     int hung = 0;
-    for (int child = 0; child < 40; ++child) {
+    for (int child = 0; child < 40 && hung == 0; ++child) {
         const pid_t pid = ::fork();
         if (pid == 0) {
             ::alarm(5);
