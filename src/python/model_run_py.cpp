@@ -146,8 +146,8 @@ main thread, where Python runs its signal handlers, a wait ends on Ctrl-C (Keybo
 any exception a signal handler raises, with the file as a refused save leaves it. A thread of the
 program that takes or drops POSIX locks on the file meanwhile (a call that was already waiting
 when the save began) can undo the save's lock (a kernel rule), and a load elsewhere may then be
-refused as corrupt. Nothing is forced to the disk: this holds for stopped processes and I/O errors, not
-for a power loss.
+refused as corrupt. Nothing is forced to the disk: this holds for stopped processes and I/O
+errors, not for a power loss.
 
 Args:
     model_file (str): the path of the file, conventionally ending in ".fbz".
@@ -299,8 +299,9 @@ void check_signals() {
 }  // namespace
 
 // Save and load hold the interpreter lock from start to end: no other thread of the program
-// runs meanwhile, so none forks, closes a descriptor of the file (which would drop the process's
-// classic locks on it) or finalizes the interpreter while the file is open.
+// runs meanwhile (but while a signal handler that a wait runs in the main thread runs Python
+// code), so none finalizes the interpreter, forks or closes a descriptor of the file (which would
+// drop the process's classic locks on it) while the file is open.
 std::unique_ptr<PyModel> model_from_file(const std::string& filename) {
     set_interrupt_check(&check_signals);
     auto self = std::make_unique<PyModel>();
