@@ -640,11 +640,12 @@ def wait_for(predicate, seconds=10):
 
 # The demo's python: logs its start and end (a Ctrl-C takes it half a second more, as pip's
 # does), the descriptors it holds, and a second take of the tree's lock by a script it starts.
+# It runs on for well over the second that a waiting make keeps quiet.
 SLOW_PYTHON = """echo "start $$" >> "$LOG"
 trap 'sleep 0.5; echo "end $$ interrupted" >> "$LOG"; exit 130' INT
 ls -l /proc/$$/fd | grep -c 'make.lock' >> "$LOG"
 timeout 5 bash scripts/tree-lock.sh $$ >/dev/null && echo "relocked" >> "$LOG"
-sleep 1 & wait
+sleep 2 & wait
 echo "end $$" >> "$LOG"
 """
 
