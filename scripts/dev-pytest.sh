@@ -4,7 +4,8 @@
 # Uses the Python that `make` uses: the activated virtual environment's, else .venv's.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
-BUILD="$(realpath -m "${1:?usage: dev-pytest.sh <build-dir> [pytest args]}")"
+# The folder as given may start with '-': it is no option of realpath's.
+BUILD="$(realpath -m -- "${1:?usage: dev-pytest.sh <build-dir> [pytest args]}")"
 shift
 if [ -n "${VIRTUAL_ENV:-}" ]; then
     PYTHON="$VIRTUAL_ENV/bin/python"
@@ -13,9 +14,10 @@ else
 fi
 # The tree's lock, held until this script ends (a make in progress is waited for), and the
 # set-up, which checks the build folder's name too.
-VORNA_TREE_LOCK="$(bash "$ROOT/scripts/tree-lock.sh" "$$")"
+ME=scripts/dev-pytest.sh
+VORNA_TREE_LOCK="$(bash "$ROOT/scripts/tree-lock.sh" "$$" "$ME")"
 export VORNA_TREE_LOCK
-bash "$ROOT/scripts/install-deps.sh" --build-dir "$BUILD"
+bash "$ROOT/scripts/install-deps.sh" --build-dir "$BUILD" --caller "$ME"
 # The path itself (the --cmakedir option prints it quoted for a shell).
 PYBIND11_DIR="$("$PYTHON" -c 'import pybind11; print(pybind11.get_cmake_dir())')"
 # The build's own temporary files go to /tmp, as in the Makefile.

@@ -13,8 +13,17 @@
 # they can be pasted into a shell.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+# --build-dir: the build folder of scripts/dev-pytest.sh, checked too. --caller: what the user
+# ran, named in the messages (make by default).
 BUILD_DIR=""
-if [ "${1:-}" = --build-dir ]; then BUILD_DIR="${2:?--build-dir needs a folder}"; fi
+who=make
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --build-dir) BUILD_DIR="${2:?--build-dir needs a folder}"; shift 2 ;;
+        --caller) who="${2:?--caller needs a name}"; shift 2 ;;
+        *) echo "usage: install-deps.sh [--build-dir <folder>] [--caller <name>]" >&2; exit 2 ;;
+    esac
+done
 
 # Ctrl-C: bash runs this once the command in progress (apt, pip) has returned, so nothing
 # after it starts.
@@ -44,22 +53,30 @@ quoted() {
 # activated virtual environment; every other character works (spaces, apostrophes, '<', '>',
 # '=', '#', '&', letters of any alphabet, a leading '-', a trailing space, ...).
 #  - '`' and '$': pip writes each program it installs into the environment (pytest,
-#    clang-format, ...) as a launcher whose first line sh reads with the path in double quotes,
-#    where a backtick or a '$' runs as a command.
+#    clang-format, ...) as a launcher. Its first line is "#!<python>" where that path holds no
+#    space and the line fits in 127 bytes; else the launcher is shell text that sh reads with
+#    the path in double quotes, where a backtick or a '$' runs as a command.
+#  - a tab: the kernel splits a launcher's "#!" line at it, so the launcher does not start.
 #  - ':': PATH, which activating the environment extends with its bin folder, and PYTHONPATH
 #    split at a colon.
+#  - '|': Ninja's build files separate a step's dependencies at it.
 #  - the rest: CMake. Its lists split at ';', its globs read '[', ']', '*' and '?' as patterns
 #    (which can take in another folder's files), it reads '\' as a folder separator, and its
-#    compiler checks fail on '"' and '|'; a line break ends a line in its and Ninja's files.
+#    compiler checks fail on '"'; a line break ends a line in its and Ninja's files, which keep
+#    no other control character either.
 # Refused before anything is installed or built, the character named. (TMPDIR reaches none of
 # them: the build steps use /tmp when it holds such a character.)
 folder_rule() {  # folder_rule <character>: its name, a line break and the reason; nothing when taken
     local name reason cmake="CMake cannot take it"
+    local launchers="pip's launchers in the environment's bin folder"
     case "$1" in
         '`' | '$')
             name="a backtick (\`)"
             if [ "$1" = '$' ]; then name="a dollar sign (\$)"; fi
-            reason="pip's launchers in the environment's bin folder would run it as a command" ;;
+            reason="$launchers would run it as a command where the path also holds a space or"
+            reason+=" makes their first line longer than 127 bytes (they are shell text then)" ;;
+        $'\t') name="a tab"
+               reason="$launchers would not start: the kernel splits their first line (#!) there" ;;
         ':') name="a colon (:)"
              reason="PATH (extended by the environment's activate script) and PYTHONPATH split there" ;;
         ';') name="a semicolon (;)" reason="$cmake: its lists split there" ;;
@@ -68,12 +85,12 @@ folder_rule() {  # folder_rule <character>: its name, a line break and the reaso
         '?') name="a question mark (?)" reason="$cmake: its globs read it as a pattern" ;;
         '\') name="a backslash (\\)" reason="$cmake: it reads it as a folder separator" ;;
         '"') name="a double quote (\")" reason="$cmake: its compiler checks fail" ;;
-        '|') name="a vertical bar (|)" reason="$cmake: its compiler checks fail" ;;
+        '|') name="a vertical bar (|)"
+             reason="Ninja cannot take it: its build files separate a step's dependencies there" ;;
         $'\n') name="a line break" reason="$cmake: it ends a line in its and Ninja's files" ;;
         *)
             [[ "$1" == [[:cntrl:]] ]] || return 0
             name="a control character ($(quoted "$1"))"
-            if [ "$1" = $'\t' ]; then name="a tab"; fi
             reason="$cmake: its and Ninja's files do not keep control characters" ;;
     esac
     printf '%s\n%s\n' "$name" "$reason"
@@ -82,18 +99,21 @@ folder_rule() {  # folder_rule <character>: its name, a line break and the reaso
 REFUSED='[]`$:"\;[*?|[:cntrl:]]'
 
 # The tree, the activated environment, and the build folder of scripts/dev-pytest.sh
-# (--build-dir), whose path goes to CMake and PYTHONPATH.
+# (--build-dir), whose path goes to CMake and PYTHONPATH. No launcher is made in the build
+# folder: it may hold what only the launchers cannot take ('`', '$', a tab).
 check_folder_names() {
-    local label path rule
+    local label path rule checked
     for label in "the project's folder" "the activated virtual environment" "the build folder"; do
         case "$label" in
             *project*) path="$ROOT" ;; *environment) path="${VIRTUAL_ENV:-}" ;; *) path="$BUILD_DIR" ;;
         esac
-        [[ "$path" =~ $REFUSED ]] || continue
+        checked="$path"
+        if [ "$label" = "the build folder" ]; then checked="${path//[\`\$$'\t']/}"; fi
+        [[ "$checked" =~ $REFUSED ]] || continue
         rule="$(folder_rule "${BASH_REMATCH[0]}")"
         fail "$label, $(quoted "$path"), has ${rule%%$'\n'*} in its path: ${rule#*$'\n'}; move or" \
-             "rename the folder, and run make again (the README's \"Folder names\" lists what" \
-             "works)"
+             "rename the folder, and run $who again (the README's \"Folder names\" lists" \
+             "what works)"
     done
 }
 
@@ -101,7 +121,7 @@ check_folder_names() {
 check_not_sudo() {
     if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_UID:-}" ] && [ "$SUDO_UID" != 0 ] &&
        [ "$(stat -c %u "$ROOT")" = "$SUDO_UID" ]; then
-        fail "make runs as root through sudo in a tree that is yours: run make as yourself," \
+        fail "$who runs as root through sudo in a tree that is yours: run $who as yourself," \
              "without sudo; it asks for sudo itself where it must (to install Debian packages)"
     fi
 }
@@ -174,14 +194,14 @@ check_writable() {
         if [ "${#foreign[@]}" -gt 0 ]; then
             local why="they belong to $owners, not to $me"
             if [ "$owners" = root ]; then why="$why (a run as root, such as sudo make, left them)"; fi
-            fail "make cannot write all of the tree: $why: $(quoted "${foreign[@]}"); make them" \
+            fail "$who cannot write all of the tree: $why: $(quoted "${foreign[@]}"); make them" \
                  "yours with '$(quoted sudo chown -R "$uid:$(id -g)" -- "${foreign[@]}")'" \
-                 "and run make as yourself"
+                 "and run $who as yourself"
         fi
     fi
     for dir in "$ROOT/build" "${VIRTUAL_ENV:-$ROOT/.venv}"; do
         if { [ -e "$dir" ] && [ ! -w "$dir" ]; } || { [ ! -e "$dir" ] && [ ! -w "$(dirname "$dir")" ]; }; then
-            fail "cannot write $(quoted "$dir"): run make in a tree you can write (not on a" \
+            fail "cannot write $(quoted "$dir"): run $who in a tree you can write (not on a" \
                  "read-only file system)"
         fi
     done
@@ -247,7 +267,7 @@ apt_install() {
     if ! can_be_root; then
         fail "the Debian packages $* are missing and sudo is not installed: as root, run" \
              "'apt-get update && apt-get install --no-install-recommends $*', or install" \
-             "sudo, get the right to use it, and run make again"
+             "sudo, get the right to use it, and run $who again"
     fi
     # sudo resets the environment: env sets DEBIAN_FRONTEND for apt-get itself.
     apt_update "$@"
@@ -296,7 +316,7 @@ check_folder_names
 check_not_sudo
 # One set-up at a time in a tree: make holds the tree's lock already; run by hand, this script
 # takes it until it ends, waiting for a make in progress.
-VORNA_TREE_LOCK="$(bash "$ROOT/scripts/tree-lock.sh" "$$")"
+VORNA_TREE_LOCK="$(bash "$ROOT/scripts/tree-lock.sh" "$$" "$who")"
 export VORNA_TREE_LOCK
 python_state="$(check_python)"
 check_writable

@@ -1,6 +1,7 @@
 """The project's set-up: which Python every make step uses, and the one pybind11 minor
 version that every declaration of the dependency admits."""
 
+import contextlib
 import fcntl
 import importlib.util
 import os
@@ -54,10 +55,43 @@ def build_tmp(tmp_path):
         shutil.rmtree(path, ignore_errors=True)
 
 
+# The scripts run here under a UTF-8 locale, as in a user's terminal: bash's printf %q then
+# writes a letter outside ASCII as it is, not as $'\303\274'.
+UTF8 = {"LC_ALL": "C.UTF-8"}
+
+
 def shell_quoted(path):
-    """A path as bash's printf %q writes it."""
+    """A path as bash's printf %q writes it under the scripts' locale."""
     return subprocess.run(["bash", "-c", 'printf %q "$1"', "_", path], capture_output=True,
-                          text=True, check=True).stdout
+                          text=True, check=True, env={**os.environ, **UTF8}).stdout
+
+
+def shell_words(text):
+    """The words a shell reads in `text`, as bash itself reads them."""
+    words = subprocess.run(["bash", "-c", 'eval "set -- $1" && printf "%s\\0" "$@"', "_", text],
+                           capture_output=True, text=True, check=True, env={**os.environ, **UTF8})
+    return words.stdout.split("\0")[:-1]
+
+
+def default_sigint():
+    """For a child that is sent Ctrl-C: a SIGINT that this process ignores (make started with
+    it ignored, as `make test &` in a script does) would stay ignored in the child."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+@contextlib.contextmanager
+def process_group(args, **kwargs):
+    """A child in a group of its own, with the default Ctrl-C; the group killed and the child
+    reaped on the way out, whatever the test did."""
+    child = subprocess.Popen(args, start_new_session=True, preexec_fn=default_sigint, **kwargs)
+    try:
+        yield child
+    finally:
+        try:
+            os.killpg(child.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        child.communicate()
 
 
 def executable(path, body):
@@ -92,7 +126,8 @@ def test_make_steps_use_the_environment_python_and_run_no_folder_name(
     subprocess.run(["make", *(f"-o{t}" for t in skipped), target], cwd=tree, env=env, check=True,
                    capture_output=True)
     python = env_dir / "bin" / "python" if virtual_env else ".venv/bin/python"
-    assert (tmp_path / "log").read_text().splitlines() == [f"{python} {c}" for c in commands]
+    # Whole, not split into lines: TMPDIR's path may hold a line break.
+    assert (tmp_path / "log").read_text() == "".join(f"{python} {c}\n" for c in commands)
     assert not list(tmp_path.rglob("PWNED"))
 
 
@@ -256,7 +291,9 @@ SUDO_FAILED = f"failed: through sudo (you need the right to use it) or as root, 
 CHARACTER = ("has {} in its path: {}; move or rename the folder, and run make again (the README's "
              '"Folder names" lists what works)')
 CMAKE = "CMake cannot take it: "
-LAUNCHERS = "pip's launchers in the environment's bin folder would run it as a command"
+LAUNCHERS = ("pip's launchers in the environment's bin folder would run it as a command where the "
+             "path also holds a space or makes their first line longer than 127 bytes (they are "
+             "shell text then)")
 
 
 @pytest.mark.parametrize("user, python3, venv, sudo, lists, env, calls, message", [
@@ -340,7 +377,8 @@ def test_install_deps_checks_first_and_gives_one_apt_command(
             executable(bin_dir / name, body)
     (build_tmp / "lists").write_text(lists or "")
     variables = {"PATH": str(bin_dir), "LOG": str(log), "LISTS": str(build_tmp / "lists"),
-                 "BIN": str(bin_dir), **({"VIRTUAL_ENV": str(build_tmp / "env")} if venv else {})}
+                 "BIN": str(bin_dir), **UTF8,
+                 **({"VIRTUAL_ENV": str(build_tmp / "env")} if venv else {})}
     variables.update((k, v) for k, v in env.items() if k != "python3.11")
     if "python3.11" in env:
         executable(bin_dir / "python3.11", env["python3.11"])
@@ -428,15 +466,15 @@ def test_root_s_files_in_a_user_s_tree_are_named_with_one_command(build_tmp):
     for path_ in [tree, *tree.rglob("*")]:
         if not {"build", ".venv", "__pycache__"} & set(path_.relative_to(tree).parts):
             os.chown(path_, 1000, 1000)
-    result = subprocess.run(["bash", tree / "scripts" / "install-deps.sh"], env={"PATH": path},
-                            capture_output=True, text=True)
+    result = subprocess.run(["bash", tree / "scripts" / "install-deps.sh"],
+                            env={"PATH": path, **UTF8}, capture_output=True, text=True)
     assert result.returncode == 1
     paths = sorted(str(tree / p) for p in ("build", ".venv", "tests/__pycache__"))
     message = result.stderr.strip()
     assert message.startswith("error: make cannot write all of the tree: they belong to root, "
                               "not to alice (a run as root, such as sudo make, left them): ")
     # The command as a shell reads it, whatever the paths hold (TMPDIR's spaces included).
-    command = shlex.split(message.split(" make them yours with '")[1].removesuffix(
+    command = shell_words(message.split(" make them yours with '")[1].removesuffix(
         "' and run make as yourself"))
     assert command[:5] == ["sudo", "chown", "-R", "1000:1000", "--"]
     assert sorted(command[5:]) == paths
@@ -475,11 +513,12 @@ def test_ctrl_c_while_the_venv_is_made_says_interrupted_in_one_line(build_tmp):
         "dpkg-query": "echo install ok installed",
         "python3": 'case "$1 $2" in *venv.main*) exec "$REAL" "$@" ;; -c*) echo 3.11.2 ;; esac'},
         tools=("rm", "mv", "id"))
-    result = subprocess.run(["bash", tree / "scripts" / "install-deps.sh"], capture_output=True,
-                            text=True, timeout=30, start_new_session=True,
-                            env={"PATH": path, "REAL": sys.executable,
-                                 "PYTHONPATH": str(build_tmp / "fake")})
-    assert (result.returncode, result.stderr) == (130, "install-deps: interrupted\n")
+    with process_group(["bash", tree / "scripts" / "install-deps.sh"], stdout=subprocess.PIPE,
+                       stderr=subprocess.PIPE, text=True,
+                       env={"PATH": path, "REAL": sys.executable,
+                            "PYTHONPATH": str(build_tmp / "fake")}) as child:
+        _, err = child.communicate(timeout=30)
+    assert (child.returncode, err) == (130, "install-deps: interrupted\n")
 
 
 COLON = "PATH (extended by the environment's activate script) and PYTHONPATH split there"
@@ -488,12 +527,15 @@ CONTROL = CMAKE + "its and Ninja's files do not keep control characters"
 FOLDER_RULES = [
     ("`", "a backtick (`)", LAUNCHERS), ("$", "a dollar sign ($)", LAUNCHERS),
     (":", "a colon (:)", COLON), ('"', 'a double quote (")', CMAKE + "its compiler checks fail"),
-    ("|", "a vertical bar (|)", CMAKE + "its compiler checks fail"),
+    ("|", "a vertical bar (|)",
+     "Ninja cannot take it: its build files separate a step's dependencies there"),
     ("\\", "a backslash (\\)", CMAKE + "it reads it as a folder separator"),
     (";", "a semicolon (;)", CMAKE + "its lists split there"), ("[", "a bracket ([)", GLOB),
     ("]", "a bracket (])", GLOB), ("*", "an asterisk (*)", GLOB), ("?", "a question mark (?)", GLOB),
     ("\n", "a line break", CMAKE + "it ends a line in its and Ninja's files"),
-    ("\t", "a tab", CONTROL), ("\x7f", "a control character ($'\\177')", CONTROL),
+    ("\t", "a tab", "pip's launchers in the environment's bin folder would not start: the kernel "
+                    "splits their first line (#!) there"),
+    ("\x7f", "a control character ($'\\177')", CONTROL),
     ("\x1b", "a control character ($'\\E')", CONTROL),
     # Taken: every other printable character, a letter outside ASCII, a leading '-' and a
     # trailing space.
@@ -515,10 +557,10 @@ def test_folder_names_are_refused_before_apt_with_the_reason_or_taken(
                                         "apt-get": f'echo "$*" >> {shlex.quote(str(log))}; exit 1'})
     result = subprocess.run(["bash", tree / "scripts" / "install-deps.sh",
                              *(["--build-dir", build] if build else [])],
-                            env={"PATH": path}, capture_output=True, text=True, timeout=30)
+                            env={"PATH": path, **UTF8}, capture_output=True, text=True, timeout=30)
     assert result.returncode == 1
     calls = log.read_text().splitlines() if log.exists() else []
-    if name is None:
+    if name is None or (where == "build" and char in "`$\t"):  # no launchers in a build folder
         assert calls == ["update"], result.stderr
         return
     label = "the project's folder" if where == "tree" else "the build folder"
@@ -526,6 +568,22 @@ def test_folder_names_are_refused_before_apt_with_the_reason_or_taken(
     assert calls == []
     assert result.stderr.endswith(
         "error: " + f"{label}, {printed}, " + CHARACTER.format(name, reason) + "\n"), result.stderr
+
+
+def test_dev_pytest_takes_a_build_folder_that_starts_with_a_dash(tmp_path):
+    # The set-up is a stand-in that logs its arguments and stops the script.
+    tree, log = tmp_path / "tree", tmp_path / "args"
+    (tree / "scripts").mkdir(parents=True)
+    for name in ("dev-pytest.sh", "tree-lock.sh"):
+        shutil.copy(ROOT / "scripts" / name, tree / "scripts")
+    executable(tree / "scripts" / "install-deps.sh", 'printf "%s\\0" "$@" > "$LOG"; exit 1')
+    result = subprocess.run(["bash", tree / "scripts" / "dev-pytest.sh", "-build", "-q"],
+                            cwd=tmp_path, env={**os.environ, "LOG": str(log)},
+                            capture_output=True, text=True, timeout=30)
+    assert result.returncode == 1, result.stderr
+    assert log.read_text().split("\0") == [
+        "--build-dir", os.path.join(os.path.realpath(tmp_path), "-build"),
+        "--caller", "scripts/dev-pytest.sh", ""]
 
 
 GOLDEN_FILTER = "--gtest_filter=GoldenMote.ProgramBytesOfEveryFormatterPath"
@@ -561,12 +619,16 @@ def make_tree(tmp_path, python_body):
     return tree
 
 
-def start_make(tree, log, *args):
+def make_env(log):
     env = {k: v for k, v in os.environ.items() if k not in ("VIRTUAL_ENV", "VORNA_TREE_LOCK",
                                                             "MAKEFLAGS", "MAKELEVEL")}
-    return subprocess.Popen(["make", *args], cwd=tree, env={**env, "LOG": str(log)},
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            start_new_session=True)
+    return {**env, "LOG": str(log)}
+
+
+def start_make(tree, log, *args):
+    """make in a group of its own, killed with all it started when the test ends."""
+    return process_group(["make", *args], cwd=tree, env=make_env(log), stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True)
 
 
 def wait_for(predicate, seconds=10):
@@ -578,11 +640,12 @@ def wait_for(predicate, seconds=10):
 
 # The demo's python: logs its start and end (a Ctrl-C takes it half a second more, as pip's
 # does), the descriptors it holds, and a second take of the tree's lock by a script it starts.
+# It runs on for well over the second that a waiting make keeps quiet.
 SLOW_PYTHON = """echo "start $$" >> "$LOG"
 trap 'sleep 0.5; echo "end $$ interrupted" >> "$LOG"; exit 130' INT
 ls -l /proc/$$/fd | grep -c 'make.lock' >> "$LOG"
 timeout 5 bash scripts/tree-lock.sh $$ >/dev/null && echo "relocked" >> "$LOG"
-sleep 1 & wait
+sleep 2 & wait
 echo "end $$" >> "$LOG"
 """
 
@@ -592,13 +655,13 @@ echo "end $$" >> "$LOG"
 def test_a_second_make_waits_for_the_whole_of_the_first(tmp_path, interrupt):
     tree = make_tree(tmp_path, SLOW_PYTHON)
     log = tmp_path / "log"
-    first = start_make(tree, log, "-o", "install", "demo")
-    wait_for(lambda: log.exists() and "relocked" in log.read_text())
-    second = start_make(tree, log, "-o", "install", "demo")
-    if interrupt:
-        os.killpg(first.pid, signal.SIGINT)
-    first.communicate(timeout=30)
-    out, err = second.communicate(timeout=30)
+    with start_make(tree, log, "-o", "install", "demo") as first:
+        wait_for(lambda: log.exists() and "relocked" in log.read_text())
+        with start_make(tree, log, "-o", "install", "demo") as second:
+            if interrupt:
+                os.killpg(first.pid, signal.SIGINT)
+            first.communicate(timeout=30)
+            out, err = second.communicate(timeout=30)
     assert second.returncode == 0, err
     assert first.returncode == (-signal.SIGINT if interrupt else 0)
     pids = [line.split()[1] for line in log.read_text().splitlines() if line.startswith("start")]
@@ -621,24 +684,44 @@ def locked(lock):
     return False
 
 
+NOT_OWN = ("note: make runs without the tree's lock ({{lock}} {}): another make in this tree "
+           "would not wait for this one\n")
+
+
 @pytest.mark.skipif(shutil.which("make") is None, reason="needs make")
-@pytest.mark.parametrize("args, lock_dir, shown", [
-    (["-n", "demo"], False, ""),  # -n runs nothing, and waits for no lock
-    (["-o", "install", "demo"], True, "note: make runs without the tree's lock"),
+@pytest.mark.parametrize("args, lock, shown", [
+    (["-n", "demo"], "held", ""),  # -n runs nothing, and waits for no lock
+    # Anything but a regular file of the user's own is never opened (a FIFO would block the
+    # open, a link to a missing path would make a file there): make goes on, saying so once.
+    (["-o", "install", "demo"], "folder", NOT_OWN.format("is a directory, not a regular file")),
+    (["-o", "install", "demo"], "fifo", NOT_OWN.format("is a FIFO, not a regular file")),
+    (["-o", "install", "demo"], "link", NOT_OWN.format("is a symbolic link, not a file of its own")),
+    # A make that has just ended: the next one says nothing.
+    (["-o", "install", "demo"], "ended", ""),
 ])
-def test_make_without_the_lock(tmp_path, args, lock_dir, shown):
+def test_make_without_the_lock(tmp_path, args, lock, shown):
     tree = make_tree(tmp_path, 'echo ran >> "$LOG"')
-    log = tmp_path / "log"
-    if lock_dir:  # cannot be opened for writing: make goes on, saying so once
-        (tree / ".make.lock").mkdir()
+    log, lock_file = tmp_path / "log", tree / ".make.lock"
+    if lock == "folder":
+        lock_file.mkdir()
+    elif lock == "fifo":
+        os.mkfifo(lock_file)
+    elif lock == "link":
+        lock_file.symlink_to(tmp_path / "missing")
+    elif lock == "ended":  # left to end by itself, its lock's holder included
+        first = subprocess.run(["make", *args], cwd=tree, env=make_env(log), capture_output=True,
+                               text=True, timeout=30)
+        assert first.stderr == ""
     with open(tmp_path / "held", "w") as held:
-        if not lock_dir:  # another make holds the lock
-            os.link(tmp_path / "held", tree / ".make.lock")
+        if lock == "held":  # another make holds the lock
+            os.link(tmp_path / "held", lock_file)
             fcntl.flock(held, fcntl.LOCK_EX)
-        make = start_make(tree, log, *args)
-        out, err = make.communicate(timeout=30)
+        with start_make(tree, log, *args) as make:
+            out, err = make.communicate(timeout=30)
     assert make.returncode == 0, err
-    assert err.count("make runs without") == (1 if shown else 0) and shown in err
-    assert log.exists() == lock_dir, out
-    if not lock_dir:
-        assert out.strip().endswith("/bin/python\" examples/map_v2_model.py")
+    assert err == shown.format(lock=lock_file)
+    assert not (tmp_path / "missing").exists()
+    if lock == "held":
+        assert not log.exists() and out.strip().endswith("/bin/python\" examples/map_v2_model.py")
+    else:
+        assert log.read_text() == "ran\n" * (2 if lock == "ended" else 1)
