@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -34,23 +36,65 @@ std::mutex holders_mutex;
 std::map<FileId, Holder> holders;
 std::set<int> tracked;  // the descriptors of saves and loads in progress (see track)
 
-// A fork waits until no other thread is changing the tables, so that the child finds them whole
-// and their mutex free. The child holds no classic lock of the parent's (they belong to a
-// process), so it forgets the holders and closes its copies of their parked descriptors; its
-// copies of the descriptors in use are made /dev/null, so that they keep no open-file lock, and
-// are its own to close.
+bool identify(int fd, FileId* id) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return false;
+    *id = {st.st_dev, st.st_ino};
+    return true;
+}
+
+thread_local Call* current = nullptr;  // the innermost save or load on this thread
+
+// What the child of a fork puts in place of the descriptors of saves and loads (see track).
+struct StandIn {
+    int fd = -1;
+    FileId id{};
+};
+
+StandIn open_stand_in() {
+    StandIn stand_in;
+    stand_in.fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (stand_in.fd < 0) stand_in.fd = ::open("/", O_PATH | O_CLOEXEC);
+    struct stat st;
+    if (stand_in.fd >= 0 && ::fstat(stand_in.fd, &st) == 0) stand_in.id = {st.st_dev, st.st_ino};
+    return stand_in;
+}
+
+// Puts a copy of `from` at the number `fd`, where a lowered descriptor limit may put it out of
+// reach: the limit is raised for the moment, up to the hard limit.
+bool replace(int from, int fd) {
+    if (::dup3(from, fd, O_CLOEXEC) >= 0) return true;
+    struct rlimit was, raised;
+    if (errno != EBADF || ::getrlimit(RLIMIT_NOFILE, &was) != 0) return false;
+    raised = {was.rlim_max, was.rlim_max};
+    if (::setrlimit(RLIMIT_NOFILE, &raised) != 0) return false;
+    const bool done = ::dup3(from, fd, O_CLOEXEC) >= 0;
+    ::setrlimit(RLIMIT_NOFILE, &was);
+    return done;
+}
+
 void before_fork() { holders_mutex.lock(); }
 void after_fork_in_parent() { holders_mutex.unlock(); }
+void after_fork_in_child();
+
+// Made when the library is loaded, in this order, after the tables above.
+const StandIn stand_in = open_stand_in();
+const int registered = ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+
 void after_fork_in_child() {
+    if (holders.empty() && tracked.empty()) return holders_mutex.unlock();
     for (const auto& [id, holder] : holders) {
         for (const int parked : holder.parked) ::close(parked);
     }
     holders.clear();
-    const int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    // The program may have closed the stand-in, and its number gone to another file.
+    FileId id;
+    const bool kept = stand_in.fd >= 0 && identify(stand_in.fd, &id) && id == stand_in.id;
+    const int nothing = kept ? stand_in.fd : ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     for (const int fd : tracked) {
-        if (nothing < 0 || ::dup3(nothing, fd, O_CLOEXEC) < 0) ::close(fd);
+        if (nothing < 0 || !replace(nothing, fd)) ::close(fd);
     }
-    if (nothing >= 0) ::close(nothing);
+    if (!kept && nothing >= 0) ::close(nothing);
     tracked.clear();
     holders_mutex.unlock();
 }
@@ -61,13 +105,6 @@ struct flock range(short type, off_t from, off_t to) {
     lock.l_start = from;
     lock.l_len = to == kEnd ? 0 : to - from;
     return lock;
-}
-
-bool identify(int fd, FileId* id) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return false;
-    *id = {st.st_dev, st.st_ino};
-    return true;
 }
 
 // Read locks on `fd` wherever this process holds no classic write lock, which a read lock would
@@ -133,14 +170,12 @@ Lock locked(int fd, short type, std::chrono::milliseconds wait) {
             return other.l_type != F_UNLCK && other.l_pid > 0 ? Lock::refused_by_another_process
                                                               : Lock::refused;
         }
-        check_interrupt();
+        check_wait();
         if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }
 
 int track(int fd) {
-    static const int registered =
-        ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
     (void)registered;
     if (fd >= 0) {
         const std::lock_guard<std::mutex> hold(holders_mutex);
@@ -162,6 +197,22 @@ int close_descriptor(int fd) {
     for (const int parked : holder->second.parked) ::close(parked);
     holders.erase(holder);
     return ::close(fd);
+}
+
+Call::Call(const std::string& path, bool save)
+    : path_(path), save_(save), pid_(::getpid()), outer_(std::exchange(current, this)) {}
+
+Call::~Call() { current = outer_; }
+
+bool Call::here() const { return ::getpid() == pid_; }
+
+void check_wait() {
+    check_interrupt();
+    if (current == nullptr || current->here()) return;
+    throw std::runtime_error(current->save_ ? "Unable to write model file: " + current->path_ +
+                                                  " (the process forked during the save)"
+                                            : "Unable to read model file: " + current->path_ +
+                                                  " (the process forked during the load)");
 }
 
 }  // namespace vorna::model_file

@@ -3,7 +3,10 @@
 // Whole-file advisory locks for model files: a save writing a file in place holds a write lock,
 // a load a read lock, so that neither sees the other half done, whoever else holds locks on it.
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <string>
 #include <utility>
 
 namespace vorna::model_file {
@@ -30,7 +33,7 @@ enum class Lock {
 //   process is closed (a kernel rule): close_descriptor keeps this process's other descriptors
 //   of the file open until `fd` itself is closed. Another save or load of the file in this
 //   process waits meanwhile, as for another's lock.
-// Any other lock in the way is waited for, in polls 2 ms apart, each followed by check_interrupt
+// Any other lock in the way is waited for, in polls 2 ms apart, each followed by check_wait
 // (whatever it throws ends the wait), until `wait` has gone by: refused then. `held` at once
 // without a lock where the file system or the descriptor takes no such lock (a write lock on a
 // descriptor opened for reading). flock(2) locks are another kind, which neither sees the other.
@@ -42,11 +45,56 @@ Lock locked(int fd, short type, std::chrono::milliseconds wait = kLockWait);
 int close_descriptor(int fd);
 
 // Records `fd` as a descriptor of a save or load in progress, until close_descriptor closes it,
-// and returns it. A process forked meanwhile holds none of them: in the child, each is made a
-// read-only descriptor of /dev/null (its number stays taken, so that the copy of the save or load
-// in the child fails rather than write to another file), which keeps no lock of the parent's open
-// file, and the child's own later descriptors of the file are closed as usual.
+// and returns it. Fork handlers, registered when the library is loaded (before any caller's thread
+// can save or load, so that nothing of them is made on a path a fork can cut), keep a forked
+// child from holding any of them:
+// - a fork waits until no other thread is changing the lock tables, so that the child finds them
+//   whole and their mutex free;
+// - with no save or load in progress, the child does nothing more;
+// - otherwise each recorded descriptor is made, in the child, a copy of a read-only descriptor of
+//   /dev/null opened when the library was loaded (or, where there is none, of "/" opened as a
+//   path only), kept open and close-on-exec: it holds no lock of the parent's open file, and its
+//   number stays taken, whatever the child's descriptor limit, so that no file the child opens
+//   later gets it and the call's descriptors never reach a file of the child's. Where the
+//   program closed that descriptor meanwhile, a new one of /dev/null is opened (failing that, at
+//   the child's descriptor limit, the call's descriptors are closed: the only case where their
+//   numbers go free); where a lowered descriptor limit puts a number out of reach, the limit is
+//   raised for the moment, up to the hard limit; a number past even that is closed (no open can
+//   take it, unless the child raises its hard limit, a privilege);
+// - the classic-lock holders are forgotten (classic locks belong to a process and are not
+//   inherited), and the child's copies of their parked descriptors closed, so that the child's
+//   own descriptors of the file close as usual.
+// The copy of the call in the child stops at its next check (see Call).
 int track(int fd);
+
+// A save (`save`) or load of `path` running on this thread, from its start to its end; calls nest
+// (a signal handler that a wait runs may save or load too). A fork made during the call (the one
+// way a Python program gets there: a signal handler that a wait runs forks, and the child returns
+// from it) leaves a copy of it in the child, which check_wait stops at once.
+class Call {
+  public:
+    Call(const std::string& path, bool save);
+    ~Call();
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+    // Whether this is the process that the call began in, not a child forked during it.
+    bool here() const;
+
+  private:
+    friend void check_wait();
+    const std::string& path_;
+    bool save_;
+    pid_t pid_;
+    Call* outer_;
+};
+
+// What a save or load runs after each poll or interrupted system call of a wait: check_interrupt
+// (whatever it throws ends the call), then, in the copy of the call on this thread in the child of
+// a fork made during it, std::runtime_error "Unable to write model file: <path> (the process forked
+// during the save)", or "Unable to read model file: <path> (the process forked during the load)",
+// before any further lock, read or write: the copy writes no file and returns no model, and the
+// files it had opened are the child's copies of /dev/null (see track).
+void check_wait();
 
 // A file descriptor of a save or load (see track), closed through close_descriptor when it goes
 // out of scope.

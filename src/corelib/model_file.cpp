@@ -24,7 +24,6 @@
 #include <utility>
 
 #include "corelib/file_lock.h"
-#include "corelib/interrupt.h"
 
 namespace vorna::model_file {
 
@@ -60,7 +59,7 @@ bool write_all(int fd, const char* data, size_t size, off_t offset = -1) {
         const ssize_t n = offset < 0 ? ::write(fd, data, size) : ::pwrite(fd, data, size, offset);
         if (n < 0 && (errno == EINTR || (offset < 0 && errno == EAGAIN))) {
             struct pollfd ready = {fd, POLLOUT, 0};
-            if (offset < 0 && (errno == EINTR || ::poll(&ready, 1, 100) >= 0)) check_interrupt();
+            if (offset < 0 && (errno == EINTR || ::poll(&ready, 1, 100) >= 0)) check_wait();
             continue;
         }
         if (n == 0) errno = EIO;
@@ -103,11 +102,11 @@ size_t uncompress_prefix(const char* data, size_t size, char* out, size_t length
 
 // Runs a system call again while a signal interrupts it; an `interruptible` one (an open, before
 // anything is changed) after the interruption check.
-template <typename Call>
-auto retried(Call call, bool interruptible = false) {
+template <typename Function>
+auto retried(Function call, bool interruptible = false) {
     decltype(call()) result;
     while ((result = call()) < 0 && errno == EINTR) {
-        if (interruptible) check_interrupt();
+        if (interruptible) check_wait();
     }
     return result;
 }
@@ -235,7 +234,7 @@ bool copy_attributes(int from, int to) {
 // later step is relative to it, so that the caller's path is resolved once.
 class Target {
   public:
-    explicit Target(const std::string& path) : path_(path) {
+    explicit Target(const std::string& path) : call_(path, true), path_(path) {
         // The system would read the path only up to a null byte, a file the caller did not
         // name; "" and a trailing "/" name no file to create.
         if (path.empty() || path.back() == '/' || path.find('\0') != std::string::npos ||
@@ -254,8 +253,10 @@ class Target {
         reached(SaveStep::opened);
     }
 
-    // A save that does not complete leaves no new file behind, nor a new name it made.
+    // A save that does not complete leaves no new file behind, nor a new name it made; its copy in
+    // the child of a fork made during it touches no name (the files are the parent's).
     ~Target() {
+        if (!call_.here()) return;
         drop_replacement();
         if (created_ && names_the_file(dir_.get(), name_, st_)) {
             ::unlinkat(dir_.get(), name_.c_str(), 0);
@@ -511,6 +512,7 @@ class Target {
         created_ = false;
     }
 
+    const Call call_;  // first made, last gone
     const std::string& path_;
     Fd dir_;            // the directory holding the name
     std::string name_;  // the name of the file in it
@@ -577,6 +579,7 @@ Bytes read(const std::string& path) {
     // A path holding a null byte names another file (the system reads it up to that byte): it
     // is refused before any open. A pipe is opened without waiting for a writer.
     const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    const Call call(path, false);
     Fd fd(path.find('\0') == std::string::npos
               ? retried([&] { return ::open(path.c_str(), flags); }, true)
               : -1);
@@ -601,7 +604,7 @@ Bytes read(const std::string& path) {
         const ssize_t n = ::pread(fd.get(), content.data.get() + done, content.size - done,
                                   static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) {
-            check_interrupt();
+            check_wait();
             continue;
         }
         if (n <= 0) throw std::runtime_error("File not found.");  // shrank, or cannot be read

@@ -61,7 +61,9 @@ std::unique_ptr<Model> decode(const char* data, size_t size);
 // is measured by its end position, a directory as 0 bytes: "File is empty." for a size of 0 or
 // none (a directory, /dev/null, a pipe, which is not waited for), "File is too large." for 2^31
 // bytes or more. The lock's wait, the open and an interrupted read call check_interrupt, whose
-// exception ends the load.
+// exception ends the load; in the child of a fork made during one (see check_wait), the load's
+// copy is refused there with "Unable to read model file: <path> (the process forked during the
+// load)".
 Bytes read(const std::string& path);
 
 // Writes `size` bytes to `path`. How is decided when the path is opened, against the file that
@@ -149,7 +151,10 @@ Bytes read(const std::string& path);
 // Nothing is forced to the disk: this guards against stopped processes and I/O errors, not
 // against a power loss. Interrupted system calls are retried, an open or a write of a stream or
 // of the new file after check_interrupt. Throws std::runtime_error "Unable
-// to write model file: <path>" when writing, reserving, locking, closing or renaming fails.
+// to write model file: <path>" when writing, reserving, locking, closing or renaming fails. In
+// the child of a fork made during a check_interrupt, the save's copy stops when the check returns,
+// with "Unable to write model file: <path> (the process forked during the save)", and changes no
+// file: the parent's save goes on (see check_wait).
 void write(const std::string& path, const char* data, size_t size);
 
 // The steps of a save at which the test hook below is called.

@@ -21,8 +21,11 @@ A regular file is read under a shared lock, so that a save writing it in place i
 or after, never half done: a write lock is waited for five seconds at most, then the load is
 refused. The caller's own POSIX record locks (fcntl.lockf) are not waited for (closing the file
 drops them, a kernel rule). The load holds the interpreter lock from start to end, so no other
-thread of the program runs while it waits; in the main thread, where Python runs its signal
-handlers, a wait ends on Ctrl-C (KeyboardInterrupt) or any exception a signal handler raises.
+thread of the program runs while it waits, but while a signal handler that the wait runs runs:
+loads and saves of several threads wait one after another, each up to five seconds. In the main
+thread, where Python runs its signal handlers, a wait ends on Ctrl-C (KeyboardInterrupt) or any
+exception a signal handler raises. A process forked during the load (by such a handler) holds no
+lock of it, and its copy of the load fails when the handler returns; the parent's goes on.
 
 Args:
     filename (str): the path of the model file.
@@ -32,7 +35,9 @@ Raises:
         or read, or is a socket; "File is empty." for a size of 0 or none (as a directory,
         /dev/null or a pipe measure; a pipe is not waited for); "File is too large." from
         2147483648 bytes; "Unable to read model file: <path> (locked by a writer)" if a write
-        lock on it, another process's or an open-file lock, is held past the wait; or the file holds no valid model.
+        lock on it, another process's or an open-file lock, is held past the wait; "Unable to read
+        model file: <path> (the process forked during the load)" in the child of a fork made
+        during the load; or the file holds no valid model.
     ValueError: if the file is not a whole compressed model (bytes after a whole one are
         ignored).
 )doc";
@@ -141,9 +146,17 @@ processes' locks keep out as above; an open-file lock the caller holds through a
 descriptor is waited for as another's; flock locks are not seen. Other programs' writes are not
 held back. Pipes with a reader and devices are written as a stream, with no time limit. The
 save holds the interpreter lock from start to end, so no other thread of the program runs
-meanwhile: a save into a pipe that only a thread of this program reads waits until Ctrl-C. In the
-main thread, where Python runs its signal handlers, a wait ends on Ctrl-C (KeyboardInterrupt) or
-any exception a signal handler raises, with the file as a refused save leaves it. A thread of the
+meanwhile, but while a signal handler that a wait runs runs: saves and loads of several threads
+wait one after another, each up to five seconds (the sixth of six waiting for one writer is
+refused after 30 seconds), and a save into a pipe that only a thread of this program reads waits
+until Ctrl-C. In the main thread, where Python runs its signal handlers, a wait ends on Ctrl-C
+(KeyboardInterrupt) or any exception a signal handler raises, with the file as a refused save
+leaves it; elsewhere nothing ends it: a save from another thread into a pipe or device whose
+reader stops reading holds the whole program until the reader reads or the program is killed. A
+save that a signal handler starts into the stream the interrupted save is writing puts its bytes
+inside that stream. A process forked during the save (by such a handler) holds no lock of it,
+and its copy of the save fails when the handler returns, writing nothing; the parent's goes on.
+A thread of the
 program that takes or drops POSIX locks on the file meanwhile (a call that was already waiting
 when the save began) can undo the save's lock (a kernel rule), and a load elsewhere may then be
 refused as corrupt. Nothing is forced to the disk: this holds for stopped processes and I/O
@@ -161,7 +174,8 @@ Raises:
         regular file during the save, or none (a link planted there is never followed), if
         a lock on the file is held past the wait ("Unable to write model file: <path> (locked by
         another process)" for another process's POSIX record lock, "(locked)" for an open-file
-        lock, whose holder cannot be told), or if the model is too large for a model file
+        lock, whose holder cannot be told; "(the process forked during the save)" in the child
+        of a fork made during the save), or if the model is too large for a model file
         (a serialization over 4294967295 bytes, or a compressed file over 2147483647 bytes,
         which could not be read back).
     A refused save leaves everything as it was, except that a link to a missing file leaves

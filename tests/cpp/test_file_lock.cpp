@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -18,6 +21,7 @@
 
 #include "corelib/file_lock.h"
 #include "corelib/interrupt.h"
+#include "corelib/model_file.h"
 
 namespace vorna::model_file {
 namespace {
@@ -356,6 +360,115 @@ TEST(FileLock, AnotherLockIsWaitedForAFixedTimeAndTheCheckCanEndTheWait) {
     EXPECT_EQ(g_checks, 3);
     set_interrupt_check(nullptr);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+std::string content(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// A save or load that waits for another open file's lock, whose first interruption check forks
+// at the descriptor limit, as a signal handler that forks would. The child makes room for files
+// of its own, opens two and returns into its copy of the call; the parent drops the lock
+// in the way, so that its call goes on.
+struct ForkedMidway {
+    static ForkedMidway* self;
+    LockedFile file;
+    std::string mine[2];
+    int own[2] = {-1, -1};
+    bool in_child = false;
+
+    ForkedMidway() {
+        for (int i = 0; i < 2; ++i) {
+            mine[i] = file.path + ".mine" + std::to_string(i);
+            std::ofstream(mine[i]) << "the child's own file " << i;
+        }
+        self = this;
+        set_interrupt_check(fork_once);
+    }
+    ~ForkedMidway() {
+        set_interrupt_check(nullptr);
+        for (const std::string& path : mine) ::unlink(path.c_str());
+        ::unlink((file.path + ".2").c_str());
+    }
+    static void fork_once() {
+        if (self->in_child || self->file.others.empty()) return;
+        struct rlimit was, low;
+        ::getrlimit(RLIMIT_NOFILE, &was);
+        low = {std::min<rlim_t>(was.rlim_cur, 256), was.rlim_max};
+        ::setrlimit(RLIMIT_NOFILE, &low);
+        std::vector<int> filler;
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filler.push_back(fd);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            self->in_child = true;
+            ::alarm(10);
+            // Two more free numbers than it opens, for the sanitizers' own pipes.
+            for (int i = 1; i <= 4; ++i) ::close(filler[filler.size() - i]);
+            for (int i = 0; i < 2; ++i) {
+                self->own[i] = ::open(self->mine[i].c_str(), O_RDWR | O_CLOEXEC);
+            }
+            return;
+        }
+        for (const int fd : filler) ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &was);
+        self->file.close_others();
+        self->child = pid;
+    }
+    // In the child: whether its copy of the call failed with `message` and left its own files
+    // open as they were; the child ends here.
+    [[noreturn]] void end_child(const std::string& failure, const std::string& message) {
+        bool whole = failure == message;
+        for (int i = 0; i < 2; ++i) {
+            whole = whole && ::fcntl(own[i], F_GETFD) >= 0 &&
+                    content(mine[i]) == "the child's own file " + std::to_string(i);
+        }
+        ::_exit(whole ? 0 : 1);
+    }
+    pid_t child = -1;
+};
+ForkedMidway* ForkedMidway::self = nullptr;
+
+bool ended_well(pid_t pid) {
+    int status = -1;
+    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+// The child's copy of an in-place save (the file has two names) fails at its first step after
+// the fork, without writing anything; the parent's save goes on to the end.
+TEST(FileLock, AForkedCopyOfASaveFailsAtOnceAndTouchesNoFile) {
+    ForkedMidway run;
+    ASSERT_EQ(::link(run.file.path.c_str(), (run.file.path + ".2").c_str()), 0);
+    run.file.other(F_RDLCK);
+    const std::string model(300, 'm');
+    try {
+        write(run.file.path, model.data(), model.size());
+    } catch (const std::runtime_error& failure) {
+        ASSERT_TRUE(run.in_child) << failure.what();
+        run.end_child(failure.what(), "Unable to write model file: " + run.file.path +
+                                          " (the process forked during the save)");
+    }
+    ASSERT_FALSE(run.in_child);  // the child's copy went on
+    EXPECT_TRUE(ended_well(run.child));
+    EXPECT_EQ(content(run.file.path), model);
+}
+
+// The child's copy of a load fails at once, returning nothing it read; the parent's load reads
+// the file.
+TEST(FileLock, AForkedCopyOfALoadFailsAtOnceAndReadsNothing) {
+    ForkedMidway run;
+    run.file.other(F_WRLCK);
+    try {
+        const Bytes read_back = read(run.file.path);
+        ASSERT_FALSE(run.in_child) << std::string(read_back.data.get(), read_back.size);
+        EXPECT_EQ(std::string(read_back.data.get(), read_back.size), std::string(100, 'x'));
+    } catch (const std::runtime_error& failure) {
+        ASSERT_TRUE(run.in_child) << failure.what();
+        run.end_child(failure.what(), "Unable to read model file: " + run.file.path +
+                                          " (the process forked during the load)");
+    }
+    EXPECT_TRUE(ended_well(run.child));
 }
 
 }  // namespace
