@@ -15,6 +15,7 @@ mkdir -p -- "$build/tmp" || exit 1
 
 TMPDIR="$build/tmp" ctest --test-dir "$build" --output-on-failure -j "$jobs" |
     awk '/^ *Start +[0-9]+: / || / Test +#[0-9]+: .* Passed +[0-9.]+ sec$/ { next }
+         /^Internal ctest changing into directory: / { next }
          { print; fflush() }'
 status=${PIPESTATUS[0]}
 

@@ -786,7 +786,8 @@ CTEST_RUNS = [("ModelFileSave.InPlace", "noise\n/s/t.cpp:3: Skipped\nline one\nl
 FAKE_CTEST = """while [ "$1" != --test-dir ]; do shift; done
 mkdir -p "$2/Testing/Temporary" && cp "$CTEST_LOG" "$2/Testing/Temporary/LastTest.log"
 mktemp -d "${TMPDIR:-/tmp}/vorna-inplace-XXXXXX" >/dev/null
-printf '%s\\n' "    Start 1: Layer.Sizes" "1/3 Test #1: Layer.Sizes ....   Passed    0.01 sec" \\
+printf '%s\\n' "Internal ctest changing into directory: $2" \\
+    "    Start 1: Layer.Sizes" "1/3 Test #1: Layer.Sizes ....   Passed    0.01 sec" \\
     "2/3 Test #2: Filters.Fork ....***Skipped   0.01 sec" "100% tests passed out of 3"
 """
 SAMPLE_TEST = """import pytest
@@ -830,7 +831,7 @@ def test_the_tests_leave_nothing_outside_the_removal_list_and_show_why_they_skip
     assert ("2/3 Test #2: Filters.Fork ....***Skipped   0.01 sec\n100% tests passed out of 3\n"
             "Why the skipped tests did not run:\n  Filters.Fork: (no reason given)\n"
             "  ModelFileSave.InPlace: line one line two\n") in result.stdout
-    assert "Start 1" not in result.stdout and "Layer.Sizes" not in result.stdout
+    assert not [line for line in ("Internal ctest", "Start 1", "Layer.Sizes") if line in result.stdout]
     assert "SKIPPED [1] tests/python/test_sample.py:5: needs what this machine lacks" in result.stdout
     assert os.listdir(tmp_path / "tmp") == []
     subprocess.run(["sh", "-c", removal_commands()], cwd=tree, check=True)
