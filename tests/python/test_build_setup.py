@@ -37,8 +37,9 @@ install_package = script("install_package")
 # space and a letter outside ASCII.
 HOSTILE = "it's $(touch PWNED) `touch PWNED`, R&D #1"
 BUILDABLE = "-it's <R&D> = #1 (x), \u00fcn\u00ef "
-# What the set-up refuses in a folder's path.
-REFUSED = re.compile(r'[`$:"\\;*?|\[\]\t\n\r]')
+# What the set-up refuses in a folder's path, and the control characters it takes, which the
+# tests' reading of output would take for line breaks (str.splitlines) or spaces (str.split).
+REFUSED = re.compile(r'[`$:"\\;*?|\[\]\x00-\x1f\x7f]')
 
 
 @pytest.fixture
