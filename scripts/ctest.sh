@@ -20,11 +20,12 @@ TMPDIR="$build/tmp" ctest --test-dir "$build" --output-on-failure -j "$jobs" |
 status=${PIPESTATUS[0]}
 
 # ctest's log holds every test's output: a GoogleTest skip prints "<file>:<line>: Skipped", the
-# reason's lines, then "[  SKIPPED ] <test>"; ctest then names the skip pattern it found.
+# reason's lines (then "Google Test trace:" and the scopes the test traced, left out here), then
+# "[  SKIPPED ] <test>"; ctest then names the skip pattern it found.
 if [ -f "$log" ]; then
     awk '/^[0-9]+\/[0-9]+ Test: / { name = $0; sub(/^[0-9]+\/[0-9]+ Test: /, "", name)
                                     reason = ""; in_reason = 0; next }
-         /^\[  SKIPPED \] / || /^<end of output>$/ { in_reason = 0; next }
+         /^\[  SKIPPED \] / || /^<end of output>$/ || /^Google Test trace:$/ { in_reason = 0; next }
          in_reason { reason = reason (reason == "" ? "" : " ") $0; next }
          /: Skipped$/ { in_reason = 1; next }
          /^Skip regular expression found in output/ {

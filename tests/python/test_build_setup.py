@@ -755,7 +755,7 @@ def test_sudo_make_in_the_user_s_tree_says_the_refusal_alone(tmp_path, goal):
 
 
 # ctest's log (Testing/Temporary/LastTest.log) of a GoogleTest skip with a reason of two lines
-# after other output, one without a reason, and a pass, as ctest 3.25 writes it (abridged).
+# after other output and before a trace, one without a reason, and a pass, as ctest 3.25 writes it (abridged).
 CTEST_LOG = """Start testing: Dec 08 02:42 UTC
 ----------------------------------------------------------
 {n}/3 Testing: {name}
@@ -777,6 +777,7 @@ Test time =   0.01 sec
 SKIPPED = ("[  SKIPPED ] 1 test, listed below:\n[  SKIPPED ] {name}\n", "Test Pass Reason:\n"
            "Skip regular expression found in output. Regex=[\\[  SKIPPED \\]]")
 CTEST_RUNS = [("ModelFileSave.InPlace", "noise\n/s/t.cpp:3: Skipped\nline one\nline two\n"
+               "Google Test trace:\n/s/t.cpp:2: immutable\n"
                "[  SKIPPED ] ModelFileSave.InPlace (0 ms)\n", *SKIPPED),
               ("Filters.Fork", "/s/t.cpp:9: Skipped\n\n[  SKIPPED ] Filters.Fork (0 ms)\n",
                *SKIPPED),
