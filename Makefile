@@ -15,9 +15,13 @@ ASAN_BUILD := build/asan
 # One make at a time in a tree: the tree's lock is taken before any goal starts and held until
 # this make has ended (scripts/tree-lock.sh); a second make waits for it, saying so. Its
 # descriptor reaches none of the commands below. `make -n` and `make -q` run nothing, so they
-# take no lock.
+# take no lock. `sudo make` in the tree of the user who ran sudo stops here, before any goal,
+# with the script's refusal as make's only message.
 ifeq ($(findstring n,$(firstword -$(MAKEFLAGS)))$(findstring q,$(firstword -$(MAKEFLAGS))),)
 export VORNA_TREE_LOCK := $(shell bash scripts/tree-lock.sh "$$PPID")
+ifeq ($(.SHELLSTATUS),3)
+$(error $(VORNA_TREE_LOCK))
+endif
 endif
 
 .PHONY: deps install cpptest pytest test demo bench clean format format-check
@@ -32,19 +36,19 @@ install: deps
 	$(BUILD_ENV) CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PYTHON) scripts/install_package.py
 
 # The C++ core and its GoogleTest suite, under AddressSanitizer and UBSan. Of ctest's output,
-# the failures (with their output), the skipped tests and the summary show; a line for each
-# passing test does not.
+# the failures (with their output), the skipped tests with their reasons and the summary show
+# (scripts/ctest.sh); the tests' temporary files go to build/asan/tmp.
 cpptest: deps
 	$(BUILD_ENV) cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	    -DVORNA_BUILD_PYTHON=OFF -DVORNA_BUILD_TESTS=ON -DVORNA_SANITIZE=ON
 	$(BUILD_ENV) cmake --build $(ASAN_BUILD) -j $(JOBS)
-	@{ ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS); echo "ctest-status $$?"; } | \
-	    awk '/^ctest-status [0-9]+$$/ { exit $$2 } \
-	         /^ *Start +[0-9]+: / || / Test +#[0-9]+: .* Passed +[0-9.]+ sec$$/ { next } \
-	         { print; fflush() }'
+	@bash scripts/ctest.sh $(ASAN_BUILD) $(JOBS)
 
+# The tests' temporary folders go to build/pytest, which pytest empties at the start of each run
+# (not to TMPDIR, where nothing would remove them), and pytest keeps no cache: everything the
+# suite leaves is in build/. -rs shows why each skipped test was skipped.
 pytest: install
-	$(PYTHON) -m pytest -q tests/python
+	$(PYTHON) -m pytest -q -rs --basetemp=build/pytest -p no:cacheprovider tests/python
 
 # The benchmark's quick mode runs last. It only proves that the script still runs: its
 # ratios are printed, not checked against their goals.

@@ -15,7 +15,8 @@ fi
 # The tree's lock, held until this script ends (a make in progress is waited for), and the
 # set-up, which checks the build folder's name too.
 ME=scripts/dev-pytest.sh
-VORNA_TREE_LOCK="$(bash "$ROOT/scripts/tree-lock.sh" "$$" "$ME")"
+VORNA_TREE_LOCK="$(bash "$ROOT/scripts/tree-lock.sh" "$$" "$ME")" ||
+    { echo "error: $VORNA_TREE_LOCK" >&2; exit 1; }
 export VORNA_TREE_LOCK
 bash "$ROOT/scripts/install-deps.sh" --build-dir "$BUILD" --caller "$ME"
 # The path itself (the --cmakedir option prints it quoted for a shell).
@@ -30,4 +31,7 @@ mkdir -p "$PKG"
 cp "$ROOT"/python/vorna/*.py "$PKG/"
 cp "$BUILD"/core*.so "$PKG/"
 cd "$ROOT"
-PYTHONPATH="$BUILD/pkg" "$PYTHON" -m pytest -q -p no:cacheprovider "$@" tests/python
+# As in the Makefile: the tests' temporary folders go to the build folder, emptied first, skip
+# reasons show, and pytest keeps no cache.
+PYTHONPATH="$BUILD/pkg" "$PYTHON" -m pytest -q -rs --basetemp="$BUILD/pytest" -p no:cacheprovider \
+    "$@" tests/python

@@ -60,10 +60,13 @@ quoted() {
 #  - ':': PATH, which activating the environment extends with its bin folder, and PYTHONPATH
 #    split at a colon.
 #  - '|': Ninja's build files separate a step's dependencies at it.
+#  - a carriage return: Ninja's reader of its build files stops there (a lexing error).
 #  - the rest: CMake. Its lists split at ';', its globs read '[', ']', '*' and '?' as patterns
-#    (which can take in another folder's files), it reads '\' as a folder separator, and its
-#    compiler checks fail on '"'; a line break ends a line in its and Ninja's files, which keep
-#    no other control character either.
+#    (which can take in another folder's files), it reads '\' as a folder separator, its
+#    compiler checks fail on '"', and it cuts its cache's values at a line break.
+# Every other control character (DEL, ESC, ...) is taken, as '&' and '<' are: CMake and Ninja
+# keep it, though Ninja's reader of the compiler's dependency files then cuts the headers' paths,
+# so every build compiles everything again.
 # Refused before anything is installed or built, the character named. (TMPDIR reaches none of
 # them: the build steps use /tmp when it holds such a character.)
 folder_rule() {  # folder_rule <character>: its name, a line break and the reason; nothing when taken
@@ -87,16 +90,14 @@ folder_rule() {  # folder_rule <character>: its name, a line break and the reaso
         '"') name="a double quote (\")" reason="$cmake: its compiler checks fail" ;;
         '|') name="a vertical bar (|)"
              reason="Ninja cannot take it: its build files separate a step's dependencies there" ;;
-        $'\n') name="a line break" reason="$cmake: it ends a line in its and Ninja's files" ;;
-        *)
-            [[ "$1" == [[:cntrl:]] ]] || return 0
-            name="a control character ($(quoted "$1"))"
-            reason="$cmake: its and Ninja's files do not keep control characters" ;;
+        $'\r') name="a carriage return" reason="Ninja cannot take it: its build files' reader stops there" ;;
+        $'\n') name="a line break" reason="$cmake: it cuts its cache's values there" ;;
+        *) return 0 ;;
     esac
     printf '%s\n%s\n' "$name" "$reason"
 }
 
-REFUSED='[]`$:"\;[*?|[:cntrl:]]'
+REFUSED='[]`$:"\;[*?|'$'\t\n\r'']'
 
 # The tree, the activated environment, and the build folder of scripts/dev-pytest.sh
 # (--build-dir), whose path goes to CMake and PYTHONPATH. No launcher is made in the build
@@ -115,15 +116,6 @@ check_folder_names() {
              "rename the folder, and run $who again (the README's \"Folder names\" lists" \
              "what works)"
     done
-}
-
-# `sudo make` in the tree of the user who ran sudo would leave root's files in it.
-check_not_sudo() {
-    if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_UID:-}" ] && [ "$SUDO_UID" != 0 ] &&
-       [ "$(stat -c %u "$ROOT")" = "$SUDO_UID" ]; then
-        fail "$who runs as root through sudo in a tree that is yours: run $who as yourself," \
-             "without sudo; it asks for sudo itself where it must (to install Debian packages)"
-    fi
 }
 
 # "3.11.2", or nothing when the interpreter does not run.
@@ -313,10 +305,12 @@ PY
 }
 
 check_folder_names
-check_not_sudo
 # One set-up at a time in a tree: make holds the tree's lock already; run by hand, this script
-# takes it until it ends, waiting for a make in progress.
-VORNA_TREE_LOCK="$(bash "$ROOT/scripts/tree-lock.sh" "$$" "$who")"
+# takes it until it ends, waiting for a make in progress. `sudo make` in the tree of the user
+# who ran sudo is refused there (status 3, the refusal on standard output).
+if ! VORNA_TREE_LOCK="$(bash "$ROOT/scripts/tree-lock.sh" "$$" "$who")"; then
+    fail "$VORNA_TREE_LOCK"
+fi
 export VORNA_TREE_LOCK
 python_state="$(check_python)"
 check_writable

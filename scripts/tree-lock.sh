@@ -13,10 +13,21 @@
 # that <pid> starts inherits it, so none can keep it after <pid>. A second caller waits, saying
 # so once. Where the lock cannot be had for another reason than another holder (a read-only
 # tree, a file system without locks), the caller goes on without it, saying so once.
+#
+# `sudo make` in the tree of the user who ran sudo would leave root's files in it: it is refused
+# here, before anything is opened or written and before anything is said, the refusal printed
+# on standard output with status 3 for the caller to show as its only message.
 set -uo pipefail
 owner="${1:?usage: tree-lock.sh <pid> [<who>]}"
 who="${2:-make}"
 ROOT="$(cd "$(dirname "$0")/.." && pwd -P)" || exit 0
+uid="$(id -u)"
+if [ "$uid" -eq 0 ] && [ -n "${SUDO_UID:-}" ] && [ "$SUDO_UID" != 0 ] &&
+   [ "$(stat -c %u "$ROOT")" = "$SUDO_UID" ]; then
+    echo "$who runs as root through sudo in a tree that is yours: run $who as yourself, without" \
+         "sudo; it asks for sudo itself where it must (to install Debian packages)"
+    exit 3
+fi
 identity="$(stat -c %d:%i "$ROOT")" || exit 0
 if [ "${VORNA_TREE_LOCK:-}" = "$identity" ]; then  # a caller's make already holds it
     echo "$identity"
@@ -31,7 +42,6 @@ without() {
 }
 
 LOCK="$ROOT/.make.lock"
-uid="$(id -u)"
 # Root opens nothing in another user's tree (sudo make there is refused before anything is
 # written): whatever that user's .make.lock is, root's make neither makes nor opens it.
 if [ "$uid" -eq 0 ] && [ "$(stat -c %u "$ROOT")" != 0 ]; then

@@ -37,7 +37,8 @@ install_package = script("install_package")
 # space and a letter outside ASCII.
 HOSTILE = "it's $(touch PWNED) `touch PWNED`, R&D #1"
 BUILDABLE = "-it's <R&D> = #1 (x), \u00fcn\u00ef "
-# What the set-up refuses in a folder's path.
+# What the set-up refuses in a folder's path, and the control characters it takes, which the
+# tests' reading of output would take for line breaks (str.splitlines) or spaces (str.split).
 REFUSED = re.compile(r'[`$:"\\;*?|\[\]\x00-\x1f\x7f]')
 
 
@@ -106,7 +107,8 @@ def executable(path, body):
     ("demo", ["install"], ["examples/map_v2_model.py"]),
     ("install", ["deps"], ["scripts/install_package.py"]),
     ("test", ["deps", "format-check", "install", "cpptest"],
-     ["-m pytest -q tests/python", "benchmarks/bench.py --quick"]),
+     ["-m pytest -q -rs --basetemp=build/pytest -p no:cacheprovider tests/python",
+      "benchmarks/bench.py --quick"]),
     ("bench", ["install"], ["benchmarks/bench.py"]),
 ])
 def test_make_steps_use_the_environment_python_and_run_no_folder_name(
@@ -523,7 +525,6 @@ def test_ctrl_c_while_the_venv_is_made_says_interrupted_in_one_line(build_tmp):
 
 COLON = "PATH (extended by the environment's activate script) and PYTHONPATH split there"
 GLOB = CMAKE + "its globs read it as a pattern"
-CONTROL = CMAKE + "its and Ninja's files do not keep control characters"
 FOLDER_RULES = [
     ("`", "a backtick (`)", LAUNCHERS), ("$", "a dollar sign ($)", LAUNCHERS),
     (":", "a colon (:)", COLON), ('"', 'a double quote (")', CMAKE + "its compiler checks fail"),
@@ -532,14 +533,14 @@ FOLDER_RULES = [
     ("\\", "a backslash (\\)", CMAKE + "it reads it as a folder separator"),
     (";", "a semicolon (;)", CMAKE + "its lists split there"), ("[", "a bracket ([)", GLOB),
     ("]", "a bracket (])", GLOB), ("*", "an asterisk (*)", GLOB), ("?", "a question mark (?)", GLOB),
-    ("\n", "a line break", CMAKE + "it ends a line in its and Ninja's files"),
+    ("\n", "a line break", CMAKE + "it cuts its cache's values there"),
+    ("\r", "a carriage return", "Ninja cannot take it: its build files' reader stops there"),
     ("\t", "a tab", "pip's launchers in the environment's bin folder would not start: the kernel "
                     "splits their first line (#!) there"),
-    ("\x7f", "a control character ($'\\177')", CONTROL),
-    ("\x1b", "a control character ($'\\E')", CONTROL),
-    # Taken: every other printable character, a letter outside ASCII, a leading '-' and a
-    # trailing space.
-    *((c, None, None) for c in " !#%&'()+,-.<=>@^{}~\u00fc"), ("-x", None, None), ("x ", None, None),
+    # Taken: every other printable character, every other control character, a letter outside
+    # ASCII, a leading '-' and a trailing space.
+    *((c, None, None) for c in " !#%&'()+,-.<=>@^{}~\u00fc\x01\x0b\x1b\x1f\x7f"),
+    ("-x", None, None), ("x ", None, None),
 ]
 
 
@@ -725,3 +726,115 @@ def test_make_without_the_lock(tmp_path, args, lock, shown):
         assert not log.exists() and out.strip().endswith("/bin/python\" examples/map_v2_model.py")
     else:
         assert log.read_text() == "ran\n" * (2 if lock == "ended" else 1)
+
+
+@pytest.mark.skipif(shutil.which("make") is None, reason="needs make")
+@pytest.mark.parametrize("goal", ["test", "demo"])
+def test_sudo_make_in_the_user_s_tree_says_the_refusal_alone(tmp_path, goal):
+    # Root through sudo, run by the tree's owner: as root, the tree is given to uid 1000;
+    # otherwise a stand-in for id says root.
+    tree = make_tree(tmp_path, 'echo ran >> "$LOG"')
+    log, env = tmp_path / "log", make_env(tmp_path / "log")
+    if os.getuid() == 0:
+        for path in [tree, *tree.rglob("*")]:
+            os.chown(path, 1000, 1000)
+    else:
+        executable(tmp_path / "bin" / "id",
+                   f'[ "$1" = -u ] && echo 0 || exec {shlex.quote(shutil.which("id"))} "$@"')
+        env["PATH"] = f"{tmp_path / 'bin'}{os.pathsep}{env['PATH']}"
+    env["SUDO_UID"] = str(tree.stat().st_uid)
+    before = sorted(tree.rglob("*"))
+    result = subprocess.run(["make", goal], cwd=tree, env=env, capture_output=True, text=True,
+                            timeout=30)
+    assert (result.returncode, result.stdout) == (2, "")
+    assert re.fullmatch(r"Makefile:\d+: \*\*\* make runs as root through sudo in a tree that is "
+                        r"yours: run make as yourself, without sudo; it asks for sudo itself where "
+                        r"it must \(to install Debian packages\)\.  Stop\.\n", result.stderr), \
+        result.stderr
+    assert sorted(tree.rglob("*")) == before and not log.exists()
+
+
+# ctest's log (Testing/Temporary/LastTest.log) of a GoogleTest skip with a reason of two lines
+# after other output and before a trace, one without a reason, and a pass, as ctest 3.25 writes it (abridged).
+CTEST_LOG = """Start testing: Dec 08 02:42 UTC
+----------------------------------------------------------
+{n}/3 Testing: {name}
+{n}/3 Test: {name}
+Command: "/b/vorna_tests" "--gtest_filter={name}"
+Output:
+----------------------------------------------------------
+Note: Google Test filter = {name}
+[ RUN      ] {name}
+{output}[==========] 1 test from 1 test suite ran. (0 ms total)
+{summary}<end of output>
+Test time =   0.01 sec
+----------------------------------------------------------
+{verdict}
+"{name}" end time: Dec 08 02:42 UTC
+----------------------------------------------------------
+
+"""
+SKIPPED = ("[  SKIPPED ] 1 test, listed below:\n[  SKIPPED ] {name}\n", "Test Pass Reason:\n"
+           "Skip regular expression found in output. Regex=[\\[  SKIPPED \\]]")
+CTEST_RUNS = [("ModelFileSave.InPlace", "noise\n/s/t.cpp:3: Skipped\nline one\nline two\n"
+               "Google Test trace:\n/s/t.cpp:2: immutable\n"
+               "[  SKIPPED ] ModelFileSave.InPlace (0 ms)\n", *SKIPPED),
+              ("Filters.Fork", "/s/t.cpp:9: Skipped\n\n[  SKIPPED ] Filters.Fork (0 ms)\n",
+               *SKIPPED),
+              ("Layer.Sizes", "[       OK ] Layer.Sizes (0 ms)\n", "[  PASSED  ] 1 test.\n",
+               "Test Passed.")]
+# ctest: its log written, a temporary folder left behind (as a test stopped by Ctrl-C leaves
+# it), and its output, passes and starts included.
+FAKE_CTEST = """while [ "$1" != --test-dir ]; do shift; done
+mkdir -p "$2/Testing/Temporary" && cp "$CTEST_LOG" "$2/Testing/Temporary/LastTest.log"
+mktemp -d "${TMPDIR:-/tmp}/vorna-inplace-XXXXXX" >/dev/null
+printf '%s\\n' "Internal ctest changing into directory: $2" \\
+    "    Start 1: Layer.Sizes" "1/3 Test #1: Layer.Sizes ....   Passed    0.01 sec" \\
+    "2/3 Test #2: Filters.Fork ....***Skipped   0.01 sec" "100% tests passed out of 3"
+"""
+SAMPLE_TEST = """import pytest
+def test_makes_files(tmp_path):
+    (tmp_path / "made").write_text("x")
+def test_skips():
+    pytest.skip("needs what this machine lacks")
+"""
+
+
+def removal_commands():
+    """The README's commands that remove what make made in the tree."""
+    readme = (ROOT / "README.md").read_text()
+    return readme.split("**Removing what the commands made.**")[1].split("```sh\n")[1].split("```")[0]
+
+
+@pytest.mark.skipif(shutil.which("make") is None, reason="needs make")
+def test_the_tests_leave_nothing_outside_the_removal_list_and_show_why_they_skipped(tmp_path):
+    # The C++ suite (cmake and ctest stand-ins) and the Python suite (a sample of two tests, the
+    # real pytest) run by make with a TMPDIR of their own; the README's removal commands then
+    # leave the tree as it was, and TMPDIR stays empty.
+    tree = make_tree(tmp_path, 'exec "$REAL" "$@"')
+    shutil.copy(ROOT / "scripts" / "ctest.sh", tree / "scripts")
+    (tree / "tests" / "python").mkdir(parents=True)
+    (tree / "tests" / "python" / "test_sample.py").write_text(SAMPLE_TEST)
+    (tree / "pyproject.toml").write_text("[tool.pytest.ini_options]\n")
+    before = {p for p in tree.rglob("*") if ".venv" not in p.parts}
+    executable(tmp_path / "bin" / "cmake", "exit 0")
+    executable(tmp_path / "bin" / "ctest", FAKE_CTEST)
+    (tmp_path / "ctest.log").write_text("".join(
+        CTEST_LOG.format(n=n, name=name, output=output, summary=summary.format(name=name),
+                         verdict=verdict) for n, (name, output, summary, verdict) in
+        enumerate(CTEST_RUNS, 1)))
+    (tmp_path / "tmp").mkdir()
+    env = {**make_env(tmp_path / "log"), "REAL": sys.executable, "TMPDIR": str(tmp_path / "tmp"),
+           "CTEST_LOG": str(tmp_path / "ctest.log"),
+           "PATH": f"{tmp_path / 'bin'}{os.pathsep}{os.environ['PATH']}"}
+    result = subprocess.run(["make", "-o", "deps", "-o", "install", "cpptest", "pytest"], cwd=tree,
+                            env=env, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert ("2/3 Test #2: Filters.Fork ....***Skipped   0.01 sec\n100% tests passed out of 3\n"
+            "Why the skipped tests did not run:\n  Filters.Fork: (no reason given)\n"
+            "  ModelFileSave.InPlace: line one line two\n") in result.stdout
+    assert not [line for line in ("Internal ctest", "Start 1", "Layer.Sizes") if line in result.stdout]
+    assert "SKIPPED [1] tests/python/test_sample.py:5: needs what this machine lacks" in result.stdout
+    assert os.listdir(tmp_path / "tmp") == []
+    subprocess.run(["sh", "-c", removal_commands()], cwd=tree, check=True)
+    assert {p for p in tree.rglob("*") if ".venv" not in p.parts} == before
