@@ -218,8 +218,8 @@ def test_the_program_exits_whole_with_daemon_threads_in_save_and_load(tmp_path, 
 # A save in place (the file has two names) or a load, waiting for another process's lock, whose
 # SIGUSR1 handler forks; at the descriptor limit ("limit"), the handler fills every free number
 # first, and the child makes room for files of its own, opens two and returns into its copy of
-# the call. Each process prints how its call ended; the child also whether its files are as they
-# were and still open, then lives on until killed.
+# the call. Each process says how its call ended, a line in one write, as both share the pipe;
+# the child also whether its files are as they were and still open, then lives on until killed.
 FORK_IN_WAIT = MODEL + """
 import contextlib, resource
 action, path, limit = sys.argv[1], sys.argv[2], sys.argv[3] == "limit"
@@ -244,7 +244,7 @@ def fork(*_):
     for fd in filler:
         os.close(fd)
     resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
-    print("forked", pid, flush=True)
+    os.write(1, b"forked %d\\n" % pid)
 signal.signal(signal.SIGUSR1, fork)
 print("waiting", flush=True)
 try:
@@ -257,7 +257,7 @@ if forked:
         whole = len(own) == 2 and all(os.pread(fd, 100, 0) == b"mine" for fd in own)
     except OSError:
         whole = False
-    print("child", ended, "| files whole" if whole else "| files changed", flush=True)
+    os.write(1, ("child %s | files %s\\n" % (ended, "whole" if whole else "changed")).encode())
     time.sleep(60)
 print("parent", ended, flush=True)
 """
@@ -279,7 +279,9 @@ def test_a_fork_during_a_wait_leaves_a_child_that_holds_no_lock_and_whose_call_f
         waiting_on(waiter, path)
         waiter.send_signal(signal.SIGUSR1)
         # The parent's line and the child's, in either order.
-        said = dict(waiter.stdout.readline().rstrip("\n").split(" ", 1) for _ in range(2))
+        lines = [waiter.stdout.readline(), waiter.stdout.readline()]
+        said = dict(line.rstrip("\n").split(" ", 1) for line in lines if " " in line)
+        assert said.keys() == {"forked", "child"}, lines
         pid = int(said["forked"])
         try:
             verb, kind = ("write", "save") if action == "save" else ("read", "load")
