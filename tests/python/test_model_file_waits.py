@@ -33,13 +33,17 @@ def dense(inputs, units):
     return m
 """
 
-# Waits in a save or load, signalled from outside: prints "waiting" just before the call, then
-# how it ended, how many SIGUSR1 the handler saw and how long the call took.
+# Waits in a save or load, signalled from outside: prints "waiting" just before the call,
+# "handled" each time the SIGUSR1 handler runs, then how the call ended, how many SIGUSR1 the
+# handler saw and how long the call took.
 WAITER = MODEL + """
 action, path = sys.argv[1], sys.argv[2]
 m = dense(512, 256)  # 128 KiB of weights: more than a pipe holds
 calls = []
-signal.signal(signal.SIGUSR1, lambda *_: calls.append(time.monotonic()))
+def handle(*_):
+    calls.append(time.monotonic())
+    print("handled", flush=True)
+signal.signal(signal.SIGUSR1, handle)
 if action == "fifo":
     reader = os.open(path, os.O_RDONLY | os.O_NONBLOCK)  # never reads
 print("waiting", flush=True)
@@ -152,6 +156,9 @@ def test_a_handler_that_returns_lets_the_wait_go_on(tmp_path):
         assert waiter.stdout.readline() == "waiting\n"
         waiting_on(waiter, path)
         waiter.send_signal(signal.SIGUSR1)
+        # The handler ran inside the wait; the wait goes on after it for as long as the lock
+        # is held.
+        assert waiter.stdout.readline() == "handled\n"
         time.sleep(0.7)
         release(holder)
         kind, calls, waited = result(waiter, timeout=10)
@@ -193,17 +200,25 @@ def test_no_other_thread_runs_while_a_load_waits_for_a_lock(tmp_path):
     assert ticks == "0"
 
 
-# Ends with daemon threads inside save and Model(path) of an empty or a 4 MB model.
+# Ends with daemon threads inside save and Model(path) of an empty or a 4 MB model, once each
+# of them has ended five calls (however busy the machine), so that they are running their loops
+# when the program exits.
 EXIT = MODEL + """
 path, inputs = sys.argv[1], int(sys.argv[2])
 m = dense(inputs, 2048) if inputs else core.Model()
 m.save(path)
-def loop(saving):
+done = [threading.Semaphore(0) for _ in range(3)]
+def loop(saving, calls):
     while True:
         m.save(path) if saving else core.Model(path)
-for saving in (True, False, True):
-    threading.Thread(target=loop, args=(saving,), daemon=True).start()
-time.sleep(0.3)
+        calls.release()
+for saving, calls in zip((True, False, True), done):
+    threading.Thread(target=loop, args=(saving, calls), daemon=True).start()
+deadline = time.monotonic() + 30
+for calls in done:
+    for _ in range(5):
+        if not calls.acquire(timeout=max(0, deadline - time.monotonic())):
+            sys.exit("a thread did not run its calls")
 """
 
 
