@@ -234,10 +234,14 @@ def test_the_program_exits_whole_with_daemon_threads_in_save_and_load(tmp_path, 
 # SIGUSR1 handler forks; at the descriptor limit ("limit"), the handler fills every free number
 # first, and the child makes room for files of its own, opens two and returns into its copy of
 # the call. Each process prints how its call ended; the child also whether its files are as they
-# were and still open, then lives on until killed.
+# were and still open, then lives on until killed. Both print into one pipe, each line in a
+# single write (shorter than a pipe's atomic write), so that their lines never interleave, as
+# print's words can when the output is unbuffered (PYTHONUNBUFFERED).
 FORK_IN_WAIT = MODEL + """
 import contextlib, resource
 action, path, limit = sys.argv[1], sys.argv[2], sys.argv[3] == "limit"
+def say(*words):
+    os.write(1, (" ".join(map(str, words)) + "\\n").encode())
 m = dense(64, 64)
 mine = [path + ".mine%d" % i for i in range(2)]
 own, forked = [], []
@@ -259,9 +263,9 @@ def fork(*_):
     for fd in filler:
         os.close(fd)
     resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
-    print("forked", pid, flush=True)
+    say("forked", pid)
 signal.signal(signal.SIGUSR1, fork)
-print("waiting", flush=True)
+say("waiting")
 try:
     m.save(path) if action == "save" else core.Model(path)
     ended = "done"
@@ -272,9 +276,9 @@ if forked:
         whole = len(own) == 2 and all(os.pread(fd, 100, 0) == b"mine" for fd in own)
     except OSError:
         whole = False
-    print("child", ended, "| files whole" if whole else "| files changed", flush=True)
+    say("child", ended, "| files whole" if whole else "| files changed")
     time.sleep(60)
-print("parent", ended, flush=True)
+say("parent", ended)
 """
 
 
