@@ -391,19 +391,30 @@ std::string file_of(const Model& model) { return encoded(model.serialize()); }
 model_file::SaveStep g_start_at;
 std::function<std::string()> g_meanwhile;  // what the hook below starts
 std::thread g_thread;                      // where it runs
-std::atomic<bool> g_started, g_finished, g_finished_early;
+std::atomic<bool> g_started, g_finished, g_finished_early, g_waits;
 std::string g_meanwhile_got;
 
-// At `g_start_at` of the first save to reach it: starts `g_meanwhile` on a thread and lets it
-// run about 50 ms before the save goes on.
+// The interruption check, which a lock's wait calls after each poll: the save is held in its
+// hook meanwhile, so only the thread started there waits.
+void note_a_wait() { g_waits = true; }
+
+// At `g_start_at` of the first save to reach it: starts `g_meanwhile` on a thread and holds the
+// save until that thread waits for the file's lock (or ends without waiting, which the test
+// sees as an early finish). The deadline only bounds a hang.
 void start_meanwhile(model_file::SaveStep step) {
     if (step != g_start_at || g_started.exchange(true)) return;
+    g_waits = false;
+    set_interrupt_check(note_a_wait);
     g_thread = std::thread([] {
         g_meanwhile_got = g_meanwhile();
         g_finished = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    g_finished_early = g_finished.load();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!g_waits && !g_finished && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    g_finished_early = g_finished.load() || !g_waits;
+    set_interrupt_check(nullptr);
 }
 
 // A save in place holds the file from its reservation to its cut. A second save in place of it,

@@ -33,13 +33,17 @@ def dense(inputs, units):
     return m
 """
 
-# Waits in a save or load, signalled from outside: prints "waiting" just before the call, then
-# how it ended, how many SIGUSR1 the handler saw and how long the call took.
+# Waits in a save or load, signalled from outside: prints "waiting" just before the call,
+# "handled" each time the SIGUSR1 handler runs, then how the call ended, how many SIGUSR1 the
+# handler saw and how long the call took.
 WAITER = MODEL + """
 action, path = sys.argv[1], sys.argv[2]
 m = dense(512, 256)  # 128 KiB of weights: more than a pipe holds
 calls = []
-signal.signal(signal.SIGUSR1, lambda *_: calls.append(time.monotonic()))
+def handle(*_):
+    calls.append(time.monotonic())
+    print("handled", flush=True)
+signal.signal(signal.SIGUSR1, handle)
 if action == "fifo":
     reader = os.open(path, os.O_RDONLY | os.O_NONBLOCK)  # never reads
 print("waiting", flush=True)
@@ -152,6 +156,9 @@ def test_a_handler_that_returns_lets_the_wait_go_on(tmp_path):
         assert waiter.stdout.readline() == "waiting\n"
         waiting_on(waiter, path)
         waiter.send_signal(signal.SIGUSR1)
+        # The handler ran inside the wait; the wait goes on after it for as long as the lock
+        # is held.
+        assert waiter.stdout.readline() == "handled\n"
         time.sleep(0.7)
         release(holder)
         kind, calls, waited = result(waiter, timeout=10)
@@ -193,17 +200,25 @@ def test_no_other_thread_runs_while_a_load_waits_for_a_lock(tmp_path):
     assert ticks == "0"
 
 
-# Ends with daemon threads inside save and Model(path) of an empty or a 4 MB model.
+# Ends with daemon threads inside save and Model(path) of an empty or a 4 MB model, once each
+# of them has ended five calls (however busy the machine), so that they are running their loops
+# when the program exits.
 EXIT = MODEL + """
 path, inputs = sys.argv[1], int(sys.argv[2])
 m = dense(inputs, 2048) if inputs else core.Model()
 m.save(path)
-def loop(saving):
+done = [threading.Semaphore(0) for _ in range(3)]
+def loop(saving, calls):
     while True:
         m.save(path) if saving else core.Model(path)
-for saving in (True, False, True):
-    threading.Thread(target=loop, args=(saving,), daemon=True).start()
-time.sleep(0.3)
+        calls.release()
+for saving, calls in zip((True, False, True), done):
+    threading.Thread(target=loop, args=(saving, calls), daemon=True).start()
+deadline = time.monotonic() + 30
+for calls in done:
+    for _ in range(5):
+        if not calls.acquire(timeout=max(0, deadline - time.monotonic())):
+            sys.exit("a thread did not run its calls")
 """
 
 
@@ -218,11 +233,15 @@ def test_the_program_exits_whole_with_daemon_threads_in_save_and_load(tmp_path, 
 # A save in place (the file has two names) or a load, waiting for another process's lock, whose
 # SIGUSR1 handler forks; at the descriptor limit ("limit"), the handler fills every free number
 # first, and the child makes room for files of its own, opens two and returns into its copy of
-# the call. Each process says how its call ended, a line in one write, as both share the pipe;
-# the child also whether its files are as they were and still open, then lives on until killed.
+# the call. Each process prints how its call ended; the child also whether its files are as they
+# were and still open, then lives on until killed. Both print into one pipe, each line in a
+# single write (shorter than a pipe's atomic write), so that their lines never interleave, as
+# print's words can when the output is unbuffered (PYTHONUNBUFFERED).
 FORK_IN_WAIT = MODEL + """
 import contextlib, resource
 action, path, limit = sys.argv[1], sys.argv[2], sys.argv[3] == "limit"
+def say(*words):
+    os.write(1, (" ".join(map(str, words)) + "\\n").encode())
 m = dense(64, 64)
 mine = [path + ".mine%d" % i for i in range(2)]
 own, forked = [], []
@@ -244,9 +263,9 @@ def fork(*_):
     for fd in filler:
         os.close(fd)
     resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
-    os.write(1, b"forked %d\\n" % pid)
+    say("forked", pid)
 signal.signal(signal.SIGUSR1, fork)
-print("waiting", flush=True)
+say("waiting")
 try:
     m.save(path) if action == "save" else core.Model(path)
     ended = "done"
@@ -257,9 +276,9 @@ if forked:
         whole = len(own) == 2 and all(os.pread(fd, 100, 0) == b"mine" for fd in own)
     except OSError:
         whole = False
-    os.write(1, ("child %s | files %s\\n" % (ended, "whole" if whole else "changed")).encode())
+    say("child", ended, "| files whole" if whole else "| files changed")
     time.sleep(60)
-print("parent", ended, flush=True)
+say("parent", ended)
 """
 
 
