@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -332,6 +333,31 @@ TEST(FileLock, ChildrenForkedWhileThreadsLockAllEnd) {
     stop = true;
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(hung, 0);
+}
+
+// A descriptor of a save above a descriptor limit lowered meanwhile is still made /dev/null in
+// the child, the limit raised for the moment and then restored.
+TEST(FileLock, AChildBelowALoweredLimitStillHoldsNoneOfTheDescriptors) {
+    LockedFile file;
+    const int opened = file.open();
+    Fd high(::fcntl(opened, F_DUPFD_CLOEXEC, 100));
+    ::close(opened);
+    ASSERT_EQ(locked(high.get(), F_WRLCK, milliseconds(0)), Lock::held);
+    struct rlimit was, low;
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &was), 0);
+    low = {64, was.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        struct stat st;
+        struct rlimit now;
+        const bool null = ::fstat(high.get(), &st) == 0 && S_ISCHR(st.st_mode);
+        ::_exit(null && ::getrlimit(RLIMIT_NOFILE, &now) == 0 && now.rlim_cur == 64 ? 0 : 1);
+    }
+    ::setrlimit(RLIMIT_NOFILE, &was);
+    int status = -1;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 int g_checks;
