@@ -71,14 +71,17 @@ def default_sigint():
 
 @contextlib.contextmanager
 def child(*args):
-    """A child interpreter running `args`; killed and reaped when the block ends."""
+    """A child interpreter running `args`, in a process group of its own; killed with every
+    process it forked, and reaped, when the block ends."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     process = subprocess.Popen([sys.executable, "-c", *args], env=env, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True, preexec_fn=default_sigint)
+                               stderr=subprocess.PIPE, text=True, preexec_fn=default_sigint,
+                               start_new_session=True)
     try:
         yield process
     finally:
-        process.kill()
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(process.pid, signal.SIGKILL)
         process.wait()
         process.stdout.close()
         process.stderr.close()
