@@ -37,7 +37,8 @@ install: deps
 
 # The C++ core and its GoogleTest suite, under AddressSanitizer and UBSan. Of ctest's output,
 # the failures (with their output), the skipped tests with their reasons and the summary show
-# (scripts/ctest.sh); the tests' temporary files go to build/asan/tmp.
+# (scripts/ctest.sh); the tests' temporary files go to a folder of the run's own in TMPDIR,
+# removed when the suite ends, Ctrl-C included.
 cpptest: deps
 	$(BUILD_ENV) cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	    -DVORNA_BUILD_PYTHON=OFF -DVORNA_BUILD_TESTS=ON -DVORNA_SANITIZE=ON

@@ -3,17 +3,23 @@
 # output), the skipped tests and the summary show, then each skipped test's name with the
 # reason GoogleTest gave (from ctest's log); a line for each passing test does not show.
 #     bash scripts/ctest.sh <build-dir> <jobs>
-# The tests' temporary files go to <build-dir>/tmp, emptied first: whatever a test leaves there
-# (one stopped by Ctrl-C, a timeout or a crash does not clean up) goes with the build folder,
-# not to TMPDIR, where nothing would remove it. The exit status is ctest's.
+# The tests' temporary files go to a folder of their own in TMPDIR (default /tmp), removed when
+# the suite ends, Ctrl-C included, with whatever a stopped, timed-out or crashed test left there.
+# It is not in the tree: as root, some tests give their folders to 'nobody', who must be able to
+# pass through every folder above them, and a clone's folders need not let other users through;
+# this one lets them through (mode 0711) without letting them list it. The exit status is ctest's.
 set -uo pipefail
 build="$(realpath -m -- "${1:?usage: ctest.sh <build-dir> <jobs>}")"
 jobs="${2:-$(nproc)}"
 log="$build/Testing/Temporary/LastTest.log"
-rm -rf -- "$build/tmp" "$log"
-mkdir -p -- "$build/tmp" || exit 1
+rm -f -- "$log"
+tmp="$(mktemp -d -- "${TMPDIR:-/tmp}/vorna-ctest.XXXXXX")" && chmod 0711 -- "$tmp" || exit 1
+trap 'rm -rf -- "$tmp"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
 
-TMPDIR="$build/tmp" ctest --test-dir "$build" --output-on-failure -j "$jobs" |
+TMPDIR="$tmp" ctest --test-dir "$build" --output-on-failure -j "$jobs" |
     awk '/^ *Start +[0-9]+: / || / Test +#[0-9]+: .* Passed +[0-9.]+ sec$/ { next }
          /^Internal ctest changing into directory: / { next }
          { print; fflush() }'

@@ -838,3 +838,25 @@ def test_the_tests_leave_nothing_outside_the_removal_list_and_show_why_they_skip
     assert os.listdir(tmp_path / "tmp") == []
     subprocess.run(["sh", "-c", removal_commands()], cwd=tree, check=True)
     assert {p for p in tree.rglob("*") if ".venv" not in p.parts} == before
+
+
+# ctest stopped by Ctrl-C, as its tests are: it leaves a folder in its TMPDIR, says where, and
+# waits for the signal that the whole group gets.
+WAITING_CTEST = """mkdir "$TMPDIR/vorna-inplace-x" && ls -ld "$TMPDIR" >"$SEEN" && exec sleep 60"""
+
+
+def test_the_c_tests_temporary_folder_lets_others_through_and_goes_on_ctrl_c(tmp_path):
+    executable(tmp_path / "bin" / "ctest", WAITING_CTEST)
+    (tmp_path / "tmp").mkdir()
+    seen = tmp_path / "seen"
+    env = {**os.environ, "TMPDIR": str(tmp_path / "tmp"), "SEEN": str(seen),
+           "PATH": f"{tmp_path / 'bin'}{os.pathsep}{os.environ['PATH']}"}
+    with process_group(["bash", str(ROOT / "scripts" / "ctest.sh"), str(tmp_path / "b"), "1"],
+                       env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as run:
+        wait_for(lambda: seen.exists() and seen.read_text())
+        # Mode 0711: 'nobody' passes through to the folders root's tests give it.
+        assert seen.read_text().startswith("drwx--x--x ")
+        assert os.listdir(tmp_path / "tmp") != []
+        os.killpg(run.pid, signal.SIGINT)
+        assert run.wait(timeout=10) == 130
+    assert os.listdir(tmp_path / "tmp") == []
