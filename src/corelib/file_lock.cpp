@@ -55,8 +55,7 @@ StandIn open_stand_in() {
     StandIn stand_in;
     stand_in.fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (stand_in.fd < 0) stand_in.fd = ::open("/", O_PATH | O_CLOEXEC);
-    struct stat st;
-    if (stand_in.fd >= 0 && ::fstat(stand_in.fd, &st) == 0) stand_in.id = {st.st_dev, st.st_ino};
+    if (stand_in.fd >= 0) identify(stand_in.fd, &stand_in.id);
     return stand_in;
 }
 
