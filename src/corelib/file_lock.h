@@ -4,6 +4,7 @@
 // a load a read lock, so that neither sees the other half done, whoever else holds locks on it.
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -53,9 +54,9 @@ int close_descriptor(int fd);
 // - with no save or load in progress, the child does nothing more;
 // - otherwise each recorded descriptor is made, in the child, a copy of a read-only descriptor of
 //   /dev/null opened when the library was loaded (or, where there is none, of "/" opened as a
-//   path only), kept open and close-on-exec: it holds no lock of the parent's open file, and its
-//   number stays taken, whatever the child's descriptor limit, so that no file the child opens
-//   later gets it and the call's descriptors never reach a file of the child's. Where the
+//   path only), kept open, close-on-exec, for the life of the process: it holds no lock of the
+//   parent's open file, and its number stays taken, whatever the child's descriptor limit, so
+//   that no file the child opens later gets it unless the child closes it first. Where the
 //   program closed that descriptor meanwhile, a new one of /dev/null is opened (failing that, at
 //   the child's descriptor limit, the call's descriptors are closed: the only case where their
 //   numbers go free); where a lowered descriptor limit puts a number out of reach, the limit is
@@ -64,7 +65,8 @@ int close_descriptor(int fd);
 // - the classic-lock holders are forgotten (classic locks belong to a process and are not
 //   inherited), and the child's copies of their parked descriptors closed, so that the child's
 //   own descriptors of the file close as usual.
-// The copy of the call in the child stops at its next check (see Call).
+// The copy of the call in the child stops at its next check (see Call), and closes none of these
+// numbers on its way out (see Fd): they are the child's, whatever it has made of them since.
 int track(int fd);
 
 // A save (`save`) or load of `path` running on this thread, from its start to its end; calls nest
@@ -97,23 +99,34 @@ class Call {
 void check_wait();
 
 // A file descriptor of a save or load (see track), closed through close_descriptor when it goes
-// out of scope.
+// out of scope, by the process that opened it only. In the child of a fork made meanwhile, the
+// number is the child's: a copy of /dev/null that the fork handler put there, or a file the child
+// opened after closing that copy (as a daemon closes every descriptor), which the copy of the call
+// must leave open. So the copy closes nothing on its way out.
 class Fd {
   public:
-    explicit Fd(int fd = -1) : fd_(track(fd)) {}
+    explicit Fd(int fd = -1) : fd_(track(fd)), pid_(::getpid()) {}
     ~Fd() { reset(-1); }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
     void reset(int fd) {
-        if (fd_ >= 0) close_descriptor(fd_);
+        if (fd_ >= 0 && mine()) close_descriptor(fd_);
         fd_ = track(fd);
+        pid_ = ::getpid();
     }
-    // Closes now: false on a late write error, or an interruption, which may have lost one.
-    bool close() { return close_descriptor(std::exchange(fd_, -1)) == 0; }
+    // Closes now: false on a late write error, or an interruption, which may have lost one, and
+    // in a child forked meanwhile, which closes nothing.
+    bool close() {
+        const bool own = mine();
+        const int fd = std::exchange(fd_, -1);
+        return own && close_descriptor(fd) == 0;
+    }
 
   private:
+    bool mine() const { return ::getpid() == pid_; }
     int fd_;
+    pid_t pid_;
 };
 
 }  // namespace vorna::model_file

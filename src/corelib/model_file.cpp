@@ -52,14 +52,17 @@ std::runtime_error write_error(const std::string& path, const char* why = "") {
 
 // Writes every byte at the descriptor's position (`offset` < 0: a stream or a new file) or from
 // `offset` on. A stream that takes nothing for now (a pipe no one reads) is waited for in polls of
-// 100 ms, each followed by the interruption check, as is an interrupted write to the descriptor's
-// position; a write in place is not interrupted. Leaves errno set when it fails.
+// 100 ms, each followed by the interruption check, however it ended (a signal that cuts every poll
+// short still has its handler run), as is an interrupted write to the descriptor's position; a
+// write in place is not interrupted. Leaves errno set when it fails.
 bool write_all(int fd, const char* data, size_t size, off_t offset = -1) {
     while (size > 0) {
         const ssize_t n = offset < 0 ? ::write(fd, data, size) : ::pwrite(fd, data, size, offset);
         if (n < 0 && (errno == EINTR || (offset < 0 && errno == EAGAIN))) {
             struct pollfd ready = {fd, POLLOUT, 0};
-            if (offset < 0 && (errno == EINTR || ::poll(&ready, 1, 100) >= 0)) check_wait();
+            if (offset >= 0) continue;
+            if (errno == EAGAIN) ::poll(&ready, 1, 100);
+            check_wait();
             continue;
         }
         if (n == 0) errno = EIO;

@@ -25,7 +25,8 @@ thread of the program runs while it waits, but while a signal handler that the w
 loads and saves of several threads wait one after another, each up to five seconds. In the main
 thread, where Python runs its signal handlers, a wait ends on Ctrl-C (KeyboardInterrupt) or any
 exception a signal handler raises. A process forked during the load (by such a handler) holds no
-lock of it, and its copy of the load fails when the handler returns; the parent's goes on.
+lock of it, and its copy of the load fails when the handler returns, closing none of the child's
+descriptors; the parent's goes on.
 
 Args:
     filename (str): the path of the model file.
@@ -155,7 +156,8 @@ leaves it; elsewhere nothing ends it: a save from another thread into a pipe or 
 reader stops reading holds the whole program until the reader reads or the program is killed. A
 save that a signal handler starts into the stream the interrupted save is writing puts its bytes
 inside that stream. A process forked during the save (by such a handler) holds no lock of it,
-and its copy of the save fails when the handler returns, writing nothing; the parent's goes on.
+and its copy of the save fails when the handler returns, writing nothing and closing none of the
+child's descriptors; the parent's goes on.
 A thread of the
 program that takes or drops POSIX locks on the file meanwhile (a call that was already waiting
 when the save began) can undo the save's lock (a kernel rule), and a load elsewhere may then be

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -395,16 +396,18 @@ std::string content(const std::string& path) {
 
 // A save or load that waits for another open file's lock, whose first interruption check forks
 // at the descriptor limit, as a signal handler that forks would. The child makes room for files
-// of its own, opens two and returns into its copy of the call; the parent drops the lock
-// in the way, so that its call goes on.
+// of its own, opens two and returns into its copy of the call; or, as a daemon does (`daemon`),
+// closes every descriptor and opens files of its own under every number the parent had in use,
+// the call's included. The parent drops the lock in the way, so that its call goes on.
 struct ForkedMidway {
     static ForkedMidway* self;
     LockedFile file;
     std::string mine[2];
-    int own[2] = {-1, -1};
+    std::vector<int> own;  // own[i] is the child's descriptor of mine[i % 2]
+    bool daemon;
     bool in_child = false;
 
-    ForkedMidway() {
+    explicit ForkedMidway(bool daemon) : daemon(daemon) {
         for (int i = 0; i < 2; ++i) {
             mine[i] = file.path + ".mine" + std::to_string(i);
             std::ofstream(mine[i]) << "the child's own file " << i;
@@ -417,6 +420,7 @@ struct ForkedMidway {
         for (const std::string& path : mine) ::unlink(path.c_str());
         ::unlink((file.path + ".2").c_str());
     }
+    void open_own() { own.push_back(::open(mine[own.size() % 2].c_str(), O_RDWR | O_CLOEXEC)); }
     static void fork_once() {
         if (self->in_child || self->file.others.empty()) return;
         struct rlimit was, low;
@@ -425,15 +429,22 @@ struct ForkedMidway {
         ::setrlimit(RLIMIT_NOFILE, &low);
         std::vector<int> filler;
         for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filler.push_back(fd);
+        int top = 2;  // the highest number in use before the filler
+        for (int fd = 3; !filler.empty() && fd < filler.back(); ++fd) {
+            if (!std::binary_search(filler.begin(), filler.end(), fd)) top = fd;
+        }
         const pid_t pid = ::fork();
         if (pid == 0) {
             self->in_child = true;
             ::alarm(10);
+            if (self->daemon) {
+                ::close_range(3, ~0U, 0);
+                while (self->own.empty() || self->own.back() < top) self->open_own();
+                return;
+            }
             // Two more free numbers than it opens, for the sanitizers' own pipes.
             for (int i = 1; i <= 4; ++i) ::close(filler[filler.size() - i]);
-            for (int i = 0; i < 2; ++i) {
-                self->own[i] = ::open(self->mine[i].c_str(), O_RDWR | O_CLOEXEC);
-            }
+            for (int i = 0; i < 2; ++i) self->open_own();
             return;
         }
         for (const int fd : filler) ::close(fd);
@@ -445,9 +456,11 @@ struct ForkedMidway {
     // open as they were; the child ends here.
     [[noreturn]] void end_child(const std::string& failure, const std::string& message) {
         bool whole = failure == message;
-        for (int i = 0; i < 2; ++i) {
-            whole = whole && ::fcntl(own[i], F_GETFD) >= 0 &&
-                    content(mine[i]) == "the child's own file " + std::to_string(i);
+        for (size_t i = 0; i < own.size(); ++i) {
+            const std::string expected = "the child's own file " + std::to_string(i % 2);
+            std::string read_back(64, '\0');
+            const ssize_t n = ::pread(own[i], read_back.data(), read_back.size(), 0);
+            whole = whole && n >= 0 && read_back.substr(0, static_cast<size_t>(n)) == expected;
         }
         ::_exit(whole ? 0 : 1);
     }
@@ -464,37 +477,41 @@ bool ended_well(pid_t pid) {
 // The child's copy of an in-place save (the file has two names) fails at its first step after
 // the fork, without writing anything; the parent's save goes on to the end.
 TEST(FileLock, AForkedCopyOfASaveFailsAtOnceAndTouchesNoFile) {
-    ForkedMidway run;
-    ASSERT_EQ(::link(run.file.path.c_str(), (run.file.path + ".2").c_str()), 0);
-    run.file.other(F_RDLCK);
-    const std::string model(300, 'm');
-    try {
-        write(run.file.path, model.data(), model.size());
-    } catch (const std::runtime_error& failure) {
-        ASSERT_TRUE(run.in_child) << failure.what();
-        run.end_child(failure.what(), "Unable to write model file: " + run.file.path +
-                                          " (the process forked during the save)");
+    for (const bool daemon : {false, true}) {
+        ForkedMidway run(daemon);
+        ASSERT_EQ(::link(run.file.path.c_str(), (run.file.path + ".2").c_str()), 0);
+        run.file.other(F_RDLCK);
+        const std::string model(300, 'm');
+        try {
+            write(run.file.path, model.data(), model.size());
+        } catch (const std::runtime_error& failure) {
+            ASSERT_TRUE(run.in_child) << failure.what();
+            run.end_child(failure.what(), "Unable to write model file: " + run.file.path +
+                                              " (the process forked during the save)");
+        }
+        ASSERT_FALSE(run.in_child);  // the child's copy went on
+        EXPECT_TRUE(ended_well(run.child)) << "daemon: " << daemon;
+        EXPECT_EQ(content(run.file.path), model);
     }
-    ASSERT_FALSE(run.in_child);  // the child's copy went on
-    EXPECT_TRUE(ended_well(run.child));
-    EXPECT_EQ(content(run.file.path), model);
 }
 
 // The child's copy of a load fails at once, returning nothing it read; the parent's load reads
 // the file.
 TEST(FileLock, AForkedCopyOfALoadFailsAtOnceAndReadsNothing) {
-    ForkedMidway run;
-    run.file.other(F_WRLCK);
-    try {
-        const Bytes read_back = read(run.file.path);
-        ASSERT_FALSE(run.in_child) << std::string(read_back.data.get(), read_back.size);
-        EXPECT_EQ(std::string(read_back.data.get(), read_back.size), std::string(100, 'x'));
-    } catch (const std::runtime_error& failure) {
-        ASSERT_TRUE(run.in_child) << failure.what();
-        run.end_child(failure.what(), "Unable to read model file: " + run.file.path +
-                                          " (the process forked during the load)");
+    for (const bool daemon : {false, true}) {
+        ForkedMidway run(daemon);
+        run.file.other(F_WRLCK);
+        try {
+            const Bytes read_back = read(run.file.path);
+            ASSERT_FALSE(run.in_child) << std::string(read_back.data.get(), read_back.size);
+            EXPECT_EQ(std::string(read_back.data.get(), read_back.size), std::string(100, 'x'));
+        } catch (const std::runtime_error& failure) {
+            ASSERT_TRUE(run.in_child) << failure.what();
+            run.end_child(failure.what(), "Unable to read model file: " + run.file.path +
+                                              " (the process forked during the load)");
+        }
+        EXPECT_TRUE(ended_well(run.child)) << "daemon: " << daemon;
     }
-    EXPECT_TRUE(ended_well(run.child));
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -568,22 +569,43 @@ void interrupt_on_third_check() {
     if (--g_checks_left == 0) throw std::runtime_error("interrupted");
 }
 
+std::atomic<int> g_ticks;
+void tick(int) {
+    if (++g_ticks < 50) return;
+    const struct itimerval off = {};
+    ::setitimer(ITIMER_REAL, &off, nullptr);
+}
+
 // A save into a pipe no one reads waits with no deadline, calling the interruption check about
-// every 100 ms: what it throws ends the save.
+// every 100 ms: what it throws ends the save. A signal every 10 ms (`timer`, stopped after 50),
+// which cuts every poll short, brings the check on sooner, not never.
 TEST(ModelFileSave, AnInterruptionEndsASaveIntoAPipeNoOneReads) {
-    int ends[2];
-    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-    g_checks_left = 3;
-    set_interrupt_check(interrupt_on_third_check);
-    const auto began = std::chrono::steady_clock::now();
-    EXPECT_EQ(save_text(*dense_model(512, 256), "/proc/self/fd/" + std::to_string(ends[1])),
-              "runtime_error: interrupted");
-    const auto waited = std::chrono::steady_clock::now() - began;
-    set_interrupt_check(nullptr);
-    EXPECT_GE(waited, std::chrono::milliseconds(150));
-    EXPECT_LT(waited, std::chrono::seconds(2));
-    ::close(ends[0]);
-    ::close(ends[1]);
+    for (const bool timer : {false, true}) {
+        int ends[2];
+        ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+        struct sigaction ticking = {}, was;
+        ticking.sa_handler = tick;  // without SA_RESTART
+        ::sigaction(SIGALRM, &ticking, &was);
+        g_ticks = 0;
+        const struct itimerval every = {{0, 10000}, {0, 10000}};
+        if (timer) ::setitimer(ITIMER_REAL, &every, nullptr);
+        g_checks_left = 3;
+        set_interrupt_check(interrupt_on_third_check);
+        const auto began = std::chrono::steady_clock::now();
+        EXPECT_EQ(save_text(*dense_model(512, 256), "/proc/self/fd/" + std::to_string(ends[1])),
+                  "runtime_error: interrupted");
+        const auto waited = std::chrono::steady_clock::now() - began;
+        const int ticks = g_ticks;
+        set_interrupt_check(nullptr);
+        const struct itimerval off = {};
+        ::setitimer(ITIMER_REAL, &off, nullptr);
+        ::sigaction(SIGALRM, &was, nullptr);
+        EXPECT_GE(waited, std::chrono::milliseconds(timer ? 0 : 150));
+        EXPECT_LT(waited, std::chrono::seconds(2));
+        EXPECT_LT(ticks, timer ? 50 : 1);  // ended while the signals came
+        ::close(ends[0]);
+        ::close(ends[1]);
+    }
 }
 
 // Runs `action` in a child process as 'nobody' when `as_nobody`, and returns what it sent back;

@@ -8,6 +8,7 @@ time runs out."""
 
 import contextlib
 import os
+import select
 import signal
 import subprocess
 import sys
@@ -35,27 +36,33 @@ def dense(inputs, units):
 
 # Waits in a save or load, signalled from outside: prints "waiting" just before the call,
 # "handled" each time the SIGUSR1 handler runs, then how the call ended, how many SIGUSR1 the
-# handler saw and how long the call took.
+# handler saw, how long the call took and how often the handler of a 10 ms timer ran (with a
+# third argument "timer": the timer runs from the call's start).
 WAITER = MODEL + """
 action, path = sys.argv[1], sys.argv[2]
 m = dense(512, 256)  # 128 KiB of weights: more than a pipe holds
-calls = []
+calls, ticks = [], []
 def handle(*_):
     calls.append(time.monotonic())
     print("handled", flush=True)
 signal.signal(signal.SIGUSR1, handle)
+signal.signal(signal.SIGALRM, lambda *_: ticks.append(1))
 if action == "fifo":
     reader = os.open(path, os.O_RDONLY | os.O_NONBLOCK)  # never reads
 print("waiting", flush=True)
+if sys.argv[3:] == ["timer"]:
+    signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
 start = time.monotonic()
 try:
     if action in ("fifo", "save"):
         m.save(path)
     else:
         core.Model(path)
-    print("done", len(calls), round(time.monotonic() - start, 2), flush=True)
+    ended = "done"
 except KeyboardInterrupt:
-    print("KeyboardInterrupt", len(calls), round(time.monotonic() - start, 2), flush=True)
+    ended = "KeyboardInterrupt"
+signal.setitimer(signal.ITIMER_REAL, 0)
+print(ended, len(calls), round(time.monotonic() - start, 2), len(ticks), flush=True)
 """
 
 HOLDER = ("import fcntl, sys, time\n"
@@ -124,6 +131,7 @@ def result(process, timeout=60):
 
 @pytest.mark.parametrize("action, lock", [
     ("fifo", None),    # a pipe no one reads: no deadline, but Ctrl-C ends it
+    ("fifo", "timer"),  # the same beside a timer whose signal cuts every poll of the wait short
     ("load", "write"),  # another process's write lock, waited for five seconds at most
     ("save", "read"),   # in place (two names), held back by another process's reader
 ])
@@ -136,15 +144,17 @@ def test_ctrl_c_from_another_process_ends_a_wait_within_a_second(tmp_path, actio
             path.write_bytes(b"old bytes")
             os.link(path, tmp_path / "other.fbz")
             stack.enter_context(locked_by_another(path, lock))
-        waiter = stack.enter_context(child(WAITER, action, str(path)))
+        waiter = stack.enter_context(child(WAITER, action, str(path), str(lock)))
         assert waiter.stdout.readline() == "waiting\n"
         waiting_on(waiter, path, count=2 if action == "fifo" else 1)  # the FIFO's reader too
+        time.sleep(0.3 if lock == "timer" else 0)
         sent = time.monotonic()
         waiter.send_signal(signal.SIGINT)
-        kind, calls, waited = result(waiter, timeout=10)
+        kind, calls, waited, ticks = result(waiter, timeout=10)
         ended = time.monotonic() - sent
     assert (kind, calls) == ("KeyboardInterrupt", "0")
     assert ended < 1 and float(waited) < 4  # not the 5 s of a lock's wait
+    assert int(ticks) >= (10 if lock == "timer" else 0)  # the timer's handler ran meanwhile
     # Refused: the file as it was, nothing beside it.
     names = ["m.fbz"] if action == "fifo" else ["m.fbz", "other.fbz"]
     assert sorted(os.listdir(tmp_path)) == names
@@ -164,7 +174,7 @@ def test_a_handler_that_returns_lets_the_wait_go_on(tmp_path):
         assert waiter.stdout.readline() == "handled\n"
         time.sleep(0.7)
         release(holder)
-        kind, calls, waited = result(waiter, timeout=10)
+        kind, calls, waited, _ = result(waiter, timeout=10)
     assert (kind, calls) == ("done", "1")
     assert 0.7 <= float(waited) < 4.5
 
@@ -233,25 +243,29 @@ def test_the_program_exits_whole_with_daemon_threads_in_save_and_load(tmp_path, 
         assert (program.returncode, err) == (0, "")
 
 
-# A save in place (the file has two names) or a load, waiting for another process's lock, whose
-# SIGUSR1 handler forks; at the descriptor limit ("limit"), the handler fills every free number
-# first, and the child makes room for files of its own, opens two and returns into its copy of
-# the call. Each process prints how its call ended; the child also whether its files are as they
-# were and still open, then lives on until killed. Both print into one pipe, each line in a
-# single write (shorter than a pipe's atomic write), so that their lines never interleave, as
-# print's words can when the output is unbuffered (PYTHONUNBUFFERED).
+# A save in place (the file has two names) or a load, waiting for another process's lock, or a
+# save into a pipe no one reads yet ("fifo"), whose SIGUSR1 handler forks. The child waits inside
+# the handler, holding its copies of the call's descriptors, until SIGUSR2; then, at the descriptor
+# limit ("limit") it frees numbers that the handler filled, or, as a daemon does ("closerange"),
+# closes every descriptor and opens files of its own under numbers 3 to 10, the call's among them;
+# else it opens two, and returns into its copy of the call. Each process prints how its call
+# ended; the child also whether its files are as they were and still open, then lives on until
+# killed. Both print into one pipe, each line in a single write (shorter than a pipe's atomic
+# write), so that their lines never interleave, as print's words can when the output is
+# unbuffered (PYTHONUNBUFFERED).
 FORK_IN_WAIT = MODEL + """
 import contextlib, resource
-action, path, limit = sys.argv[1], sys.argv[2], sys.argv[3] == "limit"
+action, path, limit = sys.argv[1:4]
 def say(*words):
     os.write(1, (" ".join(map(str, words)) + "\\n").encode())
-m = dense(64, 64)
+m = dense(512, 256) if action == "fifo" else dense(64, 64)
 mine = [path + ".mine%d" % i for i in range(2)]
 own, forked = [], []
+signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR2})  # pending until the child waits
 def fork(*_):
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     filler = []
-    if limit:
+    if limit == "limit":
         resource.setrlimit(resource.RLIMIT_NOFILE, (min(soft, 256), hard))
         with contextlib.suppress(OSError):
             while True:
@@ -259,9 +273,13 @@ def fork(*_):
     pid = os.fork()
     if pid == 0:
         forked.append("child")
+        say("child", os.getpid(), "holds its copies")
+        signal.sigwait({signal.SIGUSR2})
+        if limit == "closerange":
+            os.closerange(3, 1 << 16)
         for fd in filler[-4:]:
             os.close(fd)
-        own.extend(os.open(name, os.O_RDWR) for name in mine)
+        own.extend(os.open(mine[i % 2], os.O_RDWR) for i in range(8 if limit == "closerange" else 2))
         return
     for fd in filler:
         os.close(fd)
@@ -270,13 +288,13 @@ def fork(*_):
 signal.signal(signal.SIGUSR1, fork)
 say("waiting")
 try:
-    m.save(path) if action == "save" else core.Model(path)
+    m.save(path) if action in ("save", "fifo") else core.Model(path)
     ended = "done"
 except RuntimeError as failure:
     ended = str(failure)
 if forked:
     try:  # a descriptor the call's copy closed fails too
-        whole = len(own) == 2 and all(os.pread(fd, 100, 0) == b"mine" for fd in own)
+        whole = all(os.pread(fd, 100, 0) == b"mine" for fd in own)
     except OSError:
         whole = False
     say("child", ended, "| files whole" if whole else "| files changed")
@@ -285,18 +303,38 @@ say("parent", ended)
 """
 
 
-@pytest.mark.parametrize("limit", ["limit", "no limit"])
-@pytest.mark.parametrize("action, lock", [("save", "read"), ("load", "write")])
+def read_to_end(fd, timeout=5):
+    """What the pipe open as `fd` (not blocking) holds until every writer has closed it."""
+    data, deadline = b"", time.monotonic() + timeout
+    while select.select([fd], [], [], max(0, deadline - time.monotonic()))[0]:
+        chunk = os.read(fd, 1 << 16)
+        if not chunk:
+            return data
+        data += chunk
+    raise AssertionError("a process still holds the pipe open for writing")
+
+
+@pytest.mark.parametrize("limit", ["limit", "no limit", "closerange"])
+@pytest.mark.parametrize("action, lock", [("save", "read"), ("load", "write"), ("fifo", None)])
 def test_a_fork_during_a_wait_leaves_a_child_that_holds_no_lock_and_whose_call_fails(
         tmp_path, action, lock, limit):
     path = tmp_path / "m.fbz"
     model = core.Model()
-    model.save(str(path))
-    os.link(path, tmp_path / "other.fbz")
+    names = ["m.fbz", "m.fbz.mine0", "m.fbz.mine1"]
     for i in range(2):
         (tmp_path / f"m.fbz.mine{i}").write_bytes(b"mine")
-    with locked_by_another(path, lock) as holder, \
-            child(FORK_IN_WAIT, action, str(path), limit) as waiter:
+    with contextlib.ExitStack() as stack:
+        if action == "fifo":
+            os.mkfifo(path)
+            reader = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+            stack.callback(os.close, reader)
+            names.append("read.fbz")
+        else:
+            model.save(str(path))
+            os.link(path, tmp_path / "other.fbz")
+            holder = stack.enter_context(locked_by_another(path, lock))
+            names.append("other.fbz")
+        waiter = stack.enter_context(child(FORK_IN_WAIT, action, str(path), limit))
         assert waiter.stdout.readline() == "waiting\n"
         waiting_on(waiter, path)
         waiter.send_signal(signal.SIGUSR1)
@@ -305,23 +343,28 @@ def test_a_fork_during_a_wait_leaves_a_child_that_holds_no_lock_and_whose_call_f
         said = dict(line.rstrip("\n").split(" ", 1) for line in lines if " " in line)
         assert said.keys() == {"forked", "child"}, lines
         pid = int(said["forked"])
-        try:
-            verb, kind = ("write", "save") if action == "save" else ("read", "load")
-            assert said["child"] == (f"Unable to {verb} model file: {path} (the process forked"
-                                     f" during the {kind}) | files whole")
+        assert said["child"] == f"{pid} holds its copies"
+        # While the child holds its copies, the parent's call ends and this process loads and
+        # saves at once; a pipe ends when the parent's save has written it all. The child, in
+        # the waiter's process group, is killed with it.
+        if action == "fifo":
+            (tmp_path / "read.fbz").write_bytes(read_to_end(reader))
+            loaded = core.Model(str(tmp_path / "read.fbz"))
+        else:
             release(holder)
-            assert waiter.stdout.readline() == "parent done\n"
-            # The child lives on, holding no lock: this process loads and saves at once.
-            os.kill(pid, 0)
+        assert waiter.stdout.readline() == "parent done\n"
+        if action != "fifo":
             start = time.monotonic()
             loaded = core.Model(str(path))
             model.save(str(path))
             assert time.monotonic() - start < 1
-        finally:
-            with contextlib.suppress(ProcessLookupError):
-                os.kill(pid, signal.SIGKILL)
+        os.kill(pid, signal.SIGUSR2)
+        verb, kind = ("read", "load") if action == "load" else ("write", "save")
+        assert waiter.stdout.readline() == (f"child Unable to {verb} model file: {path} (the"
+                                            f" process forked during the {kind}) | files whole\n")
     # The waiter's save landed whole; the files beside it are as they were.
-    assert (loaded.to_buffer() != model.to_buffer()) == (action == "save")
-    assert sorted(os.listdir(tmp_path)) == ["m.fbz", "m.fbz.mine0", "m.fbz.mine1", "other.fbz"]
+    assert (loaded.to_buffer() != model.to_buffer()) == (action != "load")
+    assert sorted(os.listdir(tmp_path)) == names
     assert all((tmp_path / f"m.fbz.mine{i}").read_bytes() == b"mine" for i in range(2))
-    assert core.Model(str(tmp_path / "other.fbz")).to_buffer() == model.to_buffer()
+    if action != "fifo":
+        assert core.Model(str(tmp_path / "other.fbz")).to_buffer() == model.to_buffer()
