@@ -27,7 +27,9 @@ LIMIT = "takes more than 16777216 bytes per frame."
 
 @pytest.mark.skipif(IN_CHILD, reason="the child process itself")
 def test_odd_answers_in_a_child_process():
-    env = dict(os.environ, VORNA_EMU_DEVICES=ODD_DEVICES)
+    # Without this environment's pytest plugins and their options: the child needs none.
+    env = dict(os.environ, VORNA_EMU_DEVICES=ODD_DEVICES, PYTEST_DISABLE_PLUGIN_AUTOLOAD="1",
+               PYTEST_PLUGINS="", PYTEST_ADDOPTS="")
     run = subprocess.run(
         [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__],
         env=env, capture_output=True, text=True, timeout=600)
