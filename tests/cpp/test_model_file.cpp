@@ -251,7 +251,10 @@ TEST(ModelFileSave, WritesInPlaceWhenTheDirectoryKeepsItsNames) {
         SCOPED_TRACE(flag == FS_APPEND_FL ? "append-only" : "immutable");
         SavedFile file;
         if (!set_flag(file.dir, flag, true)) {
-            GTEST_SKIP() << "cannot set inode flags here (root only)";
+            GTEST_SKIP() << (::geteuid() != 0
+                                 ? "needs root's rights, to make a folder immutable or append-only"
+                                 : "runs as root, but the file system of TMPDIR cannot make a "
+                                   "folder immutable or append-only");
         }
         auto next = dense_model(8, 3);
         const std::string error = save_text(*next, file.path);
