@@ -505,12 +505,17 @@ def test_the_build_takes_a_folder_named_with_apostrophes_commas_and_ampersands(b
 
 
 @pytest.mark.skipif(shutil.which("mv") is None, reason="needs coreutils")
-def test_ctrl_c_while_the_venv_is_made_says_interrupted_in_one_line(build_tmp):
-    # venv is a stand-in that sends Ctrl-C to the whole group, as a terminal would.
+@pytest.mark.parametrize("when", ["python starts", "venv loads", "venv works"])
+def test_ctrl_c_while_the_venv_is_made_says_interrupted_in_one_line(build_tmp, when):
+    # A module that Python loads sends Ctrl-C to the whole group, as a terminal would: the
+    # sitecustomize that Python's start loads, or venv (a stand-in) as it loads or works.
     tree = build_tmp / "tree"
-    (build_tmp / "fake" / "venv.py").parent.mkdir()
-    (build_tmp / "fake" / "venv.py").write_text(
-        "import os, signal, time\ndef main(args):\n    os.killpg(0, signal.SIGINT)\n    time.sleep(5)\n")
+    stop = "import os, signal, time\nos.killpg(0, signal.SIGINT); time.sleep(5)\n"
+    module = "sitecustomize" if when == "python starts" else "venv"
+    if when == "venv works":
+        stop = "def main(args):\n    " + stop.replace("\n", "\n    ")
+    (build_tmp / "fake").mkdir()
+    (build_tmp / "fake" / f"{module}.py").write_text(stop)
     path = setup_tree(build_tmp, tree, {
         "dpkg-query": "echo install ok installed",
         "python3": 'case "$1 $2" in *venv.main*) exec "$REAL" "$@" ;; -c*) echo 3.11.2 ;; esac'},
