@@ -177,29 +177,43 @@ check_python() {
 }
 
 # The tree must be this user's: a run as root (sudo make) leaves root's files in build/,
-# .venv and the caches, which the next run cannot replace. Every such path is named, with one
-# command that gives them back. The folders the build writes must be writable (not on a
+# .venv and the caches, which the next run cannot replace. The folders that hold them are named,
+# each once, with one command that gives them back: for a path in a folder that the commands
+# make (build, .venv, .venv.partial, .pytest_cache, a __pycache__, the activated environment),
+# that folder, else the path itself. The folders the build writes must be writable (not on a
 # read-only file system).
 check_writable() {
     local uid me dir
     uid="$(id -u)"
     me="$(id -un 2>/dev/null || echo "$uid")"
     if [ "$uid" -ne 0 ]; then
-        local foreign=() path owners=""
+        local folders=() path owners=""
         while IFS= read -r -d '' path; do
-            foreign+=("$path")
-            local owner
+            local owner rel=""  # the path in the tree, between slashes
+            if [[ "$path" == "$ROOT"/* ]]; then rel="/${path#"$ROOT"/}/"; fi
             owner="$(stat -c %U "$path")"
             if [ "$owner" = UNKNOWN ]; then owner="uid $(stat -c %u "$path")"; fi
             [[ " $owners, " == *" $owner, "* ]] || owners="${owners:+$owners, }$owner"
+            if [ -n "${VIRTUAL_ENV:-}" ] && [[ "$path/" == "$VIRTUAL_ENV"/* ]]; then
+                path="$VIRTUAL_ENV"
+            elif [[ "$rel" =~ ^/(build|\.venv|\.venv\.partial|\.pytest_cache)/ ]]; then
+                path="$ROOT/${BASH_REMATCH[1]}"
+            elif [[ "$rel" == */__pycache__/* ]]; then
+                path="$ROOT${rel%%/__pycache__/*}/__pycache__"
+            fi
+            folders+=("$path")
         done < <(find "$ROOT" ${VIRTUAL_ENV:+"$VIRTUAL_ENV"} -name .git -prune -o \
                      ! -user "$uid" -print0 -prune)
-        if [ "${#foreign[@]}" -gt 0 ]; then
-            local why="they belong to $owners, not to $me"
-            if [ "$owners" = root ]; then why="$why (a run as root, such as sudo make, left them)"; fi
-            fail "$who cannot write all of the tree: $why: $(quoted "${foreign[@]}"); make them" \
-                 "yours with '$(quoted sudo chown -R "$uid:$(id -g)" -- "${foreign[@]}")'" \
-                 "and run $who as yourself"
+        if [ "${#folders[@]}" -gt 0 ]; then
+            mapfile -d '' folders < <(printf '%s\0' "${folders[@]}" | LC_ALL=C sort -zu)
+            local names=""
+            for path in "${folders[@]}"; do names+="${names:+, }$(quoted "${path#"$ROOT"/}")"; done
+            local left=""
+            if [ "$owners" = root ]; then left=" (a run as root, such as sudo make, left them)"; fi
+            fail "$who cannot write all of the tree: files that belong to $owners, not to $me, are" \
+                 "in $names$left; make them yours with" \
+                 "'$(quoted sudo chown -R "$uid:$(id -g)" -- "${folders[@]}")' and run $who as" \
+                 "yourself"
         fi
     fi
     for dir in "$ROOT/build" "${VIRTUAL_ENV:-$ROOT/.venv}"; do

@@ -280,7 +280,7 @@ def test_format_check_in_a_source_archive(tmp_path, folder, stat_dirty):
 
 # What install-deps.sh and tree-lock.sh need of the system in the trees of stand-ins below.
 SYSTEM_TOOLS = ("bash", "dirname", "find", "stat", "grep", "env", "chmod", "awk", "cat", "flock",
-                "tail")
+                "tail", "sort")
 APT_PACKAGES = ("g++ libflatbuffers-dev flatbuffers-compiler libsnappy-dev libgtest-dev cmake "
                 "ninja-build ccache python3 python3-venv python3-dev")
 ADVICE = ("vorna needs Debian 12 with its own Python 3.11: run make on a Debian 12 machine or in a "
@@ -462,24 +462,30 @@ def test_root_s_files_in_a_user_s_tree_are_named_with_one_command(build_tmp):
     path = setup_tree(build_tmp, tree, {"id": '[ "$1" = -un ] && echo alice || echo 1000',
                                        "python3": "echo 3.11.2"})
     (tree / ".make.lock").touch()
-    for root_s in ("build/py/x.o", ".venv/bin/python", "tests/__pycache__/t.pyc"):
-        (tree / root_s).parent.mkdir(parents=True, exist_ok=True)
-        (tree / root_s).touch()
+    # Root's: build/ whole, and files in folders of the user's: each folder that the commands
+    # make is named once, any other path as it is.
+    root_s = ("build/py/x.o", ".venv/bin/python", ".venv/lib/site.py", "tests/__pycache__/t.pyc",
+              "tests/__pycache__/u.pyc", "src/a.cpp")
+    for name in root_s:
+        (tree / name).parent.mkdir(parents=True, exist_ok=True)
+        (tree / name).touch()
     for path_ in [tree, *tree.rglob("*")]:
-        if not {"build", ".venv", "__pycache__"} & set(path_.relative_to(tree).parts):
+        name = path_.relative_to(tree)
+        if str(name) not in root_s and name.parts[:1] != ("build",):
             os.chown(path_, 1000, 1000)
     result = subprocess.run(["bash", tree / "scripts" / "install-deps.sh"],
                             env={"PATH": path, **UTF8}, capture_output=True, text=True)
     assert result.returncode == 1
-    paths = sorted(str(tree / p) for p in ("build", ".venv", "tests/__pycache__"))
-    message = result.stderr.strip()
-    assert message.startswith("error: make cannot write all of the tree: they belong to root, "
-                              "not to alice (a run as root, such as sudo make, left them): ")
+    named = [".venv", "build", "src/a.cpp", "tests/__pycache__"]
+    assert result.stderr == (
+        "error: make cannot write all of the tree: files that belong to root, not to alice, are in "
+        f"{', '.join(named)} (a run as root, such as sudo make, left them); make them yours with "
+        f"'sudo chown -R 1000:1000 -- {' '.join(shell_quoted(tree / p) for p in named)}' and run "
+        "make as yourself\n")
     # The command as a shell reads it, whatever the paths hold (TMPDIR's spaces included).
-    command = shell_words(message.split(" make them yours with '")[1].removesuffix(
-        "' and run make as yourself"))
-    assert command[:5] == ["sudo", "chown", "-R", "1000:1000", "--"]
-    assert sorted(command[5:]) == paths
+    command = shell_words(result.stderr.split(" make them yours with '")[1].removesuffix(
+        "' and run make as yourself\n"))
+    assert command == ["sudo", "chown", "-R", "1000:1000", "--", *(str(tree / p) for p in named)]
 
 
 @pytest.mark.skipif(None in (shutil.which("cmake"), shutil.which("ninja"), shutil.which("flatc")),
