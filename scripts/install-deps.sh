@@ -29,6 +29,17 @@ done
 # after it starts.
 trap 'echo "install-deps: interrupted" >&2; exit 130' INT
 
+# Runs a Python command (venv, pip, the scripts) with its standard error held back until it
+# has ended, and shown then. A Ctrl-C reaches this script too, whose trap above then ends it
+# first: whenever the Ctrl-C comes, from Python's start to its end, what Python prints of it (a
+# traceback, pip's "Operation cancelled") is never shown, and the trap's line is the only one.
+held_stderr() {
+    local err status=0
+    { err="$("$@" 2>&1 >&3)" || status=$?; } 3>&1
+    if [ -n "$err" ]; then printf '%s\n' "$err" >&2; fi
+    return "$status"
+}
+
 # Besides make (and git, to clone), a fresh Debian 12 lacks the compiler and may lack python3.
 APT_PACKAGES=(g++ libflatbuffers-dev flatbuffers-compiler libsnappy-dev libgtest-dev cmake
               ninja-build ccache python3 python3-venv python3-dev)
@@ -166,29 +177,43 @@ check_python() {
 }
 
 # The tree must be this user's: a run as root (sudo make) leaves root's files in build/,
-# .venv and the caches, which the next run cannot replace. Every such path is named, with one
-# command that gives them back. The folders the build writes must be writable (not on a
+# .venv and the caches, which the next run cannot replace. The folders that hold them are named,
+# each once, with one command that gives them back: for a path in a folder that the commands
+# make (build, .venv, .venv.partial, .pytest_cache, a __pycache__, the activated environment),
+# that folder, else the path itself. The folders the build writes must be writable (not on a
 # read-only file system).
 check_writable() {
     local uid me dir
     uid="$(id -u)"
     me="$(id -un 2>/dev/null || echo "$uid")"
     if [ "$uid" -ne 0 ]; then
-        local foreign=() path owners=""
+        local folders=() path owners=""
         while IFS= read -r -d '' path; do
-            foreign+=("$path")
-            local owner
+            local owner rel=""  # the path in the tree, between slashes
+            if [[ "$path" == "$ROOT"/* ]]; then rel="/${path#"$ROOT"/}/"; fi
             owner="$(stat -c %U "$path")"
             if [ "$owner" = UNKNOWN ]; then owner="uid $(stat -c %u "$path")"; fi
             [[ " $owners, " == *" $owner, "* ]] || owners="${owners:+$owners, }$owner"
+            if [ -n "${VIRTUAL_ENV:-}" ] && [[ "$path/" == "$VIRTUAL_ENV"/* ]]; then
+                path="$VIRTUAL_ENV"
+            elif [[ "$rel" =~ ^/(build|\.venv|\.venv\.partial|\.pytest_cache)/ ]]; then
+                path="$ROOT/${BASH_REMATCH[1]}"
+            elif [[ "$rel" == */__pycache__/* ]]; then
+                path="$ROOT${rel%%/__pycache__/*}/__pycache__"
+            fi
+            folders+=("$path")
         done < <(find "$ROOT" ${VIRTUAL_ENV:+"$VIRTUAL_ENV"} -name .git -prune -o \
                      ! -user "$uid" -print0 -prune)
-        if [ "${#foreign[@]}" -gt 0 ]; then
-            local why="they belong to $owners, not to $me"
-            if [ "$owners" = root ]; then why="$why (a run as root, such as sudo make, left them)"; fi
-            fail "$who cannot write all of the tree: $why: $(quoted "${foreign[@]}"); make them" \
-                 "yours with '$(quoted sudo chown -R "$uid:$(id -g)" -- "${foreign[@]}")'" \
-                 "and run $who as yourself"
+        if [ "${#folders[@]}" -gt 0 ]; then
+            mapfile -d '' folders < <(printf '%s\0' "${folders[@]}" | LC_ALL=C sort -zu)
+            local names=""
+            for path in "${folders[@]}"; do names+="${names:+, }$(quoted "${path#"$ROOT"/}")"; done
+            local left=""
+            if [ "$owners" = root ]; then left=" (a run as root, such as sudo make, left them)"; fi
+            fail "$who cannot write all of the tree: files that belong to $owners, not to $me, are" \
+                 "in $names$left; make them yours with" \
+                 "'$(quoted sudo chown -R "$uid:$(id -g)" -- "${folders[@]}")' and run $who as" \
+                 "yourself"
         fi
     fi
     for dir in "$ROOT/build" "${VIRTUAL_ENV:-$ROOT/.venv}"; do
@@ -270,21 +295,21 @@ apt_install() {
 # The project's own .venv, made whole or not at all: made in .venv.partial and renamed .venv
 # once pip works in it, the path in its scripts (activate, pip's launchers) and pyvenv.cfg then
 # changed to the final one. A .venv without a working pip (an older interrupted run) is made
-# anew; a .venv.partial is what an interrupt left. Ctrl-C while venv works stops it without a
-# traceback: the INT trap above then says "interrupted".
+# anew; a .venv.partial is what an interrupt left. Ctrl-C at any moment of it prints only the
+# INT trap's line: each Python runs under held_stderr.
 make_venv() {
     local venv="$ROOT/.venv" partial="$ROOT/.venv.partial"
     if [ -e "$venv" ] && "$venv/bin/python" -m pip --version >/dev/null 2>&1; then return; fi
     echo "Making the project's Python environment .venv with $(command -v python3)"
     rm -rf "$venv" "$partial"
-    python3 -c 'import sys, venv
+    held_stderr python3 -c 'import sys, venv
 try:
     venv.main(sys.argv[1:])
 except KeyboardInterrupt:
     sys.exit(130)' --prompt .venv "$partial"
-    "$partial/bin/python" -m pip --version >/dev/null ||
+    held_stderr "$partial/bin/python" -m pip --version >/dev/null ||
         fail "python3 -m venv made an environment without a working pip"
-    python3 - "$partial" "$venv" <<'PY'
+    held_stderr python3 - "$partial" "$venv" <<'PY'
 import os, shlex, sys
 old, new = sys.argv[1:]
 pairs = [(os.fsencode(shlex.quote(old)), os.fsencode(shlex.quote(new))),
@@ -339,8 +364,9 @@ else
     make_venv
 fi
 
-if ! "$PYTHON" "$ROOT/scripts/python_deps.py" "${PIP_PACKAGES[@]}" >/dev/null; then
-    "$PYTHON" -m pip install --disable-pip-version-check "${PIP_PACKAGES[@]}"
+# pip's progress shows as it goes; its warnings and errors (standard error) once it has ended.
+if ! held_stderr "$PYTHON" "$ROOT/scripts/python_deps.py" "${PIP_PACKAGES[@]}" >/dev/null; then
+    held_stderr "$PYTHON" -m pip install --disable-pip-version-check "${PIP_PACKAGES[@]}"
     # Fails, naming the requirement, when pip kept a version outside a range.
-    "$PYTHON" "$ROOT/scripts/python_deps.py" "${PIP_PACKAGES[@]}"
+    held_stderr "$PYTHON" "$ROOT/scripts/python_deps.py" "${PIP_PACKAGES[@]}"
 fi

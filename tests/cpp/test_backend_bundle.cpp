@@ -65,7 +65,8 @@ long vtable_slot(Member member) {
 // order, and the engine's own operation comes after them.
 TEST(Bundle, CheckerVirtualSlotOrder) {
 #if !defined(__x86_64__) && !defined(__i386__)
-    GTEST_SKIP() << "slot numbers are read with the x86 Itanium C++ ABI";
+    GTEST_SKIP() << "runs only on x86 processors: it reads virtual-function slot numbers as "
+                    "the Itanium C++ ABI lays them out there";
 #endif
     using C = CompatibilityChecker;
     EXPECT_EQ(vtable_slot(&C::check_layer_compatibility), 2);

@@ -252,7 +252,10 @@ TEST(ModelFileSave, WritesInPlaceWhenTheDirectoryKeepsItsNames) {
         SCOPED_TRACE(flag == FS_APPEND_FL ? "append-only" : "immutable");
         SavedFile file;
         if (!set_flag(file.dir, flag, true)) {
-            GTEST_SKIP() << "cannot set inode flags here (root only)";
+            GTEST_SKIP() << (::geteuid() != 0
+                                 ? "needs root's rights, to make a folder immutable or append-only"
+                                 : "runs as root, but the file system of TMPDIR cannot make a "
+                                   "folder immutable or append-only");
         }
         auto next = dense_model(8, 3);
         const std::string error = save_text(*next, file.path);
@@ -262,12 +265,39 @@ TEST(ModelFileSave, WritesInPlaceWhenTheDirectoryKeepsItsNames) {
     }
 }
 
+// Why root cannot run a step as 'nobody' in a folder of TMPDIR, or "" when it can. 'nobody'
+// must pass through TMPDIR and every folder above it, which a folder of root's alone (such as
+// the 0700 /tmp/user/0 that pam_tmpdir makes) does not let it do: checked in a child that drops
+// to 'nobody' as the tests do.
+std::string cannot_act_as_nobody() {
+    const struct passwd* nobody = ::getpwnam("nobody");
+    if (nobody == nullptr) return "runs as root, and there is no user 'nobody' to act as";
+    const std::string tmp = fs::temp_directory_path().string();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0) ::_exit(2);
+        ::_exit(::access(tmp.c_str(), X_OK) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
+        return "could not fork to check TMPDIR";
+    }
+    if (WEXITSTATUS(status) == 2) return "root cannot become the user 'nobody' here";
+    if (WEXITSTATUS(status) == 1) {
+        return "the user 'nobody' cannot reach the tests' temporary folder (" + tmp +
+               "): it or a folder above it lets no other user through; set TMPDIR to a folder "
+               "every user can pass through, such as /tmp";
+    }
+    return "";
+}
+
 // A caller without write permission on the directory (EACCES) but with it on the file: the save
 // writes the file in place. Root drops to 'nobody' in a child; the directory stays root's.
 TEST(ModelFileSave, WritesInPlaceWhenTheDirectoryRefusesNewFilesWithEacces) {
+    const std::string why = ::geteuid() == 0 ? cannot_act_as_nobody() : "";
+    if (!why.empty()) GTEST_SKIP() << why;
     SavedFile file;
     const struct passwd* nobody = ::getpwnam("nobody");
-    if (::geteuid() == 0 && nobody == nullptr) GTEST_SKIP() << "no 'nobody' user to drop to";
     ::chmod(file.dir.c_str(), ::geteuid() == 0 ? 0755 : 0555);
     auto next = dense_model(8, 3);
     const pid_t pid = ::fork();
@@ -1042,10 +1072,11 @@ std::vector<Row> target_rows() {
 // each file, and what is left in the directory, with unnamed new files, and with named ones.
 // Each save runs in a child (as 'nobody' where the row says so, the directory being root's).
 TEST(ModelFileSave, WhereEachKindOfTargetPutsTheBytes) {
-    const struct passwd* nobody = ::getpwnam("nobody");
-    if (::geteuid() != 0 || nobody == nullptr) {
-        GTEST_SKIP() << "needs root (to give files to 'nobody' and save as it) and a 'nobody' user";
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root's rights, to give files to 'nobody' and save as it";
     }
+    const std::string why = cannot_act_as_nobody();
+    if (!why.empty()) GTEST_SKIP() << why;
     const std::string old_bytes = file_of(*dense_model(8, 8, 1));
     const auto new_model = dense_model(8, 8, 2), big_model = dense_model(8, 40, 3);
     for (const bool unnamed : {true, false}) {

@@ -280,7 +280,7 @@ def test_format_check_in_a_source_archive(tmp_path, folder, stat_dirty):
 
 # What install-deps.sh and tree-lock.sh need of the system in the trees of stand-ins below.
 SYSTEM_TOOLS = ("bash", "dirname", "find", "stat", "grep", "env", "chmod", "awk", "cat", "flock",
-                "tail")
+                "tail", "sort")
 APT_PACKAGES = ("g++ libflatbuffers-dev flatbuffers-compiler libsnappy-dev libgtest-dev cmake "
                 "ninja-build ccache python3 python3-venv python3-dev")
 ADVICE = ("vorna needs Debian 12 with its own Python 3.11: run make on a Debian 12 machine or in a "
@@ -456,30 +456,36 @@ def test_an_interrupted_venv_is_made_anew_whole_under_any_name(build_tmp):
     assert not list(build_tmp.rglob("PWNED"))
 
 
-@pytest.mark.skipif(os.getuid() != 0, reason="needs root, to leave root's files in a user's tree")
+@pytest.mark.skipif(os.getuid() != 0, reason="needs root's rights, to leave files of root's in a user's tree")
 def test_root_s_files_in_a_user_s_tree_are_named_with_one_command(build_tmp):
     tree = build_tmp / "tree"
     path = setup_tree(build_tmp, tree, {"id": '[ "$1" = -un ] && echo alice || echo 1000',
                                        "python3": "echo 3.11.2"})
     (tree / ".make.lock").touch()
-    for root_s in ("build/py/x.o", ".venv/bin/python", "tests/__pycache__/t.pyc"):
-        (tree / root_s).parent.mkdir(parents=True, exist_ok=True)
-        (tree / root_s).touch()
+    # Root's: build/ whole, and files in folders of the user's: each folder that the commands
+    # make is named once, any other path as it is.
+    root_s = ("build/py/x.o", ".venv/bin/python", ".venv/lib/site.py", "tests/__pycache__/t.pyc",
+              "tests/__pycache__/u.pyc", "src/a.cpp")
+    for name in root_s:
+        (tree / name).parent.mkdir(parents=True, exist_ok=True)
+        (tree / name).touch()
     for path_ in [tree, *tree.rglob("*")]:
-        if not {"build", ".venv", "__pycache__"} & set(path_.relative_to(tree).parts):
+        name = path_.relative_to(tree)
+        if str(name) not in root_s and name.parts[:1] != ("build",):
             os.chown(path_, 1000, 1000)
     result = subprocess.run(["bash", tree / "scripts" / "install-deps.sh"],
                             env={"PATH": path, **UTF8}, capture_output=True, text=True)
     assert result.returncode == 1
-    paths = sorted(str(tree / p) for p in ("build", ".venv", "tests/__pycache__"))
-    message = result.stderr.strip()
-    assert message.startswith("error: make cannot write all of the tree: they belong to root, "
-                              "not to alice (a run as root, such as sudo make, left them): ")
+    named = [".venv", "build", "src/a.cpp", "tests/__pycache__"]
+    assert result.stderr == (
+        "error: make cannot write all of the tree: files that belong to root, not to alice, are in "
+        f"{', '.join(named)} (a run as root, such as sudo make, left them); make them yours with "
+        f"'sudo chown -R 1000:1000 -- {' '.join(shell_quoted(tree / p) for p in named)}' and run "
+        "make as yourself\n")
     # The command as a shell reads it, whatever the paths hold (TMPDIR's spaces included).
-    command = shell_words(message.split(" make them yours with '")[1].removesuffix(
-        "' and run make as yourself"))
-    assert command[:5] == ["sudo", "chown", "-R", "1000:1000", "--"]
-    assert sorted(command[5:]) == paths
+    command = shell_words(result.stderr.split(" make them yours with '")[1].removesuffix(
+        "' and run make as yourself\n"))
+    assert command == ["sudo", "chown", "-R", "1000:1000", "--", *(str(tree / p) for p in named)]
 
 
 @pytest.mark.skipif(None in (shutil.which("cmake"), shutil.which("ninja"), shutil.which("flatc")),
@@ -505,12 +511,17 @@ def test_the_build_takes_a_folder_named_with_apostrophes_commas_and_ampersands(b
 
 
 @pytest.mark.skipif(shutil.which("mv") is None, reason="needs coreutils")
-def test_ctrl_c_while_the_venv_is_made_says_interrupted_in_one_line(build_tmp):
-    # venv is a stand-in that sends Ctrl-C to the whole group, as a terminal would.
+@pytest.mark.parametrize("when", ["python starts", "venv loads", "venv works"])
+def test_ctrl_c_while_the_venv_is_made_says_interrupted_in_one_line(build_tmp, when):
+    # A module that Python loads sends Ctrl-C to the whole group, as a terminal would: the
+    # sitecustomize that Python's start loads, or venv (a stand-in) as it loads or works.
     tree = build_tmp / "tree"
-    (build_tmp / "fake" / "venv.py").parent.mkdir()
-    (build_tmp / "fake" / "venv.py").write_text(
-        "import os, signal, time\ndef main(args):\n    os.killpg(0, signal.SIGINT)\n    time.sleep(5)\n")
+    stop = "import os, signal, time\nos.killpg(0, signal.SIGINT); time.sleep(5)\n"
+    module = "sitecustomize" if when == "python starts" else "venv"
+    if when == "venv works":
+        stop = "def main(args):\n    " + stop.replace("\n", "\n    ")
+    (build_tmp / "fake").mkdir()
+    (build_tmp / "fake" / f"{module}.py").write_text(stop)
     path = setup_tree(build_tmp, tree, {
         "dpkg-query": "echo install ok installed",
         "python3": 'case "$1 $2" in *venv.main*) exec "$REAL" "$@" ;; -c*) echo 3.11.2 ;; esac'},
@@ -824,8 +835,11 @@ def test_the_tests_leave_nothing_outside_the_removal_list_and_show_why_they_skip
                          verdict=verdict) for n, (name, output, summary, verdict) in
         enumerate(CTEST_RUNS, 1)))
     (tmp_path / "tmp").mkdir()
+    # The inner pytest without this environment's plugins and their options: what a benchmark
+    # plugin leaves is not the project's to list.
     env = {**make_env(tmp_path / "log"), "REAL": sys.executable, "TMPDIR": str(tmp_path / "tmp"),
-           "CTEST_LOG": str(tmp_path / "ctest.log"),
+           "CTEST_LOG": str(tmp_path / "ctest.log"), "PYTEST_DISABLE_PLUGIN_AUTOLOAD": "1",
+           "PYTEST_PLUGINS": "", "PYTEST_ADDOPTS": "",
            "PATH": f"{tmp_path / 'bin'}{os.pathsep}{os.environ['PATH']}"}
     result = subprocess.run(["make", "-o", "deps", "-o", "install", "cpptest", "pytest"], cwd=tree,
                             env=env, capture_output=True, text=True, timeout=120)

@@ -20,14 +20,18 @@ from builders import layer, mapped
 ODD_DEVICES = "mote,v2+nooutputs+soc,v1+ragged,v2+powerwrap,v1+noflash"
 MOTE, NO_OUTPUTS, RAGGED, POWER_WRAP, NO_FLASH = range(5)
 IN_CHILD = os.environ.get("VORNA_EMU_DEVICES") == ODD_DEVICES
-child_only = pytest.mark.skipif(not IN_CHILD, reason="runs in the child process")
+child_only = pytest.mark.skipif(not IN_CHILD, reason=(
+    "runs only inside the child pytest that test_odd_answers_in_a_child_process starts, with the "
+    "emulated devices it needs; nothing is missing"))
 
 LIMIT = "takes more than 16777216 bytes per frame."
 
 
-@pytest.mark.skipif(IN_CHILD, reason="the child process itself")
+@pytest.mark.skipif(IN_CHILD, reason="starts this child pytest; does not run inside it")
 def test_odd_answers_in_a_child_process():
-    env = dict(os.environ, VORNA_EMU_DEVICES=ODD_DEVICES)
+    # Without this environment's pytest plugins and their options: the child needs none.
+    env = dict(os.environ, VORNA_EMU_DEVICES=ODD_DEVICES, PYTEST_DISABLE_PLUGIN_AUTOLOAD="1",
+               PYTEST_PLUGINS="", PYTEST_ADDOPTS="")
     run = subprocess.run(
         [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__],
         env=env, capture_output=True, text=True, timeout=600)

@@ -202,19 +202,34 @@ def test_load_while_another_process_rewrites_the_file(tmp_path):
 
 
 def nobody_ids():
+    """The ids of 'nobody', as which root runs a step in a folder of TMPDIR; skips the test where
+    there is no such user, or where 'nobody' cannot pass through TMPDIR (a folder of root's alone,
+    such as the 0700 /tmp/user/0 that pam_tmpdir makes), which is checked as the tests drop."""
     try:
         import pwd
         entry = pwd.getpwnam("nobody")
     except (ImportError, KeyError):
-        return None
-    return entry.pw_uid, entry.pw_gid
+        pytest.skip("runs as root, and there is no user 'nobody' to act as")
+    ids, tmp = (entry.pw_uid, entry.pw_gid), tempfile.gettempdir()
+    pid = os.fork()
+    if pid == 0:
+        reached = False
+        try:
+            os.setgid(ids[1])
+            os.setuid(ids[0])
+            reached = os.access(tmp, os.X_OK)
+        finally:
+            os._exit(0 if reached else 1)
+    if os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) != 0:
+        pytest.skip(f"the user 'nobody' cannot reach the tests' temporary folder ({tmp}): it or a "
+                    "folder above it lets no other user through; set TMPDIR to a folder every "
+                    "user can pass through, such as /tmp")
+    return ids
 
 
 def test_save_in_place_when_the_directory_takes_no_new_file():
     """A writable file in a directory the caller cannot write is written in place."""
     ids = nobody_ids() if os.geteuid() == 0 else None
-    if os.geteuid() == 0 and ids is None:
-        pytest.skip("running as root without a 'nobody' user to drop to")
     directory = tempfile.mkdtemp()
     try:
         path = os.path.join(directory, "model.fbz")
@@ -379,10 +394,9 @@ def test_a_process_holding_its_own_lockf_saves_in_place_and_loads_at_once(tmp_pa
 def needs_root_and_nobody():
     """The ids of 'nobody'; skips the test unless it runs as root, which alone can give files
     to another user and become it."""
-    ids = nobody_ids()
-    if os.geteuid() != 0 or ids is None:
-        pytest.skip("needs root (to give files to 'nobody' and become it) and a 'nobody' user")
-    return ids
+    if os.geteuid() != 0:
+        pytest.skip("needs root's rights, to give files to the user 'nobody' and act as it")
+    return nobody_ids()
 
 
 def as_nobody(action, file_size=None):
@@ -457,11 +471,15 @@ def test_a_refused_save_keeps_the_old_model(file_mode, dir_mode, owned, file_siz
 def small_file_system(tmp_path):
     """A file system of 16 pages of 4 KiB mounted at tmp_path / "fs"; skipped where no file
     system can be mounted."""
+    if os.geteuid() != 0:
+        pytest.skip("needs root's rights, to mount a small file system")
     mount = tmp_path / "fs"
     mount.mkdir()
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(mount)],
-                      capture_output=True).returncode != 0:
-        pytest.skip("cannot mount a small file system here")
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(mount)],
+                             capture_output=True, text=True)
+    if mounted.returncode != 0:
+        pytest.skip("runs as root, but mounting a small file system failed here (a container may "
+                    f"forbid it): {' '.join(mounted.stderr.split())}")
     try:
         yield mount
     finally:
