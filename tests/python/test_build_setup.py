@@ -456,7 +456,8 @@ def test_an_interrupted_venv_is_made_anew_whole_under_any_name(build_tmp):
     assert not list(build_tmp.rglob("PWNED"))
 
 
-@pytest.mark.skipif(os.getuid() != 0, reason="needs root's rights, to leave files of root's in a user's tree")
+@pytest.mark.skipif(os.getuid() != 0,
+                    reason="needs root's rights, to leave files of root's in a user's tree")
 def test_root_s_files_in_a_user_s_tree_are_named_with_one_command(build_tmp):
     tree = build_tmp / "tree"
     path = setup_tree(build_tmp, tree, {"id": '[ "$1" = -un ] && echo alice || echo 1000',
