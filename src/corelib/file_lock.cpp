@@ -35,6 +35,8 @@ struct Holder {
 std::mutex holders_mutex;
 std::map<FileId, Holder> holders;
 std::set<int> tracked;  // the descriptors of saves and loads in progress (see track)
+// Written only by the child's fork handler, while the child has one thread.
+uint64_t fork_count = 0;
 
 bool identify(int fd, FileId* id) {
     struct stat st;
@@ -81,6 +83,7 @@ const StandIn stand_in = open_stand_in();
 const int registered = ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
 
 void after_fork_in_child() {
+    ++fork_count;
     if (holders.empty() && tracked.empty()) return holders_mutex.unlock();
     for (const auto& [id, holder] : holders) {
         for (const int parked : holder.parked) ::close(parked);
@@ -174,6 +177,8 @@ Lock locked(int fd, short type, std::chrono::milliseconds wait) {
     }
 }
 
+uint64_t forks() { return fork_count; }
+
 int track(int fd) {
     (void)registered;
     if (fd >= 0) {
@@ -199,11 +204,15 @@ int close_descriptor(int fd) {
 }
 
 Call::Call(const std::string& path, bool save)
-    : path_(path), save_(save), pid_(::getpid()), outer_(std::exchange(current, this)) {}
+    : path_(path),
+      save_(save),
+      pid_(::getpid()),
+      forks_(forks()),
+      outer_(std::exchange(current, this)) {}
 
 Call::~Call() { current = outer_; }
 
-bool Call::here() const { return ::getpid() == pid_; }
+bool Call::here() const { return forks() == forks_ && ::getpid() == pid_; }
 
 void check_wait() {
     check_interrupt();

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -69,6 +70,14 @@ int close_descriptor(int fd);
 // numbers on its way out (see Fd): they are the child's, whatever it has made of them since.
 int track(int fd);
 
+// How many forks lie between the first process and this one: the child's fork handler raises it
+// first thing, in every child, whether or not a save or load is in progress. A call and its
+// descriptors record it, and a copy in a forked process is told from the original by it. A process
+// id is not enough: ids are used again once a process has ended, so a child forked during a call
+// that outlives the original process may fork a process that gets the original's id (at once in a
+// small pid namespace, or where the next id can be chosen), whose copy would pass for the call.
+uint64_t forks();
+
 // A save (`save`) or load of `path` running on this thread, from its start to its end; calls nest
 // (a signal handler that a wait runs may save or load too). A fork made during the call (the one
 // way a Python program gets there: a signal handler that a wait runs forks, and the child returns
@@ -79,7 +88,8 @@ class Call {
     ~Call();
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
-    // Whether this is the process that the call began in, not a child forked during it.
+    // Whether this is the process that the call began in, not a child forked during it (nor one
+    // of its descendants, whatever its process id: see forks).
     bool here() const;
 
   private:
@@ -87,6 +97,7 @@ class Call {
     const std::string& path_;
     bool save_;
     pid_t pid_;
+    uint64_t forks_;
     Call* outer_;
 };
 
@@ -105,7 +116,7 @@ void check_wait();
 // must leave open. So the copy closes nothing on its way out.
 class Fd {
   public:
-    explicit Fd(int fd = -1) : fd_(track(fd)), pid_(::getpid()) {}
+    explicit Fd(int fd = -1) : fd_(track(fd)), pid_(::getpid()), forks_(forks()) {}
     ~Fd() { reset(-1); }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
@@ -114,6 +125,7 @@ class Fd {
         if (fd_ >= 0 && mine()) close_descriptor(fd_);
         fd_ = track(fd);
         pid_ = ::getpid();
+        forks_ = forks();
     }
     // Closes now: false on a late write error, or an interruption, which may have lost one, and
     // in a child forked meanwhile, which closes nothing.
@@ -124,9 +136,10 @@ class Fd {
     }
 
   private:
-    bool mine() const { return ::getpid() == pid_; }
+    bool mine() const { return forks() == forks_ && ::getpid() == pid_; }
     int fd_;
     pid_t pid_;
+    uint64_t forks_;
 };
 
 }  // namespace vorna::model_file

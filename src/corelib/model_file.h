@@ -146,7 +146,8 @@ Bytes read(const std::string& path);
 // caller does: the kernel removes security.capability, and the set-user bit and a
 // group-executable file's set-group bit unless the caller may keep them (CAP_FSETID).
 // Pipes and devices are written as a stream, with no deadline; while one takes nothing (a pipe no
-// one reads), check_interrupt is called every 100 ms, and its exception ends the save.
+// one reads), it is polled for 100 ms at most at a time, check_interrupt is called after every
+// poll (a signal cuts it short), and its exception ends the save.
 //
 // Nothing is forced to the disk: this guards against stopped processes and I/O errors, not
 // against a power loss. Interrupted system calls are retried, an open or a write of a stream or
