@@ -26,17 +26,26 @@ while [ $# -gt 0 ]; do
 done
 
 # Ctrl-C: bash runs this once the command in progress (apt, pip) has returned, so nothing
-# after it starts.
-trap 'echo "install-deps: interrupted" >&2; exit 130' INT
+# after it starts. It may run while python_run's redirection, to a cat that the Ctrl-C ended, is
+# still in place: it writes to the script's own standard error, which python_run keeps meanwhile.
+trap 'echo "install-deps: interrupted" >&"${kept_stderr:-2}"; exit 130' INT
 
-# Runs a Python command (venv, pip, the scripts) with its standard error held back until it
-# has ended, and shown then. A Ctrl-C reaches this script too, whose trap above then ends it
-# first: whenever the Ctrl-C comes, from Python's start to its end, what Python prints of it (a
-# traceback, pip's "Operation cancelled") is never shown, and the trap's line is the only one.
-held_stderr() {
-    local err status=0
-    { err="$("$@" 2>&1 >&3)" || status=$?; } 3>&1
-    if [ -n "$err" ]; then printf '%s\n' "$err" >&2; fi
+# Runs a Python command (venv, pip, the scripts) with its standard error passed on as it comes,
+# prompts that end without a line break included (pip's "User for <host>: "), through a cat that
+# this shell starts before Python, in its process group (the braces make it this shell's child,
+# to be waited for, not the command's). A Ctrl-C reaches that cat with the rest of the group and
+# ends it there and then: what Python writes to standard error after it, from its start to its
+# end (a traceback, pip's "Operation cancelled"), goes nowhere, and the INT trap's line, once
+# Python has ended, is the only one; it goes to the script's standard error, kept meanwhile as
+# kept_stderr (closed for the command and the cat). The command's status is kept.
+python_run() {
+    local status=0
+    exec {kept_stderr}>&2
+    { "$@" {kept_stderr}>&-; } 2> >(exec cat >&2 {kept_stderr}>&-) || status=$?
+    wait "$!" 2>/dev/null || true
+    local fd="$kept_stderr"
+    unset kept_stderr  # first: the trap writes to standard error again
+    exec {fd}>&-
     return "$status"
 }
 
@@ -296,20 +305,20 @@ apt_install() {
 # once pip works in it, the path in its scripts (activate, pip's launchers) and pyvenv.cfg then
 # changed to the final one. A .venv without a working pip (an older interrupted run) is made
 # anew; a .venv.partial is what an interrupt left. Ctrl-C at any moment of it prints only the
-# INT trap's line: each Python runs under held_stderr.
+# INT trap's line: each Python runs under python_run.
 make_venv() {
     local venv="$ROOT/.venv" partial="$ROOT/.venv.partial"
     if [ -e "$venv" ] && "$venv/bin/python" -m pip --version >/dev/null 2>&1; then return; fi
     echo "Making the project's Python environment .venv with $(command -v python3)"
     rm -rf "$venv" "$partial"
-    held_stderr python3 -c 'import sys, venv
+    python_run python3 -c 'import sys, venv
 try:
     venv.main(sys.argv[1:])
 except KeyboardInterrupt:
     sys.exit(130)' --prompt .venv "$partial"
-    held_stderr "$partial/bin/python" -m pip --version >/dev/null ||
+    python_run "$partial/bin/python" -m pip --version >/dev/null ||
         fail "python3 -m venv made an environment without a working pip"
-    held_stderr python3 - "$partial" "$venv" <<'PY'
+    python_run python3 - "$partial" "$venv" <<'PY'
 import os, shlex, sys
 old, new = sys.argv[1:]
 pairs = [(os.fsencode(shlex.quote(old)), os.fsencode(shlex.quote(new))),
@@ -364,9 +373,9 @@ else
     make_venv
 fi
 
-# pip's progress shows as it goes; its warnings and errors (standard error) once it has ended.
-if ! held_stderr "$PYTHON" "$ROOT/scripts/python_deps.py" "${PIP_PACKAGES[@]}" >/dev/null; then
-    held_stderr "$PYTHON" -m pip install --disable-pip-version-check "${PIP_PACKAGES[@]}"
+# pip's progress, warnings, errors and prompts show as they come.
+if ! python_run "$PYTHON" "$ROOT/scripts/python_deps.py" "${PIP_PACKAGES[@]}" >/dev/null; then
+    python_run "$PYTHON" -m pip install --disable-pip-version-check "${PIP_PACKAGES[@]}"
     # Fails, naming the requirement, when pip kept a version outside a range.
-    held_stderr "$PYTHON" "$ROOT/scripts/python_deps.py" "${PIP_PACKAGES[@]}"
+    python_run "$PYTHON" "$ROOT/scripts/python_deps.py" "${PIP_PACKAGES[@]}"
 fi

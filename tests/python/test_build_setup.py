@@ -6,6 +6,7 @@ import fcntl
 import importlib.util
 import os
 import re
+import select
 import shlex
 import shutil
 import signal
@@ -511,28 +512,62 @@ def test_the_build_takes_a_folder_named_with_apostrophes_commas_and_ampersands(b
     assert not list(build_tmp.rglob("PWNED"))
 
 
+# Ctrl-C sent to the whole group, as a terminal sends it.
+STOP = "import os, signal, time\nos.killpg(0, signal.SIGINT); time.sleep(5)\n"
+PROMPT = "User for index.example: "
+# pip, in an activated environment: sending Ctrl-C as it installs, asking for a user name and
+# waiting for it, or failing with an error.
+PIP = {
+    "pip installs": STOP,
+    "pip prompts": f"import os, sys\nsys.stderr.write({PROMPT!r}); sys.stderr.flush()\n"
+                   "name = sys.stdin.readline()\nopen(os.environ['VIRTUAL_ENV'] + '/installed', 'w')\n"
+                   "print('user', name.strip())\n",
+    "pip fails": "import sys\nsys.stderr.write('ERROR: no index answers\\n')\nsys.exit(3)\n",
+}
+INTERRUPTED = (130, "install-deps: interrupted\n")
+
+
 @pytest.mark.skipif(shutil.which("mv") is None, reason="needs coreutils")
-@pytest.mark.parametrize("when", ["python starts", "venv loads", "venv works"])
-def test_ctrl_c_while_the_venv_is_made_says_interrupted_in_one_line(build_tmp, when):
-    # A module that Python loads sends Ctrl-C to the whole group, as a terminal would: the
-    # sitecustomize that Python's start loads, or venv (a stand-in) as it loads or works.
+@pytest.mark.parametrize("when, ended", [
+    ("python starts", INTERRUPTED), ("venv loads", INTERRUPTED), ("venv works", INTERRUPTED),
+    ("pip installs", INTERRUPTED), ("pip prompts", (0, PROMPT)),
+    ("pip fails", (3, "ERROR: no index answers\n"))])
+def test_python_s_errors_show_as_they_come_and_ctrl_c_says_interrupted_in_one_line(
+        build_tmp, when, ended):
+    # Ctrl-C from a module that Python loads: the sitecustomize that Python's start loads, or venv
+    # (a stand-in) as it loads or works; or from pip, whose prompt must show while it waits.
     tree = build_tmp / "tree"
-    stop = "import os, signal, time\nos.killpg(0, signal.SIGINT); time.sleep(5)\n"
-    module = "sitecustomize" if when == "python starts" else "venv"
-    if when == "venv works":
-        stop = "def main(args):\n    " + stop.replace("\n", "\n    ")
+    env = {"REAL": sys.executable, "PYTHONPATH": str(build_tmp / "fake")}
     (build_tmp / "fake").mkdir()
-    (build_tmp / "fake" / f"{module}.py").write_text(stop)
+    if when in PIP:
+        executable(build_tmp / "env" / "bin" / "python",
+                   'case "$*" in -c*) echo 3.11.2 ;; "-m pip --version") ;; '
+                   '*python_deps.py*) [ -e "$VIRTUAL_ENV/installed" ] ;; '
+                   '*) exec "$REAL" -c "$PIP" ;; esac')
+        env.update(VIRTUAL_ENV=str(build_tmp / "env"), PIP=PIP[when])
+    else:
+        stop = STOP
+        if when == "venv works":
+            stop = "def main(args):\n    " + stop.replace("\n", "\n    ")
+        module = "sitecustomize" if when == "python starts" else "venv"
+        (build_tmp / "fake" / f"{module}.py").write_text(stop)
     path = setup_tree(build_tmp, tree, {
         "dpkg-query": "echo install ok installed",
         "python3": 'case "$1 $2" in *venv.main*) exec "$REAL" "$@" ;; -c*) echo 3.11.2 ;; esac'},
         tools=("rm", "mv", "id"))
-    with process_group(["bash", tree / "scripts" / "install-deps.sh"], stdout=subprocess.PIPE,
-                       stderr=subprocess.PIPE, text=True,
-                       env={"PATH": path, "REAL": sys.executable,
-                            "PYTHONPATH": str(build_tmp / "fake")}) as child:
-        _, err = child.communicate(timeout=30)
-    assert (child.returncode, err) == (130, "install-deps: interrupted\n")
+    with process_group(["bash", tree / "scripts" / "install-deps.sh"], stdin=subprocess.PIPE,
+                       stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                       env={"PATH": path, **env}) as child:
+        seen, deadline = b"", time.monotonic() + 30
+        while when == "pip prompts" and not seen.endswith(PROMPT.encode()):
+            assert select.select([child.stderr], [], [], deadline - time.monotonic())[0], seen
+            chunk = os.read(child.stderr.fileno(), 1024)
+            assert chunk, seen
+            seen += chunk
+        out, err = child.communicate(b"alice\n", timeout=30)
+    assert (child.returncode, (seen + err).decode()) == ended
+    if when == "pip prompts":
+        assert out.decode().endswith("user alice\n")
 
 
 COLON = "PATH (extended by the environment's activate script) and PYTHONPATH split there"
