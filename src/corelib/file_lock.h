@@ -76,6 +76,7 @@ int track(int fd);
 // id is not enough: ids are used again once a process has ended, so a child forked during a call
 // that outlives the original process may fork a process that gets the original's id (at once in a
 // small pid namespace, or where the next id can be chosen), whose copy would pass for the call.
+// The id is compared as well, for a process made without the fork handlers (_Fork, a bare clone).
 uint64_t forks();
 
 // A save (`save`) or load of `path` running on this thread, from its start to its end; calls nest
